@@ -1,0 +1,30 @@
+// Whether a client may have a path of this server exported.
+//
+// A path is allowed when it lies under this machine's job results directory
+// (registry "Machines\<client name>" / "dJOBRESULTSDIR"); otherwise, with
+// "nEnableSinkSecurityFixes" (section "Lume", default 1) nonzero, when the
+// storage-to-client access list names the client for the last mount path
+// that holds it (a refusal from the saved list is checked once more against
+// a fresh list pulled from HQ); with it 0, when the path lies under one of
+// the library mount paths, whoever asks.
+//
+// Path form: RemoveDoubleDots with '/', then a trailing '/'. A path lies
+// under a directory when its path form starts with the directory's, and —
+// so that a symbolic link inside an allowed tree cannot carry an export out
+// of it — the path as it resolves on disk (its longest existing part
+// resolved) lies under the directory as it resolves. Client names compare
+// case-insensitively. An empty path is never allowed; an empty directory or
+// mount path holds nothing.
+// No state, no lock: any number of calls may run at once.
+#pragma once
+
+#include <string>
+
+// path: the real path of the export to be (normalised here).
+bool IsAllowedToExport(std::string path, const std::string& client);
+// exportPath already in path form. The second pass (firstPass false) pulls
+// the list from HQ first; it never starts another.
+bool IsClientAllowedToExport(const std::string& exportPath, const std::string& client,
+                             bool firstPass);
+// path already in path form.
+bool IsPartOfLibraryPath(const std::string& path);

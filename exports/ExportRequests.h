@@ -1,0 +1,41 @@
+// The export requests of the configuration channel.
+//
+// CreateNewExport makes a directory of this server an export, or adds the
+// caller to the export that already serves it, and always answers with a
+// LumeExportPathResp (status and text, or the share described). Exports are
+// counted: every create raises the count, every unexport lowers it, and the
+// export goes when it reaches 0 (or when the host removes it).
+//
+// Locks: exportSerializeCs guards shareSequencer only. exportLifetimeCs is
+// held while a request finds, creates, counts or removes an export, so that
+// an export's reference count and its presence in the host's table change
+// together (two creates of one new share make one export; a create never
+// counts an export that a concurrent removal is taking out of the table).
+// Order: exportLifetimeCs before the host's export table and before the lock
+// service's fileLockCSec; authorisation (which may pull from HQ) runs before
+// it is taken.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "host/Export.h"
+#include "platform/OxCriticalSection.h"
+
+extern unsigned long long shareSequencer;
+extern OxCriticalSection exportSerializeCs;
+extern OxCriticalSection exportLifetimeCs;
+
+class SinkFSMExport;
+
+// request: a LumeExportPath; caller: the client name the RPC came from.
+void CreateNewExport(void* request, const std::string& caller, char*& response,
+                     size_t& responseLength, int& responseType);
+// Lowers the count of the export named by the request's path; at 0 takes it
+// down (share id freed, its locks released, out of the table). Always
+// answers with a LumeUnExportResp.
+void UnExport(void* request, char*& response, size_t& responseLength, int& responseType);
+// Moves the export's last access time to now; answers with no record.
+void KeepAlive(void* request, char*& response, size_t& responseLength, int& responseType);
+// The host's removal of an export, whatever its count (SinkFSM::UnExport).
+void RemoveExport(ExportPtr& exp);

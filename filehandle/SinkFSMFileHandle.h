@@ -1,0 +1,86 @@
+// The module's NFS file handle: one file or directory under one export.
+//
+// Wire layout (nfs_fh3: a 32-bit length, then the handle bytes; integers
+// unsigned, little-endian, the target's native order):
+//
+//   structure  handle   width  field
+//   offset     byte
+//   0          -        4      length: 20
+//   4          0        4      module type: 2 (SinkFSM::kFSMType)
+//   8          4        4      share id of the export
+//   12         8        8      checksum: unique file id of the object
+//   20         16       4      zero; never read
+//
+// The checksum is not 8-byte aligned in the structure, so it is copied as
+// bytes. A handle is this module's exactly when its length is 20 and its
+// type 2. It carries no path: the path behind a checksum is added to the
+// export's path cache whenever a handle is written out (ToNfsFH) and found
+// there when the handle comes back, so a handle resolves only after this
+// process issued it.
+// Thread safety: a handle object is used by one thread at a time; shared
+// state (export table, path cache) is reached only through their own locks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "host/Export.h"
+#include "host/LumeFileHandle.h"
+#include "host/nfs_fh3.h"
+#include "module/SinkFSM.h"
+
+// The one reading and writing of the wire layout above.
+namespace SinkFSMHandleWire {
+
+constexpr uint32_t kLength = 20;
+constexpr size_t kTypeAt = 0;
+constexpr size_t kShareIdAt = 4;
+constexpr size_t kChecksumAt = 8;
+constexpr size_t kZeroAt = 16;
+constexpr size_t kZeroWidth = 4;
+
+// Length 20 and module type 2; nothing else is tested for form.
+bool IsWellFormed(const nfs_fh3& fh);
+uint32_t ShareId(const nfs_fh3& fh);
+unsigned long Checksum(const nfs_fh3& fh);
+void Write(nfs_fh3& fh, uint32_t shareId, unsigned long checksum);
+
+}  // namespace SinkFSMHandleWire
+
+class SinkFSMFileHandle : public LumeFileHandle {
+  public:
+    // Computes the checksum of path with GetUniqueFileId; IsInitSuccess tells
+    // whether that worked. Does not touch the path cache.
+    SinkFSMFileHandle(unsigned shareId, const std::string& path);
+    // Resolves a client's handle through exp's path cache. An export that is
+    // not a SinkFSMExport, or none, counts as one without a path cache.
+    SinkFSMFileHandle(ExportPtr& exp, const nfs_fh3& fh);
+    SinkFSMFileHandle(const SinkFSMFileHandle& other);
+    // Leaves this handle's init-success flag as it was.
+    SinkFSMFileHandle& operator=(const SinkFSMFileHandle& other);
+    ~SinkFSMFileHandle() override;
+
+    // Writes the handle whatever the init flag says, then records checksum ->
+    // path in the path cache of the export that the share id names.
+    void ToNfsFH(nfs_fh3& fh) const override;
+    // "ShareId:<id> FSMType: 2 cksum: <hex> Path: <path>"
+    void ToStr(std::string& out) const override;
+    using LumeFileHandle::operator==;
+    // Equal checksums and equal share ids; paths are not compared.
+    bool operator==(const SinkFSMFileHandle& other) const;
+
+    // Well formed and its checksum is in the path cache of the export that
+    // its share id names.
+    static bool IsValid(const nfs_fh3& fh);
+
+    bool IsInitSuccess() const { return m_initSuccess; }
+    std::string& GetPath() { return m_path; }
+    const std::string& GetPath() const { return m_path; }
+    unsigned long GetChecksum() const { return m_checksum; }
+
+  private:
+    bool m_initSuccess = false;
+    std::string m_path;
+    unsigned long m_checksum = ~0UL;
+};

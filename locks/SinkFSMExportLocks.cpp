@@ -1,0 +1,382 @@
+// The lock operations of an export: lock, unlock, upgrade, downgrade and
+// status on one file, run by the lock request handler with
+// SinkFSM::fileLockCSec held. Lock and unlock work as the export's user.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <new>
+#include <string>
+
+#include <boost/make_shared.hpp>
+
+#include "backend/SinkBkEndObj.h"
+#include "exports/ExportFilePath.h"
+#include "exports/SinkFSMExport.h"
+#include "host/FileLock.h"
+#include "locks/LumeLockRecords.h"
+#include "locks/SystemErrorText.h"
+#include "module/SinkFSM.h"
+#include "platform/CImpersonator.h"
+#include "platform/LogWriter.h"
+#include "platform/OxException.h"
+
+namespace {
+
+// One request as the operations see it: who asks, about which file, and
+// where the answer goes. Every fill of the answer copies both paths.
+struct LockCall {
+    ExportPtr& self;
+    const std::string& exportPath;
+    const std::string& filePath;
+    unsigned long long owner;
+    LumeLockResp* response;
+    unsigned long jobId;
+    std::string key;  // the file's place in the lock tables
+
+    const char* File() const { return filePath.c_str(); }
+    void Reply(LumeStatus status, const char* message, unsigned long long replyOwner) const {
+        PopulateFileLockResponse(response, status, filePath.c_str(), exportPath.c_str(), message,
+                                 replyOwner);
+    }
+};
+
+// How a step under the export user's identity ended: refused (result
+// false), answered in full (result true), or a lock taken or given back
+// that the caller reports once the identity is restored.
+enum class Outcome { kRefused, kAnswered, kChanged };
+
+SinkFSMFileDescriptorCache& DescriptorCache() {
+    return *SinkFSM::GetFSM()->GetFileDescriptorCache();
+}
+
+// The key is the normalised full path, so every text naming one file
+// ("a//b", "./a/b") meets the same lock. False when the path leaves the
+// export, which is refused before anything is touched.
+bool MakeKey(const SinkFSMExport& exp, LockCall& call) {
+    if (ExportFilePath(exp.GetRealPath(), call.filePath, call.key))
+        return true;
+    OXLOG(-1, call.jobId, "ERROR: File [%s] is outside export [%s]. Request refused.", call.File(),
+          call.exportPath.c_str());
+    call.Reply(LUME_STATUS_INVALID_ARGUMENT, kPathOutsideExport, 0);
+    return false;
+}
+
+bool ImpersonationFailed(const LockCall& call) {
+    OXLOG(-1, 0, "Impersonation failed.");
+    call.Reply(LUME_STATUS_IMPERSONATION_FAILED, "Impersonation Failed", call.owner);
+    errno = EACCES;
+    return false;
+}
+
+// An object whose file id could not be had counts as not made: its id
+// would name no descriptor.
+std::unique_ptr<SinkBkEndObj> MakeObject(const LockCall& call) {
+    std::unique_ptr<SinkBkEndObj> object(new (std::nothrow) SinkBkEndObj(call.self, call.key));
+    if (object && object->IsInitSuccess())
+        return object;
+    OXLOG(-1, 0, "ERROR: Failed to allocate backend object for [%s].", call.File());
+    call.Reply(LUME_STATUS_FAILURE, "No Memory.", 0);
+    return nullptr;
+}
+
+// Runs step under the export user's identity, which ends before the
+// caller reports. errno is what step left, whatever switching back did to
+// it. False when the identity could not be taken on.
+template <typename Step>
+bool AsExportUser(const SinkFSMExport& exp, Step step, Outcome& outcome) {
+    int err = 0;
+    try {
+        CImpersonator asExportUser(exp.GetImpersUserToken(), false);
+        outcome = step();
+        err = errno;
+    } catch (const OxException&) {
+        return false;
+    }
+    errno = err;
+    return true;
+}
+
+Outcome RefuseMissingFile(const LockCall& call) {
+    int err = errno;
+    OXLOG(-1, call.jobId, "ERROR: Given file [%s] not found under export [%s]. Error [%d:%s]",
+          call.File(), call.exportPath.c_str(), err, SystemErrorText(err).c_str());
+    call.Reply(LUME_STATUS_FILE_NOT_FOUND, "Given file path not found", 0);
+    errno = err;
+    return Outcome::kRefused;
+}
+
+Outcome ToOutcome(bool result) {
+    return result ? Outcome::kAnswered : Outcome::kRefused;
+}
+
+// A lock request on a write-locked file.
+Outcome LockWriteLocked(SinkFSMExport& exp, const LockCall& call,
+                        SinkFSM::FileLockMap::iterator entry, bool readLock) {
+    unsigned long long holder = entry->second->lockOwner;
+    if (holder != call.owner) {
+        OXLOG(-1, call.jobId, "ERROR: File [%s] is write locked by other lockOwner [%llu].",
+              call.File(), holder);
+        call.Reply(LUME_STATUS_LOCKED_BY_OTHER, "File is write locked", holder);
+        return Outcome::kRefused;
+    }
+    if (readLock)
+        return ToOutcome(exp.DowngradeLock(call.self, call.exportPath, call.filePath, call.owner,
+                                           call.response, entry));
+    OXLOG(1, call.jobId, "INFO: File [%s] is write locked by same owner [%llu].", call.File(),
+          call.owner);
+    call.Reply(LUME_STATUS_LOCK_GRANTED, "File is write locked", call.owner);
+    return Outcome::kAnswered;
+}
+
+// A write request on a read-locked file: only a lone reader asking for
+// itself gets it, by conversion.
+Outcome WriteOnReadLocked(SinkFSMExport& exp, const LockCall& call,
+                          SinkFSM::FileReadLockMap::iterator entry) {
+    const auto& owners = entry->second->owners;
+    unsigned long long first = owners.begin()->first;
+    if (owners.size() > 1) {
+        OXLOG(-1, call.jobId, "ERROR: File [%s] is read locked by other lockOwners.", call.File());
+        call.Reply(LUME_STATUS_LOCKED_BY_OTHER, "File is read locked", first);
+        return Outcome::kRefused;
+    }
+    if (first == call.owner)
+        return ToOutcome(exp.UpgradeLock(call.self, call.exportPath, call.filePath, call.owner,
+                                         call.response, entry));
+    OXLOG(-1, call.jobId, "ERROR: File [%s] is read locked by lock owner [%llu].", call.File(),
+          first);
+    call.Reply(LUME_STATUS_LOCKED_BY_OTHER, "File is read locked", first);
+    return Outcome::kRefused;
+}
+
+void RecordGrant(const LockCall& call, int fd, bool readLock) {
+    if (!readLock) {
+        SinkFSM::fileLockMap[call.key] =
+            boost::make_shared<SinkFSMLockInfo>(fd, call.owner, call.exportPath);
+        return;
+    }
+    auto& readers = SinkFSM::fileReadLockMap[call.key];
+    if (!readers)
+        readers = boost::make_shared<SinkFSMReadLockInfo>(call.exportPath);
+    readers->owners[call.owner] = fd;
+}
+
+// Opens the file through the descriptor cache and locks that descriptor;
+// the descriptor stays open for the grant's record.
+Outcome OpenAndLock(const LockCall& call, const SinkBkEndObj& object, bool readLock) {
+    unsigned long fileId = object.GetFileChecksum();
+    int fd = DescriptorCache().Open(call.key.c_str(), O_RDWR, 0, fileId);
+    if (fd < 0) {
+        int err = errno;
+        OXLOG(-1, call.jobId, "ERROR: Failed to open given file [%s]. Error [%d:%s]", call.File(),
+              err, SystemErrorText(err).c_str());
+        call.Reply(LUME_STATUS_FAILURE, "failed to open the file", 0);
+        errno = err;
+        return Outcome::kRefused;
+    }
+    if (GetLock(fd, readLock) == -1) {
+        int err = errno;
+        // A conflict's holder is not one of this service's owners.
+        bool conflict = err == EAGAIN || err == EACCES;
+        OXLOG(-1, call.jobId, "ERROR: System lockf failed for given file [%s]. Error [%d:%s]",
+              call.File(), err, SystemErrorText(err).c_str());
+        const std::string message = "lockf failed. " + SystemErrorText(err);
+        call.Reply(conflict ? LUME_STATUS_LOCKED_BY_OTHER : LUME_STATUS_FAILURE, message.c_str(),
+                   conflict ? ~0ULL : 0);
+        DescriptorCache().Close(fd, call.key.c_str(), fileId);
+        errno = err;
+        return Outcome::kRefused;
+    }
+    RecordGrant(call, fd, readLock);
+    return Outcome::kChanged;
+}
+
+Outcome LockAsExportUser(SinkFSMExport& exp, const LockCall& call, bool readLock) {
+    if (access(call.key.c_str(), F_OK) != 0)
+        return RefuseMissingFile(call);
+    std::unique_ptr<SinkBkEndObj> object = MakeObject(call);
+    if (!object)
+        return Outcome::kRefused;
+
+    auto written = SinkFSM::fileLockMap.find(call.key);
+    if (written != SinkFSM::fileLockMap.end())
+        return LockWriteLocked(exp, call, written, readLock);
+    auto read = SinkFSM::fileReadLockMap.find(call.key);
+    if (read != SinkFSM::fileReadLockMap.end()) {
+        if (!readLock)
+            return WriteOnReadLocked(exp, call, read);
+        if (read->second->owners.count(call.owner) != 0) {
+            OXLOG(1, call.jobId, "INFO: File [%s] is read locked by same lock owner [%llu].",
+                  call.File(), call.owner);
+            call.Reply(LUME_STATUS_LOCK_GRANTED, nullptr, call.owner);
+            return Outcome::kAnswered;
+        }
+    }
+    return OpenAndLock(call, *object, readLock);
+}
+
+// Gives up the OS lock on fd and this grant's descriptor reference. The
+// release's result does not matter: the record is gone either way.
+void ReleaseGrant(const LockCall& call, const SinkBkEndObj& object, int fd, bool shared) {
+    ReleaseLock(fd, shared);
+    DescriptorCache().Close(fd, call.key.c_str(), object.GetFileChecksum());
+}
+
+Outcome UnlockWriteLocked(const LockCall& call, const SinkBkEndObj& object,
+                          SinkFSM::FileLockMap::iterator entry) {
+    unsigned long long holder = entry->second->lockOwner;
+    if (holder != call.owner) {
+        OXLOG(-1, call.jobId, "ERROR: File [%s] not write locked by owner id [%llu].", call.File(),
+              call.owner);
+        call.Reply(LUME_STATUS_NOT_LOCK_OWNER, "Caller did not write lock the file", holder);
+        return Outcome::kRefused;
+    }
+    int fd = entry->second->fd;
+    SinkFSM::fileLockMap.erase(entry);
+    ReleaseGrant(call, object, fd, false);
+    return Outcome::kChanged;
+}
+
+Outcome UnlockReadLocked(const LockCall& call, const SinkBkEndObj& object,
+                         SinkFSM::FileReadLockMap::iterator entry) {
+    auto& owners = entry->second->owners;
+    auto mine = owners.find(call.owner);
+    if (mine == owners.end()) {
+        OXLOG(-1, call.jobId, "ERROR: File [%s] not owned by owner id [%llu].", call.File(),
+              call.owner);
+        call.Reply(LUME_STATUS_NOT_LOCK_OWNER, "Caller did not read lock the file", 0);
+        return Outcome::kRefused;
+    }
+    int fd = mine->second;
+    owners.erase(mine);
+    if (owners.empty()) {
+        SinkFSM::fileReadLockMap.erase(entry);
+        ReleaseGrant(call, object, fd, true);
+        return Outcome::kChanged;
+    }
+    // The readers left share this descriptor and its lock, so only this
+    // reader's cache reference goes back.
+    DescriptorCache().Close(fd, call.key.c_str(), object.GetFileChecksum());
+    call.Reply(LUME_STATUS_UNLOCKED, nullptr, call.owner);
+    OXLOG(2, call.jobId, "INFO: unlock successful for file [%s].", call.File());
+    return Outcome::kAnswered;
+}
+
+Outcome UnlockAsExportUser(const LockCall& call) {
+    std::unique_ptr<SinkBkEndObj> object = MakeObject(call);
+    if (!object)
+        return Outcome::kRefused;
+    auto written = SinkFSM::fileLockMap.find(call.key);
+    if (written != SinkFSM::fileLockMap.end())
+        return UnlockWriteLocked(call, *object, written);
+    auto read = SinkFSM::fileReadLockMap.find(call.key);
+    if (read != SinkFSM::fileReadLockMap.end())
+        return UnlockReadLocked(call, *object, read);
+    OXLOG(-1, call.jobId, "ERROR: File [%s] not locked.", call.File());
+    call.Reply(LUME_STATUS_FILE_NOT_LOCKED, "File not locked", 0);
+    return Outcome::kRefused;
+}
+
+bool ReportGranted(const LockCall& call) {
+    call.Reply(LUME_STATUS_LOCK_GRANTED, nullptr, call.owner);
+    OXLOG(2, call.jobId, "INFO: lock granted for file [%s] to owner id [%llu].", call.File(),
+          call.owner);
+    return true;
+}
+
+// A conversion the system refused: the caller's lock is given up entirely
+// rather than left half converted, and the reply names the failure with
+// the conversion's own error.
+bool ConversionFailed(SinkFSMExport& exp, const LockCall& call, int err) {
+    exp.UnLockFile(call.self, call.exportPath, call.filePath, call.owner, call.response);
+    OXLOG(-1, call.jobId, "ERROR: System fcntl failed for file [%s]. Error [%d:%s]", call.File(),
+          err, SystemErrorText(err).c_str());
+    call.Reply(LUME_STATUS_FAILURE, "fcntl failed", 0);
+    errno = err;
+    return false;
+}
+
+}  // namespace
+
+bool SinkFSMExport::LockFile(ExportPtr& self, const std::string& exportPath,
+                             const std::string& filePath, unsigned long long lockOwner,
+                             LumeLockResp* response, bool readLock) {
+    LockCall call{self, exportPath, filePath, lockOwner, response, GetJobId(), {}};
+    if (!MakeKey(*this, call))
+        return false;
+    Outcome outcome = Outcome::kRefused;
+    auto lock = [&] { return LockAsExportUser(*this, call, readLock); };
+    if (!AsExportUser(*this, lock, outcome))
+        return ImpersonationFailed(call);
+    if (outcome != Outcome::kChanged)
+        return outcome == Outcome::kAnswered;
+    return ReportGranted(call);
+}
+
+bool SinkFSMExport::UnLockFile(ExportPtr& self, const std::string& exportPath,
+                               const std::string& filePath, unsigned long long lockOwner,
+                               LumeLockResp* response) {
+    LockCall call{self, exportPath, filePath, lockOwner, response, GetJobId(), {}};
+    if (!MakeKey(*this, call))
+        return false;
+    Outcome outcome = Outcome::kRefused;
+    auto unlock = [&] { return UnlockAsExportUser(call); };
+    if (!AsExportUser(*this, unlock, outcome))
+        return ImpersonationFailed(call);
+    if (outcome != Outcome::kChanged)
+        return outcome == Outcome::kAnswered;
+    call.Reply(LUME_STATUS_UNLOCKED, nullptr, lockOwner);
+    OXLOG(2, call.jobId, "INFO: unlock successful for file [%s].", call.File());
+    return true;
+}
+
+bool SinkFSMExport::UpgradeLock(ExportPtr& self, const std::string& exportPath,
+                                const std::string& filePath, unsigned long long lockOwner,
+                                LumeLockResp* response, SinkFSM::FileReadLockMap::iterator entry) {
+    LockCall call{self, exportPath, filePath, lockOwner, response, GetJobId(), entry->first};
+    int fd = entry->second->owners.begin()->second;
+    if (GetLock(fd, false) == -1)
+        return ConversionFailed(*this, call, errno);
+    entry->second->owners.erase(lockOwner);
+    if (entry->second->owners.empty())
+        SinkFSM::fileReadLockMap.erase(entry);
+    SinkFSM::fileLockMap[call.key] = boost::make_shared<SinkFSMLockInfo>(fd, lockOwner, exportPath);
+    return ReportGranted(call);
+}
+
+bool SinkFSMExport::DowngradeLock(ExportPtr& self, const std::string& exportPath,
+                                  const std::string& filePath, unsigned long long lockOwner,
+                                  LumeLockResp* response, SinkFSM::FileLockMap::iterator entry) {
+    LockCall call{self, exportPath, filePath, lockOwner, response, GetJobId(), entry->first};
+    int fd = entry->second->fd;
+    if (GetLock(fd, true) == -1)
+        return ConversionFailed(*this, call, errno);
+    SinkFSM::fileLockMap.erase(entry);
+    auto readers = boost::make_shared<SinkFSMReadLockInfo>(exportPath);
+    readers->owners[lockOwner] = fd;
+    SinkFSM::fileReadLockMap[call.key] = readers;
+    return ReportGranted(call);
+}
+
+bool SinkFSMExport::GetLockStatus(ExportPtr& self, const std::string& exportPath,
+                                  const std::string& filePath, unsigned long long lockOwner,
+                                  LumeLockResp* response) {
+    LockCall call{self, exportPath, filePath, lockOwner, response, GetJobId(), {}};
+    if (!MakeKey(*this, call))
+        return false;
+    auto written = SinkFSM::fileLockMap.find(call.key);
+    auto read = SinkFSM::fileReadLockMap.find(call.key);
+    if (written == SinkFSM::fileLockMap.end() && read == SinkFSM::fileReadLockMap.end()) {
+        OXLOG(2, call.jobId, "INFO: File [%s] not locked.", call.File());
+        call.Reply(LUME_STATUS_FILE_NOT_LOCKED, nullptr, 0);
+        return true;
+    }
+    // One holder is named: the writer, or the first reader met.
+    unsigned long long holder = written != SinkFSM::fileLockMap.end()
+                                    ? written->second->lockOwner
+                                    : read->second->owners.begin()->first;
+    call.Reply(LUME_STATUS_FILE_LOCKED, nullptr, holder);
+    OXLOG(2, call.jobId, "INFO: File [%s] is locked by owner [%llu].", call.File(), holder);
+    return true;
+}

@@ -1,0 +1,11 @@
+// The lock service's release of an export's locks when the export goes.
+#pragma once
+
+class SinkFSMExport;
+
+// Releases every lock whose record carries exp's path (write records first,
+// then read records, one release per owner), gives each descriptor reference
+// back to the descriptor cache and removes the records. Release failures are
+// logged and ignored. Takes SinkFSM::fileLockCSec, so callers must not hold
+// the host's export-table lock. exp is never null.
+void ReleaseAllLocks(SinkFSMExport* exp);

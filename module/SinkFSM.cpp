@@ -1,0 +1,81 @@
+#include "module/SinkFSM.h"
+
+#include <boost/make_shared.hpp>
+
+#include "backend/SinkBkEndObj.h"
+#include "exports/ExportRequests.h"
+#include "exports/SinkFSMExport.h"
+#include "filehandle/SinkFSMFileHandle.h"
+#include "host/ExportCache.h"
+#include "platform/LogWriter.h"
+
+SinkFSM* SinkFSM::sinkFSM = nullptr;
+
+extern "C" FSM* LoadFSM() {
+    return SinkFSM::GetFSM();
+}
+
+SinkFSM* SinkFSM::GetFSM() {
+    if (!sinkFSM)
+        sinkFSM = new SinkFSM();
+    return sinkFSM;
+}
+
+std::string SinkFSM::GetFSMName() {
+    return "SinkFSM";
+}
+
+int SinkFSM::GetFSMType() {
+    return kFSMType;
+}
+
+std::string SinkFSM::GetFSMDetails() {
+    return "Using this FSM, any path on the NFS server can be exported similar to native NFS "
+           "servers.";
+}
+
+bool SinkFSM::UnloadFSM() {
+    if (this == sinkFSM)
+        sinkFSM = nullptr;
+    return true;
+}
+
+
+
+bool SinkFSM::CreateExport(const ExportPtr& saved, ExportPtr&) {
+    OXLOG(2, 0, "Loading shares across restart is not supported. Hence ignoring share [%s].",
+          saved ? saved->GetPath().c_str() : "");
+    return true;
+}
+
+std::string SinkFSM::FH2Str(const nfs_fh3& fh) {
+    uint32_t shareId = SinkFSMHandleWire::ShareId(fh);
+    ExportPtr exp;
+    if (!gAllExports->FindExport(shareId, exp)) {
+        OXLOG(-1, 0, "Export not found for shareId [%u]", shareId);
+        return std::string();
+    }
+    SinkFSMFileHandle handle(exp, fh);
+    if (!handle.IsInitSuccess()) {
+        OXLOG(-1, JobIdOf(exp), "FH init failed");
+        return std::string();
+    }
+    std::string text;
+    handle.ToStr(text);
+    return text;
+}
+
+boost::shared_ptr<BkEndProc> SinkFSM::GetFSObject(ExportPtr& exp, const nfs_fh3& fh) {
+    auto object = boost::make_shared<SinkBkEndObj>(exp, fh);
+    if (!object->IsInitSuccess())
+        return boost::shared_ptr<BkEndProc>();  // the object has logged why
+    return object;
+}
+
+bool SinkFSM::IsFHValid(const nfs_fh3& fh) {
+    return SinkFSMFileHandle::IsValid(fh);
+}
+
+void SinkFSM::UnExport(ExportPtr& exp) {
+    RemoveExport(exp);
+}

@@ -1,0 +1,160 @@
+#include "platform/CImpersonator.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/LogWriter.h"
+#include "platform/OxException.h"
+
+// The libc wrappers of setgroups, setfsuid and setfsgid change every thread
+// of the process; the raw system calls change the calling thread only.
+
+namespace {
+
+// setfsuid and setfsgid return the previous value and never fail visibly;
+// an invalid id (-1) changes nothing, so it reads the current value.
+uid_t CurrentFsUid() {
+    return static_cast<uid_t>(syscall(SYS_setfsuid, -1));
+}
+gid_t CurrentFsGid() {
+    return static_cast<gid_t>(syscall(SYS_setfsgid, -1));
+}
+
+bool SetFsUid(uid_t uid) {
+    syscall(SYS_setfsuid, uid);
+    return CurrentFsUid() == uid;
+}
+
+bool SetFsGid(gid_t gid) {
+    syscall(SYS_setfsgid, gid);
+    return CurrentFsGid() == gid;
+}
+
+std::string Describe(const char* what, int err) {
+    char buffer[256];
+    return std::string(what) + ": " + strerror_r(err, buffer, sizeof(buffer)) + " (" +
+           std::to_string(err) + ")";
+}
+
+std::vector<gid_t> CurrentGroups() {
+    // The list may grow between asking its size and reading it; a few
+    // attempts are plenty, as only a process-wide setgroups can change it.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        long count = syscall(SYS_getgroups, 0, nullptr);
+        if (count < 0)
+            break;
+        std::vector<gid_t> groups(static_cast<size_t>(count));
+        long got = syscall(SYS_getgroups, count, groups.data());
+        if (got >= 0) {
+            groups.resize(static_cast<size_t>(got));
+            return groups;
+        }
+        if (errno != EINVAL)
+            break;
+    }
+    int err = errno;
+    throw OxException(Describe("impersonation: getgroups failed", err), err);
+}
+
+int SetGroups(const std::vector<gid_t>& groups) {
+    if (syscall(SYS_setgroups, groups.size(), groups.data()) == 0)
+        return 0;
+    return errno;
+}
+
+bool SameGroups(std::vector<gid_t> a, std::vector<gid_t> b) {
+    std::sort(a.begin(), a.end());
+    a.erase(std::unique(a.begin(), a.end()), a.end());
+    std::sort(b.begin(), b.end());
+    b.erase(std::unique(b.begin(), b.end()), b.end());
+    return a == b;
+}
+
+// Puts back the saved identity in the reverse order of switching. Returns
+// the name of the step that failed, or null.
+const char* Restore(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, int& err) {
+    err = EPERM;
+    if (!SetFsUid(uid))
+        return "setfsuid";
+    if (!SetFsGid(gid))
+        return "setfsgid";
+    std::vector<gid_t> now;
+    try {
+        now = CurrentGroups();
+    } catch (const OxException& e) {
+        err = e.GetErrNo();
+        return "getgroups";
+    }
+    if (!SameGroups(now, groups) && (err = SetGroups(groups)) != 0)
+        return "setgroups";
+    return nullptr;
+}
+
+// Switches groups (unless already equal), fsgid, then fsuid. Returns the
+// name of the step that failed, with err set, or null.
+const char* SwitchTo(const OxUserToken& token, const std::vector<gid_t>& currentGroups, int& err) {
+    err = 0;
+    if (!SameGroups(currentGroups, token.groups) && (err = SetGroups(token.groups)) != 0)
+        return "setgroups";
+    err = EPERM;  // setfsgid and setfsuid give no reason
+    if (!SetFsGid(token.gid))
+        return "setfsgid";
+    if (!SetFsUid(token.uid))
+        return "setfsuid";
+    return nullptr;
+}
+
+// True when restored. A thread left with a foreign identity is a serious
+// fault, so a failure is always logged.
+bool RestoreOrLog(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
+    int err = 0;
+    const char* failed = Restore(uid, gid, groups, err);
+    if (failed)
+        OXLOG(-1, 0, "cannot restore uid %u gid %u: %s", uid, gid, Describe(failed, err).c_str());
+    return !failed;
+}
+
+}  // namespace
+
+OxUserToken OxUserToken::ProcessIdentity() {
+    OxUserToken token;
+    token.uid = geteuid();
+    token.gid = getegid();
+    int count = getgroups(0, nullptr);
+    if (count > 0) {
+        token.groups.resize(static_cast<size_t>(count));
+        count = getgroups(count, token.groups.data());
+        token.groups.resize(count > 0 ? static_cast<size_t>(count) : 0);
+    }
+    return token;
+}
+
+CImpersonator::CImpersonator(const OxUserToken& token, bool trace)
+    : m_savedUid(CurrentFsUid()),
+      m_savedGid(CurrentFsGid()),
+      m_savedGroups(CurrentGroups()),
+      m_trace(trace) {
+    if (!token.IsValid())
+        throw OxException(Describe("impersonation: invalid user token", EINVAL), EINVAL);
+    int err = 0;
+    if (const char* failed = SwitchTo(token, m_savedGroups, err)) {
+        RestoreOrLog(m_savedUid, m_savedGid, m_savedGroups);
+        std::string what = "impersonation of uid " + std::to_string(token.uid) + " gid " +
+                           std::to_string(token.gid) + ": " + failed + " failed";
+        throw OxException(Describe(what.c_str(), err), err);
+    }
+    if (m_trace)
+        OXLOG(10, 0, "impersonating uid %u gid %u with %zu groups (was uid %u gid %u)", token.uid,
+              token.gid, token.groups.size(), m_savedUid, m_savedGid);
+}
+
+CImpersonator::~CImpersonator() {
+    if (RestoreOrLog(m_savedUid, m_savedGid, m_savedGroups) && m_trace)
+        OXLOG(10, 0, "restored uid %u gid %u with %zu groups", m_savedUid, m_savedGid,
+              m_savedGroups.size());
+}

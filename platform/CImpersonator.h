@@ -1,0 +1,38 @@
+// Switching the calling thread's file-system identity.
+//
+// CImpersonator takes on a user's identity for file-system access (fsuid,
+// fsgid and supplementary groups) on the calling thread only, using the raw
+// per-thread system calls rather than the libc wrappers that change every
+// thread of the process. The destructor restores what the thread had.
+// Failure to switch throws OxException and leaves the thread as it was.
+#pragma once
+
+#include <sys/types.h>
+
+#include <vector>
+
+struct OxUserToken {
+    uid_t uid = static_cast<uid_t>(-1);
+    gid_t gid = static_cast<gid_t>(-1);
+    std::vector<gid_t> groups;
+
+    // A default token names no user; impersonating it fails.
+    bool IsValid() const { return uid != static_cast<uid_t>(-1) && gid != static_cast<gid_t>(-1); }
+    // The process's own identity: effective uid and gid, supplementary groups.
+    static OxUserToken ProcessIdentity();
+};
+
+class CImpersonator {
+public:
+    // trace: write a level-10 line on switching and on restoring.
+    CImpersonator(const OxUserToken& token, bool trace);
+    ~CImpersonator();
+    CImpersonator(const CImpersonator&) = delete;
+    CImpersonator& operator=(const CImpersonator&) = delete;
+
+private:
+    uid_t m_savedUid;
+    gid_t m_savedGid;
+    std::vector<gid_t> m_savedGroups;
+    bool m_trace;
+};

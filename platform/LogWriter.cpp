@@ -1,0 +1,143 @@
+#include "platform/LogWriter.h"
+
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <stdexcept>
+#include <system_error>
+
+namespace {
+
+// Trivially destructible, so it stays usable in static destructors.
+thread_local unsigned long t_threadId = 0;
+
+unsigned long KernelThreadId() {
+    if (t_threadId == 0)
+        t_threadId = static_cast<unsigned long>(::gettid());
+    return t_threadId;
+}
+
+std::string FormatV(const char* format, va_list args) {
+    char small[256];
+    va_list copy;
+    va_copy(copy, args);
+    int needed = std::vsnprintf(small, sizeof(small), format, copy);
+    va_end(copy);
+    if (needed < 0)
+        return std::string("(bad log format) ") + format;
+    if (static_cast<size_t>(needed) < sizeof(small))
+        return std::string(small, static_cast<size_t>(needed));
+    std::string text(static_cast<size_t>(needed) + 1, '\0');
+    std::vsnprintf(&text[0], text.size(), format, args);
+    text.resize(static_cast<size_t>(needed));
+    return text;
+}
+
+// Local time, to the microsecond: "2026-12-06 07:10:40.123456".
+std::string LocalTimestamp() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    tm parts{};
+    localtime_r(&now.tv_sec, &parts);
+    char date[32];
+    std::strftime(date, sizeof(date), "%Y-%m-%d %H:%M:%S", &parts);
+    char stamp[48];
+    std::snprintf(stamp, sizeof(stamp), "%s.%06ld", date, static_cast<long>(now.tv_usec));
+    return stamp;
+}
+
+// The writer is made on first use and never freed: the extra reference held
+// here keeps it alive past every static destructor of every library and for
+// threads still running at exit.
+std::shared_ptr<CLogWriter>& KeptWriter() {
+    static auto* kept = new std::shared_ptr<CLogWriter>(std::make_shared<CLogWriter>());
+    return *kept;
+}
+
+}  // namespace
+
+std::shared_ptr<CLogWriterInterface> g_ptrLogWriter = KeptWriter();
+
+CLogWriter& TheLogWriter() {
+    return *KeptWriter();
+}
+
+std::string LogRecord::Line() const {
+    std::string line = LocalTimestamp();
+    char fields[96];
+    std::snprintf(fields, sizeof(fields), " tid %lu job %llu L%d ", threadId, jobId, level);
+    line += fields;
+    line += function;
+    line += ':' + std::to_string(this->line) + ' ';
+    line += text;
+    return line;
+}
+
+StreamLogSink::StreamLogSink(FILE* stream) : m_stream(stream), m_owned(false) {}
+
+StreamLogSink::StreamLogSink(const std::string& path)
+    : m_stream(std::fopen(path.c_str(), "ae")), m_owned(true) {
+    if (!m_stream)
+        throw std::system_error(errno, std::generic_category(), "cannot open log file " + path);
+}
+
+StreamLogSink::~StreamLogSink() {
+    if (m_owned)
+        std::fclose(m_stream);
+}
+
+void StreamLogSink::Write(const LogRecord& record) {
+    if (!m_stream)
+        return;
+    std::string line = record.Line();
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), m_stream);
+    std::fflush(m_stream);
+}
+
+CLogWriter::CLogWriter() : m_level(1), m_sinks{std::make_shared<StreamLogSink>(stderr)} {}
+
+void CLogWriter::Log(int level, const char* function, int line, unsigned long long jobId,
+                     int /*reserved*/, const char* format, ...) {
+    if (level > GetLevel())
+        return;
+    LogRecord record{level, function ? function : "", line, jobId, KernelThreadId(), {}};
+    va_list args;
+    va_start(args, format);
+    record.text = FormatV(format, args);
+    va_end(args);
+
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (const std::shared_ptr<LogSink>& sink : m_sinks) {
+        // A failing sink must not take the caller down, nor starve the others.
+        try {
+            sink->Write(record);
+        } catch (...) {
+        }
+    }
+}
+
+void CLogWriter::AddSink(std::shared_ptr<LogSink> sink) {
+    if (!sink)
+        return;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_sinks.push_back(std::move(sink));
+}
+
+void CLogWriter::RemoveSink(const std::shared_ptr<LogSink>& sink) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (auto it = m_sinks.begin(); it != m_sinks.end(); ++it) {
+        if (*it == sink) {
+            m_sinks.erase(it);
+            return;
+        }
+    }
+}
+
+void CLogWriter::SetSink(std::shared_ptr<LogSink> sink) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_sinks.clear();
+    if (sink)
+        m_sinks.push_back(std::move(sink));
+}

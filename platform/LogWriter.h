@@ -1,0 +1,97 @@
+// The process-wide log writer.
+//
+// One writer, g_ptrLogWriter, serves every library and the module. A message
+// has a level (-1 errors ... 10 traces) and is written when the writer's
+// current level is at least the message's level, so level -1 is written in
+// effect always. Callers test the level before formatting (OXLOG does).
+// Each message becomes one line on every sink:
+//   2026-12-06 07:10:40.123456 tid 1234 job 7 L1 Function(args):42 text
+// Thread safety: all members may be called from any thread; sinks are
+// called one message at a time under the writer's mutex (a leaf lock).
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// One formatted message, as a sink receives it.
+struct LogRecord {
+    int level;
+    std::string function;
+    int line;
+    unsigned long long jobId;
+    unsigned long threadId;
+    std::string text;  // the message itself, formatted, without a newline
+    // The full log line, without a newline, stamped with the local time of
+    // this call: sinks call it as they write.
+    std::string Line() const;
+};
+
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    virtual void Write(const LogRecord& record) = 0;
+};
+
+// Writes lines to a stdio stream (stderr) or to a file it opens for append.
+class StreamLogSink : public LogSink {
+public:
+    explicit StreamLogSink(FILE* stream);           // not owned
+    explicit StreamLogSink(const std::string& path);  // owned; throws on failure
+    ~StreamLogSink() override;
+    void Write(const LogRecord& record) override;
+
+private:
+    FILE* m_stream;
+    bool m_owned;
+};
+
+class CLogWriterInterface {
+public:
+    virtual ~CLogWriterInterface() = default;
+    virtual int GetLevel() const = 0;
+    // level, function text, source line, job id (0 if none), reserved (0),
+    // printf format and its arguments.
+    virtual void Log(int level, const char* function, int line, unsigned long long jobId,
+                     int reserved, const char* format, ...)
+        __attribute__((format(printf, 7, 8))) = 0;
+};
+
+class CLogWriter : public CLogWriterInterface {
+public:
+    // Starts at level 1 with one sink on stderr.
+    CLogWriter();
+
+    int GetLevel() const override { return m_level.load(std::memory_order_relaxed); }
+    void SetLevel(int level) { m_level.store(level, std::memory_order_relaxed); }
+    void Log(int level, const char* function, int line, unsigned long long jobId, int reserved,
+             const char* format, ...) override __attribute__((format(printf, 7, 8)));
+
+    void AddSink(std::shared_ptr<LogSink> sink);
+    void RemoveSink(const std::shared_ptr<LogSink>& sink);
+    // Replaces every sink with the one given (null: no sink at all).
+    void SetSink(std::shared_ptr<LogSink> sink);
+
+private:
+    std::atomic<int> m_level;
+    std::mutex m_mutex;  // guards m_sinks and serialises writes
+    std::vector<std::shared_ptr<LogSink>> m_sinks;
+};
+
+// Never null; points at a CLogWriter for the life of the process.
+extern std::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
+// The same object as g_ptrLogWriter, with its settings.
+CLogWriter& TheLogWriter();
+
+// Writes one message when the writer's level admits it. The function text is
+// the caller's full signature.
+#define OXLOG(level, jobId, ...)                                                          \
+    do {                                                                                  \
+        if (g_ptrLogWriter->GetLevel() >= (level))                                        \
+            g_ptrLogWriter->Log((level), __PRETTY_FUNCTION__, __LINE__, (jobId), 0,       \
+                                __VA_ARGS__);                                             \
+    } while (0)

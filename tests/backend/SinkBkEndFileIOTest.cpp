@@ -1,0 +1,220 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/make_shared.hpp>
+
+#include "backend/SinkBkEndObj.h"
+#include "backend/SinkFSMFileDescriptorCache.h"
+#include "module/SinkFSM.h"
+#include "tests/exports/ExportedDir.h"
+#include "tests/support/LogCapture.h"
+
+namespace {
+
+constexpr uint32_t kShareId = 43;
+
+std::string Content(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+class SinkBkEndFileIOTest : public ::testing::Test {
+  protected:
+    boost::shared_ptr<SinkBkEndObj> Object(const std::string& path) {
+        auto object = boost::make_shared<SinkBkEndObj>(exported.exp, path);
+        EXPECT_TRUE(object->IsInitSuccess()) << path;
+        return object;
+    }
+    bool Cached(const boost::shared_ptr<SinkBkEndObj>& object) {
+        SinkFSMFileDescriptorInfo* entry = nullptr;
+        return SinkFSM::GetFSM()->GetFileDescriptorCache()->GetFD(object->GetFileChecksum(),
+                                                                  entry) == 0;
+    }
+    // The texts of the error messages, in order.
+    static std::vector<std::string> Errors(const LogCapture& log) {
+        std::vector<std::string> texts;
+        for (const LogRecord& r : log.Records()) {
+            if (r.level == -1)
+                texts.push_back(r.text);
+        }
+        return texts;
+    }
+
+    ExportedDir exported{kShareId};
+    LumeCtxt ctx = exported.Ctx();
+    std::string file = exported.dir.WriteFile("f", "hello");
+};
+
+TEST_F(SinkBkEndFileIOTest, OpensOfOneFileShareOneDescriptorUntilTheLastClose) {
+    auto first = Object(file);
+    auto second = Object(file);
+    int fd = first->open(&ctx, "/elsewhere", O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    errno = EBADF;
+    EXPECT_EQ(second->open(&ctx, nullptr, O_RDONLY, 0), fd);
+    EXPECT_EQ(errno, 0);
+
+    EXPECT_EQ(first->close(&ctx, fd), 0);
+    EXPECT_TRUE(Cached(first));
+    EXPECT_EQ(second->close(&ctx, fd), 0);
+    EXPECT_FALSE(Cached(first));
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "the last close closes the descriptor";
+
+    LogCapture log(1);
+    EXPECT_EQ(first->close(&ctx, fd), -1);
+    EXPECT_TRUE(log.Has(-1, "File [" + file + "], not found in fd cache."));
+}
+
+TEST_F(SinkBkEndFileIOTest, OpenFailurePassesThrough) {
+    auto object = Object(file);
+    ASSERT_EQ(::unlink(file.c_str()), 0);
+    errno = 0;
+    EXPECT_LT(object->open(&ctx, nullptr, O_RDONLY, 0), 0);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(Cached(object));
+}
+
+TEST_F(SinkBkEndFileIOTest, ReadsAndWritesArePositional) {
+    auto object = Object(file);
+    int fd = object->open(&ctx, nullptr, O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    char buf[100];
+    EXPECT_EQ(object->read(&ctx, fd, buf, 1, sizeof(buf)), 4) << "short at the end";
+    EXPECT_EQ(std::string(buf, 4), "ello");
+    EXPECT_EQ(object->read(&ctx, fd, buf, 5, sizeof(buf)), 0) << "at the end";
+
+    EXPECT_EQ(object->write(&ctx, fd, "abc", 10, 3, BKEND_SYNC_NONE), 3);
+    EXPECT_EQ(Content(file), std::string("hello\0\0\0\0\0abc", 13));
+    EXPECT_EQ(object->lseek(&ctx, fd, 0, SEEK_CUR), 0) << "the file offset never moves";
+    EXPECT_EQ(object->lseek(&ctx, fd, 0, SEEK_END), 13);
+    EXPECT_EQ(object->close(&ctx, fd), 0);
+
+    errno = 0;
+    EXPECT_EQ(object->read(&ctx, fd, buf, 0, 1), -1);
+    EXPECT_EQ(errno, EBADF);
+    errno = 0;
+    EXPECT_EQ(object->write(&ctx, fd, "x", 0, 1, BKEND_SYNC_FILE), -1);
+    EXPECT_EQ(errno, EBADF);
+}
+
+TEST_F(SinkBkEndFileIOTest, OffsetsBeyondFourGiB) {
+    const uint64_t far = (5ULL << 30) + 3;
+    auto object = Object(file);
+    int fd = object->open(&ctx, nullptr, O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(object->write(&ctx, fd, "tail", far, 4, BKEND_SYNC_NONE), 4);
+    char buf[8] = {};
+    ASSERT_EQ(object->read(&ctx, fd, buf, far, sizeof(buf)), 4);
+    EXPECT_EQ(std::string(buf, 4), "tail");
+    ASSERT_EQ(object->read(&ctx, fd, buf, (4ULL << 30) + 1, 2), 2);
+    EXPECT_EQ(std::string(buf, 2), std::string(2, '\0')) << "a hole reads as zeros";
+    EXPECT_EQ(static_cast<uint64_t>(object->lseek(&ctx, fd, 0, SEEK_END)), far + 4);
+    EXPECT_EQ(static_cast<uint64_t>(object->lseek(&ctx, fd, far, SEEK_SET)), far);
+
+    ASSERT_EQ(object->truncate(&ctx, nullptr, 6ULL << 30), 0);
+    struct stat st;
+    ASSERT_EQ(object->lstat(&ctx, nullptr, &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), 6ULL << 30);
+    EXPECT_EQ(object->close(&ctx, fd), 0);
+}
+
+TEST_F(SinkBkEndFileIOTest, FsyncOnlyOnTheCachedDescriptor) {
+    auto object = Object(file);
+    int fd = object->open(&ctx, nullptr, O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(object->fsync(&ctx, fd), 0);
+
+    int other = ::open(file.c_str(), O_RDWR);
+    ASSERT_GE(other, 0);
+    LogCapture log(1);
+    errno = 0;
+    EXPECT_EQ(object->fsync(&ctx, other), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(Errors(log),
+              std::vector<std::string>{"Invalid fd [" + std::to_string(fd) + "] in cache"});
+    EXPECT_EQ(object->fdatasync(&ctx, other), 0) << "fdatasync does not ask the cache";
+    ::close(other);
+    EXPECT_EQ(object->close(&ctx, fd), 0);
+
+    log.Clear();
+    errno = 0;
+    EXPECT_EQ(object->fsync(&ctx, fd), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(Errors(log),
+              std::vector<std::string>{"Unable to find fd [" + std::to_string(fd) + "] fileid [" +
+                                       std::to_string(object->GetFileChecksum()) + "] in fdcache"});
+}
+
+// Stable writes are synced whenever the data went out; a failing sync turns
+// the result into -1 with the sync's errno, the data staying written.
+TEST_F(SinkBkEndFileIOTest, StableWritesSyncAndReportAFailingSync) {
+    auto object = Object(file);
+    exported.Sink().SetJobId(9);
+    int cached = object->open(&ctx, nullptr, O_RDWR, 0);
+    ASSERT_GE(cached, 0);
+    int other = ::open(file.c_str(), O_RDWR);
+    ASSERT_GE(other, 0);
+    LogCapture log(1);
+
+    EXPECT_EQ(object->write(&ctx, cached, "A", 0, 1, BKEND_SYNC_FILE), 1);
+    EXPECT_EQ(object->write(&ctx, other, "B", 1, 1, BKEND_SYNC_NONE), 1) << "no sync asked";
+    EXPECT_EQ(object->write(&ctx, other, "C", 2, 1, BKEND_SYNC_DATA), 1);
+    EXPECT_TRUE(Errors(log).empty());
+
+    errno = 0;
+    EXPECT_EQ(object->write(&ctx, other, "D", 3, 1, BKEND_SYNC_FILE), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(Content(file), "ABCDo");
+    EXPECT_EQ(Errors(log),
+              (std::vector<std::string>{"Invalid fd [" + std::to_string(cached) + "] in cache",
+                                        "Failed to sync [" + file + "]. Err [Invalid argument]"}));
+    for (const LogRecord& r : log.Records())
+        EXPECT_EQ(r.jobId, 9u) << r.text;
+    ::close(other);
+    EXPECT_EQ(object->close(&ctx, cached), 0);
+}
+
+TEST_F(SinkBkEndFileIOTest, ZeroLengthStableWriteOfAnUncachedFileFails) {
+    auto object = Object(file);
+    int fd = ::open(file.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    LogCapture log(1);
+    errno = 0;
+    EXPECT_EQ(object->write(&ctx, fd, "", 0, 0, BKEND_SYNC_FILE), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(Errors(log), (std::vector<std::string>{
+                               "Unable to find fd [" + std::to_string(fd) + "] fileid [" +
+                                   std::to_string(object->GetFileChecksum()) + "] in fdcache",
+                               "Failed to sync [" + file + "]. Err [Invalid argument]"}));
+    ::close(fd);
+}
+
+// A data sync that the file cannot do (a character device) fails the write
+// that moved data; an unstable write to it does not sync at all.
+TEST_F(SinkBkEndFileIOTest, DataSyncFailureAfterAWriteThatMovedData) {
+    auto object = Object("/dev/null");
+    int fd = ::open("/dev/null", O_WRONLY);
+    ASSERT_GE(fd, 0);
+    LogCapture log(1);
+    EXPECT_EQ(object->write(&ctx, fd, "abc", 0, 3, BKEND_SYNC_NONE), 3);
+    errno = 0;
+    EXPECT_EQ(object->write(&ctx, fd, "abc", 0, 3, BKEND_SYNC_DATA), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(Errors(log),
+              std::vector<std::string>{"Failed to sync [/dev/null]. Err [Invalid argument]"});
+    ::close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <boost/make_shared.hpp>
+
+#include "backend/SinkBkEndObj.h"
+#include "filehandle/SinkFSMPathCache.h"
+#include "tests/exports/ExportedDir.h"
+
+namespace {
+
+constexpr uint32_t kShareId = 42;
+
+size_t OpenDescriptorCount() {
+    size_t n = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (dirent* entry = ::readdir(dir))
+        n += entry->d_name[0] != '.';
+    ::closedir(dir);
+    return n - 1;  // the directory stream's own descriptor
+}
+
+class SinkBkEndNavigationTest : public ::testing::Test {
+  protected:
+    boost::shared_ptr<SinkBkEndObj> Object(const std::string& path) {
+        auto object = boost::make_shared<SinkBkEndObj>(exported.exp, path);
+        EXPECT_TRUE(object->IsInitSuccess()) << path;
+        return object;
+    }
+    struct stat Lstat(const std::string& path) {
+        struct stat st;
+        std::memset(&st, 0, sizeof(st));
+        EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+        return st;
+    }
+
+    ExportedDir exported{kShareId};
+    LumeCtxt ctx = exported.Ctx();
+    const std::string& root = exported.dir.Path();
+    boost::shared_ptr<SinkBkEndObj> rootObject = Object(root);
+};
+
+TEST_F(SinkBkEndNavigationTest, CreateChildFileMakesAClosedEmptyFileWhateverTheFlags) {
+    exported.dir.WriteFile("old", "content");
+    size_t descriptors = OpenDescriptorCount();
+    int flagsTried = 0;
+    for (int flags : {O_RDONLY, O_CREAT | O_EXCL, O_APPEND | O_RDWR}) {
+        errno = EBADF;
+        boost::shared_ptr<BkEndProc> child = rootObject->CreateChildFile(&ctx, "old", flags, 0640);
+        ASSERT_TRUE(child) << flags;
+        EXPECT_EQ(errno, 0);
+        EXPECT_EQ(child->GetClientPath(), root + "/old");
+        EXPECT_EQ(Lstat(root + "/old").st_size, 0) << "an existing file is truncated";
+        ++flagsTried;
+    }
+    EXPECT_EQ(flagsTried, 3);
+    EXPECT_EQ(OpenDescriptorCount(), descriptors) << "the new file is left closed";
+
+    mode_t savedMask = ::umask(022);
+    boost::shared_ptr<BkEndProc> made = rootObject->CreateChildFile(&ctx, "new", O_RDONLY, 0640);
+    ::umask(savedMask);
+    ASSERT_TRUE(made);
+    struct stat st = Lstat(root + "/new");
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(SinkBkEndNavigationTest, CreateFailuresReportThePlatformError) {
+    errno = 0;
+    EXPECT_FALSE(rootObject->CreateChildFile(&ctx, "nodir/x", 0, 0644));
+    EXPECT_EQ(errno, ENOENT);
+
+    ASSERT_TRUE(rootObject->CreateChildDir(&ctx, "d", 0755));
+    EXPECT_TRUE(S_ISDIR(Lstat(root + "/d").st_mode));
+    errno = 0;
+    EXPECT_FALSE(rootObject->CreateChildDir(&ctx, "d", 0755));
+    EXPECT_EQ(errno, EEXIST);
+}
+
+TEST_F(SinkBkEndNavigationTest, FindChildJoinsTheNameAsGiven) {
+    exported.dir.WriteFile("x", "");
+    errno = 0;
+    EXPECT_FALSE(rootObject->FindChild(&ctx, "missing"));
+    EXPECT_EQ(errno, ENOENT);
+
+    errno = EBADF;
+    boost::shared_ptr<BkEndProc> child = rootObject->FindChild(&ctx, "x");
+    ASSERT_TRUE(child);
+    EXPECT_EQ(errno, 0);
+    EXPECT_EQ(child->GetClientPath(), root + "/x");
+
+    boost::shared_ptr<BkEndProc> self = rootObject->FindChild(&ctx, ".");
+    ASSERT_TRUE(self);
+    EXPECT_EQ(self->GetClientPath(), root + "/.");
+}
+
+TEST_F(SinkBkEndNavigationTest, GetParentGoesOneLevelUp) {
+    ASSERT_EQ(::mkdir((root + "/x").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((root + "/x/y").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((root + "/x/y/z").c_str(), 0755), 0);
+    boost::shared_ptr<BkEndProc> parent = Object(root + "/x/y/z")->GetParent(&ctx);
+    ASSERT_TRUE(parent);
+    EXPECT_EQ(parent->GetClientPath(), root + "/x/y");
+}
+
+// A handle for a new object resolves only once the object gave one out.
+TEST_F(SinkBkEndNavigationTest, NewObjectsEnterThePathCacheWithTheirHandle) {
+    exported.dir.WriteFile("x", "");
+    boost::shared_ptr<BkEndProc> child = rootObject->FindChild(&ctx, "x");
+    ASSERT_TRUE(child);
+    unsigned long checksum = static_cast<SinkBkEndObj&>(*child).GetFileChecksum();
+    std::string path;
+    EXPECT_FALSE(exported.Sink().GetPathCache()->Find(checksum, path));
+
+    nfs_fh3 fh;
+    child->GetFileHandle(fh);
+    ASSERT_TRUE(exported.Sink().GetPathCache()->Find(checksum, path));
+    EXPECT_EQ(path, root + "/x");
+}
+
+}  // namespace

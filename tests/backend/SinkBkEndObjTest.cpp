@@ -1,0 +1,352 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <boost/make_shared.hpp>
+
+#include "backend/SinkBkEndObj.h"
+#include "filehandle/SinkFSMPathCache.h"
+#include "module/SinkFSM.h"
+#include "platform/UniqueFileId.h"
+#include "tests/exports/ExportedDir.h"
+
+namespace {
+
+constexpr uint32_t kShareId = 41;
+
+class SinkBkEndObjTest : public ::testing::Test {
+  protected:
+    boost::shared_ptr<SinkBkEndObj> Object(const std::string& path) {
+        auto object = boost::make_shared<SinkBkEndObj>(exported.exp, path);
+        EXPECT_TRUE(object->IsInitSuccess()) << path;
+        return object;
+    }
+    struct stat Lstat(const std::string& path) {
+        struct stat st;
+        std::memset(&st, 0, sizeof(st));
+        EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+        return st;
+    }
+    bool Exists(const std::string& path) {
+        struct stat st;
+        return ::lstat(path.c_str(), &st) == 0;
+    }
+
+    ExportedDir exported{kShareId};
+    LumeCtxt ctx = exported.Ctx();
+    std::string file = exported.dir.WriteFile("f", "12345");
+};
+
+TEST_F(SinkBkEndObjTest, ActsOnItsOwnPathWhateverPathItIsGiven) {
+    auto object = Object(file);
+    struct stat st;
+    ASSERT_EQ(object->lstat(&ctx, "/elsewhere", &st), 0);
+    EXPECT_EQ(st.st_size, 5);
+    EXPECT_EQ(object->access(&ctx, "/elsewhere", R_OK | W_OK), 0);
+    EXPECT_EQ(object->truncate(&ctx, "/elsewhere", 2), 0);
+    EXPECT_EQ(Lstat(file).st_size, 2);
+    EXPECT_EQ(object->chmod(&ctx, "/elsewhere", 0604), 0);
+    EXPECT_EQ(Lstat(file).st_mode & 07777, 0604u);
+    EXPECT_EQ(object->GetClientPath(), file);
+}
+
+TEST_F(SinkBkEndObjTest, LstatDoesNotFollowALink) {
+    std::string link = exported.dir / "l";
+    ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(Object(link)->lstat(&ctx, nullptr, &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST_F(SinkBkEndObjTest, FailuresLeaveTheCallsErrno) {
+    auto object = Object(file);
+    ASSERT_EQ(::unlink(file.c_str()), 0);  // gone after the object was made
+    struct stat st;
+    struct statfs fs;
+    char buf[8];
+    timeval times[2] = {{1000, 0}, {1000, 0}};
+
+    errno = 0;
+    EXPECT_EQ(object->lstat(&ctx, nullptr, &st), -1);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(object->access(&ctx, nullptr, F_OK), -1);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(object->truncate(&ctx, nullptr, 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(object->unlink(&ctx, nullptr), -1);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(object->chmod(&ctx, nullptr, 0600), -1);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(object->utimes(&ctx, nullptr, times), -1);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(object->chown(&ctx, nullptr, 0, 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(object->opendir(&ctx, nullptr), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(object->statfs(&ctx, nullptr, &fs), -1);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(object->readlink(&ctx, nullptr, buf, sizeof(buf)), -1);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(object->rmdir(&ctx, nullptr), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+// Platform calls report errno on success too, as 0.
+TEST_F(SinkBkEndObjTest, PlatformCallsWriteErrnoEvenOnSuccess) {
+    std::string sub = exported.dir / "sub";
+    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+    exported.dir.WriteFile("sub/x", "");
+    auto dirObject = Object(sub);
+
+    errno = 0;
+    EXPECT_EQ(dirObject->rmdir(&ctx, nullptr), -1);
+    EXPECT_EQ(errno, ENOTEMPTY);
+    errno = EBADF;
+    EXPECT_EQ(Object(sub + "/x")->unlink(&ctx, nullptr), 0);
+    EXPECT_EQ(errno, 0);
+    errno = EBADF;
+    EXPECT_EQ(dirObject->rmdir(&ctx, nullptr), 0);
+    EXPECT_EQ(errno, 0);
+    EXPECT_FALSE(Exists(sub));
+    errno = EBADF;
+    EXPECT_EQ(Object(file)->chmod(&ctx, nullptr, 0600), 0);
+    EXPECT_EQ(errno, 0);
+}
+
+TEST_F(SinkBkEndObjTest, TruncateOfADirectoryFails) {
+    errno = 0;
+    EXPECT_EQ(Object(exported.dir.Path())->truncate(&ctx, nullptr, 0), -1);
+    EXPECT_EQ(errno, EISDIR);
+}
+
+TEST_F(SinkBkEndObjTest, MknodTakesTheTypeFromTheModeBits) {
+    std::string fifo = exported.dir / "fifo";
+    // An object needs an identity: make it for a file, then remove the file.
+    ASSERT_EQ(::mknod(fifo.c_str(), S_IFREG | 0600, 0), 0);
+    auto object = Object(fifo);
+    ASSERT_EQ(::unlink(fifo.c_str()), 0);
+    ASSERT_EQ(object->mknod(&ctx, "/elsewhere", 0, NF3REG, S_IFIFO | 0600), 0);
+    EXPECT_TRUE(S_ISFIFO(Lstat(fifo).st_mode));
+}
+
+TEST_F(SinkBkEndObjTest, DirectoryStreams) {
+    exported.dir.WriteFile("a", "");
+    exported.dir.WriteFile("b", "");
+    auto object = Object(exported.dir.Path());
+    DIR* dir = object->opendir(&ctx, "/elsewhere");
+    ASSERT_NE(dir, nullptr);
+
+    std::set<std::string> names;
+    long secondPosition = -1;
+    std::string second;
+    for (int i = 0; i < 16; ++i) {
+        long position = object->telldir(&ctx, dir);
+        struct dirent64* entry = object->readdir(&ctx, dir);
+        if (!entry)
+            break;
+        if (i == 1) {
+            secondPosition = position;
+            second = entry->d_name;
+        }
+        names.insert(entry->d_name);
+    }
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "a", "b", "f"}));
+
+    object->seekdir(&ctx, dir, secondPosition);
+    struct dirent64* again = object->readdir(&ctx, dir);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(second, again->d_name);
+    EXPECT_EQ(object->closedir(&ctx, dir), 0);
+}
+
+TEST_F(SinkBkEndObjTest, LinkAndSymlinkMakeANameInThisDirectory) {
+    std::string sub = exported.dir / "dir";
+    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+    auto dirObject = Object(sub);
+
+    ASSERT_EQ(dirObject->link(&ctx, file.c_str(), "b"), 0);
+    EXPECT_EQ(Lstat(sub + "/b").st_ino, Lstat(file).st_ino);
+    errno = 0;
+    EXPECT_EQ(dirObject->link(&ctx, file.c_str(), "b"), -1);
+    EXPECT_EQ(errno, EEXIST);
+
+    ASSERT_EQ(dirObject->symlink(&ctx, "../some text", "s"), 0);
+    char buf[32];
+    std::memset(buf, 'X', sizeof(buf));
+    ssize_t n = Object(sub + "/s")->readlink(&ctx, "/elsewhere", buf, sizeof(buf));
+    ASSERT_EQ(n, 12);
+    EXPECT_EQ(std::string(buf, 12), "../some text");
+    EXPECT_EQ(buf[12], 'X') << "readlink does not terminate";
+}
+
+TEST_F(SinkBkEndObjTest, RenameMovesIntoTheTargetObject) {
+    std::string sub = exported.dir / "d";
+    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+    auto moving = Object(file);
+
+    errno = 0;
+    EXPECT_EQ(moving->rename(&ctx, file.c_str(), "n"), -1) << "no target object";
+    EXPECT_EQ(errno, EINVAL);
+
+    ctx.SetTargetObject(Object(sub));
+    errno = EBADF;
+    ASSERT_EQ(moving->rename(&ctx, "/ignored", "n"), 0);
+    EXPECT_EQ(errno, 0);
+    EXPECT_FALSE(Exists(file));
+    EXPECT_EQ(Lstat(sub + "/n").st_size, 5);
+    errno = 0;
+    EXPECT_EQ(moving->rename(&ctx, nullptr, "n"), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(SinkBkEndObjTest, FileSystemQueries) {
+    auto object = Object(file);
+    struct statfs mine, theirs;
+    ASSERT_EQ(object->statfs(&ctx, "/", &mine), 0);
+    ASSERT_EQ(::statfs(file.c_str(), &theirs), 0);
+    EXPECT_EQ(mine.f_type, theirs.f_type);
+    EXPECT_EQ(mine.f_bsize, theirs.f_bsize);
+    EXPECT_EQ(object->pathconf(&ctx, "/", _PC_NAME_MAX), ::pathconf(file.c_str(), _PC_NAME_MAX));
+}
+
+TEST_F(SinkBkEndObjTest, UnsupportedOperationsAnswerAsDocumented) {
+    auto object = Object(file);
+    BkEndProc& proc = *object;
+    boost::shared_ptr<BkEndProc> created;
+    struct stat st;
+    long size = 1;
+    nfs_fh3 fh;
+    unsigned long cookie = 3;
+    unsigned int count = 9;
+    flock lock{};
+
+    errno = 0;
+    EXPECT_EQ(proc.createAndOpen(&ctx, created, "x", O_CREAT, st), -1);
+    EXPECT_EQ(errno, ENOSYS);
+    EXPECT_FALSE(Exists(exported.dir / "x"));
+    errno = 0;
+    EXPECT_EQ(proc.setAllocationSize(&ctx, nullptr, size), -1);
+    EXPECT_EQ(errno, EOPNOTSUPP);
+    errno = 0;
+    EXPECT_EQ(proc.setFileAttributes(&ctx, nullptr, st), -1);
+    EXPECT_EQ(errno, EOPNOTSUPP);
+    errno = 0;
+    EXPECT_FALSE(proc.isDirectoryEmpty(&ctx));
+    EXPECT_EQ(errno, EOPNOTSUPP);
+    errno = 0;
+    EXPECT_EQ(proc.getACL(&ctx, nullptr, nullptr), -1);
+    EXPECT_EQ(errno, EOPNOTSUPP);
+    errno = 0;
+    EXPECT_EQ(proc.setACL(&ctx, nullptr, nullptr), -1);
+    EXPECT_EQ(errno, EOPNOTSUPP);
+    errno = 0;
+    EXPECT_EQ(proc.getACLCount(&ctx, nullptr, &count), -1);
+    EXPECT_EQ(errno, EOPNOTSUPP);
+    EXPECT_EQ(count, 9u);
+    errno = 0;
+    EXPECT_EQ(proc.filelock(&ctx, -1, &lock, F_SETLK, nullptr), -1);
+    EXPECT_EQ(errno, EOPNOTSUPP);
+
+    errno = EXDEV;  // these leave errno alone
+    EXPECT_EQ(proc.getACL_ex(&ctx, 0, nullptr), EOPNOTSUPP);
+    EXPECT_EQ(proc.readdir_ex(&ctx, nullptr, fh, st, &cookie), 0);
+    EXPECT_FALSE(proc.isCreateAndOpenSupported());
+    EXPECT_FALSE(proc.is_readdir_ex_supported());
+    EXPECT_FALSE(proc.is_getACL_ex_supported());
+    EXPECT_EQ(errno, EXDEV);
+    EXPECT_EQ(cookie, 3u);
+    EXPECT_FALSE(created);
+}
+
+TEST_F(SinkBkEndObjTest, CheckAccessAdmitsEverything) {
+    auto object = Object(file);
+    void* token = nullptr;
+    for (unsigned int mask : {0u, 1u, 0x3fu, ~0u})
+        EXPECT_TRUE(object->checkAccess("/etc/shadow", mask, token));
+}
+
+// Attribute changes on a symbolic link touch the link, never its target.
+TEST_F(SinkBkEndObjTest, SymbolicLinksAreChangedThemselves) {
+    std::string link = exported.dir / "l";
+    ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+    auto object = Object(link);
+    struct stat targetBefore = Lstat(file);
+
+    timeval times[2] = {{1000, 0}, {2000, 500}};
+    ASSERT_EQ(object->utimes(&ctx, nullptr, times), 0);
+    EXPECT_EQ(Lstat(link).st_mtim.tv_sec, 2000);
+    EXPECT_EQ(Lstat(link).st_mtim.tv_nsec, 500000);
+    EXPECT_EQ(Lstat(file).st_mtim.tv_sec, targetBefore.st_mtim.tv_sec);
+
+    errno = 0;
+    EXPECT_EQ(object->truncate(&ctx, nullptr, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(Lstat(file).st_size, 5);
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "changing a link's owner needs root";
+    ASSERT_EQ(object->chown(&ctx, nullptr, 4321, 4322), 0);
+    EXPECT_EQ(Lstat(link).st_uid, 4321u);
+    EXPECT_EQ(Lstat(link).st_gid, 4322u);
+    EXPECT_EQ(Lstat(file).st_uid, targetBefore.st_uid);
+}
+
+TEST_F(SinkBkEndObjTest, UtimesWithoutTimesMeansNowAndRefusesBadMicroseconds) {
+    auto object = Object(file);
+    timeval old[2] = {{1000, 0}, {1000, 0}};
+    ASSERT_EQ(object->utimes(&ctx, nullptr, old), 0);
+    ASSERT_EQ(Lstat(file).st_mtim.tv_sec, 1000);
+    ASSERT_EQ(object->utimes(&ctx, nullptr, nullptr), 0);
+    EXPECT_GT(Lstat(file).st_mtim.tv_sec, 1000);
+
+    timeval bad[2] = {{1000, 0}, {1000, 1000000}};
+    errno = 0;
+    EXPECT_EQ(object->utimes(&ctx, nullptr, bad), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(SinkBkEndObjTest, ChecksumIsTheFilesUniqueId) {
+    unsigned long id = 0;
+    ASSERT_EQ(GetUniqueFileId(file, id), 0);
+    EXPECT_EQ(Object(file)->GetFileChecksum(), id);
+}
+
+TEST_F(SinkBkEndObjTest, ObjectForAPathWithoutIdentityIsNotUsable) {
+    SinkBkEndObj object(exported.exp, exported.dir / "missing");
+    EXPECT_FALSE(object.IsInitSuccess());
+}
+
+// The host's way from a client's handle to an object.
+TEST_F(SinkBkEndObjTest, GetFSObjectResolvesOnlyIssuedHandles) {
+    nfs_fh3 fh;
+    Object(file)->GetFileHandle(fh);
+    boost::shared_ptr<BkEndProc> found = SinkFSM::GetFSM()->GetFSObject(exported.exp, fh);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->GetClientPath(), file);
+
+    nfs_fh3 malformed = fh;
+    malformed.len = 16;
+    EXPECT_FALSE(SinkFSM::GetFSM()->GetFSObject(exported.exp, malformed));
+    exported.Sink().GetPathCache()->Empty();
+    EXPECT_FALSE(SinkFSM::GetFSM()->GetFSObject(exported.exp, fh));
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "backend/SinkFSMFileDescriptorCache.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+bool IsOpen(int fd) {
+    return fcntl(fd, F_GETFD) != -1;
+}
+
+size_t OpenDescriptorCount() {
+    size_t n = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dirent* entry = readdir(dir))
+        n += entry->d_name[0] != '.';
+    closedir(dir);
+    return n - 1;  // the directory stream's own descriptor
+}
+
+class DescriptorCache : public ::testing::Test {
+protected:
+    TempDir dir;
+    SinkFSMFileDescriptorCache cache;
+    std::string file = dir.WriteFile("f", "content");
+};
+
+TEST_F(DescriptorCache, OpensShareOneDescriptorUntilTheLastClose) {
+    LogCapture log(2);
+    int fd = cache.Open(file.c_str(), O_RDONLY, 0, 7);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(log.Has(2, "INFO: File [" + file + "] not found in fd cache."));
+
+    errno = EINTR;
+    EXPECT_EQ(cache.Open(file.c_str(), O_RDONLY, 0, 7), fd);
+    EXPECT_EQ(errno, 0);
+    EXPECT_TRUE(log.Has(2, "INFO: Found fd [" + std::to_string(fd) + "] in fd cache for file [" +
+                               file + "]. Reuse the same fd, current reference count [2]."));
+
+    EXPECT_EQ(cache.Close(fd, file.c_str(), 7), 0);
+    EXPECT_TRUE(IsOpen(fd));
+    EXPECT_TRUE(log.Has(2, "INFO: File [" + file + "] has [1] open references."));
+
+    EXPECT_EQ(cache.Close(fd, file.c_str(), 7), 0);  // close()'s own result
+    EXPECT_FALSE(IsOpen(fd));
+    EXPECT_TRUE(log.Has(2, "INFO: File [" + file +
+                               "] has last open reference. closing the fd [" +
+                               std::to_string(fd) + "]"));
+
+    EXPECT_EQ(cache.Close(fd, file.c_str(), 7), -1);
+    EXPECT_TRUE(log.Has(-1, "File [" + file + "], not found in fd cache."));
+}
+
+TEST_F(DescriptorCache, LaterOpensKeepTheFirstAccessMode) {
+    int ro = cache.Open(file.c_str(), O_RDONLY, 0, 1);
+    ASSERT_GE(ro, 0);
+    int again = cache.Open(file.c_str(), O_WRONLY | O_TRUNC, 0, 1);
+    EXPECT_EQ(again, ro);
+    EXPECT_EQ(write(again, "x", 1), -1);  // still read-only, and not truncated
+    char buf[16];
+    EXPECT_EQ(pread(again, buf, sizeof buf, 0), 7);
+    cache.Close(ro, file.c_str(), 1);
+    cache.Close(ro, file.c_str(), 1);
+}
+
+TEST_F(DescriptorCache, TheFileIdIsTheKeyNotThePath) {
+    std::string other = dir.WriteFile("g", "other");
+    int fd = cache.Open(file.c_str(), O_RDONLY, 0, 42);
+    EXPECT_EQ(cache.Open(other.c_str(), O_RDONLY, 0, 42), fd);
+    int separate = cache.Open(other.c_str(), O_RDONLY, 0, 43);
+    EXPECT_NE(separate, fd);
+
+    SinkFSMFileDescriptorInfo* entry = nullptr;
+    ASSERT_EQ(cache.GetFD(42, entry), 0);
+    EXPECT_EQ(entry->fd, fd);
+    EXPECT_EQ(entry->refCount, 2);
+    cache.Close(fd, file.c_str(), 42);
+    cache.Close(fd, other.c_str(), 42);
+    cache.Close(separate, other.c_str(), 43);
+}
+
+TEST_F(DescriptorCache, CloseWithAForeignDescriptorKeepsTheReference) {
+    LogCapture log(-1);
+    int fd = cache.Open(file.c_str(), O_RDONLY, 0, 5);
+    EXPECT_EQ(cache.Close(fd + 100, file.c_str(), 5), -1);
+    EXPECT_TRUE(log.Has(-1, "File [" + file + "], Give fd [" + std::to_string(fd + 100) +
+                                "] != cached fd [" + std::to_string(fd) + "]"));
+    SinkFSMFileDescriptorInfo* entry = nullptr;
+    ASSERT_EQ(cache.GetFD(5, entry), 0);
+    EXPECT_EQ(entry->refCount, 1);
+    EXPECT_TRUE(IsOpen(fd));
+    EXPECT_EQ(cache.Close(fd, file.c_str(), 5), 0);
+}
+
+TEST_F(DescriptorCache, AFailedOpenRecordsNothing) {
+    std::string missing = dir / "missing";
+    errno = 0;
+    EXPECT_LT(cache.Open(missing.c_str(), O_RDONLY, 0, 9), 0);
+    EXPECT_EQ(errno, ENOENT);
+    SinkFSMFileDescriptorInfo* entry = reinterpret_cast<SinkFSMFileDescriptorInfo*>(0x1);
+    EXPECT_EQ(cache.GetFD(9, entry), -1);
+    EXPECT_EQ(entry, reinterpret_cast<SinkFSMFileDescriptorInfo*>(0x1));
+    // A later successful open of the same id works normally.
+    int fd = cache.Open(file.c_str(), O_RDONLY, 0, 9);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(cache.Close(fd, file.c_str(), 9), 0);
+}
+
+// Many threads open and close the same and different files; every reference
+// taken is given back, so no descriptor outlives the run.
+TEST_F(DescriptorCache, ConcurrentOpensAndClosesLeakNothing) {
+    constexpr int kFiles = 4, kThreads = 8, kRounds = 500;
+    std::vector<std::string> files;
+    for (int i = 0; i < kFiles; ++i)
+        files.push_back(dir.WriteFile("c" + std::to_string(i), "x"));
+    const size_t baseline = OpenDescriptorCount();
+
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int r = 0; r < kRounds; ++r) {
+                unsigned long id = (t + r) % kFiles;
+                const char* path = files[id].c_str();
+                int fd = cache.Open(path, O_RDWR, 0, id);
+                SinkFSMFileDescriptorInfo* entry = nullptr;
+                if (fd < 0 || cache.GetFD(id, entry) != 0 || entry->fd != fd)
+                    ++failures;
+                if (fd >= 0 && cache.Close(fd, path, id) != 0)
+                    ++failures;
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(OpenDescriptorCount(), baseline);
+    for (unsigned long id = 0; id < kFiles; ++id) {
+        SinkFSMFileDescriptorInfo* entry = nullptr;
+        EXPECT_EQ(cache.GetFD(id, entry), -1);
+    }
+}
+
+}  // namespace

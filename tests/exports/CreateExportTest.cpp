@@ -1,0 +1,243 @@
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "exports/ExportRequests.h"
+#include "exports/SinkFSMExport.h"
+#include "host/ExportCache.h"
+#include "host/Ganesha.h"
+#include "host/LumeServiceGlobals.h"
+#include "host/ShareIdToPathCache.h"
+#include "module/ConfigRPCTypes.h"
+#include "module/ExportRecords.h"
+#include "module/SinkFSM.h"
+#include "platform/OXPlatformInfo.h"
+#include "platform/StateDir.h"
+#include "platform/SystemInfo.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+// A create request as the host decodes it, and the response it gets back.
+struct Created {
+    LumeExportPathResp* response = nullptr;
+    size_t length = 0;
+    int type = 0;
+
+    ~Created() {
+        if (!response)
+            return;
+        free(response->share.path);
+        free(response->message);
+        delete response;
+    }
+    std::string Message() const { return response->message ? response->message : ""; }
+    std::string SharePath() const { return response->share.path ? response->share.path : ""; }
+};
+
+class CreateExport : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SetPlatformStateDir(state.Path());
+        LumeServiceGlobals::clientName = "media01";
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    }
+    void TearDown() override {
+        for (ExportPtr& exp : gAllExports->GetAllExports())
+            gAllExports->RemoveExport(exp);
+        GaneshaSeam::Reset();
+        LumeServiceGlobals::isGanesha = false;
+        PlatformSeam::SetRand64(nullptr);
+    }
+
+    void Create(Created& out, const std::string& path, const std::string& caller = "media01",
+                const char* clients = "*", int unique = 0) {
+        std::string pathCopy = path, clientsCopy = clients;
+        LumeExportPath request{};
+        request.timeout = 30;
+        request.path = &pathCopy[0];
+        request.clients = &clientsCopy[0];
+        request.perms = SHARE_PERM_READ | SHARE_PERM_WRITE;
+        request.jobId = 7;
+        request.uniqueName = unique;
+        char* response = nullptr;
+        CreateNewExport(&request, caller, response, out.length, out.type);
+        out.response = reinterpret_cast<LumeExportPathResp*>(response);
+    }
+
+    ExportPtr Find(const std::string& sharePath) {
+        ExportPtr exp;
+        gAllExports->FindExport(sharePath, exp);
+        return exp;
+    }
+
+    TempDir state, disk;
+    const std::string dir = disk / "share";
+};
+
+TEST_F(CreateExport, ANewExportIsDescribedAndRegistered) {
+    LogCapture log(10);
+    Created created;
+    Create(created, dir + "/");
+    ASSERT_NE(created.response, nullptr);
+    EXPECT_EQ(created.length, 48u);
+    EXPECT_EQ(created.type, static_cast<int>(RPC_CREATE_EXPORT_RESP));
+    EXPECT_EQ(created.response->status, 0);
+    EXPECT_EQ(created.response->message, nullptr);
+    EXPECT_EQ(created.SharePath(), dir);
+    EXPECT_EQ(created.response->share.refCount, 1u);
+    EXPECT_EQ(created.response->share.reserved32, 0u);
+    EXPECT_EQ(created.response->share.reserved64, 0u);
+
+    ExportPtr exp = Find(dir);
+    ASSERT_TRUE(exp);
+    auto sink = boost::dynamic_pointer_cast<SinkFSMExport>(exp);
+    ASSERT_TRUE(sink);
+    EXPECT_EQ(sink->GetRealPath(), dir);
+    EXPECT_EQ(sink->GetJobId(), exp->GetShareId());
+    EXPECT_EQ(exp->GetExpiryInterval(), 30 * 60);
+    EXPECT_EQ(exp->GetNfsVersions(), "3");
+
+    EXPECT_TRUE(log.Has(
+        1, "Export Request [path: " + dir + "/ clients: * perms: 3 jobId: 7 " + "timeout: 30\n]"));
+    EXPECT_TRUE(log.Has(1, "Adding export [" + dir + "/ : " + dir + "] first time."));
+    unsigned long threads = 0;
+    EXPECT_TRUE(OXPlatformInfo().getNumber("Lume", "nMaxNFSRPCThread", &threads));
+}
+
+TEST_F(CreateExport, RepeatedRequestsShareOneExport) {
+    Created first, second;
+    Create(first, dir, "media01", "hostA");
+    Create(second, dir + "//", "media01", "hostB");
+    EXPECT_EQ(second.response->status, 0);
+    EXPECT_EQ(second.response->share.refCount, 2u);
+    EXPECT_EQ(gAllExports->Size(), 1u);
+    std::string clients;
+    Find(dir)->GetAllowedClients(clients);
+    EXPECT_EQ(clients, "hosta,hostb");
+}
+
+TEST_F(CreateExport, UniqueNamesMakeSeparateExportsOfOneDirectory) {
+    unsigned long long draws = 0;
+    PlatformSeam::SetRand64([&draws] { return 1000 + draws++; });
+    Created first, second;
+    Create(first, dir, "media01", "*", 1);
+    Create(second, dir, "media01", "*", 1);
+    ASSERT_EQ(first.response->status, 0);
+    ASSERT_EQ(second.response->status, 0);
+    std::string firstSuffix = first.SharePath().substr(dir.size());
+    std::string secondSuffix = second.SharePath().substr(dir.size());
+    EXPECT_EQ(first.SharePath().substr(0, dir.size()), dir);
+    unsigned long long r1, s1, r2, s2;
+    ASSERT_EQ(sscanf(firstSuffix.c_str(), "_%llu_%llu", &r1, &s1), 2) << firstSuffix;
+    ASSERT_EQ(sscanf(secondSuffix.c_str(), "_%llu_%llu", &r2, &s2), 2) << secondSuffix;
+    EXPECT_EQ(r1, 1000u);
+    EXPECT_EQ(r2, 1001u);
+    EXPECT_GT(s2, s1);
+    EXPECT_EQ(gAllExports->Size(), 2u);
+    for (const std::string& share : {first.SharePath(), second.SharePath()}) {
+        auto exp = boost::dynamic_pointer_cast<SinkFSMExport>(Find(share));
+        ASSERT_TRUE(exp);
+        EXPECT_EQ(exp->GetRealPath(), dir);
+    }
+}
+
+TEST_F(CreateExport, DoubledSlashesAreCollapsed) {
+    std::string doubled = disk.Path() + "//share";
+    Created created;
+    Create(created, doubled);
+    EXPECT_EQ(created.response->status, 0);
+    EXPECT_EQ(created.SharePath(), dir);
+    EXPECT_TRUE(Find(dir));
+}
+
+TEST_F(CreateExport, AMissingDirectoryLeavesNothingInTheTable) {
+    Created created;
+    std::string missing = disk / "missing";
+    Create(created, missing);
+    EXPECT_EQ(created.response->status, 10);
+    EXPECT_EQ(created.Message(), "Export path does not exist.");
+    EXPECT_EQ(created.response->share.path, nullptr);
+    EXPECT_EQ(gAllExports->Size(), 0u);
+    // The share id stays with the host's share-id cache.
+    EXPECT_NE(ShareIdToPathCache::GetShareIdForPath(missing, false, false), 0u);
+}
+
+TEST_F(CreateExport, AnotherClientMustBeAllowed) {
+    LogCapture log(1);
+    Created created;
+    Create(created, dir, "stranger");
+    EXPECT_EQ(created.response->status, 11);
+    EXPECT_EQ(created.Message(), "This path is not in allowed paths.");
+    EXPECT_TRUE(log.Has(1, "Export path [" + dir + "] is not in allowed paths."));
+    EXPECT_EQ(gAllExports->Size(), 0u);
+
+    // Allowed through the job results directory.
+    OXPlatformInfo().setDirectory("Machines\\media01", "dJOBRESULTSDIR", disk.Path());
+    Created allowed;
+    Create(allowed, dir, "stranger");
+    EXPECT_EQ(allowed.response->status, 0);
+}
+
+TEST_F(CreateExport, AnExportUserThatCannotBeTakenOnFails) {
+    OxUserToken saved = LumeServiceGlobals::exportUserToken;
+    LumeServiceGlobals::exportUserToken = OxUserToken();  // names no user
+    Created created;
+    Create(created, dir);
+    LumeServiceGlobals::exportUserToken = saved;
+    EXPECT_EQ(created.response->status, 50);
+    EXPECT_EQ(created.Message(), "File Handle creation failed.");
+    EXPECT_EQ(gAllExports->Size(), 0u);
+}
+
+TEST_F(CreateExport, GaneshaFailures) {
+    LumeServiceGlobals::isGanesha = true;
+    GaneshaSeam::Set({[](ExportPtr&) { return 1; }, [](ExportPtr&) { return 1; }, nullptr});
+    Created created;
+    Create(created, dir);
+    EXPECT_EQ(created.response->status, 17);
+    EXPECT_EQ(created.Message(), "Creation of NFS export failed.");
+    EXPECT_EQ(gAllExports->Size(), 0u);
+    EXPECT_EQ(ShareIdToPathCache::GetShareIdForPath(dir, false, false), 0u);
+
+    // An existing export whose update fails keeps its raised count.
+    GaneshaSeam::Set({[](ExportPtr&) { return 0; }, nullptr, nullptr});
+    Created first;
+    Create(first, dir);
+    ASSERT_EQ(first.response->status, 0);
+    Created second;
+    Create(second, dir);
+    EXPECT_EQ(second.response->status, 17);
+    EXPECT_EQ(Find(dir)->GetRefCount(), 2u);
+}
+
+TEST_F(CreateExport, RestoringSavedSharesIsDeclined) {
+    LogCapture log(2);
+    ExportPtr none;
+    ExportPtr saved(new SinkFSMExport(dir, dir, SHARE_PERM_READ, "*", 99, none));
+    ExportPtr output = saved;
+    EXPECT_TRUE(SinkFSM::GetFSM()->CreateExport(saved, output));
+    EXPECT_EQ(output, saved);
+    EXPECT_TRUE(log.Has(2,
+                        "Loading shares across restart is not supported. Hence ignoring "
+                        "share [" +
+                            dir + "]."));
+}
+
+TEST(ExportRecordsText, CreateRequestLine) {
+    char path[] = "/a", clients[] = "x";
+    LumeExportPath request{};
+    request.path = path;
+    request.clients = clients;
+    request.perms = 1;
+    request.jobId = 7;
+    request.timeout = 30;
+    EXPECT_EQ(LumeExportPathtoStr(request), "path: /a clients: x perms: 1 jobId: 7 timeout: 30\n");
+}
+
+}  // namespace

@@ -1,0 +1,221 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "exports/SinkFSMExport.h"
+#include "filehandle/SinkFSMFileHandle.h"
+#include "filehandle/SinkFSMPathCache.h"
+#include "host/ExportCache.h"
+#include "host/LumeServiceGlobals.h"
+#include "platform/CRaError.h"
+#include "platform/CRaIPAddr.h"
+#include "platform/OXPlatformInfo.h"
+#include "platform/StateDir.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+constexpr uint32_t kShareId = 51;
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+class SinkFSMExportTest : public ::testing::Test {
+  protected:
+    ExportPtr Make(const std::string& sharePath, const std::string& realPath) {
+        ExportPtr none;
+        return ExportPtr(
+            new SinkFSMExport(sharePath, realPath, SHARE_PERM_READ, "*", kShareId, none));
+    }
+    static SinkFSMExport& Sink(const ExportPtr& exp) { return static_cast<SinkFSMExport&>(*exp); }
+
+    TempDir dir;
+};
+
+TEST_F(SinkFSMExportTest, NewExportKeepsItsRealPathAndAnEmptyCache) {
+    LogCapture log(10);
+    {
+        ExportPtr exp = Make("/a", "/b");
+        SinkFSMExport& sink = Sink(exp);
+        EXPECT_EQ(sink.ToStr(), "MountPath: /aRealPath: /b");
+        EXPECT_EQ(sink.GetRealPath(), "/b");
+        EXPECT_EQ(exp->GetPath(), "/a");
+        std::string value;
+        ASSERT_TRUE(exp->GetOptionalParam("RealPath", value));
+        EXPECT_EQ(value, "/b");
+        EXPECT_EQ(sink.GetJobId(), 0u);
+        EXPECT_FALSE(exp->GetOptionalParam("JobId", value));
+        ASSERT_TRUE(sink.GetPathCache());
+        EXPECT_FALSE(sink.GetPathCache()->Find(0, value));
+        EXPECT_TRUE(exp->isLumeFDCacheSupported());
+        EXPECT_FALSE(exp->LoadOnRestart());
+        EXPECT_EQ(exp->GetFSModuleType(), 2);
+
+        char created[64];
+        snprintf(created, sizeof(created), "SinkFSMExport [%p] created",
+                 static_cast<void*>(exp.get()));
+        EXPECT_TRUE(log.Has(10, created));
+    }
+    EXPECT_EQ(log.CountContaining("] deleted"), 1u);
+}
+
+TEST_F(SinkFSMExportTest, SetJobIdStoresTheDecimalText) {
+    ExportPtr exp = Make("/a", dir.Path());
+    Sink(exp).SetJobId(42);
+    EXPECT_EQ(Sink(exp).GetJobId(), 42u);
+    std::string value;
+    ASSERT_TRUE(exp->GetOptionalParam("JobId", value));
+    EXPECT_EQ(value, "42");
+}
+
+TEST_F(SinkFSMExportTest, MissingRealPathIsRefused) {
+    std::string missing = dir / "missing";
+    ExportPtr exp = Make("/a", missing);
+    LogCapture log(1);
+    std::string error;
+    EXPECT_EQ(Sink(exp).InitExportFileHandle(error), 10);
+    EXPECT_EQ(error, "Export path does not exist.");
+    EXPECT_TRUE(log.Has(1, "Export path [" + missing + "] does not exist."));
+    EXPECT_FALSE(IsDirectory(missing));
+}
+
+TEST_F(SinkFSMExportTest, ApplicationDumpsDirectoryIsMadeOnDemand) {
+    std::string dumps = dir / "x/OX_APP_DUMPS/y";
+    ExportPtr exp = Make("/a", dumps);
+    std::string error;
+    EXPECT_EQ(Sink(exp).InitExportFileHandle(error), 0);
+    EXPECT_EQ(error, "File Handle creation failed.") << "left as set on success";
+    EXPECT_TRUE(IsDirectory(dumps));
+}
+
+TEST_F(SinkFSMExportTest, AppDumpsWithoutASlashBeforeItMustExist) {
+    std::string path = dir / "xOX_APP_DUMPS";
+    ExportPtr exp = Make("/a", path);
+    std::string error;
+    EXPECT_EQ(Sink(exp).InitExportFileHandle(error), 10);
+    EXPECT_EQ(error, "Export path does not exist.");
+    EXPECT_FALSE(IsDirectory(path));
+}
+
+TEST_F(SinkFSMExportTest, ApplicationDumpsDirectoryThatCannotBeMade) {
+    std::string path = dir.WriteFile("file", "") + "/OX_APP_DUMPS/y";
+    ExportPtr exp = Make("/a", path);
+    LogCapture log(1);
+    std::string error;
+    EXPECT_EQ(Sink(exp).InitExportFileHandle(error), 10);
+    std::string reason = CRaError::FromErrno(ENOTDIR).AsString();
+    EXPECT_EQ(error, "Failed to create export path." + reason);
+    EXPECT_TRUE(log.Has(1, "Failed to create export path [" + path + "]. Error [" + reason + "]"));
+}
+
+// Saves the export user the host gives new exports, and restores it.
+class ExportUserOverride {
+  public:
+    explicit ExportUserOverride(const OxUserToken& token)
+        : m_saved(LumeServiceGlobals::exportUserToken) {
+        LumeServiceGlobals::exportUserToken = token;
+    }
+    ~ExportUserOverride() { LumeServiceGlobals::exportUserToken = m_saved; }
+
+  private:
+    OxUserToken m_saved;
+};
+
+TEST_F(SinkFSMExportTest, ChecksRunAsTheExportUser) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "taking on another user's identity needs root";
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
+    OxUserToken user;
+    user.uid = 4321;
+    user.gid = 4322;
+    ExportUserOverride asUser(user);
+    std::string dumps = dir / "OX_APP_DUMPS";
+    ExportPtr exp = Make("/a", dumps);
+    std::string error;
+    ASSERT_EQ(Sink(exp).InitExportFileHandle(error), 0) << error;
+    struct stat st;
+    ASSERT_EQ(::stat(dumps.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 4322u);
+    EXPECT_EQ(geteuid(), 0u) << "the identity is given back";
+}
+
+TEST_F(SinkFSMExportTest, FailedImpersonationAnswers50) {
+    ExportUserOverride noUser{OxUserToken()};  // names no user
+    ExportPtr exp = Make("/a", dir.Path());
+    LogCapture log(1);
+    std::string error;
+    errno = 0;
+    EXPECT_EQ(Sink(exp).InitExportFileHandle(error), 50);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(error, "File Handle creation failed.");
+    EXPECT_TRUE(log.Has(-1, "Impersonation failed."));
+}
+
+TEST_F(SinkFSMExportTest, RootHandleIsHandedToAnyClient) {
+    ExportPtr exp = Make("/a", dir.Path());
+    std::string error;
+    ASSERT_EQ(Sink(exp).InitExportFileHandle(error), 0);
+    ASSERT_TRUE(gAllExports->AddExport(exp));
+
+    nfs_fh3 first, second;
+    exp->GetFileHandle(CRaIPAddr(), first);
+    exp->GetFileHandle(CRaIPAddr(), second);
+    EXPECT_EQ(first.len, 20u);
+    EXPECT_EQ(std::memcmp(&first, &second, sizeof(uint32_t) + 20), 0);
+    EXPECT_TRUE(SinkFSMFileHandle::IsValid(first));
+    SinkFSMFileHandle root(exp, first);
+    EXPECT_EQ(root.GetPath(), dir.Path());
+    ASSERT_TRUE(gAllExports->RemoveExport(exp));
+}
+
+TEST_F(SinkFSMExportTest, UninitialisedExportHandsOutNoHandle) {
+    ExportPtr exp = Make("/a", dir.Path());
+    nfs_fh3 fh;
+    fh.len = 20;
+    exp->GetFileHandle(CRaIPAddr(), fh);
+    EXPECT_EQ(fh.len, 0u);
+}
+
+class SinkFSMExportRebuildTest : public SinkFSMExportTest {
+  protected:
+    void SetUp() override { SetPlatformStateDir(state.Path()); }
+    ExportPtr Rebuilt(const Export& from) { return ExportPtr(new SinkFSMExport(from)); }
+
+    TempDir state;
+};
+
+TEST_F(SinkFSMExportRebuildTest, TakesOptionalParamsButNoPathCache) {
+    ExportPtr original = Make("/a", dir.Path());
+    Sink(original).SetJobId(42);
+    ExportPtr rebuilt = Rebuilt(*original);
+    EXPECT_EQ(Sink(rebuilt).GetRealPath(), dir.Path());
+    EXPECT_EQ(Sink(rebuilt).GetJobId(), 42u);
+    EXPECT_EQ(rebuilt->GetShareId(), kShareId);
+    EXPECT_FALSE(Sink(rebuilt).GetPathCache());
+
+    // Copying this module's export is a rebuild as well.
+    SinkFSMExport copy(Sink(original));
+    EXPECT_FALSE(copy.GetPathCache());
+    EXPECT_EQ(copy.GetJobId(), 42u);
+}
+
+TEST_F(SinkFSMExportRebuildTest, DescriptorCacheFlagFollowsNoFdCache) {
+    ExportPtr original = Make("/a", dir.Path());
+    OXPlatformInfo registry;
+    EXPECT_FALSE(Rebuilt(*original)->isLumeFDCacheSupported()) << "value missing";
+    ASSERT_NE(registry.setNumber("Lume", "NoFdCache", 0), 0);
+    EXPECT_FALSE(Rebuilt(*original)->isLumeFDCacheSupported()) << "value 0";
+    ASSERT_NE(registry.setNumber("Lume", "NoFdCache", 1), 0);
+    EXPECT_TRUE(Rebuilt(*original)->isLumeFDCacheSupported()) << "value 1";
+}
+
+}  // namespace

@@ -1,0 +1,254 @@
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "exports/SinkFSMExport.h"
+#include "filehandle/SinkFSMFileHandle.h"
+#include "filehandle/SinkFSMPathCache.h"
+#include "host/ExportCache.h"
+#include "module/SinkFSM.h"
+#include "platform/StateDir.h"
+#include "tests/exports/ExportedDir.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+constexpr uint32_t kShareId = 31;
+
+std::string Fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Fmt(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    return text;
+}
+
+// A client's handle put together byte by byte, as the wire layout reads.
+nfs_fh3 RawHandle(uint32_t len, uint32_t type, uint32_t shareId, uint64_t checksum) {
+    nfs_fh3 fh;
+    std::memset(&fh, 0, sizeof(fh));
+    fh.len = len;
+    std::memcpy(fh.data + 0, &type, 4);
+    std::memcpy(fh.data + 4, &shareId, 4);
+    std::memcpy(fh.data + 8, &checksum, 8);
+    return fh;
+}
+
+uint32_t WordAt(const nfs_fh3& fh, size_t at) {
+    uint32_t value;
+    std::memcpy(&value, fh.data + at, 4);
+    return value;
+}
+
+// The job ids of the messages with this text, in order.
+std::vector<unsigned long long> JobIdsOf(const LogCapture& log, const std::string& text) {
+    std::vector<unsigned long long> ids;
+    for (const LogRecord& r : log.Records()) {
+        if (r.text == text)
+            ids.push_back(r.jobId);
+    }
+    return ids;
+}
+
+// Messages other than object traces (level 10).
+size_t MessagesBelowTraces(const LogCapture& log) {
+    size_t n = 0;
+    for (const LogRecord& r : log.Records())
+        n += r.level < 10 ? 1 : 0;
+    return n;
+}
+
+class SinkFSMFileHandleTest : public ::testing::Test {
+  protected:
+    // The handle the module would give a client for file.
+    nfs_fh3 IssuedHandle() {
+        SinkFSMFileHandle handle(kShareId, file);
+        nfs_fh3 fh;
+        handle.ToNfsFH(fh);
+        return fh;
+    }
+    unsigned long ChecksumOf(const std::string& path) {
+        return SinkFSMFileHandle(kShareId, path).GetChecksum();
+    }
+
+    ExportedDir exported{kShareId};
+    std::string file = exported.dir.WriteFile("f", "data");
+};
+
+TEST_F(SinkFSMFileHandleTest, RoundTripThroughThePathCache) {
+    LogCapture log(3);
+    SinkFSMFileHandle written(kShareId, file);
+    ASSERT_TRUE(written.IsInitSuccess());
+
+    nfs_fh3 fh;
+    std::memset(&fh, 0xAB, sizeof(fh));  // what a caller's buffer may hold
+    written.ToNfsFH(fh);
+    EXPECT_EQ(fh.len, 20u);
+    EXPECT_EQ(WordAt(fh, 0), 2u);
+    EXPECT_EQ(WordAt(fh, 4), kShareId);
+    uint64_t checksum;
+    std::memcpy(&checksum, fh.data + 8, 8);
+    EXPECT_EQ(checksum, written.GetChecksum());
+    EXPECT_EQ(WordAt(fh, 16), 0u) << "bytes 16-19 must not carry memory contents";
+    EXPECT_TRUE(log.Has(
+        3, Fmt("path [%s] cksum [%lx] added to cache.", file.c_str(), written.GetChecksum())));
+
+    EXPECT_TRUE(SinkFSMFileHandle::IsValid(fh));
+    EXPECT_TRUE(SinkFSM::GetFSM()->IsFHValid(fh));
+    SinkFSMFileHandle back(exported.exp, fh);
+    ASSERT_TRUE(back.IsInitSuccess());
+    EXPECT_EQ(back.GetPath(), file);
+    EXPECT_EQ(back.GetChecksum(), written.GetChecksum());
+    EXPECT_EQ(back.GetShareId(), kShareId);
+    EXPECT_TRUE(log.Has(
+        3, Fmt("path [%s] cksum [%lx] got from cache.", file.c_str(), written.GetChecksum())));
+    EXPECT_EQ(SinkFSM::GetFSM()->FH2Str(fh), Fmt("ShareId:%u FSMType: 2 cksum: %lx Path: %s",
+                                                 kShareId, written.GetChecksum(), file.c_str()));
+}
+
+TEST_F(SinkFSMFileHandleTest, HandlesOfAnotherFormAreNotOursAndSaySoSilently) {
+    nfs_fh3 good = IssuedHandle();
+    LogCapture log(10);
+    nfs_fh3 otherType = good;
+    uint32_t type = 1;
+    std::memcpy(otherType.data, &type, 4);
+    nfs_fh3 otherLength = good;
+    otherLength.len = 24;
+
+    for (const nfs_fh3& fh : {otherType, otherLength}) {
+        EXPECT_FALSE(SinkFSMFileHandle::IsValid(fh));
+        SinkFSMFileHandle rebuilt(exported.exp, fh);
+        EXPECT_FALSE(rebuilt.IsInitSuccess());
+        EXPECT_EQ(rebuilt.GetShareId(), kShareId);
+        EXPECT_TRUE(rebuilt.GetPath().empty());
+    }
+    EXPECT_EQ(MessagesBelowTraces(log), 0u);
+}
+
+TEST_F(SinkFSMFileHandleTest, UnknownShareIdIsReported) {
+    nfs_fh3 fh = IssuedHandle();
+    uint32_t unknown = 999;
+    std::memcpy(fh.data + 4, &unknown, 4);
+    LogCapture log(1);
+
+    EXPECT_FALSE(SinkFSMFileHandle::IsValid(fh));
+    EXPECT_EQ(log.Count(-1, "Export not found for shareId [999]"), 1u);
+    EXPECT_EQ(SinkFSM::GetFSM()->FH2Str(fh), "");
+    EXPECT_EQ(log.Count(-1, "Export not found for shareId [999]"), 2u);
+
+    // Written out for a share that has gone, the handle is still filled in.
+    SinkFSMFileHandle orphan(unknown, file);
+    nfs_fh3 out;
+    std::memset(&out, 0, sizeof(out));
+    orphan.ToNfsFH(out);
+    EXPECT_EQ(out.len, 20u);
+    EXPECT_EQ(WordAt(out, 4), unknown);
+    EXPECT_EQ(log.Count(-1, "Export not found for shareId [999]"), 3u);
+}
+
+TEST_F(SinkFSMFileHandleTest, ChecksumNoLongerCachedDoesNotResolve) {
+    nfs_fh3 fh = IssuedHandle();
+    unsigned long checksum = ChecksumOf(file);
+    exported.Sink().SetJobId(77);
+    exported.Sink().GetPathCache()->Empty();
+    LogCapture log(1);
+
+    SinkFSMFileHandle rebuilt(exported.exp, fh);
+    EXPECT_FALSE(rebuilt.IsInitSuccess());
+    EXPECT_TRUE(log.Has(1, Fmt("cksum [%lx] not found.", checksum)));
+    EXPECT_FALSE(SinkFSMFileHandle::IsValid(fh));
+    EXPECT_TRUE(log.Has(-1, Fmt("Path not found for cksum [%lu]", checksum)));
+    EXPECT_EQ(SinkFSM::GetFSM()->FH2Str(fh), "");
+    EXPECT_TRUE(log.Has(-1, "FH init failed"));
+    EXPECT_EQ(JobIdsOf(log, "FH init failed"), std::vector<unsigned long long>{77});
+}
+
+// An export that is not this module's, as another module could put in the
+// host table.
+class ForeignExport : public Export {
+  public:
+    explicit ForeignExport(ExportPtr& none) : Export("/foreign", 0, "", 4040, none) {}
+    void GetFileHandle(const CRaIPAddr&, nfs_fh3&) override {}
+    int GetFSModuleType() const override { return 9; }
+    bool LoadOnRestart() const override { return false; }
+    bool isLumeFDCacheSupported() const override { return false; }
+};
+
+TEST_F(SinkFSMFileHandleTest, ExportWithoutPathCacheResolvesNothing) {
+    TempDir state;
+    SetPlatformStateDir(state.Path());
+    nfs_fh3 fh = IssuedHandle();
+    // The rebuilt export takes the original's place in the table.
+    ExportPtr rebuilt(new SinkFSMExport(*exported.exp));
+    static_cast<SinkFSMExport&>(*rebuilt).SetJobId(5);
+    ASSERT_TRUE(gAllExports->RemoveExport(exported.exp));
+    ASSERT_TRUE(gAllExports->AddExport(rebuilt));
+    LogCapture log(1);
+
+    EXPECT_FALSE(SinkFSMFileHandle::IsValid(fh));
+    EXPECT_EQ(log.Count(-1, "Path Cache is NULL"), 1u);
+    EXPECT_FALSE(SinkFSMFileHandle(rebuilt, fh).IsInitSuccess());
+    EXPECT_EQ(log.Count(-1, "Path Cache is NULL"), 2u);
+    nfs_fh3 out;
+    std::memset(&out, 0, sizeof(out));
+    SinkFSMFileHandle(kShareId, file).ToNfsFH(out);
+    EXPECT_EQ(out.len, 20u) << "the handle is written even without a cache";
+    // IsValid tags its messages with no job; the others with the export's.
+    EXPECT_EQ(JobIdsOf(log, "Path Cache is NULL"), (std::vector<unsigned long long>{0, 5, 5}));
+
+    // Another module's export, or none, counts as one without a cache.
+    ExportPtr none;
+    ExportPtr foreign(new ForeignExport(none));
+    EXPECT_FALSE(SinkFSMFileHandle(foreign, fh).IsInitSuccess());
+    EXPECT_FALSE(SinkFSMFileHandle(none, fh).IsInitSuccess());
+    EXPECT_EQ(JobIdsOf(log, "Path Cache is NULL"),
+              (std::vector<unsigned long long>{0, 5, 5, 0, 0}));
+    ASSERT_TRUE(gAllExports->RemoveExport(rebuilt));
+    ASSERT_TRUE(gAllExports->AddExport(exported.exp));
+}
+
+TEST_F(SinkFSMFileHandleTest, TextForm) {
+    exported.Sink().GetPathCache()->Add(255, "/a/b");
+    SinkFSMFileHandle handle(exported.exp, RawHandle(20, 2, 3, 255));
+    ASSERT_TRUE(handle.IsInitSuccess());
+    std::string text = "previous content";
+    handle.ToStr(text);
+    EXPECT_EQ(text, "ShareId:3 FSMType: 2 cksum: ff Path: /a/b");
+}
+
+TEST_F(SinkFSMFileHandleTest, EqualityIsChecksumAndShareIdNotPath) {
+    SinkFSMPathCache& cache = *exported.Sink().GetPathCache();
+    cache.Add(255, "/a/b");
+    cache.Add(256, "/a/c");
+    SinkFSMFileHandle share3(exported.exp, RawHandle(20, 2, 3, 255));
+    SinkFSMFileHandle share4(exported.exp, RawHandle(20, 2, 4, 255));
+    SinkFSMFileHandle other(exported.exp, RawHandle(20, 2, 3, 256));
+    cache.Add(255, "/moved");
+    SinkFSMFileHandle moved(exported.exp, RawHandle(20, 2, 3, 255));
+    ASSERT_EQ(moved.GetPath(), "/moved");
+
+    EXPECT_FALSE(share3 == share4);
+    EXPECT_FALSE(share3 == other);
+    EXPECT_TRUE(share3 == moved);
+}
+
+TEST_F(SinkFSMFileHandleTest, PathWithoutIdentityFailsToInitialise) {
+    std::string missing = exported.dir / "missing";
+    LogCapture log(10);
+    errno = 0;
+    SinkFSMFileHandle handle(kShareId, missing);
+    EXPECT_EQ(errno, ENOENT) << "the cause stays for the caller";
+    EXPECT_FALSE(handle.IsInitSuccess());
+    EXPECT_TRUE(log.Has(-1, "Failed to get unique ID for file [" + missing + "]"));
+    EXPECT_EQ(log.CountContaining("created"), 0u);
+}
+
+}  // namespace

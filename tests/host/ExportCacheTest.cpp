@@ -1,0 +1,120 @@
+#include "host/ExportCache.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "tests/host/TestExport.h"
+
+namespace {
+
+ExportPtr Make(const std::string& path, uint32_t shareId) {
+    return ExportPtr(new TestExport(path, shareId));
+}
+
+}  // namespace
+
+TEST(host_ExportCache, FindsByIdAndByPath) {
+    ExportCache cache;
+    ExportPtr b = Make("/srv/b", 20), a = Make("/srv/a", 10);
+    ASSERT_TRUE(cache.AddExport(b));
+    ASSERT_TRUE(cache.AddExport(a));
+
+    ExportPtr found;
+    EXPECT_TRUE(cache.FindExport(10u, found));
+    EXPECT_EQ(found, a);
+    EXPECT_TRUE(cache.FindExport(std::string("/srv/b"), found));
+    EXPECT_EQ(found, b);
+    EXPECT_FALSE(cache.FindExport(30u, found));
+    EXPECT_FALSE(cache.FindExport(std::string("/srv/c"), found));
+    EXPECT_EQ(cache.GetAllExports(), (std::vector<ExportPtr>{a, b}));
+    EXPECT_EQ(cache.Size(), 2u);
+}
+
+TEST(host_ExportCache, RefusesEmptyAndTakenIdOrPath) {
+    ExportCache cache;
+    ASSERT_TRUE(cache.AddExport(Make("/srv/a", 10)));
+    EXPECT_FALSE(cache.AddExport(ExportPtr()));
+    EXPECT_FALSE(cache.AddExport(Make("/srv/other", 10)));
+    EXPECT_FALSE(cache.AddExport(Make("/srv/a", 11)));
+    ExportPtr found;
+    EXPECT_FALSE(cache.FindExport(std::string("/srv/other"), found));
+    EXPECT_FALSE(cache.FindExport(11u, found));
+    EXPECT_EQ(cache.Size(), 1u);
+}
+
+TEST(host_ExportCache, RemovesOnlyTheSameObject) {
+    ExportCache cache;
+    ExportPtr stored = Make("/srv/a", 10);
+    ASSERT_TRUE(cache.AddExport(stored));
+    EXPECT_FALSE(cache.RemoveExport(Make("/srv/a", 10)));
+    EXPECT_FALSE(cache.RemoveExport(ExportPtr()));
+    ExportPtr found;
+    EXPECT_TRUE(cache.FindExport(std::string("/srv/a"), found));
+
+    EXPECT_TRUE(cache.RemoveExport(stored));
+    EXPECT_FALSE(cache.RemoveExport(stored));
+    EXPECT_FALSE(cache.FindExport(10u, found));
+    EXPECT_FALSE(cache.FindExport(std::string("/srv/a"), found));
+    // Both keys are free again.
+    EXPECT_TRUE(cache.AddExport(Make("/srv/a", 10)));
+}
+
+// The table holds the last references; the caller names the export through a
+// non-owning pointer, so RemoveExport destroys it. The destructor looks the
+// export up, which takes the table lock: it must not be held any more.
+TEST(host_ExportCache, LastReferenceIsDroppedAfterTheLockIsReleased) {
+    const uint32_t id = 0x7fff0001;
+    ASSERT_TRUE(gAllExports->AddExport(Make("/srv/dtor", id)));
+    ExportPtr found;
+    ASSERT_TRUE(gAllExports->FindExport(id, found));
+    const ExportPtr alias(ExportPtr(), found.get());
+    found.reset();
+
+    int lookups = 0;
+    bool stillThere = true;
+    TestExport::onDestroy = [&](const TestExport& dying) {
+        ExportPtr again;
+        stillThere = gAllExports->FindExport(dying.GetShareId(), again);
+        ++lookups;
+    };
+    const int destroyedBefore = TestExport::destroyed.load();
+    EXPECT_TRUE(gAllExports->RemoveExport(alias));
+    TestExport::onDestroy = nullptr;
+    EXPECT_EQ(TestExport::destroyed.load(), destroyedBefore + 1);
+    EXPECT_EQ(lookups, 1);
+    EXPECT_FALSE(stillThere);
+}
+
+// Each worker adds, finds and removes its own exports while a reader walks
+// the table; every operation must see a consistent table.
+TEST(host_ExportCache, ConcurrentAddFindRemove) {
+    constexpr int kWorkers = 4, kRounds = 300;
+    ExportCache cache;
+    std::vector<std::thread> threads;
+    std::vector<int> failures(kWorkers + 1, 0);
+    for (int w = 0; w < kWorkers; ++w) {
+        threads.emplace_back([&cache, &failures, w] {
+            for (int i = 0; i < kRounds; ++i) {
+                uint32_t id = 1 + w * kRounds + i;
+                ExportPtr exp = Make("/srv/" + std::to_string(id), id), byId, byPath;
+                bool ok = cache.AddExport(exp) && cache.FindExport(id, byId) &&
+                          cache.FindExport(exp->GetPath(), byPath) && byId == exp &&
+                          byPath == exp && !cache.AddExport(Make(exp->GetPath(), id + 100000)) &&
+                          cache.RemoveExport(exp) && !cache.FindExport(id, byId);
+                failures[w] += ok ? 0 : 1;
+            }
+        });
+    }
+    threads.emplace_back([&cache, &failures] {
+        for (int i = 0; i < kRounds; ++i) {
+            for (const ExportPtr& exp : cache.GetAllExports())
+                failures[kWorkers] += exp ? 0 : 1;
+        }
+    });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures, std::vector<int>(kWorkers + 1, 0));
+    EXPECT_EQ(cache.Size(), 0u);
+}

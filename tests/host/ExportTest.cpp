@@ -1,0 +1,165 @@
+#include "host/Export.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "host/LumeServiceGlobals.h"
+#include "tests/host/TestExport.h"
+
+namespace {
+
+OxUserToken Token(uid_t uid, gid_t gid, std::vector<gid_t> groups) {
+    OxUserToken token;
+    token.uid = uid;
+    token.gid = gid;
+    token.groups = groups;
+    return token;
+}
+
+CRaIPAddr Addr(const std::string& text) {
+    CRaIPAddr address;
+    EXPECT_TRUE(CRaIPAddr::Parse(text, address)) << text;
+    return address;
+}
+
+}  // namespace
+
+TEST(host_Export, RefCountStopsAtZero) {
+    TestExport exp("/srv/a", 1);
+    EXPECT_EQ(exp.DecrRefCount(), 0u);
+    EXPECT_EQ(exp.IncrRefCount(), 1u);
+    EXPECT_EQ(exp.IncrRefCount(), 2u);
+    EXPECT_EQ(exp.DecrRefCount(), 1u);
+    EXPECT_EQ(exp.DecrRefCount(), 0u);
+    EXPECT_EQ(exp.DecrRefCount(), 0u);
+    EXPECT_EQ(exp.GetRefCount(), 0u);
+}
+
+// More decrements than references, from several threads: every count from
+// 999 down to 0 comes out exactly once as a real decrement, the rest see 0.
+TEST(host_Export, RacingDecrementsNeitherLoseNorWrap) {
+    constexpr int kRefs = 1000, kThreads = 8, kPerThread = 250;
+    TestExport exp("/srv/a", 1);
+    for (int i = 0; i < kRefs; ++i)
+        exp.IncrRefCount();
+    std::vector<std::vector<uint32_t>> results(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&exp, &results, t] {
+            for (int i = 0; i < kPerThread; ++i)
+                results[t].push_back(exp.DecrRefCount());
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    std::multiset<uint32_t> all;
+    for (const auto& r : results)
+        all.insert(r.begin(), r.end());
+    EXPECT_EQ(exp.GetRefCount(), 0u);
+    EXPECT_EQ(all.count(0), size_t(kThreads * kPerThread - kRefs + 1));
+    for (uint32_t v = 1; v < kRefs; ++v)
+        ASSERT_EQ(all.count(v), 1u) << v;
+}
+
+TEST(host_Export, ExpiresWhenTheIntervalHasPassedSinceLastAccess) {
+    TestExport exp("/srv/a", 1);
+    EXPECT_FALSE(exp.IsExpired(time(nullptr) + 1000000));  // no interval: never
+
+    time_t before = time(nullptr);
+    exp.SetExpiryInterval(2);
+    time_t after = time(nullptr);
+    EXPECT_EQ(exp.GetExpiryInterval(), 120);
+    EXPECT_GE(exp.GetLastAccessTime(), before);
+    EXPECT_LE(exp.GetLastAccessTime(), after);
+
+    exp.SetLastAccessTime(1000);
+    EXPECT_FALSE(exp.IsExpired(1119));
+    EXPECT_TRUE(exp.IsExpired(1120));
+    exp.SetExpiryInterval(0);
+    EXPECT_FALSE(exp.IsExpired(time(nullptr) + 1000000));
+}
+
+TEST(host_Export, OptionalParamsAndVersions) {
+    TestExport exp("/srv/a", 1);
+    std::string value = "untouched";
+    EXPECT_FALSE(exp.GetOptionalParam("sync", value));
+    EXPECT_EQ(value, "untouched");
+    exp.SetOptionalParam("sync", "yes");
+    exp.SetOptionalParam("sync", "no");
+    EXPECT_TRUE(exp.GetOptionalParam("sync", value));
+    EXPECT_EQ(value, "no");
+    exp.SetNfsVersions("3,4");
+    EXPECT_EQ(exp.GetNfsVersions(), "3,4");
+}
+
+TEST(host_Export, CopyTakesEveryFieldAndStaysIndependent) {
+    ExportPtr saved(new TestExport("/srv/old", 7));
+    TestExport orig("/srv/a", 7, saved);
+    orig.SetSharePerms(SHARE_PERM_READ | SHARE_PERM_ROOT);
+    orig.FillAllowedClients("192.0.2.0/24 host.example");
+    orig.IncrRefCount();
+    orig.IncrRefCount();
+    orig.SetExpiryInterval(5);
+    orig.SetLastAccessTime(4242);
+    orig.SetNfsVersions("3");
+    orig.SetOptionalParam("k", "v");
+
+    TestExport copy(orig);
+    EXPECT_EQ(copy.GetShareId(), 7u);
+    EXPECT_EQ(copy.GetPath(), "/srv/a");
+    EXPECT_EQ(copy.GetSavedExport(), saved);
+    EXPECT_EQ(copy.GetSharePerms(), SHARE_PERM_READ | SHARE_PERM_ROOT);
+    std::string clients;
+    copy.GetAllowedClients(clients);
+    EXPECT_EQ(clients, "192.0.2.0/24,host.example");
+    EXPECT_EQ(copy.GetRefCount(), 2u);
+    EXPECT_EQ(copy.GetExpiryInterval(), 300);
+    EXPECT_EQ(copy.GetLastAccessTime(), 4242);
+    EXPECT_EQ(copy.GetNfsVersions(), "3");
+    std::string value;
+    EXPECT_TRUE(copy.GetOptionalParam("k", value));
+    EXPECT_EQ(value, "v");
+    EXPECT_EQ(copy.GetImpersUserToken().uid, orig.GetImpersUserToken().uid);
+    EXPECT_EQ(copy.GetImpersUserToken().groups, orig.GetImpersUserToken().groups);
+
+    copy.SetOptionalParam("k", "changed");
+    copy.RemoveAllowedClients("host.example");
+    EXPECT_TRUE(orig.GetOptionalParam("k", value));
+    EXPECT_EQ(value, "v");
+    orig.GetAllowedClients(clients);
+    EXPECT_EQ(clients, "192.0.2.0/24,host.example");
+}
+
+TEST(host_Export, UserTokenIsTheGlobalAtConstruction) {
+    const OxUserToken process = OxUserToken::ProcessIdentity();
+    EXPECT_EQ(LumeServiceGlobals::exportUserToken.uid, process.uid);
+    EXPECT_EQ(LumeServiceGlobals::exportUserToken.gid, process.gid);
+
+    const OxUserToken saved = LumeServiceGlobals::exportUserToken;
+    LumeServiceGlobals::exportUserToken = Token(1234, 5678, {11, 12});
+    TestExport taken("/srv/a", 1);
+    LumeServiceGlobals::exportUserToken = saved;
+    TestExport later("/srv/b", 2);
+
+    EXPECT_EQ(taken.GetImpersUserToken().uid, 1234u);
+    EXPECT_EQ(taken.GetImpersUserToken().gid, 5678u);
+    EXPECT_EQ(taken.GetImpersUserToken().groups, (std::vector<gid_t>{11, 12}));
+    EXPECT_EQ(later.GetImpersUserToken().uid, saved.uid);
+}
+
+TEST(host_Export, AuthorizeByAnyAddressOrByName) {
+    TestExport exp("/srv/a", 1, "192.0.2.0/24 Trusted.Example");
+    const CRaIPAddr inside = Addr("192.0.2.10"), outside = Addr("198.51.100.1");
+    EXPECT_TRUE(exp.Authorize(inside, ""));
+    EXPECT_FALSE(exp.Authorize(outside, "other.example"));
+    EXPECT_TRUE(exp.Authorize(outside, "trusted.example"));
+    EXPECT_TRUE(exp.Authorize(std::vector<OXIPAddr>{outside, inside}, "other"));
+    EXPECT_FALSE(exp.Authorize(std::vector<OXIPAddr>{outside}, "other"));
+    EXPECT_TRUE(exp.Authorize(std::vector<OXIPAddr>{}, "TRUSTED.example"));
+
+    exp.RemoveAllowedClients("192.0.2.0/24");
+    EXPECT_FALSE(exp.Authorize(inside, ""));
+}

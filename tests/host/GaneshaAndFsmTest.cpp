@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "host/ExportCache.h"
+#include "host/FSM.h"
+#include "host/Ganesha.h"
+#include "tests/host/TestExport.h"
+#include "tests/support/LogCapture.h"
+
+namespace {
+
+struct SeamReset {
+    ~SeamReset() { GaneshaSeam::Reset(); }
+};
+
+// A module whose UnExport removes the export from the host's table, as a
+// real module does, and remembers which it removed.
+class TestFSM : public FSM {
+  public:
+    std::string GetFSMName() override { return "test"; }
+    int GetFSMType() override { return 99; }
+    std::string GetFSMDetails() override { return ""; }
+    bool UnloadFSM() override { return true; }
+    bool GenericConfigRPCHandler(void*, const std::string&, unsigned int, char*&, size_t&,
+                                 int&) override {
+        return false;
+    }
+    void ReleaseConfigRPCMem(int, void*) override {}
+    bool CreateExport(const ExportPtr&, ExportPtr&) override { return false; }
+    std::string FH2Str(const nfs_fh3&) override { return ""; }
+    boost::shared_ptr<BkEndProc> GetFSObject(ExportPtr&, const nfs_fh3&) override {
+        return boost::shared_ptr<BkEndProc>();
+    }
+    void UnExport(ExportPtr& exp) override {
+        unexported.push_back(exp->GetShareId());
+        gAllExports->RemoveExport(exp);
+    }
+
+    std::vector<uint32_t> unexported;
+};
+
+nfs_fh3 Handle(uint32_t len, uint32_t shareId) {
+    nfs_fh3 fh = {};
+    fh.len = len;
+    std::memset(fh.data, 0xee, sizeof(fh.data));
+    std::memcpy(fh.data + 4, &shareId, 4);
+    return fh;
+}
+
+}  // namespace
+
+TEST(host_Ganesha, DefaultCallsFailWithAnErrorMessage) {
+    LogCapture log;
+    ExportPtr exp(new TestExport("/srv/gan", 5));
+    ExportPtr none;
+    EXPECT_EQ(CreateGaneshaExport(exp), -1);
+    EXPECT_EQ(UpdateGaneshaExport(none), -1);
+    EXPECT_EQ(ManageGaneshaExport(GANESHA_EXPORT_REMOVE, 5), -1);
+
+    std::vector<LogRecord> records = log.Records();
+    ASSERT_EQ(records.size(), 3u);
+    for (const LogRecord& r : records)
+        EXPECT_EQ(r.level, -1) << r.text;
+    EXPECT_NE(records[0].text.find("[/srv/gan]"), std::string::npos) << records[0].text;
+}
+
+TEST(host_Ganesha, SeamSteersTheCallsUntilReset) {
+    SeamReset reset;
+    std::vector<uint32_t> managed;
+    GaneshaSeam::Calls calls;
+    calls.create = [](ExportPtr& exp) { return exp ? 0 : 7; };
+    calls.manage = [&managed](GaneshaCtrlCmd command, uint32_t shareId) {
+        managed.push_back(static_cast<uint32_t>(command) * 1000 + shareId);
+        return 0;
+    };
+    GaneshaSeam::Set(calls);
+
+    ExportPtr exp(new TestExport("/srv/gan", 5)), none;
+    EXPECT_EQ(CreateGaneshaExport(exp), 0);
+    EXPECT_EQ(CreateGaneshaExport(none), 7);
+    EXPECT_EQ(UpdateGaneshaExport(exp), -1);  // not set: still the default
+    EXPECT_EQ(ManageGaneshaExport(GANESHA_EXPORT_UPDATE, 9), 0);
+    EXPECT_EQ(managed, std::vector<uint32_t>{1009});
+
+    GaneshaSeam::Reset();
+    EXPECT_EQ(CreateGaneshaExport(exp), -1);
+    EXPECT_EQ(ManageGaneshaExport(GANESHA_EXPORT_ADD, 9), -1);
+    EXPECT_EQ(managed.size(), 1u);
+}
+
+TEST(host_FSM, FindExportReadsTheShareIdFromHandleBytes4To7) {
+    const uint32_t id = 0xa1b2c3d4;
+    ExportPtr exp(new TestExport("/srv/fsm-find", id));
+    ASSERT_TRUE(gAllExports->AddExport(exp));
+    TestFSM fsm;
+    ExportPtr found;
+
+    nfs_fh3 fh = Handle(8, 0);
+    const uint8_t littleEndian[4] = {0xd4, 0xc3, 0xb2, 0xa1};
+    std::memcpy(fh.data + 4, littleEndian, 4);
+    EXPECT_TRUE(fsm.FindExport(fh, found));
+    EXPECT_EQ(found, exp);
+
+    found.reset();
+    EXPECT_TRUE(fsm.FindExport(Handle(LUME_NFS3_FHSIZE, id), found));
+    EXPECT_EQ(found, exp);
+    found.reset();
+    EXPECT_FALSE(fsm.FindExport(Handle(7, id), found));
+    EXPECT_FALSE(fsm.FindExport(Handle(0, id), found));
+    EXPECT_FALSE(fsm.FindExport(Handle(LUME_NFS3_FHSIZE + 1, id), found));
+    EXPECT_FALSE(fsm.FindExport(Handle(32, id + 1), found));
+    EXPECT_FALSE(found);
+
+    EXPECT_TRUE(gAllExports->RemoveExport(exp));
+}
+
+// UnExport takes the table's write lock, so FinalizeExports must call it
+// without holding the lock.
+TEST(host_FSM, FinalizeExportsUnExportsEveryExport) {
+    for (uint32_t id : {0x7ffe0003u, 0x7ffe0001u, 0x7ffe0002u})
+        ASSERT_TRUE(
+            gAllExports->AddExport(ExportPtr(new TestExport("/srv/fin" + std::to_string(id), id))));
+    std::vector<uint32_t> expected;
+    for (const ExportPtr& exp : gAllExports->GetAllExports())
+        expected.push_back(exp->GetShareId());
+    ASSERT_GE(expected.size(), 3u);
+
+    TestFSM fsm;
+    fsm.FinalizeExports();
+    EXPECT_EQ(fsm.unexported, expected);
+    EXPECT_EQ(gAllExports->Size(), 0u);
+}

@@ -1,0 +1,137 @@
+// What a grant holds outside the tables: one reference to the file's cached
+// descriptor per grant, and the operating-system lock on that descriptor,
+// as another open file description of the file sees it.
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/FileLock.h"
+#include "module/SinkFSM.h"
+#include "tests/locks/LockClient.h"
+#include "tests/support/LogCapture.h"
+
+namespace {
+
+class LockDescriptors : public LockTest {
+  protected:
+    int WriterFd() { return SinkFSM::GetFSM()->GetFileLockMap().at(file)->fd; }
+    int ReaderFd(unsigned long long owner) {
+        return SinkFSM::GetFSM()->GetFileReadLockMap().at(file)->owners.at(owner);
+    }
+};
+
+// Position of the first message with this level and text; -1 when none.
+int PositionOf(const LogCapture& log, int level, const std::string& text) {
+    std::vector<LogRecord> records = log.Records();
+    for (size_t i = 0; i < records.size(); ++i)
+        if (records[i].level == level && records[i].text == text)
+            return static_cast<int>(i);
+    return -1;
+}
+
+}  // namespace
+
+TEST_F(LockDescriptors, AGrantIsASystemLockOnTheCachedDescriptor) {
+    OtherOpener other(file);
+    ASSERT_EQ(Write(1).status, LUME_STATUS_LOCK_GRANTED);
+    EXPECT_EQ(CacheReferences(file), 1);
+    EXPECT_EQ(WriterFd(), CachedFd(file));
+    EXPECT_FALSE(other.CouldLock(true));
+
+    ASSERT_EQ(Unlock(1).status, LUME_STATUS_UNLOCKED);
+    EXPECT_EQ(CacheReferences(file), 0);
+    EXPECT_TRUE(other.CouldLock(false));
+}
+
+TEST_F(LockDescriptors, ReadersShareOneLockUntilTheLastLeaves) {
+    OtherOpener other(file);
+    for (unsigned long long owner = 1; owner <= 3; ++owner)
+        ASSERT_EQ(Read(owner).status, LUME_STATUS_LOCK_GRANTED);
+    EXPECT_EQ(CacheReferences(file), 3);
+    EXPECT_EQ(ReaderFd(1), CachedFd(file));
+    EXPECT_EQ(ReaderFd(3), CachedFd(file));
+    EXPECT_TRUE(other.CouldLock(true));
+    EXPECT_FALSE(other.CouldLock(false));
+
+    ASSERT_EQ(Unlock(1).status, LUME_STATUS_UNLOCKED);
+    EXPECT_EQ(CacheReferences(file), 2);
+    EXPECT_FALSE(other.CouldLock(false));
+
+    ASSERT_EQ(Unlock(2).status, LUME_STATUS_UNLOCKED);
+    EXPECT_EQ(CacheReferences(file), 1);
+    EXPECT_FALSE(other.CouldLock(false));
+
+    ASSERT_EQ(Unlock(3).status, LUME_STATUS_UNLOCKED);
+    EXPECT_EQ(CacheReferences(file), 0);
+    EXPECT_TRUE(other.CouldLock(false));
+}
+
+TEST_F(LockDescriptors, UpgradeAndDowngradeConvertTheSameDescriptorInPlace) {
+    OtherOpener other(file);
+    ASSERT_EQ(Read(1).status, LUME_STATUS_LOCK_GRANTED);
+    const int fd = ReaderFd(1);
+
+    LogCapture log(10);
+    EXPECT_EQ(Summary(Write(1)), "20 owner 1 -");
+    EXPECT_EQ(LockState(file), "write 1");
+    EXPECT_EQ(WriterFd(), fd);
+    EXPECT_EQ(CacheReferences(file), 1);
+    EXPECT_FALSE(other.CouldLock(true));
+    EXPECT_TRUE(log.Has(10, "SinkFSMLockInfo deleted exportPath [" + share + "]"));
+    EXPECT_TRUE(log.Has(2, "INFO: lock granted for file [f] to owner id [1]."));
+
+    EXPECT_EQ(Summary(Read(1)), "20 owner 1 -");
+    EXPECT_EQ(LockState(file), "read 1");
+    EXPECT_EQ(ReaderFd(1), fd);
+    EXPECT_EQ(CacheReferences(file), 1);
+    EXPECT_TRUE(other.CouldLock(true));
+    EXPECT_FALSE(other.CouldLock(false));
+    EXPECT_TRUE(log.Has(10, "SinkFSMLockInfo deleted. fd [" + std::to_string(fd) +
+                                "], lock owner [1]"));
+    EXPECT_EQ(log.CountContaining("in fd cache"), 0u);  // the cache saw no open
+}
+
+TEST_F(LockDescriptors, ARefusedConversionLeavesTheFileUnlocked) {
+    OtherOpener other(file);
+    ASSERT_EQ(Read(1).status, LUME_STATUS_LOCK_GRANTED);
+    ASSERT_EQ(GetLock(other.fd, true), 0);  // a second reader outside the service
+
+    LogCapture log(2);
+    LockReply refused = Write(1);
+    EXPECT_TRUE(refused.handled);
+    EXPECT_EQ(Summary(refused), "1 owner 0 \"fcntl failed\"");
+    EXPECT_EQ(refused.filePath, "f");
+    EXPECT_EQ(LockState(file), "unlocked");
+    EXPECT_EQ(CacheReferences(file), 0);
+
+    int unlocked = PositionOf(log, 2, "INFO: unlock successful for file [f].");
+    int failed = PositionOf(log, -1,
+                            "ERROR: System fcntl failed for file [f]. Error [" +
+                                std::to_string(EAGAIN) + ":" + strerror(EAGAIN) + "]");
+    ASSERT_GE(unlocked, 0);
+    EXPECT_GT(failed, unlocked);
+
+    ASSERT_EQ(ReleaseLock(other.fd, true), 0);
+    EXPECT_TRUE(other.CouldLock(false));
+}
+
+TEST_F(LockDescriptors, ALockHeldOutsideTheServiceRefusesAndGivesTheDescriptorBack) {
+    OtherOpener other(file);
+    ASSERT_EQ(GetLock(other.fd, false), 0);
+    const std::string refused =
+        "21 owner " + std::to_string(kOutsideHolder) + " \"lockf failed. " + strerror(EAGAIN) + "\"";
+
+    LogCapture log(-1);
+    EXPECT_EQ(Summary(Write(1)), refused);
+    EXPECT_EQ(Summary(Read(2)), refused);
+    EXPECT_EQ(LockState(file), "unlocked");
+    EXPECT_EQ(CacheReferences(file), 0);
+    EXPECT_EQ(log.Count(-1, "ERROR: System lockf failed for given file [f]. Error [" +
+                                std::to_string(EAGAIN) + ":" + strerror(EAGAIN) + "]"),
+              2u);
+
+    ASSERT_EQ(ReleaseLock(other.fd, false), 0);
+    EXPECT_EQ(Summary(Write(1)), "20 owner 1 -");
+}

@@ -1,0 +1,143 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/CRaUTFOSAPI.h"
+#include "platform/Directory.h"
+#include "platform/DrillHole.h"
+#include "platform/UniqueFileId.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+unsigned long IdOf(const std::string& path) {
+    unsigned long id = 0;
+    EXPECT_EQ(GetUniqueFileId(path, id), 0) << path << ": " << std::strerror(errno);
+    return id;
+}
+
+bool FileSystemHasHandles(const std::string& path) {
+    union {
+        file_handle handle;
+        char space[sizeof(file_handle) + MAX_HANDLE_SZ];
+    } buffer;
+    buffer.handle.handle_bytes = MAX_HANDLE_SZ;
+    int mountId = 0;
+    return name_to_handle_at(AT_FDCWD, path.c_str(), &buffer.handle, &mountId, 0) == 0;
+}
+
+}  // namespace
+
+TEST(PlatformUniqueFileId, OneIdPerObjectAndNoIdSharedByTwo) {
+    TempDir dir;
+    std::string file = dir.WriteFile("f", "x");
+    ASSERT_EQ(link(file.c_str(), (dir / "hard").c_str()), 0);
+    ASSERT_EQ(symlink(file.c_str(), (dir / "soft").c_str()), 0);
+    EXPECT_EQ(IdOf(file), IdOf(file));
+    EXPECT_EQ(IdOf(file), IdOf(dir / "hard"));
+    EXPECT_NE(IdOf(file), IdOf(dir / "soft"));
+
+    std::set<unsigned long> ids{IdOf(file), IdOf(dir / "soft"), IdOf(dir.Path())};
+    for (int i = 0; i < 200; ++i)
+        ids.insert(IdOf(dir.WriteFile("n" + std::to_string(i), "")));
+    EXPECT_EQ(ids.size(), 203u);
+}
+
+TEST(PlatformUniqueFileId, RecreatedFileGetsANewId) {
+    TempDir dir;
+    if (!FileSystemHasHandles(dir.Path()))
+        GTEST_SKIP() << "no file handles here: a reused inode cannot be told apart";
+    std::string path = dir.WriteFile("f", "");
+    std::set<unsigned long> ids;
+    for (int round = 0; round < 20; ++round) {
+        ids.insert(IdOf(path));
+        ASSERT_EQ(unlink(path.c_str()), 0);
+        dir.WriteFile("f", "");
+    }
+    EXPECT_EQ(ids.size(), 20u);
+}
+
+TEST(PlatformUniqueFileId, MissingPathFailsWithoutTouchingId) {
+    unsigned long id = 42;
+    errno = 0;
+    EXPECT_EQ(GetUniqueFileId("/nonexistent/path/for/sure", id), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(id, 42u);
+}
+
+TEST(PlatformDrillHole, FreesBlocksKeepsSizeAndReadsZeros) {
+    TempDir dir;
+    const size_t kSize = 1 << 20, kHole = 256 * 1024, kHoleLength = 512 * 1024;
+    std::string path = dir.WriteFile("data", std::string(kSize, '\xab'));
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fsync(fd), 0);
+    struct stat before {};
+    ASSERT_EQ(fstat(fd, &before), 0);
+
+    std::string err;
+    ASSERT_EQ(DrillHole(fd, kHole, kHoleLength, err), 0) << err;
+    struct stat after {};
+    ASSERT_EQ(fstat(fd, &after), 0);
+    EXPECT_EQ(after.st_size, static_cast<off_t>(kSize));
+    EXPECT_LE(after.st_blocks, before.st_blocks - static_cast<blkcnt_t>(kHoleLength / 512));
+
+    std::vector<char> content(kSize);
+    ASSERT_EQ(pread(fd, content.data(), kSize, 0), static_cast<ssize_t>(kSize));
+    close(fd);
+    EXPECT_EQ(content[kHole - 1], '\xab');
+    EXPECT_EQ(std::string(&content[kHole], kHoleLength), std::string(kHoleLength, '\0'));
+    EXPECT_EQ(content[kHole + kHoleLength], '\xab');
+}
+
+TEST(PlatformDrillHole, RejectsBadArgumentsWithReadableErrors) {
+    std::string err;
+    EXPECT_EQ(DrillHole(-1, 0, 0, err), 0);  // nothing to punch: no call made
+    EXPECT_EQ(DrillHole(-1, -1, 10, err), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(DrillHole(-1, 0, -10, err), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(DrillHole(-1, 0, 10, err), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_NE(err.find(std::strerror(EBADF)), std::string::npos) << err;
+    EXPECT_NE(err.find("offset 0 length 10"), std::string::npos) << err;
+}
+
+TEST(PlatformDirectory, CreateMakesParentsAndAcceptsExistingDirectories) {
+    TempDir dir;
+    std::string deep = dir / "a/b/c";
+    EXPECT_EQ(FXErrorUtil::GetErrNo(CRaDirectory::Create(deep, false)), ENOENT);
+    EXPECT_FALSE(CRaDirectory::Create(deep, true).IsError());
+    EXPECT_TRUE(FXFolder::DoesFolderExist(deep));
+    EXPECT_FALSE(CRaDirectory::Create(deep + "/", true).IsError());
+    EXPECT_FALSE(CRaDirectory::Create(deep, false).IsError());
+
+    std::string file = dir.WriteFile("plain", "");
+    EXPECT_EQ(FXErrorUtil::GetErrNo(CRaDirectory::Create(file, true)), EEXIST);
+    EXPECT_EQ(FXErrorUtil::GetErrNo(CRaDirectory::Create(file + "/sub", true)), ENOTDIR);
+    EXPECT_FALSE(FXFolder::DoesFolderExist(file));
+    EXPECT_FALSE(FXFolder::DoesFolderExist(dir / "missing"));
+    ASSERT_EQ(symlink(deep.c_str(), (dir / "link").c_str()), 0);
+    EXPECT_TRUE(FXFolder::DoesFolderExist(dir / "link"));
+}
+
+TEST(PlatformFileApi, ReportsErrnoAndOpensCloseOnExec) {
+    TempDir dir;
+    int fd = 7;
+    CRaError result = CRaUTFOSAPI::open(fd, dir / "missing", O_RDONLY, 0);
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(result.AsString(), "No such file or directory (2)");
+    EXPECT_EQ(CRaError().AsString(), "Success");
+
+    ASSERT_FALSE(CRaUTFOSAPI::creat(fd, dir / "new", 0644).IsError());
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    close(fd);
+    EXPECT_EQ(FXErrorUtil::GetErrNo(CRaUTFOSAPI::rmdir(dir / "new")), ENOTDIR);
+}

@@ -1,0 +1,161 @@
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/CImpersonator.h"
+#include "platform/OxException.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+struct ThreadIdentity {
+    unsigned fsuid = 0, fsgid = 0;
+    std::vector<unsigned> groups;  // sorted, as the kernel keeps them
+    bool operator==(const ThreadIdentity& o) const {
+        return fsuid == o.fsuid && fsgid == o.fsgid && groups == o.groups;
+    }
+};
+
+// The calling thread's file-system identity as the kernel reports it.
+ThreadIdentity IdentityOfThisThread() {
+    ThreadIdentity id;
+    std::ifstream status("/proc/thread-self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        std::istringstream fields(line.substr(line.find(':') + 1));
+        unsigned real, effective, saved;
+        if (line.rfind("Uid:", 0) == 0)
+            fields >> real >> effective >> saved >> id.fsuid;
+        else if (line.rfind("Gid:", 0) == 0)
+            fields >> real >> effective >> saved >> id.fsgid;
+        else if (line.rfind("Groups:", 0) == 0)
+            for (unsigned g; fields >> g;)
+                id.groups.push_back(g);
+    }
+    return id;
+}
+
+// Takes capabilities out of the calling thread's effective set (this thread
+// only), as for a service that lacks them.
+void DropEffectiveCapabilities(std::initializer_list<int> caps) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    ASSERT_EQ(syscall(SYS_capget, &header, data), 0);
+    for (int cap : caps)
+        data[cap / 32].effective &= ~(1u << (cap % 32));
+    ASSERT_EQ(syscall(SYS_capset, &header, data), 0);
+}
+
+const OxUserToken kUser{12345, 23456, {34567, 23456}};
+
+class PlatformImpersonation : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "switching identity needs root";
+        ASSERT_EQ(chmod(m_dir.Path().c_str(), 01777), 0);
+    }
+    TempDir m_dir;
+};
+
+}  // namespace
+
+TEST_F(PlatformImpersonation, SwitchesThisThreadOnlyAndRestores) {
+    ThreadIdentity before = IdentityOfThisThread();
+    std::promise<void> go;
+    std::promise<ThreadIdentity> otherSeen;
+    std::thread other([&] {  // started before the switch: it must keep root
+        go.get_future().wait();
+        otherSeen.set_value(IdentityOfThisThread());
+    });
+    {
+        LogCapture capture(10);
+        CImpersonator impersonate(kUser, true);
+        ThreadIdentity inside = IdentityOfThisThread();
+        EXPECT_EQ(inside.fsuid, 12345u);
+        EXPECT_EQ(inside.fsgid, 23456u);
+        EXPECT_EQ(inside.groups, (std::vector<unsigned>{23456, 34567}));
+        int fd = open((m_dir / "made-inside").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        EXPECT_GE(fd, 0);
+        close(fd);
+        go.set_value();
+        EXPECT_EQ(otherSeen.get_future().get(), before);
+        EXPECT_EQ(capture.CountContaining("impersonating uid 12345 gid 23456"), 1u);
+    }
+    other.join();
+    struct stat st {};
+    ASSERT_EQ(stat((m_dir / "made-inside").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 12345u);
+    EXPECT_EQ(st.st_gid, 23456u);
+    EXPECT_EQ(IdentityOfThisThread(), before);
+}
+
+TEST_F(PlatformImpersonation, RefusedSwitchThrowsAndChangesNothing) {
+    ThreadIdentity before = IdentityOfThisThread();
+    OxUserToken noUser;
+    noUser.groups = {5};
+    EXPECT_THROW(CImpersonator(noUser, false), OxException);
+    try {
+        CImpersonator impersonate(OxUserToken{1, 1, std::vector<gid_t>(70000, 7)}, false);
+        ADD_FAILURE() << "more groups than the kernel takes, yet no exception";
+    } catch (const OxException& e) {
+        EXPECT_EQ(e.GetErrNo(), EINVAL);
+        EXPECT_NE(std::string(e.what()).find("setgroups"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(IdentityOfThisThread(), before);
+}
+
+TEST_F(PlatformImpersonation, FailureAfterPartialSwitchRestoresEverything) {
+    // Without CAP_SETUID the groups and fsgid switch, then fsuid fails.
+    std::thread worker([&] {
+        DropEffectiveCapabilities({CAP_SETUID});
+        ThreadIdentity before = IdentityOfThisThread();
+        try {
+            CImpersonator impersonate(kUser, false);
+            ADD_FAILURE() << "switched without CAP_SETUID";
+        } catch (const OxException& e) {
+            EXPECT_EQ(e.GetErrNo(), EPERM);
+            EXPECT_NE(std::string(e.what()).find("setfsuid"), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(IdentityOfThisThread(), before);
+    });
+    worker.join();
+}
+
+TEST_F(PlatformImpersonation, OwnIdentityNeedsNoPrivilege) {
+    // With the groups unchanged no setgroups is made (it would need
+    // CAP_SETGID): a service without the privilege can still act as itself.
+    std::thread worker([&] {
+        DropEffectiveCapabilities({CAP_SETUID, CAP_SETGID});
+        OxUserToken self = OxUserToken::ProcessIdentity();
+        std::reverse(self.groups.begin(), self.groups.end());
+        EXPECT_NO_THROW(CImpersonator(self, false));
+    });
+    worker.join();
+}
+
+TEST_F(PlatformImpersonation, UserWithoutPermissionIsRefused) {
+    std::string locked = m_dir / "root-only";
+    ASSERT_EQ(mkdir(locked.c_str(), 0700), 0);
+    std::string file = locked + "/f";
+    {
+        CImpersonator impersonate(kUser, false);
+        EXPECT_EQ(open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600), -1);
+        EXPECT_EQ(errno, EACCES);
+    }
+    int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);  // root again
+    close(fd);
+}

@@ -1,0 +1,35 @@
+#include "tests/support/TempDir.h"
+
+#include <ftw.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/lume-test-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed for " + pattern);
+    m_path = buf.data();
+}
+
+TempDir::~TempDir() {
+    auto remove = [](const char* path, const struct stat*, int, struct FTW*) {
+        return ::remove(path);
+    };
+    nftw(m_path.c_str(), remove, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string TempDir::WriteFile(const std::string& name, const std::string& content) const {
+    std::string path = *this / name;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+    return path;
+}
