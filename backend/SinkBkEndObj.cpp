@@ -62,7 +62,7 @@ int PlatformOutcome(const CRaError& err) {
 
 // utimes' two timevals as utimensat wants them; false (EINVAL) for a
 // microsecond count that utimes would refuse.
-bool ToTimespecs(const struct timeval* times, struct timespec* out) {
+bool ToNanoTimes(const struct timeval* times, struct timespec* out) {
     for (int i = 0; i < 2; ++i) {
         if (times[i].tv_usec < 0 || times[i].tv_usec >= 1000000) {
             errno = EINVAL;
@@ -258,11 +258,11 @@ int SinkBkEndObj::chmod(LumeCtxt*, const char*, unsigned int mode) {
 
 int SinkBkEndObj::utimes(LumeCtxt*, const char*, const struct timeval* times) {
     SinkPerfTimer timer(kCounterSetAttr);
-    struct timespec spec[2];
-    if (times && !ToTimespecs(times, spec))
+    struct timespec when[2];
+    if (times && !ToNanoTimes(times, when))
         return -1;
     // Null times mean "now", as for utimes.
-    return ::utimensat(AT_FDCWD, Path(), times ? spec : nullptr, AT_SYMLINK_NOFOLLOW);
+    return ::utimensat(AT_FDCWD, Path(), times ? when : nullptr, AT_SYMLINK_NOFOLLOW);
 }
 
 int SinkBkEndObj::chown(LumeCtxt*, const char*, unsigned int uid, unsigned int gid) {
@@ -398,17 +398,17 @@ int SinkBkEndObj::DrillHole(LumeCtxt* ctx, const char* path, long long offset, l
         errno = err;
         return -1;
     }
-    SinkFSMFileDescriptorInfo* entry = CachedEntry(ctx, fd);
-    if (!entry)
-        return -1;
-    int result;
-    {
+    int result = -1;
+    if (SinkFSMFileDescriptorInfo* entry = CachedEntry(ctx, fd)) {
         OxCriticalSectionLock entryLock(&entry->lock);
         result = ::DrillHole(fd, offset, length, error);
         if (result != 0)
             OXLOG(-1, jobId, "DrillHole failed for [%s] [%d : %s]", path, errno,
                   std::strerror(errno));
     }
+    // The reference taken above goes back on every way out.
+    int err = errno;
     DescriptorCache().Close(fd, path, GetFileChecksum());
+    errno = err;
     return result;
 }

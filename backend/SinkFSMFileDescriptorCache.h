@@ -29,7 +29,7 @@ struct SinkFSMFileDescriptorInfo {
 };
 
 class SinkFSMFileDescriptorCache {
-public:
+  public:
     SinkFSMFileDescriptorCache() = default;
     // Frees the entries; descriptors still listed are left open.
     ~SinkFSMFileDescriptorCache() = default;
@@ -47,7 +47,7 @@ public:
     // 0 and entry set when the file has an entry; else -1, entry untouched.
     int GetFD(unsigned long fileId, SinkFSMFileDescriptorInfo*& entry);
 
-private:
+  private:
     OxCriticalSection m_lock;  // guards m_table and the entries' fd and count
     std::unordered_map<unsigned long, std::unique_ptr<SinkFSMFileDescriptorInfo>> m_table;
 };

@@ -20,8 +20,7 @@
 namespace {
 
 void PopulateDrillHoleResponse(LumeSinkFSMDrillHoleResp* response, LumeStatus status,
-                               const char* filePath, const char* sharePath,
-                               const char* errorText) {
+                               const char* filePath, const char* sharePath, const char* errorText) {
     response->status = status;
     if (errorText)
         response->errorText = strdup(errorText);
@@ -56,8 +55,8 @@ bool SinkFSM::HandleDrillHoleRequest(void* requestRecord, char*& responseRecord,
           static_cast<unsigned long long>(request.offset));
 
     ExportPtr exp;
-    SinkFSMExport* sinkExport = gAllExports->FindExport(sharePath, exp) ? AsSinkFSMExport(exp)
-                                                                         : nullptr;
+    SinkFSMExport* sinkExport =
+        gAllExports->FindExport(sharePath, exp) ? AsSinkFSMExport(exp) : nullptr;
     if (!sinkExport) {
         OXLOG(-1, 0, "ERROR: Failed to drill hole in [%s:%s]. Err: Share [%s] not found.", share,
               file, share);

@@ -69,12 +69,11 @@ class SinkFSMExport : public Export {
     bool UpgradeLock(ExportPtr& self, const std::string& exportPath, const std::string& filePath,
                      unsigned long long lockOwner, LumeLockResp* response,
                      SinkFSM::FileReadLockMap::iterator entry);
-    bool DowngradeLock(ExportPtr& self, const std::string& exportPath,
-                       const std::string& filePath, unsigned long long lockOwner,
-                       LumeLockResp* response, SinkFSM::FileLockMap::iterator entry);
-    bool GetLockStatus(ExportPtr& self, const std::string& exportPath,
-                       const std::string& filePath, unsigned long long lockOwner,
-                       LumeLockResp* response);
+    bool DowngradeLock(ExportPtr& self, const std::string& exportPath, const std::string& filePath,
+                       unsigned long long lockOwner, LumeLockResp* response,
+                       SinkFSM::FileLockMap::iterator entry);
+    bool GetLockStatus(ExportPtr& self, const std::string& exportPath, const std::string& filePath,
+                       unsigned long long lockOwner, LumeLockResp* response);
 
   private:
     std::string m_realPath;

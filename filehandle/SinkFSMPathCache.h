@@ -16,7 +16,7 @@
 #include "platform/OxCriticalSection.h"
 
 class SinkFSMPathCache {
-public:
+  public:
     SinkFSMPathCache() = default;
     SinkFSMPathCache(const SinkFSMPathCache&) = delete;
     SinkFSMPathCache& operator=(const SinkFSMPathCache&) = delete;
@@ -28,7 +28,7 @@ public:
     void Remove(unsigned long cksum);
     void Empty();
 
-private:
+  private:
     struct IdentityHash {
         std::size_t operator()(unsigned long cksum) const { return cksum; }
     };

@@ -18,7 +18,7 @@
 #include "platform/CRaIPAddr.h"
 
 class AllowedClients {
-public:
+  public:
     // Adds the entries of text that are not there yet.
     void Fill(const std::string& text);
     // Removes the entries of text that are there.
@@ -29,6 +29,6 @@ public:
     // empty: an unspecified address or "" matches only "*").
     bool Admits(const CRaIPAddr& address, const std::string& hostName) const;
 
-private:
+  private:
     std::vector<std::string> m_entries;  // canonical text of each entry
 };

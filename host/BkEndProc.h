@@ -27,7 +27,15 @@ class LumeCtxt;
 struct LUMEACL;  // the host's ACL record; no module of this host serves ACLs
 
 // NFSv3 file types (RFC 1813 ftype3).
-enum ftype3 { NF3REG = 1, NF3DIR = 2, NF3BLK = 3, NF3CHR = 4, NF3LNK = 5, NF3SOCK = 6, NF3FIFO = 7 };
+enum ftype3 {
+    NF3REG = 1,
+    NF3DIR = 2,
+    NF3BLK = 3,
+    NF3CHR = 4,
+    NF3LNK = 5,
+    NF3SOCK = 6,
+    NF3FIFO = 7
+};
 
 // What a write asks for after the data is written.
 enum BkEndSyncType {
@@ -37,7 +45,7 @@ enum BkEndSyncType {
 };
 
 class BkEndProc {
-public:
+  public:
     virtual ~BkEndProc() {}
 
     virtual int lstat(LumeCtxt* ctx, const char* path, struct stat* buf) = 0;

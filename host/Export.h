@@ -32,12 +32,12 @@ class Export;
 typedef boost::shared_ptr<Export> ExportPtr;
 
 class Export {
-public:
+  public:
     // saved: the export this one stands for across a restart, empty for a new
     // one. The export user is the host's current setting
     // (LumeServiceGlobals::exportUserToken).
-    Export(const std::string& path, SharePerms perms, const std::string& clients,
-           uint32_t shareId, ExportPtr& saved);
+    Export(const std::string& path, SharePerms perms, const std::string& clients, uint32_t shareId,
+           ExportPtr& saved);
     Export(const Export& other);
     Export& operator=(const Export&) = delete;
 
@@ -86,7 +86,7 @@ public:
 
     const OxUserToken& GetImpersUserToken() const { return m_userToken; }
 
-private:
+  private:
     const uint32_t m_shareId;
     const std::string m_path;
     const ExportPtr m_saved;

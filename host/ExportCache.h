@@ -15,7 +15,7 @@
 #include "host/Export.h"
 
 class ExportCache {
-public:
+  public:
     // True and exp filled when found.
     bool FindExport(uint32_t shareId, ExportPtr& exp) const;
     bool FindExport(const std::string& path, ExportPtr& exp) const;
@@ -29,7 +29,7 @@ public:
     std::vector<ExportPtr> GetAllExports() const;
     size_t Size() const;
 
-private:
+  private:
     mutable std::shared_mutex m_mutex;
     std::map<uint32_t, ExportPtr> m_byId;
     std::map<std::string, ExportPtr> m_byPath;

@@ -13,7 +13,7 @@
 #include "host/nfs_fh3.h"
 
 class FSM {
-public:
+  public:
     virtual ~FSM() {}
     virtual std::string GetFSMName() = 0;
     virtual int GetFSMType() = 0;

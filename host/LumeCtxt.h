@@ -24,7 +24,7 @@ struct IdInfo {
 };
 
 class LumeCtxt {
-public:
+  public:
     LumeCtxt(const IdInfo& id, const ExportPtr& exp, const boost::shared_ptr<BkEndProc>& target)
         : m_id(id), m_export(exp), m_target(target) {}
 
@@ -33,7 +33,7 @@ public:
     boost::shared_ptr<BkEndProc>& GetTargetObject() { return m_target; }
     void SetTargetObject(const boost::shared_ptr<BkEndProc>& target) { m_target = target; }
 
-private:
+  private:
     IdInfo m_id;
     ExportPtr m_export;
     boost::shared_ptr<BkEndProc> m_target;

@@ -9,7 +9,7 @@
 #include "host/nfs_fh3.h"
 
 class LumeFileHandle {
-public:
+  public:
     explicit LumeFileHandle(unsigned shareId) : m_shareId(shareId) {}
     // The share id from handle bytes 4-7, whatever the rest of the handle says.
     explicit LumeFileHandle(const nfs_fh3& fh) { std::memcpy(&m_shareId, fh.data + 4, 4); }
@@ -26,6 +26,6 @@ public:
 
     uint32_t GetShareId() const { return m_shareId; }
 
-protected:
+  protected:
     uint32_t m_shareId;
 };

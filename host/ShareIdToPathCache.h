@@ -10,7 +10,7 @@
 #include <string>
 
 class ShareIdToPathCache {
-public:
+  public:
     // The id of the path; when it has none, a new one if allocate is true,
     // else 0.
     static uint32_t GetShareIdForPath(const std::string& path, bool allocate, bool persistent);

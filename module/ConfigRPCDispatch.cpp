@@ -13,13 +13,14 @@
 #include "platform/LogWriter.h"
 
 bool SinkFSM::GenericConfigRPCHandler(void* request, const std::string& caller,
-                                      unsigned int rpcType, char*& response,
-                                      size_t& responseLength, int& responseType) {
+                                      unsigned int rpcType, char*& response, size_t& responseLength,
+                                      int& responseType) {
     responseType = 0;
     response = nullptr;
     responseLength = 0;
 
-    if ((!LumeServiceGlobals::networkServicesStarted || !LumeServiceGlobals::portMapperRegistered) &&
+    if ((!LumeServiceGlobals::networkServicesStarted ||
+         !LumeServiceGlobals::portMapperRegistered) &&
         LumeServiceGlobals::setupNWSvcCB)
         LumeServiceGlobals::setupNWSvcCB(0, 1);
 
@@ -65,13 +66,13 @@ void SinkFSM::ReleaseConfigRPCMem(int responseType, void* response) {
     }
 }
 
+// Each release traces the record before deleting it: its address is not used once freed.
 void FreeExportPathResp(void* record) {
     auto* response = static_cast<LumeExportPathResp*>(record);
     if (!response)
         return;
     free(response->share.path);
     free(response->message);
-    // Traced before the delete: the address is not used once freed.
     OXLOG(10, 0, "LumeExportPathResp [%p] is deleted.", record);
     delete response;
 }
@@ -82,7 +83,6 @@ void FreeUnExportResp(void* record) {
         return;
     free(response->share.path);
     free(response->message);
-    // Traced before the delete: the address is not used once freed.
     OXLOG(10, 0, "LumeUnExportResp [%p] is deleted.", record);
     delete response;
 }
@@ -94,7 +94,6 @@ void FreeFileLockResp(void* record) {
     free(response->filePath);
     free(response->exportPath);
     free(response->message);
-    // Traced before the delete: the address is not used once freed.
     OXLOG(10, 0, "LumeLockResp [%p] is deleted.", record);
     delete response;
 }
@@ -106,7 +105,6 @@ void FreeDrillHoleResp(void* record) {
     free(response->sharePath);
     free(response->filePath);
     free(response->errorText);
-    // Traced before the delete: the address is not used once freed.
     OXLOG(10, 0, "LumeSinkFSMDrillHoleResp [%p] is deleted.", record);
     delete response;
 }

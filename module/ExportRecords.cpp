@@ -14,8 +14,8 @@ const char* OrEmpty(const char* text) {
 
 std::string LumeExportPathtoStr(const LumeExportPath& request) {
     return std::string("path: ") + OrEmpty(request.path) + " clients: " + OrEmpty(request.clients) +
-           " perms: " + std::to_string(request.perms) + " jobId: " +
-           std::to_string(request.jobId) + " timeout: " + std::to_string(request.timeout) + "\n";
+           " perms: " + std::to_string(request.perms) + " jobId: " + std::to_string(request.jobId) +
+           " timeout: " + std::to_string(request.timeout) + "\n";
 }
 
 void ExportToLumeShare(ExportPtr& exp, LumeShare& share) {

@@ -16,13 +16,13 @@
 #include "host/Export.h"
 
 struct LumeExportPath {
-    uint32_t reserved;    // the host's; not read
-    uint32_t timeout;     // expiry interval in minutes
-    char* path;           // the directory, as the caller names it
-    char* clients;        // allowed clients, handed to the host unparsed
-    int32_t perms;        // SharePerms
-    uint64_t jobId;       // the caller's job id, tags this request's messages
-    int32_t uniqueName;   // nonzero: make the share name unique by a suffix
+    uint32_t reserved;   // the host's; not read
+    uint32_t timeout;    // expiry interval in minutes
+    char* path;          // the directory, as the caller names it
+    char* clients;       // allowed clients, handed to the host unparsed
+    int32_t perms;       // SharePerms
+    uint64_t jobId;      // the caller's job id, tags this request's messages
+    int32_t uniqueName;  // nonzero: make the share name unique by a suffix
 };
 static_assert(offsetof(LumeExportPath, timeout) == 4, "");
 static_assert(offsetof(LumeExportPath, path) == 8, "");
@@ -34,10 +34,10 @@ static_assert(sizeof(LumeExportPath) == 48, "");
 
 // One export as described to the caller.
 struct LumeShare {
-    char* path = nullptr;    // strdup of the export's path in the caller's form
-    uint32_t reserved32 = 0; // the host's; always 0 from this module
-    uint64_t reserved64 = 0; // the host's; always 0 from this module
-    uint64_t refCount = 0;   // the export's reference count
+    char* path = nullptr;     // strdup of the export's path in the caller's form
+    uint32_t reserved32 = 0;  // the host's; always 0 from this module
+    uint64_t reserved64 = 0;  // the host's; always 0 from this module
+    uint64_t refCount = 0;    // the export's reference count
 };
 static_assert(offsetof(LumeShare, reserved32) == 8, "");
 static_assert(offsetof(LumeShare, reserved64) == 16, "");
@@ -54,7 +54,7 @@ static_assert(offsetof(LumeExportPathResp, share) == 16, "");
 static_assert(sizeof(LumeExportPathResp) == 48, "");
 
 struct LumeUnExportResp {
-    LumeShare share;          // filled when the share was found
+    LumeShare share;  // filled when the share was found
     uint16_t status = 0;
     char* message = nullptr;  // failure text
 };

@@ -40,8 +40,6 @@ bool SinkFSM::UnloadFSM() {
     return true;
 }
 
-
-
 bool SinkFSM::CreateExport(const ExportPtr& saved, ExportPtr&) {
     OXLOG(2, 0, "Loading shares across restart is not supported. Hence ignoring share [%s].",
           saved ? saved->GetPath().c_str() : "");

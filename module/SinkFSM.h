@@ -72,8 +72,7 @@ class SinkFSM : public FSM {
                                 int& responseType);
 
     typedef std::unordered_map<std::string, boost::shared_ptr<SinkFSMLockInfo>> FileLockMap;
-    typedef std::unordered_map<std::string, boost::shared_ptr<SinkFSMReadLockInfo>>
-        FileReadLockMap;
+    typedef std::unordered_map<std::string, boost::shared_ptr<SinkFSMReadLockInfo>> FileReadLockMap;
     // The process-wide tables, whatever object they are called on.
     FileLockMap& GetFileLockMap() { return fileLockMap; }
     FileReadLockMap& GetFileReadLockMap() { return fileReadLockMap; }

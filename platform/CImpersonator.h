@@ -23,14 +23,14 @@ struct OxUserToken {
 };
 
 class CImpersonator {
-public:
+  public:
     // trace: write a level-10 line on switching and on restoring.
     CImpersonator(const OxUserToken& token, bool trace);
     ~CImpersonator();
     CImpersonator(const CImpersonator&) = delete;
     CImpersonator& operator=(const CImpersonator&) = delete;
 
-private:
+  private:
     uid_t m_savedUid;
     gid_t m_savedGid;
     std::vector<gid_t> m_savedGroups;

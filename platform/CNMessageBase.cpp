@@ -32,8 +32,7 @@ const nlohmann::json* CNMessageBase::Field(int tag, int kind, uint32_t classId,
     return nullptr;
 }
 
-std::string CNMessageBase::getstring(int tag, int kind, uint32_t classId,
-                                     uint32_t fieldId) const {
+std::string CNMessageBase::getstring(int tag, int kind, uint32_t classId, uint32_t fieldId) const {
     return getstringByRef(tag, kind, classId, fieldId);
 }
 

@@ -26,7 +26,7 @@ struct CNMessageField {
 };
 
 class CNMessageBase {
-public:
+  public:
     // version and messageType identify the message type; fields is its table.
     CNMessageBase(int version, int messageType, std::vector<CNMessageField> fields);
     virtual ~CNMessageBase() = default;
@@ -42,8 +42,7 @@ public:
     void Load(const nlohmann::json& value);
 
     std::string getstring(int tag, int kind, uint32_t classId, uint32_t fieldId) const;
-    const std::string& getstringByRef(int tag, int kind, uint32_t classId,
-                                      uint32_t fieldId) const;
+    const std::string& getstringByRef(int tag, int kind, uint32_t classId, uint32_t fieldId) const;
     // The list's elements loaded as messages of type T. skipMalformed: leave
     // out elements that are not JSON objects; otherwise any such element
     // makes the whole list read as empty.
@@ -66,7 +65,7 @@ public:
         return list;
     }
 
-private:
+  private:
     // The stored value of a declared field, or null.
     const nlohmann::json* Field(int tag, int kind, uint32_t classId, uint32_t fieldId) const;
 

@@ -7,7 +7,7 @@
 #include <string>
 
 class CRaError {
-public:
+  public:
     CRaError() = default;
     static CRaError FromErrno(int err) { return CRaError(err > 0 ? -err : 0); }
 
@@ -16,12 +16,12 @@ public:
     // "Success", or the system text of the error with its number.
     std::string AsString() const;
 
-private:
+  private:
     explicit CRaError(int32_t code) : m_code(code) {}
     int32_t m_code = 0;
 };
 
 class FXErrorUtil {
-public:
+  public:
     static int GetErrNo(const CRaError& err) { return err.IsError() ? -err.Code() : 0; }
 };

@@ -9,7 +9,7 @@
 #include <string>
 
 class CRaIPAddr {
-public:
+  public:
     CRaIPAddr() = default;  // no address: Family() is AF_UNSPEC
 
     // True and out filled when text is a numeric IPv4 or IPv6 address.
@@ -28,7 +28,7 @@ public:
     bool operator==(const CRaIPAddr& other) const;
     bool operator!=(const CRaIPAddr& other) const { return !(*this == other); }
 
-private:
+  private:
     int m_family = AF_UNSPEC;
     uint8_t m_bytes[16] = {};
 };

@@ -8,7 +8,7 @@
 #include "platform/CRaError.h"
 
 class CRaUTFOSAPI {
-public:
+  public:
     static CRaError open(int& fd, const std::string& path, int flags, unsigned int mode);
     static CRaError creat(int& fd, const std::string& path, unsigned int mode);
     static CRaError mkdir(const std::string& path, unsigned int mode);

@@ -6,7 +6,7 @@
 #include "platform/CRaError.h"
 
 class CRaDirectory {
-public:
+  public:
     // Makes the directory (with its missing parents when recursive is true,
     // mode 0755). Success means the directory exists afterwards, whether or
     // not this call made it.
@@ -14,7 +14,7 @@ public:
 };
 
 class FXFolder {
-public:
+  public:
     // True when the path names a directory (a symbolic link is followed).
     static bool DoesFolderExist(const std::string& path);
 };

@@ -47,8 +47,7 @@ int OXPI_FileSystemAgent::getAllMagneticMountPaths(std::list<SMountPath>* paths)
     std::list<SMountPath> result;
     for (const nlohmann::json& entry : *list) {
         if (!entry.is_string()) {
-            OXLOG(-1, 0, "Library mount paths [%s] hold a value that is not a path.",
-                  path.c_str());
+            OXLOG(-1, 0, "Library mount paths [%s] hold a value that is not a path.", path.c_str());
             return 0;
         }
         result.push_back({entry.get<std::string>()});

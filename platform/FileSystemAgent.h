@@ -11,7 +11,7 @@
 #include <string>
 
 class OXPI_FileSystemAgent {
-public:
+  public:
     struct SMountPath {
         std::string mountPath;
     };

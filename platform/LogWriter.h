@@ -32,26 +32,26 @@ struct LogRecord {
 };
 
 class LogSink {
-public:
+  public:
     virtual ~LogSink() = default;
     virtual void Write(const LogRecord& record) = 0;
 };
 
 // Writes lines to a stdio stream (stderr) or to a file it opens for append.
 class StreamLogSink : public LogSink {
-public:
-    explicit StreamLogSink(FILE* stream);           // not owned
+  public:
+    explicit StreamLogSink(FILE* stream);             // not owned
     explicit StreamLogSink(const std::string& path);  // owned; throws on failure
     ~StreamLogSink() override;
     void Write(const LogRecord& record) override;
 
-private:
+  private:
     FILE* m_stream;
     bool m_owned;
 };
 
 class CLogWriterInterface {
-public:
+  public:
     virtual ~CLogWriterInterface() = default;
     virtual int GetLevel() const = 0;
     // level, function text, source line, job id (0 if none), reserved (0),
@@ -62,7 +62,7 @@ public:
 };
 
 class CLogWriter : public CLogWriterInterface {
-public:
+  public:
     // Starts at level 1 with one sink on stderr.
     CLogWriter();
 
@@ -76,7 +76,7 @@ public:
     // Replaces every sink with the one given (null: no sink at all).
     void SetSink(std::shared_ptr<LogSink> sink);
 
-private:
+  private:
     std::atomic<int> m_level;
     std::mutex m_mutex;  // guards m_sinks and serialises writes
     std::vector<std::shared_ptr<LogSink>> m_sinks;
@@ -89,9 +89,8 @@ CLogWriter& TheLogWriter();
 
 // Writes one message when the writer's level admits it. The function text is
 // the caller's full signature.
-#define OXLOG(level, jobId, ...)                                                          \
-    do {                                                                                  \
-        if (g_ptrLogWriter->GetLevel() >= (level))                                        \
-            g_ptrLogWriter->Log((level), __PRETTY_FUNCTION__, __LINE__, (jobId), 0,       \
-                                __VA_ARGS__);                                             \
+#define OXLOG(level, jobId, ...)                                                                  \
+    do {                                                                                          \
+        if (g_ptrLogWriter->GetLevel() >= (level))                                                \
+            g_ptrLogWriter->Log((level), __PRETTY_FUNCTION__, __LINE__, (jobId), 0, __VA_ARGS__); \
     } while (0)

@@ -17,8 +17,8 @@ constexpr int kDataServerIPAccessList = 2;
 
 // A client name becomes a file name: it must not climb out of the folder.
 bool IsPlainFileName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
 }
 
 }  // namespace
@@ -36,8 +36,7 @@ int OXMMmountPath::pullAndSaveDataServerIPAccessList(const std::string& clientNa
         return ENOENT;
     }
     if (!IsPlainFileName(clientName)) {
-        OXLOG(-1, 0, "Client name [%s] cannot name an HQ configuration file.",
-              clientName.c_str());
+        OXLOG(-1, 0, "Client name [%s] cannot name an HQ configuration file.", clientName.c_str());
         return EINVAL;
     }
     std::string source = folder + "/" + clientName + ".json";

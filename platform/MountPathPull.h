@@ -13,7 +13,7 @@
 #include <string>
 
 class OXMMmountPath {
-public:
+  public:
     // The kind of list to pull; 2, the data server's IP access list, is the
     // one this machine keeps, and any other kind fails the pull.
     explicit OXMMmountPath(int kind);
@@ -23,6 +23,6 @@ public:
     // or it cannot be saved. Never throws.
     int pullAndSaveDataServerIPAccessList(const std::string& clientName);
 
-private:
+  private:
     int m_kind;
 };

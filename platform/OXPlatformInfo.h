@@ -13,7 +13,7 @@
 #include <string>
 
 class OXPlatformInfo {
-public:
+  public:
     // Nonzero and *value filled when the key holds a number; else 0 and
     // *value untouched.
     int getNumber(const std::string& section, const std::string& key, unsigned long* value);
@@ -30,8 +30,7 @@ public:
 
     // Nonzero on success.
     int setNumber(const std::string& section, const std::string& key, unsigned long value);
-    int setDirectory(const std::string& section, const std::string& key,
-                     const std::string& value);
+    int setDirectory(const std::string& section, const std::string& key, const std::string& value);
     // Nonzero when the key existed and is gone.
     int removeValue(const std::string& section, const std::string& key);
 };

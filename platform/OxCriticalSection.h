@@ -8,7 +8,7 @@ struct OxCriticalSectionImpl;
 typedef OxCriticalSectionImpl* OxCriticalSectionH;
 
 class OxCriticalSection {
-public:
+  public:
     // Throws the C string "Not enough memory to initialize OxCriticalSection"
     // when the section cannot be made.
     OxCriticalSection();
@@ -20,12 +20,12 @@ public:
     bool enter(bool wait = true);
     void leave();
 
-private:
+  private:
     OxCriticalSectionH m_handle;
 };
 
 class OxCriticalSectionLock {
-public:
+  public:
     explicit OxCriticalSectionLock(OxCriticalSection* section) : m_section(section) {
         if (m_section)
             m_section->enter(true);
@@ -37,6 +37,6 @@ public:
     OxCriticalSectionLock(const OxCriticalSectionLock&) = delete;
     OxCriticalSectionLock& operator=(const OxCriticalSectionLock&) = delete;
 
-private:
+  private:
     OxCriticalSection* m_section;
 };

@@ -6,10 +6,10 @@
 #include <string>
 
 class OxException : public std::runtime_error {
-public:
+  public:
     OxException(const std::string& what, int err) : std::runtime_error(what), m_errno(err) {}
     int GetErrNo() const { return m_errno; }
 
-private:
+  private:
     int m_errno;
 };

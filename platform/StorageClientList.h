@@ -14,7 +14,7 @@
 namespace OxEntities {
 
 class ClientEntity : public CNMessageBase {
-public:
+  public:
     ClientEntity();
 };
 
@@ -23,12 +23,12 @@ public:
 namespace MediaManager {
 
 class StorageToClientMap : public CNMessageBase {
-public:
+  public:
     StorageToClientMap();
 };
 
 class StorageClientList : public CNMessageBase {
-public:
+  public:
     // The message's version and type numbers are 10 and 189.
     StorageClientList(int version = 10, int messageType = 189);
 };

@@ -14,7 +14,7 @@
 #include <vector>
 
 class ThrdPerfCounter {
-public:
+  public:
     static constexpr int kMaxCounters = 64;
 
     struct Totals {
@@ -41,7 +41,7 @@ public:
     // counter that has calls.
     void LogAll() const;
 
-private:
+  private:
     struct ThreadBlock;
     ThreadBlock& BlockOfThisThread();
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    g++ cmake make clang-format
+    g++ cmake make pkg-config clang-format
     libboost-dev nlohmann-json3-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     libtirpc-dev rpcsvc-proto

@@ -15,7 +15,6 @@
 #include "backend/SinkBkEndObj.h"
 #include "filehandle/SinkFSMPathCache.h"
 #include "module/SinkFSM.h"
-#include "platform/UniqueFileId.h"
 #include "tests/exports/ExportedDir.h"
 
 namespace {
@@ -129,12 +128,6 @@ TEST_F(SinkBkEndObjTest, PlatformCallsWriteErrnoEvenOnSuccess) {
     errno = EBADF;
     EXPECT_EQ(Object(file)->chmod(&ctx, nullptr, 0600), 0);
     EXPECT_EQ(errno, 0);
-}
-
-TEST_F(SinkBkEndObjTest, TruncateOfADirectoryFails) {
-    errno = 0;
-    EXPECT_EQ(Object(exported.dir.Path())->truncate(&ctx, nullptr, 0), -1);
-    EXPECT_EQ(errno, EISDIR);
 }
 
 TEST_F(SinkBkEndObjTest, MknodTakesTheTypeFromTheModeBits) {
@@ -276,13 +269,6 @@ TEST_F(SinkBkEndObjTest, UnsupportedOperationsAnswerAsDocumented) {
     EXPECT_FALSE(created);
 }
 
-TEST_F(SinkBkEndObjTest, CheckAccessAdmitsEverything) {
-    auto object = Object(file);
-    void* token = nullptr;
-    for (unsigned int mask : {0u, 1u, 0x3fu, ~0u})
-        EXPECT_TRUE(object->checkAccess("/etc/shadow", mask, token));
-}
-
 // Attribute changes on a symbolic link touch the link, never its target.
 TEST_F(SinkBkEndObjTest, SymbolicLinksAreChangedThemselves) {
     std::string link = exported.dir / "l";
@@ -321,17 +307,6 @@ TEST_F(SinkBkEndObjTest, UtimesWithoutTimesMeansNowAndRefusesBadMicroseconds) {
     errno = 0;
     EXPECT_EQ(object->utimes(&ctx, nullptr, bad), -1);
     EXPECT_EQ(errno, EINVAL);
-}
-
-TEST_F(SinkBkEndObjTest, ChecksumIsTheFilesUniqueId) {
-    unsigned long id = 0;
-    ASSERT_EQ(GetUniqueFileId(file, id), 0);
-    EXPECT_EQ(Object(file)->GetFileChecksum(), id);
-}
-
-TEST_F(SinkBkEndObjTest, ObjectForAPathWithoutIdentityIsNotUsable) {
-    SinkBkEndObj object(exported.exp, exported.dir / "missing");
-    EXPECT_FALSE(object.IsInitSuccess());
 }
 
 // The host's way from a client's handle to an object.

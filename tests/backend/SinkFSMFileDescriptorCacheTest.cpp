@@ -29,7 +29,7 @@ size_t OpenDescriptorCount() {
 }
 
 class DescriptorCache : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
     SinkFSMFileDescriptorCache cache;
     std::string file = dir.WriteFile("f", "content");
@@ -53,8 +53,7 @@ TEST_F(DescriptorCache, OpensShareOneDescriptorUntilTheLastClose) {
 
     EXPECT_EQ(cache.Close(fd, file.c_str(), 7), 0);  // close()'s own result
     EXPECT_FALSE(IsOpen(fd));
-    EXPECT_TRUE(log.Has(2, "INFO: File [" + file +
-                               "] has last open reference. closing the fd [" +
+    EXPECT_TRUE(log.Has(2, "INFO: File [" + file + "] has last open reference. closing the fd [" +
                                std::to_string(fd) + "]"));
 
     EXPECT_EQ(cache.Close(fd, file.c_str(), 7), -1);

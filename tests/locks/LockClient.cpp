@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <stdexcept>
 #include <vector>
 
@@ -47,8 +48,10 @@ LockReply SendLockRequest(int32_t operation, const char* exportPath, unsigned lo
 
     LockReply reply;
     char* record = nullptr;
+    errno = 0;
     reply.handled =
         SinkFSM::GetFSM()->HandleLockRequest(&request, record, reply.length, reply.type);
+    reply.error = errno;
     auto* response = reinterpret_cast<LumeLockResp*>(record);
     if (!response)
         throw std::logic_error("no response record");

@@ -18,6 +18,7 @@ constexpr unsigned long long kOutsideHolder = ~0ULL;
 // A response, copied; its record has been freed. An absent text is nullopt.
 struct LockReply {
     bool handled = false;  // HandleLockRequest's result
+    int error = 0;         // errno as the request left it
     int type = 0;
     size_t length = 0;
     LumeStatus status = 0;

@@ -1,7 +1,10 @@
 // What a grant holds outside the tables: one reference to the file's cached
 // descriptor per grant, and the operating-system lock on that descriptor,
 // as another open file description of the file sees it.
+#include <fcntl.h>
+
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -9,6 +12,7 @@
 
 #include "host/FileLock.h"
 #include "module/SinkFSM.h"
+#include "platform/UniqueFileId.h"
 #include "tests/locks/LockClient.h"
 #include "tests/support/LogCapture.h"
 
@@ -33,18 +37,6 @@ int PositionOf(const LogCapture& log, int level, const std::string& text) {
 
 }  // namespace
 
-TEST_F(LockDescriptors, AGrantIsASystemLockOnTheCachedDescriptor) {
-    OtherOpener other(file);
-    ASSERT_EQ(Write(1).status, LUME_STATUS_LOCK_GRANTED);
-    EXPECT_EQ(CacheReferences(file), 1);
-    EXPECT_EQ(WriterFd(), CachedFd(file));
-    EXPECT_FALSE(other.CouldLock(true));
-
-    ASSERT_EQ(Unlock(1).status, LUME_STATUS_UNLOCKED);
-    EXPECT_EQ(CacheReferences(file), 0);
-    EXPECT_TRUE(other.CouldLock(false));
-}
-
 TEST_F(LockDescriptors, ReadersShareOneLockUntilTheLastLeaves) {
     OtherOpener other(file);
     for (unsigned long long owner = 1; owner <= 3; ++owner)
@@ -55,17 +47,44 @@ TEST_F(LockDescriptors, ReadersShareOneLockUntilTheLastLeaves) {
     EXPECT_TRUE(other.CouldLock(true));
     EXPECT_FALSE(other.CouldLock(false));
 
-    ASSERT_EQ(Unlock(1).status, LUME_STATUS_UNLOCKED);
-    EXPECT_EQ(CacheReferences(file), 2);
-    EXPECT_FALSE(other.CouldLock(false));
+    LogCapture log(10);
+    const struct {
+        unsigned long long owner;
+        const char* state;
+        int references;
+    } steps[] = {{2, "read 1 3", 2}, {1, "read 3", 1}, {3, "unlocked", 0}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.owner);
+        EXPECT_EQ(Summary(Unlock(step.owner)), "22 owner " + std::to_string(step.owner) + " -");
+        EXPECT_EQ(LockState(file), step.state);
+        EXPECT_EQ(CacheReferences(file), step.references);
+        // The system lock lasts exactly as long as some reader does.
+        EXPECT_EQ(other.CouldLock(false), step.references == 0);
+        // The record goes with its last owner.
+        EXPECT_EQ(log.Has(10, "SinkFSMLockInfo deleted exportPath [" + share + "]"),
+                  step.references == 0);
+    }
+}
 
-    ASSERT_EQ(Unlock(2).status, LUME_STATUS_UNLOCKED);
-    EXPECT_EQ(CacheReferences(file), 1);
-    EXPECT_FALSE(other.CouldLock(false));
+TEST_F(LockDescriptors, AnUnlockEndsTheSystemLockWhileTheFileStaysOpenForIO) {
+    unsigned long fileId = 0;
+    ASSERT_EQ(GetUniqueFileId(file, fileId), 0);
+    SinkFSMFileDescriptorCache& cache = *SinkFSM::GetFSM()->GetFileDescriptorCache();
+    const int io = cache.Open(file.c_str(), O_RDWR, 0, fileId);  // an NFS client's open
+    ASSERT_GE(io, 0);
+    OtherOpener other(file);
 
-    ASSERT_EQ(Unlock(3).status, LUME_STATUS_UNLOCKED);
-    EXPECT_EQ(CacheReferences(file), 0);
-    EXPECT_TRUE(other.CouldLock(false));
+    for (int32_t operation : {LUME_LOCK_WRITE, LUME_LOCK_READ}) {
+        SCOPED_TRACE(operation);
+        ASSERT_EQ(SendLockRequest(operation, share.c_str(), 1, "f").status,
+                  LUME_STATUS_LOCK_GRANTED);
+        EXPECT_EQ(CacheReferences(file), 2);
+        EXPECT_FALSE(other.CouldLock(false));
+        ASSERT_EQ(Unlock(1).status, LUME_STATUS_UNLOCKED);
+        EXPECT_EQ(CacheReferences(file), 1);
+        EXPECT_TRUE(other.CouldLock(false));
+    }
+    cache.Close(io, file.c_str(), fileId);
 }
 
 TEST_F(LockDescriptors, UpgradeAndDowngradeConvertTheSameDescriptorInPlace) {
@@ -88,8 +107,8 @@ TEST_F(LockDescriptors, UpgradeAndDowngradeConvertTheSameDescriptorInPlace) {
     EXPECT_EQ(CacheReferences(file), 1);
     EXPECT_TRUE(other.CouldLock(true));
     EXPECT_FALSE(other.CouldLock(false));
-    EXPECT_TRUE(log.Has(10, "SinkFSMLockInfo deleted. fd [" + std::to_string(fd) +
-                                "], lock owner [1]"));
+    EXPECT_TRUE(
+        log.Has(10, "SinkFSMLockInfo deleted. fd [" + std::to_string(fd) + "], lock owner [1]"));
     EXPECT_EQ(log.CountContaining("in fd cache"), 0u);  // the cache saw no open
 }
 
@@ -102,6 +121,7 @@ TEST_F(LockDescriptors, ARefusedConversionLeavesTheFileUnlocked) {
     LockReply refused = Write(1);
     EXPECT_TRUE(refused.handled);
     EXPECT_EQ(Summary(refused), "1 owner 0 \"fcntl failed\"");
+    EXPECT_EQ(refused.error, EAGAIN);  // the conversion's, not the unlock's
     EXPECT_EQ(refused.filePath, "f");
     EXPECT_EQ(LockState(file), "unlocked");
     EXPECT_EQ(CacheReferences(file), 0);
@@ -120,11 +140,13 @@ TEST_F(LockDescriptors, ARefusedConversionLeavesTheFileUnlocked) {
 TEST_F(LockDescriptors, ALockHeldOutsideTheServiceRefusesAndGivesTheDescriptorBack) {
     OtherOpener other(file);
     ASSERT_EQ(GetLock(other.fd, false), 0);
-    const std::string refused =
-        "21 owner " + std::to_string(kOutsideHolder) + " \"lockf failed. " + strerror(EAGAIN) + "\"";
+    const std::string refused = "21 owner " + std::to_string(kOutsideHolder) + " \"lockf failed. " +
+                                strerror(EAGAIN) + "\"";
 
     LogCapture log(-1);
-    EXPECT_EQ(Summary(Write(1)), refused);
+    LockReply writer = Write(1);
+    EXPECT_EQ(Summary(writer), refused);
+    EXPECT_EQ(writer.error, EAGAIN);
     EXPECT_EQ(Summary(Read(2)), refused);
     EXPECT_EQ(LockState(file), "unlocked");
     EXPECT_EQ(CacheReferences(file), 0);

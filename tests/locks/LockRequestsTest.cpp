@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -55,8 +56,8 @@ ExportPtr ExportForNobody(const std::string& dir) {
     const OxUserToken saved = LumeServiceGlobals::exportUserToken;
     LumeServiceGlobals::exportUserToken = OxUserToken();
     ExportPtr none;
-    ExportPtr exp(new SinkFSMExport("/nobody", dir, SHARE_PERM_READ | SHARE_PERM_WRITE, "*", 7004,
-                                    none));
+    ExportPtr exp(
+        new SinkFSMExport("/nobody", dir, SHARE_PERM_READ | SHARE_PERM_WRITE, "*", 7004, none));
     LumeServiceGlobals::exportUserToken = saved;
     return exp;
 }
@@ -116,6 +117,7 @@ TEST_F(LockRequests, AMissingFileIsRefusedBeforeTheTablesAreAsked) {
         LockReply reply = Write(owner);
         EXPECT_TRUE(reply.handled);
         EXPECT_EQ(Summary(reply), "25 owner 0 \"Given file path not found\"");
+        EXPECT_EQ(reply.error, ENOENT);
     }
     EXPECT_EQ(log.Count(-1, "ERROR: Given file [f] not found under export [" + share +
                                 "]. Error [" + Error(ENOENT) + "]"),
@@ -128,6 +130,7 @@ TEST_F(LockRequests, AnEmptyFilePathNamesTheRootWhichCannotBeLocked) {
     LogCapture log(-1);
     LockReply reply = Write(1, "");
     EXPECT_EQ(Summary(reply), "1 owner 0 \"failed to open the file\"");
+    EXPECT_EQ(reply.error, EISDIR);
     EXPECT_EQ(reply.filePath, "");
     EXPECT_EQ(reply.exportPath, share);
     EXPECT_TRUE(log.Has(-1, "ERROR: Failed to open given file []. Error [" + Error(EISDIR) + "]"));
@@ -161,8 +164,8 @@ TEST_F(LockRequests, APathLeavingTheExportIsRefusedBeforeAnythingIsTouched) {
     LogCapture log(-1);
     for (const char* path : {"../x", "a/../../x", "out"}) {
         SCOPED_TRACE(path);
-        for (const LockReply& reply : {Write(1, path), Read(1, path), Unlock(1, path),
-                                       Status(path)}) {
+        for (const LockReply& reply :
+             {Write(1, path), Read(1, path), Unlock(1, path), Status(path)}) {
             EXPECT_TRUE(reply.handled);  // the operation ran, and refused
             EXPECT_EQ(Summary(reply), std::string("3 owner 0 \"") + kPathOutsideExport + "\"");
             EXPECT_EQ(reply.filePath, path);
@@ -182,6 +185,7 @@ TEST_F(LockRequests, AnExportUserWhoseIdentityCannotBeTakenOnIsRefused) {
         LockReply reply = SendLockRequest(operation, "/nobody", 9, "f");
         EXPECT_TRUE(reply.handled);
         EXPECT_EQ(Summary(reply), "51 owner 9 \"Impersonation Failed\"");
+        EXPECT_EQ(reply.error, EACCES);
         EXPECT_EQ(reply.exportPath, "/nobody");
         EXPECT_EQ(reply.filePath, "f");
     }

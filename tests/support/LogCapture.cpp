@@ -1,7 +1,7 @@
 #include "tests/support/LogCapture.h"
 
 class LogCapture::Sink : public LogSink {
-public:
+  public:
     void Write(const LogRecord& record) override {
         std::lock_guard<std::mutex> guard(mutex);
         records.push_back(record);

@@ -11,7 +11,7 @@
 #include "platform/LogWriter.h"
 
 class LogCapture {
-public:
+  public:
     explicit LogCapture(int level = 10);
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -25,7 +25,7 @@ public:
     size_t CountContaining(const std::string& fragment) const;
     void Clear();
 
-private:
+  private:
     class Sink;
     std::shared_ptr<Sink> m_sink;
     int m_savedLevel;

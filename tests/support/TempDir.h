@@ -5,7 +5,7 @@
 #include <string>
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -17,6 +17,6 @@ public:
     // Writes a file below the directory and returns its full path.
     std::string WriteFile(const std::string& name, const std::string& content) const;
 
-private:
+  private:
     std::string m_path;
 };

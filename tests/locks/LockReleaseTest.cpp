@@ -1,0 +1,105 @@
+// Releasing an export's locks when the export goes away.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "locks/SinkFSMLocks.h"
+#include "module/SinkFSM.h"
+#include "tests/locks/LockClient.h"
+#include "tests/support/LogCapture.h"
+
+namespace {
+
+// Two exports whose paths differ only by a suffix ("/share7", "/share70"),
+// each with a write-locked "f" and a read-locked "g".
+class LockRelease : public LockTest {
+  protected:
+    LockRelease() : LockTest(7) {}
+
+    std::string Unlocked(const std::string& key, int fd) {
+        return "INFO: File [" + key + "] fd [" + std::to_string(fd) + "] unlocked.";
+    }
+
+    ExportedDir other{70};
+    const std::string otherShare = other.exp->GetPath();
+    const std::string g = exported.dir.WriteFile("g", "data");
+    const std::string otherF = other.dir.WriteFile("f", "data");
+    const std::string otherG = other.dir.WriteFile("g", "data");
+};
+
+// Position of the first message containing the fragment; -1 when none.
+int PositionOf(const LogCapture& log, const std::string& fragment) {
+    std::vector<LogRecord> records = log.Records();
+    for (size_t i = 0; i < records.size(); ++i)
+        if (records[i].text.find(fragment) != std::string::npos)
+            return static_cast<int>(i);
+    return -1;
+}
+
+}  // namespace
+
+TEST_F(LockRelease, TakesExactlyTheRemovedExportsLocksOnePerOwner) {
+    ASSERT_EQ(Write(1).status, LUME_STATUS_LOCK_GRANTED);
+    for (unsigned long long owner = 1; owner <= 3; ++owner)
+        ASSERT_EQ(Read(owner, "g").status, LUME_STATUS_LOCK_GRANTED);
+    ASSERT_EQ(SendLockRequest(LUME_LOCK_WRITE, otherShare.c_str(), 1, "f").status,
+              LUME_STATUS_LOCK_GRANTED);
+    ASSERT_EQ(SendLockRequest(LUME_LOCK_READ, otherShare.c_str(), 4, "g").status,
+              LUME_STATUS_LOCK_GRANTED);
+    const int fdF = CachedFd(file);
+    const int fdG = CachedFd(g);
+
+    LogCapture log(5);
+    ReleaseAllLocks(&exported.Sink());
+
+    EXPECT_EQ(LockState(file), "unlocked");
+    EXPECT_EQ(LockState(g), "unlocked");
+    EXPECT_EQ(CacheReferences(file), 0);
+    EXPECT_EQ(CacheReferences(g), 0);
+    EXPECT_EQ(log.Count(5, Unlocked(file, fdF)), 1u);
+    EXPECT_EQ(log.Count(5, Unlocked(g, fdG)), 3u);
+    EXPECT_LT(PositionOf(log, Unlocked(file, fdF)), PositionOf(log, Unlocked(g, fdG)));
+    EXPECT_TRUE(OtherOpener(file).CouldLock(false));
+    EXPECT_TRUE(OtherOpener(g).CouldLock(false));
+
+    EXPECT_EQ(LockState(otherF), "write 1");
+    EXPECT_EQ(LockState(otherG), "read 4");
+    EXPECT_EQ(CacheReferences(otherF), 1);
+    EXPECT_EQ(CacheReferences(otherG), 1);
+    EXPECT_FALSE(OtherOpener(otherG).CouldLock(false));
+
+    ReleaseAllLocks(&static_cast<SinkFSMExport&>(*other.exp));
+    EXPECT_EQ(LockState(otherF), "unlocked");
+    EXPECT_EQ(LockState(otherG), "unlocked");
+}
+
+TEST_F(LockRelease, AFailedReleaseIsReportedAndTheRecordGoesAnyway) {
+    ASSERT_EQ(Write(1).status, LUME_STATUS_LOCK_GRANTED);
+    const int fd = CachedFd(file);
+    ASSERT_EQ(close(fd), 0);  // behind the service's back: the release must fail
+
+    LogCapture log(-1);
+    ReleaseAllLocks(&exported.Sink());
+    EXPECT_TRUE(log.Has(-1,
+                        "ERROR: file unlock failed. Ignoring error as we are un-exporting the "
+                        "share. File [" +
+                            file + "] fd [" + std::to_string(fd) + "] Export [" + share +
+                            "] Error [" + std::to_string(EBADF) + ":" + strerror(EBADF) + "]"));
+    EXPECT_EQ(LockState(file), "unlocked");
+    EXPECT_EQ(CacheReferences(file), 0);
+}
+
+TEST_F(LockRelease, TheHostsRemovalOfAnExportReleasesItsLocks) {
+    ASSERT_EQ(Write(1).status, LUME_STATUS_LOCK_GRANTED);
+    ASSERT_EQ(Read(2, "g").status, LUME_STATUS_LOCK_GRANTED);
+    SinkFSM::GetFSM()->UnExport(exported.exp);
+    EXPECT_EQ(LockState(file), "unlocked");
+    EXPECT_EQ(LockState(g), "unlocked");
+    EXPECT_EQ(CacheReferences(file), 0);
+    EXPECT_EQ(CacheReferences(g), 0);
+}
