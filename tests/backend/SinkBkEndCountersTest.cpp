@@ -12,24 +12,15 @@
 #include <boost/make_shared.hpp>
 
 #include "backend/SinkBkEndObj.h"
+#include "tests/backend/BackendTest.h"
 #include "tests/backend/CountingPerfCounter.h"
-#include "tests/exports/ExportedDir.h"
 
 namespace {
 
-constexpr uint32_t kShareId = 44;
 constexpr int kUntimed = -1;
 
-class SinkBkEndCountersTest : public ::testing::Test {
+class SinkBkEndCountersTest : public BackendTest {
   protected:
-    boost::shared_ptr<SinkBkEndObj> Object(const std::string& path) {
-        auto object = boost::make_shared<SinkBkEndObj>(exported.exp, path);
-        EXPECT_TRUE(object->IsInitSuccess()) << path;
-        return object;
-    }
-
-    ExportedDir exported{kShareId};
-    LumeCtxt ctx = exported.Ctx();
     std::string file = exported.dir.WriteFile("f", "hello");
     std::string sub = exported.dir / "sub";
 };

@@ -16,12 +16,10 @@
 #include "backend/SinkBkEndObj.h"
 #include "backend/SinkFSMFileDescriptorCache.h"
 #include "module/SinkFSM.h"
-#include "tests/exports/ExportedDir.h"
+#include "tests/backend/BackendTest.h"
 #include "tests/support/LogCapture.h"
 
 namespace {
-
-constexpr uint32_t kShareId = 43;
 
 std::string Content(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -30,13 +28,8 @@ std::string Content(const std::string& path) {
     return all.str();
 }
 
-class SinkBkEndFileIOTest : public ::testing::Test {
+class SinkBkEndFileIOTest : public BackendTest {
   protected:
-    boost::shared_ptr<SinkBkEndObj> Object(const std::string& path) {
-        auto object = boost::make_shared<SinkBkEndObj>(exported.exp, path);
-        EXPECT_TRUE(object->IsInitSuccess()) << path;
-        return object;
-    }
     bool Cached(const boost::shared_ptr<SinkBkEndObj>& object) {
         SinkFSMFileDescriptorInfo* entry = nullptr;
         return SinkFSM::GetFSM()->GetFileDescriptorCache()->GetFD(object->GetFileChecksum(),
@@ -52,8 +45,6 @@ class SinkBkEndFileIOTest : public ::testing::Test {
         return texts;
     }
 
-    ExportedDir exported{kShareId};
-    LumeCtxt ctx = exported.Ctx();
     std::string file = exported.dir.WriteFile("f", "hello");
 };
 

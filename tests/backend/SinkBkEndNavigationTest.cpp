@@ -12,37 +12,13 @@
 
 #include "backend/SinkBkEndObj.h"
 #include "filehandle/SinkFSMPathCache.h"
-#include "tests/exports/ExportedDir.h"
+#include "tests/backend/BackendTest.h"
+#include "tests/support/OpenDescriptors.h"
 
 namespace {
 
-constexpr uint32_t kShareId = 42;
-
-size_t OpenDescriptorCount() {
-    size_t n = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    while (dirent* entry = ::readdir(dir))
-        n += entry->d_name[0] != '.';
-    ::closedir(dir);
-    return n - 1;  // the directory stream's own descriptor
-}
-
-class SinkBkEndNavigationTest : public ::testing::Test {
+class SinkBkEndNavigationTest : public BackendTest {
   protected:
-    boost::shared_ptr<SinkBkEndObj> Object(const std::string& path) {
-        auto object = boost::make_shared<SinkBkEndObj>(exported.exp, path);
-        EXPECT_TRUE(object->IsInitSuccess()) << path;
-        return object;
-    }
-    struct stat Lstat(const std::string& path) {
-        struct stat st;
-        std::memset(&st, 0, sizeof(st));
-        EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-        return st;
-    }
-
-    ExportedDir exported{kShareId};
-    LumeCtxt ctx = exported.Ctx();
     const std::string& root = exported.dir.Path();
     boost::shared_ptr<SinkBkEndObj> rootObject = Object(root);
 };

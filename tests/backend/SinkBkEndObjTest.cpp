@@ -15,32 +15,17 @@
 #include "backend/SinkBkEndObj.h"
 #include "filehandle/SinkFSMPathCache.h"
 #include "module/SinkFSM.h"
-#include "tests/exports/ExportedDir.h"
+#include "tests/backend/BackendTest.h"
 
 namespace {
 
-constexpr uint32_t kShareId = 41;
-
-class SinkBkEndObjTest : public ::testing::Test {
+class SinkBkEndObjTest : public BackendTest {
   protected:
-    boost::shared_ptr<SinkBkEndObj> Object(const std::string& path) {
-        auto object = boost::make_shared<SinkBkEndObj>(exported.exp, path);
-        EXPECT_TRUE(object->IsInitSuccess()) << path;
-        return object;
-    }
-    struct stat Lstat(const std::string& path) {
-        struct stat st;
-        std::memset(&st, 0, sizeof(st));
-        EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-        return st;
-    }
     bool Exists(const std::string& path) {
         struct stat st;
         return ::lstat(path.c_str(), &st) == 0;
     }
 
-    ExportedDir exported{kShareId};
-    LumeCtxt ctx = exported.Ctx();
     std::string file = exported.dir.WriteFile("f", "12345");
 };
 

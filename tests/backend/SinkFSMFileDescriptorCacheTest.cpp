@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,21 +10,13 @@
 
 #include "backend/SinkFSMFileDescriptorCache.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/OpenDescriptors.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
 bool IsOpen(int fd) {
     return fcntl(fd, F_GETFD) != -1;
-}
-
-size_t OpenDescriptorCount() {
-    size_t n = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dirent* entry = readdir(dir))
-        n += entry->d_name[0] != '.';
-    closedir(dir);
-    return n - 1;  // the directory stream's own descriptor
 }
 
 class DescriptorCache : public ::testing::Test {
