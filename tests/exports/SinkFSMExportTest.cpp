@@ -40,25 +40,26 @@ class SinkFSMExportTest : public ::testing::Test {
     TempDir dir;
 };
 
-TEST_F(SinkFSMExportTest, NewExportKeepsItsRealPathAndAnEmptyCache) {
+TEST_F(SinkFSMExportTest, NewExportKeepsItsRealPathJobIdAndAnEmptyCache) {
     LogCapture log(10);
     {
         ExportPtr exp = Make("/a", "/b");
         SinkFSMExport& sink = Sink(exp);
         EXPECT_EQ(sink.ToStr(), "MountPath: /aRealPath: /b");
-        EXPECT_EQ(sink.GetRealPath(), "/b");
-        EXPECT_EQ(exp->GetPath(), "/a");
         std::string value;
         ASSERT_TRUE(exp->GetOptionalParam("RealPath", value));
         EXPECT_EQ(value, "/b");
         EXPECT_EQ(sink.GetJobId(), 0u);
         EXPECT_FALSE(exp->GetOptionalParam("JobId", value));
+        sink.SetJobId(42);
+        EXPECT_EQ(sink.GetJobId(), 42u);
+        ASSERT_TRUE(exp->GetOptionalParam("JobId", value));
+        EXPECT_EQ(value, "42");
         ASSERT_TRUE(sink.GetPathCache());
         EXPECT_FALSE(sink.GetPathCache()->Find(0, value));
         EXPECT_TRUE(exp->isLumeFDCacheSupported());
         EXPECT_FALSE(exp->LoadOnRestart());
         EXPECT_EQ(exp->GetFSModuleType(), 2);
-
         char created[64];
         snprintf(created, sizeof(created), "SinkFSMExport [%p] created",
                  static_cast<void*>(exp.get()));
@@ -67,53 +68,30 @@ TEST_F(SinkFSMExportTest, NewExportKeepsItsRealPathAndAnEmptyCache) {
     EXPECT_EQ(log.CountContaining("] deleted"), 1u);
 }
 
-TEST_F(SinkFSMExportTest, SetJobIdStoresTheDecimalText) {
-    ExportPtr exp = Make("/a", dir.Path());
-    Sink(exp).SetJobId(42);
-    EXPECT_EQ(Sink(exp).GetJobId(), 42u);
-    std::string value;
-    ASSERT_TRUE(exp->GetOptionalParam("JobId", value));
-    EXPECT_EQ(value, "42");
-}
-
-TEST_F(SinkFSMExportTest, MissingRealPathIsRefused) {
-    std::string missing = dir / "missing";
-    ExportPtr exp = Make("/a", missing);
+// A missing real path is refused, unless it is below an application dumps
+// directory ("/OX_APP_DUMPS"), which is made on demand.
+TEST_F(SinkFSMExportTest, MissingRealPathIsRefusedUnlessItHoldsAppDumps) {
+    std::string missing = dir / "missing", error;
     LogCapture log(1);
-    std::string error;
-    EXPECT_EQ(Sink(exp).InitExportFileHandle(error), 10);
+    EXPECT_EQ(Sink(Make("/a", missing)).InitExportFileHandle(error), 10);
     EXPECT_EQ(error, "Export path does not exist.");
     EXPECT_TRUE(log.Has(1, "Export path [" + missing + "] does not exist."));
     EXPECT_FALSE(IsDirectory(missing));
-}
+    std::string noSlash = dir / "xOX_APP_DUMPS";
+    EXPECT_EQ(Sink(Make("/a", noSlash)).InitExportFileHandle(error), 10);
+    EXPECT_FALSE(IsDirectory(noSlash));
 
-TEST_F(SinkFSMExportTest, ApplicationDumpsDirectoryIsMadeOnDemand) {
     std::string dumps = dir / "x/OX_APP_DUMPS/y";
-    ExportPtr exp = Make("/a", dumps);
-    std::string error;
-    EXPECT_EQ(Sink(exp).InitExportFileHandle(error), 0);
+    EXPECT_EQ(Sink(Make("/a", dumps)).InitExportFileHandle(error), 0);
     EXPECT_EQ(error, "File Handle creation failed.") << "left as set on success";
     EXPECT_TRUE(IsDirectory(dumps));
-}
 
-TEST_F(SinkFSMExportTest, AppDumpsWithoutASlashBeforeItMustExist) {
-    std::string path = dir / "xOX_APP_DUMPS";
-    ExportPtr exp = Make("/a", path);
-    std::string error;
-    EXPECT_EQ(Sink(exp).InitExportFileHandle(error), 10);
-    EXPECT_EQ(error, "Export path does not exist.");
-    EXPECT_FALSE(IsDirectory(path));
-}
-
-TEST_F(SinkFSMExportTest, ApplicationDumpsDirectoryThatCannotBeMade) {
-    std::string path = dir.WriteFile("file", "") + "/OX_APP_DUMPS/y";
-    ExportPtr exp = Make("/a", path);
-    LogCapture log(1);
-    std::string error;
-    EXPECT_EQ(Sink(exp).InitExportFileHandle(error), 10);
+    std::string blocked = dir.WriteFile("file", "") + "/OX_APP_DUMPS/y";
+    EXPECT_EQ(Sink(Make("/a", blocked)).InitExportFileHandle(error), 10);
     std::string reason = CRaError::FromErrno(ENOTDIR).AsString();
     EXPECT_EQ(error, "Failed to create export path." + reason);
-    EXPECT_TRUE(log.Has(1, "Failed to create export path [" + path + "]. Error [" + reason + "]"));
+    EXPECT_TRUE(
+        log.Has(1, "Failed to create export path [" + blocked + "]. Error [" + reason + "]"));
 }
 
 // Saves the export user the host gives new exports, and restores it.
@@ -160,29 +138,21 @@ TEST_F(SinkFSMExportTest, FailedImpersonationAnswers50) {
     EXPECT_TRUE(log.Has(-1, "Impersonation failed."));
 }
 
-TEST_F(SinkFSMExportTest, RootHandleIsHandedToAnyClient) {
+TEST_F(SinkFSMExportTest, RootHandleIsHandedToAnyClientOnceInitialised) {
     ExportPtr exp = Make("/a", dir.Path());
+    nfs_fh3 first, second;
+    first.len = 20;
+    exp->GetFileHandle(CRaIPAddr(), first);
+    EXPECT_EQ(first.len, 0u);
     std::string error;
     ASSERT_EQ(Sink(exp).InitExportFileHandle(error), 0);
     ASSERT_TRUE(gAllExports->AddExport(exp));
-
-    nfs_fh3 first, second;
     exp->GetFileHandle(CRaIPAddr(), first);
     exp->GetFileHandle(CRaIPAddr(), second);
     EXPECT_EQ(first.len, 20u);
     EXPECT_EQ(std::memcmp(&first, &second, sizeof(uint32_t) + 20), 0);
-    EXPECT_TRUE(SinkFSMFileHandle::IsValid(first));
-    SinkFSMFileHandle root(exp, first);
-    EXPECT_EQ(root.GetPath(), dir.Path());
+    EXPECT_EQ(SinkFSMFileHandle(exp, first).GetPath(), dir.Path());
     ASSERT_TRUE(gAllExports->RemoveExport(exp));
-}
-
-TEST_F(SinkFSMExportTest, UninitialisedExportHandsOutNoHandle) {
-    ExportPtr exp = Make("/a", dir.Path());
-    nfs_fh3 fh;
-    fh.len = 20;
-    exp->GetFileHandle(CRaIPAddr(), fh);
-    EXPECT_EQ(fh.len, 0u);
 }
 
 class SinkFSMExportRebuildTest : public SinkFSMExportTest {
@@ -193,25 +163,19 @@ class SinkFSMExportRebuildTest : public SinkFSMExportTest {
     TempDir state;
 };
 
+// A rebuild (or a copy) takes the optional params but no path cache; its
+// descriptor cache flag follows the registry's NoFdCache.
 TEST_F(SinkFSMExportRebuildTest, TakesOptionalParamsButNoPathCache) {
     ExportPtr original = Make("/a", dir.Path());
     Sink(original).SetJobId(42);
     ExportPtr rebuilt = Rebuilt(*original);
     EXPECT_EQ(Sink(rebuilt).GetRealPath(), dir.Path());
     EXPECT_EQ(Sink(rebuilt).GetJobId(), 42u);
-    EXPECT_EQ(rebuilt->GetShareId(), kShareId);
     EXPECT_FALSE(Sink(rebuilt).GetPathCache());
+    EXPECT_FALSE(SinkFSMExport(Sink(original)).GetPathCache());
 
-    // Copying this module's export is a rebuild as well.
-    SinkFSMExport copy(Sink(original));
-    EXPECT_FALSE(copy.GetPathCache());
-    EXPECT_EQ(copy.GetJobId(), 42u);
-}
-
-TEST_F(SinkFSMExportRebuildTest, DescriptorCacheFlagFollowsNoFdCache) {
-    ExportPtr original = Make("/a", dir.Path());
     OXPlatformInfo registry;
-    EXPECT_FALSE(Rebuilt(*original)->isLumeFDCacheSupported()) << "value missing";
+    EXPECT_FALSE(rebuilt->isLumeFDCacheSupported()) << "value missing";
     ASSERT_NE(registry.setNumber("Lume", "NoFdCache", 0), 0);
     EXPECT_FALSE(Rebuilt(*original)->isLumeFDCacheSupported()) << "value 0";
     ASSERT_NE(registry.setNumber("Lume", "NoFdCache", 1), 0);

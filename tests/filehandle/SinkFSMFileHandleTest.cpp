@@ -75,9 +75,6 @@ class SinkFSMFileHandleTest : public ::testing::Test {
         handle.ToNfsFH(fh);
         return fh;
     }
-    unsigned long ChecksumOf(const std::string& path) {
-        return SinkFSMFileHandle(kShareId, path).GetChecksum();
-    }
 
     ExportedDir exported{kShareId};
     std::string file = exported.dir.WriteFile("f", "data");
@@ -115,14 +112,10 @@ TEST_F(SinkFSMFileHandleTest, RoundTripThroughThePathCache) {
 }
 
 TEST_F(SinkFSMFileHandleTest, HandlesOfAnotherFormAreNotOursAndSaySoSilently) {
-    nfs_fh3 good = IssuedHandle();
+    nfs_fh3 otherType = IssuedHandle(), otherLength = IssuedHandle();
     LogCapture log(10);
-    nfs_fh3 otherType = good;
-    uint32_t type = 1;
-    std::memcpy(otherType.data, &type, 4);
-    nfs_fh3 otherLength = good;
+    otherType.data[0] = 1;
     otherLength.len = 24;
-
     for (const nfs_fh3& fh : {otherType, otherLength}) {
         EXPECT_FALSE(SinkFSMFileHandle::IsValid(fh));
         SinkFSMFileHandle rebuilt(exported.exp, fh);
@@ -145,10 +138,8 @@ TEST_F(SinkFSMFileHandleTest, UnknownShareIdIsReported) {
     EXPECT_EQ(log.Count(-1, "Export not found for shareId [999]"), 2u);
 
     // Written out for a share that has gone, the handle is still filled in.
-    SinkFSMFileHandle orphan(unknown, file);
-    nfs_fh3 out;
-    std::memset(&out, 0, sizeof(out));
-    orphan.ToNfsFH(out);
+    nfs_fh3 out{};
+    SinkFSMFileHandle(unknown, file).ToNfsFH(out);
     EXPECT_EQ(out.len, 20u);
     EXPECT_EQ(WordAt(out, 4), unknown);
     EXPECT_EQ(log.Count(-1, "Export not found for shareId [999]"), 3u);
@@ -156,7 +147,7 @@ TEST_F(SinkFSMFileHandleTest, UnknownShareIdIsReported) {
 
 TEST_F(SinkFSMFileHandleTest, ChecksumNoLongerCachedDoesNotResolve) {
     nfs_fh3 fh = IssuedHandle();
-    unsigned long checksum = ChecksumOf(file);
+    unsigned long checksum = SinkFSMFileHandle(kShareId, file).GetChecksum();
     exported.Sink().SetJobId(77);
     exported.Sink().GetPathCache()->Empty();
     LogCapture log(1);
@@ -197,8 +188,7 @@ TEST_F(SinkFSMFileHandleTest, ExportWithoutPathCacheResolvesNothing) {
     EXPECT_EQ(log.Count(-1, "Path Cache is NULL"), 1u);
     EXPECT_FALSE(SinkFSMFileHandle(rebuilt, fh).IsInitSuccess());
     EXPECT_EQ(log.Count(-1, "Path Cache is NULL"), 2u);
-    nfs_fh3 out;
-    std::memset(&out, 0, sizeof(out));
+    nfs_fh3 out{};
     SinkFSMFileHandle(kShareId, file).ToNfsFH(out);
     EXPECT_EQ(out.len, 20u) << "the handle is written even without a cache";
     // IsValid tags its messages with no job; the others with the export's.
@@ -215,29 +205,22 @@ TEST_F(SinkFSMFileHandleTest, ExportWithoutPathCacheResolvesNothing) {
     ASSERT_TRUE(gAllExports->AddExport(exported.exp));
 }
 
-TEST_F(SinkFSMFileHandleTest, TextForm) {
-    exported.Sink().GetPathCache()->Add(255, "/a/b");
-    SinkFSMFileHandle handle(exported.exp, RawHandle(20, 2, 3, 255));
-    ASSERT_TRUE(handle.IsInitSuccess());
-    std::string text = "previous content";
-    handle.ToStr(text);
-    EXPECT_EQ(text, "ShareId:3 FSMType: 2 cksum: ff Path: /a/b");
-}
-
-TEST_F(SinkFSMFileHandleTest, EqualityIsChecksumAndShareIdNotPath) {
+// Equality is checksum and share id, not path.
+TEST_F(SinkFSMFileHandleTest, TextFormAndEquality) {
     SinkFSMPathCache& cache = *exported.Sink().GetPathCache();
     cache.Add(255, "/a/b");
     cache.Add(256, "/a/c");
     SinkFSMFileHandle share3(exported.exp, RawHandle(20, 2, 3, 255));
-    SinkFSMFileHandle share4(exported.exp, RawHandle(20, 2, 4, 255));
-    SinkFSMFileHandle other(exported.exp, RawHandle(20, 2, 3, 256));
+    ASSERT_TRUE(share3.IsInitSuccess());
+    std::string text = "previous content";
+    share3.ToStr(text);
+    EXPECT_EQ(text, "ShareId:3 FSMType: 2 cksum: ff Path: /a/b");
     cache.Add(255, "/moved");
     SinkFSMFileHandle moved(exported.exp, RawHandle(20, 2, 3, 255));
     ASSERT_EQ(moved.GetPath(), "/moved");
-
-    EXPECT_FALSE(share3 == share4);
-    EXPECT_FALSE(share3 == other);
     EXPECT_TRUE(share3 == moved);
+    EXPECT_FALSE(share3 == SinkFSMFileHandle(exported.exp, RawHandle(20, 2, 4, 255)));
+    EXPECT_FALSE(share3 == SinkFSMFileHandle(exported.exp, RawHandle(20, 2, 3, 256)));
 }
 
 TEST_F(SinkFSMFileHandleTest, PathWithoutIdentityFailsToInitialise) {

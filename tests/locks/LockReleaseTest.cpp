@@ -73,9 +73,10 @@ TEST_F(LockRelease, TakesExactlyTheRemovedExportsLocksOnePerOwner) {
     EXPECT_EQ(CacheReferences(otherG), 1);
     EXPECT_FALSE(OtherOpener(otherG).CouldLock(false));
 
-    ReleaseAllLocks(&static_cast<SinkFSMExport&>(*other.exp));
+    SinkFSM::GetFSM()->UnExport(other.exp);  // the host's removal of an export
     EXPECT_EQ(LockState(otherF), "unlocked");
     EXPECT_EQ(LockState(otherG), "unlocked");
+    EXPECT_EQ(CacheReferences(otherG), 0);
 }
 
 TEST_F(LockRelease, AFailedReleaseIsReportedAndTheRecordGoesAnyway) {
@@ -92,14 +93,4 @@ TEST_F(LockRelease, AFailedReleaseIsReportedAndTheRecordGoesAnyway) {
                             "] Error [" + std::to_string(EBADF) + ":" + strerror(EBADF) + "]"));
     EXPECT_EQ(LockState(file), "unlocked");
     EXPECT_EQ(CacheReferences(file), 0);
-}
-
-TEST_F(LockRelease, TheHostsRemovalOfAnExportReleasesItsLocks) {
-    ASSERT_EQ(Write(1).status, LUME_STATUS_LOCK_GRANTED);
-    ASSERT_EQ(Read(2, "g").status, LUME_STATUS_LOCK_GRANTED);
-    SinkFSM::GetFSM()->UnExport(exported.exp);
-    EXPECT_EQ(LockState(file), "unlocked");
-    EXPECT_EQ(LockState(g), "unlocked");
-    EXPECT_EQ(CacheReferences(file), 0);
-    EXPECT_EQ(CacheReferences(g), 0);
 }

@@ -48,6 +48,12 @@ TEST(PlatformUniqueFileId, OneIdPerObjectAndNoIdSharedByTwo) {
     for (int i = 0; i < 200; ++i)
         ids.insert(IdOf(dir.WriteFile("n" + std::to_string(i), "")));
     EXPECT_EQ(ids.size(), 203u);
+
+    unsigned long id = 42;
+    errno = 0;
+    EXPECT_EQ(GetUniqueFileId("/nonexistent/path/for/sure", id), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(id, 42u);
 }
 
 TEST(PlatformUniqueFileId, RecreatedFileGetsANewId) {
@@ -62,14 +68,6 @@ TEST(PlatformUniqueFileId, RecreatedFileGetsANewId) {
         dir.WriteFile("f", "");
     }
     EXPECT_EQ(ids.size(), 20u);
-}
-
-TEST(PlatformUniqueFileId, MissingPathFailsWithoutTouchingId) {
-    unsigned long id = 42;
-    errno = 0;
-    EXPECT_EQ(GetUniqueFileId("/nonexistent/path/for/sure", id), -1);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(id, 42u);
 }
 
 TEST(PlatformDrillHole, FreesBlocksKeepsSizeAndReadsZeros) {

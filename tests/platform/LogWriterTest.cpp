@@ -13,7 +13,6 @@
 
 TEST(PlatformLogWriter, OxlogDeliversFormattedTextLevelAndOrigin) {
     EXPECT_EQ(static_cast<CLogWriterInterface*>(&TheLogWriter()), g_ptrLogWriter.get());
-    EXPECT_EQ(TheLogWriter().GetLevel(), 1);
     LogCapture capture(1);
     int line = __LINE__ + 1;
     OXLOG(1, 77, "opened %s with %d handles", "/data", 3);
@@ -26,36 +25,28 @@ TEST(PlatformLogWriter, OxlogDeliversFormattedTextLevelAndOrigin) {
     EXPECT_NE(records[0].function.find("OxlogDeliversFormattedTextLevelAndOrigin"),
               std::string::npos);
     EXPECT_EQ(records[0].threadId, static_cast<unsigned long>(gettid()));
+
+    std::string payload(20000, 'x');  // long messages are not truncated
+    OXLOG(1, 0, "<%s>", payload.c_str());
+    EXPECT_TRUE(capture.Has(1, "<" + payload + ">"));
+
+    LogRecord record{3, "int Export::Open(int)", 42, 7, 1234, "text here"};
+    EXPECT_TRUE(std::regex_match(
+        record.Line(), std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6} )"
+                                  R"(tid 1234 job 7 L3 int Export::Open\(int\):42 text here)")))
+        << record.Line();
 }
 
 TEST(PlatformLogWriter, LevelGatesMessagesAndTheirArguments) {
     LogCapture capture(1);
     int evaluated = 0;
     OXLOG(5, 0, "trace %d", ++evaluated);
-    OXLOG(-1, 0, "error %d", 1);
     EXPECT_EQ(evaluated, 0);
-    EXPECT_EQ(capture.CountContaining("trace"), 0u);
-    EXPECT_TRUE(capture.Has(-1, "error 1"));
-
     TheLogWriter().SetLevel(0);
     g_ptrLogWriter->Log(1, "f", 1, 0, 0, "direct call above the level");
-    OXLOG(-1, 0, "still written");
-    EXPECT_EQ(capture.CountContaining("direct call"), 0u);
-    EXPECT_TRUE(capture.Has(-1, "still written"));
-}
-
-TEST(PlatformLogWriter, LongMessagesAreNotTruncated) {
-    LogCapture capture(1);
-    std::string payload(20000, 'x');
-    OXLOG(1, 0, "<%s>", payload.c_str());
-    EXPECT_TRUE(capture.Has(1, "<" + payload + ">"));
-}
-
-TEST(PlatformLogWriter, LineCarriesTimeThreadJobLevelAndOrigin) {
-    LogRecord record{3, "int Export::Open(int)", 42, 7, 1234, "text here"};
-    std::regex expected(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6} )"
-                        R"(tid 1234 job 7 L3 int Export::Open\(int\):42 text here)");
-    EXPECT_TRUE(std::regex_match(record.Line(), expected)) << record.Line();
+    OXLOG(-1, 0, "error %d", 1);
+    EXPECT_EQ(capture.Records().size(), 1u);
+    EXPECT_TRUE(capture.Has(-1, "error 1"));
 }
 
 TEST(PlatformLogWriter, ConcurrentWritersProduceWholeLines) {

@@ -1,13 +1,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "platform/CRaIPAddr.h"
 #include "platform/PathUtil.h"
-#include "platform/SystemInfo.h"
 
 namespace {
 
@@ -24,47 +22,39 @@ CRaIPAddr Ip(const char* text) {
 
 }  // namespace
 
-TEST(PlatformPathUtil, RemoveDoubleDotsNormalises) {
-    const Case cases[] = {
-        {"/a/./b//c/../d", "/a/b/d"},
-        {"/../x", "/x"},
-        {"../x", "../x"},
-        {"a/../../x", "../x"},
-        {"/", "/"},
-        {"", ""},
-        {"/a/b/", "/a/b"},
-        {"//a//", "/a"},
-        {"/a/..", "/"},
-        {"a/..", ""},
-        {"./a", "a"},
-        {"../../a/../b", "../../b"},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(RemoveDoubleDots(c.in, '/'), c.out) << "input " << c.in;
+TEST(PlatformPathUtil, NormaliseCollapseAndDirName) {
+    const Case dots[] = {{"/a/./b//c/../d", "/a/b/d"},
+                         {"/../x", "/x"},
+                         {"../x", "../x"},
+                         {"a/../../x", "../x"},
+                         {"/", "/"},
+                         {"", ""},
+                         {"/a/b/", "/a/b"},
+                         {"//a//", "/a"},
+                         {"/a/..", "/"},
+                         {"a/..", ""},
+                         {"./a", "a"},
+                         {"../../a/../b", "../../b"}};
+    for (const Case& c : dots)
+        EXPECT_EQ(RemoveDoubleDots(c.in, '/'), c.out) << c.in;
     EXPECT_EQ(RemoveDoubleDots("\\a\\b\\..\\c", '\\'), "\\a\\c");
-}
 
-TEST(PlatformPathUtil, RemoveDuplicatesCollapsesRuns) {
-    const Case cases[] = {{"//a///b/", "/a/b/"}, {"a", "a"}, {"", ""}, {"////", "/"}};
-    for (const Case& c : cases) {
+    for (const Case& c : {Case{"//a///b/", "/a/b/"}, Case{"a", "a"}, Case{"////", "/"}}) {
         std::string path = c.in;
         RemoveDuplicates(path, '/');
-        EXPECT_EQ(path, c.out) << "input " << c.in;
+        EXPECT_EQ(path, c.out) << c.in;
     }
-}
-
-TEST(PlatformPathUtil, DirNameAsDirname3) {
-    const Case cases[] = {{"/x/y/z", "/x/y"}, {"/x", "/"},     {"/", "/"},   {"x", "."},
-                          {"", "."},          {"/x/y/", "/x"}, {"x/y", "x"}, {"//x", "/"},
-                          {"/x//y", "/x"},    {"x/", "."},     {"///", "/"}};
-    for (const Case& c : cases) {
+    const Case parents[] = {{"/x/y/z", "/x/y"}, {"/x", "/"},     {"/", "/"},   {"x", "."},
+                            {"", "."},          {"/x/y/", "/x"}, {"x/y", "x"}, {"//x", "/"},
+                            {"/x//y", "/x"},    {"x/", "."},     {"///", "/"}};
+    for (const Case& c : parents) {
         std::string parent = "stale";
         DirName(c.in, parent);
-        EXPECT_EQ(parent, c.out) << "input " << c.in;
+        EXPECT_EQ(parent, c.out) << c.in;
     }
 }
 
-TEST(PlatformIPAddr, ParsesAndFormatsBothFamilies) {
+TEST(PlatformIPAddr, ParsesFormatsAndMapsBothFamilies) {
     EXPECT_EQ(Ip("192.168.1.20").Family(), AF_INET);
     EXPECT_EQ(Ip("192.168.1.20").ToString(), "192.168.1.20");
     EXPECT_EQ(Ip("2001:DB8:0:0::1").Family(), AF_INET6);
@@ -75,12 +65,9 @@ TEST(PlatformIPAddr, ParsesAndFormatsBothFamilies) {
         EXPECT_FALSE(CRaIPAddr::Parse(bad, out)) << bad;
     }
     EXPECT_EQ(CRaIPAddr().ToString(), "");
-}
 
-TEST(PlatformIPAddr, MappedIPv6IsHeldAsIPv4) {
-    EXPECT_EQ(Ip("::ffff:10.1.2.3").Family(), AF_INET);
+    EXPECT_EQ(Ip("::ffff:10.1.2.3").Family(), AF_INET);  // mapped IPv6 is held as IPv4
     EXPECT_EQ(Ip("::ffff:10.1.2.3"), Ip("10.1.2.3"));
-
     sockaddr_in6 sin6{};
     sin6.sin6_family = AF_INET6;
     inet_pton(AF_INET6, "::ffff:10.1.2.3", &sin6.sin6_addr);
@@ -104,16 +91,4 @@ TEST(PlatformIPAddr, PrefixMatching) {
     EXPECT_TRUE(Ip("2001:db8::5").InPrefix(Ip("2001:db8::"), 64));
     EXPECT_FALSE(Ip("2001:db9::5").InPrefix(Ip("2001:db8::"), 32));
     EXPECT_FALSE(Ip("10.0.0.1").InPrefix(Ip("::"), 0));  // families differ
-}
-
-TEST(PlatformSystemInfo, SeamsSteerAndClear) {
-    PlatformSeam::SetLogicalProcessorCount([] { return 7; });
-    PlatformSeam::SetRand64([] { return 0x1234ULL; });
-    EXPECT_EQ(GetLogicalProcessorCount(), 7);
-    EXPECT_EQ(GetRand64(), 0x1234ULL);
-
-    PlatformSeam::SetLogicalProcessorCount({});
-    PlatformSeam::SetRand64({});
-    EXPECT_EQ(GetLogicalProcessorCount(), static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)));
-    EXPECT_NE(GetRand64(), GetRand64());  // fails by chance once in 2^64
 }
