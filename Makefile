@@ -5,7 +5,7 @@ JOBS      ?= $(shell nproc)
 BUILD_DIR ?= build
 ASAN_DIR  ?= build-asan
 
-.PHONY: all deps build build-asan test test-plain test-asan format clean
+.PHONY: all deps build build-asan test test-plain test-asan format clean serve
 
 all: build
 
@@ -27,6 +27,38 @@ test-plain: build
 
 test-asan: build-asan
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j$(JOBS)
+
+# `make serve [DIR=/some/dir] [PORT=n]`: builds lumed and serves DIR (default:
+# a demo directory in the build tree, writable by everyone, since root is
+# squashed to nobody) on 127.0.0.1 in the foreground, printing a URL and an
+# nfs-ls command that use it. Ctrl-C stops it. When PORT (2049 by default) is
+# taken, a free port is used instead and printed.
+PORT ?= 2049
+serve: SHELL := /bin/bash
+serve: deps
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD_DIR) -j$(JOBS) --target lumed SinkFSM
+	@dir="$(DIR)"; \
+	if [ -z "$$dir" ]; then \
+	    dir="$(CURDIR)/$(BUILD_DIR)/demo"; mkdir -p "$$dir"; chmod 1777 "$$dir"; \
+	    [ -e "$$dir/hello.txt" ] || echo "hello from lumed" > "$$dir/hello.txt"; \
+	fi; \
+	dir="$$(realpath "$$dir")" || exit 1; \
+	port=$(PORT); \
+	if (exec 3<>"/dev/tcp/127.0.0.1/$$port") 2>/dev/null; then \
+	    echo "port $$port is taken; serving on a free port instead"; port=0; \
+	fi; \
+	$(BUILD_DIR)/server/lumed/lumed --export "$$dir" --bind 127.0.0.1 --port $$port | \
+	while IFS= read -r line; do \
+	    echo "$$line"; \
+	    case "$$line" in "lumed: serving on "*) \
+	        p="$${line##* }"; \
+	        url="nfs://127.0.0.1$$dir?version=3&nfsport=$$p&mountport=$$p"; \
+	        echo "URL:  $$url"; \
+	        echo "try:  nfs-ls '$$url'"; \
+	        echo "stop: Ctrl-C";; \
+	    esac; \
+	done
 
 format:
 	@git ls-files '*.h' '*.cpp' | xargs clang-format -i

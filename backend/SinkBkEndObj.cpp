@@ -316,7 +316,10 @@ boost::shared_ptr<BkEndProc> SinkBkEndObj::CreateChildDir(LumeCtxt* ctx, const s
 boost::shared_ptr<BkEndProc> SinkBkEndObj::FindChild(LumeCtxt* ctx, const std::string& name) {
     std::string childPath = ChildPath(name);
     SinkPerfTimer timer(kCounterLookup);
-    CRaError err = CRaUTFOSAPI::access(childPath, F_OK);
+    // Existence of the entry itself: a symbolic link is found even when its
+    // target is missing, so a dangling link can still be looked up and removed.
+    struct stat st;
+    CRaError err = ::lstat(childPath.c_str(), &st) == 0 ? CRaError() : CRaError::FromErrno(errno);
     timer.Stop(0);
     return Reached(ctx, err, childPath);
 }

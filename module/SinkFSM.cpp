@@ -9,16 +9,23 @@
 #include "host/ExportCache.h"
 #include "platform/LogWriter.h"
 
-SinkFSM* SinkFSM::sinkFSM = nullptr;
+std::atomic<SinkFSM*> SinkFSM::sinkFSM{nullptr};
 
 extern "C" FSM* LoadFSM() {
     return SinkFSM::GetFSM();
 }
 
 SinkFSM* SinkFSM::GetFSM() {
-    if (!sinkFSM)
-        sinkFSM = new SinkFSM();
-    return sinkFSM;
+    SinkFSM* current = sinkFSM.load(std::memory_order_acquire);
+    if (current)
+        return current;
+    // Normally the host's LoadFSM comes first and alone; should two first
+    // calls race anyway, one object wins and the other is not kept.
+    SinkFSM* made = new SinkFSM();
+    if (sinkFSM.compare_exchange_strong(current, made, std::memory_order_acq_rel))
+        return made;
+    delete made;
+    return current;
 }
 
 std::string SinkFSM::GetFSMName() {
@@ -35,8 +42,8 @@ std::string SinkFSM::GetFSMDetails() {
 }
 
 bool SinkFSM::UnloadFSM() {
-    if (this == sinkFSM)
-        sinkFSM = nullptr;
+    SinkFSM* self = this;
+    sinkFSM.compare_exchange_strong(self, nullptr);
     return true;
 }
 

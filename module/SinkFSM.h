@@ -4,12 +4,14 @@
 // It carries the module's descriptor cache; the work of each operation lives
 // with the concept it serves.
 // Thread safety: the first GetFSM is LoadFSM, made once by the host before
-// any request can arrive; afterwards the pointer is only read. The accessors
-// keep no state; the descriptor cache does its own locking. The lock tables
-// are guarded by fileLockCSec, which comes before the host's export table
-// and the descriptor cache's lock.
+// any request can arrive; afterwards the pointer is only read. The pointer
+// is atomic all the same, so racing first calls still agree on one object.
+// The accessors keep no state; the descriptor cache does its own locking.
+// The lock tables are guarded by fileLockCSec, which comes before the
+// host's export table and the descriptor cache's lock.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <unordered_map>
 
@@ -84,7 +86,7 @@ class SinkFSM : public FSM {
     static OxCriticalSection fileLockCSec;   // guards both tables
 
   private:
-    static SinkFSM* sinkFSM;
+    static std::atomic<SinkFSM*> sinkFSM;
 
     SinkFSMFileDescriptorCache m_fdCache;
 };

@@ -41,6 +41,7 @@ struct Call {
 class ConfigRPC : public ::testing::Test {
   protected:
     void SetUp() override {
+        SinkFSM::GetFSM();  // the host's LoadFSM, before any request
         SetPlatformStateDir(state.Path());
         LumeServiceGlobals::clientName = "media01";
         LumeServiceGlobals::networkServicesStarted = true;

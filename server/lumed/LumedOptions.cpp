@@ -1,0 +1,72 @@
+#include "server/lumed/LumedOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+const char* const kLumedUsage =
+    "usage: lumed --export DIR [--export DIR...] [--clients LIST] [--perms N] [--port N]\n"
+    "             [--bind ADDR] [--state-dir DIR] [--module PATH] [--log-level N]\n"
+    "             [--workers N] [--no-rpcbind]\n";
+
+namespace {
+
+bool ParseNumber(const std::string& text, long low, long high, long& value) {
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtol(text.c_str(), &end, 10);
+    return errno == 0 && *end == '\0' && value >= low && value <= high;
+}
+
+// Stores the value of one option that takes one; false when it is invalid.
+bool Apply(const std::string& name, const std::string& value, LumedOptions& options) {
+    long number = 0;
+    if (name == "--export")
+        options.exports.push_back(value);
+    else if (name == "--clients")
+        options.clients = value;
+    else if (name == "--perms" && ParseNumber(value, 0, 7, number))
+        options.perms = static_cast<SharePerms>(number);
+    else if (name == "--port" && ParseNumber(value, 0, 65535, number))
+        options.port = static_cast<unsigned>(number);
+    else if (name == "--bind")
+        options.bindAddress = value;
+    else if (name == "--state-dir")
+        options.stateDir = value;
+    else if (name == "--module")
+        options.modulePath = value;
+    else if (name == "--log-level" && ParseNumber(value, -1, 10, number))
+        options.logLevel = static_cast<int>(number);
+    else if (name == "--workers" && ParseNumber(value, 1, 1024, number))
+        options.workers = static_cast<unsigned>(number);
+    else
+        return false;
+    return true;
+}
+
+}  // namespace
+
+bool ParseLumedOptions(int argc, char** argv, LumedOptions& options, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        if (name == "--no-rpcbind") {
+            options.rpcbind = false;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            error = "missing value or unknown option: " + name;
+            return false;
+        }
+        std::string value = argv[++i];
+        if (!Apply(name, value, options)) {
+            error = "bad option or value: " + name + " " + value;
+            return false;
+        }
+    }
+    if (options.exports.empty()) {
+        error = "at least one --export DIR is needed";
+        return false;
+    }
+    return true;
+}

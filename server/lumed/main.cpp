@@ -1,0 +1,161 @@
+// lumed: the NFSv3 server. Loads the file-system module, exports the
+// directories named on the command line, serves MOUNT and NFS over one TCP
+// port, and on SIGINT or SIGTERM finishes the calls in flight, removes its
+// exports and exits 0.
+//
+// Once ready it prints one line on stdout, which scripts and tests read:
+//   lumed: serving on ADDRESS port PORT
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/LumeServiceGlobals.h"
+#include "platform/LogWriter.h"
+#include "platform/OXPlatformInfo.h"
+#include "platform/StateDir.h"
+#include "server/lumed/FsmModule.h"
+#include "server/lumed/LumedOptions.h"
+#include "server/lumed/RpcBind.h"
+#include "server/lumed/StartupExports.h"
+#include "server/mount/Mount3Program.h"
+#include "server/nfs/Nfs3Program.h"
+#include "server/rpc/RpcServer.h"
+
+namespace {
+
+constexpr unsigned kDefaultWorkers = 8;
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "lumed: %s\n", message.c_str());
+    OXLOG(-1, 0, "%s", message.c_str());
+    return 1;
+}
+
+// State dir and log: both before anything logs or reads the registry.
+bool SetUpState(const LumedOptions& options, std::string& error) {
+    std::string dir = options.stateDir.empty() ? LUMED_DEFAULT_STATE_DIR : options.stateDir;
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) {
+        error = "cannot create the state directory " + dir + ": " + ec.message();
+        return false;
+    }
+    SetPlatformStateDir(dir);
+    TheLogWriter().SetLevel(options.logLevel);
+    try {
+        TheLogWriter().AddSink(std::make_shared<StreamLogSink>(dir + "/lumed.log"));
+    } catch (const std::exception& e) {
+        error = std::string("cannot open the log: ") + e.what();
+        return false;
+    }
+    char host[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(host, sizeof(host) - 1) == 0)
+        LumeServiceGlobals::clientName = host;
+    return true;
+}
+
+unsigned WorkerCount(const LumedOptions& options) {
+    if (options.workers)
+        return *options.workers;
+    unsigned fromRegistry = 0;
+    if (OXPlatformInfo().getNumber("Lume", "nMaxNFSRPCThread", &fromRegistry) && fromRegistry > 0)
+        return fromRegistry;
+    return kDefaultWorkers;
+}
+
+bool CreateExports(FSM* fsm, const LumedOptions& options, std::string& error) {
+    for (const std::string& dir : options.exports) {
+        char real[PATH_MAX];
+        if (!::realpath(dir.c_str(), real) || !std::filesystem::is_directory(real)) {
+            error = "not a directory: " + dir;
+            return false;
+        }
+        if (!CreateStartupExport(fsm, real, options.clients, options.perms, error))
+            return false;
+        std::printf("lumed: exporting %s\n", real);
+    }
+    return true;
+}
+
+// Blocks the stop signals in every thread (threads inherit the mask) so that
+// only the main thread's sigwait sees them.
+sigset_t BlockStopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signals;
+}
+
+// Serves until a stop signal; programs and server are gone on return, so
+// nothing uses the module afterwards. The process's exit code.
+int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals) {
+    RpcServer::Options serverOptions;
+    serverOptions.bindAddress = options.bindAddress;
+    serverOptions.port = static_cast<uint16_t>(options.port);
+    serverOptions.workers = WorkerCount(options);
+    RpcServer server(serverOptions);
+    Mount3Program mount(fsm);
+    server.AddProgram(&mount);
+    std::vector<std::pair<uint32_t, uint32_t>> served = {{MOUNT_PROGRAM, MOUNT_V3}};
+    Nfs3Program nfs(fsm);
+    server.AddProgram(&nfs);
+    served.emplace_back(nfs.Number(), nfs.HighVersion());
+    std::string error;
+    if (!server.Start(error))
+        return Fail(error);
+    LumeServiceGlobals::networkServicesStarted = true;
+    std::unique_ptr<RpcBindRegistration> rpcbind;
+    if (options.rpcbind)
+        rpcbind.reset(new RpcBindRegistration(served, server.Port()));
+    if (!CreateExports(fsm, options, error)) {
+        server.Stop();
+        fsm->FinalizeExports();
+        return Fail(error);
+    }
+    std::printf("lumed: serving on %s port %u\n", options.bindAddress.c_str(), server.Port());
+    std::fflush(stdout);
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    OXLOG(1, 0, "Signal %d: stopping.", signal);
+    server.Stop();
+    rpcbind.reset();
+    LumeServiceGlobals::networkServicesStarted = false;
+    fsm->FinalizeExports();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    LumedOptions options;
+    std::string error;
+    if (!ParseLumedOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "lumed: %s\n%s", error.c_str(), kLumedUsage);
+        return 2;
+    }
+    sigset_t stopSignals = BlockStopSignals();
+    if (!SetUpState(options, error))
+        return Fail(error);
+    std::string modulePath = options.modulePath.empty() ? LUMED_DEFAULT_MODULE : options.modulePath;
+    FSM* fsm = LoadFsmModule(modulePath, error);
+    if (!fsm)
+        return Fail(error);
+    int code = Serve(fsm, options, stopSignals);
+    // The module hands over its object once unloaded; the host deletes it.
+    fsm->UnloadFSM();
+    delete fsm;
+    if (code == 0)
+        std::printf("lumed: stopped\n");
+    return code;
+}

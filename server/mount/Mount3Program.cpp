@@ -1,0 +1,214 @@
+#include "server/mount/Mount3Program.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+#include <vector>
+
+#include "host/ExportCache.h"
+#include "host/ExportPath.h"
+#include "host/LumeCtxt.h"
+#include "platform/LogWriter.h"
+#include "platform/PathContainment.h"
+
+namespace {
+
+// DUMP and UMNT name a client by the machine name it gives, else its address.
+std::string HostOf(const RpcCaller& caller) {
+    return caller.machineName.empty() ? caller.address.ToString() : caller.machineName;
+}
+
+bool DecodePath(XDR* args, std::string& path) {
+    char buffer[MNTPATHLEN + 1];
+    char* p = buffer;  // preset: xdr_string fills it instead of allocating
+    if (!xdr_mnt_dirpath(args, &p))
+        return false;
+    path = buffer;
+    return true;
+}
+
+// The export whose directory is path or holds it, the deepest one first.
+bool FindEnclosingExport(const std::string& path, ExportPtr& found) {
+    if (gAllExports->FindExport(path, found))
+        return true;
+    size_t best = 0;
+    for (const ExportPtr& exp : gAllExports->GetAllExports()) {
+        std::string root = exp->GetPath();
+        bool below = root == "/" || (path.compare(0, root.size(), root) == 0 &&
+                                     path.size() > root.size() && path[root.size()] == '/');
+        if (below && root.size() >= best) {
+            best = root.size();
+            found = exp;
+        }
+    }
+    return found.get() != nullptr;
+}
+
+mnt_stat3 StatusOfErrno(int error) {
+    switch (error) {
+        case ENOENT:
+            return MNT3ERR_NOENT;
+        case ENOTDIR:
+            return MNT3ERR_NOTDIR;
+        case EACCES:
+            return MNT3ERR_ACCES;
+        case ENAMETOOLONG:
+            return MNT3ERR_NAMETOOLONG;
+        default:
+            return MNT3ERR_IO;
+    }
+}
+
+// The non-empty parts of text between separators.
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    std::string part;
+    while (std::getline(in, part, separator))
+        if (!part.empty())
+            parts.push_back(part);
+    return parts;
+}
+
+}  // namespace
+
+accept_stat Mount3Program::Call(const RpcCall& call, XDR* args, XDR* results) {
+    switch (call.procedure) {
+        case MOUNTPROC3_NULL:
+            return SUCCESS;
+        case MOUNTPROC3_MNT:
+            return Mnt(call.caller, args, results);
+        case MOUNTPROC3_DUMP:
+            return Dump(results);
+        case MOUNTPROC3_UMNT:
+            return Umnt(call.caller, args);
+        case MOUNTPROC3_UMNTALL:
+            m_mounts.RemoveHost(HostOf(call.caller));
+            return SUCCESS;
+        case MOUNTPROC3_EXPORT:
+            return ExportList(results);
+        default:
+            return PROC_UNAVAIL;
+    }
+}
+
+accept_stat Mount3Program::Mnt(const RpcCaller& caller, XDR* args, XDR* results) {
+    std::string path;
+    if (!DecodePath(args, path))
+        return GARBAGE_ARGS;
+    nfs_fh3 fh{};
+    mnt_mountres3 result{};
+    result.fhs_status = Lookup(path, caller, fh);
+    int flavors[] = {AUTH_SYS, AUTH_NONE};
+    if (result.fhs_status == MNT3_OK) {
+        mnt_mountres3_ok& ok = result.mnt_mountres3_u.mountinfo;
+        ok.fhandle.mnt_fhandle3_len = fh.len;
+        ok.fhandle.mnt_fhandle3_val = reinterpret_cast<char*>(fh.data);
+        ok.auth_flavors.auth_flavors_len = 2;
+        ok.auth_flavors.auth_flavors_val = flavors;
+        m_mounts.Add(HostOf(caller), path);
+    }
+    OXLOG(3, 0, "MNT %s from %s:%u: status %d.", path.c_str(), caller.address.ToString().c_str(),
+          caller.port, static_cast<int>(result.fhs_status));
+    return xdr_mnt_mountres3(results, &result) ? SUCCESS : SYSTEM_ERR;
+}
+
+mnt_stat3 Mount3Program::Lookup(const std::string& clientPath, const RpcCaller& caller,
+                                nfs_fh3& fh) {
+    std::string path;
+    ReverseNormalizeExportPath(clientPath, path);
+    ExportPtr exp;
+    if (path.empty() || path[0] != '/' || !FindEnclosingExport(path, exp))
+        return MNT3ERR_NOENT;
+    if (!exp->Authorize(caller.address, caller.machineName)) {
+        OXLOG(1, 0, "Client %s (%s) may not mount %s.", caller.address.ToString().c_str(),
+              caller.machineName.c_str(), path.c_str());
+        return MNT3ERR_ACCES;
+    }
+    if (path == exp->GetPath()) {
+        exp->GetFileHandle(caller.address, fh);
+        return MNT3_OK;
+    }
+    return LookupBelow(exp, path, caller, fh);
+}
+
+mnt_stat3 Mount3Program::LookupBelow(ExportPtr& exp, const std::string& path,
+                                     const RpcCaller& caller, nfs_fh3& fh) {
+    // A symbolic link inside the export may lead anywhere; judge where it lands.
+    if (!ResolvesWithin(path, exp->GetPath())) {
+        OXLOG(1, 0, "%s resolves outside the export %s.", path.c_str(), exp->GetPath().c_str());
+        return MNT3ERR_ACCES;
+    }
+    std::string resolved = ResolveExistingPart(path);
+    std::string root = ResolveExistingPart(exp->GetPath());
+    struct stat attributes;
+    if (::stat(resolved.c_str(), &attributes) != 0)
+        return StatusOfErrno(errno);
+    if (!S_ISDIR(attributes.st_mode))
+        return MNT3ERR_NOTDIR;
+
+    nfs_fh3 rootFh{};
+    exp->GetFileHandle(caller.address, rootFh);
+    boost::shared_ptr<BkEndProc> object = m_fsm->GetFSObject(exp, rootFh);
+    LumeCtxt context(IdInfo(), exp, boost::shared_ptr<BkEndProc>());
+    // Walk the resolved path, which holds no links, one component at a time.
+    std::string relative = root == "/" ? resolved : resolved.substr(root.size());
+    for (const std::string& name : Split(relative, '/')) {
+        if (!object)
+            break;
+        object = object->FindChild(&context, name);
+    }
+    if (!object)
+        return MNT3ERR_NOENT;
+    object->GetFileHandle(fh);
+    return MNT3_OK;
+}
+
+accept_stat Mount3Program::Umnt(const RpcCaller& caller, XDR* args) {
+    std::string path;
+    if (!DecodePath(args, path))
+        return GARBAGE_ARGS;
+    m_mounts.Remove(HostOf(caller), path);
+    return SUCCESS;
+}
+
+accept_stat Mount3Program::Dump(XDR* results) {
+    std::vector<MountTable::Entry> entries = m_mounts.Snapshot();
+    std::vector<mnt_mountbody> nodes(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        nodes[i].ml_hostname = const_cast<char*>(entries[i].first.c_str());
+        nodes[i].ml_directory = const_cast<char*>(entries[i].second.c_str());
+        nodes[i].ml_next = i + 1 < nodes.size() ? &nodes[i + 1] : nullptr;
+    }
+    mnt_mountlist head = nodes.empty() ? nullptr : &nodes[0];
+    return xdr_mnt_mountlist(results, &head) ? SUCCESS : SYSTEM_ERR;
+}
+
+accept_stat Mount3Program::ExportList(XDR* results) {
+    std::vector<ExportPtr> all = gAllExports->GetAllExports();
+    std::vector<std::string> dirs(all.size());
+    std::vector<std::vector<std::string>> clients(all.size());
+    for (size_t i = 0; i < all.size(); ++i) {
+        NormalizeExportPath(all[i]->GetPath(), dirs[i]);
+        std::string text;
+        all[i]->GetAllowedClients(text);
+        clients[i] = Split(text, ',');
+    }
+    // Node storage is sized before any pointer into it is taken.
+    std::vector<mnt_exportnode> nodes(all.size());
+    std::vector<std::vector<mnt_groupnode>> groups(all.size());
+    for (size_t i = 0; i < all.size(); ++i) {
+        groups[i].resize(clients[i].size());
+        for (size_t g = 0; g < groups[i].size(); ++g) {
+            groups[i][g].gr_name = const_cast<char*>(clients[i][g].c_str());
+            groups[i][g].gr_next = g + 1 < groups[i].size() ? &groups[i][g + 1] : nullptr;
+        }
+        nodes[i].ex_dir = const_cast<char*>(dirs[i].c_str());
+        nodes[i].ex_groups = groups[i].empty() ? nullptr : &groups[i][0];
+        nodes[i].ex_next = i + 1 < nodes.size() ? &nodes[i + 1] : nullptr;
+    }
+    mnt_exports head = nodes.empty() ? nullptr : &nodes[0];
+    return xdr_mnt_exports(results, &head) ? SUCCESS : SYSTEM_ERR;
+}

@@ -1,0 +1,80 @@
+// Descriptors of regular files kept open across READ, WRITE and COMMIT.
+//
+// Opening and closing a file for every call costs more than the call, so
+// when an export allows it a file's descriptor (from BkEndProc::open, which
+// shares one descriptor per file through the module's table) stays open
+// while calls keep coming. An entry is
+//   in use  while calls hold it (users > 0);
+//   idle    once the last call released it; the reaper closes it after the
+//           idle time has passed without a new call;
+//   doomed  when Forget was called (the file was removed or renamed) while
+//           in use: it leaves the table at once and is closed when its last
+//           user releases it.
+// A descriptor is opened read-write when the opener may write, else
+// read-only; a later writer of a read-only idle entry reopens it. A close
+// error is logged; the data was synced by the WRITE or COMMIT that asked.
+// Without the cache (keep false) a use opens and closes its own descriptor.
+// Thread safety: any thread may call any member. Lock order: m_mutex, then
+// the module's descriptor table lock (taken inside open and close). Destroy
+// only once no call can reach the object; the destructor stops the reaper
+// and closes every descriptor.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <boost/shared_ptr.hpp>
+
+#include "host/BkEndProc.h"
+#include "host/Export.h"
+
+class Nfs3OpenFiles {
+  public:
+    typedef boost::shared_ptr<BkEndProc> Object;
+    struct Entry;
+
+    // One call's hold on a descriptor; gives it back when destroyed.
+    class Use {
+      public:
+        Use(Nfs3OpenFiles* owner, std::shared_ptr<Entry> entry);
+        ~Use();
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+        int Fd() const;
+
+      private:
+        Nfs3OpenFiles* m_owner;
+        std::shared_ptr<Entry> m_entry;
+    };
+
+    explicit Nfs3OpenFiles(std::chrono::milliseconds idle);
+    ~Nfs3OpenFiles();
+    Nfs3OpenFiles(const Nfs3OpenFiles&) = delete;
+    Nfs3OpenFiles& operator=(const Nfs3OpenFiles&) = delete;
+
+    // A use of object's descriptor (fileId: its unique file id), opened
+    // under the calling thread's identity when needed. keep: the export
+    // allows keeping it open. Null with errno set when it cannot be opened.
+    std::unique_ptr<Use> Acquire(const Object& object, unsigned long fileId, const ExportPtr& exp,
+                                 bool keep, bool forWrite);
+    // The file was removed or renamed: close its descriptor once unused.
+    void Forget(unsigned long fileId);
+
+  private:
+    void Release(const std::shared_ptr<Entry>& entry);
+    void ReapIdle();
+    void Reaper();
+    static std::shared_ptr<Entry> Open(const Object& object, const ExportPtr& exp, bool forWrite);
+    static void Close(Entry& entry);
+
+    const std::chrono::milliseconds m_idle;
+    mutable std::mutex m_mutex;  // guards the members below; see lock order
+    std::map<unsigned long, std::shared_ptr<Entry>> m_entries;
+    bool m_stopping = false;
+    std::condition_variable m_wake;
+    std::thread m_reaper;
+};

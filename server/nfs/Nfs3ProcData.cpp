@@ -1,0 +1,161 @@
+// READ, WRITE, COMMIT: file data, through descriptors of Nfs3OpenFiles.
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "server/nfs/Nfs3Attributes.h"
+#include "server/nfs/Nfs3Errno.h"
+#include "server/nfs/Nfs3Procedures.h"
+
+namespace {
+
+typedef Nfs3Request::Object Object;
+
+nfsstat3 HandleErrno() {
+    return Nfs3StatusOfErrno(errno, Nfs3ErrnoSite::kHandle);
+}
+
+// Only regular files carry data here; anything else could block (a FIFO)
+// or lead outside the export (a link).
+nfsstat3 DataFile(const struct stat& st) {
+    if (S_ISDIR(st.st_mode))
+        return NFS3ERR_ISDIR;
+    return S_ISREG(st.st_mode) ? NFS3_OK : NFS3ERR_INVAL;
+}
+
+// A hold on object's descriptor; null with status set when none.
+std::unique_ptr<Nfs3OpenFiles::Use> OpenData(Nfs3Request& req, const Object& object, bool forWrite,
+                                             nfsstat3& status) {
+    unsigned long id = 0;
+    if (!req.FileId(object, id)) {
+        status = HandleErrno();
+        return nullptr;
+    }
+    bool keep = req.GetExport()->isLumeFDCacheSupported();
+    auto use = req.Shared().openFiles.Acquire(object, id, req.GetExport(), keep, forWrite);
+    if (!use)
+        status = HandleErrno();
+    return use;
+}
+
+BkEndSyncType SyncOf(stable_how stable) {
+    switch (stable) {
+        case DATA_SYNC:
+            return BKEND_SYNC_DATA;
+        case FILE_SYNC:
+            return BKEND_SYNC_FILE;
+        default:
+            return BKEND_SYNC_NONE;
+    }
+}
+
+// Shared descriptors serve every caller, so each call is checked against
+// the file's mode bits (read also allowed by execute, for loading programs).
+nfsstat3 MayUse(Nfs3Request& req, const struct stat& st, bool write) {
+    bool allowed = write
+                       ? Nfs3HasPermission(st, req.Who(), 2)
+                       : Nfs3HasPermission(st, req.Who(), 4) || Nfs3HasPermission(st, req.Who(), 1);
+    return allowed ? NFS3_OK : NFS3ERR_ACCES;
+}
+
+}  // namespace
+
+void Nfs3Read(Nfs3Request& req, READ3args& args, READ3res& res) {
+    post_op_attr& attrs = res.READ3res_u.resok.file_attributes;  // the same place on failure
+    Object object;
+    res.status = req.Enter(args.file, Nfs3Need::kRead, object);
+    struct stat st;
+    if (res.status == NFS3_OK && req.Stat(object, st) != 0)
+        res.status = HandleErrno();
+    if (res.status == NFS3_OK)
+        res.status = DataFile(st);
+    if (res.status == NFS3_OK)
+        res.status = MayUse(req, st, false);
+    std::unique_ptr<Nfs3OpenFiles::Use> use;
+    if (res.status == NFS3_OK)
+        use = OpenData(req, object, false, res.status);
+    if (res.status != NFS3_OK) {
+        req.PostOp(object, attrs);
+        return;
+    }
+    READ3resok& ok = res.READ3res_u.resok;
+    auto& buffer = req.Make<std::vector<char>>();
+    buffer.resize(std::min<count3>(args.count, NFS3_MAXDATA));
+    ssize_t got = object->read(req.Ctx(), use->Fd(), buffer.data(), args.offset, buffer.size());
+    if (got < 0) {
+        res.status = Nfs3StatusOfErrno(errno);
+        req.PostOp(object, attrs);
+        return;
+    }
+    ok.count = static_cast<count3>(got);
+    ok.data.data_len = ok.count;
+    ok.data.data_val = buffer.data();
+    req.PostOp(object, attrs);
+    const uint64_t end = args.offset + static_cast<uint64_t>(got);
+    ok.eof = attrs.attributes_follow ? end >= attrs.post_op_attr_u.attributes.size
+                                     : got < static_cast<ssize_t>(buffer.size());
+}
+
+void Nfs3Write(Nfs3Request& req, WRITE3args& args, WRITE3res& res) {
+    wcc_data& wcc = res.WRITE3res_u.resok.file_wcc;  // the same place on failure
+    Object object;
+    res.status = req.Enter(args.file, Nfs3Need::kWrite, object);
+    if (res.status != NFS3_OK)
+        return;
+    struct stat st;
+    if (req.Stat(object, st) != 0) {
+        res.status = HandleErrno();
+        return;
+    }
+    wcc.before.attributes_follow = TRUE;
+    Nfs3FillWccAttributes(st, wcc.before.pre_op_attr_u.attributes);
+    res.status = DataFile(st);
+    if (res.status == NFS3_OK)
+        res.status = MayUse(req, st, true);
+    if (res.status == NFS3_OK && args.count > args.data.data_len)
+        res.status = NFS3ERR_INVAL;
+    std::unique_ptr<Nfs3OpenFiles::Use> use;
+    if (res.status == NFS3_OK)
+        use = OpenData(req, object, true, res.status);
+    if (res.status == NFS3_OK) {
+        WRITE3resok& ok = res.WRITE3res_u.resok;
+        ssize_t done = object->write(req.Ctx(), use->Fd(), args.data.data_val, args.offset,
+                                     args.count, SyncOf(args.stable));
+        if (done < 0) {
+            res.status = Nfs3StatusOfErrno(errno);
+        } else {
+            ok.count = static_cast<count3>(done);
+            ok.committed = args.stable;
+            std::memcpy(ok.verf, req.Shared().writeVerifier, NFS3_WRITEVERFSIZE);
+        }
+    }
+    req.PostOp(object, wcc.after);
+}
+
+void Nfs3Commit(Nfs3Request& req, COMMIT3args& args, COMMIT3res& res) {
+    wcc_data& wcc = res.COMMIT3res_u.resok.file_wcc;  // the same place on failure
+    Object object;
+    res.status = req.Enter(args.file, Nfs3Need::kWrite, object);
+    if (res.status != NFS3_OK)
+        return;
+    struct stat st;
+    if (req.Stat(object, st) != 0) {
+        res.status = HandleErrno();
+        return;
+    }
+    wcc.before.attributes_follow = TRUE;
+    Nfs3FillWccAttributes(st, wcc.before.pre_op_attr_u.attributes);
+    res.status = DataFile(st);
+    std::unique_ptr<Nfs3OpenFiles::Use> use;
+    if (res.status == NFS3_OK)
+        use = OpenData(req, object, false, res.status);
+    // The whole file is synced whatever range is asked: one fsync is no slower.
+    if (res.status == NFS3_OK && object->fsync(req.Ctx(), use->Fd()) != 0)
+        res.status = Nfs3StatusOfErrno(errno);
+    if (res.status == NFS3_OK)
+        std::memcpy(res.COMMIT3res_u.resok.verf, req.Shared().writeVerifier, NFS3_WRITEVERFSIZE);
+    req.PostOp(object, wcc.after);
+}

@@ -1,0 +1,415 @@
+// LOOKUP, READLINK and the procedures that make or remove directory entries.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "server/nfs/Nfs3Attributes.h"
+#include "server/nfs/Nfs3Errno.h"
+#include "server/nfs/Nfs3Names.h"
+#include "server/nfs/Nfs3Procedures.h"
+
+namespace {
+
+typedef Nfs3Request::Object Object;
+
+constexpr unsigned kDefaultFileMode = 0644;
+constexpr unsigned kDefaultDirMode = 0755;
+constexpr unsigned kPlaceholderMode = 0600;
+
+nfsstat3 HandleErrno() {
+    return Nfs3StatusOfErrno(errno, Nfs3ErrnoSite::kHandle);
+}
+
+// The directory entry, without following a final link: the module's own
+// lookup follows links, and creating through a dangling link would make a
+// file wherever the link points.
+bool EntryExists(const Object& dir, const std::string& name, struct stat& st) {
+    return ::lstat((dir->GetClientPath() + "/" + name).c_str(), &st) == 0;
+}
+
+// The call's directory: entered, checked to be a directory, its pre-op
+// attributes taken; name checked for use.
+nfsstat3 EnterDirectory(Nfs3Request& req, const diropargs3& where, Nfs3Need need, Nfs3NameUse use,
+                        Object& dir, std::string& name, wcc_data& wcc) {
+    nfsstat3 status = req.Enter(where.dir, need, dir);
+    if (status != NFS3_OK)
+        return status;
+    struct stat st;
+    if (req.Stat(dir, st) != 0)
+        return HandleErrno();
+    wcc.before.attributes_follow = TRUE;
+    Nfs3FillWccAttributes(st, wcc.before.pre_op_attr_u.attributes);
+    if (!S_ISDIR(st.st_mode))
+        return NFS3ERR_NOTDIR;
+    return Nfs3CheckName(where.name, use, name);
+}
+
+mode_t ModeOr(const sattr3& attrs, mode_t fallback) {
+    return attrs.mode.set_it ? (attrs.mode.set_mode3_u.mode & 07777) : fallback;
+}
+
+// The created object's handle, attributes and the directory's new ones; the
+// caller's attributes applied first when given.
+nfsstat3 Created(Nfs3Request& req, const Object& dir, const Object& child, const sattr3* attrs,
+                 post_op_fh3& fh, post_op_attr& childAttrs, wcc_data& wcc) {
+    nfsstat3 status = NFS3_OK;
+    struct stat st;
+    if (child && attrs && req.Stat(child, st) == 0)
+        status = Nfs3ApplyAttributes(req, child, *attrs, st);
+    if (child) {
+        req.Issue(child, fh);
+        req.PostOp(child, childAttrs);
+    }
+    req.PostOp(dir, wcc.after);
+    return status;
+}
+
+// The exclusive-create verifier lives in the new file's times, masked to
+// keep them positive, as native servers keep it.
+void VerifierTimes(const createverf3 verf, struct timeval times[2]) {
+    uint32_t words[2];
+    std::memcpy(words, verf, sizeof words);
+    times[0] = {static_cast<time_t>(words[1] & 0x7fffffff), 0};  // atime
+    times[1] = {static_cast<time_t>(words[0] & 0x7fffffff), 0};  // mtime
+}
+
+bool VerifierMatches(const createverf3 verf, const struct stat& st) {
+    struct timeval times[2];
+    VerifierTimes(verf, times);
+    return S_ISREG(st.st_mode) && st.st_atim.tv_sec == times[0].tv_sec &&
+           st.st_mtim.tv_sec == times[1].tv_sec;
+}
+
+nfsstat3 CreateExclusive(Nfs3Request& req, const Object& dir, const std::string& name,
+                         const createverf3 verf, Object& child) {
+    struct stat st;
+    if (EntryExists(dir, name, st)) {
+        // A retried create of ours finds its own verifier.
+        if (!VerifierMatches(verf, st))
+            return NFS3ERR_EXIST;
+        child = dir->FindChild(req.Ctx(), name);
+        return child ? NFS3_OK : Nfs3StatusOfErrno(errno);
+    }
+    child = dir->CreateChildFile(req.Ctx(), name, O_RDWR | O_CREAT | O_EXCL, kPlaceholderMode);
+    if (!child)
+        return Nfs3StatusOfErrno(errno);
+    struct timeval times[2];
+    VerifierTimes(verf, times);
+    if (child->utimes(req.Ctx(), child->GetClientPath().c_str(), times) != 0)
+        return Nfs3StatusOfErrno(errno);
+    return NFS3_OK;
+}
+
+// UNCHECKED keeps an existing regular file and changes only its size when
+// asked; GUARDED refuses any existing entry.
+nfsstat3 CreateChecked(Nfs3Request& req, const Object& dir, const std::string& name,
+                       const createhow3& how, Object& child, bool& existed) {
+    const sattr3& attrs = how.createhow3_u.obj_attributes;
+    struct stat st;
+    existed = EntryExists(dir, name, st);
+    if (existed && (how.mode == GUARDED || !S_ISREG(st.st_mode)))
+        return NFS3ERR_EXIST;
+    if (existed) {
+        child = dir->FindChild(req.Ctx(), name);
+        if (!child)
+            return Nfs3StatusOfErrno(errno);
+        sattr3 sizeOnly{};
+        sizeOnly.size = attrs.size;
+        return Nfs3ApplyAttributes(req, child, sizeOnly, st);
+    }
+    child =
+        dir->CreateChildFile(req.Ctx(), name, O_RDWR | O_CREAT, ModeOr(attrs, kDefaultFileMode));
+    return child ? NFS3_OK : Nfs3StatusOfErrno(errno);
+}
+
+mode_t NodeType(w_ftype3 type) {
+    switch (type) {
+        case W_NF3CHR:
+            return S_IFCHR;
+        case W_NF3BLK:
+            return S_IFBLK;
+        case W_NF3SOCK:
+            return S_IFSOCK;
+        default:
+            return S_IFIFO;
+    }
+}
+
+// The module makes a node at an object's own path, and an object needs an
+// existing file for its identity: make a placeholder file, remove it, then
+// make the node in its place.
+nfsstat3 MakeNode(Nfs3Request& req, const Object& dir, const std::string& name, mode_t mode,
+                  dev_t device, Object& child) {
+    struct stat st;
+    if (EntryExists(dir, name, st))
+        return NFS3ERR_EXIST;
+    Object placeholder =
+        dir->CreateChildFile(req.Ctx(), name, O_RDWR | O_CREAT | O_EXCL, kPlaceholderMode);
+    if (!placeholder)
+        return Nfs3StatusOfErrno(errno);
+    const char* path = placeholder->GetClientPath().c_str();
+    if (placeholder->unlink(req.Ctx(), path) != 0)
+        return Nfs3StatusOfErrno(errno);
+    if (placeholder->mknod(req.Ctx(), path, device, static_cast<ftype3>(0), mode) != 0)
+        return Nfs3StatusOfErrno(errno);
+    child = dir->FindChild(req.Ctx(), name);
+    return child ? NFS3_OK : Nfs3StatusOfErrno(errno);
+}
+
+// Any descriptor kept for the entry goes before the entry does.
+void ForgetOpenFile(Nfs3Request& req, const Object& object) {
+    unsigned long id = 0;
+    if (object && req.FileId(object, id))
+        req.Shared().openFiles.Forget(id);
+}
+
+// Clients keep the handle of a renamed file; asking the module for the handle
+// at the new name records the new path under the same file id, so the old
+// handle resolves again.
+void Reissue(Nfs3Request& req, const Object& dir, const std::string& name) {
+    Object moved = dir->FindChild(req.Ctx(), name);
+    w_nfs_fh3 fh;
+    if (moved)
+        req.Issue(moved, fh);
+}
+
+}  // namespace
+
+void Nfs3Lookup(Nfs3Request& req, LOOKUP3args& args, LOOKUP3res& res) {
+    post_op_attr& dirAttrs = res.LOOKUP3res_u.resok.dir_attributes;
+    Object dir, child;
+    std::string name;
+    res.status = req.Enter(args.what.dir, Nfs3Need::kAttributes, dir);
+    if (res.status != NFS3_OK)
+        return;
+    res.status = Nfs3CheckName(args.what.name, Nfs3NameUse::kLookup, name);
+    if (res.status == NFS3_OK)
+        res.status = req.Lookup(dir, args.what.dir, name, child);
+    if (res.status == NFS3_OK && !req.Issue(child, res.LOOKUP3res_u.resok.object))
+        res.status = NFS3ERR_NOENT;  // gone between finding and naming it
+    if (res.status == NFS3_OK)
+        req.PostOp(child, res.LOOKUP3res_u.resok.obj_attributes);
+    // resfail's dir_attributes is resok's first member's place; keep it apart.
+    post_op_attr& failAttrs = res.LOOKUP3res_u.resfail.dir_attributes;
+    req.PostOp(dir, res.status == NFS3_OK ? dirAttrs : failAttrs);
+}
+
+void Nfs3Readlink(Nfs3Request& req, READLINK3args& args, READLINK3res& res) {
+    post_op_attr& attrs = res.READLINK3res_u.resok.symlink_attributes;  // also on failure
+    Object link;
+    res.status = req.Enter(args.symlink, Nfs3Need::kRead, link);
+    if (res.status != NFS3_OK)
+        return;
+    struct stat st;
+    if (req.Stat(link, st) != 0) {
+        res.status = HandleErrno();
+        return;
+    }
+    if (!S_ISLNK(st.st_mode))
+        res.status = NFS3ERR_INVAL;
+    char target[PATH_MAX];
+    ssize_t length =
+        res.status == NFS3_OK
+            ? link->readlink(req.Ctx(), link->GetClientPath().c_str(), target, sizeof target)
+            : 0;
+    if (length < 0)
+        res.status = Nfs3StatusOfErrno(errno);
+    if (res.status == NFS3_OK) {
+        nfspath3& data = res.READLINK3res_u.resok.data;
+        data.nfspath3_len = static_cast<u_int>(length);
+        data.nfspath3_val = req.Keep(target, static_cast<size_t>(length));
+    }
+    req.PostOp(link, attrs);
+}
+
+void Nfs3Create(Nfs3Request& req, CREATE3args& args, CREATE3res& res) {
+    CREATE3resok& ok = res.CREATE3res_u.resok;
+    wcc_data& wcc = res.CREATE3res_u.resfail.dir_wcc;
+    Object dir, child;
+    std::string name;
+    res.status =
+        EnterDirectory(req, args.where, Nfs3Need::kWrite, Nfs3NameUse::kCreate, dir, name, wcc);
+    if (res.status != NFS3_OK) {
+        req.PostOp(dir, wcc.after);
+        return;
+    }
+    const sattr3* attrs = nullptr;
+    if (args.how.mode == EXCLUSIVE) {
+        res.status = CreateExclusive(req, dir, name, args.how.createhow3_u.verf, child);
+    } else {
+        bool existed = false;
+        res.status = CreateChecked(req, dir, name, args.how, child, existed);
+        attrs = existed ? nullptr : &args.how.createhow3_u.obj_attributes;
+    }
+    wcc_data dirWcc = wcc;  // ok's members overlay resfail's
+    if (res.status == NFS3_OK)
+        res.status = Created(req, dir, child, attrs, ok.obj, ok.obj_attributes, dirWcc);
+    else
+        req.PostOp(dir, dirWcc.after);
+    (res.status == NFS3_OK ? ok.dir_wcc : wcc) = dirWcc;
+}
+
+void Nfs3Mkdir(Nfs3Request& req, MKDIR3args& args, MKDIR3res& res) {
+    MKDIR3resok& ok = res.MKDIR3res_u.resok;
+    wcc_data& wcc = res.MKDIR3res_u.resfail.dir_wcc;
+    Object dir, child;
+    std::string name;
+    res.status =
+        EnterDirectory(req, args.where, Nfs3Need::kWrite, Nfs3NameUse::kCreate, dir, name, wcc);
+    if (res.status == NFS3_OK) {
+        child = dir->CreateChildDir(req.Ctx(), name, ModeOr(args.attributes, kDefaultDirMode));
+        if (!child)
+            res.status = Nfs3StatusOfErrno(errno);
+    }
+    wcc_data dirWcc = wcc;
+    if (res.status == NFS3_OK)
+        res.status = Created(req, dir, child, &args.attributes, ok.obj, ok.obj_attributes, dirWcc);
+    else
+        req.PostOp(dir, dirWcc.after);
+    (res.status == NFS3_OK ? ok.dir_wcc : wcc) = dirWcc;
+}
+
+void Nfs3Symlink(Nfs3Request& req, SYMLINK3args& args, SYMLINK3res& res) {
+    SYMLINK3resok& ok = res.SYMLINK3res_u.resok;
+    wcc_data& wcc = res.SYMLINK3res_u.resfail.dir_wcc;
+    Object dir, child;
+    std::string name, target;
+    res.status =
+        EnterDirectory(req, args.where, Nfs3Need::kWrite, Nfs3NameUse::kCreate, dir, name, wcc);
+    if (res.status == NFS3_OK)
+        res.status = Nfs3CheckPath(args.symlink.symlink_data, target);
+    if (res.status == NFS3_OK && dir->symlink(req.Ctx(), target.c_str(), name.c_str()) != 0)
+        res.status = Nfs3StatusOfErrno(errno);
+    // The module finds only links whose target exists; a dangling one is
+    // made but answered without a handle, which the protocol allows.
+    if (res.status == NFS3_OK)
+        child = dir->FindChild(req.Ctx(), name);
+    wcc_data dirWcc = wcc;
+    if (res.status == NFS3_OK)
+        res.status = Created(req, dir, child, nullptr, ok.obj, ok.obj_attributes, dirWcc);
+    else
+        req.PostOp(dir, dirWcc.after);
+    (res.status == NFS3_OK ? ok.dir_wcc : wcc) = dirWcc;
+}
+
+// Devices only for a caller who is root on the export (root not squashed);
+// FIFOs and sockets for anyone who may write the directory.
+void Nfs3Mknod(Nfs3Request& req, MKNOD3args& args, MKNOD3res& res) {
+    MKNOD3resok& ok = res.MKNOD3res_u.resok;
+    wcc_data& wcc = res.MKNOD3res_u.resfail.dir_wcc;
+    Object dir, child;
+    std::string name;
+    res.status =
+        EnterDirectory(req, args.where, Nfs3Need::kWrite, Nfs3NameUse::kCreate, dir, name, wcc);
+    const w_ftype3 type = args.what.type;
+    const bool device = type == W_NF3CHR || type == W_NF3BLK;
+    const bool special = type == W_NF3SOCK || type == W_NF3FIFO;
+    if (res.status == NFS3_OK && !device && !special)
+        res.status = NFS3ERR_BADTYPE;
+    if (res.status == NFS3_OK && device && req.Who().uid != 0)
+        res.status = NFS3ERR_PERM;
+    const sattr3& attrs = device ? args.what.mknoddata3_u.device.dev_attributes
+                                 : args.what.mknoddata3_u.pipe_attributes;
+    if (res.status == NFS3_OK) {
+        const specdata3& spec = args.what.mknoddata3_u.device.spec;
+        dev_t number = device ? makedev(spec.specdata1, spec.specdata2) : 0;
+        res.status = MakeNode(req, dir, name, NodeType(type) | ModeOr(attrs, kPlaceholderMode),
+                              number, child);
+    }
+    wcc_data dirWcc = wcc;
+    if (res.status == NFS3_OK)
+        res.status = Created(req, dir, child, &attrs, ok.obj, ok.obj_attributes, dirWcc);
+    else
+        req.PostOp(dir, dirWcc.after);
+    (res.status == NFS3_OK ? ok.dir_wcc : wcc) = dirWcc;
+}
+
+void Nfs3Remove(Nfs3Request& req, REMOVE3args& args, REMOVE3res& res) {
+    wcc_data& wcc = res.REMOVE3res_u.resok.dir_wcc;  // the same place on failure
+    Object dir, child;
+    std::string name;
+    res.status =
+        EnterDirectory(req, args.object, Nfs3Need::kWrite, Nfs3NameUse::kRemove, dir, name, wcc);
+    if (res.status == NFS3_OK) {
+        child = dir->FindChild(req.Ctx(), name);
+        if (!child)
+            res.status = Nfs3StatusOfErrno(errno);
+    }
+    if (res.status == NFS3_OK) {
+        ForgetOpenFile(req, child);
+        if (child->unlink(req.Ctx(), child->GetClientPath().c_str()) != 0)
+            res.status = Nfs3StatusOfErrno(errno);
+    }
+    req.PostOp(dir, wcc.after);
+}
+
+void Nfs3Rmdir(Nfs3Request& req, RMDIR3args& args, RMDIR3res& res) {
+    wcc_data& wcc = res.RMDIR3res_u.resok.dir_wcc;  // the same place on failure
+    Object dir, child;
+    std::string name;
+    res.status =
+        EnterDirectory(req, args.object, Nfs3Need::kWrite, Nfs3NameUse::kRemove, dir, name, wcc);
+    if (res.status == NFS3_OK) {
+        child = dir->FindChild(req.Ctx(), name);
+        if (!child)
+            res.status = Nfs3StatusOfErrno(errno);
+    }
+    if (res.status == NFS3_OK && child->rmdir(req.Ctx(), child->GetClientPath().c_str()) != 0)
+        res.status = Nfs3StatusOfErrno(errno);
+    req.PostOp(dir, wcc.after);
+}
+
+void Nfs3Rename(Nfs3Request& req, RENAME3args& args, RENAME3res& res) {
+    wcc_data& fromWcc = res.RENAME3res_u.resok.fromdir_wcc;  // the same places on failure
+    wcc_data& toWcc = res.RENAME3res_u.resok.todir_wcc;
+    Object fromDir, toDir, source;
+    std::string fromName, toName;
+    res.status = EnterDirectory(req, args.from, Nfs3Need::kWrite, Nfs3NameUse::kRemove, fromDir,
+                                fromName, fromWcc);
+    if (res.status == NFS3_OK)
+        res.status = req.Resolve(args.to.dir, toDir);
+    if (res.status == NFS3_OK) {
+        req.PreOp(toDir, toWcc.before);
+        res.status = Nfs3CheckName(args.to.name, Nfs3NameUse::kRemove, toName);
+    }
+    if (res.status == NFS3_OK) {
+        source = fromDir->FindChild(req.Ctx(), fromName);
+        if (!source)
+            res.status = Nfs3StatusOfErrno(errno);
+    }
+    if (res.status == NFS3_OK) {
+        ForgetOpenFile(req, source);
+        ForgetOpenFile(req, toDir->FindChild(req.Ctx(), toName));
+        req.Ctx()->SetTargetObject(toDir);
+        if (source->rename(req.Ctx(), source->GetClientPath().c_str(), toName.c_str()) != 0)
+            res.status = Nfs3StatusOfErrno(errno);
+        else
+            Reissue(req, toDir, toName);
+    }
+    req.PostOp(fromDir, fromWcc.after);
+    req.PostOp(toDir, toWcc.after);
+}
+
+void Nfs3Link(Nfs3Request& req, LINK3args& args, LINK3res& res) {
+    post_op_attr& fileAttrs = res.LINK3res_u.resok.file_attributes;  // also on failure
+    wcc_data& wcc = res.LINK3res_u.resok.linkdir_wcc;
+    Object file, dir;
+    std::string name;
+    res.status = req.Enter(args.file, Nfs3Need::kWrite, file);
+    if (res.status != NFS3_OK)
+        return;
+    res.status = req.Resolve(args.link.dir, dir);
+    if (res.status == NFS3_OK) {
+        req.PreOp(dir, wcc.before);
+        res.status = Nfs3CheckName(args.link.name, Nfs3NameUse::kCreate, name);
+    }
+    if (res.status == NFS3_OK &&
+        dir->link(req.Ctx(), file->GetClientPath().c_str(), name.c_str()) != 0)
+        res.status = Nfs3StatusOfErrno(errno);
+    req.PostOp(file, fileAttrs);
+    req.PostOp(dir, wcc.after);
+}

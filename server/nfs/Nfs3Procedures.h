@@ -1,0 +1,43 @@
+// The NFS v3 procedures, one short function each over its decoded
+// arguments and the result it fills (zeroed before the call; every pointer
+// left in it points into the request's storage). The program's table in
+// Nfs3Program.cpp names each with its XDR routines.
+//
+// Every procedure enters through the request (export, admission, identity,
+// handle), answers from the file's attributes as lstat gives them now, and
+// maps an errno through Nfs3StatusOfErrno. Thread safety: as the request.
+#pragma once
+
+#include <sys/stat.h>
+
+#include "server/nfs/Nfs3Request.h"
+#include "server/protocol/nfs3.h"
+
+void Nfs3Getattr(Nfs3Request& req, GETATTR3args& args, GETATTR3res& res);
+void Nfs3Setattr(Nfs3Request& req, SETATTR3args& args, SETATTR3res& res);
+void Nfs3Lookup(Nfs3Request& req, LOOKUP3args& args, LOOKUP3res& res);
+void Nfs3Access(Nfs3Request& req, ACCESS3args& args, ACCESS3res& res);
+void Nfs3Readlink(Nfs3Request& req, READLINK3args& args, READLINK3res& res);
+void Nfs3Read(Nfs3Request& req, READ3args& args, READ3res& res);
+void Nfs3Write(Nfs3Request& req, WRITE3args& args, WRITE3res& res);
+void Nfs3Create(Nfs3Request& req, CREATE3args& args, CREATE3res& res);
+void Nfs3Mkdir(Nfs3Request& req, MKDIR3args& args, MKDIR3res& res);
+void Nfs3Symlink(Nfs3Request& req, SYMLINK3args& args, SYMLINK3res& res);
+void Nfs3Mknod(Nfs3Request& req, MKNOD3args& args, MKNOD3res& res);
+void Nfs3Remove(Nfs3Request& req, REMOVE3args& args, REMOVE3res& res);
+void Nfs3Rmdir(Nfs3Request& req, RMDIR3args& args, RMDIR3res& res);
+void Nfs3Rename(Nfs3Request& req, RENAME3args& args, RENAME3res& res);
+void Nfs3Link(Nfs3Request& req, LINK3args& args, LINK3res& res);
+void Nfs3Readdir(Nfs3Request& req, READDIR3args& args, READDIR3res& res);
+void Nfs3Readdirplus(Nfs3Request& req, READDIRPLUS3args& args, READDIRPLUS3res& res);
+void Nfs3Fsstat(Nfs3Request& req, FSSTAT3args& args, FSSTAT3res& res);
+void Nfs3Fsinfo(Nfs3Request& req, FSINFO3args& args, FSINFO3res& res);
+void Nfs3Pathconf(Nfs3Request& req, PATHCONF3args& args, PATHCONF3res& res);
+void Nfs3Commit(Nfs3Request& req, COMMIT3args& args, COMMIT3res& res);
+
+// Shared by the procedures that set attributes (SETATTR and the creators):
+// applies what attrs asks to object, whose attributes were current; owner
+// first (it clears set-id bits), then mode, size and times last (a size
+// change moves mtime).
+nfsstat3 Nfs3ApplyAttributes(Nfs3Request& req, const Nfs3Request::Object& object,
+                             const sattr3& attrs, const struct stat& current);

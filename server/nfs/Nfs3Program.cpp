@@ -1,0 +1,128 @@
+#include "server/nfs/Nfs3Program.h"
+
+#include <exception>
+#include <memory>
+
+#include "platform/LogWriter.h"
+#include "server/nfs/Nfs3Procedures.h"
+
+namespace {
+
+// One table row: the procedure's name (for logs), its XDR routines, the
+// sizes of its decoded arguments and result, and its handler.
+struct Nfs3Procedure {
+    const char* name;
+    xdrproc_t decodeArgs;
+    size_t argsSize;
+    xdrproc_t encodeResult;
+    size_t resultSize;
+    void (*handler)(Nfs3Request& req, void* args, void* result);
+};
+
+template <class Args, class Result, void (*Handler)(Nfs3Request&, Args&, Result&)>
+void Typed(Nfs3Request& req, void* args, void* result) {
+    Handler(req, *static_cast<Args*>(args), *static_cast<Result*>(result));
+}
+
+template <class Args, class Result, void (*Handler)(Nfs3Request&, Args&, Result&)>
+constexpr Nfs3Procedure Row(const char* name, bool_t (*decode)(XDR*, Args*),
+                            bool_t (*encode)(XDR*, Result*)) {
+    return {name,           reinterpret_cast<xdrproc_t>(decode),
+            sizeof(Args),   reinterpret_cast<xdrproc_t>(encode),
+            sizeof(Result), &Typed<Args, Result, Handler>};
+}
+
+void Null(Nfs3Request&, void*, void*) {}
+// NULL's arguments and result: nothing on the wire.
+bool_t NoData(XDR*, void*) {
+    return TRUE;
+}
+
+const Nfs3Procedure kProcedures[] = {
+    {"NULL", reinterpret_cast<xdrproc_t>(NoData), 0, reinterpret_cast<xdrproc_t>(NoData), 0, &Null},
+    Row<GETATTR3args, GETATTR3res, Nfs3Getattr>("GETATTR", xdr_GETATTR3args, xdr_GETATTR3res),
+    Row<SETATTR3args, SETATTR3res, Nfs3Setattr>("SETATTR", xdr_SETATTR3args, xdr_SETATTR3res),
+    Row<LOOKUP3args, LOOKUP3res, Nfs3Lookup>("LOOKUP", xdr_LOOKUP3args, xdr_LOOKUP3res),
+    Row<ACCESS3args, ACCESS3res, Nfs3Access>("ACCESS", xdr_ACCESS3args, xdr_ACCESS3res),
+    Row<READLINK3args, READLINK3res, Nfs3Readlink>("READLINK", xdr_READLINK3args, xdr_READLINK3res),
+    Row<READ3args, READ3res, Nfs3Read>("READ", xdr_READ3args, xdr_READ3res),
+    Row<WRITE3args, WRITE3res, Nfs3Write>("WRITE", xdr_WRITE3args, xdr_WRITE3res),
+    Row<CREATE3args, CREATE3res, Nfs3Create>("CREATE", xdr_CREATE3args, xdr_CREATE3res),
+    Row<MKDIR3args, MKDIR3res, Nfs3Mkdir>("MKDIR", xdr_MKDIR3args, xdr_MKDIR3res),
+    Row<SYMLINK3args, SYMLINK3res, Nfs3Symlink>("SYMLINK", xdr_SYMLINK3args, xdr_SYMLINK3res),
+    Row<MKNOD3args, MKNOD3res, Nfs3Mknod>("MKNOD", xdr_MKNOD3args, xdr_MKNOD3res),
+    Row<REMOVE3args, REMOVE3res, Nfs3Remove>("REMOVE", xdr_REMOVE3args, xdr_REMOVE3res),
+    Row<RMDIR3args, RMDIR3res, Nfs3Rmdir>("RMDIR", xdr_RMDIR3args, xdr_RMDIR3res),
+    Row<RENAME3args, RENAME3res, Nfs3Rename>("RENAME", xdr_RENAME3args, xdr_RENAME3res),
+    Row<LINK3args, LINK3res, Nfs3Link>("LINK", xdr_LINK3args, xdr_LINK3res),
+    Row<READDIR3args, READDIR3res, Nfs3Readdir>("READDIR", xdr_READDIR3args, xdr_READDIR3res),
+    Row<READDIRPLUS3args, READDIRPLUS3res, Nfs3Readdirplus>("READDIRPLUS", xdr_READDIRPLUS3args,
+                                                            xdr_READDIRPLUS3res),
+    Row<FSSTAT3args, FSSTAT3res, Nfs3Fsstat>("FSSTAT", xdr_FSSTAT3args, xdr_FSSTAT3res),
+    Row<FSINFO3args, FSINFO3res, Nfs3Fsinfo>("FSINFO", xdr_FSINFO3args, xdr_FSINFO3res),
+    Row<PATHCONF3args, PATHCONF3res, Nfs3Pathconf>("PATHCONF", xdr_PATHCONF3args, xdr_PATHCONF3res),
+    Row<COMMIT3args, COMMIT3res, Nfs3Commit>("COMMIT", xdr_COMMIT3args, xdr_COMMIT3res),
+};
+
+constexpr size_t kProcedureCount = sizeof kProcedures / sizeof kProcedures[0];
+static_assert(kProcedureCount == NFSPROC3_COMMIT + 1, "one row per procedure, in order");
+
+// Zeroed storage for one decoded argument or result record, every byte of
+// it (max_align_t would leave a long double's padding unset). The records
+// hold nothing aligned wider than 8 bytes.
+std::unique_ptr<uint64_t[]> Record(size_t size) {
+    size_t count = (size + sizeof(uint64_t) - 1) / sizeof(uint64_t);
+    return std::unique_ptr<uint64_t[]>(new uint64_t[count ? count : 1]());
+}
+
+// Runs the handler; the request (and the caller's identity) ends before
+// the result is encoded, but what the result points at is kept alive by
+// the caller's request.
+accept_stat Run(const Nfs3Procedure& procedure, Nfs3Request& req, void* args, void* result) {
+    try {
+        procedure.handler(req, args, result);
+        return SUCCESS;
+    } catch (const std::exception& failure) {
+        OXLOG(-1, 0, "NFS %s failed: %s", procedure.name, failure.what());
+        return SYSTEM_ERR;
+    }
+}
+
+}  // namespace
+
+Nfs3Program::Nfs3Program(FSM* fsm) : m_shared(fsm) {}
+
+uint32_t Nfs3Program::Number() const {
+    return NFS_PROGRAM;
+}
+
+uint32_t Nfs3Program::LowVersion() const {
+    return NFS_V3;
+}
+
+uint32_t Nfs3Program::HighVersion() const {
+    return NFS_V3;
+}
+
+accept_stat Nfs3Program::Call(const RpcCall& call, XDR* args, XDR* results) {
+    if (call.procedure >= kProcedureCount)
+        return PROC_UNAVAIL;
+    const Nfs3Procedure& procedure = kProcedures[call.procedure];
+    auto decoded = Record(procedure.argsSize);
+    auto result = Record(procedure.resultSize);
+    if (!procedure.decodeArgs(args, decoded.get())) {
+        xdr_free(procedure.decodeArgs, reinterpret_cast<char*>(decoded.get()));
+        OXLOG(1, 0, "NFS %s: arguments from [%s] do not decode", procedure.name,
+              call.caller.address.ToString().c_str());
+        return GARBAGE_ARGS;
+    }
+    accept_stat status = SYSTEM_ERR;
+    {
+        Nfs3Request req(m_shared, call.caller);
+        status = Run(procedure, req, decoded.get(), result.get());
+        if (status == SUCCESS && !procedure.encodeResult(results, result.get()))
+            status = SYSTEM_ERR;
+    }
+    xdr_free(procedure.decodeArgs, reinterpret_cast<char*>(decoded.get()));
+    return status;
+}

@@ -1,0 +1,30 @@
+// The NFS v3 program (100003, version 3) over a loaded file-system module.
+//
+// Call looks the procedure up in a table indexed by procedure number, which
+// names its argument decoder, handler and result encoder; decodes (GARBAGE
+// ARGS when that fails), runs the handler under the caller's identity (see
+// Nfs3Request), encodes the result and frees the decoded arguments.
+// Thread safety: Call may run on any number of worker threads at once;
+// shared state (issued handles, open files) is thread-safe. Destroy only
+// after the transport stopped calling: the destructor closes every kept
+// descriptor.
+#pragma once
+
+#include <cstdint>
+
+#include "host/FSM.h"
+#include "server/nfs/Nfs3Request.h"
+#include "server/rpc/RpcProgram.h"
+
+class Nfs3Program : public RpcProgram {
+  public:
+    explicit Nfs3Program(FSM* fsm);
+
+    uint32_t Number() const override;
+    uint32_t LowVersion() const override;
+    uint32_t HighVersion() const override;
+    accept_stat Call(const RpcCall& call, XDR* args, XDR* results) override;
+
+  private:
+    Nfs3Shared m_shared;
+};

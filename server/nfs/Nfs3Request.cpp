@@ -1,0 +1,216 @@
+#include "server/nfs/Nfs3Request.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "platform/LogWriter.h"
+#include "platform/OxException.h"
+#include "platform/UniqueFileId.h"
+#include "server/nfs/Nfs3Attributes.h"
+#include "server/nfs/Nfs3Errno.h"
+
+namespace {
+
+constexpr uint32_t kNobody = 65534;
+// How long a kept descriptor may stay unused.
+constexpr std::chrono::milliseconds kOpenFileIdle(2000);
+
+// The process start, as nanoseconds and pid: one value per start.
+uint64_t ProcessStartStamp() {
+    static const uint64_t stamp =
+        static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
+        (static_cast<uint64_t>(::getpid()) << 48);
+    return stamp;
+}
+
+bool ToHostHandle(const w_nfs_fh3& wire, nfs_fh3& fh) {
+    if (wire.data.data_len == 0 || wire.data.data_len > LUME_NFS3_FHSIZE)
+        return false;
+    fh.len = wire.data.data_len;
+    std::memcpy(fh.data, wire.data.data_val, fh.len);
+    return true;
+}
+
+bool SameHandle(const nfs_fh3& a, const nfs_fh3& b) {
+    return a.len == b.len && std::memcmp(a.data, b.data, a.len) == 0;
+}
+
+// Share id bytes 4-7 must be there for FindExport to read them.
+constexpr uint32_t kShortestHandle = 8;
+
+}  // namespace
+
+Nfs3Shared::Nfs3Shared(FSM* module) : fsm(module), openFiles(kOpenFileIdle) {
+    uint64_t stamp = ProcessStartStamp();
+    static_assert(sizeof stamp == sizeof writeVerifier, "verifier is 8 bytes");
+    std::memcpy(writeVerifier, &stamp, sizeof writeVerifier);
+}
+
+Nfs3Request::Nfs3Request(Nfs3Shared& shared, const RpcCaller& caller)
+    : m_shared(shared), m_caller(caller) {}
+
+nfsstat3 Nfs3Request::Enter(const w_nfs_fh3& wire, Nfs3Need need, Object& object) {
+    nfs_fh3 fh{};
+    if (!ToHostHandle(wire, fh))
+        return NFS3ERR_BADHANDLE;
+    if (!m_shared.fsm->FindExport(fh, m_export))
+        return fh.len < kShortestHandle ? NFS3ERR_BADHANDLE : NFS3ERR_STALE;
+    m_export->GetFileHandle(m_caller.address, m_root);
+    if (fh.len != m_root.len)
+        return NFS3ERR_BADHANDLE;
+    nfsstat3 status = Admit(need);
+    if (status == NFS3_OK)
+        status = TakeIdentity();
+    return status == NFS3_OK ? Find(fh, object) : status;
+}
+
+nfsstat3 Nfs3Request::Resolve(const w_nfs_fh3& wire, Object& object) {
+    nfs_fh3 fh{};
+    if (!ToHostHandle(wire, fh) || fh.len != m_root.len)
+        return NFS3ERR_BADHANDLE;
+    ExportPtr other;
+    if (!m_shared.fsm->FindExport(fh, other))
+        return NFS3ERR_STALE;
+    if (other != m_export)
+        return NFS3ERR_XDEV;
+    return Find(fh, object);
+}
+
+nfsstat3 Nfs3Request::Admit(Nfs3Need need) {
+    if (!m_export->Authorize(m_caller.address, m_caller.machineName)) {
+        OXLOG(1, 0, "Client [%s] is not allowed on export [%s]",
+              m_caller.address.ToString().c_str(), m_export->GetPath().c_str());
+        return NFS3ERR_ACCES;
+    }
+    SharePerms perms = m_export->GetSharePerms();
+    switch (need) {
+        case Nfs3Need::kAttributes:
+            return perms & (SHARE_PERM_READ | SHARE_PERM_WRITE) ? NFS3_OK : NFS3ERR_ACCES;
+        case Nfs3Need::kRead:
+            return perms & SHARE_PERM_READ ? NFS3_OK : NFS3ERR_ACCES;
+        case Nfs3Need::kWrite:
+            return perms & SHARE_PERM_WRITE ? NFS3_OK : NFS3ERR_ROFS;
+    }
+    return NFS3ERR_ACCES;
+}
+
+nfsstat3 Nfs3Request::TakeIdentity() {
+    bool squash = m_caller.flavor != AUTH_SYS ||
+                  (m_caller.uid == 0 && !(m_export->GetSharePerms() & SHARE_PERM_ROOT));
+    m_who.uid = squash ? kNobody : m_caller.uid;
+    m_who.gid = squash ? kNobody : m_caller.gid;
+    if (!squash)
+        m_who.groups.assign(m_caller.gids.begin(), m_caller.gids.end());
+    IdInfo id;
+    id.uid = m_who.uid;
+    id.gid = m_who.gid;
+    id.groups = m_who.groups;
+    id.machineName = m_caller.machineName;
+    m_ctx = std::make_unique<LumeCtxt>(id, m_export, Object());
+    try {
+        m_identity.emplace(m_who, false);
+    } catch (const OxException& failure) {
+        OXLOG(-1, 0, "Cannot take on uid [%u] gid [%u]: %s", m_who.uid, m_who.gid, failure.what());
+        return NFS3ERR_SERVERFAULT;
+    }
+    return NFS3_OK;
+}
+
+nfsstat3 Nfs3Request::Find(const nfs_fh3& fh, Object& object) {
+    object = m_shared.fsm->GetFSObject(m_export, fh);
+    unsigned long id = 0;
+    if (!object || !FileId(object, id))
+        return NFS3ERR_STALE;
+    if (m_shared.handles.Matches(fh, id))
+        return NFS3_OK;
+    if (SameHandle(fh, m_root) || Reissued(object, fh)) {
+        m_shared.handles.Record(fh, id);
+        return NFS3_OK;
+    }
+    return NFS3ERR_STALE;
+}
+
+// MOUNT gives out handles too (the root, directories below it). Such a
+// handle is good when the module, asked afresh for the object now at its
+// path, gives the very same handle.
+bool Nfs3Request::Reissued(const Object& object, const nfs_fh3& fh) {
+    const std::string& path = object->GetClientPath();
+    size_t slash = path.rfind('/');
+    Object parent = slash == std::string::npos ? Object() : object->GetParent(Ctx());
+    Object fresh = parent ? parent->FindChild(Ctx(), path.substr(slash + 1)) : Object();
+    nfs_fh3 again{};
+    if (fresh)
+        fresh->GetFileHandle(again);
+    return fresh && SameHandle(again, fh);
+}
+
+bool Nfs3Request::IsExportRoot(const w_nfs_fh3& wire) const {
+    nfs_fh3 fh{};
+    return ToHostHandle(wire, fh) && SameHandle(fh, m_root);
+}
+
+nfsstat3 Nfs3Request::Lookup(const Object& dir, const w_nfs_fh3& dirFh, const std::string& name,
+                             Object& child) {
+    struct stat st;
+    if (Stat(dir, st) != 0)
+        return Nfs3StatusOfErrno(errno, Nfs3ErrnoSite::kHandle);
+    if (!S_ISDIR(st.st_mode))
+        return NFS3ERR_NOTDIR;
+    if (name == "." || (name == ".." && IsExportRoot(dirFh)))
+        child = dir;
+    else if (name == "..")
+        child = dir->GetParent(Ctx());
+    else
+        child = dir->FindChild(Ctx(), name);
+    return child ? NFS3_OK : Nfs3StatusOfErrno(errno);
+}
+
+bool Nfs3Request::FileId(const Object& object, unsigned long& id) const {
+    return GetUniqueFileId(object->GetClientPath(), id) == 0;
+}
+
+bool Nfs3Request::Issue(const Object& object, w_nfs_fh3& out) {
+    nfs_fh3 fh{};
+    object->GetFileHandle(fh);
+    unsigned long id = 0;
+    if (fh.len == 0 || fh.len > LUME_NFS3_FHSIZE || !FileId(object, id))
+        return false;
+    m_shared.handles.Record(fh, id);
+    out.data.data_len = fh.len;
+    out.data.data_val = Keep(fh.data, fh.len);
+    return true;
+}
+
+void Nfs3Request::Issue(const Object& object, post_op_fh3& out) {
+    out.handle_follows = Issue(object, out.post_op_fh3_u.handle);
+}
+
+int Nfs3Request::Stat(const Object& object, struct stat& st) {
+    return object->lstat(Ctx(), object->GetClientPath().c_str(), &st);
+}
+
+void Nfs3Request::PostOp(const Object& object, post_op_attr& out) {
+    struct stat st;
+    out.attributes_follow = object && Stat(object, st) == 0;
+    if (out.attributes_follow)
+        Nfs3FillAttributes(st, out.post_op_attr_u.attributes);
+}
+
+void Nfs3Request::PreOp(const Object& object, pre_op_attr& out) {
+    struct stat st;
+    out.attributes_follow = object && Stat(object, st) == 0;
+    if (out.attributes_follow)
+        Nfs3FillWccAttributes(st, out.pre_op_attr_u.attributes);
+}
+
+bool Nfs3Request::ReadOnly() const {
+    return !(m_export->GetSharePerms() & SHARE_PERM_WRITE);
+}
+
+char* Nfs3Request::Keep(const void* bytes, size_t length) {
+    auto& kept = Make<std::vector<char>>();
+    kept.assign(static_cast<const char*>(bytes), static_cast<const char*>(bytes) + length);
+    return kept.data();
+}

@@ -1,0 +1,113 @@
+// One NFS v3 call in progress: who made it, the export its handles belong
+// to, the identity it runs under, and the storage its reply points into.
+//
+// Enter resolves the call's first handle: the export named by the handle
+// must admit the caller's address (else ACCES) and allow what the procedure
+// needs (READ for reads, WRITE for changes: ACCES / ROFS); then the calling
+// thread takes on the caller's identity until the request is destroyed (uid
+// 0 squashed to 65534 unless the export has SHARE_PERM_ROOT, AUTH_NONE as
+// 65534), and the object is found. A handle is good only when this server
+// gave it out and its path still names the object it named then (else
+// STALE); a handle MOUNT handed out counts as given when the module, asked
+// afresh for the object at its path, gives the same handle.
+// Thread safety: a request belongs to the one worker thread running the
+// call. State shared between calls lives in Nfs3Shared, which is
+// thread-safe member by member.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+
+#include "host/BkEndProc.h"
+#include "host/FSM.h"
+#include "host/LumeCtxt.h"
+#include "platform/CImpersonator.h"
+#include "server/nfs/Nfs3IssuedHandles.h"
+#include "server/nfs/Nfs3OpenFiles.h"
+#include "server/protocol/nfs3.h"
+#include "server/rpc/RpcProgram.h"
+
+// What every call of one program shares.
+struct Nfs3Shared {
+    explicit Nfs3Shared(FSM* module);
+
+    FSM* const fsm;
+    Nfs3IssuedHandles handles;
+    Nfs3OpenFiles openFiles;
+    // The write verifier: fixed for the life of the process, so that a
+    // client resends unstable writes only after a restart.
+    char writeVerifier[NFS3_WRITEVERFSIZE];
+};
+
+enum class Nfs3Need {
+    kAttributes,  // READ or WRITE share permission (attributes, ACCESS, FSINFO)
+    kRead,        // SHARE_PERM_READ: file data and directory contents
+    kWrite,       // SHARE_PERM_WRITE: any change
+};
+
+class Nfs3Request {
+  public:
+    typedef boost::shared_ptr<BkEndProc> Object;
+
+    Nfs3Request(Nfs3Shared& shared, const RpcCaller& caller);
+    Nfs3Request(const Nfs3Request&) = delete;
+    Nfs3Request& operator=(const Nfs3Request&) = delete;
+
+    // The call's first handle; see above.
+    nfsstat3 Enter(const w_nfs_fh3& fh, Nfs3Need need, Object& object);
+    // A further handle of the same call: XDEV when of another export.
+    nfsstat3 Resolve(const w_nfs_fh3& fh, Object& object);
+    // The entry name of dir (handle dirFh): "." is dir, ".." its parent but
+    // never above the export's root. A valid name is the caller's to check.
+    nfsstat3 Lookup(const Object& dir, const w_nfs_fh3& dirFh, const std::string& name,
+                    Object& child);
+    bool IsExportRoot(const w_nfs_fh3& fh) const;
+
+    // A handle for object, recorded as given out; false when the module
+    // gives none or the object has no identity.
+    bool Issue(const Object& object, w_nfs_fh3& out);
+    void Issue(const Object& object, post_op_fh3& out);
+
+    // lstat of object: 0, or -1 with errno.
+    int Stat(const Object& object, struct stat& st);
+    void PostOp(const Object& object, post_op_attr& out);
+    void PreOp(const Object& object, pre_op_attr& out);
+    // The unique file id object's path names now; false when none.
+    bool FileId(const Object& object, unsigned long& id) const;
+
+    LumeCtxt* Ctx() { return m_ctx.get(); }
+    const OxUserToken& Who() const { return m_who; }
+    const ExportPtr& GetExport() const { return m_export; }
+    bool ReadOnly() const;
+    Nfs3Shared& Shared() { return m_shared; }
+
+    // Storage that lives as long as the request (the reply points into it).
+    char* Keep(const void* bytes, size_t length);
+    template <class T>
+    T& Make() {
+        auto made = std::make_shared<T>();
+        m_kept.push_back(made);
+        return *made;
+    }
+
+  private:
+    nfsstat3 Admit(Nfs3Need need);
+    nfsstat3 TakeIdentity();
+    nfsstat3 Find(const nfs_fh3& fh, Object& object);
+    bool Reissued(const Object& object, const nfs_fh3& fh);
+
+    Nfs3Shared& m_shared;
+    const RpcCaller& m_caller;
+    ExportPtr m_export;
+    nfs_fh3 m_root{};
+    OxUserToken m_who;
+    std::unique_ptr<LumeCtxt> m_ctx;
+    std::optional<CImpersonator> m_identity;
+    std::vector<std::shared_ptr<void>> m_kept;
+};

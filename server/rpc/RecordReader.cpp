@@ -1,0 +1,65 @@
+#include "server/rpc/RecordReader.h"
+
+#include <algorithm>
+
+namespace {
+constexpr uint32_t kLastFragment = 0x80000000u;
+}
+
+bool RecordReader::Feed(const uint8_t* data, size_t length) {
+    // Each step consumes at least one byte or completes a fragment, so the
+    // loop ends within length + 1 header-only iterations per fragment.
+    while (!m_failed && (length > 0 || (m_inBody && m_fragmentLeft == 0))) {
+        size_t used = m_inBody ? TakeBody(data, length) : TakeHeader(data, length);
+        data += used;
+        length -= used;
+    }
+    return !m_failed;
+}
+
+size_t RecordReader::TakeHeader(const uint8_t* data, size_t length) {
+    size_t used = std::min<size_t>(length, sizeof(m_header) - m_headerHave);
+    std::copy(data, data + used, m_header + m_headerHave);
+    m_headerHave += used;
+    if (m_headerHave < sizeof(m_header))
+        return used;
+    uint32_t word = (uint32_t(m_header[0]) << 24) | (uint32_t(m_header[1]) << 16) |
+                    (uint32_t(m_header[2]) << 8) | uint32_t(m_header[3]);
+    m_headerHave = 0;
+    m_lastFragment = (word & kLastFragment) != 0;
+    m_fragmentLeft = word & ~kLastFragment;
+    if (m_record.size() + m_fragmentLeft > m_maxRecord) {
+        m_failed = true;
+        return used;
+    }
+    // Most records are one fragment: one allocation for it, not one per read.
+    if (m_record.empty())
+        m_record.reserve(m_fragmentLeft);
+    m_inBody = true;
+    return used;
+}
+
+size_t RecordReader::TakeBody(const uint8_t* data, size_t length) {
+    size_t used = std::min<size_t>(length, m_fragmentLeft);
+    m_record.insert(m_record.end(), data, data + used);
+    m_fragmentLeft -= static_cast<uint32_t>(used);
+    if (m_fragmentLeft == 0)
+        EndFragment();
+    return used;
+}
+
+void RecordReader::EndFragment() {
+    m_inBody = false;
+    if (!m_lastFragment)
+        return;
+    m_ready.push_back(std::move(m_record));
+    m_record.clear();
+}
+
+bool RecordReader::Pop(std::vector<uint8_t>& out) {
+    if (m_ready.empty())
+        return false;
+    out = std::move(m_ready.front());
+    m_ready.pop_front();
+    return true;
+}

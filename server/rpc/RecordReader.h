@@ -1,0 +1,45 @@
+// Record marking of ONC RPC over a byte stream (RFC 5531 section 11).
+//
+// A record is one or more fragments; each fragment starts with a 4-byte
+// big-endian header whose top bit marks the last fragment and whose low 31
+// bits give the fragment's length. The reader is fed bytes as they arrive,
+// in pieces of any size, and yields whole records in arrival order. A record
+// whose fragments add up to more than the bound fails the reader for good:
+// the stream cannot be resynchronised, so the caller closes the connection.
+// Zero-length fragments are legal; a zero-length last fragment ends the
+// record (which may then be empty).
+// Not thread-safe: one connection's reader thread owns it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+class RecordReader {
+  public:
+    explicit RecordReader(size_t maxRecord) : m_maxRecord(maxRecord) {}
+
+    // Consumes all of data. False once a record exceeds the bound (then and
+    // on every later call); records completed before that stay available.
+    bool Feed(const uint8_t* data, size_t length);
+    // Moves the oldest whole record into out; false when there is none.
+    bool Pop(std::vector<uint8_t>& out);
+    bool Failed() const { return m_failed; }
+
+  private:
+    // Takes header bytes; returns how many of data it used.
+    size_t TakeHeader(const uint8_t* data, size_t length);
+    size_t TakeBody(const uint8_t* data, size_t length);
+    void EndFragment();
+
+    const size_t m_maxRecord;
+    bool m_failed = false;
+    uint8_t m_header[4] = {};
+    unsigned m_headerHave = 0;  // header bytes of the current fragment seen
+    bool m_inBody = false;      // the current fragment's header is complete
+    bool m_lastFragment = false;
+    uint32_t m_fragmentLeft = 0;
+    std::vector<uint8_t> m_record;             // the record being assembled
+    std::deque<std::vector<uint8_t>> m_ready;  // whole records, oldest first
+};

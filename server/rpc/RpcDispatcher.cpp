@@ -1,0 +1,153 @@
+#include "server/rpc/RpcDispatcher.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "platform/LogWriter.h"
+
+namespace {
+constexpr uint32_t kLastFragment = 0x80000000u;
+constexpr size_t kMarkSize = 4;
+constexpr uint32_t kNobody = 65534;
+
+// The results of a SUCCESS header: the program encodes them afterwards.
+bool_t NoResults(XDR*, ...) {
+    return TRUE;
+}
+}  // namespace
+
+RpcDispatcher::RpcDispatcher(const RpcProgramTable& programs, size_t maxRecord)
+    : m_programs(programs), m_reply(new char[maxRecord + kMarkSize]) {
+    xdrmem_create(&m_out, m_reply.get() + kMarkSize, static_cast<u_int>(maxRecord), XDR_ENCODE);
+}
+
+bool RpcDispatcher::Handle(const uint8_t* record, size_t length, const CRaIPAddr& peer,
+                           uint16_t peerPort, const uint8_t*& reply, size_t& replyLength) {
+    XDR in;
+    // XDR_DECODE only reads the buffer.
+    xdrmem_create(&in, reinterpret_cast<char*>(const_cast<uint8_t*>(record)),
+                  static_cast<u_int>(length), XDR_DECODE);
+    uint32_t xid = 0, direction = 0, rpcvers = 0;
+    if (!xdr_u_int32_t(&in, &xid) || !xdr_u_int32_t(&in, &direction) || direction != CALL ||
+        !xdr_u_int32_t(&in, &rpcvers)) {
+        OXLOG(2, 0, "Dropping a record of %zu bytes from %s that is no call.", length,
+              peer.ToString().c_str());
+        return false;
+    }
+    m_call.xid = xid;
+    if (rpcvers != RPC_MSG_VERSION) {
+        // xdr_callmsg refuses other versions, so answer before it runs.
+        rejected_reply rejected{};
+        rejected.rj_stat = RPC_MISMATCH;
+        rejected.rj_vers.low = RPC_MSG_VERSION;
+        rejected.rj_vers.high = RPC_MSG_VERSION;
+        return EncodeRejected(rejected) && Finish(reply, replyLength);
+    }
+    xdr_setpos(&in, 0);
+    rpc_msg msg{};
+    msg.rm_call.cb_cred.oa_base = m_credArea;
+    msg.rm_call.cb_verf.oa_base = m_credArea + MAX_AUTH_BYTES;
+    if (!xdr_callmsg(&in, &msg)) {
+        OXLOG(2, 0, "Dropping call xid %u from %s: its header does not decode.", xid,
+              peer.ToString().c_str());
+        return false;
+    }
+    m_call.program = static_cast<uint32_t>(msg.rm_call.cb_prog);
+    m_call.version = static_cast<uint32_t>(msg.rm_call.cb_vers);
+    m_call.procedure = static_cast<uint32_t>(msg.rm_call.cb_proc);
+    m_call.caller.address = peer;
+    m_call.caller.port = peerPort;
+    if (!DecodeCredential(msg.rm_call.cb_cred)) {
+        rejected_reply rejected{};
+        rejected.rj_stat = AUTH_ERROR;
+        rejected.rj_why = msg.rm_call.cb_cred.oa_flavor == AUTH_SYS ? AUTH_BADCRED : AUTH_TOOWEAK;
+        return EncodeRejected(rejected) && Finish(reply, replyLength);
+    }
+    Dispatch(&in);
+    return Finish(reply, replyLength);
+}
+
+bool RpcDispatcher::DecodeCredential(const opaque_auth& credential) {
+    RpcCaller& caller = m_call.caller;
+    caller.flavor = credential.oa_flavor;
+    caller.uid = kNobody;
+    caller.gid = kNobody;
+    caller.gids.clear();
+    caller.machineName.clear();
+    if (credential.oa_flavor == AUTH_NONE)
+        return true;
+    return credential.oa_flavor == AUTH_SYS && DecodeAuthSys(credential);
+}
+
+bool RpcDispatcher::DecodeAuthSys(const opaque_auth& credential) {
+    XDR body;
+    xdrmem_create(&body, credential.oa_base, credential.oa_length, XDR_DECODE);
+    // Preset buffers: xdr_authunix_parms then fills them instead of allocating.
+    authunix_parms parms{};
+    parms.aup_machname = m_machineName;
+    parms.aup_gids = m_gids;
+    if (!xdr_authunix_parms(&body, &parms))
+        return false;
+    RpcCaller& caller = m_call.caller;
+    caller.uid = parms.aup_uid;
+    caller.gid = parms.aup_gid;
+    caller.gids.assign(m_gids, m_gids + parms.aup_len);
+    caller.machineName.assign(m_machineName);
+    return true;
+}
+
+void RpcDispatcher::Dispatch(XDR* args) {
+    auto found = m_programs.find(m_call.program);
+    if (found == m_programs.end()) {
+        EncodeAccepted(PROG_UNAVAIL);
+        return;
+    }
+    RpcProgram* program = found->second;
+    if (m_call.version < program->LowVersion() || m_call.version > program->HighVersion()) {
+        EncodeAccepted(PROG_MISMATCH, program->LowVersion(), program->HighVersion());
+        return;
+    }
+    if (!EncodeAccepted(SUCCESS))
+        return;
+    accept_stat status = program->Call(m_call, args, &m_out);
+    if (status != SUCCESS)
+        EncodeAccepted(status);
+}
+
+bool RpcDispatcher::EncodeAccepted(accept_stat status, uint32_t low, uint32_t high) {
+    xdr_setpos(&m_out, 0);
+    rpc_msg msg{};
+    msg.rm_xid = m_call.xid;
+    msg.rm_direction = REPLY;
+    msg.rm_reply.rp_stat = MSG_ACCEPTED;
+    msg.acpted_rply.ar_verf = _null_auth;
+    msg.acpted_rply.ar_stat = status;
+    if (status == SUCCESS) {
+        msg.acpted_rply.ar_results.where = nullptr;
+        msg.acpted_rply.ar_results.proc = NoResults;
+    } else if (status == PROG_MISMATCH) {
+        msg.acpted_rply.ar_vers.low = low;
+        msg.acpted_rply.ar_vers.high = high;
+    }
+    return xdr_replymsg(&m_out, &msg);
+}
+
+bool RpcDispatcher::EncodeRejected(const rejected_reply& rejected) {
+    xdr_setpos(&m_out, 0);
+    rpc_msg msg{};
+    msg.rm_xid = m_call.xid;
+    msg.rm_direction = REPLY;
+    msg.rm_reply.rp_stat = MSG_DENIED;
+    msg.rjcted_rply = rejected;
+    return xdr_replymsg(&m_out, &msg);
+}
+
+bool RpcDispatcher::Finish(const uint8_t*& reply, size_t& replyLength) {
+    uint32_t length = xdr_getpos(&m_out);
+    uint32_t mark = htonl(kLastFragment | length);
+    std::memcpy(m_reply.get(), &mark, sizeof(mark));
+    reply = reinterpret_cast<const uint8_t*>(m_reply.get());
+    replyLength = kMarkSize + length;
+    return true;
+}

@@ -1,0 +1,52 @@
+// One worker's handling of ONC RPC calls (RFC 5531): decodes a call record's
+// header and credential, picks the program by number and version, lets it
+// run, and encodes the reply record (record mark included) into a buffer it
+// owns and reuses for every call.
+//
+// Answers: rpcvers other than 2 → RPC_MISMATCH; a credential other than
+// AUTH_NONE or AUTH_SYS → AUTH_TOOWEAK; an undecodable AUTH_SYS body →
+// AUTH_BADCRED; unknown program → PROG_UNAVAIL; version outside the
+// program's range → PROG_MISMATCH; otherwise what the program says. A record
+// too damaged to carry an xid and a call header gets no answer.
+// Not thread-safe: each worker thread has its own; the program table is
+// read-only while calls run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "server/rpc/RpcProgram.h"
+
+typedef std::map<uint32_t, RpcProgram*> RpcProgramTable;
+
+class RpcDispatcher {
+  public:
+    // maxRecord bounds the reply, as it bounds calls.
+    RpcDispatcher(const RpcProgramTable& programs, size_t maxRecord);
+
+    // Handles one call record from the peer. True and reply/replyLength set
+    // (valid until the next call) when there is something to send.
+    bool Handle(const uint8_t* record, size_t length, const CRaIPAddr& peer, uint16_t peerPort,
+                const uint8_t*& reply, size_t& replyLength);
+
+  private:
+    bool DecodeCredential(const opaque_auth& credential);
+    bool DecodeAuthSys(const opaque_auth& credential);
+    // Runs the program and fills the reply; args is positioned after the header.
+    void Dispatch(XDR* args);
+    // Encodes an accepted reply header with this status into m_out from the
+    // start; PROG_MISMATCH carries the range.
+    bool EncodeAccepted(accept_stat status, uint32_t low = 0, uint32_t high = 0);
+    bool EncodeRejected(const rejected_reply& rejected);
+    bool Finish(const uint8_t*& reply, size_t& replyLength);
+
+    const RpcProgramTable& m_programs;
+    std::unique_ptr<char[]> m_reply;  // record mark, then the reply message
+    XDR m_out;                        // encodes into m_reply after the mark
+    RpcCall m_call;                   // reused so its vectors keep capacity
+    char m_credArea[2 * MAX_AUTH_BYTES];
+    char m_machineName[MAX_MACHINE_NAME + 1];
+    gid_t m_gids[NGRPS];
+};

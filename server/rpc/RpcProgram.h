@@ -1,0 +1,53 @@
+// The seam between the ONC RPC transport and the programs it serves (MOUNT,
+// NFS, the configuration channel).
+//
+// The transport reads a call, decodes its header and credential, and hands
+// the program the call and two XDR streams: the arguments (positioned after
+// the header) and the results (positioned after the reply header, with room
+// for RpcServer::Options::maxRecord bytes). The program decodes its
+// arguments, runs the procedure and encodes its results, then says how the
+// call was accepted; for anything but SUCCESS the transport discards what
+// was encoded and sends the accept status alone.
+// Programs are called from the transport's worker threads, any number at
+// once; they keep their own state thread-safe.
+#pragma once
+
+#include <rpc/rpc.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/CRaIPAddr.h"
+
+// Who made the call. AUTH_SYS carries uid, gid, groups and the machine name;
+// AUTH_NONE carries nothing (uid and gid are then the nobody ids, 65534).
+struct RpcCaller {
+    uint32_t flavor = AUTH_NONE;
+    uint32_t uid = 65534;
+    uint32_t gid = 65534;
+    std::vector<uint32_t> gids;
+    std::string machineName;
+    CRaIPAddr address;  // the peer's address
+    uint16_t port = 0;  // the peer's source port
+};
+
+struct RpcCall {
+    uint32_t xid = 0;
+    uint32_t program = 0;
+    uint32_t version = 0;
+    uint32_t procedure = 0;
+    RpcCaller caller;
+};
+
+class RpcProgram {
+  public:
+    virtual ~RpcProgram() = default;
+    virtual uint32_t Number() const = 0;
+    virtual uint32_t LowVersion() const = 0;
+    virtual uint32_t HighVersion() const = 0;
+    // SUCCESS, PROC_UNAVAIL, GARBAGE_ARGS or SYSTEM_ERR (version mismatches
+    // are the transport's). Must not throw.
+    virtual accept_stat Call(const RpcCall& call, XDR* args, XDR* results) = 0;
+};

@@ -1,0 +1,107 @@
+#include "tests/server/LumedProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+constexpr int kReadyWaitMs = 30000;
+constexpr int kPollMs = 100;
+constexpr int kStopPolls = 300;  // 30 seconds for a clean exit
+const char kReadyPrefix[] = "lumed: serving on ";
+}  // namespace
+
+LumedProcess::~LumedProcess() {
+    Stop();
+}
+
+bool LumedProcess::Start(const Config& config, std::string& error) {
+    std::vector<std::string> args = {LUMED_BINARY,    "--port",      "0",
+                                     "--bind",        "127.0.0.1",   "--state-dir",
+                                     config.stateDir, "--no-rpcbind"};
+    for (const std::string& dir : config.exports) {
+        args.push_back("--export");
+        args.push_back(dir);
+    }
+    args.insert(args.end(), config.extraArgs.begin(), config.extraArgs.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        error = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        ::dup2(pipeFds[1], STDOUT_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    m_stdout = pipeFds[0];
+    if (m_pid < 0 || !AwaitReady()) {
+        error = "lumed did not become ready; it printed:\n" + m_output;
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+bool LumedProcess::AwaitReady() {
+    for (int waited = 0; waited < kReadyWaitMs; waited += kPollMs) {
+        pollfd p{m_stdout, POLLIN, 0};
+        if (::poll(&p, 1, kPollMs) <= 0)
+            continue;
+        char buffer[4096];
+        ssize_t got = ::read(m_stdout, buffer, sizeof(buffer));
+        if (got <= 0)
+            return false;  // lumed exited before it was ready
+        m_output.append(buffer, static_cast<size_t>(got));
+        size_t at = m_output.find(kReadyPrefix);
+        size_t end = at == std::string::npos ? at : m_output.find('\n', at);
+        if (end == std::string::npos)
+            continue;
+        size_t port = m_output.rfind(" port ", end);
+        m_port = static_cast<uint16_t>(std::atoi(m_output.c_str() + port + 6));
+        return m_port != 0;
+    }
+    return false;
+}
+
+void LumedProcess::DrainOutput() {
+    char buffer[4096];
+    ssize_t got;
+    // The write end closed with lumed, so this ends.
+    while ((got = ::read(m_stdout, buffer, sizeof(buffer))) > 0)
+        m_output.append(buffer, static_cast<size_t>(got));
+}
+
+int LumedProcess::Stop() {
+    if (m_pid <= 0)
+        return -1;
+    ::kill(m_pid, SIGTERM);
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < kStopPolls && done == 0; ++i) {
+        done = ::waitpid(m_pid, &status, WNOHANG);
+        if (done == 0)
+            ::usleep(kPollMs * 1000);
+    }
+    if (done == 0) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, &status, 0);
+    }
+    m_pid = -1;
+    DrainOutput();
+    ::close(m_stdout);
+    m_stdout = -1;
+    return status;
+}

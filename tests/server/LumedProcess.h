@@ -1,0 +1,49 @@
+// Runs the built lumed binary for an integration test: on a free loopback
+// port, with the given exports and state directory, and --no-rpcbind so a
+// test never touches the machine's port mapper.
+//
+// Start waits (bounded) for lumed's ready line on its stdout,
+//   lumed: serving on 127.0.0.1 port N
+// and Stop sends SIGTERM to that one process and waits (bounded) for it;
+// only if it outlives the wait is it killed. The destructor stops it.
+// Not thread-safe: one test thread drives it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class LumedProcess {
+  public:
+    struct Config {
+        std::vector<std::string> exports;
+        std::string stateDir;
+        std::vector<std::string> extraArgs;  // e.g. {"--clients", "10.0.0.1"}
+    };
+
+    LumedProcess() = default;
+    ~LumedProcess();
+    LumedProcess(const LumedProcess&) = delete;
+    LumedProcess& operator=(const LumedProcess&) = delete;
+
+    // True once lumed is serving; else false and error holds what it printed.
+    bool Start(const Config& config, std::string& error);
+    uint16_t Port() const { return m_port; }
+    // SIGTERM, then waits. The wait status (see waitpid), or -1 when nothing
+    // was running.
+    int Stop();
+    // Everything lumed printed on stdout so far (read up to Stop).
+    const std::string& Output() const { return m_output; }
+
+  private:
+    // Reads stdout until the ready line or end of output; bounded.
+    bool AwaitReady();
+    void DrainOutput();
+
+    pid_t m_pid = -1;
+    int m_stdout = -1;
+    uint16_t m_port = 0;
+    std::string m_output;
+};

@@ -1,0 +1,130 @@
+// lumed as a process: start, stop, and what a user sees through libnfs and
+// its tools.
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+#include "tests/server/LumedProcess.h"
+#include "tests/server/NfsClient.h"
+#include "tests/server/integration/MountClient.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+constexpr uint32_t kNfsProgram = 100003;
+
+std::string Real(const std::string& path) {
+    char real[PATH_MAX];
+    return ::realpath(path.c_str(), real) ? real : path;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool ServesNfs(uint16_t port) {
+    MountClient nfs(port, kNfsProgram, 3);
+    return nfs.Connected() && nfs.Null() == RPC_SUCCESS;
+}
+
+TEST(LumedLifecycle, SigtermExitsZeroAndRemovesTheExports) {
+    TempDir exported, state;
+    LumedProcess lumed;
+    std::string error;
+    ASSERT_TRUE(lumed.Start({{Real(exported.Path())}, state.Path(), {}}, error)) << error;
+    EXPECT_NE(lumed.Output().find("lumed: exporting " + Real(exported.Path())), std::string::npos);
+    {
+        MountClient client(lumed.Port());
+        ASSERT_TRUE(client.Connected());
+        ASSERT_EQ(client.Mnt(Real(exported.Path())).status, MNT3_OK);
+    }
+    int status = lumed.Stop();
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(lumed.Output().find("lumed: stopped"), std::string::npos);
+    EXPECT_NE(ReadFile(state / "lumed.log").find("Removing 1 exports."), std::string::npos);
+}
+
+TEST(LumedLifecycle, StartFailsClearlyForAMissingDirectoryOrBadOption) {
+    TempDir state;
+    LumedProcess missing;
+    std::string error;
+    EXPECT_FALSE(missing.Start({{state / "no-such-dir"}, state.Path(), {}}, error));
+    EXPECT_EQ(missing.Output().find("serving"), std::string::npos);
+
+    LumedProcess badOption;
+    EXPECT_FALSE(badOption.Start({{state.Path()}, state.Path(), {"--perms", "nine"}}, error));
+}
+
+TEST(LumedNfs, LibnfsMountsTheExport) {
+    TempDir exported, state;
+    LumedProcess lumed;
+    std::string error;
+    ASSERT_TRUE(lumed.Start({{Real(exported.Path())}, state.Path(), {}}, error)) << error;
+    ASSERT_TRUE(ServesNfs(lumed.Port()));
+    NfsClient client;
+    EXPECT_TRUE(client.Mount(lumed.Port(), Real(exported.Path()), error)) << error;
+    NfsClient outside;
+    EXPECT_FALSE(outside.Mount(lumed.Port(), Real(state.Path()), error));
+}
+
+// The command's output; its exit status in status.
+std::string RunCommand(const std::string& command, int& status) {
+    std::string output;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return output;
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0)
+        output.append(buffer, got);
+    status = WEXITSTATUS(::pclose(pipe));
+    return output;
+}
+
+// A user's round trip with the libnfs tools: copy in, list, copy back out.
+TEST(LumedNfs, NfsCpAndNfsLsWorkAsAUserWould) {
+    TempDir exported, state, local;
+    exported.WriteFile("visible-file.txt", "hello");
+    // The tools run as root, squashed to nobody, who must be able to write.
+    ASSERT_EQ(::chmod(exported.Path().c_str(), 01777), 0);
+    std::string payload(3 << 20, '\0');
+    for (size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<char>(i * 7919 % 251);
+    std::string source = local.WriteFile("payload.bin", payload);
+    LumedProcess lumed;
+    std::string error;
+    ASSERT_TRUE(lumed.Start({{Real(exported.Path())}, state.Path(), {}}, error)) << error;
+    ASSERT_TRUE(ServesNfs(lumed.Port()));
+    std::string dir = Real(exported.Path());
+    std::string remote = LumedUrl(lumed.Port(), dir + "/payload.bin");
+
+    int status = -1;
+    std::string output = RunCommand("nfs-cp '" + source + "' '" + remote + "'", status);
+    ASSERT_EQ(status, 0) << output;
+    output = RunCommand("nfs-cp '" + remote + "' '" + (local / "back.bin") + "'", status);
+    ASSERT_EQ(status, 0) << output;
+    std::ifstream back(local / "back.bin", std::ios::binary);
+    std::string copied((std::istreambuf_iterator<char>(back)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(copied == payload);
+
+    output = RunCommand("nfs-ls '" + LumedUrl(lumed.Port(), dir) + "'", status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("visible-file.txt"), std::string::npos) << output;
+    EXPECT_NE(output.find(std::to_string(payload.size()) + " payload.bin"), std::string::npos)
+        << output;
+}
+
+}  // namespace

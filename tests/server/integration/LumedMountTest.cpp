@@ -1,0 +1,128 @@
+// MOUNT v3 as lumed serves it, driven by a real RPC client.
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "tests/server/LumedProcess.h"
+#include "tests/server/integration/MountClient.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+std::string Real(const std::string& path) {
+    char real[PATH_MAX];
+    return ::realpath(path.c_str(), real) ? real : path;
+}
+
+class LumedMount : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_dir = Real(m_exported.Path());
+        std::filesystem::create_directories(m_dir + "/sub/deeper");
+        std::filesystem::create_directory_symlink("sub", m_dir + "/inner");
+        std::filesystem::create_directory_symlink(Real(m_outside.Path()), m_dir + "/outer");
+        m_exported.WriteFile("plain.txt", "not a directory");
+    }
+    void StartLumed(std::vector<std::string> extraArgs = {}) {
+        std::string error;
+        ASSERT_TRUE(m_lumed.Start({{m_dir}, m_state.Path(), extraArgs}, error)) << error;
+    }
+
+    TempDir m_exported, m_outside, m_state;
+    std::string m_dir;
+    LumedProcess m_lumed;
+};
+
+TEST_F(LumedMount, ExportRootAnswersAHandleAndBothFlavors) {
+    StartLumed();
+    MountClient client(m_lumed.Port());
+    ASSERT_TRUE(client.Connected());
+    EXPECT_EQ(client.Null(), RPC_SUCCESS);
+    auto root = client.Mnt(m_dir);
+    ASSERT_EQ(root.rpc, RPC_SUCCESS);
+    ASSERT_EQ(root.status, MNT3_OK);
+    EXPECT_FALSE(root.handle.empty());
+    EXPECT_LE(root.handle.size(), 64u);
+    EXPECT_EQ(root.flavors, (std::vector<int>{AUTH_SYS, AUTH_NONE}));
+    // The client's form may end in '/'; it names the same export.
+    auto slashed = client.Mnt(m_dir + "/");
+    ASSERT_EQ(slashed.status, MNT3_OK);
+    EXPECT_EQ(slashed.handle, root.handle);
+}
+
+TEST_F(LumedMount, DirectoriesBelowTheExportMountThroughInnerLinksOnly) {
+    StartLumed();
+    MountClient client(m_lumed.Port());
+    ASSERT_TRUE(client.Connected());
+    auto root = client.Mnt(m_dir);
+    auto sub = client.Mnt(m_dir + "/sub");
+    auto deeper = client.Mnt(m_dir + "/sub/deeper");
+    auto inner = client.Mnt(m_dir + "/inner");
+    ASSERT_EQ(sub.status, MNT3_OK);
+    ASSERT_EQ(deeper.status, MNT3_OK);
+    ASSERT_EQ(inner.status, MNT3_OK);
+    EXPECT_NE(sub.handle, root.handle);
+    EXPECT_NE(deeper.handle, sub.handle);
+    // A link inside the export to a directory inside it is that directory.
+    EXPECT_EQ(inner.handle, sub.handle);
+
+    EXPECT_EQ(client.Mnt(m_dir + "/outer").status, MNT3ERR_ACCES);
+    EXPECT_EQ(client.Mnt(m_dir + "/sub/../../").status, MNT3ERR_ACCES);
+    EXPECT_EQ(client.Mnt(m_dir + "/missing").status, MNT3ERR_NOENT);
+    EXPECT_EQ(client.Mnt(m_dir + "/plain.txt").status, MNT3ERR_NOTDIR);
+}
+
+TEST_F(LumedMount, PathsOutsideEveryExportAreRefused) {
+    StartLumed();
+    MountClient client(m_lumed.Port());
+    ASSERT_TRUE(client.Connected());
+    EXPECT_NE(client.Mnt(Real(m_outside.Path())).status, MNT3_OK);
+    EXPECT_NE(client.Mnt("/").status, MNT3_OK);
+    EXPECT_NE(client.Mnt(m_dir + "-sibling").status, MNT3_OK);
+    EXPECT_NE(client.Mnt("relative/path").status, MNT3_OK);
+}
+
+TEST_F(LumedMount, ClientsListWithoutLoopbackRefusesTheMount) {
+    StartLumed({"--clients", "192.0.2.77"});
+    MountClient client(m_lumed.Port());
+    ASSERT_TRUE(client.Connected());
+    EXPECT_EQ(client.Mnt(m_dir).status, MNT3ERR_ACCES);
+    EXPECT_EQ(client.Mnt(m_dir + "/sub").status, MNT3ERR_ACCES);
+    EXPECT_TRUE(client.Dump().empty());
+}
+
+TEST_F(LumedMount, DumpFollowsMountsAndExportListsClients) {
+    StartLumed({"--clients", "127.0.0.1,10.1.0.0/16"});
+    MountClient client(m_lumed.Port());
+    ASSERT_TRUE(client.Connected());
+    ASSERT_EQ(client.Mnt(m_dir).status, MNT3_OK);
+    ASSERT_EQ(client.Mnt(m_dir + "/sub").status, MNT3_OK);
+    auto mounts = client.Dump();
+    ASSERT_EQ(mounts.size(), 2u);
+    EXPECT_EQ(mounts[0].second, m_dir);
+    EXPECT_EQ(mounts[1].second, m_dir + "/sub");
+
+    ASSERT_EQ(client.Umnt(m_dir), RPC_SUCCESS);
+    mounts = client.Dump();
+    ASSERT_EQ(mounts.size(), 1u);
+    EXPECT_EQ(mounts[0].second, m_dir + "/sub");
+
+    auto exports = client.Exports();
+    ASSERT_EQ(exports.size(), 1u);
+    EXPECT_EQ(exports[0].first, m_dir);
+    EXPECT_EQ(exports[0].second, (std::vector<std::string>{"127.0.0.1", "10.1.0.0/16"}));
+}
+
+TEST_F(LumedMount, OnlyVersionThreeIsServed) {
+    StartLumed();
+    MountClient v1(m_lumed.Port(), MOUNT_PROGRAM, 1);
+    ASSERT_TRUE(v1.Connected());
+    EXPECT_EQ(v1.Null(), RPC_PROGVERSMISMATCH);
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+#include "tests/server/nfs/InProcessServer.h"
+
+#include "host/ExportCache.h"
+#include "host/LumeServiceGlobals.h"
+#include "module/ConfigRPCTypes.h"
+#include "module/ExportRecords.h"
+#include "module/SinkFSM.h"
+#include "platform/StateDir.h"
+#include "server/mount/Mount3Program.h"
+#include "server/nfs/Nfs3Program.h"
+#include "server/rpc/RpcServer.h"
+
+struct InProcessServer::Parts {
+    Mount3Program mount{SinkFSM::GetFSM()};
+    Nfs3Program nfs{SinkFSM::GetFSM()};
+    RpcServer server{RpcServer::Options()};
+    bool started = false;
+};
+
+InProcessServer::InProcessServer(const std::string& stateDir) {
+    SetPlatformStateDir(stateDir);
+    LumeServiceGlobals::clientName = "media01";
+    LumeServiceGlobals::networkServicesStarted = true;
+    LumeServiceGlobals::portMapperRegistered = true;
+    m_parts = std::make_unique<Parts>();
+    m_parts->server.AddProgram(&m_parts->mount);
+    m_parts->server.AddProgram(&m_parts->nfs);
+    std::string error;
+    m_parts->started = m_parts->server.Start(error);
+}
+
+InProcessServer::~InProcessServer() {
+    m_parts->server.Stop();
+    for (ExportPtr& exp : gAllExports->GetAllExports())
+        gAllExports->RemoveExport(exp);
+}
+
+bool InProcessServer::Started() const {
+    return m_parts->started;
+}
+
+uint16_t InProcessServer::Port() const {
+    return m_parts->server.Port();
+}
+
+bool InProcessServer::Export(const std::string& path, SharePerms perms) {
+    std::string text = path;
+    char clients[] = "*";
+    LumeExportPath request{};
+    request.path = &text[0];
+    request.clients = clients;
+    request.timeout = 5;
+    request.perms = perms;
+    char* response = nullptr;
+    size_t length = 0;
+    int type = 0;
+    bool handled = SinkFSM::GetFSM()->GenericConfigRPCHandler(
+        &request, "media01", RPC_CREATE_EXPORT, response, length, type);
+    bool created =
+        handled && response && reinterpret_cast<LumeExportPathResp*>(response)->status == 0;
+    SinkFSM::GetFSM()->ReleaseConfigRPCMem(type, response);
+    return created;
+}

@@ -1,0 +1,116 @@
+#include "server/rpc/RecordReader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<uint8_t> Fragment(const std::string& body, bool last) {
+    uint32_t word = static_cast<uint32_t>(body.size()) | (last ? 0x80000000u : 0);
+    std::vector<uint8_t> bytes(4 + body.size());
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = uint8_t(word >> (24 - 8 * i));
+    std::copy(body.begin(), body.end(), bytes.begin() + 4);
+    return bytes;
+}
+
+std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (const auto& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+std::string Text(const std::vector<uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Feeds the bytes in pieces of the given size and collects every record.
+std::vector<std::string> FeedInPieces(RecordReader& reader, const std::vector<uint8_t>& bytes,
+                                      size_t piece) {
+    std::vector<std::string> records;
+    std::vector<uint8_t> record;
+    for (size_t at = 0; at < bytes.size(); at += piece) {
+        size_t length = std::min(piece, bytes.size() - at);
+        EXPECT_TRUE(reader.Feed(bytes.data() + at, length));
+        while (reader.Pop(record))
+            records.push_back(Text(record));
+    }
+    return records;
+}
+
+TEST(RpcRecordReader, RecordArrivesWhateverTheSplit) {
+    std::vector<uint8_t> bytes = Fragment("hello, record", true);
+    // Piece sizes 1..3 split the header; larger ones split only the body.
+    for (size_t piece = 1; piece <= bytes.size(); ++piece) {
+        RecordReader reader(1024);
+        EXPECT_EQ(FeedInPieces(reader, bytes, piece), std::vector<std::string>{"hello, record"})
+            << "piece size " << piece;
+    }
+}
+
+TEST(RpcRecordReader, SeveralRecordsInOneReadComeOutInOrder) {
+    RecordReader reader(1024);
+    auto bytes = Join({Fragment("one", true), Fragment("two", true), Fragment("three", true)});
+    EXPECT_EQ(FeedInPieces(reader, bytes, bytes.size()),
+              (std::vector<std::string>{"one", "two", "three"}));
+    std::vector<uint8_t> record;
+    EXPECT_FALSE(reader.Pop(record));
+}
+
+TEST(RpcRecordReader, FragmentsJoinIntoOneRecord) {
+    RecordReader reader(1024);
+    auto bytes = Join({Fragment("ab", false), Fragment("", false), Fragment("cd", false),
+                       Fragment("e", true), Fragment("next", true)});
+    EXPECT_EQ(FeedInPieces(reader, bytes, 3), (std::vector<std::string>{"abcde", "next"}));
+}
+
+TEST(RpcRecordReader, EmptyLastFragmentEndsTheRecord) {
+    RecordReader reader(1024);
+    auto bytes = Join({Fragment("xy", false), Fragment("", true), Fragment("", true)});
+    EXPECT_EQ(FeedInPieces(reader, bytes, bytes.size()), (std::vector<std::string>{"xy", ""}));
+}
+
+TEST(RpcRecordReader, IncompleteRecordIsNotHandedOut) {
+    RecordReader reader(1024);
+    auto bytes = Fragment("partial", true);
+    bytes.pop_back();
+    EXPECT_TRUE(FeedInPieces(reader, bytes, bytes.size()).empty());
+}
+
+TEST(RpcRecordReader, RecordAtTheBoundPassesOneByteMoreFails) {
+    RecordReader exact(8);
+    EXPECT_EQ(FeedInPieces(exact, Fragment("12345678", true), 64),
+              std::vector<std::string>{"12345678"});
+
+    // The bound counts the whole record, not each fragment.
+    RecordReader over(8);
+    auto bytes = Join({Fragment("12345", false), Fragment("6789", true)});
+    EXPECT_FALSE(over.Feed(bytes.data(), bytes.size()));
+    EXPECT_TRUE(over.Failed());
+    std::vector<uint8_t> record;
+    EXPECT_FALSE(over.Pop(record));
+    // A failed reader stays failed: the stream cannot be resynchronised.
+    auto more = Fragment("ok", true);
+    EXPECT_FALSE(over.Feed(more.data(), more.size()));
+}
+
+TEST(RpcRecordReader, OversizedHeaderFailsBeforeTheBodyArrives) {
+    RecordReader reader(1024);
+    auto header = Fragment(std::string(2048, 'x'), true);
+    EXPECT_FALSE(reader.Feed(header.data(), 4));
+}
+
+TEST(RpcRecordReader, RecordsBeforeAnOversizedOneStayAvailable) {
+    RecordReader reader(16);
+    auto bytes = Join({Fragment("fine", true), Fragment(std::string(17, 'x'), true)});
+    EXPECT_FALSE(reader.Feed(bytes.data(), bytes.size()));
+    std::vector<uint8_t> record;
+    ASSERT_TRUE(reader.Pop(record));
+    EXPECT_EQ(Text(record), "fine");
+}
+
+}  // namespace
