@@ -122,7 +122,7 @@ mnt_stat3 Mount3Program::Lookup(const std::string& clientPath, const RpcCaller& 
     ExportPtr exp;
     if (path.empty() || path[0] != '/' || !FindEnclosingExport(path, exp))
         return MNT3ERR_NOENT;
-    if (!exp->Authorize(caller.address, caller.machineName)) {
+    if (!exp->Authorize(caller.address, caller.hostName)) {
         OXLOG(1, 0, "Client %s (%s) may not mount %s.", caller.address.ToString().c_str(),
               caller.machineName.c_str(), path.c_str());
         return MNT3ERR_ACCES;

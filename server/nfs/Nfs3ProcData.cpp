@@ -61,6 +61,20 @@ nfsstat3 MayUse(Nfs3Request& req, const struct stat& st, bool write) {
     return allowed ? NFS3_OK : NFS3ERR_ACCES;
 }
 
+// Enters a regular file for a change and records its pre-op attributes;
+// before.attributes_follow tells whether the file was entered at all.
+nfsstat3 EnterDataFileForChange(Nfs3Request& req, const w_nfs_fh3& fh, Object& object,
+                                struct stat& st, pre_op_attr& before) {
+    nfsstat3 status = req.Enter(fh, Nfs3Need::kWrite, object);
+    if (status != NFS3_OK)
+        return status;
+    if (req.Stat(object, st) != 0)
+        return HandleErrno();
+    before.attributes_follow = TRUE;
+    Nfs3FillWccAttributes(st, before.pre_op_attr_u.attributes);
+    return DataFile(st);
+}
+
 }  // namespace
 
 void Nfs3Read(Nfs3Request& req, READ3args& args, READ3res& res) {
@@ -102,17 +116,10 @@ void Nfs3Read(Nfs3Request& req, READ3args& args, READ3res& res) {
 void Nfs3Write(Nfs3Request& req, WRITE3args& args, WRITE3res& res) {
     wcc_data& wcc = res.WRITE3res_u.resok.file_wcc;  // the same place on failure
     Object object;
-    res.status = req.Enter(args.file, Nfs3Need::kWrite, object);
-    if (res.status != NFS3_OK)
-        return;
     struct stat st;
-    if (req.Stat(object, st) != 0) {
-        res.status = HandleErrno();
-        return;
-    }
-    wcc.before.attributes_follow = TRUE;
-    Nfs3FillWccAttributes(st, wcc.before.pre_op_attr_u.attributes);
-    res.status = DataFile(st);
+    res.status = EnterDataFileForChange(req, args.file, object, st, wcc.before);
+    if (!wcc.before.attributes_follow)
+        return;  // not entered: no attributes to report
     if (res.status == NFS3_OK)
         res.status = MayUse(req, st, true);
     if (res.status == NFS3_OK && args.count > args.data.data_len)
@@ -138,17 +145,10 @@ void Nfs3Write(Nfs3Request& req, WRITE3args& args, WRITE3res& res) {
 void Nfs3Commit(Nfs3Request& req, COMMIT3args& args, COMMIT3res& res) {
     wcc_data& wcc = res.COMMIT3res_u.resok.file_wcc;  // the same place on failure
     Object object;
-    res.status = req.Enter(args.file, Nfs3Need::kWrite, object);
-    if (res.status != NFS3_OK)
-        return;
     struct stat st;
-    if (req.Stat(object, st) != 0) {
-        res.status = HandleErrno();
-        return;
-    }
-    wcc.before.attributes_follow = TRUE;
-    Nfs3FillWccAttributes(st, wcc.before.pre_op_attr_u.attributes);
-    res.status = DataFile(st);
+    res.status = EnterDataFileForChange(req, args.file, object, st, wcc.before);
+    if (!wcc.before.attributes_follow)
+        return;  // not entered: no attributes to report
     std::unique_ptr<Nfs3OpenFiles::Use> use;
     if (res.status == NFS3_OK)
         use = OpenData(req, object, false, res.status);

@@ -68,6 +68,21 @@ nfsstat3 Created(Nfs3Request& req, const Object& dir, const Object& child, const
     return status;
 }
 
+// The end of a creating procedure: on success the new object's handle and
+// attributes, and the directory's wcc data in whichever arm the status picks
+// (the ok arm's members overlay the fail arm's, hence the copy).
+nfsstat3 FinishCreate(Nfs3Request& req, nfsstat3 status, const Object& dir, const Object& child,
+                      const sattr3* attrs, post_op_fh3& fh, post_op_attr& childAttrs,
+                      wcc_data& okWcc, wcc_data& failWcc) {
+    wcc_data dirWcc = failWcc;
+    if (status == NFS3_OK)
+        status = Created(req, dir, child, attrs, fh, childAttrs, dirWcc);
+    else
+        req.PostOp(dir, dirWcc.after);
+    (status == NFS3_OK ? okWcc : failWcc) = dirWcc;
+    return status;
+}
+
 // The exclusive-create verifier lives in the new file's times, masked to
 // keep them positive, as native servers keep it.
 void VerifierTimes(const createverf3 verf, struct timeval times[2]) {
@@ -245,12 +260,8 @@ void Nfs3Create(Nfs3Request& req, CREATE3args& args, CREATE3res& res) {
         res.status = CreateChecked(req, dir, name, args.how, child, existed);
         attrs = existed ? nullptr : &args.how.createhow3_u.obj_attributes;
     }
-    wcc_data dirWcc = wcc;  // ok's members overlay resfail's
-    if (res.status == NFS3_OK)
-        res.status = Created(req, dir, child, attrs, ok.obj, ok.obj_attributes, dirWcc);
-    else
-        req.PostOp(dir, dirWcc.after);
-    (res.status == NFS3_OK ? ok.dir_wcc : wcc) = dirWcc;
+    res.status = FinishCreate(req, res.status, dir, child, attrs, ok.obj, ok.obj_attributes,
+                              ok.dir_wcc, wcc);
 }
 
 void Nfs3Mkdir(Nfs3Request& req, MKDIR3args& args, MKDIR3res& res) {
@@ -265,12 +276,8 @@ void Nfs3Mkdir(Nfs3Request& req, MKDIR3args& args, MKDIR3res& res) {
         if (!child)
             res.status = Nfs3StatusOfErrno(errno);
     }
-    wcc_data dirWcc = wcc;
-    if (res.status == NFS3_OK)
-        res.status = Created(req, dir, child, &args.attributes, ok.obj, ok.obj_attributes, dirWcc);
-    else
-        req.PostOp(dir, dirWcc.after);
-    (res.status == NFS3_OK ? ok.dir_wcc : wcc) = dirWcc;
+    res.status = FinishCreate(req, res.status, dir, child, &args.attributes, ok.obj,
+                              ok.obj_attributes, ok.dir_wcc, wcc);
 }
 
 void Nfs3Symlink(Nfs3Request& req, SYMLINK3args& args, SYMLINK3res& res) {
@@ -284,16 +291,10 @@ void Nfs3Symlink(Nfs3Request& req, SYMLINK3args& args, SYMLINK3res& res) {
         res.status = Nfs3CheckPath(args.symlink.symlink_data, target);
     if (res.status == NFS3_OK && dir->symlink(req.Ctx(), target.c_str(), name.c_str()) != 0)
         res.status = Nfs3StatusOfErrno(errno);
-    // The module finds only links whose target exists; a dangling one is
-    // made but answered without a handle, which the protocol allows.
     if (res.status == NFS3_OK)
         child = dir->FindChild(req.Ctx(), name);
-    wcc_data dirWcc = wcc;
-    if (res.status == NFS3_OK)
-        res.status = Created(req, dir, child, nullptr, ok.obj, ok.obj_attributes, dirWcc);
-    else
-        req.PostOp(dir, dirWcc.after);
-    (res.status == NFS3_OK ? ok.dir_wcc : wcc) = dirWcc;
+    res.status = FinishCreate(req, res.status, dir, child, nullptr, ok.obj, ok.obj_attributes,
+                              ok.dir_wcc, wcc);
 }
 
 // Devices only for a caller who is root on the export (root not squashed);
@@ -320,12 +321,8 @@ void Nfs3Mknod(Nfs3Request& req, MKNOD3args& args, MKNOD3res& res) {
         res.status = MakeNode(req, dir, name, NodeType(type) | ModeOr(attrs, kPlaceholderMode),
                               number, child);
     }
-    wcc_data dirWcc = wcc;
-    if (res.status == NFS3_OK)
-        res.status = Created(req, dir, child, &attrs, ok.obj, ok.obj_attributes, dirWcc);
-    else
-        req.PostOp(dir, dirWcc.after);
-    (res.status == NFS3_OK ? ok.dir_wcc : wcc) = dirWcc;
+    res.status = FinishCreate(req, res.status, dir, child, &attrs, ok.obj, ok.obj_attributes,
+                              ok.dir_wcc, wcc);
 }
 
 void Nfs3Remove(Nfs3Request& req, REMOVE3args& args, REMOVE3res& res) {

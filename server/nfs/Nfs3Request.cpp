@@ -79,7 +79,7 @@ nfsstat3 Nfs3Request::Resolve(const w_nfs_fh3& wire, Object& object) {
 }
 
 nfsstat3 Nfs3Request::Admit(Nfs3Need need) {
-    if (!m_export->Authorize(m_caller.address, m_caller.machineName)) {
+    if (!m_export->Authorize(m_caller.address, m_caller.hostName)) {
         OXLOG(1, 0, "Client [%s] is not allowed on export [%s]",
               m_caller.address.ToString().c_str(), m_export->GetPath().c_str());
         return NFS3ERR_ACCES;

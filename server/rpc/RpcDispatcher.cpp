@@ -23,7 +23,8 @@ RpcDispatcher::RpcDispatcher(const RpcProgramTable& programs, size_t maxRecord)
 }
 
 bool RpcDispatcher::Handle(const uint8_t* record, size_t length, const CRaIPAddr& peer,
-                           uint16_t peerPort, const uint8_t*& reply, size_t& replyLength) {
+                           uint16_t peerPort, const std::string& peerName, const uint8_t*& reply,
+                           size_t& replyLength) {
     XDR in;
     // XDR_DECODE only reads the buffer.
     xdrmem_create(&in, reinterpret_cast<char*>(const_cast<uint8_t*>(record)),
@@ -58,6 +59,7 @@ bool RpcDispatcher::Handle(const uint8_t* record, size_t length, const CRaIPAddr
     m_call.procedure = static_cast<uint32_t>(msg.rm_call.cb_proc);
     m_call.caller.address = peer;
     m_call.caller.port = peerPort;
+    m_call.caller.hostName = peerName;
     if (!DecodeCredential(msg.rm_call.cb_cred)) {
         rejected_reply rejected{};
         rejected.rj_stat = AUTH_ERROR;

@@ -29,7 +29,7 @@ class RpcDispatcher {
     // Handles one call record from the peer. True and reply/replyLength set
     // (valid until the next call) when there is something to send.
     bool Handle(const uint8_t* record, size_t length, const CRaIPAddr& peer, uint16_t peerPort,
-                const uint8_t*& reply, size_t& replyLength);
+                const std::string& peerName, const uint8_t*& reply, size_t& replyLength);
 
   private:
     bool DecodeCredential(const opaque_auth& credential);

@@ -29,8 +29,10 @@ struct RpcCaller {
     uint32_t gid = 65534;
     std::vector<uint32_t> gids;
     std::string machineName;
-    CRaIPAddr address;  // the peer's address
-    uint16_t port = 0;  // the peer's source port
+    CRaIPAddr address;     // the peer's address
+    uint16_t port = 0;     // the peer's source port
+    std::string hostName;  // the name the peer's address resolves to, "" if none;
+                           // unlike machineName, not chosen by the client
 };
 
 struct RpcCall {

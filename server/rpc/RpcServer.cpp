@@ -1,6 +1,7 @@
 #include "server/rpc/RpcServer.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -36,6 +37,28 @@ bool ParseBindAddress(const std::string& text, uint16_t port, sockaddr_storage& 
         return true;
     }
     return false;
+}
+
+// The name the address resolves to (reverse lookup); "" when it has none.
+std::string PeerHostName(const CRaIPAddr& address) {
+    sockaddr_storage storage{};
+    socklen_t length;
+    if (address.Family() == AF_INET) {
+        auto& in = reinterpret_cast<sockaddr_in&>(storage);
+        in.sin_family = AF_INET;
+        std::memcpy(&in.sin_addr, address.Bytes(), 4);
+        length = sizeof(in);
+    } else {
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(storage);
+        in6.sin6_family = AF_INET6;
+        std::memcpy(&in6.sin6_addr, address.Bytes(), 16);
+        length = sizeof(in6);
+    }
+    char name[NI_MAXHOST];
+    if (::getnameinfo(reinterpret_cast<sockaddr*>(&storage), length, name, sizeof name, nullptr, 0,
+                      NI_NAMEREQD) != 0)
+        return std::string();
+    return name;
 }
 
 uint16_t PortOf(const sockaddr_storage& address) {
@@ -74,6 +97,7 @@ struct RpcServer::Connection {
     const int fd;
     const CRaIPAddr address;
     const uint16_t port;
+    std::string hostName;   // set by the reader before it queues any call
     std::mutex writeMutex;  // one reply at a time on the stream
 };
 
@@ -159,7 +183,11 @@ void RpcServer::AcceptLoop() {
 }
 
 void RpcServer::ReadLoop(uint64_t id, std::shared_ptr<Connection> connection) {
-    OXLOG(4, 0, "Connection from %s:%u.", connection->address.ToString().c_str(), connection->port);
+    // Resolved here, before any call is queued, so a slow name lookup holds
+    // only this connection.
+    connection->hostName = PeerHostName(connection->address);
+    OXLOG(4, 0, "Connection from %s:%u (%s).", connection->address.ToString().c_str(),
+          connection->port, connection->hostName.c_str());
     RecordReader records(m_options.maxRecord);
     std::vector<uint8_t> chunk(kReadChunk);
     std::vector<uint8_t> record;
@@ -194,7 +222,7 @@ void RpcServer::WorkLoop() {
         size_t replyLength = 0;
         Connection& connection = *job.connection;
         if (dispatcher.Handle(job.record.data(), job.record.size(), connection.address,
-                              connection.port, reply, replyLength))
+                              connection.port, connection.hostName, reply, replyLength))
             connection.Send(reply, replyLength);
         job = Job();  // the last reference may close the connection now
     }

@@ -87,6 +87,24 @@ TEST_F(LumedMount, PathsOutsideEveryExportAreRefused) {
     EXPECT_NE(client.Mnt("relative/path").status, MNT3_OK);
 }
 
+// Host names in the clients list match the name the peer's address resolves
+// to, never the machine name a client puts in its credentials.
+TEST_F(LumedMount, HostNamesMatchThePeersResolvedName) {
+    StartLumed({"--clients", "trusted.example,LOCALHOST"});
+    MountClient client(m_lumed.Port());
+    ASSERT_TRUE(client.Connected());
+    EXPECT_EQ(client.Mnt(m_dir).status, MNT3_OK);  // 127.0.0.1 is localhost
+
+    LumedProcess strict;
+    std::string error;
+    ASSERT_TRUE(strict.Start({{m_dir}, m_state.Path(), {"--clients", "trusted.example"}}, error))
+        << error;
+    MountClient claiming(strict.Port());
+    ASSERT_TRUE(claiming.Connected());
+    claiming.ClaimMachineName("trusted.example");
+    EXPECT_EQ(claiming.Mnt(m_dir).status, MNT3ERR_ACCES);
+}
+
 TEST_F(LumedMount, ClientsListWithoutLoopbackRefusesTheMount) {
     StartLumed({"--clients", "192.0.2.77"});
     MountClient client(m_lumed.Port());

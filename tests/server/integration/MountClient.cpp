@@ -17,8 +17,15 @@ MountClient::MountClient(uint16_t port, uint32_t program, uint32_t version) {
 }
 
 MountClient::~MountClient() {
-    if (m_client)
+    if (m_client) {
+        auth_destroy(m_client->cl_auth);
         clnt_destroy(m_client);
+    }
+}
+
+void MountClient::ClaimMachineName(const std::string& name) {
+    auth_destroy(m_client->cl_auth);
+    m_client->cl_auth = authunix_create(const_cast<char*>(name.c_str()), 0, 0, 0, nullptr);
 }
 
 clnt_stat MountClient::Null() {

@@ -23,6 +23,8 @@ class MountClient {
     MountClient(uint16_t port, uint32_t program = MOUNT_PROGRAM, uint32_t version = MOUNT_V3);
     ~MountClient();
     bool Connected() const { return m_client != nullptr; }
+    // Calls from here on carry AUTH_SYS credentials naming this machine.
+    void ClaimMachineName(const std::string& name);
 
     struct MntResult {
         clnt_stat rpc = RPC_FAILED;
