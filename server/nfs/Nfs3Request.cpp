@@ -97,12 +97,19 @@ nfsstat3 Nfs3Request::Admit(Nfs3Need need) {
 }
 
 nfsstat3 Nfs3Request::TakeIdentity() {
-    bool squash = m_caller.flavor != AUTH_SYS ||
-                  (m_caller.uid == 0 && !(m_export->GetSharePerms() & SHARE_PERM_ROOT));
-    m_who.uid = squash ? kNobody : m_caller.uid;
-    m_who.gid = squash ? kNobody : m_caller.gid;
-    if (!squash)
-        m_who.groups.assign(m_caller.gids.begin(), m_caller.gids.end());
+    // Without the root bit, root's uid and gid (also as a supplementary
+    // group) count as nobody's, as native servers squash them.
+    const bool anonymous = m_caller.flavor != AUTH_SYS;
+    const bool squashRoot = !(m_export->GetSharePerms() & SHARE_PERM_ROOT);
+    auto squashed = [&](uint32_t id) { return anonymous || (squashRoot && id == 0); };
+    m_who.uid = squashed(m_caller.uid) ? kNobody : m_caller.uid;
+    m_who.gid = squashed(m_caller.gid) ? kNobody : m_caller.gid;
+    m_who.groups.clear();
+    if (!anonymous) {
+        for (uint32_t group : m_caller.gids)
+            if (!squashed(group))
+                m_who.groups.push_back(group);
+    }
     IdInfo id;
     id.uid = m_who.uid;
     id.gid = m_who.gid;
@@ -121,14 +128,17 @@ nfsstat3 Nfs3Request::TakeIdentity() {
 nfsstat3 Nfs3Request::Find(const nfs_fh3& fh, Object& object) {
     object = m_shared.fsm->GetFSObject(m_export, fh);
     unsigned long id = 0;
-    if (!object || !FileId(object, id))
+    if (!object || !FileId(object, id)) {
+        object.reset();
         return NFS3ERR_STALE;
+    }
     if (m_shared.handles.Matches(fh, id))
         return NFS3_OK;
     if (SameHandle(fh, m_root) || Reissued(object, fh)) {
         m_shared.handles.Record(fh, id);
         return NFS3_OK;
     }
+    object.reset();  // another file now holds the path: nothing of it may leak
     return NFS3ERR_STALE;
 }
 

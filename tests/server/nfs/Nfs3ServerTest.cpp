@@ -288,6 +288,11 @@ TEST_F(NfsServer, RootIsSquashedUnlessTheExportAllowsIt) {
     EXPECT_EQ(nfs_mknod(user, "/dev", S_IFCHR | 0600, makedev(1, 3)), -EPERM);
     EXPECT_EQ(nfs_mknod(user, "/fifo", S_IFIFO | 0600, 0), 0) << nfs_get_error(user);
     EXPECT_TRUE(S_ISFIFO(Lstat(dir + "/fifo").st_mode));
+
+    nfs_context* rootGroup = Mount(dir, 1000, 0);  // group root is squashed too
+    ASSERT_NE(rootGroup, nullptr);
+    Put(rootGroup, "/bygroup", "z");
+    EXPECT_EQ(Lstat(dir + "/bygroup").st_gid, static_cast<gid_t>(kNobody));
 }
 
 TEST_F(NfsServer, ReadOnlyExportRefusesChangesButServesReads) {
