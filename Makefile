@@ -5,7 +5,7 @@ JOBS      ?= $(shell nproc)
 BUILD_DIR ?= build
 ASAN_DIR  ?= build-asan
 
-.PHONY: all deps build build-asan test test-plain test-asan format clean serve
+.PHONY: all deps build build-asan test test-plain test-asan format clean serve bench-micro
 
 all: build
 
@@ -37,7 +37,7 @@ PORT ?= 2049
 serve: SHELL := /bin/bash
 serve: deps
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	@cmake --build $(BUILD_DIR) -j$(JOBS) --target lumed SinkFSM
+	@cmake --build $(BUILD_DIR) -j$(JOBS) --target lumed lumectl SinkFSM
 	@dir="$(DIR)"; \
 	if [ -z "$$dir" ]; then \
 	    dir="$(CURDIR)/$(BUILD_DIR)/demo"; mkdir -p "$$dir"; chmod 1777 "$$dir"; \
@@ -59,6 +59,13 @@ serve: deps
 	        echo "stop: Ctrl-C";; \
 	    esac; \
 	done
+
+# `make bench-micro`: builds the micro-benchmarks in the optimised tree and
+# runs them once (about 15 seconds on two cores); see bench/README.md.
+bench-micro: deps
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD_DIR) -j$(JOBS) --target lume_micro_bench
+	$(BUILD_DIR)/bench/lume_micro_bench --benchmark_min_time=0.5
 
 format:
 	@git ls-files '*.h' '*.cpp' | xargs clang-format -i

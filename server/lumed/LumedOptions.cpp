@@ -1,12 +1,15 @@
 #include "server/lumed/LumedOptions.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdlib>
 
 const char* const kLumedUsage =
     "usage: lumed --export DIR [--export DIR...] [--clients LIST] [--perms N] [--port N]\n"
     "             [--bind ADDR] [--state-dir DIR] [--module PATH] [--log-level N]\n"
-    "             [--workers N] [--no-rpcbind]\n";
+    "             [--workers N] [--no-rpcbind] [--config-bind ADDR] [--config-port N]\n"
+    "             [--minute-seconds N]\n";
 
 namespace {
 
@@ -40,12 +43,30 @@ bool Apply(const std::string& name, const std::string& value, LumedOptions& opti
         options.logLevel = static_cast<int>(number);
     else if (name == "--workers" && ParseNumber(value, 1, 1024, number))
         options.workers = static_cast<unsigned>(number);
+    else if (name == "--config-bind")
+        options.configBind = value;
+    else if (name == "--config-port" && ParseNumber(value, 0, 65535, number))
+        options.configPort = static_cast<unsigned>(number);
+    else if (name == "--minute-seconds" && ParseNumber(value, 1, 3600, number))
+        options.minuteSeconds = static_cast<unsigned>(number);
     else
         return false;
     return true;
 }
 
+bool IsLoopback(const std::string& address) {
+    in_addr v4{};
+    if (::inet_pton(AF_INET, address.c_str(), &v4) == 1)
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    return ::inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
 }  // namespace
+
+bool ConfigSharesNfsPort(const LumedOptions& options) {
+    return !options.configBind && !options.configPort && IsLoopback(options.bindAddress);
+}
 
 bool ParseLumedOptions(int argc, char** argv, LumedOptions& options, std::string& error) {
     for (int i = 1; i < argc; ++i) {

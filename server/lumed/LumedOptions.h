@@ -3,9 +3,14 @@
 //   lumed --export DIR [--export DIR...] [--clients LIST] [--perms N]
 //         [--port N] [--bind ADDR] [--state-dir DIR] [--module PATH]
 //         [--log-level N] [--workers N] [--no-rpcbind]
+//         [--config-bind ADDR] [--config-port N] [--minute-seconds N]
 //
 // --clients and --perms apply to every --export. --port 0 picks a free
 // port; the port served is printed on stdout once lumed is ready.
+// The configuration program shares the NFS port when NFS is bound to a
+// loopback address and neither --config-bind nor --config-port is given;
+// otherwise it has a server of its own (default 127.0.0.1, a free port).
+// --minute-seconds shortens the minute of export expiry intervals (tests).
 #pragma once
 
 #include <optional>
@@ -23,11 +28,17 @@ struct LumedOptions {
     std::string stateDir;    // empty: the build's default
     std::string modulePath;  // empty: the built module
     int logLevel = 1;
-    std::optional<unsigned> workers;  // unset: registry, else 8
-    bool rpcbind = true;              // register with rpcbind when one runs
+    std::optional<unsigned> workers;        // unset: registry, else 8
+    bool rpcbind = true;                    // register with rpcbind when one runs
+    std::optional<std::string> configBind;  // set: the configuration program's own address
+    std::optional<unsigned> configPort;     // set: the configuration program's own port
+    unsigned minuteSeconds = 60;            // length of an expiry "minute"
 };
 
 // True and options filled; else false and error says what is wrong.
 bool ParseLumedOptions(int argc, char** argv, LumedOptions& options, std::string& error);
+
+// Whether the configuration program is served on the NFS port.
+bool ConfigSharesNfsPort(const LumedOptions& options);
 
 extern const char* const kLumedUsage;

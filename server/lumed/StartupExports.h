@@ -1,6 +1,7 @@
-// The exports lumed makes at start, created through the module's own
-// create-export request as the host itself (which needs no authorisation):
-// never expiring, with the given clients and permissions.
+// The exports lumed makes at start: the configuration program's own
+// create-export request (ConfigRequests), made in the host's own client
+// name, which needs no authorisation; never expiring, with the given
+// clients and permissions.
 #pragma once
 
 #include <string>

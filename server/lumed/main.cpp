@@ -1,9 +1,11 @@
 // lumed: the NFSv3 server. Loads the file-system module, exports the
-// directories named on the command line, serves MOUNT and NFS over one TCP
-// port, and on SIGINT or SIGTERM finishes the calls in flight, removes its
+// directories named on the command line, serves MOUNT, NFS and the
+// configuration program, removes exports that expire without a keep-alive,
+// and on SIGINT or SIGTERM finishes the calls in flight, removes its
 // exports and exits 0.
 //
-// Once ready it prints one line on stdout, which scripts and tests read:
+// Once ready it prints on stdout, which scripts and tests read,
+//   lumed: configuration on ADDRESS port PORT   (only when not the NFS port)
 //   lumed: serving on ADDRESS port PORT
 #include <limits.h>
 #include <signal.h>
@@ -21,6 +23,8 @@
 #include "platform/LogWriter.h"
 #include "platform/OXPlatformInfo.h"
 #include "platform/StateDir.h"
+#include "server/config/ConfigProgram.h"
+#include "server/lumed/ExportSweeper.h"
 #include "server/lumed/FsmModule.h"
 #include "server/lumed/LumedOptions.h"
 #include "server/lumed/RpcBind.h"
@@ -96,7 +100,24 @@ sigset_t BlockStopSignals() {
     return signals;
 }
 
-// Serves until a stop signal; programs and server are gone on return, so
+// The configuration program's own server, when it does not share the NFS
+// port: loopback unless --config-bind says otherwise. Null with error set.
+std::unique_ptr<RpcServer> StartConfigServer(const LumedOptions& options, ConfigProgram& config,
+                                             std::string& error) {
+    RpcServer::Options serverOptions;
+    serverOptions.bindAddress = options.configBind.value_or("127.0.0.1");
+    serverOptions.port = static_cast<uint16_t>(options.configPort.value_or(0));
+    serverOptions.workers = 2;
+    std::unique_ptr<RpcServer> server(new RpcServer(serverOptions));
+    server->AddProgram(&config);
+    if (!server->Start(error))
+        return nullptr;
+    std::printf("lumed: configuration on %s port %u\n", serverOptions.bindAddress.c_str(),
+                server->Port());
+    return server;
+}
+
+// Serves until a stop signal; programs and servers are gone on return, so
 // nothing uses the module afterwards. The process's exit code.
 int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals) {
     RpcServer::Options serverOptions;
@@ -110,24 +131,40 @@ int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals) {
     Nfs3Program nfs(fsm);
     server.AddProgram(&nfs);
     served.emplace_back(nfs.Number(), nfs.HighVersion());
+    ConfigProgram config(fsm);
+    const bool configOnNfsPort = ConfigSharesNfsPort(options);
+    if (configOnNfsPort) {
+        server.AddProgram(&config);
+        served.emplace_back(config.Number(), config.HighVersion());
+    }
     std::string error;
     if (!server.Start(error))
         return Fail(error);
+    std::unique_ptr<RpcServer> configServer;
+    if (!configOnNfsPort && !(configServer = StartConfigServer(options, config, error))) {
+        server.Stop();
+        return Fail("configuration channel: " + error);
+    }
     LumeServiceGlobals::networkServicesStarted = true;
     std::unique_ptr<RpcBindRegistration> rpcbind;
     if (options.rpcbind)
         rpcbind.reset(new RpcBindRegistration(served, server.Port()));
     if (!CreateExports(fsm, options, error)) {
         server.Stop();
+        configServer.reset();
         fsm->FinalizeExports();
         return Fail(error);
     }
+    ExportSweeper sweeper(fsm, options.minuteSeconds);
+    sweeper.Start();
     std::printf("lumed: serving on %s port %u\n", options.bindAddress.c_str(), server.Port());
     std::fflush(stdout);
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
     OXLOG(1, 0, "Signal %d: stopping.", signal);
+    sweeper.Stop();
+    configServer.reset();
     server.Stop();
     rpcbind.reset();
     LumeServiceGlobals::networkServicesStarted = false;

@@ -42,7 +42,6 @@ TEST_F(LockDescriptors, ReadersShareOneLockUntilTheLastLeaves) {
     for (unsigned long long owner = 1; owner <= 3; ++owner)
         ASSERT_EQ(Read(owner).status, LUME_STATUS_LOCK_GRANTED);
     EXPECT_EQ(CacheReferences(file), 3);
-    EXPECT_EQ(ReaderFd(1), CachedFd(file));
     EXPECT_EQ(ReaderFd(3), CachedFd(file));
     EXPECT_TRUE(other.CouldLock(true));
     EXPECT_FALSE(other.CouldLock(false));
@@ -98,7 +97,6 @@ TEST_F(LockDescriptors, UpgradeAndDowngradeConvertTheSameDescriptorInPlace) {
     EXPECT_EQ(WriterFd(), fd);
     EXPECT_EQ(CacheReferences(file), 1);
     EXPECT_FALSE(other.CouldLock(true));
-    EXPECT_TRUE(log.Has(10, "SinkFSMLockInfo deleted exportPath [" + share + "]"));
     EXPECT_TRUE(log.Has(2, "INFO: lock granted for file [f] to owner id [1]."));
 
     EXPECT_EQ(Summary(Read(1)), "20 owner 1 -");
@@ -107,8 +105,6 @@ TEST_F(LockDescriptors, UpgradeAndDowngradeConvertTheSameDescriptorInPlace) {
     EXPECT_EQ(CacheReferences(file), 1);
     EXPECT_TRUE(other.CouldLock(true));
     EXPECT_FALSE(other.CouldLock(false));
-    EXPECT_TRUE(
-        log.Has(10, "SinkFSMLockInfo deleted. fd [" + std::to_string(fd) + "], lock owner [1]"));
     EXPECT_EQ(log.CountContaining("in fd cache"), 0u);  // the cache saw no open
 }
 
@@ -122,7 +118,6 @@ TEST_F(LockDescriptors, ARefusedConversionLeavesTheFileUnlocked) {
     EXPECT_TRUE(refused.handled);
     EXPECT_EQ(Summary(refused), "1 owner 0 \"fcntl failed\"");
     EXPECT_EQ(refused.error, EAGAIN);  // the conversion's, not the unlock's
-    EXPECT_EQ(refused.filePath, "f");
     EXPECT_EQ(LockState(file), "unlocked");
     EXPECT_EQ(CacheReferences(file), 0);
 
@@ -144,10 +139,10 @@ TEST_F(LockDescriptors, ALockHeldOutsideTheServiceRefusesAndGivesTheDescriptorBa
                                 strerror(EAGAIN) + "\"";
 
     LogCapture log(-1);
-    LockReply writer = Write(1);
-    EXPECT_EQ(Summary(writer), refused);
-    EXPECT_EQ(writer.error, EAGAIN);
-    EXPECT_EQ(Summary(Read(2)), refused);
+    for (const LockReply& reply : {Write(1), Read(2)}) {
+        EXPECT_EQ(Summary(reply), refused);
+        EXPECT_EQ(reply.error, EAGAIN);
+    }
     EXPECT_EQ(LockState(file), "unlocked");
     EXPECT_EQ(CacheReferences(file), 0);
     EXPECT_EQ(log.Count(-1, "ERROR: System lockf failed for given file [f]. Error [" +

@@ -42,7 +42,7 @@ std::vector<std::string> FeedInPieces(RecordReader& reader, const std::vector<ui
     return records;
 }
 
-TEST(RpcRecordReader, RecordArrivesWhateverTheSplit) {
+TEST(RpcRecordReader, RecordArrivesWhateverTheSplitAndNotBeforeItIsWhole) {
     std::vector<uint8_t> bytes = Fragment("hello, record", true);
     // Piece sizes 1..3 split the header; larger ones split only the body.
     for (size_t piece = 1; piece <= bytes.size(); ++piece) {
@@ -50,35 +50,32 @@ TEST(RpcRecordReader, RecordArrivesWhateverTheSplit) {
         EXPECT_EQ(FeedInPieces(reader, bytes, piece), std::vector<std::string>{"hello, record"})
             << "piece size " << piece;
     }
-}
-
-TEST(RpcRecordReader, SeveralRecordsInOneReadComeOutInOrder) {
     RecordReader reader(1024);
-    auto bytes = Join({Fragment("one", true), Fragment("two", true), Fragment("three", true)});
-    EXPECT_EQ(FeedInPieces(reader, bytes, bytes.size()),
-              (std::vector<std::string>{"one", "two", "three"}));
-    std::vector<uint8_t> record;
-    EXPECT_FALSE(reader.Pop(record));
-}
-
-TEST(RpcRecordReader, FragmentsJoinIntoOneRecord) {
-    RecordReader reader(1024);
-    auto bytes = Join({Fragment("ab", false), Fragment("", false), Fragment("cd", false),
-                       Fragment("e", true), Fragment("next", true)});
-    EXPECT_EQ(FeedInPieces(reader, bytes, 3), (std::vector<std::string>{"abcde", "next"}));
-}
-
-TEST(RpcRecordReader, EmptyLastFragmentEndsTheRecord) {
-    RecordReader reader(1024);
-    auto bytes = Join({Fragment("xy", false), Fragment("", true), Fragment("", true)});
-    EXPECT_EQ(FeedInPieces(reader, bytes, bytes.size()), (std::vector<std::string>{"xy", ""}));
-}
-
-TEST(RpcRecordReader, IncompleteRecordIsNotHandedOut) {
-    RecordReader reader(1024);
-    auto bytes = Fragment("partial", true);
     bytes.pop_back();
     EXPECT_TRUE(FeedInPieces(reader, bytes, bytes.size()).empty());
+}
+
+TEST(RpcRecordReader, RecordsAndFragmentsComeOutWholeAndInOrder) {
+    const struct {
+        std::vector<uint8_t> bytes;
+        size_t piece;
+        std::vector<std::string> records;
+    } cases[] = {
+        {Join({Fragment("one", true), Fragment("two", true), Fragment("three", true)}),
+         64,
+         {"one", "two", "three"}},
+        {Join({Fragment("ab", false), Fragment("", false), Fragment("cd", false),
+               Fragment("e", true), Fragment("next", true)}),
+         3,
+         {"abcde", "next"}},
+        {Join({Fragment("xy", false), Fragment("", true), Fragment("", true)}), 64, {"xy", ""}},
+    };
+    for (const auto& c : cases) {
+        RecordReader reader(1024);
+        EXPECT_EQ(FeedInPieces(reader, c.bytes, c.piece), c.records);
+        std::vector<uint8_t> record;
+        EXPECT_FALSE(reader.Pop(record));
+    }
 }
 
 TEST(RpcRecordReader, RecordAtTheBoundPassesOneByteMoreFails) {
@@ -86,31 +83,24 @@ TEST(RpcRecordReader, RecordAtTheBoundPassesOneByteMoreFails) {
     EXPECT_EQ(FeedInPieces(exact, Fragment("12345678", true), 64),
               std::vector<std::string>{"12345678"});
 
-    // The bound counts the whole record, not each fragment.
+    // The bound counts the whole record, not each fragment; records before
+    // the oversized one stay available.
     RecordReader over(8);
-    auto bytes = Join({Fragment("12345", false), Fragment("6789", true)});
+    auto bytes = Join({Fragment("fine", true), Fragment("12345", false), Fragment("6789", true)});
     EXPECT_FALSE(over.Feed(bytes.data(), bytes.size()));
     EXPECT_TRUE(over.Failed());
     std::vector<uint8_t> record;
+    ASSERT_TRUE(over.Pop(record));
+    EXPECT_EQ(Text(record), "fine");
     EXPECT_FALSE(over.Pop(record));
     // A failed reader stays failed: the stream cannot be resynchronised.
     auto more = Fragment("ok", true);
     EXPECT_FALSE(over.Feed(more.data(), more.size()));
-}
 
-TEST(RpcRecordReader, OversizedHeaderFailsBeforeTheBodyArrives) {
-    RecordReader reader(1024);
+    // An oversized header fails before the body arrives.
+    RecordReader early(1024);
     auto header = Fragment(std::string(2048, 'x'), true);
-    EXPECT_FALSE(reader.Feed(header.data(), 4));
-}
-
-TEST(RpcRecordReader, RecordsBeforeAnOversizedOneStayAvailable) {
-    RecordReader reader(16);
-    auto bytes = Join({Fragment("fine", true), Fragment(std::string(17, 'x'), true)});
-    EXPECT_FALSE(reader.Feed(bytes.data(), bytes.size()));
-    std::vector<uint8_t> record;
-    ASSERT_TRUE(reader.Pop(record));
-    EXPECT_EQ(Text(record), "fine");
+    EXPECT_FALSE(early.Feed(header.data(), 4));
 }
 
 }  // namespace

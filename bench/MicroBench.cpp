@@ -1,0 +1,269 @@
+// Micro-benchmarks of the module's per-call hot paths, each against what it
+// costs at least, measured in the same process:
+//   - path cache (handle -> path): Find on 1,000,000 entries at 1, 2 and 8
+//     threads, Add of an existing and of a new entry, and resident bytes per
+//     entry (from /proc/self/statm);
+//   - descriptor cache Open+Close on a file it already holds, against raw
+//     open+close of the same file;
+//   - GetUniqueFileId, the backend object's lstat and the handle round trip
+//     (SinkFSM::GetFSObject on a handle the module issued), against raw lstat
+//     of the same path.
+// A benchmark measured against a baseline reports the ratio of its wall time
+// per iteration to the baseline's last run as the counter x_<baseline>.
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <boost/shared_ptr.hpp>
+
+#include "backend/SinkBkEndObj.h"
+#include "backend/SinkFSMFileDescriptorCache.h"
+#include "filehandle/SinkFSMPathCache.h"
+#include "host/PerfCounters.h"
+#include "module/SinkFSM.h"
+#include "platform/LogWriter.h"
+#include "platform/UniqueFileId.h"
+#include "tests/exports/ExportedDir.h"
+
+namespace {
+
+constexpr unsigned long kEntries = 1000000;
+
+// What the file benchmarks share: an exported temporary directory holding
+// one small file.
+struct World {
+    ExportedDir exported{77};
+    std::string file = exported.dir.WriteFile("data", "0123456789");
+};
+
+// --- Path cache --------------------------------------------------------------
+
+// Realistic export paths, "/export/dir17/file123456"; entry i has key i + 1,
+// as unique file ids are handed out from 1 upwards.
+const std::vector<std::string>& MillionPaths() {
+    static const std::vector<std::string> paths = [] {
+        std::vector<std::string> made;
+        made.reserve(kEntries);
+        for (unsigned long i = 0; i < kEntries; ++i)
+            made.push_back("/export/dir" + std::to_string(i % 100) + "/file" +
+                           std::to_string(100000 + i));
+        return made;
+    }();
+    return paths;
+}
+
+void Fill(SinkFSMPathCache& cache) {
+    const std::vector<std::string>& paths = MillionPaths();
+    for (unsigned long i = 0; i < kEntries; ++i)
+        cache.Add(i + 1, paths[i]);
+}
+
+// Built once, on first use, and shared by every thread.
+SinkFSMPathCache& MillionEntryCache() {
+    static SinkFSMPathCache* cache = [] {
+        auto* made = new SinkFSMPathCache;
+        Fill(*made);
+        return made;
+    }();
+    return *cache;
+}
+
+// Pseudo-random keys of the million-entry cache (xorshift64), one stream per
+// thread, so lookups do not walk the table in order.
+class KeyStream {
+  public:
+    explicit KeyStream(int thread) : m_state(0x9e3779b97f4a7c15ULL * (thread + 1)) {}
+    unsigned long Next() {
+        m_state ^= m_state << 13;
+        m_state ^= m_state >> 7;
+        m_state ^= m_state << 17;
+        return 1 + m_state % kEntries;
+    }
+
+  private:
+    uint64_t m_state;
+};
+
+void BM_PathCacheFind(benchmark::State& state) {
+    SinkFSMPathCache& cache = MillionEntryCache();
+    KeyStream keys(state.thread_index());
+    std::string path;
+    for (auto _ : state) {
+        bool found = cache.Find(keys.Next(), path);
+        benchmark::DoNotOptimize(found);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The common Add: a handle written out again, same key and same path.
+void BM_PathCacheAddExisting(benchmark::State& state) {
+    SinkFSMPathCache& cache = MillionEntryCache();
+    const std::vector<std::string>& paths = MillionPaths();
+    KeyStream keys(state.thread_index());
+    for (auto _ : state) {
+        unsigned long key = keys.Next();
+        cache.Add(key, paths[key - 1]);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// Fills an empty cache with the million entries, one Add per iteration.
+void BM_PathCacheAddNew(benchmark::State& state) {
+    const std::vector<std::string>& paths = MillionPaths();
+    SinkFSMPathCache cache;
+    unsigned long i = 0;
+    for (auto _ : state) {
+        cache.Add(i + 1, paths[i]);
+        ++i;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+long ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0;
+    long resident = 0;
+    statm >> size >> resident;
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+// Resident memory a million-entry cache adds; the time is filling and freeing.
+void BM_PathCacheMemory(benchmark::State& state) {
+    MillionPaths();
+    for (auto _ : state) {
+        malloc_trim(0);  // freed pages elsewhere in the heap would hide the growth
+        long before = ResidentBytes();
+        SinkFSMPathCache cache;
+        Fill(cache);
+        state.counters["bytes_per_entry"] =
+            static_cast<double>(ResidentBytes() - before) / kEntries;
+    }
+}
+
+// --- Baselines and ratios ------------------------------------------------------
+
+// Wall nanoseconds per iteration of each baseline's last run, by name.
+std::map<std::string, double> g_baselineNs;
+
+template <class Body>
+double NsPerIteration(benchmark::State& state, Body body) {
+    auto start = std::chrono::steady_clock::now();
+    for (auto _ : state)
+        body();
+    std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
+    return elapsed.count() / static_cast<double>(state.iterations());
+}
+
+template <class Body>
+void RunBaseline(benchmark::State& state, const std::string& name, Body body) {
+    g_baselineNs[name] = NsPerIteration(state, body);
+}
+
+// Runs body and, when the baseline ran, reports the ratio to it.
+template <class Body>
+void RunAgainst(benchmark::State& state, const std::string& baseline, Body body) {
+    double ns = NsPerIteration(state, body);
+    auto found = g_baselineNs.find(baseline);
+    if (found != g_baselineNs.end())
+        state.counters["x_" + baseline] = ns / found->second;
+}
+
+// --- Descriptor cache ------------------------------------------------------------
+
+void BM_RawOpenClose(benchmark::State& state, World& world) {
+    const char* path = world.file.c_str();
+    RunBaseline(state, "open_close", [path] { ::close(::open(path, O_RDONLY)); });
+}
+
+void BM_DescriptorCacheOpenClose(benchmark::State& state, World& world) {
+    const char* path = world.file.c_str();
+    unsigned long id = 0;
+    if (GetUniqueFileId(world.file, id) != 0)
+        return state.SkipWithError("no unique file id");
+    SinkFSMFileDescriptorCache cache;
+    int held = cache.Open(path, O_RDONLY, 0, id);  // the entry every Open below finds
+    RunAgainst(state, "open_close",
+               [&cache, path, id] { cache.Close(cache.Open(path, O_RDONLY, 0, id), path, id); });
+    cache.Close(held, path, id);
+}
+
+// --- lstat and what is measured against it ---------------------------------------
+
+void BM_RawLstat(benchmark::State& state, World& world) {
+    const char* path = world.file.c_str();
+    struct stat st;
+    RunBaseline(state, "lstat", [path, &st] { benchmark::DoNotOptimize(::lstat(path, &st)); });
+}
+
+void BM_GetUniqueFileId(benchmark::State& state, World& world) {
+    unsigned long id = 0;
+    RunAgainst(state, "lstat",
+               [&world, &id] { benchmark::DoNotOptimize(GetUniqueFileId(world.file, id)); });
+}
+
+void BM_BackendLstat(benchmark::State& state, World& world) {
+    SinkBkEndObj object(world.exported.exp, world.file);
+    LumeCtxt ctx = world.exported.Ctx();
+    struct stat st;
+    RunAgainst(state, "lstat", [&object, &ctx, &st] {
+        benchmark::DoNotOptimize(object.lstat(&ctx, nullptr, &st));
+    });
+}
+
+// A client's handle back to a backend object: what every NFS call starts with.
+void BM_HandleRoundTrip(benchmark::State& state, World& world) {
+    nfs_fh3 fh;
+    SinkBkEndObj(world.exported.exp, world.file).GetFileHandle(fh);  // issued: now in the cache
+    SinkFSM* fsm = SinkFSM::GetFSM();
+    if (!fsm->GetFSObject(world.exported.exp, fh))
+        return state.SkipWithError("the issued handle does not resolve");
+    RunAgainst(state, "lstat", [fsm, &world, &fh] {
+        benchmark::DoNotOptimize(fsm->GetFSObject(world.exported.exp, fh));
+    });
+}
+
+// In this order: memory first, before other benchmarks leave freed heap behind.
+void RegisterAll(World& world) {
+    benchmark::RegisterBenchmark("PathCacheMemory/1M", BM_PathCacheMemory)
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("PathCacheFind/1M", BM_PathCacheFind)
+        ->Threads(1)
+        ->Threads(2)
+        ->Threads(8)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("PathCacheAddExisting/1M", BM_PathCacheAddExisting);
+    benchmark::RegisterBenchmark("PathCacheAddNew", BM_PathCacheAddNew)->Iterations(kEntries);
+    benchmark::RegisterBenchmark("RawOpenClose", BM_RawOpenClose, std::ref(world));
+    benchmark::RegisterBenchmark("DescriptorCacheOpenClose", BM_DescriptorCacheOpenClose,
+                                 std::ref(world));
+    benchmark::RegisterBenchmark("RawLstat", BM_RawLstat, std::ref(world));
+    benchmark::RegisterBenchmark("GetUniqueFileId", BM_GetUniqueFileId, std::ref(world));
+    benchmark::RegisterBenchmark("BackendLstat", BM_BackendLstat, std::ref(world));
+    benchmark::RegisterBenchmark("HandleRoundTrip", BM_HandleRoundTrip, std::ref(world));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    TheLogWriter().SetLevel(-1);  // errors only: the table is the output
+    gPerfFlag = false;            // the normal case: backend calls are not timed
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    World world;
+    RegisterAll(world);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

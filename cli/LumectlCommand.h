@@ -1,0 +1,48 @@
+// lumectl's command line: global options, one command and its arguments.
+//
+//   lumectl [--server HOST[:PORT]] [--client-name NAME] [--json] COMMAND ...
+//
+// Global options may stand anywhere on the line. Parsing only reads the
+// line; it neither resolves names nor contacts the server.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+enum class LumectlVerb { Export, Unexport, KeepAlive, Lock, Unlock, LockStatus, DrillHole };
+
+struct LumectlCommand {
+    // Global options.
+    std::string server = "127.0.0.1";
+    uint16_t port = 2049;
+    std::string clientName;  // empty: this host's name
+    bool json = false;
+
+    LumectlVerb verb = LumectlVerb::Export;
+    std::string path;  // export: the directory; otherwise the share path
+    std::string file;  // lock commands and drill-hole: relative to the share
+    // export
+    std::string clients = "*";
+    int32_t perms = 3;
+    uint32_t timeoutMinutes = 0;
+    uint64_t jobId = 0;
+    bool unique = false;
+    // lock commands
+    uint64_t owner = 0;
+    bool read = false;  // lock: --read, else --write
+    // drill-hole
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+
+struct LumectlParse {
+    enum Outcome { Run, Help, UsageError } outcome = UsageError;
+    LumectlCommand command;
+    std::string text;  // Help: the help to print; UsageError: what is wrong
+};
+
+LumectlParse ParseLumectlCommandLine(int argc, char** argv);
+
+// The general help, and the usage line of the whole tool.
+extern const char* const kLumectlHelp;
+extern const char* const kLumectlUsage;

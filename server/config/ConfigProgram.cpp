@@ -1,0 +1,104 @@
+#include "server/config/ConfigProgram.h"
+
+#include "platform/LogWriter.h"
+#include "server/config/ConfigRequests.h"
+
+namespace {
+
+// libtirpc takes every XDR routine as one variadic pointer type.
+template <typename Routine>
+xdrproc_t XdrProc(Routine routine) {
+    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(routine));
+}
+
+// Arguments decoded from the call; whatever the decoder allocated, also on
+// a failed decode, is freed with them.
+template <typename Args>
+class DecodedArgs {
+  public:
+    DecodedArgs(xdrproc_t decode, XDR* args) : m_decode(decode) { m_ok = m_decode(args, &value); }
+    ~DecodedArgs() { xdr_free(m_decode, reinterpret_cast<char*>(&value)); }
+    DecodedArgs(const DecodedArgs&) = delete;
+    DecodedArgs& operator=(const DecodedArgs&) = delete;
+
+    bool Ok() const { return m_ok; }
+    Args value{};
+
+  private:
+    xdrproc_t m_decode;
+    bool m_ok = false;
+};
+
+std::string CallerName(const RpcCaller& caller) {
+    return caller.flavor == AUTH_SYS ? caller.machineName : std::string();
+}
+
+// Encodes the module's answer; SYSTEM_ERR when there was none to encode.
+template <typename Args, typename Result, typename Request>
+accept_stat Serve(FSM* fsm, const std::string& caller, XDR* args, XDR* results, xdrproc_t decode,
+                  xdrproc_t encode, Request request) {
+    DecodedArgs<Args> decoded(decode, args);
+    if (!decoded.Ok())
+        return GARBAGE_ARGS;
+    bool encoded = false;
+    auto use = [&](Result& result) { encoded = encode(results, &result); };
+    if (!request(fsm, decoded.value, caller, use))
+        return SYSTEM_ERR;
+    return encoded ? SUCCESS : SYSTEM_ERR;
+}
+
+}  // namespace
+
+accept_stat ConfigProgram::Call(const RpcCall& call, XDR* args, XDR* results) {
+    const std::string caller = CallerName(call.caller);
+    switch (call.procedure) {
+        case LUMECFG_NULL:
+            return SUCCESS;
+        case LUMECFG_CREATE_EXPORT:
+            return CreateExport(caller, args, results);
+        case LUMECFG_UNEXPORT:
+            return Unexport(caller, args, results);
+        case LUMECFG_KEEP_ALIVE:
+            return KeepAlive(caller, args);
+        case LUMECFG_FILE_LOCK:
+            return FileLock(caller, args, results);
+        case LUMECFG_DRILL_HOLE:
+            return DrillHole(caller, args, results);
+        default:
+            OXLOG(1, 0, "Configuration procedure %u from [%s] is not served.", call.procedure,
+                  caller.c_str());
+            return PROC_UNAVAIL;
+    }
+}
+
+accept_stat ConfigProgram::CreateExport(const std::string& caller, XDR* args, XDR* results) {
+    return Serve<lumecfg_export_args, lumecfg_export_res>(
+        m_fsm, caller, args, results, XdrProc(xdr_lumecfg_export_args),
+        XdrProc(xdr_lumecfg_export_res), RequestCreateExport);
+}
+
+accept_stat ConfigProgram::Unexport(const std::string& caller, XDR* args, XDR* results) {
+    return Serve<lumecfg_share_args, lumecfg_unexport_res>(
+        m_fsm, caller, args, results, XdrProc(xdr_lumecfg_share_args),
+        XdrProc(xdr_lumecfg_unexport_res), RequestUnexport);
+}
+
+accept_stat ConfigProgram::KeepAlive(const std::string& caller, XDR* args) {
+    DecodedArgs<lumecfg_share_args> decoded(XdrProc(xdr_lumecfg_share_args), args);
+    if (!decoded.Ok())
+        return GARBAGE_ARGS;
+    RequestKeepAlive(m_fsm, decoded.value, caller);
+    return SUCCESS;
+}
+
+accept_stat ConfigProgram::FileLock(const std::string& caller, XDR* args, XDR* results) {
+    return Serve<lumecfg_lock_args, lumecfg_lock_res>(
+        m_fsm, caller, args, results, XdrProc(xdr_lumecfg_lock_args), XdrProc(xdr_lumecfg_lock_res),
+        RequestFileLock);
+}
+
+accept_stat ConfigProgram::DrillHole(const std::string& caller, XDR* args, XDR* results) {
+    return Serve<lumecfg_drill_hole_args, lumecfg_drill_hole_res>(
+        m_fsm, caller, args, results, XdrProc(xdr_lumecfg_drill_hole_args),
+        XdrProc(xdr_lumecfg_drill_hole_res), RequestDrillHole);
+}

@@ -1,0 +1,57 @@
+#include "server/lumed/ExportSweeper.h"
+
+#include <vector>
+
+#include "host/ExportCache.h"
+#include "platform/LogWriter.h"
+
+namespace {
+constexpr time_t kMinute = 60;
+}  // namespace
+
+ExportSweeper::ExportSweeper(FSM* fsm, unsigned minuteSeconds, std::chrono::milliseconds period)
+    : m_fsm(fsm), m_minuteSeconds(minuteSeconds > 0 ? minuteSeconds : 1), m_period(period) {}
+
+ExportSweeper::~ExportSweeper() {
+    Stop();
+}
+
+void ExportSweeper::Start() {
+    m_thread = std::thread(&ExportSweeper::Run, this);
+}
+
+void ExportSweeper::Stop() {
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+size_t ExportSweeper::SweepOnce(time_t now) {
+    size_t removed = 0;
+    for (ExportPtr exp : gAllExports->GetAllExports()) {
+        // The export measures its interval in real minutes; present it the
+        // time that has passed in ours.
+        time_t last = exp->GetLastAccessTime();
+        time_t scaledNow = last + (now - last) * kMinute / static_cast<time_t>(m_minuteSeconds);
+        if (!exp->IsExpired(scaledNow))
+            continue;
+        OXLOG(1, 0, "Export [%s] expired without a keep-alive; removing it.",
+              exp->GetPath().c_str());
+        m_fsm->UnExport(exp);
+        ++removed;
+    }
+    return removed;
+}
+
+void ExportSweeper::Run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_wake.wait_for(lock, m_period, [this] { return m_stopping; })) {
+        lock.unlock();
+        SweepOnce(time(nullptr));
+        lock.lock();
+    }
+}

@@ -1,0 +1,47 @@
+// Removes the exports whose expiry interval has passed since their last
+// access (a create or keep-alive request), as the host's own decision:
+// through the module's UnExport, so their locks go with them, whatever
+// their reference count. An interval of 0 never expires.
+//
+// A "minute" of the expiry interval lasts minuteSeconds seconds: 60 in
+// service; tests shorten it. One background thread sweeps every period and
+// works on a snapshot of the export table, so it never holds the table's
+// lock while it calls the module.
+// Lifetime: Start once; Stop (also run by the destructor) wakes the thread
+// at once and joins it. Stop it before the exports are finalised.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+#include "host/FSM.h"
+
+class ExportSweeper {
+  public:
+    ExportSweeper(FSM* fsm, unsigned minuteSeconds,
+                  std::chrono::milliseconds period = std::chrono::seconds(1));
+    ~ExportSweeper();
+    ExportSweeper(const ExportSweeper&) = delete;
+    ExportSweeper& operator=(const ExportSweeper&) = delete;
+
+    void Start();
+    void Stop();
+    // One pass at time now; the number of exports removed.
+    size_t SweepOnce(time_t now);
+
+  private:
+    void Run();
+
+    FSM* const m_fsm;  // not owned
+    const unsigned m_minuteSeconds;
+    const std::chrono::milliseconds m_period;
+    std::thread m_thread;
+
+    std::mutex m_mutex;  // guards m_stopping
+    std::condition_variable m_wake;
+    bool m_stopping = false;
+};

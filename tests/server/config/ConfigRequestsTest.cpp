@@ -1,0 +1,105 @@
+// Requests run through a module: the caller's name reaches the handler, and
+// every response record goes back to the module, whatever it held.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "module/ConfigRPCTypes.h"
+#include "module/ExportRecords.h"
+#include "server/config/ConfigRequests.h"
+
+namespace {
+
+// A module that answers each request with a canned record and notes what
+// the host did with it.
+class RecordingFsm : public FSM {
+  public:
+    std::string GetFSMName() override { return "recording"; }
+    int GetFSMType() override { return 0; }
+    std::string GetFSMDetails() override { return ""; }
+    bool UnloadFSM() override { return true; }
+    bool GenericConfigRPCHandler(void* request, const std::string& caller, unsigned rpcType,
+                                 char*& response, size_t& length, int& type) override {
+        seenPath = static_cast<LumeExportPath*>(request)->path;
+        seenCaller = caller;
+        seenType = rpcType;
+        response = answer ? reinterpret_cast<char*>(answer) : nullptr;
+        length = answer ? sizeof(LumeExportPathResp) : 0;
+        type = answerType;
+        return true;
+    }
+    void ReleaseConfigRPCMem(int type, void* response) override {
+        released.emplace_back(type, response);
+    }
+    bool CreateExport(const ExportPtr&, ExportPtr&) override { return false; }
+    std::string FH2Str(const nfs_fh3&) override { return ""; }
+    boost::shared_ptr<BkEndProc> GetFSObject(ExportPtr&, const nfs_fh3&) override {
+        return boost::shared_ptr<BkEndProc>();
+    }
+    void UnExport(ExportPtr&) override {}
+
+    LumeExportPathResp* answer = nullptr;
+    int answerType = 0;
+    std::string seenPath, seenCaller;
+    unsigned seenType = 0;
+    std::vector<std::pair<int, void*>> released;
+};
+
+lumecfg_export_args ExportArgs(char* path) {
+    lumecfg_export_args args{};
+    args.path = path;
+    return args;
+}
+
+TEST(ConfigRequests, AnExportAnswerIsUsedThenReleasedWithItsType) {
+    RecordingFsm fsm;
+    LumeExportPathResp record;
+    char share[] = "/data/x";
+    record.share.path = share;
+    record.share.refCount = 2;
+    fsm.answer = &record;
+    fsm.answerType = RPC_CREATE_EXPORT_RESP;
+    char path[] = "/data/x";
+    lumecfg_export_args args = ExportArgs(path);
+
+    uint64_t references = 0;
+    bool releasedBeforeUse = true;
+    ASSERT_TRUE(RequestCreateExport(&fsm, args, "host1", [&](lumecfg_export_res& result) {
+        references = result.share.ref_count;
+        releasedBeforeUse = !fsm.released.empty();
+    }));
+    EXPECT_EQ(references, 2u);
+    EXPECT_FALSE(releasedBeforeUse);
+    EXPECT_EQ(fsm.seenPath, "/data/x");
+    EXPECT_EQ(fsm.seenCaller, "host1");
+    EXPECT_EQ(fsm.seenType, RPC_CREATE_EXPORT);
+    ASSERT_EQ(fsm.released.size(), 1u);
+    EXPECT_EQ(fsm.released[0].first, static_cast<int>(RPC_CREATE_EXPORT_RESP));
+    EXPECT_EQ(fsm.released[0].second, &record);
+}
+
+TEST(ConfigRequests, AnAnswerOfAnotherTypeIsNotUsedButStillReleased) {
+    RecordingFsm fsm;
+    LumeExportPathResp record;
+    fsm.answer = &record;
+    fsm.answerType = RPC_UNEXPORT_RESP;  // same size, wrong record
+    char path[] = "/data/x";
+    lumecfg_export_args args = ExportArgs(path);
+    bool used = false;
+    EXPECT_FALSE(RequestCreateExport(&fsm, args, "", [&](lumecfg_export_res&) { used = true; }));
+    EXPECT_FALSE(used);
+    ASSERT_EQ(fsm.released.size(), 1u);
+    EXPECT_EQ(fsm.released[0].first, static_cast<int>(RPC_UNEXPORT_RESP));
+
+    fsm.answer = nullptr;  // no record at all, as for a keep-alive
+    fsm.answerType = 0;
+    lumecfg_share_args share{path};
+    RequestKeepAlive(&fsm, share, "host2");
+    EXPECT_EQ(fsm.seenType, RPC_KEEP_ALIVE);
+    EXPECT_EQ(fsm.seenCaller, "host2");
+    ASSERT_EQ(fsm.released.size(), 2u);
+    EXPECT_EQ(fsm.released[1], std::make_pair(0, static_cast<void*>(nullptr)));
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+#include "tests/server/config/LumectlRun.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/TempDir.h"
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+LumectlRun RunLumectl(const std::vector<std::string>& args) {
+    TempDir outputs;
+    const std::string out = outputs / "out", err = outputs / "err";
+    std::vector<std::string> all = {LUMECTL_BINARY};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : all)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr))
+            ::_exit(127);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    LumectlRun run;
+    int status = 0;
+    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        run.exitCode = WEXITSTATUS(status);
+    run.out = Slurp(out);
+    run.err = Slurp(err);
+    return run;
+}
