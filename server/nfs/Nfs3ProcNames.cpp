@@ -316,8 +316,8 @@ void Nfs3Mknod(Nfs3Request& req, MKNOD3args& args, MKNOD3res& res) {
     const sattr3& attrs = device ? args.what.mknoddata3_u.device.dev_attributes
                                  : args.what.mknoddata3_u.pipe_attributes;
     if (res.status == NFS3_OK) {
-        const specdata3& spec = args.what.mknoddata3_u.device.spec;
-        dev_t number = device ? makedev(spec.specdata1, spec.specdata2) : 0;
+        const specdata3& numbers = args.what.mknoddata3_u.device.numbers;
+        dev_t number = device ? makedev(numbers.specdata1, numbers.specdata2) : 0;
         res.status = MakeNode(req, dir, name, NodeType(type) | ModeOr(attrs, kPlaceholderMode),
                               number, child);
     }
