@@ -208,6 +208,16 @@ void KeepAlive(void* requestRecord, char*& responseRecord, size_t& responseLengt
 void RemoveExport(ExportPtr& exp) {
     const std::string path = exp->GetPath();
     OxCriticalSectionLock lifetime(&exportLifetimeCs);
+    // Another removal may have won the race (an unexport request while the
+    // host's sweep held this export): tearing it down again would free a
+    // share id and release locks that may now belong to a new export of the
+    // same path.
+    ExportPtr current;
+    if (!gAllExports->FindExport(exp->GetShareId(), current) || current != exp) {
+        OXLOG(1, 0, "Export [%s] is no longer in the export table; nothing to remove.",
+              path.c_str());
+        return;
+    }
     OXLOG(1, 0, "Share [%s] is being unexported. Will force unmount any lingering clients.",
           path.c_str());
     ShareIdToPathCache::FreeShareId(exp->GetShareId(), false);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "host/ExportCache.h"
 #include "host/LumeServiceGlobals.h"
 #include "host/ShareIdToPathCache.h"
+#include "locks/LumeLockRecords.h"
 #include "module/ConfigRPCTypes.h"
 #include "module/ExportRecords.h"
 #include "module/SinkFSM.h"
@@ -192,6 +194,36 @@ TEST_F(ConfigRPC, TheHostRemovesAnExportWhateverItsCount) {
         1, "Share [" + dir + "] is being unexported. Will force unmount any lingering clients."));
     EXPECT_TRUE(log.Has(1, "Export [" + dir + "] is removed from global export cache."));
     EXPECT_EQ(log.Records().back().jobId, exp->GetShareId());
+}
+
+// The host's removal of an export that an unexport request already took
+// down touches nothing of a new export of the same path.
+TEST_F(ConfigRPC, TheHostsLateRemovalLeavesANewExportAlone) {
+    Create(dir);
+    ExportPtr old;
+    ASSERT_TRUE(gAllExports->FindExport(dir, old));
+    std::string path = dir;
+    LumeExportPath request = Request(path);
+    { Call removed(RPC_UNEXPORT, &request); }
+    Create(dir);
+    std::ofstream(dir + "/f") << "x";
+    std::string file = "f";
+    LumeLockRequest lock{};
+    lock.operation = LUME_LOCK_WRITE;
+    lock.exportPath = &path[0];
+    lock.filePath = &file[0];
+    lock.lockOwner = 7;
+    {
+        Call locked(RPC_FILE_LOCK, &lock);
+        ASSERT_EQ(locked.As<LumeLockResp>()->status, LUME_STATUS_LOCK_GRANTED);
+    }
+
+    SinkFSM::GetFSM()->UnExport(old);
+    ExportPtr current;
+    EXPECT_TRUE(gAllExports->FindExport(dir, current));
+    lock.operation = LUME_LOCK_STATUS;
+    Call status(RPC_FILE_LOCK, &lock);
+    EXPECT_EQ(status.As<LumeLockResp>()->status, LUME_STATUS_FILE_LOCKED);
 }
 
 // Creates and unexports of one share racing on two threads: an export is in
