@@ -5,7 +5,7 @@ JOBS      ?= $(shell nproc)
 BUILD_DIR ?= build
 ASAN_DIR  ?= build-asan
 
-.PHONY: all deps build build-asan test test-plain test-asan format clean serve bench-micro
+.PHONY: all deps build build-asan test test-plain test-asan format clean serve bench-micro bench
 
 all: build
 
@@ -66,6 +66,14 @@ bench-micro: deps
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD_DIR) -j$(JOBS) --target lume_micro_bench
 	$(BUILD_DIR)/bench/lume_micro_bench --benchmark_min_time=0.5
+
+# `make bench`: builds lumed and the end-to-end client (RelWithDebInfo), runs
+# every workload 3 times against lumed on a free loopback port and once on the
+# local file system, prints one table and writes build/bench/results.json
+# (about 2 minutes on two cores; BENCH_FULL=1 for the long run); see
+# bench/README.md.
+bench: deps
+	@BUILD_DIR=$(BUILD_DIR) JOBS=2 scripts/bench.sh
 
 format:
 	@git ls-files '*.h' '*.cpp' | xargs clang-format -i

@@ -9,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libtirpc-dev rpcsvc-proto
     libnfs-dev libnfs-utils
+    jq
 )
 
 missing=()
