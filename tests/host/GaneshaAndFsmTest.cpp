@@ -6,36 +6,11 @@
 #include "host/ExportCache.h"
 #include "host/FSM.h"
 #include "host/Ganesha.h"
+#include "tests/host/RemovingFsm.h"
 #include "tests/host/TestExport.h"
 #include "tests/support/LogCapture.h"
 
 namespace {
-
-// A module whose UnExport removes the export from the host's table, as a
-// real module does, and remembers which it removed.
-class TestFSM : public FSM {
-  public:
-    std::string GetFSMName() override { return "test"; }
-    int GetFSMType() override { return 99; }
-    std::string GetFSMDetails() override { return ""; }
-    bool UnloadFSM() override { return true; }
-    bool GenericConfigRPCHandler(void*, const std::string&, unsigned int, char*&, size_t&,
-                                 int&) override {
-        return false;
-    }
-    void ReleaseConfigRPCMem(int, void*) override {}
-    bool CreateExport(const ExportPtr&, ExportPtr&) override { return false; }
-    std::string FH2Str(const nfs_fh3&) override { return ""; }
-    boost::shared_ptr<BkEndProc> GetFSObject(ExportPtr&, const nfs_fh3&) override {
-        return boost::shared_ptr<BkEndProc>();
-    }
-    void UnExport(ExportPtr& exp) override {
-        unexported.push_back(exp->GetShareId());
-        gAllExports->RemoveExport(exp);
-    }
-
-    std::vector<uint32_t> unexported;
-};
 
 nfs_fh3 Handle(uint32_t len, uint32_t shareId) {
     nfs_fh3 fh = {};
@@ -66,7 +41,7 @@ TEST(host_FSM, FindExportReadsTheShareIdFromHandleBytes4To7) {
     const uint32_t id = 0xa1b2c3d4;
     ExportPtr exp(new TestExport("/srv/fsm-find", id));
     ASSERT_TRUE(gAllExports->AddExport(exp));
-    TestFSM fsm;
+    RemovingFsm fsm;
     ExportPtr found;
 
     nfs_fh3 fh = Handle(8, 0);
@@ -97,8 +72,8 @@ TEST(host_FSM, FinalizeExportsUnExportsEveryExport) {
         expected.push_back(exp->GetShareId());
     ASSERT_GE(expected.size(), 3u);
 
-    TestFSM fsm;
+    RemovingFsm fsm;
     fsm.FinalizeExports();
-    EXPECT_EQ(fsm.unexported, expected);
+    EXPECT_EQ(fsm.removedIds, expected);
     EXPECT_EQ(gAllExports->Size(), 0u);
 }

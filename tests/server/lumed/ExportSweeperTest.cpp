@@ -7,34 +7,10 @@
 
 #include "host/ExportCache.h"
 #include "server/lumed/ExportSweeper.h"
+#include "tests/host/RemovingFsm.h"
 #include "tests/host/TestExport.h"
 
 namespace {
-
-// A module whose UnExport takes the export out of the host's table, as the
-// real one does, and remembers which.
-class RemovingFsm : public FSM {
-  public:
-    std::string GetFSMName() override { return "removing"; }
-    int GetFSMType() override { return 99; }
-    std::string GetFSMDetails() override { return ""; }
-    bool UnloadFSM() override { return true; }
-    bool GenericConfigRPCHandler(void*, const std::string&, unsigned, char*&, size_t&,
-                                 int&) override {
-        return true;
-    }
-    void ReleaseConfigRPCMem(int, void*) override {}
-    bool CreateExport(const ExportPtr&, ExportPtr&) override { return false; }
-    std::string FH2Str(const nfs_fh3&) override { return ""; }
-    boost::shared_ptr<BkEndProc> GetFSObject(ExportPtr&, const nfs_fh3&) override {
-        return boost::shared_ptr<BkEndProc>();
-    }
-    void UnExport(ExportPtr& exp) override {
-        removed.push_back(exp->GetPath());
-        gAllExports->RemoveExport(exp);
-    }
-    std::vector<std::string> removed;
-};
 
 ExportPtr AddExport(const std::string& path, uint32_t shareId, unsigned minutes,
                     time_t lastAccess) {
@@ -54,7 +30,7 @@ TEST(ExportSweeper, RemovesOnlyExportsWhoseIntervalPassedInItsOwnMinutes) {
     RemovingFsm fsm;
     ExportSweeper sweeper(&fsm, 1);
     EXPECT_EQ(sweeper.SweepOnce(now), 2u);
-    EXPECT_EQ(fsm.removed, (std::vector<std::string>{"/srv/stale", "/srv/older"}));
+    EXPECT_EQ(fsm.removedPaths, (std::vector<std::string>{"/srv/stale", "/srv/older"}));
     ExportPtr left;
     EXPECT_TRUE(gAllExports->FindExport(std::string("/srv/never"), left));
     EXPECT_TRUE(gAllExports->FindExport(std::string("/srv/fresh"), left));
