@@ -70,6 +70,29 @@ Object EntryObject(Nfs3Request& req, const Object& dir, const w_nfs_fh3& dirFh,
     return req.Lookup(dir, dirFh, name, child) == NFS3_OK ? child : Object();
 }
 
+// A listed entry with its name, file id and cookie (both listing kinds).
+template <typename Entry>
+Entry& NewEntry(Nfs3Request& req, const struct dirent64& found, size_t length, cookie3 next) {
+    Entry& entry = req.Make<Entry>();
+    entry.fileid = found.d_ino;
+    entry.name.filename3_len = static_cast<u_int>(length);
+    entry.name.filename3_val = req.Keep(found.d_name, length);
+    entry.cookie = next;
+    return entry;
+}
+
+// Walks the directory into the reply: TOOSMALL when not even one entry fit.
+template <typename Take, typename Ok>
+nfsstat3 ListDirectory(Nfs3Request& req, const Object& dir, cookie3 cookie, Take& take, Ok& ok) {
+    bool eof = false;
+    nfsstat3 status = WalkDirectory(req, dir, cookie, take, eof);
+    if (status == NFS3_OK && !ok.reply.entries && !eof)
+        status = NFS3ERR_TOOSMALL;
+    ok.reply.eof = eof;
+    req.PostOp(dir, ok.dir_attributes);
+    return status;
+}
+
 }  // namespace
 
 void Nfs3Readdir(Nfs3Request& req, READDIR3args& args, READDIR3res& res) {
@@ -86,21 +109,12 @@ void Nfs3Readdir(Nfs3Request& req, READDIR3args& args, READDIR3res& res) {
         if (used + size > args.count)
             return false;
         used += size;
-        entry3& entry = req.Make<entry3>();
-        entry.fileid = found.d_ino;
-        entry.name.filename3_len = static_cast<u_int>(length);
-        entry.name.filename3_val = req.Keep(found.d_name, length);
-        entry.cookie = next;
+        entry3& entry = NewEntry<entry3>(req, found, length, next);
         *tail = &entry;
         tail = &entry.nextentry;
         return true;
     };
-    bool eof = false;
-    res.status = WalkDirectory(req, dir, args.cookie, take, eof);
-    if (res.status == NFS3_OK && !ok.reply.entries && !eof)
-        res.status = NFS3ERR_TOOSMALL;
-    ok.reply.eof = eof;
-    req.PostOp(dir, ok.dir_attributes);
+    res.status = ListDirectory(req, dir, args.cookie, take, ok);
 }
 
 void Nfs3Readdirplus(Nfs3Request& req, READDIRPLUS3args& args, READDIRPLUS3res& res) {
@@ -120,12 +134,8 @@ void Nfs3Readdirplus(Nfs3Request& req, READDIRPLUS3args& args, READDIRPLUS3res& 
             return false;
         used += entrySize + kPlusExtra;
         names += entrySize;
-        entryplus3& entry = req.Make<entryplus3>();
+        entryplus3& entry = NewEntry<entryplus3>(req, found, length, next);
         std::string name(found.d_name, length);
-        entry.fileid = found.d_ino;
-        entry.name.filename3_len = static_cast<u_int>(length);
-        entry.name.filename3_val = req.Keep(found.d_name, length);
-        entry.cookie = next;
         if (Object child = EntryObject(req, dir, args.dir, name)) {
             req.PostOp(child, entry.name_attributes);
             if (entry.name_attributes.attributes_follow)
@@ -136,10 +146,5 @@ void Nfs3Readdirplus(Nfs3Request& req, READDIRPLUS3args& args, READDIRPLUS3res& 
         tail = &entry.nextentry;
         return true;
     };
-    bool eof = false;
-    res.status = WalkDirectory(req, dir, args.cookie, take, eof);
-    if (res.status == NFS3_OK && !ok.reply.entries && !eof)
-        res.status = NFS3ERR_TOOSMALL;
-    ok.reply.eof = eof;
-    req.PostOp(dir, ok.dir_attributes);
+    res.status = ListDirectory(req, dir, args.cookie, take, ok);
 }
