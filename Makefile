@@ -67,12 +67,15 @@ bench-micro: deps
 	@cmake --build $(BUILD_DIR) -j$(JOBS) --target lume_micro_bench
 	$(BUILD_DIR)/bench/lume_micro_bench --benchmark_min_time=0.5
 
-# `make bench`: builds lumed and the end-to-end client (RelWithDebInfo), runs
-# every workload 3 times against lumed on a free loopback port and once on the
-# local file system, prints one table and writes build/bench/results.json
-# (about 2 minutes on two cores; BENCH_FULL=1 for the long run); see
-# bench/README.md.
-bench: deps
+# `make bench`: installs what is missing, with the benchmark's own packages
+# (nfs-ganesha, rpcbind, gnuplot, iproute2), builds lumed and the end-to-end
+# client (RelWithDebInfo) and runs every workload 3 rounds against lumed and
+# nfs-ganesha 4.3 in turn, on one directory, in a private network namespace
+# (as root), then once on the local file system; prints one table and writes
+# build/bench/results.json and results.png (about 5 min 30 s on two cores;
+# BENCH_QUICK=1 for a short run); see bench/README.md.
+bench:
+	@scripts/install-deps.sh --bench
 	@BUILD_DIR=$(BUILD_DIR) JOBS=2 scripts/bench.sh
 
 format:

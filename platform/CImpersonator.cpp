@@ -13,6 +13,8 @@
 
 // The libc wrappers of setgroups, setfsuid and setfsgid change every thread
 // of the process; the raw system calls change the calling thread only.
+// System calls are the whole cost of a switch, so a part of the identity
+// the thread already has is neither set nor restored.
 
 namespace {
 
@@ -42,20 +44,23 @@ std::string Describe(const char* what, int err) {
 }
 
 std::vector<gid_t> CurrentGroups() {
-    // The list may grow between asking its size and reading it; a few
-    // attempts are plenty, as only a process-wide setgroups can change it.
-    for (int attempt = 0; attempt < 8; ++attempt) {
+    // One call for the usual short list; the list may grow between asking
+    // its size and reading it, so a few attempts are plenty after that, as
+    // only a process-wide setgroups can change it.
+    gid_t few[32];
+    long got = syscall(SYS_getgroups, sizeof few / sizeof few[0], few);
+    if (got >= 0)
+        return std::vector<gid_t>(few, few + got);
+    for (int attempt = 0; attempt < 8 && errno == EINVAL; ++attempt) {
         long count = syscall(SYS_getgroups, 0, nullptr);
         if (count < 0)
             break;
         std::vector<gid_t> groups(static_cast<size_t>(count));
-        long got = syscall(SYS_getgroups, count, groups.data());
+        got = syscall(SYS_getgroups, count, groups.data());
         if (got >= 0) {
             groups.resize(static_cast<size_t>(got));
             return groups;
         }
-        if (errno != EINVAL)
-            break;
     }
     int err = errno;
     throw OxException(Describe("impersonation: getgroups failed", err), err);
@@ -75,47 +80,87 @@ bool SameGroups(std::vector<gid_t> a, std::vector<gid_t> b) {
     return a == b;
 }
 
-// Puts back the saved identity in the reverse order of switching. Returns
-// the name of the step that failed, or null.
-const char* Restore(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, int& err) {
+// Puts back the saved identity in the reverse order of switching, each part
+// only where `changed` says it was switched. Returns the name of the step
+// that failed, or null.
+const char* Restore(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, IdentityParts changed,
+                    int& err) {
     err = EPERM;
-    if (!SetFsUid(uid))
+    if (changed.uid && !SetFsUid(uid))
         return "setfsuid";
-    if (!SetFsGid(gid))
+    if (changed.gid && !SetFsGid(gid))
         return "setfsgid";
-    std::vector<gid_t> now;
-    try {
-        now = CurrentGroups();
-    } catch (const OxException& e) {
-        err = e.GetErrNo();
-        return "getgroups";
-    }
-    if (!SameGroups(now, groups) && (err = SetGroups(groups)) != 0)
+    if (changed.groups && (err = SetGroups(groups)) != 0)
         return "setgroups";
     return nullptr;
 }
 
-// Switches groups (unless already equal), fsgid, then fsuid. Returns the
-// name of the step that failed, with err set, or null.
-const char* SwitchTo(const OxUserToken& token, const std::vector<gid_t>& currentGroups, int& err) {
+// Switches groups, fsgid, then fsuid, each only when it differs from what
+// the thread has (saved), recording in `changed` what was switched (a
+// refused step changes nothing). Returns the name of the step that failed,
+// with err set, or null.
+const char* SwitchTo(const OxUserToken& token, uid_t savedUid, gid_t savedGid,
+                     const std::vector<gid_t>& savedGroups, IdentityParts& changed, int& err) {
     err = 0;
-    if (!SameGroups(currentGroups, token.groups) && (err = SetGroups(token.groups)) != 0)
-        return "setgroups";
+    if (!SameGroups(savedGroups, token.groups)) {
+        if ((err = SetGroups(token.groups)) != 0)
+            return "setgroups";
+        changed.groups = true;
+    }
     err = EPERM;  // setfsgid and setfsuid give no reason
-    if (!SetFsGid(token.gid))
-        return "setfsgid";
-    if (!SetFsUid(token.uid))
-        return "setfsuid";
+    if (token.gid != savedGid) {
+        if (!SetFsGid(token.gid))
+            return "setfsgid";
+        changed.gid = true;
+    }
+    if (token.uid != savedUid) {
+        if (!SetFsUid(token.uid))
+            return "setfsuid";
+        changed.uid = true;
+    }
     return nullptr;
 }
+
+// This thread's identity as the last switch or restore on it left it;
+// read from the kernel when not known yet.
+struct KnownIdentity {
+    bool known = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+
+    void Read(uid_t& fsUid, gid_t& fsGid, std::vector<gid_t>& fsGroups) {
+        if (!known) {
+            groups = CurrentGroups();  // may throw: then nothing is known
+            uid = CurrentFsUid();
+            gid = CurrentFsGid();
+            known = true;
+        }
+        fsUid = uid;
+        fsGid = gid;
+        fsGroups = groups;
+    }
+    void Set(uid_t fsUid, gid_t fsGid, const std::vector<gid_t>& fsGroups) {
+        uid = fsUid;
+        gid = fsGid;
+        groups = fsGroups;
+        known = true;
+    }
+};
+
+thread_local KnownIdentity tIdentity;
 
 // True when restored. A thread left with a foreign identity is a serious
 // fault, so a failure is always logged.
-bool RestoreOrLog(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
+bool RestoreOrLog(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, IdentityParts changed) {
     int err = 0;
-    const char* failed = Restore(uid, gid, groups, err);
-    if (failed)
+    const char* failed = Restore(uid, gid, groups, changed, err);
+    if (failed) {
+        tIdentity.known = false;
         OXLOG(-1, 0, "cannot restore uid %u gid %u: %s", uid, gid, Describe(failed, err).c_str());
+    } else {
+        tIdentity.Set(uid, gid, groups);
+    }
     return !failed;
 }
 
@@ -134,27 +179,26 @@ OxUserToken OxUserToken::ProcessIdentity() {
     return token;
 }
 
-CImpersonator::CImpersonator(const OxUserToken& token, bool trace)
-    : m_savedUid(CurrentFsUid()),
-      m_savedGid(CurrentFsGid()),
-      m_savedGroups(CurrentGroups()),
-      m_trace(trace) {
+CImpersonator::CImpersonator(const OxUserToken& token, bool trace) : m_trace(trace) {
     if (!token.IsValid())
         throw OxException(Describe("impersonation: invalid user token", EINVAL), EINVAL);
+    tIdentity.Read(m_savedUid, m_savedGid, m_savedGroups);
     int err = 0;
-    if (const char* failed = SwitchTo(token, m_savedGroups, err)) {
-        RestoreOrLog(m_savedUid, m_savedGid, m_savedGroups);
+    if (const char* failed =
+            SwitchTo(token, m_savedUid, m_savedGid, m_savedGroups, m_changed, err)) {
+        RestoreOrLog(m_savedUid, m_savedGid, m_savedGroups, m_changed);
         std::string what = "impersonation of uid " + std::to_string(token.uid) + " gid " +
                            std::to_string(token.gid) + ": " + failed + " failed";
         throw OxException(Describe(what.c_str(), err), err);
     }
+    tIdentity.Set(token.uid, token.gid, m_changed.groups ? token.groups : m_savedGroups);
     if (m_trace)
         OXLOG(10, 0, "impersonating uid %u gid %u with %zu groups (was uid %u gid %u)", token.uid,
               token.gid, token.groups.size(), m_savedUid, m_savedGid);
 }
 
 CImpersonator::~CImpersonator() {
-    if (RestoreOrLog(m_savedUid, m_savedGid, m_savedGroups) && m_trace)
+    if (RestoreOrLog(m_savedUid, m_savedGid, m_savedGroups, m_changed) && m_trace)
         OXLOG(10, 0, "restored uid %u gid %u with %zu groups", m_savedUid, m_savedGid,
               m_savedGroups.size());
 }

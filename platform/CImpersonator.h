@@ -5,6 +5,10 @@
 // per-thread system calls rather than the libc wrappers that change every
 // thread of the process. The destructor restores what the thread had.
 // Failure to switch throws OxException and leaves the thread as it was.
+// Each thread remembers the identity its last switch or restore left, so
+// only the parts that differ cost system calls; this holds because nothing
+// else in the process changes a thread's file-system identity (the libc
+// setuid and setgroups family, which would, is never used).
 #pragma once
 
 #include <sys/types.h>
@@ -22,6 +26,13 @@ struct OxUserToken {
     static OxUserToken ProcessIdentity();
 };
 
+// Which parts of the thread's identity an impersonation switched.
+struct IdentityParts {
+    bool uid = false;
+    bool gid = false;
+    bool groups = false;
+};
+
 class CImpersonator {
   public:
     // trace: write a level-10 line on switching and on restoring.
@@ -31,8 +42,9 @@ class CImpersonator {
     CImpersonator& operator=(const CImpersonator&) = delete;
 
   private:
-    uid_t m_savedUid;
-    gid_t m_savedGid;
+    uid_t m_savedUid = 0;
+    gid_t m_savedGid = 0;
     std::vector<gid_t> m_savedGroups;
+    IdentityParts m_changed;
     bool m_trace;
 };

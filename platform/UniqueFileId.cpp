@@ -78,16 +78,17 @@ bool NoHandleSupport(int err) {
     return err == EOPNOTSUPP || err == EOVERFLOW || err == ENOSYS;
 }
 
-// Fills key.bytes with the handle of path (not following a final link).
-// 0 on success, or the errno; a file system without handles is EOPNOTSUPP.
-int ReadHandle(const std::string& path, FileKey& key) {
+// Fills key.bytes with the handle of path relative to dirFd (not following
+// a final link; with AT_EMPTY_PATH and "", of dirFd itself). 0 on success,
+// or the errno; a file system without handles is EOPNOTSUPP.
+int ReadHandle(int dirFd, const char* path, int flags, FileKey& key) {
     union {
         file_handle handle;
         char space[sizeof(file_handle) + MAX_HANDLE_SZ];
     } buffer;
     buffer.handle.handle_bytes = MAX_HANDLE_SZ;
     int mountId = 0;
-    if (name_to_handle_at(AT_FDCWD, path.c_str(), &buffer.handle, &mountId, 0) != 0)
+    if (name_to_handle_at(dirFd, path, &buffer.handle, &mountId, flags) != 0)
         return errno;
     key.byHandle = true;
     key.handleType = buffer.handle.handle_type;
@@ -96,15 +97,12 @@ int ReadHandle(const std::string& path, FileKey& key) {
     return 0;
 }
 
-}  // namespace
-
-int GetUniqueFileId(const std::string& path, unsigned long& id) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0)
-        return -1;
+// The id of the object st describes, whose handle ReadHandle(dirFd, path,
+// flags) reads.
+int InternObject(int dirFd, const char* path, int flags, const struct stat& st, unsigned long& id) {
     FileKey key;
     key.device = st.st_dev;
-    int err = ReadHandle(path, key);
+    int err = ReadHandle(dirFd, path, flags, key);
     if (err != 0 && !NoHandleSupport(err)) {
         errno = err;
         return -1;
@@ -113,4 +111,79 @@ int GetUniqueFileId(const std::string& path, unsigned long& id) {
         key.bytes.assign(reinterpret_cast<const char*>(&st.st_ino), sizeof(st.st_ino));
     id = Intern(key);
     return 0;
+}
+
+// What the file system says path is, interned; st is its lstat.
+int LookUpUniqueFileId(const std::string& path, unsigned long& id, struct stat& st) {
+    if (lstat(path.c_str(), &st) != 0)
+        return -1;
+    return InternObject(AT_FDCWD, path.c_str(), 0, st, id);
+}
+
+// The ids (and lstats) this thread found last while a UniqueFileIdReuse
+// lives on it.
+struct RecentIds {
+    static constexpr size_t kSize = 4;
+    bool active = false;
+    size_t next = 0;  // the slot written next
+    std::string paths[kSize];
+    unsigned long ids[kSize] = {};
+    struct stat stats[kSize] = {};
+
+    bool Find(const std::string& path, unsigned long& id, struct stat& st) const {
+        for (size_t i = 0; i < kSize; ++i) {
+            if (!paths[i].empty() && paths[i] == path) {
+                id = ids[i];
+                st = stats[i];
+                return true;
+            }
+        }
+        return false;
+    }
+    void Remember(const std::string& path, unsigned long id, const struct stat& st) {
+        paths[next] = path;
+        ids[next] = id;
+        stats[next] = st;
+        next = (next + 1) % kSize;
+    }
+    void Forget() {
+        for (std::string& path : paths)
+            path.clear();
+        next = 0;
+    }
+};
+
+thread_local RecentIds tRecent;
+
+}  // namespace
+
+UniqueFileIdReuse::UniqueFileIdReuse() {
+    tRecent.active = true;
+}
+
+UniqueFileIdReuse::~UniqueFileIdReuse() {
+    tRecent.active = false;
+    tRecent.Forget();
+}
+
+int GetUniqueFileId(const std::string& path, unsigned long& id, struct stat& st) {
+    if (!tRecent.active)
+        return LookUpUniqueFileId(path, id, st);
+    if (tRecent.Find(path, id, st))
+        return 0;
+    int result = LookUpUniqueFileId(path, id, st);
+    if (result == 0)
+        tRecent.Remember(path, id, st);
+    return result;
+}
+
+int GetUniqueFileId(const std::string& path, unsigned long& id) {
+    struct stat st;
+    return GetUniqueFileId(path, id, st);
+}
+
+int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st) {
+    if (fstat(fd, &st) != 0)
+        return -1;
+    return InternObject(fd, "", AT_EMPTY_PATH, st, id);
 }

@@ -1,28 +1,51 @@
 #!/usr/bin/env bash
-# `make bench`: the end-to-end benchmark. Builds lumed and lume_nfs_bench
-# (RelWithDebInfo, in $BUILD_DIR), serves a fresh directory under
-# $BUILD_DIR/bench-data on a free loopback port, runs every workload
-# $ROUNDS times against lumed and once on the local file system (the
-# ceiling), prints one table (lumed median with min-max, local, and the peer
-# server's column, not run yet) and writes $BUILD_DIR/bench/results.json.
-# Default sizes keep the run near 2 minutes on two cores; BENCH_FULL=1 uses a
-# 1 GiB file and 30 s timed workloads. See bench/README.md.
+# `make bench`: the end-to-end benchmark, lumed against nfs-ganesha 4.3.
+#
+# Builds lumed and lume_nfs_bench (RelWithDebInfo, in $BUILD_DIR), then:
+#  - as root, re-executes itself under `unshare --net --mount --fork`, so that
+#    rpcbind, nfs-ganesha and lumed live in a private network namespace (its
+#    own loopback) and mount namespace (a tmpfs over /run hides the host's
+#    rpcbind socket and dbus);
+#  - runs $ROUNDS rounds over one directory, $BUILD_DIR/bench-data/export,
+#    emptied before each server's turn: lumed runs every workload, then
+#    ganesha does; the data workloads then run once with plain POSIX calls in
+#    $BUILD_DIR/bench-data/local (the ceiling: the same disk without NFS);
+#  - around the null and randread runs, reads the server process's CPU time
+#    (/proc/PID/stat) and reports server CPU microseconds per call;
+#  - prints one table (medians, min-max, lumed/ganesha, targets, local),
+#    writes $BUILD_DIR/bench/results.json and draws results.png
+#    (bench/chart.gp).
+# Without root, or when the namespace cannot be made, ganesha is skipped and
+# its column says "not run: REASON"; the table and chart still come out.
+# Sizes: a 1 GiB file and 10 s timed workloads (about 5 min 30 s on two
+# cores); BENCH_QUICK=1 uses 256 MiB and 3 s, for development.
+# See bench/README.md.
 set -euo pipefail
 
-cd "$(dirname "$0")/.."
+self="$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
+cd "$(dirname "$self")/.."
 BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-2}
 ROUNDS=3
-if [ "${BENCH_FULL:-0}" = 1 ]; then SIZE_MIB=1024 SECONDS_PER=30; else SIZE_MIB=256 SECONDS_PER=5; fi
+if [ "${BENCH_QUICK:-0}" = 1 ]; then SIZE_MIB=256 SECONDS_PER=3; else SIZE_MIB=1024 SECONDS_PER=10; fi
 
 data="$PWD/$BUILD_DIR/bench-data"
+export_dir="$data/export"
 out="$PWD/$BUILD_DIR/bench"
 client="$out/lume_nfs_bench"
 raw="$out/raw.jsonl"
+# Ganesha's ports: fixed, since only its private namespace can see them.
+GANESHA_NFS_PORT=2049
+GANESHA_MNT_PORT=20048
+
+peer_skip=""      # why ganesha is not run; empty while it is
 lumed_pid=""
+ganesha_pid=""
+rpcbind_pid=""
+server_pid=""     # the server the current run talks to (CPU time)
 url=""
 
-# label|workload|options: the rows of the table, in the order they run.
+# label|workload|options: the runs of one round, in the order they run.
 workloads=(
     "null qd1|null|--depth 1 --seconds $SECONDS_PER"
     "null qd16|null|--depth 16 --seconds $SECONDS_PER"
@@ -33,29 +56,106 @@ workloads=(
     "meta|meta|--depth 16 --files 10000"
 )
 
-build() {
-    cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$BUILD_DIR" -j"$JOBS" --target lumed SinkFSM lume_nfs_bench >/dev/null
+# The runs whose server CPU time becomes a "cpu/op LABEL" row.
+cpu_labels=("null qd1" "null qd16" "randread qd1" "randread qd16")
+
+# row|compare|value: what lumed/ganesha (ratio of the medians) should reach.
+targets=(
+    "null qd1|>=|1.5"
+    "null qd16|>=|1.5"
+    "randread qd1|>=|1.5"
+    "randread qd16|>=|1.5"
+    "seqread|>=|1.3"
+    "seqwrite|>=|1.1"
+    "meta lookup|>=|1.5"
+    "meta getattr|>=|1.5"
+    "meta remove|>=|1.3"
+    "meta create|>=|1.0"
+    "meta readdirplus|>=|1.0"
+    "cpu/op null qd1|<=|0.5"
+    "cpu/op null qd16|<=|0.5"
+    "cpu/op randread qd1|<=|0.5"
+    "cpu/op randread qd16|<=|0.5"
+)
+
+# ---------------------------------------------------------------- namespace
+
+# As root and not yet inside: re-executes this script in a private network
+# and mount namespace (does not return). Otherwise sets peer_skip and returns.
+enter_namespace() {
+    [ -n "${BENCH_IN_NAMESPACE:-}" ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        peer_skip="not root"
+        return 0
+    fi
+    local err
+    if ! err=$(unshare --net --mount --fork true 2>&1); then
+        echo "unshare: $err" >&2
+        peer_skip="unshare failed"
+        return 0
+    fi
+    exec env BENCH_IN_NAMESPACE=1 unshare --net --mount --fork -- "$self" "$@"
 }
 
-stop_lumed() {
-    [ -n "$lumed_pid" ] || return 0
-    kill -TERM "$lumed_pid" 2>/dev/null || true
-    for _ in $(seq 50); do
-        kill -0 "$lumed_pid" 2>/dev/null || break
+# Inside the namespace: loopback up, fresh /run (and ganesha's state dir).
+setup_namespace() {
+    [ -n "${BENCH_IN_NAMESPACE:-}" ] || return 0
+    ip link set lo up
+    if ! mount -t tmpfs tmpfs /run; then
+        peer_skip="mount /run failed"
+        return 0
+    fi
+    mkdir -p /run/rpcbind
+    if [ -d /var/lib/nfs/ganesha ] && ! mount -t tmpfs tmpfs /var/lib/nfs/ganesha; then
+        peer_skip="mount /var/lib/nfs/ganesha failed"
+    fi
+}
+
+# ---------------------------------------------------------------- processes
+
+# stop_process PID: TERM, up to 10 s for it to exit, then KILL.
+stop_process() {
+    local pid=$1
+    [ -n "$pid" ] || return 0
+    kill -TERM "$pid" 2>/dev/null || true
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
-    kill -KILL "$lumed_pid" 2>/dev/null || true
-    lumed_pid=""
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
 }
 
-# Starts lumed on a free loopback port exporting a fresh $data/export; sets
-# lumed_pid and url.
+stop_lumed() { stop_process "$lumed_pid"; lumed_pid=""; }
+stop_ganesha() { stop_process "$ganesha_pid"; ganesha_pid=""; }
+stop_rpcbind() { stop_process "$rpcbind_pid"; rpcbind_pid=""; }
+stop_all() { stop_lumed; stop_ganesha; stop_rpcbind; }
+
+# wait_ready URL PID: until a NULL call to URL succeeds (at most 100 tries,
+# 30 s) or PID exits.
+wait_ready() {
+    local target=$1 pid=$2
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || return 1
+        "$client" "$target" null --depth 1 --seconds 0.2 >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# Empties the export directory, so one server's files never trip the other.
+empty_export() {
+    mkdir -p "$export_dir"
+    chmod 1777 "$export_dir"
+    find "$export_dir" -mindepth 1 -delete
+}
+
+# Starts lumed on a free loopback port exporting $export_dir, root not
+# squashed (--perms 7, like ganesha's No_Root_Squash); sets lumed_pid, url.
 start_lumed() {
-    rm -rf "$data"
-    mkdir -p "$data/export" "$data/state" "$data/local"
-    chmod 1777 "$data/export"   # root is squashed to nobody
-    "$BUILD_DIR/server/lumed/lumed" --export "$data/export" --port 0 --bind 127.0.0.1 \
+    rm -rf "$data/state"
+    mkdir -p "$data/state"
+    "$BUILD_DIR/server/lumed/lumed" --export "$export_dir" --perms 7 --port 0 --bind 127.0.0.1 \
         --state-dir "$data/state" --no-rpcbind >"$data/lumed.out" 2>&1 &
     lumed_pid=$!
     local port=""
@@ -70,85 +170,268 @@ start_lumed() {
         cat "$data/lumed.out" >&2
         return 1
     fi
-    url="nfs://127.0.0.1$data/export?version=3&nfsport=$port&mountport=$port"
+    url="nfs://127.0.0.1$export_dir?version=3&nfsport=$port&mountport=$port"
 }
 
-# run_one SERVER ROUND LABEL WORKLOAD OPTIONS TARGET...: one run, appended to $raw.
+# Starts rpcbind in the namespace (ganesha exits at start without it).
+start_rpcbind() {
+    [ -z "$peer_skip" ] || return 0
+    if ! command -v rpcbind >/dev/null || ! command -v ganesha.nfsd >/dev/null; then
+        peer_skip="nfs-ganesha or rpcbind not installed"
+        return 0
+    fi
+    rpcbind -f -w >"$data/rpcbind.out" 2>&1 &
+    rpcbind_pid=$!
+    for _ in $(seq 50); do
+        [ -S /run/rpcbind.sock ] && return 0
+        kill -0 "$rpcbind_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    cat "$data/rpcbind.out" >&2
+    stop_rpcbind
+    peer_skip="rpcbind did not start"
+}
+
+write_ganesha_conf() {
+    cat >"$data/ganesha.conf" <<EOF
+NFS_CORE_PARAM { Protocols = 3; Enable_NLM = false; Enable_RQUOTA = false; Enable_UDP = false; NFS_Port = $GANESHA_NFS_PORT; MNT_Port = $GANESHA_MNT_PORT; }
+NFSV4 { Graceless = true; }
+EXPORT { Export_Id = 1; Path = "$export_dir"; Pseudo = "$export_dir"; Access_Type = RW; Squash = No_Root_Squash; SecType = sys; Protocols = 3; Transports = TCP; FSAL { Name = VFS; } }
+EOF
+}
+
+# start_ganesha ROUND: starts ganesha on $export_dir and waits until it
+# answers; sets ganesha_pid and url. On failure prints its log's tail and
+# sets peer_skip, so that later rounds skip it.
+start_ganesha() {
+    ganesha.nfsd -F -f "$data/ganesha.conf" -L "$data/ganesha.log" -p "$data/ganesha.pid" \
+        >>"$data/ganesha.out" 2>&1 &
+    ganesha_pid=$!
+    url="nfs://127.0.0.1$export_dir?version=3&nfsport=$GANESHA_NFS_PORT&mountport=$GANESHA_MNT_PORT"
+    wait_ready "$url" "$ganesha_pid" && return 0
+    echo "nfs-ganesha did not start; end of $data/ganesha.log:" >&2
+    tail -n 20 "$data/ganesha.log" >&2 || true
+    stop_ganesha
+    peer_skip="ganesha did not start in round $1"
+    return 1
+}
+
+# cpu_ticks PID: utime + stime of PID (fields 14 and 15 of /proc/PID/stat,
+# counted after the last ')', since the name may hold spaces).
+cpu_ticks() {
+    local stat rest fields
+    stat=$(<"/proc/$1/stat") || return 1
+    rest=${stat##*) }
+    read -ra fields <<<"$rest"
+    echo $((fields[11] + fields[12]))
+}
+
+# ---------------------------------------------------------------- runs
+
+# run_one SERVER ROUND LABEL WORKLOAD OPTIONS TARGET...: one run, appended to
+# $raw, with the server's CPU ticks over the run when server_pid is set.
 run_one() {
     local server=$1 round=$2 label=$3 workload=$4 options=$5
     shift 5
-    local line
+    local line before="" after="" ticks=null
+    if [ -n "$server_pid" ]; then before=$(cpu_ticks "$server_pid") || before=""; fi
     # shellcheck disable=SC2086  # options are words
     line=$(timeout 300 "$client" "$@" "$workload" $options) || {
         echo "$server $label failed: $line" >&2
         return 1
     }
-    jq -c --arg s "$server" --arg l "$label" --argjson r "$round" \
-        '. + {server: $s, label: $l, round: $r}' <<<"$line" >>"$raw"
-    printf '  %-6s round %s  %-14s done\n' "$server" "$round" "$label"
+    if [ -n "$server_pid" ]; then after=$(cpu_ticks "$server_pid") || after=""; fi
+    if [ -n "$before" ] && [ -n "$after" ]; then ticks=$((after - before)); fi
+    jq -c --arg s "$server" --arg l "$label" --argjson r "$round" --argjson t "$ticks" \
+        '. + {server: $s, label: $l, round: $r, server_cpu_ticks: $t}' <<<"$line" >>"$raw"
+    printf '  %-7s round %s  %-14s done\n' "$server" "$round" "$label"
 }
 
-# run_all SERVER ROUND TARGET...: every workload once.
+# run_all SERVER ROUND TARGET...: every workload once; fails if any run did.
 run_all() {
-    local server=$1 round=$2 entry label workload options
+    local server=$1 round=$2 entry label workload options failed=0
     shift 2
     for entry in "${workloads[@]}"; do
         IFS='|' read -r label workload options <<<"$entry"
         [ "$server" = local ] && [ "$workload" = null ] && continue
-        run_one "$server" "$round" "$label" "$workload" "$options" "$@"
+        run_one "$server" "$round" "$label" "$workload" "$options" "$@" || failed=1
     done
+    return "$failed"
 }
 
-# Folds $raw into results.json: one row per workload phase, in run order.
+lumed_round() {
+    local round=$1
+    empty_export
+    start_lumed
+    server_pid=$lumed_pid
+    run_all lumed "$round" "$url" || {
+        echo "lumed round $round failed" >&2
+        return 1
+    }
+    server_pid=""
+    stop_lumed
+}
+
+# A failed ganesha run is reported and skipped; the rest of the round goes on.
+ganesha_round() {
+    local round=$1
+    [ -z "$peer_skip" ] || return 0
+    empty_export
+    start_ganesha "$round" || return 0
+    server_pid=$ganesha_pid
+    run_all ganesha "$round" "$url" || echo "ganesha round $round incomplete; going on" >&2
+    server_pid=""
+    stop_ganesha
+}
+
+# ---------------------------------------------------------------- results
+
+lines_to_json() { jq -R 'split("|")' | jq -s "$1"; }
+
+# Folds $raw into results.json: one row per workload phase in run order, then
+# the CPU rows; per server every run, median, min and max; lumed/ganesha.
 summarise() {
+    local targets_json cpu_json peer_version
+    targets_json=$(printf '%s\n' "${targets[@]}" |
+        lines_to_json 'map({key: .[0], value: {compare: .[1], value: (.[2] | tonumber)}}) | from_entries')
+    cpu_json=$(printf '%s\n' "${cpu_labels[@]}" | jq -R . | jq -s .)
+    peer_version=$(dpkg-query -W -f='${Version}' nfs-ganesha 2>/dev/null || echo unknown)
     jq -s --argjson size "$SIZE_MIB" --argjson secs "$SECONDS_PER" --argjson rounds "$ROUNDS" \
+        --argjson targets "$targets_json" --argjson cpu_labels "$cpu_json" \
+        --argjson clk "$(getconf CLK_TCK)" --arg peer_skip "$peer_skip" --arg peer_version "$peer_version" \
         --arg host "$(uname -srm), $(nproc) cores" --arg when "$(date -u +%FT%TZ)" '
-        [ .[] | . as $run | .results[] |
-          {row: (if ($run.results | length) > 1 then "\($run.label) \(.name)" else $run.label end),
-           server: $run.server, value, unit, complete} ] as $all
-        | (reduce ($all[] | .row) as $r ([]; if any(.[]; . == $r) then . else . + [$r] end))
+        def stats: (map(.value) | sort) as $s
+            | if ($s | length) == 0 then null
+              else {median: $s[($s | length) / 2 | floor], min: $s[0], max: $s[-1],
+                    runs: map({round, value})} end;
+        . as $runs
+        | [ $runs[] | . as $run | .results[] |
+            {row: (if ($run.results | length) > 1 then "\($run.label) \(.name)" else $run.label end),
+             server: $run.server, round: $run.round, value, unit, complete} ] as $data
+        | [ $runs[] | select(.server != "local" and .server_cpu_ticks != null)
+            | select(.label as $l | $cpu_labels | index($l)) | select(.results[0].ops > 0)
+            | . as $run
+            | {row: "cpu/op \(.label)", server, round, unit: "µs CPU/op",
+               value: ($run.server_cpu_ticks / $clk * 1e6 / $run.results[0].ops),
+               complete: $run.results[0].complete} ] as $cpu
+        | ($data + $cpu) as $all
+        | (reduce ($all[] | .row) as $r ([]; if index($r) then . else . + [$r] end))
         | map(. as $row
             | ($all | map(select(.row == $row))) as $rs
-            | ($rs | map(select(.server == "lumed")) | map(.value) | sort) as $l
-            | ($rs | map(select(.server == "local")) | map(.value)) as $loc
+            | ($rs | map(select(.server == "lumed")) | stats) as $l
+            | ($rs | map(select(.server == "ganesha")) | stats) as $g
+            | (if $l != null and $g != null and $g.median != 0 then $l.median / $g.median
+               else null end) as $ratio
+            | $targets[$row] as $t
             | {workload: $row, unit: $rs[0].unit,
-               lumed: {median: $l[($l | length) / 2 | floor], min: $l[0], max: $l[-1], runs: $l},
-               local: $loc[0], peer: "not run",
+               better: (if $row | startswith("cpu/op") then "lower" else "higher" end),
+               lumed: $l, ganesha: $g, ratio: $ratio, target: $t,
+               met: (if $ratio == null or $t == null then null
+                     elif $t.compare == ">=" then $ratio >= $t.value
+                     else $ratio <= $t.value end),
+               local: ($rs | map(select(.server == "local")) | .[0].value),
                complete: ($rs | all(.complete))})
         | {when: $when, machine: $host,
-           settings: {seqwrite_mib: $size, timed_seconds: $secs, lumed_rounds: $rounds},
-           rows: .}' \
+           settings: {seqwrite_mib: $size, timed_seconds: $secs, rounds: $rounds, clk_tck: $clk},
+           peer: {name: "nfs-ganesha", version: $peer_version,
+                  status: (if $peer_skip == "" then "run"
+                           elif any($runs[]; .server == "ganesha") then "stopped: \($peer_skip)"
+                           else "not run: \($peer_skip)" end)},
+           rows: ., runs: $runs}' \
         "$raw" >"$out/results.json"
 }
 
 print_table() {
     {
-        printf 'workload\tunit\tlumed median (min-max)\tlocal\tpeer (nfs-ganesha 4.3)\n'
-        jq -r '.rows[] | [.workload + (if .complete then "" else " (hit time cap)" end), .unit,
-            "\(.lumed.median | round) (\(.lumed.min | round)-\(.lumed.max | round))",
-            (if .local == null then "-" else (.local | round | tostring) end),
-            .peer] | @tsv' "$out/results.json"
+        printf 'workload\tunit\tlumed median (min-max)\tganesha median (min-max)\tlumed/ganesha\ttarget\tmet\tlocal\n'
+        jq -r --argjson rounds "$ROUNDS" '
+            def fixed($d): ([range($d)] | map(10) | reduce .[] as $x (1; . * $x)) as $p
+                | (. * $p | round | tostring) as $s
+                | ("0" * ([$d + 1 - ($s | length), 0] | max) // "") + $s
+                | .[:length - $d] + "." + .[length - $d:];
+            def num: if . == null then "-" elif . >= 100 then (round | tostring) else fixed(1) end;
+            # Two decimals, three where two would round onto a missed target.
+            def ratio($t; $met): if (fixed(2) | tonumber) == $t.value and ($met | not)
+                then fixed(3) else fixed(2) end;
+            def cell: if . == null then "-"
+                      else "\(.median | num) (\(.min | num)-\(.max | num))"
+                           + (if (.runs | length) < $rounds then " [\(.runs | length) of \($rounds) runs]" else "" end) end;
+            .peer.status as $peer
+            | .rows[] | [.workload + (if .complete then "" else " (hit time cap)" end), .unit,
+                (.lumed | cell),
+                (if .ganesha != null then (.ganesha | cell)
+                 elif $peer == "run" then "failed" else $peer end),
+                (if .ratio == null then "-" elif .target == null then (.ratio | fixed(2))
+                 else . as $row | .ratio | ratio($row.target; $row.met) end),
+                (if .target == null then "-" else "\(.target.compare) \(.target.value | fixed(1))" end),
+                (if .met == null then "-" elif .met then "yes" else "NO" end),
+                (.local | num)] | @tsv' "$out/results.json"
     } | column -t -s $'\t'
+    echo
+    echo "lumed/ganesha: ratio of the medians. cpu/op rows: server CPU time (utime+stime)"
+    echo "per call, lower is better, so their target is a ceiling; local: one run, no NFS."
+}
+
+# Writes the chart's two tables (rates, CPU) and draws results.png.
+draw_chart() {
+    local peer note subtitle
+    # Normalised to ganesha only when it has a figure for every row.
+    peer=$(jq '[.rows[] | .ganesha != null] | if all then 1 else 0 end' "$out/results.json")
+    note=$(jq -r '.peer.status' "$out/results.json")
+    # label, lumed, lo, hi, ganesha, lo, hi, target: rates over ganesha's
+    # median, CPU rows as ganesha/lumed so that higher is better in both.
+    jq -r --argjson peer "$peer" '
+        def n: if . == null then "NaN" else . end;
+        .rows[] | select(.lumed != null)
+        | (if .better == "higher" then
+             (if $peer == 1 then .ganesha.median else .lumed.median end) as $b
+             | [.lumed.median / $b, .lumed.min / $b, .lumed.max / $b,
+                (.ganesha | if $peer == 1 then .median / $b, .min / $b, .max / $b else null, null, null end),
+                (if $peer == 1 then .target.value else null end)]
+           else
+             (if $peer == 1 then .ganesha.median else .lumed.median end) as $b
+             | [$b / .lumed.median, $b / .lumed.max, $b / .lumed.min,
+                (.ganesha | if $peer == 1 then $b / .median, $b / .max, $b / .min else null, null, null end),
+                (if $peer == 1 then 1 / .target.value else null end)]
+           end) as $v
+        | [.better, (.workload | sub("^cpu/op "; ""))] + ($v | map(n)) | @tsv' \
+        "$out/results.json" >"$out/chart-all.tsv"
+    awk -F'\t' '$1 == "higher"' "$out/chart-all.tsv" | cut -f2- >"$out/chart-rates.tsv"
+    awk -F'\t' '$1 == "lower"' "$out/chart-all.tsv" | cut -f2- >"$out/chart-cpu.tsv"
+    subtitle="medians of $ROUNDS runs, bars min-max; ${SIZE_MIB} MiB file, ${SECONDS_PER} s timed runs; $(date -u +%F)"
+    gnuplot -e "rates='$out/chart-rates.tsv'; cpu='$out/chart-cpu.tsv'; out='$out/results.png'" \
+        -e "peer=$peer; peer_note='$note'; subtitle='$subtitle'" bench/chart.gp
 }
 
 main() {
+    enter_namespace "$@"
+    setup_namespace
     echo "building lumed and lume_nfs_bench in $BUILD_DIR"
-    build
-    trap stop_lumed EXIT
-    local round
-    start_lumed
-    echo "lumed (pid $lumed_pid) serving $data/export"
+    cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$BUILD_DIR" -j"$JOBS" --target lumed SinkFSM lume_nfs_bench >/dev/null
+    trap stop_all EXIT
+    trap 'exit 130' INT TERM
+    rm -rf "$data"
+    mkdir -p "$data/local" "$out"
     : >"$raw"
+    write_ganesha_conf
+    start_rpcbind
+    if [ -z "$peer_skip" ]; then echo "peer: nfs-ganesha in a private namespace"
+    else echo "peer: nfs-ganesha not run: $peer_skip"; fi
+    local round
     for round in $(seq "$ROUNDS"); do
-        run_all lumed "$round" "$url"
+        lumed_round "$round"
+        ganesha_round "$round"
     done
-    stop_lumed
+    stop_rpcbind
     run_all local 1 --local "$data/local"
     summarise
     echo
     print_table
+    draw_chart
     echo
-    echo "seqwrite file ${SIZE_MIB} MiB, timed workloads ${SECONDS_PER} s; results: $out/results.json"
+    echo "seqwrite file ${SIZE_MIB} MiB, timed workloads ${SECONDS_PER} s;" \
+        "results: $out/results.json, chart: $out/results.png"
 }
 
 main "$@"

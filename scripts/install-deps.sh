@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the server need, and
 # only those that are missing. Quiet when everything is already there.
+# --bench (used by `make bench`) adds what the end-to-end benchmark needs:
+# the peer server nfs-ganesha with its VFS back end, rpcbind, gnuplot for the
+# chart and iproute2 for its private network namespace.
 set -euo pipefail
 
 packages=(
@@ -11,6 +14,16 @@ packages=(
     libnfs-dev libnfs-utils
     jq
 )
+bench_packages=(nfs-ganesha nfs-ganesha-vfs rpcbind gnuplot-nox iproute2)
+
+case "${1:-}" in
+    "") ;;
+    --bench) packages+=("${bench_packages[@]}") ;;
+    *)
+        echo "usage: $0 [--bench]" >&2
+        exit 2
+        ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -14,8 +14,16 @@ void Nfs3IssuedHandles::Record(const nfs_fh3& fh, unsigned long fileId) {
 }
 
 bool Nfs3IssuedHandles::Matches(const nfs_fh3& fh, unsigned long fileId) const {
+    unsigned long recorded = 0;
+    return Lookup(fh, recorded) && recorded == fileId;
+}
+
+bool Nfs3IssuedHandles::Lookup(const nfs_fh3& fh, unsigned long& fileId) const {
     std::string key = Key(fh);
     std::lock_guard<std::mutex> guard(m_mutex);
     auto found = m_ids.find(key);
-    return found != m_ids.end() && found->second == fileId;
+    if (found == m_ids.end())
+        return false;
+    fileId = found->second;
+    return true;
 }

@@ -1,6 +1,7 @@
 #include "server/nfs/Nfs3OpenFiles.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -8,11 +9,14 @@
 
 #include "host/LumeCtxt.h"
 #include "platform/LogWriter.h"
+#include "platform/UniqueFileId.h"
 
 struct Nfs3OpenFiles::Entry {
     Object object;
     ExportPtr exp;
     int fd = -1;
+    dev_t device = 0;  // of a kept descriptor
+    ino_t inode = 0;
     bool writable = false;
     bool kept = false;
     bool doomed = false;
@@ -29,6 +33,10 @@ Nfs3OpenFiles::Use::~Use() {
 
 int Nfs3OpenFiles::Use::Fd() const {
     return m_entry->fd;
+}
+
+bool Nfs3OpenFiles::Use::Writable() const {
+    return m_entry->writable;
 }
 
 Nfs3OpenFiles::Nfs3OpenFiles(std::chrono::milliseconds idle)
@@ -66,6 +74,19 @@ std::shared_ptr<Nfs3OpenFiles::Entry> Nfs3OpenFiles::Open(const Object& object,
     return entry;
 }
 
+bool Nfs3OpenFiles::CheckKept(Entry& entry, unsigned long fileId) {
+    unsigned long id = 0;
+    struct stat st;
+    if (GetUniqueFileIdOfDescriptor(entry.fd, id, st) == 0 && id == fileId) {
+        entry.device = st.st_dev;
+        entry.inode = st.st_ino;
+        return true;
+    }
+    Close(entry);
+    errno = ESTALE;
+    return false;
+}
+
 void Nfs3OpenFiles::Close(Entry& entry) {
     LumeCtxt ctx(IdInfo(), entry.exp, Object());
     if (entry.object->close(&ctx, entry.fd) != 0)
@@ -91,12 +112,25 @@ std::unique_ptr<Nfs3OpenFiles::Use> Nfs3OpenFiles::Acquire(const Object& object,
         entry = found->second;
     } else {
         entry = Open(object, exp, forWrite);
-        if (!entry)
+        if (!entry || (keep && !CheckKept(*entry, fileId)))
             return nullptr;
         entry->kept = keep;
         if (keep)
             m_entries[fileId] = entry;
     }
+    ++entry->users;
+    return std::make_unique<Use>(this, entry);
+}
+
+std::unique_ptr<Nfs3OpenFiles::Use> Nfs3OpenFiles::Hold(unsigned long fileId, dev_t& device,
+                                                        ino_t& inode) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    auto found = m_entries.find(fileId);
+    if (found == m_entries.end())
+        return nullptr;
+    const std::shared_ptr<Entry>& entry = found->second;
+    device = entry->device;
+    inode = entry->inode;
     ++entry->users;
     return std::make_unique<Use>(this, entry);
 }

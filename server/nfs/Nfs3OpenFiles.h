@@ -14,11 +14,16 @@
 // read-only; a later writer of a read-only idle entry reopens it. A close
 // error is logged; the data was synced by the WRITE or COMMIT that asked.
 // Without the cache (keep false) a use opens and closes its own descriptor.
+// A kept descriptor is checked, once opened, to be of the file with the id
+// it is kept under; while it is open its inode cannot be reused, so a path
+// whose lstat shows its device and inode names that very file (Hold).
 // Thread safety: any thread may call any member. Lock order: m_mutex, then
 // the module's descriptor table lock (taken inside open and close). Destroy
 // only once no call can reach the object; the destructor stops the reaper
 // and closes every descriptor.
 #pragma once
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -45,6 +50,7 @@ class Nfs3OpenFiles {
         Use(const Use&) = delete;
         Use& operator=(const Use&) = delete;
         int Fd() const;
+        bool Writable() const;
 
       private:
         Nfs3OpenFiles* m_owner;
@@ -61,6 +67,9 @@ class Nfs3OpenFiles {
     // allows keeping it open. Null with errno set when it cannot be opened.
     std::unique_ptr<Use> Acquire(const Object& object, unsigned long fileId, const ExportPtr& exp,
                                  bool keep, bool forWrite);
+    // A use of the kept descriptor of fileId, if there is one, with the
+    // device and inode it is open on; null when none is kept.
+    std::unique_ptr<Use> Hold(unsigned long fileId, dev_t& device, ino_t& inode);
     // The file was removed or renamed: close its descriptor once unused.
     void Forget(unsigned long fileId);
 
@@ -69,6 +78,9 @@ class Nfs3OpenFiles {
     void ReapIdle();
     void Reaper();
     static std::shared_ptr<Entry> Open(const Object& object, const ExportPtr& exp, bool forWrite);
+    // Checks a new descriptor to be of fileId and notes its device and inode;
+    // false with errno ESTALE when the path named another file by now.
+    static bool CheckKept(Entry& entry, unsigned long fileId);
     static void Close(Entry& entry);
 
     const std::chrono::milliseconds m_idle;

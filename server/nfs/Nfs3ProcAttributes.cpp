@@ -100,7 +100,7 @@ void Nfs3Getattr(Nfs3Request& req, GETATTR3args& args, GETATTR3res& res) {
     Object object;
     res.status = req.Enter(args.object, Nfs3Need::kAttributes, object);
     struct stat st;
-    if (res.status == NFS3_OK && req.Stat(object, st) != 0)
+    if (res.status == NFS3_OK && req.StatAsFound(object, st) != 0)
         res.status = HandleErrno();
     if (res.status == NFS3_OK)
         Nfs3FillAttributes(st, res.GETATTR3res_u.resok.obj_attributes);
@@ -113,7 +113,7 @@ void Nfs3Setattr(Nfs3Request& req, SETATTR3args& args, SETATTR3res& res) {
     if (res.status != NFS3_OK)
         return;
     struct stat before;
-    if (req.Stat(object, before) != 0) {
+    if (req.StatAsFound(object, before) != 0) {
         res.status = HandleErrno();
         return;
     }
@@ -132,7 +132,7 @@ void Nfs3Access(Nfs3Request& req, ACCESS3args& args, ACCESS3res& res) {
     Object object;
     res.status = req.Enter(args.object, Nfs3Need::kAttributes, object);
     struct stat st;
-    if (res.status == NFS3_OK && req.Stat(object, st) != 0)
+    if (res.status == NFS3_OK && req.StatAsFound(object, st) != 0)
         res.status = HandleErrno();
     if (res.status != NFS3_OK)
         return;

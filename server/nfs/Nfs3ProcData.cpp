@@ -29,6 +29,10 @@ nfsstat3 DataFile(const struct stat& st) {
 // A hold on object's descriptor; null with status set when none.
 std::unique_ptr<Nfs3OpenFiles::Use> OpenData(Nfs3Request& req, const Object& object, bool forWrite,
                                              nfsstat3& status) {
+    auto held = req.TakeOpenFile(object);
+    if (held && (!forWrite || held->Writable()))
+        return held;
+    held.reset();
     unsigned long id = 0;
     if (!req.FileId(object, id)) {
         status = HandleErrno();
@@ -68,7 +72,7 @@ nfsstat3 EnterDataFileForChange(Nfs3Request& req, const w_nfs_fh3& fh, Object& o
     nfsstat3 status = req.Enter(fh, Nfs3Need::kWrite, object);
     if (status != NFS3_OK)
         return status;
-    if (req.Stat(object, st) != 0)
+    if (req.StatAsFound(object, st) != 0)
         return HandleErrno();
     before.attributes_follow = TRUE;
     Nfs3FillWccAttributes(st, before.pre_op_attr_u.attributes);
@@ -77,12 +81,13 @@ nfsstat3 EnterDataFileForChange(Nfs3Request& req, const w_nfs_fh3& fh, Object& o
 
 }  // namespace
 
-void Nfs3Read(Nfs3Request& req, READ3args& args, READ3res& res) {
+void Nfs3Read(Nfs3Request& req, READ3args& args, Read3Result& result) {
+    READ3res& res = result.res;
     post_op_attr& attrs = res.READ3res_u.resok.file_attributes;  // the same place on failure
     Object object;
     res.status = req.Enter(args.file, Nfs3Need::kRead, object);
     struct stat st;
-    if (res.status == NFS3_OK && req.Stat(object, st) != 0)
+    if (res.status == NFS3_OK && req.StatAsFound(object, st) != 0)
         res.status = HandleErrno();
     if (res.status == NFS3_OK)
         res.status = DataFile(st);
@@ -95,22 +100,50 @@ void Nfs3Read(Nfs3Request& req, READ3args& args, READ3res& res) {
         req.PostOp(object, attrs);
         return;
     }
+    // A read does not change what the attributes show but the access time,
+    // so those taken just before it stand for after it.
+    attrs.attributes_follow = TRUE;
+    Nfs3FillAttributes(st, attrs.post_op_attr_u.attributes);
+    result.object = object.get();
+    result.ctx = req.Ctx();
+    result.fd = use->Fd();
+    result.offset = args.offset;
+    result.wanted = std::min<count3>(args.count, NFS3_MAXDATA);
+    result.size = static_cast<uint64_t>(st.st_size);
+    req.Make<Object>() = object;
+    req.Make<std::unique_ptr<Nfs3OpenFiles::Use>>() = std::move(use);
+}
+
+bool_t EncodeRead3Result(XDR* xdrs, Read3Result* result) {
+    READ3res& res = result->res;
+    if (res.status != NFS3_OK || !result->object)
+        return xdr_READ3res(xdrs, &res);
+    // The reply up to an empty data field, then room for the data, read
+    // into place; count, eof and the data's length are written after.
     READ3resok& ok = res.READ3res_u.resok;
-    auto& buffer = req.Make<std::vector<char>>();
-    buffer.resize(std::min<count3>(args.count, NFS3_MAXDATA));
-    ssize_t got = object->read(req.Ctx(), use->Fd(), buffer.data(), args.offset, buffer.size());
+    const u_int start = xdr_getpos(xdrs);
+    if (!xdr_READ3res(xdrs, &res))
+        return FALSE;
+    const u_int countAt = xdr_getpos(xdrs) - 3 * BYTES_PER_XDR_UNIT;
+    const u_int dataAt = xdr_getpos(xdrs);
+    auto* space = reinterpret_cast<char*>(xdr_inline(xdrs, RNDUP(result->wanted)));
+    if (!space)
+        return FALSE;
+    ssize_t got =
+        result->object->read(result->ctx, result->fd, space, result->offset, result->wanted);
     if (got < 0) {
         res.status = Nfs3StatusOfErrno(errno);
-        req.PostOp(object, attrs);
-        return;
+        return xdr_setpos(xdrs, start) && xdr_READ3res(xdrs, &res);
     }
     ok.count = static_cast<count3>(got);
     ok.data.data_len = ok.count;
-    ok.data.data_val = buffer.data();
-    req.PostOp(object, attrs);
-    const uint64_t end = args.offset + static_cast<uint64_t>(got);
-    ok.eof = attrs.attributes_follow ? end >= attrs.post_op_attr_u.attributes.size
-                                     : got < static_cast<ssize_t>(buffer.size());
+    // The end of the file is where a read came back short (a read that ends
+    // exactly there says so on the next call), so a file growing meanwhile
+    // is never cut short.
+    ok.eof = result->wanted > 0 ? ok.count < result->wanted : result->offset >= result->size;
+    std::memset(space + got, 0, RNDUP(ok.count) - ok.count);
+    return xdr_setpos(xdrs, countAt) && xdr_count3(xdrs, &ok.count) && xdr_bool(xdrs, &ok.eof) &&
+           xdr_u_int(xdrs, &ok.data.data_len) && xdr_setpos(xdrs, dataAt + RNDUP(ok.count));
 }
 
 void Nfs3Write(Nfs3Request& req, WRITE3args& args, WRITE3res& res) {

@@ -55,19 +55,11 @@ nfsstat3 WalkDirectory(Nfs3Request& req, const Object& dir, cookie3 cookie, Take
 nfsstat3 EnterDirectory(Nfs3Request& req, const w_nfs_fh3& fh, Object& dir) {
     nfsstat3 status = req.Enter(fh, Nfs3Need::kRead, dir);
     struct stat st;
-    if (status == NFS3_OK && req.Stat(dir, st) != 0)
+    if (status == NFS3_OK && req.StatAsFound(dir, st) != 0)
         status = Nfs3StatusOfErrno(errno, Nfs3ErrnoSite::kHandle);
     if (status == NFS3_OK && !S_ISDIR(st.st_mode))
         status = NFS3ERR_NOTDIR;
     return status;
-}
-
-// The object an entry names: the directory itself for ".", its parent for
-// ".." but never above the export's root.
-Object EntryObject(Nfs3Request& req, const Object& dir, const w_nfs_fh3& dirFh,
-                   const std::string& name) {
-    Object child;
-    return req.Lookup(dir, dirFh, name, child) == NFS3_OK ? child : Object();
 }
 
 // A listed entry with its name, file id and cookie (both listing kinds).
@@ -136,11 +128,11 @@ void Nfs3Readdirplus(Nfs3Request& req, READDIRPLUS3args& args, READDIRPLUS3res& 
         names += entrySize;
         entryplus3& entry = NewEntry<entryplus3>(req, found, length, next);
         std::string name(found.d_name, length);
-        if (Object child = EntryObject(req, dir, args.dir, name)) {
-            req.PostOp(child, entry.name_attributes);
-            if (entry.name_attributes.attributes_follow)
-                entry.fileid = entry.name_attributes.post_op_attr_u.attributes.fileid;
-            req.Issue(child, entry.name_handle);
+        Object child = req.Child(dir, args.dir, name);
+        if (child &&
+            req.Issue(child, entry.name_handle.post_op_fh3_u.handle, entry.name_attributes)) {
+            entry.name_handle.handle_follows = TRUE;
+            entry.fileid = entry.name_attributes.post_op_attr_u.attributes.fileid;
         }
         *tail = &entry;
         tail = &entry.nextentry;

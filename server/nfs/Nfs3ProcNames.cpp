@@ -39,7 +39,7 @@ nfsstat3 EnterDirectory(Nfs3Request& req, const diropargs3& where, Nfs3Need need
     if (status != NFS3_OK)
         return status;
     struct stat st;
-    if (req.Stat(dir, st) != 0)
+    if (req.StatAsFound(dir, st) != 0)
         return HandleErrno();
     wcc.before.attributes_follow = TRUE;
     Nfs3FillWccAttributes(st, wcc.before.pre_op_attr_u.attributes);
@@ -201,16 +201,29 @@ void Nfs3Lookup(Nfs3Request& req, LOOKUP3args& args, LOOKUP3res& res) {
     res.status = req.Enter(args.what.dir, Nfs3Need::kAttributes, dir);
     if (res.status != NFS3_OK)
         return;
+    // A lookup leaves the directory as it was, so its attributes from
+    // before stand for after.
+    struct stat dirSt;
+    const bool dirKnown = req.StatAsFound(dir, dirSt) == 0;
+    const int statErrno = errno;
     res.status = Nfs3CheckName(args.what.name, Nfs3NameUse::kLookup, name);
-    if (res.status == NFS3_OK)
-        res.status = req.Lookup(dir, args.what.dir, name, child);
-    if (res.status == NFS3_OK && !req.Issue(child, res.LOOKUP3res_u.resok.object))
+    if (res.status == NFS3_OK && !dirKnown)
+        res.status = Nfs3StatusOfErrno(statErrno, Nfs3ErrnoSite::kHandle);
+    else if (res.status == NFS3_OK && !S_ISDIR(dirSt.st_mode))
+        res.status = NFS3ERR_NOTDIR;
+    if (res.status == NFS3_OK && !(child = req.Child(dir, args.what.dir, name)))
+        res.status = Nfs3StatusOfErrno(errno);
+    if (res.status == NFS3_OK &&
+        !req.Issue(child, res.LOOKUP3res_u.resok.object, res.LOOKUP3res_u.resok.obj_attributes))
         res.status = NFS3ERR_NOENT;  // gone between finding and naming it
-    if (res.status == NFS3_OK)
-        req.PostOp(child, res.LOOKUP3res_u.resok.obj_attributes);
     // resfail's dir_attributes is resok's first member's place; keep it apart.
-    post_op_attr& failAttrs = res.LOOKUP3res_u.resfail.dir_attributes;
-    req.PostOp(dir, res.status == NFS3_OK ? dirAttrs : failAttrs);
+    post_op_attr& out = res.status == NFS3_OK ? dirAttrs : res.LOOKUP3res_u.resfail.dir_attributes;
+    if (dirKnown) {
+        out.attributes_follow = TRUE;
+        Nfs3FillAttributes(dirSt, out.post_op_attr_u.attributes);
+    } else {
+        req.PostOp(dir, out);
+    }
 }
 
 void Nfs3Readlink(Nfs3Request& req, READLINK3args& args, READLINK3res& res) {
@@ -220,7 +233,7 @@ void Nfs3Readlink(Nfs3Request& req, READLINK3args& args, READLINK3res& res) {
     if (res.status != NFS3_OK)
         return;
     struct stat st;
-    if (req.Stat(link, st) != 0) {
+    if (req.StatAsFound(link, st) != 0) {
         res.status = HandleErrno();
         return;
     }

@@ -18,7 +18,20 @@ void Nfs3Setattr(Nfs3Request& req, SETATTR3args& args, SETATTR3res& res);
 void Nfs3Lookup(Nfs3Request& req, LOOKUP3args& args, LOOKUP3res& res);
 void Nfs3Access(Nfs3Request& req, ACCESS3args& args, ACCESS3res& res);
 void Nfs3Readlink(Nfs3Request& req, READLINK3args& args, READLINK3res& res);
-void Nfs3Read(Nfs3Request& req, READ3args& args, READ3res& res);
+// READ's result. The handler checks and opens; the data is read while the
+// reply is encoded (EncodeRead3Result), straight into the reply, so it is
+// copied once less. The request keeps the object and descriptor alive.
+struct Read3Result {
+    READ3res res;
+    BkEndProc* object;  // set when the data is still to be read
+    LumeCtxt* ctx;
+    int fd;
+    uint64_t offset;
+    count3 wanted;
+    uint64_t size;  // the file's size, from the attributes
+};
+void Nfs3Read(Nfs3Request& req, READ3args& args, Read3Result& result);
+bool_t EncodeRead3Result(XDR* xdrs, Read3Result* result);
 void Nfs3Write(Nfs3Request& req, WRITE3args& args, WRITE3res& res);
 void Nfs3Create(Nfs3Request& req, CREATE3args& args, CREATE3res& res);
 void Nfs3Mkdir(Nfs3Request& req, MKDIR3args& args, MKDIR3res& res);

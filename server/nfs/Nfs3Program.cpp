@@ -2,8 +2,10 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
 
 #include "platform/LogWriter.h"
+#include "platform/UniqueFileId.h"
 #include "server/nfs/Nfs3Procedures.h"
 
 namespace {
@@ -45,7 +47,7 @@ const Nfs3Procedure kProcedures[] = {
     Row<LOOKUP3args, LOOKUP3res, Nfs3Lookup>("LOOKUP", xdr_LOOKUP3args, xdr_LOOKUP3res),
     Row<ACCESS3args, ACCESS3res, Nfs3Access>("ACCESS", xdr_ACCESS3args, xdr_ACCESS3res),
     Row<READLINK3args, READLINK3res, Nfs3Readlink>("READLINK", xdr_READLINK3args, xdr_READLINK3res),
-    Row<READ3args, READ3res, Nfs3Read>("READ", xdr_READ3args, xdr_READ3res),
+    Row<READ3args, Read3Result, Nfs3Read>("READ", xdr_READ3args, EncodeRead3Result),
     Row<WRITE3args, WRITE3res, Nfs3Write>("WRITE", xdr_WRITE3args, xdr_WRITE3res),
     Row<CREATE3args, CREATE3res, Nfs3Create>("CREATE", xdr_CREATE3args, xdr_CREATE3res),
     Row<MKDIR3args, MKDIR3res, Nfs3Mkdir>("MKDIR", xdr_MKDIR3args, xdr_MKDIR3res),
@@ -88,6 +90,23 @@ accept_stat Run(const Nfs3Procedure& procedure, Nfs3Request& req, void* args, vo
     }
 }
 
+// Procedures that add, remove or move names: a path may name another
+// object after them, so unique ids are never reused within them.
+bool ChangesNames(uint32_t procedure) {
+    switch (procedure) {
+        case NFSPROC3_CREATE:
+        case NFSPROC3_MKDIR:
+        case NFSPROC3_SYMLINK:
+        case NFSPROC3_MKNOD:
+        case NFSPROC3_REMOVE:
+        case NFSPROC3_RMDIR:
+        case NFSPROC3_RENAME:
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 Nfs3Program::Nfs3Program(FSM* fsm) : m_shared(fsm) {}
@@ -104,6 +123,23 @@ uint32_t Nfs3Program::HighVersion() const {
     return NFS_V3;
 }
 
+bool Nfs3Program::Quick(uint32_t, uint32_t procedure) const {
+    switch (procedure) {
+        case NFSPROC3_NULL:
+        case NFSPROC3_GETATTR:
+        case NFSPROC3_LOOKUP:
+        case NFSPROC3_ACCESS:
+        case NFSPROC3_READLINK:
+        case NFSPROC3_READ:
+        case NFSPROC3_FSSTAT:
+        case NFSPROC3_FSINFO:
+        case NFSPROC3_PATHCONF:
+            return true;
+        default:
+            return false;
+    }
+}
+
 accept_stat Nfs3Program::Call(const RpcCall& call, XDR* args, XDR* results) {
     if (call.procedure >= kProcedureCount)
         return PROC_UNAVAIL;
@@ -118,6 +154,10 @@ accept_stat Nfs3Program::Call(const RpcCall& call, XDR* args, XDR* results) {
     }
     accept_stat status = SYSTEM_ERR;
     {
+        // Finding an entry and handing out its handle ask for its id twice.
+        std::optional<UniqueFileIdReuse> reuse;
+        if (!ChangesNames(call.procedure))
+            reuse.emplace();
         Nfs3Request req(m_shared, call.caller);
         status = Run(procedure, req, decoded.get(), result.get());
         if (status == SUCCESS && !procedure.encodeResult(results, result.get()))

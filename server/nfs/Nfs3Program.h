@@ -24,6 +24,8 @@ class Nfs3Program : public RpcProgram {
     uint32_t LowVersion() const override;
     uint32_t HighVersion() const override;
     accept_stat Call(const RpcCall& call, XDR* args, XDR* results) override;
+    // Attribute queries, LOOKUP and READ: work of one object, no flush.
+    bool Quick(uint32_t version, uint32_t procedure) const override;
 
   private:
     Nfs3Shared m_shared;

@@ -37,6 +37,12 @@ bool SameHandle(const nfs_fh3& a, const nfs_fh3& b) {
     return a.len == b.len && std::memcmp(a.data, b.data, a.len) == 0;
 }
 
+// The module's handle for object; false when it gives none that fits.
+bool ModuleHandle(const Nfs3Request::Object& object, nfs_fh3& fh) {
+    object->GetFileHandle(fh);
+    return fh.len > 0 && fh.len <= LUME_NFS3_FHSIZE;
+}
+
 // Share id bytes 4-7 must be there for FindExport to read them.
 constexpr uint32_t kShortestHandle = 8;
 
@@ -127,19 +133,39 @@ nfsstat3 Nfs3Request::TakeIdentity() {
 
 nfsstat3 Nfs3Request::Find(const nfs_fh3& fh, Object& object) {
     object = m_shared.fsm->GetFSObject(m_export, fh);
+    if (object && FindOpen(fh, object))
+        return NFS3_OK;
     unsigned long id = 0;
-    if (!object || !FileId(object, id)) {
+    struct stat st;
+    if (!object || GetUniqueFileId(object->GetClientPath(), id, st) != 0) {
         object.reset();
         return NFS3ERR_STALE;
     }
-    if (m_shared.handles.Matches(fh, id))
-        return NFS3_OK;
-    if (SameHandle(fh, m_root) || Reissued(object, fh)) {
+    bool good = m_shared.handles.Matches(fh, id);
+    if (!good && (SameHandle(fh, m_root) || Reissued(object, fh))) {
         m_shared.handles.Record(fh, id);
+        good = true;
+    }
+    if (good) {
+        m_found.push_back(Found{object, id, st, nullptr});
         return NFS3_OK;
     }
     object.reset();  // another file now holds the path: nothing of it may leak
     return NFS3ERR_STALE;
+}
+
+bool Nfs3Request::FindOpen(const nfs_fh3& fh, const Object& object) {
+    unsigned long id = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::unique_ptr<Nfs3OpenFiles::Use> open;
+    if (!m_shared.handles.Lookup(fh, id) || !(open = m_shared.openFiles.Hold(id, device, inode)))
+        return false;
+    struct stat st;
+    if (Stat(object, st) != 0 || st.st_dev != device || st.st_ino != inode)
+        return false;
+    m_found.push_back(Found{object, id, st, std::move(open)});
+    return true;
 }
 
 // MOUNT gives out handles too (the root, directories below it). Such a
@@ -161,36 +187,63 @@ bool Nfs3Request::IsExportRoot(const w_nfs_fh3& wire) const {
     return ToHostHandle(wire, fh) && SameHandle(fh, m_root);
 }
 
-nfsstat3 Nfs3Request::Lookup(const Object& dir, const w_nfs_fh3& dirFh, const std::string& name,
-                             Object& child) {
-    struct stat st;
-    if (Stat(dir, st) != 0)
-        return Nfs3StatusOfErrno(errno, Nfs3ErrnoSite::kHandle);
-    if (!S_ISDIR(st.st_mode))
-        return NFS3ERR_NOTDIR;
+Nfs3Request::Object Nfs3Request::Child(const Object& dir, const w_nfs_fh3& dirFh,
+                                       const std::string& name) {
     if (name == "." || (name == ".." && IsExportRoot(dirFh)))
-        child = dir;
-    else if (name == "..")
-        child = dir->GetParent(Ctx());
-    else
-        child = dir->FindChild(Ctx(), name);
-    return child ? NFS3_OK : Nfs3StatusOfErrno(errno);
+        return dir;
+    if (name == "..")
+        return dir->GetParent(Ctx());
+    return dir->FindChild(Ctx(), name);
+}
+
+std::unique_ptr<Nfs3OpenFiles::Use> Nfs3Request::TakeOpenFile(const Object& object) {
+    for (Found& found : m_found)
+        if (found.object == object && found.open)
+            return std::move(found.open);
+    return nullptr;
+}
+
+const Nfs3Request::Found* Nfs3Request::FoundEntry(const Object& object) const {
+    for (const Found& found : m_found)
+        if (found.object == object)
+            return &found;
+    return nullptr;
 }
 
 bool Nfs3Request::FileId(const Object& object, unsigned long& id) const {
+    if (const Found* found = FoundEntry(object)) {
+        id = found->id;
+        return true;
+    }
     return GetUniqueFileId(object->GetClientPath(), id) == 0;
 }
 
 bool Nfs3Request::Issue(const Object& object, w_nfs_fh3& out) {
     nfs_fh3 fh{};
-    object->GetFileHandle(fh);
     unsigned long id = 0;
-    if (fh.len == 0 || fh.len > LUME_NFS3_FHSIZE || !FileId(object, id))
+    if (!ModuleHandle(object, fh) || !FileId(object, id))
         return false;
+    Give(fh, id, out);
+    return true;
+}
+
+bool Nfs3Request::Issue(const Object& object, w_nfs_fh3& out, post_op_attr& attrs) {
+    nfs_fh3 fh{};
+    unsigned long id = 0;
+    struct stat st;
+    attrs.attributes_follow = FALSE;
+    if (!ModuleHandle(object, fh) || GetUniqueFileId(object->GetClientPath(), id, st) != 0)
+        return false;
+    Give(fh, id, out);
+    attrs.attributes_follow = TRUE;
+    Nfs3FillAttributes(st, attrs.post_op_attr_u.attributes);
+    return true;
+}
+
+void Nfs3Request::Give(const nfs_fh3& fh, unsigned long id, w_nfs_fh3& out) {
     m_shared.handles.Record(fh, id);
     out.data.data_len = fh.len;
     out.data.data_val = Keep(fh.data, fh.len);
-    return true;
 }
 
 void Nfs3Request::Issue(const Object& object, post_op_fh3& out) {
@@ -199,6 +252,14 @@ void Nfs3Request::Issue(const Object& object, post_op_fh3& out) {
 
 int Nfs3Request::Stat(const Object& object, struct stat& st) {
     return object->lstat(Ctx(), object->GetClientPath().c_str(), &st);
+}
+
+int Nfs3Request::StatAsFound(const Object& object, struct stat& st) {
+    if (const Found* found = FoundEntry(object)) {
+        st = found->st;
+        return 0;
+    }
+    return Stat(object, st);
 }
 
 void Nfs3Request::PostOp(const Object& object, post_op_attr& out) {

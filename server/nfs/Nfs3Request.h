@@ -9,8 +9,11 @@
 // 65534), and the object is found. A handle is good only when this server
 // gave it out and its path still names the object it named then (else
 // STALE); a handle MOUNT handed out counts as given when the module, asked
-// afresh for the object at its path, gives the same handle.
-// Thread safety: a request belongs to the one worker thread running the
+// afresh for the object at its path, gives the same handle. Checking costs
+// an lstat and a name_to_handle_at of the path; for a file whose descriptor
+// is kept open (Nfs3OpenFiles) an lstat showing that descriptor's device
+// and inode is enough, as an open inode cannot be reused.
+// Thread safety: a request belongs to the one thread running the
 // call. State shared between calls lives in Nfs3Shared, which is
 // thread-safe member by member.
 #pragma once
@@ -63,23 +66,31 @@ class Nfs3Request {
     nfsstat3 Enter(const w_nfs_fh3& fh, Nfs3Need need, Object& object);
     // A further handle of the same call: XDEV when of another export.
     nfsstat3 Resolve(const w_nfs_fh3& fh, Object& object);
-    // The entry name of dir (handle dirFh): "." is dir, ".." its parent but
-    // never above the export's root. A valid name is the caller's to check.
-    nfsstat3 Lookup(const Object& dir, const w_nfs_fh3& dirFh, const std::string& name,
-                    Object& child);
+    // The entry name of directory dir: "." is dir, ".." its parent but never
+    // above the export's root; empty (errno set) when there is none.
+    Object Child(const Object& dir, const w_nfs_fh3& dirFh, const std::string& name);
     bool IsExportRoot(const w_nfs_fh3& fh) const;
 
     // A handle for object, recorded as given out; false when the module
     // gives none or the object has no identity.
     bool Issue(const Object& object, w_nfs_fh3& out);
     void Issue(const Object& object, post_op_fh3& out);
+    // Issue, also giving the object's attributes from the same look at it.
+    bool Issue(const Object& object, w_nfs_fh3& out, post_op_attr& attrs);
 
     // lstat of object: 0, or -1 with errno.
     int Stat(const Object& object, struct stat& st);
+    // Stat, but for an object this call found by handle, the attributes it
+    // had then: for the attributes from before the call changes anything.
+    int StatAsFound(const Object& object, struct stat& st);
     void PostOp(const Object& object, post_op_attr& out);
     void PreOp(const Object& object, pre_op_attr& out);
-    // The unique file id object's path names now; false when none.
+    // The unique file id object's path names now (for an object this call
+    // found by handle, the id checked then); false when none.
     bool FileId(const Object& object, unsigned long& id) const;
+    // The kept descriptor that vouched for object when this call found it,
+    // if any (taken once).
+    std::unique_ptr<Nfs3OpenFiles::Use> TakeOpenFile(const Object& object);
 
     LumeCtxt* Ctx() { return m_ctx.get(); }
     const OxUserToken& Who() const { return m_who; }
@@ -100,6 +111,8 @@ class Nfs3Request {
     nfsstat3 Admit(Nfs3Need need);
     nfsstat3 TakeIdentity();
     nfsstat3 Find(const nfs_fh3& fh, Object& object);
+    // Records fh as given out for the object with id and writes it to out.
+    void Give(const nfs_fh3& fh, unsigned long id, w_nfs_fh3& out);
     bool Reissued(const Object& object, const nfs_fh3& fh);
 
     Nfs3Shared& m_shared;
@@ -109,5 +122,17 @@ class Nfs3Request {
     OxUserToken m_who;
     std::unique_ptr<LumeCtxt> m_ctx;
     std::optional<CImpersonator> m_identity;
+    // The objects found by handle, with the unique id and attributes they
+    // had, and the kept descriptor that vouched for the id, if one did.
+    struct Found {
+        Object object;
+        unsigned long id;
+        struct stat st;
+        std::unique_ptr<Nfs3OpenFiles::Use> open;
+    };
+    // Find through a kept descriptor of the file fh was given out for.
+    bool FindOpen(const nfs_fh3& fh, const Object& object);
+    const Found* FoundEntry(const Object& object) const;
+    std::vector<Found> m_found;
     std::vector<std::shared_ptr<void>> m_kept;
 };

@@ -70,6 +70,24 @@ bool RpcDispatcher::Handle(const uint8_t* record, size_t length, const CRaIPAddr
     return Finish(reply, replyLength);
 }
 
+bool RpcDispatcher::Quick(const uint8_t* record, size_t length) const {
+    // xid, direction, rpcvers, program, version, procedure
+    uint32_t word[6];
+    if (length < sizeof word)
+        return false;
+    std::memcpy(word, record, sizeof word);
+    for (uint32_t& w : word)
+        w = ntohl(w);
+    if (word[1] != CALL || word[2] != RPC_MSG_VERSION)
+        return false;
+    auto found = m_programs.find(word[3]);
+    if (found == m_programs.end())
+        return false;
+    const RpcProgram& program = *found->second;
+    return word[4] >= program.LowVersion() && word[4] <= program.HighVersion() &&
+           program.Quick(word[4], word[5]);
+}
+
 bool RpcDispatcher::DecodeCredential(const opaque_auth& credential) {
     RpcCaller& caller = m_call.caller;
     caller.flavor = credential.oa_flavor;

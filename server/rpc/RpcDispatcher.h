@@ -31,6 +31,10 @@ class RpcDispatcher {
     bool Handle(const uint8_t* record, size_t length, const CRaIPAddr& peer, uint16_t peerPort,
                 const std::string& peerName, const uint8_t*& reply, size_t& replyLength);
 
+    // True when the record is a call of a procedure its program calls quick
+    // (read from the header's fixed words; nothing is decoded).
+    bool Quick(const uint8_t* record, size_t length) const;
+
   private:
     bool DecodeCredential(const opaque_auth& credential);
     bool DecodeAuthSys(const opaque_auth& credential);

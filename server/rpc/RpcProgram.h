@@ -8,8 +8,9 @@
 // arguments, runs the procedure and encodes its results, then says how the
 // call was accepted; for anything but SUCCESS the transport discards what
 // was encoded and sends the accept status alone.
-// Programs are called from the transport's worker threads, any number at
-// once; they keep their own state thread-safe.
+// Programs are called from the transport's threads, any number at once; they
+// keep their own state thread-safe. A call the program calls quick may run on
+// the connection's reader thread (see RpcServer); all others run on workers.
 #pragma once
 
 #include <rpc/rpc.h>
@@ -52,4 +53,12 @@ class RpcProgram {
     // SUCCESS, PROC_UNAVAIL, GARBAGE_ARGS or SYSTEM_ERR (version mismatches
     // are the transport's). Must not throw.
     virtual accept_stat Call(const RpcCall& call, XDR* args, XDR* results) = 0;
+    // True for procedures that never wait long (no flush to disk, no walk of
+    // a large directory): the transport may run them on the connection's
+    // reader thread, which saves handing them to a worker.
+    virtual bool Quick(uint32_t version, uint32_t procedure) const {
+        (void)version;
+        (void)procedure;
+        return false;
+    }
 };

@@ -9,9 +9,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "platform/LogWriter.h"
-#include "server/rpc/RecordReader.h"
 
 namespace {
 // How long one reply may wait for a client that does not read.
@@ -189,8 +189,8 @@ void RpcServer::ReadLoop(uint64_t id, std::shared_ptr<Connection> connection) {
     OXLOG(4, 0, "Connection from %s:%u (%s).", connection->address.ToString().c_str(),
           connection->port, connection->hostName.c_str());
     RecordReader records(m_options.maxRecord);
+    RpcDispatcher dispatcher(m_programs, m_options.maxRecord);
     std::vector<uint8_t> chunk(kReadChunk);
-    std::vector<uint8_t> record;
     bool open = true;
     while (open) {
         ssize_t got = ::recv(connection->fd, chunk.data(), chunk.size(), 0);
@@ -199,11 +199,8 @@ void RpcServer::ReadLoop(uint64_t id, std::shared_ptr<Connection> connection) {
         if (got <= 0)
             break;
         open = records.Feed(chunk.data(), static_cast<size_t>(got));
-        while (records.Pop(record)) {
-            if (!m_queue.Push(Job{connection, std::move(record)}))
-                open = false;
-            record = std::vector<uint8_t>();
-        }
+        if (!Distribute(records, dispatcher, connection))
+            open = false;
         if (records.Failed()) {
             OXLOG(1, 0, "Closing the connection of %s:%u: a record exceeds %zu bytes.",
                   connection->address.ToString().c_str(), connection->port, m_options.maxRecord);
@@ -214,18 +211,49 @@ void RpcServer::ReadLoop(uint64_t id, std::shared_ptr<Connection> connection) {
     m_finished.push_back(id);
 }
 
+bool RpcServer::Distribute(RecordReader& records, RpcDispatcher& dispatcher,
+                           const std::shared_ptr<Connection>& connection) {
+    std::vector<Record> quick;
+    Record record;
+    bool queued = true;
+    while (records.Pop(record)) {
+        if (dispatcher.Quick(record.data(), record.size())) {
+            quick.push_back(std::move(record));
+        } else {
+            Job job{connection, {}};
+            job.records.push_back(std::move(record));
+            queued = m_queue.Push(std::move(job)) && queued;
+        }
+        record = Record();
+    }
+    const size_t handOff = quick.size() / 2;
+    if (handOff > 0) {
+        Job job{connection, {}};
+        job.records.reserve(handOff);
+        std::move(quick.begin(), quick.begin() + handOff, std::back_inserter(job.records));
+        queued = m_queue.Push(std::move(job)) && queued;
+    }
+    for (size_t i = handOff; i < quick.size(); ++i)
+        Serve(dispatcher, *connection, quick[i]);
+    return queued;
+}
+
 void RpcServer::WorkLoop() {
     RpcDispatcher dispatcher(m_programs, m_options.maxRecord);
     Job job;
     while (m_queue.Pop(job)) {
-        const uint8_t* reply = nullptr;
-        size_t replyLength = 0;
-        Connection& connection = *job.connection;
-        if (dispatcher.Handle(job.record.data(), job.record.size(), connection.address,
-                              connection.port, connection.hostName, reply, replyLength))
-            connection.Send(reply, replyLength);
+        for (const Record& record : job.records)
+            Serve(dispatcher, *job.connection, record);
         job = Job();  // the last reference may close the connection now
     }
+}
+
+void RpcServer::Serve(RpcDispatcher& dispatcher, Connection& connection, const Record& record) {
+    const uint8_t* reply = nullptr;
+    size_t replyLength = 0;
+    if (dispatcher.Handle(record.data(), record.size(), connection.address, connection.port,
+                          connection.hostName, reply, replyLength))
+        connection.Send(reply, replyLength);
 }
 
 void RpcServer::JoinFinishedReaders() {

@@ -2,12 +2,18 @@
 // told apart by program number.
 //
 // Threads: one acceptor; per connection one reader that frames records
-// (RecordReader) and queues each call; a fixed pool of workers that run the
-// calls (RpcDispatcher) and write the replies. Replies to one connection are
-// written whole under that connection's write lock, in the order calls
-// finish (clients match them by xid). Sends time out, so a client that stops
-// reading costs a worker a bounded wait, and a stalled or dead client only
-// ever holds its own reader thread.
+// (RecordReader); a fixed pool of workers. Calls run on a worker or on the
+// reader (RpcDispatcher) and their replies are written by whoever ran them.
+// A call its program does not call quick (it may wait long) goes to a
+// worker alone, so it never holds up the connection's reading. Quick calls
+// read together are split: the first half goes to one worker as one job,
+// the reader runs the rest itself. A client waiting on one call at a time so
+// costs no hand-off between threads, and a deep queue of small calls costs
+// one wake-up per batch while still using two threads. Replies to one
+// connection are written whole under that connection's write lock, in the
+// order calls finish (clients match them by xid). Sends time out, so a
+// client that stops reading costs a worker a bounded wait, and a stalled or
+// dead client only ever holds its own reader thread.
 // Lock order: m_mutex (connections) before a connection's write lock; the
 // queue's lock is a leaf. No lock is held while a program runs.
 // Lifetime: AddProgram before Start; Start once; Stop (also run by the
@@ -25,6 +31,7 @@
 #include <vector>
 
 #include "server/rpc/BoundedQueue.h"
+#include "server/rpc/RecordReader.h"
 #include "server/rpc/RpcDispatcher.h"
 #include "server/rpc/RpcProgram.h"
 
@@ -53,9 +60,11 @@ class RpcServer {
 
   private:
     struct Connection;
+    typedef std::vector<uint8_t> Record;
+    // Calls of one connection for one worker, run in order.
     struct Job {
         std::shared_ptr<Connection> connection;
-        std::vector<uint8_t> record;
+        std::vector<Record> records;
     };
     struct Reader {
         std::thread thread;
@@ -67,6 +76,12 @@ class RpcServer {
     void Admit(int fd);
     void ReadLoop(uint64_t id, std::shared_ptr<Connection> connection);
     void WorkLoop();
+    // Hands the records read to workers and runs the rest, as above; false
+    // once the queue is closed.
+    bool Distribute(RecordReader& records, RpcDispatcher& dispatcher,
+                    const std::shared_ptr<Connection>& connection);
+    // Runs one call and sends its reply, if any.
+    static void Serve(RpcDispatcher& dispatcher, Connection& connection, const Record& record);
     void JoinFinishedReaders();
 
     const Options m_options;

@@ -140,3 +140,24 @@ TEST_F(PlatformImpersonation, PartialSwitchIsUndoneAndOwnIdentityNeedsNoPrivileg
     });
     worker.join();
 }
+
+// Only what differs from the thread's identity is switched and restored:
+// taking another uid with the thread's own groups needs no CAP_SETGID, and
+// nothing fails on the way back.
+TEST_F(PlatformImpersonation, SwitchesAndRestoresOnlyWhatDiffers) {
+    std::thread worker([&] {
+        DropEffectiveCapabilities({CAP_SETGID});
+        ThreadIdentity before = IdentityOfThisThread();
+        OxUserToken sameGroups = OxUserToken::ProcessIdentity();
+        sameGroups.uid = 12345;
+        LogCapture capture(-1);
+        {
+            CImpersonator impersonate(sameGroups, false);
+            EXPECT_EQ(IdentityOfThisThread().fsuid, 12345u);
+            EXPECT_EQ(IdentityOfThisThread().fsgid, before.fsgid);
+        }
+        EXPECT_EQ(IdentityOfThisThread(), before);
+        EXPECT_EQ(capture.CountContaining("cannot restore"), 0u);
+    });
+    worker.join();
+}

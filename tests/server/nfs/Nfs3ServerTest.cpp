@@ -335,6 +335,28 @@ TEST_F(NfsServer, KeptDescriptorsServeTheCurrentFile) {
     EXPECT_EQ(ReadDisk(dir + "/f"), "second");
 }
 
+// A descriptor kept open for a file vouches for its handles only while the
+// path still names that file: replaced on disk behind the server's back,
+// the old handle is stale, a way to neither the old nor the new data.
+TEST_F(NfsServer, AKeptDescriptorDoesNotVouchForAReplacedFile) {
+    ASSERT_NE(OXPlatformInfo().setNumber("Lume", "NoFdCache", 1), 0);
+    std::string dir = Export("kept-stale", kAll);
+    nfs_context* client = Mount(dir);
+    ASSERT_NE(client, nullptr);
+    Put(client, "/f", "old data");
+    nfsfh* fh = nullptr;
+    ASSERT_EQ(nfs_open(client, "/f", O_RDONLY, &fh), 0);
+    char buffer[16] = {};
+    ASSERT_EQ(nfs_pread(client, fh, 0, 8, buffer), 8);  // the descriptor is kept now
+    std::ofstream(dir + "/g") << "new data";
+    ASSERT_EQ(::rename((dir + "/g").c_str(), (dir + "/f").c_str()), 0);
+    std::memset(buffer, 0, sizeof buffer);
+    EXPECT_LT(nfs_pread(client, fh, 0, 8, buffer), 0) << buffer;
+    EXPECT_EQ(std::string(buffer), "");
+    nfs_close(client, fh);
+    EXPECT_EQ(Get(client, "/f", 8), "new data");
+}
+
 TEST_F(NfsServer, TwoClientsWorkAtOnce) {
     std::string dir = Export("two", kAll);
     nfs_context* first = Mount(dir);

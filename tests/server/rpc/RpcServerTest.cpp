@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +51,8 @@ class EchoProgram : public RpcProgram {
             return GARBAGE_ARGS;
         return xdr_string(results, &p, kMaxText) ? SUCCESS : SYSTEM_ERR;
     }
+    // Held calls may wait long; the others never do.
+    bool Quick(uint32_t, uint32_t procedure) const override { return procedure != kHeld; }
     RpcCaller LastCaller() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_caller;
@@ -191,6 +194,31 @@ bool RawNullCall(uint16_t port, opaque_auth credential, uint32_t rpcvers, rpc_ms
     reply = rpc_msg{};
     reply.acpted_rply.ar_results.proc = AnyResults;
     return xdr_replymsg(&in, &reply);
+}
+
+// Writes one whole call record (AUTH_NONE, no arguments) to the socket.
+bool SendCall(RawSocket& socket, uint32_t xid, uint32_t procedure) {
+    rpc_msg call{};
+    call.rm_xid = xid;
+    call.rm_call = {2, kEchoProgram, 1, procedure, _null_auth, _null_auth};
+    char buffer[256];
+    XDR out;
+    xdrmem_create(&out, buffer, sizeof(buffer), XDR_ENCODE);
+    return xdr_callmsg(&out, &call) && socket.SendMark(0x80000000u | xdr_getpos(&out)) &&
+           socket.Send(buffer, xdr_getpos(&out));
+}
+
+// The xid of the next reply record on the socket; 0 when none arrives.
+uint32_t ReplyXid(RawSocket& socket) {
+    uint32_t mark = 0;
+    if (!socket.ReceiveAll(&mark, sizeof(mark)))
+        return 0;
+    std::vector<char> record(ntohl(mark) & 0x7fffffffu);
+    uint32_t xid = 0;
+    if (record.size() < sizeof(xid) || !socket.ReceiveAll(record.data(), record.size()))
+        return 0;
+    std::memcpy(&xid, record.data(), sizeof(xid));
+    return ntohl(xid);
 }
 
 class RpcServerTest : public ::testing::Test {
@@ -355,6 +383,42 @@ TEST_F(RpcServerTest, StopLetsACallInFlightFinishThenRefusesConnections) {
     EXPECT_EQ(held, RPC_SUCCESS);
     EXPECT_NE(idle.Call(kNull), RPC_SUCCESS);
     EXPECT_EQ(Client(Port(), kEchoProgram, 1).get(), nullptr);
+}
+
+// Quick calls may run on the connection's reader; a call that waits long
+// must not: the calls sent after it on the same connection are answered
+// while it still waits.
+TEST_F(RpcServerTest, ACallThatWaitsHoldsUpNothingBehindItOnItsConnection) {
+    StartServer();
+    RawSocket socket(Port());
+    ASSERT_TRUE(socket.Connected());
+    ASSERT_TRUE(SendCall(socket, 1, kHeld));
+    ASSERT_TRUE(m_echo.AwaitHeldCall());
+    ASSERT_TRUE(SendCall(socket, 2, kNull));
+    EXPECT_EQ(ReplyXid(socket), 2u);
+    ASSERT_TRUE(SendCall(socket, 3, kNull));
+    EXPECT_EQ(ReplyXid(socket), 3u);
+    m_echo.ReleaseHeldCall();
+    EXPECT_EQ(ReplyXid(socket), 1u);
+}
+
+// Calls that arrive together are shared between the reader and a worker:
+// each is answered exactly once.
+TEST_F(RpcServerTest, PipelinedCallsAreEachAnsweredOnce) {
+    StartServer();
+    RawSocket socket(Port());
+    ASSERT_TRUE(socket.Connected());
+    std::multiset<uint32_t> sent, answered;
+    for (uint32_t round = 0; round < 5; ++round) {
+        for (uint32_t i = 1; i <= 40; ++i) {
+            uint32_t xid = round * 100 + i;
+            ASSERT_TRUE(SendCall(socket, xid, i % 2 ? kNull : kEcho + 98));  // NULL or unknown
+            sent.insert(xid);
+        }
+        for (int i = 0; i < 40; ++i)
+            answered.insert(ReplyXid(socket));
+    }
+    EXPECT_EQ(answered, sent);
 }
 
 TEST(RpcServerStart, RefusesANonNumericAddressAndServesIPv6Loopback) {
