@@ -44,23 +44,20 @@ std::string Describe(const char* what, int err) {
 }
 
 std::vector<gid_t> CurrentGroups() {
-    // One call for the usual short list; the list may grow between asking
-    // its size and reading it, so a few attempts are plenty after that, as
-    // only a process-wide setgroups can change it.
-    gid_t few[32];
-    long got = syscall(SYS_getgroups, sizeof few / sizeof few[0], few);
-    if (got >= 0)
-        return std::vector<gid_t>(few, few + got);
-    for (int attempt = 0; attempt < 8 && errno == EINVAL; ++attempt) {
+    // The list may grow between asking its size and reading it; a few
+    // attempts are plenty, as only a process-wide setgroups can change it.
+    for (int attempt = 0; attempt < 8; ++attempt) {
         long count = syscall(SYS_getgroups, 0, nullptr);
         if (count < 0)
             break;
         std::vector<gid_t> groups(static_cast<size_t>(count));
-        got = syscall(SYS_getgroups, count, groups.data());
+        long got = syscall(SYS_getgroups, count, groups.data());
         if (got >= 0) {
             groups.resize(static_cast<size_t>(got));
             return groups;
         }
+        if (errno != EINVAL)
+            break;
     }
     int err = errno;
     throw OxException(Describe("impersonation: getgroups failed", err), err);

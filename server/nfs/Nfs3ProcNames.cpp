@@ -60,10 +60,8 @@ nfsstat3 Created(Nfs3Request& req, const Object& dir, const Object& child, const
     struct stat st;
     if (child && attrs && req.Stat(child, st) == 0)
         status = Nfs3ApplyAttributes(req, child, *attrs, st);
-    if (child) {
-        req.Issue(child, fh);
-        req.PostOp(child, childAttrs);
-    }
+    if (child)
+        fh.handle_follows = req.Issue(child, fh.post_op_fh3_u.handle, childAttrs);
     req.PostOp(dir, wcc.after);
     return status;
 }
