@@ -101,6 +101,7 @@ bool ChangesNames(uint32_t procedure) {
         case NFSPROC3_REMOVE:
         case NFSPROC3_RMDIR:
         case NFSPROC3_RENAME:
+        case NFSPROC3_LINK:
             return true;
         default:
             return false;
