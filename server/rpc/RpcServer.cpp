@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -103,6 +104,7 @@ struct RpcServer::Connection {
 
 RpcServer::RpcServer(const Options& options)
     : m_options(options),
+      m_spread(std::max(1u, std::min(options.workers + 1, std::thread::hardware_concurrency()))),
       m_queue(kQueuedCallsPerWorker * (options.workers ? options.workers : 1)) {}
 
 RpcServer::~RpcServer() {
@@ -226,15 +228,20 @@ bool RpcServer::Distribute(RecordReader& records, RpcDispatcher& dispatcher,
         }
         record = Record();
     }
-    const size_t handOff = quick.size() / 2;
-    if (handOff > 0) {
+    // Runs of equal length (the first ones one longer), the last one here.
+    const size_t runs = std::min(quick.size(), m_spread);
+    size_t next = 0;
+    for (size_t run = 0; run + 1 < runs; ++run) {
+        const size_t length = quick.size() / runs + (run < quick.size() % runs ? 1 : 0);
         Job job{connection, {}};
-        job.records.reserve(handOff);
-        std::move(quick.begin(), quick.begin() + handOff, std::back_inserter(job.records));
+        job.records.reserve(length);
+        std::move(quick.begin() + next, quick.begin() + next + length,
+                  std::back_inserter(job.records));
+        next += length;
         queued = m_queue.Push(std::move(job)) && queued;
     }
-    for (size_t i = handOff; i < quick.size(); ++i)
-        Serve(dispatcher, *connection, quick[i]);
+    for (; next < quick.size(); ++next)
+        Serve(dispatcher, *connection, quick[next]);
     return queued;
 }
 

@@ -6,10 +6,11 @@
 // reader (RpcDispatcher) and their replies are written by whoever ran them.
 // A call its program does not call quick (it may wait long) goes to a
 // worker alone, so it never holds up the connection's reading. Quick calls
-// read together are split: the first half goes to one worker as one job,
-// the reader runs the rest itself. A client waiting on one call at a time so
+// read together are split into as many runs as there are processors (and
+// threads to take them): each run but the last goes to a worker as one job,
+// the reader runs the last itself. A client waiting on one call at a time so
 // costs no hand-off between threads, and a deep queue of small calls costs
-// one wake-up per batch while still using two threads. Replies to one
+// one wake-up per processor rather than one per call. Replies to one
 // connection are written whole under that connection's write lock, in the
 // order calls finish (clients match them by xid). Sends time out, so a
 // client that stops reading costs a worker a bounded wait, and a stalled or
@@ -85,6 +86,7 @@ class RpcServer {
     void JoinFinishedReaders();
 
     const Options m_options;
+    const size_t m_spread;       // threads a batch of quick calls is split over
     RpcProgramTable m_programs;  // fixed once started
     int m_listenFd = -1;
     uint16_t m_port = 0;
