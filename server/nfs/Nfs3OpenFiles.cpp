@@ -39,8 +39,8 @@ bool Nfs3OpenFiles::Use::Writable() const {
     return m_entry->writable;
 }
 
-Nfs3OpenFiles::Nfs3OpenFiles(std::chrono::milliseconds idle)
-    : m_idle(idle), m_reaper([this] { Reaper(); }) {}
+Nfs3OpenFiles::Nfs3OpenFiles(std::chrono::milliseconds idle, size_t maxKept)
+    : m_idle(idle), m_maxKept(maxKept), m_reaper([this] { Reaper(); }) {}
 
 Nfs3OpenFiles::~Nfs3OpenFiles() {
     {
@@ -108,6 +108,7 @@ std::unique_ptr<Nfs3OpenFiles::Use> Nfs3OpenFiles::Acquire(const Object& object,
         found = m_entries.end();
     }
     std::shared_ptr<Entry> entry;
+    keep = keep && m_entries.size() < m_maxKept;
     if (found != m_entries.end()) {
         entry = found->second;
     } else {

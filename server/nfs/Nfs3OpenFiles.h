@@ -13,7 +13,9 @@
 // A descriptor is opened read-write when the opener may write, else
 // read-only; a later writer of a read-only idle entry reopens it. A close
 // error is logged; the data was synced by the WRITE or COMMIT that asked.
-// Without the cache (keep false) a use opens and closes its own descriptor.
+// Without the cache (keep false), or while maxKept descriptors are kept, a
+// use opens and closes its own descriptor: the process's descriptors run
+// out only when the kernel's would.
 // A kept descriptor is checked, once opened, to be of the file with the id
 // it is kept under; while it is open its inode cannot be reused, so a path
 // whose lstat shows its device and inode names that very file (Hold).
@@ -57,7 +59,7 @@ class Nfs3OpenFiles {
         std::shared_ptr<Entry> m_entry;
     };
 
-    explicit Nfs3OpenFiles(std::chrono::milliseconds idle);
+    Nfs3OpenFiles(std::chrono::milliseconds idle, size_t maxKept);
     ~Nfs3OpenFiles();
     Nfs3OpenFiles(const Nfs3OpenFiles&) = delete;
     Nfs3OpenFiles& operator=(const Nfs3OpenFiles&) = delete;
@@ -84,6 +86,7 @@ class Nfs3OpenFiles {
     static void Close(Entry& entry);
 
     const std::chrono::milliseconds m_idle;
+    const size_t m_maxKept;
     mutable std::mutex m_mutex;  // guards the members below; see lock order
     std::map<unsigned long, std::shared_ptr<Entry>> m_entries;
     bool m_stopping = false;

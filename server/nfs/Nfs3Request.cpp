@@ -1,7 +1,9 @@
 #include "server/nfs/Nfs3Request.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -43,12 +45,22 @@ bool ModuleHandle(const Nfs3Request::Object& object, nfs_fh3& fh) {
     return fh.len > 0 && fh.len <= LUME_NFS3_FHSIZE;
 }
 
+// Kept descriptors may take half of what the process may open; sockets,
+// the module and the log need the rest.
+size_t KeptDescriptorLimit() {
+    constexpr rlim_t kFloor = 16, kCeiling = 1 << 20;
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return kFloor;
+    return static_cast<size_t>(std::max(kFloor, std::min(kCeiling, limit.rlim_cur / 2)));
+}
+
 // Share id bytes 4-7 must be there for FindExport to read them.
 constexpr uint32_t kShortestHandle = 8;
 
 }  // namespace
 
-Nfs3Shared::Nfs3Shared(FSM* module) : fsm(module), openFiles(kOpenFileIdle) {
+Nfs3Shared::Nfs3Shared(FSM* module) : fsm(module), openFiles(kOpenFileIdle, KeptDescriptorLimit()) {
     uint64_t stamp = ProcessStartStamp();
     static_assert(sizeof stamp == sizeof writeVerifier, "verifier is 8 bytes");
     std::memcpy(writeVerifier, &stamp, sizeof writeVerifier);

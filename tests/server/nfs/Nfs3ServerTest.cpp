@@ -2,6 +2,7 @@
 // driven by an independent client (libnfs).
 #include <fcntl.h>
 #include <nfsc/libnfs.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -355,6 +356,32 @@ TEST_F(NfsServer, AKeptDescriptorDoesNotVouchForAReplacedFile) {
     EXPECT_EQ(std::string(buffer), "");
     nfs_close(client, fh);
     EXPECT_EQ(Get(client, "/f", 8), "new data");
+}
+
+// Reading more files at once than the process may hold open: descriptors
+// beyond what may be kept are opened per call, and no read fails.
+TEST_F(NfsServer, ReadingManyFilesNeverRunsOutOfDescriptors) {
+    ASSERT_NE(OXPlatformInfo().setNumber("Lume", "NoFdCache", 1), 0);
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit low = saved;
+    low.rlim_cur = 256;  // half of it may be kept
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    server = std::make_unique<InProcessServer>(state.Path());  // takes the limit
+    ASSERT_TRUE(server->Started());
+    std::string dir = Export("many", kAll);
+    const int kFiles = 400;
+    for (int i = 0; i < kFiles; ++i)
+        std::ofstream(dir + "/f" + std::to_string(i)) << "file " << i;
+    nfs_context* client = Mount(dir);
+    ASSERT_NE(client, nullptr);
+    int good = 0;
+    for (int i = 0; i < kFiles; ++i) {
+        std::string content = "file " + std::to_string(i);
+        good += Get(client, "/f" + std::to_string(i), content.size()) == content;
+    }
+    EXPECT_EQ(good, kFiles);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 TEST_F(NfsServer, TwoClientsWorkAtOnce) {
