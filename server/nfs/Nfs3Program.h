@@ -4,7 +4,7 @@
 // names its argument decoder, handler and result encoder; decodes (GARBAGE
 // ARGS when that fails), runs the handler under the caller's identity (see
 // Nfs3Request), encodes the result and frees the decoded arguments.
-// Thread safety: Call may run on any number of worker threads at once;
+// Thread safety: Call may run on any number of threads at once;
 // shared state (issued handles, open files) is thread-safe. Destroy only
 // after the transport stopped calling: the destructor closes every kept
 // descriptor.
