@@ -16,12 +16,11 @@
 #include "exports/SinkFSMExport.h"
 #include "host/LumeCtxt.h"
 #include "module/SinkFSM.h"
-#include "platform/CRaError.h"
-#include "platform/CRaUTFOSAPI.h"
 #include "platform/DrillHole.h"
 #include "platform/LogWriter.h"
 #include "platform/OxCriticalSection.h"
 #include "platform/PathUtil.h"
+#include "platform/UniqueFileId.h"
 
 // Offsets go through the *64 calls; statfs keeps the interface's struct
 // statfs, which has the large-file layout when off_t has 64 bits.
@@ -53,13 +52,6 @@ unsigned long long CtxJobId(LumeCtxt* ctx) {
     return ctx ? JobIdOf(ctx->GetExport()) : 0;
 }
 
-// A platform call's outcome as POSIX reports it; errno is written on
-// success too (0).
-int PlatformOutcome(const CRaError& err) {
-    errno = FXErrorUtil::GetErrNo(err);
-    return err.IsError() ? -1 : 0;
-}
-
 // utimes' two timevals as utimensat wants them; false (EINVAL) for a
 // microsecond count that utimes would refuse.
 bool ToNanoTimes(const struct timeval* times, struct timespec* out) {
@@ -74,29 +66,56 @@ bool ToNanoTimes(const struct timeval* times, struct timespec* out) {
     return true;
 }
 
-// A new object for path under ctx's export; empty, with errno as the failed
-// construction left it, when its checksum cannot be computed.
-boost::shared_ptr<BkEndProc> NewObject(LumeCtxt* ctx, const std::string& path) {
-    auto object = boost::make_shared<SinkBkEndObj>(ctx->GetExport(), path);
-    if (object->IsInitSuccess())
-        return object;
-    int savedErrno = errno;
-    object.reset();
-    errno = savedErrno;
-    return {};
+// A done call's outcome as the platform calls report it: errno is written
+// on success too (0).
+int Outcome(int result) {
+    if (result == 0)
+        errno = 0;
+    return result == 0 ? 0 : -1;
 }
 
-// The object a navigation call reached at path once the platform call err
-// made or found it (errno 0); empty when err failed (errno err's) or the
-// object cannot be identified (errno as its construction left it).
-boost::shared_ptr<BkEndProc> Reached(LumeCtxt* ctx, const CRaError& err, const std::string& path) {
-    if (err.IsError()) {
-        errno = FXErrorUtil::GetErrNo(err);
+boost::shared_ptr<const BeneathRoot> RootOf(const ExportPtr& exp) {
+    SinkFSMExport* sinkExport = AsSinkFSMExport(exp);
+    return sinkExport ? sinkExport->GetRoot() : boost::shared_ptr<const BeneathRoot>();
+}
+
+// The object at path under exp, opened as itself (a final link included).
+UniqueFd OpenObject(const ExportPtr& exp, const std::string& path) {
+    boost::shared_ptr<const BeneathRoot> root = RootOf(exp);
+    std::string relative;
+    if (!root) {
+        errno = ESTALE;
+        return UniqueFd();
+    }
+    if (!root->Relative(path, relative)) {
+        errno = EXDEV;
+        return UniqueFd();
+    }
+    return UniqueFd(root->Open(relative, O_PATH | O_NOFOLLOW));
+}
+
+// A name that the *at calls take as one entry: with a '/' they would walk,
+// following links.
+bool SingleName(const char* name) {
+    if (std::strchr(name, '/') == nullptr)
+        return true;
+    errno = EINVAL;
+    return false;
+}
+
+// A new object for the entry open on fd at path; empty, with errno as the
+// failed construction left it, when it cannot be identified.
+boost::shared_ptr<BkEndProc> NewObject(LumeCtxt* ctx, const std::string& path, int fd) {
+    if (fd < 0)
+        return {};
+    auto object = boost::make_shared<SinkBkEndObj>(ctx->GetExport(), path, UniqueFd(fd));
+    if (!object->IsInitSuccess()) {
+        int savedErrno = errno;
+        object.reset();
+        errno = savedErrno;
         return {};
     }
-    boost::shared_ptr<BkEndProc> object = NewObject(ctx, path);
-    if (object)
-        errno = 0;
+    errno = 0;
     return object;
 }
 
@@ -110,12 +129,19 @@ void TraceCreated(const void* self) {
 }  // namespace
 
 SinkBkEndObj::SinkBkEndObj(ExportPtr& exp, const nfs_fh3& fh)
-    : m_handle(exp, fh), m_initSuccess(m_handle.IsInitSuccess()) {
+    : m_handle(exp, fh), m_root(RootOf(exp)) {
+    m_initSuccess = m_handle.IsInitSuccess() && Verify(exp);
     TraceCreated(this);
 }
 
 SinkBkEndObj::SinkBkEndObj(ExportPtr& exp, const std::string& path)
-    : m_handle(exp ? exp->GetShareId() : 0, path), m_initSuccess(m_handle.IsInitSuccess()) {
+    : SinkBkEndObj(exp, path, OpenObject(exp, path)) {}
+
+SinkBkEndObj::SinkBkEndObj(ExportPtr& exp, const std::string& path, UniqueFd fd)
+    : m_handle(exp ? exp->GetShareId() : 0, path, fd.Get(), &m_found),
+      m_initSuccess(m_handle.IsInitSuccess()),
+      m_root(RootOf(exp)),
+      m_fd(std::move(fd)) {
     TraceCreated(this);
 }
 
@@ -123,23 +149,68 @@ SinkBkEndObj::~SinkBkEndObj() {
     OXLOG(10, 0, "SinkBkEndObj [%p] deleted", static_cast<void*>(this));
 }
 
+bool SinkBkEndObj::Verify(ExportPtr& exp) {
+    const unsigned long long checksum = GetFileChecksum();
+    m_fd = OpenObject(exp, m_handle.GetPath());
+    if (!m_fd.Valid() || ::fstat(m_fd.Get(), &m_found) != 0) {
+        int err = errno;
+        OXLOG(1, JobIdOf(exp), "path [%s] of cksum [%llx] cannot be resolved [%s].", Path(),
+              checksum, std::strerror(err));
+        errno = err;
+        return false;
+    }
+    // A file the descriptor cache holds open is known by its inode alone: an
+    // open inode cannot be reused.
+    if (DescriptorCache().IsOpenOn(checksum, m_found.st_dev, m_found.st_ino))
+        return true;
+    unsigned long id = 0;
+    if (GetUniqueFileIdOfDescriptor(m_fd.Get(), id, m_found) == 0 && id == checksum)
+        return true;
+    OXLOG(1, JobIdOf(exp), "path [%s] no longer names cksum [%llx].", Path(), checksum);
+    errno = ESTALE;
+    return false;
+}
+
 std::string SinkBkEndObj::ChildPath(const std::string& name) const {
     return m_handle.GetPath() + "/" + name;
 }
 
+int SinkBkEndObj::OpenParent(std::string& name, bool newName) const {
+    std::string relative, parent;
+    if (!m_root || !m_root->Relative(m_handle.GetPath(), relative)) {
+        errno = ESTALE;
+        return -1;
+    }
+    if (relative.empty()) {
+        errno = EBUSY;  // the export's root has no entry inside the export
+        return -1;
+    }
+    SplitLastName(relative, parent, name);
+    int dir = m_root->Open(parent, O_PATH | O_DIRECTORY);
+    struct stat st;
+    if (dir < 0 || newName)
+        return dir;
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_dev == m_found.st_dev && st.st_ino == m_found.st_ino)
+        return dir;
+    ::close(dir);
+    errno = ESTALE;  // the name holds something else by now
+    return -1;
+}
+
 int SinkBkEndObj::lstat(LumeCtxt*, const char*, struct stat* buf) {
     SinkPerfTimer timer(kCounterLstat);
-    return ::lstat(Path(), buf);
+    return ::fstat(m_fd.Get(), buf);
 }
 
 int SinkBkEndObj::access(LumeCtxt*, const char*, int mode) {
     SinkPerfTimer timer(kCounterAccess);
-    return ::access(Path(), mode);
+    return ::faccessat(m_fd.Get(), "", mode, AT_EMPTY_PATH);
 }
 
-int SinkBkEndObj::open(LumeCtxt*, const char*, int flags, unsigned int mode) {
+int SinkBkEndObj::open(LumeCtxt*, const char*, int flags, unsigned int) {
     SinkPerfTimer timer(kCounterOpen);
-    return DescriptorCache().Open(Path(), flags, mode, GetFileChecksum());
+    return DescriptorCache().Open(m_fd.Get(), Path(), flags, GetFileChecksum());
 }
 
 off_t SinkBkEndObj::lseek(LumeCtxt*, int fd, unsigned long offset, int whence) {
@@ -148,12 +219,15 @@ off_t SinkBkEndObj::lseek(LumeCtxt*, int fd, unsigned long offset, int whence) {
 
 int SinkBkEndObj::truncate(LumeCtxt*, const char*, unsigned long length) {
     SinkPerfTimer timer(kCounterWrite);
-    struct stat st;
-    if (::lstat(Path(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (S_ISLNK(m_found.st_mode)) {
         errno = EINVAL;
         return -1;
     }
-    return ::truncate64(Path(), static_cast<off64_t>(length));
+    // Non-blocking: a FIFO must not hold the call up.
+    UniqueFd file(ReopenDescriptor(m_fd.Get(), O_WRONLY | O_NONBLOCK));
+    if (!file.Valid())
+        return -1;
+    return ::ftruncate64(file.Get(), static_cast<off64_t>(length));
 }
 
 ssize_t SinkBkEndObj::read(LumeCtxt*, int fd, void* buf, uint64_t offset, size_t count) {
@@ -187,11 +261,18 @@ int SinkBkEndObj::close(LumeCtxt*, int fd) {
 
 int SinkBkEndObj::unlink(LumeCtxt*, const char*) {
     SinkPerfTimer timer(kCounterRemove);
-    return PlatformOutcome(CRaUTFOSAPI::unlink(m_handle.GetPath()));
+    std::string name;
+    UniqueFd dir(OpenParent(name));
+    return dir.Valid() ? Outcome(::unlinkat(dir.Get(), name.c_str(), 0)) : -1;
 }
 
 int SinkBkEndObj::mknod(LumeCtxt*, const char*, unsigned long device, ftype3, unsigned int mode) {
-    return ::mknod(Path(), static_cast<mode_t>(mode), static_cast<dev_t>(device));
+    std::string name;
+    UniqueFd dir(OpenParent(name, true));
+    if (!dir.Valid())
+        return -1;
+    return ::mknodat(dir.Get(), name.c_str(), static_cast<mode_t>(mode),
+                     static_cast<dev_t>(device));
 }
 
 int SinkBkEndObj::filelock(LumeCtxt*, int, struct flock*, int, void*) {
@@ -217,7 +298,11 @@ int SinkBkEndObj::setFileAttributes(LumeCtxt*, const char*, struct stat&) {
 
 DIR* SinkBkEndObj::opendir(LumeCtxt*, const char*) {
     SinkPerfTimer timer(kCounterOpendir);
-    return ::opendir(Path());
+    UniqueFd dir(::openat(m_fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* stream = dir.Valid() ? ::fdopendir(dir.Get()) : nullptr;
+    if (stream)
+        dir.Release();  // the stream owns it now
+    return stream;
 }
 
 void SinkBkEndObj::seekdir(LumeCtxt*, DIR* dir, long position) {
@@ -243,7 +328,9 @@ int SinkBkEndObj::closedir(LumeCtxt*, DIR* dir) {
 
 int SinkBkEndObj::rmdir(LumeCtxt*, const char*) {
     SinkPerfTimer timer(kCounterRemove);
-    return PlatformOutcome(CRaUTFOSAPI::rmdir(m_handle.GetPath()));
+    std::string name;
+    UniqueFd dir(OpenParent(name));
+    return dir.Valid() ? Outcome(::unlinkat(dir.Get(), name.c_str(), AT_REMOVEDIR)) : -1;
 }
 
 bool SinkBkEndObj::isDirectoryEmpty(LumeCtxt*) {
@@ -253,7 +340,12 @@ bool SinkBkEndObj::isDirectoryEmpty(LumeCtxt*) {
 
 int SinkBkEndObj::chmod(LumeCtxt*, const char*, unsigned int mode) {
     SinkPerfTimer timer(kCounterSetAttr);
-    return PlatformOutcome(CRaUTFOSAPI::chmod(m_handle.GetPath(), mode));
+    // A link's own mode means nothing, and chmod would reach its target.
+    if (S_ISLNK(m_found.st_mode)) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return Outcome(::chmod(DescriptorPath(m_fd.Get()).c_str(), static_cast<mode_t>(mode)));
 }
 
 int SinkBkEndObj::utimes(LumeCtxt*, const char*, const struct timeval* times) {
@@ -262,72 +354,99 @@ int SinkBkEndObj::utimes(LumeCtxt*, const char*, const struct timeval* times) {
     if (times && !ToNanoTimes(times, when))
         return -1;
     // Null times mean "now", as for utimes.
-    return ::utimensat(AT_FDCWD, Path(), times ? when : nullptr, AT_SYMLINK_NOFOLLOW);
+    return ::utimensat(m_fd.Get(), "", times ? when : nullptr, AT_EMPTY_PATH);
 }
 
 int SinkBkEndObj::chown(LumeCtxt*, const char*, unsigned int uid, unsigned int gid) {
     SinkPerfTimer timer(kCounterSetAttr);
-    return ::lchown(Path(), static_cast<uid_t>(uid), static_cast<gid_t>(gid));
+    return ::fchownat(m_fd.Get(), "", static_cast<uid_t>(uid), static_cast<gid_t>(gid),
+                      AT_EMPTY_PATH);
 }
 
 int SinkBkEndObj::rename(LumeCtxt* ctx, const char*, const char* to) {
-    const boost::shared_ptr<BkEndProc>& target = ctx->GetTargetObject();
+    auto* target = dynamic_cast<SinkBkEndObj*>(ctx->GetTargetObject().get());
     if (!target) {
         // The host sets the destination directory before every rename.
         errno = EINVAL;
         return -1;
     }
-    return PlatformOutcome(
-        CRaUTFOSAPI::rename(m_handle.GetPath(), target->GetClientPath() + "/" + to));
+    std::string name;
+    if (!SingleName(to))
+        return -1;
+    UniqueFd dir(OpenParent(name));
+    if (!dir.Valid())
+        return -1;
+    return Outcome(::renameat(dir.Get(), name.c_str(), target->m_fd.Get(), to));
 }
 
-int SinkBkEndObj::link(LumeCtxt*, const char* existing, const char* name) {
+int SinkBkEndObj::link(LumeCtxt* ctx, const char* existing, const char* name) {
     SinkPerfTimer timer(kCounterCreate);
-    return ::link(existing, ChildPath(name).c_str());
+    if (!SingleName(name))
+        return -1;
+    UniqueFd file = OpenObject(ctx->GetExport(), existing);
+    if (!file.Valid())
+        return -1;
+    // Through /proc: linking a descriptor itself needs a capability that a
+    // caller's identity does not carry.
+    return ::linkat(AT_FDCWD, DescriptorPath(file.Get()).c_str(), m_fd.Get(), name,
+                    AT_SYMLINK_FOLLOW);
 }
 
 int SinkBkEndObj::symlink(LumeCtxt*, const char* target, const char* name) {
     SinkPerfTimer timer(kCounterCreate);
-    return ::symlink(target, ChildPath(name).c_str());
+    return SingleName(name) ? ::symlinkat(target, m_fd.Get(), name) : -1;
 }
 
 ssize_t SinkBkEndObj::readlink(LumeCtxt*, const char*, char* buf, unsigned long size) {
-    return ::readlink(Path(), buf, size);
+    return ::readlinkat(m_fd.Get(), "", buf, size);
 }
 
 boost::shared_ptr<BkEndProc> SinkBkEndObj::CreateChildFile(LumeCtxt* ctx, const std::string& name,
-                                                           int, unsigned int mode) {
-    std::string childPath = ChildPath(name);
+                                                           int flags, unsigned int mode) {
     SinkPerfTimer timer(kCounterCreate);
-    int fd = -1;
-    CRaError err = CRaUTFOSAPI::creat(fd, childPath, mode);
-    if (!err.IsError())
-        ::close(fd);  // the host opens the file through open()
-    return Reached(ctx, err, childPath);
+    // Non-blocking, so that an existing FIFO does not hold the call up.
+    const int how =
+        O_CREAT | O_WRONLY | O_NOFOLLOW | O_NONBLOCK | ((flags & O_EXCL) ? O_EXCL : O_TRUNC);
+    return NewObject(ctx, ChildPath(name), OpenBeneath(m_fd.Get(), name, how, mode));
 }
 
 boost::shared_ptr<BkEndProc> SinkBkEndObj::CreateChildDir(LumeCtxt* ctx, const std::string& name,
                                                           unsigned int mode) {
-    std::string childPath = ChildPath(name);
     SinkPerfTimer timer(kCounterCreate);
-    return Reached(ctx, CRaUTFOSAPI::mkdir(childPath, mode), childPath);
+    if (!SingleName(name.c_str()) || ::mkdirat(m_fd.Get(), name.c_str(), mode) != 0)
+        return {};
+    return NewObject(ctx, ChildPath(name),
+                     OpenBeneath(m_fd.Get(), name, O_PATH | O_NOFOLLOW | O_DIRECTORY));
 }
 
 boost::shared_ptr<BkEndProc> SinkBkEndObj::FindChild(LumeCtxt* ctx, const std::string& name) {
-    std::string childPath = ChildPath(name);
     SinkPerfTimer timer(kCounterLookup);
-    // Existence of the entry itself: a symbolic link is found even when its
-    // target is missing, so a dangling link can still be looked up and removed.
-    struct stat st;
-    CRaError err = ::lstat(childPath.c_str(), &st) == 0 ? CRaError() : CRaError::FromErrno(errno);
+    // The entry itself: a symbolic link is found even when its target is
+    // missing, so a dangling link can still be looked up and removed.
+    int fd = OpenBeneath(m_fd.Get(), name, O_PATH | O_NOFOLLOW);
     timer.Stop(0);
-    return Reached(ctx, err, childPath);
+    return NewObject(ctx, ChildPath(name), fd);
 }
 
 boost::shared_ptr<BkEndProc> SinkBkEndObj::GetParent(LumeCtxt* ctx) {
+    std::string relative, parentRelative, name;
+    if (!m_root || !m_root->Relative(m_handle.GetPath(), relative)) {
+        errno = ESTALE;
+        return {};
+    }
+    // Never above the export: the root is its own parent.
+    if (relative.empty())
+        return NewObject(ctx, m_handle.GetPath(), m_root->Open("", O_PATH));
+    SplitLastName(relative, parentRelative, name);
     std::string parent;
     DirName(m_handle.GetPath(), parent);
-    return NewObject(ctx, parent);
+    return NewObject(ctx, parent, m_root->Open(parentRelative, O_PATH | O_DIRECTORY));
+}
+
+int SinkBkEndObj::GetIdentity(unsigned long& id, struct stat& st) {
+    id = GetFileChecksum();
+    st = m_found;
+    return 0;
 }
 
 int SinkBkEndObj::fdatasync(LumeCtxt*, int fd) {
@@ -348,12 +467,12 @@ int SinkBkEndObj::fsync(LumeCtxt* ctx, int fd) {
 }
 
 long SinkBkEndObj::pathconf(LumeCtxt*, const char*, int name) {
-    return ::pathconf(Path(), name);
+    return ::fpathconf(m_fd.Get(), name);
 }
 
 int SinkBkEndObj::statfs(LumeCtxt*, const char*, struct statfs* buf) {
     SinkPerfTimer timer(kCounterStatfs);
-    return ::statfs(Path(), buf);
+    return ::fstatfs(m_fd.Get(), buf);
 }
 
 int SinkBkEndObj::getACL(LumeCtxt*, const char*, void*) {
@@ -394,7 +513,7 @@ SinkFSMFileDescriptorInfo* SinkBkEndObj::CachedEntry(LumeCtxt* ctx, int fd) {
 int SinkBkEndObj::DrillHole(LumeCtxt* ctx, const char* path, long long offset, long long length,
                             std::string& error) {
     const unsigned long long jobId = CtxJobId(ctx);
-    int fd = DescriptorCache().Open(path, O_WRONLY, 0, GetFileChecksum());
+    int fd = DescriptorCache().Open(m_fd.Get(), path, O_WRONLY, GetFileChecksum());
     if (fd < 0) {
         int err = errno;
         OXLOG(-1, jobId, "Failed to open [%s] [%d : %s]", path, err, std::strerror(err));

@@ -5,7 +5,9 @@
 // count of 1, later Opens of the same file get the same descriptor (whatever
 // flags they ask for) and raise the count, each Close lowers it, and the last
 // Close closes the descriptor and forgets the file. A file is known by its
-// unique file id (the checksum its handle carries), never by its path.
+// unique file id (the checksum its handle carries), never by its path, and
+// opened anew from the O_PATH descriptor its backend object resolved, so
+// the path is never walked again (it serves messages only).
 //
 // Invariants: at most one entry, and so one descriptor, per file id; every
 // entry has a count of at least 1 and a descriptor from a successful open.
@@ -17,6 +19,8 @@
 // entry stays valid while its user holds a reference it got from Open.
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
 #include <unordered_map>
 
@@ -25,6 +29,9 @@
 struct SinkFSMFileDescriptorInfo {
     int fd = -1;
     int refCount = 0;
+    // fd's file: while it is open no other file can have them.
+    dev_t device = 0;
+    ino_t inode = 0;
     OxCriticalSection lock;  // never taken by the cache itself
 };
 
@@ -36,16 +43,20 @@ class SinkFSMFileDescriptorCache {
     SinkFSMFileDescriptorCache(const SinkFSMFileDescriptorCache&) = delete;
     SinkFSMFileDescriptorCache& operator=(const SinkFSMFileDescriptorCache&) = delete;
 
-    // The file's shared descriptor, opening path with flags and mode when the
-    // file has none yet; errno is 0 when an open descriptor was reused. On
-    // failure a negative value with errno set, and nothing recorded.
-    int Open(const char* path, int flags, unsigned int mode, unsigned long fileId);
+    // The file's shared descriptor, reopening objectFd (the file's O_PATH
+    // descriptor) with flags when the file has none yet; errno is 0 when an
+    // open descriptor was reused. On failure a negative value with errno
+    // set, and nothing recorded.
+    int Open(int objectFd, const char* path, int flags, unsigned long fileId);
     // Gives one reference back: 0 while others remain, close()'s result for
     // the last one, -1 (nothing changed) when the file has no entry or fd is
     // not its descriptor. Never sets errno itself.
     int Close(int fd, const char* path, unsigned long fileId);
     // 0 and entry set when the file has an entry; else -1, entry untouched.
     int GetFD(unsigned long fileId, SinkFSMFileDescriptorInfo*& entry);
+    // True when the file's descriptor is open on device and inode: whatever
+    // shows them now is that very file.
+    bool IsOpenOn(unsigned long fileId, dev_t device, ino_t inode);
 
   private:
     OxCriticalSection m_lock;  // guards m_table and the entries' fd and count

@@ -31,6 +31,7 @@
 #include "filehandle/SinkFSMPathCache.h"
 #include "host/PerfCounters.h"
 #include "module/SinkFSM.h"
+#include "platform/BeneathPath.h"
 #include "platform/LogWriter.h"
 #include "platform/UniqueFileId.h"
 #include "tests/exports/ExportedDir.h"
@@ -191,9 +192,12 @@ void BM_DescriptorCacheOpenClose(benchmark::State& state, World& world) {
     if (GetUniqueFileId(world.file, id) != 0)
         return state.SkipWithError("no unique file id");
     SinkFSMFileDescriptorCache cache;
-    int held = cache.Open(path, O_RDONLY, 0, id);  // the entry every Open below finds
-    RunAgainst(state, "open_close",
-               [&cache, path, id] { cache.Close(cache.Open(path, O_RDONLY, 0, id), path, id); });
+    UniqueFd object(::open(path, O_PATH | O_CLOEXEC));
+    const int fd = object.Get();
+    int held = cache.Open(fd, path, O_RDONLY, id);  // the entry every Open below finds
+    RunAgainst(state, "open_close", [&cache, fd, path, id] {
+        cache.Close(cache.Open(fd, path, O_RDONLY, id), path, id);
+    });
     cache.Close(held, path, id);
 }
 

@@ -8,6 +8,7 @@
 #include "filehandle/SinkFSMFileHandle.h"
 #include "filehandle/SinkFSMPathCache.h"
 #include "module/SinkFSM.h"
+#include "platform/BeneathPath.h"
 #include "platform/CImpersonator.h"
 #include "platform/Directory.h"
 #include "platform/LogWriter.h"
@@ -43,7 +44,7 @@ SinkFSMExport::SinkFSMExport(const Export& other) : Export(other) {
     OXPlatformInfo().getNumber("Lume", "NoFdCache", &noFdCache);
     m_fdCacheSupported = noFdCache != 0;
 
-    m_rootHandle = boost::make_shared<SinkFSMFileHandle>(GetShareId(), m_realPath);
+    OpenRoot();
     OXLOG(10, 0, "SinkFSMExport [%p] created", static_cast<void*>(this));
 }
 
@@ -81,13 +82,20 @@ int SinkFSMExport::InitExportFileHandle(std::string& error) {
             error = "Export path does not exist.";
             return 10;
         }
-        m_rootHandle = boost::make_shared<SinkFSMFileHandle>(GetShareId(), m_realPath);
-        return m_rootHandle->IsInitSuccess() ? 0 : 50;
+        return OpenRoot() ? 0 : 50;
     } catch (const OxException&) {
         OXLOG(-1, 0, "Impersonation failed.");
         errno = EACCES;
         return 50;
     }
+}
+
+bool SinkFSMExport::OpenRoot() {
+    auto root = boost::make_shared<BeneathRoot>(m_realPath);
+    m_rootHandle = boost::make_shared<SinkFSMFileHandle>(GetShareId(), m_realPath, root->Fd());
+    if (root->Valid())
+        m_root = root;
+    return m_rootHandle->IsInitSuccess();
 }
 
 void SinkFSMExport::SetJobId(unsigned long id) {

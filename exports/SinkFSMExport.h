@@ -6,7 +6,9 @@
 // share name carries a uniqueness suffix. Both are kept as optional
 // parameters too ("RealPath", "JobId") so that a host Export can be rebuilt
 // into one of these; such a rebuilt export has no path cache, so no handle
-// resolves on it.
+// resolves on it. Every object under the export is resolved beneath the
+// export's root descriptor (GetRoot), opened once when the root handle is
+// built.
 // Thread safety: built and initialised by one thread before it enters the
 // export table; afterwards only the job id changes, set once by export
 // creation before the export is shared. The path cache locks itself.
@@ -21,6 +23,7 @@
 #include "locks/LumeLockRecords.h"
 #include "module/SinkFSM.h"
 
+class BeneathRoot;
 class SinkFSMFileHandle;
 class SinkFSMPathCache;
 
@@ -55,6 +58,9 @@ class SinkFSMExport : public Export {
     std::string GetRealPath() const { return m_realPath; }
     // Empty when the export has none.
     boost::shared_ptr<SinkFSMPathCache> GetPathCache() const { return m_pathCache; }
+    // The descriptor of the real path that every object under the export is
+    // resolved beneath; empty until the root handle is built.
+    boost::shared_ptr<const BeneathRoot> GetRoot() const { return m_root; }
     // "MountPath: <share path>RealPath: <real path>"
     std::string ToStr() const;
 
@@ -76,10 +82,15 @@ class SinkFSMExport : public Export {
                        unsigned long long lockOwner, LumeLockResp* response);
 
   private:
+    // Opens the root and builds the root handle from it; false (errno set)
+    // when either fails.
+    bool OpenRoot();
+
     std::string m_realPath;
     unsigned long m_jobId = 0;
     boost::shared_ptr<SinkFSMFileHandle> m_rootHandle;
     boost::shared_ptr<SinkFSMPathCache> m_pathCache;
+    boost::shared_ptr<const BeneathRoot> m_root;
     bool m_fdCacheSupported = true;
 };
 

@@ -66,7 +66,18 @@ boost::shared_ptr<SinkFSMPathCache> PathCacheOf(const ExportPtr& exp) {
 
 SinkFSMFileHandle::SinkFSMFileHandle(unsigned shareId, const std::string& path)
     : LumeFileHandle(shareId), m_path(path) {
-    if (GetUniqueFileId(m_path, m_checksum) != 0) {
+    Identified(GetUniqueFileId(m_path, m_checksum) == 0);
+}
+
+SinkFSMFileHandle::SinkFSMFileHandle(unsigned shareId, const std::string& path, int fd,
+                                     struct stat* found)
+    : LumeFileHandle(shareId), m_path(path) {
+    struct stat st;
+    Identified(fd >= 0 && GetUniqueFileIdOfDescriptor(fd, m_checksum, found ? *found : st) == 0);
+}
+
+void SinkFSMFileHandle::Identified(bool found) {
+    if (!found) {
         // Callers that build objects report this errno, not the logger's.
         int savedErrno = errno;
         OXLOG(-1, 0, "Failed to get unique ID for file [%s]", m_path.c_str());

@@ -21,6 +21,8 @@
 // state (export table, path cache) is reached only through their own locks.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -53,6 +55,13 @@ class SinkFSMFileHandle : public LumeFileHandle {
     // Computes the checksum of path with GetUniqueFileId; IsInitSuccess tells
     // whether that worked. Does not touch the path cache.
     SinkFSMFileHandle(unsigned shareId, const std::string& path);
+    // The same for the object open on fd (any descriptor, O_PATH too) at
+    // path: the checksum comes from the descriptor, so it is the id of what
+    // was opened whatever path names by now. A negative fd fails as a
+    // failed lookup would, keeping errno. found, when given, receives the
+    // descriptor's fstat.
+    SinkFSMFileHandle(unsigned shareId, const std::string& path, int fd,
+                      struct stat* found = nullptr);
     // Resolves a client's handle through exp's path cache. An export that is
     // not a SinkFSMExport, or none, counts as one without a path cache.
     SinkFSMFileHandle(ExportPtr& exp, const nfs_fh3& fh);
@@ -80,6 +89,10 @@ class SinkFSMFileHandle : public LumeFileHandle {
     unsigned long GetChecksum() const { return m_checksum; }
 
   private:
+    // Ends a construction from a path: the flag and the trace, or the
+    // failure message.
+    void Identified(bool found);
+
     bool m_initSuccess = false;
     std::string m_path;
     unsigned long m_checksum = ~0UL;

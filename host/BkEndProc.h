@@ -101,4 +101,8 @@ class BkEndProc {
     virtual int getACLCount(LumeCtxt* ctx, const char* path, unsigned int* count) = 0;
     virtual std::string& GetClientPath() = 0;
     virtual void GetFileHandle(nfs_fh3& fh) = 0;
+    // The object's unique file id (the platform's GetUniqueFileId) and its
+    // lstat as of when the module resolved it: the host checks and keys
+    // objects by them without looking the path up again. 0, or -1 with errno.
+    virtual int GetIdentity(unsigned long& id, struct stat& st) = 0;
 };

@@ -72,12 +72,17 @@ bool ImpersonationFailed(const LockCall& call) {
 
 // An object whose file id could not be had counts as not made: its id
 // would name no descriptor.
+Outcome NoObject(const LockCall& call) {
+    OXLOG(-1, 0, "ERROR: Failed to allocate backend object for [%s].", call.File());
+    call.Reply(LUME_STATUS_FAILURE, "No Memory.", 0);
+    return Outcome::kRefused;
+}
+
 std::unique_ptr<SinkBkEndObj> MakeObject(const LockCall& call) {
     std::unique_ptr<SinkBkEndObj> object(new (std::nothrow) SinkBkEndObj(call.self, call.key));
     if (object && object->IsInitSuccess())
         return object;
-    OXLOG(-1, 0, "ERROR: Failed to allocate backend object for [%s].", call.File());
-    call.Reply(LUME_STATUS_FAILURE, "No Memory.", 0);
+    NoObject(call);
     return nullptr;
 }
 
@@ -166,7 +171,7 @@ void RecordGrant(const LockCall& call, int fd, bool readLock) {
 // the descriptor stays open for the grant's record.
 Outcome OpenAndLock(const LockCall& call, const SinkBkEndObj& object, bool readLock) {
     unsigned long fileId = object.GetFileChecksum();
-    int fd = DescriptorCache().Open(call.key.c_str(), O_RDWR, 0, fileId);
+    int fd = DescriptorCache().Open(object.GetDescriptor(), call.key.c_str(), O_RDWR, fileId);
     if (fd < 0) {
         int err = errno;
         OXLOG(-1, call.jobId, "ERROR: Failed to open given file [%s]. Error [%d:%s]", call.File(),
@@ -193,11 +198,12 @@ Outcome OpenAndLock(const LockCall& call, const SinkBkEndObj& object, bool readL
 }
 
 Outcome LockAsExportUser(SinkFSMExport& exp, const LockCall& call, bool readLock) {
-    if (access(call.key.c_str(), F_OK) != 0)
+    // Found only beneath the export, as its user, through no symbolic link.
+    std::unique_ptr<SinkBkEndObj> object(new (std::nothrow) SinkBkEndObj(call.self, call.key));
+    if (object && !object->IsInitSuccess())
         return RefuseMissingFile(call);
-    std::unique_ptr<SinkBkEndObj> object = MakeObject(call);
     if (!object)
-        return Outcome::kRefused;
+        return NoObject(call);
 
     auto written = SinkFSM::fileLockMap.find(call.key);
     if (written != SinkFSM::fileLockMap.end())

@@ -1,5 +1,8 @@
 #include "locks/SinkFSMLocks.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <string>
 
@@ -7,6 +10,7 @@
 #include "host/FileLock.h"
 #include "locks/SystemErrorText.h"
 #include "module/SinkFSM.h"
+#include "platform/BeneathPath.h"
 #include "platform/LogWriter.h"
 #include "platform/UniqueFileId.h"
 
@@ -28,37 +32,49 @@ void ReleaseGrant(const std::string& key, int fd, bool shared, unsigned long fil
     SinkFSM::GetFSM()->GetFileDescriptorCache()->Close(fd, key.c_str(), fileId);
 }
 
-// The id the descriptor cache knows the file by; a failed lookup leaves 0,
-// which no cache entry has, so Close then only reports the miss.
-unsigned long FileIdOf(const std::string& key) {
+// The id the descriptor cache knows the lock's file by: that of its
+// descriptor, or, should that fail, of what key names beneath the export. A
+// failed lookup leaves 0, which no cache entry has, so Close then only
+// reports the miss.
+unsigned long FileIdOf(const SinkFSMExport& exp, const std::string& key, int fd) {
     unsigned long fileId = 0;
-    GetUniqueFileId(key, fileId);
+    struct stat st;
+    if (GetUniqueFileIdOfDescriptor(fd, fileId, st) == 0)
+        return fileId;
+    boost::shared_ptr<const BeneathRoot> root = exp.GetRoot();
+    std::string relative;
+    if (root && root->Relative(key, relative)) {
+        UniqueFd file(root->Open(relative, O_PATH | O_NOFOLLOW));
+        if (file.Valid())
+            GetUniqueFileIdOfDescriptor(file.Get(), fileId, st);
+    }
     return fileId;
 }
 
-void ReleaseWriteLocks(const std::string& exportPath) {
+void ReleaseWriteLocks(const SinkFSMExport& exp, const std::string& exportPath) {
     SinkFSM::FileLockMap& table = SinkFSM::fileLockMap;
     for (auto entry = table.begin(); entry != table.end();) {
         if (entry->second->exportPath != exportPath) {
             ++entry;
             continue;
         }
-        ReleaseGrant(entry->first, entry->second->fd, false, FileIdOf(entry->first), exportPath);
+        int fd = entry->second->fd;
+        ReleaseGrant(entry->first, fd, false, FileIdOf(exp, entry->first, fd), exportPath);
         entry = table.erase(entry);
     }
 }
 
-void ReleaseReadLocks(const std::string& exportPath) {
+void ReleaseReadLocks(const SinkFSMExport& exp, const std::string& exportPath) {
     SinkFSM::FileReadLockMap& table = SinkFSM::fileReadLockMap;
     for (auto entry = table.begin(); entry != table.end();) {
         if (entry->second->exportPath != exportPath) {
             ++entry;
             continue;
         }
-        unsigned long fileId = FileIdOf(entry->first);
         // Every reader holds its own cache reference, so each gives one back.
         for (const auto& reader : entry->second->owners)
-            ReleaseGrant(entry->first, reader.second, true, fileId, exportPath);
+            ReleaseGrant(entry->first, reader.second, true,
+                         FileIdOf(exp, entry->first, reader.second), exportPath);
         entry = table.erase(entry);
     }
 }
@@ -70,6 +86,6 @@ void ReleaseAllLocks(SinkFSMExport* exp) {
     // paths hold only exportLifetimeCs, which no lock request takes.
     OxCriticalSectionLock noLockRequests(&SinkFSM::fileLockCSec);
     const std::string exportPath = exp->GetPath();
-    ReleaseWriteLocks(exportPath);
-    ReleaseReadLocks(exportPath);
+    ReleaseWriteLocks(*exp, exportPath);
+    ReleaseReadLocks(*exp, exportPath);
 }

@@ -113,68 +113,12 @@ int InternObject(int dirFd, const char* path, int flags, const struct stat& st, 
     return 0;
 }
 
-// What the file system says path is, interned; st is its lstat.
-int LookUpUniqueFileId(const std::string& path, unsigned long& id, struct stat& st) {
+}  // namespace
+
+int GetUniqueFileId(const std::string& path, unsigned long& id, struct stat& st) {
     if (lstat(path.c_str(), &st) != 0)
         return -1;
     return InternObject(AT_FDCWD, path.c_str(), 0, st, id);
-}
-
-// The ids (and lstats) this thread found last while a UniqueFileIdReuse
-// lives on it.
-struct RecentIds {
-    static constexpr size_t kSize = 4;
-    bool active = false;
-    size_t next = 0;  // the slot written next
-    std::string paths[kSize];
-    unsigned long ids[kSize] = {};
-    struct stat stats[kSize] = {};
-
-    bool Find(const std::string& path, unsigned long& id, struct stat& st) const {
-        for (size_t i = 0; i < kSize; ++i) {
-            if (!paths[i].empty() && paths[i] == path) {
-                id = ids[i];
-                st = stats[i];
-                return true;
-            }
-        }
-        return false;
-    }
-    void Remember(const std::string& path, unsigned long id, const struct stat& st) {
-        paths[next] = path;
-        ids[next] = id;
-        stats[next] = st;
-        next = (next + 1) % kSize;
-    }
-    void Forget() {
-        for (std::string& path : paths)
-            path.clear();
-        next = 0;
-    }
-};
-
-thread_local RecentIds tRecent;
-
-}  // namespace
-
-UniqueFileIdReuse::UniqueFileIdReuse() {
-    tRecent.active = true;
-}
-
-UniqueFileIdReuse::~UniqueFileIdReuse() {
-    tRecent.active = false;
-    tRecent.Forget();
-}
-
-int GetUniqueFileId(const std::string& path, unsigned long& id, struct stat& st) {
-    if (!tRecent.active)
-        return LookUpUniqueFileId(path, id, st);
-    if (tRecent.Find(path, id, st))
-        return 0;
-    int result = LookUpUniqueFileId(path, id, st);
-    if (result == 0)
-        tRecent.Remember(path, id, st);
-    return result;
 }
 
 int GetUniqueFileId(const std::string& path, unsigned long& id) {

@@ -25,16 +25,3 @@ int GetUniqueFileId(const std::string& path, unsigned long& id);
 int GetUniqueFileId(const std::string& path, unsigned long& id, struct stat& st);
 // The id of the object an open descriptor refers to, and its fstat.
 int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st);
-
-// While one lives on a thread, GetUniqueFileId on that thread answers the
-// last few paths it found from memory instead of asking the file system
-// again. For work that changes no names and asks one path more than once
-// within microseconds (finding an entry, then handing out its handle).
-// Scopes do not nest; the memory ends with the scope.
-class UniqueFileIdReuse {
-  public:
-    UniqueFileIdReuse();
-    ~UniqueFileIdReuse();
-    UniqueFileIdReuse(const UniqueFileIdReuse&) = delete;
-    UniqueFileIdReuse& operator=(const UniqueFileIdReuse&) = delete;
-};

@@ -95,6 +95,9 @@ void Nfs3Readdir(Nfs3Request& req, READDIR3args& args, READDIR3res& res) {
     READDIR3resok& ok = res.READDIR3res_u.resok;
     size_t used = kReplyOverhead;
     entry3** tail = &ok.reply.entries;
+    // The export's root is its own parent: ".." there names the root.
+    struct stat dirSt;
+    const bool atRoot = req.IsExportRoot(args.dir) && req.StatAsFound(dir, dirSt) == 0;
     auto take = [&](const struct dirent64& found, cookie3 next) {
         size_t length = std::strlen(found.d_name);
         size_t size = kEntryFixed + Padded(length);
@@ -102,6 +105,8 @@ void Nfs3Readdir(Nfs3Request& req, READDIR3args& args, READDIR3res& res) {
             return false;
         used += size;
         entry3& entry = NewEntry<entry3>(req, found, length, next);
+        if (atRoot && std::strcmp(found.d_name, "..") == 0)
+            entry.fileid = dirSt.st_ino;
         *tail = &entry;
         tail = &entry.nextentry;
         return true;

@@ -24,13 +24,6 @@ nfsstat3 HandleErrno() {
     return Nfs3StatusOfErrno(errno, Nfs3ErrnoSite::kHandle);
 }
 
-// The directory entry, without following a final link: the module's own
-// lookup follows links, and creating through a dangling link would make a
-// file wherever the link points.
-bool EntryExists(const Object& dir, const std::string& name, struct stat& st) {
-    return ::lstat((dir->GetClientPath() + "/" + name).c_str(), &st) == 0;
-}
-
 // The call's directory: entered, checked to be a directory, its pre-op
 // attributes taken; name checked for use.
 nfsstat3 EnterDirectory(Nfs3Request& req, const diropargs3& where, Nfs3Need need, Nfs3NameUse use,
@@ -60,8 +53,9 @@ nfsstat3 Created(Nfs3Request& req, const Object& dir, const Object& child, const
     struct stat st;
     if (child && attrs && req.Stat(child, st) == 0)
         status = Nfs3ApplyAttributes(req, child, *attrs, st);
-    if (child)
-        fh.handle_follows = req.Issue(child, fh.post_op_fh3_u.handle, childAttrs);
+    // The attributes as they are now, after whatever the call set.
+    if (child && (fh.handle_follows = req.Issue(child, fh.post_op_fh3_u.handle)))
+        req.PostOp(child, childAttrs);
     req.PostOp(dir, wcc.after);
     return status;
 }
@@ -97,46 +91,59 @@ bool VerifierMatches(const createverf3 verf, const struct stat& st) {
            st.st_mtim.tv_sec == times[1].tv_sec;
 }
 
+// Creates name exclusively: EEXIST (child empty) when the name holds
+// anything, a symbolic link included, which is never followed.
+Object CreateNew(Nfs3Request& req, const Object& dir, const std::string& name, mode_t mode) {
+    return dir->CreateChildFile(req.Ctx(), name, O_RDWR | O_CREAT | O_EXCL, mode);
+}
+
+// What the name holds now, with its attributes; empty when nothing.
+Object Existing(Nfs3Request& req, const Object& dir, const std::string& name, struct stat& st) {
+    Object found = dir->FindChild(req.Ctx(), name);
+    if (found && req.Stat(found, st) != 0)
+        found.reset();
+    return found;
+}
+
+// A retried create finds its own verifier in the file it made.
 nfsstat3 CreateExclusive(Nfs3Request& req, const Object& dir, const std::string& name,
                          const createverf3 verf, Object& child) {
-    struct stat st;
-    if (EntryExists(dir, name, st)) {
-        // A retried create of ours finds its own verifier.
-        if (!VerifierMatches(verf, st))
-            return NFS3ERR_EXIST;
-        child = dir->FindChild(req.Ctx(), name);
-        return child ? NFS3_OK : Nfs3StatusOfErrno(errno);
-    }
-    child = dir->CreateChildFile(req.Ctx(), name, O_RDWR | O_CREAT | O_EXCL, kPlaceholderMode);
-    if (!child)
-        return Nfs3StatusOfErrno(errno);
     struct timeval times[2];
     VerifierTimes(verf, times);
-    if (child->utimes(req.Ctx(), child->GetClientPath().c_str(), times) != 0)
+    child = CreateNew(req, dir, name, kPlaceholderMode);
+    if (child)
+        return child->utimes(req.Ctx(), child->GetClientPath().c_str(), times) == 0
+                   ? NFS3_OK
+                   : Nfs3StatusOfErrno(errno);
+    if (errno != EEXIST)
         return Nfs3StatusOfErrno(errno);
-    return NFS3_OK;
+    struct stat st;
+    child = Existing(req, dir, name, st);
+    if (child && VerifierMatches(verf, st))
+        return NFS3_OK;
+    child.reset();
+    return NFS3ERR_EXIST;
 }
 
 // UNCHECKED keeps an existing regular file and changes only its size when
-// asked; GUARDED refuses any existing entry.
+// asked; GUARDED refuses any existing entry. Never through a link: the
+// file is made with O_EXCL, and an existing entry is taken as itself.
 nfsstat3 CreateChecked(Nfs3Request& req, const Object& dir, const std::string& name,
                        const createhow3& how, Object& child, bool& existed) {
     const sattr3& attrs = how.createhow3_u.obj_attributes;
+    existed = false;
+    child = CreateNew(req, dir, name, ModeOr(attrs, kDefaultFileMode));
+    if (child || errno != EEXIST)
+        return child ? NFS3_OK : Nfs3StatusOfErrno(errno);
+    existed = true;
     struct stat st;
-    existed = EntryExists(dir, name, st);
-    if (existed && (how.mode == GUARDED || !S_ISREG(st.st_mode)))
+    if (how.mode == GUARDED || !(child = Existing(req, dir, name, st)) || !S_ISREG(st.st_mode)) {
+        child.reset();
         return NFS3ERR_EXIST;
-    if (existed) {
-        child = dir->FindChild(req.Ctx(), name);
-        if (!child)
-            return Nfs3StatusOfErrno(errno);
-        sattr3 sizeOnly{};
-        sizeOnly.size = attrs.size;
-        return Nfs3ApplyAttributes(req, child, sizeOnly, st);
     }
-    child =
-        dir->CreateChildFile(req.Ctx(), name, O_RDWR | O_CREAT, ModeOr(attrs, kDefaultFileMode));
-    return child ? NFS3_OK : Nfs3StatusOfErrno(errno);
+    sattr3 sizeOnly{};
+    sizeOnly.size = attrs.size;
+    return Nfs3ApplyAttributes(req, child, sizeOnly, st);
 }
 
 mode_t NodeType(w_ftype3 type) {
@@ -157,11 +164,7 @@ mode_t NodeType(w_ftype3 type) {
 // make the node in its place.
 nfsstat3 MakeNode(Nfs3Request& req, const Object& dir, const std::string& name, mode_t mode,
                   dev_t device, Object& child) {
-    struct stat st;
-    if (EntryExists(dir, name, st))
-        return NFS3ERR_EXIST;
-    Object placeholder =
-        dir->CreateChildFile(req.Ctx(), name, O_RDWR | O_CREAT | O_EXCL, kPlaceholderMode);
+    Object placeholder = CreateNew(req, dir, name, kPlaceholderMode);
     if (!placeholder)
         return Nfs3StatusOfErrno(errno);
     const char* path = placeholder->GetClientPath().c_str();

@@ -2,10 +2,8 @@
 
 #include <exception>
 #include <memory>
-#include <optional>
 
 #include "platform/LogWriter.h"
-#include "platform/UniqueFileId.h"
 #include "server/nfs/Nfs3Procedures.h"
 
 namespace {
@@ -90,24 +88,6 @@ accept_stat Run(const Nfs3Procedure& procedure, Nfs3Request& req, void* args, vo
     }
 }
 
-// Procedures that add, remove or move names: a path may name another
-// object after them, so unique ids are never reused within them.
-bool ChangesNames(uint32_t procedure) {
-    switch (procedure) {
-        case NFSPROC3_CREATE:
-        case NFSPROC3_MKDIR:
-        case NFSPROC3_SYMLINK:
-        case NFSPROC3_MKNOD:
-        case NFSPROC3_REMOVE:
-        case NFSPROC3_RMDIR:
-        case NFSPROC3_RENAME:
-        case NFSPROC3_LINK:
-            return true;
-        default:
-            return false;
-    }
-}
-
 }  // namespace
 
 Nfs3Program::Nfs3Program(FSM* fsm) : m_shared(fsm) {}
@@ -155,10 +135,6 @@ accept_stat Nfs3Program::Call(const RpcCall& call, XDR* args, XDR* results) {
     }
     accept_stat status = SYSTEM_ERR;
     {
-        // Finding an entry and handing out its handle ask for its id twice.
-        std::optional<UniqueFileIdReuse> reuse;
-        if (!ChangesNames(call.procedure))
-            reuse.emplace();
         Nfs3Request req(m_shared, call.caller);
         status = Run(procedure, req, decoded.get(), result.get());
         if (status == SUCCESS && !procedure.encodeResult(results, result.get()))

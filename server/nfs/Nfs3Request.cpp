@@ -9,7 +9,6 @@
 
 #include "platform/LogWriter.h"
 #include "platform/OxException.h"
-#include "platform/UniqueFileId.h"
 #include "server/nfs/Nfs3Attributes.h"
 #include "server/nfs/Nfs3Errno.h"
 
@@ -45,14 +44,15 @@ bool ModuleHandle(const Nfs3Request::Object& object, nfs_fh3& fh) {
     return fh.len > 0 && fh.len <= LUME_NFS3_FHSIZE;
 }
 
-// Kept descriptors may take half of what the process may open; sockets,
-// the module and the log need the rest.
+// Kept files may take half of what the process may open, at two
+// descriptors each (the module's object and the open file); sockets, the
+// module and the log need the rest.
 size_t KeptDescriptorLimit() {
     constexpr rlim_t kFloor = 16, kCeiling = 1 << 20;
     struct rlimit limit {};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return kFloor;
-    return static_cast<size_t>(std::max(kFloor, std::min(kCeiling, limit.rlim_cur / 2)));
+    return static_cast<size_t>(std::max(kFloor, std::min(kCeiling, limit.rlim_cur / 4)));
 }
 
 // Share id bytes 4-7 must be there for FindExport to read them.
@@ -145,39 +145,30 @@ nfsstat3 Nfs3Request::TakeIdentity() {
 
 nfsstat3 Nfs3Request::Find(const nfs_fh3& fh, Object& object) {
     object = m_shared.fsm->GetFSObject(m_export, fh);
-    if (object && FindOpen(fh, object))
-        return NFS3_OK;
     unsigned long id = 0;
     struct stat st;
-    if (!object || GetUniqueFileId(object->GetClientPath(), id, st) != 0) {
+    if (!object || object->GetIdentity(id, st) != 0) {
         object.reset();
         return NFS3ERR_STALE;
     }
-    bool good = m_shared.handles.Matches(fh, id);
-    if (!good && (SameHandle(fh, m_root) || Reissued(object, fh))) {
+    if (!m_shared.handles.Matches(fh, id)) {
+        if (!SameHandle(fh, m_root) && !Reissued(object, fh)) {
+            object.reset();  // not a handle of ours for this object: nothing may leak
+            return NFS3ERR_STALE;
+        }
         m_shared.handles.Record(fh, id);
-        good = true;
     }
-    if (good) {
-        m_found.push_back(Found{object, id, st, nullptr});
-        return NFS3_OK;
-    }
-    object.reset();  // another file now holds the path: nothing of it may leak
-    return NFS3ERR_STALE;
+    m_found.push_back(Found{object, id, st, KeptFor(id, st)});
+    return NFS3_OK;
 }
 
-bool Nfs3Request::FindOpen(const nfs_fh3& fh, const Object& object) {
-    unsigned long id = 0;
+std::unique_ptr<Nfs3OpenFiles::Use> Nfs3Request::KeptFor(unsigned long id, const struct stat& st) {
     dev_t device = 0;
     ino_t inode = 0;
-    std::unique_ptr<Nfs3OpenFiles::Use> open;
-    if (!m_shared.handles.Lookup(fh, id) || !(open = m_shared.openFiles.Hold(id, device, inode)))
-        return false;
-    struct stat st;
-    if (Stat(object, st) != 0 || st.st_dev != device || st.st_ino != inode)
-        return false;
-    m_found.push_back(Found{object, id, st, std::move(open)});
-    return true;
+    std::unique_ptr<Nfs3OpenFiles::Use> open = m_shared.openFiles.Hold(id, device, inode);
+    if (open && (st.st_dev != device || st.st_ino != inode))
+        open.reset();
+    return open;
 }
 
 // MOUNT gives out handles too (the root, directories below it). Such a
@@ -227,7 +218,8 @@ bool Nfs3Request::FileId(const Object& object, unsigned long& id) const {
         id = found->id;
         return true;
     }
-    return GetUniqueFileId(object->GetClientPath(), id) == 0;
+    struct stat st;
+    return object->GetIdentity(id, st) == 0;
 }
 
 bool Nfs3Request::Issue(const Object& object, w_nfs_fh3& out) {
@@ -244,7 +236,7 @@ bool Nfs3Request::Issue(const Object& object, w_nfs_fh3& out, post_op_attr& attr
     unsigned long id = 0;
     struct stat st;
     attrs.attributes_follow = FALSE;
-    if (!ModuleHandle(object, fh) || GetUniqueFileId(object->GetClientPath(), id, st) != 0)
+    if (!ModuleHandle(object, fh) || object->GetIdentity(id, st) != 0)
         return false;
     Give(fh, id, out);
     attrs.attributes_follow = TRUE;

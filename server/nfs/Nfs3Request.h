@@ -7,12 +7,11 @@
 // thread takes on the caller's identity until the request is destroyed (uid
 // 0 squashed to 65534 unless the export has SHARE_PERM_ROOT, AUTH_NONE as
 // 65534), and the object is found. A handle is good only when this server
-// gave it out and its path still names the object it named then (else
-// STALE); a handle MOUNT handed out counts as given when the module, asked
-// afresh for the object at its path, gives the same handle. Checking costs
-// an lstat and a name_to_handle_at of the path; for a file whose descriptor
-// is kept open (Nfs3OpenFiles) an lstat showing that descriptor's device
-// and inode is enough, as an open inode cannot be reused.
+// gave it out and the module, resolving it beneath the export's root, finds
+// the very object it was given for (else STALE); a handle MOUNT handed out
+// counts as given when the module, asked afresh for the object at its path,
+// gives the same handle. The host never walks a path itself: it asks the
+// objects for their identity (BkEndProc::GetIdentity).
 // Thread safety: a request belongs to the one thread running the
 // call. State shared between calls lives in Nfs3Shared, which is
 // thread-safe member by member.
@@ -75,7 +74,7 @@ class Nfs3Request {
     // gives none or the object has no identity.
     bool Issue(const Object& object, w_nfs_fh3& out);
     void Issue(const Object& object, post_op_fh3& out);
-    // Issue, also giving the object's attributes from the same look at it.
+    // Issue, also giving the object's attributes from when it was resolved.
     bool Issue(const Object& object, w_nfs_fh3& out, post_op_attr& attrs);
 
     // lstat of object: 0, or -1 with errno.
@@ -85,8 +84,7 @@ class Nfs3Request {
     int StatAsFound(const Object& object, struct stat& st);
     void PostOp(const Object& object, post_op_attr& out);
     void PreOp(const Object& object, pre_op_attr& out);
-    // The unique file id object's path names now (for an object this call
-    // found by handle, the id checked then); false when none.
+    // The unique file id of object; false when none.
     bool FileId(const Object& object, unsigned long& id) const;
     // The kept descriptor that vouched for object when this call found it,
     // if any (taken once).
@@ -130,8 +128,9 @@ class Nfs3Request {
         struct stat st;
         std::unique_ptr<Nfs3OpenFiles::Use> open;
     };
-    // Find through a kept descriptor of the file fh was given out for.
-    bool FindOpen(const nfs_fh3& fh, const Object& object);
+    // The kept descriptor of the file with id, if it is open on what st
+    // shows.
+    std::unique_ptr<Nfs3OpenFiles::Use> KeptFor(unsigned long id, const struct stat& st);
     const Found* FoundEntry(const Object& object) const;
     std::vector<Found> m_found;
     std::vector<std::shared_ptr<void>> m_kept;

@@ -26,7 +26,7 @@ class SinkBkEndNavigationTest : public BackendTest {
 TEST_F(SinkBkEndNavigationTest, CreateChildMakesAClosedEmptyFileOrADirectory) {
     exported.dir.WriteFile("old", "content");
     size_t descriptors = OpenDescriptorCount();
-    for (int flags : {O_RDONLY, O_CREAT | O_EXCL, O_APPEND | O_RDWR}) {
+    for (int flags : {O_RDONLY, O_CREAT, O_APPEND | O_RDWR}) {
         errno = EBADF;
         boost::shared_ptr<BkEndProc> child = rootObject->CreateChildFile(&ctx, "old", flags, 0640);
         ASSERT_TRUE(child) << flags;
@@ -35,6 +35,13 @@ TEST_F(SinkBkEndNavigationTest, CreateChildMakesAClosedEmptyFileOrADirectory) {
         EXPECT_EQ(Lstat(root + "/old").st_size, 0) << "an existing file is truncated";
     }
     EXPECT_EQ(OpenDescriptorCount(), descriptors) << "the new file is left closed";
+    // O_EXCL refuses any existing name, a link included, and follows none.
+    ASSERT_EQ(::symlink("old", (root + "/link").c_str()), 0);
+    for (const char* name : {"old", "link"}) {
+        errno = 0;
+        EXPECT_FALSE(rootObject->CreateChildFile(&ctx, name, O_CREAT | O_EXCL, 0640)) << name;
+        EXPECT_EQ(errno, EEXIST) << name;
+    }
 
     mode_t savedMask = ::umask(022);
     ASSERT_TRUE(rootObject->CreateChildFile(&ctx, "new", O_RDONLY, 0640));

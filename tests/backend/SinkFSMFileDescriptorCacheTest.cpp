@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "backend/SinkFSMFileDescriptorCache.h"
+#include "platform/BeneathPath.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/OpenDescriptors.h"
 #include "tests/support/TempDir.h"
@@ -21,6 +23,13 @@ bool IsOpen(int fd) {
 
 class DescriptorCache : public ::testing::Test {
   protected:
+    // An O_PATH descriptor of path, kept for the test; -1 when missing.
+    int PathFd(const std::string& path) {
+        kept.emplace_back(::open(path.c_str(), O_PATH | O_CLOEXEC));
+        return kept.back().Get();
+    }
+
+    std::vector<UniqueFd> kept;
     TempDir dir;
     SinkFSMFileDescriptorCache cache;
     std::string file = dir.WriteFile("f", "content");
@@ -28,15 +37,21 @@ class DescriptorCache : public ::testing::Test {
 
 TEST_F(DescriptorCache, OpensShareOneDescriptorUntilTheLastClose) {
     LogCapture log(2);
-    int fd = cache.Open(file.c_str(), O_RDONLY, 0, 7);
+    int fd = cache.Open(PathFd(file), file.c_str(), O_RDONLY, 7);
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(log.Has(2, "INFO: File [" + file + "] not found in fd cache."));
 
     errno = EINTR;
-    EXPECT_EQ(cache.Open(file.c_str(), O_RDONLY, 0, 7), fd);
+    EXPECT_EQ(cache.Open(PathFd(file), file.c_str(), O_RDONLY, 7), fd);
     EXPECT_EQ(errno, 0);
     EXPECT_TRUE(log.Has(2, "INFO: Found fd [" + std::to_string(fd) + "] in fd cache for file [" +
                                file + "]. Reuse the same fd, current reference count [2]."));
+
+    struct stat st;
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_TRUE(cache.IsOpenOn(7, st.st_dev, st.st_ino));
+    EXPECT_FALSE(cache.IsOpenOn(8, st.st_dev, st.st_ino));
+    EXPECT_FALSE(cache.IsOpenOn(7, st.st_dev, st.st_ino + 1));
 
     EXPECT_EQ(cache.Close(fd, file.c_str(), 7), 0);
     EXPECT_TRUE(IsOpen(fd));
@@ -54,12 +69,12 @@ TEST_F(DescriptorCache, OpensShareOneDescriptorUntilTheLastClose) {
 // The file id is the key, not the path; later opens keep the first access mode.
 TEST_F(DescriptorCache, KeyedByFileIdKeepingTheFirstAccessMode) {
     std::string other = dir.WriteFile("g", "other");
-    int fd = cache.Open(file.c_str(), O_RDONLY, 0, 42);
-    EXPECT_EQ(cache.Open(other.c_str(), O_WRONLY | O_TRUNC, 0, 42), fd);
+    int fd = cache.Open(PathFd(file), file.c_str(), O_RDONLY, 42);
+    EXPECT_EQ(cache.Open(PathFd(other), other.c_str(), O_WRONLY | O_TRUNC, 42), fd);
     EXPECT_EQ(write(fd, "x", 1), -1);  // still read-only, and not truncated
     char buf[16];
     EXPECT_EQ(pread(fd, buf, sizeof buf, 0), 7);
-    int separate = cache.Open(other.c_str(), O_RDONLY, 0, 43);
+    int separate = cache.Open(PathFd(other), other.c_str(), O_RDONLY, 43);
     EXPECT_NE(separate, fd);
     SinkFSMFileDescriptorInfo* entry = nullptr;
     ASSERT_EQ(cache.GetFD(42, entry), 0);
@@ -74,7 +89,7 @@ TEST_F(DescriptorCache, KeyedByFileIdKeepingTheFirstAccessMode) {
 // records nothing.
 TEST_F(DescriptorCache, ForeignCloseAndFailedOpen) {
     LogCapture log(-1);
-    int fd = cache.Open(file.c_str(), O_RDONLY, 0, 5);
+    int fd = cache.Open(PathFd(file), file.c_str(), O_RDONLY, 5);
     EXPECT_EQ(cache.Close(fd + 100, file.c_str(), 5), -1);
     EXPECT_TRUE(log.Has(-1, "File [" + file + "], Give fd [" + std::to_string(fd + 100) +
                                 "] != cached fd [" + std::to_string(fd) + "]"));
@@ -85,7 +100,7 @@ TEST_F(DescriptorCache, ForeignCloseAndFailedOpen) {
     EXPECT_EQ(cache.Close(fd, file.c_str(), 5), 0);
 
     errno = 0;
-    EXPECT_LT(cache.Open((dir / "missing").c_str(), O_RDONLY, 0, 9), 0);
+    EXPECT_LT(cache.Open(PathFd((dir / "missing")), (dir / "missing").c_str(), O_RDONLY, 9), 0);
     EXPECT_EQ(errno, ENOENT);
     entry = reinterpret_cast<SinkFSMFileDescriptorInfo*>(0x1);
     EXPECT_EQ(cache.GetFD(9, entry), -1);
@@ -97,8 +112,11 @@ TEST_F(DescriptorCache, ForeignCloseAndFailedOpen) {
 TEST_F(DescriptorCache, ConcurrentOpensAndClosesLeakNothing) {
     constexpr int kFiles = 4, kThreads = 8, kRounds = 500;
     std::vector<std::string> files;
-    for (int i = 0; i < kFiles; ++i)
+    std::vector<UniqueFd> pathFds;
+    for (int i = 0; i < kFiles; ++i) {
         files.push_back(dir.WriteFile("c" + std::to_string(i), "x"));
+        pathFds.emplace_back(::open(files.back().c_str(), O_PATH | O_CLOEXEC));
+    }
     const size_t baseline = OpenDescriptorCount();
 
     std::atomic<int> failures{0};
@@ -108,7 +126,7 @@ TEST_F(DescriptorCache, ConcurrentOpensAndClosesLeakNothing) {
             for (int r = 0; r < kRounds; ++r) {
                 unsigned long id = (t + r) % kFiles;
                 const char* path = files[id].c_str();
-                int fd = cache.Open(path, O_RDWR, 0, id);
+                int fd = cache.Open(pathFds[id].Get(), path, O_RDWR, id);
                 SinkFSMFileDescriptorInfo* entry = nullptr;
                 if (fd < 0 || cache.GetFD(id, entry) != 0 || entry->fd != fd)
                     ++failures;

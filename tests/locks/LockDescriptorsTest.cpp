@@ -12,6 +12,7 @@
 
 #include "host/FileLock.h"
 #include "module/SinkFSM.h"
+#include "platform/BeneathPath.h"
 #include "platform/UniqueFileId.h"
 #include "tests/locks/LockClient.h"
 #include "tests/support/LogCapture.h"
@@ -69,7 +70,8 @@ TEST_F(LockDescriptors, AnUnlockEndsTheSystemLockWhileTheFileStaysOpenForIO) {
     unsigned long fileId = 0;
     ASSERT_EQ(GetUniqueFileId(file, fileId), 0);
     SinkFSMFileDescriptorCache& cache = *SinkFSM::GetFSM()->GetFileDescriptorCache();
-    const int io = cache.Open(file.c_str(), O_RDWR, 0, fileId);  // an NFS client's open
+    UniqueFd object(::open(file.c_str(), O_PATH | O_CLOEXEC));
+    const int io = cache.Open(object.Get(), file.c_str(), O_RDWR, fileId);  // an NFS client's open
     ASSERT_GE(io, 0);
     OtherOpener other(file);
 

@@ -140,27 +140,3 @@ TEST(PlatformFileApi, ReportsErrnoAndOpensCloseOnExec) {
     close(fd);
     EXPECT_EQ(FXErrorUtil::GetErrNo(CRaUTFOSAPI::rmdir(dir / "new")), ENOTDIR);
 }
-
-// Inside a reuse scope a path found before answers from memory, even after
-// it names another object; the scope's end (and another thread) see the
-// file system again, and failures are never remembered.
-TEST(PlatformUniqueFileId, ReuseScopeAnswersRecentPathsUntilItEnds) {
-    TempDir dir;
-    std::string path = dir.WriteFile("f", "");
-    std::string other = dir / "g";
-    unsigned long before = IdOf(path);
-    unsigned long missing = 0;
-    {
-        UniqueFileIdReuse reuse;
-        EXPECT_EQ(GetUniqueFileId(other, missing), -1);
-        EXPECT_EQ(IdOf(path), before);
-        ASSERT_EQ(rename(path.c_str(), other.c_str()), 0);
-        dir.WriteFile("f", "");
-        EXPECT_EQ(IdOf(path), before);
-        EXPECT_EQ(IdOf(other), before) << "a failed lookup was remembered";
-        unsigned long elsewhere = 0;
-        std::thread([&] { elsewhere = IdOf(path); }).join();
-        EXPECT_NE(elsewhere, before);
-    }
-    EXPECT_NE(IdOf(path), before);
-}

@@ -1,0 +1,238 @@
+#include "tests/server/Nfs3RawClient.h"
+
+#include <nfsc/libnfs-raw-mount.h>
+#include <poll.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+constexpr auto kReplyWait = std::chrono::seconds(30);
+
+// Where libnfs's callback leaves the reply of one call.
+struct Pending {
+    bool done = false;
+    void* reply = nullptr;  // only while the callback runs
+};
+
+void OnReply(rpc_context*, int status, void* data, void* privateData) {
+    Pending& pending = *static_cast<Pending*>(privateData);
+    pending.done = true;
+    pending.reply = status == RPC_STATUS_SUCCESS ? data : nullptr;
+}
+
+// Services the connection until the call is answered. On failure the
+// connection is dropped, which ends the call: its callback runs now, while
+// the caller's slot for it still lives.
+bool Await(rpc_context* rpc, Pending& pending) {
+    const auto deadline = std::chrono::steady_clock::now() + kReplyWait;
+    while (!pending.done && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{rpc_get_fd(rpc), static_cast<short>(rpc_which_events(rpc)), 0};
+        if (::poll(&p, 1, 100) < 0 || rpc_service(rpc, p.revents) < 0)
+            break;
+    }
+    if (!pending.done)
+        rpc_disconnect(rpc, "no reply");
+    return pending.done;
+}
+
+nfs_fh3 Wire(const std::string& fh) {
+    nfs_fh3 wire{};
+    wire.data.data_len = static_cast<u_int>(fh.size());
+    wire.data.data_val = const_cast<char*>(fh.data());  // only encoded, never written
+    return wire;
+}
+
+diropargs3 DirOp(const std::string& dir, const std::string& name) {
+    diropargs3 op{};
+    op.dir = Wire(dir);
+    op.name = const_cast<char*>(name.c_str());
+    return op;
+}
+
+std::string Bytes(const nfs_fh3& fh) {
+    return std::string(fh.data.data_val, fh.data.data_len);
+}
+
+void TakeHandle(const post_op_fh3& fh, std::string* out) {
+    if (out && fh.handle_follows)
+        *out = Bytes(fh.post_op_fh3_u.handle);
+}
+
+}  // namespace
+
+// Sends one call and waits for its reply; take(res) runs on an NFS3_OK reply
+// while libnfs still owns it.
+template <typename Res, typename Args, typename Take>
+int Nfs3RawClient::Call(int (*send)(rpc_context*, rpc_cb, Args*, void*), Args& args, Take take) {
+    rpc_context* rpc = nfs_get_rpc_context(m_client.Context());
+    struct Slot {
+        Pending pending;
+        Take* take;
+        int status;
+    } slot{{}, &take, kRpcFailed};
+    auto callback = [](rpc_context* r, int status, void* data, void* privateData) {
+        Slot& s = *static_cast<Slot*>(privateData);
+        OnReply(r, status, data, &s.pending);
+        if (s.pending.reply) {
+            Res& res = *static_cast<Res*>(s.pending.reply);
+            s.status = res.status;
+            if (res.status == NFS3_OK)
+                (*s.take)(res);
+        }
+    };
+    if (send(rpc, callback, &args, &slot) != 0 || !Await(rpc, slot.pending))
+        return kRpcFailed;
+    return slot.status;
+}
+
+bool Nfs3RawClient::Mount(uint16_t port, const std::string& dir, std::string& error) {
+    if (!m_client.Mount(port, dir, error))
+        return false;
+    rpc_context* rpc = nfs_get_rpc_context(m_client.Context());
+    struct Slot {
+        Pending pending;
+        std::string root;
+    } slot;
+    auto callback = [](rpc_context* r, int status, void* data, void* privateData) {
+        Slot& s = *static_cast<Slot*>(privateData);
+        OnReply(r, status, data, &s.pending);
+        auto* res = static_cast<mountres3*>(s.pending.reply);
+        if (res && res->fhs_status == MNT3_OK) {
+            const fhandle3& fh = res->mountres3_u.mountinfo.fhandle;
+            s.root.assign(fh.fhandle3_val, fh.fhandle3_len);
+        }
+    };
+    if (rpc_mount3_mnt_async(rpc, callback, const_cast<char*>(dir.c_str()), &slot) != 0 ||
+        !Await(rpc, slot.pending) || slot.root.empty()) {
+        error = "MNT of " + dir + " gave no handle";
+        return false;
+    }
+    m_root = slot.root;
+    return true;
+}
+
+int Nfs3RawClient::Getattr(const Fh& fh, fattr3* attrs) {
+    GETATTR3args args{Wire(fh)};
+    return Call<GETATTR3res>(rpc_nfs3_getattr_async, args, [&](GETATTR3res& res) {
+        if (attrs)
+            *attrs = res.GETATTR3res_u.resok.obj_attributes;
+    });
+}
+
+int Nfs3RawClient::Lookup(const Fh& dir, const std::string& name, Fh* out, fattr3* attrs) {
+    LOOKUP3args args{DirOp(dir, name)};
+    return Call<LOOKUP3res>(rpc_nfs3_lookup_async, args, [&](LOOKUP3res& res) {
+        const LOOKUP3resok& ok = res.LOOKUP3res_u.resok;
+        if (out)
+            *out = Bytes(ok.object);
+        if (attrs && ok.obj_attributes.attributes_follow)
+            *attrs = ok.obj_attributes.post_op_attr_u.attributes;
+    });
+}
+
+int Nfs3RawClient::Create(const Fh& dir, const std::string& name, createmode3 how, uint64_t verf,
+                          Fh* out) {
+    CREATE3args args{};
+    args.where = DirOp(dir, name);
+    args.how.mode = how;
+    if (how == EXCLUSIVE) {
+        std::memcpy(args.how.createhow3_u.verf, &verf, sizeof verf);
+    } else {
+        sattr3& attrs = args.how.createhow3_u.obj_attributes;
+        attrs.mode.set_it = 1;
+        attrs.mode.set_mode3_u.mode = 0644;
+        attrs.size.set_it = 1;
+        attrs.size.set_size3_u.size = 0;
+    }
+    return Call<CREATE3res>(rpc_nfs3_create_async, args,
+                            [&](CREATE3res& res) { TakeHandle(res.CREATE3res_u.resok.obj, out); });
+}
+
+int Nfs3RawClient::Mkdir(const Fh& dir, const std::string& name, Fh* out) {
+    MKDIR3args args{};
+    args.where = DirOp(dir, name);
+    args.attributes.mode.set_it = 1;
+    args.attributes.mode.set_mode3_u.mode = 0755;
+    return Call<MKDIR3res>(rpc_nfs3_mkdir_async, args,
+                           [&](MKDIR3res& res) { TakeHandle(res.MKDIR3res_u.resok.obj, out); });
+}
+
+int Nfs3RawClient::Symlink(const Fh& dir, const std::string& name, const std::string& target) {
+    SYMLINK3args args{};
+    args.where = DirOp(dir, name);
+    args.symlink.symlink_data = const_cast<char*>(target.c_str());
+    return Call<SYMLINK3res>(rpc_nfs3_symlink_async, args, [](SYMLINK3res&) {});
+}
+
+int Nfs3RawClient::Remove(const Fh& dir, const std::string& name) {
+    REMOVE3args args{DirOp(dir, name)};
+    return Call<REMOVE3res>(rpc_nfs3_remove_async, args, [](REMOVE3res&) {});
+}
+
+int Nfs3RawClient::Rmdir(const Fh& dir, const std::string& name) {
+    RMDIR3args args{DirOp(dir, name)};
+    return Call<RMDIR3res>(rpc_nfs3_rmdir_async, args, [](RMDIR3res&) {});
+}
+
+int Nfs3RawClient::Rename(const Fh& fromDir, const std::string& from, const Fh& toDir,
+                          const std::string& to) {
+    RENAME3args args{DirOp(fromDir, from), DirOp(toDir, to)};
+    return Call<RENAME3res>(rpc_nfs3_rename_async, args, [](RENAME3res&) {});
+}
+
+int Nfs3RawClient::Link(const Fh& file, const Fh& dir, const std::string& name) {
+    LINK3args args{Wire(file), DirOp(dir, name)};
+    return Call<LINK3res>(rpc_nfs3_link_async, args, [](LINK3res&) {});
+}
+
+int Nfs3RawClient::Setattr(const Fh& fh, const sattr3& attrs) {
+    SETATTR3args args{};
+    args.object = Wire(fh);
+    args.new_attributes = attrs;
+    return Call<SETATTR3res>(rpc_nfs3_setattr_async, args, [](SETATTR3res&) {});
+}
+
+int Nfs3RawClient::SetMode(const Fh& fh, uint32_t mode) {
+    sattr3 attrs{};
+    attrs.mode.set_it = 1;
+    attrs.mode.set_mode3_u.mode = mode;
+    return Setattr(fh, attrs);
+}
+
+int Nfs3RawClient::SetSize(const Fh& fh, uint64_t size) {
+    sattr3 attrs{};
+    attrs.size.set_it = 1;
+    attrs.size.set_size3_u.size = size;
+    return Setattr(fh, attrs);
+}
+
+int Nfs3RawClient::Read(const Fh& fh, uint64_t offset, uint32_t count, std::string* data) {
+    READ3args args{Wire(fh), offset, count};
+    return Call<READ3res>(rpc_nfs3_read_async, args, [&](READ3res& res) {
+        const READ3resok& ok = res.READ3res_u.resok;
+        data->assign(ok.data.data_val, ok.data.data_len);
+    });
+}
+
+int Nfs3RawClient::Write(const Fh& fh, uint64_t offset, const std::string& data) {
+    WRITE3args args{};
+    args.file = Wire(fh);
+    args.offset = offset;
+    args.count = static_cast<count3>(data.size());
+    args.stable = FILE_SYNC;
+    args.data.data_len = static_cast<u_int>(data.size());
+    args.data.data_val = const_cast<char*>(data.data());
+    return Call<WRITE3res>(rpc_nfs3_write_async, args, [](WRITE3res&) {});
+}
+
+int Nfs3RawClient::Readdir(const Fh& dir, std::vector<std::pair<std::string, uint64_t>>* entries) {
+    READDIR3args args{};
+    args.dir = Wire(dir);
+    args.count = 8192;
+    return Call<READDIR3res>(rpc_nfs3_readdir_async, args, [&](READDIR3res& res) {
+        for (entry3* e = res.READDIR3res_u.resok.reply.entries; e; e = e->nextentry)
+            entries->emplace_back(e->name, e->fileid);
+    });
+}
