@@ -151,20 +151,16 @@ SinkBkEndObj::~SinkBkEndObj() {
 
 bool SinkBkEndObj::Verify(ExportPtr& exp) {
     const unsigned long long checksum = GetFileChecksum();
+    unsigned long id = 0;
     m_fd = OpenObject(exp, m_handle.GetPath());
-    if (!m_fd.Valid() || ::fstat(m_fd.Get(), &m_found) != 0) {
+    if (!m_fd.Valid() || GetUniqueFileIdOfDescriptor(m_fd.Get(), id, m_found) != 0) {
         int err = errno;
         OXLOG(1, JobIdOf(exp), "path [%s] of cksum [%llx] cannot be resolved [%s].", Path(),
               checksum, std::strerror(err));
         errno = err;
         return false;
     }
-    // A file the descriptor cache holds open is known by its inode alone: an
-    // open inode cannot be reused.
-    if (DescriptorCache().IsOpenOn(checksum, m_found.st_dev, m_found.st_ino))
-        return true;
-    unsigned long id = 0;
-    if (GetUniqueFileIdOfDescriptor(m_fd.Get(), id, m_found) == 0 && id == checksum)
+    if (id == checksum)
         return true;
     OXLOG(1, JobIdOf(exp), "path [%s] no longer names cksum [%llx].", Path(), checksum);
     errno = ESTALE;

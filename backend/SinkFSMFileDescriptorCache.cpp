@@ -1,6 +1,5 @@
 #include "backend/SinkFSMFileDescriptorCache.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,19 +26,12 @@ int SinkFSMFileDescriptorCache::Open(int objectFd, const char* path, int flags,
     } else {
         OXLOG(2, 0, "INFO: File [%s] not found in fd cache.", path);
         fd = ReopenDescriptor(objectFd, flags);
-        struct stat st;
-        if (fd >= 0 && ::fstat(fd, &st) == 0) {
+        savedErrno = fd < 0 ? errno : 0;
+        if (fd >= 0) {
             auto entry = std::make_unique<SinkFSMFileDescriptorInfo>();
             entry->fd = fd;
             entry->refCount = 1;
-            entry->device = st.st_dev;
-            entry->inode = st.st_ino;
             m_table.emplace(fileId, std::move(entry));
-        } else {
-            savedErrno = errno;
-            if (fd >= 0)
-                ::close(fd);
-            fd = -1;
         }
     }
     errno = savedErrno;
@@ -80,11 +72,4 @@ int SinkFSMFileDescriptorCache::GetFD(unsigned long fileId, SinkFSMFileDescripto
         return -1;
     entry = found->second.get();
     return 0;
-}
-
-bool SinkFSMFileDescriptorCache::IsOpenOn(unsigned long fileId, dev_t device, ino_t inode) {
-    OxCriticalSectionLock guard(&m_lock);
-    auto found = m_table.find(fileId);
-    return found != m_table.end() && found->second->device == device &&
-           found->second->inode == inode;
 }

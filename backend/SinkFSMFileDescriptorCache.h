@@ -19,8 +19,6 @@
 // entry stays valid while its user holds a reference it got from Open.
 #pragma once
 
-#include <sys/types.h>
-
 #include <memory>
 #include <unordered_map>
 
@@ -29,9 +27,6 @@
 struct SinkFSMFileDescriptorInfo {
     int fd = -1;
     int refCount = 0;
-    // fd's file: while it is open no other file can have them.
-    dev_t device = 0;
-    ino_t inode = 0;
     OxCriticalSection lock;  // never taken by the cache itself
 };
 
@@ -54,9 +49,6 @@ class SinkFSMFileDescriptorCache {
     int Close(int fd, const char* path, unsigned long fileId);
     // 0 and entry set when the file has an entry; else -1, entry untouched.
     int GetFD(unsigned long fileId, SinkFSMFileDescriptorInfo*& entry);
-    // True when the file's descriptor is open on device and inode: whatever
-    // shows them now is that very file.
-    bool IsOpenOn(unsigned long fileId, dev_t device, ino_t inode);
 
   private:
     OxCriticalSection m_lock;  // guards m_table and the entries' fd and count

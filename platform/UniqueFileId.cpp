@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <mutex>
 #include <unordered_map>
@@ -42,8 +45,40 @@ struct Shard {
     std::unordered_map<FileKey, unsigned long, FileKeyHash> ids;
 };
 
+// An object's birth: device, inode and creation time. While the object
+// lives no other has its device and inode, and one that reuses the inode
+// later is born at another nanosecond, so a birth names one object for
+// good where the file system keeps creation times to the nanosecond.
+struct Birth {
+    dev_t device = 0;
+    ino_t inode = 0;
+    int64_t seconds = 0;
+    uint32_t nanoseconds = 0;
+
+    bool operator==(const Birth& o) const {
+        return device == o.device && inode == o.inode && seconds == o.seconds &&
+               nanoseconds == o.nanoseconds;
+    }
+};
+
+struct BirthHash {
+    size_t operator()(const Birth& b) const {
+        return std::hash<unsigned long long>()(b.inode * 0x9e3779b97f4a7c15ULL ^ b.device ^
+                                               (static_cast<uint64_t>(b.seconds) << 20) ^
+                                               b.nanoseconds);
+    }
+};
+
+constexpr int64_t kSettledSeconds = 2;  // a whole second, whatever the fractions
+
+struct BirthShard {
+    std::mutex mutex;
+    std::unordered_map<Birth, unsigned long, BirthHash> ids;
+};
+
 struct IdTable {
     Shard shards[kShards];
+    BirthShard births[kShards];
     std::atomic<unsigned long> next{1};
 };
 
@@ -113,6 +148,61 @@ int InternObject(int dirFd, const char* path, int flags, const struct stat& st, 
     return 0;
 }
 
+void ToStat(const struct statx& sx, struct stat& st) {
+    st = {};
+    st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    st.st_ino = sx.stx_ino;
+    st.st_mode = sx.stx_mode;
+    st.st_nlink = sx.stx_nlink;
+    st.st_uid = sx.stx_uid;
+    st.st_gid = sx.stx_gid;
+    st.st_rdev = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
+    st.st_size = static_cast<off_t>(sx.stx_size);
+    st.st_blksize = static_cast<blksize_t>(sx.stx_blksize);
+    st.st_blocks = static_cast<blkcnt_t>(sx.stx_blocks);
+    st.st_atim = {sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec};
+    st.st_mtim = {sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec};
+    st.st_ctim = {sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
+}
+
+// False where the file system keeps no creation time, or only to the
+// second (nanoseconds 0). Also false for an object born less than a second
+// ago: clocks move by ticks, and an object removed within its first tick
+// could leave its inode to one born in the same tick. One that lived a
+// second has no such twin.
+bool BirthOf(const struct statx& sx, Birth& birth) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    if (!(sx.stx_mask & STATX_BTIME) || sx.stx_btime.tv_nsec == 0 ||
+        now.tv_sec - sx.stx_btime.tv_sec < kSettledSeconds)
+        return false;
+    birth.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    birth.inode = sx.stx_ino;
+    birth.seconds = sx.stx_btime.tv_sec;
+    birth.nanoseconds = sx.stx_btime.tv_nsec;
+    return true;
+}
+
+BirthShard& BirthShardOf(const Birth& birth) {
+    return Table().births[BirthHash()(birth) % kShards];
+}
+
+bool FindBirth(const Birth& birth, unsigned long& id) {
+    BirthShard& shard = BirthShardOf(birth);
+    std::lock_guard<std::mutex> guard(shard.mutex);
+    auto found = shard.ids.find(birth);
+    if (found == shard.ids.end())
+        return false;
+    id = found->second;
+    return true;
+}
+
+void RecordBirth(const Birth& birth, unsigned long id) {
+    BirthShard& shard = BirthShardOf(birth);
+    std::lock_guard<std::mutex> guard(shard.mutex);
+    shard.ids.emplace(birth, id);
+}
+
 }  // namespace
 
 int GetUniqueFileId(const std::string& path, unsigned long& id, struct stat& st) {
@@ -127,7 +217,18 @@ int GetUniqueFileId(const std::string& path, unsigned long& id) {
 }
 
 int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st) {
-    if (fstat(fd, &st) != 0)
+    struct statx sx;
+    if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME,
+              &sx) != 0)
         return -1;
-    return InternObject(fd, "", AT_EMPTY_PATH, st, id);
+    ToStat(sx, st);
+    Birth birth;
+    const bool born = BirthOf(sx, birth);
+    if (born && FindBirth(birth, id))
+        return 0;
+    if (InternObject(fd, "", AT_EMPTY_PATH, st, id) != 0)
+        return -1;
+    if (born)
+        RecordBirth(birth, id);
+    return 0;
 }

@@ -10,7 +10,10 @@
 // system handle, which carries the inode's generation number; elsewhere by
 // its inode number. Each new identity gets the next id of a process-wide
 // counter, so an inode that is removed and reused for a new file, with a new
-// generation, gets a new id rather than inheriting the old one. Ids are not
+// generation, gets a new id rather than inheriting the old one. Where the
+// file system keeps creation times to the nanosecond, an object once seen
+// through a descriptor is known again by device, inode and creation time,
+// without asking for its handle. Ids are not
 // kept across restarts. Thread-safe; the table grows by one entry per
 // distinct object named.
 #pragma once

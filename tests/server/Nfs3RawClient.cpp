@@ -232,7 +232,11 @@ int Nfs3RawClient::Readdir(const Fh& dir, std::vector<std::pair<std::string, uin
     args.dir = Wire(dir);
     args.count = 8192;
     return Call<READDIR3res>(rpc_nfs3_readdir_async, args, [&](READDIR3res& res) {
-        for (entry3* e = res.READDIR3res_u.resok.reply.entries; e; e = e->nextentry)
-            entries->emplace_back(e->name, e->fileid);
+        // libnfs packs decoded entries without regard to alignment: copy each out.
+        entry3 e{};
+        for (const entry3* at = res.READDIR3res_u.resok.reply.entries; at; at = e.nextentry) {
+            std::memcpy(&e, at, sizeof e);
+            entries->emplace_back(e.name, e.fileid);
+        }
     });
 }
