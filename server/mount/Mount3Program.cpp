@@ -53,6 +53,8 @@ mnt_stat3 StatusOfErrno(int error) {
         case ENOTDIR:
             return MNT3ERR_NOTDIR;
         case EACCES:
+        case ELOOP:  // a link swapped in on the way
+        case EXDEV:
             return MNT3ERR_ACCES;
         case ENAMETOOLONG:
             return MNT3ERR_NAMETOOLONG;
@@ -143,17 +145,13 @@ mnt_stat3 Mount3Program::LookupBelow(ExportPtr& exp, const std::string& path,
     }
     std::string resolved = ResolveExistingPart(path);
     std::string root = ResolveExistingPart(exp->GetPath());
-    struct stat attributes;
-    if (::stat(resolved.c_str(), &attributes) != 0)
-        return StatusOfErrno(errno);
-    if (!S_ISDIR(attributes.st_mode))
-        return MNT3ERR_NOTDIR;
 
     nfs_fh3 rootFh{};
     exp->GetFileHandle(caller.address, rootFh);
     boost::shared_ptr<BkEndProc> object = m_fsm->GetFSObject(exp, rootFh);
     LumeCtxt context(IdInfo(), exp, boost::shared_ptr<BkEndProc>());
-    // Walk the resolved path, which holds no links, one component at a time.
+    // Walk the resolved path, which holds no links, one component at a time
+    // beneath the export (a link swapped in meanwhile ends the walk).
     std::string relative = root == "/" ? resolved : resolved.substr(root.size());
     for (const std::string& name : Split(relative, '/')) {
         if (!object)
@@ -161,7 +159,13 @@ mnt_stat3 Mount3Program::LookupBelow(ExportPtr& exp, const std::string& path,
         object = object->FindChild(&context, name);
     }
     if (!object)
-        return MNT3ERR_NOENT;
+        return StatusOfErrno(errno);
+    unsigned long id = 0;
+    struct stat attributes;
+    if (object->GetIdentity(id, attributes) != 0)
+        return StatusOfErrno(errno);
+    if (!S_ISDIR(attributes.st_mode))
+        return MNT3ERR_NOTDIR;
     object->GetFileHandle(fh);
     return MNT3_OK;
 }

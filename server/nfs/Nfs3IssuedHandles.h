@@ -21,10 +21,11 @@ class Nfs3IssuedHandles {
     void Record(const nfs_fh3& fh, unsigned long fileId);
     // True when fh was given out and recorded with fileId.
     bool Matches(const nfs_fh3& fh, unsigned long fileId) const;
+
+  private:
     // The id fh was last recorded with; false when it was never given out.
     bool Lookup(const nfs_fh3& fh, unsigned long& fileId) const;
 
-  private:
     static std::string Key(const nfs_fh3& fh);
 
     mutable std::mutex m_mutex;  // guards m_ids
