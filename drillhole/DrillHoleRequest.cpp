@@ -6,6 +6,7 @@
 
 #include "backend/SinkBkEndObj.h"
 #include "drillhole/DrillHoleRecords.h"
+#include "exports/ExportAuthorization.h"
 #include "exports/ExportFilePath.h"
 #include "exports/SinkFSMExport.h"
 #include "host/ExportCache.h"
@@ -18,6 +19,8 @@
 #include "platform/OxException.h"
 
 namespace {
+
+const char kShareReadOnly[] = "Share is not writable.";
 
 void PopulateDrillHoleResponse(LumeSinkFSMDrillHoleResp* response, LumeStatus status,
                                const char* filePath, const char* sharePath, const char* errorText) {
@@ -39,7 +42,8 @@ std::string Converted(const char* path) {
 }  // namespace
 
 bool SinkFSM::HandleDrillHoleRequest(void* requestRecord, char*& responseRecord,
-                                     size_t& responseLength, int& responseType) {
+                                     size_t& responseLength, int& responseType,
+                                     const std::string& caller) {
     const auto& request = *static_cast<const LumeSinkFSMDrillHoleReq*>(requestRecord);
     auto* response = new LumeSinkFSMDrillHoleResp();
     responseRecord = reinterpret_cast<char*>(response);
@@ -62,6 +66,18 @@ bool SinkFSM::HandleDrillHoleRequest(void* requestRecord, char*& responseRecord,
               file, share);
         PopulateDrillHoleResponse(response, LUME_STATUS_SHARE_NOT_FOUND, file, share,
                                   "share not found for given share path");
+        return false;
+    }
+    if (!MayManageExport(exp, caller)) {
+        PopulateDrillHoleResponse(response, LUME_STATUS_PATH_NOT_ALLOWED, file, share,
+                                  kNotAllowedText);
+        return false;
+    }
+    // A hole changes the file: never in an export that does not allow writing.
+    if (!(exp->GetSharePerms() & SHARE_PERM_WRITE)) {
+        OXLOG(-1, 0, "ERROR: Failed to drill hole in [%s:%s]. Err: %s", share, file,
+              kShareReadOnly);
+        PopulateDrillHoleResponse(response, LUME_STATUS_FAILURE, file, share, kShareReadOnly);
         return false;
     }
     std::string absolutePath;

@@ -2,6 +2,7 @@
 
 #include <list>
 
+#include "exports/SinkFSMExport.h"
 #include "host/LumeServiceGlobals.h"
 #include "platform/FileSystemAgent.h"
 #include "platform/LogWriter.h"
@@ -148,5 +149,24 @@ bool IsPartOfLibraryPath(const std::string& path) {
         if (!mount.mountPath.empty() && LiesUnder(path, PathForm(mount.mountPath)))
             return true;
     }
+    return false;
+}
+
+const char kNotAllowedText[] = "This path is not in allowed paths.";
+
+bool IsThisMachine(const std::string& caller) {
+    return !caller.empty() && caller == LumeServiceGlobals::clientName;
+}
+
+bool MayManageExport(const ExportPtr& exp, const std::string& caller) {
+    if (IsThisMachine(caller))
+        return true;
+    SinkFSMExport* sinkExport = AsSinkFSMExport(exp);
+    if (!sinkExport)
+        return false;
+    if (sinkExport->HasCreator(caller) || IsAllowedToExport(sinkExport->GetRealPath(), caller))
+        return true;
+    OXLOG(1, sinkExport->GetJobId(), "Client [%s] may not manage export [%s].", caller.c_str(),
+          exp->GetPath().c_str());
     return false;
 }

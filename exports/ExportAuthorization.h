@@ -15,10 +15,15 @@
 // resolved) lies under the directory as it resolves. Client names compare
 // case-insensitively. An empty path is never allowed; an empty directory or
 // mount path holds nothing.
+// Managing an export (unexport, keep-alive, locks, holes) is for this
+// machine, for a client that asked for the export, and for one that may
+// export its real path.
 // No state, no lock: any number of calls may run at once.
 #pragma once
 
 #include <string>
+
+#include "host/Export.h"
 
 // path: the real path of the export to be (normalised here).
 bool IsAllowedToExport(std::string path, const std::string& client);
@@ -28,3 +33,9 @@ bool IsClientAllowedToExport(const std::string& exportPath, const std::string& c
                              bool firstPass);
 // path already in path form.
 bool IsPartOfLibraryPath(const std::string& path);
+// This machine itself: the host's own client name, never an empty one.
+bool IsThisMachine(const std::string& caller);
+// True when caller may unexport, keep alive, lock in or punch holes in exp.
+bool MayManageExport(const ExportPtr& exp, const std::string& caller);
+// What a refused manager is told, with LUME_STATUS_PATH_NOT_ALLOWED.
+extern const char kNotAllowedText[];

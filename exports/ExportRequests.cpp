@@ -17,6 +17,7 @@
 #include "module/ExportRecords.h"
 #include "module/LumeStatus.h"
 #include "platform/LogWriter.h"
+#include "platform/PathContainment.h"
 #include "platform/PathUtil.h"
 #include "platform/SystemInfo.h"
 
@@ -115,11 +116,16 @@ void CreateNewExport(void* requestRecord, const std::string& caller, char*& resp
 
     const std::string requested = OrEmpty(request.path);
     std::string sharePath = SharePathOf(requested);
-    const std::string realPath = RealPathOf(sharePath);
-
-    if (caller != LumeServiceGlobals::clientName && !IsAllowedToExport(realPath, caller)) {
+    // Judged as it will be served: resolved once, and served as resolved.
+    const std::string realPath = ResolveExistingPart(RealPathOf(sharePath));
+    if (realPath.empty()) {
+        OXLOG(1, request.jobId, "Export path [%s] cannot be resolved.", sharePath.c_str());
+        Refuse(response, LUME_STATUS_EXPORT_PATH_FAILED, "Export path does not exist.");
+        return;
+    }
+    if (!IsThisMachine(caller) && !IsAllowedToExport(realPath, caller)) {
         OXLOG(1, request.jobId, "Export path [%s] is not in allowed paths.", realPath.c_str());
-        Refuse(response, LUME_STATUS_PATH_NOT_ALLOWED, "This path is not in allowed paths.");
+        Refuse(response, LUME_STATUS_PATH_NOT_ALLOWED, kNotAllowedText);
         return;
     }
     if (request.uniqueName)
@@ -140,6 +146,8 @@ void CreateNewExport(void* requestRecord, const std::string& caller, char*& resp
               "Adding export [%s : %s] first time.", requested.c_str(), sharePath.c_str());
     }
     exp->IncrRefCount();
+    if (SinkFSMExport* sinkExport = AsSinkFSMExport(exp))
+        sinkExport->AddCreator(caller);
     if (!PublishToGanesha(exp, isNew, response))
         return;
     ExportToLumeShare(exp, response->share);
@@ -157,8 +165,8 @@ std::string RequestedSharePath(void* requestRecord) {
 
 }  // namespace
 
-void UnExport(void* requestRecord, char*& responseRecord, size_t& responseLength,
-              int& responseType) {
+void UnExport(void* requestRecord, const std::string& caller, char*& responseRecord,
+              size_t& responseLength, int& responseType) {
     responseLength = sizeof(LumeUnExportResp);
     responseType = RPC_UNEXPORT_RESP;
     LumeUnExportResp* response = new LumeUnExportResp();
@@ -177,6 +185,11 @@ void UnExport(void* requestRecord, char*& responseRecord, size_t& responseLength
         response->message = strdup("Share not exported.");
         return;
     }
+    if (!MayManageExport(exp, caller)) {
+        response->status = LUME_STATUS_PATH_NOT_ALLOWED;
+        response->message = strdup(kNotAllowedText);
+        return;
+    }
     if (exp->DecrRefCount() == 0) {
         if (LumeServiceGlobals::isGanesha)
             ManageGaneshaExport(GANESHA_EXPORT_REMOVE, exp->GetShareId());
@@ -190,8 +203,8 @@ void UnExport(void* requestRecord, char*& responseRecord, size_t& responseLength
     ExportToLumeShare(exp, response->share);
 }
 
-void KeepAlive(void* requestRecord, char*& responseRecord, size_t& responseLength,
-               int& responseType) {
+void KeepAlive(void* requestRecord, const std::string& caller, char*& responseRecord,
+               size_t& responseLength, int& responseType) {
     responseLength = 0;
     responseType = 0;
     responseRecord = nullptr;
@@ -199,10 +212,12 @@ void KeepAlive(void* requestRecord, char*& responseRecord, size_t& responseLengt
     const std::string sharePath = RequestedSharePath(requestRecord);
     OXLOG(2, 0, "KepAlive Request [%s]", sharePath.c_str());
     ExportPtr exp;
-    if (gAllExports->FindExport(sharePath, exp) && exp)
-        exp->SetLastAccessTime(time(nullptr));
-    else
+    if (gAllExports->FindExport(sharePath, exp) && exp) {
+        if (MayManageExport(exp, caller))
+            exp->SetLastAccessTime(time(nullptr));
+    } else {
         OXLOG(1, 0, "Given share [%s] is not found in export table.", sharePath.c_str());
+    }
 }
 
 void RemoveExport(ExportPtr& exp) {

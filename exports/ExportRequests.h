@@ -28,14 +28,21 @@ extern OxCriticalSection exportLifetimeCs;
 
 class SinkFSMExport;
 
-// request: a LumeExportPath; caller: the client name the RPC came from.
+// request: a LumeExportPath; caller: the proved client name the RPC came
+// from ("" when unproved). The requested path is resolved on disk once (no
+// "..", no symbolic link left): authorisation judges the resolved path and
+// the export serves exactly it.
 void CreateNewExport(void* request, const std::string& caller, char*& response,
                      size_t& responseLength, int& responseType);
 // Lowers the count of the export named by the request's path; at 0 takes it
 // down (share id freed, its locks released, out of the table). Always
-// answers with a LumeUnExportResp.
-void UnExport(void* request, char*& response, size_t& responseLength, int& responseType);
-// Moves the export's last access time to now; answers with no record.
-void KeepAlive(void* request, char*& response, size_t& responseLength, int& responseType);
+// answers with a LumeUnExportResp; status 11 when caller may not manage the
+// export (MayManageExport), changing nothing.
+void UnExport(void* request, const std::string& caller, char*& response, size_t& responseLength,
+              int& responseType);
+// Moves the export's last access time to now, when caller may manage it;
+// answers with no record.
+void KeepAlive(void* request, const std::string& caller, char*& response, size_t& responseLength,
+               int& responseType);
 // The host's removal of an export, whatever its count (SinkFSM::UnExport).
 void RemoveExport(ExportPtr& exp);

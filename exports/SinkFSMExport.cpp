@@ -98,6 +98,18 @@ bool SinkFSMExport::OpenRoot() {
     return m_rootHandle->IsInitSuccess();
 }
 
+void SinkFSMExport::AddCreator(const std::string& client) {
+    if (client.empty())
+        return;
+    std::lock_guard<std::mutex> guard(m_creatorsMutex);
+    m_creators.insert(client);
+}
+
+bool SinkFSMExport::HasCreator(const std::string& client) const {
+    std::lock_guard<std::mutex> guard(m_creatorsMutex);
+    return !client.empty() && m_creators.count(client) != 0;
+}
+
 void SinkFSMExport::SetJobId(unsigned long id) {
     m_jobId = id;
     SetOptionalParam("JobId", std::to_string(id));

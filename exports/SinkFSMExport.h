@@ -11,10 +11,13 @@
 // built.
 // Thread safety: built and initialised by one thread before it enters the
 // export table; afterwards only the job id changes, set once by export
-// creation before the export is shared. The path cache locks itself.
+// creation before the export is shared, and the creators grow under their
+// own mutex (a leaf lock). The path cache locks itself.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include <boost/shared_ptr.hpp>
@@ -55,6 +58,10 @@ class SinkFSMExport : public Export {
     // Also stored as the optional parameter "JobId", in decimal.
     void SetJobId(unsigned long id);
     unsigned long GetJobId() const { return m_jobId; }
+    // The proved client names that asked for this export; they may manage
+    // it. An empty (unproved) name is never recorded.
+    void AddCreator(const std::string& client);
+    bool HasCreator(const std::string& client) const;
     std::string GetRealPath() const { return m_realPath; }
     // Empty when the export has none.
     boost::shared_ptr<SinkFSMPathCache> GetPathCache() const { return m_pathCache; }
@@ -92,6 +99,8 @@ class SinkFSMExport : public Export {
     boost::shared_ptr<SinkFSMPathCache> m_pathCache;
     boost::shared_ptr<const BeneathRoot> m_root;
     bool m_fdCacheSupported = true;
+    mutable std::mutex m_creatorsMutex;  // guards m_creators
+    std::set<std::string> m_creators;
 };
 
 // The export as this module's; null for another module's export or none.

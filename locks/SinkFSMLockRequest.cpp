@@ -3,6 +3,7 @@
 // module's static initialisation must build them.
 #include <string>
 
+#include "exports/ExportAuthorization.h"
 #include "exports/SinkFSMExport.h"
 #include "host/ExportCache.h"
 #include "host/ExportPath.h"
@@ -40,14 +41,19 @@ bool SinkFSM::ValidateLockRequest(LumeLockRequest* request, LumeLockResp* respon
 }
 
 bool SinkFSM::HandleLockRequest(void* requestRecord, char*& responseRecord, size_t& responseLength,
-                                int& responseType) {
+                                int& responseType, const std::string& caller) {
+    // Who may, before the tables are held: the answer may take a pull from HQ.
+    auto* request = static_cast<LumeLockRequest*>(requestRecord);
+    ExportPtr allowed;
+    if (request->exportPath && gAllExports->FindExport(StoredForm(request->exportPath), allowed) &&
+        !MayManageExport(allowed, caller))
+        allowed.reset();
     OxCriticalSectionLock oneRequestAtATime(&fileLockCSec);
     auto* response = new LumeLockResp();
     responseRecord = reinterpret_cast<char*>(response);
     responseType = RPC_FILE_LOCK_RESP;
     responseLength = sizeof(LumeLockResp);
 
-    auto* request = static_cast<LumeLockRequest*>(requestRecord);
     if (!ValidateLockRequest(request, response)) {
         OXLOG(-1, 0, "ERROR: invalid argument");
         return false;
@@ -64,6 +70,12 @@ bool SinkFSM::HandleLockRequest(void* requestRecord, char*& responseRecord, size
     if (!sinkExport) {
         PopulateFileLockResponse(response, LUME_STATUS_SHARE_NOT_FOUND, filePath.c_str(),
                                  exportPath.c_str(), "share not found for given share path", 0);
+        return false;
+    }
+    // Judged on this very export: one made meanwhile for the path is judged anew.
+    if (exp != allowed) {
+        PopulateFileLockResponse(response, LUME_STATUS_PATH_NOT_ALLOWED, filePath.c_str(),
+                                 exportPath.c_str(), kNotAllowedText, 0);
         return false;
     }
 

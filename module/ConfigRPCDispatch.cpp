@@ -29,16 +29,16 @@ bool SinkFSM::GenericConfigRPCHandler(void* request, const std::string& caller,
             CreateNewExport(request, caller, response, responseLength, responseType);
             break;
         case RPC_UNEXPORT:
-            ::UnExport(request, response, responseLength, responseType);
+            ::UnExport(request, caller, response, responseLength, responseType);
             break;
         case RPC_KEEP_ALIVE:
-            KeepAlive(request, response, responseLength, responseType);
+            KeepAlive(request, caller, response, responseLength, responseType);
             break;
         case RPC_FILE_LOCK:
-            HandleLockRequest(request, response, responseLength, responseType);
+            HandleLockRequest(request, response, responseLength, responseType, caller);
             break;
         case RPC_DRILL_HOLE:
-            HandleDrillHoleRequest(request, response, responseLength, responseType);
+            HandleDrillHoleRequest(request, response, responseLength, responseType, caller);
             break;
         default:
             OXLOG(-1, 0, "SinkFSM does not support RPC type [%d]", static_cast<int>(rpcType));

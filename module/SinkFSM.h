@@ -19,6 +19,7 @@
 
 #include "backend/SinkFSMFileDescriptorCache.h"
 #include "host/FSM.h"
+#include "host/LumeServiceGlobals.h"
 #include "locks/LumeLockRecords.h"
 #include "locks/SinkFSMLockInfo.h"
 #include "platform/OxCriticalSection.h"
@@ -62,16 +63,20 @@ class SinkFSM : public FSM {
 
     // The lock service: one request at a time, under fileLockCSec. Always
     // answers with a LumeLockResp; false when the request was refused before
-    // an operation ran.
+    // an operation ran (status 11 when caller may not manage the export).
+    // caller: the proved client name; by default this machine itself.
     bool HandleLockRequest(void* request, char*& response, size_t& responseLength,
-                           int& responseType);
+                           int& responseType,
+                           const std::string& caller = LumeServiceGlobals::clientName);
     // True when both paths are present; else the response says "invalid argument".
     bool ValidateLockRequest(LumeLockRequest* request, LumeLockResp* response);
     // Punches a hole in a file under an export; always answers with a
     // LumeSinkFSMDrillHoleResp. False when the share or the backend object
-    // could not be had (or the path leaves the export).
+    // could not be had, the path leaves the export, caller may not manage
+    // the export (status 11) or the export is not writable (status 1).
     bool HandleDrillHoleRequest(void* request, char*& response, size_t& responseLength,
-                                int& responseType);
+                                int& responseType,
+                                const std::string& caller = LumeServiceGlobals::clientName);
 
     typedef std::unordered_map<std::string, boost::shared_ptr<SinkFSMLockInfo>> FileLockMap;
     typedef std::unordered_map<std::string, boost::shared_ptr<SinkFSMReadLockInfo>> FileReadLockMap;

@@ -111,8 +111,13 @@ void SplitLastName(const std::string& relative, std::string& parent, std::string
     name = relative.substr(slash + 1);
 }
 
-BeneathRoot::BeneathRoot(const std::string& path)
-    : m_path(path), m_fd(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+BeneathRoot::BeneathRoot(const std::string& path) : m_path(path) {
+    struct open_how how {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    m_fd = UniqueFd(
+        static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
+}
 
 bool BeneathRoot::Relative(const std::string& path, std::string& relative) const {
     if (path == m_path) {

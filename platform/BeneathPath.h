@@ -58,8 +58,9 @@ void SplitLastName(const std::string& relative, std::string& parent, std::string
 // path (for messages and for making absolute paths relative).
 class BeneathRoot {
   public:
-    // Opens path, following the links in path itself: the root is what
-    // whoever made it named. Valid() tells whether that worked (errno set).
+    // Opens path, an absolute path already resolved (no link on it: one
+    // swapped in since is refused, ELOOP). Valid() tells whether that worked
+    // (errno set).
     explicit BeneathRoot(const std::string& path);
 
     bool Valid() const { return m_fd.Valid(); }

@@ -13,7 +13,10 @@ constexpr int kMaxComponents = 4096;
 }  // namespace
 
 std::string ResolveExistingPart(const std::string& path) {
-    std::string head = RemoveDoubleDots(path, '/');
+    std::string head = path;
+    RemoveDuplicates(head, '/');
+    if (head.size() > 1 && head.back() == '/')
+        head.pop_back();
     std::string tail;
     for (int i = 0; i < kMaxComponents && !head.empty(); ++i) {
         if (char* real = realpath(head.c_str(), nullptr)) {

@@ -2,8 +2,9 @@
 //
 // Lexical checks cannot see symbolic links: "/data/link/etc" may be "/etc".
 // These functions resolve the longest existing leading part of each path
-// with realpath(3) and append the rest as it stands, so a path that does not
-// exist yet is judged by where it would be made.
+// with realpath(3), as the kernel walks it (a ".." after a link leaves the
+// link's target, not the link), and append the rest, so a path that does
+// not exist yet is judged by where it would be made.
 #pragma once
 
 #include <string>

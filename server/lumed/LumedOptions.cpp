@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 const char* const kLumedUsage =
-    "usage: lumed --export DIR [--export DIR...] [--clients LIST] [--perms N] [--port N]\n"
+    "usage: lumed [--export DIR...] [--clients LIST] [--perms N] [--port N]\n"
     "             [--bind ADDR] [--state-dir DIR] [--module PATH] [--log-level N]\n"
     "             [--workers N] [--no-rpcbind] [--config-bind ADDR] [--config-port N]\n"
     "             [--minute-seconds N]\n";
@@ -84,10 +84,6 @@ bool ParseLumedOptions(int argc, char** argv, LumedOptions& options, std::string
             error = "bad option or value: " + name + " " + value;
             return false;
         }
-    }
-    if (options.exports.empty()) {
-        error = "at least one --export DIR is needed";
-        return false;
     }
     return true;
 }

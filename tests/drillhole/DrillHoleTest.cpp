@@ -119,6 +119,17 @@ TEST_F(DrillHoleRequest, PathsLeavingTheExportAreRefused) {
     EXPECT_EQ(Stat(victim).st_blocks, before.st_blocks);
 }
 
+// A hole changes the file: an export that does not allow writing refuses it.
+TEST_F(DrillHoleRequest, AReadOnlyExportIsNeverPunched) {
+    shared.exp->SetSharePerms(SHARE_PERM_READ);
+    struct stat before = Stat(file);
+    DrillHole call(sharePath, "data", 0, kMiB);
+    EXPECT_FALSE(call.result);
+    EXPECT_EQ(call.Resp().status, 1);
+    EXPECT_STREQ(call.Resp().errorText, "Share is not writable.");
+    EXPECT_EQ(Stat(file).st_blocks, before.st_blocks);
+}
+
 TEST_F(DrillHoleRequest, AnExportUserThatCannotBeTakenOn) {
     OxUserToken saved = LumeServiceGlobals::exportUserToken;
     LumeServiceGlobals::exportUserToken = OxUserToken();

@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -6,12 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include "drillhole/DrillHoleRecords.h"
 #include "exports/ExportRequests.h"
 #include "exports/SinkFSMExport.h"
 #include "host/ExportCache.h"
 #include "host/Ganesha.h"
 #include "host/LumeServiceGlobals.h"
 #include "host/ShareIdToPathCache.h"
+#include "locks/LumeLockRecords.h"
 #include "module/ConfigRPCTypes.h"
 #include "module/ExportRecords.h"
 #include "module/SinkFSM.h"
@@ -74,6 +77,40 @@ class CreateExport : public ::testing::Test {
         ExportPtr exp;
         gAllExports->FindExport(sharePath, exp);
         return exp;
+    }
+
+    // Runs one management request on the export of dir (file "f") as
+    // caller through the module's dispatcher; its status (0 for keep-alive).
+    int Manage(unsigned int type, const std::string& caller) {
+        std::string share = dir, file = "f";
+        LumeExportPath exportRequest{};
+        exportRequest.path = &share[0];
+        LumeLockRequest lock{};
+        lock.operation = LUME_LOCK_WRITE;
+        lock.exportPath = &share[0];
+        lock.filePath = &file[0];
+        lock.lockOwner = 1;
+        LumeSinkFSMDrillHoleReq hole{};
+        hole.sharePath = &share[0];
+        hole.filePath = &file[0];
+        hole.size = 4096;
+        void* request = type == RPC_FILE_LOCK    ? static_cast<void*>(&lock)
+                        : type == RPC_DRILL_HOLE ? static_cast<void*>(&hole)
+                                                 : static_cast<void*>(&exportRequest);
+        char* response = nullptr;
+        size_t length = 0;
+        int responseType = 0;
+        SinkFSM::GetFSM()->GenericConfigRPCHandler(request, caller, type, response, length,
+                                                   responseType);
+        int status = 0;
+        if (responseType == RPC_UNEXPORT_RESP)
+            status = reinterpret_cast<LumeUnExportResp*>(response)->status;
+        else if (responseType == RPC_FILE_LOCK_RESP)
+            status = reinterpret_cast<LumeLockResp*>(response)->status;
+        else if (responseType == RPC_DRILL_HOLE_RESP)
+            status = reinterpret_cast<LumeSinkFSMDrillHoleResp*>(response)->status;
+        SinkFSM::GetFSM()->ReleaseConfigRPCMem(responseType, response);
+        return status;
     }
 
     TempDir state, disk;
@@ -170,6 +207,66 @@ TEST_F(CreateExport, AnotherClientMustBeAllowed) {
     Created allowed;
     Create(allowed, dir, "stranger");
     EXPECT_EQ(allowed.response->status, 0);
+}
+
+// Unexport, keep-alive, locks and holes are for this machine, for a client
+// that asked for the export, and for one allowed to export its path; others
+// (the unproved empty name among them) are refused and change nothing.
+TEST_F(CreateExport, OnlyThisMachineCreatorsAndAllowedClientsManageAnExport) {
+    const std::string file = disk.WriteFile("share/f", std::string(8192, 'x'));
+    OXPlatformInfo().setDirectory("Machines\\media01", "dJOBRESULTSDIR", disk.Path());
+    Created created;
+    Create(created, dir, "creator");  // allowed then, through the job results directory
+    ASSERT_EQ(created.response->status, 0);
+    OXPlatformInfo().setDirectory("Machines\\media01", "dJOBRESULTSDIR", disk / "elsewhere");
+    ExportPtr exp = Find(dir);
+    for (const char* name : {"stranger", "", "creator", "media01"}) {
+        const std::string caller = name;
+        SCOPED_TRACE("caller [" + caller + "]");
+        const bool may = caller == "creator" || caller == "media01";
+        exp->SetLastAccessTime(1);
+        EXPECT_EQ(Manage(RPC_KEEP_ALIVE, caller), 0);
+        EXPECT_EQ(exp->GetLastAccessTime() != 1, may);
+        EXPECT_EQ(Manage(RPC_FILE_LOCK, caller), may ? 20 : 11);
+        EXPECT_EQ(Manage(RPC_DRILL_HOLE, caller), may ? 0 : 11);
+        EXPECT_EQ(Manage(RPC_UNEXPORT, caller), may ? 0 : 11);
+        EXPECT_EQ(Find(dir) != nullptr, !may) << "removed only by one who may";
+        if (may) {
+            Created again;
+            Create(again, dir);
+            exp = Find(dir);
+            ASSERT_TRUE(exp);
+        }
+    }
+    struct stat st;
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 8192);
+}
+
+// What is authorised is what is served: a path is resolved once, judged as
+// resolved and exported as resolved, so "allowed/link/.." cannot reach the
+// directory above the link's target.
+TEST_F(CreateExport, APathIsJudgedAndServedAsItResolves) {
+    const std::string jobs = disk / "jobs", outside = disk / "outside";
+    ASSERT_EQ(mkdir(jobs.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((jobs + "/real").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((outside + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((outside + "/sub").c_str(), (jobs + "/link").c_str()), 0);
+    ASSERT_EQ(symlink("real", (jobs + "/alias").c_str()), 0);
+    OXPlatformInfo().setDirectory("Machines\\media01", "dJOBRESULTSDIR", jobs);
+
+    Created escaping;
+    Create(escaping, jobs + "/link/..", "stranger");
+    EXPECT_EQ(escaping.response->status, 11);
+    EXPECT_EQ(gAllExports->Size(), 0u);
+
+    Created inside;
+    Create(inside, jobs + "/alias", "stranger");
+    ASSERT_EQ(inside.response->status, 0);
+    auto sink = boost::dynamic_pointer_cast<SinkFSMExport>(Find(jobs + "/alias"));
+    ASSERT_TRUE(sink);
+    EXPECT_EQ(sink->GetRealPath(), jobs + "/real");
 }
 
 TEST_F(CreateExport, AnExportUserThatCannotBeTakenOnFails) {
