@@ -2,6 +2,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -39,25 +40,35 @@ ConfigClient::~ConfigClient() {
     clnt_destroy(m_client);
 }
 
-bool ConfigClient::Connect(const std::string& host, uint16_t port, const std::string& machineName,
-                           std::string& error) {
+bool ConfigClient::Connect(const std::string& host, uint16_t port, std::string& error) {
     sockaddr_in address{};
     if (!Resolve(host, port, address, error))
         return false;
     int socket = RPC_ANYSOCK;
     m_client = clnttcp_create(&address, LUMECFG_PROGRAM, LUMECFG_V1, &socket, 0, 0);
+    return Created("cannot reach " + host + " port " + std::to_string(port), error);
+}
+
+bool ConfigClient::ConnectLocal(const std::string& socketPath, std::string& error) {
+    sockaddr_un address{};
+    if (socketPath.size() >= sizeof(address.sun_path)) {
+        error = "socket path too long: " + socketPath;
+        return false;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    int socket = RPC_ANYSOCK;
+    m_client = clntunix_create(&address, LUMECFG_PROGRAM, LUMECFG_V1, &socket, 0, 0);
+    return Created("cannot reach " + socketPath, error);
+}
+
+bool ConfigClient::Created(const std::string& what, std::string& error) {
     if (!m_client) {
         // libtirpc's text begins with the prefix it is given and ": ".
-        std::string why = clnt_spcreateerror("");
-        error = "cannot reach " + host + " port " + std::to_string(port) + why;
+        error = what + clnt_spcreateerror("");
         return false;
     }
-    m_client->cl_auth =
-        authunix_create(const_cast<char*>(machineName.c_str()), ::getuid(), ::getgid(), 0, nullptr);
-    if (!m_client->cl_auth) {
-        error = "cannot build AUTH_SYS credentials for " + machineName;
-        return false;
-    }
+    m_client->cl_auth = authnone_create();
     return true;
 }
 

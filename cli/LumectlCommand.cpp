@@ -6,10 +6,10 @@
 #include <vector>
 
 const char* const kLumectlUsage =
-    "usage: lumectl [--server HOST[:PORT]] [--client-name NAME] [--json] COMMAND [ARGS]\n";
+    "usage: lumectl [--socket PATH | --server HOST[:PORT]] [--json] COMMAND [ARGS]\n";
 
 const char* const kLumectlHelp =
-    "usage: lumectl [--server HOST[:PORT]] [--client-name NAME] [--json] COMMAND [ARGS]\n"
+    "usage: lumectl [--socket PATH | --server HOST[:PORT]] [--json] COMMAND [ARGS]\n"
     "\n"
     "Manage the exports, file locks and holes of a lumed server.\n"
     "\n"
@@ -27,10 +27,12 @@ const char* const kLumectlHelp =
     "SHARE is the share path that export printed; FILE is relative to it.\n"
     "\n"
     "Options:\n"
-    "  --server HOST[:PORT]  the server's configuration channel\n"
-    "                        (default 127.0.0.1:2049)\n"
-    "  --client-name NAME    the name to call as, sent as the AUTH_SYS machine\n"
-    "                        name (default: this host's name)\n"
+    "  --socket PATH         the local server's socket (default: lumed.sock in\n"
+    "                        $LUME_STATE_DIR, else in the build's state\n"
+    "                        directory); root and the server's admin group act\n"
+    "                        as this machine there\n"
+    "  --server HOST[:PORT]  call over TCP instead (port 2049 by default); the\n"
+    "                        server then knows no name for the caller\n"
     "  --json                print one JSON object on stdout, for scripts\n"
     "  --help                this help; lumectl COMMAND --help for a command's\n"
     "\n"
@@ -234,8 +236,8 @@ bool ApplyGlobals(Split& split, LumectlCommand& command, std::string& error) {
     for (auto& [name, value] : split.options) {
         if (name == "--json") {
             command.json = true;
-        } else if (name == "--client-name") {
-            command.clientName = value;
+        } else if (name == "--socket" && !value.empty()) {
+            command.socket = value;
         } else if (name == "--server") {
             if (!ParseServer(value, command)) {
                 error = "bad --server value: " + value;

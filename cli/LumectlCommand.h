@@ -1,6 +1,11 @@
 // lumectl's command line: global options, one command and its arguments.
 //
-//   lumectl [--server HOST[:PORT]] [--client-name NAME] [--json] COMMAND ...
+//   lumectl [--socket PATH | --server HOST[:PORT]] [--json] COMMAND ...
+//
+// Without --server lumectl calls the local server on its socket, where the
+// server knows who calls (root and its administrators' group act as this
+// machine); --server calls over TCP, where the server proves nothing of the
+// caller.
 //
 // Global options may stand anywhere on the line. Parsing only reads the
 // line; it neither resolves names nor contacts the server.
@@ -13,9 +18,9 @@ enum class LumectlVerb { Export, Unexport, KeepAlive, Lock, Unlock, LockStatus, 
 
 struct LumectlCommand {
     // Global options.
-    std::string server = "127.0.0.1";
+    std::string server;  // empty: the local socket
     uint16_t port = 2049;
-    std::string clientName;  // empty: this host's name
+    std::string socket;  // empty: the default socket
     bool json = false;
 
     LumectlVerb verb = LumectlVerb::Export;

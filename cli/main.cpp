@@ -1,8 +1,6 @@
 // lumectl: the management client of lumed's configuration channel.
 // lumectl --help describes the commands and the exit status.
-#include <limits.h>
-#include <unistd.h>
-
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -15,9 +13,14 @@ namespace {
 
 constexpr int kUsageError = 2;
 
-std::string ThisHostName() {
-    char host[HOST_NAME_MAX + 1] = {};
-    return ::gethostname(host, sizeof(host) - 1) == 0 ? host : "localhost";
+// The local server's socket: --socket, else in $LUME_STATE_DIR, else in
+// the build's state directory (lumed's default).
+std::string SocketPath(const LumectlCommand& command) {
+    if (!command.socket.empty())
+        return command.socket;
+    const char* stateDir = std::getenv("LUME_STATE_DIR");
+    return std::string(stateDir && *stateDir ? stateDir : LUMECTL_DEFAULT_STATE_DIR) +
+           "/lumed.sock";
 }
 
 }  // namespace
@@ -34,10 +37,12 @@ int main(int argc, char** argv) {
         return kUsageError;
     }
     const LumectlCommand& command = parse.command;
-    std::string name = command.clientName.empty() ? ThisHostName() : command.clientName;
     ConfigClient client;
     LumectlReport report;
-    if (client.Connect(command.server, command.port, name, report.message))
+    const bool connected = command.server.empty()
+                               ? client.ConnectLocal(SocketPath(command), report.message)
+                               : client.Connect(command.server, command.port, report.message);
+    if (connected)
         report = RunLumectlCommand(command, client);
     else
         report.outcome = LumectlReport::Unreachable;

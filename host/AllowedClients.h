@@ -6,8 +6,11 @@
 //   an address         192.0.2.7, 2001:db8::1
 //   a CIDR range       192.0.2.0/24, 2001:db8::/32
 //   a host name        backup01 or backup01.example.com, matched whole and
-//                      case-insensitively against the name the caller gives
+//                      case-insensitively against the caller's host name
 //   *.suffix           any host name ending in .suffix (case-insensitive)
+// The caller's host name is the transport's forward-confirmed one
+// (RpcCaller::hostName), never a name the client states (machineName); a
+// name entry matches nothing else, and nothing when there is no such name.
 // An empty set admits no client. Entries that are neither an address, a range
 // nor a valid host name are ignored. Not thread-safe: Export guards it.
 #pragma once

@@ -1,5 +1,8 @@
 #include "server/config/ConfigProgram.h"
 
+#include <algorithm>
+
+#include "host/LumeServiceGlobals.h"
 #include "platform/LogWriter.h"
 #include "server/config/ConfigRequests.h"
 
@@ -29,10 +32,6 @@ class DecodedArgs {
     bool m_ok = false;
 };
 
-std::string CallerName(const RpcCaller& caller) {
-    return caller.flavor == AUTH_SYS ? caller.machineName : std::string();
-}
-
 // Encodes the module's answer; SYSTEM_ERR when there was none to encode.
 template <typename Args, typename Result, typename Request>
 accept_stat Serve(FSM* fsm, const std::string& caller, XDR* args, XDR* results, xdrproc_t decode,
@@ -48,6 +47,17 @@ accept_stat Serve(FSM* fsm, const std::string& caller, XDR* args, XDR* results, 
 }
 
 }  // namespace
+
+std::string ConfigProgram::CallerName(const RpcCaller& caller) const {
+    if (!caller.local)
+        return std::string();
+    bool admin = caller.peerUid == 0;
+    if (m_adminGroup != static_cast<gid_t>(-1))
+        admin = admin || caller.peerGid == m_adminGroup ||
+                std::find(caller.peerGroups.begin(), caller.peerGroups.end(), m_adminGroup) !=
+                    caller.peerGroups.end();
+    return admin ? LumeServiceGlobals::clientName : std::string();
+}
 
 accept_stat ConfigProgram::Call(const RpcCall& call, XDR* args, XDR* results) {
     const std::string caller = CallerName(call.caller);

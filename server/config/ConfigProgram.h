@@ -1,12 +1,18 @@
 // The configuration program (lumecfg.x): remote management calls to the
 // module. Each procedure decodes its arguments, runs the request through the
-// module in the caller's name (the AUTH_SYS machine name; AUTH_NONE callers
-// have an empty name) and encodes the module's answer. Keep-alive answers
+// module in the caller's proved name and encodes the module's answer.
+// Who calls is proved, never claimed: a caller on the local socket whose
+// peer credentials are root's, or carry the administrators' group, is this
+// machine (the host's client name); every other caller has the empty name,
+// which the module treats as nobody in particular. The AUTH_SYS machine
+// name is never read. Keep-alive answers
 // with an empty reply. Unknown procedures answer PROC_UNAVAIL, undecodable
 // arguments GARBAGE_ARGS, a module that gives no record SYSTEM_ERR; decoded
 // arguments and response records are released on every path.
 // Thread-safe: keeps no state; the module does its own locking.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 
@@ -16,7 +22,10 @@
 
 class ConfigProgram : public RpcProgram {
   public:
-    explicit ConfigProgram(FSM* fsm) : m_fsm(fsm) {}
+    // adminGroup: the group whose members count as this machine on the
+    // local socket; none when (gid_t)-1.
+    explicit ConfigProgram(FSM* fsm, gid_t adminGroup = static_cast<gid_t>(-1))
+        : m_fsm(fsm), m_adminGroup(adminGroup) {}
 
     uint32_t Number() const override { return LUMECFG_PROGRAM; }
     uint32_t LowVersion() const override { return LUMECFG_V1; }
@@ -24,6 +33,7 @@ class ConfigProgram : public RpcProgram {
     accept_stat Call(const RpcCall& call, XDR* args, XDR* results) override;
 
   private:
+    std::string CallerName(const RpcCaller& caller) const;
     accept_stat CreateExport(const std::string& caller, XDR* args, XDR* results);
     accept_stat Unexport(const std::string& caller, XDR* args, XDR* results);
     accept_stat KeepAlive(const std::string& caller, XDR* args);
@@ -31,4 +41,5 @@ class ConfigProgram : public RpcProgram {
     accept_stat DrillHole(const std::string& caller, XDR* args, XDR* results);
 
     FSM* const m_fsm;  // not owned
+    const gid_t m_adminGroup;
 };

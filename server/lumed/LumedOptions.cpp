@@ -9,7 +9,7 @@ const char* const kLumedUsage =
     "usage: lumed [--export DIR...] [--clients LIST] [--perms N] [--port N]\n"
     "             [--bind ADDR] [--state-dir DIR] [--module PATH] [--log-level N]\n"
     "             [--workers N] [--no-rpcbind] [--config-bind ADDR] [--config-port N]\n"
-    "             [--minute-seconds N]\n";
+    "             [--minute-seconds N] [--admin-group GROUP]\n";
 
 namespace {
 
@@ -49,6 +49,8 @@ bool Apply(const std::string& name, const std::string& value, LumedOptions& opti
         options.configPort = static_cast<unsigned>(number);
     else if (name == "--minute-seconds" && ParseNumber(value, 1, 3600, number))
         options.minuteSeconds = static_cast<unsigned>(number);
+    else if (name == "--admin-group" && !value.empty())
+        options.adminGroup = value;
     else
         return false;
     return true;
@@ -63,6 +65,10 @@ bool IsLoopback(const std::string& address) {
 }
 
 }  // namespace
+
+std::string StateDirOf(const LumedOptions& options) {
+    return options.stateDir.empty() ? LUMED_DEFAULT_STATE_DIR : options.stateDir;
+}
 
 bool ConfigSharesNfsPort(const LumedOptions& options) {
     return !options.configBind && !options.configPort && IsLoopback(options.bindAddress);

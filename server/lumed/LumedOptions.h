@@ -1,15 +1,21 @@
 // lumed's command line.
 //
-//   lumed --export DIR [--export DIR...] [--clients LIST] [--perms N]
+//   lumed [--export DIR...] [--clients LIST] [--perms N]
 //         [--port N] [--bind ADDR] [--state-dir DIR] [--module PATH]
 //         [--log-level N] [--workers N] [--no-rpcbind]
 //         [--config-bind ADDR] [--config-port N] [--minute-seconds N]
+//         [--admin-group GROUP]
 //
+// Without --export lumed serves the exports made later through the
+// configuration channel.
 // --clients and --perms apply to every --export. --port 0 picks a free
 // port; the port served is printed on stdout once lumed is ready.
 // The configuration program shares the NFS port when NFS is bound to a
 // loopback address and neither --config-bind nor --config-port is given;
 // otherwise it has a server of its own (default 127.0.0.1, a free port).
+// The configuration program also listens on the local socket
+// STATE_DIR/lumed.sock (mode 0600; 0660 and group GROUP with --admin-group),
+// where root and the group's members are this machine.
 // --minute-seconds shortens the minute of export expiry intervals (tests).
 #pragma once
 
@@ -33,7 +39,11 @@ struct LumedOptions {
     std::optional<std::string> configBind;  // set: the configuration program's own address
     std::optional<unsigned> configPort;     // set: the configuration program's own port
     unsigned minuteSeconds = 60;            // length of an expiry "minute"
+    std::string adminGroup;                 // empty: only root administers
 };
+
+// The state directory the options name, or the build's default.
+std::string StateDirOf(const LumedOptions& options);
 
 // True and options filled; else false and error says what is wrong.
 bool ParseLumedOptions(int argc, char** argv, LumedOptions& options, std::string& error);

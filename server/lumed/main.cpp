@@ -5,8 +5,10 @@
 // exports and exits 0.
 //
 // Once ready it prints on stdout, which scripts and tests read,
+//   lumed: configuration socket PATH
 //   lumed: configuration on ADDRESS port PORT   (only when not the NFS port)
 //   lumed: serving on ADDRESS port PORT
+#include <grp.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -45,7 +47,7 @@ int Fail(const std::string& message) {
 
 // State dir and log: both before anything logs or reads the registry.
 bool SetUpState(const LumedOptions& options, std::string& error) {
-    std::string dir = options.stateDir.empty() ? LUMED_DEFAULT_STATE_DIR : options.stateDir;
+    std::string dir = StateDirOf(options);
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     if (ec) {
@@ -117,6 +119,36 @@ std::unique_ptr<RpcServer> StartConfigServer(const LumedOptions& options, Config
     return server;
 }
 
+// The configuration program on the local socket, where callers are proved
+// by their peer credentials. Null with error set.
+std::unique_ptr<RpcServer> StartLocalConfigServer(const LumedOptions& options, gid_t adminGroup,
+                                                  ConfigProgram& config, std::string& error) {
+    RpcServer::Options serverOptions;
+    serverOptions.unixPath = StateDirOf(options) + "/lumed.sock";
+    serverOptions.unixGroup = adminGroup;
+    serverOptions.workers = 2;
+    std::unique_ptr<RpcServer> server(new RpcServer(serverOptions));
+    server->AddProgram(&config);
+    if (!server->Start(error))
+        return nullptr;
+    std::printf("lumed: configuration socket %s\n", serverOptions.unixPath.c_str());
+    return server;
+}
+
+// The group --admin-group names; (gid_t)-1 for none. False when unknown.
+bool AdminGroup(const LumedOptions& options, gid_t& gid, std::string& error) {
+    gid = static_cast<gid_t>(-1);
+    if (options.adminGroup.empty())
+        return true;
+    struct group* found = ::getgrnam(options.adminGroup.c_str());
+    if (!found) {
+        error = "no such group: " + options.adminGroup;
+        return false;
+    }
+    gid = found->gr_gid;
+    return true;
+}
+
 // Serves until a stop signal; programs and servers are gone on return, so
 // nothing uses the module afterwards. The process's exit code.
 int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals) {
@@ -131,17 +163,23 @@ int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals) {
     Nfs3Program nfs(fsm);
     server.AddProgram(&nfs);
     served.emplace_back(nfs.Number(), nfs.HighVersion());
-    ConfigProgram config(fsm);
+    std::string error;
+    gid_t adminGroup;
+    if (!AdminGroup(options, adminGroup, error))
+        return Fail(error);
+    ConfigProgram config(fsm, adminGroup);
     const bool configOnNfsPort = ConfigSharesNfsPort(options);
     if (configOnNfsPort) {
         server.AddProgram(&config);
         served.emplace_back(config.Number(), config.HighVersion());
     }
-    std::string error;
     if (!server.Start(error))
         return Fail(error);
     std::unique_ptr<RpcServer> configServer;
-    if (!configOnNfsPort && !(configServer = StartConfigServer(options, config, error))) {
+    std::unique_ptr<RpcServer> localConfigServer =
+        StartLocalConfigServer(options, adminGroup, config, error);
+    if (!localConfigServer ||
+        (!configOnNfsPort && !(configServer = StartConfigServer(options, config, error)))) {
         server.Stop();
         return Fail("configuration channel: " + error);
     }
@@ -152,6 +190,7 @@ int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals) {
     if (!CreateExports(fsm, options, error)) {
         server.Stop();
         configServer.reset();
+        localConfigServer.reset();
         fsm->FinalizeExports();
         return Fail(error);
     }
@@ -165,6 +204,7 @@ int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals) {
     OXLOG(1, 0, "Signal %d: stopping.", signal);
     sweeper.Stop();
     configServer.reset();
+    localConfigServer.reset();
     server.Stop();
     rpcbind.reset();
     LumeServiceGlobals::networkServicesStarted = false;

@@ -4,7 +4,8 @@
 
 namespace {
 constexpr uint32_t kLastFragment = 0x80000000u;
-}
+constexpr size_t kGrowth = 16;
+}  // namespace
 
 bool RecordReader::Feed(const uint8_t* data, size_t length) {
     // Each step consumes at least one byte or completes a fragment, so the
@@ -32,15 +33,19 @@ size_t RecordReader::TakeHeader(const uint8_t* data, size_t length) {
         m_failed = true;
         return used;
     }
-    // Most records are one fragment: one allocation for it, not one per read.
-    if (m_record.empty())
-        m_record.reserve(m_fragmentLeft);
     m_inBody = true;
     return used;
 }
 
 size_t RecordReader::TakeBody(const uint8_t* data, size_t length) {
     size_t used = std::min<size_t>(length, m_fragmentLeft);
+    // Growing sixteenfold keeps copies and fresh pages few (a large call
+    // grows once or twice); the fragment's end caps it, so little is
+    // allocated for bytes that were announced but never sent, and of that
+    // only what is written is resident.
+    if (m_record.size() + used > m_record.capacity())
+        m_record.reserve(std::min(std::max(m_record.size() + used, kGrowth * m_record.capacity()),
+                                  m_record.size() + m_fragmentLeft));
     m_record.insert(m_record.end(), data, data + used);
     m_fragmentLeft -= static_cast<uint32_t>(used);
     if (m_fragmentLeft == 0)
@@ -53,7 +58,8 @@ void RecordReader::EndFragment() {
     if (!m_lastFragment)
         return;
     m_ready.push_back(std::move(m_record));
-    m_record.clear();
+    m_record = std::vector<uint8_t>();
+    ++m_completed;
 }
 
 bool RecordReader::Pop(std::vector<uint8_t>& out) {

@@ -8,6 +8,10 @@
 // the stream cannot be resynchronised, so the caller closes the connection.
 // Zero-length fragments are legal; a zero-length last fragment ends the
 // record (which may then be empty).
+// Memory: a record's buffer grows as its bytes arrive (sixteenfold, never
+// past what its fragments announced), so a peer that announces a large
+// record and sends little costs little: at most sixteen times the bytes
+// received, of which only those are resident.
 // Not thread-safe: one connection's reader thread owns it.
 #pragma once
 
@@ -26,6 +30,14 @@ class RecordReader {
     // Moves the oldest whole record into out; false when there is none.
     bool Pop(std::vector<uint8_t>& out);
     bool Failed() const { return m_failed; }
+    // True while a whole record waits to be popped.
+    bool Ready() const { return !m_ready.empty(); }
+    // True while a record is under way: some of its bytes came, not all.
+    bool Partial() const { return m_headerHave > 0 || m_inBody || !m_record.empty(); }
+    // Records completed so far (popped or not).
+    uint64_t Completed() const { return m_completed; }
+    // Bytes allocated for the record under way.
+    size_t Reserved() const { return m_record.capacity(); }
 
   private:
     // Takes header bytes; returns how many of data it used.
@@ -40,6 +52,7 @@ class RecordReader {
     bool m_inBody = false;      // the current fragment's header is complete
     bool m_lastFragment = false;
     uint32_t m_fragmentLeft = 0;
+    uint64_t m_completed = 0;
     std::vector<uint8_t> m_record;             // the record being assembled
     std::deque<std::vector<uint8_t>> m_ready;  // whole records, oldest first
 };

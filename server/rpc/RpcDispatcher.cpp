@@ -17,14 +17,24 @@ bool_t NoResults(XDR*, ...) {
 }
 }  // namespace
 
-RpcDispatcher::RpcDispatcher(const RpcProgramTable& programs, size_t maxRecord)
-    : m_programs(programs), m_reply(new char[maxRecord + kMarkSize]) {
+RpcDispatcher::RpcDispatcher(const RpcProgramTable& programs, size_t maxRecord,
+                             ReplyBuffers* buffers)
+    : m_programs(programs),
+      m_maxRecord(maxRecord),
+      m_buffers(buffers),
+      m_reply(ReplyBuffers::Make(buffers, maxRecord + kMarkSize)) {
     xdrmem_create(&m_out, m_reply.get() + kMarkSize, static_cast<u_int>(maxRecord), XDR_ENCODE);
 }
 
-bool RpcDispatcher::Handle(const uint8_t* record, size_t length, const CRaIPAddr& peer,
-                           uint16_t peerPort, const std::string& peerName, const uint8_t*& reply,
-                           size_t& replyLength) {
+ReplyBuffers::Buffer RpcDispatcher::TakeReply() {
+    ReplyBuffers::Buffer taken = ReplyBuffers::Make(m_buffers, m_maxRecord + kMarkSize);
+    taken.swap(m_reply);
+    xdrmem_create(&m_out, m_reply.get() + kMarkSize, static_cast<u_int>(m_maxRecord), XDR_ENCODE);
+    return taken;
+}
+
+bool RpcDispatcher::Handle(const uint8_t* record, size_t length, const RpcCaller& peer,
+                           const uint8_t*& reply, size_t& replyLength) {
     XDR in;
     // XDR_DECODE only reads the buffer.
     xdrmem_create(&in, reinterpret_cast<char*>(const_cast<uint8_t*>(record)),
@@ -33,7 +43,7 @@ bool RpcDispatcher::Handle(const uint8_t* record, size_t length, const CRaIPAddr
     if (!xdr_u_int32_t(&in, &xid) || !xdr_u_int32_t(&in, &direction) || direction != CALL ||
         !xdr_u_int32_t(&in, &rpcvers)) {
         OXLOG(2, 0, "Dropping a record of %zu bytes from %s that is no call.", length,
-              peer.ToString().c_str());
+              peer.address.ToString().c_str());
         return false;
     }
     m_call.xid = xid;
@@ -51,15 +61,15 @@ bool RpcDispatcher::Handle(const uint8_t* record, size_t length, const CRaIPAddr
     msg.rm_call.cb_verf.oa_base = m_credArea + MAX_AUTH_BYTES;
     if (!xdr_callmsg(&in, &msg)) {
         OXLOG(2, 0, "Dropping call xid %u from %s: its header does not decode.", xid,
-              peer.ToString().c_str());
+              peer.address.ToString().c_str());
         return false;
     }
     m_call.program = static_cast<uint32_t>(msg.rm_call.cb_prog);
     m_call.version = static_cast<uint32_t>(msg.rm_call.cb_vers);
     m_call.procedure = static_cast<uint32_t>(msg.rm_call.cb_proc);
-    m_call.caller.address = peer;
-    m_call.caller.port = peerPort;
-    m_call.caller.hostName = peerName;
+    // Assignment reuses the caller's buffers; DecodeCredential then sets the
+    // client's own fields.
+    m_call.caller = peer;
     if (!DecodeCredential(msg.rm_call.cb_cred)) {
         rejected_reply rejected{};
         rejected.rj_stat = AUTH_ERROR;

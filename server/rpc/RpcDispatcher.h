@@ -17,19 +17,28 @@
 #include <map>
 #include <memory>
 
+#include "server/rpc/ReplyBuffers.h"
 #include "server/rpc/RpcProgram.h"
 
 typedef std::map<uint32_t, RpcProgram*> RpcProgramTable;
 
 class RpcDispatcher {
   public:
-    // maxRecord bounds the reply, as it bounds calls.
-    RpcDispatcher(const RpcProgramTable& programs, size_t maxRecord);
+    // maxRecord bounds the reply, as it bounds calls. Reply buffers come from
+    // buffers when given (of maxRecord + 4 bytes at least), else are new.
+    RpcDispatcher(const RpcProgramTable& programs, size_t maxRecord,
+                  ReplyBuffers* buffers = nullptr);
 
-    // Handles one call record from the peer. True and reply/replyLength set
-    // (valid until the next call) when there is something to send.
-    bool Handle(const uint8_t* record, size_t length, const CRaIPAddr& peer, uint16_t peerPort,
-                const std::string& peerName, const uint8_t*& reply, size_t& replyLength);
+    // Handles one call record from the peer, whose transport fields (address
+    // on, see RpcCaller) every call's caller takes. True and reply/replyLength
+    // set (valid until the next call) when there is something to send.
+    bool Handle(const uint8_t* record, size_t length, const RpcCaller& peer, const uint8_t*& reply,
+                size_t& replyLength);
+
+    // Hands over the buffer the last reply lies in (the reply stays valid
+    // there) and takes a fresh one: a reply the socket did not take need not
+    // be copied.
+    ReplyBuffers::Buffer TakeReply();
 
     // True when the record is a call of a procedure its program calls quick
     // (read from the header's fixed words; nothing is decoded).
@@ -47,9 +56,11 @@ class RpcDispatcher {
     bool Finish(const uint8_t*& reply, size_t& replyLength);
 
     const RpcProgramTable& m_programs;
-    std::unique_ptr<char[]> m_reply;  // record mark, then the reply message
-    XDR m_out;                        // encodes into m_reply after the mark
-    RpcCall m_call;                   // reused so its vectors keep capacity
+    const size_t m_maxRecord;
+    ReplyBuffers* const m_buffers;
+    ReplyBuffers::Buffer m_reply;  // record mark, then the reply message
+    XDR m_out;                     // encodes into m_reply after the mark
+    RpcCall m_call;                // reused so its vectors keep capacity
     char m_credArea[2 * MAX_AUTH_BYTES];
     char m_machineName[MAX_MACHINE_NAME + 1];
     gid_t m_gids[NGRPS];

@@ -24,16 +24,23 @@
 
 // Who made the call. AUTH_SYS carries uid, gid, groups and the machine name;
 // AUTH_NONE carries nothing (uid and gid are then the nobody ids, 65534).
+// Those are the client's word; the fields from address on are the
+// transport's, which the client cannot choose.
 struct RpcCaller {
     uint32_t flavor = AUTH_NONE;
     uint32_t uid = 65534;
     uint32_t gid = 65534;
     std::vector<uint32_t> gids;
     std::string machineName;
-    CRaIPAddr address;     // the peer's address
-    uint16_t port = 0;     // the peer's source port
-    std::string hostName;  // the name the peer's address resolves to, "" if none;
-                           // unlike machineName, not chosen by the client
+    CRaIPAddr address;     // the peer's address; 127.0.0.1 for a local caller
+    uint16_t port = 0;     // the peer's source port; 0 for a local caller
+    std::string hostName;  // the name the peer's address resolves to and that
+                           // resolves back to it, "" if none (HostNameLookup.h)
+    // A local caller came through the server's Unix socket; the kernel vouches
+    // for its process's ids (SO_PEERCRED, SO_PEERGROUPS). Others keep nobody.
+    bool local = false;
+    uint32_t peerUid = 65534, peerGid = 65534;
+    std::vector<uint32_t> peerGroups;  // supplementary groups
 };
 
 struct RpcCall {

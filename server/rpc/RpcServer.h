@@ -1,29 +1,73 @@
-// ONC RPC over TCP: one listening socket serving any number of programs,
-// told apart by program number.
+// ONC RPC over TCP or a local (Unix) stream socket: one listening socket
+// serving any number of programs, told apart by program number.
 //
-// Threads: one acceptor; per connection one reader that frames records
-// (RecordReader); a fixed pool of workers. Calls run on a worker or on the
-// reader (RpcDispatcher) and their replies are written by whoever ran them.
-// A call its program does not call quick (it may wait long) goes to a
-// worker alone, so it never holds up the connection's reading. Quick calls
-// read together are split into as many runs as there are processors (and
-// threads to take them): each run but the last goes to a worker as one job,
-// the reader runs the last itself. A client waiting on one call at a time so
+// Threads: one acceptor; per connection one thread, the only one that reads
+// its socket or waits on it (in poll, or in a read between calls, bounded
+// by the connection's deadlines); a fixed pool of workers. A call its
+// program does not call quick (it may wait long) goes to a worker alone, so
+// it never holds up the connection's reading. Quick calls read together are
+// split into as many runs as there are processors (and threads to take
+// them): each run but the last goes to a worker as one job, the connection's
+// thread runs the last itself. A client waiting on one call at a time so
 // costs no hand-off between threads, and a deep queue of small calls costs
-// one wake-up per processor rather than one per call. Replies to one
-// connection are written whole under that connection's write lock, in the
-// order calls finish (clients match them by xid). Sends time out, so a
-// client that stops reading costs a worker a bounded wait, and a stalled or
-// dead client only ever holds its own reader thread.
-// Lock order: m_mutex (connections) before a connection's write lock; the
-// queue's lock is a leaf. No lock is held while a program runs.
+// one wake-up per processor rather than one per call.
+// Replies: whoever ran a call hands the reply to its RpcConnection, which
+// sends it at once if the socket takes it and otherwise queues it for the
+// connection's thread. No worker ever waits on a socket, so a client that
+// does not read its replies stalls only its own connection.
+//
+// Per connection, bounded:
+// - calls in hand (read, reply not yet all given to the kernel): at most
+//   maxCallsPerConnection. The connection takes no new call (and stops
+//   reading, so that the client's own sends stall and nothing else does)
+//   at that bound, or while maxRecord bytes or more of replies wait for the
+//   client to read: a client that reads keeps nothing queued and is never
+//   held back below the bound; one that stops reading stops being served.
+// - memory: a 64 KiB read buffer; the record being assembled, which grows as
+//   its bytes arrive up to maxRecord; records read in the same go but not yet
+//   taken (under maxRecord + 64 KiB); a reply buffer of maxRecord, touched as
+//   far as the largest reply; per call in hand its record and its reply, each
+//   at most maxRecord. At worst about (2 * maxCallsPerConnection + 3) *
+//   maxRecord, besides the kernel's socket buffers; in practice the calls a
+//   client sends in one go, their replies and one record under way. A large
+//   reply the socket did not take stays in its dispatcher's buffer, which
+//   the connection takes over (no copy); the server keeps up to 16 such
+//   buffers for reuse once sent.
+// - descriptors: the socket and an eventfd (workers wake the thread with it).
+// - time: the connection is closed when it is idle (no call in hand, nothing
+//   to send, no record under way) for idleTimeout since it last completed a
+//   record or answered a call; when a record is not whole recordTimeout
+//   after its first byte (time spent not reading, by back-pressure, does not
+//   count); when replies wait and the peer has taken no byte for sendTimeout.
+// Exhaustion is refused with a log line, never fatal: connections beyond
+// maxConnections, or for which no thread or memory can be had, are closed at
+// once; a record that cannot grow closes its connection; when the process
+// is out of descriptors the acceptor retries every 100 ms instead of
+// spinning. A connection's thread releases its socket as soon as it ends.
+//
+// Local socket (unixPath): a stale socket file in the way is removed (one a
+// live server answers on, or any other kind of file, makes Start fail); it
+// is made 0600, or 0660 of group unixGroup; Stop removes it. Its callers are
+// local, with the peer process's ids from the kernel; their address reads
+// 127.0.0.1, their port 0 and their host name "".
+//
+// Lock order: m_mutex (connections) before a connection's locks
+// (RpcConnection.h); the queue's and the reply buffers' locks are leaves. No
+// lock is held while a program runs or a thread is joined. A connection's
+// descriptors are closed by its thread as it ends (by the last owner for
+// one refused before it had a thread), never by anyone else.
 // Lifetime: AddProgram before Start; Start once; Stop (also run by the
-// destructor) stops accepting, lets queued calls finish, closes every
-// connection and joins every thread.
+// destructor) stops accepting, lets calls already read finish and their
+// replies go out (waiting at most sendTimeout on a peer that does not read),
+// closes every connection and joins every thread.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,17 +76,38 @@
 #include <vector>
 
 #include "server/rpc/BoundedQueue.h"
+#include "server/rpc/HostNameLookup.h"
 #include "server/rpc/RecordReader.h"
+#include "server/rpc/RpcConnection.h"
 #include "server/rpc/RpcDispatcher.h"
 #include "server/rpc/RpcProgram.h"
 
 class RpcServer {
   public:
+    // Starts a thread running body; throws std::system_error when it cannot,
+    // as std::thread does.
+    typedef std::function<std::thread(std::function<void()>)> ThreadStarter;
+
     struct Options {
         std::string bindAddress = "127.0.0.1";  // an IPv4 or IPv6 literal
         uint16_t port = 0;                      // 0: any free port
+        std::string unixPath;  // non-empty: listen on this local socket instead of TCP
+        gid_t unixGroup = static_cast<gid_t>(-1);  // set: the socket is 0660 of this group
         unsigned workers = 4;
         size_t maxRecord = 2 * 1024 * 1024 + 64 * 1024;  // larger calls close the connection
+        size_t maxConnections = 1024;                    // the next is closed at once
+        size_t maxCallsPerConnection = 64;               // in hand at once (above)
+        // How long a connection may be idle, take to send a record, or leave
+        // replies unread (above) before it is closed.
+        std::chrono::milliseconds idleTimeout = std::chrono::minutes(5);
+        std::chrono::milliseconds recordTimeout = std::chrono::seconds(30);
+        std::chrono::milliseconds sendTimeout = std::chrono::seconds(30);
+        // Seams for tests: how threads are started (a test makes it fail)
+        // and how peer names are looked up (a test forges the answers).
+        ThreadStarter startThread = [](std::function<void()> body) {
+            return std::thread(std::move(body));
+        };
+        HostNameLookup hostNames = HostNameLookup::System();
     };
 
     explicit RpcServer(const Options& options);
@@ -55,49 +120,70 @@ class RpcServer {
     void AddProgram(RpcProgram* program);
     // Binds, listens and starts the threads; false and error set on failure.
     bool Start(std::string& error);
-    // The port listened on, once started.
+    // The TCP port listened on, once started; 0 on a local socket.
     uint16_t Port() const { return m_port; }
     void Stop();
 
   private:
-    struct Connection;
     typedef std::vector<uint8_t> Record;
+    typedef std::shared_ptr<RpcConnection> ConnectionPtr;
     // Calls of one connection for one worker, run in order.
     struct Job {
-        std::shared_ptr<Connection> connection;
+        ConnectionPtr connection;
         std::vector<Record> records;
     };
     struct Reader {
         std::thread thread;
-        std::shared_ptr<Connection> connection;
+        ConnectionPtr connection;
     };
+    class Session;
 
     bool Listen(std::string& error);
+    bool ListenTcp(std::string& error);
+    bool ListenUnix(std::string& error);
+    // Closes the listening socket and removes the socket file made, if still ours.
+    void CloseListener();
+    bool StartThreads(std::string& error);
     void AcceptLoop();
-    void Admit(int fd);
-    void ReadLoop(uint64_t id, std::shared_ptr<Connection> connection);
-    void WorkLoop();
-    // Hands the records read to workers and runs the rest, as above; false
+    // Accepts one connection; false when the listening socket is gone.
+    bool AcceptOne(bool& exhausted);
+    void Admit(int fd, const sockaddr_storage& peer);
+    // Starts the connection's thread; false (logged) when it cannot.
+    bool Launch(const ConnectionPtr& connection);
+    // Closes fd (when not -1) and logs, a line a second at most.
+    void Refuse(int fd, const std::string& label, const std::string& why);
+    void RunConnection(uint64_t id, ConnectionPtr connection);
+    void WorkLoop(RpcDispatcher& dispatcher);
+    // Hands up to room records to workers and runs the rest, as above; false
     // once the queue is closed.
-    bool Distribute(RecordReader& records, RpcDispatcher& dispatcher,
-                    const std::shared_ptr<Connection>& connection);
-    // Runs one call and sends its reply, if any.
-    static void Serve(RpcDispatcher& dispatcher, Connection& connection, const Record& record);
+    bool Distribute(RecordReader& records, size_t room, RpcDispatcher& dispatcher,
+                    const ConnectionPtr& connection);
+    bool Push(Job&& job);
+    // Runs one call and hands its reply, if any, to the connection.
+    static void Serve(RpcDispatcher& dispatcher, RpcConnection& connection, const Record& record);
     void JoinFinishedReaders();
+    void Wake();
 
     const Options m_options;
-    const size_t m_spread;       // threads a batch of quick calls is split over
-    RpcProgramTable m_programs;  // fixed once started
+    const size_t m_spread;        // threads a batch of quick calls is split over
+    ReplyBuffers m_replyBuffers;  // outlives every dispatcher and connection
+    RpcProgramTable m_programs;   // fixed once started
     int m_listenFd = -1;
+    int m_wakeFd = -1;  // eventfd: Stop and ending connections wake the acceptor
     uint16_t m_port = 0;
+    RpcConnection::Clock::time_point m_lastRefusal;  // the acceptor's alone
+    size_t m_unloggedRefusals = 0;                   // the acceptor's alone
+    ino_t m_unixInode = 0;  // of the socket file made, removed by Stop if still ours
     bool m_started = false;
     std::thread m_acceptor;
+    std::vector<std::unique_ptr<RpcDispatcher>> m_dispatchers;  // one per worker
     std::vector<std::thread> m_workers;
     BoundedQueue<Job> m_queue;
 
     std::mutex m_mutex;  // guards the members below
     bool m_stopping = false;
     uint64_t m_nextId = 0;
+    size_t m_open = 0;  // connections whose thread has not ended
     std::map<uint64_t, Reader> m_readers;
     std::vector<uint64_t> m_finished;  // readers that ended, to be joined
 };

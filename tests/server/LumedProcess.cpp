@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +42,9 @@ bool LumedProcess::Start(const Config& config, std::string& error) {
     }
     m_pid = ::fork();
     if (m_pid == 0) {
+        // A test that dies (a sanitizer's abort, ctest's timeout) takes its
+        // server with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         ::dup2(pipeFds[1], STDOUT_FILENO);
         ::execv(argv[0], argv.data());
         ::_exit(127);

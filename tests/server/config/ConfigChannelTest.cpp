@@ -2,6 +2,8 @@
 // what it refuses, who an anonymous caller is, and where it listens.
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -35,20 +37,26 @@ std::string Real(const std::string& path) {
     return ::realpath(path.c_str(), real) ? real : path;
 }
 
-// A client of the configuration program on a loopback port, AUTH_NONE.
+// A client of the configuration program on a loopback port, AUTH_NONE, or
+// AUTH_SYS with whatever machine name it claims.
 class RawConfigClient {
   public:
-    explicit RawConfigClient(uint16_t port) {
+    explicit RawConfigClient(uint16_t port, const char* machineName = nullptr) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         address.sin_port = htons(port);
         int socket = RPC_ANYSOCK;
         m_client = clnttcp_create(&address, LUMECFG_PROGRAM, LUMECFG_V1, &socket, 0, 0);
+        if (m_client && machineName)
+            m_client->cl_auth = authunix_create(const_cast<char*>(machineName), 0, 0, 0, nullptr);
     }
     ~RawConfigClient() {
-        if (m_client)
-            clnt_destroy(m_client);
+        if (!m_client)
+            return;
+        if (m_client->cl_auth)
+            auth_destroy(m_client->cl_auth);
+        clnt_destroy(m_client);
     }
     CLIENT* get() const { return m_client; }
 
@@ -89,26 +97,51 @@ TEST_F(ConfigChannel, UnknownProceduresAndGarbageArgumentsAreRefusedAndServingGo
               RPC_SUCCESS);
 }
 
-TEST_F(ConfigChannel, AnAnonymousCallerHasNoNameAndMayNotExport) {
+// A name written into the credentials proves nothing: calling as root with
+// this very host's name over TCP is still nobody in particular, and may not
+// export "/" with root kept.
+TEST_F(ConfigChannel, NoCredentialAClientWritesMakesItThisMachine) {
     Start();
-    RawConfigClient client(m_lumed.Port());
-    ASSERT_NE(client.get(), nullptr);
-    std::string dir = Real(m_dirs.Path());
-    char* clients = const_cast<char*>("*");
-    lumecfg_export_args args{};
-    args.path = const_cast<char*>(dir.c_str());
-    args.clients = &clients;
-    args.perms = 3;
-    lumecfg_export_res result{};
-    ASSERT_EQ(clnt_call(client.get(), LUMECFG_CREATE_EXPORT, XdrProc(xdr_lumecfg_export_args),
-                        reinterpret_cast<char*>(&args), XdrProc(xdr_lumecfg_export_res),
-                        reinterpret_cast<char*>(&result), kTimeout),
-              RPC_SUCCESS);
-    EXPECT_EQ(result.status, 11);
-    ASSERT_NE(result.message, nullptr);
-    EXPECT_STREQ(*result.message, "This path is not in allowed paths.");
-    EXPECT_EQ(result.share.path, nullptr);
-    xdr_free(XdrProc(xdr_lumecfg_export_res), reinterpret_cast<char*>(&result));
+    char host[HOST_NAME_MAX + 1] = {};
+    ASSERT_EQ(::gethostname(host, sizeof(host) - 1), 0);
+    for (const char* claimed :
+         {static_cast<const char*>(nullptr), static_cast<const char*>(host), "localhost"}) {
+        SCOPED_TRACE(claimed ? claimed : "AUTH_NONE");
+        RawConfigClient client(m_lumed.Port(), claimed);
+        ASSERT_NE(client.get(), nullptr);
+        char* clients = const_cast<char*>("*");
+        lumecfg_export_args args{};
+        args.path = const_cast<char*>("/");
+        args.clients = &clients;
+        args.perms = 7;
+        lumecfg_export_res result{};
+        ASSERT_EQ(clnt_call(client.get(), LUMECFG_CREATE_EXPORT, XdrProc(xdr_lumecfg_export_args),
+                            reinterpret_cast<char*>(&args), XdrProc(xdr_lumecfg_export_res),
+                            reinterpret_cast<char*>(&result), kTimeout),
+                  RPC_SUCCESS);
+        EXPECT_EQ(result.status, 11);
+        ASSERT_NE(result.message, nullptr);
+        EXPECT_STREQ(*result.message, "This path is not in allowed paths.");
+        EXPECT_EQ(result.share.path, nullptr);
+        xdr_free(XdrProc(xdr_lumecfg_export_res), reinterpret_cast<char*>(&result));
+    }
+}
+
+// The local socket admits root and the administrators' group only; those
+// it admits act as this machine.
+TEST_F(ConfigChannel, TheLocalSocketAdmitsItsAdministratorsOnly) {
+    ::chmod(m_state.Path().c_str(), 0711);  // the socket's directory lets callers through
+    Start({"--admin-group", "nogroup"});
+    const std::string socket = m_state.Path() + "/lumed.sock";
+    struct stat st;
+    ASSERT_EQ(::stat(socket.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    ::chmod(m_dirs.Path().c_str(), 0755);
+    const std::string dir = Real(m_dirs.Path());
+    LumectlRun outsider = RunLumectl({"--socket", socket, "export", dir}, {{65534, 12345}});
+    EXPECT_EQ(outsider.exitCode, 3) << outsider.err;
+    LumectlRun admin = RunLumectl({"--socket", socket, "export", dir}, {{65534, 65534}});
+    EXPECT_EQ(admin.exitCode, 0) << admin.err;
 }
 
 TEST_F(ConfigChannel, AConfigurationBindAddressGivesTheChannelItsOwnLoopbackPort) {
@@ -122,8 +155,8 @@ TEST_F(ConfigChannel, AConfigurationBindAddressGivesTheChannelItsOwnLoopbackPort
     EXPECT_NE(configPort, std::to_string(m_lumed.Port()));
 
     std::string dir = Real(m_dirs.Path());
-    LumectlRun exported = RunLumectl({"--server", "127.0.0.1:" + configPort, "export", dir});
-    EXPECT_EQ(exported.exitCode, 0) << exported.err;
+    LumectlRun answered = RunLumectl({"--server", "127.0.0.1:" + configPort, "export", dir});
+    EXPECT_EQ(answered.exitCode, 1) << "reached, and refused: " << answered.err;
     // The NFS port no longer serves the configuration program.
     LumectlRun elsewhere =
         RunLumectl({"--server", "127.0.0.1:" + std::to_string(m_lumed.Port()), "export", dir});

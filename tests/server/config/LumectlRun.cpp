@@ -1,5 +1,6 @@
 #include "tests/server/config/LumectlRun.h"
 
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,7 +21,8 @@ std::string Slurp(const std::string& path) {
 
 }  // namespace
 
-LumectlRun RunLumectl(const std::vector<std::string>& args) {
+LumectlRun RunLumectl(const std::vector<std::string>& args,
+                      std::optional<std::pair<uid_t, gid_t>> asUser) {
     TempDir outputs;
     const std::string out = outputs / "out", err = outputs / "err";
     std::vector<std::string> all = {LUMECTL_BINARY};
@@ -33,6 +35,9 @@ LumectlRun RunLumectl(const std::vector<std::string>& args) {
     pid_t pid = ::fork();
     if (pid == 0) {
         if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr))
+            ::_exit(127);
+        if (asUser && (::setgroups(0, nullptr) != 0 || ::setgid(asUser->second) != 0 ||
+                       ::setuid(asUser->first) != 0))
             ::_exit(127);
         ::execv(argv[0], argv.data());
         ::_exit(127);

@@ -3,7 +3,11 @@
 // Not thread-safe: one test thread at a time.
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct LumectlRun {
@@ -12,4 +16,6 @@ struct LumectlRun {
     std::string err;
 };
 
-LumectlRun RunLumectl(const std::vector<std::string>& args);
+// asUser: run as that uid and gid (no other groups) instead of this process's.
+LumectlRun RunLumectl(const std::vector<std::string>& args,
+                      std::optional<std::pair<uid_t, gid_t>> asUser = std::nullopt);

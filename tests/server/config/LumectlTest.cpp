@@ -39,8 +39,15 @@ class Lumectl : public ::testing::Test {
             {{Real(m_startup.Path())}, m_state.Path(), {"--minute-seconds", "1"}}, error))
             << error;
         m_server = "127.0.0.1:" + std::to_string(m_lumed.Port());
+        m_socket = m_state.Path() + "/lumed.sock";
     }
+    // As root on the local socket: this machine.
     LumectlRun Ctl(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--socket", m_socket});
+        return RunLumectl(args);
+    }
+    // Over TCP: a caller the server knows no name for.
+    LumectlRun Remote(std::vector<std::string> args) {
         args.insert(args.begin(), {"--server", m_server});
         return RunLumectl(args);
     }
@@ -61,7 +68,7 @@ class Lumectl : public ::testing::Test {
 
     TempDir m_startup, m_dirs, m_state;
     LumedProcess m_lumed;
-    std::string m_server;
+    std::string m_server, m_socket;
 };
 
 TEST_F(Lumectl, ExportsAreCountedMountableAndRemovedByTheLastUnexport) {
@@ -93,21 +100,46 @@ TEST_F(Lumectl, ExportsAreCountedMountableAndRemovedByTheLastUnexport) {
     EXPECT_EQ(gone.err, "lumectl: unexport failed: status 2: Share not exported.\n");
 }
 
-TEST_F(Lumectl, AnUnauthorisedCallerIsRefusedWithTheModulesStatusAndText) {
+// Only root on the local socket is this machine: a caller over TCP is
+// nobody in particular, may not export a private directory, nor remove,
+// keep, lock in or punch holes in another's export; a user the socket does
+// not admit cannot even call.
+TEST_F(Lumectl, AnUnprovedCallerIsRefusedWithTheModulesStatusAndText) {
     std::string dir = NewDir("private");
-    LumectlRun refused = Ctl({"--client-name", "stranger", "export", dir});
+    LumectlRun refused = Remote({"export", dir});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(refused.err,
               "lumectl: export failed: status 11: This path is not in allowed paths.\n");
-
-    LumectlRun json = Ctl({"--client-name", "stranger", "--json", "export", dir});
+    LumectlRun json = Remote({"--json", "export", dir});
     EXPECT_EQ(json.exitCode, 1);
     nlohmann::json report = nlohmann::json::parse(json.out);
     EXPECT_EQ(report["status"], 11);
     EXPECT_EQ(report["message"], "This path is not in allowed paths.");
     EXPECT_EQ(report["ok"], false);
     EXPECT_FALSE(Mountable(dir));
+
+    std::ofstream(dir + "/f") << std::string(8192, 'x');
+    ASSERT_EQ(Ctl({"export", dir}).exitCode, 0);
+    struct stat before, after;
+    ASSERT_EQ(::stat((dir + "/f").c_str(), &before), 0);
+    const std::vector<std::vector<std::string>> attempts = {
+        {"unexport", dir},
+        {"lock", dir, "f", "--owner", "1", "--write"},
+        {"drill-hole", dir, "f", "--offset", "0", "--length", "4096"}};
+    for (const auto& attempt : attempts) {
+        LumectlRun run = Remote(attempt);
+        EXPECT_EQ(run.exitCode, 1) << attempt[0];
+        EXPECT_NE(run.err.find("status 11"), std::string::npos) << attempt[0] << run.err;
+    }
+    EXPECT_TRUE(Mountable(dir));
+    EXPECT_EQ(Ctl({"lock-status", dir, "f"}).out.find("locked by"), std::string::npos)
+        << "a lock was taken";
+    ASSERT_EQ(::stat((dir + "/f").c_str(), &after), 0);
+    EXPECT_EQ(after.st_blocks, before.st_blocks) << "a hole was punched";
+
+    LumectlRun stranger = RunLumectl({"--socket", m_socket, "export", dir}, {{65534, 65534}});
+    EXPECT_EQ(stranger.exitCode, 3) << stranger.out << stranger.err;
 }
 
 TEST_F(Lumectl, LockOwnersContendUpgradeDowngradeAndLoseTheirLocksWithTheExport) {

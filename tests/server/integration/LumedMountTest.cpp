@@ -96,8 +96,10 @@ TEST_F(LumedMount, HostNamesMatchThePeersResolvedName) {
     EXPECT_EQ(client.Mnt(m_dir).status, MNT3_OK);  // 127.0.0.1 is localhost
 
     LumedProcess strict;
+    TempDir strictState;  // a lumed of its own: its own socket
     std::string error;
-    ASSERT_TRUE(strict.Start({{m_dir}, m_state.Path(), {"--clients", "trusted.example"}}, error))
+    ASSERT_TRUE(
+        strict.Start({{m_dir}, strictState.Path(), {"--clients", "trusted.example"}}, error))
         << error;
     MountClient claiming(strict.Port());
     ASSERT_TRUE(claiming.Connected());

@@ -103,4 +103,29 @@ TEST(RpcRecordReader, RecordAtTheBoundPassesOneByteMoreFails) {
     EXPECT_FALSE(early.Feed(header.data(), 4));
 }
 
+// A peer that announces a large record and sends little costs little.
+TEST(RpcRecordReader, ARecordsBufferGrowsOnlyAsItsBytesArrive) {
+    const size_t size = 3 * 1024 * 1024 + 5;
+    RecordReader reader(4 * 1024 * 1024);
+    std::vector<uint8_t> bytes = Fragment(std::string(size, 'r'), true);
+    EXPECT_TRUE(reader.Feed(bytes.data(), 4));
+    EXPECT_TRUE(reader.Partial());
+    EXPECT_EQ(reader.Reserved(), 0u);
+    size_t fed = 4;
+    for (size_t piece = 1000; fed < bytes.size(); piece = 64 * 1024) {
+        const size_t length = std::min(piece, bytes.size() - fed);
+        ASSERT_TRUE(reader.Feed(bytes.data() + fed, length));
+        fed += length;
+        if (fed < bytes.size()) {
+            ASSERT_LE(reader.Reserved(), std::min(16 * (fed - 4), size)) << fed;
+        }
+    }
+    std::vector<uint8_t> record;
+    ASSERT_TRUE(reader.Pop(record));
+    EXPECT_EQ(record.size(), size);
+    EXPECT_EQ(record.capacity(), size) << "never more than the record announced";
+    EXPECT_FALSE(reader.Partial());
+    EXPECT_EQ(reader.Completed(), 1u);
+}
+
 }  // namespace

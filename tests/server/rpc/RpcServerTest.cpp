@@ -1,168 +1,20 @@
 #include "server/rpc/RpcServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <memory>
-#include <mutex>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
+
+#include "tests/server/rpc/RpcTestSupport.h"
 
 namespace {
 
-constexpr uint32_t kEchoProgram = 0x20004c55;
-constexpr u_int kMaxText = 8192;
-const timeval kCallTimeout{30, 0};  // a bound on a hang, not a measurement
-
-enum EchoProc : uint32_t { kNull = 0, kEcho = 1, kHeld = 3 };
-
-// Echoes strings and keeps the caller the transport saw.
-class EchoProgram : public RpcProgram {
-  public:
-    uint32_t Number() const override { return kEchoProgram; }
-    uint32_t LowVersion() const override { return 1; }
-    uint32_t HighVersion() const override { return 2; }
-    accept_stat Call(const RpcCall& call, XDR* args, XDR* results) override {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_caller = call.caller;
-        if (call.procedure == kNull)
-            return SUCCESS;
-        if (call.procedure == kHeld) {  // stays in flight until the test releases it
-            m_held = true;
-            m_changed.notify_all();
-            m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_released; });
-            return SUCCESS;
-        }
-        if (call.procedure != kEcho)
-            return PROC_UNAVAIL;
-        std::vector<char> text(kMaxText + 1);
-        char* p = text.data();
-        if (!xdr_string(args, &p, kMaxText))
-            return GARBAGE_ARGS;
-        return xdr_string(results, &p, kMaxText) ? SUCCESS : SYSTEM_ERR;
-    }
-    // Held calls may wait long; the others never do.
-    bool Quick(uint32_t, uint32_t procedure) const override { return procedure != kHeld; }
-    RpcCaller LastCaller() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_caller;
-    }
-    bool AwaitHeldCall() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_held; });
-    }
-    void ReleaseHeldCall() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_released = true;
-        m_changed.notify_all();
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    RpcCaller m_caller;
-    bool m_held = false, m_released = false;
-};
+using namespace rpctest;
 
 bool_t EncodeGarbage(XDR* xdrs, void*) {
     u_int hugeLength = 0xfffffff0u;  // a string length no buffer can hold
     return xdr_u_int(xdrs, &hugeLength);
 }
-
-// libtirpc takes every XDR routine as one variadic pointer type.
-template <typename F>
-xdrproc_t Proc(F f) {
-    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(f));
-}
-
-sockaddr_in Loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-// libtirpc's own TCP client, pointed at the port directly (no portmapper).
-class Client {
-  public:
-    Client(uint16_t port, uint32_t program, uint32_t version, u_int sendSize = 0) {
-        sockaddr_in address = Loopback(port);
-        m_client = clnttcp_create(&address, program, version, &m_socket, sendSize, 0);
-    }
-    ~Client() {
-        if (!m_client)
-            return;
-        auth_destroy(m_client->cl_auth);  // the client does not own it
-        clnt_destroy(m_client);
-    }
-    CLIENT* get() const { return m_client; }
-    int Socket() const { return m_socket; }
-
-    // The echoed text, or "failed: <status>".
-    std::string Echo(const std::string& text) {
-        std::vector<char> back(kMaxText + 1);
-        char* in = const_cast<char*>(text.c_str());
-        char* out = back.data();
-        clnt_stat status = clnt_call(m_client, kEcho, Proc(xdr_wrapstring), &in,
-                                     Proc(xdr_wrapstring), &out, kCallTimeout);
-        return status == RPC_SUCCESS ? back.data() : "failed: " + std::to_string(status);
-    }
-    clnt_stat Call(uint32_t procedure) {
-        return clnt_call(m_client, procedure, Proc(xdr_void), nullptr, Proc(xdr_void), nullptr,
-                         kCallTimeout);
-    }
-
-  private:
-    CLIENT* m_client = nullptr;
-    int m_socket = RPC_ANYSOCK;
-};
-
-// A plain socket for what libtirpc's client will not send.
-class RawSocket {
-  public:
-    explicit RawSocket(uint16_t port) : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
-        timeval bound{30, 0};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
-        sockaddr_in address = Loopback(port);
-        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    }
-    ~RawSocket() { ::close(m_fd); }
-    bool Connected() const { return m_connected; }
-    bool Send(const void* data, size_t length) {
-        return ::send(m_fd, data, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
-    }
-    bool SendMark(uint32_t word) {
-        uint32_t mark = htonl(word);
-        return Send(&mark, sizeof(mark));
-    }
-    // Fills data exactly; false on end of stream or error.
-    bool ReceiveAll(void* data, size_t length) {
-        for (auto* at = static_cast<char*>(data); length > 0;) {
-            ssize_t got = ::recv(m_fd, at, length, 0);
-            if (got <= 0)
-                return false;
-            at += got;
-            length -= static_cast<size_t>(got);
-        }
-        return true;
-    }
-    int fd() const { return m_fd; }
-
-  private:
-    int m_fd;
-    bool m_connected = false;
-};
 
 bool_t AnyResults(XDR*, ...) {
     return TRUE;
@@ -195,46 +47,6 @@ bool RawNullCall(uint16_t port, opaque_auth credential, uint32_t rpcvers, rpc_ms
     reply.acpted_rply.ar_results.proc = AnyResults;
     return xdr_replymsg(&in, &reply);
 }
-
-// Writes one whole call record (AUTH_NONE, no arguments) to the socket.
-bool SendCall(RawSocket& socket, uint32_t xid, uint32_t procedure) {
-    rpc_msg call{};
-    call.rm_xid = xid;
-    call.rm_call = {2, kEchoProgram, 1, procedure, _null_auth, _null_auth};
-    char buffer[256];
-    XDR out;
-    xdrmem_create(&out, buffer, sizeof(buffer), XDR_ENCODE);
-    return xdr_callmsg(&out, &call) && socket.SendMark(0x80000000u | xdr_getpos(&out)) &&
-           socket.Send(buffer, xdr_getpos(&out));
-}
-
-// The xid of the next reply record on the socket; 0 when none arrives.
-uint32_t ReplyXid(RawSocket& socket) {
-    uint32_t mark = 0;
-    if (!socket.ReceiveAll(&mark, sizeof(mark)))
-        return 0;
-    std::vector<char> record(ntohl(mark) & 0x7fffffffu);
-    uint32_t xid = 0;
-    if (record.size() < sizeof(xid) || !socket.ReceiveAll(record.data(), record.size()))
-        return 0;
-    std::memcpy(&xid, record.data(), sizeof(xid));
-    return ntohl(xid);
-}
-
-class RpcServerTest : public ::testing::Test {
-  protected:
-    void StartServer(RpcServer::Options options = RpcServer::Options()) {
-        m_server.reset(new RpcServer(options));
-        m_server->AddProgram(&m_echo);
-        std::string error;
-        ASSERT_TRUE(m_server->Start(error)) << error;
-        ASSERT_NE(m_server->Port(), 0);
-    }
-    uint16_t Port() const { return m_server->Port(); }
-
-    EchoProgram m_echo;
-    std::unique_ptr<RpcServer> m_server;
-};
 
 TEST_F(RpcServerTest, CallsAreAnsweredAndRefusalsKeepTheConnectionUsable) {
     StartServer();
@@ -282,6 +94,10 @@ TEST_F(RpcServerTest, CallerCredentialsAndPeerReachTheProgram) {
     EXPECT_TRUE(anonymous.gids.empty());
     EXPECT_EQ(anonymous.address.ToString(), "127.0.0.1");
     EXPECT_EQ(anonymous.port, ntohs(local.sin_port));
+    EXPECT_FALSE(anonymous.local);  // only the kernel's word on a local socket sets these
+    EXPECT_EQ(anonymous.peerUid, 65534u);
+    EXPECT_EQ(anonymous.peerGid, 65534u);
+    EXPECT_TRUE(anonymous.peerGroups.empty());
 
     uid_t groups[] = {7, 8, 9};
     char machine[] = "tester.example";

@@ -1,0 +1,189 @@
+#include "server/rpc/RpcConnection.h"
+
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "platform/LogWriter.h"
+
+namespace {
+// Queued replies written by one system call at most.
+constexpr size_t kGather = 16;
+// A rest of a reply smaller than this is copied rather than taken over.
+constexpr size_t kTakeOver = 64 * 1024;
+}  // namespace
+
+RpcConnection::RpcConnection(int socket, int wake, const RpcCaller& peer, const std::string& label)
+    : m_fd(socket), m_wakeFd(wake), m_peer(peer), m_label(label) {}
+
+RpcConnection::~RpcConnection() {
+    Close();
+}
+
+void RpcConnection::Take(size_t calls) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_running += calls;
+}
+
+void RpcConnection::Unanswered(size_t calls) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_running -= calls;
+    m_lastDone = Clock::now();
+    if (m_wakeOnDone)
+        Wake();
+}
+
+void RpcConnection::Answer(const uint8_t* reply, size_t length, RpcDispatcher& maker) {
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    size_t sent = 0;
+    int error = 0;
+    if (m_fd >= 0 && !m_broken && m_out.empty()) {
+        iovec whole{const_cast<uint8_t*>(reply), length};
+        sent = Send(&whole, 1, error);
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    --m_running;
+    m_lastDone = Clock::now();
+    bool wake = m_wakeOnDone;
+    if (error) {
+        Break(std::strerror(error));
+        wake = true;
+    } else if (sent < length && m_fd >= 0 && !m_broken) {
+        wake = Queue(reply + sent, length - sent, maker) || wake;
+    }
+    if (wake)
+        Wake();
+}
+
+bool RpcConnection::Queue(const uint8_t* data, size_t length, RpcDispatcher& maker) {
+    try {
+        Unsent rest{nullptr, data, length};
+        if (length >= kTakeOver) {
+            rest.buffer = maker.TakeReply();
+        } else {
+            rest.buffer = ReplyBuffers::Make(nullptr, length);
+            std::memcpy(rest.buffer.get(), data, length);
+            rest.data = reinterpret_cast<const uint8_t*>(rest.buffer.get());
+        }
+        m_out.push_back(std::move(rest));
+    } catch (const std::bad_alloc&) {
+        Break("out of memory for a reply");
+        return true;
+    }
+    m_outBytes += length;
+    if (m_out.size() > 1)
+        return false;
+    m_lastSent = Clock::now();  // the send timeout runs from here
+    return true;
+}
+
+bool RpcConnection::Flush() {
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    while (!m_out.empty() && !m_broken) {
+        iovec parts[kGather];
+        size_t count = 0, total = 0;
+        for (auto at = m_out.begin(); at != m_out.end() && count < kGather; ++at, ++count) {
+            parts[count].iov_base = const_cast<uint8_t*>(at->data);
+            parts[count].iov_len = at->length;
+            total += at->length;
+        }
+        int error = 0;
+        const size_t sent = Send(parts, count, error);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (error)
+            Break(std::strerror(error));
+        if (sent == 0)
+            break;
+        m_lastSent = Clock::now();
+        m_outBytes -= sent;
+        for (size_t left = sent; left > 0;) {
+            Unsent& front = m_out.front();
+            if (left < front.length) {
+                front.data += left;
+                front.length -= left;
+                break;
+            }
+            left -= front.length;
+            m_out.pop_front();
+        }
+        if (sent < total)
+            break;  // the socket is full
+    }
+    return !m_broken;
+}
+
+size_t RpcConnection::Send(const iovec* parts, size_t count, int& error) {
+    msghdr message{};
+    message.msg_iov = const_cast<iovec*>(parts);
+    message.msg_iovlen = count;
+    ssize_t sent;
+    do
+        sent = ::sendmsg(m_fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    if (sent >= 0)
+        return static_cast<size_t>(sent);
+    if (errno != EAGAIN && errno != EWOULDBLOCK)
+        error = errno;
+    return 0;
+}
+
+void RpcConnection::Break(const char* why) {
+    OXLOG(2, 0, "Closing the connection of %s: send failed (%s).", m_label.c_str(), why);
+    m_broken = true;
+    m_out.clear();
+    m_outBytes = 0;
+    ::shutdown(m_fd, SHUT_RDWR);
+}
+
+size_t RpcConnection::Room(size_t limit, size_t backlog) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const size_t inHand = m_running + m_out.size();
+    return inHand < limit && m_outBytes < backlog ? limit - inHand : 0;
+}
+
+RpcConnection::State RpcConnection::Look(bool wantInput, size_t limit) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    State state;
+    state.inHand = m_running + m_out.size();
+    m_wakeOnDone = !wantInput || state.inHand >= limit;
+    state.pending = !m_out.empty();
+    state.pendingBytes = m_outBytes;
+    state.broken = m_broken;
+    state.lastSent = m_lastSent;
+    state.lastDone = m_lastDone;
+    return state;
+}
+
+void RpcConnection::DrainWake() {
+    uint64_t count;
+    (void)!::read(m_wakeFd, &count, sizeof(count));
+}
+
+void RpcConnection::Wake() {
+    uint64_t one = 1;
+    if (m_wakeFd >= 0)
+        (void)!::write(m_wakeFd, &one, sizeof(one));
+}
+
+void RpcConnection::ShutdownRead() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_fd >= 0)
+        ::shutdown(m_fd, SHUT_RD);
+}
+
+void RpcConnection::Close() {
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_fd >= 0)
+        ::close(m_fd);
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
+    m_fd = m_wakeFd = -1;
+    m_out.clear();
+    m_outBytes = 0;
+}

@@ -1,0 +1,120 @@
+// One client connection's socket and what the server owes that client: the
+// calls in hand (read, their replies not yet all given to the kernel) and
+// the replies queued behind a full socket.
+//
+// The connection's own thread reads the socket and flushes the queue. A
+// thread that ran a call hands its reply over with Answer: sent at once
+// (without waiting) as far as the socket takes it when nothing is queued;
+// the rest is queued and the connection's thread, woken through an eventfd,
+// writes it as the peer reads. So nobody but that thread ever waits on the
+// socket, and replies go out whole, in the order they were handed over.
+// Thread-safe. m_sendMutex lets one thread at a time write the socket (it is
+// held across a non-blocking send, never across a wait); m_mutex, held
+// briefly, guards the rest. Order: RpcServer's m_mutex, m_sendMutex,
+// m_mutex. The socket and the eventfd are closed only by Close, under both;
+// a reply handed over later is dropped, so a descriptor number reused
+// elsewhere is never touched.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server/rpc/RpcDispatcher.h"
+#include "server/rpc/RpcProgram.h"
+
+class RpcConnection {
+  public:
+    typedef std::chrono::steady_clock Clock;
+
+    // What the connection's thread needs to know to decide how to wait.
+    struct State {
+        size_t inHand = 0;           // calls running plus replies queued
+        bool pending = false;        // replies wait for the peer to read
+        size_t pendingBytes = 0;     // their bytes yet to send
+        bool broken = false;         // a send failed: the stream is unusable
+        Clock::time_point lastSent;  // the peer last took bytes, or output began to wait
+        Clock::time_point lastDone;  // a call was last answered
+    };
+
+    // Owns both descriptors: socket (sent to without waiting, whatever its
+    // mode) and wake (an eventfd). peer holds the transport's fields of
+    // RpcCaller; label names the peer in log lines.
+    RpcConnection(int socket, int wake, const RpcCaller& peer, const std::string& label);
+    ~RpcConnection();
+    RpcConnection(const RpcConnection&) = delete;
+    RpcConnection& operator=(const RpcConnection&) = delete;
+
+    int Socket() const { return m_fd; }
+    int WakeFd() const { return m_wakeFd; }
+    const std::string& Label() const { return m_label; }
+    // Read by the threads running its calls; set only before the first call.
+    const RpcCaller& Peer() const { return m_peer; }
+    void SetHostName(const std::string& name) { m_peer.hostName = name; }
+
+    // calls were read and are now in hand.
+    void Take(size_t calls);
+    // A call in hand is done; its reply record. A large reply the socket
+    // does not take whole stays in the buffer of the dispatcher that made
+    // it, which gets a new one (TakeReply).
+    void Answer(const uint8_t* reply, size_t length, RpcDispatcher& maker);
+    // calls in hand are done and have no reply.
+    void Unanswered(size_t calls);
+    // Writes queued replies as far as the socket takes them; false once the
+    // connection is broken.
+    bool Flush();
+    // How many calls may be taken now: none while backlog bytes or more of
+    // replies wait, else up to limit calls in hand.
+    size_t Room(size_t limit, size_t backlog);
+    // The state. Until the next Look, each answered call wakes the
+    // connection's thread when it cannot read: it does not want input, or
+    // limit calls are in hand (it then waits on calls, not on the socket).
+    State Look(bool wantInput, size_t limit);
+    // Empties the eventfd once it was signalled (the connection's thread).
+    void DrainWake();
+    // The connection's thread then sees end of input (Stop).
+    void ShutdownRead();
+    // Releases both descriptors and drops queued replies.
+    void Close();
+
+  private:
+    // Under m_sendMutex: sends what the socket takes now, without waiting;
+    // error set (errno) when the stream failed.
+    size_t Send(const iovec* parts, size_t count, int& error);
+    // Under both locks: queues the rest of a reply; true when the queue was
+    // empty (its writer must be woken).
+    bool Queue(const uint8_t* data, size_t length, RpcDispatcher& maker);
+    // Under both locks: shuts the stream down, drops what is queued.
+    void Break(const char* why);
+    void Wake();  // under m_mutex
+
+    int m_fd;
+    int m_wakeFd;
+    RpcCaller m_peer;
+    const std::string m_label;
+
+    std::mutex m_sendMutex;
+    std::mutex m_mutex;
+    // m_fd, m_wakeFd, m_out, m_outBytes and m_broken change under both locks
+    // and are read under either (m_wakeFd also by the connection's thread,
+    // which alone closes it); m_mutex guards the rest.
+    size_t m_running = 0;
+    struct Unsent {
+        ReplyBuffers::Buffer buffer;  // holds the bytes
+        const uint8_t* data;
+        size_t length;
+    };
+    std::deque<Unsent> m_out;  // what is left of replies, oldest first
+    size_t m_outBytes = 0;     // in m_out
+    bool m_broken = false;
+    bool m_wakeOnDone = false;
+    Clock::time_point m_lastSent = Clock::now();
+    Clock::time_point m_lastDone = Clock::now();
+};

@@ -1,0 +1,363 @@
+// The transport under a hostile or careless client: every bound holds, every
+// refusal is logged, and nothing stalls or stops the server.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <new>
+#include <set>
+#include <system_error>
+
+#include "server/rpc/HostNameLookup.h"
+#include "tests/server/rpc/RpcTestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/OpenDescriptors.h"
+#include "tests/support/TempDir.h"
+
+// Seams for this test program: accept4 counts its calls while asked to, and
+// allocations larger than a bound fail while asked to.
+namespace {
+std::atomic<bool> gCountAccepts{false};
+std::atomic<long> gAccepts{0};
+std::atomic<size_t> gFailAllocationsOver{SIZE_MAX};
+std::atomic<bool> gThreadsFail{false};
+}  // namespace
+
+extern "C" int accept4(int fd, sockaddr* address, socklen_t* length, int flags) {
+    typedef int (*Accept4)(int, sockaddr*, socklen_t*, int);
+    static const Accept4 real = reinterpret_cast<Accept4>(::dlsym(RTLD_NEXT, "accept4"));
+    if (gCountAccepts)
+        ++gAccepts;
+    return real(fd, address, length, flags);
+}
+
+// The replacement pair allocates with malloc, so free is the matching release.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+    if (size > gFailAllocationsOver.load(std::memory_order_relaxed))
+        throw std::bad_alloc();
+    if (void* block = std::malloc(size ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept {
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    std::free(block);
+}
+
+namespace {
+
+using namespace rpctest;
+using std::chrono::milliseconds;
+
+// Sends calls for replies of replySize bytes, xids 1 to count.
+bool SendBulkCalls(RawSocket& socket, uint32_t count, u_int replySize) {
+    for (uint32_t xid = 1; xid <= count; ++xid) {
+        if (!SendCall(socket, xid, kBulk, replySize))
+            return false;
+    }
+    return true;
+}
+
+TEST_F(RpcServerTest, ConnectionsOverTheCapAreRefusedAndAClosedOneIsReleasedAtOnce) {
+    RpcServer::Options options;
+    options.maxConnections = 2;
+    StartServer(options);
+    LogCapture log(1);
+    const size_t idle = OpenDescriptorCount();
+    {
+        Client first(Port(), kEchoProgram, 1), second(Port(), kEchoProgram, 1);
+        ASSERT_EQ(first.Call(kNull), RPC_SUCCESS);
+        ASSERT_EQ(second.Call(kNull), RPC_SUCCESS);
+        RawSocket third(Port());
+        ASSERT_TRUE(third.Connected());  // the kernel's backlog takes it
+        EXPECT_TRUE(third.ClosedByServer());
+        EXPECT_EQ(log.CountContaining("refused: 2 connections open"), 1u);
+        EXPECT_EQ(first.Call(kNull), RPC_SUCCESS);
+    }
+    // The server lets go of each socket as its peer closes, not at the next accept.
+    EXPECT_TRUE(Eventually([&] { return OpenDescriptorCount() == idle; }))
+        << OpenDescriptorCount() << " descriptors open, " << idle << " before";
+    EXPECT_EQ(Client(Port(), kEchoProgram, 1).Call(kNull), RPC_SUCCESS);
+}
+
+TEST_F(RpcServerTest, SilentHalfSentAndUnreadConnectionsAreClosedOnesWaitingOnUsAreNot) {
+    const milliseconds brief(300), ample(60000);
+    const struct {
+        const char* reason;
+        milliseconds idle, record, send;
+        std::function<bool(RawSocket&)> then;
+    } cases[] = {
+        {"idle for", brief, ample, ample, [](RawSocket&) { return true; }},
+        {"a record stayed unfinished", ample, brief, ample,
+         [](RawSocket& s) { return s.SendMark(0x80000000u | 100) && s.Send("only ten b", 10); }},
+        {"took no reply", ample, ample, brief,
+         [](RawSocket& s) { return SendBulkCalls(s, 64, 256 * 1024); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        LogCapture log(2);
+        RpcServer::Options options;
+        options.idleTimeout = c.idle;
+        options.recordTimeout = c.record;
+        options.sendTimeout = c.send;
+        StartServer(options);
+        const size_t before = OpenDescriptorCount();
+        RawSocket socket(Port(), 4096);
+        ASSERT_TRUE(SendCall(socket, 99, kNull));
+        ASSERT_EQ(ReplyXid(socket), 99u);  // served: the server holds its end
+        ASSERT_TRUE(c.then(socket));
+        EXPECT_TRUE(Eventually([&] { return OpenDescriptorCount() == before + 1; }))
+            << "the server still holds the connection";
+        EXPECT_EQ(log.CountContaining(c.reason), 1u);
+    }
+    // A connection waiting on a call of its own is not idle.
+    RpcServer::Options options;
+    options.idleTimeout = brief;
+    StartServer(options);
+    RawSocket socket(Port());
+    ASSERT_TRUE(SendCall(socket, 7, kHeld));
+    ASSERT_TRUE(m_echo.AwaitHeldCall());
+    std::this_thread::sleep_for(3 * brief);
+    m_echo.ReleaseHeldCall();
+    EXPECT_EQ(ReplyXid(socket), 7u);
+}
+
+// Clients that ask for large replies and never read them hold up nobody
+// else, not even through the workers; and back-pressure loses nothing.
+TEST_F(RpcServerTest, ClientsThatDoNotReadStallOnlyThemselves) {
+    RpcServer::Options options;
+    options.workers = 2;
+    StartServer(options);
+    constexpr uint32_t kStalled = 8, kCalls = 64, kGoodCalls = 200, kReply = 256 * 1024;
+    std::vector<std::unique_ptr<RawSocket>> stalled;
+    for (uint32_t i = 0; i < kStalled; ++i) {
+        stalled.emplace_back(new RawSocket(Port(), 4096));
+        ASSERT_TRUE(SendBulkCalls(*stalled.back(), kCalls, kReply));
+    }
+    std::atomic<uint32_t> answered{0};
+    auto good = std::async(std::launch::async, [this, &answered] {
+        RawSocket socket(Port());
+        for (uint32_t xid = 1; xid <= kGoodCalls; ++xid) {
+            if (!SendCall(socket, xid, kBulk, 16) || ReplyXid(socket) != xid)
+                return;
+            ++answered;
+        }
+    });
+    good.wait_for(std::chrono::seconds(20));
+    const uint32_t answeredInTime = answered.load();
+    if (answeredInTime != kGoodCalls)
+        stalled.clear();  // frees whatever a blocked server still waits on
+    good.get();
+    ASSERT_EQ(answeredInTime, kGoodCalls) << "the good client was held up";
+    std::set<uint32_t> intact;  // whole, each with its own bytes
+    std::vector<char> record;
+    for (uint32_t i = 0, xid; i < kCalls && (xid = ReplyXid(*stalled.front(), &record)); ++i) {
+        if (record.size() == kBulkOffset + kReply &&
+            std::all_of(record.begin() + kBulkOffset, record.end(),
+                        [xid](char c) { return c == BulkByte(xid); }))
+            intact.insert(xid);
+    }
+    EXPECT_EQ(intact.size(), kCalls) << "a stalled client that reads at last gets every reply";
+}
+
+TEST_F(RpcServerTest, NoThreadOrNoMemoryRefusesAConnectionNotTheServer) {
+    RpcServer::Options options;
+    options.startThread = [](std::function<void()> body) {
+        if (gThreadsFail)
+            throw std::system_error(EAGAIN, std::generic_category(), "no thread");
+        return std::thread(std::move(body));
+    };
+    StartServer(options);
+    LogCapture log(1);
+    gThreadsFail = true;
+    RawSocket refused(Port());
+    ASSERT_TRUE(refused.Connected());
+    EXPECT_TRUE(refused.ClosedByServer());
+    gThreadsFail = false;
+    EXPECT_EQ(log.CountContaining("no thread for it"), 1u);
+
+    RawSocket greedy(Port());
+    ASSERT_TRUE(SendCall(greedy, 1, kNull));
+    ASSERT_EQ(ReplyXid(greedy), 1u);
+    std::vector<char> record(1536 * 1024, 'x');
+    gFailAllocationsOver = 1 << 20;  // the record's buffer cannot grow past 1 MiB
+    greedy.SendMark(0x80000000u | static_cast<uint32_t>(record.size()));
+    greedy.Send(record.data(), record.size());  // fails once the server has closed
+    EXPECT_TRUE(greedy.ClosedByServer());
+    gFailAllocationsOver = SIZE_MAX;
+    EXPECT_EQ(log.CountContaining("out of memory"), 1u);
+    EXPECT_EQ(Client(Port(), kEchoProgram, 1).Echo("still serving"), "still serving");
+}
+
+// Fills every free descriptor under a lowered limit but one; restores both.
+class DescriptorsExhausted {
+  public:
+    DescriptorsExhausted() {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        rlimit low = m_saved;
+        low.rlim_cur = OpenDescriptorCount() + 16;
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; m_filler.size() < 4096 && (fd = ::open("/dev/null", O_RDONLY)) >= 0;)
+            m_filler.push_back(fd);
+        ::close(m_filler.back());
+        m_filler.pop_back();
+    }
+    ~DescriptorsExhausted() {
+        for (int fd : m_filler)
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &m_saved);
+    }
+
+  private:
+    rlimit m_saved{};
+    std::vector<int> m_filler;
+};
+
+TEST_F(RpcServerTest, OutOfDescriptorsTheAcceptorWaitsInsteadOfSpinning) {
+    // Captured from the start: the sanitizers check a first virtual call with
+    // a pipe, which they could not open once descriptors are out.
+    LogCapture log(1);
+    StartServer();
+    std::unique_ptr<DescriptorsExhausted> exhausted(new DescriptorsExhausted);
+    RawSocket client(Port());  // takes the one descriptor left
+    ASSERT_TRUE(client.Connected());
+    gAccepts = 0;
+    gCountAccepts = true;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    gCountAccepts = false;
+    exhausted.reset();
+    EXPECT_GE(gAccepts.load(), 2) << "it keeps trying";
+    EXPECT_LE(gAccepts.load(), 30) << "about once per 100 ms, not in a loop";
+    EXPECT_EQ(log.CountContaining("Cannot accept connections"), 1u);
+    ASSERT_TRUE(SendCall(client, 5, kNull));
+    EXPECT_EQ(ReplyXid(client), 5u) << "served once descriptors are back";
+}
+
+// In a child process with these ids: 0 when a NULL call through the local
+// socket is answered, 2 when the connection is refused, 1 otherwise. No
+// allocation after fork.
+int CallAs(const std::string& path, uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(gid) != 0 ||
+            ::setuid(uid) != 0)
+            ::_exit(1);
+        RawSocket socket(path);
+        if (!socket.Connected())
+            ::_exit(errno == EACCES ? 2 : 1);
+        uint32_t reply[7];  // mark, xid, REPLY, MSG_ACCEPTED, verifier (2), SUCCESS
+        ::_exit(SendCall(socket, 31, kNull) && socket.ReceiveAll(reply, sizeof(reply)) &&
+                        ntohl(reply[1]) == 31
+                    ? 0
+                    : 1);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(RpcServerLocal, ALocalCallerIsKnownByItsProcessIdsAndTheSocketByItsGroup) {
+    TempDir dir;
+    ::chmod(dir.Path().c_str(), 0755);
+    const std::string path = dir / "rpc.sock";
+    int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ::close(stale);  // left behind, as by a server that died
+
+    RpcServer::Options options;
+    std::string error;
+    options.unixPath = dir.WriteFile("plain", "x");
+    EXPECT_FALSE(RpcServer(options).Start(error));
+    EXPECT_NE(error.find("not a socket"), std::string::npos) << error;
+    options.unixPath = path;
+    options.unixGroup = 4242;
+    RpcServer server(options);
+    EchoProgram echo;
+    server.AddProgram(&echo);
+    ASSERT_TRUE(server.Start(error)) << error;
+    EXPECT_EQ(server.Port(), 0);
+    struct stat made {};
+    ASSERT_EQ(::lstat(path.c_str(), &made), 0);
+    EXPECT_TRUE(S_ISSOCK(made.st_mode));
+    EXPECT_EQ(made.st_mode & 0777, 0660u);
+    EXPECT_EQ(made.st_gid, 4242u);
+    EXPECT_FALSE(RpcServer(options).Start(error)) << "a live server's socket is not taken over";
+
+    const struct {
+        gid_t gid;
+        std::vector<gid_t> groups;
+        int outcome;
+    } cases[] = {{4242, {7, 8}, 0}, {1000, {4242, 9}, 0}, {1000, {7}, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.gid);
+        ASSERT_EQ(CallAs(path, 4321, c.gid, c.groups), c.outcome);
+        if (c.outcome != 0)
+            continue;
+        RpcCaller caller = echo.LastCaller();
+        EXPECT_TRUE(caller.local);
+        EXPECT_EQ(caller.peerUid, 4321u);
+        EXPECT_EQ(caller.peerGid, c.gid);
+        std::sort(caller.peerGroups.begin(), caller.peerGroups.end());
+        std::vector<uint32_t> groups(c.groups.begin(), c.groups.end());
+        std::sort(groups.begin(), groups.end());
+        EXPECT_EQ(caller.peerGroups, groups);
+        EXPECT_EQ(caller.address.ToString(), "127.0.0.1");
+        EXPECT_EQ(caller.port, 0);
+        EXPECT_EQ(caller.hostName, "");
+    }
+    server.Stop();
+    EXPECT_NE(::lstat(path.c_str(), &made), 0) << "Stop removes the socket";
+}
+
+// Whoever controls the reverse records of an address could name it anything:
+// a name counts only when it resolves back to the peer.
+TEST(RpcHostNames, ANameCountsOnlyWhenItResolvesBackToThePeer) {
+    const struct {
+        std::string reverse;
+        std::vector<std::string> forward;
+        std::string confirmed;
+    } cases[] = {
+        {"trusted.example", {"192.0.2.9", "::ffff:127.0.0.1"}, "trusted.example"},
+        {"trusted.example", {"192.0.2.9"}, ""},  // a spoofed reverse record
+        {"trusted.example", {}, ""},
+        {"", {"127.0.0.1"}, ""},
+        {"127.0.0.1", {"127.0.0.1"}, ""},  // a number is no name
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reverse + " -> " + std::to_string(c.forward.size()) + " addresses");
+        HostNameLookup lookup{[&c](const CRaIPAddr&) { return c.reverse; },
+                              [&c](const std::string& name) {
+                                  std::vector<CRaIPAddr> out(c.forward.size());
+                                  for (size_t i = 0; name == c.reverse && i < out.size(); ++i)
+                                      CRaIPAddr::Parse(c.forward[i], out[i]);
+                                  return out;
+                              }};
+        RpcServer::Options options;
+        options.hostNames = lookup;
+        RpcServer server(options);
+        EchoProgram echo;
+        server.AddProgram(&echo);
+        std::string error;
+        ASSERT_TRUE(server.Start(error)) << error;
+        ASSERT_EQ(Client(server.Port(), kEchoProgram, 1).Call(kNull), RPC_SUCCESS);
+        EXPECT_EQ(echo.LastCaller().hostName, c.confirmed);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,286 @@
+// What the transport's tests share: a program that echoes and keeps its
+// caller, libtirpc's client, and a raw socket for what that client will not
+// send.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "server/rpc/RpcServer.h"
+
+namespace rpctest {
+
+constexpr uint32_t kEchoProgram = 0x20004c55;
+constexpr u_int kMaxText = 8192;
+const timeval kCallTimeout{30, 0};  // a bound on a hang, not a measurement
+
+// kBulk answers, on a worker, with as many bytes as asked for, each
+// BulkByte(xid), after the 24 bytes of an accepted reply's header and the
+// 4 of the length.
+enum EchoProc : uint32_t { kNull = 0, kEcho = 1, kBulk = 2, kHeld = 3 };
+constexpr size_t kBulkOffset = 28;
+inline char BulkByte(uint32_t xid) {
+    return static_cast<char>('a' + xid % 26);
+}
+
+// libtirpc takes every XDR routine as one variadic pointer type.
+template <typename F>
+xdrproc_t Proc(F f) {
+    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(f));
+}
+
+// Echoes strings and keeps the caller the transport saw.
+class EchoProgram : public RpcProgram {
+  public:
+    uint32_t Number() const override { return kEchoProgram; }
+    uint32_t LowVersion() const override { return 1; }
+    uint32_t HighVersion() const override { return 2; }
+    accept_stat Call(const RpcCall& call, XDR* args, XDR* results) override {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_caller = call.caller;
+        if (call.procedure == kNull)
+            return SUCCESS;
+        if (call.procedure == kHeld) {  // stays in flight until the test releases it
+            m_held = true;
+            m_changed.notify_all();
+            m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_released; });
+            return SUCCESS;
+        }
+        if (call.procedure == kBulk)
+            return Bulk(call.xid, args, results);
+        if (call.procedure != kEcho)
+            return PROC_UNAVAIL;
+        std::vector<char> text(kMaxText + 1);
+        char* p = text.data();
+        if (!xdr_string(args, &p, kMaxText))
+            return GARBAGE_ARGS;
+        return xdr_string(results, &p, kMaxText) ? SUCCESS : SYSTEM_ERR;
+    }
+    // Held and bulk calls go to workers; the others may run on the reader.
+    bool Quick(uint32_t, uint32_t procedure) const override {
+        return procedure == kNull || procedure == kEcho;
+    }
+    RpcCaller LastCaller() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_caller;
+    }
+    bool AwaitHeldCall() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_held; });
+    }
+    void ReleaseHeldCall() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_released = true;
+        m_changed.notify_all();
+    }
+
+  private:
+    static accept_stat Bulk(uint32_t xid, XDR* args, XDR* results) {
+        u_int size = 0;
+        if (!xdr_u_int(args, &size) || size > (1u << 20))
+            return GARBAGE_ARGS;
+        std::vector<char> bytes(size, BulkByte(xid));
+        char* p = bytes.data();
+        return xdr_bytes(results, &p, &size, size) ? SUCCESS : SYSTEM_ERR;
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    RpcCaller m_caller;
+    bool m_held = false, m_released = false;
+};
+
+inline sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// libtirpc's own TCP client, pointed at the port directly (no portmapper).
+class Client {
+  public:
+    Client(uint16_t port, uint32_t program, uint32_t version, u_int sendSize = 0) {
+        sockaddr_in address = Loopback(port);
+        m_client = clnttcp_create(&address, program, version, &m_socket, sendSize, 0);
+    }
+    ~Client() {
+        if (!m_client)
+            return;
+        auth_destroy(m_client->cl_auth);  // the client does not own it
+        clnt_destroy(m_client);
+    }
+    CLIENT* get() const { return m_client; }
+    int Socket() const { return m_socket; }
+
+    // The echoed text, or "failed: <status>".
+    std::string Echo(const std::string& text) {
+        std::vector<char> back(kMaxText + 1);
+        char* in = const_cast<char*>(text.c_str());
+        char* out = back.data();
+        clnt_stat status = clnt_call(m_client, kEcho, Proc(xdr_wrapstring), &in,
+                                     Proc(xdr_wrapstring), &out, kCallTimeout);
+        return status == RPC_SUCCESS ? back.data() : "failed: " + std::to_string(status);
+    }
+    clnt_stat Call(uint32_t procedure) {
+        return clnt_call(m_client, procedure, Proc(xdr_void), nullptr, Proc(xdr_void), nullptr,
+                         kCallTimeout);
+    }
+
+  private:
+    CLIENT* m_client = nullptr;
+    int m_socket = RPC_ANYSOCK;
+};
+
+// A plain socket for what libtirpc's client will not send: TCP to a port on
+// loopback, or a local socket's path. receiveBuffer, when set, is the
+// socket's receive buffer (a small one fills fast).
+class RawSocket {
+  public:
+    explicit RawSocket(uint16_t port, int receiveBuffer = 0)
+        : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address = Loopback(port);
+        Connect(reinterpret_cast<sockaddr*>(&address), sizeof(address), receiveBuffer);
+    }
+    explicit RawSocket(const std::string& path) : m_fd(::socket(AF_UNIX, SOCK_STREAM, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+        Connect(reinterpret_cast<sockaddr*>(&address), sizeof(address), 0);
+    }
+    ~RawSocket() { Close(); }
+    RawSocket(const RawSocket&) = delete;
+    RawSocket& operator=(const RawSocket&) = delete;
+
+    bool Connected() const { return m_connected; }
+    void Close() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+    bool Send(const void* data, size_t length) {
+        return ::send(m_fd, data, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
+    }
+    bool SendMark(uint32_t word) {
+        uint32_t mark = htonl(word);
+        return Send(&mark, sizeof(mark));
+    }
+    // Fills data exactly; false on end of stream or error.
+    bool ReceiveAll(void* data, size_t length) {
+        for (auto* at = static_cast<char*>(data); length > 0;) {
+            ssize_t got = ::recv(m_fd, at, length, 0);
+            if (got <= 0)
+                return false;
+            at += got;
+            length -= static_cast<size_t>(got);
+        }
+        return true;
+    }
+    // True when the server closes the stream within a few seconds (unread
+    // bytes are read and dropped).
+    bool ClosedByServer() {
+        char sink[4096];
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd readable{m_fd, POLLIN, 0};
+            if (::poll(&readable, 1, 100) <= 0)
+                continue;
+            ssize_t got = ::recv(m_fd, sink, sizeof(sink), 0);
+            if (got == 0 || (got < 0 && errno == ECONNRESET))
+                return true;
+        }
+        return false;
+    }
+    int fd() const { return m_fd; }
+
+  private:
+    void Connect(const sockaddr* address, socklen_t length, int receiveBuffer) {
+        timeval bound{30, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
+        if (receiveBuffer)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+        m_connected = ::connect(m_fd, address, length) == 0;
+    }
+
+    int m_fd;
+    bool m_connected = false;
+};
+
+// Writes one whole call record (AUTH_NONE) to the socket in one send (two
+// would meet Nagle and delayed acknowledgement); kBulk takes the reply's
+// size as its argument.
+inline bool SendCall(RawSocket& socket, uint32_t xid, uint32_t procedure, u_int bulk = 0) {
+    rpc_msg call{};
+    call.rm_xid = xid;
+    call.rm_call = {2, kEchoProgram, 1, procedure, _null_auth, _null_auth};
+    char buffer[256];
+    XDR out;
+    xdrmem_create(&out, buffer + 4, sizeof(buffer) - 4, XDR_ENCODE);
+    if (!xdr_callmsg(&out, &call) || (procedure == kBulk && !xdr_u_int(&out, &bulk)))
+        return false;
+    const uint32_t mark = htonl(0x80000000u | xdr_getpos(&out));
+    std::memcpy(buffer, &mark, sizeof(mark));
+    return socket.Send(buffer, 4 + xdr_getpos(&out));
+}
+
+// The xid of the next reply record on the socket (the record in whole, when
+// asked for); 0 when none arrives.
+inline uint32_t ReplyXid(RawSocket& socket, std::vector<char>* whole = nullptr) {
+    uint32_t mark = 0;
+    if (!socket.ReceiveAll(&mark, sizeof(mark)))
+        return 0;
+    std::vector<char> local;
+    std::vector<char>& record = whole ? *whole : local;
+    record.resize(ntohl(mark) & 0x7fffffffu);
+    uint32_t xid = 0;
+    if (record.size() < sizeof(xid) || !socket.ReceiveAll(record.data(), record.size()))
+        return 0;
+    std::memcpy(&xid, record.data(), sizeof(xid));
+    return ntohl(xid);
+}
+
+// Polls until done() holds or five seconds pass; what done() last said.
+template <typename Done>
+bool Eventually(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// A TCP server on loopback serving an EchoProgram.
+class RpcServerTest : public ::testing::Test {
+  protected:
+    void StartServer(RpcServer::Options options = RpcServer::Options()) {
+        m_server.reset(new RpcServer(options));
+        m_server->AddProgram(&m_echo);
+        std::string error;
+        ASSERT_TRUE(m_server->Start(error)) << error;
+        ASSERT_NE(m_server->Port(), 0);
+    }
+    uint16_t Port() const { return m_server->Port(); }
+
+    EchoProgram m_echo;
+    std::unique_ptr<RpcServer> m_server;
+};
+
+}  // namespace rpctest
