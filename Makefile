@@ -1,11 +1,29 @@
 # Front door. `make test` installs what is missing, then builds and runs every
 # test twice: a plain optimised build and an AddressSanitizer +
-# UndefinedBehaviorSanitizer build. `make build` only builds.
+# UndefinedBehaviorSanitizer build; then the concurrency tests under
+# ThreadSanitizer. `make fuzz` runs the libFuzzer targets for about 20
+# seconds (fuzz/run.sh); it is not part of `make test` until the faults its
+# regression inputs replay are fixed. `make build` only builds.
 JOBS      ?= $(shell nproc)
 BUILD_DIR ?= build
 ASAN_DIR  ?= build-asan
+TSAN_DIR  ?= build-tsan
+FUZZ_DIR  ?= build-fuzz
+# libFuzzer comes with clang: the version scripts/install-deps.sh installs.
+FUZZ_CC   ?= clang-14
+FUZZ_CXX  ?= clang++-14
 
-.PHONY: all deps build build-asan test test-plain test-asan format clean serve bench-micro bench
+# The concurrency tests run under ThreadSanitizer: the transport and the lock
+# service whole (by binary label), the descriptor cache, path cache and
+# export table by suite.
+TSAN_BINARIES = rpc_tests locks_tests backend_tests filehandle_tests host_tests
+TSAN_LABELS   = ^(rpc_tests|locks_tests)$$
+TSAN_SUITES   = ^(DescriptorCache|PathCache|host_ExportCache)\.
+TSAN_OPTIONS_ = halt_on_error=1 second_deadlock_stack=1 \
+                suppressions=$(CURDIR)/tests/tsan.supp
+
+.PHONY: all deps build build-asan build-tsan build-fuzz test test-plain test-asan test-tsan \
+        fuzz format clean serve bench-micro bench
 
 all: build
 
@@ -20,13 +38,35 @@ build-asan: deps
 	@cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DLUME_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_DIR) -j$(JOBS)
 
-test: test-plain test-asan
+# Only what the concurrency tests need, to keep CI short.
+build-tsan: deps
+	@cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUME_TSAN=ON >/dev/null
+	@cmake --build $(TSAN_DIR) -j$(JOBS) --target $(TSAN_BINARIES)
+
+# The fuzz targets only, built by clang in a tree of their own (fuzz/).
+build-fuzz: deps
+	@cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUME_FUZZ=ON \
+	    -DCMAKE_C_COMPILER=$(FUZZ_CC) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) >/dev/null
+	@cmake --build $(FUZZ_DIR) -j$(JOBS) --target fuzzers
+
+test: test-plain test-asan test-tsan
 
 test-plain: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
 
 test-asan: build-asan
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j$(JOBS)
+
+test-tsan: build-tsan
+	TSAN_OPTIONS="$(TSAN_OPTIONS_)" ctest --test-dir $(TSAN_DIR) --output-on-failure \
+	    -j$(JOBS) --no-tests=error -L '$(TSAN_LABELS)'
+	TSAN_OPTIONS="$(TSAN_OPTIONS_)" ctest --test-dir $(TSAN_DIR) --output-on-failure \
+	    -j$(JOBS) --no-tests=error -R '$(TSAN_SUITES)'
+
+# `make fuzz`: each libFuzzer target for a few seconds, then the regression
+# inputs (fuzz/run.sh says more; FUZZ_SECONDS=N runs N times as long).
+fuzz: build-fuzz
+	fuzz/run.sh $(FUZZ_DIR)
 
 # `make serve [DIR=/some/dir] [PORT=n]`: builds lumed and serves DIR (default:
 # a demo directory in the build tree, writable by everyone, since root is
@@ -82,4 +122,4 @@ format:
 	@git ls-files '*.h' '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the server need, and
 # only those that are missing. Quiet when everything is already there.
+# clang-14 and its libFuzzer (libclang-rt-14-dev, which clang's headers only
+# recommends) build the fuzz targets (`make fuzz`); g++ brings
+# ThreadSanitizer's runtime.
 # --bench (used by `make bench`) adds what the end-to-end benchmark needs:
 # the peer server nfs-ganesha with its VFS back end, rpcbind, gnuplot for the
 # chart and iproute2 for its private network namespace.
@@ -13,6 +16,7 @@ packages=(
     libtirpc-dev rpcsvc-proto
     libnfs-dev libnfs-utils
     jq
+    clang-14 libclang-rt-14-dev
 )
 bench_packages=(nfs-ganesha nfs-ganesha-vfs rpcbind gnuplot-nox iproute2)
 
