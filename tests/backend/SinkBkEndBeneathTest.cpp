@@ -9,14 +9,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -29,7 +26,6 @@
 namespace {
 
 using Tree = std::map<std::string, std::string>;
-using Clock = std::chrono::steady_clock;
 
 // Outside files belong to someone else and are old, so that any chown or
 // time change on them shows.
@@ -302,48 +298,6 @@ TEST_F(SinkBkEndBeneathTest, NavigationStopsAtLinksAndAtTheExportRoot) {
     const ino_t rootIno = Lstat(root).st_ino;
     EXPECT_TRUE(!parent || (parent->lstat(&ctx, nullptr, &st) == 0 && st.st_ino == rootIno))
         << (parent ? parent->GetClientPath() : std::string());
-}
-
-// Another process may swap a directory for a link at any moment; an object
-// made meanwhile is either the file inside or nothing.
-TEST_F(SinkBkEndBeneathTest, ADirectorySwappedForALinkDuringUseNeverLeaksOutside) {
-    const std::string dir = root + "/d", swap = root + "/swap";
-    Mkdir(dir);
-    exported.dir.WriteFile("d/f", "inside");
-    const std::string secret = outside.WriteFile("f", "SECRET");
-    ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
-    Symlink(outside.Path(), swap);
-    auto exchange = [&] {
-        return ::renameat2(AT_FDCWD, dir.c_str(), AT_FDCWD, swap.c_str(), RENAME_EXCHANGE);
-    };
-    ASSERT_EQ(exchange(), 0) << "the file system cannot exchange names";
-
-    const auto deadline = Clock::now() + std::chrono::seconds(3);
-    std::atomic<bool> done{false};
-    int failedSwaps = 0;
-    std::thread swapper([&] {
-        for (int i = 0; i < 20000 && Clock::now() < deadline; ++i)
-            failedSwaps += exchange() != 0;
-        done = true;
-    });
-    int secretReads = 0, reads = 0;
-    for (int i = 0; i < 20000 && !done && Clock::now() < deadline; ++i) {
-        SinkBkEndObj object(exported.exp, dir + "/f");
-        if (!object.IsInitSuccess())
-            continue;
-        int fd = object.open(&ctx, nullptr, O_RDONLY, 0);
-        if (fd >= 0) {
-            char buf[16];
-            secretReads += Text(buf, object.read(&ctx, fd, buf, 0, sizeof(buf))) == "SECRET";
-            ++reads;
-            object.close(&ctx, fd);
-        }
-        object.chmod(&ctx, nullptr, 0640);
-    }
-    swapper.join();
-    EXPECT_EQ(failedSwaps, 0);
-    EXPECT_EQ(secretReads, 0) << "of " << reads << " reads";
-    EXPECT_EQ(Lstat(secret).st_mode & 07777, 0600u);
 }
 
 }  // namespace
