@@ -5,9 +5,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "server/protocol/lumecfg.h"
+#include "server/tls/TlsContext.h"
 
 namespace {
 
@@ -33,11 +35,11 @@ bool Resolve(const std::string& host, uint16_t port, sockaddr_in& address, std::
 }  // namespace
 
 ConfigClient::~ConfigClient() {
-    if (!m_client)
-        return;
-    if (m_client->cl_auth)
-        auth_destroy(m_client->cl_auth);
-    clnt_destroy(m_client);
+    if (m_client) {
+        if (m_client->cl_auth)
+            auth_destroy(m_client->cl_auth);
+        clnt_destroy(m_client);  // closes the plain end: the relay ends
+    }
 }
 
 bool ConfigClient::Connect(const std::string& host, uint16_t port, std::string& error) {
@@ -62,6 +64,41 @@ bool ConfigClient::ConnectLocal(const std::string& socketPath, std::string& erro
     return Created("cannot reach " + socketPath, error);
 }
 
+bool ConfigClient::ConnectTls(const std::string& host, uint16_t port,
+                              const std::string& certificate, const std::string& key,
+                              const std::string& ca, std::string& error) {
+    std::shared_ptr<const TlsContext> context =
+        TlsContext::Make(TlsContext::Client, certificate, key, ca, error);
+    if (!context) {
+        m_tlsContextFailed = true;
+        return false;
+    }
+    sockaddr_in address{};
+    if (!Resolve(host, port, address, error))
+        return false;
+    const std::string where = host + " port " + std::to_string(port);
+    const int plain = m_tls.Open(address, *context, host, LUMECFG_PROGRAM, LUMECFG_V1,
+                                 std::chrono::seconds(kCallTimeout.tv_sec), error);
+    if (plain < 0) {
+        error =
+            (m_tls.Failed() ? "cannot take up TLS with " : "cannot reach ") + where + ": " + error;
+        return false;
+    }
+    sockaddr_un local{};
+    local.sun_family = AF_UNIX;
+    netbuf peer{sizeof(local), sizeof(local), &local};
+    m_client = clnt_vc_create(plain, &peer, LUMECFG_PROGRAM, LUMECFG_V1, 0, 0);
+    if (m_client)
+        clnt_control(m_client, CLSET_FD_CLOSE, nullptr);
+    else
+        ::close(plain);
+    return Created("cannot call " + where, error);
+}
+
+bool ConfigClient::TlsFailed() const {
+    return m_tlsContextFailed || m_tls.Failed();
+}
+
 bool ConfigClient::Created(const std::string& what, std::string& error) {
     if (!m_client) {
         // libtirpc's text begins with the prefix it is given and ": ".
@@ -76,7 +113,10 @@ clnt_stat ConfigClient::Call(uint32_t procedure, xdrproc_t encodeArgs, void* arg
                              xdrproc_t decodeResult, void* result, std::string& error) {
     clnt_stat status = clnt_call(m_client, procedure, encodeArgs, static_cast<char*>(args),
                                  decodeResult, static_cast<char*>(result), kCallTimeout);
-    if (status != RPC_SUCCESS)
-        error = clnt_sperror(m_client, "call failed");
+    if (status != RPC_SUCCESS) {
+        const std::string end = m_tls.End();
+        error =
+            end.empty() ? clnt_sperror(m_client, "call failed") : "the server ended TLS: " + end;
+    }
     return status;
 }

@@ -6,10 +6,12 @@
 #include <vector>
 
 const char* const kLumectlUsage =
-    "usage: lumectl [--socket PATH | --server HOST[:PORT]] [--json] COMMAND [ARGS]\n";
+    "usage: lumectl [--socket PATH | --server HOST[:PORT] [--tls-ca FILE\n"
+    "               [--tls-cert FILE --tls-key FILE]]] [--json] COMMAND [ARGS]\n";
 
 const char* const kLumectlHelp =
-    "usage: lumectl [--socket PATH | --server HOST[:PORT]] [--json] COMMAND [ARGS]\n"
+    "usage: lumectl [--socket PATH | --server HOST[:PORT] [--tls-ca FILE\n"
+    "               [--tls-cert FILE --tls-key FILE]]] [--json] COMMAND [ARGS]\n"
     "\n"
     "Manage the exports, file locks and holes of a lumed server.\n"
     "\n"
@@ -33,6 +35,12 @@ const char* const kLumectlHelp =
     "                        as this machine there\n"
     "  --server HOST[:PORT]  call over TCP instead (port 2049 by default); the\n"
     "                        server then knows no name for the caller\n"
+    "  --tls-ca FILE         with --server: take up TLS, and trust the server\n"
+    "                        only with a certificate of this CA (PEM) that\n"
+    "                        names HOST\n"
+    "  --tls-cert FILE, --tls-key FILE\n"
+    "                        this client's certificate and key (PEM); the\n"
+    "                        server knows the caller by its common name\n"
     "  --json                print one JSON object on stdout, for scripts\n"
     "  --help                this help; lumectl COMMAND --help for a command's\n"
     "\n"
@@ -40,7 +48,9 @@ const char* const kLumectlHelp =
     "  0  the server did what was asked\n"
     "  1  the server refused (its status and message are printed)\n"
     "  2  usage error\n"
-    "  3  the server could not be reached or did not answer the call\n";
+    "  3  the server could not be reached or did not answer the call\n"
+    "  4  TLS failed: either side refused the other's certificate, or the\n"
+    "     server does not offer TLS\n";
 
 namespace {
 
@@ -230,6 +240,20 @@ bool SplitArguments(int argc, char** argv, Split& split, std::string& error) {
     return true;
 }
 
+// TLS options go with --server, the CA with any of them, the certificate
+// with its key; false and error otherwise.
+bool TlsOptionsHold(const LumectlCommand& command, std::string& error) {
+    const bool any =
+        !command.tlsCa.empty() || !command.tlsCertificate.empty() || !command.tlsKey.empty();
+    if (any && command.server.empty())
+        error = "the --tls options go with --server";
+    else if (any && command.tlsCa.empty())
+        error = "--tls-ca is needed to check the server's certificate";
+    else if (command.tlsCertificate.empty() != command.tlsKey.empty())
+        error = "--tls-cert and --tls-key go together";
+    return error.empty();
+}
+
 // Global options; false and error for a bad value. Command options are left.
 bool ApplyGlobals(Split& split, LumectlCommand& command, std::string& error) {
     std::vector<std::pair<std::string, std::string>> rest;
@@ -238,6 +262,11 @@ bool ApplyGlobals(Split& split, LumectlCommand& command, std::string& error) {
             command.json = true;
         } else if (name == "--socket" && !value.empty()) {
             command.socket = value;
+        } else if ((name == "--tls-cert" || name == "--tls-key" || name == "--tls-ca") &&
+                   !value.empty()) {
+            (name == "--tls-cert"  ? command.tlsCertificate
+             : name == "--tls-key" ? command.tlsKey
+                                   : command.tlsCa) = value;
         } else if (name == "--server") {
             if (!ParseServer(value, command)) {
                 error = "bad --server value: " + value;
@@ -248,7 +277,7 @@ bool ApplyGlobals(Split& split, LumectlCommand& command, std::string& error) {
         }
     }
     split.options = rest;
-    return true;
+    return TlsOptionsHold(command, error);
 }
 
 bool ApplyCommandOptions(const Split& split, LumectlCommand& command,

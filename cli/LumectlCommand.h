@@ -1,11 +1,14 @@
 // lumectl's command line: global options, one command and its arguments.
 //
-//   lumectl [--socket PATH | --server HOST[:PORT]] [--json] COMMAND ...
+//   lumectl [--socket PATH | --server HOST[:PORT] [TLS options]] [--json] COMMAND ...
 //
 // Without --server lumectl calls the local server on its socket, where the
 // server knows who calls (root and its administrators' group act as this
 // machine); --server calls over TCP, where the server proves nothing of the
-// caller.
+// caller, unless --tls-ca is given: then lumectl takes up TLS, checks the
+// server's certificate against that CA and the name in --server, and shows
+// its own (--tls-cert, --tls-key), whose common name the server takes as
+// the caller's name.
 //
 // Global options may stand anywhere on the line. Parsing only reads the
 // line; it neither resolves names nor contacts the server.
@@ -22,6 +25,7 @@ struct LumectlCommand {
     uint16_t port = 2049;
     std::string socket;  // empty: the default socket
     bool json = false;
+    std::string tlsCertificate, tlsKey, tlsCa;  // tlsCa set: over TLS
 
     LumectlVerb verb = LumectlVerb::Export;
     std::string path;  // export: the directory; otherwise the share path

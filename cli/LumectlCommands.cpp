@@ -25,14 +25,15 @@ struct RequestText {
     char* pointer;
 };
 
-// Makes the call; a report of Unreachable when it did not complete.
+// Makes the call; a report of Unreachable (Untrusted when TLS failed) when
+// it did not complete.
 template <typename Args, typename Result>
 bool Call(ConfigClient& client, uint32_t procedure, xdrproc_t encode, Args& args, xdrproc_t decode,
           Result& result, LumectlReport& report) {
     std::string error;
     if (client.Call(procedure, encode, &args, decode, &result, error) == RPC_SUCCESS)
         return true;
-    report.outcome = LumectlReport::Unreachable;
+    report.outcome = client.TlsFailed() ? LumectlReport::Untrusted : LumectlReport::Unreachable;
     report.message = error;
     return false;
 }

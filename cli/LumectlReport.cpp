@@ -8,7 +8,8 @@ nlohmann::json AsJson(const LumectlReport& report) {
     nlohmann::json object = report.fields;
     object["command"] = report.command;
     object["ok"] = report.outcome == LumectlReport::Done;
-    if (report.outcome == LumectlReport::Unreachable) {
+    if (report.outcome == LumectlReport::Unreachable ||
+        report.outcome == LumectlReport::Untrusted) {
         object["error"] = report.message;
         return object;
     }

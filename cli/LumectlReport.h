@@ -9,7 +9,7 @@
 #include <string>
 
 struct LumectlReport {
-    enum Outcome { Done = 0, Refused = 1, Unreachable = 3 } outcome = Done;
+    enum Outcome { Done = 0, Refused = 1, Unreachable = 3, Untrusted = 4 } outcome = Done;
     std::string command;  // "export", "lock", ...
     int status = 0;       // the server's status (Done/Refused)
     std::string message;  // the server's text, or why the server was not reached

@@ -1,5 +1,6 @@
 // lumectl: the management client of lumed's configuration channel.
 // lumectl --help describes the commands and the exit status.
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -23,9 +24,20 @@ std::string SocketPath(const LumectlCommand& command) {
            "/lumed.sock";
 }
 
+bool Connect(const LumectlCommand& command, ConfigClient& client, std::string& error) {
+    if (command.server.empty())
+        return client.ConnectLocal(SocketPath(command), error);
+    if (command.tlsCa.empty())
+        return client.Connect(command.server, command.port, error);
+    return client.ConnectTls(command.server, command.port, command.tlsCertificate, command.tlsKey,
+                             command.tlsCa, error);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A server that hangs up shows as a failed call, not as a killed lumectl.
+    std::signal(SIGPIPE, SIG_IGN);
     LumectlParse parse = ParseLumectlCommandLine(argc, argv);
     if (parse.outcome == LumectlParse::Help) {
         std::cout << parse.text;
@@ -39,12 +51,9 @@ int main(int argc, char** argv) {
     const LumectlCommand& command = parse.command;
     ConfigClient client;
     LumectlReport report;
-    const bool connected = command.server.empty()
-                               ? client.ConnectLocal(SocketPath(command), report.message)
-                               : client.Connect(command.server, command.port, report.message);
-    if (connected)
+    if (Connect(command, client, report.message))
         report = RunLumectlCommand(command, client);
     else
-        report.outcome = LumectlReport::Unreachable;
+        report.outcome = client.TlsFailed() ? LumectlReport::Untrusted : LumectlReport::Unreachable;
     return PrintLumectlReport(report, command.json, std::cout, std::cerr);
 }

@@ -49,6 +49,8 @@ accept_stat Serve(FSM* fsm, const std::string& caller, XDR* args, XDR* results, 
 }  // namespace
 
 std::string ConfigProgram::CallerName(const RpcCaller& caller) const {
+    if (!caller.certifiedName.empty())
+        return caller.certifiedName;
     if (!caller.local)
         return std::string();
     bool admin = caller.peerUid == 0;

@@ -3,12 +3,13 @@
 // module in the caller's proved name and encodes the module's answer.
 // Who calls is proved, never claimed: a caller on the local socket whose
 // peer credentials are root's, or carry the administrators' group, is this
-// machine (the host's client name); every other caller has the empty name,
-// which the module treats as nobody in particular. The AUTH_SYS machine
-// name is never read. Keep-alive answers
-// with an empty reply. Unknown procedures answer PROC_UNAVAIL, undecodable
-// arguments GARBAGE_ARGS, a module that gives no record SYSTEM_ERR; decoded
-// arguments and response records are released on every path.
+// machine (the host's client name); a caller over TLS is the name its
+// client certificate proves; every other caller has the empty name, which
+// the module treats as nobody in particular. The AUTH_SYS machine name is
+// never read. Keep-alive answers with an empty reply. Unknown procedures
+// answer PROC_UNAVAIL, undecodable arguments GARBAGE_ARGS, a module that
+// gives no record SYSTEM_ERR; decoded arguments and response records are
+// released on every path.
 // Thread-safe: keeps no state; the module does its own locking.
 #pragma once
 

@@ -9,7 +9,8 @@ const char* const kLumedUsage =
     "usage: lumed [--export DIR...] [--clients LIST] [--perms N] [--port N]\n"
     "             [--bind ADDR] [--state-dir DIR] [--module PATH] [--log-level N]\n"
     "             [--workers N] [--no-rpcbind] [--config-bind ADDR] [--config-port N]\n"
-    "             [--minute-seconds N] [--admin-group GROUP]\n";
+    "             [--minute-seconds N] [--admin-group GROUP]\n"
+    "             [--tls-cert FILE --tls-key FILE --tls-ca FILE]\n";
 
 namespace {
 
@@ -51,6 +52,12 @@ bool Apply(const std::string& name, const std::string& value, LumedOptions& opti
         options.minuteSeconds = static_cast<unsigned>(number);
     else if (name == "--admin-group" && !value.empty())
         options.adminGroup = value;
+    else if (name == "--tls-cert" && !value.empty())
+        options.tlsCertificate = value;
+    else if (name == "--tls-key" && !value.empty())
+        options.tlsKey = value;
+    else if (name == "--tls-ca" && !value.empty())
+        options.tlsCa = value;
     else
         return false;
     return true;
@@ -71,8 +78,31 @@ std::string StateDirOf(const LumedOptions& options) {
 }
 
 bool ConfigSharesNfsPort(const LumedOptions& options) {
-    return !options.configBind && !options.configPort && IsLoopback(options.bindAddress);
+    return !options.configBind && !options.configPort && !options.Tls() &&
+           IsLoopback(options.bindAddress);
 }
+
+namespace {
+
+// What the options allow together; false and error set when they clash.
+bool Consistent(const LumedOptions& options, std::string& error) {
+    const int tlsFiles =
+        !options.tlsCertificate.empty() + !options.tlsKey.empty() + !options.tlsCa.empty();
+    if (tlsFiles != 0 && tlsFiles != 3) {
+        error = "--tls-cert, --tls-key and --tls-ca go together";
+        return false;
+    }
+    // Callers over the network are proved by certificates or not at all.
+    if (!options.Tls() && options.configBind && !IsLoopback(*options.configBind)) {
+        error =
+            "the configuration channel listens beyond loopback only with TLS "
+            "(--tls-cert, --tls-key and --tls-ca)";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 bool ParseLumedOptions(int argc, char** argv, LumedOptions& options, std::string& error) {
     for (int i = 1; i < argc; ++i) {
@@ -91,5 +121,5 @@ bool ParseLumedOptions(int argc, char** argv, LumedOptions& options, std::string
             return false;
         }
     }
-    return true;
+    return Consistent(options, error);
 }

@@ -4,7 +4,7 @@
 //         [--port N] [--bind ADDR] [--state-dir DIR] [--module PATH]
 //         [--log-level N] [--workers N] [--no-rpcbind]
 //         [--config-bind ADDR] [--config-port N] [--minute-seconds N]
-//         [--admin-group GROUP]
+//         [--admin-group GROUP] [--tls-cert FILE --tls-key FILE --tls-ca FILE]
 //
 // Without --export lumed serves the exports made later through the
 // configuration channel.
@@ -16,6 +16,12 @@
 // The configuration program also listens on the local socket
 // STATE_DIR/lumed.sock (mode 0600; 0660 and group GROUP with --admin-group),
 // where root and the group's members are this machine.
+// With --tls-cert, --tls-key and --tls-ca (PEM files: lumed's certificate,
+// its key, the CA that issues its callers' certificates) the configuration
+// program has its own server, by default on 127.0.0.1, and every caller
+// there takes up TLS with a client certificate of that CA, whose subject's
+// common name is the caller's client name. Without them --config-bind must
+// be a loopback address, and callers over TCP are nobody in particular.
 // --minute-seconds shortens the minute of export expiry intervals (tests).
 #pragma once
 
@@ -34,12 +40,15 @@ struct LumedOptions {
     std::string stateDir;    // empty: the build's default
     std::string modulePath;  // empty: the built module
     int logLevel = 1;
-    std::optional<unsigned> workers;        // unset: registry, else 8
-    bool rpcbind = true;                    // register with rpcbind when one runs
-    std::optional<std::string> configBind;  // set: the configuration program's own address
-    std::optional<unsigned> configPort;     // set: the configuration program's own port
-    unsigned minuteSeconds = 60;            // length of an expiry "minute"
-    std::string adminGroup;                 // empty: only root administers
+    std::optional<unsigned> workers;            // unset: registry, else 8
+    bool rpcbind = true;                        // register with rpcbind when one runs
+    std::optional<std::string> configBind;      // set: the configuration program's own address
+    std::optional<unsigned> configPort;         // set: the configuration program's own port
+    unsigned minuteSeconds = 60;                // length of an expiry "minute"
+    std::string adminGroup;                     // empty: only root administers
+    std::string tlsCertificate, tlsKey, tlsCa;  // all or none: the channel requires TLS
+
+    bool Tls() const { return !tlsCertificate.empty(); }
 };
 
 // The state directory the options name, or the build's default.

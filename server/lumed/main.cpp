@@ -6,7 +6,7 @@
 //
 // Once ready it prints on stdout, which scripts and tests read,
 //   lumed: configuration socket PATH
-//   lumed: configuration on ADDRESS port PORT   (only when not the NFS port)
+//   lumed: configuration on ADDRESS port PORT[ with TLS]   (when not the NFS port)
 //   lumed: serving on ADDRESS port PORT
 #include <grp.h>
 #include <limits.h>
@@ -103,19 +103,24 @@ sigset_t BlockStopSignals() {
 }
 
 // The configuration program's own server, when it does not share the NFS
-// port: loopback unless --config-bind says otherwise. Null with error set.
+// port: loopback unless --config-bind says otherwise; TLS required when
+// configured. Null with error set.
 std::unique_ptr<RpcServer> StartConfigServer(const LumedOptions& options, ConfigProgram& config,
                                              std::string& error) {
     RpcServer::Options serverOptions;
     serverOptions.bindAddress = options.configBind.value_or("127.0.0.1");
     serverOptions.port = static_cast<uint16_t>(options.configPort.value_or(0));
     serverOptions.workers = 2;
+    if (options.Tls() &&
+        !(serverOptions.tls = TlsContext::Make(TlsContext::Server, options.tlsCertificate,
+                                               options.tlsKey, options.tlsCa, error)))
+        return nullptr;
     std::unique_ptr<RpcServer> server(new RpcServer(serverOptions));
     server->AddProgram(&config);
     if (!server->Start(error))
         return nullptr;
-    std::printf("lumed: configuration on %s port %u\n", serverOptions.bindAddress.c_str(),
-                server->Port());
+    std::printf("lumed: configuration on %s port %u%s\n", serverOptions.bindAddress.c_str(),
+                server->Port(), options.Tls() ? " with TLS" : "");
     return server;
 }
 

@@ -172,8 +172,24 @@ void RpcConnection::Wake() {
 
 void RpcConnection::ShutdownRead() {
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_readShut = true;
     if (m_fd >= 0)
         ::shutdown(m_fd, SHUT_RD);
+}
+
+int RpcConnection::Secure(int socket, const std::string& name) {
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_fd < 0) {
+        ::close(socket);
+        return -1;
+    }
+    const int former = m_fd;
+    m_fd = socket;
+    m_peer.certifiedName = name;
+    if (m_readShut)
+        ::shutdown(m_fd, SHUT_RD);
+    return former;
 }
 
 void RpcConnection::Close() {

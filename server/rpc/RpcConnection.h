@@ -58,6 +58,11 @@ class RpcConnection {
     // Read by the threads running its calls; set only before the first call.
     const RpcCaller& Peer() const { return m_peer; }
     void SetHostName(const std::string& name) { m_peer.hostName = name; }
+    // The connection's thread, before any call: from now on the connection
+    // is socket (the plain end of a TLS relay), its caller proved as name.
+    // The former socket is returned, the caller's to close; -1 (socket
+    // closed) when the connection was closed meanwhile.
+    int Secure(int socket, const std::string& name);
 
     // calls were read and are now in hand.
     void Take(size_t calls);
@@ -114,6 +119,7 @@ class RpcConnection {
     std::deque<Unsent> m_out;  // what is left of replies, oldest first
     size_t m_outBytes = 0;     // in m_out
     bool m_broken = false;
+    bool m_readShut = false;  // ShutdownRead ran: a socket swapped in is shut too
     bool m_wakeOnDone = false;
     Clock::time_point m_lastSent = Clock::now();
     Clock::time_point m_lastDone = Clock::now();

@@ -41,6 +41,9 @@ struct RpcCaller {
     bool local = false;
     uint32_t peerUid = 65534, peerGid = 65534;
     std::vector<uint32_t> peerGroups;  // supplementary groups
+    // A caller over TLS proved this name: the common name of the subject of
+    // a client certificate issued under the CA the server trusts. "" else.
+    std::string certifiedName;
 };
 
 struct RpcCall {

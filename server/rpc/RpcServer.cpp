@@ -17,6 +17,8 @@
 #include <system_error>
 
 #include "platform/LogWriter.h"
+#include "server/tls/RpcTls.h"
+#include "server/tls/TlsRelay.h"
 
 namespace {
 typedef RpcConnection::Clock Clock;
@@ -552,20 +554,66 @@ void RpcServer::Refuse(int fd, const std::string& label, const std::string& why)
 }
 
 void RpcServer::RunConnection(uint64_t id, ConnectionPtr connection) {
+    std::thread relay;
     try {
-        Session(*this, connection).Run();
+        if (!m_options.tls || TakeUpTls(*connection, relay))
+            Session(*this, connection).Run();
     } catch (const std::bad_alloc&) {
         OXLOG(1, 0, "Closing the connection of %s: out of memory.", connection->Label().c_str());
     } catch (const std::exception& e) {
         OXLOG(1, 0, "Closing the connection of %s: %s.", connection->Label().c_str(), e.what());
     }
     connection->Close();  // the socket goes now, whoever still holds the object
+    if (relay.joinable())
+        relay.join();  // it sees the plain end close
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_finished.push_back(id);
         --m_open;
     }
     Wake();
+}
+
+bool RpcServer::TakeUpTls(RpcConnection& connection, std::thread& relay) {
+    const std::string& label = connection.Label();
+    auto session = std::make_shared<TlsSession>();
+    std::string why;
+    if (!AcceptRpcTls(connection.Socket(), *m_options.tls, Clock::now() + m_options.recordTimeout,
+                      *session, why)) {
+        OXLOG(2, 0, "Closing the connection of %s: %s.", label.c_str(), why.c_str());
+        return false;
+    }
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        OXLOG(1, 0, "Closing the connection of %s: no socket pair for its TLS (%s).", label.c_str(),
+              std::strerror(errno));
+        return false;
+    }
+    const int tls = connection.Secure(pair[0], session->peerName);
+    if (tls < 0) {
+        ::close(pair[1]);
+        return false;
+    }
+    const std::chrono::milliseconds stall = m_options.sendTimeout;
+    const int plain = pair[1];
+    try {
+        relay = m_options.startThread([session, tls, plain, stall, label] {
+            const std::string why = RelayTls(*session, tls, plain, stall);
+            if (!why.empty())
+                OXLOG(2, 0, "The TLS stream of %s ended: %s.", label.c_str(), why.c_str());
+            session->ssl.reset();
+            ::close(tls);
+            ::close(plain);
+        });
+    } catch (const std::exception& e) {
+        ::close(tls);
+        ::close(plain);
+        OXLOG(1, 0, "Closing the connection of %s: no thread for its TLS (%s).", label.c_str(),
+              e.what());
+        return false;
+    }
+    OXLOG(3, 0, "%s proved itself as %s over TLS.", label.c_str(), session->peerName.c_str());
+    return true;
 }
 
 bool RpcServer::Distribute(RecordReader& records, size_t room, RpcDispatcher& dispatcher,

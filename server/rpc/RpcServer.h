@@ -45,6 +45,13 @@
 // is out of descriptors the acceptor retries every 100 ms instead of
 // spinning. A connection's thread releases its socket as soon as it ends.
 //
+// TLS (tls set): every connection must first take up TLS (RpcTls.h) within
+// recordTimeout, with a client certificate the context trusts, or it is
+// closed; its calls then carry the certificate's name (RpcCaller). A relay
+// thread per connection carries the TLS stream to a socket pair whose other
+// end the connection's thread serves as any other; it ends with the
+// connection, and is joined by the connection's thread.
+//
 // Local socket (unixPath): a stale socket file in the way is removed (one a
 // live server answers on, or any other kind of file, makes Start fail); it
 // is made 0600, or 0660 of group unixGroup; Stop removes it. Its callers are
@@ -81,6 +88,7 @@
 #include "server/rpc/RpcConnection.h"
 #include "server/rpc/RpcDispatcher.h"
 #include "server/rpc/RpcProgram.h"
+#include "server/tls/TlsContext.h"
 
 class RpcServer {
   public:
@@ -93,6 +101,7 @@ class RpcServer {
         uint16_t port = 0;                      // 0: any free port
         std::string unixPath;  // non-empty: listen on this local socket instead of TCP
         gid_t unixGroup = static_cast<gid_t>(-1);  // set: the socket is 0660 of this group
+        std::shared_ptr<const TlsContext> tls;     // set: TLS is required (a server context)
         unsigned workers = 4;
         size_t maxRecord = 2 * 1024 * 1024 + 64 * 1024;  // larger calls close the connection
         size_t maxConnections = 1024;                    // the next is closed at once
@@ -153,6 +162,9 @@ class RpcServer {
     // Closes fd (when not -1) and logs, a line a second at most.
     void Refuse(int fd, const std::string& label, const std::string& why);
     void RunConnection(uint64_t id, ConnectionPtr connection);
+    // The TLS probe and handshake, then the relay started; false (logged)
+    // when the connection is to close.
+    bool TakeUpTls(RpcConnection& connection, std::thread& relay);
     void WorkLoop(RpcDispatcher& dispatcher);
     // Hands up to room records to workers and runs the rest, as above; false
     // once the queue is closed.

@@ -14,6 +14,7 @@
 #include "tests/server/LumedProcess.h"
 #include "tests/server/config/LumectlRun.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestCertificates.h"
 
 namespace {
 
@@ -161,6 +162,67 @@ TEST_F(ConfigChannel, AConfigurationBindAddressGivesTheChannelItsOwnLoopbackPort
     LumectlRun elsewhere =
         RunLumectl({"--server", "127.0.0.1:" + std::to_string(m_lumed.Port()), "export", dir});
     EXPECT_EQ(elsewhere.exitCode, 3);
+}
+
+// Over TLS a caller is the name its certificate proves, and only a valid
+// certificate of the CA lumed trusts proves anything; lumectl in turn
+// trusts only a server its CA certified under the name it called.
+TEST_F(ConfigChannel, OverTlsACallerIsWhatItsCertificateProves) {
+    TempDir pki;
+    const TestCa ca(pki.Path(), "lume-test-ca"), otherCa(pki.Path(), "other-ca");
+    const TestCertificate server = ca.Issue("lumed-test", "127.0.0.1");
+    Start({"--tls-cert", server.certificate, "--tls-key", server.key, "--tls-ca",
+           ca.Files().certificate});
+    std::smatch match;
+    const std::string output = m_lumed.Output();
+    ASSERT_TRUE(std::regex_search(
+        output, match, std::regex("configuration on 127\\.0\\.0\\.1 port (\\d+) with TLS")))
+        << output;
+    const std::string port = match[1];
+    char host[HOST_NAME_MAX + 1] = {};
+    ASSERT_EQ(::gethostname(host, sizeof(host) - 1), 0);
+    const TestCertificate self = ca.Issue(host), stranger = ca.Issue("a-stranger"),
+                          expired = ca.Issue("expired", "", -7200, -3600),
+                          foreign = otherCa.Issue("foreign");
+    auto shows = [&ca](const TestCertificate& mine, const TestCa* trusted = nullptr) {
+        if (!trusted)
+            trusted = &ca;
+        return std::vector<std::string>{"--tls-ca",   trusted->Files().certificate,
+                                        "--tls-cert", mine.certificate,
+                                        "--tls-key",  mine.key};
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::string> tls;
+        const char* server;
+        int exitCode;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"another client's name", shows(stranger), "127.0.0.1", 1, "not in allowed paths"},
+        {"this machine's name", shows(self), "127.0.0.1", 0, "exported"},
+        {"no certificate",
+         {"--tls-ca", ca.Files().certificate},
+         "127.0.0.1",
+         4,
+         "certificate required"},
+        {"an expired certificate", shows(expired), "127.0.0.1", 4, "certificate expired"},
+        {"another CA's certificate", shows(foreign), "127.0.0.1", 4, "unknown ca"},
+        {"a server its CA did not certify", shows(self, &otherCa), "127.0.0.1", 4,
+         "certificate verify failed"},
+        {"a server under another name", shows(self), "localhost", 4, "hostname mismatch"},
+        {"no TLS", {}, "127.0.0.1", 3, "too weak"},
+    };
+    const std::string dir = Real(m_dirs.Path());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> args = {"--server", std::string(c.server) + ":" + port};
+        args.insert(args.end(), c.tls.begin(), c.tls.end());
+        args.insert(args.end(), {"export", dir});
+        const LumectlRun run = RunLumectl(args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+        EXPECT_NE((run.out + run.err).find(c.says), std::string::npos) << run.out << run.err;
+    }
 }
 
 }  // namespace

@@ -64,8 +64,15 @@ TEST(LumedLifecycle, StartFailsClearlyForAMissingDirectoryOrBadOption) {
     EXPECT_FALSE(missing.Start({{state / "no-such-dir"}, state.Path(), {}}, error));
     EXPECT_EQ(missing.Output().find("serving"), std::string::npos);
 
-    LumedProcess badOption;
-    EXPECT_FALSE(badOption.Start({{state.Path()}, state.Path(), {"--perms", "nine"}}, error));
+    // Bad values, and options that clash: the channel beyond loopback without
+    // TLS, TLS files given in part.
+    for (std::vector<std::string> args : {std::vector<std::string>{"--perms", "nine"},
+                                          {"--config-bind", "0.0.0.0"},
+                                          {"--tls-ca", state / "ca.pem"}}) {
+        LumedProcess refused;
+        EXPECT_FALSE(refused.Start({{state.Path()}, state.Path(), args}, error)) << args[0];
+        EXPECT_EQ(refused.Output().find("serving"), std::string::npos);
+    }
 }
 
 TEST(LumedNfs, LibnfsMountsTheExport) {

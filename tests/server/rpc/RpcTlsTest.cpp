@@ -1,0 +1,95 @@
+// RPC-with-TLS on the transport: several callers at once go through their
+// relays both ways and are known by their certificates' names; a caller
+// without TLS is told it is too weak; one that never takes up TLS is closed
+// in time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "server/tls/TlsClientChannel.h"
+#include "tests/server/rpc/RpcTestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestCertificates.h"
+
+namespace {
+
+using namespace rpctest;
+
+// Echoes texts of many sizes through a TLS channel; how many came back whole.
+int EchoOverTls(uint16_t port, const TlsContext& context, int calls) {
+    TlsClientChannel channel;
+    std::string error;
+    const int plain = channel.Open(Loopback(port), context, "127.0.0.1", kEchoProgram, 1,
+                                   std::chrono::seconds(10), error);
+    if (plain < 0)
+        return 0;
+    sockaddr_un local{};
+    local.sun_family = AF_UNIX;
+    netbuf peer{sizeof(local), sizeof(local), &local};
+    CLIENT* client = clnt_vc_create(plain, &peer, kEchoProgram, 1, 0, 0);
+    if (!client) {
+        ::close(plain);
+        return 0;
+    }
+    clnt_control(client, CLSET_FD_CLOSE, nullptr);
+    int echoed = 0;
+    for (int n = 0; n < calls; ++n) {
+        const std::string text(static_cast<size_t>(n) * 150 % kMaxText,
+                               static_cast<char>('a' + n % 26));
+        std::vector<char> back(kMaxText + 1);
+        char* in = const_cast<char*>(text.c_str());
+        char* out = back.data();
+        echoed += clnt_call(client, kEcho, Proc(xdr_wrapstring), &in, Proc(xdr_wrapstring), &out,
+                            kCallTimeout) == RPC_SUCCESS &&
+                  text == back.data();
+    }
+    auth_destroy(client->cl_auth);
+    clnt_destroy(client);
+    return echoed;
+}
+
+TEST(RpcTls, CallersAreTheirCertificatesAndOnlyTlsIsServed) {
+    TempDir pki;
+    const TestCa ca(pki.Path(), "ca");
+    const TestCertificate server = ca.Issue("server", "127.0.0.1"), client = ca.Issue("client-one");
+    std::string error;
+    RpcServer::Options options;
+    options.recordTimeout = std::chrono::milliseconds(500);
+    options.tls = TlsContext::Make(TlsContext::Server, server.certificate, server.key,
+                                   ca.Files().certificate, error);
+    ASSERT_TRUE(options.tls) << error;
+    const auto clientContext = TlsContext::Make(TlsContext::Client, client.certificate, client.key,
+                                                ca.Files().certificate, error);
+    ASSERT_TRUE(clientContext) << error;
+    LogCapture log(2);
+    EchoProgram echo;
+    RpcServer rpc(options);
+    rpc.AddProgram(&echo);
+    ASSERT_TRUE(rpc.Start(error)) << error;
+
+    RawSocket silent(rpc.Port());
+    RawSocket plain(rpc.Port());
+    ASSERT_TRUE(SendCall(plain, 5, kNull));
+    std::vector<char> reply;
+    ASSERT_EQ(ReplyXid(plain, &reply), 5u);
+    // xid, REPLY, MSG_DENIED, AUTH_ERROR, AUTH_TOOWEAK
+    ASSERT_EQ(reply.size(), 20u);
+    EXPECT_EQ(ntohl(reinterpret_cast<const uint32_t*>(reply.data())[4]), 5u);
+    EXPECT_TRUE(plain.ClosedByServer());
+
+    const int kCallers = 3, kCalls = 60;
+    std::atomic<int> echoed{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < kCallers; ++i)
+        callers.emplace_back([&] { echoed += EchoOverTls(rpc.Port(), *clientContext, kCalls); });
+    for (std::thread& caller : callers)
+        caller.join();
+    EXPECT_EQ(echoed, kCallers * kCalls);
+    EXPECT_EQ(echo.LastCaller().certifiedName, "client-one");
+
+    EXPECT_TRUE(silent.ClosedByServer());
+    EXPECT_EQ(log.CountContaining("took too long to take up TLS"), 1u);
+}
+
+}  // namespace

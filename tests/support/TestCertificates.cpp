@@ -1,0 +1,93 @@
+#include "tests/support/TestCertificates.h"
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+EVP_PKEY* NewKey() {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    if (!key)
+        throw std::runtime_error("cannot make a test key");
+    return key;
+}
+
+void AddExtension(X509* certificate, X509* issuer, int nid, const std::string& value) {
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
+    X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str());
+    if (!extension || !X509_add_ext(certificate, extension, -1))
+        throw std::runtime_error("cannot add a test certificate extension");
+    X509_EXTENSION_free(extension);
+}
+
+// Writes the certificate and key as dir/name.pem and dir/name.key.
+TestCertificate Write(const std::string& dir, const std::string& name, X509* certificate,
+                      EVP_PKEY* key) {
+    TestCertificate files{dir + "/" + name + ".pem", dir + "/" + name + ".key"};
+    FILE* pem = std::fopen(files.certificate.c_str(), "w");
+    FILE* pkey = std::fopen(files.key.c_str(), "w");
+    const bool written = pem && pkey && PEM_write_X509(pem, certificate) &&
+                         PEM_write_PrivateKey(pkey, key, nullptr, nullptr, 0, nullptr, nullptr);
+    if (pem)
+        std::fclose(pem);
+    if (pkey)
+        std::fclose(pkey);
+    if (!written)
+        throw std::runtime_error("cannot write the test certificate " + files.certificate);
+    return files;
+}
+
+// A certificate of subject commonName for key, not yet signed.
+X509* NewCertificate(const std::string& commonName, EVP_PKEY* key, long validFrom,
+                     long validUntil) {
+    static long serial = 1;
+    X509* certificate = X509_new();
+    X509_set_version(certificate, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial++);
+    X509_gmtime_adj(X509_getm_notBefore(certificate), validFrom);
+    X509_gmtime_adj(X509_getm_notAfter(certificate), validUntil);
+    X509_set_pubkey(certificate, key);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate), "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
+                               0);
+    return certificate;
+}
+
+}  // namespace
+
+TestCa::TestCa(const std::string& dir, const std::string& commonName)
+    : m_dir(dir), m_key(NewKey()), m_name(nullptr) {
+    EVP_PKEY* key = static_cast<EVP_PKEY*>(m_key);
+    X509* certificate = NewCertificate(commonName, key, -3600, 86400);
+    X509_set_issuer_name(certificate, X509_get_subject_name(certificate));
+    AddExtension(certificate, certificate, NID_basic_constraints, "critical,CA:TRUE");
+    AddExtension(certificate, certificate, NID_key_usage, "critical,keyCertSign");
+    X509_sign(certificate, key, EVP_sha256());
+    m_name = X509_NAME_dup(X509_get_subject_name(certificate));
+    m_files = Write(dir, commonName, certificate, key);
+    X509_free(certificate);
+}
+
+TestCa::~TestCa() {
+    EVP_PKEY_free(static_cast<EVP_PKEY*>(m_key));
+    X509_NAME_free(static_cast<X509_NAME*>(m_name));
+}
+
+TestCertificate TestCa::Issue(const std::string& commonName, const std::string& ip, long validFrom,
+                              long validUntil) const {
+    EVP_PKEY* key = NewKey();
+    X509* certificate = NewCertificate(commonName, key, validFrom, validUntil);
+    X509_set_issuer_name(certificate, static_cast<X509_NAME*>(m_name));
+    if (!ip.empty())
+        AddExtension(certificate, nullptr, NID_subject_alt_name, "IP:" + ip);
+    X509_sign(certificate, static_cast<EVP_PKEY*>(m_key), EVP_sha256());
+    TestCertificate files = Write(m_dir, commonName, certificate, key);
+    X509_free(certificate);
+    EVP_PKEY_free(key);
+    return files;
+}
