@@ -1,9 +1,9 @@
 # Front door. `make test` installs what is missing, then builds and runs every
 # test twice: a plain optimised build and an AddressSanitizer +
 # UndefinedBehaviorSanitizer build; then the concurrency tests under
-# ThreadSanitizer. `make fuzz` runs the libFuzzer targets for about 20
-# seconds (fuzz/run.sh); it is not part of `make test` until the faults its
-# regression inputs replay are fixed. `make build` only builds.
+# ThreadSanitizer; then the libFuzzer targets for about 20 seconds and their
+# regression inputs (`make fuzz` alone, fuzz/run.sh). `make build` only
+# builds.
 JOBS      ?= $(shell nproc)
 BUILD_DIR ?= build
 ASAN_DIR  ?= build-asan
@@ -49,7 +49,7 @@ build-fuzz: deps
 	    -DCMAKE_C_COMPILER=$(FUZZ_CC) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) >/dev/null
 	@cmake --build $(FUZZ_DIR) -j$(JOBS) --target fuzzers
 
-test: test-plain test-asan test-tsan
+test: test-plain test-asan test-tsan fuzz
 
 test-plain: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)

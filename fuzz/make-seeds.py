@@ -116,6 +116,12 @@ dispatch_regressions = {
     call(TCP, NFS, 3, 7, fh("FILE") + u64(0) + u32(4) + u32(1000) + opaque("abcd")),
     # MKNOD whose type is no ftype3 (the same)
     "mknod-type-out-of-range": call(TCP, NFS, 3, 11, fh("ROOT") + opaque("n") + u32(1000)),
+    # CREATE and MKNOD whose attributes carry no time_how: the same load,
+    # when the new object's attributes are set
+    "create-mtime-how-out-of-range":
+    call(TCP, NFS, 3, 8, fh("SDIR") + opaque("c") + u32(0) + u32(0) * 5 + u32(1000)),
+    "mknod-fifo-atime-how-out-of-range":
+    call(TCP, NFS, 3, 11, fh("SDIR") + opaque("p") + u32(7) + u32(0) * 4 + u32(1000) + u32(0)),
     # FILE_LOCK whose export path claims 4 GiB: allocated before it is read
     "config-lock-string-of-4-gib":
     call(LOCAL, CONFIG, 1, 0x246002C, u32(0) + u32(1) + u32(0xFFFFFFF0) + b"abcd", uid=0),

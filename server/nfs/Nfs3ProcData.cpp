@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <vector>
 
@@ -114,7 +115,11 @@ void Nfs3Read(Nfs3Request& req, READ3args& args, Read3Result& result) {
     req.Make<std::unique_ptr<Nfs3OpenFiles::Use>>() = std::move(use);
 }
 
-bool_t EncodeRead3Result(XDR* xdrs, Read3Result* result) {
+bool_t EncodeRead3Result(XDR* xdrs, ...) {
+    va_list rest;
+    va_start(rest, xdrs);
+    auto* result = static_cast<Read3Result*>(va_arg(rest, void*));
+    va_end(rest);
     READ3res& res = result->res;
     if (res.status != NFS3_OK || !result->object)
         return xdr_READ3res(xdrs, &res);

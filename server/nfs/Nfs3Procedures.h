@@ -31,7 +31,9 @@ struct Read3Result {
     uint64_t size;  // the file's size, from the attributes
 };
 void Nfs3Read(Nfs3Request& req, READ3args& args, Read3Result& result);
-bool_t EncodeRead3Result(XDR* xdrs, Read3Result* result);
+// In libtirpc's variadic form, as it is called through that type: a
+// Read3Result* follows xdrs.
+bool_t EncodeRead3Result(XDR* xdrs, ...);
 void Nfs3Write(Nfs3Request& req, WRITE3args& args, WRITE3res& res);
 void Nfs3Create(Nfs3Request& req, CREATE3args& args, CREATE3res& res);
 void Nfs3Mkdir(Nfs3Request& req, MKDIR3args& args, MKDIR3res& res);

@@ -1,5 +1,7 @@
 #include "server/nfs/Nfs3Program.h"
 
+#include <cstdint>
+#include <cstring>
 #include <exception>
 #include <memory>
 
@@ -8,8 +10,68 @@
 
 namespace {
 
+// The generated decoders store an XDR enum's word in the C enum as it came.
+// A value the enum lacks does not decode (and loading it as the enum is
+// undefined), so the word is read as an integer.
+template <class Enum>
+bool InRange(const Enum& field, Enum first, Enum last) {
+    static_assert(sizeof(Enum) == sizeof(int32_t), "xdr_enum stores 32 bits");
+    int32_t value;
+    std::memcpy(&value, &field, sizeof value);
+    return value >= first && value <= last;
+}
+
+bool KnownEnums(const sattr3& attrs) {
+    return InRange(attrs.atime.set_it, DONT_CHANGE, SET_TO_CLIENT_TIME) &&
+           InRange(attrs.mtime.set_it, DONT_CHANGE, SET_TO_CLIENT_TIME);
+}
+
+// The enums of each procedure's arguments. createhow3's mode needs no
+// check: its union has no default arm, so its decoder refuses the rest.
+template <class Args>
+bool KnownEnums(const Args&) {
+    return true;
+}
+
+bool KnownEnums(const SETATTR3args& args) {
+    return KnownEnums(args.new_attributes);
+}
+
+bool KnownEnums(const WRITE3args& args) {
+    return InRange(args.stable, UNSTABLE, FILE_SYNC);
+}
+
+bool KnownEnums(const CREATE3args& args) {
+    return args.how.mode == EXCLUSIVE || KnownEnums(args.how.createhow3_u.obj_attributes);
+}
+
+bool KnownEnums(const MKDIR3args& args) {
+    return KnownEnums(args.attributes);
+}
+
+bool KnownEnums(const SYMLINK3args& args) {
+    return KnownEnums(args.symlink.symlink_attributes);
+}
+
+bool KnownEnums(const MKNOD3args& args) {
+    const mknoddata3& what = args.what;
+    if (!InRange(what.type, W_NF3REG, W_NF3FIFO))
+        return false;
+    switch (what.type) {
+        case W_NF3CHR:
+        case W_NF3BLK:
+            return KnownEnums(what.mknoddata3_u.device.dev_attributes);
+        case W_NF3SOCK:
+        case W_NF3FIFO:
+            return KnownEnums(what.mknoddata3_u.pipe_attributes);
+        default:
+            return true;
+    }
+}
+
 // One table row: the procedure's name (for logs), its XDR routines, the
-// sizes of its decoded arguments and result, and its handler.
+// sizes of its decoded arguments and result, its handler, and the check of
+// what the decoder leaves unchecked.
 struct Nfs3Procedure {
     const char* name;
     xdrproc_t decodeArgs;
@@ -17,6 +79,7 @@ struct Nfs3Procedure {
     xdrproc_t encodeResult;
     size_t resultSize;
     void (*handler)(Nfs3Request& req, void* args, void* result);
+    bool (*decodable)(const void* args);
 };
 
 template <class Args, class Result, void (*Handler)(Nfs3Request&, Args&, Result&)>
@@ -24,22 +87,35 @@ void Typed(Nfs3Request& req, void* args, void* result) {
     Handler(req, *static_cast<Args*>(args), *static_cast<Result*>(result));
 }
 
+template <class Args>
+bool Decodable(const void* args) {
+    return KnownEnums(*static_cast<const Args*>(args));
+}
+
+template <class Args, class Result, void (*Handler)(Nfs3Request&, Args&, Result&)>
+constexpr Nfs3Procedure Row(const char* name, bool_t (*decode)(XDR*, Args*), xdrproc_t encode) {
+    return {name,           reinterpret_cast<xdrproc_t>(decode), sizeof(Args),    encode,
+            sizeof(Result), &Typed<Args, Result, Handler>,       &Decodable<Args>};
+}
+
 template <class Args, class Result, void (*Handler)(Nfs3Request&, Args&, Result&)>
 constexpr Nfs3Procedure Row(const char* name, bool_t (*decode)(XDR*, Args*),
                             bool_t (*encode)(XDR*, Result*)) {
-    return {name,           reinterpret_cast<xdrproc_t>(decode),
-            sizeof(Args),   reinterpret_cast<xdrproc_t>(encode),
-            sizeof(Result), &Typed<Args, Result, Handler>};
+    return Row<Args, Result, Handler>(name, decode, reinterpret_cast<xdrproc_t>(encode));
 }
 
 void Null(Nfs3Request&, void*, void*) {}
-// NULL's arguments and result: nothing on the wire.
-bool_t NoData(XDR*, void*) {
+// NULL's arguments and result: nothing on the wire. In libtirpc's own
+// form, as it is called through that type.
+bool_t NoData(XDR*, ...) {
     return TRUE;
+}
+bool NoArgs(const void*) {
+    return true;
 }
 
 const Nfs3Procedure kProcedures[] = {
-    {"NULL", reinterpret_cast<xdrproc_t>(NoData), 0, reinterpret_cast<xdrproc_t>(NoData), 0, &Null},
+    {"NULL", NoData, 0, NoData, 0, &Null, &NoArgs},
     Row<GETATTR3args, GETATTR3res, Nfs3Getattr>("GETATTR", xdr_GETATTR3args, xdr_GETATTR3res),
     Row<SETATTR3args, SETATTR3res, Nfs3Setattr>("SETATTR", xdr_SETATTR3args, xdr_SETATTR3res),
     Row<LOOKUP3args, LOOKUP3res, Nfs3Lookup>("LOOKUP", xdr_LOOKUP3args, xdr_LOOKUP3res),
@@ -127,7 +203,7 @@ accept_stat Nfs3Program::Call(const RpcCall& call, XDR* args, XDR* results) {
     const Nfs3Procedure& procedure = kProcedures[call.procedure];
     auto decoded = Record(procedure.argsSize);
     auto result = Record(procedure.resultSize);
-    if (!procedure.decodeArgs(args, decoded.get())) {
+    if (!procedure.decodeArgs(args, decoded.get()) || !procedure.decodable(decoded.get())) {
         xdr_free(procedure.decodeArgs, reinterpret_cast<char*>(decoded.get()));
         OXLOG(1, 0, "NFS %s: arguments from [%s] do not decode", procedure.name,
               call.caller.address.ToString().c_str());
@@ -137,7 +213,7 @@ accept_stat Nfs3Program::Call(const RpcCall& call, XDR* args, XDR* results) {
     {
         Nfs3Request req(m_shared, call.caller);
         status = Run(procedure, req, decoded.get(), result.get());
-        if (status == SUCCESS && !procedure.encodeResult(results, result.get()))
+        if (status == SUCCESS && !procedure.encodeResult(results, static_cast<void*>(result.get())))
             status = SYSTEM_ERR;
     }
     xdr_free(procedure.decodeArgs, reinterpret_cast<char*>(decoded.get()));

@@ -2,8 +2,9 @@
 //
 // Call looks the procedure up in a table indexed by procedure number, which
 // names its argument decoder, handler and result encoder; decodes (GARBAGE
-// ARGS when that fails), runs the handler under the caller's identity (see
-// Nfs3Request), encodes the result and frees the decoded arguments.
+// ARGS when that fails, an enum's value out of range included), runs the
+// handler under the caller's identity (see Nfs3Request), encodes the result
+// and frees the decoded arguments.
 // Thread safety: Call may run on any number of threads at once;
 // shared state (issued handles, open files) is thread-safe. Destroy only
 // after the transport stopped calling: the destructor closes every kept

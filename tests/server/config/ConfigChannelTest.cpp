@@ -9,6 +9,8 @@
 
 #include <filesystem>
 #include <regex>
+#include <string>
+#include <utility>
 
 #include "server/protocol/lumecfg.h"
 #include "tests/server/LumedProcess.h"
@@ -31,6 +33,17 @@ bool_t EncodeTruncatedLock(XDR* xdrs, unsigned* words) {
         if (!xdr_u_int(xdrs, &words[i]))
             return FALSE;
     return TRUE;
+}
+
+// A status lock call on an export path of any length (the generated
+// encoder stops at the bound).
+bool_t EncodeLockOfPath(XDR* xdrs, std::string* path) {
+    int operation = 2;
+    bool_t given = TRUE, none = FALSE;
+    char* text = path->data();
+    u_quad_t owner = 7;
+    return xdr_int(xdrs, &operation) && xdr_bool(xdrs, &given) && xdr_string(xdrs, &text, ~0u) &&
+           xdr_u_hyper(xdrs, &owner) && xdr_bool(xdrs, &none);
 }
 
 std::string Real(const std::string& path) {
@@ -93,6 +106,17 @@ TEST_F(ConfigChannel, UnknownProceduresAndGarbageArgumentsAreRefusedAndServingGo
     EXPECT_EQ(clnt_call(client.get(), LUMECFG_FILE_LOCK, XdrProc(EncodeTruncatedLock), words,
                         XdrProc(xdr_void), nullptr, kTimeout),
               RPC_CANTDECODEARGS);
+    // A path up to PATH_MAX is served; one byte more is refused undecoded.
+    for (auto [length, expected] : {std::pair{LUMECFG_PATHLEN, RPC_SUCCESS},
+                                    std::pair{LUMECFG_PATHLEN + 1, RPC_CANTDECODEARGS}}) {
+        std::string path(length, 'a');
+        lumecfg_lock_res result{};
+        EXPECT_EQ(clnt_call(client.get(), LUMECFG_FILE_LOCK, XdrProc(EncodeLockOfPath), &path,
+                            XdrProc(xdr_lumecfg_lock_res), &result, kTimeout),
+                  expected)
+            << length;
+        xdr_free(XdrProc(xdr_lumecfg_lock_res), reinterpret_cast<char*>(&result));
+    }
     EXPECT_EQ(clnt_call(client.get(), LUMECFG_NULL, XdrProc(xdr_void), nullptr, XdrProc(xdr_void),
                         nullptr, kTimeout),
               RPC_SUCCESS);
