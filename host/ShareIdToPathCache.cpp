@@ -1,17 +1,25 @@
 #include "host/ShareIdToPathCache.h"
 
+#include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "platform/LogWriter.h"
+#include "platform/StateStore.h"
 
 namespace {
 
+const char kIdsTable[] = "share-ids";      // path -> id
+const char kPathsTable[] = "share-paths";  // id -> path
+const char kMarkTable[] = "share-id-mark";
+const char kNextKey[] = "next";  // in kMarkTable: the lowest id never handed out
+
+// The ids allocated in this process.
 struct Table {
     std::mutex mutex;  // guards the members below
     std::map<std::string, uint32_t> idByPath;
     std::map<uint32_t, std::string> pathById;
-    uint32_t next = 1;  // the next id to try; wraps round, skipping 0
 };
 
 // Never freed: a module may free ids while static destructors run.
@@ -20,26 +28,47 @@ Table& TheTable() {
     return *table;
 }
 
-// The next id not in use, or 0 when every id is; table.mutex held.
-uint32_t AllocateId(Table& table) {
-    for (uint64_t tries = 0; tries <= UINT32_MAX; ++tries) {
-        uint32_t candidate = table.next++;
-        if (candidate != 0 && table.pathById.count(candidate) == 0)
-            return candidate;
-    }
-    return 0;
+uint64_t Number(const std::string& text) {
+    return std::strtoull(text.c_str(), nullptr, 10);
 }
 
-// The path's id, else a new one when allocate is set, else 0; table.mutex held.
+// The path's stored id, else a new one stored for good; 0 when the store
+// fails or no id is left. table.mutex held.
+uint32_t StoredId(const Table& table, const std::string& path) {
+    std::shared_ptr<StateStore> store = StateStore::Get();
+    unsigned ids = 0, paths = 0, mark = 0;
+    if (!store || !store->Table(kIdsTable, ids) || !store->Table(kPathsTable, paths) ||
+        !store->Table(kMarkTable, mark))
+        return 0;
+    uint64_t id = 0;
+    bool stored = store->Write([&](StateStore::Writer& w) {
+        std::string text;
+        if (w.Find(ids, path, text))
+            return (id = Number(text)) != 0;
+        uint64_t next = w.Find(mark, kNextKey, text) ? Number(text) : 1;
+        // Ids live in this process came from another state directory.
+        while (next <= UINT32_MAX && table.pathById.count(static_cast<uint32_t>(next)) != 0)
+            ++next;
+        if (next > UINT32_MAX)
+            return false;
+        id = next;
+        const std::string idText = std::to_string(id);
+        return w.Put(ids, path, idText) && w.Put(paths, idText, path) &&
+               w.Put(mark, kNextKey, std::to_string(id + 1));
+    });
+    return stored ? static_cast<uint32_t>(id) : 0;
+}
+
+// The path's allocated id, else its stored or a new one when allocate is
+// set, else 0; table.mutex held.
 uint32_t IdOfPath(Table& table, const std::string& path, bool allocate) {
     auto it = table.idByPath.find(path);
     if (it != table.idByPath.end())
         return it->second;
-    uint32_t id = allocate ? AllocateId(table) : 0;
-    if (id != 0) {
-        table.idByPath.emplace(path, id);
-        table.pathById.emplace(id, path);
-    }
+    uint32_t id = allocate ? StoredId(table, path) : 0;
+    if (id == 0 || !table.pathById.emplace(id, path).second)
+        return 0;
+    table.idByPath.emplace(path, id);
     return id;
 }
 
@@ -53,9 +82,9 @@ uint32_t ShareIdToPathCache::GetShareIdForPath(const std::string& path, bool all
         std::lock_guard<std::mutex> guard(table.mutex);
         id = IdOfPath(table, path, allocate);
     }
-    // Logged after unlocking: the table lock stays a leaf.
+    // Logged after unlocking: only the store's locks come after the table's.
     if (id == 0 && allocate)
-        OXLOG(-1, 0, "No share id left for the path [%s].", path.c_str());
+        OXLOG(-1, 0, "No share id for the path [%s].", path.c_str());
     return id;
 }
 

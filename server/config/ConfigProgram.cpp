@@ -1,8 +1,10 @@
 #include "server/config/ConfigProgram.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "host/LumeServiceGlobals.h"
+#include "host/SavedExports.h"
 #include "platform/LogWriter.h"
 #include "server/config/ConfigRequests.h"
 
@@ -46,6 +48,27 @@ accept_stat Serve(FSM* fsm, const std::string& caller, XDR* args, XDR* results, 
     return encoded ? SUCCESS : SYSTEM_ERR;
 }
 
+// The channel's creates and unexports are recorded here and nowhere else.
+bool RecordedCreateExport(FSM* fsm, lumecfg_export_args& args, const std::string& caller,
+                          const ConfigResultUse<lumecfg_export_res>& use) {
+    std::lock_guard<std::mutex> guard(SavedExports::Lock());
+    return RequestCreateExport(fsm, args, caller, [&](lumecfg_export_res& result) {
+        if (result.status == 0 && result.share.path && !args.unique_name)
+            SavedExports::Referenced(*result.share.path, args.job_id);
+        use(result);
+    });
+}
+
+bool RecordedUnexport(FSM* fsm, lumecfg_share_args& args, const std::string& caller,
+                      const ConfigResultUse<lumecfg_unexport_res>& use) {
+    std::lock_guard<std::mutex> guard(SavedExports::Lock());
+    return RequestUnexport(fsm, args, caller, [&](lumecfg_unexport_res& result) {
+        if (result.status == 0)
+            SavedExports::Unreferenced(args.path);
+        use(result);
+    });
+}
+
 }  // namespace
 
 std::string ConfigProgram::CallerName(const RpcCaller& caller) const {
@@ -86,13 +109,13 @@ accept_stat ConfigProgram::Call(const RpcCall& call, XDR* args, XDR* results) {
 accept_stat ConfigProgram::CreateExport(const std::string& caller, XDR* args, XDR* results) {
     return Serve<lumecfg_export_args, lumecfg_export_res>(
         m_fsm, caller, args, results, XdrProc(xdr_lumecfg_export_args),
-        XdrProc(xdr_lumecfg_export_res), RequestCreateExport);
+        XdrProc(xdr_lumecfg_export_res), RecordedCreateExport);
 }
 
 accept_stat ConfigProgram::Unexport(const std::string& caller, XDR* args, XDR* results) {
     return Serve<lumecfg_share_args, lumecfg_unexport_res>(
         m_fsm, caller, args, results, XdrProc(xdr_lumecfg_share_args),
-        XdrProc(xdr_lumecfg_unexport_res), RequestUnexport);
+        XdrProc(xdr_lumecfg_unexport_res), RecordedUnexport);
 }
 
 accept_stat ConfigProgram::KeepAlive(const std::string& caller, XDR* args) {

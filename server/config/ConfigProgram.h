@@ -9,8 +9,10 @@
 // never read. Keep-alive answers with an empty reply. Unknown procedures
 // answer PROC_UNAVAIL, undecodable arguments GARBAGE_ARGS, a module that
 // gives no record SYSTEM_ERR; decoded arguments and response records are
-// released on every path.
-// Thread-safe: keeps no state; the module does its own locking.
+// released on every path. Creates and unexports served here are recorded
+// (SavedExports) so that lumed makes the exports again when it restarts.
+// Thread-safe: keeps no state; the module does its own locking, and
+// SavedExports::Lock orders creates and unexports with their records.
 #pragma once
 
 #include <sys/types.h>

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "host/ExportCache.h"
+#include "host/SavedExports.h"
 #include "platform/LogWriter.h"
 
 namespace {
@@ -41,7 +42,9 @@ size_t ExportSweeper::SweepOnce(time_t now) {
             continue;
         OXLOG(1, 0, "Export [%s] expired without a keep-alive; removing it.",
               exp->GetPath().c_str());
+        std::lock_guard<std::mutex> guard(SavedExports::Lock());
         m_fsm->UnExport(exp);
+        SavedExports::Removed(exp->GetPath());
         ++removed;
     }
     return removed;

@@ -1,7 +1,8 @@
 // Removes the exports whose expiry interval has passed since their last
 // access (a create or keep-alive request), as the host's own decision:
 // through the module's UnExport, so their locks go with them, whatever
-// their reference count. An interval of 0 never expires.
+// their reference count. An interval of 0 never expires. The removal is
+// recorded (SavedExports), so an expired export is not made again at start.
 //
 // A "minute" of the expiry interval lasts minuteSeconds seconds: 60 in
 // service; tests shorten it. One background thread sweeps every period and

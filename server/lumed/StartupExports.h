@@ -1,7 +1,12 @@
-// The exports lumed makes at start: the configuration program's own
-// create-export request (ConfigRequests), made in the host's own client
-// name, which needs no authorisation; never expiring, with the given
-// clients and permissions.
+// The exports lumed makes at start, each through the configuration
+// program's own create-export request (ConfigRequests), made in the host's
+// own client name, which needs no authorisation:
+// - the --export directories: never expiring, with the given clients and
+//   permissions, not recorded;
+// - the exports the configuration channel had made when lumed last stopped
+//   (SavedExports): one create per recorded reference, with the recorded
+//   clients, permissions, interval (its clock starting afresh) and job id.
+//   A record the module refuses (its directory gone) is logged and dropped.
 #pragma once
 
 #include <string>
@@ -13,3 +18,4 @@
 // false and error carries the module's status and message.
 bool CreateStartupExport(FSM* fsm, const std::string& dir, const std::string& clients,
                          SharePerms perms, std::string& error);
+void RestoreSavedExports(FSM* fsm);

@@ -1,8 +1,9 @@
 // lumed: the NFSv3 server. Loads the file-system module, exports the
-// directories named on the command line, serves MOUNT, NFS and the
-// configuration program, removes exports that expire without a keep-alive,
-// and on SIGINT or SIGTERM finishes the calls in flight, removes its
-// exports and exits 0.
+// directories named on the command line and makes again the exports the
+// configuration channel had made before it last stopped, serves MOUNT, NFS
+// and the configuration program, removes exports that expire without a
+// keep-alive, and on SIGINT or SIGTERM finishes the calls in flight,
+// removes its exports (their records stay) and exits 0.
 //
 // Once ready it prints on stdout, which scripts and tests read,
 //   lumed: configuration socket PATH
@@ -199,6 +200,7 @@ int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals) {
         fsm->FinalizeExports();
         return Fail(error);
     }
+    RestoreSavedExports(fsm);
     ExportSweeper sweeper(fsm, options.minuteSeconds);
     sweeper.Start();
     std::printf("lumed: serving on %s port %u\n", options.bindAddress.c_str(), server.Port());

@@ -1,3 +1,6 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -7,8 +10,21 @@
 
 #include "host/ExportPath.h"
 #include "host/ShareIdToPathCache.h"
+#include "platform/StateDir.h"
+#include "tests/support/TempDir.h"
 
-TEST(host_ShareIds, OneIdPerPath) {
+namespace {
+
+// Ids are kept in the state store: each test has its own state directory.
+class host_ShareIds : public ::testing::Test {
+  protected:
+    void SetUp() override { SetPlatformStateDir(m_state.Path()); }
+    TempDir m_state;
+};
+
+}  // namespace
+
+TEST_F(host_ShareIds, OneIdPerPath) {
     EXPECT_EQ(ShareIdToPathCache::GetShareIdForPath("/ids/none", false, false), 0u);
     uint32_t a = ShareIdToPathCache::GetShareIdForPath("/ids/a", true, true);
     uint32_t b = ShareIdToPathCache::GetShareIdForPath("/ids/b", true, false);
@@ -23,7 +39,7 @@ TEST(host_ShareIds, OneIdPerPath) {
     ShareIdToPathCache::FreeShareId(b, false);
 }
 
-TEST(host_ShareIds, FreedIdsAreNotHandedOutAgainSoon) {
+TEST_F(host_ShareIds, AFreedIdStaysItsPathsAndNoOtherPathGetsIt) {
     uint32_t freed = ShareIdToPathCache::GetShareIdForPath("/ids/freed", true, false);
     ShareIdToPathCache::FreeShareId(freed, false);
     ShareIdToPathCache::FreeShareId(freed, false);  // unknown now: ignored
@@ -35,12 +51,41 @@ TEST(host_ShareIds, FreedIdsAreNotHandedOutAgainSoon) {
     for (int i = 0; i < 100; ++i)
         ids.insert(
             ShareIdToPathCache::GetShareIdForPath("/ids/n" + std::to_string(i), true, false));
-    ids.insert(ShareIdToPathCache::GetShareIdForPath("/ids/freed", true, false));
-    EXPECT_EQ(ids.size(), 101u);
+    EXPECT_EQ(ids.size(), 100u);
     EXPECT_EQ(ids.count(0), 0u);
     EXPECT_EQ(ids.count(freed), 0u);
+    EXPECT_EQ(ShareIdToPathCache::GetShareIdForPath("/ids/freed", true, false), freed);
     for (uint32_t id : ids)
         ShareIdToPathCache::FreeShareId(id, false);
+}
+
+// A process that allocated and died leaves its ids to the next one. This
+// process opens the store only after the fork: an LMDB environment must not
+// cross one.
+TEST_F(host_ShareIds, AnotherProcessOnTheSameStateDirectoryGetsTheSameIds) {
+    int ids[2];
+    ASSERT_EQ(::pipe(ids), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        uint32_t made[2] = {ShareIdToPathCache::GetShareIdForPath("/ids/a", true, false),
+                            ShareIdToPathCache::GetShareIdForPath("/ids/b", true, false)};
+        ::_exit(::write(ids[1], made, sizeof(made)) == sizeof(made) ? 0 : 1);
+    }
+    ::close(ids[1]);
+    uint32_t made[2] = {};
+    EXPECT_EQ(::read(ids[0], made, sizeof(made)), static_cast<ssize_t>(sizeof(made)));
+    ::close(ids[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_NE(made[0], 0u);
+    // Asked in the other order, and with a new path first.
+    uint32_t c = ShareIdToPathCache::GetShareIdForPath("/ids/c", true, false);
+    EXPECT_EQ(ShareIdToPathCache::GetShareIdForPath("/ids/b", true, false), made[1]);
+    EXPECT_EQ(ShareIdToPathCache::GetShareIdForPath("/ids/a", true, false), made[0]);
+    EXPECT_NE(c, made[0]);
+    EXPECT_NE(c, made[1]);
 }
 
 // The stored form has no trailing slash; normalising and back is a round trip.

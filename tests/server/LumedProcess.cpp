@@ -22,6 +22,7 @@ LumedProcess::~LumedProcess() {
 }
 
 bool LumedProcess::Start(const Config& config, std::string& error) {
+    m_output.clear();  // a restart reads its own ready line
     std::vector<std::string> args = {LUMED_BINARY,    "--port",      "0",
                                      "--bind",        "127.0.0.1",   "--state-dir",
                                      config.stateDir, "--no-rpcbind"};
@@ -88,10 +89,10 @@ void LumedProcess::DrainOutput() {
         m_output.append(buffer, static_cast<size_t>(got));
 }
 
-int LumedProcess::Stop() {
+int LumedProcess::Stop(int signal) {
     if (m_pid <= 0)
         return -1;
-    ::kill(m_pid, SIGTERM);
+    ::kill(m_pid, signal);
     int status = 0;
     pid_t done = 0;
     for (int i = 0; i < kStopPolls && done == 0; ++i) {

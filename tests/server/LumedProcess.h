@@ -4,12 +4,14 @@
 //
 // Start waits (bounded) for lumed's ready line on its stdout,
 //   lumed: serving on 127.0.0.1 port N
-// and Stop sends SIGTERM to that one process and waits (bounded) for it;
-// only if it outlives the wait is it killed. The destructor stops it.
+// and Stop sends SIGTERM (or the signal given) to that one process and
+// waits (bounded) for it; only if it outlives the wait is it killed. The destructor stops it.
 // Not thread-safe: one test thread drives it.
 #pragma once
 
 #include <sys/types.h>
+
+#include <csignal>
 
 #include <cstdint>
 #include <string>
@@ -31,10 +33,10 @@ class LumedProcess {
     // True once lumed is serving; else false and error holds what it printed.
     bool Start(const Config& config, std::string& error);
     uint16_t Port() const { return m_port; }
-    // SIGTERM, then waits. The wait status (see waitpid), or -1 when nothing
-    // was running.
-    int Stop();
-    // Everything lumed printed on stdout so far (read up to Stop).
+    // The signal, then waits. The wait status (see waitpid), or -1 when
+    // nothing was running.
+    int Stop(int signal = SIGTERM);
+    // Everything lumed printed on stdout since Start (read up to Stop).
     const std::string& Output() const { return m_output; }
 
   private:

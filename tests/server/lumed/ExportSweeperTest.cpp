@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "host/ExportCache.h"
+#include "platform/StateDir.h"
 #include "server/lumed/ExportSweeper.h"
 #include "tests/host/RemovingFsm.h"
 #include "tests/host/TestExport.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -22,6 +24,8 @@ ExportPtr AddExport(const std::string& path, uint32_t shareId, unsigned minutes,
 }
 
 TEST(ExportSweeper, RemovesOnlyExportsWhoseIntervalPassedInItsOwnMinutes) {
+    TempDir state;  // where removals are recorded
+    SetPlatformStateDir(state.Path());
     const time_t now = 1000000;
     AddExport("/srv/never", 901, 0, now - 100000);
     AddExport("/srv/fresh", 902, 2, now - 1);  // two 1-second minutes, one gone

@@ -1,0 +1,50 @@
+// The exports the configuration channel made, kept in the state store
+// (table "exports", keyed by share path in stored form) so that lumed makes
+// them again when it starts.
+//
+// A record holds the export's clients, permissions and expiry interval as
+// they were at its latest change, the job id of its first create, and the
+// number of references the channel holds on it. It is written in one place:
+// ConfigProgram records each create and unexport it served, and the expiry
+// sweeper each removal; lumed --export, a restart's own creates and the
+// removal of every export at shutdown are not recorded, so a clean stop
+// keeps the records. A record goes with its last reference, or once its
+// share path has no export (expired, or removed at count 0).
+// Unique-name exports are not recorded: the module draws a new suffix on
+// every create, so one cannot be made again under its name.
+// Lock() is held across the module's call and the record, so records follow
+// the module's order. Lock order: Lock(), then the module's locks and the
+// host's export table, the state store last.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/SharePerms.h"
+
+struct SavedExport {
+    std::string sharePath;  // stored form
+    std::string clients;
+    SharePerms perms = 0;
+    unsigned timeoutMinutes = 0;
+    uint64_t jobId = 0;
+    uint32_t references = 0;  // 0 for a record that cannot be read
+};
+
+class SavedExports {
+  public:
+    static std::mutex& Lock();
+    // sharePath in caller's form. After a create through the channel: one
+    // more reference; clients, permissions and interval as the export is.
+    static void Referenced(const std::string& sharePath, uint64_t jobId);
+    // After an unexport through the channel: one reference fewer.
+    static void Unreferenced(const std::string& sharePath);
+    // After the host removed the export (expiry): erased when it is gone.
+    static void Removed(const std::string& sharePath);
+    // Every record, in share path order.
+    static std::vector<SavedExport> All();
+    // Erases the record of a share that cannot be made again.
+    static void Drop(const std::string& sharePath);
+};
