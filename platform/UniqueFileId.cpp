@@ -1,49 +1,38 @@
 #include "platform/UniqueFileId.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <ctime>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
-#include <unordered_map>
+#include <vector>
+
+#include "platform/CImpersonator.h"
+#include "platform/ClockCache.h"
+#include "platform/FileIdentity.h"
+#include "platform/OxException.h"
+#include "platform/StateDir.h"
+#include "platform/StateStore.h"
 
 namespace {
 
-// What tells one file-system object from every other: its device and either
-// its file system handle (type and bytes) or, where there is none, its inode.
-struct FileKey {
-    dev_t device = 0;
-    bool byHandle = false;
-    int handleType = 0;
-    std::string bytes;  // the handle, or the inode number
-
-    bool operator==(const FileKey& o) const {
-        return device == o.device && byHandle == o.byHandle && handleType == o.handleType &&
-               bytes == o.bytes;
-    }
-};
-
-struct FileKeyHash {
-    size_t operator()(const FileKey& k) const {
-        size_t h = std::hash<std::string>()(k.bytes);
-        h ^=
-            std::hash<unsigned long long>()(k.device) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
-        return h ^ (static_cast<size_t>(k.handleType) << 1) ^ (k.byHandle ? 1 : 0);
-    }
-};
-
-// Sharded so that lookups from many threads rarely meet on one mutex.
-constexpr size_t kShards = 16;
-struct Shard {
-    std::mutex mutex;
-    std::unordered_map<FileKey, unsigned long, FileKeyHash> ids;
-};
+constexpr size_t kIdentityEntries = size_t(1) << 18;
+constexpr size_t kBirthEntries = size_t(1) << 18;
+constexpr size_t kNameEntries = size_t(1) << 16;
+constexpr size_t kNames = 4;            // recorded names kept per id
+constexpr int kDrawsPerId = 64;         // a source this bad is broken, not unlucky
+constexpr int64_t kSettledSeconds = 2;  // a whole second, whatever the fractions
+constexpr char kDeleted[] = " (deleted)";
 
 // An object's birth: device, inode and creation time. While the object
 // lives no other has its device and inode, and one that reuses the inode
@@ -69,83 +58,222 @@ struct BirthHash {
     }
 };
 
-constexpr int64_t kSettledSeconds = 2;  // a whole second, whatever the fractions
+using StringHash = std::hash<std::string>;
 
-struct BirthShard {
+// One state directory's store and the caches in front of it.
+struct Binding {
+    Binding(const std::string& dir, std::shared_ptr<StateStore> opened, size_t entries)
+        : stateDir(dir),
+          store(std::move(opened)),
+          ids(entries ? entries : kIdentityEntries),
+          births(entries ? entries : kBirthEntries),
+          recorded(entries ? entries : kNameEntries) {}
+
+    const std::string stateDir;
+    const std::shared_ptr<StateStore> store;
+    unsigned byIdentity = 0, byId = 0, names = 0;  // tables
+    ClockCache<std::string, unsigned long, StringHash> ids;
+    ClockCache<Birth, unsigned long, BirthHash> births;
+    ClockCache<std::string, bool, StringHash> recorded;  // id bytes + path
+};
+
+// Bindings are never freed: ids stay valid for callers running during
+// static destruction, and a state directory may come back.
+struct Bindings {
     std::mutex mutex;
-    std::unordered_map<Birth, unsigned long, BirthHash> ids;
+    std::map<std::string, std::unique_ptr<Binding>> byDir;
+    std::atomic<Binding*> current{nullptr};
+    size_t cacheEntries = 0;               // 0: the defaults
+    std::function<unsigned long()> draws;  // empty: the kernel's pool
 };
 
-struct IdTable {
-    Shard shards[kShards];
-    BirthShard births[kShards];
-    std::atomic<unsigned long> next{1};
-};
-
-// Never freed: ids stay valid for callers running during static destruction.
-IdTable& Table() {
-    static auto* table = new IdTable;
-    return *table;
+Bindings& AllBindings() {
+    static auto* bindings = new Bindings;
+    return *bindings;
 }
 
-// The all-ones value is kept out: callers use it to mean "no id".
-unsigned long NewId(IdTable& table) {
-    unsigned long id = table.next.fetch_add(1);
-    if (id == ~0UL)
-        id = table.next.fetch_add(1);
-    return id;
+std::unique_ptr<Binding> Open(const std::string& dir, size_t cacheEntries) {
+    std::shared_ptr<StateStore> store = StateStore::Get();
+    if (!store || store->Directory() != dir + "/store")  // the directory changed meanwhile
+        return nullptr;
+    auto made = std::make_unique<Binding>(dir, store, cacheEntries);
+    if (!store->Table("unique-ids.by-identity", made->byIdentity) ||
+        !store->Table("unique-ids.by-id", made->byId) ||
+        !store->Table("unique-ids.names", made->names))
+        return nullptr;
+    return made;
 }
 
-unsigned long Intern(const FileKey& key) {
-    IdTable& table = Table();
-    Shard& shard = table.shards[FileKeyHash()(key) % kShards];
-    std::lock_guard<std::mutex> guard(shard.mutex);
-    auto found = shard.ids.find(key);
-    if (found != shard.ids.end())
-        return found->second;
-    unsigned long id = NewId(table);
-    shard.ids.emplace(key, id);
-    return id;
-}
-
-// Errors of name_to_handle_at meaning the file system gives no handles.
-bool NoHandleSupport(int err) {
-    return err == EOPNOTSUPP || err == EOVERFLOW || err == ENOSYS;
-}
-
-// Fills key.bytes with the handle of path relative to dirFd (not following
-// a final link; with AT_EMPTY_PATH and "", of dirFd itself). 0 on success,
-// or the errno; a file system without handles is EOPNOTSUPP.
-int ReadHandle(int dirFd, const char* path, int flags, FileKey& key) {
-    union {
-        file_handle handle;
-        char space[sizeof(file_handle) + MAX_HANDLE_SZ];
-    } buffer;
-    buffer.handle.handle_bytes = MAX_HANDLE_SZ;
-    int mountId = 0;
-    if (name_to_handle_at(dirFd, path, &buffer.handle, &mountId, flags) != 0)
-        return errno;
-    key.byHandle = true;
-    key.handleType = buffer.handle.handle_type;
-    key.bytes.assign(reinterpret_cast<const char*>(buffer.handle.f_handle),
-                     buffer.handle.handle_bytes);
-    return 0;
-}
-
-// The id of the object st describes, whose handle ReadHandle(dirFd, path,
-// flags) reads.
-int InternObject(int dirFd, const char* path, int flags, const struct stat& st, unsigned long& id) {
-    FileKey key;
-    key.device = st.st_dev;
-    int err = ReadHandle(dirFd, path, flags, key);
-    if (err != 0 && !NoHandleSupport(err)) {
-        errno = err;
-        return -1;
+// The store is opened as the process itself, not as whoever the calling
+// thread impersonates.
+std::unique_ptr<Binding> OpenAsProcess(const std::string& dir, size_t cacheEntries) {
+    try {
+        CImpersonator asProcess(OxUserToken::ProcessIdentity(), false);
+        return Open(dir, cacheEntries);
+    } catch (const OxException&) {
+        return nullptr;
     }
-    if (err != 0)
-        key.bytes.assign(reinterpret_cast<const char*>(&st.st_ino), sizeof(st.st_ino));
-    id = Intern(key);
-    return 0;
+}
+
+// The binding of the current state directory; null with errno EIO when its
+// store cannot be opened.
+Binding* Current() {
+    const std::string dir = GetPlatformStateDir();
+    Bindings& all = AllBindings();
+    Binding* binding = all.current.load(std::memory_order_acquire);
+    if (binding && binding->stateDir == dir)
+        return binding;
+    std::lock_guard<std::mutex> guard(all.mutex);
+    std::unique_ptr<Binding>& slot = all.byDir[dir];
+    if (!slot)
+        slot = OpenAsProcess(dir, all.cacheEntries);
+    if (!slot) {
+        errno = EIO;
+        return nullptr;
+    }
+    all.current.store(slot.get(), std::memory_order_release);
+    return slot.get();
+}
+
+// Ids are keyed big-endian, so the id table walks in id order.
+std::string IdKey(unsigned long id) {
+    std::string key(8, '\0');
+    for (int i = 7; i >= 0; --i, id >>= 8)
+        key[i] = static_cast<char>(id & 0xff);
+    return key;
+}
+
+unsigned long IdOfKey(const std::string& key) {
+    unsigned long id = 0;
+    for (char byte : key)
+        id = id << 8 | static_cast<unsigned char>(byte);
+    return id;
+}
+
+// Drawn apart from GetRand64, so that what its seam steers for other
+// callers is not used up here. A failed read draws 0, which is refused.
+unsigned long Draw() {
+    const std::function<unsigned long()>& seam = AllBindings().draws;
+    if (seam)
+        return seam();
+    unsigned long value = 0;
+    return ::getrandom(&value, sizeof value, 0) == sizeof value ? value : 0;
+}
+
+// A random id the store does not hold, drawn within the transaction that
+// records it.
+bool DrawId(const Binding& b, StateStore::Writer& w, unsigned long& id) {
+    std::string held;
+    for (int draw = 0; draw < kDrawsPerId; ++draw) {
+        id = Draw();
+        if (id != 0 && id != ~0UL && !w.Find(b.byId, IdKey(id), held))
+            return true;
+    }
+    return false;
+}
+
+// Names are kept oldest first, each ended by a NUL (no path holds one).
+std::vector<std::string> SplitNames(const std::string& blob) {
+    std::vector<std::string> names;
+    for (size_t at = 0, end; at < blob.size(); at = end + 1) {
+        end = blob.find('\0', at);
+        if (end == std::string::npos)
+            end = blob.size();
+        names.push_back(blob.substr(at, end - at));
+    }
+    return names;
+}
+
+bool Listed(const std::string& blob, const std::string& name) {
+    for (const std::string& listed : SplitNames(blob))
+        if (listed == name)
+            return true;
+    return false;
+}
+
+// blob with name added and the oldest names beyond kNames dropped.
+std::string WithName(const std::string& blob, const std::string& name) {
+    std::vector<std::string> names = SplitNames(blob);
+    names.push_back(name);
+    std::string joined;
+    for (size_t i = names.size() > kNames ? names.size() - kNames : 0; i < names.size(); ++i)
+        joined += names[i] + '\0';
+    return joined;
+}
+
+bool Absolute(const std::string& path) {
+    return !path.empty() && path[0] == '/';
+}
+
+// The path the kernel names fd by; "" when it has none worth keeping.
+std::string KernelName(int fd) {
+    char buffer[PATH_MAX];
+    const ssize_t n =
+        ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buffer, sizeof buffer);
+    if (n <= 0 || n == static_cast<ssize_t>(sizeof buffer))
+        return "";
+    const std::string name(buffer, static_cast<size_t>(n));
+    const size_t tail = sizeof kDeleted - 1;
+    const bool deleted =
+        name.size() >= tail && name.compare(name.size() - tail, tail, kDeleted) == 0;
+    return Absolute(name) && !deleted ? name : "";
+}
+
+// The id the store holds for identity, else a new one committed with
+// firstName() (when not "") as its first name. made tells which.
+bool StoredId(const Binding& b, const std::string& identity,
+              const std::function<std::string()>& firstName, unsigned long& id, bool& made) {
+    std::string value;
+    made = false;
+    if (b.store->Find(b.byIdentity, identity, value)) {
+        id = IdOfKey(value);
+        return true;
+    }
+    const bool written = b.store->Write([&](StateStore::Writer& w) {
+        if (w.Find(b.byIdentity, identity, value)) {  // another thread or process was first
+            id = IdOfKey(value);
+            return true;
+        }
+        made = true;
+        const std::string name = firstName();
+        return DrawId(b, w, id) && w.Put(b.byIdentity, identity, IdKey(id)) &&
+               w.Put(b.byId, IdKey(id), identity) &&
+               (name.empty() || w.Put(b.names, IdKey(id), name + '\0'));
+    });
+    if (!written)
+        errno = EIO;
+    return written;
+}
+
+bool IdOfIdentity(Binding& b, const std::string& identity,
+                  const std::function<std::string()>& firstName, unsigned long& id, bool& made) {
+    made = false;
+    if (b.ids.Find(identity, id))
+        return true;
+    if (!StoredId(b, identity, firstName, id, made))
+        return false;
+    b.ids.Put(identity, id);
+    return true;
+}
+
+// Adds path to the names of id unless recorded lately; a name is only a
+// hint, so a failure to record it fails nothing.
+void RecordName(Binding& b, unsigned long id, const std::string& path) {
+    const std::string key = IdKey(id);
+    bool seen = false;
+    if (!Absolute(path) || b.recorded.Find(key + path, seen))
+        return;
+    std::string blob, identity;
+    const bool recorded =
+        (b.store->Find(b.names, key, blob) && Listed(blob, path)) ||
+        b.store->Write([&](StateStore::Writer& w) {
+            blob.clear();
+            w.Find(b.names, key, blob);
+            return w.Find(b.byId, key, identity) &&  // not forgotten meanwhile
+                   (Listed(blob, path) || w.Put(b.names, key, WithName(blob, path)));
+        });
+    if (recorded)
+        b.recorded.Put(key + path, true);
 }
 
 void ToStat(const struct statx& sx, struct stat& st) {
@@ -183,32 +311,92 @@ bool BirthOf(const struct statx& sx, Birth& birth) {
     return true;
 }
 
-BirthShard& BirthShardOf(const Birth& birth) {
-    return Table().births[BirthHash()(birth) % kShards];
+bool SameObject(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool FindBirth(const Birth& birth, unsigned long& id) {
-    BirthShard& shard = BirthShardOf(birth);
-    std::lock_guard<std::mutex> guard(shard.mutex);
-    auto found = shard.ids.find(birth);
-    if (found == shard.ids.end())
-        return false;
-    id = found->second;
-    return true;
+// Whether name now leads to identity (and, given the object held open, to
+// that very object), looked at in one walk.
+bool LeadsTo(const std::string& name, const std::string& identity, const struct stat* held) {
+    struct stat st;
+    std::string found;
+    return ReadPathIdentity(name, st, found) == 0 && found == identity &&
+           (!held || SameObject(st, *held));
 }
 
-void RecordBirth(const Birth& birth, unsigned long id) {
-    BirthShard& shard = BirthShardOf(birth);
-    std::lock_guard<std::mutex> guard(shard.mutex);
-    shard.ids.emplace(birth, id);
+// Drops a gone object's entries; its id stays drawn at random, so it is not
+// handed out again but by a 1 in 2^64 chance.
+void Forget(const Binding& b, unsigned long id, const std::string& identity) {
+    const std::string key = IdKey(id);
+    b.store->Write([&](StateStore::Writer& w) {
+        std::string value;
+        const bool mapped = w.Find(b.byIdentity, identity, value) && value == key;
+        return (!mapped || w.Erase(b.byIdentity, identity)) && w.Erase(b.byId, key) &&
+               w.Erase(b.names, key);
+    });
+}
+
+// Opens identity beneath mountFd. held is filled when it opened on the
+// identity's device; forgotten tells the object is gone.
+int OpenHeld(const Binding& b, unsigned long id, const std::string& identity, int mountFd,
+             struct stat& held, bool& forgotten) {
+    forgotten = false;
+    const int fd = OpenFileIdentity(mountFd, identity, O_PATH | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        struct stat mount;
+        // Only a descriptor on the identity's own device proves it gone.
+        if (err == ESTALE && ::fstat(mountFd, &mount) == 0 &&
+            mount.st_dev == FileIdentityDevice(identity)) {
+            Forget(b, id, identity);
+            forgotten = true;
+        }
+        errno = err;
+        return -1;
+    }
+    if (::fstat(fd, &held) == 0 && held.st_dev == FileIdentityDevice(identity))
+        return fd;
+    ::close(fd);
+    errno = ESTALE;
+    return -1;
+}
+
+// A path to the object: the kernel's name of the held descriptor, else a
+// recorded name. "" when none leads there.
+std::string PathTo(const std::string& identity, int fd, const struct stat* held,
+                   const std::string& names) {
+    if (fd >= 0) {
+        const std::string name = KernelName(fd);
+        struct stat st;
+        if (!name.empty() && ::lstat(name.c_str(), &st) == 0 && SameObject(st, *held))
+            return name;
+    }
+    const std::vector<std::string> recorded = SplitNames(names);
+    for (auto name = recorded.rbegin(); name != recorded.rend(); ++name)
+        if (LeadsTo(*name, identity, held))
+            return *name;
+    return "";
 }
 
 }  // namespace
 
 int GetUniqueFileId(const std::string& path, unsigned long& id, struct stat& st) {
-    if (lstat(path.c_str(), &st) != 0)
+    Binding* b = Current();
+    std::string identity;
+    if (!b || ::lstat(path.c_str(), &st) != 0 ||
+        ReadFileIdentity(AT_FDCWD, path.c_str(), 0, st, identity) != 0)
         return -1;
-    return InternObject(AT_FDCWD, path.c_str(), 0, st, id);
+    unsigned long found = 0;
+    bool made = false;
+    if (!IdOfIdentity(
+            *b, identity, [&path] { return Absolute(path) ? path : ""; }, found, made))
+        return -1;
+    if (made && Absolute(path))
+        b->recorded.Put(IdKey(found) + path, true);
+    else
+        RecordName(*b, found, path);
+    id = found;
+    return 0;
 }
 
 int GetUniqueFileId(const std::string& path, unsigned long& id) {
@@ -217,18 +405,61 @@ int GetUniqueFileId(const std::string& path, unsigned long& id) {
 }
 
 int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st) {
+    Binding* b = Current();
     struct statx sx;
-    if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME,
-              &sx) != 0)
+    if (!b || statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME,
+                    &sx) != 0)
         return -1;
     ToStat(sx, st);
     Birth birth;
     const bool born = BirthOf(sx, birth);
-    if (born && FindBirth(birth, id))
+    if (born && b->births.Find(birth, id))
         return 0;
-    if (InternObject(fd, "", AT_EMPTY_PATH, st, id) != 0)
+    std::string identity;
+    unsigned long found = 0;
+    bool made = false;
+    if (ReadFileIdentity(fd, "", AT_EMPTY_PATH, st, identity) != 0 ||
+        !IdOfIdentity(
+            *b, identity, [fd] { return KernelName(fd); }, found, made))
         return -1;
     if (born)
-        RecordBirth(birth, id);
+        b->births.Put(birth, found);
+    id = found;
     return 0;
+}
+
+int FindUniqueFileIdPath(unsigned long id, int mountFd, std::string& path) {
+    Binding* b = Current();
+    if (!b)
+        return -1;
+    std::string identity, names;
+    if (!b->store->Find(b->byId, IdKey(id), identity)) {
+        errno = ESTALE;
+        return -1;
+    }
+    b->store->Find(b->names, IdKey(id), names);
+    struct stat held;
+    bool forgotten = false;
+    const int fd = OpenHeld(*b, id, identity, mountFd, held, forgotten);
+    if (fd < 0 && (errno == EPERM || errno == EACCES || forgotten))
+        return -1;
+    std::string found = PathTo(identity, fd, fd >= 0 ? &held : nullptr, names);
+    if (fd >= 0)
+        ::close(fd);
+    if (found.empty()) {
+        errno = ESTALE;
+        return -1;
+    }
+    path = std::move(found);
+    return 0;
+}
+
+void PlatformSeam::SetUniqueFileIdCacheEntries(size_t entries) {
+    Bindings& all = AllBindings();
+    std::lock_guard<std::mutex> guard(all.mutex);
+    all.cacheEntries = entries;
+}
+
+void PlatformSeam::SetUniqueFileIdDraws(std::function<unsigned long()> source) {
+    AllBindings().draws = std::move(source);
 }

@@ -1,30 +1,65 @@
-// Unique 64-bit file ids.
+// Unique 64-bit file ids that outlive the process.
 //
-// GetUniqueFileId gives every file-system object one id for the life of the
-// process, and never one id to two objects. The object is named by its path
-// without following a final symbolic link, so a link has its own id, and
-// hard links to one file share one.
+// GetUniqueFileId gives every file-system object one id, and never one id to
+// two objects, for as long as the state directory is kept, across restarts.
+// The object is named by its path without following a final symbolic link,
+// so a link has its own id, and hard links to one file share one.
 //
-// An object is known by its device and, where the file system can describe
-// it (name_to_handle_at: ext4, XFS, Btrfs, tmpfs and others), by its file
-// system handle, which carries the inode's generation number; elsewhere by
-// its inode number. Each new identity gets the next id of a process-wide
-// counter, so an inode that is removed and reused for a new file, with a new
-// generation, gets a new id rather than inheriting the old one. Where the
-// file system keeps creation times to the nanosecond, an object once seen
-// through a descriptor is known again by device, inode and creation time,
-// without asking for its handle. Ids are not
-// kept across restarts. Thread-safe; the table grows by one entry per
-// distinct object named.
+// An object is known by its FileIdentity (device and file system handle, or
+// inode number where there are no handles). The state directory's store
+// keeps identity -> id, id -> identity and the last 4 absolute paths the id
+// was asked for by; a new identity is committed there before its id is
+// returned. Ids are drawn at random (never 0 or all ones, never one the store
+// holds), so an id from another state directory or host is almost surely
+// unknown here rather than another object's.
+//
+// Known ids cost no store transaction: bounded CLOCK caches (ClockCache.h)
+// stand in front of the store, per state directory: identity -> id (256k
+// entries, about 130 bytes each with an 8-byte handle: 34 MB at most),
+// birth -> id (256k, about 80 bytes: 21 MB) and the (id, path) pairs recorded
+// lately (64k, about 150 bytes plus the path). A birth is device, inode and
+// creation time: where the file system keeps creation times to the
+// nanosecond, an object once seen through a descriptor is known again by it
+// without asking for its handle; that shortcut lives in memory only.
+//
+// Each call reads the state directory setting (a short global lock) to find
+// its store and caches. Thread-safe. Lock order: the state directories'
+// mutex, then the store's; a cache shard's mutex is taken alone. The store
+// does not cross fork: a child forked after its parent asked for an id must
+// not ask.
 #pragma once
 
 #include <sys/stat.h>
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
-// 0 on success with id filled; -1 with errno set (id untouched) on failure.
+// 0 on success with id filled; -1 with errno set (id untouched) on failure
+// (EIO when the store fails).
 int GetUniqueFileId(const std::string& path, unsigned long& id);
 // The same, also giving the lstat of path the id was found with.
 int GetUniqueFileId(const std::string& path, unsigned long& id, struct stat& st);
-// The id of the object an open descriptor refers to, and its fstat.
+// The id of the object an open descriptor refers to, and its fstat. A new
+// id records the path the kernel names the descriptor by.
 int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st);
+
+// Where the object with this id is now: 0 with an absolute path that led to
+// it when looked at, or -1 with errno: ESTALE when the id is unknown, the
+// object is gone or no path to it is found; EPERM or EACCES as
+// open_by_handle_at gives them (it needs CAP_DAC_READ_SEARCH). mountFd is
+// any descriptor on the object's file system but an O_PATH one, which
+// open_by_handle_at refuses (then only the recorded names are tried). The kernel's name of the
+// object is tried first (it follows renames of directories above), then the
+// recorded names, each taken only when it leads to the same identity. An
+// object whose handle the file system no longer knows is forgotten.
+int FindUniqueFileIdPath(unsigned long id, int mountFd, std::string& path);
+
+namespace PlatformSeam {
+// Each cache of a state directory first used after this call holds at most
+// entries (at least 1); 0 restores the sizes above.
+void SetUniqueFileIdCacheEntries(size_t entries);
+// New ids are drawn from source (empty: the kernel's pool again). Set and
+// clear it only while no other thread asks for ids.
+void SetUniqueFileIdDraws(std::function<unsigned long()> source);
+}  // namespace PlatformSeam

@@ -1,0 +1,92 @@
+// A bounded map from keys to values, for caches in front of slower truths.
+//
+// It holds at most its capacity (rounded up to a multiple of kShards), split
+// over shards by the key's hash, each under its own mutex, so threads rarely
+// meet. A full shard makes room by the CLOCK rule: its hand sweeps the
+// entries, sparing once each one read since the hand last passed, and
+// evicts the first one not read. Each entry costs its key and value, an
+// unordered_map node (two pointers and the hash) and a pointer in the ring.
+// Thread-safe; a shard's mutex is the only lock taken and is never held
+// while anything outside runs.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+template <class Key, class Value, class Hash>
+class ClockCache {
+  public:
+    static constexpr size_t kShards = 16;
+
+    // capacity: at least 1.
+    explicit ClockCache(size_t capacity) : m_perShard((capacity + kShards - 1) / kShards) {}
+    ClockCache(const ClockCache&) = delete;
+    ClockCache& operator=(const ClockCache&) = delete;
+
+    bool Find(const Key& key, Value& value) {
+        Shard& shard = ShardOf(key);
+        std::lock_guard<std::mutex> guard(shard.mutex);
+        auto found = shard.entries.find(key);
+        if (found == shard.entries.end())
+            return false;
+        found->second.read = true;
+        value = found->second.value;
+        return true;
+    }
+
+    void Put(const Key& key, const Value& value) {
+        Shard& shard = ShardOf(key);
+        std::lock_guard<std::mutex> guard(shard.mutex);
+        auto found = shard.entries.find(key);
+        if (found != shard.entries.end()) {
+            found->second = Slot{value, true};
+            return;
+        }
+        const bool full = shard.ring.size() >= m_perShard;
+        if (full)
+            Evict(shard);
+        Entry* made = &*shard.entries.emplace(key, Slot{value, false}).first;
+        if (!full) {
+            shard.ring.push_back(made);
+            return;
+        }
+        shard.ring[shard.hand] = made;
+        shard.hand = (shard.hand + 1) % shard.ring.size();
+    }
+
+  private:
+    struct Slot {
+        Value value;
+        bool read;
+    };
+    using Map = std::unordered_map<Key, Slot, Hash>;
+    using Entry = typename Map::value_type;  // its address is stable while it is mapped
+    struct Shard {
+        std::mutex mutex;
+        Map entries;
+        std::vector<Entry*> ring;
+        size_t hand = 0;
+    };
+
+    Shard& ShardOf(const Key& key) { return m_shards[Hash()(key) % kShards]; }
+
+    // Removes the first entry under the hand not read since its last pass,
+    // leaving the hand on its place in the ring. Two sweeps at most: the
+    // first clears every mark.
+    static void Evict(Shard& shard) {
+        for (;;) {
+            Entry* entry = shard.ring[shard.hand];
+            if (!entry->second.read) {
+                shard.entries.erase(entry->first);
+                return;
+            }
+            entry->second.read = false;
+            shard.hand = (shard.hand + 1) % shard.ring.size();
+        }
+    }
+
+    const size_t m_perShard;
+    Shard m_shards[kShards];
+};

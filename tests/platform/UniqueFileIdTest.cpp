@@ -1,0 +1,250 @@
+// Unique file ids kept in the state directory's store: what a restart, a
+// reused inode, renames, hard links, racing threads and full caches leave
+// of them, and how an object is found again by its id.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/CImpersonator.h"
+#include "platform/ClockCache.h"
+#include "platform/StateDir.h"
+#include "platform/StateStore.h"
+#include "platform/UniqueFileId.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+unsigned long IdOf(const std::string& path) {
+    unsigned long id = 0;
+    EXPECT_EQ(GetUniqueFileId(path, id), 0) << path << ": " << std::strerror(errno);
+    return id;
+}
+
+unsigned long IdOfDescriptor(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    unsigned long id = 0;
+    struct stat st;
+    EXPECT_EQ(GetUniqueFileIdOfDescriptor(fd, id, st), 0) << path << ": " << std::strerror(errno);
+    ::close(fd);
+    return id;
+}
+
+// The path FindUniqueFileIdPath gives, or "errno N". With an O_PATH
+// descriptor, which open_by_handle_at refuses, only recorded names count.
+std::string Where(unsigned long id, const TempDir& on, int flags = O_RDONLY | O_DIRECTORY) {
+    const int mountFd = ::open(on.Path().c_str(), flags | O_CLOEXEC);
+    std::string path;
+    const int rc = FindUniqueFileIdPath(id, mountFd, path);
+    const int err = errno;
+    ::close(mountFd);
+    return rc == 0 ? path : "errno " + std::to_string(err);
+}
+
+size_t StoredIds() {
+    auto store = StateStore::Get();
+    unsigned table = 0;
+    size_t count = 0;
+    if (store && store->Table("unique-ids.by-id", table))
+        store->ForEach(table, [&count](const std::string&, const std::string&) { ++count; });
+    return count;
+}
+
+const std::string kStale = "errno " + std::to_string(ESTALE);
+
+class UniqueFileIds : public ::testing::Test {
+  protected:
+    void SetUp() override { SetPlatformStateDir(state.Path()); }
+    void TearDown() override {
+        PlatformSeam::SetUniqueFileIdDraws({});
+        PlatformSeam::SetUniqueFileIdCacheEntries(0);
+    }
+    TempDir state, files;
+};
+
+// The child is a fresh process on the same state directory (the parent has
+// not opened the store); it dies by SIGKILL right after it has its ids, by
+// path and by descriptor, whose names are recorded with them.
+TEST_F(UniqueFileIds, AnIdOutlivesItsProcessAndIsUnknownToAnotherStateDirectory) {
+    const std::string paths[] = {files.WriteFile("f", "x"), files.WriteFile("d", "")};
+    const std::string other = files.WriteFile("g", "");
+    int channel[2];
+    ASSERT_EQ(::pipe(channel), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const unsigned long ids[] = {IdOf(paths[0]), IdOfDescriptor(paths[1])};
+        if (ids[0] && ids[1] && ::write(channel[1], ids, sizeof ids) == sizeof ids)
+            ::raise(SIGKILL);
+        ::_exit(1);
+    }
+    ::close(channel[1]);
+    unsigned long ids[2] = {};
+    ASSERT_EQ(::read(channel[0], ids, sizeof ids), static_cast<ssize_t>(sizeof ids));
+    ::close(channel[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(IdOf(paths[0]), ids[0]);
+    EXPECT_EQ(IdOfDescriptor(paths[1]), ids[1]);
+    EXPECT_NE(ids[0], ids[1]);
+    for (const std::string& path : {other, files.Path()})
+        EXPECT_TRUE(IdOf(path) != ids[0] && IdOf(path) != ids[1]) << path;
+    for (int i = 0; i < 2; ++i)
+        for (int flags : {O_RDONLY | O_DIRECTORY, O_PATH})
+            EXPECT_EQ(Where(ids[i], files, flags), paths[i]) << "flags " << flags;
+
+    TempDir elsewhere;
+    SetPlatformStateDir(elsewhere.Path());
+    EXPECT_EQ(Where(ids[0], files), kStale);
+    EXPECT_NE(IdOf(paths[0]), ids[0]);
+}
+
+// Drawn ids skip 0, all ones and any id the store holds.
+TEST_F(UniqueFileIds, NewIdsAreDrawnAtRandomAndNeverReused) {
+    const unsigned long taken = IdOf(files.WriteFile("taken", ""));
+    std::deque<unsigned long> draws{0, ~0UL, taken, 0x5eed};
+    PlatformSeam::SetUniqueFileIdDraws([&draws] {
+        const unsigned long next = draws.empty() ? 0 : draws.front();
+        if (!draws.empty())
+            draws.pop_front();
+        return next;
+    });
+    EXPECT_EQ(IdOf(files.WriteFile("new", "")), 0x5eedUL);
+    unsigned long id = 7;
+    EXPECT_EQ(GetUniqueFileId(files.WriteFile("never", ""), id), -1);  // the source only says 0
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(id, 7UL);
+}
+
+// lumed asks for ids while impersonating NFS users; the store is root's.
+TEST_F(UniqueFileIds, TheFirstAskerMayImpersonateAnotherUser) {
+    ASSERT_EQ(::chmod(files.Path().c_str(), 0755), 0);
+    const std::string file = files.WriteFile("f", "");
+    OxUserToken user;
+    user.uid = 4321;
+    user.gid = 4322;
+    CImpersonator asUser(user, false);
+    EXPECT_NE(IdOf(file), 0UL);
+}
+
+TEST_F(UniqueFileIds, ANewFileOnAReusedInodeGetsANewIdAndTheOldIdIsStale) {
+    const std::string first = files.WriteFile("first", "");
+    const unsigned long id = IdOf(first);
+    struct stat gone;
+    ASSERT_EQ(::lstat(first.c_str(), &gone), 0);
+    ASSERT_EQ(::unlink(first.c_str()), 0);
+    std::string reuser;
+    struct stat st;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int i = 0; i < 2000 && reuser.empty() && std::chrono::steady_clock::now() < deadline;
+         ++i) {
+        const std::string next = files.WriteFile("n" + std::to_string(i), "");
+        ASSERT_EQ(::lstat(next.c_str(), &st), 0);
+        if (st.st_ino == gone.st_ino)
+            reuser = next;
+    }
+    if (reuser.empty())
+        GTEST_SKIP() << "the file system never reused the inode";
+    const unsigned long newId = IdOf(reuser);
+    EXPECT_NE(newId, id);
+    ASSERT_EQ(StoredIds(), 2u);
+    EXPECT_EQ(Where(id, files), kStale);
+    EXPECT_EQ(StoredIds(), 1u);  // the gone object is forgotten
+    EXPECT_EQ(Where(newId, files), reuser);
+}
+
+// The kernel reconnects the object's path through the renamed directory.
+TEST_F(UniqueFileIds, RenamesOfADirectoryTwoLevelsUpAreFollowed) {
+    ASSERT_EQ(::mkdir((files / "x").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((files / "x/y").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((files / "x/y/sub").c_str(), 0755), 0);
+    const unsigned long dirId = IdOf(files / "x/y/sub"),
+                        fileId = IdOf(files.WriteFile("x/y/f", ""));
+    ASSERT_EQ(::rename((files / "x").c_str(), (files / "moved").c_str()), 0);
+    EXPECT_EQ(Where(dirId, files), files / "moved/y/sub");
+    EXPECT_EQ(Where(fileId, files), files / "moved/y/f");
+}
+
+TEST_F(UniqueFileIds, HardLinksShareAnIdFoundByTheNameLeft) {
+    const std::string a = files.WriteFile("a", "x"), b = files / "b";
+    ASSERT_EQ(::link(a.c_str(), b.c_str()), 0);
+    const unsigned long id = IdOf(a);
+    EXPECT_EQ(IdOf(b), id);
+    ASSERT_EQ(::unlink(a.c_str()), 0);
+    for (int flags : {O_RDONLY | O_DIRECTORY, O_PATH})
+        EXPECT_EQ(Where(id, files, flags), b) << "flags " << flags;
+}
+
+// Threads race for the ids of the same new files, by path and by
+// descriptor: each file ends with one id, no two files share one.
+TEST_F(UniqueFileIds, ThreadsAskingAtOnceGetOneIdPerFile) {
+    constexpr int kThreads = 4, kFiles = 64;
+    std::vector<std::string> paths;
+    for (int i = 0; i < kFiles; ++i)
+        paths.push_back(files.WriteFile(std::to_string(i), ""));
+    std::vector<std::vector<unsigned long>> seen(kThreads, std::vector<unsigned long>(kFiles));
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            ++ready;
+            for (int spin = 0; ready < kThreads && spin < 1000000; ++spin)
+                std::this_thread::yield();
+            for (int i = 0; i < kFiles; ++i)
+                seen[t][i] = t % 2 ? IdOfDescriptor(paths[i]) : IdOf(paths[i]);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    for (int t = 1; t < kThreads; ++t)
+        EXPECT_EQ(seen[t], seen[0]) << "thread " << t;
+    EXPECT_EQ(std::set<unsigned long>(seen[0].begin(), seen[0].end()).size(), size_t(kFiles));
+}
+
+// With caches of 32 entries, 300 objects push the first ones out: their
+// ids come back from the store.
+TEST_F(UniqueFileIds, IdsPushedOutOfTheCachesComeBackFromTheStore) {
+    PlatformSeam::SetUniqueFileIdCacheEntries(32);
+    TempDir smallCaches;
+    SetPlatformStateDir(smallCaches.Path());
+    std::vector<std::string> paths;
+    std::vector<unsigned long> ids;
+    for (int i = 0; i < 300; ++i) {
+        paths.push_back(files.WriteFile(std::to_string(i), ""));
+        ids.push_back(i % 2 ? IdOfDescriptor(paths[i]) : IdOf(paths[i]));
+    }
+    for (int i = 0; i < 300; ++i)
+        EXPECT_EQ(i % 2 ? IdOf(paths[i]) : IdOfDescriptor(paths[i]), ids[i]) << paths[i];
+    EXPECT_EQ(std::set<unsigned long>(ids.begin(), ids.end()).size(), ids.size());
+}
+
+// 16 shards of 2: of 1000 keys at most 32 stay, and one read after every
+// put outlives the sweeps.
+TEST(ClockCache, HoldsItsCapacityAndSparesWhatIsRead) {
+    ClockCache<int, int, std::hash<int>> cache(32);
+    cache.Put(-1, 7);
+    int value = 0, kept = 0;
+    for (int key = 0; key < 1000; ++key) {
+        cache.Put(key, key * 2);
+        EXPECT_TRUE(cache.Find(-1, value)) << "after key " << key;
+    }
+    for (int key = 0; key < 1000; ++key)
+        kept += cache.Find(key, value) && value == key * 2;
+    EXPECT_GT(kept, 0);
+    EXPECT_LE(kept, 31);
+}
+
+}  // namespace
