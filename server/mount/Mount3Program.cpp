@@ -12,6 +12,7 @@
 #include "host/LumeCtxt.h"
 #include "platform/LogWriter.h"
 #include "platform/PathContainment.h"
+#include "server/handles/IssuedHandles.h"
 
 namespace {
 
@@ -131,6 +132,12 @@ mnt_stat3 Mount3Program::Lookup(const std::string& clientPath, const RpcCaller& 
     }
     if (path == exp->GetPath()) {
         exp->GetFileHandle(caller.address, fh);
+        boost::shared_ptr<BkEndProc> root = m_fsm->GetFSObject(exp, fh);
+        unsigned long id = 0;
+        struct stat attributes;
+        if (!root || root->GetIdentity(id, attributes) != 0)
+            return StatusOfErrno(errno);
+        IssuedHandles::Process().Record(fh, id);
         return MNT3_OK;
     }
     return LookupBelow(exp, path, caller, fh);
@@ -167,6 +174,7 @@ mnt_stat3 Mount3Program::LookupBelow(ExportPtr& exp, const std::string& path,
     if (!S_ISDIR(attributes.st_mode))
         return MNT3ERR_NOTDIR;
     object->GetFileHandle(fh);
+    IssuedHandles::Process().Record(fh, id);
     return MNT3_OK;
 }
 

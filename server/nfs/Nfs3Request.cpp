@@ -1,5 +1,6 @@
 #include "server/nfs/Nfs3Request.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -9,6 +10,8 @@
 
 #include "platform/LogWriter.h"
 #include "platform/OxException.h"
+#include "platform/UniqueFileId.h"
+#include "server/handles/IssuedHandles.h"
 #include "server/nfs/Nfs3Attributes.h"
 #include "server/nfs/Nfs3Errno.h"
 
@@ -57,6 +60,8 @@ size_t KeptDescriptorLimit() {
 
 // Share id bytes 4-7 must be there for FindExport to read them.
 constexpr uint32_t kShortestHandle = 8;
+// Walks from the root to where an object was found by its identity.
+constexpr int kRecoveryAttempts = 3;
 
 }  // namespace
 
@@ -148,15 +153,11 @@ nfsstat3 Nfs3Request::Find(const nfs_fh3& fh, Object& object) {
     unsigned long id = 0;
     struct stat st;
     if (!object || object->GetIdentity(id, st) != 0) {
-        object.reset();
-        return NFS3ERR_STALE;
-    }
-    if (!m_shared.handles.Matches(fh, id)) {
-        if (!SameHandle(fh, m_root) && !Reissued(object, fh)) {
-            object.reset();  // not a handle of ours for this object: nothing may leak
+        object = Recover(fh);
+        if (!object || object->GetIdentity(id, st) != 0) {
+            object.reset();
             return NFS3ERR_STALE;
         }
-        m_shared.handles.Record(fh, id);
     }
     m_found.push_back(Found{object, id, st, KeptFor(id, st)});
     return NFS3_OK;
@@ -171,18 +172,69 @@ std::unique_ptr<Nfs3OpenFiles::Use> Nfs3Request::KeptFor(unsigned long id, const
     return open;
 }
 
-// MOUNT gives out handles too (the root, directories below it). Such a
-// handle is good when the module, asked afresh for the object now at its
-// path, gives the very same handle.
-bool Nfs3Request::Reissued(const Object& object, const nfs_fh3& fh) {
-    const std::string& path = object->GetClientPath();
-    size_t slash = path.rfind('/');
-    Object parent = slash == std::string::npos ? Object() : object->GetParent(Ctx());
-    Object fresh = parent ? parent->FindChild(Ctx(), path.substr(slash + 1)) : Object();
-    nfs_fh3 again{};
-    if (fresh)
-        fresh->GetFileHandle(again);
-    return fresh && SameHandle(again, fh);
+Nfs3Request::Object Nfs3Request::Recover(const nfs_fh3& fh) {
+    unsigned long id = 0;
+    if (!IssuedHandles::Process().Lookup(fh, id))
+        return Object();  // never given out by a server of this state directory
+    // A rename may move the object between finding its path and walking
+    // it; a few tries tell that from an object that is gone.
+    for (int attempt = 0; attempt < kRecoveryAttempts; ++attempt) {
+        std::string relative;
+        if (!WhereNow(id, relative))
+            return Object();
+        Object object = WalkFromRoot(relative);
+        unsigned long found = 0;
+        struct stat st;
+        nfs_fh3 fresh{};
+        if (!object || object->GetIdentity(found, st) != 0 || found != id)
+            continue;
+        object->GetFileHandle(fresh);  // the module remembers where it is now
+        if (!SameHandle(fresh, fh))
+            return Object();
+        OXLOG(3, 0, "Handle of id [%lx] found again at [%s].", id, relative.c_str());
+        return object;
+    }
+    return Object();
+}
+
+bool Nfs3Request::WhereNow(unsigned long id, std::string& relative) {
+    const std::string& root = m_export->GetPath();
+    std::string path;
+    // Opening by kernel identity takes root's powers, which the caller's
+    // identity does not carry: dropped for that call alone.
+    // Should the caller's identity not come back, the exception drops the
+    // call: nothing more of it runs with root's powers.
+    m_identity.reset();
+    const int mount = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int found = mount >= 0 ? FindUniqueFileIdPath(id, mount, path) : -1;
+    if (mount >= 0)
+        ::close(mount);
+    m_identity.emplace(m_who, false);
+    if (found != 0)
+        return false;
+    if (path == root) {
+        relative.clear();
+        return true;
+    }
+    const std::string prefix = root == "/" ? root : root + "/";
+    if (path.compare(0, prefix.size(), prefix) != 0)
+        return false;  // outside the export now
+    relative = path.substr(prefix.size());
+    return true;
+}
+
+Nfs3Request::Object Nfs3Request::WalkFromRoot(const std::string& relative) {
+    Object object = m_shared.fsm->GetFSObject(m_export, m_root);
+    size_t start = 0;
+    while (object && start < relative.size()) {
+        size_t end = relative.find('/', start);
+        if (end == std::string::npos)
+            end = relative.size();
+        if (end > start)
+            object = object->FindChild(Ctx(), relative.substr(start, end - start));
+        start = end + 1;
+    }
+    return object;
 }
 
 bool Nfs3Request::IsExportRoot(const w_nfs_fh3& wire) const {
@@ -245,7 +297,7 @@ bool Nfs3Request::Issue(const Object& object, w_nfs_fh3& out, post_op_attr& attr
 }
 
 void Nfs3Request::Give(const nfs_fh3& fh, unsigned long id, w_nfs_fh3& out) {
-    m_shared.handles.Record(fh, id);
+    IssuedHandles::Process().Record(fh, id);
     out.data.data_len = fh.len;
     out.data.data_val = Keep(fh.data, fh.len);
 }

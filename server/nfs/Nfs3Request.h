@@ -6,12 +6,14 @@
 // needs (READ for reads, WRITE for changes: ACCES / ROFS); then the calling
 // thread takes on the caller's identity until the request is destroyed (uid
 // 0 squashed to 65534 unless the export has SHARE_PERM_ROOT, AUTH_NONE as
-// 65534), and the object is found. A handle is good only when this server
-// gave it out and the module, resolving it beneath the export's root, finds
-// the very object it was given for (else STALE); a handle MOUNT handed out
-// counts as given when the module, asked afresh for the object at its path,
-// gives the same handle. The host never walks a path itself: it asks the
-// objects for their identity (BkEndProc::GetIdentity).
+// 65534), and the object is found. The module resolves a handle to the
+// object of its unique id beneath the export's root, or not at all; when it
+// cannot (after a restart, or when the path it remembers was renamed away),
+// the object is found again by the kernel identity of that id (Recover).
+// A handle this server never gave out (IssuedHandles), or whose object is
+// gone or outside the export, is STALE: never another object. The host
+// never walks a path itself: it asks the objects for their identity
+// (BkEndProc::GetIdentity).
 // Thread safety: a request belongs to the one thread running the
 // call. State shared between calls lives in Nfs3Shared, which is
 // thread-safe member by member.
@@ -30,7 +32,6 @@
 #include "host/FSM.h"
 #include "host/LumeCtxt.h"
 #include "platform/CImpersonator.h"
-#include "server/nfs/Nfs3IssuedHandles.h"
 #include "server/nfs/Nfs3OpenFiles.h"
 #include "server/protocol/nfs3.h"
 #include "server/rpc/RpcProgram.h"
@@ -40,7 +41,6 @@ struct Nfs3Shared {
     explicit Nfs3Shared(FSM* module);
 
     FSM* const fsm;
-    Nfs3IssuedHandles handles;
     Nfs3OpenFiles openFiles;
     // The write verifier: fixed for the life of the process, so that a
     // client resends unstable writes only after a restart.
@@ -111,7 +111,15 @@ class Nfs3Request {
     nfsstat3 Find(const nfs_fh3& fh, Object& object);
     // Records fh as given out for the object with id and writes it to out.
     void Give(const nfs_fh3& fh, unsigned long id, w_nfs_fh3& out);
-    bool Reissued(const Object& object, const nfs_fh3& fh);
+    // The object of a handle the module no longer resolves (after a
+    // restart, or when the path it remembers names another object or none):
+    // found again by the kernel identity of the handle's unique id, walked
+    // to from the export's root, and given the same handle afresh. Null
+    // when it is gone, outside the export, or the handle was never ours.
+    Object Recover(const nfs_fh3& fh);
+    // Where the object with id is now, relative to the export's root.
+    bool WhereNow(unsigned long id, std::string& relative);
+    Object WalkFromRoot(const std::string& relative);
 
     Nfs3Shared& m_shared;
     const RpcCaller& m_caller;

@@ -1,0 +1,54 @@
+#include "server/handles/IssuedHandles.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/LogWriter.h"
+#include "platform/StateStore.h"
+
+namespace {
+
+std::string Key(const nfs_fh3& fh) {
+    return std::string(reinterpret_cast<const char*>(fh.data),
+                       std::min<size_t>(fh.len, LUME_NFS3_FHSIZE));
+}
+
+// The store's table of handles; false (logged by the store) without one.
+bool Table(std::shared_ptr<StateStore>& store, unsigned& table) {
+    store = StateStore::Get();
+    return store && store->Table("issued-handles", table);
+}
+
+}  // namespace
+
+IssuedHandles& IssuedHandles::Process() {
+    static auto* handles = new IssuedHandles;  // never freed: used until exit
+    return *handles;
+}
+
+void IssuedHandles::Record(const nfs_fh3& fh, unsigned long id) {
+    const std::string key = Key(fh);
+    unsigned long known = 0;
+    if (m_recent.Find(key, known) && known == id)
+        return;
+    std::shared_ptr<StateStore> store;
+    unsigned table = 0;
+    std::string value(reinterpret_cast<const char*>(&id), sizeof(id));
+    if (!Table(store, table) || !store->Put(table, key, value))
+        OXLOG(-1, 0, "A handle given out is not recorded: it will be stale after a restart.");
+    m_recent.Put(key, id);
+}
+
+bool IssuedHandles::Lookup(const nfs_fh3& fh, unsigned long& id) {
+    const std::string key = Key(fh);
+    if (m_recent.Find(key, id))
+        return true;
+    std::shared_ptr<StateStore> store;
+    unsigned table = 0;
+    std::string value;
+    if (!Table(store, table) || !store->Find(table, key, value) || value.size() != sizeof(id))
+        return false;
+    std::memcpy(&id, value.data(), sizeof(id));
+    m_recent.Put(key, id);
+    return true;
+}

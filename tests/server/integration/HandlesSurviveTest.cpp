@@ -1,0 +1,131 @@
+// Handles that outlive what used to end them: a restart of lumed (clean or
+// killed), a rename of a directory above, the loss of the name a hard link
+// was known by. A handle whose object is gone, moved out of the export, or
+// replaced by a new file on the same inode is stale, never another file.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/server/LumedProcess.h"
+#include "tests/server/Nfs3RawClient.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+void WriteFile(const std::string& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+class HandlesSurvive : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ::chmod(m_export.Path().c_str(), 0777);  // squashed root may write
+        StartLumed({});
+    }
+    void StartLumed(std::vector<std::string> extra) {
+        std::string error;
+        ASSERT_TRUE(m_lumed.Start({{m_export.Path()}, m_state.Path(), extra}, error)) << error;
+        m_client.reset(new Nfs3RawClient);
+        ASSERT_TRUE(m_client->Mount(m_lumed.Port(), m_export.Path(), error)) << error;
+    }
+    // A handle by LOOKUP along path from the export's root.
+    Nfs3RawClient::Fh Walk(const std::string& path) {
+        Nfs3RawClient::Fh fh = m_client->Root();
+        for (const auto& name : std::filesystem::path(path)) {
+            Nfs3RawClient::Fh next;
+            EXPECT_EQ(m_client->Lookup(fh, name.string(), &next), NFS3_OK) << path;
+            fh = next;
+        }
+        return fh;
+    }
+    std::string Read(const Nfs3RawClient::Fh& fh, int& status) {
+        std::string data;
+        status = m_client->Read(fh, 0, 4096, &data);
+        return data;
+    }
+    std::string At(const std::string& relative) const { return m_export / relative; }
+
+    TempDir m_export, m_outside, m_state;
+    LumedProcess m_lumed;
+    std::unique_ptr<Nfs3RawClient> m_client;
+};
+
+TEST_F(HandlesSurvive, RenamesAboveAndALostLinkNameKeepHandlesLiveOthersGoStale) {
+    std::filesystem::create_directories(At("a/b/sub"));
+    WriteFile(At("a/b/f"), "file f");
+    ::chmod(At("a/b/f").c_str(), 0666);  // squashed root writes it
+    WriteFile(At("a/b/g"), "file g");
+    WriteFile(At("h1"), "linked");
+    ASSERT_EQ(::link(At("h1").c_str(), At("h2").c_str()), 0);
+    WriteFile(At("leaves"), "moved out");
+    const Nfs3RawClient::Fh f = Walk("a/b/f"), g = Walk("a/b/g"), sub = Walk("a/b/sub"),
+                            h1 = Walk("h1"), h2 = Walk("h2"), leaves = Walk("leaves");
+    EXPECT_EQ(h1, h2);
+
+    std::filesystem::rename(At("a"), At("z"));
+    WriteFile(At("z/b/sub/new"), "new");
+    ASSERT_EQ(::unlink(At("h1").c_str()), 0);
+    std::filesystem::rename(At("leaves"), m_outside / "leaves");
+
+    int status = 0;
+    EXPECT_EQ(Read(f, status), "file f");
+    EXPECT_EQ(status, NFS3_OK);
+    EXPECT_EQ(m_client->Write(f, 0, "FILE"), NFS3_OK);
+    EXPECT_EQ(Read(f, status), "FILE f");
+    fattr3 attrs{};
+    EXPECT_EQ(m_client->Getattr(g, &attrs), NFS3_OK);
+    EXPECT_EQ(m_client->Lookup(sub, "new", nullptr), NFS3_OK);
+    EXPECT_EQ(Read(h2, status), "linked");
+    EXPECT_EQ(status, NFS3_OK);
+    Read(leaves, status);
+    EXPECT_EQ(status, NFS3ERR_STALE);
+}
+
+// Every handle a client holds works after lumed restarts on its state
+// directory, cleanly or killed; one whose file was replaced meanwhile on
+// the same inode is stale.
+TEST_F(HandlesSurvive, ARestartCleanOrKilledChangesNoHandle) {
+    std::filesystem::create_directories(At("d"));
+    WriteFile(At("d/kept"), "kept data");
+    WriteFile(At("gone"), "old data");
+    const Nfs3RawClient::Fh dir = Walk("d"), kept = Walk("d/kept"), gone = Walk("gone");
+    struct stat old {};
+    ASSERT_EQ(::stat(At("gone").c_str(), &old), 0);
+    for (int signal : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(signal == SIGKILL ? "killed" : "stopped");
+        const uint16_t port = m_lumed.Port();
+        m_lumed.Stop(signal);
+        StartLumed({"--port", std::to_string(port)});
+        int status = 0;
+        EXPECT_EQ(Read(kept, status), "kept data");
+        EXPECT_EQ(status, NFS3_OK);
+        EXPECT_EQ(m_client->Lookup(dir, "kept", nullptr), NFS3_OK);
+    }
+    // The removed file's inode taken by a new file while lumed is down.
+    const uint16_t port = m_lumed.Port();
+    m_lumed.Stop(SIGKILL);
+    ASSERT_EQ(::unlink(At("gone").c_str()), 0);
+    bool reused = false;
+    for (int i = 0; i < 2000 && !reused; ++i) {
+        const std::string name = At("new" + std::to_string(i));
+        WriteFile(name, "new data");
+        struct stat now {};
+        reused = ::stat(name.c_str(), &now) == 0 && now.st_ino == old.st_ino;
+        if (!reused)
+            ::unlink(name.c_str());
+    }
+    StartLumed({"--port", std::to_string(port)});
+    if (!reused)
+        GTEST_SKIP() << "the file system did not reuse the inode";
+    int status = 0;
+    EXPECT_EQ(Read(gone, status), "");
+    EXPECT_EQ(status, NFS3ERR_STALE);
+}
+
+}  // namespace
