@@ -14,6 +14,7 @@
 
 #include "tests/server/LumedProcess.h"
 #include "tests/server/Nfs3RawClient.h"
+#include "tests/server/NfsClient.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -126,6 +127,42 @@ TEST_F(HandlesSurvive, ARestartCleanOrKilledChangesNoHandle) {
     int status = 0;
     EXPECT_EQ(Read(gone, status), "");
     EXPECT_EQ(status, NFS3ERR_STALE);
+}
+
+// A client writing a file while lumed is killed and started again just
+// waits and goes on: the file ends up whole.
+TEST_F(HandlesSurvive, ACopyRunningThroughAKillFinishesIntact) {
+    NfsClient client;
+    std::string error;
+    nfs_set_autoreconnect(client.Context(), -1);
+    ASSERT_TRUE(client.Mount(m_lumed.Port(), m_export.Path(), error)) << error;
+    nfsfh* file = nullptr;
+    ASSERT_EQ(nfs_creat(client.Context(), "/copy", 0666, &file), 0)
+        << nfs_get_error(client.Context());
+    constexpr size_t kChunk = 128 * 1024, kChunks = 64;
+    std::string data(kChunk * kChunks, '\0');
+    uint64_t state = 0x9e3779b97f4a7c15ULL;
+    for (char& byte : data) {
+        state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+        byte = static_cast<char>(state);
+    }
+    for (size_t chunk = 0; chunk < kChunks; ++chunk) {
+        if (chunk == kChunks / 2) {
+            const uint16_t port = m_lumed.Port();
+            m_lumed.Stop(SIGKILL);
+            StartLumed({"--port", std::to_string(port)});
+        }
+        ASSERT_EQ(nfs_pwrite(client.Context(), file, chunk * kChunk, kChunk,
+                             data.data() + chunk * kChunk),
+                  static_cast<int>(kChunk))
+            << "chunk " << chunk << ": " << nfs_get_error(client.Context());
+    }
+    EXPECT_EQ(nfs_fsync(client.Context(), file), 0);
+    EXPECT_EQ(nfs_close(client.Context(), file), 0);
+    std::ifstream written(At("copy"), std::ios::binary);
+    const std::string onDisk((std::istreambuf_iterator<char>(written)),
+                             std::istreambuf_iterator<char>());
+    EXPECT_TRUE(onDisk == data) << "the copy differs (" << onDisk.size() << " bytes)";
 }
 
 }  // namespace
