@@ -79,7 +79,7 @@ class ClockCache {
         for (;;) {
             Entry* entry = shard.ring[shard.hand];
             if (!entry->second.read) {
-                shard.entries.erase(entry->first);
+                shard.entries.erase(shard.entries.find(entry->first));  // the key dies with it
                 return;
             }
             entry->second.read = false;
