@@ -49,8 +49,8 @@ struct World {
 
 // --- Path cache --------------------------------------------------------------
 
-// Realistic export paths, "/export/dir17/file123456"; entry i has key i + 1,
-// as unique file ids are handed out from 1 upwards.
+// Realistic export paths, "/export/dir17/file123456"; entry i has key i + 1
+// (dense keys: the cache's hash of a key is the key itself).
 const std::vector<std::string>& MillionPaths() {
     static const std::vector<std::string> paths = [] {
         std::vector<std::string> made;
