@@ -15,11 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -28,6 +26,7 @@
 
 #include "backend/SinkBkEndObj.h"
 #include "backend/SinkFSMFileDescriptorCache.h"
+#include "bench/Ratios.h"
 #include "filehandle/SinkFSMPathCache.h"
 #include "host/PerfCounters.h"
 #include "module/SinkFSM.h"
@@ -149,34 +148,6 @@ void BM_PathCacheMemory(benchmark::State& state) {
         state.counters["bytes_per_entry"] =
             static_cast<double>(ResidentBytes() - before) / kEntries;
     }
-}
-
-// --- Baselines and ratios ------------------------------------------------------
-
-// Wall nanoseconds per iteration of each baseline's last run, by name.
-std::map<std::string, double> g_baselineNs;
-
-template <class Body>
-double NsPerIteration(benchmark::State& state, Body body) {
-    auto start = std::chrono::steady_clock::now();
-    for (auto _ : state)
-        body();
-    std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
-    return elapsed.count() / static_cast<double>(state.iterations());
-}
-
-template <class Body>
-void RunBaseline(benchmark::State& state, const std::string& name, Body body) {
-    g_baselineNs[name] = NsPerIteration(state, body);
-}
-
-// Runs body and, when the baseline ran, reports the ratio to it.
-template <class Body>
-void RunAgainst(benchmark::State& state, const std::string& baseline, Body body) {
-    double ns = NsPerIteration(state, body);
-    auto found = g_baselineNs.find(baseline);
-    if (found != g_baselineNs.end())
-        state.counters["x_" + baseline] = ns / found->second;
 }
 
 // --- Descriptor cache ------------------------------------------------------------

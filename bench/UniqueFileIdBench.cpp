@@ -17,13 +17,13 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
+#include "bench/Ratios.h"
 #include "platform/ClockCache.h"
 #include "platform/LogWriter.h"
 #include "platform/StateDir.h"
@@ -59,41 +59,6 @@ struct World {
         ::close(youngFd);
     }
 };
-
-// --- Baselines and ratios --------------------------------------------------------
-
-// Wall nanoseconds per iteration of each baseline's last run, by name.
-std::map<std::string, double> g_baselineNs;
-
-template <class Body>
-double NsPerIteration(benchmark::State& state, Body body) {
-    auto start = std::chrono::steady_clock::now();
-    for (auto _ : state)
-        body();
-    std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
-    return elapsed.count() / static_cast<double>(state.iterations());
-}
-
-// Baselines are kept per thread count: threads contend in the kernel too.
-std::string Key(const benchmark::State& state, const std::string& name) {
-    return name + "/" + std::to_string(state.threads());
-}
-
-template <class Body>
-void RunBaseline(benchmark::State& state, const std::string& name, Body body) {
-    const double ns = NsPerIteration(state, body);
-    if (state.thread_index() == 0)
-        g_baselineNs[Key(state, name)] = ns;
-}
-
-// Runs body and, when the baseline ran, reports the ratio to it.
-template <class Body>
-void RunAgainst(benchmark::State& state, const std::string& baseline, Body body) {
-    const double ns = NsPerIteration(state, body);
-    auto found = g_baselineNs.find(Key(state, baseline));
-    if (state.thread_index() == 0 && found != g_baselineNs.end())
-        state.counters["x_" + baseline] = ns / found->second;
-}
 
 // --- Known objects -------------------------------------------------------------
 
