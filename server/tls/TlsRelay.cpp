@@ -23,7 +23,10 @@ class Relay {
         Clock::time_point moved = Clock::now();
         for (;;) {
             m_tlsEvents = m_plainEvents = 0;
-            const bool progress = FromTls() | ToPlain() | FromPlain() | ToTls();
+            // Every step runs each round, whatever the others did.
+            const bool fromTls = FromTls(), toPlain = ToPlain();
+            const bool fromPlain = FromPlain(), toTls = ToTls();
+            const bool progress = fromTls || toPlain || fromPlain || toTls;
             if (!m_why.empty())
                 return m_why;
             if (!m_plainOpen && m_toTls.empty()) {
