@@ -10,6 +10,8 @@
 #    emptied before each server's turn: lumed runs every workload, then
 #    ganesha does; the data workloads then run once with plain POSIX calls in
 #    $BUILD_DIR/bench-data/local (the ceiling: the same disk without NFS);
+#  - after lumed's workloads, kills lumed under a reading client and starts
+#    it again (restart_run): the pause the client saw and its errors;
 #  - around the null and randread runs, reads the server process's CPU time
 #    (/proc/PID/stat) and reports server CPU microseconds per call;
 #  - prints one table (medians, min-max, lumed/ganesha, targets, local),
@@ -150,12 +152,16 @@ empty_export() {
     find "$export_dir" -mindepth 1 -delete
 }
 
-# Starts lumed on a free loopback port exporting $export_dir, root not
-# squashed (--perms 7, like ganesha's No_Root_Squash); sets lumed_pid, url.
+# start_lumed [PORT]: starts lumed exporting $export_dir, root not squashed
+# (--perms 7, like ganesha's No_Root_Squash), on a free loopback port with a
+# fresh state directory, or on PORT with the state directory it had (a
+# restart); sets lumed_pid, url.
 start_lumed() {
-    rm -rf "$data/state"
-    mkdir -p "$data/state"
-    "$BUILD_DIR/server/lumed/lumed" --export "$export_dir" --perms 7 --port 0 --bind 127.0.0.1 \
+    if [ -z "${1:-}" ]; then
+        rm -rf "$data/state"
+        mkdir -p "$data/state"
+    fi
+    "$BUILD_DIR/server/lumed/lumed" --export "$export_dir" --perms 7 --port "${1:-0}" --bind 127.0.0.1 \
         --state-dir "$data/state" --no-rpcbind >"$data/lumed.out" 2>&1 &
     lumed_pid=$!
     local port=""
@@ -259,6 +265,30 @@ run_all() {
     return "$failed"
 }
 
+# restart_run ROUND: a client reads the data file through one handle for
+# SECONDS_PER s while lumed is killed (SIGKILL) a third of the way in and
+# started again on its port and state directory: the longest pause the
+# client saw and its failed reads (restart pause, restart errors).
+restart_run() {
+    local round=$1 port line
+    port=${url##*nfsport=}
+    port=${port%%&*}
+    timeout 300 "$client" "$url" restart --seconds "$SECONDS_PER" >"$data/restart.out" &
+    local reader=$!
+    sleep "$(awk -v s="$SECONDS_PER" 'BEGIN { print s / 3 }')"
+    kill -KILL "$lumed_pid"
+    wait "$lumed_pid" 2>/dev/null || true
+    start_lumed "$port"
+    wait "$reader" || {
+        echo "lumed restart run failed: $(cat "$data/restart.out")" >&2
+        return 1
+    }
+    line=$(cat "$data/restart.out")
+    jq -c --argjson r "$round" '. + {server: "lumed", label: "restart", round: $r, server_cpu_ticks: null}' \
+        <<<"$line" >>"$raw"
+    printf '  %-7s round %s  %-14s done\n' lumed "$round" restart
+}
+
 lumed_round() {
     local round=$1
     empty_export
@@ -269,6 +299,7 @@ lumed_round() {
         return 1
     }
     server_pid=""
+    restart_run "$round" || return 1
     stop_lumed
 }
 
@@ -324,7 +355,8 @@ summarise() {
                else null end) as $ratio
             | $targets[$row] as $t
             | {workload: $row, unit: $rs[0].unit,
-               better: (if $row | startswith("cpu/op") then "lower" else "higher" end),
+               better: (if ($row | startswith("cpu/op")) or ($row | startswith("restart"))
+                        then "lower" else "higher" end),
                lumed: $l, ganesha: $g, ratio: $ratio, target: $t,
                met: (if $ratio == null or $t == null then null
                      elif $t.compare == ">=" then $ratio >= $t.value
@@ -360,6 +392,7 @@ print_table() {
             | .rows[] | [.workload + (if .complete then "" else " (hit time cap)" end), .unit,
                 (.lumed | cell),
                 (if .ganesha != null then (.ganesha | cell)
+                 elif (.workload | startswith("restart")) then "-"
                  elif $peer == "run" then "failed" else $peer end),
                 (if .ratio == null then "-" elif .target == null then (.ratio | fixed(2))
                  else . as $row | .ratio | ratio($row.target; $row.met) end),
@@ -375,14 +408,16 @@ print_table() {
 # Writes the chart's two tables (rates, CPU) and draws results.png.
 draw_chart() {
     local peer note subtitle
-    # Normalised to ganesha only when it has a figure for every row.
-    peer=$(jq '[.rows[] | .ganesha != null] | if all then 1 else 0 end' "$out/results.json")
+    # Normalised to ganesha only when it has a figure for every row it runs
+    # (the restart rows are lumed's alone, and left out of the chart).
+    peer=$(jq '[.rows[] | select(.workload | startswith("restart") | not) | .ganesha != null]
+               | if all then 1 else 0 end' "$out/results.json")
     note=$(jq -r '.peer.status' "$out/results.json")
     # label, lumed, lo, hi, ganesha, lo, hi, target: rates over ganesha's
     # median, CPU rows as ganesha/lumed so that higher is better in both.
     jq -r --argjson peer "$peer" '
         def n: if . == null then "NaN" else . end;
-        .rows[] | select(.lumed != null)
+        .rows[] | select(.lumed != null) | select(.workload | startswith("restart") | not)
         | (if .better == "higher" then
              (if $peer == 1 then .ganesha.median else .lumed.median end) as $b
              | [.lumed.median / $b, .lumed.min / $b, .lumed.max / $b,

@@ -17,7 +17,7 @@ constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kSmallIo = 4096;
 
 struct BenchConfig {
-    std::string workload;  // null, seqwrite, seqread, randread, meta
+    std::string workload;  // null, seqwrite, seqread, randread, meta, restart
     std::string url;       // nfs://... (NFS mode)
     std::string localDir;  // set: the same workload with POSIX calls in this directory
     std::string file = "lume-bench.dat";  // seqwrite/seqread/randread data file

@@ -11,6 +11,9 @@
 //   meta      --files files in a new directory: CREATE, LOOKUP (a stat by
 //             name), GETATTR by handle, one READDIRPLUS listing
 //             (entries/s), REMOVE: ops/s per phase
+//   restart   4 KiB reads of --file through one handle, one at a time, for
+//             --seconds while the server is restarted under it: the longest
+//             pause between answered reads (ms) and the reads that failed
 // Counted phases stop at --cap-seconds; `complete: false` says one did.
 #include <cstdio>
 #include <cstdlib>

@@ -4,6 +4,8 @@
 #include <nfsc/libnfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -221,6 +223,34 @@ Results Meta(nfs_context* nfs, const BenchConfig& config) {
     return results;
 }
 
+// 4 KiB reads of the data file through one handle, one at a time, for
+// config.seconds, while the script kills the server and starts it again:
+// the longest pause between two answered reads, and the reads that failed.
+Results Restart(nfs_context* nfs, const BenchConfig& config) {
+    nfs_set_autoreconnect(nfs, -1);  // wait for the server, as a mount does
+    NfsFile file(nfs, RootPath(config.file), O_RDONLY);
+    std::vector<char> block(kSmallIo);
+    const Clock::time_point start = Clock::now(), end = After(config.seconds);
+    Clock::time_point answered = start;
+    double longest = 0;
+    uint64_t reads = 0, errors = 0;
+    while (Clock::now() < end) {
+        if (nfs_pread(nfs, file.get(), 0, kSmallIo, block.data()) < 0) {
+            ++errors;
+            continue;
+        }
+        ++reads;
+        const Clock::time_point now = Clock::now();
+        longest =
+            std::max(longest, std::chrono::duration<double, std::milli>(now - answered).count());
+        answered = now;
+    }
+    PhaseResult pause{"pause", reads, SecondsSince(start), longest, "ms", true};
+    PhaseResult failed{"errors", errors, SecondsSince(start), static_cast<double>(errors),
+                       "errors", true};
+    return {pause, failed};
+}
+
 }  // namespace
 
 Results RunNfsWorkload(const BenchConfig& config) {
@@ -236,6 +266,8 @@ Results RunNfsWorkload(const BenchConfig& config) {
         return RandRead(nfs, config);
     if (config.workload == "meta")
         return Meta(nfs, config);
+    if (config.workload == "restart")
+        return Restart(nfs, config);
     throw std::runtime_error("unknown workload " + config.workload);
 }
 
