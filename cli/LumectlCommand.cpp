@@ -5,6 +5,8 @@
 #include <map>
 #include <vector>
 
+#include "server/protocol/lumecfg.h"
+
 const char* const kLumectlUsage =
     "usage: lumectl [--socket PATH | --server HOST[:PORT] [--tls-ca FILE\n"
     "               [--tls-cert FILE --tls-key FILE]]] [--json] COMMAND [ARGS]\n";
@@ -331,6 +333,9 @@ LumectlParse ParseLumectlCommandLine(int argc, char** argv) {
     command.path = split.positionals[1];
     if (info.positionals > 1)
         command.file = split.positionals[2];
+    if (command.path.size() > LUMECFG_PATHLEN || command.file.size() > LUMECFG_PATHLEN)
+        return Usage("a path longer than " + std::to_string(LUMECFG_PATHLEN) +
+                     " bytes cannot be sent");
     std::vector<std::string> seen;
     if (!ApplyCommandOptions(split, command, seen, error))
         return Usage(error);

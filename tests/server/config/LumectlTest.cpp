@@ -234,6 +234,8 @@ TEST_F(Lumectl, UsageErrorsAndAnUnreachableServerHaveTheirOwnExitStatus) {
     EXPECT_EQ(Ctl({"export"}).exitCode, 2);
     EXPECT_EQ(Ctl({"frobnicate", "/x"}).exitCode, 2);
     EXPECT_EQ(Ctl({"drill-hole", "/x", "f", "--offset", "-1", "--length", "1"}).exitCode, 2);
+    EXPECT_EQ(Ctl({"export", "/" + std::string(4096, 'd')}).exitCode,
+              2);  // more than a call carries
 
     int probe = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
