@@ -353,6 +353,11 @@ int SinkBkEndObj::utimes(LumeCtxt*, const char*, const struct timeval* times) {
     return ::utimensat(m_fd.Get(), "", times ? when : nullptr, AT_EMPTY_PATH);
 }
 
+int SinkBkEndObj::utimens(LumeCtxt*, const struct timespec times[2]) {
+    SinkPerfTimer timer(kCounterSetAttr);
+    return ::utimensat(m_fd.Get(), "", times, AT_EMPTY_PATH);
+}
+
 int SinkBkEndObj::chown(LumeCtxt*, const char*, unsigned int uid, unsigned int gid) {
     SinkPerfTimer timer(kCounterSetAttr);
     return ::fchownat(m_fd.Get(), "", static_cast<uid_t>(uid), static_cast<gid_t>(gid),

@@ -115,6 +115,8 @@ class SinkBkEndObj : public BkEndProc {
     // Also gives the object's unique id and attributes as they were when it
     // was resolved.
     int GetIdentity(unsigned long& id, struct stat& st) override;
+    // As utimes, with nanoseconds and UTIME_NOW / UTIME_OMIT per time.
+    int utimens(LumeCtxt* ctx, const struct timespec times[2]) override;
     // Only on the descriptor the cache holds for this file (else EINVAL),
     // under that entry's lock.
     int fsync(LumeCtxt* ctx, int fd) override;

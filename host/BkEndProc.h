@@ -105,4 +105,8 @@ class BkEndProc {
     // lstat as of when the module resolved it: the host checks and keys
     // objects by them without looking the path up again. 0, or -1 with errno.
     virtual int GetIdentity(unsigned long& id, struct stat& st) = 0;
+    // Sets the object's own access and modification times with their
+    // nanoseconds; each may be UTIME_NOW or UTIME_OMIT, as for utimensat.
+    // 0, or -1 with errno.
+    virtual int utimens(LumeCtxt* ctx, const struct timespec times[2]) = 0;
 };

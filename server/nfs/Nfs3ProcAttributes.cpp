@@ -1,6 +1,6 @@
 // GETATTR, SETATTR, ACCESS, FSSTAT, FSINFO, PATHCONF.
+#include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,44 +21,35 @@ nfsstat3 HandleErrno() {
     return Nfs3StatusOfErrno(errno, Nfs3ErrnoSite::kHandle);
 }
 
-struct timeval ToTimeval(const nfstime3& when) {
-    struct timeval out;
-    out.tv_sec = when.seconds;
-    out.tv_usec = when.nseconds / 1000;
-    return out;
-}
-
-struct timeval CurrentOrNow(time_how how, const nfstime3& given, const struct timespec& current) {
-    struct timeval out;
-    if (how == SET_TO_CLIENT_TIME)
-        return ToTimeval(given);
-    if (how == SET_TO_SERVER_TIME) {
-        gettimeofday(&out, nullptr);
-        return out;
+// One time as utimensat takes it: the client's, the server's clock, or
+// left alone; false for nanoseconds that are not below a second.
+bool TimeToSet(time_how how, const nfstime3& given, struct timespec& out) {
+    out.tv_sec = 0;
+    switch (how) {
+        case SET_TO_CLIENT_TIME:
+            out.tv_sec = given.seconds;
+            out.tv_nsec = given.nseconds;
+            return given.nseconds < 1000000000u;
+        case SET_TO_SERVER_TIME:
+            out.tv_nsec = UTIME_NOW;
+            return true;
+        default:
+            out.tv_nsec = UTIME_OMIT;
+            return true;
     }
-    out.tv_sec = current.tv_sec;
-    out.tv_usec = current.tv_nsec / 1000;
-    return out;
 }
 
-nfsstat3 ApplyTimes(Nfs3Request& req, const Object& object, const sattr3& attrs,
-                    const struct stat& current) {
-    time_how atime = attrs.atime.set_it;
-    time_how mtime = attrs.mtime.set_it;
-    if (atime == DONT_CHANGE && mtime == DONT_CHANGE)
+// Each time is set as asked and only then: the other keeps its value to
+// the nanosecond. Both to the server's time is "now", which the owner and
+// writers may set, as utimensat decides.
+nfsstat3 ApplyTimes(Nfs3Request& req, const Object& object, const sattr3& attrs) {
+    if (attrs.atime.set_it == DONT_CHANGE && attrs.mtime.set_it == DONT_CHANGE)
         return NFS3_OK;
-    const char* path = object->GetClientPath().c_str();
-    int done;
-    // Both to the server's time is "now", which the owner and writers may set.
-    if (atime == SET_TO_SERVER_TIME && mtime == SET_TO_SERVER_TIME) {
-        done = object->utimes(req.Ctx(), path, nullptr);
-    } else {
-        struct timeval times[2] = {
-            CurrentOrNow(atime, attrs.atime.set_atime_u.atime, current.st_atim),
-            CurrentOrNow(mtime, attrs.mtime.set_mtime_u.mtime, current.st_mtim)};
-        done = object->utimes(req.Ctx(), path, times);
-    }
-    return done == 0 ? NFS3_OK : Nfs3StatusOfErrno(errno);
+    struct timespec times[2];
+    if (!TimeToSet(attrs.atime.set_it, attrs.atime.set_atime_u.atime, times[0]) ||
+        !TimeToSet(attrs.mtime.set_it, attrs.mtime.set_mtime_u.mtime, times[1]))
+        return NFS3ERR_INVAL;
+    return object->utimens(req.Ctx(), times) == 0 ? NFS3_OK : Nfs3StatusOfErrno(errno);
 }
 
 nfsstat3 ApplySize(Nfs3Request& req, const Object& object, const sattr3& attrs,
@@ -93,7 +84,7 @@ nfsstat3 Nfs3ApplyAttributes(Nfs3Request& req, const Object& object, const sattr
             return Nfs3StatusOfErrno(errno);
     }
     nfsstat3 status = ApplySize(req, object, attrs, current);
-    return status == NFS3_OK ? ApplyTimes(req, object, attrs, current) : status;
+    return status == NFS3_OK ? ApplyTimes(req, object, attrs) : status;
 }
 
 void Nfs3Getattr(Nfs3Request& req, GETATTR3args& args, GETATTR3res& res) {

@@ -39,6 +39,7 @@ class Nfs3RawClient {
     int Rmdir(const Fh& dir, const std::string& name);
     int Rename(const Fh& fromDir, const std::string& from, const Fh& toDir, const std::string& to);
     int Link(const Fh& file, const Fh& dir, const std::string& name);
+    int Setattr(const Fh& fh, const sattr3& attrs);
     int SetMode(const Fh& fh, uint32_t mode);
     int SetSize(const Fh& fh, uint64_t size);
     int Read(const Fh& fh, uint64_t offset, uint32_t count, std::string* data);
@@ -49,7 +50,6 @@ class Nfs3RawClient {
   private:
     template <typename Res, typename Args, typename Take>
     int Call(int (*send)(rpc_context*, rpc_cb, Args*, void*), Args& args, Take take);
-    int Setattr(const Fh& fh, const sattr3& attrs);
 
     NfsClient m_client;
     Fh m_root;

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/OXPlatformInfo.h"
+#include "tests/server/Nfs3RawClient.h"
 #include "tests/server/nfs/InProcessServer.h"
 #include "tests/support/TempDir.h"
 
@@ -238,6 +239,59 @@ TEST_F(NfsServer, SetattrChangesModeOwnerSizeAndTimes) {
     EXPECT_EQ(seen.nfs_ino, st.st_ino);
     EXPECT_EQ(seen.nfs_size, 100u);
     EXPECT_EQ(seen.nfs_mtime_nsec, static_cast<uint64_t>(st.st_mtim.tv_nsec));
+}
+
+// Each time is set only when asked, to the nanosecond; the other keeps its
+// own, nanoseconds included.
+TEST_F(NfsServer, SetattrSetsEachTimeAloneToTheNanosecond) {
+    std::string dir = Export("times", kAll);
+    Nfs3RawClient raw;
+    std::string error;
+    ASSERT_TRUE(raw.Mount(server->Port(), dir, error)) << error;
+    ASSERT_EQ(raw.Create(raw.Root(), "f", UNCHECKED), NFS3_OK);
+    Nfs3RawClient::Fh fh;
+    ASSERT_EQ(raw.Lookup(raw.Root(), "f", &fh), NFS3_OK);
+    const struct timespec start[2] = {{1000000000, 111111111}, {1100000000, 222222222}};
+    const nfstime3 given = {1200000000, 123456789};
+    struct Case {
+        time_how atime, mtime;
+        int status;
+    } cases[] = {
+        {DONT_CHANGE, SET_TO_CLIENT_TIME, NFS3_OK},
+        {SET_TO_CLIENT_TIME, DONT_CHANGE, NFS3_OK},
+        {SET_TO_SERVER_TIME, DONT_CHANGE, NFS3_OK},
+        {DONT_CHANGE, SET_TO_SERVER_TIME, NFS3_OK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.atime) + "/" + std::to_string(c.mtime));
+        ASSERT_EQ(::utimensat(AT_FDCWD, (dir + "/f").c_str(), start, 0), 0);
+        sattr3 attrs{};
+        attrs.atime.set_it = c.atime;
+        attrs.atime.set_atime_u.atime = given;
+        attrs.mtime.set_it = c.mtime;
+        attrs.mtime.set_mtime_u.mtime = given;
+        struct timespec before;
+        ::clock_gettime(CLOCK_REALTIME, &before);
+        ASSERT_EQ(raw.Setattr(fh, attrs), c.status);
+        struct stat st = Lstat(dir + "/f");
+        const struct timespec seen[2] = {st.st_atim, st.st_mtim};
+        const time_how how[2] = {c.atime, c.mtime};
+        for (int i = 0; i < 2; ++i) {
+            if (how[i] == DONT_CHANGE) {
+                EXPECT_EQ(seen[i].tv_sec, start[i].tv_sec) << i;
+                EXPECT_EQ(seen[i].tv_nsec, start[i].tv_nsec) << i;
+            } else if (how[i] == SET_TO_CLIENT_TIME) {
+                EXPECT_EQ(seen[i].tv_sec, given.seconds) << i;
+                EXPECT_EQ(seen[i].tv_nsec, given.nseconds) << i;
+            } else {
+                EXPECT_GE(seen[i].tv_sec, before.tv_sec) << i;
+            }
+        }
+    }
+    sattr3 bad{};
+    bad.mtime.set_it = SET_TO_CLIENT_TIME;
+    bad.mtime.set_mtime_u.mtime = {1200000000, 1000000000};
+    EXPECT_EQ(raw.Setattr(fh, bad), NFS3ERR_INVAL);
 }
 
 TEST_F(NfsServer, FileSystemFiguresComeFromTheExportedDirectory) {
