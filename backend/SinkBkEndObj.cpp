@@ -497,18 +497,16 @@ int SinkBkEndObj::getACLCount(LumeCtxt*, const char*, unsigned int*) {
 
 SinkFSMFileDescriptorInfo* SinkBkEndObj::CachedEntry(LumeCtxt* ctx, int fd) {
     SinkFSMFileDescriptorInfo* entry = nullptr;
-    if (DescriptorCache().GetFD(GetFileChecksum(), entry) != 0) {
+    if (DescriptorCache().GetFD(GetFileChecksum(), fd, entry) == 0)
+        return entry;
+    // Only the message depends on whether the file has another descriptor.
+    if (DescriptorCache().GetFD(GetFileChecksum(), entry) != 0)
         OXLOG(-1, CtxJobId(ctx), "Unable to find fd [%d] fileid [%llu] in fdcache", fd,
               static_cast<unsigned long long>(GetFileChecksum()));
-        errno = EINVAL;
-        return nullptr;
-    }
-    if (entry->fd != fd) {
+    else
         OXLOG(-1, CtxJobId(ctx), "Invalid fd [%d] in cache", entry->fd);
-        errno = EINVAL;
-        return nullptr;
-    }
-    return entry;
+    errno = EINVAL;
+    return nullptr;
 }
 
 int SinkBkEndObj::DrillHole(LumeCtxt* ctx, const char* path, long long offset, long long length,

@@ -117,8 +117,8 @@ class SinkBkEndObj : public BkEndProc {
     int GetIdentity(unsigned long& id, struct stat& st) override;
     // As utimes, with nanoseconds and UTIME_NOW / UTIME_OMIT per time.
     int utimens(LumeCtxt* ctx, const struct timespec times[2]) override;
-    // Only on the descriptor the cache holds for this file (else EINVAL),
-    // under that entry's lock.
+    // Only on a descriptor the cache holds for this file (else EINVAL),
+    // under that descriptor's entry lock.
     int fsync(LumeCtxt* ctx, int fd) override;
     long pathconf(LumeCtxt* ctx, const char* path, int name) override;
     int statfs(LumeCtxt* ctx, const char* path, struct statfs* buf) override;
@@ -148,7 +148,7 @@ class SinkBkEndObj : public BkEndProc {
     // The object's directory, and its name there, still holding the object
     // unless newName (the object is yet to be made there); -1 with errno.
     int OpenParent(std::string& name, bool newName = false) const;
-    // The cache entry of this file when fd is its descriptor; else null with
+    // The cache entry of this file whose descriptor is fd; else null with
     // errno EINVAL and a level -1 message.
     SinkFSMFileDescriptorInfo* CachedEntry(LumeCtxt* ctx, int fd);
 

@@ -1,6 +1,9 @@
 // The lock operations of an export: lock, unlock, upgrade, downgrade and
 // status on one file, run by the lock request handler with
 // SinkFSM::fileLockCSec held. Lock and unlock work as the export's user.
+// A request's path is resolved once, beneath the export, to the file's
+// identity, which keys the tables. Unlock and status by a path that no
+// longer resolves fall back to the grants taken under that very path.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -33,7 +36,8 @@ struct LockCall {
     unsigned long long owner;
     LumeLockResp* response;
     unsigned long jobId;
-    std::string key;  // the file's place in the lock tables
+    std::string path;  // the full path, for messages and records
+    std::string key;   // the file's place in the lock tables, once resolved
 
     const char* File() const { return filePath.c_str(); }
     void Reply(LumeStatus status, const char* message, unsigned long long replyOwner) const {
@@ -51,11 +55,10 @@ SinkFSMFileDescriptorCache& DescriptorCache() {
     return *SinkFSM::GetFSM()->GetFileDescriptorCache();
 }
 
-// The key is the normalised full path, so every text naming one file
-// ("a//b", "./a/b") meets the same lock. False when the path leaves the
-// export, which is refused before anything is touched.
-bool MakeKey(const SinkFSMExport& exp, LockCall& call) {
-    if (ExportFilePath(exp.GetRealPath(), call.filePath, call.key))
+// The normalised full path. False when the path leaves the export, which is
+// refused before anything is touched.
+bool MakePath(const SinkFSMExport& exp, LockCall& call) {
+    if (ExportFilePath(exp.GetRealPath(), call.filePath, call.path))
         return true;
     OXLOG(-1, call.jobId, "ERROR: File [%s] is outside export [%s]. Request refused.", call.File(),
           call.exportPath.c_str());
@@ -70,20 +73,20 @@ bool ImpersonationFailed(const LockCall& call) {
     return false;
 }
 
-// An object whose file id could not be had counts as not made: its id
-// would name no descriptor.
 Outcome NoObject(const LockCall& call) {
     OXLOG(-1, 0, "ERROR: Failed to allocate backend object for [%s].", call.File());
     call.Reply(LUME_STATUS_FAILURE, "No Memory.", 0);
     return Outcome::kRefused;
 }
 
-std::unique_ptr<SinkBkEndObj> MakeObject(const LockCall& call) {
-    std::unique_ptr<SinkBkEndObj> object(new (std::nothrow) SinkBkEndObj(call.self, call.key));
+// Found only beneath the export, through no symbolic link; not initialised
+// when the path does not resolve now, null when it could not be allocated.
+// A resolved object's identity becomes the call's key.
+std::unique_ptr<SinkBkEndObj> Resolve(LockCall& call) {
+    std::unique_ptr<SinkBkEndObj> object(new (std::nothrow) SinkBkEndObj(call.self, call.path));
     if (object && object->IsInitSuccess())
-        return object;
-    NoObject(call);
-    return nullptr;
+        call.key = LockKey(object->GetFileChecksum());
+    return object;
 }
 
 // Runs step under the export user's identity, which ends before the
@@ -158,20 +161,20 @@ Outcome WriteOnReadLocked(SinkFSMExport& exp, const LockCall& call,
 void RecordGrant(const LockCall& call, int fd, bool readLock) {
     if (!readLock) {
         SinkFSM::fileLockMap[call.key] =
-            boost::make_shared<SinkFSMLockInfo>(fd, call.owner, call.exportPath);
+            boost::make_shared<SinkFSMLockInfo>(fd, call.owner, call.exportPath, call.path);
         return;
     }
     auto& readers = SinkFSM::fileReadLockMap[call.key];
     if (!readers)
         readers = boost::make_shared<SinkFSMReadLockInfo>(call.exportPath);
-    readers->owners[call.owner] = fd;
+    readers->owners[call.owner] = SinkFSMReadGrant{fd, call.path};
 }
 
 // Opens the file through the descriptor cache and locks that descriptor;
 // the descriptor stays open for the grant's record.
 Outcome OpenAndLock(const LockCall& call, const SinkBkEndObj& object, bool readLock) {
     unsigned long fileId = object.GetFileChecksum();
-    int fd = DescriptorCache().Open(object.GetDescriptor(), call.key.c_str(), O_RDWR, fileId);
+    int fd = DescriptorCache().Open(object.GetDescriptor(), call.path.c_str(), O_RDWR, fileId);
     if (fd < 0) {
         int err = errno;
         OXLOG(-1, call.jobId, "ERROR: Failed to open given file [%s]. Error [%d:%s]", call.File(),
@@ -189,7 +192,7 @@ Outcome OpenAndLock(const LockCall& call, const SinkBkEndObj& object, bool readL
         const std::string message = "lockf failed. " + SystemErrorText(err);
         call.Reply(conflict ? LUME_STATUS_LOCKED_BY_OTHER : LUME_STATUS_FAILURE, message.c_str(),
                    conflict ? ~0ULL : 0);
-        DescriptorCache().Close(fd, call.key.c_str(), fileId);
+        DescriptorCache().Close(fd, call.path.c_str(), fileId);
         errno = err;
         return Outcome::kRefused;
     }
@@ -197,9 +200,8 @@ Outcome OpenAndLock(const LockCall& call, const SinkBkEndObj& object, bool readL
     return Outcome::kChanged;
 }
 
-Outcome LockAsExportUser(SinkFSMExport& exp, const LockCall& call, bool readLock) {
-    // Found only beneath the export, as its user, through no symbolic link.
-    std::unique_ptr<SinkBkEndObj> object(new (std::nothrow) SinkBkEndObj(call.self, call.key));
+Outcome LockAsExportUser(SinkFSMExport& exp, LockCall& call, bool readLock) {
+    std::unique_ptr<SinkBkEndObj> object = Resolve(call);
     if (object && !object->IsInitSuccess())
         return RefuseMissingFile(call);
     if (!object)
@@ -224,13 +226,35 @@ Outcome LockAsExportUser(SinkFSMExport& exp, const LockCall& call, bool readLock
 
 // Gives up the OS lock on fd and this grant's descriptor reference. The
 // release's result does not matter: the record is gone either way.
-void ReleaseGrant(const LockCall& call, const SinkBkEndObj& object, int fd, bool shared) {
+void ReleaseGrant(const LockCall& call, const std::string& key, int fd, bool shared) {
     ReleaseLock(fd, shared);
-    DescriptorCache().Close(fd, call.key.c_str(), object.GetFileChecksum());
+    DescriptorCache().Close(fd, call.path.c_str(), LockKeyFileId(key));
 }
 
-Outcome UnlockWriteLocked(const LockCall& call, const SinkBkEndObj& object,
-                          SinkFSM::FileLockMap::iterator entry) {
+// Takes the requester's grant out of a read record; the next record.
+SinkFSM::FileReadLockMap::iterator DropReader(const LockCall& call,
+                                              SinkFSM::FileReadLockMap::iterator entry) {
+    auto& owners = entry->second->owners;
+    auto mine = owners.find(call.owner);
+    int fd = mine->second.fd;
+    owners.erase(mine);
+    if (owners.empty()) {
+        ReleaseGrant(call, entry->first, fd, true);
+        return SinkFSM::fileReadLockMap.erase(entry);
+    }
+    // The readers left share this descriptor and its lock, so only this
+    // reader's cache reference goes back.
+    DescriptorCache().Close(fd, call.path.c_str(), LockKeyFileId(entry->first));
+    return std::next(entry);
+}
+
+Outcome NotLocked(const LockCall& call) {
+    OXLOG(-1, call.jobId, "ERROR: File [%s] not locked.", call.File());
+    call.Reply(LUME_STATUS_FILE_NOT_LOCKED, "File not locked", 0);
+    return Outcome::kRefused;
+}
+
+Outcome UnlockWriteLocked(const LockCall& call, SinkFSM::FileLockMap::iterator entry) {
     unsigned long long holder = entry->second->lockOwner;
     if (holder != call.owner) {
         OXLOG(-1, call.jobId, "ERROR: File [%s] not write locked by owner id [%llu].", call.File(),
@@ -238,50 +262,106 @@ Outcome UnlockWriteLocked(const LockCall& call, const SinkBkEndObj& object,
         call.Reply(LUME_STATUS_NOT_LOCK_OWNER, "Caller did not write lock the file", holder);
         return Outcome::kRefused;
     }
-    int fd = entry->second->fd;
+    ReleaseGrant(call, entry->first, entry->second->fd, false);
     SinkFSM::fileLockMap.erase(entry);
-    ReleaseGrant(call, object, fd, false);
     return Outcome::kChanged;
 }
 
-Outcome UnlockReadLocked(const LockCall& call, const SinkBkEndObj& object,
-                         SinkFSM::FileReadLockMap::iterator entry) {
-    auto& owners = entry->second->owners;
-    auto mine = owners.find(call.owner);
-    if (mine == owners.end()) {
+Outcome UnlockReadLocked(const LockCall& call, SinkFSM::FileReadLockMap::iterator entry) {
+    if (entry->second->owners.count(call.owner) == 0) {
         OXLOG(-1, call.jobId, "ERROR: File [%s] not owned by owner id [%llu].", call.File(),
               call.owner);
         call.Reply(LUME_STATUS_NOT_LOCK_OWNER, "Caller did not read lock the file", 0);
         return Outcome::kRefused;
     }
-    int fd = mine->second;
-    owners.erase(mine);
-    if (owners.empty()) {
-        SinkFSM::fileReadLockMap.erase(entry);
-        ReleaseGrant(call, object, fd, true);
-        return Outcome::kChanged;
-    }
-    // The readers left share this descriptor and its lock, so only this
-    // reader's cache reference goes back.
-    DescriptorCache().Close(fd, call.key.c_str(), object.GetFileChecksum());
-    call.Reply(LUME_STATUS_UNLOCKED, nullptr, call.owner);
-    OXLOG(2, call.jobId, "INFO: unlock successful for file [%s].", call.File());
-    return Outcome::kAnswered;
+    DropReader(call, entry);
+    return Outcome::kChanged;
 }
 
-Outcome UnlockAsExportUser(const LockCall& call) {
-    std::unique_ptr<SinkBkEndObj> object = MakeObject(call);
+// Whether a grant was taken through this request's export and path.
+bool TakenHere(const LockCall& call, const std::string& exportPath, const std::string& takenUnder) {
+    return exportPath == call.exportPath && takenUnder == call.path;
+}
+
+// The path no longer names what it named (removed, or renamed away), so
+// the requester's grants taken under that very path are what it gives
+// back: every one of them, as each file it named then is out of reach by
+// that name.
+Outcome UnlockTakenHere(const LockCall& call) {
+    bool released = false;
+    SinkFSM::FileLockMap& written = SinkFSM::fileLockMap;
+    for (auto entry = written.begin(); entry != written.end();) {
+        const SinkFSMLockInfo& record = *entry->second;
+        if (record.lockOwner != call.owner ||
+            !TakenHere(call, record.exportPath, record.takenUnder)) {
+            ++entry;
+            continue;
+        }
+        ReleaseGrant(call, entry->first, record.fd, false);
+        entry = written.erase(entry);
+        released = true;
+    }
+    SinkFSM::FileReadLockMap& read = SinkFSM::fileReadLockMap;
+    for (auto entry = read.begin(); entry != read.end();) {
+        auto mine = entry->second->owners.find(call.owner);
+        if (mine == entry->second->owners.end() ||
+            !TakenHere(call, entry->second->exportPath, mine->second.takenUnder)) {
+            ++entry;
+            continue;
+        }
+        entry = DropReader(call, entry);
+        released = true;
+    }
+    return released ? Outcome::kChanged : NotLocked(call);
+}
+
+Outcome UnlockAsExportUser(LockCall& call) {
+    std::unique_ptr<SinkBkEndObj> object = Resolve(call);
     if (!object)
-        return Outcome::kRefused;
+        return NoObject(call);
+    if (!object->IsInitSuccess())
+        return UnlockTakenHere(call);
     auto written = SinkFSM::fileLockMap.find(call.key);
     if (written != SinkFSM::fileLockMap.end())
-        return UnlockWriteLocked(call, *object, written);
+        return UnlockWriteLocked(call, written);
     auto read = SinkFSM::fileReadLockMap.find(call.key);
     if (read != SinkFSM::fileReadLockMap.end())
-        return UnlockReadLocked(call, *object, read);
-    OXLOG(-1, call.jobId, "ERROR: File [%s] not locked.", call.File());
-    call.Reply(LUME_STATUS_FILE_NOT_LOCKED, "File not locked", 0);
-    return Outcome::kRefused;
+        return UnlockReadLocked(call, read);
+    return NotLocked(call);
+}
+
+// The holder of a grant taken under the request's path, for a status query
+// by a path that no longer resolves; false when there is none.
+bool HolderTakenHere(const LockCall& call, unsigned long long& holder) {
+    for (const auto& entry : SinkFSM::fileLockMap) {
+        if (TakenHere(call, entry.second->exportPath, entry.second->takenUnder)) {
+            holder = entry.second->lockOwner;
+            return true;
+        }
+    }
+    for (const auto& entry : SinkFSM::fileReadLockMap) {
+        for (const auto& reader : entry.second->owners) {
+            if (TakenHere(call, entry.second->exportPath, reader.second.takenUnder)) {
+                holder = reader.first;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// One holder is named: the writer, or the first reader met.
+bool HolderOf(const std::string& key, unsigned long long& holder) {
+    auto written = SinkFSM::fileLockMap.find(key);
+    if (written != SinkFSM::fileLockMap.end()) {
+        holder = written->second->lockOwner;
+        return true;
+    }
+    auto read = SinkFSM::fileReadLockMap.find(key);
+    if (read == SinkFSM::fileReadLockMap.end())
+        return false;
+    holder = read->second->owners.begin()->first;
+    return true;
 }
 
 bool ReportGranted(const LockCall& call) {
@@ -308,8 +388,8 @@ bool ConversionFailed(SinkFSMExport& exp, const LockCall& call, int err) {
 bool SinkFSMExport::LockFile(ExportPtr& self, const std::string& exportPath,
                              const std::string& filePath, unsigned long long lockOwner,
                              LumeLockResp* response, bool readLock) {
-    LockCall call{self, exportPath, filePath, lockOwner, response, GetJobId(), {}};
-    if (!MakeKey(*this, call))
+    LockCall call{self, exportPath, filePath, lockOwner, response, GetJobId(), {}, {}};
+    if (!MakePath(*this, call))
         return false;
     Outcome outcome = Outcome::kRefused;
     auto lock = [&] { return LockAsExportUser(*this, call, readLock); };
@@ -323,8 +403,8 @@ bool SinkFSMExport::LockFile(ExportPtr& self, const std::string& exportPath,
 bool SinkFSMExport::UnLockFile(ExportPtr& self, const std::string& exportPath,
                                const std::string& filePath, unsigned long long lockOwner,
                                LumeLockResp* response) {
-    LockCall call{self, exportPath, filePath, lockOwner, response, GetJobId(), {}};
-    if (!MakeKey(*this, call))
+    LockCall call{self, exportPath, filePath, lockOwner, response, GetJobId(), {}, {}};
+    if (!MakePath(*this, call))
         return false;
     Outcome outcome = Outcome::kRefused;
     auto unlock = [&] { return UnlockAsExportUser(call); };
@@ -337,51 +417,59 @@ bool SinkFSMExport::UnLockFile(ExportPtr& self, const std::string& exportPath,
     return true;
 }
 
+// The grant keeps its descriptor and the path it was first taken under.
 bool SinkFSMExport::UpgradeLock(ExportPtr& self, const std::string& exportPath,
                                 const std::string& filePath, unsigned long long lockOwner,
                                 LumeLockResp* response, SinkFSM::FileReadLockMap::iterator entry) {
-    LockCall call{self, exportPath, filePath, lockOwner, response, GetJobId(), entry->first};
-    int fd = entry->second->owners.begin()->second;
-    if (GetLock(fd, false) == -1)
+    const SinkFSMReadGrant grant = entry->second->owners.begin()->second;
+    LockCall call{self,     exportPath, filePath,         lockOwner,
+                  response, GetJobId(), grant.takenUnder, entry->first};
+    if (GetLock(grant.fd, false) == -1)
         return ConversionFailed(*this, call, errno);
     entry->second->owners.erase(lockOwner);
     if (entry->second->owners.empty())
         SinkFSM::fileReadLockMap.erase(entry);
-    SinkFSM::fileLockMap[call.key] = boost::make_shared<SinkFSMLockInfo>(fd, lockOwner, exportPath);
+    SinkFSM::fileLockMap[call.key] =
+        boost::make_shared<SinkFSMLockInfo>(grant.fd, lockOwner, exportPath, grant.takenUnder);
     return ReportGranted(call);
 }
 
 bool SinkFSMExport::DowngradeLock(ExportPtr& self, const std::string& exportPath,
                                   const std::string& filePath, unsigned long long lockOwner,
                                   LumeLockResp* response, SinkFSM::FileLockMap::iterator entry) {
-    LockCall call{self, exportPath, filePath, lockOwner, response, GetJobId(), entry->first};
-    int fd = entry->second->fd;
-    if (GetLock(fd, true) == -1)
+    const SinkFSMReadGrant grant{entry->second->fd, entry->second->takenUnder};
+    LockCall call{self,     exportPath, filePath,         lockOwner,
+                  response, GetJobId(), grant.takenUnder, entry->first};
+    if (GetLock(grant.fd, true) == -1)
         return ConversionFailed(*this, call, errno);
     SinkFSM::fileLockMap.erase(entry);
     auto readers = boost::make_shared<SinkFSMReadLockInfo>(exportPath);
-    readers->owners[lockOwner] = fd;
+    readers->owners[lockOwner] = grant;
     SinkFSM::fileReadLockMap[call.key] = readers;
     return ReportGranted(call);
 }
 
+// Asks no identity of the export's user: the file is only resolved, never
+// opened.
 bool SinkFSMExport::GetLockStatus(ExportPtr& self, const std::string& exportPath,
                                   const std::string& filePath, unsigned long long lockOwner,
                                   LumeLockResp* response) {
-    LockCall call{self, exportPath, filePath, lockOwner, response, GetJobId(), {}};
-    if (!MakeKey(*this, call))
+    LockCall call{self, exportPath, filePath, lockOwner, response, GetJobId(), {}, {}};
+    if (!MakePath(*this, call))
         return false;
-    auto written = SinkFSM::fileLockMap.find(call.key);
-    auto read = SinkFSM::fileReadLockMap.find(call.key);
-    if (written == SinkFSM::fileLockMap.end() && read == SinkFSM::fileReadLockMap.end()) {
+    std::unique_ptr<SinkBkEndObj> object = Resolve(call);
+    if (!object) {
+        NoObject(call);
+        return true;
+    }
+    unsigned long long holder = 0;
+    bool locked =
+        object->IsInitSuccess() ? HolderOf(call.key, holder) : HolderTakenHere(call, holder);
+    if (!locked) {
         OXLOG(2, call.jobId, "INFO: File [%s] not locked.", call.File());
         call.Reply(LUME_STATUS_FILE_NOT_LOCKED, nullptr, 0);
         return true;
     }
-    // One holder is named: the writer, or the first reader met.
-    unsigned long long holder = written != SinkFSM::fileLockMap.end()
-                                    ? written->second->lockOwner
-                                    : read->second->owners.begin()->first;
     call.Reply(LUME_STATUS_FILE_LOCKED, nullptr, holder);
     OXLOG(2, call.jobId, "INFO: File [%s] is locked by owner [%llu].", call.File(), holder);
     return true;

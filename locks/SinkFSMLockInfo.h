@@ -1,22 +1,34 @@
 // The lock service's records: one per locked file, kept in the two
 // process-wide tables of SinkFSM (fileLockMap for write-locked files,
-// fileReadLockMap for read-locked ones), keyed by the file's full path.
+// fileReadLockMap for read-locked ones), keyed by the file's identity (its
+// unique file id, LockKey), so every name of one file (a hard link, another
+// spelling of the path) meets the same record.
 //
 // Records are bookkeeping only: the operating-system lock sits on the open
 // descriptor a record names, and building or destroying a record never
 // opens, closes, locks or unlocks anything. A key is in at most one table; a
-// read record has at least one owner. The records have no lock of their
-// own: SinkFSM::fileLockCSec guards both tables and every record in them.
+// read record has at least one owner. Each grant remembers the full path it
+// was taken under, so its owner can still give it back by that path once
+// the path no longer resolves (the file removed or renamed). The records
+// have no lock of their own: SinkFSM::fileLockCSec guards both tables and
+// every record in them.
 #pragma once
 
 #include <string>
 #include <unordered_map>
 
+// A file's key in the lock tables: its unique file id in decimal.
+std::string LockKey(unsigned long fileId);
+// The unique file id a key stands for.
+unsigned long LockKeyFileId(const std::string& key);
+
 // A write-locked file: the descriptor that carries the exclusive lock, its
-// owner, and the export path of the request that took it.
+// owner, the export path of the request that took it and the full path it
+// was taken under.
 class SinkFSMLockInfo {
   public:
-    SinkFSMLockInfo(int fd, unsigned long long lockOwner, const std::string& exportPath);
+    SinkFSMLockInfo(int fd, unsigned long long lockOwner, const std::string& exportPath,
+                    const std::string& takenUnder);
     ~SinkFSMLockInfo();
     SinkFSMLockInfo(const SinkFSMLockInfo&) = delete;
     SinkFSMLockInfo& operator=(const SinkFSMLockInfo&) = delete;
@@ -24,10 +36,18 @@ class SinkFSMLockInfo {
     int fd;
     unsigned long long lockOwner;
     std::string exportPath;
+    std::string takenUnder;
 };
 
-// A read-locked file: each owner with the descriptor opened for its grant,
-// and the export path of the request that made the record.
+// One reader's grant: the descriptor opened for it and the full path it was
+// taken under.
+struct SinkFSMReadGrant {
+    int fd;
+    std::string takenUnder;
+};
+
+// A read-locked file: each owner with its grant, and the export path of the
+// request that made the record.
 class SinkFSMReadLockInfo {
   public:
     explicit SinkFSMReadLockInfo(const std::string& exportPath);
@@ -35,6 +55,6 @@ class SinkFSMReadLockInfo {
     SinkFSMReadLockInfo(const SinkFSMReadLockInfo&) = delete;
     SinkFSMReadLockInfo& operator=(const SinkFSMReadLockInfo&) = delete;
 
-    std::unordered_map<unsigned long long, int> owners;
+    std::unordered_map<unsigned long long, SinkFSMReadGrant> owners;
     std::string exportPath;
 };

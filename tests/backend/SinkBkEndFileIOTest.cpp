@@ -49,13 +49,14 @@ class SinkBkEndFileIOTest : public BackendTest {
     std::string file = exported.dir.WriteFile("f", "hello");
 };
 
+// Writers share one descriptor, whichever of O_WRONLY and O_RDWR they ask.
 TEST_F(SinkBkEndFileIOTest, OpensOfOneFileShareOneDescriptorUntilTheLastClose) {
     auto first = Object(file);
     auto second = Object(file);
     int fd = first->open(&ctx, "/elsewhere", O_RDWR, 0);
     ASSERT_GE(fd, 0);
     errno = EBADF;
-    EXPECT_EQ(second->open(&ctx, nullptr, O_RDONLY, 0), fd);
+    EXPECT_EQ(second->open(&ctx, nullptr, O_WRONLY, 0), fd);
     EXPECT_EQ(errno, 0);
 
     EXPECT_EQ(first->close(&ctx, fd), 0);
@@ -73,6 +74,28 @@ TEST_F(SinkBkEndFileIOTest, OpensOfOneFileShareOneDescriptorUntilTheLastClose) {
     EXPECT_LT(dir->open(&ctx, nullptr, O_RDWR, 0), 0);
     EXPECT_EQ(errno, EISDIR);
     EXPECT_FALSE(Cached(dir));
+}
+
+// Reading and writing opens of one file each have their descriptor; stable
+// writes and fsync work on either, under that descriptor's entry.
+TEST_F(SinkBkEndFileIOTest, ReadingAndWritingOpensEachHaveTheirDescriptor) {
+    auto object = Object(file);
+    int reader = object->open(&ctx, nullptr, O_RDONLY, 0);
+    int writer = object->open(&ctx, nullptr, O_WRONLY, 0);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(writer, 0);
+    EXPECT_NE(reader, writer);
+    EXPECT_EQ(object->write(&ctx, writer, "J", 0, 1, BKEND_SYNC_FILE), 1);
+    char buf[8];
+    EXPECT_EQ(object->read(&ctx, writer, buf, 0, sizeof(buf)), 5) << "opened for reading too";
+    EXPECT_EQ(object->fsync(&ctx, reader), 0);
+    EXPECT_EQ(Content(file), "Jello");
+
+    EXPECT_EQ(object->close(&ctx, reader), 0);
+    EXPECT_EQ(fcntl(reader, F_GETFD), -1);
+    EXPECT_EQ(object->fsync(&ctx, writer), 0);
+    EXPECT_EQ(object->close(&ctx, writer), 0);
+    EXPECT_FALSE(Cached(object));
 }
 
 TEST_F(SinkBkEndFileIOTest, ReadsAndWritesArePositional) {

@@ -59,22 +59,43 @@ TEST_F(DescriptorCache, OpensShareOneDescriptorUntilTheLastClose) {
     EXPECT_TRUE(log.Has(-1, "File [" + file + "], not found in fd cache."));
 }
 
-// The file id is the key, not the path; later opens keep the first access mode.
-TEST_F(DescriptorCache, KeyedByFileIdKeepingTheFirstAccessMode) {
+// The file id is the key, not the path; each access mode has its own
+// descriptor, and writers share one that also reads.
+TEST_F(DescriptorCache, OneDescriptorPerFileIdAndAccessMode) {
     std::string other = dir.WriteFile("g", "other");
-    int fd = cache.Open(PathFd(file), file.c_str(), O_RDONLY, 42);
-    EXPECT_EQ(cache.Open(PathFd(other), other.c_str(), O_WRONLY | O_TRUNC, 42), fd);
-    EXPECT_EQ(write(fd, "x", 1), -1);  // still read-only, and not truncated
+    int reader = cache.Open(PathFd(file), file.c_str(), O_RDONLY, 42);
+    int writer = cache.Open(PathFd(other), other.c_str(), O_WRONLY, 42);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(writer, 0);
+    EXPECT_NE(writer, reader);
+    EXPECT_EQ(write(reader, "x", 1), -1);
+    EXPECT_EQ(pwrite(writer, "C", 1, 0), 1);
     char buf[16];
-    EXPECT_EQ(pread(fd, buf, sizeof buf, 0), 7);
+    EXPECT_EQ(pread(writer, buf, sizeof buf, 0), 5);
+    EXPECT_EQ(cache.Open(PathFd(file), file.c_str(), O_RDWR, 42), writer);
+    EXPECT_EQ(cache.Open(PathFd(file), file.c_str(), O_RDONLY, 42), reader);
     int separate = cache.Open(PathFd(other), other.c_str(), O_RDONLY, 43);
-    EXPECT_NE(separate, fd);
+    EXPECT_NE(separate, reader);
+
     SinkFSMFileDescriptorInfo* entry = nullptr;
+    for (int fd : {reader, writer}) {
+        ASSERT_EQ(cache.GetFD(42, fd, entry), 0);
+        EXPECT_EQ(entry->fd, fd);
+        EXPECT_EQ(entry->refCount, 2);
+    }
+    EXPECT_EQ(cache.GetFD(42, separate, entry), -1);
     ASSERT_EQ(cache.GetFD(42, entry), 0);
-    EXPECT_EQ(entry->fd, fd);
-    EXPECT_EQ(entry->refCount, 2);
-    cache.Close(fd, file.c_str(), 42);
-    cache.Close(fd, other.c_str(), 42);
+    EXPECT_EQ(entry->fd, writer);  // the writable one first
+
+    // Each close gives back a reference of its own descriptor.
+    EXPECT_EQ(cache.Close(reader, file.c_str(), 42), 0);
+    EXPECT_EQ(cache.Close(reader, file.c_str(), 42), 0);
+    EXPECT_FALSE(IsOpen(reader));
+    EXPECT_TRUE(IsOpen(writer));
+    EXPECT_EQ(cache.GetFD(42, reader, entry), -1);
+    EXPECT_EQ(cache.Close(writer, other.c_str(), 42), 0);
+    EXPECT_EQ(cache.Close(writer, other.c_str(), 42), 0);
+    EXPECT_EQ(cache.GetFD(42, entry), -1);
     cache.Close(separate, other.c_str(), 43);
 }
 
@@ -100,8 +121,9 @@ TEST_F(DescriptorCache, ForeignCloseAndFailedOpen) {
     EXPECT_EQ(entry, reinterpret_cast<SinkFSMFileDescriptorInfo*>(0x1));
 }
 
-// Many threads open and close the same and different files; every reference
-// taken is given back, so no descriptor outlives the run.
+// Many threads open and close the same and different files, reading and
+// writing; every reference taken is given back, so no descriptor outlives
+// the run.
 TEST_F(DescriptorCache, ConcurrentOpensAndClosesLeakNothing) {
     constexpr int kFiles = 4, kThreads = 8, kRounds = 500;
     std::vector<std::string> files;
@@ -119,9 +141,9 @@ TEST_F(DescriptorCache, ConcurrentOpensAndClosesLeakNothing) {
             for (int r = 0; r < kRounds; ++r) {
                 unsigned long id = (t + r) % kFiles;
                 const char* path = files[id].c_str();
-                int fd = cache.Open(pathFds[id].Get(), path, O_RDWR, id);
+                int fd = cache.Open(pathFds[id].Get(), path, r % 2 ? O_RDONLY : O_RDWR, id);
                 SinkFSMFileDescriptorInfo* entry = nullptr;
-                if (fd < 0 || cache.GetFD(id, entry) != 0 || entry->fd != fd)
+                if (fd < 0 || cache.GetFD(id, fd, entry) != 0 || entry->fd != fd)
                     ++failures;
                 if (fd >= 0 && cache.Close(fd, path, id) != 0)
                     ++failures;

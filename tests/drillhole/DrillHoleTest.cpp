@@ -147,22 +147,27 @@ TEST_F(DrillHoleRequest, AnExportUserThatCannotBeTakenOn) {
     gAllExports->RemoveExport(broken);
 }
 
-// A client's open descriptor is shared, and stays open with its count.
-TEST_F(DrillHoleRequest, SharesAnOpenClientsDescriptor) {
+// A client writing the file shares its descriptor with the hole punch; one
+// reading it keeps its read-only descriptor, which could not punch. Either
+// stays open with its count.
+TEST_F(DrillHoleRequest, SharesAnOpenClientsWritableDescriptor) {
     LumeCtxt ctx = shared.Ctx();
     SinkBkEndObj object(shared.exp, file);
-    int fd = object.open(&ctx, nullptr, O_RDWR, 0);
-    ASSERT_GE(fd, 0);
-    {
-        DrillHole call(sharePath, "data", 0, kMiB);
-        EXPECT_EQ(call.Resp().status, 0);
+    SinkFSMFileDescriptorCache& cache = *SinkFSM::GetFSM()->GetFileDescriptorCache();
+    for (int mode : {O_RDWR, O_RDONLY}) {
+        SCOPED_TRACE(mode);
+        int fd = object.open(&ctx, nullptr, mode, 0);
+        ASSERT_GE(fd, 0);
+        {
+            DrillHole call(sharePath, "data", 0, kMiB);
+            EXPECT_EQ(call.Resp().status, 0);
+        }
+        SinkFSMFileDescriptorInfo* entry = nullptr;
+        ASSERT_EQ(cache.GetFD(object.GetFileChecksum(), entry), 0);
+        EXPECT_EQ(entry->fd, fd) << "the file has no other descriptor left";
+        EXPECT_EQ(entry->refCount, 1);
+        EXPECT_EQ(object.close(&ctx, fd), 0);
     }
-    SinkFSMFileDescriptorInfo* entry = nullptr;
-    ASSERT_EQ(SinkFSM::GetFSM()->GetFileDescriptorCache()->GetFD(object.GetFileChecksum(), entry),
-              0);
-    EXPECT_EQ(entry->fd, fd);
-    EXPECT_EQ(entry->refCount, 1);
-    EXPECT_EQ(object.close(&ctx, fd), 0);
 }
 
 }  // namespace

@@ -69,7 +69,13 @@ std::string Summary(const LockReply& reply) {
            (reply.message ? "\"" + *reply.message + "\"" : "-");
 }
 
-std::string LockState(const std::string& key) {
+std::string KeyOf(const std::string& path) {
+    unsigned long fileId = 0;
+    return GetUniqueFileId(path, fileId) == 0 ? LockKey(fileId) : "";
+}
+
+std::string LockState(const std::string& path) {
+    const std::string key = KeyOf(path);
     SinkFSM* fsm = SinkFSM::GetFSM();
     auto written = fsm->GetFileLockMap().find(key);
     auto read = fsm->GetFileReadLockMap().find(key);

@@ -35,9 +35,12 @@ LockReply SendLockRequest(int32_t operation, const char* exportPath, unsigned lo
 // "<status> owner <owner> <message>", the message quoted or "-" when absent.
 std::string Summary(const LockReply& reply);
 
-// "unlocked", "write <owner>", "read <owners ascending>", or "both" when a
-// key is in both tables.
-std::string LockState(const std::string& key);
+// The lock tables' key of the file at path now ("" when it has no id).
+std::string KeyOf(const std::string& path);
+
+// "unlocked", "write <owner>", "read <owners ascending>", or "both" when the
+// file's key is in both tables.
+std::string LockState(const std::string& path);
 
 // The descriptor cache's references to a file (0: no entry), and its
 // descriptor (-1: none).

@@ -21,9 +21,9 @@ namespace {
 
 class LockDescriptors : public LockTest {
   protected:
-    int WriterFd() { return SinkFSM::GetFSM()->GetFileLockMap().at(file)->fd; }
+    int WriterFd() { return SinkFSM::GetFSM()->GetFileLockMap().at(KeyOf(file))->fd; }
     int ReaderFd(unsigned long long owner) {
-        return SinkFSM::GetFSM()->GetFileReadLockMap().at(file)->owners.at(owner);
+        return SinkFSM::GetFSM()->GetFileReadLockMap().at(KeyOf(file))->owners.at(owner).fd;
     }
 };
 
@@ -66,26 +66,32 @@ TEST_F(LockDescriptors, ReadersShareOneLockUntilTheLastLeaves) {
     }
 }
 
+// A client writing the file shares the lock's descriptor; one reading it
+// keeps its read-only descriptor, which could not carry a write lock.
 TEST_F(LockDescriptors, AnUnlockEndsTheSystemLockWhileTheFileStaysOpenForIO) {
     unsigned long fileId = 0;
     ASSERT_EQ(GetUniqueFileId(file, fileId), 0);
     SinkFSMFileDescriptorCache& cache = *SinkFSM::GetFSM()->GetFileDescriptorCache();
     UniqueFd object(::open(file.c_str(), O_PATH | O_CLOEXEC));
-    const int io = cache.Open(object.Get(), file.c_str(), O_RDWR, fileId);  // an NFS client's open
-    ASSERT_GE(io, 0);
     OtherOpener other(file);
 
-    for (int32_t operation : {LUME_LOCK_WRITE, LUME_LOCK_READ}) {
-        SCOPED_TRACE(operation);
-        ASSERT_EQ(SendLockRequest(operation, share.c_str(), 1, "f").status,
-                  LUME_STATUS_LOCK_GRANTED);
-        EXPECT_EQ(CacheReferences(file), 2);
-        EXPECT_FALSE(other.CouldLock(false));
-        ASSERT_EQ(Unlock(1).status, LUME_STATUS_UNLOCKED);
-        EXPECT_EQ(CacheReferences(file), 1);
-        EXPECT_TRUE(other.CouldLock(false));
+    for (int mode : {O_RDWR, O_RDONLY}) {
+        const int io = cache.Open(object.Get(), file.c_str(), mode, fileId);  // an NFS client's
+        ASSERT_GE(io, 0);
+        for (int32_t operation : {LUME_LOCK_WRITE, LUME_LOCK_READ}) {
+            SCOPED_TRACE(std::to_string(mode) + " " + std::to_string(operation));
+            ASSERT_EQ(Summary(SendLockRequest(operation, share.c_str(), 1, "f")), "20 owner 1 -");
+            const int locked = operation == LUME_LOCK_WRITE ? WriterFd() : ReaderFd(1);
+            EXPECT_EQ(locked == io, mode == O_RDWR);
+            EXPECT_FALSE(other.CouldLock(false));
+            ASSERT_EQ(Unlock(1).status, LUME_STATUS_UNLOCKED);
+            SinkFSMFileDescriptorInfo* entry = nullptr;
+            ASSERT_EQ(cache.GetFD(fileId, io, entry), 0);
+            EXPECT_EQ(entry->refCount, 1);
+            EXPECT_TRUE(other.CouldLock(false));
+        }
+        cache.Close(io, file.c_str(), fileId);
     }
-    cache.Close(io, file.c_str(), fileId);
 }
 
 TEST_F(LockDescriptors, UpgradeAndDowngradeConvertTheSameDescriptorInPlace) {

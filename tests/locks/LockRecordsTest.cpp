@@ -38,12 +38,12 @@ TEST(LockRecords, ALaterFillReplacesWhatItNamesAndKeepsWhatItLeavesNull) {
 TEST(LockRecords, RecordsLeaveTheirDescriptorsOpen) {
     int fd = open("/dev/null", O_RDONLY);
     ASSERT_GE(fd, 0);
-    { SinkFSMLockInfo writer(fd, 42, "/share"); }
+    { SinkFSMLockInfo writer(fd, 42, "/share", "/share/f"); }
     EXPECT_TRUE(IsOpen(fd));
     {
         SinkFSMReadLockInfo readers("/share");
-        readers.owners[1] = fd;
-        readers.owners[2] = fd;
+        readers.owners[1] = {fd, "/share/f"};
+        readers.owners[2] = {fd, "/share/g"};
     }
     EXPECT_TRUE(IsOpen(fd));
     close(fd);

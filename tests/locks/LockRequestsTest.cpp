@@ -113,7 +113,7 @@ TEST_F(LockRequests, AMissingFileIsRefusedBeforeTheTablesAreAsked) {
     EXPECT_EQ(log.Count(-1, "ERROR: Given file [f] not found under export [" + share +
                                 "]. Error [" + Error(ENOENT) + "]"),
               2u);
-    EXPECT_EQ(LockState(file), "write 1");
+    EXPECT_EQ(LockState(away), "write 1");
     ASSERT_EQ(rename(away.c_str(), file.c_str()), 0);
 }
 

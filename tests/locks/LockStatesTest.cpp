@@ -15,7 +15,7 @@ class LockStates : public LockTest {
     // The owner a reply must name for a read-locked file: the first met in
     // its owners table.
     unsigned long long FirstReader() {
-        return SinkFSM::GetFSM()->GetFileReadLockMap().at(file)->owners.begin()->first;
+        return SinkFSM::GetFSM()->GetFileReadLockMap().at(KeyOf(file))->owners.begin()->first;
     }
 };
 
