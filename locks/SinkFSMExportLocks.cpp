@@ -371,11 +371,12 @@ bool ReportGranted(const LockCall& call) {
     return true;
 }
 
-// A conversion the system refused: the caller's lock is given up entirely
-// rather than left half converted, and the reply names the failure with
-// the conversion's own error.
-bool ConversionFailed(SinkFSMExport& exp, const LockCall& call, int err) {
-    exp.UnLockFile(call.self, call.exportPath, call.filePath, call.owner, call.response);
+// A conversion the system refused: the caller's lock has been given up
+// entirely rather than left half converted (the grant in hand, its path not
+// walked again), and the reply names the failure with the conversion's own
+// error.
+bool ConversionFailed(const LockCall& call, int err) {
+    OXLOG(2, call.jobId, "INFO: unlock successful for file [%s].", call.File());
     OXLOG(-1, call.jobId, "ERROR: System fcntl failed for file [%s]. Error [%d:%s]", call.File(),
           err, SystemErrorText(err).c_str());
     call.Reply(LUME_STATUS_FAILURE, "fcntl failed", 0);
@@ -424,8 +425,11 @@ bool SinkFSMExport::UpgradeLock(ExportPtr& self, const std::string& exportPath,
     const SinkFSMReadGrant grant = entry->second->owners.begin()->second;
     LockCall call{self,     exportPath, filePath,         lockOwner,
                   response, GetJobId(), grant.takenUnder, entry->first};
-    if (GetLock(grant.fd, false) == -1)
-        return ConversionFailed(*this, call, errno);
+    if (GetLock(grant.fd, false) == -1) {
+        int err = errno;
+        DropReader(call, entry);
+        return ConversionFailed(call, err);
+    }
     entry->second->owners.erase(lockOwner);
     if (entry->second->owners.empty())
         SinkFSM::fileReadLockMap.erase(entry);
@@ -440,8 +444,11 @@ bool SinkFSMExport::DowngradeLock(ExportPtr& self, const std::string& exportPath
     const SinkFSMReadGrant grant{entry->second->fd, entry->second->takenUnder};
     LockCall call{self,     exportPath, filePath,         lockOwner,
                   response, GetJobId(), grant.takenUnder, entry->first};
-    if (GetLock(grant.fd, true) == -1)
-        return ConversionFailed(*this, call, errno);
+    if (GetLock(grant.fd, true) == -1) {
+        int err = errno;
+        UnlockWriteLocked(call, entry);
+        return ConversionFailed(call, err);
+    }
     SinkFSM::fileLockMap.erase(entry);
     auto readers = boost::make_shared<SinkFSMReadLockInfo>(exportPath);
     readers->owners[lockOwner] = grant;
