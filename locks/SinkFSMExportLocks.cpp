@@ -167,7 +167,7 @@ void RecordGrant(const LockCall& call, int fd, bool readLock) {
     auto& readers = SinkFSM::fileReadLockMap[call.key];
     if (!readers)
         readers = boost::make_shared<SinkFSMReadLockInfo>(call.exportPath);
-    readers->owners[call.owner] = SinkFSMReadGrant{fd, call.path};
+    readers->owners[call.owner] = SinkFSMReadGrant{fd, call.exportPath, call.path};
 }
 
 // Opens the file through the descriptor cache and locks that descriptor;
@@ -305,7 +305,7 @@ Outcome UnlockTakenHere(const LockCall& call) {
     for (auto entry = read.begin(); entry != read.end();) {
         auto mine = entry->second->owners.find(call.owner);
         if (mine == entry->second->owners.end() ||
-            !TakenHere(call, entry->second->exportPath, mine->second.takenUnder)) {
+            !TakenHere(call, mine->second.exportPath, mine->second.takenUnder)) {
             ++entry;
             continue;
         }
@@ -341,7 +341,7 @@ bool HolderTakenHere(const LockCall& call, unsigned long long& holder) {
     }
     for (const auto& entry : SinkFSM::fileReadLockMap) {
         for (const auto& reader : entry.second->owners) {
-            if (TakenHere(call, entry.second->exportPath, reader.second.takenUnder)) {
+            if (TakenHere(call, reader.second.exportPath, reader.second.takenUnder)) {
                 holder = reader.first;
                 return true;
             }
@@ -418,7 +418,8 @@ bool SinkFSMExport::UnLockFile(ExportPtr& self, const std::string& exportPath,
     return true;
 }
 
-// The grant keeps its descriptor and the path it was first taken under.
+// The grant keeps its descriptor, export and the path it was first taken
+// under.
 bool SinkFSMExport::UpgradeLock(ExportPtr& self, const std::string& exportPath,
                                 const std::string& filePath, unsigned long long lockOwner,
                                 LumeLockResp* response, SinkFSM::FileReadLockMap::iterator entry) {
@@ -433,15 +434,16 @@ bool SinkFSMExport::UpgradeLock(ExportPtr& self, const std::string& exportPath,
     entry->second->owners.erase(lockOwner);
     if (entry->second->owners.empty())
         SinkFSM::fileReadLockMap.erase(entry);
-    SinkFSM::fileLockMap[call.key] =
-        boost::make_shared<SinkFSMLockInfo>(grant.fd, lockOwner, exportPath, grant.takenUnder);
+    SinkFSM::fileLockMap[call.key] = boost::make_shared<SinkFSMLockInfo>(
+        grant.fd, lockOwner, grant.exportPath, grant.takenUnder);
     return ReportGranted(call);
 }
 
 bool SinkFSMExport::DowngradeLock(ExportPtr& self, const std::string& exportPath,
                                   const std::string& filePath, unsigned long long lockOwner,
                                   LumeLockResp* response, SinkFSM::FileLockMap::iterator entry) {
-    const SinkFSMReadGrant grant{entry->second->fd, entry->second->takenUnder};
+    const SinkFSMLockInfo& held = *entry->second;
+    const SinkFSMReadGrant grant{held.fd, held.exportPath, held.takenUnder};
     LockCall call{self,     exportPath, filePath,         lockOwner,
                   response, GetJobId(), grant.takenUnder, entry->first};
     if (GetLock(grant.fd, true) == -1) {
@@ -450,7 +452,7 @@ bool SinkFSMExport::DowngradeLock(ExportPtr& self, const std::string& exportPath
         return ConversionFailed(call, err);
     }
     SinkFSM::fileLockMap.erase(entry);
-    auto readers = boost::make_shared<SinkFSMReadLockInfo>(exportPath);
+    auto readers = boost::make_shared<SinkFSMReadLockInfo>(grant.exportPath);
     readers->owners[lockOwner] = grant;
     SinkFSM::fileReadLockMap[call.key] = readers;
     return ReportGranted(call);

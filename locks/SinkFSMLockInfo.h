@@ -39,15 +39,18 @@ class SinkFSMLockInfo {
     std::string takenUnder;
 };
 
-// One reader's grant: the descriptor opened for it and the full path it was
-// taken under.
+// One reader's grant: the descriptor opened for it, the export path of the
+// request that took it (readers of one file may come through different
+// exports, and each export takes only its own grants along when it goes)
+// and the full path it was taken under.
 struct SinkFSMReadGrant {
     int fd;
+    std::string exportPath;
     std::string takenUnder;
 };
 
 // A read-locked file: each owner with its grant, and the export path of the
-// request that made the record.
+// request that made the record (for its trace lines).
 class SinkFSMReadLockInfo {
   public:
     explicit SinkFSMReadLockInfo(const std::string& exportPath);

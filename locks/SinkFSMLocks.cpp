@@ -41,17 +41,37 @@ void ReleaseWriteLocks(const std::string& exportPath) {
     }
 }
 
+// Readers through other exports keep the file's shared lock: only this
+// export's readers' cache references go back.
+void LeaveReadLock(SinkFSMReadLockInfo& record, unsigned long fileId,
+                   const std::string& exportPath) {
+    SinkFSMFileDescriptorCache& cache = *SinkFSM::GetFSM()->GetFileDescriptorCache();
+    for (auto reader = record.owners.begin(); reader != record.owners.end();) {
+        if (reader->second.exportPath != exportPath) {
+            ++reader;
+            continue;
+        }
+        cache.Close(reader->second.fd, reader->second.takenUnder.c_str(), fileId);
+        reader = record.owners.erase(reader);
+    }
+}
+
 void ReleaseReadLocks(const std::string& exportPath) {
     SinkFSM::FileReadLockMap& table = SinkFSM::fileReadLockMap;
     for (auto entry = table.begin(); entry != table.end();) {
-        if (entry->second->exportPath != exportPath) {
+        const auto& owners = entry->second->owners;
+        const unsigned long fileId = LockKeyFileId(entry->first);
+        size_t mine = 0;
+        for (const auto& reader : owners)
+            mine += reader.second.exportPath == exportPath;
+        if (mine < owners.size()) {
+            LeaveReadLock(*entry->second, fileId, exportPath);
             ++entry;
             continue;
         }
         // Every reader holds its own cache reference, so each gives one back.
-        for (const auto& reader : entry->second->owners)
-            ReleaseGrant(reader.second.takenUnder, reader.second.fd, true,
-                         LockKeyFileId(entry->first), exportPath);
+        for (const auto& reader : owners)
+            ReleaseGrant(reader.second.takenUnder, reader.second.fd, true, fileId, exportPath);
         entry = table.erase(entry);
     }
 }

@@ -3,9 +3,10 @@
 
 class SinkFSMExport;
 
-// Releases every lock whose record carries exp's path (write records first,
-// then read records, one release per owner), gives each descriptor reference
-// back to the descriptor cache and removes the records. Release failures are
+// Releases every lock taken through exp's path (write records first, then
+// read records, one release per owner), gives each descriptor reference
+// back to the descriptor cache and removes the records; a read record that
+// also has readers through other exports keeps them and its shared lock. Release failures are
 // logged and ignored. Takes SinkFSM::fileLockCSec, so callers must not hold
 // the host's export-table lock. exp is never null.
 void ReleaseAllLocks(SinkFSMExport* exp);

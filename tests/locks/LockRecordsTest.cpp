@@ -42,8 +42,8 @@ TEST(LockRecords, RecordsLeaveTheirDescriptorsOpen) {
     EXPECT_TRUE(IsOpen(fd));
     {
         SinkFSMReadLockInfo readers("/share");
-        readers.owners[1] = {fd, "/share/f"};
-        readers.owners[2] = {fd, "/share/g"};
+        readers.owners[1] = {fd, "/share", "/share/f"};
+        readers.owners[2] = {fd, "/share", "/share/g"};
     }
     EXPECT_TRUE(IsOpen(fd));
     close(fd);

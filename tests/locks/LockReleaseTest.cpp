@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/ExportCache.h"
 #include "locks/SinkFSMLocks.h"
 #include "module/SinkFSM.h"
 #include "tests/locks/LockClient.h"
@@ -80,4 +81,31 @@ TEST_F(LockRelease, AFailedReleaseIsReportedAndTheRecordGoesAnyway) {
                             "] Error [" + std::to_string(EBADF) + ":" + strerror(EBADF) + "]"));
     EXPECT_EQ(LockState(file), "unlocked");
     EXPECT_EQ(CacheReferences(file), 0);
+}
+
+// Readers of one file through two exports of its directory: each export
+// takes only its own readers along, and the last one the shared lock.
+TEST_F(LockRelease, ReadersThroughAnotherExportKeepTheirLock) {
+    ExportPtr none;
+    ExportPtr alias(new SinkFSMExport("/alias", exported.dir.Path(),
+                                      SHARE_PERM_READ | SHARE_PERM_WRITE, "*", 7005, none));
+    std::string error;
+    ASSERT_EQ(static_cast<SinkFSMExport&>(*alias).InitExportFileHandle(error), 0) << error;
+    ASSERT_TRUE(gAllExports->AddExport(alias));
+    ASSERT_EQ(Read(1).status, LUME_STATUS_LOCK_GRANTED);
+    ASSERT_EQ(SendLockRequest(LUME_LOCK_READ, "/alias", 2, "f").status, LUME_STATUS_LOCK_GRANTED);
+    EXPECT_EQ(SendLockRequest(LUME_LOCK_WRITE, "/alias", 3, "f").status,
+              LUME_STATUS_LOCKED_BY_OTHER);
+    OtherOpener other(file);
+
+    ReleaseAllLocks(&exported.Sink());
+    EXPECT_EQ(LockState(file), "read 2");
+    EXPECT_EQ(CacheReferences(file), 1);
+    EXPECT_FALSE(other.CouldLock(false));
+
+    ReleaseAllLocks(static_cast<SinkFSMExport*>(alias.get()));
+    EXPECT_EQ(LockState(file), "unlocked");
+    EXPECT_EQ(CacheReferences(file), 0);
+    EXPECT_TRUE(other.CouldLock(false));
+    gAllExports->RemoveExport(alias);
 }
