@@ -40,8 +40,13 @@ TEST_F(LockIdentity, EveryNameOfOneFileMeetsOneLock) {
         EXPECT_EQ(Summary(Status(name.other)), "26 owner 1 -");
         EXPECT_EQ(Summary(Unlock(1, name.other)), "22 owner 1 -");
     }
-    EXPECT_EQ(LockState(file), "unlocked");
     EXPECT_EQ(LockState(inDir), "unlocked");
+
+    // A symbolically linked directory is never followed: no name that way.
+    ASSERT_EQ(symlink("d", (exported.dir / "s").c_str()), 0);
+    ASSERT_EQ(Write(1).status, LUME_STATUS_LOCK_GRANTED);
+    EXPECT_EQ(Summary(Write(2, "s/h")), "25 owner 0 \"Given file path not found\"");
+    EXPECT_EQ(LockState(file), "write 1");
 }
 
 // Two owners ask at once, each through its own name: one of them wins.
