@@ -14,7 +14,7 @@ packages=(
     libboost-dev nlohmann-json3-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     libtirpc-dev rpcsvc-proto
-    libssl-dev liblmdb-dev
+    libssl-dev liblmdb-dev libacl1-dev
     libnfs-dev libnfs-utils
     jq
     clang-14 libclang-rt-14-dev

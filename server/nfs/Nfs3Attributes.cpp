@@ -62,26 +62,31 @@ void Nfs3FillWccAttributes(const struct stat& st, wcc_attr& out) {
     out.ctime = TimeOf(st.st_ctim);
 }
 
-bool Nfs3HasPermission(const struct stat& st, const OxUserToken& who, unsigned bit) {
+unsigned Nfs3HeldByMode(const struct stat& st, const OxUserToken& who) {
     if (who.uid == 0)
-        return true;
+        return 7;
     unsigned shift = who.uid == st.st_uid ? 6 : InGroups(who, st.st_gid) ? 3 : 0;
-    return ((st.st_mode >> shift) & bit) != 0;
+    return (st.st_mode >> shift) & 7;
 }
 
-uint32_t Nfs3AllowedAccess(const struct stat& st, const OxUserToken& who, uint32_t wanted,
-                           bool readOnly) {
+uint32_t Nfs3AccessOfHeld(const struct stat& st, const OxUserToken& who, unsigned held,
+                          uint32_t wanted, bool readOnly) {
     const bool isDir = S_ISDIR(st.st_mode);
     uint32_t allowed = 0;
-    if (Nfs3HasPermission(st, who, 4))
+    if (held & 4)
         allowed |= ACCESS3_READ;
-    if (Nfs3HasPermission(st, who, 2) && !readOnly)
+    if ((held & 2) && !readOnly)
         allowed |= ACCESS3_MODIFY | ACCESS3_EXTEND | (isDir ? ACCESS3_DELETE : 0);
-    bool exec = Nfs3HasPermission(st, who, 1);
+    bool exec = (held & 1) != 0;
     // Root executes only what some execute bit allows; directories are searched.
     if (who.uid == 0 && !isDir)
         exec = (st.st_mode & 0111) != 0;
     if (exec)
         allowed |= isDir ? ACCESS3_LOOKUP : ACCESS3_EXECUTE;
     return allowed & wanted;
+}
+
+uint32_t Nfs3AllowedAccess(const struct stat& st, const OxUserToken& who, uint32_t wanted,
+                           bool readOnly) {
+    return Nfs3AccessOfHeld(st, who, Nfs3HeldByMode(st, who), wanted, readOnly);
 }

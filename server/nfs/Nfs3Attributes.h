@@ -23,6 +23,9 @@ void Nfs3FillWccAttributes(const struct stat& st, wcc_attr& out);
 uint32_t Nfs3AllowedAccess(const struct stat& st, const OxUserToken& who, uint32_t wanted,
                            bool readOnly);
 
-// Whether who holds the permission (4 read, 2 write, 1 execute) on st by
-// its mode bits; uid 0 holds every one.
-bool Nfs3HasPermission(const struct stat& st, const OxUserToken& who, unsigned bit);
+// The permissions (4 read, 2 write, 1 execute) who holds on st by its mode
+// bits; uid 0 holds every one.
+unsigned Nfs3HeldByMode(const struct stat& st, const OxUserToken& who);
+// The ACCESS3 bits of wanted that held permissions give who on st.
+uint32_t Nfs3AccessOfHeld(const struct stat& st, const OxUserToken& who, unsigned held,
+                          uint32_t wanted, bool readOnly);

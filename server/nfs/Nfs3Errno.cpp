@@ -9,6 +9,8 @@ struct ErrnoStatus {
     nfsstat3 status;
 };
 
+// Only what passes is JUKEBOX (the client retries it forever); EBADF, a
+// descriptor of the wrong mode, is this server's fault and falls to IO.
 // ELOOP: too many links on the way is the client's path problem, not a
 // device failure; native servers answer it as a bad argument.
 constexpr ErrnoStatus kTable[] = {
@@ -36,8 +38,9 @@ constexpr ErrnoStatus kTable[] = {
     {ENOSYS, NFS3ERR_NOTSUPP},
     {EAGAIN, NFS3ERR_JUKEBOX},
     {ENOMEM, NFS3ERR_JUKEBOX},
-    {EBADF, NFS3ERR_JUKEBOX},  // a shared descriptor of the wrong mode; worth a retry
-    {ETXTBSY, NFS3ERR_JUKEBOX},
+    // A running program refuses writers for as long as it runs: no retry
+    // helps, and v3 has no status of its own for it.
+    {ETXTBSY, NFS3ERR_IO},
 };
 
 }  // namespace

@@ -39,8 +39,9 @@ bool Nfs3OpenFiles::Use::Writable() const {
     return m_entry->writable;
 }
 
-Nfs3OpenFiles::Nfs3OpenFiles(std::chrono::milliseconds idle, size_t maxKept)
-    : m_idle(idle), m_maxKept(maxKept), m_reaper([this] { Reaper(); }) {}
+Nfs3OpenFiles::Nfs3OpenFiles(std::chrono::milliseconds idle, size_t maxKept,
+                             Nfs3WriteVerifier& verifier)
+    : m_idle(idle), m_maxKept(maxKept), m_verifier(verifier), m_reaper([this] { Reaper(); }) {}
 
 Nfs3OpenFiles::~Nfs3OpenFiles() {
     {
@@ -50,28 +51,42 @@ Nfs3OpenFiles::~Nfs3OpenFiles() {
     m_wake.notify_all();
     m_reaper.join();
     std::lock_guard<std::mutex> guard(m_mutex);
-    for (auto& idAndEntry : m_entries)
-        Close(*idAndEntry.second);
+    for (auto& keyAndEntry : m_entries)
+        Close(*keyAndEntry.second);
     m_entries.clear();
 }
 
 std::shared_ptr<Nfs3OpenFiles::Entry> Nfs3OpenFiles::Open(const Object& object,
                                                           const ExportPtr& exp, bool forWrite) {
     LumeCtxt ctx(IdInfo(), exp, Object());
-    const int common = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    const int how = (forWrite ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     auto entry = std::make_shared<Entry>();
     entry->object = object;
     entry->exp = exp;
-    entry->writable = true;
-    entry->fd = object->open(&ctx, object->GetClientPath().c_str(), O_RDWR | common, 0);
-    // A reader who may not write still gets a descriptor to read with.
-    if (entry->fd < 0 && !forWrite && (errno == EACCES || errno == EROFS || errno == EPERM)) {
-        entry->writable = false;
-        entry->fd = object->open(&ctx, object->GetClientPath().c_str(), O_RDONLY | common, 0);
-    }
+    entry->fd = object->open(&ctx, object->GetClientPath().c_str(), how, 0);
     if (entry->fd < 0)
         return nullptr;
+    const int mode = ::fcntl(entry->fd, F_GETFL);
+    entry->writable = mode >= 0 && (mode & O_ACCMODE) != O_RDONLY;
     return entry;
+}
+
+std::shared_ptr<Nfs3OpenFiles::Entry> Nfs3OpenFiles::OpenWritable(const Object& object,
+                                                                  unsigned long fileId,
+                                                                  const ExportPtr& exp) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        std::shared_ptr<Entry> entry = Open(object, exp, true);
+        if (!entry || entry->writable)
+            return entry;
+        Close(*entry);
+        auto reader = m_entries.find(Key(fileId, false));
+        if (reader == m_entries.end() || reader->second->users > 0)
+            break;
+        Close(*reader->second);
+        m_entries.erase(reader);
+    }
+    errno = EAGAIN;  // a reader holds the file's one descriptor for now
+    return nullptr;
 }
 
 bool Nfs3OpenFiles::CheckKept(Entry& entry, unsigned long fileId) {
@@ -89,9 +104,12 @@ bool Nfs3OpenFiles::CheckKept(Entry& entry, unsigned long fileId) {
 
 void Nfs3OpenFiles::Close(Entry& entry) {
     LumeCtxt ctx(IdInfo(), entry.exp, Object());
-    if (entry.object->close(&ctx, entry.fd) != 0)
+    if (entry.object->close(&ctx, entry.fd) != 0) {
         OXLOG(-1, 0, "Closing [%s] failed [%s]", entry.object->GetClientPath().c_str(),
               std::strerror(errno));
+        if (entry.writable)
+            m_verifier.Renew();
+    }
     entry.fd = -1;
 }
 
@@ -100,24 +118,20 @@ std::unique_ptr<Nfs3OpenFiles::Use> Nfs3OpenFiles::Acquire(const Object& object,
                                                            const ExportPtr& exp, bool keep,
                                                            bool forWrite) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    auto found = m_entries.find(fileId);
-    if (found != m_entries.end() && forWrite && !found->second->writable &&
-        found->second->users == 0) {
-        Close(*found->second);
-        m_entries.erase(found);
-        found = m_entries.end();
-    }
+    auto found = m_entries.find(Key(fileId, forWrite));
+    if (found == m_entries.end() && !forWrite)
+        found = m_entries.find(Key(fileId, true));  // a writable one reads as well
     std::shared_ptr<Entry> entry;
     keep = keep && m_entries.size() < m_maxKept;
     if (found != m_entries.end()) {
         entry = found->second;
     } else {
-        entry = Open(object, exp, forWrite);
+        entry = forWrite ? OpenWritable(object, fileId, exp) : Open(object, exp, false);
         if (!entry || (keep && !CheckKept(*entry, fileId)))
             return nullptr;
         entry->kept = keep;
         if (keep)
-            m_entries[fileId] = entry;
+            m_entries[Key(fileId, entry->writable)] = entry;
     }
     ++entry->users;
     return std::make_unique<Use>(this, entry);
@@ -126,7 +140,9 @@ std::unique_ptr<Nfs3OpenFiles::Use> Nfs3OpenFiles::Acquire(const Object& object,
 std::unique_ptr<Nfs3OpenFiles::Use> Nfs3OpenFiles::Hold(unsigned long fileId, dev_t& device,
                                                         ino_t& inode) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    auto found = m_entries.find(fileId);
+    auto found = m_entries.find(Key(fileId, true));
+    if (found == m_entries.end())
+        found = m_entries.find(Key(fileId, false));
     if (found == m_entries.end())
         return nullptr;
     const std::shared_ptr<Entry>& entry = found->second;
@@ -145,14 +161,16 @@ void Nfs3OpenFiles::Release(const std::shared_ptr<Entry>& entry) {
 
 void Nfs3OpenFiles::Forget(unsigned long fileId) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    auto found = m_entries.find(fileId);
-    if (found == m_entries.end())
-        return;
-    if (found->second->users == 0)
-        Close(*found->second);
-    else
-        found->second->doomed = true;
-    m_entries.erase(found);
+    for (bool writable : {false, true}) {
+        auto found = m_entries.find(Key(fileId, writable));
+        if (found == m_entries.end())
+            continue;
+        if (found->second->users == 0)
+            Close(*found->second);
+        else
+            found->second->doomed = true;
+        m_entries.erase(found);
+    }
 }
 
 void Nfs3OpenFiles::ReapIdle() {

@@ -1,18 +1,24 @@
 // Descriptors of regular files kept open across READ, WRITE and COMMIT.
 //
 // Opening and closing a file for every call costs more than the call, so
-// when an export allows it a file's descriptor (from BkEndProc::open, which
-// shares one descriptor per file through the module's table) stays open
-// while calls keep coming. An entry is
+// when an export allows it a file's descriptors (from BkEndProc::open) stay
+// open while calls keep coming: one read-only, one read-write, each kept
+// under the file's id and its mode. A read never needs a writable
+// descriptor (a running program cannot be opened for writing), so reads
+// open read-only and use whichever descriptor is kept; writes open and use
+// read-write only. A writer handed a read-only descriptor (a module sharing
+// one descriptor per file whatever the mode) gives it back and retries once
+// after closing an idle read-only entry of its own, else is told EAGAIN.
+// An entry is
 //   in use  while calls hold it (users > 0);
 //   idle    once the last call released it; the reaper closes it after the
 //           idle time has passed without a new call;
 //   doomed  when Forget was called (the file was removed or renamed) while
 //           in use: it leaves the table at once and is closed when its last
 //           user releases it.
-// A descriptor is opened read-write when the opener may write, else
-// read-only; a later writer of a read-only idle entry reopens it. A close
-// error is logged; the data was synced by the WRITE or COMMIT that asked.
+// A failed close of a read-write descriptor may have lost written data:
+// it renews the write verifier, so that clients resend what they did not
+// commit.
 // Without the cache (keep false), or while maxKept descriptors are kept, a
 // use opens and closes its own descriptor: the process's descriptors run
 // out only when the kernel's would.
@@ -38,6 +44,7 @@
 
 #include "host/BkEndProc.h"
 #include "host/Export.h"
+#include "server/nfs/Nfs3WriteVerifier.h"
 
 class Nfs3OpenFiles {
   public:
@@ -59,7 +66,7 @@ class Nfs3OpenFiles {
         std::shared_ptr<Entry> m_entry;
     };
 
-    Nfs3OpenFiles(std::chrono::milliseconds idle, size_t maxKept);
+    Nfs3OpenFiles(std::chrono::milliseconds idle, size_t maxKept, Nfs3WriteVerifier& verifier);
     ~Nfs3OpenFiles();
     Nfs3OpenFiles(const Nfs3OpenFiles&) = delete;
     Nfs3OpenFiles& operator=(const Nfs3OpenFiles&) = delete;
@@ -69,26 +76,32 @@ class Nfs3OpenFiles {
     // allows keeping it open. Null with errno set when it cannot be opened.
     std::unique_ptr<Use> Acquire(const Object& object, unsigned long fileId, const ExportPtr& exp,
                                  bool keep, bool forWrite);
-    // A use of the kept descriptor of fileId, if there is one, with the
-    // device and inode it is open on; null when none is kept.
+    // A use of a kept descriptor of fileId (the read-write one first), if
+    // there is one, with the device and inode it is open on; null when none
+    // is kept.
     std::unique_ptr<Use> Hold(unsigned long fileId, dev_t& device, ino_t& inode);
-    // The file was removed or renamed: close its descriptor once unused.
+    // The file was removed or renamed: close its descriptors once unused.
     void Forget(unsigned long fileId);
 
   private:
     void Release(const std::shared_ptr<Entry>& entry);
     void ReapIdle();
     void Reaper();
+    typedef std::pair<unsigned long, bool> Key;  // file id, writable
     static std::shared_ptr<Entry> Open(const Object& object, const ExportPtr& exp, bool forWrite);
+    // Open for a writer, past a read-only descriptor the module shared.
+    std::shared_ptr<Entry> OpenWritable(const Object& object, unsigned long fileId,
+                                        const ExportPtr& exp);
     // Checks a new descriptor to be of fileId and notes its device and inode;
     // false with errno ESTALE when the path named another file by now.
-    static bool CheckKept(Entry& entry, unsigned long fileId);
-    static void Close(Entry& entry);
+    bool CheckKept(Entry& entry, unsigned long fileId);
+    void Close(Entry& entry);
 
     const std::chrono::milliseconds m_idle;
     const size_t m_maxKept;
+    Nfs3WriteVerifier& m_verifier;
     mutable std::mutex m_mutex;  // guards the members below; see lock order
-    std::map<unsigned long, std::shared_ptr<Entry>> m_entries;
+    std::map<Key, std::shared_ptr<Entry>> m_entries;
     bool m_stopping = false;
     std::condition_variable m_wake;
     std::thread m_reaper;

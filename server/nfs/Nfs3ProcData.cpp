@@ -9,6 +9,7 @@
 
 #include "server/nfs/Nfs3Attributes.h"
 #include "server/nfs/Nfs3Errno.h"
+#include "server/nfs/Nfs3OwnerWrites.h"
 #include "server/nfs/Nfs3Procedures.h"
 
 namespace {
@@ -27,20 +28,21 @@ nfsstat3 DataFile(const struct stat& st) {
     return S_ISREG(st.st_mode) ? NFS3_OK : NFS3ERR_INVAL;
 }
 
-// A hold on object's descriptor; null with status set when none.
-std::unique_ptr<Nfs3OpenFiles::Use> OpenData(Nfs3Request& req, const Object& object, bool forWrite,
-                                             nfsstat3& status) {
+// A hold on object's descriptor (fileId: its unique id), readable, or
+// writable for a write; null with status set when none.
+std::unique_ptr<Nfs3OpenFiles::Use> OpenData(Nfs3Request& req, const Object& object,
+                                             unsigned long fileId, const struct stat& st,
+                                             bool forWrite, nfsstat3& status) {
     auto held = req.TakeOpenFile(object);
     if (held && (!forWrite || held->Writable()))
         return held;
     held.reset();
-    unsigned long id = 0;
-    if (!req.FileId(object, id)) {
-        status = HandleErrno();
-        return nullptr;
-    }
-    bool keep = req.GetExport()->isLumeFDCacheSupported();
-    auto use = req.Shared().openFiles.Acquire(object, id, req.GetExport(), keep, forWrite);
+    std::unique_ptr<Nfs3OpenFiles::Use> use;
+    if (forWrite)
+        use = Nfs3AcquireForWrite(req, object, fileId, st);
+    else
+        use = req.Shared().openFiles.Acquire(object, fileId, req.GetExport(),
+                                             req.GetExport()->isLumeFDCacheSupported(), false);
     if (!use)
         status = HandleErrno();
     return use;
@@ -57,16 +59,39 @@ BkEndSyncType SyncOf(stable_how stable) {
     }
 }
 
-// Shared descriptors serve every caller, so each call is checked against
-// the file's mode bits (read also allowed by execute, for loading programs).
-nfsstat3 MayUse(Nfs3Request& req, const struct stat& st, bool write) {
-    bool allowed = write
-                       ? Nfs3HasPermission(st, req.Who(), 2)
-                       : Nfs3HasPermission(st, req.Who(), 4) || Nfs3HasPermission(st, req.Who(), 1);
+// Kept descriptors serve every caller, so each call is judged as the kernel
+// would judge this caller (read also allowed by execute, for loading
+// programs; the owner writes its own file, see Nfs3OwnerWrites.h).
+nfsstat3 MayUse(Nfs3Request& req, const Nfs3OpenFiles::Use& use, unsigned long fileId,
+                const struct stat& st, bool write) {
+    const unsigned held = req.Shared().permissions.Held(use.Fd(), fileId, st, req.Who());
+    const bool allowed = write ? (held & 2) || Nfs3OwnsFile(req, st) : (held & 5) != 0;
     return allowed ? NFS3_OK : NFS3ERR_ACCES;
 }
 
-// Enters a regular file for a change and records its pre-op attributes;
+// Data the client wrote may be lost: a sync failed, or a stable write hit
+// an error of the disk. Clients resend what they did not commit.
+void NoteLostWrites(Nfs3Request& req, int err) {
+    if (err == EIO || err == ENOSPC || err == EDQUOT)
+        req.Shared().writeVerifier.Renew();
+}
+
+// The file's descriptor for data, or a status: the file entered, found
+// regular, opened and the caller allowed to use it.
+nfsstat3 UseData(Nfs3Request& req, const Object& object, const struct stat& st, bool write,
+                 std::unique_ptr<Nfs3OpenFiles::Use>& use) {
+    nfsstat3 status = DataFile(st);
+    unsigned long id = 0;
+    if (status == NFS3_OK && !req.FileId(object, id))
+        status = HandleErrno();
+    if (status == NFS3_OK)
+        use = OpenData(req, object, id, st, write, status);
+    if (status == NFS3_OK)
+        status = MayUse(req, *use, id, st, write);
+    return status;
+}
+
+// Enters a file for a change and records its pre-op attributes;
 // before.attributes_follow tells whether the file was entered at all.
 nfsstat3 EnterDataFileForChange(Nfs3Request& req, const w_nfs_fh3& fh, Object& object,
                                 struct stat& st, pre_op_attr& before) {
@@ -77,7 +102,22 @@ nfsstat3 EnterDataFileForChange(Nfs3Request& req, const w_nfs_fh3& fh, Object& o
         return HandleErrno();
     before.attributes_follow = TRUE;
     Nfs3FillWccAttributes(st, before.pre_op_attr_u.attributes);
-    return DataFile(st);
+    return NFS3_OK;
+}
+
+// Whether a read that got got bytes reached the end of the file: it came
+// back short, or it reached the size the file has after it. The size from
+// before the read is enough to tell that most reads ended before the end;
+// only a read reaching it looks again, so a file that grew meanwhile is
+// not cut short and a whole file takes one READ.
+bool AtEnd(const Read3Result& result, ssize_t got) {
+    const uint64_t end = result.offset + static_cast<uint64_t>(got);
+    if (static_cast<size_t>(got) < result.wanted)
+        return true;
+    if (end < result.size)
+        return false;
+    struct stat now;
+    return ::fstat(result.fd, &now) != 0 || end >= static_cast<uint64_t>(now.st_size);
 }
 
 }  // namespace
@@ -90,13 +130,9 @@ void Nfs3Read(Nfs3Request& req, READ3args& args, Read3Result& result) {
     struct stat st;
     if (res.status == NFS3_OK && req.StatAsFound(object, st) != 0)
         res.status = HandleErrno();
-    if (res.status == NFS3_OK)
-        res.status = DataFile(st);
-    if (res.status == NFS3_OK)
-        res.status = MayUse(req, st, false);
     std::unique_ptr<Nfs3OpenFiles::Use> use;
     if (res.status == NFS3_OK)
-        use = OpenData(req, object, false, res.status);
+        res.status = UseData(req, object, st, false, use);
     if (res.status != NFS3_OK) {
         req.PostOp(object, attrs);
         return;
@@ -142,10 +178,7 @@ bool_t EncodeRead3Result(XDR* xdrs, ...) {
     }
     ok.count = static_cast<count3>(got);
     ok.data.data_len = ok.count;
-    // The end of the file is where a read came back short (a read that ends
-    // exactly there says so on the next call), so a file growing meanwhile
-    // is never cut short.
-    ok.eof = result->wanted > 0 ? ok.count < result->wanted : result->offset >= result->size;
+    ok.eof = AtEnd(*result, got);
     std::memset(space + got, 0, RNDUP(ok.count) - ok.count);
     return xdr_setpos(xdrs, countAt) && xdr_count3(xdrs, &ok.count) && xdr_bool(xdrs, &ok.eof) &&
            xdr_u_int(xdrs, &ok.data.data_len) && xdr_setpos(xdrs, dataAt + RNDUP(ok.count));
@@ -158,23 +191,23 @@ void Nfs3Write(Nfs3Request& req, WRITE3args& args, WRITE3res& res) {
     res.status = EnterDataFileForChange(req, args.file, object, st, wcc.before);
     if (!wcc.before.attributes_follow)
         return;  // not entered: no attributes to report
-    if (res.status == NFS3_OK)
-        res.status = MayUse(req, st, true);
     if (res.status == NFS3_OK && args.count > args.data.data_len)
         res.status = NFS3ERR_INVAL;
     std::unique_ptr<Nfs3OpenFiles::Use> use;
     if (res.status == NFS3_OK)
-        use = OpenData(req, object, true, res.status);
+        res.status = UseData(req, object, st, true, use);
     if (res.status == NFS3_OK) {
         WRITE3resok& ok = res.WRITE3res_u.resok;
         ssize_t done = object->write(req.Ctx(), use->Fd(), args.data.data_val, args.offset,
                                      args.count, SyncOf(args.stable));
         if (done < 0) {
+            if (args.stable != UNSTABLE)
+                NoteLostWrites(req, errno);
             res.status = Nfs3StatusOfErrno(errno);
         } else {
             ok.count = static_cast<count3>(done);
             ok.committed = args.stable;
-            std::memcpy(ok.verf, req.Shared().writeVerifier, NFS3_WRITEVERFSIZE);
+            req.Shared().writeVerifier.CopyTo(ok.verf);
         }
     }
     req.PostOp(object, wcc.after);
@@ -187,13 +220,16 @@ void Nfs3Commit(Nfs3Request& req, COMMIT3args& args, COMMIT3res& res) {
     res.status = EnterDataFileForChange(req, args.file, object, st, wcc.before);
     if (!wcc.before.attributes_follow)
         return;  // not entered: no attributes to report
+    // Syncing needs no writable descriptor: a kept one, else a read-only one.
     std::unique_ptr<Nfs3OpenFiles::Use> use;
     if (res.status == NFS3_OK)
-        use = OpenData(req, object, false, res.status);
+        res.status = UseData(req, object, st, false, use);
     // The whole file is synced whatever range is asked: one fsync is no slower.
-    if (res.status == NFS3_OK && object->fsync(req.Ctx(), use->Fd()) != 0)
+    if (res.status == NFS3_OK && object->fsync(req.Ctx(), use->Fd()) != 0) {
+        req.Shared().writeVerifier.Renew();
         res.status = Nfs3StatusOfErrno(errno);
+    }
     if (res.status == NFS3_OK)
-        std::memcpy(res.COMMIT3res_u.resok.verf, req.Shared().writeVerifier, NFS3_WRITEVERFSIZE);
+        req.Shared().writeVerifier.CopyTo(res.COMMIT3res_u.resok.verf);
     req.PostOp(object, wcc.after);
 }

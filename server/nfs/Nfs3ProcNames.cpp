@@ -10,6 +10,7 @@
 #include "server/nfs/Nfs3Attributes.h"
 #include "server/nfs/Nfs3Errno.h"
 #include "server/nfs/Nfs3Names.h"
+#include "server/nfs/Nfs3OwnerWrites.h"
 #include "server/nfs/Nfs3Procedures.h"
 
 namespace {
@@ -125,6 +126,16 @@ nfsstat3 CreateExclusive(Nfs3Request& req, const Object& dir, const std::string&
     return NFS3ERR_EXIST;
 }
 
+// The size asked of a created file, by its owner even when the mode it was
+// created with is read-only; a new file is empty already.
+nfsstat3 SizeCreated(Nfs3Request& req, const Object& child, const sattr3& attrs, bool existed) {
+    const uint64_t size = attrs.size.set_size3_u.size;
+    if (!attrs.size.set_it || (!existed && size == 0))
+        return NFS3_OK;
+    struct stat st;
+    return req.Stat(child, st) == 0 ? Nfs3SetSize(req, child, st, size) : HandleErrno();
+}
+
 // UNCHECKED keeps an existing regular file and changes only its size when
 // asked; GUARDED refuses any existing entry. Never through a link: the
 // file is made with O_EXCL, and an existing entry is taken as itself.
@@ -133,17 +144,16 @@ nfsstat3 CreateChecked(Nfs3Request& req, const Object& dir, const std::string& n
     const sattr3& attrs = how.createhow3_u.obj_attributes;
     existed = false;
     child = CreateNew(req, dir, name, ModeOr(attrs, kDefaultFileMode));
-    if (child || errno != EEXIST)
-        return child ? NFS3_OK : Nfs3StatusOfErrno(errno);
-    existed = true;
+    if (!child && errno != EEXIST)
+        return Nfs3StatusOfErrno(errno);
+    existed = !child;
     struct stat st;
-    if (how.mode == GUARDED || !(child = Existing(req, dir, name, st)) || !S_ISREG(st.st_mode)) {
+    if (existed &&
+        (how.mode == GUARDED || !(child = Existing(req, dir, name, st)) || !S_ISREG(st.st_mode))) {
         child.reset();
         return NFS3ERR_EXIST;
     }
-    sattr3 sizeOnly{};
-    sizeOnly.size = attrs.size;
-    return Nfs3ApplyAttributes(req, child, sizeOnly, st);
+    return SizeCreated(req, child, attrs, existed);
 }
 
 mode_t NodeType(w_ftype3 type) {
@@ -267,12 +277,14 @@ void Nfs3Create(Nfs3Request& req, CREATE3args& args, CREATE3res& res) {
         return;
     }
     const sattr3* attrs = nullptr;
+    sattr3 rest = args.how.createhow3_u.obj_attributes;  // the size is set already
+    rest.size.set_it = FALSE;
     if (args.how.mode == EXCLUSIVE) {
         res.status = CreateExclusive(req, dir, name, args.how.createhow3_u.verf, child);
     } else {
         bool existed = false;
         res.status = CreateChecked(req, dir, name, args.how, child, existed);
-        attrs = existed ? nullptr : &args.how.createhow3_u.obj_attributes;
+        attrs = existed ? nullptr : &rest;
     }
     res.status = FinishCreate(req, res.status, dir, child, attrs, ok.obj, ok.obj_attributes,
                               ok.dir_wcc, wcc);

@@ -21,14 +21,6 @@ constexpr uint32_t kNobody = 65534;
 // How long a kept descriptor may stay unused.
 constexpr std::chrono::milliseconds kOpenFileIdle(2000);
 
-// The process start, as nanoseconds and pid: one value per start.
-uint64_t ProcessStartStamp() {
-    static const uint64_t stamp =
-        static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
-        (static_cast<uint64_t>(::getpid()) << 48);
-    return stamp;
-}
-
 bool ToHostHandle(const w_nfs_fh3& wire, nfs_fh3& fh) {
     if (wire.data.data_len == 0 || wire.data.data_len > LUME_NFS3_FHSIZE)
         return false;
@@ -58,6 +50,9 @@ size_t KeptDescriptorLimit() {
     return static_cast<size_t>(std::max(kFloor, std::min(kCeiling, limit.rlim_cur / 4)));
 }
 
+// Files whose permission rules are kept; a few hundred bytes each at most.
+constexpr size_t kKnownPermissions = 65536;
+
 // Share id bytes 4-7 must be there for FindExport to read them.
 constexpr uint32_t kShortestHandle = 8;
 // Walks from the root to where an object was found by its identity.
@@ -65,11 +60,10 @@ constexpr int kRecoveryAttempts = 3;
 
 }  // namespace
 
-Nfs3Shared::Nfs3Shared(FSM* module) : fsm(module), openFiles(kOpenFileIdle, KeptDescriptorLimit()) {
-    uint64_t stamp = ProcessStartStamp();
-    static_assert(sizeof stamp == sizeof writeVerifier, "verifier is 8 bytes");
-    std::memcpy(writeVerifier, &stamp, sizeof writeVerifier);
-}
+Nfs3Shared::Nfs3Shared(FSM* module)
+    : fsm(module),
+      openFiles(kOpenFileIdle, KeptDescriptorLimit(), writeVerifier),
+      permissions(kKnownPermissions) {}
 
 Nfs3Request::Nfs3Request(Nfs3Shared& shared, const RpcCaller& caller)
     : m_shared(shared), m_caller(caller) {}

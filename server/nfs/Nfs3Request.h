@@ -21,6 +21,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,8 @@
 #include "host/LumeCtxt.h"
 #include "platform/CImpersonator.h"
 #include "server/nfs/Nfs3OpenFiles.h"
+#include "server/nfs/Nfs3Permissions.h"
+#include "server/nfs/Nfs3WriteVerifier.h"
 #include "server/protocol/nfs3.h"
 #include "server/rpc/RpcProgram.h"
 
@@ -41,10 +44,9 @@ struct Nfs3Shared {
     explicit Nfs3Shared(FSM* module);
 
     FSM* const fsm;
+    Nfs3WriteVerifier writeVerifier;  // before openFiles, which renews it
     Nfs3OpenFiles openFiles;
-    // The write verifier: fixed for the life of the process, so that a
-    // client resends unstable writes only after a restart.
-    char writeVerifier[NFS3_WRITEVERFSIZE];
+    Nfs3Permissions permissions;
 };
 
 enum class Nfs3Need {
@@ -89,6 +91,21 @@ class Nfs3Request {
     // The kept descriptor that vouched for object when this call found it,
     // if any (taken once).
     std::unique_ptr<Nfs3OpenFiles::Use> TakeOpenFile(const Object& object);
+
+    // act() run with the server's own file-system identity instead of the
+    // caller's, for what the caller was found entitled to but the kernel
+    // would refuse its identity (an owner writing its read-only file).
+    // Should the caller's identity not come back, the exception drops the
+    // call: nothing more of it runs with the server's powers.
+    template <class Act>
+    auto AsServer(Act act) -> decltype(act()) {
+        m_identity.reset();
+        auto result = act();
+        const int err = errno;
+        m_identity.emplace(m_who, false);
+        errno = err;
+        return result;
+    }
 
     LumeCtxt* Ctx() { return m_ctx.get(); }
     const OxUserToken& Who() const { return m_who; }

@@ -16,6 +16,9 @@ TEST(Nfs3Errno, TransientUnsupportedAndUnknownErrors) {
     EXPECT_EQ(Nfs3StatusOfErrno(ELOOP), NFS3ERR_INVAL);
     EXPECT_EQ(Nfs3StatusOfErrno(ENOTEMPTY), NFS3ERR_NOTEMPTY);
     EXPECT_EQ(Nfs3StatusOfErrno(EBUSY), NFS3ERR_IO);
+    // Lasting, so never JUKEBOX: a running program, a descriptor of the wrong mode.
+    EXPECT_EQ(Nfs3StatusOfErrno(ETXTBSY), NFS3ERR_IO);
+    EXPECT_EQ(Nfs3StatusOfErrno(EBADF), NFS3ERR_IO);
     EXPECT_EQ(Nfs3StatusOfErrno(0x7fff), NFS3ERR_IO);
 }
 

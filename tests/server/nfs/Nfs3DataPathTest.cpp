@@ -1,0 +1,293 @@
+// READ, WRITE and COMMIT as clients expect them: the end of a file in one
+// READ, running programs readable, owners writing their read-only files,
+// and kept descriptors judged per caller (POSIX ACLs included).
+// libnfs.h first: the raw headers rely on what it defines.
+#include <nfsc/libnfs.h>
+
+#include <nfsc/libnfs-raw-nfs.h>
+#include <nfsc/libnfs-raw.h>
+
+#include <acl/libacl.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/acl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/server/Nfs3RawClient.h"
+#include "tests/server/nfs/InProcessServer.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+constexpr int kNoReply = -1;
+constexpr SharePerms kAll = SHARE_PERM_READ | SHARE_PERM_WRITE | SHARE_PERM_ROOT;
+constexpr SharePerms kReadWrite = SHARE_PERM_READ | SHARE_PERM_WRITE;
+
+std::string ReadDisk(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// One raw call on nfs's connection: the NFS status, kNoReply when no reply
+// came within 30 seconds; take(res) sees a successful reply.
+template <typename Res, typename Args, typename Take>
+int Call(nfs_context* nfs, int (*send)(rpc_context*, rpc_cb, Args*, void*), Args& args, Take take) {
+    struct Slot {
+        bool done = false;
+        int status = kNoReply;
+        Take* take;
+    } slot;
+    slot.take = &take;
+    auto callback = [](rpc_context*, int rpcStatus, void* data, void* privateData) {
+        Slot& s = *static_cast<Slot*>(privateData);
+        s.done = true;
+        if (rpcStatus != RPC_STATUS_SUCCESS)
+            return;
+        Res& res = *static_cast<Res*>(data);
+        s.status = res.status;
+        if (res.status == NFS3_OK)
+            (*s.take)(res);
+    };
+    if (send(nfs_get_rpc_context(nfs), callback, &args, &slot) != 0)
+        return kNoReply;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (int rounds = 0; !slot.done && rounds < 3000 && std::chrono::steady_clock::now() < deadline;
+         ++rounds) {
+        pollfd polled{nfs_get_fd(nfs), static_cast<short>(nfs_which_events(nfs)), 0};
+        if (::poll(&polled, 1, 10) < 0 || nfs_service(nfs, polled.revents) < 0)
+            break;
+    }
+    return slot.status;
+}
+
+nfs_fh3 Wire(const Nfs3RawClient::Fh& fh) {
+    return nfs_fh3{{static_cast<u_int>(fh.size()), const_cast<char*>(fh.data())}};
+}
+
+int Read(nfs_context* nfs, const Nfs3RawClient::Fh& file, uint64_t offset, uint32_t count,
+         std::string* data, bool* eof) {
+    READ3args args{Wire(file), offset, count};
+    return Call<READ3res>(nfs, rpc_nfs3_read_async, args, [&](READ3res& res) {
+        const READ3resok& ok = res.READ3res_u.resok;
+        if (data)
+            data->assign(ok.data.data_val, ok.data.data_len);
+        if (eof)
+            *eof = ok.eof;
+    });
+}
+
+int Write(nfs_context* nfs, const Nfs3RawClient::Fh& file, const std::string& data) {
+    WRITE3args args{};
+    args.file = Wire(file);
+    args.count = static_cast<count3>(data.size());
+    args.stable = FILE_SYNC;
+    args.data.data_len = static_cast<u_int>(data.size());
+    args.data.data_val = const_cast<char*>(data.data());
+    return Call<WRITE3res>(nfs, rpc_nfs3_write_async, args, [](WRITE3res&) {});
+}
+
+class NfsData : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(::chmod(disk.Path().c_str(), 0755), 0);
+        server = std::make_unique<InProcessServer>(state.Path());
+        ASSERT_TRUE(server->Started());
+    }
+    void TearDown() override {
+        for (auto& file : files)
+            nfs_close(file.first, file.second);
+        for (nfs_context* context : contexts)
+            nfs_destroy_context(context);
+        server.reset();
+    }
+
+    std::string Export(SharePerms perms) {
+        std::string path = disk / "export";
+        EXPECT_EQ(::mkdir(path.c_str(), 0777), 0);
+        EXPECT_EQ(::chmod(path.c_str(), 0777), 0);
+        EXPECT_TRUE(server->Export(path, perms));
+        return path;
+    }
+
+    nfs_context* Mount(const std::string& dir, int uid) {
+        nfs_context* context = nfs_init_context();
+        contexts.push_back(context);
+        nfs_set_timeout(context, 30000);
+        nfs_set_uid(context, uid);
+        nfs_set_gid(context, uid);
+        std::string port = std::to_string(server->Port());
+        std::string url =
+            "nfs://127.0.0.1" + dir + "?version=3&nfsport=" + port + "&mountport=" + port;
+        nfs_url* parsed = nfs_parse_url_dir(context, url.c_str());
+        EXPECT_NE(parsed, nullptr) << nfs_get_error(context);
+        if (parsed) {
+            EXPECT_EQ(nfs_mount(context, parsed->server, parsed->path), 0)
+                << nfs_get_error(context);
+        }
+        nfs_destroy_url(parsed);
+        return context;
+    }
+
+    // The handle of name in the export (as root sees it); empty when none.
+    Nfs3RawClient::Fh Handle(const std::string& dir, const std::string& name) {
+        std::string error;
+        if (!raw && !(raw = std::make_unique<Nfs3RawClient>())->Mount(server->Port(), dir, error))
+            ADD_FAILURE() << error;
+        Nfs3RawClient::Fh fh;
+        EXPECT_EQ(raw->Lookup(raw->Root(), name, &fh), NFS3_OK) << name;
+        return fh;
+    }
+
+    // name opened (or created, with flags holding O_CREAT) through nfs.
+    nfsfh* Open(nfs_context* nfs, const std::string& name, int flags, int mode = 0) {
+        nfsfh* file = nullptr;
+        EXPECT_EQ(nfs_open2(nfs, ("/" + name).c_str(), flags, mode, &file), 0)
+            << nfs_get_error(nfs);
+        if (file)
+            files.emplace_back(nfs, file);
+        return file;
+    }
+
+    TempDir state, disk;
+    std::unique_ptr<InProcessServer> server;
+    std::vector<nfs_context*> contexts;
+    std::vector<std::pair<nfs_context*, nfsfh*>> files;
+    std::unique_ptr<Nfs3RawClient> raw;
+};
+
+TEST_F(NfsData, AReadReachingTheSizeSaysEndOfFile) {
+    std::string dir = Export(kAll);
+    const std::string content(10000, 'x');
+    std::ofstream(dir + "/f", std::ios::binary) << content;
+    nfs_context* nfs = Mount(dir, 0);
+    const Nfs3RawClient::Fh file = Handle(dir, "f");
+    struct {
+        uint64_t offset;
+        uint32_t count;
+        size_t got;
+        bool eof;
+    } cases[] = {
+        {0, 10000, 10000, true},  {0, 9999, 9999, false}, {0, 65536, 10000, true},
+        {9000, 1000, 1000, true}, {10000, 0, 0, true},    {5000, 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        std::string data;
+        bool eof = !c.eof;
+        ASSERT_EQ(Read(nfs, file, c.offset, c.count, &data, &eof), NFS3_OK);
+        EXPECT_EQ(data.size(), c.got) << c.offset << "+" << c.count;
+        EXPECT_EQ(eof, c.eof) << c.offset << "+" << c.count;
+    }
+}
+
+TEST_F(NfsData, ARunningProgramIsRead) {
+    std::string dir = Export(kAll);
+    const std::string program = dir + "/sleeper";
+    {
+        std::ifstream in("/bin/sleep", std::ios::binary);
+        std::ofstream(program, std::ios::binary) << in.rdbuf();
+    }
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::execl(program.c_str(), "sleeper", "60", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // Running once its executable is the copy (bounded wait).
+    char exe[4096] = {};
+    const std::string link = "/proc/" + std::to_string(child) + "/exe";
+    for (int tries = 0; tries < 500 && program != exe; ++tries) {
+        ::usleep(10 * 1000);
+        ssize_t n = ::readlink(link.c_str(), exe, sizeof exe - 1);
+        exe[n > 0 ? n : 0] = '\0';
+    }
+    ASSERT_EQ(std::string(exe), program);
+    nfs_context* nfs = Mount(dir, 0);
+    std::string data;
+    const int status = Read(nfs, Handle(dir, "sleeper"), 0, 1 << 20, &data, nullptr);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(status, NFS3_OK);
+    EXPECT_TRUE(data == ReadDisk(program));
+}
+
+TEST_F(NfsData, TheOwnerWritesItsReadOnlyFileAndNobodyElseDoes) {
+    std::string dir = Export(kReadWrite);
+    nfs_context* owner = Mount(dir, 4242);
+    nfs_context* other = Mount(dir, 4343);
+    struct {
+        const char* name;
+        int flags;
+        int mode;
+        bool chmodAfter;  // made writable, then read-only through SETATTR
+    } cases[] = {
+        {"guarded", O_CREAT | O_EXCL | O_RDWR, 0444, false},
+        {"unchecked", O_CREAT | O_RDWR, 0, false},
+        {"chmodded", O_CREAT | O_RDWR, 0644, true},
+    };
+    for (const auto& c : cases) {
+        nfsfh* file = Open(owner, c.name, c.flags, c.mode);
+        ASSERT_NE(file, nullptr) << c.name;
+        if (c.chmodAfter) {
+            ASSERT_EQ(nfs_fchmod(owner, file, 0444), 0) << nfs_get_error(owner);
+        }
+        const Nfs3RawClient::Fh fh = Handle(dir, c.name);
+        EXPECT_EQ(Write(owner, fh, "owner's"), NFS3_OK) << c.name;
+        EXPECT_EQ(Write(other, fh, "other's"), NFS3ERR_ACCES) << c.name;
+        EXPECT_EQ(ReadDisk(dir + "/" + c.name), "owner's") << c.name;
+        struct stat st;
+        ASSERT_EQ(::stat((dir + "/" + c.name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 4242u);
+        EXPECT_EQ(st.st_mode & 0777, static_cast<mode_t>(c.chmodAfter ? 0444 : c.mode)) << c.name;
+    }
+}
+
+// A descriptor one caller had opened, and that is kept, must not serve a
+// caller its ACL refuses.
+TEST_F(NfsData, KeptDescriptorsServeOnlyWhomTheAclAllows) {
+    std::string dir = Export(kReadWrite);
+    struct {
+        const char* name;
+        const char* acl;
+        bool write;
+    } cases[] = {
+        {"unreadable", "u::rw-,u:4242:---,g::r--,m::r--,o::rw-", false},
+        {"masked", "u::rw-,u:4242:rw-,g::r--,m::r--,o::rw-", true},
+    };
+    nfs_context* allowed = Mount(dir, 4343);
+    nfs_context* refused = Mount(dir, 4242);
+    for (const auto& c : cases) {
+        const std::string path = dir + "/" + c.name;
+        std::ofstream(path) << "data";
+        acl_t acl = acl_from_text(c.acl);
+        ASSERT_NE(acl, nullptr);
+        const int set = acl_set_file(path.c_str(), ACL_TYPE_ACCESS, acl);
+        acl_free(acl);
+        if (set != 0)
+            GTEST_SKIP() << "no POSIX ACLs on " << dir;
+        const Nfs3RawClient::Fh file = Handle(dir, c.name);
+        // The allowed caller's call leaves a kept descriptor behind.
+        EXPECT_EQ(
+            c.write ? Write(allowed, file, "DATA") : Read(allowed, file, 0, 4, nullptr, nullptr),
+            NFS3_OK);
+        EXPECT_EQ(
+            c.write ? Write(refused, file, "evil") : Read(refused, file, 0, 4, nullptr, nullptr),
+            NFS3ERR_ACCES)
+            << c.name;
+    }
+    EXPECT_EQ(ReadDisk(dir + "/masked"), "DATA");
+}
+
+}  // namespace

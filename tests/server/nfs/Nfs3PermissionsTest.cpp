@@ -1,0 +1,117 @@
+// The verdicts on what a caller may do with a file (mode bits and POSIX
+// ACLs, as the kernel judges them) and the write verifier.
+#include <acl/libacl.h>
+#include <fcntl.h>
+#include <sys/acl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "server/nfs/Nfs3Permissions.h"
+#include "server/nfs/Nfs3WriteVerifier.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+OxUserToken Who(uid_t uid, gid_t gid, std::vector<gid_t> groups = {}) {
+    OxUserToken who;
+    who.uid = uid;
+    who.gid = gid;
+    who.groups = std::move(groups);
+    return who;
+}
+
+// A file of root's, with mode and, when acl is not empty, that ACL; false
+// when the file system takes no ACLs.
+bool MakeFile(const std::string& path, mode_t mode, const std::string& acl) {
+    int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+    EXPECT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_EQ(::chmod(path.c_str(), mode), 0);
+    if (acl.empty())
+        return true;
+    acl_t parsed = acl_from_text(acl.c_str());
+    EXPECT_NE(parsed, nullptr) << acl;
+    int set = acl_set_file(path.c_str(), ACL_TYPE_ACCESS, parsed);
+    acl_free(parsed);
+    return set == 0;
+}
+
+}  // namespace
+
+TEST(Nfs3Permissions, ModeBitsAndAclEntriesAsTheKernelJudgesThem) {
+    struct Case {
+        const char* what;
+        uid_t owner;
+        mode_t mode;
+        const char* acl;
+        OxUserToken who;
+        unsigned held;
+    } cases[] = {
+        {"other by mode", 0, 0644, "", Who(4242, 4242), 4},
+        {"owner by mode", 4242, 0640, "", Who(4242, 4242), 6},
+        {"root holds all", 0, 0000, "", Who(0, 0), 7},
+        {"named user denied", 0, 0644, "u::rw-,u:4242:---,g::r--,m::r--,o::r--", Who(4242, 4242),
+         0},
+        {"others unaffected", 0, 0644, "u::rw-,u:4242:---,g::r--,m::r--,o::r--", Who(4343, 4343),
+         4},
+        {"mask limits a named writer", 0, 0666, "u::rw-,u:4242:rw-,g::r--,m::r--,o::rw-",
+         Who(4242, 4242), 4},
+        {"named group by supplementary", 0, 0640, "u::rw-,g::---,g:777:rw-,m::rw-,o::---",
+         Who(4343, 4343, {777}), 6},
+        {"matched group class denies", 0, 0604, "u::rw-,g::---,g:777:---,m::rwx,o::r--",
+         Who(4343, 4343, {777}), 0},
+    };
+    TempDir dir;
+    Nfs3Permissions permissions(64);
+    unsigned long id = 1;
+    for (const Case& c : cases) {
+        std::string path = dir / ("f" + std::to_string(id));
+        if (!MakeFile(path, c.mode, c.acl))
+            GTEST_SKIP() << "no POSIX ACLs on " << dir.Path();
+        ASSERT_EQ(::chown(path.c_str(), c.owner, c.owner), 0);
+        int fd = ::open(path.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        struct stat st;
+        ASSERT_EQ(::fstat(fd, &st), 0);
+        EXPECT_EQ(permissions.Held(fd, id, st, c.who), c.held) << c.what;
+        // Asked again (from the cache when the change is old enough).
+        EXPECT_EQ(permissions.Held(fd, id, st, c.who), c.held) << c.what;
+        ::close(fd);
+        ++id;
+    }
+}
+
+TEST(Nfs3Permissions, AChangedAclIsSeenThroughTheChangeTime) {
+    TempDir dir;
+    std::string path = dir / "f";
+    if (!MakeFile(path, 0644, "u::rw-,u:4242:r--,g::r--,m::r--,o::r--"))
+        GTEST_SKIP() << "no POSIX ACLs on " << dir.Path();
+    // A change time old enough for the first verdict's rules to be kept.
+    ::usleep(100 * 1000);
+    Nfs3Permissions permissions(64);
+    int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    struct stat st;
+    ASSERT_EQ(::fstat(fd, &st), 0);
+    EXPECT_EQ(permissions.Held(fd, 9, st, Who(4242, 4242)), 4u);
+    ASSERT_TRUE(MakeFile(path, 0644, "u::rw-,u:4242:---,g::r--,m::r--,o::r--"));
+    ASSERT_EQ(::fstat(fd, &st), 0);
+    EXPECT_EQ(permissions.Held(fd, 9, st, Who(4242, 4242)), 0u);
+    ::close(fd);
+}
+
+TEST(Nfs3WriteVerifier, StaysUntilDataMayBeLost) {
+    Nfs3WriteVerifier verifier;
+    char first[NFS3_WRITEVERFSIZE], again[NFS3_WRITEVERFSIZE], renewed[NFS3_WRITEVERFSIZE];
+    verifier.CopyTo(first);
+    verifier.CopyTo(again);
+    EXPECT_EQ(std::memcmp(first, again, sizeof first), 0);
+    verifier.Renew();
+    verifier.CopyTo(renewed);
+    EXPECT_NE(std::memcmp(first, renewed, sizeof first), 0);
+}
