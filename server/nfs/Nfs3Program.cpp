@@ -69,9 +69,14 @@ bool KnownEnums(const MKNOD3args& args) {
     }
 }
 
+// How the transport may treat a procedure's calls (RpcProgram): quick ones
+// (work of one object, no flush) may run on the connection's reader thread;
+// a non-idempotent one retransmitted gets its first reply again.
+enum Traits : unsigned { kPlain = 0, kQuick = 1, kNonIdempotent = 2 };
+
 // One table row: the procedure's name (for logs), its XDR routines, the
-// sizes of its decoded arguments and result, its handler, and the check of
-// what the decoder leaves unchecked.
+// sizes of its decoded arguments and result, its handler, the check of
+// what the decoder leaves unchecked, and its traits.
 struct Nfs3Procedure {
     const char* name;
     xdrproc_t decodeArgs;
@@ -80,6 +85,7 @@ struct Nfs3Procedure {
     size_t resultSize;
     void (*handler)(Nfs3Request& req, void* args, void* result);
     bool (*decodable)(const void* args);
+    unsigned traits;
 };
 
 template <class Args, class Result, void (*Handler)(Nfs3Request&, Args&, Result&)>
@@ -93,15 +99,16 @@ bool Decodable(const void* args) {
 }
 
 template <class Args, class Result, void (*Handler)(Nfs3Request&, Args&, Result&)>
-constexpr Nfs3Procedure Row(const char* name, bool_t (*decode)(XDR*, Args*), xdrproc_t encode) {
-    return {name,           reinterpret_cast<xdrproc_t>(decode), sizeof(Args),    encode,
-            sizeof(Result), &Typed<Args, Result, Handler>,       &Decodable<Args>};
+constexpr Nfs3Procedure Row(const char* name, bool_t (*decode)(XDR*, Args*), xdrproc_t encode,
+                            unsigned traits) {
+    return {name,           reinterpret_cast<xdrproc_t>(decode), sizeof(Args),     encode,
+            sizeof(Result), &Typed<Args, Result, Handler>,       &Decodable<Args>, traits};
 }
 
 template <class Args, class Result, void (*Handler)(Nfs3Request&, Args&, Result&)>
 constexpr Nfs3Procedure Row(const char* name, bool_t (*decode)(XDR*, Args*),
-                            bool_t (*encode)(XDR*, Result*)) {
-    return Row<Args, Result, Handler>(name, decode, reinterpret_cast<xdrproc_t>(encode));
+                            bool_t (*encode)(XDR*, Result*), unsigned traits) {
+    return Row<Args, Result, Handler>(name, decode, reinterpret_cast<xdrproc_t>(encode), traits);
 }
 
 void Null(Nfs3Request&, void*, void*) {}
@@ -115,29 +122,38 @@ bool NoArgs(const void*) {
 }
 
 const Nfs3Procedure kProcedures[] = {
-    {"NULL", NoData, 0, NoData, 0, &Null, &NoArgs},
-    Row<GETATTR3args, GETATTR3res, Nfs3Getattr>("GETATTR", xdr_GETATTR3args, xdr_GETATTR3res),
-    Row<SETATTR3args, SETATTR3res, Nfs3Setattr>("SETATTR", xdr_SETATTR3args, xdr_SETATTR3res),
-    Row<LOOKUP3args, LOOKUP3res, Nfs3Lookup>("LOOKUP", xdr_LOOKUP3args, xdr_LOOKUP3res),
-    Row<ACCESS3args, ACCESS3res, Nfs3Access>("ACCESS", xdr_ACCESS3args, xdr_ACCESS3res),
-    Row<READLINK3args, READLINK3res, Nfs3Readlink>("READLINK", xdr_READLINK3args, xdr_READLINK3res),
-    Row<READ3args, Read3Result, Nfs3Read>("READ", xdr_READ3args, EncodeRead3Result),
-    Row<WRITE3args, WRITE3res, Nfs3Write>("WRITE", xdr_WRITE3args, xdr_WRITE3res),
-    Row<CREATE3args, CREATE3res, Nfs3Create>("CREATE", xdr_CREATE3args, xdr_CREATE3res),
-    Row<MKDIR3args, MKDIR3res, Nfs3Mkdir>("MKDIR", xdr_MKDIR3args, xdr_MKDIR3res),
-    Row<SYMLINK3args, SYMLINK3res, Nfs3Symlink>("SYMLINK", xdr_SYMLINK3args, xdr_SYMLINK3res),
-    Row<MKNOD3args, MKNOD3res, Nfs3Mknod>("MKNOD", xdr_MKNOD3args, xdr_MKNOD3res),
-    Row<REMOVE3args, REMOVE3res, Nfs3Remove>("REMOVE", xdr_REMOVE3args, xdr_REMOVE3res),
-    Row<RMDIR3args, RMDIR3res, Nfs3Rmdir>("RMDIR", xdr_RMDIR3args, xdr_RMDIR3res),
-    Row<RENAME3args, RENAME3res, Nfs3Rename>("RENAME", xdr_RENAME3args, xdr_RENAME3res),
-    Row<LINK3args, LINK3res, Nfs3Link>("LINK", xdr_LINK3args, xdr_LINK3res),
-    Row<READDIR3args, READDIR3res, Nfs3Readdir>("READDIR", xdr_READDIR3args, xdr_READDIR3res),
+    {"NULL", NoData, 0, NoData, 0, &Null, &NoArgs, kQuick},
+    Row<GETATTR3args, GETATTR3res, Nfs3Getattr>("GETATTR", xdr_GETATTR3args, xdr_GETATTR3res,
+                                                kQuick),
+    Row<SETATTR3args, SETATTR3res, Nfs3Setattr>("SETATTR", xdr_SETATTR3args, xdr_SETATTR3res,
+                                                kNonIdempotent),
+    Row<LOOKUP3args, LOOKUP3res, Nfs3Lookup>("LOOKUP", xdr_LOOKUP3args, xdr_LOOKUP3res, kQuick),
+    Row<ACCESS3args, ACCESS3res, Nfs3Access>("ACCESS", xdr_ACCESS3args, xdr_ACCESS3res, kQuick),
+    Row<READLINK3args, READLINK3res, Nfs3Readlink>("READLINK", xdr_READLINK3args, xdr_READLINK3res,
+                                                   kQuick),
+    Row<READ3args, Read3Result, Nfs3Read>("READ", xdr_READ3args, EncodeRead3Result, kQuick),
+    Row<WRITE3args, WRITE3res, Nfs3Write>("WRITE", xdr_WRITE3args, xdr_WRITE3res, kNonIdempotent),
+    Row<CREATE3args, CREATE3res, Nfs3Create>("CREATE", xdr_CREATE3args, xdr_CREATE3res,
+                                             kNonIdempotent),
+    Row<MKDIR3args, MKDIR3res, Nfs3Mkdir>("MKDIR", xdr_MKDIR3args, xdr_MKDIR3res, kNonIdempotent),
+    Row<SYMLINK3args, SYMLINK3res, Nfs3Symlink>("SYMLINK", xdr_SYMLINK3args, xdr_SYMLINK3res,
+                                                kNonIdempotent),
+    Row<MKNOD3args, MKNOD3res, Nfs3Mknod>("MKNOD", xdr_MKNOD3args, xdr_MKNOD3res, kNonIdempotent),
+    Row<REMOVE3args, REMOVE3res, Nfs3Remove>("REMOVE", xdr_REMOVE3args, xdr_REMOVE3res,
+                                             kNonIdempotent),
+    Row<RMDIR3args, RMDIR3res, Nfs3Rmdir>("RMDIR", xdr_RMDIR3args, xdr_RMDIR3res, kNonIdempotent),
+    Row<RENAME3args, RENAME3res, Nfs3Rename>("RENAME", xdr_RENAME3args, xdr_RENAME3res,
+                                             kNonIdempotent),
+    Row<LINK3args, LINK3res, Nfs3Link>("LINK", xdr_LINK3args, xdr_LINK3res, kNonIdempotent),
+    Row<READDIR3args, READDIR3res, Nfs3Readdir>("READDIR", xdr_READDIR3args, xdr_READDIR3res,
+                                                kPlain),
     Row<READDIRPLUS3args, READDIRPLUS3res, Nfs3Readdirplus>("READDIRPLUS", xdr_READDIRPLUS3args,
-                                                            xdr_READDIRPLUS3res),
-    Row<FSSTAT3args, FSSTAT3res, Nfs3Fsstat>("FSSTAT", xdr_FSSTAT3args, xdr_FSSTAT3res),
-    Row<FSINFO3args, FSINFO3res, Nfs3Fsinfo>("FSINFO", xdr_FSINFO3args, xdr_FSINFO3res),
-    Row<PATHCONF3args, PATHCONF3res, Nfs3Pathconf>("PATHCONF", xdr_PATHCONF3args, xdr_PATHCONF3res),
-    Row<COMMIT3args, COMMIT3res, Nfs3Commit>("COMMIT", xdr_COMMIT3args, xdr_COMMIT3res),
+                                                            xdr_READDIRPLUS3res, kPlain),
+    Row<FSSTAT3args, FSSTAT3res, Nfs3Fsstat>("FSSTAT", xdr_FSSTAT3args, xdr_FSSTAT3res, kQuick),
+    Row<FSINFO3args, FSINFO3res, Nfs3Fsinfo>("FSINFO", xdr_FSINFO3args, xdr_FSINFO3res, kQuick),
+    Row<PATHCONF3args, PATHCONF3res, Nfs3Pathconf>("PATHCONF", xdr_PATHCONF3args, xdr_PATHCONF3res,
+                                                   kQuick),
+    Row<COMMIT3args, COMMIT3res, Nfs3Commit>("COMMIT", xdr_COMMIT3args, xdr_COMMIT3res, kPlain),
 };
 
 constexpr size_t kProcedureCount = sizeof kProcedures / sizeof kProcedures[0];
@@ -181,20 +197,11 @@ uint32_t Nfs3Program::HighVersion() const {
 }
 
 bool Nfs3Program::Quick(uint32_t, uint32_t procedure) const {
-    switch (procedure) {
-        case NFSPROC3_NULL:
-        case NFSPROC3_GETATTR:
-        case NFSPROC3_LOOKUP:
-        case NFSPROC3_ACCESS:
-        case NFSPROC3_READLINK:
-        case NFSPROC3_READ:
-        case NFSPROC3_FSSTAT:
-        case NFSPROC3_FSINFO:
-        case NFSPROC3_PATHCONF:
-            return true;
-        default:
-            return false;
-    }
+    return procedure < kProcedureCount && (kProcedures[procedure].traits & kQuick);
+}
+
+bool Nfs3Program::NonIdempotent(uint32_t, uint32_t procedure) const {
+    return procedure < kProcedureCount && (kProcedures[procedure].traits & kNonIdempotent);
 }
 
 accept_stat Nfs3Program::Call(const RpcCall& call, XDR* args, XDR* results) {

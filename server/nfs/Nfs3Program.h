@@ -1,7 +1,8 @@
 // The NFS v3 program (100003, version 3) over a loaded file-system module.
 //
 // Call looks the procedure up in a table indexed by procedure number, which
-// names its argument decoder, handler and result encoder; decodes (GARBAGE
+// names its argument decoder, handler and result encoder and how the
+// transport may treat it (quick, non-idempotent); decodes (GARBAGE
 // ARGS when that fails, an enum's value out of range included), runs the
 // handler under the caller's identity (see Nfs3Request), encodes the result
 // and frees the decoded arguments.
@@ -25,8 +26,9 @@ class Nfs3Program : public RpcProgram {
     uint32_t LowVersion() const override;
     uint32_t HighVersion() const override;
     accept_stat Call(const RpcCall& call, XDR* args, XDR* results) override;
-    // Attribute queries, LOOKUP and READ: work of one object, no flush.
+    // Both as the procedure's row in the table says.
     bool Quick(uint32_t version, uint32_t procedure) const override;
+    bool NonIdempotent(uint32_t version, uint32_t procedure) const override;
 
   private:
     Nfs3Shared m_shared;

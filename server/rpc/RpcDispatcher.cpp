@@ -11,6 +11,17 @@ constexpr uint32_t kLastFragment = 0x80000000u;
 constexpr size_t kMarkSize = 4;
 constexpr uint32_t kNobody = 65534;
 
+// A credential or verifier: flavor, then at most MAX_AUTH_BYTES into area.
+bool DecodeAuth(XDR* in, opaque_auth& auth, char* area) {
+    u_int flavor = 0, length = 0;
+    if (!xdr_u_int(in, &flavor) || !xdr_u_int(in, &length) || length > MAX_AUTH_BYTES)
+        return false;
+    auth.oa_flavor = static_cast<enum_t>(flavor);
+    auth.oa_length = length;
+    auth.oa_base = area;
+    return xdr_opaque(in, area, length);
+}
+
 // The results of a SUCCESS header: the program encodes them afterwards.
 bool_t NoResults(XDR*, ...) {
     return TRUE;
@@ -18,10 +29,11 @@ bool_t NoResults(XDR*, ...) {
 }  // namespace
 
 RpcDispatcher::RpcDispatcher(const RpcProgramTable& programs, size_t maxRecord,
-                             ReplyBuffers* buffers)
+                             ReplyBuffers* buffers, ReplayCache* replies)
     : m_programs(programs),
       m_maxRecord(maxRecord),
       m_buffers(buffers),
+      m_replies(replies),
       m_reply(ReplyBuffers::Make(buffers, maxRecord + kMarkSize)) {
     xdrmem_create(&m_out, m_reply.get() + kMarkSize, static_cast<u_int>(maxRecord), XDR_ENCODE);
 }
@@ -48,36 +60,30 @@ bool RpcDispatcher::Handle(const uint8_t* record, size_t length, const RpcCaller
     }
     m_call.xid = xid;
     if (rpcvers != RPC_MSG_VERSION) {
-        // xdr_callmsg refuses other versions, so answer before it runs.
         rejected_reply rejected{};
         rejected.rj_stat = RPC_MISMATCH;
         rejected.rj_vers.low = RPC_MSG_VERSION;
         rejected.rj_vers.high = RPC_MSG_VERSION;
         return EncodeRejected(rejected) && Finish(reply, replyLength);
     }
-    xdr_setpos(&in, 0);
-    rpc_msg msg{};
-    msg.rm_call.cb_cred.oa_base = m_credArea;
-    msg.rm_call.cb_verf.oa_base = m_credArea + MAX_AUTH_BYTES;
-    if (!xdr_callmsg(&in, &msg)) {
-        OXLOG(2, 0, "Dropping call xid %u from %s: its header does not decode.", xid,
+    auth_stat why = AUTH_OK;
+    if (!DecodeHeader(&in, why)) {
+        OXLOG(2, 0, "Dropping call xid %u from %s: its header is cut short.", xid,
               peer.address.ToString().c_str());
         return false;
     }
-    m_call.program = static_cast<uint32_t>(msg.rm_call.cb_prog);
-    m_call.version = static_cast<uint32_t>(msg.rm_call.cb_vers);
-    m_call.procedure = static_cast<uint32_t>(msg.rm_call.cb_proc);
     // Assignment reuses the caller's buffers; DecodeCredential then sets the
     // client's own fields.
     m_call.caller = peer;
-    if (!DecodeCredential(msg.rm_call.cb_cred)) {
+    if (why == AUTH_OK && !DecodeCredential(m_credential))
+        why = m_credential.oa_flavor == AUTH_SYS ? AUTH_BADCRED : AUTH_TOOWEAK;
+    if (why != AUTH_OK) {
         rejected_reply rejected{};
         rejected.rj_stat = AUTH_ERROR;
-        rejected.rj_why = msg.rm_call.cb_cred.oa_flavor == AUTH_SYS ? AUTH_BADCRED : AUTH_TOOWEAK;
+        rejected.rj_why = why;
         return EncodeRejected(rejected) && Finish(reply, replyLength);
     }
-    Dispatch(&in);
-    return Finish(reply, replyLength);
+    return Dispatch(&in, record, length) && Finish(reply, replyLength);
 }
 
 bool RpcDispatcher::Quick(const uint8_t* record, size_t length) const {
@@ -96,6 +102,23 @@ bool RpcDispatcher::Quick(const uint8_t* record, size_t length) const {
     const RpcProgram& program = *found->second;
     return word[4] >= program.LowVersion() && word[4] <= program.HighVersion() &&
            program.Quick(word[4], word[5]);
+}
+
+bool RpcDispatcher::DecodeHeader(XDR* in, auth_stat& why) {
+    uint32_t program = 0, version = 0, procedure = 0;
+    if (!xdr_u_int32_t(in, &program) || !xdr_u_int32_t(in, &version) ||
+        !xdr_u_int32_t(in, &procedure))
+        return false;
+    m_call.program = program;
+    m_call.version = version;
+    m_call.procedure = procedure;
+    // Decoded here rather than by xdr_callmsg, which refuses an oversized
+    // credential without saying which part failed, leaving nothing to answer.
+    if (!DecodeAuth(in, m_credential, m_credArea))
+        why = AUTH_BADCRED;
+    else if (!DecodeAuth(in, m_verifier, m_credArea + MAX_AUTH_BYTES))
+        why = AUTH_BADVERF;
+    return true;
 }
 
 bool RpcDispatcher::DecodeCredential(const opaque_auth& credential) {
@@ -127,20 +150,48 @@ bool RpcDispatcher::DecodeAuthSys(const opaque_auth& credential) {
     return true;
 }
 
-void RpcDispatcher::Dispatch(XDR* args) {
+bool RpcDispatcher::Dispatch(XDR* args, const uint8_t* record, size_t length) {
     auto found = m_programs.find(m_call.program);
-    if (found == m_programs.end()) {
-        EncodeAccepted(PROG_UNAVAIL);
-        return;
+    if (found == m_programs.end())
+        return EncodeAccepted(PROG_UNAVAIL);
+    RpcProgram& program = *found->second;
+    if (m_call.version < program.LowVersion() || m_call.version > program.HighVersion())
+        return EncodeAccepted(PROG_MISMATCH, program.LowVersion(), program.HighVersion());
+    if (m_replies && program.NonIdempotent(m_call.version, m_call.procedure))
+        return Replay(program, args, record, length);
+    Run(program, args);
+    return true;
+}
+
+bool RpcDispatcher::Replay(RpcProgram& program, XDR* args, const uint8_t* record, size_t length) {
+    const ReplayCache::Key key = ReplayCache::KeyOf(m_call, record, length, xdr_getpos(args));
+    char* message = m_reply.get() + kMarkSize;
+    switch (m_replies->Begin(key, m_replayed)) {
+        case ReplayCache::Seen::kRunning:
+            // The first one's reply answers it; waiting would hold a worker.
+            OXLOG(3, 0, "Dropping call xid %u from %s: it is still running.", m_call.xid,
+                  m_call.caller.address.ToString().c_str());
+            return false;
+        case ReplayCache::Seen::kDone:
+            std::memcpy(message, m_replayed.data(), m_replayed.size());
+            return xdr_setpos(&m_out, static_cast<u_int>(m_replayed.size()));
+        case ReplayCache::Seen::kNew:
+            break;
     }
-    RpcProgram* program = found->second;
-    if (m_call.version < program->LowVersion() || m_call.version > program->HighVersion()) {
-        EncodeAccepted(PROG_MISMATCH, program->LowVersion(), program->HighVersion());
-        return;
+    try {
+        Run(program, args);
+    } catch (...) {
+        m_replies->Abandon(key);
+        throw;
     }
+    m_replies->Complete(key, reinterpret_cast<const uint8_t*>(message), xdr_getpos(&m_out));
+    return true;
+}
+
+void RpcDispatcher::Run(RpcProgram& program, XDR* args) {
     if (!EncodeAccepted(SUCCESS))
         return;
-    accept_stat status = program->Call(m_call, args, &m_out);
+    accept_stat status = program.Call(m_call, args, &m_out);
     if (status != SUCCESS)
         EncodeAccepted(status);
 }

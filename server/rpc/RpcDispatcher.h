@@ -3,20 +3,25 @@
 // run, and encodes the reply record (record mark included) into a buffer it
 // owns and reuses for every call.
 //
-// Answers: rpcvers other than 2 → RPC_MISMATCH; a credential other than
-// AUTH_NONE or AUTH_SYS → AUTH_TOOWEAK; an undecodable AUTH_SYS body →
-// AUTH_BADCRED; unknown program → PROG_UNAVAIL; version outside the
-// program's range → PROG_MISMATCH; otherwise what the program says. A record
-// too damaged to carry an xid and a call header gets no answer.
+// Answers: rpcvers other than 2 → RPC_MISMATCH; a credential longer than
+// MAX_AUTH_BYTES (400) or cut short, or an undecodable AUTH_SYS body →
+// AUTH_BADCRED; such a verifier → AUTH_BADVERF; a credential other than
+// AUTH_NONE or AUTH_SYS → AUTH_TOOWEAK; unknown program → PROG_UNAVAIL;
+// version outside the program's range → PROG_MISMATCH; a retransmitted
+// non-idempotent call → the first reply again (dropped while the first
+// still runs; ReplayCache.h); otherwise what the program says. A record too
+// short to carry the six words before the credential gets no answer.
 // Not thread-safe: each worker thread has its own; the program table is
-// read-only while calls run.
+// read-only while calls run; the replay cache is shared and thread-safe.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <vector>
 
+#include "server/rpc/ReplayCache.h"
 #include "server/rpc/ReplyBuffers.h"
 #include "server/rpc/RpcProgram.h"
 
@@ -26,8 +31,9 @@ class RpcDispatcher {
   public:
     // maxRecord bounds the reply, as it bounds calls. Reply buffers come from
     // buffers when given (of maxRecord + 4 bytes at least), else are new.
+    // Without replies, every call runs.
     RpcDispatcher(const RpcProgramTable& programs, size_t maxRecord,
-                  ReplyBuffers* buffers = nullptr);
+                  ReplyBuffers* buffers = nullptr, ReplayCache* replies = nullptr);
 
     // Handles one call record from the peer, whose transport fields (address
     // on, see RpcCaller) every call's caller takes. True and reply/replyLength
@@ -45,10 +51,18 @@ class RpcDispatcher {
     bool Quick(const uint8_t* record, size_t length) const;
 
   private:
+    // The header after rpcvers into m_call, m_credential and m_verifier;
+    // false when it ends before the credential, else why is left AUTH_OK or
+    // set to what is wrong with them.
+    bool DecodeHeader(XDR* in, auth_stat& why);
     bool DecodeCredential(const opaque_auth& credential);
     bool DecodeAuthSys(const opaque_auth& credential);
-    // Runs the program and fills the reply; args is positioned after the header.
-    void Dispatch(XDR* args);
+    // Runs the program (or replays its reply) and fills the reply; args is
+    // positioned after the header. False: no answer.
+    bool Dispatch(XDR* args, const uint8_t* record, size_t length);
+    bool Replay(RpcProgram& program, XDR* args, const uint8_t* record, size_t length);
+    // Runs the program and encodes its accepted reply.
+    void Run(RpcProgram& program, XDR* args);
     // Encodes an accepted reply header with this status into m_out from the
     // start; PROG_MISMATCH carries the range.
     bool EncodeAccepted(accept_stat status, uint32_t low = 0, uint32_t high = 0);
@@ -58,9 +72,12 @@ class RpcDispatcher {
     const RpcProgramTable& m_programs;
     const size_t m_maxRecord;
     ReplyBuffers* const m_buffers;
-    ReplyBuffers::Buffer m_reply;  // record mark, then the reply message
-    XDR m_out;                     // encodes into m_reply after the mark
-    RpcCall m_call;                // reused so its vectors keep capacity
+    ReplayCache* const m_replies;
+    std::vector<uint8_t> m_replayed;  // a reply replayed, reused
+    ReplyBuffers::Buffer m_reply;     // record mark, then the reply message
+    XDR m_out;                        // encodes into m_reply after the mark
+    RpcCall m_call;                   // reused so its vectors keep capacity
+    opaque_auth m_credential, m_verifier;
     char m_credArea[2 * MAX_AUTH_BYTES];
     char m_machineName[MAX_MACHINE_NAME + 1];
     gid_t m_gids[NGRPS];

@@ -11,6 +11,8 @@
 // Programs are called from the transport's threads, any number at once; they
 // keep their own state thread-safe. A call the program calls quick may run on
 // the connection's reader thread (see RpcServer); all others run on workers.
+// A call it calls non-idempotent is answered from the transport's replay
+// cache when retransmitted (ReplayCache.h).
 #pragma once
 
 #include <rpc/rpc.h>
@@ -67,6 +69,14 @@ class RpcProgram {
     // a large directory): the transport may run them on the connection's
     // reader thread, which saves handing them to a worker.
     virtual bool Quick(uint32_t version, uint32_t procedure) const {
+        (void)version;
+        (void)procedure;
+        return false;
+    }
+    // True for procedures whose second run answers otherwise than the first
+    // (REMOVE of a removed name): the transport replays the first reply to a
+    // retransmission instead of running them again.
+    virtual bool NonIdempotent(uint32_t version, uint32_t procedure) const {
         (void)version;
         (void)procedure;
         return false;

@@ -150,7 +150,8 @@ class RpcServer::Session {
           m_options(server.m_options),
           m_connection(connection),
           m_records(server.m_options.maxRecord),
-          m_dispatcher(server.m_programs, server.m_options.maxRecord, &server.m_replyBuffers),
+          m_dispatcher(server.m_programs, server.m_options.maxRecord, &server.m_replyBuffers,
+                       &server.m_replies),
           m_chunk(kReadChunk) {}
 
     void Run() {
@@ -300,6 +301,7 @@ RpcServer::RpcServer(const Options& options)
     : m_options(options),
       m_spread(std::max(1u, std::min(options.workers + 1, std::thread::hardware_concurrency()))),
       m_replyBuffers(options.maxRecord + 4, kKeptReplyBuffers),
+      m_replies(options.replayEntries, options.replayBytes),
       m_queue(kQueuedCallsPerWorker * (options.workers ? options.workers : 1)) {}
 
 RpcServer::~RpcServer() {
@@ -409,7 +411,7 @@ bool RpcServer::StartThreads(std::string& error) {
     try {
         while (m_dispatchers.size() < workers)
             m_dispatchers.emplace_back(
-                new RpcDispatcher(m_programs, m_options.maxRecord, &m_replyBuffers));
+                new RpcDispatcher(m_programs, m_options.maxRecord, &m_replyBuffers, &m_replies));
         m_workers.reserve(workers);
         for (auto& dispatcher : m_dispatchers) {
             RpcDispatcher* mine = dispatcher.get();

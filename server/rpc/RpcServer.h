@@ -39,6 +39,8 @@
 //   record or answered a call; when a record is not whole recordTimeout
 //   after its first byte (time spent not reading, by back-pressure, does not
 //   count); when replies wait and the peer has taken no byte for sendTimeout.
+// Server-wide, the replies kept for retransmitted non-idempotent calls: at
+// most replayEntries of them and replayBytes of their bytes (ReplayCache.h).
 // Exhaustion is refused with a log line, never fatal: connections beyond
 // maxConnections, or for which no thread or memory can be had, are closed at
 // once; a record that cannot grow closes its connection; when the process
@@ -85,6 +87,7 @@
 #include "server/rpc/BoundedQueue.h"
 #include "server/rpc/HostNameLookup.h"
 #include "server/rpc/RecordReader.h"
+#include "server/rpc/ReplayCache.h"
 #include "server/rpc/RpcConnection.h"
 #include "server/rpc/RpcDispatcher.h"
 #include "server/rpc/RpcProgram.h"
@@ -106,6 +109,9 @@ class RpcServer {
         size_t maxRecord = 2 * 1024 * 1024 + 64 * 1024;  // larger calls close the connection
         size_t maxConnections = 1024;                    // the next is closed at once
         size_t maxCallsPerConnection = 64;               // in hand at once (above)
+        // Replies kept for retransmitted non-idempotent calls (ReplayCache.h).
+        size_t replayEntries = 4096;
+        size_t replayBytes = 2 * 1024 * 1024;
         // How long a connection may be idle, take to send a record, or leave
         // replies unread (above) before it is closed.
         std::chrono::milliseconds idleTimeout = std::chrono::minutes(5);
@@ -179,6 +185,7 @@ class RpcServer {
     const Options m_options;
     const size_t m_spread;        // threads a batch of quick calls is split over
     ReplyBuffers m_replyBuffers;  // outlives every dispatcher and connection
+    ReplayCache m_replies;        // shared by every dispatcher
     RpcProgramTable m_programs;   // fixed once started
     int m_listenFd = -1;
     int m_wakeFd = -1;  // eventfd: Stop and ending connections wake the acceptor

@@ -1,0 +1,138 @@
+// Non-idempotent calls the transport answers again rather than running
+// twice (ReplayCache.h), through the server and the cache alone.
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "server/rpc/ReplayCache.h"
+#include "tests/server/rpc/RpcTestSupport.h"
+
+namespace {
+
+using namespace rpctest;
+
+// The count a counting reply carries, after the 24 bytes of its header.
+u_int Count(const std::vector<char>& reply) {
+    uint32_t word = 0;
+    if (reply.size() >= 28)
+        std::memcpy(&word, reply.data() + 24, 4);
+    return ntohl(word);
+}
+
+// Counts its runs and answers the count, kHeld once the test lets it go,
+// the others at once. All are non-idempotent.
+class CountingProgram : public EchoProgram {
+  public:
+    accept_stat Call(const RpcCall& call, XDR* args, XDR* results) override {
+        if (call.procedure == kHeld && EchoProgram::Call(call, args, results) != SUCCESS)
+            return SYSTEM_ERR;
+        u_int run = ++m_runs;
+        return xdr_u_int(results, &run) ? SUCCESS : SYSTEM_ERR;
+    }
+    bool Quick(uint32_t, uint32_t) const override { return false; }
+    bool NonIdempotent(uint32_t, uint32_t) const override { return true; }
+    u_int Runs() const { return m_runs; }
+
+  private:
+    std::atomic<u_int> m_runs{0};
+};
+
+class ReplayedCalls : public RpcServerTest {
+  protected:
+    void SetUp() override {
+        RpcServer::Options options;
+        options.workers = 2;
+        m_server.reset(new RpcServer(options));
+        m_server->AddProgram(&m_counting);
+        std::string error;
+        ASSERT_TRUE(m_server->Start(error)) << error;
+    }
+    // The reply record to a counted call with xid and argument, sent on socket.
+    std::vector<char> Run(RawSocket& socket, uint32_t xid, u_int argument = 1) {
+        std::vector<char> reply;
+        if (SendCall(socket, xid, kBulk, argument))
+            ReplyXid(socket, &reply);
+        return reply;
+    }
+    CountingProgram m_counting;
+};
+
+TEST_F(ReplayedCalls, ARetransmissionAfterAReconnectGetsTheFirstReply) {
+    auto first = std::make_unique<RawSocket>(Port());
+    std::vector<char> answer = Run(*first, 7);
+    ASSERT_EQ(Count(answer), 1u);
+    first.reset();
+    RawSocket second(Port());
+    EXPECT_EQ(Run(second, 7), answer);
+    EXPECT_EQ(m_counting.Runs(), 1u);
+    EXPECT_EQ(Count(Run(second, 8)), 2u);
+    // The same xid with other arguments is another call.
+    EXPECT_EQ(Count(Run(second, 7, 2)), 3u);
+}
+
+// A retransmission that arrives while the first still runs is not run:
+// it is dropped, and the one after it gets the first reply.
+TEST_F(ReplayedCalls, ARetransmissionWhileTheFirstRunsIsNotRunAgain) {
+    RawSocket first(Port()), second(Port());
+    ASSERT_TRUE(SendCall(first, 9, kHeld));
+    ASSERT_TRUE(m_counting.AwaitHeldCall());
+    ASSERT_TRUE(SendCall(second, 9, kHeld));
+    m_counting.ReleaseHeldCall();
+    std::vector<char> answer;
+    ASSERT_EQ(ReplyXid(first, &answer), 9u);
+    std::vector<char> again;
+    ASSERT_TRUE(SendCall(second, 9, kHeld));
+    ASSERT_EQ(ReplyXid(second, &again), 9u);
+    EXPECT_EQ(again, answer);
+    EXPECT_EQ(m_counting.Runs(), 1u);
+}
+
+TEST(ReplayCache, KeepsRepliesWithinItsBounds) {
+    ReplayCache cache(4, 1600);
+    RpcCall call;
+    const uint8_t record[] = {1, 2, 3, 4};
+    auto key = [&](uint32_t xid) {
+        call.xid = xid;
+        return ReplayCache::KeyOf(call, record, sizeof record, 0);
+    };
+    std::vector<uint8_t> reply, small(90, 's'), large(101, 'l');
+    EXPECT_EQ(cache.Begin(key(1), reply), ReplayCache::Seen::kNew);
+    EXPECT_EQ(cache.Begin(key(1), reply), ReplayCache::Seen::kRunning);
+    cache.Abandon(key(1));
+    EXPECT_EQ(cache.Begin(key(1), reply), ReplayCache::Seen::kNew);
+    cache.Complete(key(1), small.data(), small.size());
+    EXPECT_EQ(cache.Begin(key(1), reply), ReplayCache::Seen::kDone);
+    EXPECT_EQ(reply, small);
+    // Over a sixteenth of the bytes: not kept.
+    ASSERT_EQ(cache.Begin(key(2), reply), ReplayCache::Seen::kNew);
+    cache.Complete(key(2), large.data(), large.size());
+    EXPECT_EQ(cache.Begin(key(2), reply), ReplayCache::Seen::kNew);
+    cache.Abandon(key(2));
+    // Entries: the least recently used goes first (1 was used last but one).
+    for (uint32_t xid = 10; xid < 14; ++xid) {
+        ASSERT_EQ(cache.Begin(key(xid), reply), ReplayCache::Seen::kNew);
+        cache.Complete(key(xid), small.data(), small.size());
+        if (xid == 11)
+            cache.Begin(key(1), reply);
+    }
+    EXPECT_EQ(cache.Entries(), 4u);
+    EXPECT_EQ(cache.Begin(key(1), reply), ReplayCache::Seen::kDone);
+    EXPECT_EQ(cache.Begin(key(10), reply), ReplayCache::Seen::kNew);
+    cache.Abandon(key(10));
+    // Bytes.
+    ReplayCache narrow(100, 320);
+    for (uint32_t xid = 20; xid < 40; ++xid) {
+        ASSERT_EQ(narrow.Begin(key(xid), reply), ReplayCache::Seen::kNew);
+        narrow.Complete(key(xid), small.data(), 20);
+    }
+    EXPECT_EQ(narrow.Bytes(), 320u);
+    EXPECT_EQ(narrow.Entries(), 16u);
+}
+
+}  // namespace
