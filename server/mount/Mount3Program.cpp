@@ -21,12 +21,19 @@ std::string HostOf(const RpcCaller& caller) {
     return caller.machineName.empty() ? caller.address.ToString() : caller.machineName;
 }
 
+// The path's bytes as sent: decoded as an opaque (the same wire form as a
+// string), so that a NUL inside it is seen rather than ending it. Runs of
+// '/' are folded into one, as the kernel reads them.
 bool DecodePath(XDR* args, std::string& path) {
-    char buffer[MNTPATHLEN + 1];
-    char* p = buffer;  // preset: xdr_string fills it instead of allocating
-    if (!xdr_mnt_dirpath(args, &p))
+    char buffer[MNTPATHLEN];
+    char* p = buffer;  // preset: xdr_bytes fills it instead of allocating
+    u_int length = 0;
+    if (!xdr_bytes(args, &p, &length, MNTPATHLEN))
         return false;
-    path = buffer;
+    path.clear();
+    for (u_int i = 0; i < length; ++i)
+        if (buffer[i] != '/' || path.empty() || path.back() != '/')
+            path.push_back(buffer[i]);
     return true;
 }
 
@@ -103,7 +110,9 @@ accept_stat Mount3Program::Mnt(const RpcCaller& caller, XDR* args, XDR* results)
         return GARBAGE_ARGS;
     nfs_fh3 fh{};
     mnt_mountres3 result{};
-    result.fhs_status = Lookup(path, caller, fh);
+    // Cut at the NUL, the path would name another directory than the client's.
+    result.fhs_status =
+        path.find('\0') != std::string::npos ? MNT3ERR_INVAL : Lookup(path, caller, fh);
     int flavors[] = {AUTH_SYS, AUTH_NONE};
     if (result.fhs_status == MNT3_OK) {
         mnt_mountres3_ok& ok = result.mnt_mountres3_u.mountinfo;

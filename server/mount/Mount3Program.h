@@ -2,7 +2,8 @@
 // handle of an export, or of a directory below one, to clients the export
 // admits, and reports mounts and exports.
 //
-// MNT names a path in the client's form. An export's own path answers the
+// MNT names a path in the client's form, doubled and trailing slashes
+// allowed; a NUL inside it answers INVAL. An export's own path answers the
 // export's root handle; a directory below it answers that directory's
 // handle, found by walking the module's objects from the root, provided the
 // path, symbolic links resolved, stays inside the export. Unprivileged

@@ -1,5 +1,7 @@
 // MOUNT v3 as lumed serves it, driven by a real RPC client.
+#include <arpa/inet.h>
 #include <limits.h>
+#include <netinet/in.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -17,6 +19,41 @@ namespace {
 std::string Real(const std::string& path) {
     char real[PATH_MAX];
     return ::realpath(path.c_str(), real) ? real : path;
+}
+
+// MNT of path as its bytes go on the wire, a NUL inside included (a
+// dirpath is a string, and a string's bytes are an opaque's).
+MountClient::MntResult MntBytes(uint16_t port, std::string path) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int socket = RPC_ANYSOCK;
+    CLIENT* client = clnttcp_create(&address, MOUNT_PROGRAM, MOUNT_V3, &socket, 0, 0);
+    const timeval kTimeout{30, 0};  // bounds a hang; not a measurement
+    MountClient::MntResult result;
+    if (!client)
+        return result;
+    typedef bool_t (*Encode)(XDR*, std::string*);
+    Encode encode = [](XDR* out, std::string* text) -> bool_t {
+        char* bytes = &(*text)[0];
+        u_int length = static_cast<u_int>(text->size());
+        return xdr_bytes(out, &bytes, &length, MNTPATHLEN);
+    };
+    mnt_mountres3 reply{};
+    result.rpc = clnt_call(client, MOUNTPROC3_MNT, XdrProc(encode), &path,
+                           XdrProc(xdr_mnt_mountres3), &reply, kTimeout);
+    if (result.rpc == RPC_SUCCESS) {
+        result.status = reply.fhs_status;
+        if (reply.fhs_status == MNT3_OK) {
+            const mnt_fhandle3& fh = reply.mnt_mountres3_u.mountinfo.fhandle;
+            result.handle.assign(fh.mnt_fhandle3_val, fh.mnt_fhandle3_val + fh.mnt_fhandle3_len);
+        }
+        clnt_freeres(client, XdrProc(xdr_mnt_mountres3), reinterpret_cast<char*>(&reply));
+    }
+    auth_destroy(client->cl_auth);
+    clnt_destroy(client);
+    return result;
 }
 
 class LumedMount : public ::testing::Test {
@@ -75,6 +112,39 @@ TEST_F(LumedMount, DirectoriesBelowTheExportMountThroughInnerLinksOnly) {
     EXPECT_EQ(client.Mnt(m_dir + "/sub/../../").status, MNT3ERR_ACCES);
     EXPECT_EQ(client.Mnt(m_dir + "/missing").status, MNT3ERR_NOENT);
     EXPECT_EQ(client.Mnt(m_dir + "/plain.txt").status, MNT3ERR_NOTDIR);
+}
+
+// Doubled and trailing slashes name the directory the plain form names; a
+// NUL inside a path is refused rather than cut off (it would name a prefix).
+TEST_F(LumedMount, SlashesAreFoldedAndNulIsRefused) {
+    StartLumed();
+    MountClient client(m_lumed.Port());
+    ASSERT_TRUE(client.Connected());
+    const std::vector<uint8_t> root = client.Mnt(m_dir).handle;
+    const std::vector<uint8_t> sub = client.Mnt(m_dir + "/sub").handle;
+    ASSERT_FALSE(root.empty());
+    ASSERT_FALSE(sub.empty());
+    const struct {
+        std::string path;
+        mnt_stat3 status;
+        std::vector<uint8_t> handle;
+    } cases[] = {
+        {m_dir + "//", MNT3_OK, root},
+        {"/" + m_dir, MNT3_OK, root},
+        {m_dir + "//sub", MNT3_OK, sub},
+        {m_dir + "/sub//", MNT3_OK, sub},
+        {"/" + m_dir + "///sub/", MNT3_OK, sub},
+        {m_dir + std::string("\0/sub", 5), MNT3ERR_INVAL, {}},
+        {m_dir + std::string("/sub\0", 5), MNT3ERR_INVAL, {}},
+        {std::string("\0", 1) + m_dir, MNT3ERR_INVAL, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        MountClient::MntResult got = MntBytes(m_lumed.Port(), c.path);
+        ASSERT_EQ(got.rpc, RPC_SUCCESS);
+        EXPECT_EQ(got.status, c.status);
+        EXPECT_EQ(got.handle, c.handle);
+    }
 }
 
 TEST_F(LumedMount, PathsOutsideEveryExportAreRefused) {
