@@ -1,12 +1,26 @@
-// READDIR and READDIRPLUS. A cookie is the directory stream's position
-// after an entry (telldir), resumed with seekdir; the cookie verifier is
-// always 0 and any verifier is accepted, so a client resumes after the
-// directory changed as it would on a local directory stream.
+// READDIR and READDIRPLUS.
+//
+// A cookie counts the entries read from the start of the directory stream,
+// so a cookie this server could have given is at most the number of
+// entries. The verifier sums the directory's device, inode, change time
+// (with nanoseconds), size and link count: ctime rather than mtime, since a
+// client can set mtime back but not ctime, and every change of the entries
+// moves it (and size or links besides, on most file systems). A call with a
+// non-zero cookie must carry the verifier the directory has now, else it
+// answers BAD_COOKIE and the client lists afresh; cookie 0 starts afresh
+// whatever its verifier. So a cookie always means the same place in the
+// same listing, and one past the end answers BAD_COOKIE too.
+// Resuming at a cookie seeks to the stream position remembered for it (the
+// last cookie of each reply is, in a bounded cache) or else reads that many
+// entries from the start.
 #include <dirent.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
+
+#include "platform/ClockCache.h"
 
 #include "server/nfs/Nfs3Attributes.h"
 #include "server/nfs/Nfs3Errno.h"
@@ -25,18 +39,64 @@ size_t Padded(size_t length) {
     return (length + 3) & ~size_t(3);
 }
 
-// Reads dir's entries from cookie on, handing take each entry and the
-// cookie after it until take has no room (eof false) or the stream ends.
+// The verifier of a listing of the directory with these attributes; never 0.
+uint64_t VerifierOf(const struct stat& st) {
+    const uint64_t parts[] = {st.st_dev,
+                              st.st_ino,
+                              static_cast<uint64_t>(st.st_ctim.tv_sec),
+                              static_cast<uint64_t>(st.st_ctim.tv_nsec),
+                              static_cast<uint64_t>(st.st_size),
+                              st.st_nlink};
+    uint64_t sum = 14695981039346656037ull;  // FNV-1a over the words
+    for (uint64_t part : parts)
+        for (int byte = 0; byte < 8; ++byte)
+            sum = (sum ^ ((part >> (8 * byte)) & 0xff)) * 1099511628211ull;
+    return sum ? sum : 1;
+}
+
+// Stream positions after cookies given out, by (verifier, cookie): a
+// position depends on the directory alone, so listings share them.
+typedef std::pair<uint64_t, cookie3> Place;
+struct PlaceHash {
+    size_t operator()(const Place& place) const {
+        return static_cast<size_t>(place.first ^ (place.second * 0x9e3779b97f4a7c15ull));
+    }
+};
+ClockCache<Place, long, PlaceHash>& Positions() {
+    static ClockCache<Place, long, PlaceHash> positions(16384);
+    return positions;
+}
+
+// Places stream after cookie entries: BAD_COOKIE when it has fewer.
+nfsstat3 Resume(Nfs3Request& req, const Object& dir, DIR* stream, const Place& place) {
+    long position = 0;
+    if (place.second == 0)
+        return NFS3_OK;
+    if (Positions().Find(place, position)) {
+        dir->seekdir(req.Ctx(), stream, position);
+        return NFS3_OK;
+    }
+    for (cookie3 read = 0; read < place.second; ++read) {
+        errno = 0;
+        if (!dir->readdir(req.Ctx(), stream))
+            return errno == 0 ? NFS3ERR_BAD_COOKIE : Nfs3StatusOfErrno(errno);
+    }
+    return NFS3_OK;
+}
+
+// Reads dir's entries after cookie, handing take each entry and the cookie
+// after it until take has no room (eof false) or the stream ends; the
+// place after the last one taken is remembered.
 template <class Take>
-nfsstat3 WalkDirectory(Nfs3Request& req, const Object& dir, cookie3 cookie, Take take, bool& eof) {
+nfsstat3 WalkDirectory(Nfs3Request& req, const Object& dir, Place place, Take take, bool& eof) {
     DIR* stream = dir->opendir(req.Ctx(), dir->GetClientPath().c_str());
     if (!stream)
         return Nfs3StatusOfErrno(errno, Nfs3ErrnoSite::kHandle);
-    if (cookie != 0)
-        dir->seekdir(req.Ctx(), stream, static_cast<long>(cookie));
-    nfsstat3 status = NFS3_OK;
+    const cookie3 first = place.second;
+    nfsstat3 status = Resume(req, dir, stream, place);
     eof = false;
-    for (;;) {
+    long position = 0;
+    while (status == NFS3_OK) {
         errno = 0;
         struct dirent64* entry = dir->readdir(req.Ctx(), stream);
         if (!entry) {
@@ -44,17 +104,21 @@ nfsstat3 WalkDirectory(Nfs3Request& req, const Object& dir, cookie3 cookie, Take
             status = errno == 0 ? NFS3_OK : Nfs3StatusOfErrno(errno);
             break;
         }
-        if (!take(*entry, static_cast<cookie3>(dir->telldir(req.Ctx(), stream))))
+        if (!take(*entry, place.second + 1))
             break;
+        ++place.second;
+        position = dir->telldir(req.Ctx(), stream);
     }
+    if (status == NFS3_OK && place.second != first)
+        Positions().Put(place, position);
     dir->closedir(req.Ctx(), stream);
     return status;
 }
 
-// The directory of the call, entered and checked to be one.
-nfsstat3 EnterDirectory(Nfs3Request& req, const w_nfs_fh3& fh, Object& dir) {
+// The directory of the call, entered and checked to be one; st its
+// attributes as found.
+nfsstat3 EnterDirectory(Nfs3Request& req, const w_nfs_fh3& fh, Object& dir, struct stat& st) {
     nfsstat3 status = req.Enter(fh, Nfs3Need::kRead, dir);
-    struct stat st;
     if (status == NFS3_OK && req.StatAsFound(dir, st) != 0)
         status = Nfs3StatusOfErrno(errno, Nfs3ErrnoSite::kHandle);
     if (status == NFS3_OK && !S_ISDIR(st.st_mode))
@@ -73,13 +137,20 @@ Entry& NewEntry(Nfs3Request& req, const struct dirent64& found, size_t length, c
     return entry;
 }
 
-// Walks the directory into the reply: TOOSMALL when not even one entry fit.
+// Walks the directory (attributes st) into the reply from the client's
+// cookie and verifier: BAD_COOKIE for a stale verifier, TOOSMALL when not
+// even one entry fit.
 template <typename Take, typename Ok>
-nfsstat3 ListDirectory(Nfs3Request& req, const Object& dir, cookie3 cookie, Take& take, Ok& ok) {
+nfsstat3 ListDirectory(Nfs3Request& req, const Object& dir, const struct stat& st, cookie3 cookie,
+                       const cookieverf3 verifier, Take& take, Ok& ok) {
+    const uint64_t current = VerifierOf(st);
     bool eof = false;
-    nfsstat3 status = WalkDirectory(req, dir, cookie, take, eof);
+    nfsstat3 status = NFS3ERR_BAD_COOKIE;
+    if (cookie == 0 || std::memcmp(verifier, &current, sizeof current) == 0)
+        status = WalkDirectory(req, dir, Place(current, cookie), take, eof);
     if (status == NFS3_OK && !ok.reply.entries && !eof)
         status = NFS3ERR_TOOSMALL;
+    std::memcpy(ok.cookieverf, &current, sizeof current);
     ok.reply.eof = eof;
     req.PostOp(dir, ok.dir_attributes);
     return status;
@@ -89,15 +160,15 @@ nfsstat3 ListDirectory(Nfs3Request& req, const Object& dir, cookie3 cookie, Take
 
 void Nfs3Readdir(Nfs3Request& req, READDIR3args& args, READDIR3res& res) {
     Object dir;
-    res.status = EnterDirectory(req, args.dir, dir);
+    struct stat dirSt;
+    res.status = EnterDirectory(req, args.dir, dir, dirSt);
     if (res.status != NFS3_OK)
         return;
     READDIR3resok& ok = res.READDIR3res_u.resok;
     size_t used = kReplyOverhead;
     entry3** tail = &ok.reply.entries;
     // The export's root is its own parent: ".." there names the root.
-    struct stat dirSt;
-    const bool atRoot = req.IsExportRoot(args.dir) && req.StatAsFound(dir, dirSt) == 0;
+    const bool atRoot = req.IsExportRoot(args.dir);
     auto take = [&](const struct dirent64& found, cookie3 next) {
         size_t length = std::strlen(found.d_name);
         size_t size = kEntryFixed + Padded(length);
@@ -111,12 +182,13 @@ void Nfs3Readdir(Nfs3Request& req, READDIR3args& args, READDIR3res& res) {
         tail = &entry.nextentry;
         return true;
     };
-    res.status = ListDirectory(req, dir, args.cookie, take, ok);
+    res.status = ListDirectory(req, dir, dirSt, args.cookie, args.cookieverf, take, ok);
 }
 
 void Nfs3Readdirplus(Nfs3Request& req, READDIRPLUS3args& args, READDIRPLUS3res& res) {
     Object dir;
-    res.status = EnterDirectory(req, args.dir, dir);
+    struct stat dirSt;
+    res.status = EnterDirectory(req, args.dir, dir, dirSt);
     if (res.status != NFS3_OK)
         return;
     READDIRPLUS3resok& ok = res.READDIRPLUS3res_u.resok;
@@ -143,5 +215,5 @@ void Nfs3Readdirplus(Nfs3Request& req, READDIRPLUS3args& args, READDIRPLUS3res& 
         tail = &entry.nextentry;
         return true;
     };
-    res.status = ListDirectory(req, dir, args.cookie, take, ok);
+    res.status = ListDirectory(req, dir, dirSt, args.cookie, args.cookieverf, take, ok);
 }
