@@ -14,9 +14,9 @@ uint64_t Fnv1a(const uint8_t* data, size_t length, uint64_t sum = 14695981039346
 }  // namespace
 
 bool ReplayCache::Key::operator==(const Key& other) const {
-    return std::memcmp(address, other.address, sizeof address) == 0 && xid == other.xid &&
-           program == other.program && version == other.version && procedure == other.procedure &&
-           checksum == other.checksum;
+    return family == other.family && std::memcmp(address, other.address, sizeof address) == 0 &&
+           xid == other.xid && program == other.program && version == other.version &&
+           procedure == other.procedure && checksum == other.checksum;
 }
 
 size_t ReplayCache::KeyHash::operator()(const Key& key) const {
@@ -27,6 +27,7 @@ size_t ReplayCache::KeyHash::operator()(const Key& key) const {
 ReplayCache::Key ReplayCache::KeyOf(const RpcCall& call, const uint8_t* record, size_t length,
                                     size_t argsOffset) {
     Key key;
+    key.family = call.caller.address.Family();
     std::memcpy(key.address, call.caller.address.Bytes(), call.caller.address.Length());
     key.xid = call.xid;
     key.program = call.program;

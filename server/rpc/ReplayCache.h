@@ -26,6 +26,7 @@
 class ReplayCache {
   public:
     struct Key {
+        int family = 0;
         uint8_t address[16] = {};
         uint32_t xid = 0, program = 0, version = 0, procedure = 0;
         uint64_t checksum = 0;

@@ -60,6 +60,8 @@ class RpcDispatcher {
     // Runs the program (or replays its reply) and fills the reply; args is
     // positioned after the header. False: no answer.
     bool Dispatch(XDR* args, const uint8_t* record, size_t length);
+    // A non-idempotent call: the reply kept for it, none while its first
+    // run goes on, else it runs and its reply is kept.
     bool Replay(RpcProgram& program, XDR* args, const uint8_t* record, size_t length);
     // Runs the program and encodes its accepted reply.
     void Run(RpcProgram& program, XDR* args);
