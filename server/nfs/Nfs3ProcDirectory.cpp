@@ -21,7 +21,6 @@
 #include <utility>
 
 #include "platform/ClockCache.h"
-
 #include "server/nfs/Nfs3Attributes.h"
 #include "server/nfs/Nfs3Errno.h"
 #include "server/nfs/Nfs3Procedures.h"
