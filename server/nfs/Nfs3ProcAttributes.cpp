@@ -8,6 +8,8 @@
 
 #include "server/nfs/Nfs3Attributes.h"
 #include "server/nfs/Nfs3Errno.h"
+#include "server/nfs/Nfs3FileAccess.h"
+#include "server/nfs/Nfs3OwnerWrites.h"
 #include "server/nfs/Nfs3Procedures.h"
 
 namespace {
@@ -54,15 +56,8 @@ nfsstat3 ApplyTimes(Nfs3Request& req, const Object& object, const sattr3& attrs)
 
 nfsstat3 ApplySize(Nfs3Request& req, const Object& object, const sattr3& attrs,
                    const struct stat& current) {
-    if (!attrs.size.set_it)
-        return NFS3_OK;
-    if (S_ISDIR(current.st_mode))
-        return NFS3ERR_ISDIR;
-    if (!S_ISREG(current.st_mode))
-        return NFS3ERR_INVAL;
-    int done =
-        object->truncate(req.Ctx(), object->GetClientPath().c_str(), attrs.size.set_size3_u.size);
-    return done == 0 ? NFS3_OK : Nfs3StatusOfErrno(errno);
+    return attrs.size.set_it ? Nfs3SetSize(req, object, current, attrs.size.set_size3_u.size)
+                             : NFS3_OK;
 }
 
 }  // namespace
@@ -128,7 +123,7 @@ void Nfs3Access(Nfs3Request& req, ACCESS3args& args, ACCESS3res& res) {
     if (res.status != NFS3_OK)
         return;
     ACCESS3resok& ok = res.ACCESS3res_u.resok;
-    ok.access = Nfs3AllowedAccess(st, req.Who(), args.access, req.ReadOnly());
+    ok.access = Nfs3FileAccess(req, object, st, args.access);
     if (!(req.GetExport()->GetSharePerms() & SHARE_PERM_READ))
         ok.access &= ~(ACCESS3_READ | ACCESS3_LOOKUP | ACCESS3_EXECUTE);
     ok.obj_attributes.attributes_follow = TRUE;

@@ -234,7 +234,7 @@ TEST_F(NfsData, TheOwnerWritesItsReadOnlyFileAndNobodyElseDoes) {
         bool chmodAfter;  // made writable, then read-only through SETATTR
     } cases[] = {
         {"guarded", O_CREAT | O_EXCL | O_RDWR, 0444, false},
-        {"unchecked", O_CREAT | O_RDWR, 0, false},
+        {"unchecked", O_CREAT | O_RDWR | O_TRUNC, 0, false},
         {"chmodded", O_CREAT | O_RDWR, 0644, true},
     };
     for (const auto& c : cases) {
