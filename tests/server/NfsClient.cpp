@@ -7,9 +7,12 @@ std::string LumedUrl(uint16_t port, const std::string& dir) {
     return "nfs://127.0.0.1" + dir + "?version=3&nfsport=" + p + "&mountport=" + p;
 }
 
-NfsClient::NfsClient() : m_context(nfs_init_context()) {
-    if (m_context)
-        nfs_set_timeout(m_context, 30000);
+NfsClient::NfsClient(int uid, int gid) : m_context(nfs_init_context()) {
+    if (!m_context)
+        return;
+    nfs_set_timeout(m_context, 30000);
+    nfs_set_uid(m_context, uid);
+    nfs_set_gid(m_context, gid);
 }
 
 NfsClient::~NfsClient() {

@@ -13,7 +13,8 @@ std::string LumedUrl(uint16_t port, const std::string& dir);
 
 class NfsClient {
   public:
-    NfsClient();
+    // Calls as uid and gid (AUTH_SYS).
+    explicit NfsClient(int uid = 0, int gid = 0);
     ~NfsClient();
     NfsClient(const NfsClient&) = delete;
     NfsClient& operator=(const NfsClient&) = delete;

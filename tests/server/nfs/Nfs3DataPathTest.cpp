@@ -108,8 +108,7 @@ class NfsData : public ::testing::Test {
     void TearDown() override {
         for (auto& file : files)
             nfs_close(file.first, file.second);
-        for (nfs_context* context : contexts)
-            nfs_destroy_context(context);
+        clients.clear();
         server.reset();
     }
 
@@ -122,22 +121,10 @@ class NfsData : public ::testing::Test {
     }
 
     nfs_context* Mount(const std::string& dir, int uid) {
-        nfs_context* context = nfs_init_context();
-        contexts.push_back(context);
-        nfs_set_timeout(context, 30000);
-        nfs_set_uid(context, uid);
-        nfs_set_gid(context, uid);
-        std::string port = std::to_string(server->Port());
-        std::string url =
-            "nfs://127.0.0.1" + dir + "?version=3&nfsport=" + port + "&mountport=" + port;
-        nfs_url* parsed = nfs_parse_url_dir(context, url.c_str());
-        EXPECT_NE(parsed, nullptr) << nfs_get_error(context);
-        if (parsed) {
-            EXPECT_EQ(nfs_mount(context, parsed->server, parsed->path), 0)
-                << nfs_get_error(context);
-        }
-        nfs_destroy_url(parsed);
-        return context;
+        clients.push_back(std::make_unique<NfsClient>(uid, uid));
+        std::string error;
+        EXPECT_TRUE(clients.back()->Mount(server->Port(), dir, error)) << error;
+        return clients.back()->Context();
     }
 
     // The handle of name in the export (as root sees it); empty when none.
@@ -162,7 +149,7 @@ class NfsData : public ::testing::Test {
 
     TempDir state, disk;
     std::unique_ptr<InProcessServer> server;
-    std::vector<nfs_context*> contexts;
+    std::vector<std::unique_ptr<NfsClient>> clients;
     std::vector<std::pair<nfs_context*, nfsfh*>> files;
     std::unique_ptr<Nfs3RawClient> raw;
 };

@@ -54,8 +54,7 @@ class NfsServer : public ::testing::Test {
         ASSERT_TRUE(server->Started());
     }
     void TearDown() override {
-        for (nfs_context* context : contexts)
-            nfs_destroy_context(context);
+        clients.clear();
         server.reset();
     }
 
@@ -71,22 +70,11 @@ class NfsServer : public ::testing::Test {
     // A client mounted on dir, calling as uid/gid; null (test failed) when
     // the mount fails.
     nfs_context* Mount(const std::string& dir, int uid = 0, int gid = 0) {
-        nfs_context* context = nfs_init_context();
-        contexts.push_back(context);
-        nfs_set_timeout(context, 30000);
-        nfs_set_uid(context, uid);
-        nfs_set_gid(context, gid);
-        std::string port = std::to_string(server->Port());
-        std::string url =
-            "nfs://127.0.0.1" + dir + "?version=3&nfsport=" + port + "&mountport=" + port;
-        nfs_url* parsed = nfs_parse_url_dir(context, url.c_str());
-        EXPECT_NE(parsed, nullptr) << nfs_get_error(context);
-        if (!parsed)
-            return nullptr;
-        int mounted = nfs_mount(context, parsed->server, parsed->path);
-        nfs_destroy_url(parsed);
-        EXPECT_EQ(mounted, 0) << nfs_get_error(context);
-        return mounted == 0 ? context : nullptr;
+        clients.push_back(std::make_unique<NfsClient>(uid, gid));
+        std::string error;
+        bool mounted = clients.back()->Mount(server->Port(), dir, error);
+        EXPECT_TRUE(mounted) << error;
+        return mounted ? clients.back()->Context() : nullptr;
     }
 
     // Writes data to path over NFS (created with mode 0644).
@@ -123,7 +111,7 @@ class NfsServer : public ::testing::Test {
 
     TempDir state, disk;
     std::unique_ptr<InProcessServer> server;
-    std::vector<nfs_context*> contexts;
+    std::vector<std::unique_ptr<NfsClient>> clients;
 };
 
 constexpr SharePerms kAll = SHARE_PERM_READ | SHARE_PERM_WRITE | SHARE_PERM_ROOT;
