@@ -88,6 +88,15 @@ int Read(nfs_context* nfs, const Nfs3RawClient::Fh& file, uint64_t offset, uint3
     });
 }
 
+// The ACCESS bits granted of wanted; 0 when the call fails.
+uint32_t Access(nfs_context* nfs, const Nfs3RawClient::Fh& file, uint32_t wanted) {
+    ACCESS3args args{Wire(file), wanted};
+    uint32_t granted = 0;
+    Call<ACCESS3res>(nfs, rpc_nfs3_access_async, args,
+                     [&](ACCESS3res& res) { granted = res.ACCESS3res_u.resok.access; });
+    return granted;
+}
+
 int Write(nfs_context* nfs, const Nfs3RawClient::Fh& file, const std::string& data) {
     WRITE3args args{};
     args.file = Wire(file);
@@ -273,6 +282,10 @@ TEST_F(NfsData, KeptDescriptorsServeOnlyWhomTheAclAllows) {
             c.write ? Write(refused, file, "evil") : Read(refused, file, 0, 4, nullptr, nullptr),
             NFS3ERR_ACCES)
             << c.name;
+        // ACCESS tells each caller the same.
+        const uint32_t wanted = c.write ? ACCESS3_MODIFY : ACCESS3_READ;
+        EXPECT_EQ(Access(allowed, file, wanted), wanted) << c.name;
+        EXPECT_EQ(Access(refused, file, wanted), 0u) << c.name;
     }
     EXPECT_EQ(ReadDisk(dir + "/masked"), "DATA");
 }
