@@ -20,10 +20,16 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <rpc/rpc.h>
 
 #include "server/rpc/RpcServer.h"
 
 namespace rpctest {
+
+// libtirpc makes its AUTH_NONE singleton on first use and looks for it
+// before taking its lock, so clients made at once on several threads may
+// each make one (all but one then leak). Made here, before any test runs.
+inline AUTH* const kAuthNone = authnone_create();
 
 constexpr uint32_t kEchoProgram = 0x20004c55;
 constexpr u_int kMaxText = 8192;
