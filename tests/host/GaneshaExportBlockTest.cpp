@@ -1,0 +1,197 @@
+#include "host/GaneshaExportBlock.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/AtomicFile.h"
+#include "platform/StateDir.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+GaneshaExportFields Fields(const std::string& clients, SharePerms perms = 3) {
+    return GaneshaExportFields{7, "/srv/data", "/srv/data_1_2", perms, clients};
+}
+
+std::string Block(const GaneshaExportFields& fields) {
+    std::string block, reason;
+    EXPECT_TRUE(MakeGaneshaExportBlock(fields, block, reason)) << reason;
+    return block;
+}
+
+std::string Refusal(const GaneshaExportFields& fields) {
+    std::string block = "untouched", reason;
+    EXPECT_FALSE(MakeGaneshaExportBlock(fields, block, reason)) << block;
+    EXPECT_EQ(block, "untouched");
+    return reason;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> DirEntries(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    for (dirent* e = d ? readdir(d) : nullptr; e; e = readdir(d)) {
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+            names.push_back(e->d_name);
+    }
+    if (d)
+        closedir(d);
+    return names;
+}
+
+}  // namespace
+
+TEST(host_GaneshaExportBlock, WholeBlockGrantsAccessOnlyThroughTheClientList) {
+    EXPECT_EQ(Block(Fields("192.0.2.7, *.example.org", 5)),
+              "EXPORT {\n"
+              "\tExport_Id = 7;\n"
+              "\tPath = \"/srv/data\";\n"
+              "\tPseudo = \"/srv/data_1_2\";\n"
+              "\tAccess_Type = None;\n"
+              "\tSquash = No_Root_Squash;\n"
+              "\tAnonymous_Uid = 65534;\n"
+              "\tAnonymous_Gid = 65534;\n"
+              "\tProtocols = 3, 4;\n"
+              "\tTransports = TCP;\n"
+              "\tCLIENT {\n\t\tClients = 192.0.2.7, *.example.org;\n\t\tAccess_Type = RO;\n\t}\n"
+              "\tCLIENT {\n\t\tClients = *;\n\t\tAccess_Type = None;\n\t}\n"
+              "\tFSAL {\n\t\tName = VFS;\n\t}\n"
+              "}\n");
+    // An empty list keeps only the block that refuses everyone.
+    EXPECT_EQ(Block(Fields(" ,; ")).find("Access_Type = R"), std::string::npos);
+}
+
+TEST(host_GaneshaExportBlock, EveryClientFormIsWrittenAsGaneshaReadsIt) {
+    const struct {
+        const char* clients;
+        const char* written;
+    } cases[] = {
+        {"*", "*"},
+        {"192.0.2.7", "192.0.2.7"},
+        {"2001:DB8:0::1", "2001:db8::1"},
+        {"::ffff:192.0.2.1", "192.0.2.1"},
+        {"192.0.2.77/26", "192.0.2.64/26"},
+        {"2001:db8::/99", "2001:db8::/99"},
+        {"0.0.0.0/0", "0.0.0.0/1, 128.0.0.0/1"},  // Ganesha cannot read /0
+        {"::/0", "::/1, 8000::/1"},
+        {"2001:db8::1/128", "2001:db8::1"},  // nor a three-digit prefix
+        {"Backup01.Example.COM", "backup01.example.com"},
+        {"*.Example.org", "*.example.org"},
+        {"*.1abc", "*.1abc"},
+        {"h1;192.0.2.7\th1 *", "h1, 192.0.2.7, *"},
+    };
+    for (const auto& c : cases)
+        EXPECT_TRUE(Has(Block(Fields(c.clients)),
+                        std::string("Clients = ") + c.written + ";\n\t\tAccess_Type = RW;"))
+            << c.clients;
+}
+
+TEST(host_GaneshaExportBlock, ClientFormsGaneshaCannotExpressAreRefusedWithTheEntry) {
+    const struct {
+        const char* clients;
+        const char* reason;
+    } cases[] = {
+        {"ok.example.com, @netgroup", "[@netgroup] is neither"},
+        {"a?c", "[a?c] is neither"},
+        {"host.*", "[host.*] is neither"},
+        {"10.0.0.0/33", "[10.0.0.0/33] is neither"},
+        {"2001:db8::/100", "[2001:db8::/100] cannot be written"},
+        {"2001:db8::/127", "[2001:db8::/127] cannot be written"},
+        {"1abc", "[1abc] cannot be written"},
+        {"-abc", "[-abc] cannot be written"},
+        {"_abc", "[_abc] cannot be written"},
+        {"OFF", "[off] cannot be written"},
+        {"yes", "[yes] cannot be written"},
+    };
+    for (const auto& c : cases)
+        EXPECT_TRUE(Has(Refusal(Fields(c.clients)), c.reason)) << c.clients;
+}
+
+TEST(host_GaneshaExportBlock, PermsGiveAccessAndSquashAndIdsMustFitGanesha) {
+    const struct {
+        SharePerms perms;
+        const char* access;
+        const char* squash;
+    } cases[] = {
+        {1, "RO", "Root_Squash"},    {2, "RW", "Root_Squash"},    {3, "RW", "Root_Squash"},
+        {5, "RO", "No_Root_Squash"}, {7, "RW", "No_Root_Squash"},
+    };
+    for (const auto& c : cases) {
+        std::string block = Block(Fields("*", c.perms));
+        EXPECT_TRUE(Has(block, std::string("\t\tAccess_Type = ") + c.access + ";")) << c.perms;
+        EXPECT_TRUE(Has(block, std::string("\tSquash = ") + c.squash + ";")) << c.perms;
+    }
+    for (SharePerms perms : {0, 4})
+        EXPECT_TRUE(Has(Refusal(Fields("*", perms)), "neither read nor write")) << perms;
+
+    GaneshaExportFields fields = Fields("*");
+    for (uint32_t id : {0u, 65536u}) {
+        fields.shareId = id;
+        EXPECT_TRUE(Has(Refusal(fields), "range 1..65535")) << id;
+    }
+    fields.shareId = 65535;
+    EXPECT_TRUE(Has(Block(fields), "Export_Id = 65535;"));
+}
+
+TEST(host_GaneshaExportBlock, PathsAreQuotedAndWhatBreaksOutOfQuotesIsRefused) {
+    GaneshaExportFields fields = Fields("*");
+    fields.realPath = "/srv/we ird#x'$%{};";
+    fields.sharePath = "srv/relative";  // made absolute for the pseudo file system
+    std::string block = Block(fields);
+    EXPECT_TRUE(Has(block, "\tPath = \"/srv/we ird#x'$%{};\";\n")) << block;
+    EXPECT_TRUE(Has(block, "\tPseudo = \"/srv/relative\";\n")) << block;
+
+    const std::string bad[] = {"/a\"b",  "/a\\b",  "/a\nb",   std::string("/a\0b", 4),
+                               "/a\x01", "/a\x7f", "/a/../b", "/a/./b",
+                               "/a/.."};
+    for (const std::string& path : bad) {
+        fields = Fields("*");
+        fields.realPath = path;
+        EXPECT_TRUE(Has(Refusal(fields), "Export path [")) << path;
+        fields = Fields("*");
+        fields.sharePath = path;
+        EXPECT_TRUE(Has(Refusal(fields), "Share path [")) << path;
+    }
+    fields = Fields("*");
+    fields.realPath = "srv/data";
+    EXPECT_TRUE(Has(Refusal(fields), "is not absolute"));
+}
+
+TEST(host_GaneshaExportBlock, FileIsWrittenWholeReplacedAndRemoved) {
+    TempDir state;
+    SetPlatformStateDir(state.Path());
+    const std::string file = state / "ganesha/export-7.conf";
+    EXPECT_EQ(GaneshaExportFilePath(7), file);
+    EXPECT_EQ(GaneshaExportExpression(7), "EXPORT(Export_Id=7)");
+
+    std::string path, reason, content;
+    ASSERT_TRUE(WriteGaneshaExportFile(Fields("*", 1), path, reason)) << reason;
+    EXPECT_EQ(path, file);
+    ASSERT_TRUE(ReadWholeFile(file, content));
+    EXPECT_EQ(content, Block(Fields("*", 1)));
+
+    ASSERT_TRUE(WriteGaneshaExportFile(Fields("192.0.2.7", 3), path, reason)) << reason;
+    ASSERT_TRUE(ReadWholeFile(file, content));
+    EXPECT_EQ(content, Block(Fields("192.0.2.7", 3)));
+    EXPECT_EQ(DirEntries(state / "ganesha"), std::vector<std::string>{"export-7.conf"});
+
+    // A refused update leaves the file Ganesha has as it was.
+    path.clear();
+    EXPECT_FALSE(WriteGaneshaExportFile(Fields("@ng"), path, reason));
+    EXPECT_TRUE(path.empty());
+    ASSERT_TRUE(ReadWholeFile(file, content));
+    EXPECT_EQ(content, Block(Fields("192.0.2.7", 3)));
+
+    ASSERT_TRUE(RemoveGaneshaExportFile(7, reason)) << reason;
+    EXPECT_TRUE(DirEntries(state / "ganesha").empty());
+    EXPECT_TRUE(RemoveGaneshaExportFile(7, reason)) << reason;
+
+    SetPlatformStateDir(state.WriteFile("not-a-dir", ""));
+    EXPECT_FALSE(WriteGaneshaExportFile(Fields("*"), path, reason));
+    EXPECT_TRUE(Has(reason, "Cannot create [")) << reason;
+}
