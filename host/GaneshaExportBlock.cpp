@@ -107,9 +107,10 @@ bool RangeEntries(const std::string& entry, std::vector<std::string>& out, std::
 }
 
 // A plain host name is written bare, so it must lex as a name: a leading
-// digit, '-' or '_' makes a number or a syntax error of it.
+// digit or '-' makes a number or a syntax error of it.
 bool NameEntry(const std::string& entry, std::vector<std::string>& out, std::string& reason) {
-    if (!std::isalpha(static_cast<unsigned char>(entry[0])) || IsBooleanWord(entry)) {
+    if (std::isdigit(static_cast<unsigned char>(entry[0])) || entry[0] == '-' ||
+        IsBooleanWord(entry)) {
         reason = "Client host name [" + entry +
                  "] cannot be written for Ganesha: its configuration would not read it as "
                  "a host name.";
