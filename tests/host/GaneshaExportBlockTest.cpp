@@ -1,8 +1,8 @@
 #include "host/GaneshaExportBlock.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <vector>
 
 #include "platform/AtomicFile.h"
@@ -34,13 +34,8 @@ bool Has(const std::string& text, const std::string& part) {
 
 std::vector<std::string> DirEntries(const std::string& dir) {
     std::vector<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    for (dirent* e = d ? readdir(d) : nullptr; e; e = readdir(d)) {
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-            names.push_back(e->d_name);
-    }
-    if (d)
-        closedir(d);
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename());
     return names;
 }
 
