@@ -1,0 +1,359 @@
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "host/GaneshaBus.h"
+#include "tests/support/TempDir.h"
+
+extern char** environ;
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// A private bus: dbus-daemon started by PID, killed by PID.
+class PrivateBus {
+  public:
+    explicit PrivateBus(const std::string& socketPath) {
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::string listen = "--address=unix:path=" + socketPath;
+        const char* argv[] = {"dbus-daemon",     "--session",    "--nofork",
+                              "--print-address", listen.c_str(), nullptr};
+        m_spawnError = posix_spawnp(&m_pid, "dbus-daemon", &actions, nullptr,
+                                    const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        if (m_spawnError == 0)
+            m_address = ReadLine(out[0]);
+        close(out[0]);
+    }
+    ~PrivateBus() {
+        if (m_spawnError != 0)
+            return;
+        kill(m_pid, SIGTERM);
+        waitpid(m_pid, nullptr, 0);
+    }
+    bool Missing() const { return m_spawnError == ENOENT; }
+    // Empty when the daemon did not come up.
+    const std::string& Address() const { return m_address; }
+
+  private:
+    // The daemon prints its address once it listens.
+    static std::string ReadLine(int fd) {
+        std::string line;
+        char c = 0;
+        for (int i = 0; i < 4096 && line.find('\n') == std::string::npos; ++i) {
+            pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 10000) != 1 || read(fd, &c, 1) != 1)
+                return "";
+            line += c;
+        }
+        return line.substr(0, line.find('\n'));
+    }
+
+    pid_t m_pid = -1;
+    int m_spawnError = -1;
+    std::string m_address;
+};
+
+// Stands in for Ganesha's export manager on the bus, on a thread of its own;
+// its bus and export list are touched only by that thread once it runs.
+class FakeGanesha {
+  public:
+    // mute: records the calls and never answers.
+    explicit FakeGanesha(bool mute, std::map<uint16_t, std::string> exports = {})
+        : m_mute(mute), m_exports(std::move(exports)) {
+        if (sd_bus_open_system(&m_bus) < 0 ||
+            sd_bus_add_object_vtable(m_bus, nullptr, "/org/ganesha/nfsd/ExportMgr",
+                                     "org.ganesha.nfsd.exportmgr", kVtable, this) < 0 ||
+            sd_bus_request_name(m_bus, "org.ganesha.nfsd", 0) < 0)
+            return;
+        m_ready = true;
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~FakeGanesha() {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        sd_bus_close_unref(m_bus);
+    }
+    bool Ready() const { return m_ready; }
+    std::vector<std::string> Calls() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_calls;
+    }
+
+  private:
+    void Serve() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (int i = 0; i < 1000000 && !m_stop && std::chrono::steady_clock::now() < deadline;
+             ++i) {
+            const int r = sd_bus_process(m_bus, nullptr);
+            if (r < 0)
+                return;
+            if (r == 0)
+                sd_bus_wait(m_bus, 20000);
+        }
+    }
+    // False when the call is to go unanswered.
+    bool Record(const std::string& call) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_calls.push_back(call);
+        return !m_mute;
+    }
+
+    // Answers as Ganesha does: a missing file is an InvalidArgs error.
+    static int WithConfig(sd_bus_message* m, void* self, sd_bus_error* error, const char* done) {
+        const char* path = nullptr;
+        const char* expression = nullptr;
+        int r = sd_bus_message_read(m, "ss", &path, &expression);
+        if (r < 0)
+            return r;
+        const std::string name = sd_bus_message_get_member(m);
+        if (!static_cast<FakeGanesha*>(self)->Record(name + " " + path + " " + expression))
+            return 1;
+        struct stat st;
+        if (stat(path, &st) != 0)
+            return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
+                                     "error %d (%s) when attempting to stat config file %s", errno,
+                                     strerror(errno), path);
+        return sd_bus_reply_method_return(m, "s", done);
+    }
+    static int OnAdd(sd_bus_message* m, void* self, sd_bus_error* error) {
+        return WithConfig(m, self, error, "1 exports added");
+    }
+    static int OnUpdate(sd_bus_message* m, void* self, sd_bus_error* error) {
+        return WithConfig(m, self, error, "1 exports updated");
+    }
+    static int OnRemove(sd_bus_message* m, void* self, sd_bus_error* error) {
+        FakeGanesha* fake = static_cast<FakeGanesha*>(self);
+        uint16_t id = 0;
+        int r = sd_bus_message_read(m, "q", &id);
+        if (r < 0)
+            return r;
+        if (!fake->Record("RemoveExport " + std::to_string(id)))
+            return 1;
+        if (fake->m_exports.erase(id) == 0)
+            return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS,
+                                    "lookup_export failed with Export id not found");
+        return sd_bus_reply_method_return(m, "");
+    }
+    // (tt) timestamp, then per export: id, path, eight protocol flags, (tt).
+    static int OnShow(sd_bus_message* m, void* self, sd_bus_error*) {
+        FakeGanesha* fake = static_cast<FakeGanesha*>(self);
+        if (!fake->Record("ShowExports"))
+            return 1;
+        sd_bus_message* reply = nullptr;
+        int r = sd_bus_message_new_method_return(m, &reply);
+        if (r >= 0)
+            r = sd_bus_message_append(reply, "(tt)", uint64_t{1}, uint64_t{2});
+        if (r >= 0)
+            r = sd_bus_message_open_container(reply, 'a', "(qsbbbbbbbb(tt))");
+        for (const auto& [id, path] : fake->m_exports)
+            if (r >= 0)
+                r = sd_bus_message_append(reply, "(qsbbbbbbbb(tt))", id, path.c_str(), 1, 1, 0, 0,
+                                          1, 1, 0, 0, uint64_t{3}, uint64_t{4});
+        if (r >= 0)
+            r = sd_bus_message_close_container(reply);
+        if (r >= 0)
+            r = sd_bus_send(nullptr, reply, nullptr);
+        sd_bus_message_unref(reply);
+        return r;
+    }
+
+    static const sd_bus_vtable kVtable[];
+
+    const bool m_mute;
+    std::map<uint16_t, std::string> m_exports;
+    sd_bus* m_bus = nullptr;
+    bool m_ready = false;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_calls;
+};
+
+const sd_bus_vtable FakeGanesha::kVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("AddExport", "ss", "s", FakeGanesha::OnAdd, 0),
+    SD_BUS_METHOD("UpdateExport", "ss", "s", FakeGanesha::OnUpdate, 0),
+    SD_BUS_METHOD("RemoveExport", "q", "", FakeGanesha::OnRemove, 0),
+    SD_BUS_METHOD("ShowExports", "", "(tt)a(qsbbbbbbbb(tt))", FakeGanesha::OnShow, 0),
+    SD_BUS_VTABLE_END};
+
+class GaneshaBusTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (m_bus.Missing())
+            GTEST_SKIP() << "dbus-daemon is not installed (Debian package dbus-daemon); "
+                            "the D-Bus client cannot be tested";
+        ASSERT_FALSE(m_bus.Address().empty()) << "the private dbus-daemon did not start";
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus.Address().c_str(), 1);
+    }
+    void TearDown() override { unsetenv("DBUS_SYSTEM_BUS_ADDRESS"); }
+
+    TempDir m_dir;
+    PrivateBus m_bus{m_dir / "bus"};
+};
+
+TEST_F(GaneshaBusTest, EachCallReachesGaneshaWithItsArgumentsAndBringsBackItsAnswer) {
+    FakeGanesha fake(false, {{7, "/srv/seven"}});
+    ASSERT_TRUE(fake.Ready());
+    const std::string conf = m_dir.WriteFile("export-12.conf", "EXPORT { Export_Id = 12; }\n");
+    const std::string missing = m_dir / "absent.conf";
+    const std::string expr = GaneshaBus::ExportExpression(12);
+    GaneshaBus bus;
+    struct Row {
+        std::function<GaneshaBusResult()> call;
+        std::string recorded;
+        bool ok;
+        std::string text;  // contained in the result's text
+    };
+    const std::vector<Row> rows = {
+        {[&] { return bus.AddExport(conf, expr); }, "AddExport " + conf + " EXPORT(Export_Id=12)",
+         true, "1 exports added"},
+        {[&] { return bus.UpdateExport(conf, expr); }, "UpdateExport " + conf + " " + expr, true,
+         "1 exports updated"},
+        {[&] { return bus.AddExport(missing, expr); }, "AddExport " + missing + " " + expr, false,
+         "error 2 (No such file or directory) when attempting to stat config file " + missing},
+        {[&] { return bus.RemoveExport(7); }, "RemoveExport 7", true, ""},
+        {[&] { return bus.RemoveExport(7); }, "RemoveExport 7", false,
+         "lookup_export failed with Export id not found"},
+    };
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const GaneshaBusResult result = rows[i].call();
+        EXPECT_EQ(result.ok, rows[i].ok) << "row " << i << ": " << result.text;
+        EXPECT_NE(result.text.find(rows[i].text), std::string::npos)
+            << "row " << i << ": " << result.text;
+        ASSERT_EQ(fake.Calls().size(), i + 1) << "row " << i;
+        EXPECT_EQ(fake.Calls().back(), rows[i].recorded) << "row " << i;
+    }
+}
+
+TEST_F(GaneshaBusTest, ShowExportsListsEveryIdWithItsPath) {
+    FakeGanesha fake(false, {{0, "/"}, {12, "/srv/a"}, {65535, "/srv/b"}});
+    ASSERT_TRUE(fake.Ready());
+    GaneshaBus bus;
+    std::vector<GaneshaExportEntry> exports;
+    GaneshaBusResult result = bus.ShowExports(exports);
+    ASSERT_TRUE(result.ok) << result.text;
+    std::vector<std::pair<uint16_t, std::string>> listed;
+    for (const GaneshaExportEntry& e : exports)
+        listed.emplace_back(e.id, e.path);
+    using Listed = decltype(listed);
+    EXPECT_EQ(listed, (Listed{{0, "/"}, {12, "/srv/a"}, {65535, "/srv/b"}}));
+
+    ASSERT_TRUE(bus.RemoveExport(12).ok);
+    result = bus.ShowExports(exports);
+    ASSERT_TRUE(result.ok) << result.text;
+    ASSERT_EQ(exports.size(), 2u);
+    EXPECT_EQ(exports[1].id, 65535);
+}
+
+// A bus that accepts the connection and never says a word.
+int SilentSocket(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        listen(fd, 4) != 0)
+        return -1;
+    return fd;
+}
+
+TEST_F(GaneshaBusTest, AnAbsentOrSilentGaneshaFailsWithinTheTimeout) {
+    const int silent = SilentSocket(m_dir / "silent");
+    ASSERT_GE(silent, 0);
+    const GaneshaBus bus(milliseconds(300));
+    struct Row {
+        const char* what;
+        bool mute;  // a service owns the name but never answers
+        std::string address;
+        std::string text;
+    };
+    const std::vector<Row> rows = {
+        {"nothing owns the name", false, m_bus.Address(),
+         "NFS-Ganesha is not running: nothing owns org.ganesha.nfsd"},
+        {"no bus at the address", false, "unix:path=" + (m_dir / "none"),
+         "NFS-Ganesha is not running: the system bus cannot be reached"},
+        {"owner never answers", true, m_bus.Address(), "no reply from NFS-Ganesha within 0.3 s"},
+        {"bus never answers", false, "unix:path=" + (m_dir / "silent"),
+         "no reply from NFS-Ganesha within 0.3 s"},
+    };
+    for (const Row& row : rows) {
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", row.address.c_str(), 1);
+        std::unique_ptr<FakeGanesha> fake;
+        if (row.mute) {
+            fake = std::make_unique<FakeGanesha>(true);
+            ASSERT_TRUE(fake->Ready()) << row.what;
+        }
+        std::vector<GaneshaExportEntry> exports;
+        for (const GaneshaBusResult& result :
+             {bus.AddExport(m_dir / "x.conf", "EXPORT(Export_Id=3)"), bus.RemoveExport(3),
+              bus.ShowExports(exports)}) {
+            EXPECT_FALSE(result.ok) << row.what;
+            EXPECT_EQ(result.text.rfind(row.text, 0), 0u) << row.what << ": " << result.text;
+        }
+        if (fake) {
+            EXPECT_EQ(fake->Calls().size(), 3u) << row.what;
+        }
+    }
+    close(silent);
+}
+
+// One connection per call: threads calling at once each get their own answer.
+TEST_F(GaneshaBusTest, ConcurrentCallsEachGetTheirOwnAnswer) {
+    FakeGanesha fake(false);
+    ASSERT_TRUE(fake.Ready());
+    const std::string conf = m_dir.WriteFile("e.conf", "EXPORT {}\n");
+    const GaneshaBus bus;
+    constexpr int kThreads = 4, kCalls = 8;
+    std::atomic<int> answered{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kCalls; ++i) {
+                const uint16_t id = static_cast<uint16_t>(t * kCalls + i + 1);
+                if (bus.AddExport(conf, GaneshaBus::ExportExpression(id)).text == "1 exports added")
+                    ++answered;
+            }
+        });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(answered.load(), kThreads * kCalls);
+    std::vector<std::string> calls = fake.Calls();
+    ASSERT_EQ(calls.size(), size_t{kThreads * kCalls});
+    for (int id = 1; id <= kThreads * kCalls; ++id)
+        EXPECT_EQ(std::count(calls.begin(), calls.end(),
+                             "AddExport " + conf + " " + GaneshaBus::ExportExpression(id)),
+                  1)
+            << id;
+}
+
+}  // namespace
