@@ -3,7 +3,8 @@
 # only those that are missing. Quiet when everything is already there.
 # clang-14 and its libFuzzer (libclang-rt-14-dev, which clang's headers only
 # recommends) build the fuzz targets (`make fuzz`); g++ brings
-# ThreadSanitizer's runtime.
+# ThreadSanitizer's runtime. libsystemd-dev brings sd-bus, the D-Bus client
+# of NFS-Ganesha's export manager; its tests run a private dbus-daemon.
 # --bench (used by `make bench`) adds what the end-to-end benchmark needs:
 # the peer server nfs-ganesha with its VFS back end, rpcbind, gnuplot for the
 # chart and iproute2 for its private network namespace.
@@ -17,6 +18,7 @@ packages=(
     libssl-dev liblmdb-dev libacl1-dev
     libnfs-dev libnfs-utils
     jq
+    libsystemd-dev dbus-daemon
     clang-14 libclang-rt-14-dev
 )
 bench_packages=(nfs-ganesha nfs-ganesha-vfs rpcbind gnuplot-nox iproute2)
