@@ -10,7 +10,6 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -325,35 +324,6 @@ TEST_F(GaneshaBusTest, AnAbsentOrSilentGaneshaFailsWithinTheTimeout) {
         }
     }
     close(silent);
-}
-
-// One connection per call: threads calling at once each get their own answer.
-TEST_F(GaneshaBusTest, ConcurrentCallsEachGetTheirOwnAnswer) {
-    FakeGanesha fake(false);
-    ASSERT_TRUE(fake.Ready());
-    const std::string conf = m_dir.WriteFile("e.conf", "EXPORT {}\n");
-    const GaneshaBus bus;
-    constexpr int kThreads = 4, kCalls = 8;
-    std::atomic<int> answered{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kCalls; ++i) {
-                const uint16_t id = static_cast<uint16_t>(t * kCalls + i + 1);
-                if (bus.AddExport(conf, GaneshaBus::ExportExpression(id)).text == "1 exports added")
-                    ++answered;
-            }
-        });
-    for (std::thread& t : threads)
-        t.join();
-    EXPECT_EQ(answered.load(), kThreads * kCalls);
-    std::vector<std::string> calls = fake.Calls();
-    ASSERT_EQ(calls.size(), size_t{kThreads * kCalls});
-    for (int id = 1; id <= kThreads * kCalls; ++id)
-        EXPECT_EQ(std::count(calls.begin(), calls.end(),
-                             "AddExport " + conf + " " + GaneshaBus::ExportExpression(id)),
-                  1)
-            << id;
 }
 
 }  // namespace
