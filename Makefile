@@ -23,7 +23,7 @@ TSAN_OPTIONS_ = halt_on_error=1 second_deadlock_stack=1 \
                 suppressions=$(CURDIR)/tests/tsan.supp
 
 .PHONY: all deps build build-asan build-tsan build-fuzz test test-plain test-asan test-tsan \
-        fuzz format clean serve bench-micro bench
+        fuzz format clean serve ganesha-demo bench-micro bench
 
 all: build
 
@@ -68,6 +68,15 @@ test-tsan: build-tsan
 fuzz: build-fuzz
 	fuzz/run.sh $(FUZZ_DIR)
 
+# Sets dir to the directory the demos serve: DIR, else a demo directory in
+# the build tree, writable by everyone, since root is squashed to nobody.
+DEMO_DIR = dir="$(DIR)"; \
+	if [ -z "$$dir" ]; then \
+	    dir="$(CURDIR)/$(BUILD_DIR)/demo"; mkdir -p "$$dir"; chmod 1777 "$$dir"; \
+	    [ -e "$$dir/hello.txt" ] || echo "hello from lumed" > "$$dir/hello.txt"; \
+	fi; \
+	dir="$$(realpath "$$dir")" || exit 1
+
 # `make serve [DIR=/some/dir] [PORT=n]`: builds lumed and serves DIR (default:
 # a demo directory in the build tree, writable by everyone, since root is
 # squashed to nobody) on 127.0.0.1 in the foreground, printing a URL and an
@@ -78,12 +87,7 @@ serve: SHELL := /bin/bash
 serve: deps
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD_DIR) -j$(JOBS) --target lumed lumectl SinkFSM
-	@dir="$(DIR)"; \
-	if [ -z "$$dir" ]; then \
-	    dir="$(CURDIR)/$(BUILD_DIR)/demo"; mkdir -p "$$dir"; chmod 1777 "$$dir"; \
-	    [ -e "$$dir/hello.txt" ] || echo "hello from lumed" > "$$dir/hello.txt"; \
-	fi; \
-	dir="$$(realpath "$$dir")" || exit 1; \
+	@$(DEMO_DIR); \
 	port=$(PORT); \
 	if (exec 3<>"/dev/tcp/127.0.0.1/$$port") 2>/dev/null; then \
 	    echo "port $$port is taken; serving on a free port instead"; port=0; \
@@ -100,6 +104,20 @@ serve: deps
 	    esac; \
 	done
 
+# `make ganesha-demo [DIR=/some/dir]`: as root, builds lumed and runs it with
+# --ganesha next to a ganesha.nfsd of its own in a private namespace
+# (scripts/ganesha-demo.sh), printing commands that export DIR (default: the
+# demo directory of `make serve`) and read it over NFSv3 and NFSv4. Ctrl-C
+# stops both.
+ganesha-demo: SHELL := /bin/bash
+ganesha-demo: deps
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD_DIR) -j$(JOBS) --target lumed lumectl SinkFSM
+	@$(DEMO_DIR); \
+	scripts/ganesha-demo.sh "$(CURDIR)/$(BUILD_DIR)/server/lumed/lumed" \
+	    "$(CURDIR)/$(BUILD_DIR)/cli/lumectl" "$$dir" \
+	    "$(CURDIR)/$(BUILD_DIR)/ganesha-demo-state"
+
 # `make bench-micro`: builds the micro-benchmarks in the optimised tree and
 # runs them once (about 15 seconds on two cores); see bench/README.md.
 bench-micro: deps
@@ -107,8 +125,8 @@ bench-micro: deps
 	@cmake --build $(BUILD_DIR) -j$(JOBS) --target lume_micro_bench
 	$(BUILD_DIR)/bench/lume_micro_bench --benchmark_min_time=0.5
 
-# `make bench`: installs what is missing, with the benchmark's own packages
-# (nfs-ganesha, rpcbind, gnuplot, iproute2), builds lumed and the end-to-end
+# `make bench`: installs what is missing, with the benchmark's own package
+# (gnuplot), builds lumed and the end-to-end
 # client (RelWithDebInfo) and runs every workload 3 rounds against lumed and
 # nfs-ganesha 4.3 in turn, on one directory, in a private network namespace
 # (as root), then once on the local file system; prints one table and writes

@@ -85,8 +85,19 @@ ExportPtr BuildExport(const LumeExportPath& request, const std::string& sharePat
     return exp;
 }
 
+// Brings the export's clients back to what Ganesha has: clients kept after
+// a failed update would go with every later update, and fail it too.
+void RestoreClients(ExportPtr& exp, const std::string& before) {
+    std::string now;
+    exp->GetAllowedClients(now);
+    exp->RemoveAllowedClients(now);
+    exp->FillAllowedClients(before);
+}
+
 // Registers the export with NFS-Ganesha where the host serves NFS through it.
-bool PublishToGanesha(ExportPtr& exp, bool isNew, LumeExportPathResp* response) {
+// clientsBefore: an existing export's clients before this request's.
+bool PublishToGanesha(ExportPtr& exp, bool isNew, const std::string& clientsBefore,
+                      LumeExportPathResp* response) {
     if (!LumeServiceGlobals::isGanesha)
         return true;
     if (isNew && CreateGaneshaExport(exp) != 0) {
@@ -96,6 +107,7 @@ bool PublishToGanesha(ExportPtr& exp, bool isNew, LumeExportPathResp* response) 
         return false;
     }
     if (!isNew && UpdateGaneshaExport(exp) != 0) {
+        RestoreClients(exp, clientsBefore);
         Refuse(response, LUME_STATUS_NFS_EXPORT_FAILED, "Creation of NFS export failed.");
         return false;
     }
@@ -135,7 +147,9 @@ void CreateNewExport(void* requestRecord, const std::string& caller, char*& resp
     uint32_t shareId = ShareIdToPathCache::GetShareIdForPath(sharePath, true, false);
     ExportPtr exp;
     bool isNew = !gAllExports->FindExport(shareId, exp) || !exp;
+    std::string clientsBefore;
     if (!isNew) {
+        exp->GetAllowedClients(clientsBefore);
         exp->FillAllowedClients(OrEmpty(request.clients));
     } else {
         exp = BuildExport(request, sharePath, realPath, shareId, response);
@@ -148,7 +162,7 @@ void CreateNewExport(void* requestRecord, const std::string& caller, char*& resp
     exp->IncrRefCount();
     if (SinkFSMExport* sinkExport = AsSinkFSMExport(exp))
         sinkExport->AddCreator(caller);
-    if (!PublishToGanesha(exp, isNew, response))
+    if (!PublishToGanesha(exp, isNew, clientsBefore, response))
         return;
     ExportToLumeShare(exp, response->share);
     UpdateNFSRpcThreadCount();

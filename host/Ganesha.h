@@ -1,13 +1,27 @@
-// The calls through which a module drives NFS-Ganesha exports.
+// The calls through which a module drives NFS-Ganesha exports, where the
+// host has NFS-Ganesha serve NFS (LumeServiceGlobals::isGanesha).
 //
-// This host serves NFS itself and runs no NFS-Ganesha
-// (LumeServiceGlobals::isGanesha is false), so modules do not reach these
-// calls; if one is reached it fails with a level -1 message and returns -1.
-// Tests steer the calls through GaneshaSeam. Each returns 0 on success.
+// Create and update write the share's EXPORT block to its file in the state
+// directory (GaneshaExportBlock) and hand it to Ganesha over D-Bus
+// (GaneshaBus); command 2 removes the export from Ganesha and deletes the
+// file. Each returns 0 on success; a failure is logged at level -1 with
+// Ganesha's own reason, or why Ganesha could not be reached, and returns -1
+// within the bus timeout. A create that fails leaves neither a Ganesha
+// export nor a file behind.
+//
+// Start of a host in this mode: AdoptGaneshaExports notes which exports
+// Ganesha still has from an earlier run of this host (those whose block file
+// is in the state directory); a create of such a share id then updates
+// Ganesha's export in place, so its clients never see it go. Once every
+// saved export is made again, DropUnadoptedGaneshaExports removes the rest.
+// The adoption set is guarded by its own mutex (a leaf lock); the calls are
+// otherwise free of shared state and may run on any thread.
+// Tests steer the three calls through GaneshaSeam.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "host/Export.h"
 
@@ -20,6 +34,10 @@ enum GaneshaCtrlCmd {
 int CreateGaneshaExport(ExportPtr& exp);
 int UpdateGaneshaExport(ExportPtr& exp);
 int ManageGaneshaExport(GaneshaCtrlCmd command, uint32_t shareId);
+
+// False with error set when Ganesha cannot be reached or asked.
+bool AdoptGaneshaExports(std::string& error);
+void DropUnadoptedGaneshaExports();
 
 namespace GaneshaSeam {
 struct Calls {

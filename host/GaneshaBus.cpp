@@ -76,9 +76,11 @@ GaneshaBusResult ErrorReply(sd_bus_message* reply) {
     if (sd_bus_error_has_names(error, SD_BUS_ERROR_SERVICE_UNKNOWN, SD_BUS_ERROR_NAME_HAS_NO_OWNER))
         return Failure(std::string("NFS-Ganesha is not running: nothing owns ") + kService +
                        " on the system bus");
-    if (error->message && *error->message)
-        return Failure(error->message);
-    return Failure(error->name ? error->name : "unknown D-Bus error");
+    GaneshaBusResult result = Failure(error->message && *error->message ? error->message
+                                      : error->name                     ? error->name
+                                                                        : "unknown D-Bus error");
+    result.refused = true;
+    return result;
 }
 
 // One method call on its own connection. On success, reply holds the
@@ -225,8 +227,4 @@ GaneshaBusResult GaneshaBus::ShowExports(std::vector<GaneshaExportEntry>& export
         return SystemFailure("NFS-Ganesha's list of exports cannot be read", r);
     exports = std::move(listed);
     return result;
-}
-
-std::string GaneshaBus::ExportExpression(uint16_t exportId) {
-    return "EXPORT(Export_Id=" + std::to_string(exportId) + ")";
 }

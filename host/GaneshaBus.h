@@ -22,6 +22,7 @@
 struct GaneshaBusResult {
     bool ok = false;
     std::string text;
+    bool refused = false;  // Ganesha answered, with an error
 };
 
 struct GaneshaExportEntry {
@@ -34,16 +35,13 @@ class GaneshaBus {
     explicit GaneshaBus(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
     // configPath: a file holding the EXPORT block; expression selects it,
-    // as ExportExpression makes.
+    // as GaneshaExportExpression makes.
     GaneshaBusResult AddExport(const std::string& configPath, const std::string& expression) const;
     GaneshaBusResult UpdateExport(const std::string& configPath,
                                   const std::string& expression) const;
     GaneshaBusResult RemoveExport(uint16_t exportId) const;
     // On success, exports holds every export Ganesha has, in its order.
     GaneshaBusResult ShowExports(std::vector<GaneshaExportEntry>& exports) const;
-
-    // "EXPORT(Export_Id=12)"
-    static std::string ExportExpression(uint16_t exportId);
 
   private:
     std::chrono::milliseconds m_timeout;

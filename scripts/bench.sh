@@ -26,6 +26,7 @@ set -euo pipefail
 
 self="$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
 cd "$(dirname "$self")/.."
+. scripts/ganesha-env.sh
 BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-2}
 ROUNDS=3
@@ -43,7 +44,6 @@ GANESHA_MNT_PORT=20048
 peer_skip=""      # why ganesha is not run; empty while it is
 lumed_pid=""
 ganesha_pid=""
-rpcbind_pid=""
 server_pid=""     # the server the current run talks to (CPU time)
 url=""
 
@@ -85,52 +85,21 @@ targets=(
 # As root and not yet inside: re-executes this script in a private network
 # and mount namespace (does not return). Otherwise sets peer_skip and returns.
 enter_namespace() {
-    [ -n "${BENCH_IN_NAMESPACE:-}" ] && return 0
-    if [ "$(id -u)" -ne 0 ]; then
-        peer_skip="not root"
-        return 0
-    fi
-    local err
-    if ! err=$(unshare --net --mount --fork true 2>&1); then
-        echo "unshare: $err" >&2
-        peer_skip="unshare failed"
-        return 0
-    fi
-    exec env BENCH_IN_NAMESPACE=1 unshare --net --mount --fork -- "$self" "$@"
+    ganesha_env_enter "$self" "$@"
+    peer_skip=$ge_skip
 }
 
 # Inside the namespace: loopback up, fresh /run (and ganesha's state dir).
 setup_namespace() {
-    [ -n "${BENCH_IN_NAMESPACE:-}" ] || return 0
-    ip link set lo up
-    if ! mount -t tmpfs tmpfs /run; then
-        peer_skip="mount /run failed"
-        return 0
-    fi
-    mkdir -p /run/rpcbind
-    if [ -d /var/lib/nfs/ganesha ] && ! mount -t tmpfs tmpfs /var/lib/nfs/ganesha; then
-        peer_skip="mount /var/lib/nfs/ganesha failed"
-    fi
+    [ -n "${LUME_GANESHA_NS:-}" ] || return 0
+    ganesha_env_setup || peer_skip=$ge_skip
 }
 
 # ---------------------------------------------------------------- processes
 
-# stop_process PID: TERM, up to 10 s for it to exit, then KILL.
-stop_process() {
-    local pid=$1
-    [ -n "$pid" ] || return 0
-    kill -TERM "$pid" 2>/dev/null || true
-    for _ in $(seq 100); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-}
-
-stop_lumed() { stop_process "$lumed_pid"; lumed_pid=""; }
-stop_ganesha() { stop_process "$ganesha_pid"; ganesha_pid=""; }
-stop_rpcbind() { stop_process "$rpcbind_pid"; rpcbind_pid=""; }
+stop_lumed() { ge_stop "$lumed_pid"; lumed_pid=""; }
+stop_ganesha() { ge_stop "$ganesha_pid"; ganesha_pid=""; }
+stop_rpcbind() { ge_stop "$ge_rpcbind_pid"; ge_rpcbind_pid=""; }
 stop_all() { stop_lumed; stop_ganesha; stop_rpcbind; }
 
 # wait_ready URL PID: until a NULL call to URL succeeds (at most 100 tries,
@@ -182,20 +151,8 @@ start_lumed() {
 # Starts rpcbind in the namespace (ganesha exits at start without it).
 start_rpcbind() {
     [ -z "$peer_skip" ] || return 0
-    if ! command -v rpcbind >/dev/null || ! command -v ganesha.nfsd >/dev/null; then
-        peer_skip="nfs-ganesha or rpcbind not installed"
-        return 0
-    fi
-    rpcbind -f -w >"$data/rpcbind.out" 2>&1 &
-    rpcbind_pid=$!
-    for _ in $(seq 50); do
-        [ -S /run/rpcbind.sock ] && return 0
-        kill -0 "$rpcbind_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    cat "$data/rpcbind.out" >&2
-    stop_rpcbind
-    peer_skip="rpcbind did not start"
+    ge_dir=$data
+    ganesha_env_start_rpcbind || peer_skip=$ge_skip
 }
 
 write_ganesha_conf() {

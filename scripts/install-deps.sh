@@ -5,9 +5,11 @@
 # recommends) build the fuzz targets (`make fuzz`); g++ brings
 # ThreadSanitizer's runtime. libsystemd-dev brings sd-bus, the D-Bus client
 # of NFS-Ganesha's export manager; its tests run a private dbus-daemon.
-# --bench (used by `make bench`) adds what the end-to-end benchmark needs:
-# the peer server nfs-ganesha with its VFS back end, rpcbind, gnuplot for the
-# chart and iproute2 for its private network namespace.
+# nfs-ganesha with its VFS back end, rpcbind and iproute2 (for a private
+# network namespace) run lumed --ganesha's end-to-end test and
+# `make ganesha-demo`; a Ganesha service the package starts on a systemd
+# machine is stopped and disabled again, since only those private copies
+# are wanted. --bench (used by `make bench`) adds gnuplot for the chart.
 set -euo pipefail
 
 packages=(
@@ -19,9 +21,10 @@ packages=(
     libnfs-dev libnfs-utils
     jq
     libsystemd-dev dbus-daemon
+    nfs-ganesha nfs-ganesha-vfs rpcbind iproute2
     clang-14 libclang-rt-14-dev
 )
-bench_packages=(nfs-ganesha nfs-ganesha-vfs rpcbind gnuplot-nox iproute2)
+bench_packages=(gnuplot-nox)
 
 case "${1:-}" in
     "") ;;
@@ -46,3 +49,6 @@ sudo_cmd=()
 "${sudo_cmd[@]}" apt-get update -qq
 DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null
+if [[ " ${missing[*]} " == *" nfs-ganesha "* ]] && [ -d /run/systemd/system ]; then
+    "${sudo_cmd[@]}" systemctl disable --now nfs-ganesha.service >/dev/null 2>&1 || true
+fi

@@ -10,7 +10,7 @@ const char* const kLumedUsage =
     "             [--bind ADDR] [--state-dir DIR] [--module PATH] [--log-level N]\n"
     "             [--workers N] [--no-rpcbind] [--config-bind ADDR] [--config-port N]\n"
     "             [--minute-seconds N] [--admin-group GROUP]\n"
-    "             [--tls-cert FILE --tls-key FILE --tls-ca FILE]\n";
+    "             [--tls-cert FILE --tls-key FILE --tls-ca FILE] [--ganesha]\n";
 
 namespace {
 
@@ -78,7 +78,7 @@ std::string StateDirOf(const LumedOptions& options) {
 }
 
 bool ConfigSharesNfsPort(const LumedOptions& options) {
-    return !options.configBind && !options.configPort && !options.Tls() &&
+    return !options.ganesha && !options.configBind && !options.configPort && !options.Tls() &&
            IsLoopback(options.bindAddress);
 }
 
@@ -109,6 +109,10 @@ bool ParseLumedOptions(int argc, char** argv, LumedOptions& options, std::string
         std::string name = argv[i];
         if (name == "--no-rpcbind") {
             options.rpcbind = false;
+            continue;
+        }
+        if (name == "--ganesha") {
+            options.ganesha = true;
             continue;
         }
         if (i + 1 >= argc) {

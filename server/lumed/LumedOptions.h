@@ -5,6 +5,7 @@
 //         [--log-level N] [--workers N] [--no-rpcbind]
 //         [--config-bind ADDR] [--config-port N] [--minute-seconds N]
 //         [--admin-group GROUP] [--tls-cert FILE --tls-key FILE --tls-ca FILE]
+//         [--ganesha]
 //
 // Without --export lumed serves the exports made later through the
 // configuration channel.
@@ -22,6 +23,9 @@
 // there takes up TLS with a client certificate of that CA, whose subject's
 // common name is the caller's client name. Without them --config-bind must
 // be a loopback address, and callers over TCP are nobody in particular.
+// With --ganesha lumed serves no NFS itself: NFS-Ganesha, reached on the
+// system bus, serves the exports, and --port, --bind, --workers and
+// --no-rpcbind have no effect; the configuration program has its own server.
 // --minute-seconds shortens the minute of export expiry intervals (tests).
 #pragma once
 
@@ -42,6 +46,7 @@ struct LumedOptions {
     int logLevel = 1;
     std::optional<unsigned> workers;            // unset: registry, else 8
     bool rpcbind = true;                        // register with rpcbind when one runs
+    bool ganesha = false;                       // NFS-Ganesha serves the exports
     std::optional<std::string> configBind;      // set: the configuration program's own address
     std::optional<unsigned> configPort;         // set: the configuration program's own port
     unsigned minuteSeconds = 60;                // length of an expiry "minute"

@@ -9,6 +9,8 @@
 //   lumed: configuration socket PATH
 //   lumed: configuration on ADDRESS port PORT[ with TLS]   (when not the NFS port)
 //   lumed: serving on ADDRESS port PORT
+// or, with --ganesha, where NFS-Ganesha serves the exports,
+//   lumed: serving through NFS-Ganesha
 #include <grp.h>
 #include <limits.h>
 #include <signal.h>
@@ -22,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/Ganesha.h"
 #include "host/LumeServiceGlobals.h"
 #include "platform/LogWriter.h"
 #include "platform/OXPlatformInfo.h"
@@ -155,55 +158,89 @@ bool AdminGroup(const LumedOptions& options, gid_t& gid, std::string& error) {
     return true;
 }
 
-// Serves until a stop signal; programs and servers are gone on return, so
-// nothing uses the module afterwards. The process's exit code.
-int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals) {
+// lumed's own NFS service: MOUNT and NFS on one server, and the
+// configuration program too when it shares the NFS port.
+struct NfsService {
+    NfsService(FSM* fsm, const RpcServer::Options& options)
+        : server(options), mount(fsm), nfs(fsm) {
+        server.AddProgram(&mount);
+        server.AddProgram(&nfs);
+        served = {{MOUNT_PROGRAM, MOUNT_V3}, {nfs.Number(), nfs.HighVersion()}};
+    }
+    // The programs die before the server: no call may be running in them.
+    ~NfsService() { server.Stop(); }
+    RpcServer server;
+    Mount3Program mount;
+    Nfs3Program nfs;
+    std::vector<std::pair<uint32_t, uint32_t>> served;
+};
+
+std::unique_ptr<NfsService> MakeNfsService(FSM* fsm, const LumedOptions& options,
+                                           ConfigProgram& config) {
     RpcServer::Options serverOptions;
     serverOptions.bindAddress = options.bindAddress;
     serverOptions.port = static_cast<uint16_t>(options.port);
     serverOptions.workers = WorkerCount(options);
-    RpcServer server(serverOptions);
-    Mount3Program mount(fsm);
-    server.AddProgram(&mount);
-    std::vector<std::pair<uint32_t, uint32_t>> served = {{MOUNT_PROGRAM, MOUNT_V3}};
-    Nfs3Program nfs(fsm);
-    server.AddProgram(&nfs);
-    served.emplace_back(nfs.Number(), nfs.HighVersion());
+    std::unique_ptr<NfsService> service(new NfsService(fsm, serverOptions));
+    if (ConfigSharesNfsPort(options)) {
+        service->server.AddProgram(&config);
+        service->served.emplace_back(config.Number(), config.HighVersion());
+    }
+    return service;
+}
+
+// With NFS-Ganesha: find what it still has from an earlier run before any
+// export is made. False with error set when it cannot be asked.
+bool JoinGanesha(std::string& error) {
+    LumeServiceGlobals::isGanesha = true;
+    if (AdoptGaneshaExports(error))
+        return true;
+    error = "cannot start with --ganesha: " + error;
+    return false;
+}
+
+// Serves until a stop signal; programs and servers are gone on return, so
+// nothing uses the module afterwards. The process's exit code.
+int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals) {
     std::string error;
     gid_t adminGroup;
     if (!AdminGroup(options, adminGroup, error))
         return Fail(error);
+    if (options.ganesha && !JoinGanesha(error))
+        return Fail(error);
     ConfigProgram config(fsm, adminGroup);
-    const bool configOnNfsPort = ConfigSharesNfsPort(options);
-    if (configOnNfsPort) {
-        server.AddProgram(&config);
-        served.emplace_back(config.Number(), config.HighVersion());
-    }
-    if (!server.Start(error))
+    std::unique_ptr<NfsService> nfs;
+    if (!options.ganesha && !(nfs = MakeNfsService(fsm, options, config))->server.Start(error))
         return Fail(error);
     std::unique_ptr<RpcServer> configServer;
     std::unique_ptr<RpcServer> localConfigServer =
         StartLocalConfigServer(options, adminGroup, config, error);
-    if (!localConfigServer ||
-        (!configOnNfsPort && !(configServer = StartConfigServer(options, config, error)))) {
-        server.Stop();
+    if (!localConfigServer || (!ConfigSharesNfsPort(options) &&
+                               !(configServer = StartConfigServer(options, config, error)))) {
+        nfs.reset();
         return Fail("configuration channel: " + error);
     }
     LumeServiceGlobals::networkServicesStarted = true;
     std::unique_ptr<RpcBindRegistration> rpcbind;
-    if (options.rpcbind)
-        rpcbind.reset(new RpcBindRegistration(served, server.Port()));
+    if (nfs && options.rpcbind)
+        rpcbind.reset(new RpcBindRegistration(nfs->served, nfs->server.Port()));
     if (!CreateExports(fsm, options, error)) {
-        server.Stop();
+        nfs.reset();
         configServer.reset();
         localConfigServer.reset();
         fsm->FinalizeExports();
         return Fail(error);
     }
     RestoreSavedExports(fsm);
+    if (options.ganesha)
+        DropUnadoptedGaneshaExports();
     ExportSweeper sweeper(fsm, options.minuteSeconds);
     sweeper.Start();
-    std::printf("lumed: serving on %s port %u\n", options.bindAddress.c_str(), server.Port());
+    if (nfs)
+        std::printf("lumed: serving on %s port %u\n", options.bindAddress.c_str(),
+                    nfs->server.Port());
+    else
+        std::printf("lumed: serving through NFS-Ganesha\n");
     std::fflush(stdout);
 
     int signal = 0;
@@ -212,7 +249,7 @@ int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals) {
     sweeper.Stop();
     configServer.reset();
     localConfigServer.reset();
-    server.Stop();
+    nfs.reset();
     rpcbind.reset();
     LumeServiceGlobals::networkServicesStarted = false;
     fsm->FinalizeExports();

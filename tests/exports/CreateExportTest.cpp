@@ -290,15 +290,19 @@ TEST_F(CreateExport, GaneshaFailures) {
     EXPECT_EQ(gAllExports->Size(), 0u);
     EXPECT_EQ(ShareIdToPathCache::GetShareIdForPath(dir, false, false), 0u);
 
-    // An existing export whose update fails keeps its raised count.
+    // An existing export whose update fails keeps its raised count, and
+    // only the clients Ganesha has.
     GaneshaSeam::Set({[](ExportPtr&) { return 0; }, nullptr, nullptr});
     Created first;
-    Create(first, dir);
+    Create(first, dir, "media01", "192.0.2.1");
     ASSERT_EQ(first.response->status, 0);
     Created second;
-    Create(second, dir);
+    Create(second, dir, "media01", "192.0.2.1,192.0.2.2");
     EXPECT_EQ(second.response->status, 17);
     EXPECT_EQ(Find(dir)->GetRefCount(), 2u);
+    std::string clients;
+    Find(dir)->GetAllowedClients(clients);
+    EXPECT_EQ(clients, "192.0.2.1");
 }
 
 TEST_F(CreateExport, RestoringSavedSharesIsDeclined) {

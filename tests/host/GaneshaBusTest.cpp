@@ -20,7 +20,11 @@
 #include <thread>
 #include <vector>
 
+#include "host/Ganesha.h"
 #include "host/GaneshaBus.h"
+#include "host/GaneshaExportBlock.h"
+#include "platform/StateDir.h"
+#include "tests/host/TestExport.h"
 #include "tests/support/TempDir.h"
 
 extern char** environ;
@@ -225,7 +229,7 @@ TEST_F(GaneshaBusTest, EachCallReachesGaneshaWithItsArgumentsAndBringsBackItsAns
     ASSERT_TRUE(fake.Ready());
     const std::string conf = m_dir.WriteFile("export-12.conf", "EXPORT { Export_Id = 12; }\n");
     const std::string missing = m_dir / "absent.conf";
-    const std::string expr = GaneshaBus::ExportExpression(12);
+    const std::string expr = GaneshaExportExpression(12);
     GaneshaBus bus;
     struct Row {
         std::function<GaneshaBusResult()> call;
@@ -327,3 +331,36 @@ TEST_F(GaneshaBusTest, AnAbsentOrSilentGaneshaFailsWithinTheTimeout) {
 }
 
 }  // namespace
+
+// A start takes back only the exports its own block files describe, as
+// Ganesha still serves them; a site's export of the same id is left alone.
+TEST_F(GaneshaBusTest, AStartAdoptsItsOwnExportsAndDropsThoseNotMadeAgain) {
+    const std::string before = GetPlatformStateDir();
+    SetPlatformStateDir(m_dir.Path());
+    auto writeBlock = [](uint32_t id, const std::string& path) {
+        std::string file, reason;
+        ASSERT_TRUE(WriteGaneshaExportFile({id, path, path, SHARE_PERM_READ, "*"}, file, reason))
+            << reason;
+    };
+    writeBlock(3, "/srv/three");  // Ganesha serves it: adopted, made again
+    writeBlock(8, "/srv/eight");  // Ganesha serves it: adopted, not made again
+    writeBlock(4, "/srv/four");   // Ganesha's id 4 is the site's own
+    writeBlock(5, "/srv/five");   // Ganesha no longer has it
+    FakeGanesha fake(false, {{0, "/"}, {3, "/srv/three"}, {4, "/site/four"}, {8, "/srv/eight"}});
+    ASSERT_TRUE(fake.Ready());
+
+    std::string error;
+    ASSERT_TRUE(AdoptGaneshaExports(error)) << error;
+    ExportPtr three(new TestExport("/srv/three", 3, "*"));
+    EXPECT_EQ(CreateGaneshaExport(three), 0);
+    DropUnadoptedGaneshaExports();
+
+    const std::vector<std::string> calls = fake.Calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0], "ShowExports");
+    EXPECT_EQ(calls[1], "UpdateExport " + GaneshaExportFilePath(3) + " EXPORT(Export_Id=3)");
+    EXPECT_EQ(calls[2], "RemoveExport 8");
+    for (uint32_t id : {3u, 4u, 5u, 8u})
+        EXPECT_EQ(access(GaneshaExportFilePath(id).c_str(), F_OK) == 0, id == 3) << id;
+    SetPlatformStateDir(before);
+}

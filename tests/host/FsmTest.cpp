@@ -5,10 +5,8 @@
 
 #include "host/ExportCache.h"
 #include "host/FSM.h"
-#include "host/Ganesha.h"
 #include "tests/host/RemovingFsm.h"
 #include "tests/host/TestExport.h"
-#include "tests/support/LogCapture.h"
 
 namespace {
 
@@ -21,21 +19,6 @@ nfs_fh3 Handle(uint32_t len, uint32_t shareId) {
 }
 
 }  // namespace
-
-TEST(host_Ganesha, DefaultCallsFailWithAnErrorMessage) {
-    LogCapture log;
-    ExportPtr exp(new TestExport("/srv/gan", 5));
-    ExportPtr none;
-    EXPECT_EQ(CreateGaneshaExport(exp), -1);
-    EXPECT_EQ(UpdateGaneshaExport(none), -1);
-    EXPECT_EQ(ManageGaneshaExport(GANESHA_EXPORT_REMOVE, 5), -1);
-
-    std::vector<LogRecord> records = log.Records();
-    ASSERT_EQ(records.size(), 3u);
-    for (const LogRecord& r : records)
-        EXPECT_EQ(r.level, -1) << r.text;
-    EXPECT_NE(records[0].text.find("[/srv/gan]"), std::string::npos) << records[0].text;
-}
 
 TEST(host_FSM, FindExportReadsTheShareIdFromHandleBytes4To7) {
     const uint32_t id = 0xa1b2c3d4;
