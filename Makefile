@@ -22,7 +22,7 @@ TSAN_SUITES   = ^(DescriptorCache|PathCache|host_ExportCache)\.
 TSAN_OPTIONS_ = halt_on_error=1 second_deadlock_stack=1 \
                 suppressions=$(CURDIR)/tests/tsan.supp
 
-.PHONY: all deps build build-asan build-tsan build-fuzz test test-plain test-asan test-tsan \
+.PHONY: install package build-install all deps build build-asan build-tsan build-fuzz test test-plain test-asan test-tsan \
         fuzz format clean serve ganesha-demo bench-micro bench
 
 all: build
@@ -63,10 +63,36 @@ test-tsan: build-tsan
 	TSAN_OPTIONS="$(TSAN_OPTIONS_)" ctest --test-dir $(TSAN_DIR) --output-on-failure \
 	    -j$(JOBS) --no-tests=error -R '$(TSAN_SUITES)'
 
+# `make install` (as root): builds lumed, lumectl and the module with the
+# paths of an installed system in a tree of their own (no tests) and
+# installs them under /usr, with the systemd unit and /etc/lumed/lumed.toml;
+# `make package`: the same as a Debian package, build-install/lume_*.deb,
+# which enables and starts lumed.service when installed.
+INSTALL_DIR ?= build-install
+build-install: deps
+	@cmake -S . -B $(INSTALL_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUME_INSTALLED=ON \
+	    -DLUME_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(INSTALL_DIR) -j$(JOBS)
+
+install: build-install
+	cmake --install $(INSTALL_DIR)
+	@if [ -d /run/systemd/system ]; then systemctl daemon-reload; fi
+
+package: build-install
+	cd $(INSTALL_DIR) && cpack -G DEB
+
 # `make fuzz`: each libFuzzer target for a few seconds, then the regression
 # inputs (fuzz/run.sh says more; FUZZ_SECONDS=N runs N times as long).
 fuzz: build-fuzz
 	fuzz/run.sh $(FUZZ_DIR)
+
+# Builds lumed, lumectl and the module for the demos, saying only that it
+# does; the build's own output is shown when it fails.
+QUIET_SERVER_BUILD = log=$(BUILD_DIR)/server-build.log; mkdir -p $(BUILD_DIR); \
+	echo "building lumed (log: $$log)"; \
+	{ cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo && \
+	  cmake --build $(BUILD_DIR) -j$(JOBS) --target lumed lumectl SinkFSM; \
+	} >$$log 2>&1 || { cat $$log; exit 1; }
 
 # Sets dir to the directory the demos serve: DIR, else a demo directory in
 # the build tree, writable by everyone, since root is squashed to nobody.
@@ -85,8 +111,7 @@ DEMO_DIR = dir="$(DIR)"; \
 PORT ?= 2049
 serve: SHELL := /bin/bash
 serve: deps
-	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	@cmake --build $(BUILD_DIR) -j$(JOBS) --target lumed lumectl SinkFSM
+	@$(QUIET_SERVER_BUILD)
 	@$(DEMO_DIR); \
 	port=$(PORT); \
 	if (exec 3<>"/dev/tcp/127.0.0.1/$$port") 2>/dev/null; then \
@@ -111,8 +136,7 @@ serve: deps
 # stops both.
 ganesha-demo: SHELL := /bin/bash
 ganesha-demo: deps
-	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	@cmake --build $(BUILD_DIR) -j$(JOBS) --target lumed lumectl SinkFSM
+	@$(QUIET_SERVER_BUILD)
 	@$(DEMO_DIR); \
 	scripts/ganesha-demo.sh "$(CURDIR)/$(BUILD_DIR)/server/lumed/lumed" \
 	    "$(CURDIR)/$(BUILD_DIR)/cli/lumectl" "$$dir" \

@@ -9,7 +9,9 @@
 # network namespace) run lumed --ganesha's end-to-end test and
 # `make ganesha-demo`; a Ganesha service the package starts on a systemd
 # machine is stopped and disabled again, since only those private copies
-# are wanted. --bench (used by `make bench`) adds gnuplot for the chart.
+# are wanted. help2man makes the man pages and dpkg-dev finds the Debian
+# package's library dependencies (`make install`, `make package`).
+# --bench (used by `make bench`) adds gnuplot for the chart.
 set -euo pipefail
 
 packages=(
@@ -19,7 +21,7 @@ packages=(
     libtirpc-dev rpcsvc-proto
     libssl-dev liblmdb-dev libacl1-dev
     libnfs-dev libnfs-utils
-    jq
+    jq help2man dpkg-dev
     libsystemd-dev dbus-daemon
     nfs-ganesha nfs-ganesha-vfs rpcbind iproute2
     clang-14 libclang-rt-14-dev
