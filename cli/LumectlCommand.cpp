@@ -45,6 +45,7 @@ const char* const kLumectlHelp =
     "                        server knows the caller by its common name\n"
     "  --json                print one JSON object on stdout, for scripts\n"
     "  --help                this help; lumectl COMMAND --help for a command's\n"
+    "  --version             the version, as lumed --version prints it\n"
     "\n"
     "Exit status:\n"
     "  0  the server did what was asked\n"

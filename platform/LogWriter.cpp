@@ -1,8 +1,10 @@
 #include "platform/LogWriter.h"
 
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <stdexcept>
 #include <system_error>
@@ -64,10 +66,13 @@ CLogWriter& TheLogWriter() {
 }
 
 std::string LogRecord::Line() const {
-    std::string line = LocalTimestamp();
+    return LocalTimestamp() + ' ' + Fields();
+}
+
+std::string LogRecord::Fields() const {
     char fields[96];
-    std::snprintf(fields, sizeof(fields), " tid %lu job %llu L%d ", threadId, jobId, level);
-    line += fields;
+    std::snprintf(fields, sizeof(fields), "tid %lu job %llu L%d ", threadId, jobId, level);
+    std::string line = fields;
     line += function;
     line += ':' + std::to_string(this->line) + ' ';
     line += text;
@@ -94,6 +99,23 @@ void StreamLogSink::Write(const LogRecord& record) {
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), m_stream);
     std::fflush(m_stream);
+}
+
+void JournalLogSink::Write(const LogRecord& record) {
+    // journald's priorities: 3 error, 6 info, 7 debug.
+    int priority = record.level < 0 ? 3 : record.level <= 1 ? 6 : 7;
+    std::string line = '<' + std::to_string(priority) + '>' + record.Fields() + '\n';
+    std::fwrite(line.data(), 1, line.size(), m_stream);
+    std::fflush(m_stream);
+}
+
+bool StderrIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat status {};
+    return stream && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           ::fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device &&
+           status.st_ino == inode;
 }
 
 CLogWriter::CLogWriter() : m_level(1), m_sinks{std::make_shared<StreamLogSink>(stderr)} {}
@@ -133,6 +155,18 @@ void CLogWriter::RemoveSink(const std::shared_ptr<LogSink>& sink) {
             return;
         }
     }
+}
+
+void CLogWriter::ReplaceSink(const std::shared_ptr<LogSink>& old,
+                             std::shared_ptr<LogSink> replacement) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (std::shared_ptr<LogSink>& sink : m_sinks) {
+        if (sink == old) {
+            sink = std::move(replacement);
+            return;
+        }
+    }
+    m_sinks.push_back(std::move(replacement));
 }
 
 void CLogWriter::SetSink(std::shared_ptr<LogSink> sink) {

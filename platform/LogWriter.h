@@ -6,6 +6,8 @@
 // effect always. Callers test the level before formatting (OXLOG does).
 // Each message becomes one line on every sink:
 //   2026-12-06 07:10:40.123456 tid 1234 job 7 L1 Function(args):42 text
+// or, for journald, which stamps lines itself, with a syslog priority:
+//   <6>tid 1234 job 7 L1 Function(args):42 text
 // Thread safety: all members may be called from any thread; sinks are
 // called one message at a time under the writer's mutex (a leaf lock).
 #pragma once
@@ -29,6 +31,8 @@ struct LogRecord {
     // The full log line, without a newline, stamped with the local time of
     // this call: sinks call it as they write.
     std::string Line() const;
+    // The line without the time: "tid 1234 job 7 L1 Function(args):42 text".
+    std::string Fields() const;
 };
 
 class LogSink {
@@ -49,6 +53,21 @@ class StreamLogSink : public LogSink {
     FILE* m_stream;
     bool m_owned;
 };
+
+// Writes lines for journald to a stdio stream (not owned): no time, a
+// "<N>" syslog priority first (-1 errors <3>, 0 and 1 <6>, traces <7>).
+class JournalLogSink : public LogSink {
+  public:
+    explicit JournalLogSink(FILE* stream) : m_stream(stream) {}
+    void Write(const LogRecord& record) override;
+
+  private:
+    FILE* m_stream;
+};
+
+// Whether stderr is the journal: JOURNAL_STREAM names its device and inode
+// (an inherited variable whose stream was redirected does not count).
+bool StderrIsJournal();
 
 class CLogWriterInterface {
   public:
@@ -73,6 +92,9 @@ class CLogWriter : public CLogWriterInterface {
 
     void AddSink(std::shared_ptr<LogSink> sink);
     void RemoveSink(const std::shared_ptr<LogSink>& sink);
+    // Puts replacement in old's place, no line lost between (a reopened
+    // log file); adds it when old is not there.
+    void ReplaceSink(const std::shared_ptr<LogSink>& old, std::shared_ptr<LogSink> replacement);
     // Replaces every sink with the one given (null: no sink at all).
     void SetSink(std::shared_ptr<LogSink> sink);
 

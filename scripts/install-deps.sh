@@ -4,7 +4,8 @@
 # clang-14 and its libFuzzer (libclang-rt-14-dev, which clang's headers only
 # recommends) build the fuzz targets (`make fuzz`); g++ brings
 # ThreadSanitizer's runtime. libsystemd-dev brings sd-bus, the D-Bus client
-# of NFS-Ganesha's export manager; its tests run a private dbus-daemon.
+# of NFS-Ganesha's export manager (and sd_notify); its tests run a private
+# dbus-daemon. libtomlplusplus-dev reads lumed's configuration file.
 # nfs-ganesha with its VFS back end, rpcbind and iproute2 (for a private
 # network namespace) run lumed --ganesha's end-to-end test and
 # `make ganesha-demo`; a Ganesha service the package starts on a systemd
@@ -22,6 +23,7 @@ packages=(
     libssl-dev liblmdb-dev libacl1-dev
     libnfs-dev libnfs-utils
     jq help2man dpkg-dev
+    libtomlplusplus-dev
     libsystemd-dev dbus-daemon
     nfs-ganesha nfs-ganesha-vfs rpcbind iproute2
     clang-14 libclang-rt-14-dev

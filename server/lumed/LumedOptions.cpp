@@ -2,15 +2,23 @@
 
 #include <arpa/inet.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
+
+#include "server/lumed/ConfigFile.h"
 
 const char* const kLumedUsage =
     "usage: lumed [--export DIR...] [--clients LIST] [--perms N] [--port N]\n"
     "             [--bind ADDR] [--state-dir DIR] [--module PATH] [--log-level N]\n"
     "             [--workers N] [--no-rpcbind] [--config-bind ADDR] [--config-port N]\n"
     "             [--minute-seconds N] [--admin-group GROUP]\n"
-    "             [--tls-cert FILE --tls-key FILE --tls-ca FILE] [--ganesha]\n";
+    "             [--tls-cert FILE --tls-key FILE --tls-ca FILE] [--ganesha]\n"
+    "             [--log-stderr] [--config FILE] [--check-config]\n"
+    "       lumed --version\n";
+
+const char* const kLumedDefaultConfig = "/etc/lumed/lumed.toml";
 
 namespace {
 
@@ -23,8 +31,9 @@ bool ParseNumber(const std::string& text, long low, long high, long& value) {
     return errno == 0 && *end == '\0' && value >= low && value <= high;
 }
 
-// Stores the value of one option that takes one; false when it is invalid.
-bool Apply(const std::string& name, const std::string& value, LumedOptions& options) {
+}  // namespace
+
+bool ApplyLumedOption(const std::string& name, const std::string& value, LumedOptions& options) {
     long number = 0;
     if (name == "--export")
         options.exports.push_back(value);
@@ -62,6 +71,8 @@ bool Apply(const std::string& name, const std::string& value, LumedOptions& opti
         return false;
     return true;
 }
+
+namespace {
 
 bool IsLoopback(const std::string& address) {
     in_addr v4{};
@@ -104,24 +115,77 @@ bool Consistent(const LumedOptions& options, std::string& error) {
 
 }  // namespace
 
-bool ParseLumedOptions(int argc, char** argv, LumedOptions& options, std::string& error) {
+namespace {
+
+struct Flag {
+    std::string name, value;
+};
+
+// The flags that take no value, and what each sets.
+bool ApplySwitch(const std::string& name, LumedOptions& options) {
+    if (name == "--no-rpcbind")
+        options.rpcbind = false;
+    else if (name == "--ganesha")
+        options.ganesha = true;
+    else if (name == "--log-stderr")
+        options.logStderr = true;
+    else if (name == "--check-config")
+        options.checkConfig = true;
+    else if (name == "--version")
+        options.version = true;
+    else
+        return false;
+    return true;
+}
+
+// The command line as flags, switches with an empty value.
+bool SplitFlags(int argc, char** argv, std::vector<Flag>& flags, std::string& error) {
+    LumedOptions probe;
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
-        if (name == "--no-rpcbind") {
-            options.rpcbind = false;
-            continue;
-        }
-        if (name == "--ganesha") {
-            options.ganesha = true;
+        if (ApplySwitch(name, probe)) {
+            flags.push_back({name, ""});
             continue;
         }
         if (i + 1 >= argc) {
             error = "missing value or unknown option: " + name;
             return false;
         }
-        std::string value = argv[++i];
-        if (!Apply(name, value, options)) {
-            error = "bad option or value: " + name + " " + value;
+        flags.push_back({name, argv[++i]});
+    }
+    return true;
+}
+
+// The configuration file to read: --config, else the default when present.
+std::string ConfigPathOf(const std::vector<Flag>& flags) {
+    std::string path;
+    for (const Flag& flag : flags)
+        if (flag.name == "--config")
+            path = flag.value;
+    if (path.empty() && ::access(kLumedDefaultConfig, F_OK) == 0)
+        path = kLumedDefaultConfig;
+    return path;
+}
+
+}  // namespace
+
+bool ParseLumedOptions(int argc, char** argv, LumedOptions& options, std::string& error) {
+    std::vector<Flag> flags;
+    if (!SplitFlags(argc, argv, flags, error))
+        return false;
+    // The version needs no configuration, not even a readable one.
+    for (const Flag& flag : flags)
+        if (flag.name == "--version")
+            return options.version = true;
+    options.configPath = ConfigPathOf(flags);
+    // The file first, so that every flag overrides it.
+    if (!options.configPath.empty() && !LoadConfigFile(options.configPath, options, error))
+        return false;
+    for (const Flag& flag : flags) {
+        if (flag.name == "--config" || ApplySwitch(flag.name, options))
+            continue;
+        if (!ApplyLumedOption(flag.name, flag.value, options)) {
+            error = "bad option or value: " + flag.name + " " + flag.value;
             return false;
         }
     }

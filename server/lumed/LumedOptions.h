@@ -5,7 +5,8 @@
 //         [--log-level N] [--workers N] [--no-rpcbind]
 //         [--config-bind ADDR] [--config-port N] [--minute-seconds N]
 //         [--admin-group GROUP] [--tls-cert FILE --tls-key FILE --tls-ca FILE]
-//         [--ganesha]
+//         [--ganesha] [--log-stderr] [--config FILE] [--check-config]
+//   lumed --version
 //
 // Without --export lumed serves the exports made later through the
 // configuration channel.
@@ -27,6 +28,10 @@
 // system bus, serves the exports, and --port, --bind, --workers and
 // --no-rpcbind have no effect; the configuration program has its own server.
 // --minute-seconds shortens the minute of export expiry intervals (tests).
+// --config FILE (default /etc/lumed/lumed.toml when it exists) is read
+// first and the flags override it (ConfigFile.h); --check-config only
+// validates. --log-stderr writes the log to stderr in journald's form
+// instead of the log file (as when journald is lumed's stderr).
 #pragma once
 
 #include <optional>
@@ -34,6 +39,15 @@
 #include <vector>
 
 #include "host/SharePerms.h"
+
+// An [[export]] of the configuration file; unset fields take --clients
+// and --perms.
+struct ConfigExport {
+    std::string dir;
+    int line = 0;  // where it starts in the file, for messages
+    std::optional<std::string> clients;
+    std::optional<SharePerms> perms;
+};
 
 struct LumedOptions {
     std::vector<std::string> exports;
@@ -52,6 +66,11 @@ struct LumedOptions {
     unsigned minuteSeconds = 60;                // length of an expiry "minute"
     std::string adminGroup;                     // empty: only root administers
     std::string tlsCertificate, tlsKey, tlsCa;  // all or none: the channel requires TLS
+    std::vector<ConfigExport> fileExports;      // the configuration file's [[export]]s
+    bool logStderr = false;                     // log to stderr for journald, no log file
+    std::string configPath;                     // the file read; empty: none
+    bool checkConfig = false;                   // validate, then exit
+    bool version = false;                       // print the version, then exit
 
     bool Tls() const { return !tlsCertificate.empty(); }
 };
@@ -59,8 +78,16 @@ struct LumedOptions {
 // The state directory the options name, or the build's default.
 std::string StateDirOf(const LumedOptions& options);
 
-// True and options filled; else false and error says what is wrong.
+// Where lumed looks for its configuration file when --config is not given.
+extern const char* const kLumedDefaultConfig;
+
+// True and options filled from the configuration file and the flags; else
+// false and error says what is wrong.
 bool ParseLumedOptions(int argc, char** argv, LumedOptions& options, std::string& error);
+
+// Sets what flag name ("--port") sets from its value's text; false when the
+// name takes no value or the value is invalid.
+bool ApplyLumedOption(const std::string& name, const std::string& value, LumedOptions& options);
 
 // Whether the configuration program is served on the NFS port.
 bool ConfigSharesNfsPort(const LumedOptions& options);

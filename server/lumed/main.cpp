@@ -3,7 +3,9 @@
 // configuration channel had made before it last stopped, serves MOUNT, NFS
 // and the configuration program, removes exports that expire without a
 // keep-alive, and on SIGINT or SIGTERM finishes the calls in flight,
-// removes its exports (their records stay) and exits 0.
+// removes its exports (their records stay) and exits 0. SIGHUP reopens the
+// log file and adds the configuration file's new [[export]]s. Under
+// systemd it says READY=1 once it serves and STOPPING=1 when it stops.
 //
 // Once ready it prints on stdout, which scripts and tests read,
 //   lumed: configuration socket PATH
@@ -15,6 +17,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,12 +27,15 @@
 #include <utility>
 #include <vector>
 
+#include "LumeVersion.h"
+#include "host/ExportCache.h"
 #include "host/Ganesha.h"
 #include "host/LumeServiceGlobals.h"
 #include "platform/LogWriter.h"
 #include "platform/OXPlatformInfo.h"
 #include "platform/StateDir.h"
 #include "server/config/ConfigProgram.h"
+#include "server/lumed/ConfigFile.h"
 #include "server/lumed/ExportSweeper.h"
 #include "server/lumed/FsmModule.h"
 #include "server/lumed/LumedOptions.h"
@@ -49,8 +55,31 @@ int Fail(const std::string& message) {
     return 1;
 }
 
+std::string LogFilePath(const LumedOptions& options) {
+    return StateDirOf(options) + "/lumed.log";
+}
+
+// The log goes to journald when it is stderr (or when asked), stamped
+// there; else to the log file, logFile its sink.
+bool SetUpLog(const LumedOptions& options, std::shared_ptr<LogSink>& logFile, std::string& error) {
+    TheLogWriter().SetLevel(options.logLevel);
+    if (options.logStderr || StderrIsJournal()) {
+        TheLogWriter().SetSink(std::make_shared<JournalLogSink>(stderr));
+        return true;
+    }
+    try {
+        logFile = std::make_shared<StreamLogSink>(LogFilePath(options));
+    } catch (const std::exception& e) {
+        error = std::string("cannot open the log: ") + e.what();
+        return false;
+    }
+    TheLogWriter().AddSink(logFile);
+    return true;
+}
+
 // State dir and log: both before anything logs or reads the registry.
-bool SetUpState(const LumedOptions& options, std::string& error) {
+bool SetUpState(const LumedOptions& options, std::shared_ptr<LogSink>& logFile,
+                std::string& error) {
     std::string dir = StateDirOf(options);
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
@@ -59,13 +88,8 @@ bool SetUpState(const LumedOptions& options, std::string& error) {
         return false;
     }
     SetPlatformStateDir(dir);
-    TheLogWriter().SetLevel(options.logLevel);
-    try {
-        TheLogWriter().AddSink(std::make_shared<StreamLogSink>(dir + "/lumed.log"));
-    } catch (const std::exception& e) {
-        error = std::string("cannot open the log: ") + e.what();
+    if (!SetUpLog(options, logFile, error))
         return false;
-    }
     char host[HOST_NAME_MAX + 1] = {};
     if (::gethostname(host, sizeof(host) - 1) == 0)
         LumeServiceGlobals::clientName = host;
@@ -81,27 +105,86 @@ unsigned WorkerCount(const LumedOptions& options) {
     return kDefaultWorkers;
 }
 
-bool CreateExports(FSM* fsm, const LumedOptions& options, std::string& error) {
-    for (const std::string& dir : options.exports) {
-        char real[PATH_MAX];
-        if (!::realpath(dir.c_str(), real) || !std::filesystem::is_directory(real)) {
-            error = "not a directory: " + dir;
-            return false;
-        }
-        if (!CreateStartupExport(fsm, real, options.clients, options.perms, error))
-            return false;
-        std::printf("lumed: exporting %s\n", real);
+// The real path of dir, when it is a directory; else empty.
+std::string RealDirectory(const std::string& dir) {
+    char real[PATH_MAX];
+    if (!::realpath(dir.c_str(), real) || !std::filesystem::is_directory(real))
+        return "";
+    return real;
+}
+
+bool CreateExport(FSM* fsm, const std::string& dir, const std::string& clients, SharePerms perms,
+                  std::string& error) {
+    std::string real = RealDirectory(dir);
+    if (real.empty()) {
+        error = "not a directory: " + dir;
+        return false;
     }
+    if (!CreateStartupExport(fsm, real, clients, perms, error))
+        return false;
+    std::printf("lumed: exporting %s\n", real.c_str());
     return true;
 }
 
-// Blocks the stop signals in every thread (threads inherit the mask) so that
-// only the main thread's sigwait sees them.
+bool CreateFileExport(FSM* fsm, const ConfigExport& entry, const LumedOptions& options,
+                      std::string& error) {
+    return CreateExport(fsm, entry.dir, entry.clients.value_or(options.clients),
+                        entry.perms.value_or(options.perms), error);
+}
+
+bool CreateExports(FSM* fsm, const LumedOptions& options, std::string& error) {
+    for (const std::string& dir : options.exports)
+        if (!CreateExport(fsm, dir, options.clients, options.perms, error))
+            return false;
+    for (const ConfigExport& entry : options.fileExports)
+        if (!CreateFileExport(fsm, entry, options, error))
+            return false;
+    return true;
+}
+
+// SIGHUP: the configuration file's [[export]]s that are not exported yet
+// are made; nothing else of the file is taken again, nothing is removed.
+void AddNewFileExports(FSM* fsm, const LumedOptions& options) {
+    LumedOptions fresh;
+    std::string error;
+    if (options.configPath.empty())
+        return;
+    if (!LoadConfigFile(options.configPath, fresh, error)) {
+        OXLOG(-1, 0, "Exports unchanged: %s.", error.c_str());
+        return;
+    }
+    for (const ConfigExport& entry : fresh.fileExports) {
+        ExportPtr existing;
+        std::string real = RealDirectory(entry.dir);
+        if (!real.empty() && gAllExports->FindExport(real, existing))
+            continue;
+        if (!CreateFileExport(fsm, entry, options, error))
+            OXLOG(-1, 0, "%s:%d: %s", options.configPath.c_str(), entry.line, error.c_str());
+    }
+    std::fflush(stdout);
+}
+
+// SIGHUP: a new log file in the place of the old one (logrotate renamed it).
+void ReopenLog(const LumedOptions& options, std::shared_ptr<LogSink>& logFile) {
+    if (!logFile)
+        return;
+    try {
+        std::shared_ptr<LogSink> fresh = std::make_shared<StreamLogSink>(LogFilePath(options));
+        TheLogWriter().ReplaceSink(logFile, fresh);
+        logFile = fresh;
+    } catch (const std::exception& e) {
+        OXLOG(-1, 0, "Log file kept: %s", e.what());
+    }
+}
+
+// Blocks the stop signals and SIGHUP in every thread (threads inherit the
+// mask) so that only the main thread's sigwait sees them.
 sigset_t BlockStopSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     return signals;
 }
@@ -199,9 +282,24 @@ bool JoinGanesha(std::string& error) {
     return false;
 }
 
+// Waits for a stop signal, answering SIGHUPs meanwhile; the signal.
+int AwaitStop(FSM* fsm, const LumedOptions& options, const sigset_t& signals,
+              std::shared_ptr<LogSink>& logFile) {
+    for (;;) {
+        int signal = 0;
+        sigwait(&signals, &signal);
+        if (signal != SIGHUP)
+            return signal;
+        ReopenLog(options, logFile);
+        AddNewFileExports(fsm, options);
+        OXLOG(1, 0, "SIGHUP: log reopened, configuration's exports re-read.");
+    }
+}
+
 // Serves until a stop signal; programs and servers are gone on return, so
 // nothing uses the module afterwards. The process's exit code.
-int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals) {
+int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals,
+          std::shared_ptr<LogSink>& logFile) {
     std::string error;
     gid_t adminGroup;
     if (!AdminGroup(options, adminGroup, error))
@@ -242,9 +340,10 @@ int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals) {
     else
         std::printf("lumed: serving through NFS-Ganesha\n");
     std::fflush(stdout);
+    sd_notify(0, "READY=1");
 
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    int signal = AwaitStop(fsm, options, stopSignals, logFile);
+    sd_notify(0, "STOPPING=1");
     OXLOG(1, 0, "Signal %d: stopping.", signal);
     sweeper.Stop();
     configServer.reset();
@@ -265,14 +364,26 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "lumed: %s\n%s", error.c_str(), kLumedUsage);
         return 2;
     }
+    if (options.version) {
+        std::printf("lumed %s\n", LUME_VERSION);
+        return 0;
+    }
+    if (options.checkConfig) {
+        std::printf("lumed: %s\n",
+                    options.configPath.empty()
+                        ? "no configuration file; the options are valid"
+                        : ("configuration " + options.configPath + " is valid").c_str());
+        return 0;
+    }
     sigset_t stopSignals = BlockStopSignals();
-    if (!SetUpState(options, error))
+    std::shared_ptr<LogSink> logFile;
+    if (!SetUpState(options, logFile, error))
         return Fail(error);
     std::string modulePath = options.modulePath.empty() ? LUMED_DEFAULT_MODULE : options.modulePath;
     FSM* fsm = LoadFsmModule(modulePath, error);
     if (!fsm)
         return Fail(error);
-    int code = Serve(fsm, options, stopSignals);
+    int code = Serve(fsm, options, stopSignals, logFile);
     // The module hands over its object once unloaded; the host deletes it.
     fsm->UnloadFSM();
     delete fsm;

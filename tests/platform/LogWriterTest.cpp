@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -88,4 +89,33 @@ TEST(PlatformLogWriter, WriterOutlivesTheGlobalReference) {
             _exit(0);
         },
         ::testing::ExitedWithCode(0), "late:1 still here");
+}
+
+TEST(PlatformLogWriter, JournalLinesCarryAPriorityAndNoTime) {
+    const std::pair<int, const char*> priorities[] = {
+        {-1, "<3>"}, {0, "<6>"}, {1, "<6>"}, {2, "<7>"}, {10, "<7>"}};
+    for (const auto& [level, priority] : priorities) {
+        FILE* stream = std::tmpfile();
+        ASSERT_NE(stream, nullptr);
+        JournalLogSink(stream).Write({level, "int f()", 42, 7, 1234, "text"});
+        char line[128] = {};
+        std::rewind(stream);
+        ASSERT_NE(std::fgets(line, sizeof(line), stream), nullptr);
+        std::fclose(stream);
+        EXPECT_EQ(line, std::string(priority) + "tid 1234 job 7 L" + std::to_string(level) +
+                            " int f():42 text\n");
+    }
+}
+
+TEST(PlatformLogWriter, StderrIsTheJournalOnlyWhenJournalStreamNamesIt) {
+    struct stat status {};
+    ASSERT_EQ(::fstat(STDERR_FILENO, &status), 0);
+    std::string named = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+    ::unsetenv("JOURNAL_STREAM");
+    EXPECT_FALSE(StderrIsJournal());
+    ::setenv("JOURNAL_STREAM", (named + "1").c_str(), 1);  // inherited, stderr redirected since
+    EXPECT_FALSE(StderrIsJournal());
+    ::setenv("JOURNAL_STREAM", named.c_str(), 1);
+    EXPECT_TRUE(StderrIsJournal());
+    ::unsetenv("JOURNAL_STREAM");
 }

@@ -33,6 +33,7 @@ class LumedProcess {
     // True once lumed is serving; else false and error holds what it printed.
     bool Start(const Config& config, std::string& error);
     uint16_t Port() const { return m_port; }
+    pid_t Pid() const { return m_pid; }  // -1 when not running
     // The signal, then waits. The wait status (see waitpid), or -1 when
     // nothing was running.
     int Stop(int signal = SIGTERM);

@@ -1,0 +1,166 @@
+// lumed as a service: its configuration file checked, its version, its
+// systemd unit, the readiness it tells systemd, and SIGHUP.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "LumeVersion.h"
+#include "tests/server/LumedProcess.h"
+#include "tests/server/NfsClient.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+struct CommandRun {
+    int exitCode = -1;
+    std::string output;  // stdout and stderr together
+};
+
+// Runs a command line through the shell; what it printed and its exit code.
+CommandRun RunCommand(const std::string& command) {
+    CommandRun run;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return run;
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0)
+        run.output.append(buffer, got);
+    int status = ::pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Polls, up to about ten seconds, until done() holds.
+template <typename Done>
+bool Eventually(Done done) {
+    for (int i = 0; i < 200; ++i) {
+        if (done())
+            return true;
+        ::usleep(50 * 1000);
+    }
+    return done();
+}
+
+// A datagram socket standing in for systemd's notify socket.
+class NotifySocket {
+  public:
+    explicit NotifySocket(const std::string& path) : m_fd(::socket(AF_UNIX, SOCK_DGRAM, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        timeval wait{30, 0};  // a message lumed never sends fails the test, not hangs it
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+    }
+    ~NotifySocket() { ::close(m_fd); }
+    std::string Next() {
+        char message[256];
+        ssize_t got = ::recv(m_fd, message, sizeof(message), 0);
+        return got > 0 ? std::string(message, static_cast<size_t>(got)) : "(nothing)";
+    }
+
+  private:
+    int m_fd;
+};
+
+}  // namespace
+
+TEST(LumedService, CheckConfigExitsZeroOrTwoWithTheReason) {
+    TempDir dir;
+    std::string good = dir.WriteFile("good.toml", "port = 3049\n[[export]]\ndir = \"/srv\"\n");
+    std::string bad = dir.WriteFile("bad.toml", "port = 3049\nworkers = 0\n");
+    CommandRun ok = RunCommand(std::string(LUMED_BINARY) + " --check-config --config " + good);
+    EXPECT_EQ(ok.exitCode, 0) << ok.output;
+    EXPECT_EQ(ok.output, "lumed: configuration " + good + " is valid\n");
+    CommandRun refused = RunCommand(std::string(LUMED_BINARY) + " --check-config --config " + bad);
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_EQ(refused.output.rfind("lumed: " + bad + ":2: workers: bad value 0\n", 0), 0u)
+        << refused.output;
+    EXPECT_FALSE(std::filesystem::exists(dir / "state")) << "a check serves nothing";
+}
+
+TEST(LumedService, BothProgramsPrintTheProjectVersion) {
+    for (const std::string binary : {LUMED_BINARY, LUMECTL_BINARY}) {
+        CommandRun run = RunCommand(binary + " --version");
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.output,
+                  std::filesystem::path(binary).filename().string() + " " LUME_VERSION "\n");
+    }
+    EXPECT_TRUE(std::regex_match(LUME_VERSION, std::regex(R"(\d+\.\d+\.\d+)")));
+}
+
+TEST(LumedService, UnitFileVerifies) {
+    if (RunCommand("command -v systemd-analyze").exitCode != 0)
+        GTEST_SKIP() << "systemd-analyze is not installed";
+    // The unit names the installed binary; verify it against the built one.
+    TempDir dir;
+    std::string unit =
+        std::regex_replace(ReadAll(LUMED_UNIT_FILE), std::regex("/usr/sbin/lumed"), LUMED_BINARY);
+    ASSERT_NE(unit.find("Type=notify"), std::string::npos);
+    std::string path = dir.WriteFile("lumed.service", unit);
+    CommandRun run = RunCommand("systemd-analyze verify " + path);
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(run.output.find("lumed.service"), std::string::npos) << run.output;
+}
+
+TEST(LumedService, TellsSystemdItIsReadyAndStoppingAndLogsForJournald) {
+    TempDir dir;
+    NotifySocket notify(dir / "notify");
+    ASSERT_EQ(::setenv("NOTIFY_SOCKET", (dir / "notify").c_str(), 1), 0);
+    LumedProcess lumed;
+    std::string error;
+    bool started = lumed.Start({{}, dir / "state", {"--log-stderr"}}, error);
+    ::unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(started) << error;
+    EXPECT_EQ(notify.Next(), "READY=1");
+    EXPECT_EQ(WEXITSTATUS(lumed.Stop()), 0);
+    EXPECT_EQ(notify.Next(), "STOPPING=1");
+    EXPECT_FALSE(std::filesystem::exists(dir / "state/lumed.log")) << "the log went to stderr";
+}
+
+TEST(LumedService, SighupReopensTheLogAndAddsTheFilesNewExports) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "a");
+    std::filesystem::create_directories(dir / "b");
+    std::string config = dir.WriteFile("lumed.toml", "[[export]]\ndir = \"" + dir / "a" + "\"\n");
+    LumedProcess lumed;
+    std::string error;
+    ASSERT_TRUE(lumed.Start({{}, dir / "state", {"--config", config}}, error)) << error;
+    NfsClient before;
+    EXPECT_TRUE(before.Mount(lumed.Port(), dir / "a", error)) << error;
+    EXPECT_FALSE(before.Mount(lumed.Port(), dir / "b", error));
+
+    std::filesystem::rename(dir / "state/lumed.log", dir / "state/lumed.log.1");
+    std::ofstream(config, std::ios::app) << "[[export]]\ndir = \"" + dir / "b" + "\"\nperms = 1\n";
+    ASSERT_EQ(::kill(lumed.Pid(), SIGHUP), 0);
+    // lumed logs the reload last, in the new file.
+    EXPECT_TRUE(Eventually(
+        [&] { return ReadAll(dir / "state/lumed.log").find("SIGHUP") != std::string::npos; }));
+    NfsClient after;
+    EXPECT_TRUE(after.Mount(lumed.Port(), dir / "b", error)) << error;
+    EXPECT_EQ(ReadAll(dir / "state/lumed.log.1").find("SIGHUP"), std::string::npos);
+    EXPECT_EQ(WEXITSTATUS(lumed.Stop()), 0);
+    EXPECT_NE(lumed.Output().find("lumed: exporting " + dir / "b"), std::string::npos)
+        << lumed.Output();
+    const std::string& out = lumed.Output();
+    std::string exportedA = "lumed: exporting " + dir / "a" + "\n";
+    EXPECT_EQ(out.find(exportedA), out.rfind(exportedA)) << "a is exported once: " << out;
+}
