@@ -27,6 +27,8 @@ const char* const kLumectlHelp =
     "                    show who holds the lock of a file\n"
     "  drill-hole SHARE FILE\n"
     "                    give back the storage of a byte range; the size stays\n"
+    "  list              show every export with its references, expiry and locks\n"
+    "  locks SHARE       show the lock owners of an export and their files\n"
     "\n"
     "SHARE is the share path that export printed; FILE is relative to it.\n"
     "\n"
@@ -114,6 +116,20 @@ const std::map<std::string, VerbInfo>& Verbs() {
           "\n"
           "Give back the storage of LENGTH bytes of FILE from OFFSET on. The file\n"
           "keeps its size; the range reads as zeros.\n"}},
+        {"list",
+         {LumectlVerb::List, 0,
+          "usage: lumectl list\n"
+          "\n"
+          "Show every export: share path, real path, share id, clients, perms,\n"
+          "references, seconds until it expires (or never), job id and the number\n"
+          "of locks held through it. Only this machine may list.\n"}},
+        {"locks",
+         {LumectlVerb::Locks, 1,
+          "usage: lumectl locks SHARE\n"
+          "\n"
+          "Show each lock held through the export SHARE: its owner, whether it is a\n"
+          "read or a write lock, and the file. At most 1024 are shown, with a count\n"
+          "of the rest. Only this machine may list.\n"}},
     };
     return verbs;
 }
@@ -184,6 +200,8 @@ const std::map<LumectlVerb, std::vector<std::string>>& Allowed() {
         {LumectlVerb::Unlock, {"--owner"}},
         {LumectlVerb::LockStatus, {}},
         {LumectlVerb::DrillHole, {"--offset", "--length"}},
+        {LumectlVerb::List, {}},
+        {LumectlVerb::Locks, {}},
     };
     return allowed;
 }
@@ -331,7 +349,8 @@ LumectlParse ParseLumectlCommandLine(int argc, char** argv) {
     command.verb = info.verb;
     if (static_cast<int>(split.positionals.size()) != info.positionals + 1)
         return Usage("wrong number of arguments for " + split.positionals[0]);
-    command.path = split.positionals[1];
+    if (info.positionals > 0)
+        command.path = split.positionals[1];
     if (info.positionals > 1)
         command.file = split.positionals[2];
     if (command.path.size() > LUMECFG_PATHLEN || command.file.size() > LUMECFG_PATHLEN)

@@ -17,7 +17,17 @@
 #include <cstdint>
 #include <string>
 
-enum class LumectlVerb { Export, Unexport, KeepAlive, Lock, Unlock, LockStatus, DrillHole };
+enum class LumectlVerb {
+    Export,
+    Unexport,
+    KeepAlive,
+    Lock,
+    Unlock,
+    LockStatus,
+    DrillHole,
+    List,
+    Locks
+};
 
 struct LumectlCommand {
     // Global options.

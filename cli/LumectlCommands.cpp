@@ -3,6 +3,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "cli/LumectlListings.h"
 #include "server/protocol/lumecfg.h"
 
 namespace {
@@ -196,6 +197,10 @@ LumectlReport RunLumectlCommand(const LumectlCommand& command, ConfigClient& cli
             return KeepAlive(command, client);
         case LumectlVerb::DrillHole:
             return DrillHole(command, client);
+        case LumectlVerb::List:
+            return RunListExports(client);
+        case LumectlVerb::Locks:
+            return RunListLocks(command, client);
         default:
             return Lock(command, client);
     }

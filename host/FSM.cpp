@@ -33,3 +33,8 @@ void FSM::FinalizeExports() {
 void FSM::PrintPerfCounters() {
     gPerfCounter->LogAll();
 }
+
+bool FSM::ListLocks(std::vector<HeldLock>& locks) {
+    locks.clear();
+    return false;
+}

@@ -1,15 +1,18 @@
 // The module interface: what the host calls on a loaded file-system module.
 // Declaration order is slot order. The host provides FindExport,
-// FinalizeExports and PrintPerfCounters; a module provides the rest.
+// FinalizeExports, PrintPerfCounters and a ListLocks that lists none; a
+// module provides the rest.
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
 #include "host/BkEndProc.h"
 #include "host/Export.h"
+#include "host/HeldLock.h"
 #include "host/nfs_fh3.h"
 
 class FSM {
@@ -36,6 +39,9 @@ class FSM {
     virtual void FinalizeExports();
     // Logs the host's performance counters.
     virtual void PrintPerfCounters();
+    // A snapshot of every lock the module holds, for listings; read-only.
+    // False when the module keeps no lock records (locks left empty).
+    virtual bool ListLocks(std::vector<HeldLock>& locks);
 };
 
 // The module's one exported entry point.

@@ -86,3 +86,17 @@ void ReleaseAllLocks(SinkFSMExport* exp) {
     ReleaseWriteLocks(exportPath);
     ReleaseReadLocks(exportPath);
 }
+
+std::vector<HeldLock> SnapshotLocks() {
+    OxCriticalSectionLock noLockRequests(&SinkFSM::fileLockCSec);
+    std::vector<HeldLock> locks;
+    for (const auto& entry : SinkFSM::fileLockMap) {
+        const SinkFSMLockInfo& record = *entry.second;
+        locks.push_back({record.exportPath, record.lockOwner, false, record.takenUnder});
+    }
+    for (const auto& entry : SinkFSM::fileReadLockMap)
+        for (const auto& reader : entry.second->owners)
+            locks.push_back(
+                {reader.second.exportPath, reader.first, true, reader.second.takenUnder});
+    return locks;
+}

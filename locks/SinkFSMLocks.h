@@ -1,6 +1,10 @@
 // The lock service's release of an export's locks when the export goes.
 #pragma once
 
+#include <vector>
+
+#include "host/HeldLock.h"
+
 class SinkFSMExport;
 
 // Releases every lock taken through exp's path (write records first, then
@@ -10,3 +14,7 @@ class SinkFSMExport;
 // logged and ignored. Takes SinkFSM::fileLockCSec, so callers must not hold
 // the host's export-table lock. exp is never null.
 void ReleaseAllLocks(SinkFSMExport* exp);
+
+// A copy of both tables, one entry per owner's grant, for the host's
+// listings. Takes SinkFSM::fileLockCSec; changes nothing.
+std::vector<HeldLock> SnapshotLocks();

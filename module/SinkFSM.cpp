@@ -7,6 +7,7 @@
 #include "exports/SinkFSMExport.h"
 #include "filehandle/SinkFSMFileHandle.h"
 #include "host/ExportCache.h"
+#include "locks/SinkFSMLocks.h"
 #include "platform/LogWriter.h"
 
 std::atomic<SinkFSM*> SinkFSM::sinkFSM{nullptr};
@@ -83,4 +84,9 @@ bool SinkFSM::IsFHValid(const nfs_fh3& fh) {
 
 void SinkFSM::UnExport(ExportPtr& exp) {
     RemoveExport(exp);
+}
+
+bool SinkFSM::ListLocks(std::vector<HeldLock>& locks) {
+    locks = SnapshotLocks();
+    return true;
 }

@@ -1,11 +1,13 @@
 #include "server/config/ConfigProgram.h"
 
 #include <algorithm>
+#include <ctime>
 #include <mutex>
 
 #include "host/LumeServiceGlobals.h"
 #include "host/SavedExports.h"
 #include "platform/LogWriter.h"
+#include "server/config/ConfigListing.h"
 #include "server/config/ConfigRequests.h"
 
 namespace {
@@ -69,6 +71,10 @@ bool RecordedUnexport(FSM* fsm, lumecfg_share_args& args, const std::string& cal
     });
 }
 
+// The module's "may not manage" status, for a caller who may not list.
+constexpr int kMayNotList = 11;
+const char* const kMayNotListText = "Only this machine or a proved peer may list.";
+
 }  // namespace
 
 std::string ConfigProgram::CallerName(const RpcCaller& caller) const {
@@ -99,6 +105,10 @@ accept_stat ConfigProgram::Call(const RpcCall& call, XDR* args, XDR* results) {
             return FileLock(caller, args, results);
         case LUMECFG_DRILL_HOLE:
             return DrillHole(caller, args, results);
+        case LUMECFG_LIST_EXPORTS:
+            return ListExports(caller, args, results);
+        case LUMECFG_LIST_LOCKS:
+            return ListLocks(caller, args, results);
         default:
             OXLOG(1, 0, "Configuration procedure %u from [%s] is not served.", call.procedure,
                   caller.c_str());
@@ -136,4 +146,33 @@ accept_stat ConfigProgram::DrillHole(const std::string& caller, XDR* args, XDR* 
     return Serve<lumecfg_drill_hole_args, lumecfg_drill_hole_res>(
         m_fsm, caller, args, results, XdrProc(xdr_lumecfg_drill_hole_args),
         XdrProc(xdr_lumecfg_drill_hole_res), RequestDrillHole);
+}
+
+accept_stat ConfigProgram::ListExports(const std::string& caller, XDR* args, XDR* results) {
+    DecodedArgs<lumecfg_list_args> decoded(XdrProc(xdr_lumecfg_list_args), args);
+    if (!decoded.Ok())
+        return GARBAGE_ARGS;
+    bool encoded = false;
+    if (caller.empty()) {
+        encoded = EncodeExportPage(results, nullptr, kMayNotList, kMayNotListText);
+    } else {
+        ExportPage page = ::ListExports(m_fsm, decoded.value.from_share_id, ::time(nullptr));
+        encoded = EncodeExportPage(results, &page, 0, "");
+    }
+    return encoded ? SUCCESS : SYSTEM_ERR;
+}
+
+accept_stat ConfigProgram::ListLocks(const std::string& caller, XDR* args, XDR* results) {
+    DecodedArgs<lumecfg_share_args> decoded(XdrProc(xdr_lumecfg_share_args), args);
+    if (!decoded.Ok())
+        return GARBAGE_ARGS;
+    bool encoded = false;
+    LockPage page;
+    if (caller.empty())
+        encoded = EncodeLockPage(results, nullptr, kMayNotList, kMayNotListText);
+    else if (!ListExportLocks(m_fsm, decoded.value.path, page))
+        encoded = EncodeLockPage(results, nullptr, 2, "Share not exported.");
+    else
+        encoded = EncodeLockPage(results, &page, 0, "");
+    return encoded ? SUCCESS : SYSTEM_ERR;
 }

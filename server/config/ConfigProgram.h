@@ -6,7 +6,9 @@
 // machine (the host's client name); a caller over TLS is the name its
 // client certificate proves; every other caller has the empty name, which
 // the module treats as nobody in particular. The AUTH_SYS machine name is
-// never read. Keep-alive answers with an empty reply. Unknown procedures
+// never read. The listings (ConfigListing.h) are lumed's own and answer
+// only a caller with a name, this machine or a proved TLS peer; others get
+// status 11. Keep-alive answers with an empty reply. Unknown procedures
 // answer PROC_UNAVAIL, undecodable arguments GARBAGE_ARGS, a module that
 // gives no record SYSTEM_ERR; decoded arguments and response records are
 // released on every path. Creates and unexports served here are recorded
@@ -42,6 +44,8 @@ class ConfigProgram : public RpcProgram {
     accept_stat KeepAlive(const std::string& caller, XDR* args);
     accept_stat FileLock(const std::string& caller, XDR* args, XDR* results);
     accept_stat DrillHole(const std::string& caller, XDR* args, XDR* results);
+    accept_stat ListExports(const std::string& caller, XDR* args, XDR* results);
+    accept_stat ListLocks(const std::string& caller, XDR* args, XDR* results);
 
     FSM* const m_fsm;  // not owned
     const gid_t m_adminGroup;

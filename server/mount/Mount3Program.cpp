@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
@@ -80,6 +81,20 @@ std::vector<std::string> Split(const std::string& text, char separator) {
         if (!part.empty())
             parts.push_back(part);
     return parts;
+}
+
+// The EXPORT reply has no pages: it stops short of this many bytes, well
+// inside what the transport carries, and lists the exports that fit.
+constexpr size_t kExportListBytes = 1 << 20;
+
+// An export node's XDR bytes: each string with its length word and padding,
+// and a presence word per list link.
+size_t EncodedSize(const std::string& dir, const std::vector<std::string>& groups) {
+    auto text = [](const std::string& s) { return 4 + (s.size() + 3) / 4 * 4; };
+    size_t size = 4 + text(dir) + 4;
+    for (const std::string& group : groups)
+        size += text(group) + 4;
+    return size;
 }
 
 }  // namespace
@@ -209,18 +224,32 @@ accept_stat Mount3Program::Dump(XDR* results) {
 
 accept_stat Mount3Program::ExportList(XDR* results) {
     std::vector<ExportPtr> all = gAllExports->GetAllExports();
-    std::vector<std::string> dirs(all.size());
-    std::vector<std::vector<std::string>> clients(all.size());
+    std::vector<std::string> dirs;
+    std::vector<std::vector<std::string>> clients;
+    size_t bytes = 0;
     for (size_t i = 0; i < all.size(); ++i) {
-        NormalizeExportPath(all[i]->GetPath(), dirs[i]);
-        std::string text;
+        std::string dir, text;
+        NormalizeExportPath(all[i]->GetPath(), dir);
         all[i]->GetAllowedClients(text);
-        clients[i] = Split(text, ',');
+        if (dir.size() > MNTPATHLEN)
+            continue;  // no MNT could name it either
+        std::vector<std::string> groups = Split(text, ',');
+        // A name the protocol cannot carry would fail the whole reply.
+        groups.erase(std::remove_if(groups.begin(), groups.end(),
+                                    [](const std::string& g) { return g.size() > MNTNAMLEN; }),
+                     groups.end());
+        bytes += EncodedSize(dir, groups);
+        if (bytes > kExportListBytes) {
+            OXLOG(1, 0, "EXPORT lists %zu of %zu exports: the reply would not fit.", i, all.size());
+            break;
+        }
+        dirs.push_back(dir);
+        clients.push_back(groups);
     }
     // Node storage is sized before any pointer into it is taken.
-    std::vector<mnt_exportnode> nodes(all.size());
-    std::vector<std::vector<mnt_groupnode>> groups(all.size());
-    for (size_t i = 0; i < all.size(); ++i) {
+    std::vector<mnt_exportnode> nodes(dirs.size());
+    std::vector<std::vector<mnt_groupnode>> groups(dirs.size());
+    for (size_t i = 0; i < dirs.size(); ++i) {
         groups[i].resize(clients[i].size());
         for (size_t g = 0; g < groups[i].size(); ++g) {
             groups[i][g].gr_name = const_cast<char*>(clients[i][g].c_str());

@@ -7,7 +7,9 @@
 // export's root handle; a directory below it answers that directory's
 // handle, found by walking the module's objects from the root, provided the
 // path, symbolic links resolved, stays inside the export. Unprivileged
-// source ports are accepted. Handles always come from the module.
+// source ports are accepted. Handles always come from the module. EXPORT
+// lists each export with its clients as groups, cut (and logged) where the
+// reply would pass 1 MiB.
 // Thread-safe: the mount table guards itself; exports come from gAllExports.
 #pragma once
 
