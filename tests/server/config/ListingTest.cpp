@@ -1,0 +1,123 @@
+// lumectl list and locks against a running lumed, and MOUNT's EXPORT: every
+// export with its clients, references, expiry and locks, text and JSON;
+// callers that may not list are refused.
+#include <limits.h>
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "tests/server/LumedProcess.h"
+#include "tests/server/config/LumectlRun.h"
+#include "tests/server/integration/MountClient.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+std::string Real(const std::string& path) {
+    char real[PATH_MAX];
+    return ::realpath(path.c_str(), real) ? real : path;
+}
+
+class Listing : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_first = Real(m_a.Path());
+        m_second = Real(m_b.Path());
+        std::ofstream(m_first + "/f") << "f";
+        std::ofstream(m_second + "/g") << "g";
+        std::string error;
+        ASSERT_TRUE(m_lumed.Start({{m_first}, m_state.Path(), {}}, error)) << error;
+        m_socket = m_state.Path() + "/lumed.sock";
+    }
+    LumectlRun Ctl(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--socket", m_socket});
+        return RunLumectl(args);
+    }
+    void Lock(const std::string& share, const char* file, const char* owner, const char* mode) {
+        LumectlRun run = Ctl({"lock", share, file, "--owner", owner, mode});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+    }
+
+    TempDir m_a, m_b, m_state;
+    std::string m_first, m_second, m_socket;
+    LumedProcess m_lumed;
+};
+
+TEST_F(Listing, ListAndLocksShowEveryExportItsClientsAndItsLocks) {
+    ASSERT_EQ(Ctl({"export", m_second, "--clients", "127.0.0.1,10.1.0.0/16", "--timeout", "5",
+                   "--perms", "1"})
+                  .exitCode,
+              0);
+    ASSERT_EQ(Ctl({"export", m_second, "--clients", "127.0.0.1"}).exitCode, 0);
+    Lock(m_first, "f", "7", "--write");
+    Lock(m_second, "g", "8", "--read");
+    Lock(m_second, "g", "9", "--read");
+
+    LumectlRun json = Ctl({"--json", "list"});
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    nlohmann::json exports = nlohmann::json::parse(json.out)["exports"];
+    ASSERT_EQ(exports.size(), 2u) << json.out;
+    const nlohmann::json& first = exports[0];
+    const nlohmann::json& second = exports[1];
+    EXPECT_EQ(first["share"], m_first);
+    EXPECT_EQ(first["real_path"], m_first);
+    EXPECT_EQ(first["references"], 1);
+    EXPECT_TRUE(first["expiry_left"].is_null());
+    EXPECT_EQ(first["locks"], 1);
+    EXPECT_EQ(second["share"], m_second);
+    EXPECT_EQ(second["clients"], nlohmann::json({"127.0.0.1", "10.1.0.0/16"}));
+    EXPECT_EQ(second["perms"], 1);
+    EXPECT_EQ(second["references"], 2);
+    EXPECT_GT(second["expiry_left"].get<int64_t>(), 0);
+    EXPECT_LE(second["expiry_left"].get<int64_t>(), 300);
+    EXPECT_EQ(second["locks"], 2);
+    EXPECT_LT(first["share_id"], second["share_id"]);
+    EXPECT_EQ(second["job_id"], second["share_id"]) << "the module tags an export by its id";
+
+    LumectlRun text = Ctl({"list"});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_EQ(text.out.rfind("SHARE ", 0), 0u) << text.out;
+    EXPECT_NE(text.out.find(m_second + "  "), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("127.0.0.1,10.1.0.0/16"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("never"), std::string::npos) << text.out;
+
+    LumectlRun locks = Ctl({"--json", "locks", m_second});
+    ASSERT_EQ(locks.exitCode, 0) << locks.err;
+    nlohmann::json held = nlohmann::json::parse(locks.out);
+    EXPECT_EQ(held["total"], 2);
+    EXPECT_EQ(held["locks"], nlohmann::json::parse(R"([
+        {"owner": 8, "kind": "read", "file": ")" + m_second +
+                                                   R"(/g"},
+        {"owner": 9, "kind": "read", "file": ")" + m_second +
+                                                   R"(/g"}])"));
+    EXPECT_EQ(Ctl({"locks", m_first}).out, "OWNER  KIND   FILE\n7      write  " + m_first + "/f\n");
+
+    MountClient mount(m_lumed.Port());
+    ASSERT_TRUE(mount.Connected());
+    auto listed = mount.Exports();
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0], std::make_pair(m_first, std::vector<std::string>{"*"}));
+    EXPECT_EQ(listed[1],
+              std::make_pair(m_second, std::vector<std::string>{"127.0.0.1", "10.1.0.0/16"}));
+}
+
+// Only this machine lists: a caller over TCP is nobody in particular.
+TEST_F(Listing, AnUnprovedCallerMayNotListAndAnUnknownShareHasNoLocks) {
+    const std::string server = "127.0.0.1:" + std::to_string(m_lumed.Port());
+    for (std::vector<std::string> args : {std::vector<std::string>{"list"}, {"locks", m_first}}) {
+        args.insert(args.begin(), {"--server", server, "--json"});
+        LumectlRun run = RunLumectl(args);
+        EXPECT_EQ(run.exitCode, 1) << args[3];
+        nlohmann::json report = nlohmann::json::parse(run.out);
+        EXPECT_EQ(report["status"], 11) << args[3];
+        EXPECT_EQ(report.value("exports", nlohmann::json()), nlohmann::json()) << run.out;
+    }
+    LumectlRun unknown = Ctl({"locks", m_second});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_EQ(unknown.err, "lumectl: locks failed: status 2: Share not exported.\n");
+}
+
+}  // namespace
