@@ -29,6 +29,7 @@ const char* const kLumectlHelp =
     "                    give back the storage of a byte range; the size stays\n"
     "  list              show every export with its references, expiry and locks\n"
     "  locks SHARE       show the lock owners of an export and their files\n"
+    "  stats             show the server's calls per procedure, export and connection\n"
     "\n"
     "SHARE is the share path that export printed; FILE is relative to it.\n"
     "\n"
@@ -130,6 +131,16 @@ const std::map<std::string, VerbInfo>& Verbs() {
           "Show each lock held through the export SHARE: its owner, whether it is a\n"
           "read or a write lock, and the file. At most 1024 are shown, with a count\n"
           "of the rest. Only this machine may list.\n"}},
+        {"stats",
+         {LumectlVerb::Stats, 0,
+          "usage: lumectl stats [--watch SECONDS]\n"
+          "\n"
+          "Show what the server's calls came to since it started: per procedure\n"
+          "(NFS, MOUNT, configuration) the calls, errors, latency percentiles in\n"
+          "microseconds and bytes in and out; then NFS calls per export; then the\n"
+          "open connections and their calls.\n"
+          "\n"
+          "  --watch SECONDS  show them again every SECONDS until interrupted\n"}},
     };
     return verbs;
 }
@@ -183,6 +194,10 @@ bool ApplyValue(const std::string& name, const std::string& value, LumectlComman
         command.perms = static_cast<int32_t>(number);
         return true;
     }
+    if (name == "--watch" && ParseUnsigned(value, 86400, number) && number > 0) {
+        command.watchSeconds = static_cast<uint32_t>(number);
+        return true;
+    }
     if (name == "--timeout" && ParseUnsigned(value, UINT32_MAX, number)) {
         command.timeoutMinutes = static_cast<uint32_t>(number);
         return true;
@@ -202,6 +217,7 @@ const std::map<LumectlVerb, std::vector<std::string>>& Allowed() {
         {LumectlVerb::DrillHole, {"--offset", "--length"}},
         {LumectlVerb::List, {}},
         {LumectlVerb::Locks, {}},
+        {LumectlVerb::Stats, {"--watch"}},
     };
     return allowed;
 }

@@ -26,7 +26,8 @@ enum class LumectlVerb {
     LockStatus,
     DrillHole,
     List,
-    Locks
+    Locks,
+    Stats
 };
 
 struct LumectlCommand {
@@ -52,6 +53,8 @@ struct LumectlCommand {
     // drill-hole
     uint64_t offset = 0;
     uint64_t length = 0;
+    // stats: repeat every watchSeconds until interrupted; 0 once
+    uint32_t watchSeconds = 0;
 };
 
 struct LumectlParse {

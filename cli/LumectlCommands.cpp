@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/LumectlListings.h"
+#include "cli/LumectlStats.h"
 #include "server/protocol/lumecfg.h"
 
 namespace {
@@ -201,6 +202,8 @@ LumectlReport RunLumectlCommand(const LumectlCommand& command, ConfigClient& cli
             return RunListExports(client);
         case LumectlVerb::Locks:
             return RunListLocks(command, client);
+        case LumectlVerb::Stats:
+            return RunLumectlStats(command, client);
         default:
             return Lock(command, client);
     }

@@ -1,9 +1,11 @@
 // lumectl: the management client of lumed's configuration channel.
 // lumectl --help describes the commands and the exit status.
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "LumeVersion.h"
 #include "cli/ConfigClient.h"
@@ -56,9 +58,17 @@ int main(int argc, char** argv) {
     const LumectlCommand& command = parse.command;
     ConfigClient client;
     LumectlReport report;
-    if (Connect(command, client, report.message))
-        report = RunLumectlCommand(command, client);
-    else
+    if (!Connect(command, client, report.message)) {
         report.outcome = client.TlsFailed() ? LumectlReport::Untrusted : LumectlReport::Unreachable;
-    return PrintLumectlReport(report, command.json, std::cout, std::cerr);
+        return PrintLumectlReport(report, command.json, std::cout, std::cerr);
+    }
+    // stats --watch repeats until interrupted, or until a call fails.
+    for (;;) {
+        report = RunLumectlCommand(command, client);
+        const int status = PrintLumectlReport(report, command.json, std::cout, std::cerr);
+        if (command.watchSeconds == 0 || report.outcome != LumectlReport::Done)
+            return status;
+        std::cout << std::endl;
+        std::this_thread::sleep_for(std::chrono::seconds(command.watchSeconds));
+    }
 }

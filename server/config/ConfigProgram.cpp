@@ -9,6 +9,7 @@
 #include "platform/LogWriter.h"
 #include "server/config/ConfigListing.h"
 #include "server/config/ConfigRequests.h"
+#include "server/config/ConfigStats.h"
 
 namespace {
 
@@ -109,10 +110,33 @@ accept_stat ConfigProgram::Call(const RpcCall& call, XDR* args, XDR* results) {
             return ListExports(caller, args, results);
         case LUMECFG_LIST_LOCKS:
             return ListLocks(caller, args, results);
+        case LUMECFG_STATS:
+            return EncodeStats(CallStats::Process().Snapshot(), results) ? SUCCESS : SYSTEM_ERR;
         default:
             OXLOG(1, 0, "Configuration procedure %u from [%s] is not served.", call.procedure,
                   caller.c_str());
             return PROC_UNAVAIL;
+    }
+}
+
+const char* ConfigProgram::ProcedureName(uint32_t procedure) const {
+    switch (procedure) {
+        case LUMECFG_NULL:
+            return "NULL";
+        case LUMECFG_CREATE_EXPORT:
+            return "CREATE_EXPORT";
+        case LUMECFG_UNEXPORT:
+            return "UNEXPORT";
+        case LUMECFG_KEEP_ALIVE:
+            return "KEEP_ALIVE";
+        case LUMECFG_FILE_LOCK:
+            return "FILE_LOCK";
+        case LUMECFG_DRILL_HOLE:
+            return "DRILL_HOLE";
+        case LUMECFG_STATS:
+            return "STATS";
+        default:
+            return nullptr;
     }
 }
 

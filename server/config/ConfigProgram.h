@@ -8,7 +8,9 @@
 // the module treats as nobody in particular. The AUTH_SYS machine name is
 // never read. The listings (ConfigListing.h) are lumed's own and answer
 // only a caller with a name, this machine or a proved TLS peer; others get
-// status 11. Keep-alive answers with an empty reply. Unknown procedures
+// status 11. The statistics procedure answers any caller, as nfsstat and
+// MOUNT's export list do; the metrics endpoint serves the same numbers.
+// Keep-alive answers with an empty reply. Unknown procedures
 // answer PROC_UNAVAIL, undecodable arguments GARBAGE_ARGS, a module that
 // gives no record SYSTEM_ERR; decoded arguments and response records are
 // released on every path. Creates and unexports served here are recorded
@@ -36,6 +38,7 @@ class ConfigProgram : public RpcProgram {
     uint32_t LowVersion() const override { return LUMECFG_V1; }
     uint32_t HighVersion() const override { return LUMECFG_V1; }
     accept_stat Call(const RpcCall& call, XDR* args, XDR* results) override;
+    const char* ProcedureName(uint32_t procedure) const override;
 
   private:
     std::string CallerName(const RpcCaller& caller) const;

@@ -16,6 +16,7 @@ const std::pair<const char*, Kind> kValueKeys[] = {
     {"log-level", Kind::Number},   {"workers", Kind::Number},        {"config-bind", Kind::Text},
     {"config-port", Kind::Number}, {"minute-seconds", Kind::Number}, {"admin-group", Kind::Text},
     {"tls-cert", Kind::Text},      {"tls-key", Kind::Text},          {"tls-ca", Kind::Text},
+    {"metrics", Kind::Text},
 };
 
 // The keys that stand for a flag without a value.

@@ -16,6 +16,7 @@ const char* const kLumedUsage =
     "             [--minute-seconds N] [--admin-group GROUP]\n"
     "             [--tls-cert FILE --tls-key FILE --tls-ca FILE] [--ganesha]\n"
     "             [--log-stderr] [--config FILE] [--check-config]\n"
+    "             [--metrics [ADDR:]PORT]\n"
     "       lumed --version\n";
 
 const char* const kLumedDefaultConfig = "/etc/lumed/lumed.toml";
@@ -29,6 +30,20 @@ bool ParseNumber(const std::string& text, long low, long high, long& value) {
     errno = 0;
     value = std::strtol(text.c_str(), &end, 10);
     return errno == 0 && *end == '\0' && value >= low && value <= high;
+}
+
+// [ADDR:]PORT, ADDR an IPv4 literal or an IPv6 one in brackets.
+bool ParseMetrics(const std::string& value, LumedOptions& options) {
+    const size_t colon = value.rfind(':');
+    std::string address = colon == std::string::npos ? "127.0.0.1" : value.substr(0, colon);
+    if (address.size() > 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+    long port = 0;
+    if (!ParseNumber(value.substr(colon == std::string::npos ? 0 : colon + 1), 0, 65535, port))
+        return false;
+    options.metricsAddress = address;
+    options.metricsPort = static_cast<unsigned>(port);
+    return true;
 }
 
 }  // namespace
@@ -67,6 +82,8 @@ bool ApplyLumedOption(const std::string& name, const std::string& value, LumedOp
         options.tlsKey = value;
     else if (name == "--tls-ca" && !value.empty())
         options.tlsCa = value;
+    else if (name == "--metrics")
+        return ParseMetrics(value, options);
     else
         return false;
     return true;

@@ -7,6 +7,7 @@
 //         [--admin-group GROUP] [--tls-cert FILE --tls-key FILE --tls-ca FILE]
 //         [--ganesha] [--log-stderr] [--config FILE] [--check-config]
 //   lumed --version
+//         [--ganesha] [--metrics [ADDR:]PORT]
 //
 // Without --export lumed serves the exports made later through the
 // configuration channel.
@@ -27,6 +28,9 @@
 // With --ganesha lumed serves no NFS itself: NFS-Ganesha, reached on the
 // system bus, serves the exports, and --port, --bind, --workers and
 // --no-rpcbind have no effect; the configuration program has its own server.
+// --metrics serves the call statistics over HTTP (GET /metrics, the
+// Prometheus text format) on ADDR (an IPv4 or [IPv6] literal; 127.0.0.1
+// when only PORT is given); port 0 picks a free one, printed once ready.
 // --minute-seconds shortens the minute of export expiry intervals (tests).
 // --config FILE (default /etc/lumed/lumed.toml when it exists) is read
 // first and the flags override it (ConfigFile.h); --check-config only
@@ -71,6 +75,8 @@ struct LumedOptions {
     std::string configPath;                     // the file read; empty: none
     bool checkConfig = false;                   // validate, then exit
     bool version = false;                       // print the version, then exit
+    std::optional<std::string> metricsAddress;  // set: serve metrics there
+    unsigned metricsPort = 0;
 
     bool Tls() const { return !tlsCertificate.empty(); }
 };

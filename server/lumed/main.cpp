@@ -10,6 +10,7 @@
 // Once ready it prints on stdout, which scripts and tests read,
 //   lumed: configuration socket PATH
 //   lumed: configuration on ADDRESS port PORT[ with TLS]   (when not the NFS port)
+//   lumed: metrics on ADDRESS port PORT   (with --metrics)
 //   lumed: serving on ADDRESS port PORT
 // or, with --ganesha, where NFS-Ganesha serves the exports,
 //   lumed: serving through NFS-Ganesha
@@ -44,6 +45,8 @@
 #include "server/mount/Mount3Program.h"
 #include "server/nfs/Nfs3Program.h"
 #include "server/rpc/RpcServer.h"
+#include "server/stats/MetricsEndpoint.h"
+#include "server/stats/MetricsText.h"
 
 namespace {
 
@@ -272,6 +275,19 @@ std::unique_ptr<NfsService> MakeNfsService(FSM* fsm, const LumedOptions& options
     return service;
 }
 
+// The metrics endpoint when asked for; null with error set when it cannot
+// start, and null with error empty when not asked for.
+std::unique_ptr<MetricsEndpoint> StartMetrics(const LumedOptions& options, std::string& error) {
+    if (!options.metricsAddress)
+        return nullptr;
+    std::unique_ptr<MetricsEndpoint> metrics(
+        new MetricsEndpoint([] { return MetricsText(CallStats::Process().Snapshot()); }));
+    if (!metrics->Start(*options.metricsAddress, static_cast<uint16_t>(options.metricsPort), error))
+        return nullptr;
+    std::printf("lumed: metrics on %s port %u\n", options.metricsAddress->c_str(), metrics->Port());
+    return metrics;
+}
+
 // With NFS-Ganesha: find what it still has from an earlier run before any
 // export is made. False with error set when it cannot be asked.
 bool JoinGanesha(std::string& error) {
@@ -318,6 +334,11 @@ int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals,
         nfs.reset();
         return Fail("configuration channel: " + error);
     }
+    std::unique_ptr<MetricsEndpoint> metrics = StartMetrics(options, error);
+    if (!metrics && !error.empty()) {
+        nfs.reset();
+        return Fail(error);
+    }
     LumeServiceGlobals::networkServicesStarted = true;
     std::unique_ptr<RpcBindRegistration> rpcbind;
     if (nfs && options.rpcbind)
@@ -346,6 +367,7 @@ int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals,
     sd_notify(0, "STOPPING=1");
     OXLOG(1, 0, "Signal %d: stopping.", signal);
     sweeper.Stop();
+    metrics.reset();
     configServer.reset();
     localConfigServer.reset();
     nfs.reset();

@@ -14,6 +14,7 @@
 #include "platform/LogWriter.h"
 #include "platform/PathContainment.h"
 #include "server/handles/IssuedHandles.h"
+#include "server/stats/CallStats.h"
 
 namespace {
 
@@ -99,6 +100,11 @@ size_t EncodedSize(const std::string& dir, const std::vector<std::string>& group
 
 }  // namespace
 
+const char* Mount3Program::ProcedureName(uint32_t procedure) const {
+    static const char* const kNames[] = {"NULL", "MNT", "DUMP", "UMNT", "UMNTALL", "EXPORT"};
+    return procedure < sizeof kNames / sizeof kNames[0] ? kNames[procedure] : nullptr;
+}
+
 accept_stat Mount3Program::Call(const RpcCall& call, XDR* args, XDR* results) {
     switch (call.procedure) {
         case MOUNTPROC3_NULL:
@@ -139,6 +145,7 @@ accept_stat Mount3Program::Mnt(const RpcCaller& caller, XDR* args, XDR* results)
     }
     OXLOG(3, 0, "MNT %s from %s:%u: status %d.", path.c_str(), caller.address.ToString().c_str(),
           caller.port, static_cast<int>(result.fhs_status));
+    CallStats::NoteStatus(static_cast<uint32_t>(result.fhs_status));
     return xdr_mnt_mountres3(results, &result) ? SUCCESS : SYSTEM_ERR;
 }
 

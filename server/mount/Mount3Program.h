@@ -28,6 +28,7 @@ class Mount3Program : public RpcProgram {
     uint32_t LowVersion() const override { return MOUNT_V3; }
     uint32_t HighVersion() const override { return MOUNT_V3; }
     accept_stat Call(const RpcCall& call, XDR* args, XDR* results) override;
+    const char* ProcedureName(uint32_t procedure) const override;
 
   private:
     accept_stat Mnt(const RpcCaller& caller, XDR* args, XDR* results);

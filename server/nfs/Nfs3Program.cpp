@@ -7,6 +7,7 @@
 
 #include "platform/LogWriter.h"
 #include "server/nfs/Nfs3Procedures.h"
+#include "server/stats/CallStats.h"
 
 namespace {
 
@@ -180,6 +181,17 @@ accept_stat Run(const Nfs3Procedure& procedure, Nfs3Request& req, void* args, vo
     }
 }
 
+// Every result but NULL's begins with its nfsstat3.
+void Note(const Nfs3Request& req, const Nfs3Procedure& procedure, const void* result) {
+    if (procedure.resultSize >= sizeof(nfsstat3)) {
+        nfsstat3 status;
+        std::memcpy(&status, result, sizeof status);
+        CallStats::NoteStatus(static_cast<uint32_t>(status));
+    }
+    if (req.GetExport())
+        CallStats::Process().NoteExport(*req.GetExport());
+}
+
 }  // namespace
 
 Nfs3Program::Nfs3Program(FSM* fsm) : m_shared(fsm) {}
@@ -204,6 +216,10 @@ bool Nfs3Program::NonIdempotent(uint32_t, uint32_t procedure) const {
     return procedure < kProcedureCount && (kProcedures[procedure].traits & kNonIdempotent);
 }
 
+const char* Nfs3Program::ProcedureName(uint32_t procedure) const {
+    return procedure < kProcedureCount ? kProcedures[procedure].name : nullptr;
+}
+
 accept_stat Nfs3Program::Call(const RpcCall& call, XDR* args, XDR* results) {
     if (call.procedure >= kProcedureCount)
         return PROC_UNAVAIL;
@@ -220,6 +236,7 @@ accept_stat Nfs3Program::Call(const RpcCall& call, XDR* args, XDR* results) {
     {
         Nfs3Request req(m_shared, call.caller);
         status = Run(procedure, req, decoded.get(), result.get());
+        Note(req, procedure, result.get());
         if (status == SUCCESS && !procedure.encodeResult(results, static_cast<void*>(result.get())))
             status = SYSTEM_ERR;
     }

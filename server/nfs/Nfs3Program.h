@@ -5,7 +5,8 @@
 // transport may treat it (quick, non-idempotent); decodes (GARBAGE
 // ARGS when that fails, an enum's value out of range included), runs the
 // handler under the caller's identity (see Nfs3Request), encodes the result
-// and frees the decoded arguments.
+// and frees the decoded arguments. It notes the result's status and the
+// export of the call's handle for the statistics (CallStats.h).
 // Thread safety: Call may run on any number of threads at once;
 // shared state (issued handles, open files) is thread-safe. Destroy only
 // after the transport stopped calling: the destructor closes every kept
@@ -29,6 +30,7 @@ class Nfs3Program : public RpcProgram {
     // Both as the procedure's row in the table says.
     bool Quick(uint32_t version, uint32_t procedure) const override;
     bool NonIdempotent(uint32_t version, uint32_t procedure) const override;
+    const char* ProcedureName(uint32_t procedure) const override;
 
   private:
     Nfs3Shared m_shared;

@@ -19,7 +19,11 @@ constexpr size_t kTakeOver = 64 * 1024;
 }  // namespace
 
 RpcConnection::RpcConnection(int socket, int wake, const RpcCaller& peer, const std::string& label)
-    : m_fd(socket), m_wakeFd(wake), m_peer(peer), m_label(label) {}
+    : m_fd(socket),
+      m_wakeFd(wake),
+      m_peer(peer),
+      m_label(label),
+      m_stats(CallStats::Process(), label) {}
 
 RpcConnection::~RpcConnection() {
     Close();

@@ -29,6 +29,7 @@
 
 #include "server/rpc/RpcDispatcher.h"
 #include "server/rpc/RpcProgram.h"
+#include "server/stats/CallStats.h"
 
 class RpcConnection {
   public:
@@ -55,6 +56,8 @@ class RpcConnection {
     int Socket() const { return m_fd; }
     int WakeFd() const { return m_wakeFd; }
     const std::string& Label() const { return m_label; }
+    // One more call of this connection ran (CallStats.h).
+    void CountCall() { m_stats.Count(); }
     // Read by the threads running its calls; set only before the first call.
     const RpcCaller& Peer() const { return m_peer; }
     void SetHostName(const std::string& name) { m_peer.hostName = name; }
@@ -104,6 +107,7 @@ class RpcConnection {
     int m_wakeFd;
     RpcCaller m_peer;
     const std::string m_label;
+    CallStats::Connection m_stats;
 
     std::mutex m_sendMutex;
     std::mutex m_mutex;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/LogWriter.h"
+#include "server/stats/CallStats.h"
 
 namespace {
 constexpr uint32_t kLastFragment = 0x80000000u;
@@ -83,7 +84,23 @@ bool RpcDispatcher::Handle(const uint8_t* record, size_t length, const RpcCaller
         rejected.rj_why = why;
         return EncodeRejected(rejected) && Finish(reply, replyLength);
     }
-    return Dispatch(&in, record, length) && Finish(reply, replyLength);
+    const auto start = std::chrono::steady_clock::now();
+    CallStats::BeginCall();
+    m_ran = nullptr;
+    if (!Dispatch(&in, record, length) || !Finish(reply, replyLength))
+        return false;
+    Count(start, length, replyLength);
+    return true;
+}
+
+void RpcDispatcher::Count(std::chrono::steady_clock::time_point start, size_t in, size_t out) {
+    if (!m_ran)
+        return;
+    const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now() - start);
+    CallStats::Process().Record(
+        {m_call.program, m_call.procedure, m_ran->ProcedureName(m_call.procedure),
+         static_cast<uint32_t>(m_accepted), static_cast<uint64_t>(nanos.count()), in, out});
 }
 
 bool RpcDispatcher::Quick(const uint8_t* record, size_t length) const {
@@ -157,6 +174,8 @@ bool RpcDispatcher::Dispatch(XDR* args, const uint8_t* record, size_t length) {
     RpcProgram& program = *found->second;
     if (m_call.version < program.LowVersion() || m_call.version > program.HighVersion())
         return EncodeAccepted(PROG_MISMATCH, program.LowVersion(), program.HighVersion());
+    m_ran = &program;
+    m_accepted = SUCCESS;
     if (m_replies && program.NonIdempotent(m_call.version, m_call.procedure))
         return Replay(program, args, record, length);
     Run(program, args);
@@ -192,6 +211,7 @@ void RpcDispatcher::Run(RpcProgram& program, XDR* args) {
     if (!EncodeAccepted(SUCCESS))
         return;
     accept_stat status = program.Call(m_call, args, &m_out);
+    m_accepted = status;
     if (status != SUCCESS)
         EncodeAccepted(status);
 }

@@ -15,6 +15,7 @@
 // read-only while calls run; the replay cache is shared and thread-safe.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -70,15 +71,19 @@ class RpcDispatcher {
     bool EncodeAccepted(accept_stat status, uint32_t low = 0, uint32_t high = 0);
     bool EncodeRejected(const rejected_reply& rejected);
     bool Finish(const uint8_t*& reply, size_t& replyLength);
+    // Counts the call that ran (CallStats.h) since start.
+    void Count(std::chrono::steady_clock::time_point start, size_t in, size_t out);
 
     const RpcProgramTable& m_programs;
     const size_t m_maxRecord;
     ReplyBuffers* const m_buffers;
     ReplayCache* const m_replies;
-    std::vector<uint8_t> m_replayed;  // a reply replayed, reused
-    ReplyBuffers::Buffer m_reply;     // record mark, then the reply message
-    XDR m_out;                        // encodes into m_reply after the mark
-    RpcCall m_call;                   // reused so its vectors keep capacity
+    std::vector<uint8_t> m_replayed;   // a reply replayed, reused
+    ReplyBuffers::Buffer m_reply;      // record mark, then the reply message
+    XDR m_out;                         // encodes into m_reply after the mark
+    RpcCall m_call;                    // reused so its vectors keep capacity
+    RpcProgram* m_ran = nullptr;       // the program the last call reached, if any
+    accept_stat m_accepted = SUCCESS;  // and how it accepted the call
     opaque_auth m_credential, m_verifier;
     char m_credArea[2 * MAX_AUTH_BYTES];
     char m_machineName[MAX_MACHINE_NAME + 1];

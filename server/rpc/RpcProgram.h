@@ -73,6 +73,12 @@ class RpcProgram {
         (void)procedure;
         return false;
     }
+    // The procedure's name for statistics (static storage), null when the
+    // program has none.
+    virtual const char* ProcedureName(uint32_t procedure) const {
+        (void)procedure;
+        return nullptr;
+    }
     // True for procedures whose second run answers otherwise than the first
     // (REMOVE of a removed name): the transport replays the first reply to a
     // retransmission instead of running them again.

@@ -685,6 +685,7 @@ void RpcServer::Serve(RpcDispatcher& dispatcher, RpcConnection& connection, cons
         OXLOG(1, 0, "A call from %s is dropped: %s.", connection.Label().c_str(), e.what());
         replyLength = 0;
     }
+    connection.CountCall();
     if (replyLength > 0)
         connection.Answer(reply, replyLength, dispatcher);
     else

@@ -1,0 +1,11 @@
+// lumectl stats: the server's call statistics as one report, a table like
+// nfsstat's (procedures, then exports, then connections) or, with --json,
+// {"procedures": [...], "exports": [...], "connections": [...]} with
+// latencies in nanoseconds.
+#pragma once
+
+#include "cli/ConfigClient.h"
+#include "cli/LumectlCommand.h"
+#include "cli/LumectlReport.h"
+
+LumectlReport RunLumectlStats(const LumectlCommand& command, ConfigClient& client);
