@@ -188,8 +188,8 @@ void Note(const Nfs3Request& req, const Nfs3Procedure& procedure, const void* re
         std::memcpy(&status, result, sizeof status);
         CallStats::NoteStatus(static_cast<uint32_t>(status));
     }
-    if (req.GetExport())
-        CallStats::Process().NoteExport(*req.GetExport());
+    if (const ExportPtr& exp = req.GetExport())
+        CallStats::Process().NoteExport(exp->GetShareId(), [&] { return exp->GetPath(); });
 }
 
 }  // namespace

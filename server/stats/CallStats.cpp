@@ -168,10 +168,6 @@ void CallStats::NoteStatus(uint32_t status) {
     t_note.status = status;
 }
 
-void CallStats::NoteExport(const Export& exp) {
-    t_note.exportRow = ExportRow(exp);
-}
-
 void CallStats::Record(const Call& call) {
     const uint32_t code = call.acceptStatus != 0 ? kAccept + call.acceptStatus : t_note.status;
     const size_t status = StatusSlot(code);
@@ -219,27 +215,35 @@ size_t CallStats::ClaimProcedure(size_t row, uint64_t key, const char* name) {
     return kOtherRow;
 }
 
-size_t CallStats::ExportRow(const Export& exp) {
-    const uint64_t id = static_cast<uint64_t>(exp.GetShareId()) + 1;
+bool CallStats::NoteKnownExport(uint32_t shareId) {
+    const uint64_t id = static_cast<uint64_t>(shareId) + 1;
     for (size_t row = 0; row < kExports; ++row) {
         const uint64_t seen = m_exportIds[row].load(std::memory_order_acquire);
         if (seen == id)
-            return row;
-        if (seen == 0)
-            break;
+            t_note.exportRow = row;
+        if (seen == id || seen == 0)
+            return seen == id;
     }
+    t_note.exportRow = kOtherExport;  // every row taken: no claim, no lock
+    return true;
+}
+
+// Claims a free row, or finds the one another thread claimed meanwhile.
+void CallStats::NoteNewExport(uint32_t shareId, const std::string& path) {
+    const uint64_t id = static_cast<uint64_t>(shareId) + 1;
     std::lock_guard<std::mutex> lock(m_mutex);
+    t_note.exportRow = kOtherExport;
     for (size_t row = 0; row < kExports; ++row) {
         const uint64_t seen = m_exportIds[row].load(std::memory_order_relaxed);
-        if (seen == id)
-            return row;
         if (seen == 0) {
-            m_exportPaths[row] = exp.GetPath();
+            m_exportPaths[row] = path;
             m_exportIds[row].store(id, std::memory_order_release);
-            return row;
+        }
+        if (seen == 0 || seen == id) {
+            t_note.exportRow = row;
+            return;
         }
     }
-    return kOtherExport;
 }
 
 namespace {

@@ -23,7 +23,6 @@
 #include <utility>
 #include <vector>
 
-#include "host/Export.h"
 #include "server/stats/LatencyHistogram.h"
 
 // One row of a snapshot; latencies in nanoseconds.
@@ -92,7 +91,12 @@ class CallStats {
     // For the calling thread's current call.
     static void BeginCall();
     static void NoteStatus(uint32_t status);  // the program's own (nfsstat3, mountstat3)
-    void NoteExport(const Export& exp);
+    // path() gives the export's share path; called on its first call only.
+    template <class Path>
+    void NoteExport(uint32_t shareId, Path path) {
+        if (!NoteKnownExport(shareId))
+            NoteNewExport(shareId, path());
+    }
 
     void Record(const Call& call);
     StatsSnapshot Snapshot() const;
@@ -101,7 +105,8 @@ class CallStats {
     struct Shard;
     size_t ProcedureRow(const Call& call);
     size_t ClaimProcedure(size_t row, uint64_t key, const char* name);
-    size_t ExportRow(const Export& exp);
+    bool NoteKnownExport(uint32_t shareId);
+    void NoteNewExport(uint32_t shareId, const std::string& path);
 
     std::unique_ptr<Shard[]> m_shards;
 

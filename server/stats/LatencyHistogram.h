@@ -1,7 +1,7 @@
 // Call latencies in fixed log-linear buckets: four per power of two of
 // nanoseconds, so a bucket is at most a quarter of its lower bound wide and
 // a percentile read from it is at most 25% high (never above the maximum
-// seen). 148 buckets reach 2^38 ns (about 4.5 minutes); the last takes
+// seen). 149 buckets reach 2^38 ns (about 4.5 minutes); the last takes
 // anything longer. No allocation, no lock.
 // Thread-safe: Add is one relaxed increment; AddTo reads a copy that may
 // miss the adds running meanwhile.
@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t kLatencyBuckets = 148;
+constexpr size_t kLatencyBuckets = 149;
 
 size_t LatencyBucketOf(uint64_t nanos);
 // The largest value that falls into bucket.

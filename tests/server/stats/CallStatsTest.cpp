@@ -1,0 +1,88 @@
+// The call counters: calls of real threads counted at once all arrive,
+// by procedure, status and export; each connection counts while it lives.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "server/stats/CallStats.h"
+
+namespace {
+
+constexpr uint32_t kNfs = 100003, kConfig = 0x24600000;
+constexpr uint32_t kGetattr = 1, kLookup = 3, kNoent = 2, kGarbageArgs = 4;
+
+const StatsRow* Find(const std::vector<StatsRow>& rows, const std::string& name) {
+    for (const StatsRow& row : rows)
+        if (row.name == name)
+            return &row;
+    return nullptr;
+}
+
+TEST(CallStats, CountsOfManyThreadsAllArriveByProcedureStatusAndExport) {
+    CallStats stats;
+    const std::pair<uint32_t, std::string> exports[] = {{7, "/srv/a"}, {8, "/srv/b"}};
+    constexpr int kThreads = 12, kCalls = 2000;  // more threads than shards
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kCalls; ++i) {
+                CallStats::BeginCall();
+                stats.NoteExport(exports[t % 2].first, [&] { return exports[t % 2].second; });
+                const bool missing = i % 4 == 0;
+                CallStats::NoteStatus(missing ? kNoent : 0);
+                stats.Record({kNfs, missing ? kLookup : kGetattr, missing ? "LOOKUP" : "GETATTR", 0,
+                              1000u + i, 100, 200});
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    CallStats::BeginCall();
+    stats.Record({kConfig, 0x2460017, nullptr, kGarbageArgs, 5, 10, 20});
+
+    const StatsSnapshot snapshot = stats.Snapshot();
+    const StatsRow* getattr = Find(snapshot.procedures, "GETATTR");
+    const StatsRow* lookup = Find(snapshot.procedures, "LOOKUP");
+    const StatsRow* config = Find(snapshot.procedures, "0x2460017");
+    ASSERT_TRUE(getattr && lookup && config);
+    EXPECT_EQ(getattr->program, "nfs");
+    EXPECT_EQ(getattr->calls, kThreads * kCalls * 3 / 4);
+    EXPECT_EQ(getattr->Errors(), 0u);
+    EXPECT_EQ(getattr->bytesIn, getattr->calls * 100);
+    EXPECT_EQ(getattr->bytesOut, getattr->calls * 200);
+    EXPECT_EQ(lookup->calls, kThreads * kCalls / 4);
+    ASSERT_EQ(lookup->errors.size(), 1u);
+    EXPECT_EQ(lookup->errors[0], std::make_pair(std::string("NOENT"), lookup->calls));
+    EXPECT_EQ(config->program, "config");
+    ASSERT_EQ(config->errors.size(), 1u);
+    EXPECT_EQ(config->errors[0].first, "GARBAGE_ARGS");
+    EXPECT_LE(getattr->p50, getattr->p99);
+    EXPECT_EQ(getattr->max, 1000u + kCalls - 1);
+    ASSERT_EQ(snapshot.exports.size(), 2u);
+    for (const char* name : {"/srv/a", "/srv/b"}) {
+        const StatsRow* row = Find(snapshot.exports, name);
+        ASSERT_TRUE(row) << name;
+        EXPECT_EQ(row->calls, kThreads / 2 * kCalls);
+        EXPECT_EQ(row->Errors(), kThreads / 2 * kCalls / 4);
+    }
+}
+
+TEST(CallStats, ConnectionsCountWhileTheyLive) {
+    CallStats stats;
+    auto first = std::make_unique<CallStats::Connection>(stats, "10.0.0.1:700");
+    CallStats::Connection second(stats, "10.0.0.1:700");
+    first->Count();
+    first->Count();
+    second.Count();
+    StatsSnapshot snapshot = stats.Snapshot();
+    ASSERT_EQ(snapshot.connections.size(), 2u);
+    EXPECT_NE(snapshot.connections[0].id, snapshot.connections[1].id);
+    EXPECT_EQ(snapshot.connections[0].calls + snapshot.connections[1].calls, 3u);
+    first.reset();
+    snapshot = stats.Snapshot();
+    ASSERT_EQ(snapshot.connections.size(), 1u);
+    EXPECT_EQ(snapshot.connections[0].calls, 1u);
+}
+
+}  // namespace
