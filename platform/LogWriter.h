@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One formatted message, as a sink receives it.
@@ -63,6 +64,22 @@ class JournalLogSink : public LogSink {
 
   private:
     FILE* m_stream;
+};
+
+// Passes on only the messages at or below a level: an operator's terminal
+// shows the errors, the log file the rest.
+class LevelLimitSink : public LogSink {
+  public:
+    LevelLimitSink(int maxLevel, std::shared_ptr<LogSink> inner)
+        : m_maxLevel(maxLevel), m_inner(std::move(inner)) {}
+    void Write(const LogRecord& record) override {
+        if (record.level <= m_maxLevel)
+            m_inner->Write(record);
+    }
+
+  private:
+    const int m_maxLevel;
+    const std::shared_ptr<LogSink> m_inner;
 };
 
 // Whether stderr is the journal: JOURNAL_STREAM names its device and inode

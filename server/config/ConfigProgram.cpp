@@ -133,6 +133,10 @@ const char* ConfigProgram::ProcedureName(uint32_t procedure) const {
             return "FILE_LOCK";
         case LUMECFG_DRILL_HOLE:
             return "DRILL_HOLE";
+        case LUMECFG_LIST_EXPORTS:
+            return "LIST_EXPORTS";
+        case LUMECFG_LIST_LOCKS:
+            return "LIST_LOCKS";
         case LUMECFG_STATS:
             return "STATS";
         default:

@@ -19,6 +19,37 @@ const char* const kLumedUsage =
     "             [--metrics [ADDR:]PORT]\n"
     "       lumed --version\n";
 
+const char* const kLumedHelp =
+    "lumed serves directories of this machine to NFSv3 clients and takes\n"
+    "exports, locks and hole punching from lumectl on its configuration channel.\n"
+    "\n"
+    "Options (each also a key of the configuration file, without the dashes):\n"
+    "  --config FILE         read options from FILE (default /etc/lumed/lumed.toml\n"
+    "                        when it exists); flags override it\n"
+    "  --check-config        check the configuration and the flags, then exit\n"
+    "  --export DIR          export DIR at start (repeatable), with --clients LIST\n"
+    "                        (default *) and --perms N (1 read, 2 write, 4 root\n"
+    "                        keeps its identity; default 3)\n"
+    "  --port N, --bind ADDR where NFS and MOUNT listen (default 127.0.0.1:2049)\n"
+    "  --workers N           threads serving calls\n"
+    "  --no-rpcbind          do not register with rpcbind\n"
+    "  --state-dir DIR       state, log and lumed.sock; --module PATH the module\n"
+    "  --log-level N         -1 errors only ... 10 traces; --log-stderr logs for\n"
+    "                        journald on stderr instead of the log file\n"
+    "  --config-bind ADDR, --config-port N\n"
+    "                        the configuration channel's own TCP server\n"
+    "  --admin-group GROUP   members act as this machine on lumed.sock\n"
+    "  --tls-cert FILE --tls-key FILE --tls-ca FILE\n"
+    "                        require TLS with client certificates of that CA\n"
+    "  --ganesha             NFS-Ganesha serves the exports; lumed tells it over\n"
+    "                        D-Bus\n"
+    "  --metrics [ADDR:]PORT serve statistics in the Prometheus text format\n"
+    "  --minute-seconds N    the length of an expiry minute (tests)\n"
+    "  --version, --help\n"
+    "\n"
+    "SIGTERM or SIGINT stops lumed; SIGHUP reopens the log and adds the\n"
+    "configuration file's new exports.\n";
+
 const char* const kLumedDefaultConfig = "/etc/lumed/lumed.toml";
 
 namespace {
@@ -150,6 +181,8 @@ bool ApplySwitch(const std::string& name, LumedOptions& options) {
         options.checkConfig = true;
     else if (name == "--version")
         options.version = true;
+    else if (name == "--help")
+        options.help = true;
     else
         return false;
     return true;
@@ -190,10 +223,10 @@ bool ParseLumedOptions(int argc, char** argv, LumedOptions& options, std::string
     std::vector<Flag> flags;
     if (!SplitFlags(argc, argv, flags, error))
         return false;
-    // The version needs no configuration, not even a readable one.
+    // Neither needs a configuration, not even a readable one.
     for (const Flag& flag : flags)
-        if (flag.name == "--version")
-            return options.version = true;
+        if (flag.name == "--version" || flag.name == "--help")
+            return ApplySwitch(flag.name, options);
     options.configPath = ConfigPathOf(flags);
     // The file first, so that every flag overrides it.
     if (!options.configPath.empty() && !LoadConfigFile(options.configPath, options, error))

@@ -75,6 +75,7 @@ struct LumedOptions {
     std::string configPath;                     // the file read; empty: none
     bool checkConfig = false;                   // validate, then exit
     bool version = false;                       // print the version, then exit
+    bool help = false;                          // print kLumedHelp, then exit
     std::optional<std::string> metricsAddress;  // set: serve metrics there
     unsigned metricsPort = 0;
 
@@ -99,3 +100,5 @@ bool ApplyLumedOption(const std::string& name, const std::string& value, LumedOp
 bool ConfigSharesNfsPort(const LumedOptions& options);
 
 extern const char* const kLumedUsage;
+// What lumed --help prints (and its man page shows): the usage, then each option.
+extern const char* const kLumedHelp;

@@ -63,7 +63,7 @@ std::string LogFilePath(const LumedOptions& options) {
 }
 
 // The log goes to journald when it is stderr (or when asked), stamped
-// there; else to the log file, logFile its sink.
+// there; else to the log file, logFile its sink, with errors on stderr too.
 bool SetUpLog(const LumedOptions& options, std::shared_ptr<LogSink>& logFile, std::string& error) {
     TheLogWriter().SetLevel(options.logLevel);
     if (options.logStderr || StderrIsJournal()) {
@@ -76,6 +76,8 @@ bool SetUpLog(const LumedOptions& options, std::shared_ptr<LogSink>& logFile, st
         error = std::string("cannot open the log: ") + e.what();
         return false;
     }
+    TheLogWriter().SetSink(
+        std::make_shared<LevelLimitSink>(0, std::make_shared<StreamLogSink>(stderr)));
     TheLogWriter().AddSink(logFile);
     return true;
 }
@@ -385,6 +387,10 @@ int main(int argc, char** argv) {
     if (!ParseLumedOptions(argc, argv, options, error)) {
         std::fprintf(stderr, "lumed: %s\n%s", error.c_str(), kLumedUsage);
         return 2;
+    }
+    if (options.help) {
+        std::printf("%s\n%s", kLumedUsage, kLumedHelp);
+        return 0;
     }
     if (options.version) {
         std::printf("lumed %s\n", LUME_VERSION);

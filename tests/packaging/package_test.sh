@@ -23,9 +23,9 @@ deb=$(ls "$work"/lume_*.deb 2>/dev/null | head -n 1)
 dpkg-deb -c "$deb" | awk '{ print $NF }' | sed 's|^\./||' >"$work/files"
 for f in usr/sbin/lumed usr/bin/lumectl usr/lib/x86_64-linux-gnu/lume/libSinkFSM.so \
     usr/lib/x86_64-linux-gnu/lume/liblume.so usr/lib/x86_64-linux-gnu/lume/libplatform.so \
-    lib/systemd/system/lumed.service etc/lumed/lumed.toml \
+    usr/lib/systemd/system/lumed.service etc/lumed/lumed.toml \
     usr/share/man/man8/lumed.8 usr/share/man/man1/lumectl.1; do
-    grep -q "$f\$" "$work/files" || fail "the package lacks $f"
+    grep -qxF "$f" "$work/files" || fail "the package lacks $f"
 done
 grep -Eq "(^|/)(tests?|bench|fuzz)/|_tests$" "$work/files" && fail "the package carries tests"
 
@@ -40,7 +40,7 @@ for program in usr/sbin/lumed usr/bin/lumectl; do
     out=$("$work/root/$program" --version 2>&1) || fail "$program --version: $out"
     echo "$out" | grep -Eq '[0-9]+\.[0-9]+' || fail "$program --version says no version: $out"
 done
-ldd "$work/root/usr/sbin/lumed" | grep -q "$work/root/usr/lib/.*/lume/liblume.so" ||
+ldd "$work/root/usr/sbin/lumed" | grep -q "=> $work/root/usr/.*/lume/liblume.so" ||
     fail "lumed does not find its libraries where the package puts them"
 
 [ "$failures" -eq 0 ] && echo PASSED
