@@ -2,10 +2,12 @@
 # panels of bars, lumed against nfs-ganesha, each row normalised so that
 # ganesha's median is 1 and higher is better in both panels:
 #   top:    throughput rows, lumed / ganesha;
-#   bottom: server CPU per call, ganesha / lumed (2 = lumed uses half).
+#   bottom: the rows where lower is better (server CPU per call, latency,
+#           resident memory, time to the first call), ganesha / lumed
+#           (2 = lumed uses half).
 # Bars are medians, error bars min-max; a dashed red line marks the target.
 # Set with -e:
-#   rates, cpu  tab-separated tables, one row per workload: label, lumed,
+#   rates, cpu  tab-separated tables (higher is better; lower is better), one row per workload: label, lumed,
 #               lumed min, lumed max, ganesha, ganesha min, ganesha max,
 #               target (NaN where there is none)
 #   out         the PNG to write
@@ -14,7 +16,7 @@
 #   peer_note   ganesha's status when peer is 0 ("not run: REASON")
 #   subtitle    one line under the title
 
-set terminal pngcairo size 1400,1150 font "Sans,13" noenhanced
+set terminal pngcairo size 1800,1300 font "Sans,13" noenhanced
 set encoding utf8
 set output out
 set datafile separator "\t"
@@ -40,8 +42,8 @@ n_cpu = STATS_records
 
 set multiplot title (peer ? "make bench: lumed against nfs-ganesha (nfs-ganesha = 1)\n" : "make bench: lumed only, nfs-ganesha " . peer_note . "\n") . subtitle
 
-set size 1, 0.58
-set origin 0, 0.37
+set size 1, 0.52
+set origin 0, 0.44
 set title (peer ? "Throughput: lumed / nfs-ganesha, higher is better" : "Throughput: spread of lumed's runs around its median")
 set ylabel (peer ? "× nfs-ganesha's median" : "× lumed's median")
 set xrange [-0.6 : n_rates - 0.4]
@@ -54,12 +56,11 @@ plot rates using ($0 - 0.19):2 with boxes lc rgb lumed_color title "lumed", \
      ''    using ($0 - 0.19):4:(sprintf("%.2f×", $2)) with labels boxed offset 0, 0.9 tc rgb lumed_color notitle, \
      ''    using 0:(1):xtic(1) with points ps 0 notitle
 
-set size 1, 0.35
+set size 1, 0.42
 set origin 0, 0.0
-set title (peer ? "Server CPU per call: nfs-ganesha's / lumed's, higher is better (2 = lumed uses half the CPU)" : "Server CPU per call: lumed's median / each run's (spread only)")
-set ylabel (peer ? "ganesha CPU ÷ lumed CPU" : "÷ lumed's median")
+set title (peer ? "CPU per call, latency, memory, time to first call: nfs-ganesha's / lumed's, higher is better (2 = lumed needs half)" : "CPU per call, latency, memory, time to first call: lumed's median / each run's (spread only)")
+set ylabel (peer ? "ganesha's ÷ lumed's" : "÷ lumed's median")
 set xrange [-0.6 : n_cpu - 0.4]
-set xtics norotate
 plot cpu using ($0 - 0.19):2 with boxes lc rgb lumed_color title "lumed", \
      ''  using ($0 + 0.19):5 with boxes lc rgb ganesha_color title (peer ? "nfs-ganesha" : ""), \
      ''  using ($0 - 0.19):2:3:4 with yerrorbars lc black pt 7 ps 0.4 lw 1.5 notitle, \

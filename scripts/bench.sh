@@ -12,6 +12,12 @@
 #    $BUILD_DIR/bench-data/local (the ceiling: the same disk without NFS);
 #  - after lumed's workloads, kills lumed under a reading client and starts
 #    it again (restart_run): the pause the client saw and its errors;
+#  - at the end of each server's turn, stops it and starts it again: the time
+#    from its start to the first NULL and GETATTR answered (firstcall_run);
+#  - keeps a tree of empty files (1000 per directory) and 10,000 files of
+#    4 KiB in the export directory across rounds, servers and runs (made
+#    once, locally: make_trees), for the smallfiles and bigtree rows; after
+#    bigtree, reads the server's resident memory (VmRSS);
 #  - around the null and randread runs, reads the server process's CPU time
 #    (/proc/PID/stat) and reports server CPU microseconds per call;
 #  - prints one table (medians, min-max, lumed/ganesha, targets, local),
@@ -19,8 +25,9 @@
 #    (bench/chart.gp).
 # Without root, or when the namespace cannot be made, ganesha is skipped and
 # its column says "not run: REASON"; the table and chart still come out.
-# Sizes: a 1 GiB file and 10 s timed workloads (about 5 min 30 s on two
-# cores); BENCH_QUICK=1 uses 256 MiB and 3 s, for development.
+# Sizes: a 1 GiB file, 10 s timed workloads, a tree of 1,000,000 files
+# (about 10 min on two cores, plus a few minutes to make the tree the first
+# time); BENCH_QUICK=1 uses 256 MiB, 3 s and 100,000 files, for development.
 # See bench/README.md.
 set -euo pipefail
 
@@ -30,7 +37,14 @@ cd "$(dirname "$self")/.."
 BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-2}
 ROUNDS=3
-if [ "${BENCH_QUICK:-0}" = 1 ]; then SIZE_MIB=256 SECONDS_PER=3; else SIZE_MIB=1024 SECONDS_PER=10; fi
+# TREE_DIRS directories of 1000 files; the newer rows' own seconds (SHORT_SECONDS).
+if [ "${BENCH_QUICK:-0}" = 1 ]; then
+    SIZE_MIB=256 SECONDS_PER=3 TREE_DIRS=100 SHORT_SECONDS=2
+else
+    SIZE_MIB=1024 SECONDS_PER=10 TREE_DIRS=1000 SHORT_SECONDS=5
+fi
+TREE=lume-bench-tree
+SMALL=lume-bench-small
 
 data="$PWD/$BUILD_DIR/bench-data"
 export_dir="$data/export"
@@ -56,7 +70,15 @@ workloads=(
     "randread qd1|randread|--depth 1 --seconds $SECONDS_PER"
     "randread qd16|randread|--depth 16 --seconds $SECONDS_PER"
     "meta|meta|--depth 16 --files 10000"
+    "clients|clients|--clients 16 --seconds $SECONDS_PER"
+    "smallfiles|smallfiles|--depth 16 --file $SMALL --files 10000"
+    "bigtree|bigtree|--depth 16 --file $TREE --dirs $TREE_DIRS --files 1000 --seconds $SHORT_SECONDS"
+    "coldread warm|coldread|--seconds $SHORT_SECONDS"
+    "coldread cold|coldread|--seconds $SHORT_SECONDS"
 )
+
+# Workloads with no local run.
+nfs_only="null clients smallfiles bigtree coldread"
 
 # The runs whose server CPU time becomes a "cpu/op LABEL" row.
 cpu_labels=("null qd1" "null qd16" "randread qd1" "randread qd16")
@@ -74,6 +96,16 @@ targets=(
     "meta remove|>=|1.3"
     "meta create|>=|1.0"
     "meta readdirplus|>=|1.0"
+    "clients throughput|>=|1.2"
+    "clients p99|<=|1.0"
+    "smallfiles|>=|1.2"
+    "bigtree lookup|>=|1.2"
+    "bigtree getattr|>=|1.2"
+    "bigtree rss|<=|1.0"
+    "coldread warm getattr p99|<=|1.0"
+    "coldread cold getattr p99|<=|1.0"
+    "firstcall null|<=|1.0"
+    "firstcall getattr|<=|1.0"
     "cpu/op null qd1|<=|0.5"
     "cpu/op null qd16|<=|0.5"
     "cpu/op randread qd1|<=|0.5"
@@ -114,25 +146,58 @@ wait_ready() {
     return 1
 }
 
-# Empties the export directory, so one server's files never trip the other.
+# Empties the export directory but for the trees (read only), so one
+# server's files never trip the other.
 empty_export() {
     mkdir -p "$export_dir"
     chmod 1777 "$export_dir"
-    find "$export_dir" -mindepth 1 -delete
+    find "$export_dir" -mindepth 1 -maxdepth 1 ! -name "$TREE" ! -name "$SMALL" -exec rm -rf {} +
 }
 
-# start_lumed [PORT]: starts lumed exporting $export_dir, root not squashed
-# (--perms 7, like ganesha's No_Root_Squash), on a free loopback port with a
-# fresh state directory, or on PORT with the state directory it had (a
-# restart); sets lumed_pid, url.
+# Makes what is missing of the trees, before any server runs: $TREE_DIRS
+# directories of 1000 empty files (slow the first time: kept across runs,
+# $data/tree-dirs says how many directories are whole), and 10,000 files of
+# 4 KiB (rewritten only when short; read, so they are in the page cache).
+make_trees() {
+    mkdir -p "$export_dir"
+    chmod 1777 "$export_dir"
+    local have
+    have=$(cat "$data/tree-dirs" 2>/dev/null || echo 0)
+    if [ "$have" -lt "$TREE_DIRS" ]; then
+        echo "making the tree: $TREE_DIRS directories of 1000 files in $export_dir/$TREE"
+        "$client" --local "$export_dir" tree --file "$TREE" --dirs "$TREE_DIRS" --files 1000 \
+            --cap-seconds 1800 | jq -e '.results[0].complete' >/dev/null || {
+            echo "the tree was not made whole" >&2
+            return 1
+        }
+        echo "$TREE_DIRS" >"$data/tree-dirs"
+    fi
+    "$client" --local "$export_dir" tree --file "$SMALL" --dirs 1 --files 10000 --file-bytes 4096 |
+        jq -e '.results[0].complete' >/dev/null || {
+        echo "the small files were not made whole" >&2
+        return 1
+    }
+    cat "$export_dir/$SMALL"/d0000/* >/dev/null
+}
+
+# launch_lumed PORT: starts lumed exporting $export_dir, root not squashed
+# (--perms 7, like ganesha's No_Root_Squash), on PORT (0: a free one) with
+# the state directory it had; sets lumed_pid.
+launch_lumed() {
+    "$BUILD_DIR/server/lumed/lumed" --export "$export_dir" --perms 7 --port "$1" --bind 127.0.0.1 \
+        --state-dir "$data/state" --no-rpcbind >"$data/lumed.out" 2>&1 &
+    lumed_pid=$!
+}
+
+# start_lumed [PORT]: launches lumed on a free loopback port with a fresh
+# state directory, or on PORT with the state directory it had (a restart),
+# and waits until it says it serves; sets lumed_pid, url.
 start_lumed() {
     if [ -z "${1:-}" ]; then
         rm -rf "$data/state"
         mkdir -p "$data/state"
     fi
-    "$BUILD_DIR/server/lumed/lumed" --export "$export_dir" --perms 7 --port "${1:-0}" --bind 127.0.0.1 \
-        --state-dir "$data/state" --no-rpcbind >"$data/lumed.out" 2>&1 &
-    lumed_pid=$!
+    launch_lumed "${1:-0}"
     local port=""
     for _ in $(seq 100); do
         port=$(sed -n 's/^lumed: serving on 127.0.0.1 port \([0-9]*\)$/\1/p' "$data/lumed.out")
@@ -166,10 +231,14 @@ EOF
 # start_ganesha ROUND: starts ganesha on $export_dir and waits until it
 # answers; sets ganesha_pid and url. On failure prints its log's tail and
 # sets peer_skip, so that later rounds skip it.
-start_ganesha() {
+launch_ganesha() {
     ganesha.nfsd -F -f "$data/ganesha.conf" -L "$data/ganesha.log" -p "$data/ganesha.pid" \
         >>"$data/ganesha.out" 2>&1 &
     ganesha_pid=$!
+}
+
+start_ganesha() {
+    launch_ganesha
     url="nfs://127.0.0.1$export_dir?version=3&nfsport=$GANESHA_NFS_PORT&mountport=$GANESHA_MNT_PORT"
     wait_ready "$url" "$ganesha_pid" && return 0
     echo "nfs-ganesha did not start; end of $data/ganesha.log:" >&2
@@ -210,16 +279,59 @@ run_one() {
     printf '  %-7s round %s  %-14s done\n' "$server" "$round" "$label"
 }
 
+# append_row SERVER ROUND LABEL VALUE UNIT: a figure the script took itself.
+append_row() {
+    jq -nc --arg s "$1" --argjson r "$2" --arg l "$3" --argjson v "$4" --arg u "$5" \
+        '{workload: $l, results: [{name: $l, value: $v, unit: $u, ops: 1, seconds: 0, complete: true}],
+          server: $s, label: $l, round: $r, server_cpu_ticks: null}' >>"$raw"
+}
+
+# rss_row SERVER ROUND: the server's resident memory (VmRSS), as "bigtree rss".
+rss_row() {
+    local kib
+    kib=$(awk '/^VmRSS:/ { print $2 }' "/proc/$server_pid/status") || return 1
+    append_row "$1" "$2" "bigtree rss" "$(awk -v k="$kib" 'BEGIN { printf "%.1f", k / 1024 }')" "MiB RSS"
+}
+
 # run_all SERVER ROUND TARGET...: every workload once; fails if any run did.
 run_all() {
     local server=$1 round=$2 entry label workload options failed=0
     shift 2
     for entry in "${workloads[@]}"; do
         IFS='|' read -r label workload options <<<"$entry"
-        [ "$server" = local ] && [ "$workload" = null ] && continue
+        [ "$server" = local ] && [[ " $nfs_only " == *" $workload "* ]] && continue
+        if [ "$label" = "coldread cold" ]; then
+            "$client" --local "$export_dir" dropcache --file lume-bench.dat >/dev/null || failed=1
+        fi
         run_one "$server" "$round" "$label" "$workload" "$options" "$@" || failed=1
+        if [ "$workload" = bigtree ]; then rss_row "$server" "$round" || failed=1; fi
     done
     return "$failed"
+}
+
+# firstcall_run SERVER ROUND: stops the server and starts it again (lumed on
+# its port and state directory), timing from just before the start to the
+# first NULL and the first GETATTR answered (firstcall null, getattr).
+firstcall_run() {
+    local server=$1 round=$2 line since port
+    if [ "$server" = lumed ]; then
+        port=${url##*nfsport=}
+        port=${port%%&*}
+        stop_lumed
+        since=${EPOCHREALTIME/[.,]/}
+        launch_lumed "$port"
+    else
+        stop_ganesha
+        since=${EPOCHREALTIME/[.,]/}
+        launch_ganesha
+    fi
+    line=$(timeout 60 "$client" "$url" firstcall --since-us "$since" --seconds 30) || {
+        echo "$server firstcall failed: $line" >&2
+        return 1
+    }
+    jq -c --arg s "$server" --argjson r "$round" \
+        '. + {server: $s, label: "firstcall", round: $r, server_cpu_ticks: null}' <<<"$line" >>"$raw"
+    printf '  %-7s round %s  %-14s done\n' "$server" "$round" firstcall
 }
 
 # restart_run ROUND: a client reads the data file through one handle for
@@ -257,6 +369,7 @@ lumed_round() {
     }
     server_pid=""
     restart_run "$round" || return 1
+    firstcall_run lumed "$round" || return 1
     stop_lumed
 }
 
@@ -269,6 +382,7 @@ ganesha_round() {
     server_pid=$ganesha_pid
     run_all ganesha "$round" "$url" || echo "ganesha round $round incomplete; going on" >&2
     server_pid=""
+    firstcall_run ganesha "$round" || echo "ganesha firstcall in round $round failed; going on" >&2
     stop_ganesha
 }
 
@@ -285,6 +399,7 @@ summarise() {
     cpu_json=$(printf '%s\n' "${cpu_labels[@]}" | jq -R . | jq -s .)
     peer_version=$(dpkg-query -W -f='${Version}' nfs-ganesha 2>/dev/null || echo unknown)
     jq -s --argjson size "$SIZE_MIB" --argjson secs "$SECONDS_PER" --argjson rounds "$ROUNDS" \
+        --argjson tree "$((TREE_DIRS * 1000))" --argjson short "$SHORT_SECONDS" \
         --argjson targets "$targets_json" --argjson cpu_labels "$cpu_json" \
         --argjson clk "$(getconf CLK_TCK)" --arg peer_skip "$peer_skip" --arg peer_version "$peer_version" \
         --arg host "$(uname -srm), $(nproc) cores" --arg when "$(date -u +%FT%TZ)" '
@@ -313,6 +428,7 @@ summarise() {
             | $targets[$row] as $t
             | {workload: $row, unit: $rs[0].unit,
                better: (if ($row | startswith("cpu/op")) or ($row | startswith("restart"))
+                           or $rs[0].unit == "ms" or $rs[0].unit == "MiB RSS"
                         then "lower" else "higher" end),
                lumed: $l, ganesha: $g, ratio: $ratio, target: $t,
                met: (if $ratio == null or $t == null then null
@@ -321,7 +437,8 @@ summarise() {
                local: ($rs | map(select(.server == "local")) | .[0].value),
                complete: ($rs | all(.complete))})
         | {when: $when, machine: $host,
-           settings: {seqwrite_mib: $size, timed_seconds: $secs, rounds: $rounds, clk_tck: $clk},
+           settings: {seqwrite_mib: $size, timed_seconds: $secs, rounds: $rounds, clk_tck: $clk,
+                      tree_files: $tree, short_seconds: $short},
            peer: {name: "nfs-ganesha", version: $peer_version,
                   status: (if $peer_skip == "" then "run"
                            elif any($runs[]; .server == "ganesha") then "stopped: \($peer_skip)"
@@ -390,7 +507,7 @@ draw_chart() {
         "$out/results.json" >"$out/chart-all.tsv"
     awk -F'\t' '$1 == "higher"' "$out/chart-all.tsv" | cut -f2- >"$out/chart-rates.tsv"
     awk -F'\t' '$1 == "lower"' "$out/chart-all.tsv" | cut -f2- >"$out/chart-cpu.tsv"
-    subtitle="medians of $ROUNDS runs, bars min-max; ${SIZE_MIB} MiB file, ${SECONDS_PER} s timed runs; $(date -u +%F)"
+    subtitle="medians of $ROUNDS runs, bars min-max; ${SIZE_MIB} MiB file, ${SECONDS_PER} s timed runs, tree of $((TREE_DIRS * 1000)) files; $(date -u +%F)"
     gnuplot -e "rates='$out/chart-rates.tsv'; cpu='$out/chart-cpu.tsv'; out='$out/results.png'" \
         -e "peer=$peer; peer_note='$note'; subtitle='$subtitle'" bench/chart.gp
 }
@@ -403,8 +520,12 @@ main() {
     cmake --build "$BUILD_DIR" -j"$JOBS" --target lumed SinkFSM lume_nfs_bench >/dev/null
     trap stop_all EXIT
     trap 'exit 130' INT TERM
-    rm -rf "$data"
+    # Everything of an earlier run goes but the trees, slow to make.
+    mkdir -p "$data"
+    find "$data" -mindepth 1 -maxdepth 1 ! -name export ! -name tree-dirs -exec rm -rf {} +
     mkdir -p "$data/local" "$out"
+    empty_export
+    make_trees
     : >"$raw"
     write_ganesha_conf
     start_rpcbind
@@ -422,7 +543,7 @@ main() {
     print_table
     draw_chart
     echo
-    echo "seqwrite file ${SIZE_MIB} MiB, timed workloads ${SECONDS_PER} s;" \
+    echo "seqwrite file ${SIZE_MIB} MiB, timed workloads ${SECONDS_PER} s, tree $((TREE_DIRS * 1000)) files;" \
         "results: $out/results.json, chart: $out/results.png"
 }
 

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench/e2e/TreeWorkloads.h"
+
 namespace lumebench {
 
 namespace {
@@ -241,6 +243,10 @@ Results RunLocalWorkload(const BenchConfig& config) {
         return RandRead(config);
     if (config.workload == "meta")
         return Meta(config);
+    if (config.workload == "tree")
+        return MakeTree(config);
+    if (config.workload == "dropcache")
+        return DropCache(config);
     throw std::runtime_error("workload " + config.workload + " has no local equivalent");
 }
 

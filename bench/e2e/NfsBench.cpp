@@ -14,6 +14,16 @@
 //   restart   4 KiB reads of --file through one handle, one at a time, for
 //             --seconds while the server is restarted under it: the longest
 //             pause between answered reads (ms) and the reads that failed
+//   clients   --clients connections, each creating, writing, reading and
+//             removing 4 KiB files for --seconds: ops/s and p99 latency (ms)
+//   smallfiles  one 4 KiB READ of each of --files files of the tree --file
+//             (opened beforehand): files/s
+//   bigtree   LOOKUP of random names across the tree --file (--dirs x
+//             --files), then GETATTR of the handles found: ops/s each
+//   coldread  GETATTRs beside a READ stream of --file: their p99 (ms)
+//   firstcall the first NULL and GETATTR answered after --since-us: ms
+//   tree, dropcache (local only)  make the tree --file; drop --file's
+//             cached pages
 // Counted phases stop at --cap-seconds; `complete: false` says one did.
 #include <cstdio>
 #include <cstdlib>
@@ -34,8 +44,10 @@ using lumebench::BenchConfig;
 const char kUsage[] =
     "usage: lume_nfs_bench (URL | --local DIR) WORKLOAD [--depth N] [--seconds S]\n"
     "                      [--size-mib N] [--files N] [--file NAME] [--cap-seconds S]\n"
+    "                      [--dirs N] [--file-bytes N] [--clients N] [--since-us T]\n"
     "  URL       nfs://127.0.0.1/DIR?version=3&nfsport=P&mountport=P\n"
-    "  WORKLOAD  null | seqwrite | seqread | randread | meta\n";
+    "  WORKLOAD  null | seqwrite | seqread | randread | meta | restart | clients |\n"
+    "            smallfiles | bigtree | coldread | firstcall | tree | dropcache\n";
 
 double PositiveNumber(const std::string& name, const std::string& value) {
     char* end = nullptr;
@@ -61,6 +73,14 @@ bool ApplyOption(BenchConfig& config, const std::string& name, const std::string
         config.sizeBytes = static_cast<uint64_t>(PositiveNumber(name, value)) * lumebench::kMiB;
     else if (name == "--files")
         config.files = static_cast<uint64_t>(PositiveNumber(name, value));
+    else if (name == "--dirs")
+        config.dirs = static_cast<uint64_t>(PositiveNumber(name, value));
+    else if (name == "--file-bytes")
+        config.fileBytes = static_cast<uint64_t>(PositiveNumber(name, value));
+    else if (name == "--clients")
+        config.clients = static_cast<int>(PositiveNumber(name, value));
+    else if (name == "--since-us")
+        config.sinceMicros = PositiveNumber(name, value);
     else
         return false;
     return true;
