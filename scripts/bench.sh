@@ -503,7 +503,7 @@ draw_chart() {
                 (.ganesha | if $peer == 1 then $b / .median, $b / .max, $b / .min else null, null, null end),
                 (if $peer == 1 then 1 / .target.value else null end)]
            end) as $v
-        | [.better, (.workload | sub("^cpu/op "; ""))] + ($v | map(n)) | @tsv' \
+        | [.better, (.workload | sub("^cpu/op "; "cpu "))] + ($v | map(n)) | @tsv' \
         "$out/results.json" >"$out/chart-all.tsv"
     awk -F'\t' '$1 == "higher"' "$out/chart-all.tsv" | cut -f2- >"$out/chart-rates.tsv"
     awk -F'\t' '$1 == "lower"' "$out/chart-all.tsv" | cut -f2- >"$out/chart-cpu.tsv"

@@ -20,12 +20,15 @@ class NfsMount {
         if (!nfs_)
             throw std::runtime_error("nfs_init_context failed");
         nfs_url* parsed = nfs_parse_url_dir(nfs_, url.c_str());
-        if (!parsed)
-            Fail(nfs_, "bad URL " + url);
-        int rc = nfs_mount(nfs_, parsed->server, parsed->path);
-        nfs_destroy_url(parsed);
-        if (rc != 0)
-            Fail(nfs_, "mount of " + url);
+        int rc = parsed ? nfs_mount(nfs_, parsed->server, parsed->path) : -1;
+        if (parsed)
+            nfs_destroy_url(parsed);
+        if (rc != 0) {
+            // No destructor runs for a constructor that throws.
+            std::string why = "mount of " + url + ": " + nfs_get_error(nfs_);
+            nfs_destroy_context(nfs_);
+            throw std::runtime_error(why);
+        }
     }
     ~NfsMount() { nfs_destroy_context(nfs_); }
     NfsMount(const NfsMount&) = delete;
