@@ -450,6 +450,18 @@ int SinkBkEndObj::GetIdentity(unsigned long& id, struct stat& st) {
     return 0;
 }
 
+int SinkBkEndObj::ListedEntry(LumeCtxt*, int dirFd, const std::string& name, nfs_fh3& fh,
+                              unsigned long& id, struct stat& st) {
+    SinkPerfTimer timer(kCounterLookup);
+    // One look at the entry, relative to the directory being read: no
+    // descriptor to open and close per entry.
+    if (GetUniqueFileIdAt(dirFd, name.c_str(), id, st) != 0)
+        return -1;
+    timer.Stop(0);
+    SinkFSMFileHandle(m_handle.GetShareId(), ChildPath(name), id).ToNfsFH(fh);
+    return 0;
+}
+
 int SinkBkEndObj::fdatasync(LumeCtxt*, int fd) {
     SinkPerfTimer timer(kCounterWrite);
     return ::fdatasync(fd);

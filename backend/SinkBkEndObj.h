@@ -117,6 +117,10 @@ class SinkBkEndObj : public BkEndProc {
     int GetIdentity(unsigned long& id, struct stat& st) override;
     // As utimes, with nanoseconds and UTIME_NOW / UTIME_OMIT per time.
     int utimens(LumeCtxt* ctx, const struct timespec times[2]) override;
+    // Also records the entry's path in the path cache, as every handle
+    // written out does.
+    int ListedEntry(LumeCtxt* ctx, int dirFd, const std::string& name, nfs_fh3& fh,
+                    unsigned long& id, struct stat& st) override;
     // Only on a descriptor the cache holds for this file (else EINVAL),
     // under that descriptor's entry lock.
     int fsync(LumeCtxt* ctx, int fd) override;

@@ -76,6 +76,12 @@ SinkFSMFileHandle::SinkFSMFileHandle(unsigned shareId, const std::string& path, 
     Identified(fd >= 0 && GetUniqueFileIdOfDescriptor(fd, m_checksum, found ? *found : st) == 0);
 }
 
+SinkFSMFileHandle::SinkFSMFileHandle(unsigned shareId, const std::string& path,
+                                     unsigned long checksum)
+    : LumeFileHandle(shareId), m_path(path), m_checksum(checksum) {
+    Identified(true);
+}
+
 void SinkFSMFileHandle::Identified(bool found) {
     if (!found) {
         // Callers that build objects report this errno, not the logger's.

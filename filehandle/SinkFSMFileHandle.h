@@ -62,6 +62,9 @@ class SinkFSMFileHandle : public LumeFileHandle {
     // descriptor's fstat.
     SinkFSMFileHandle(unsigned shareId, const std::string& path, int fd,
                       struct stat* found = nullptr);
+    // For the object at path whose unique id the caller found (a listed
+    // entry): always a success. Does not touch the path cache.
+    SinkFSMFileHandle(unsigned shareId, const std::string& path, unsigned long checksum);
     // Resolves a client's handle through exp's path cache. An export that is
     // not a SinkFSMExport, or none, counts as one without a path cache.
     SinkFSMFileHandle(ExportPtr& exp, const nfs_fh3& fh);

@@ -109,4 +109,11 @@ class BkEndProc {
     // nanoseconds; each may be UTIME_NOW or UTIME_OMIT, as for utimensat.
     // 0, or -1 with errno.
     virtual int utimens(LumeCtxt* ctx, const struct timespec times[2]) = 0;
+    // For a listing of this directory: the handle, unique file id and lstat
+    // of its entry name, looked at relative to dirFd (this directory as
+    // opendir opened it) without opening the entry; a symbolic link is not
+    // followed. 0, or -1 with errno (ENOENT: the entry went meanwhile;
+    // EINVAL for "." and "..", which the host resolves as objects).
+    virtual int ListedEntry(LumeCtxt* ctx, int dirFd, const std::string& name, nfs_fh3& fh,
+                            unsigned long& id, struct stat& st) = 0;
 };

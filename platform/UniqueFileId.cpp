@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -311,6 +312,23 @@ bool BirthOf(const struct statx& sx, Birth& birth) {
     return true;
 }
 
+int StatxOf(int dirFd, const char* name, int flags, struct statx& sx) {
+    return statx(dirFd, name, flags | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &sx);
+}
+
+// Whether two looks at a name saw one object, unchanged in between.
+bool SameLook(const struct statx& a, const struct statx& b) {
+    return a.stx_dev_major == b.stx_dev_major && a.stx_dev_minor == b.stx_dev_minor &&
+           a.stx_ino == b.stx_ino && a.stx_mode == b.stx_mode &&
+           a.stx_ctime.tv_sec == b.stx_ctime.tv_sec && a.stx_ctime.tv_nsec == b.stx_ctime.tv_nsec;
+}
+
+// A name the *at calls take as one entry of the directory itself.
+bool EntryName(const char* name) {
+    return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+           std::strcmp(name, "..") != 0;
+}
+
 bool SameObject(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -421,6 +439,44 @@ int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st) {
     if (ReadFileIdentity(fd, "", AT_EMPTY_PATH, st, identity) != 0 ||
         !IdOfIdentity(
             *b, identity, [fd] { return KernelName(fd); }, found, made))
+        return -1;
+    if (born)
+        b->births.Put(birth, found);
+    id = found;
+    return 0;
+}
+
+int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct stat& st) {
+    if (!EntryName(name)) {
+        errno = EINVAL;
+        return -1;
+    }
+    Binding* b = Current();
+    struct statx sx, again;
+    if (!b || StatxOf(dirFd, name, AT_SYMLINK_NOFOLLOW, sx) != 0)
+        return -1;
+    ToStat(sx, st);
+    Birth birth;
+    const bool born = BirthOf(sx, birth);
+    if (born && b->births.Find(birth, id))
+        return 0;
+    std::string identity;
+    unsigned long found = 0;
+    bool made = false;
+    if (ReadFileIdentity(dirFd, name, 0, st, identity) != 0 ||
+        StatxOf(dirFd, name, AT_SYMLINK_NOFOLLOW, again) != 0)
+        return -1;
+    // The handle read may be of another object that held the name between
+    // the two looks.
+    if (!SameLook(sx, again)) {
+        errno = ESTALE;
+        return -1;
+    }
+    const auto firstName = [dirFd, name] {
+        const std::string dir = KernelName(dirFd);
+        return dir.empty() ? dir : (dir == "/" ? dir : dir + "/") + name;
+    };
+    if (!IdOfIdentity(*b, identity, firstName, found, made))
         return -1;
     if (born)
         b->births.Put(birth, found);

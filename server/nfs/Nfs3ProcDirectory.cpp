@@ -13,12 +13,19 @@
 // Resuming at a cookie seeks to the stream position remembered for it (the
 // last cookie of each reply is, in a bounded cache) or else reads that many
 // entries from the start.
+// Entries are read from the directory's descriptor with getdents64, in
+// batches about as large as the reply can use, so a reply of a few dozen
+// entries does not make the file system produce a thousand.
 #include <dirent.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/ClockCache.h"
 #include "server/nfs/Nfs3Attributes.h"
@@ -66,47 +73,83 @@ ClockCache<Place, long, PlaceHash>& Positions() {
     return positions;
 }
 
-// Places stream after cookie entries: BAD_COOKIE when it has fewer.
-nfsstat3 Resume(Nfs3Request& req, const Object& dir, DIR* stream, const Place& place) {
+// A directory's entries, read from its descriptor a batch at a time.
+class EntryBatches {
+  public:
+    // bytes: the batch size, at least one entry of the longest name.
+    EntryBatches(int fd, size_t bytes) : m_fd(fd), m_buffer(bytes) {}
+
+    // The next entry; null at the end (errno 0) or on failure (errno set).
+    const struct dirent64* Next() {
+        if (m_at == m_filled) {
+            const long got = ::syscall(SYS_getdents64, m_fd, m_buffer.data(), m_buffer.size());
+            if (got <= 0) {
+                errno = got == 0 ? 0 : errno;
+                return nullptr;
+            }
+            m_filled = static_cast<size_t>(got);
+            m_at = 0;
+        }
+        const auto* entry = reinterpret_cast<const struct dirent64*>(m_buffer.data() + m_at);
+        m_at += entry->d_reclen;
+        return entry;
+    }
+
+  private:
+    const int m_fd;
+    std::vector<char> m_buffer;
+    size_t m_filled = 0, m_at = 0;
+};
+
+// A batch for a reply of this many entries of short names, and the one
+// after them that tells the reply is full: 32 bytes a record (a name of up
+// to 12 characters), within 4 to 64 KiB; longer names take more batches.
+size_t BatchBytes(size_t entries) {
+    constexpr size_t kRecord = 32, kLeast = 4096, kMost = 65536;
+    return std::min(kMost, std::max(kLeast, (entries + 1) * kRecord));
+}
+
+// Places the descriptor after cookie entries: BAD_COOKIE when it has fewer.
+nfsstat3 Resume(int fd, EntryBatches& batches, const Place& place) {
     long position = 0;
     if (place.second == 0)
         return NFS3_OK;
-    if (Positions().Find(place, position)) {
-        dir->seekdir(req.Ctx(), stream, position);
-        return NFS3_OK;
-    }
+    if (Positions().Find(place, position))
+        return ::lseek(fd, position, SEEK_SET) < 0 ? Nfs3StatusOfErrno(errno) : NFS3_OK;
     for (cookie3 read = 0; read < place.second; ++read) {
-        errno = 0;
-        if (!dir->readdir(req.Ctx(), stream))
+        if (!batches.Next())
             return errno == 0 ? NFS3ERR_BAD_COOKIE : Nfs3StatusOfErrno(errno);
     }
     return NFS3_OK;
 }
 
-// Reads dir's entries after cookie, handing take each entry and the cookie
-// after it until take has no room (eof false) or the stream ends; the
-// place after the last one taken is remembered.
+// Reads dir's entries after cookie in batches of batchBytes, handing take
+// the directory's descriptor, each entry and the cookie after it until take
+// has no room (eof false) or the directory ends; the place after the last
+// one taken is remembered.
 template <class Take>
-nfsstat3 WalkDirectory(Nfs3Request& req, const Object& dir, Place place, Take take, bool& eof) {
+nfsstat3 WalkDirectory(Nfs3Request& req, const Object& dir, Place place, size_t batchBytes,
+                       Take take, bool& eof) {
     DIR* stream = dir->opendir(req.Ctx(), dir->GetClientPath().c_str());
     if (!stream)
         return Nfs3StatusOfErrno(errno, Nfs3ErrnoSite::kHandle);
+    const int fd = ::dirfd(stream);  // read directly; the stream only owns it
+    EntryBatches batches(fd, batchBytes);
     const cookie3 first = place.second;
-    nfsstat3 status = Resume(req, dir, stream, place);
+    nfsstat3 status = Resume(fd, batches, place);
     eof = false;
     long position = 0;
     while (status == NFS3_OK) {
-        errno = 0;
-        struct dirent64* entry = dir->readdir(req.Ctx(), stream);
+        const struct dirent64* entry = batches.Next();
         if (!entry) {
             eof = errno == 0;
             status = errno == 0 ? NFS3_OK : Nfs3StatusOfErrno(errno);
             break;
         }
-        if (!take(*entry, place.second + 1))
+        if (!take(fd, *entry, place.second + 1))
             break;
         ++place.second;
-        position = dir->telldir(req.Ctx(), stream);
+        position = static_cast<long>(entry->d_off);
     }
     if (status == NFS3_OK && place.second != first)
         Positions().Put(place, position);
@@ -136,17 +179,29 @@ Entry& NewEntry(Nfs3Request& req, const struct dirent64& found, size_t length, c
     return entry;
 }
 
+// The handle and attributes of the entry name of dir (open on dirFd): "."
+// and ".." as objects, since ".." leaves the directory (and at the
+// export's root names the root); any other name looked at once, relative to
+// dirFd.
+bool IssueEntry(Nfs3Request& req, const Object& dir, const w_nfs_fh3& dirFh, int dirFd,
+                const std::string& name, w_nfs_fh3& handle, post_op_attr& attrs) {
+    if (name != "." && name != "..")
+        return req.IssueListed(dir, dirFd, name, handle, attrs);
+    Object object = req.Child(dir, dirFh, name);
+    return object && req.Issue(object, handle, attrs);
+}
+
 // Walks the directory (attributes st) into the reply from the client's
 // cookie and verifier: BAD_COOKIE for a stale verifier, TOOSMALL when not
 // even one entry fit.
 template <typename Take, typename Ok>
 nfsstat3 ListDirectory(Nfs3Request& req, const Object& dir, const struct stat& st, cookie3 cookie,
-                       const cookieverf3 verifier, Take& take, Ok& ok) {
+                       const cookieverf3 verifier, size_t batchBytes, Take& take, Ok& ok) {
     const uint64_t current = VerifierOf(st);
     bool eof = false;
     nfsstat3 status = NFS3ERR_BAD_COOKIE;
     if (cookie == 0 || std::memcmp(verifier, &current, sizeof current) == 0)
-        status = WalkDirectory(req, dir, Place(current, cookie), take, eof);
+        status = WalkDirectory(req, dir, Place(current, cookie), batchBytes, take, eof);
     if (status == NFS3_OK && !ok.reply.entries && !eof)
         status = NFS3ERR_TOOSMALL;
     std::memcpy(ok.cookieverf, &current, sizeof current);
@@ -168,7 +223,7 @@ void Nfs3Readdir(Nfs3Request& req, READDIR3args& args, READDIR3res& res) {
     entry3** tail = &ok.reply.entries;
     // The export's root is its own parent: ".." there names the root.
     const bool atRoot = req.IsExportRoot(args.dir);
-    auto take = [&](const struct dirent64& found, cookie3 next) {
+    auto take = [&](int, const struct dirent64& found, cookie3 next) {
         size_t length = std::strlen(found.d_name);
         size_t size = kEntryFixed + Padded(length);
         if (used + size > args.count)
@@ -181,7 +236,8 @@ void Nfs3Readdir(Nfs3Request& req, READDIR3args& args, READDIR3res& res) {
         tail = &entry.nextentry;
         return true;
     };
-    res.status = ListDirectory(req, dir, dirSt, args.cookie, args.cookieverf, take, ok);
+    res.status = ListDirectory(req, dir, dirSt, args.cookie, args.cookieverf,
+                               BatchBytes(args.count / (kEntryFixed + 4)), take, ok);
 }
 
 void Nfs3Readdirplus(Nfs3Request& req, READDIRPLUS3args& args, READDIRPLUS3res& res) {
@@ -194,7 +250,7 @@ void Nfs3Readdirplus(Nfs3Request& req, READDIRPLUS3args& args, READDIRPLUS3res& 
     size_t used = kReplyOverhead;
     size_t names = 0;
     entryplus3** tail = &ok.reply.entries;
-    auto take = [&](const struct dirent64& found, cookie3 next) {
+    auto take = [&](int dirFd, const struct dirent64& found, cookie3 next) {
         size_t length = std::strlen(found.d_name);
         size_t entrySize = kEntryFixed + Padded(length);
         if (used + entrySize + kPlusExtra > args.maxcount ||
@@ -203,10 +259,10 @@ void Nfs3Readdirplus(Nfs3Request& req, READDIRPLUS3args& args, READDIRPLUS3res& 
         used += entrySize + kPlusExtra;
         names += entrySize;
         entryplus3& entry = NewEntry<entryplus3>(req, found, length, next);
-        std::string name(found.d_name, length);
-        Object child = req.Child(dir, args.dir, name);
-        if (child &&
-            req.Issue(child, entry.name_handle.post_op_fh3_u.handle, entry.name_attributes)) {
+        // An entry gone since it was read is listed without handle and
+        // attributes.
+        if (IssueEntry(req, dir, args.dir, dirFd, std::string(found.d_name, length),
+                       entry.name_handle.post_op_fh3_u.handle, entry.name_attributes)) {
             entry.name_handle.handle_follows = TRUE;
             entry.fileid = entry.name_attributes.post_op_attr_u.attributes.fileid;
         }
@@ -214,5 +270,9 @@ void Nfs3Readdirplus(Nfs3Request& req, READDIRPLUS3args& args, READDIRPLUS3res& 
         tail = &entry.nextentry;
         return true;
     };
-    res.status = ListDirectory(req, dir, dirSt, args.cookie, args.cookieverf, take, ok);
+    size_t fit = args.maxcount / (kEntryFixed + 4 + kPlusExtra);
+    if (args.dircount != 0)
+        fit = std::min<size_t>(fit, args.dircount / (kEntryFixed + 4));
+    const size_t batchBytes = BatchBytes(fit);
+    res.status = ListDirectory(req, dir, dirSt, args.cookie, args.cookieverf, batchBytes, take, ok);
 }

@@ -290,6 +290,21 @@ bool Nfs3Request::Issue(const Object& object, w_nfs_fh3& out, post_op_attr& attr
     return true;
 }
 
+bool Nfs3Request::IssueListed(const Object& dir, int dirFd, const std::string& name, w_nfs_fh3& out,
+                              post_op_attr& attrs) {
+    nfs_fh3 fh{};
+    unsigned long id = 0;
+    struct stat st;
+    attrs.attributes_follow = FALSE;
+    if (dir->ListedEntry(Ctx(), dirFd, name, fh, id, st) != 0 || fh.len == 0 ||
+        fh.len > LUME_NFS3_FHSIZE)
+        return false;
+    Give(fh, id, out);
+    attrs.attributes_follow = TRUE;
+    Nfs3FillAttributes(st, attrs.post_op_attr_u.attributes);
+    return true;
+}
+
 void Nfs3Request::Give(const nfs_fh3& fh, unsigned long id, w_nfs_fh3& out) {
     IssuedHandles::Process().Record(fh, id);
     out.data.data_len = fh.len;

@@ -78,6 +78,10 @@ class Nfs3Request {
     void Issue(const Object& object, post_op_fh3& out);
     // Issue, also giving the object's attributes from when it was resolved.
     bool Issue(const Object& object, w_nfs_fh3& out, post_op_attr& attrs);
+    // The same for the entry name of directory dir, open on dirFd, as a
+    // listing finds it (BkEndProc::ListedEntry): no object is made for it.
+    bool IssueListed(const Object& dir, int dirFd, const std::string& name, w_nfs_fh3& out,
+                     post_op_attr& attrs);
 
     // lstat of object: 0, or -1 with errno.
     int Stat(const Object& object, struct stat& st);

@@ -1,12 +1,20 @@
 // NFS calls no ordinary client sends on purpose: the same xid again after a
-// reconnect, READDIR cookies made up or kept across a change. Raw records
-// over the real transport, MOUNT and NFS in process.
+// reconnect, READDIR cookies made up or kept across a change, listings
+// raced by renames and symbolic links. Raw records over the real transport,
+// MOUNT and NFS in process.
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -62,6 +70,22 @@ bool Results(const Reply& reply, bool_t (*decode)(XDR*, Result*), Result& result
     xdrmem_create(&in, const_cast<char*>(reply.data()) + kResults,
                   static_cast<u_int>(reply.size() - kResults), XDR_DECODE);
     return decode(&in, &result);
+}
+
+// One READDIRPLUS entry: its handle ("" when none) and attributes.
+struct PlusEntry {
+    std::string handle;
+    bool attributes = false;
+    fattr3 attrs{};
+};
+struct PlusListing {
+    nfsstat3 status = NFS3ERR_SERVERFAULT;
+    std::map<std::string, PlusEntry> entries;
+    bool eof = false;
+};
+
+std::string HandleBytes(const w_nfs_fh3& fh) {
+    return std::string(fh.data.data_val, fh.data.data_len);
 }
 
 struct Listing {
@@ -127,6 +151,69 @@ class Nfs3RawCalls : public ::testing::Test {
         }
         xdr_free(Proc(xdr_READDIR3res), reinterpret_cast<char*>(&res));
         return listing;
+    }
+
+    // The first page of the root's listing, with handles and attributes.
+    PlusListing Readdirplus(u_int maxcount) {
+        READDIRPLUS3args args{};
+        args.dir = Root();
+        args.dircount = maxcount;
+        args.maxcount = maxcount;
+        Reply reply = Nfs(++xid, NFSPROC3_READDIRPLUS,
+                          [&](XDR* out) { return xdr_READDIRPLUS3args(out, &args); });
+        READDIRPLUS3res res{};
+        PlusListing listing;
+        if (!Results(reply, xdr_READDIRPLUS3res, res))
+            return listing;
+        listing.status = res.status;
+        if (res.status == NFS3_OK) {
+            const READDIRPLUS3resok& ok = res.READDIRPLUS3res_u.resok;
+            listing.eof = ok.reply.eof;
+            for (const entryplus3* e = ok.reply.entries; e; e = e->nextentry) {
+                PlusEntry& entry =
+                    listing.entries[std::string(e->name.filename3_val, e->name.filename3_len)];
+                if (e->name_handle.handle_follows)
+                    entry.handle = HandleBytes(e->name_handle.post_op_fh3_u.handle);
+                entry.attributes = e->name_attributes.attributes_follow;
+                entry.attrs = e->name_attributes.post_op_attr_u.attributes;
+            }
+        }
+        xdr_free(Proc(xdr_READDIRPLUS3res), reinterpret_cast<char*>(&res));
+        return listing;
+    }
+
+    // LOOKUP of name in the root: the status, the handle and its fileid.
+    nfsstat3 Lookup(const std::string& name, std::string& handle, uint64_t& fileid) {
+        LOOKUP3args args{};
+        args.what.dir = Root();
+        args.what.name.filename3_len = static_cast<u_int>(name.size());
+        args.what.name.filename3_val = const_cast<char*>(name.data());
+        Reply reply =
+            Nfs(++xid, NFSPROC3_LOOKUP, [&](XDR* out) { return xdr_LOOKUP3args(out, &args); });
+        LOOKUP3res res{};
+        if (!Results(reply, xdr_LOOKUP3res, res))
+            return NFS3ERR_SERVERFAULT;
+        const nfsstat3 status = res.status;
+        if (status == NFS3_OK) {
+            handle = HandleBytes(res.LOOKUP3res_u.resok.object);
+            fileid = res.LOOKUP3res_u.resok.obj_attributes.post_op_attr_u.attributes.fileid;
+        }
+        xdr_free(Proc(xdr_LOOKUP3res), reinterpret_cast<char*>(&res));
+        return status;
+    }
+
+    // GETATTR through handle.
+    nfsstat3 Getattr(std::string handle, fattr3& attrs) {
+        GETATTR3args args{};
+        args.object = w_nfs_fh3{{static_cast<u_int>(handle.size()), &handle[0]}};
+        Reply reply =
+            Nfs(++xid, NFSPROC3_GETATTR, [&](XDR* out) { return xdr_GETATTR3args(out, &args); });
+        GETATTR3res res{};
+        if (!Results(reply, xdr_GETATTR3res, res))
+            return NFS3ERR_SERVERFAULT;
+        if (res.status == NFS3_OK)
+            attrs = res.GETATTR3res_u.resok.obj_attributes;
+        return res.status;
     }
 
     TempDir disk, state;
@@ -210,6 +297,101 @@ TEST_F(Nfs3RawCalls, ReaddirCookiesHoldOnlyWithTheirDirectorysVerifier) {
     ASSERT_EQ(again.status, NFS3_OK);
     EXPECT_NE(again.verifier, first.verifier);
     EXPECT_EQ(Readdir(again.last, again.verifier, 512).status, NFS3_OK);
+}
+
+// Every entry READDIRPLUS lists carries the handle LOOKUP gives for its
+// name and the entry's own attributes: a symbolic link as itself, hard
+// links as one file, "." and ".." at the export's root as the root.
+TEST_F(Nfs3RawCalls, ReaddirplusGivesTheHandlesAndAttributesLookupGives) {
+    disk.WriteFile("export/plain", "data");
+    ASSERT_EQ(::link((dir + "/plain").c_str(), (dir + "/twin").c_str()), 0);
+    ASSERT_EQ(::mkdir((dir + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("/", (dir + "/out").c_str()), 0);
+    ASSERT_EQ(::symlink("nowhere", (dir + "/dangling").c_str()), 0);
+    struct stat rootSt;
+    ASSERT_EQ(::stat(dir.c_str(), &rootSt), 0);
+    const struct {
+        const char* name;
+        w_ftype3 type;
+    } cases[] = {{"plain", W_NF3REG},    {"twin", W_NF3REG}, {"sub", W_NF3DIR}, {"out", W_NF3LNK},
+                 {"dangling", W_NF3LNK}, {".", W_NF3DIR},    {"..", W_NF3DIR}};
+    PlusListing listing = Readdirplus(32768);
+    ASSERT_EQ(listing.status, NFS3_OK);
+    ASSERT_TRUE(listing.eof);
+    EXPECT_EQ(listing.entries.size(), sizeof cases / sizeof cases[0]);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const PlusEntry& entry = listing.entries[c.name];
+        ASSERT_TRUE(entry.attributes);
+        EXPECT_EQ(entry.attrs.type, c.type);
+        std::string handle;
+        uint64_t fileid = 0;
+        ASSERT_EQ(Lookup(c.name, handle, fileid), NFS3_OK);
+        EXPECT_EQ(entry.handle, handle);
+        EXPECT_EQ(entry.attrs.fileid, fileid);
+    }
+    EXPECT_EQ(listing.entries["plain"].handle, listing.entries["twin"].handle);
+    EXPECT_EQ(listing.entries[".."].handle, root);
+    EXPECT_EQ(listing.entries[".."].attrs.fileid, rootSt.st_ino);
+    EXPECT_EQ(listing.entries["out"].attrs.size, 1u);  // the link, not "/"
+}
+
+// While another thread swaps the entries for other files, other names'
+// files and symbolic links leading out of the export, every handle a
+// listing gives names the object listed with it (the same inode) or is
+// stale; no listed attributes are those of a link's target.
+TEST_F(Nfs3RawCalls, HandlesListedWhileEntriesAreSwappedNameWhatWasListed) {
+    const int kNames = 8;
+    const std::string outside = disk / "outside";
+    ASSERT_EQ(::mkdir(outside.c_str(), 0755), 0);
+    struct stat outsideSt;
+    ASSERT_EQ(::stat(outside.c_str(), &outsideSt), 0);
+    auto name = [&](int i) { return dir + "/e" + std::to_string(i % kNames); };
+    for (int i = 0; i < kNames; ++i)
+        disk.WriteFile("export/e" + std::to_string(i), "");
+    std::atomic<bool> done{false};
+    // Each swap is one rename, so every name always holds something.
+    std::thread swapper([&] {
+        const std::string spare = dir + "/spare";
+        for (int i = 0; i < 1000000 && !done; ++i) {
+            switch (i / kNames % 3) {
+                case 0:
+                    ::symlink(outside.c_str(), spare.c_str());
+                    ::rename(spare.c_str(), name(i).c_str());
+                    break;
+                case 1:
+                    disk.WriteFile("export/spare", "x");
+                    ::rename(spare.c_str(), name(i).c_str());
+                    break;
+                default:
+                    ::renameat2(AT_FDCWD, name(i).c_str(), AT_FDCWD, name(i + 1).c_str(),
+                                RENAME_EXCHANGE);
+            }
+        }
+    });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int checked = 0;
+    for (int round = 0; round < 500 && std::chrono::steady_clock::now() < until; ++round) {
+        PlusListing listing = Readdirplus(32768);
+        ASSERT_EQ(listing.status, NFS3_OK);
+        for (const auto& [listed, entry] : listing.entries) {
+            if (entry.handle.empty() || listed == "." || listed == ".." || listed == "spare")
+                continue;
+            SCOPED_TRACE(listed);
+            ASSERT_TRUE(entry.attributes);
+            EXPECT_NE(entry.attrs.fileid, outsideSt.st_ino);
+            fattr3 now{};
+            const nfsstat3 status = Getattr(entry.handle, now);
+            if (status == NFS3_OK)
+                EXPECT_EQ(now.fileid, entry.attrs.fileid);
+            else
+                EXPECT_EQ(status, NFS3ERR_STALE);
+            ++checked;
+        }
+    }
+    done = true;
+    swapper.join();
+    EXPECT_GT(checked, 0);
 }
 
 }  // namespace
