@@ -7,7 +7,9 @@
 //     open+close of the same file;
 //   - GetUniqueFileId, the backend object's lstat and the handle round trip
 //     (SinkFSM::GetFSObject on a handle the module issued), against raw lstat
-//     of the same path.
+//     of the same path;
+//   - an entry of a directory listing: one look relative to the directory
+//     (ListedEntry) against an object of its own per entry.
 // A benchmark measured against a baseline reports the ratio of its wall time
 // per iteration to the baseline's last run as the counter x_<baseline>.
 #include <fcntl.h>
@@ -15,10 +17,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -211,6 +215,48 @@ void BM_HandleRoundTrip(benchmark::State& state, World& world) {
     });
 }
 
+// --- An entry of a listing ------------------------------------------------------
+
+// Lets world's file settle (two seconds old): its birth then stands for its
+// id without its handle being read, as for most entries of a listing.
+void Settle() {
+    static const bool settled = [] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+        return true;
+    }();
+    benchmark::DoNotOptimize(settled);
+}
+
+// What READDIRPLUS did per entry: an object of its own (opened beneath the
+// directory, identified, its descriptor closed), its handle written.
+void BM_ListedAsObject(benchmark::State& state, World& world) {
+    Settle();
+    SinkBkEndObj dir(world.exported.exp, world.exported.dir.Path());
+    LumeCtxt ctx = world.exported.Ctx();
+    RunBaseline(state, "listed_object", [&dir, &ctx] {
+        boost::shared_ptr<BkEndProc> child = dir.FindChild(&ctx, "data");
+        nfs_fh3 fh;
+        unsigned long id = 0;
+        struct stat st;
+        child->GetFileHandle(fh);
+        benchmark::DoNotOptimize(child->GetIdentity(id, st));
+    });
+}
+
+// What it does now: one look at the entry relative to the directory read.
+void BM_ListedEntry(benchmark::State& state, World& world) {
+    Settle();
+    SinkBkEndObj dir(world.exported.exp, world.exported.dir.Path());
+    LumeCtxt ctx = world.exported.Ctx();
+    UniqueFd fd(::open(world.exported.dir.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    RunAgainst(state, "listed_object", [&dir, &ctx, &fd] {
+        nfs_fh3 fh;
+        unsigned long id = 0;
+        struct stat st;
+        benchmark::DoNotOptimize(dir.ListedEntry(&ctx, fd.Get(), "data", fh, id, st));
+    });
+}
+
 // --- Memory of handles given out --------------------------------------------
 
 // Resident memory that giving out handles for range(0) distinct files adds:
@@ -259,6 +305,8 @@ void RegisterAll(World& world) {
     benchmark::RegisterBenchmark("GetUniqueFileId", BM_GetUniqueFileId, std::ref(world));
     benchmark::RegisterBenchmark("BackendLstat", BM_BackendLstat, std::ref(world));
     benchmark::RegisterBenchmark("HandleRoundTrip", BM_HandleRoundTrip, std::ref(world));
+    benchmark::RegisterBenchmark("ListedAsObject", BM_ListedAsObject, std::ref(world));
+    benchmark::RegisterBenchmark("ListedEntry", BM_ListedEntry, std::ref(world));
     benchmark::RegisterBenchmark("HandleMemory", BM_HandleMemory, std::ref(world))
         ->Arg(kEntries)
         ->Iterations(1)
