@@ -1,10 +1,13 @@
 #include "tests/support/TempDir.h"
 
 #include <ftw.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -32,4 +35,16 @@ std::string TempDir::WriteFile(const std::string& name, const std::string& conte
     if (!out)
         throw std::runtime_error("cannot write " + path);
     return path;
+}
+
+std::string TempDir::RealPath() const {
+    char real[PATH_MAX];
+    return ::realpath(m_path.c_str(), real) ? real : m_path;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
 }
