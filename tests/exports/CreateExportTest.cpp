@@ -272,9 +272,11 @@ TEST_F(CreateExport, APathIsJudgedAndServedAsItResolves) {
 TEST_F(CreateExport, AnExportUserThatCannotBeTakenOnFails) {
     OxUserToken saved = LumeServiceGlobals::exportUserToken;
     LumeServiceGlobals::exportUserToken = OxUserToken();  // names no user
+    LogCapture log(1);
     Created created;
     Create(created, dir);
     LumeServiceGlobals::exportUserToken = saved;
+    EXPECT_TRUE(log.Has(-1, "Impersonation failed."));
     EXPECT_EQ(created.response->status, 50);
     EXPECT_EQ(created.Message(), "File Handle creation failed.");
     EXPECT_EQ(gAllExports->Size(), 0u);
