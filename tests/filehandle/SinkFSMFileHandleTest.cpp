@@ -14,6 +14,7 @@
 #include "module/SinkFSM.h"
 #include "platform/StateDir.h"
 #include "tests/exports/ExportedDir.h"
+#include "tests/host/TestExport.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
@@ -149,17 +150,6 @@ TEST_F(SinkFSMFileHandleTest, ChecksumNoLongerCachedDoesNotResolve) {
     EXPECT_EQ(JobIdsOf(log, "FH init failed"), std::vector<unsigned long long>{77});
 }
 
-// An export that is not this module's, as another module could put in the
-// host table.
-class ForeignExport : public Export {
-  public:
-    explicit ForeignExport(ExportPtr& none) : Export("/foreign", 0, "", 4040, none) {}
-    void GetFileHandle(const CRaIPAddr&, nfs_fh3&) override {}
-    int GetFSModuleType() const override { return 9; }
-    bool LoadOnRestart() const override { return false; }
-    bool isLumeFDCacheSupported() const override { return false; }
-};
-
 TEST_F(SinkFSMFileHandleTest, ExportWithoutPathCacheResolvesNothing) {
     TempDir state;
     SetPlatformStateDir(state.Path());
@@ -182,8 +172,7 @@ TEST_F(SinkFSMFileHandleTest, ExportWithoutPathCacheResolvesNothing) {
     EXPECT_EQ(JobIdsOf(log, "Path Cache is NULL"), (std::vector<unsigned long long>{0, 5, 5}));
 
     // Another module's export, or none, counts as one without a cache.
-    ExportPtr none;
-    ExportPtr foreign(new ForeignExport(none));
+    ExportPtr none, foreign(new TestExport("/foreign", 4040));
     EXPECT_FALSE(SinkFSMFileHandle(foreign, fh).IsInitSuccess());
     EXPECT_FALSE(SinkFSMFileHandle(none, fh).IsInitSuccess());
     EXPECT_EQ(JobIdsOf(log, "Path Cache is NULL"),

@@ -31,10 +31,13 @@ TEST_F(LockIdentity, EveryNameOfOneFileMeetsOneLock) {
     const struct {
         const char* held;
         const char* other;
-    } names[] = {{"f", "d/h"}, {"d/h", "f"}, {"d//f", "d/f"}};
+    } names[] = {{"f", "d/h"},     {"d/h", "f"},     {"d//f", "d/f"},     {"d//f", "./d/f"},
+                 {"d//f", "d/f/"}, {"d//f", "/d/f"}, {"d//f", "d/../d/f"}};
     for (const auto& name : names) {
         SCOPED_TRACE(name.other);
-        ASSERT_EQ(Summary(Write(1, name.held)), "20 owner 1 -");
+        LockReply granted = Write(1, name.held);
+        ASSERT_EQ(Summary(granted), "20 owner 1 -");
+        EXPECT_EQ(granted.filePath, name.held);  // the caller's text, not the key
         EXPECT_EQ(Summary(Write(2, name.other)), "21 owner 1 \"File is write locked\"");
         EXPECT_EQ(Summary(Read(2, name.other)), "21 owner 1 \"File is write locked\"");
         EXPECT_EQ(Summary(Status(name.other)), "26 owner 1 -");

@@ -1,6 +1,5 @@
 // The lock request as the host sends it: refusals before any operation,
 // how a request's paths name an export and a file, and the export user.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include "exports/ExportFilePath.h"
 #include "host/LumeServiceGlobals.h"
 #include "module/ConfigRPCTypes.h"
+#include "tests/host/TestExport.h"
 #include "tests/locks/LockClient.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
@@ -19,20 +19,6 @@
 namespace {
 
 class LockRequests : public LockTest {};
-
-// An export of some other module, under the path "/othermodule".
-class OtherModuleExport : public Export {
-  public:
-    OtherModuleExport() : Export("/othermodule", SHARE_PERM_READ, "*", 7003, none) {}
-    void GetFileHandle(const CRaIPAddr&, nfs_fh3& fh) override { fh.len = 0; }
-    int GetFSModuleType() const override { return 7; }
-    bool LoadOnRestart() const override { return false; }
-    bool isLumeFDCacheSupported() const override { return false; }
-
-  private:
-    static ExportPtr none;
-};
-ExportPtr OtherModuleExport::none;
 
 // Puts an export in the host's table for one test.
 struct TableEntry {
@@ -82,7 +68,7 @@ TEST_F(LockRequests, MissingPathsAndUnknownCodesAreRefusedBeforeAnyOperation) {
 }
 
 TEST_F(LockRequests, AShareThatIsNotThisModulesIsNotFound) {
-    TableEntry other(ExportPtr(new OtherModuleExport()));
+    TableEntry other(ExportPtr(new TestExport("/othermodule", 7003)));  // another module's
     const struct {
         const char* sent;
         const char* answered;
@@ -126,24 +112,6 @@ TEST_F(LockRequests, AnEmptyFilePathNamesTheRootWhichCannotBeLocked) {
     EXPECT_EQ(reply.exportPath, share);
     EXPECT_TRUE(log.Has(-1, "ERROR: Failed to open given file []. Error [" + Error(EISDIR) + "]"));
     EXPECT_EQ(CacheReferences(exported.dir.Path()), 0);
-}
-
-TEST_F(LockRequests, TextsNamingOneFileMeetOneLock) {
-    ASSERT_EQ(mkdir((exported.dir / "a").c_str(), 0755), 0);
-    const std::string b = exported.dir.WriteFile("a/b", "data");
-
-    LockReply granted = Write(1, "a//b");
-    EXPECT_EQ(Summary(granted), "20 owner 1 -");
-    EXPECT_EQ(granted.filePath, "a//b");  // the caller's text, not the key
-    EXPECT_EQ(LockState(b), "write 1");
-
-    for (const char* other : {"./a/b", "a/b/", "a/../a/b", "/a/b"}) {
-        SCOPED_TRACE(other);
-        EXPECT_EQ(Summary(Write(2, other)), "21 owner 1 \"File is write locked\"");
-        EXPECT_EQ(Summary(Status(other)), "26 owner 1 -");
-    }
-    EXPECT_EQ(Summary(Unlock(1, "./a/b")), "22 owner 1 -");
-    EXPECT_EQ(LockState(b), "unlocked");
 }
 
 TEST_F(LockRequests, APathLeavingTheExportIsRefusedBeforeAnythingIsTouched) {
