@@ -9,7 +9,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -32,13 +31,6 @@ using Tree = std::map<std::string, std::string>;
 constexpr uid_t kForeign = 4242;
 constexpr time_t kOld = 1000000000;
 
-std::string Content(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
 std::string Text(const char* buf, ssize_t n) {
     return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
@@ -55,7 +47,7 @@ void Walk(const std::string& path, const std::string& rel, Tree& out) {
          << st.st_mtim.tv_sec << '.' << st.st_mtim.tv_nsec << " ctime " << st.st_ctim.tv_sec << '.'
          << st.st_ctim.tv_nsec;
     if (S_ISREG(st.st_mode))
-        line << " data [" << Content(path) << ']';
+        line << " data [" << ReadFile(path) << ']';
     if (S_ISLNK(st.st_mode)) {
         char buf[512];
         line << " -> " << Text(buf, ::readlink(path.c_str(), buf, sizeof(buf)));

@@ -6,8 +6,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,13 +19,6 @@
 #include "tests/support/LogCapture.h"
 
 namespace {
-
-std::string Content(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
 
 class SinkBkEndFileIOTest : public BackendTest {
   protected:
@@ -89,7 +80,7 @@ TEST_F(SinkBkEndFileIOTest, ReadingAndWritingOpensEachHaveTheirDescriptor) {
     char buf[8];
     EXPECT_EQ(object->read(&ctx, writer, buf, 0, sizeof(buf)), 5) << "opened for reading too";
     EXPECT_EQ(object->fsync(&ctx, reader), 0);
-    EXPECT_EQ(Content(file), "Jello");
+    EXPECT_EQ(ReadFile(file), "Jello");
 
     EXPECT_EQ(object->close(&ctx, reader), 0);
     EXPECT_EQ(fcntl(reader, F_GETFD), -1);
@@ -108,7 +99,7 @@ TEST_F(SinkBkEndFileIOTest, ReadsAndWritesArePositional) {
     EXPECT_EQ(object->read(&ctx, fd, buf, 5, sizeof(buf)), 0) << "at the end";
 
     EXPECT_EQ(object->write(&ctx, fd, "abc", 10, 3, BKEND_SYNC_NONE), 3);
-    EXPECT_EQ(Content(file), std::string("hello\0\0\0\0\0abc", 13));
+    EXPECT_EQ(ReadFile(file), std::string("hello\0\0\0\0\0abc", 13));
     EXPECT_EQ(object->lseek(&ctx, fd, 0, SEEK_CUR), 0) << "the file offset never moves";
     EXPECT_EQ(object->lseek(&ctx, fd, 0, SEEK_END), 13);
     EXPECT_EQ(object->close(&ctx, fd), 0);
@@ -161,7 +152,7 @@ TEST_F(SinkBkEndFileIOTest, StableWritesSyncAndReportAFailingSync) {
     errno = 0;
     EXPECT_EQ(object->write(&ctx, other, "D", 3, 1, BKEND_SYNC_FILE), -1);
     EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(Content(file), "ABCDo");
+    EXPECT_EQ(ReadFile(file), "ABCDo");
     EXPECT_EQ(Errors(log),
               (std::vector<std::string>{"Invalid fd [" + std::to_string(cached) + "] in cache",
                                         "Failed to sync [" + file + "]. Err [Invalid argument]"}));
