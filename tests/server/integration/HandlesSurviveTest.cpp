@@ -159,9 +159,7 @@ TEST_F(HandlesSurvive, ACopyRunningThroughAKillFinishesIntact) {
     }
     EXPECT_EQ(nfs_fsync(client.Context(), file), 0);
     EXPECT_EQ(nfs_close(client.Context(), file), 0);
-    std::ifstream written(At("copy"), std::ios::binary);
-    const std::string onDisk((std::istreambuf_iterator<char>(written)),
-                             std::istreambuf_iterator<char>());
+    const std::string onDisk = ReadFile(At("copy"));
     EXPECT_TRUE(onDisk == data) << "the copy differs (" << onDisk.size() << " bytes)";
 }
 

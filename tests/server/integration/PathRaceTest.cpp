@@ -4,9 +4,7 @@
 // holding root's files that must stay as they were. lumed keeps root
 // (--perms 7), so a call that escapes has the rights to do harm.
 #include <fcntl.h>
-#include <limits.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,7 +16,6 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -33,13 +30,6 @@ using Fh = Nfs3RawClient::Fh;
 constexpr int kRounds = 10000;
 constexpr auto kRaceTime = std::chrono::seconds(3);
 const std::string kVictimData = "root's own data, not for clients";
-
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
 
 bool Exists(const std::string& path) {
     struct stat st;
@@ -102,10 +92,8 @@ class Rendezvous {
 class PathRace : public ::testing::Test {
   protected:
     void SetUp() override {
-        char real[PATH_MAX];
-        ASSERT_TRUE(::realpath(m_tmp.Path().c_str(), real));
-        m_export = std::string(real) + "/export";
-        m_outside = std::string(real) + "/outside";
+        m_export = m_tmp.RealPath() + "/export";
+        m_outside = m_tmp.RealPath() + "/outside";
         ASSERT_EQ(::mkdir(m_export.c_str(), 0777), 0);
         ASSERT_EQ(::mkdir(m_outside.c_str(), 0755), 0);
         m_victim = m_outside + "/victim";
@@ -132,7 +120,7 @@ class PathRace : public ::testing::Test {
         struct stat st;
         ASSERT_EQ(::stat(m_victim.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0600u);
-        EXPECT_EQ(Read(m_victim), kVictimData);
+        EXPECT_EQ(ReadFile(m_victim), kVictimData);
     }
 
     TempDir m_tmp, m_state;
