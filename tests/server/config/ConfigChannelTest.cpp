@@ -1,7 +1,6 @@
 // The configuration program on the wire, through a raw libtirpc client:
 // what it refuses, who an anonymous caller is, and where it listens.
 #include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,11 +45,6 @@ bool_t EncodeLockOfPath(XDR* xdrs, std::string* path) {
            xdr_u_hyper(xdrs, &owner) && xdr_bool(xdrs, &none);
 }
 
-std::string Real(const std::string& path) {
-    char real[PATH_MAX];
-    return ::realpath(path.c_str(), real) ? real : path;
-}
-
 // A client of the configuration program on a loopback port, AUTH_NONE, or
 // AUTH_SYS with whatever machine name it claims.
 class RawConfigClient {
@@ -82,7 +76,7 @@ class ConfigChannel : public ::testing::Test {
   protected:
     void Start(std::vector<std::string> extraArgs = {}) {
         std::string error;
-        ASSERT_TRUE(m_lumed.Start({{Real(m_startup.Path())}, m_state.Path(), extraArgs}, error))
+        ASSERT_TRUE(m_lumed.Start({{m_startup.RealPath()}, m_state.Path(), extraArgs}, error))
             << error;
     }
     TempDir m_startup, m_dirs, m_state;
@@ -162,7 +156,7 @@ TEST_F(ConfigChannel, TheLocalSocketAdmitsItsAdministratorsOnly) {
     ASSERT_EQ(::stat(socket.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0660u);
     ::chmod(m_dirs.Path().c_str(), 0755);
-    const std::string dir = Real(m_dirs.Path());
+    const std::string dir = m_dirs.RealPath();
     LumectlRun outsider = RunLumectl({"--socket", socket, "export", dir}, {{65534, 12345}});
     EXPECT_EQ(outsider.exitCode, 3) << outsider.err;
     LumectlRun admin = RunLumectl({"--socket", socket, "export", dir}, {{65534, 65534}});
@@ -179,7 +173,7 @@ TEST_F(ConfigChannel, AConfigurationBindAddressGivesTheChannelItsOwnLoopbackPort
     const std::string configPort = match[1];
     EXPECT_NE(configPort, std::to_string(m_lumed.Port()));
 
-    std::string dir = Real(m_dirs.Path());
+    std::string dir = m_dirs.RealPath();
     LumectlRun answered = RunLumectl({"--server", "127.0.0.1:" + configPort, "export", dir});
     EXPECT_EQ(answered.exitCode, 1) << "reached, and refused: " << answered.err;
     // The NFS port no longer serves the configuration program.
@@ -237,7 +231,7 @@ TEST_F(ConfigChannel, OverTlsACallerIsWhatItsCertificateProves) {
         {"a server under another name", shows(self), "localhost", 4, "hostname mismatch"},
         {"no TLS", {}, "127.0.0.1", 3, "too weak"},
     };
-    const std::string dir = Real(m_dirs.Path());
+    const std::string dir = m_dirs.RealPath();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<std::string> args = {"--server", std::string(c.server) + ":" + port};

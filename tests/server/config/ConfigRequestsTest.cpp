@@ -8,17 +8,14 @@
 #include "module/ConfigRPCTypes.h"
 #include "module/ExportRecords.h"
 #include "server/config/ConfigRequests.h"
+#include "tests/host/RemovingFsm.h"
 
 namespace {
 
 // A module that answers each request with a canned record and notes what
 // the host did with it.
-class RecordingFsm : public FSM {
+class RecordingFsm : public RemovingFsm {
   public:
-    std::string GetFSMName() override { return "recording"; }
-    int GetFSMType() override { return 0; }
-    std::string GetFSMDetails() override { return ""; }
-    bool UnloadFSM() override { return true; }
     bool GenericConfigRPCHandler(void* request, const std::string& caller, unsigned rpcType,
                                  char*& response, size_t& length, int& type) override {
         seenPath = static_cast<LumeExportPath*>(request)->path;
@@ -32,12 +29,6 @@ class RecordingFsm : public FSM {
     void ReleaseConfigRPCMem(int type, void* response) override {
         released.emplace_back(type, response);
     }
-    bool CreateExport(const ExportPtr&, ExportPtr&) override { return false; }
-    std::string FH2Str(const nfs_fh3&) override { return ""; }
-    boost::shared_ptr<BkEndProc> GetFSObject(ExportPtr&, const nfs_fh3&) override {
-        return boost::shared_ptr<BkEndProc>();
-    }
-    void UnExport(ExportPtr&) override {}
 
     LumeExportPathResp* answer = nullptr;
     int answerType = 0;

@@ -1,8 +1,6 @@
 // lumectl list and locks against a running lumed, and MOUNT's EXPORT: every
 // export with its clients, references, expiry and locks, text and JSON;
 // callers that may not list are refused.
-#include <limits.h>
-#include <stdlib.h>
 
 #include <gtest/gtest.h>
 
@@ -16,16 +14,11 @@
 
 namespace {
 
-std::string Real(const std::string& path) {
-    char real[PATH_MAX];
-    return ::realpath(path.c_str(), real) ? real : path;
-}
-
 class Listing : public ::testing::Test {
   protected:
     void SetUp() override {
-        m_first = Real(m_a.Path());
-        m_second = Real(m_b.Path());
+        m_first = m_a.RealPath();
+        m_second = m_b.RealPath();
         std::ofstream(m_first + "/f") << "f";
         std::ofstream(m_second + "/g") << "g";
         std::string error;

@@ -5,21 +5,8 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "tests/support/TempDir.h"
-
-namespace {
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-}  // namespace
 
 LumectlRun RunLumectl(const std::vector<std::string>& args,
                       std::optional<std::pair<uid_t, gid_t>> asUser) {
@@ -46,7 +33,7 @@ LumectlRun RunLumectl(const std::vector<std::string>& args,
     int status = 0;
     if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
         run.exitCode = WEXITSTATUS(status);
-    run.out = Slurp(out);
-    run.err = Slurp(err);
+    run.out = ReadFile(out);
+    run.err = ReadFile(err);
     return run;
 }

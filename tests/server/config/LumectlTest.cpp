@@ -3,8 +3,6 @@
 // expiry, and the command line's own exit statuses.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,18 +23,13 @@
 
 namespace {
 
-std::string Real(const std::string& path) {
-    char real[PATH_MAX];
-    return ::realpath(path.c_str(), real) ? real : path;
-}
-
 class Lumectl : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string error;
         // A "minute" of one second lets expiry happen within a test.
         ASSERT_TRUE(m_lumed.Start(
-            {{Real(m_startup.Path())}, m_state.Path(), {"--minute-seconds", "1"}}, error))
+            {{m_startup.RealPath()}, m_state.Path(), {"--minute-seconds", "1"}}, error))
             << error;
         m_server = "127.0.0.1:" + std::to_string(m_lumed.Port());
         m_socket = m_state.Path() + "/lumed.sock";
@@ -54,7 +47,7 @@ class Lumectl : public ::testing::Test {
     // A new directory that root-squashed NFS callers may write to.
     std::string NewDir(const std::string& name) {
         ::chmod(m_dirs.Path().c_str(), 0755);  // squashed callers pass through
-        std::string dir = Real(m_dirs.Path()) + "/" + name;
+        std::string dir = m_dirs.RealPath() + "/" + name;
         std::filesystem::create_directory(dir);
         ::chmod(dir.c_str(), 0777);
         return dir;

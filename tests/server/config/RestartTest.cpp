@@ -3,8 +3,6 @@
 // permissions, references; expiry afresh), not those unexported or expired
 // before, nor --export ones, nor one whose directory went; after a clean stop (SIGTERM removes
 // every export on the way out) and after a kill.
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -40,8 +38,7 @@ class Restart : public ::testing::TestWithParam<int> {
     // A new directory that root-squashed NFS callers may write to.
     std::string NewDir(const std::string& name) {
         ::chmod(m_dirs.Path().c_str(), 0755);
-        char real[PATH_MAX];
-        std::string dir = std::string(::realpath(m_dirs.Path().c_str(), real)) + "/" + name;
+        std::string dir = m_dirs.RealPath() + "/" + name;
         std::filesystem::create_directory(dir);
         ::chmod(dir.c_str(), 0777);
         return dir;

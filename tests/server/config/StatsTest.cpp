@@ -5,8 +5,6 @@
 // nothing.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,9 +57,7 @@ std::string Http(uint16_t port, const std::string& request) {
 class Stats : public ::testing::Test {
   protected:
     void SetUp() override {
-        char real[PATH_MAX];
-        ASSERT_TRUE(::realpath(m_export.Path().c_str(), real));
-        m_dir = real;
+        m_dir = m_export.RealPath();
         // Root is squashed: nobody must be able to read them.
         ::chmod(m_export.Path().c_str(), 0755);
         ::chmod(m_export.WriteFile("data", "0123456789").c_str(), 0644);

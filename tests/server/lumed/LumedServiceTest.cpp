@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -39,13 +38,6 @@ CommandRun RunCommand(const std::string& command) {
     int status = ::pclose(pipe);
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 // Polls, up to about ten seconds, until done() holds.
@@ -113,7 +105,7 @@ TEST(LumedService, UnitFileVerifies) {
     // The unit names the installed binary; verify it against the built one.
     TempDir dir;
     std::string unit =
-        std::regex_replace(ReadAll(LUMED_UNIT_FILE), std::regex("/usr/sbin/lumed"), LUMED_BINARY);
+        std::regex_replace(ReadFile(LUMED_UNIT_FILE), std::regex("/usr/sbin/lumed"), LUMED_BINARY);
     ASSERT_NE(unit.find("Type=notify"), std::string::npos);
     std::string path = dir.WriteFile("lumed.service", unit);
     CommandRun run = RunCommand("systemd-analyze verify " + path);
@@ -153,10 +145,10 @@ TEST(LumedService, SighupReopensTheLogAndAddsTheFilesNewExports) {
     ASSERT_EQ(::kill(lumed.Pid(), SIGHUP), 0);
     // lumed logs the reload last, in the new file.
     EXPECT_TRUE(Eventually(
-        [&] { return ReadAll(dir / "state/lumed.log").find("SIGHUP") != std::string::npos; }));
+        [&] { return ReadFile(dir / "state/lumed.log").find("SIGHUP") != std::string::npos; }));
     NfsClient after;
     EXPECT_TRUE(after.Mount(lumed.Port(), dir / "b", error)) << error;
-    EXPECT_EQ(ReadAll(dir / "state/lumed.log.1").find("SIGHUP"), std::string::npos);
+    EXPECT_EQ(ReadFile(dir / "state/lumed.log.1").find("SIGHUP"), std::string::npos);
     EXPECT_EQ(WEXITSTATUS(lumed.Stop()), 0);
     EXPECT_NE(lumed.Output().find("lumed: exporting " + dir / "b"), std::string::npos)
         << lumed.Output();
