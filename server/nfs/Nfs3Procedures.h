@@ -12,6 +12,7 @@
 
 #include "server/nfs/Nfs3Request.h"
 #include "server/protocol/nfs3.h"
+#include "server/rpc/ReplyPipe.h"
 
 void Nfs3Getattr(Nfs3Request& req, GETATTR3args& args, GETATTR3res& res);
 void Nfs3Setattr(Nfs3Request& req, SETATTR3args& args, SETATTR3res& res);
@@ -19,8 +20,11 @@ void Nfs3Lookup(Nfs3Request& req, LOOKUP3args& args, LOOKUP3res& res);
 void Nfs3Access(Nfs3Request& req, ACCESS3args& args, ACCESS3res& res);
 void Nfs3Readlink(Nfs3Request& req, READLINK3args& args, READLINK3res& res);
 // READ's result. The handler checks and opens; the data is read while the
-// reply is encoded (EncodeRead3Result), straight into the reply, so it is
-// copied once less. The request keeps the object and descriptor alive.
+// reply is encoded (EncodeRead3Result): spliced into the transport's pipe
+// when there is one and the read is large enough, else read straight into
+// the reply. Either way the bytes read fix count and eof, so the reply
+// agrees with itself however the file changes meanwhile. The request keeps
+// the object and descriptor alive.
 struct Read3Result {
     READ3res res;
     BkEndProc* object;  // set when the data is still to be read
@@ -28,7 +32,8 @@ struct Read3Result {
     int fd;
     uint64_t offset;
     count3 wanted;
-    uint64_t size;  // the file's size, from the attributes
+    uint64_t size;    // the file's size, from the attributes
+    ReplyPipe* pipe;  // the call's (RpcCall::pipe), null when none
 };
 void Nfs3Read(Nfs3Request& req, READ3args& args, Read3Result& result);
 // In libtirpc's variadic form, as it is called through that type: a

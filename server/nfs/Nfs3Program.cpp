@@ -72,8 +72,9 @@ bool KnownEnums(const MKNOD3args& args) {
 
 // How the transport may treat a procedure's calls (RpcProgram): quick ones
 // (work of one object, no flush) may run on the connection's reader thread;
-// a non-idempotent one retransmitted gets its first reply again.
-enum Traits : unsigned { kPlain = 0, kQuick = 1, kNonIdempotent = 2 };
+// a non-idempotent one retransmitted gets its first reply again; one whose
+// result is a Read3Result may leave its data in the call's pipe.
+enum Traits : unsigned { kPlain = 0, kQuick = 1, kNonIdempotent = 2, kPiped = 4 };
 
 // One table row: the procedure's name (for logs), its XDR routines, the
 // sizes of its decoded arguments and result, its handler, the check of
@@ -132,7 +133,8 @@ const Nfs3Procedure kProcedures[] = {
     Row<ACCESS3args, ACCESS3res, Nfs3Access>("ACCESS", xdr_ACCESS3args, xdr_ACCESS3res, kQuick),
     Row<READLINK3args, READLINK3res, Nfs3Readlink>("READLINK", xdr_READLINK3args, xdr_READLINK3res,
                                                    kQuick),
-    Row<READ3args, Read3Result, Nfs3Read>("READ", xdr_READ3args, EncodeRead3Result, kQuick),
+    Row<READ3args, Read3Result, Nfs3Read>("READ", xdr_READ3args, EncodeRead3Result,
+                                          kQuick | kPiped),
     Row<WRITE3args, WRITE3res, Nfs3Write>("WRITE", xdr_WRITE3args, xdr_WRITE3res, kNonIdempotent),
     Row<CREATE3args, CREATE3res, Nfs3Create>("CREATE", xdr_CREATE3args, xdr_CREATE3res,
                                              kNonIdempotent),
@@ -237,6 +239,8 @@ accept_stat Nfs3Program::Call(const RpcCall& call, XDR* args, XDR* results) {
         Nfs3Request req(m_shared, call.caller);
         status = Run(procedure, req, decoded.get(), result.get());
         Note(req, procedure, result.get());
+        if (procedure.traits & kPiped)
+            static_cast<Read3Result*>(static_cast<void*>(result.get()))->pipe = call.pipe;
         if (status == SUCCESS && !procedure.encodeResult(results, static_cast<void*>(result.get())))
             status = SYSTEM_ERR;
     }

@@ -1,5 +1,6 @@
 #include "server/rpc/RpcConnection.h"
 
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -44,12 +45,18 @@ void RpcConnection::Unanswered(size_t calls) {
 
 void RpcConnection::Answer(const uint8_t* reply, size_t length, RpcDispatcher& maker) {
     std::lock_guard<std::mutex> sending(m_sendMutex);
+    ReplyPipe& piped = maker.Piped();
     size_t sent = 0;
     int error = 0;
-    if (m_fd >= 0 && !m_broken && m_out.empty()) {
+    const bool open = m_fd >= 0 && !m_broken;
+    if (open && m_out.empty()) {
         iovec whole{const_cast<uint8_t*>(reply), length};
-        sent = Send(&whole, 1, error);
+        sent = piped.Held() ? SendPiped(reply, length, piped, error) : Send(&whole, 1, error);
     }
+    // The rest goes whole into the buffer, to be queued.
+    if (open && !error && sent < length && piped.Held() && !maker.Land(length))
+        error = errno;
+    piped.Clear();
     std::lock_guard<std::mutex> lock(m_mutex);
     --m_running;
     m_lastDone = Clock::now();
@@ -62,6 +69,42 @@ void RpcConnection::Answer(const uint8_t* reply, size_t length, RpcDispatcher& m
     }
     if (wake)
         Wake();
+}
+
+size_t RpcConnection::SendPiped(const uint8_t* reply, size_t length, ReplyPipe& piped, int& error) {
+    const size_t padding = ReplyPipe::Padding(piped.Held());
+    iovec head{const_cast<uint8_t*>(reply), length - piped.Held() - padding};
+    size_t sent = Send(&head, 1, error, MSG_MORE);
+    if (sent < head.iov_len || !NonBlocking())
+        return sent;
+    while (piped.Held() > 0) {
+        const ssize_t moved = piped.SendTo(m_fd, padding > 0);
+        if (moved <= 0) {
+            // EINVAL: this socket takes no splice; the rest is copied.
+            if (moved < 0 && errno != EAGAIN && errno != EINVAL)
+                error = errno;
+            return sent;
+        }
+        sent += static_cast<size_t>(moved);
+    }
+    static const uint8_t kZeros[3] = {};
+    iovec tail{const_cast<uint8_t*>(kZeros), padding};
+    return padding ? sent + Send(&tail, 1, error) : sent;
+}
+
+bool RpcConnection::NonBlocking() {
+    if (m_nonBlocking)
+        return true;
+    if (m_flags < 0)
+        m_flags = ::fcntl(m_fd, F_GETFL);
+    m_nonBlocking = m_flags >= 0 && ::fcntl(m_fd, F_SETFL, m_flags | O_NONBLOCK) == 0;
+    return m_nonBlocking;
+}
+
+void RpcConnection::BlockForReading() {
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    if (m_nonBlocking && m_fd >= 0 && ::fcntl(m_fd, F_SETFL, m_flags & ~O_NONBLOCK) == 0)
+        m_nonBlocking = false;
 }
 
 bool RpcConnection::Queue(const uint8_t* data, size_t length, RpcDispatcher& maker) {
@@ -121,13 +164,13 @@ bool RpcConnection::Flush() {
     return !m_broken;
 }
 
-size_t RpcConnection::Send(const iovec* parts, size_t count, int& error) {
+size_t RpcConnection::Send(const iovec* parts, size_t count, int& error, int flags) {
     msghdr message{};
     message.msg_iov = const_cast<iovec*>(parts);
     message.msg_iovlen = count;
     ssize_t sent;
     do
-        sent = ::sendmsg(m_fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        sent = ::sendmsg(m_fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL | flags);
     while (sent < 0 && errno == EINTR);
     if (sent >= 0)
         return static_cast<size_t>(sent);
@@ -190,6 +233,8 @@ int RpcConnection::Secure(int socket, const std::string& name) {
     }
     const int former = m_fd;
     m_fd = socket;
+    m_nonBlocking = false;
+    m_flags = -1;
     m_peer.certifiedName = name;
     if (m_readShut)
         ::shutdown(m_fd, SHUT_RD);

@@ -8,6 +8,13 @@
 // the rest is queued and the connection's thread, woken through an eventfd,
 // writes it as the peer reads. So nobody but that thread ever waits on the
 // socket, and replies go out whole, in the order they were handed over.
+// A reply ending in data in its dispatcher's pipe (ReplyPipe.h) is sent as
+// its head (MSG_MORE), the pipe spliced to the socket, then the padding;
+// whatever the socket did not take at once, pipe bytes included, is moved
+// into the dispatcher's buffer and queued as any other rest of a reply.
+// Splicing needs the socket non-blocking; it is made so when first needed
+// and blocking again only for the connection's thread's read between
+// calls, when no call is in hand and so no reply is being sent.
 // Thread-safe. m_sendMutex lets one thread at a time write the socket (it is
 // held across a non-blocking send, never across a wait); m_mutex, held
 // briefly, guards the rest. Order: RpcServer's m_mutex, m_sendMutex,
@@ -75,6 +82,9 @@ class RpcConnection {
     void Answer(const uint8_t* reply, size_t length, RpcDispatcher& maker);
     // calls in hand are done and have no reply.
     void Unanswered(size_t calls);
+    // The connection's thread, before a blocking read: the socket blocks
+    // again (no call may be in hand).
+    void BlockForReading();
     // Writes queued replies as far as the socket takes them; false once the
     // connection is broken.
     bool Flush();
@@ -95,7 +105,12 @@ class RpcConnection {
   private:
     // Under m_sendMutex: sends what the socket takes now, without waiting;
     // error set (errno) when the stream failed.
-    size_t Send(const iovec* parts, size_t count, int& error);
+    size_t Send(const iovec* parts, size_t count, int& error, int flags = 0);
+    // Under m_sendMutex, nothing queued: as Send, for a reply of length
+    // bytes whose data is in piped.
+    size_t SendPiped(const uint8_t* reply, size_t length, ReplyPipe& piped, int& error);
+    // Under m_sendMutex: the socket made non-blocking; false when it cannot.
+    bool NonBlocking();
     // Under both locks: queues the rest of a reply; true when the queue was
     // empty (its writer must be woken).
     bool Queue(const uint8_t* data, size_t length, RpcDispatcher& maker);
@@ -110,6 +125,9 @@ class RpcConnection {
     CallStats::Connection m_stats;
 
     std::mutex m_sendMutex;
+    // Under m_sendMutex: m_fd's O_NONBLOCK, and its other flags once read.
+    bool m_nonBlocking = false;
+    int m_flags = -1;
     std::mutex m_mutex;
     // m_fd, m_wakeFd, m_out, m_outBytes and m_broken change under both locks
     // and are read under either (m_wakeFd also by the connection's thread,

@@ -46,8 +46,19 @@ ReplyBuffers::Buffer RpcDispatcher::TakeReply() {
     return taken;
 }
 
+bool RpcDispatcher::Land(size_t replyLength) {
+    const size_t held = m_pipe.Held();
+    const size_t padding = ReplyPipe::Padding(held);
+    char* at = m_reply.get() + replyLength - padding - held;
+    if (!m_pipe.Drain(at))
+        return false;
+    std::memset(at + held, 0, padding);
+    return true;
+}
+
 bool RpcDispatcher::Handle(const uint8_t* record, size_t length, const RpcCaller& peer,
                            const uint8_t*& reply, size_t& replyLength) {
+    m_pipe.Clear();  // what a dropped reply left there
     XDR in;
     // XDR_DECODE only reads the buffer.
     xdrmem_create(&in, reinterpret_cast<char*>(const_cast<uint8_t*>(record)),
@@ -176,7 +187,9 @@ bool RpcDispatcher::Dispatch(XDR* args, const uint8_t* record, size_t length) {
         return EncodeAccepted(PROG_MISMATCH, program.LowVersion(), program.HighVersion());
     m_ran = &program;
     m_accepted = SUCCESS;
-    if (m_replies && program.NonIdempotent(m_call.version, m_call.procedure))
+    const bool kept = m_replies && program.NonIdempotent(m_call.version, m_call.procedure);
+    m_call.pipe = kept ? nullptr : &m_pipe;  // a kept reply must be whole
+    if (kept)
         return Replay(program, args, record, length);
     Run(program, args);
     return true;
@@ -212,8 +225,10 @@ void RpcDispatcher::Run(RpcProgram& program, XDR* args) {
         return;
     accept_stat status = program.Call(m_call, args, &m_out);
     m_accepted = status;
-    if (status != SUCCESS)
+    if (status != SUCCESS) {
+        m_pipe.Clear();
         EncodeAccepted(status);
+    }
 }
 
 bool RpcDispatcher::EncodeAccepted(accept_stat status, uint32_t low, uint32_t high) {
@@ -245,7 +260,9 @@ bool RpcDispatcher::EncodeRejected(const rejected_reply& rejected) {
 }
 
 bool RpcDispatcher::Finish(const uint8_t*& reply, size_t& replyLength) {
-    uint32_t length = xdr_getpos(&m_out);
+    const size_t piped = m_pipe.Held();
+    const uint32_t length =
+        xdr_getpos(&m_out) + static_cast<uint32_t>(piped + ReplyPipe::Padding(piped));
     uint32_t mark = htonl(kLastFragment | length);
     std::memcpy(m_reply.get(), &mark, sizeof(mark));
     reply = reinterpret_cast<const uint8_t*>(m_reply.get());

@@ -1,7 +1,9 @@
 // One worker's handling of ONC RPC calls (RFC 5531): decodes a call record's
 // header and credential, picks the program by number and version, lets it
 // run, and encodes the reply record (record mark included) into a buffer it
-// owns and reuses for every call.
+// owns and reuses for every call. A reply may end in data left in the
+// dispatcher's pipe (RpcProgram.h): the record mark counts it and its
+// padding, and whoever sends the reply takes them from the pipe (Piped).
 //
 // Answers: rpcvers other than 2 → RPC_MISMATCH; a credential longer than
 // MAX_AUTH_BYTES (400) or cut short, or an undecodable AUTH_SYS body →
@@ -24,6 +26,7 @@
 
 #include "server/rpc/ReplayCache.h"
 #include "server/rpc/ReplyBuffers.h"
+#include "server/rpc/ReplyPipe.h"
 #include "server/rpc/RpcProgram.h"
 
 typedef std::map<uint32_t, RpcProgram*> RpcProgramTable;
@@ -38,7 +41,9 @@ class RpcDispatcher {
 
     // Handles one call record from the peer, whose transport fields (address
     // on, see RpcCaller) every call's caller takes. True and reply/replyLength
-    // set (valid until the next call) when there is something to send.
+    // set (valid until the next call) when there is something to send: the
+    // whole record, of which the last Piped() bytes and their padding are
+    // not in the buffer yet.
     bool Handle(const uint8_t* record, size_t length, const RpcCaller& peer, const uint8_t*& reply,
                 size_t& replyLength);
 
@@ -46,6 +51,13 @@ class RpcDispatcher {
     // there) and takes a fresh one: a reply the socket did not take need not
     // be copied.
     ReplyBuffers::Buffer TakeReply();
+
+    // The last reply's data still in the pipe; its padding follows them.
+    ReplyPipe& Piped() { return m_pipe; }
+    // Moves the data still in the pipe, and its padding, into place in the
+    // buffer of the last reply (of replyLength bytes), which is then whole
+    // there; false (errno) when the pipe failed.
+    bool Land(size_t replyLength);
 
     // True when the record is a call of a procedure its program calls quick
     // (read from the header's fixed words; nothing is decoded).
@@ -80,6 +92,7 @@ class RpcDispatcher {
     ReplayCache* const m_replies;
     std::vector<uint8_t> m_replayed;   // a reply replayed, reused
     ReplyBuffers::Buffer m_reply;      // record mark, then the reply message
+    ReplyPipe m_pipe;                  // the data ending the last reply, if any
     XDR m_out;                         // encodes into m_reply after the mark
     RpcCall m_call;                    // reused so its vectors keep capacity
     RpcProgram* m_ran = nullptr;       // the program the last call reached, if any

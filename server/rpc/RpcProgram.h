@@ -13,6 +13,10 @@
 // the connection's reader thread (see RpcServer); all others run on workers.
 // A call it calls non-idempotent is answered from the transport's replay
 // cache when retransmitted (ReplayCache.h).
+// A reply may end in data the program leaves in the call's pipe (ReplyPipe.h)
+// instead of encoding it: the results then end where that opaque's bytes
+// would begin, its length word included; the transport sends the pipe's
+// bytes and their padding after them.
 #pragma once
 
 #include <rpc/rpc.h>
@@ -23,6 +27,8 @@
 #include <vector>
 
 #include "platform/CRaIPAddr.h"
+
+class ReplyPipe;
 
 // Who made the call. AUTH_SYS carries uid, gid, groups and the machine name;
 // AUTH_NONE carries nothing (uid and gid are then the nobody ids, 65534).
@@ -54,6 +60,9 @@ struct RpcCall {
     uint32_t version = 0;
     uint32_t procedure = 0;
     RpcCaller caller;
+    // Empty, for the reply's last opaque data; null when the reply must be
+    // whole in the results (it is kept for replay).
+    ReplyPipe* pipe = nullptr;
 };
 
 class RpcProgram {

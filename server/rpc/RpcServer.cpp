@@ -256,6 +256,7 @@ class RpcServer::Session {
             ::setsockopt(m_connection->Socket(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
             m_receiveTimeout = rounded;
         }
+        m_connection->BlockForReading();  // a spliced reply may have left it non-blocking
         return Read(0);
     }
 

@@ -14,7 +14,9 @@
 // Replies: whoever ran a call hands the reply to its RpcConnection, which
 // sends it at once if the socket takes it and otherwise queues it for the
 // connection's thread. No worker ever waits on a socket, so a client that
-// does not read its replies stalls only its own connection.
+// does not read its replies stalls only its own connection. A reply's data
+// may go from a file to the socket through a pipe, never copied, when the
+// socket takes it at once (RpcConnection.h); each dispatcher has its pipe.
 //
 // Per connection, bounded:
 // - calls in hand (read, reply not yet all given to the kernel): at most
@@ -33,7 +35,8 @@
 //   reply the socket did not take stays in its dispatcher's buffer, which
 //   the connection takes over (no copy); the server keeps up to 16 such
 //   buffers for reuse once sent.
-// - descriptors: the socket and an eventfd (workers wake the thread with it).
+// - descriptors: the socket and an eventfd (workers wake the thread with it);
+//   a pipe for the replies the connection's thread makes, once one splices.
 // - time: the connection is closed when it is idle (no call in hand, nothing
 //   to send, no record under way) for idleTimeout since it last completed a
 //   record or answered a call; when a record is not whole recordTimeout

@@ -1,5 +1,6 @@
 // READ, WRITE and COMMIT as clients expect them: the end of a file in one
-// READ, running programs readable, owners writing their read-only files,
+// READ, exact whether copied or spliced and however the file changes
+// meanwhile, running programs readable, owners writing their read-only files,
 // and kept descriptors judged per caller (POSIX ACLs included).
 // libnfs.h first: the raw headers rely on what it defines.
 #include <nfsc/libnfs.h>
@@ -16,11 +17,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -76,16 +80,45 @@ nfs_fh3 Wire(const Nfs3RawClient::Fh& fh) {
     return nfs_fh3{{static_cast<u_int>(fh.size()), const_cast<char*>(fh.data())}};
 }
 
+struct ReadReply {
+    int status;
+    uint32_t count;
+    bool eof;
+    std::string data;
+};
+
+ReadReply ReadAt(nfs_context* nfs, const Nfs3RawClient::Fh& file, uint64_t offset, uint32_t count) {
+    ReadReply reply{kNoReply, 0, false, {}};
+    READ3args args{Wire(file), offset, count};
+    reply.status = Call<READ3res>(nfs, rpc_nfs3_read_async, args, [&](READ3res& res) {
+        const READ3resok& ok = res.READ3res_u.resok;
+        reply.count = ok.count;
+        reply.eof = ok.eof;
+        reply.data.assign(ok.data.data_val, ok.data.data_len);
+    });
+    return reply;
+}
+
 int Read(nfs_context* nfs, const Nfs3RawClient::Fh& file, uint64_t offset, uint32_t count,
          std::string* data, bool* eof) {
-    READ3args args{Wire(file), offset, count};
-    return Call<READ3res>(nfs, rpc_nfs3_read_async, args, [&](READ3res& res) {
-        const READ3resok& ok = res.READ3res_u.resok;
-        if (data)
-            data->assign(ok.data.data_val, ok.data.data_len);
-        if (eof)
-            *eof = ok.eof;
-    });
+    ReadReply reply = ReadAt(nfs, file, offset, count);
+    if (data)
+        *data = std::move(reply.data);
+    if (eof)
+        *eof = reply.eof;
+    return reply.status;
+}
+
+// The byte at offset of the files the read tests write: never zero.
+char PatternByte(uint64_t offset) {
+    return static_cast<char>(offset % 251 + 1);
+}
+
+std::string Pattern(uint64_t offset, size_t count) {
+    std::string bytes(count, '\0');
+    for (size_t i = 0; i < count; ++i)
+        bytes[i] = PatternByte(offset + i);
+    return bytes;
 }
 
 // The ACCESS bits granted of wanted; 0 when the call fails.
@@ -185,6 +218,82 @@ TEST_F(NfsData, AReadReachingTheSizeSaysEndOfFile) {
         EXPECT_EQ(data.size(), c.got) << c.offset << "+" << c.count;
         EXPECT_EQ(eof, c.eof) << c.offset << "+" << c.count;
     }
+}
+
+// Around a page and around the size from which reads are spliced rather
+// than copied, a read reaching the end is exact: count, eof and bytes.
+TEST_F(NfsData, ReadsNearTheEndAreExactCopiedOrSpliced) {
+    std::string dir = Export(kAll);
+    nfs_context* nfs = Mount(dir, 0);
+    for (const uint32_t size : {4095u, 4096u, 4097u, 16383u, 16384u, 16385u, 20483u}) {
+        const std::string name = "f" + std::to_string(size);
+        std::ofstream(dir + "/" + name, std::ios::binary) << Pattern(0, size);
+        const Nfs3RawClient::Fh file = Handle(dir, name);
+        const struct {
+            uint64_t offset;
+            uint32_t count;
+        } reads[] = {{0, 65536},    {0, size},           {0, size - 1},
+                     {1, size - 1}, {size / 2, 16384},   {size - 3, 16384},
+                     {size, 16384}, {4095, size - 4095}, {4095, 65536}};
+        for (const auto& r : reads) {
+            const ReadReply got = ReadAt(nfs, file, r.offset, r.count);
+            const uint32_t expected = std::min<uint32_t>(r.count, size - r.offset);
+            const std::string what = std::to_string(size) + ": " + std::to_string(r.offset) + "+" +
+                                     std::to_string(r.count);
+            ASSERT_EQ(got.status, NFS3_OK) << what;
+            EXPECT_EQ(got.count, expected) << what;
+            EXPECT_EQ(got.eof, r.offset + expected >= size) << what;
+            EXPECT_TRUE(got.data == Pattern(r.offset, expected)) << what;
+        }
+    }
+}
+
+// READs racing a file cut short and written again get replies that agree
+// with themselves (count and data length), carry only the file's bytes or
+// zeros (cut, then extended), and leave the connection in step.
+TEST_F(NfsData, ReadsRacingATruncateStayWholeAndInStep) {
+    std::string dir = Export(kAll);
+    // The writer cuts the file within its tail and writes it again in
+    // pieces, so its size keeps changing where the reads are.
+    constexpr uint32_t kSize = 1 << 20, kTail = 64 << 10, kPiece = 4 << 10;
+    const std::string path = dir + "/racing";
+    std::ofstream(path, std::ios::binary) << Pattern(0, kSize);
+    nfs_context* nfs = Mount(dir, 0);
+    const Nfs3RawClient::Fh file = Handle(dir, "racing");
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        const std::string whole = Pattern(0, kSize);
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        bool done = fd >= 0;
+        for (uint32_t round = 1; done && round < 1000000 && !stop; ++round) {
+            uint32_t at = kSize - round * 40961 % kTail;
+            done = ::ftruncate(fd, at) == 0;
+            if (round % 2)
+                done = done && ::ftruncate(fd, kSize) == 0;  // zeros until written
+            for (uint32_t n; done && at < kSize; at += n) {
+                n = std::min(kPiece, kSize - at);
+                done = ::pwrite(fd, whole.data() + at, n, at) == static_cast<ssize_t>(n);
+            }
+        }
+        if (fd >= 0)
+            ::close(fd);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    uint32_t reads = 0, wrong = 0;
+    for (; reads < 2000 && !wrong && std::chrono::steady_clock::now() < deadline; ++reads) {
+        const uint32_t offset = kSize - kTail + reads * 12289 % kTail;
+        const uint32_t count = 1000 + reads * 7919 % (2 * kTail);
+        const ReadReply got = ReadAt(nfs, file, offset, count);
+        wrong += got.status != NFS3_OK || got.count != got.data.size() || got.count > count;
+        for (size_t i = 0; i < got.data.size() && !wrong; ++i)
+            wrong += got.data[i] != 0 && got.data[i] != PatternByte(offset + i);
+    }
+    stop = true;
+    writer.join();
+    EXPECT_EQ(wrong, 0u) << "read " << reads;
+    const ReadReply last = ReadAt(nfs, file, kSize - 70000, 70000);  // written whole at the end
+    EXPECT_EQ(last.status, NFS3_OK);
+    EXPECT_TRUE(last.eof && last.data == Pattern(kSize - 70000, 70000));
 }
 
 TEST_F(NfsData, ARunningProgramIsRead) {

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -37,8 +38,9 @@ const timeval kCallTimeout{30, 0};  // a bound on a hang, not a measurement
 
 // kBulk answers, on a worker, with as many bytes as asked for, each
 // BulkByte(xid), after the 24 bytes of an accepted reply's header and the
-// 4 of the length.
-enum EchoProc : uint32_t { kNull = 0, kEcho = 1, kBulk = 2, kHeld = 3 };
+// 4 of the length; kPipedBulk the same, its bytes spliced from a file
+// through the call's pipe.
+enum EchoProc : uint32_t { kNull = 0, kEcho = 1, kBulk = 2, kHeld = 3, kPipedBulk = 4 };
 constexpr size_t kBulkOffset = 28;
 inline char BulkByte(uint32_t xid) {
     return static_cast<char>('a' + xid % 26);
@@ -67,8 +69,8 @@ class EchoProgram : public RpcProgram {
             m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_released; });
             return SUCCESS;
         }
-        if (call.procedure == kBulk)
-            return Bulk(call.xid, args, results);
+        if (call.procedure == kBulk || call.procedure == kPipedBulk)
+            return Bulk(call, args, results);
         if (call.procedure != kEcho)
             return PROC_UNAVAIL;
         std::vector<char> text(kMaxText + 1);
@@ -96,13 +98,25 @@ class EchoProgram : public RpcProgram {
     }
 
   private:
-    static accept_stat Bulk(uint32_t xid, XDR* args, XDR* results) {
+    static accept_stat Bulk(const RpcCall& call, XDR* args, XDR* results) {
         u_int size = 0;
         if (!xdr_u_int(args, &size) || size > (1u << 20))
             return GARBAGE_ARGS;
-        std::vector<char> bytes(size, BulkByte(xid));
+        std::vector<char> bytes(size, BulkByte(call.xid));
         char* p = bytes.data();
-        return xdr_bytes(results, &p, &size, size) ? SUCCESS : SYSTEM_ERR;
+        if (call.procedure == kBulk || !call.pipe)
+            return xdr_bytes(results, &p, &size, size) ? SUCCESS : SYSTEM_ERR;
+        const int file = ::memfd_create("bulk", MFD_CLOEXEC);
+        bool end = false;
+        const bool filled = file >= 0 && ::write(file, p, size) == static_cast<ssize_t>(size) &&
+                            call.pipe->Fill(file, 0, size, end) == static_cast<ssize_t>(size);
+        if (file >= 0)
+            ::close(file);
+        const u_int dataAt = xdr_getpos(results) + BYTES_PER_XDR_UNIT;  // room to land them
+        return filled && xdr_u_int(results, &size) && xdr_inline(results, RNDUP(size)) &&
+                       xdr_setpos(results, dataAt)
+                   ? SUCCESS
+                   : SYSTEM_ERR;
     }
 
     std::mutex m_mutex;
@@ -230,7 +244,7 @@ class RawSocket {
 
 // Writes one whole call record (AUTH_NONE) to the socket in one send (two
 // would meet Nagle and delayed acknowledgement); kBulk takes the reply's
-// size as its argument.
+// size as its argument, as does kPipedBulk.
 inline bool SendCall(RawSocket& socket, uint32_t xid, uint32_t procedure, u_int bulk = 0) {
     rpc_msg call{};
     call.rm_xid = xid;
@@ -238,7 +252,8 @@ inline bool SendCall(RawSocket& socket, uint32_t xid, uint32_t procedure, u_int 
     char buffer[256];
     XDR out;
     xdrmem_create(&out, buffer + 4, sizeof(buffer) - 4, XDR_ENCODE);
-    if (!xdr_callmsg(&out, &call) || (procedure == kBulk && !xdr_u_int(&out, &bulk)))
+    const bool sized = procedure == kBulk || procedure == kPipedBulk;
+    if (!xdr_callmsg(&out, &call) || (sized && !xdr_u_int(&out, &bulk)))
         return false;
     const uint32_t mark = htonl(0x80000000u | xdr_getpos(&out));
     std::memcpy(buffer, &mark, sizeof(mark));
