@@ -1,5 +1,8 @@
 // READ, WRITE, COMMIT: file data, through descriptors of Nfs3OpenFiles.
 #include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -126,14 +129,54 @@ bool AtEnd(const Read3Result& result, ssize_t got) {
 // microseconds, about what those calls cost.
 constexpr count3 kSpliceFrom = 16 * 1024;
 
+constexpr uint64_t kPage = 4096;
+#ifdef SYS_cachestat
+constexpr long kCachestat = SYS_cachestat;
+#else
+constexpr long kCachestat = 451;  // cachestat(2), Linux 6.5; the C library has no wrapper yet
+#endif
+
+// Whether some page the read covers, up to the file's size, is not in
+// memory, so that reading would wait on the disk. Asked without reading;
+// where the kernel cannot tell, the read is taken not to wait.
+bool NotInMemory(const Read3Result& result) {
+    const uint64_t end = std::min<uint64_t>(result.offset + result.wanted, result.size);
+    if (end <= result.offset)
+        return false;
+    struct {
+        uint64_t offset, length;
+    } range{result.offset, end - result.offset};
+    struct {
+        uint64_t cached, dirty, writeback, evicted, recentlyEvicted;
+    } pages{};
+    if (::syscall(kCachestat, result.fd, &range, &pages, 0) != 0)
+        return false;
+    return pages.cached < (end - 1) / kPage - result.offset / kPage + 1;
+}
+
+// The data copied into space; on the connection's thread (wouldWait set)
+// without waiting on the disk, -1 with errno EAGAIN when it would.
+ssize_t Copy(const Read3Result& result, char* space) {
+    if (result.wouldWait) {
+        iovec into{space, result.wanted};
+        const ssize_t got =
+            ::preadv2(result.fd, &into, 1, static_cast<off_t>(result.offset), RWF_NOWAIT);
+        // Short of the size: the rest is not in memory.
+        const bool cut = got >= 0 && static_cast<size_t>(got) < result.wanted &&
+                         result.offset + static_cast<uint64_t>(got) < result.size;
+        if (cut)
+            errno = EAGAIN;
+        if (cut || got >= 0 || errno != EOPNOTSUPP)
+            return cut ? -1 : got;
+    }
+    return result.object->read(result.ctx, result.fd, space, result.offset, result.wanted);
+}
+
 // The data spliced into the call's pipe: the bytes it holds, end set when
 // the file ended first. -1 with errno 0 when the data is to be copied
-// instead (no pipe, a small read, a file or pipe that cannot take it), -1
-// with errno set when the read failed.
+// instead (a file or pipe that cannot take it), -1 with errno set when the
+// read failed.
 ssize_t Splice(const Read3Result& result, bool& end) {
-    errno = 0;
-    if (!result.pipe || result.wanted < kSpliceFrom)
-        return -1;
     const ssize_t got = result.pipe->Fill(result.fd, result.offset, result.wanted, end);
     if (got < 0 && (errno == EINVAL || errno == EMSGSIZE || errno == EAGAIN || errno == ENOSYS ||
                     errno == EOPNOTSUPP || errno == EMFILE || errno == ENFILE))
@@ -192,11 +235,20 @@ bool_t EncodeRead3Result(XDR* xdrs, ...) {
     auto* space = reinterpret_cast<char*>(xdr_inline(xdrs, RNDUP(result->wanted)));
     if (!space)
         return FALSE;
+    // On the connection's thread, data not in memory goes to a worker.
+    const bool splice = result->pipe && result->wanted >= kSpliceFrom;
+    if (result->wouldWait && splice && NotInMemory(*result))
+        return *result->wouldWait = true;
     bool end = false;
-    ssize_t got = Splice(*result, end);
+    ssize_t got = -1;
+    errno = 0;
+    if (splice)
+        got = Splice(*result, end);
     const bool piped = got >= 0;
     if (!piped && errno == 0)
-        got = result->object->read(result->ctx, result->fd, space, result->offset, result->wanted);
+        got = Copy(*result, space);
+    if (got < 0 && errno == EAGAIN && result->wouldWait)
+        return *result->wouldWait = true;
     if (got < 0) {
         res.status = Nfs3StatusOfErrno(errno);
         return xdr_setpos(xdrs, start) && xdr_READ3res(xdrs, &res);

@@ -23,7 +23,8 @@ void Nfs3Readlink(Nfs3Request& req, READLINK3args& args, READLINK3res& res);
 // reply is encoded (EncodeRead3Result): spliced into the transport's pipe
 // when there is one and the read is large enough, else read straight into
 // the reply. Either way the bytes read fix count and eof, so the reply
-// agrees with itself however the file changes meanwhile. The request keeps
+// agrees with itself however the file changes meanwhile. Offered wouldWait,
+// it reads nothing that is not in memory: it sets it and encodes nothing. The request keeps
 // the object and descriptor alive.
 struct Read3Result {
     READ3res res;
@@ -34,6 +35,7 @@ struct Read3Result {
     count3 wanted;
     uint64_t size;    // the file's size, from the attributes
     ReplyPipe* pipe;  // the call's (RpcCall::pipe), null when none
+    bool* wouldWait;  // the call's (RpcCall::wouldWait), null when none
 };
 void Nfs3Read(Nfs3Request& req, READ3args& args, Read3Result& result);
 // In libtirpc's variadic form, as it is called through that type: a

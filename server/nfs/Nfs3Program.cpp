@@ -73,7 +73,8 @@ bool KnownEnums(const MKNOD3args& args) {
 // How the transport may treat a procedure's calls (RpcProgram): quick ones
 // (work of one object, no flush) may run on the connection's reader thread;
 // a non-idempotent one retransmitted gets its first reply again; one whose
-// result is a Read3Result may leave its data in the call's pipe.
+// result is a Read3Result may leave its data in the call's pipe, and may
+// find it would wait.
 enum Traits : unsigned { kPlain = 0, kQuick = 1, kNonIdempotent = 2, kPiped = 4 };
 
 // One table row: the procedure's name (for logs), its XDR routines, the
@@ -239,8 +240,11 @@ accept_stat Nfs3Program::Call(const RpcCall& call, XDR* args, XDR* results) {
         Nfs3Request req(m_shared, call.caller);
         status = Run(procedure, req, decoded.get(), result.get());
         Note(req, procedure, result.get());
-        if (procedure.traits & kPiped)
-            static_cast<Read3Result*>(static_cast<void*>(result.get()))->pipe = call.pipe;
+        if (procedure.traits & kPiped) {
+            auto* read = static_cast<Read3Result*>(static_cast<void*>(result.get()));
+            read->pipe = call.pipe;
+            read->wouldWait = call.wouldWait;
+        }
         if (status == SUCCESS && !procedure.encodeResult(results, static_cast<void*>(result.get())))
             status = SYSTEM_ERR;
     }

@@ -57,8 +57,10 @@ bool RpcDispatcher::Land(size_t replyLength) {
 }
 
 bool RpcDispatcher::Handle(const uint8_t* record, size_t length, const RpcCaller& peer,
-                           const uint8_t*& reply, size_t& replyLength) {
+                           const uint8_t*& reply, size_t& replyLength, bool onReader) {
     m_pipe.Clear();  // what a dropped reply left there
+    m_onReader = onReader;
+    m_wouldWait = false;
     XDR in;
     // XDR_DECODE only reads the buffer.
     xdrmem_create(&in, reinterpret_cast<char*>(const_cast<uint8_t*>(record)),
@@ -98,8 +100,10 @@ bool RpcDispatcher::Handle(const uint8_t* record, size_t length, const RpcCaller
     const auto start = std::chrono::steady_clock::now();
     CallStats::BeginCall();
     m_ran = nullptr;
-    if (!Dispatch(&in, record, length) || !Finish(reply, replyLength))
+    if (!Dispatch(&in, record, length) || m_wouldWait || !Finish(reply, replyLength)) {
+        m_pipe.Clear();
         return false;
+    }
     Count(start, length, replyLength);
     return true;
 }
@@ -189,6 +193,7 @@ bool RpcDispatcher::Dispatch(XDR* args, const uint8_t* record, size_t length) {
     m_accepted = SUCCESS;
     const bool kept = m_replies && program.NonIdempotent(m_call.version, m_call.procedure);
     m_call.pipe = kept ? nullptr : &m_pipe;  // a kept reply must be whole
+    m_call.wouldWait = m_onReader && !kept ? &m_wouldWait : nullptr;
     if (kept)
         return Replay(program, args, record, length);
     Run(program, args);

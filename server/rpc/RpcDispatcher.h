@@ -44,8 +44,12 @@ class RpcDispatcher {
     // set (valid until the next call) when there is something to send: the
     // whole record, of which the last Piped() bytes and their padding are
     // not in the buffer yet.
+    // onReader: it runs on the connection's thread, and may find it would
+    // wait (WouldWait; no reply then).
     bool Handle(const uint8_t* record, size_t length, const RpcCaller& peer, const uint8_t*& reply,
-                size_t& replyLength);
+                size_t& replyLength, bool onReader = false);
+    // The last call was not run: it would wait, and is to run on a worker.
+    bool WouldWait() const { return m_wouldWait; }
 
     // Hands over the buffer the last reply lies in (the reply stays valid
     // there) and takes a fresh one: a reply the socket did not take need not
@@ -93,6 +97,8 @@ class RpcDispatcher {
     std::vector<uint8_t> m_replayed;   // a reply replayed, reused
     ReplyBuffers::Buffer m_reply;      // record mark, then the reply message
     ReplyPipe m_pipe;                  // the data ending the last reply, if any
+    bool m_onReader = false;           // the call runs on the connection's thread
+    bool m_wouldWait = false;          // and found it would wait
     XDR m_out;                         // encodes into m_reply after the mark
     RpcCall m_call;                    // reused so its vectors keep capacity
     RpcProgram* m_ran = nullptr;       // the program the last call reached, if any

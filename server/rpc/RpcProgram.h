@@ -63,6 +63,11 @@ struct RpcCall {
     // Empty, for the reply's last opaque data; null when the reply must be
     // whole in the results (it is kept for replay).
     ReplyPipe* pipe = nullptr;
+    // Set while a quick call runs on the connection's thread: a program that
+    // finds the call would wait (its data is not in memory) sets it and
+    // returns having changed nothing; the call then runs again on a worker,
+    // where this is null.
+    bool* wouldWait = nullptr;
 };
 
 class RpcProgram {
@@ -76,7 +81,8 @@ class RpcProgram {
     virtual accept_stat Call(const RpcCall& call, XDR* args, XDR* results) = 0;
     // True for procedures that never wait long (no flush to disk, no walk of
     // a large directory): the transport may run them on the connection's
-    // reader thread, which saves handing them to a worker.
+    // reader thread, which saves handing them to a worker (see wouldWait
+    // for one that finds it would wait after all).
     virtual bool Quick(uint32_t version, uint32_t procedure) const {
         (void)version;
         (void)procedure;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -32,6 +33,8 @@ constexpr int kReceiveStep = 100;
 // Reply buffers kept for reuse: about the replies a connection streaming
 // large reads has queued at once.
 constexpr size_t kKeptReplyBuffers = 16;
+
+std::atomic<uint64_t> gHandedOver{0};
 
 bool ParseBindAddress(const std::string& text, uint16_t port, sockaddr_storage& address,
                       socklen_t& length) {
@@ -650,8 +653,14 @@ bool RpcServer::Distribute(RecordReader& records, size_t room, RpcDispatcher& di
         next += length;
         queued = Push(std::move(job)) && queued;
     }
-    for (; next < quick.size(); ++next)
-        Serve(dispatcher, *connection, quick[next]);
+    for (; next < quick.size(); ++next) {
+        if (!Serve(dispatcher, *connection, quick[next], true))
+            continue;
+        ++gHandedOver;
+        Job job{connection, {}};
+        job.records.push_back(std::move(quick[next]));
+        queued = Push(std::move(job)) && queued;
+    }
     return queued;
 }
 
@@ -673,12 +682,21 @@ void RpcServer::WorkLoop(RpcDispatcher& dispatcher) {
     }
 }
 
-void RpcServer::Serve(RpcDispatcher& dispatcher, RpcConnection& connection, const Record& record) {
+uint64_t RpcCallsHandedOver() {
+    return gHandedOver;
+}
+
+bool RpcServer::Serve(RpcDispatcher& dispatcher, RpcConnection& connection, const Record& record,
+                      bool onReader) {
     const uint8_t* reply = nullptr;
     size_t replyLength = 0;
     try {
-        if (!dispatcher.Handle(record.data(), record.size(), connection.Peer(), reply, replyLength))
+        if (!dispatcher.Handle(record.data(), record.size(), connection.Peer(), reply, replyLength,
+                               onReader)) {
+            if (dispatcher.WouldWait())
+                return true;
             replyLength = 0;
+        }
     } catch (const std::bad_alloc&) {
         OXLOG(1, 0, "A call from %s is dropped: out of memory.", connection.Label().c_str());
         replyLength = 0;
@@ -691,6 +709,7 @@ void RpcServer::Serve(RpcDispatcher& dispatcher, RpcConnection& connection, cons
         connection.Answer(reply, replyLength, dispatcher);
     else
         connection.Unanswered(1);
+    return false;
 }
 
 void RpcServer::JoinFinishedReaders() {

@@ -10,7 +10,9 @@
 // them): each run but the last goes to a worker as one job, the connection's
 // thread runs the last itself. A client waiting on one call at a time so
 // costs no hand-off between threads, and a deep queue of small calls costs
-// one wake-up per processor rather than one per call.
+// one wake-up per processor rather than one per call. A quick call that
+// finds, there, that it would wait (a READ of data not in memory) goes to a
+// worker alone instead, so it holds up none of the calls behind it.
 // Replies: whoever ran a call hands the reply to its RpcConnection, which
 // sends it at once if the socket takes it and otherwise queues it for the
 // connection's thread. No worker ever waits on a socket, so a client that
@@ -88,6 +90,7 @@
 #include <vector>
 
 #include "server/rpc/BoundedQueue.h"
+#include "server/rpc/HandedOver.h"
 #include "server/rpc/HostNameLookup.h"
 #include "server/rpc/RecordReader.h"
 #include "server/rpc/ReplayCache.h"
@@ -180,8 +183,11 @@ class RpcServer {
     bool Distribute(RecordReader& records, size_t room, RpcDispatcher& dispatcher,
                     const ConnectionPtr& connection);
     bool Push(Job&& job);
-    // Runs one call and hands its reply, if any, to the connection.
-    static void Serve(RpcDispatcher& dispatcher, RpcConnection& connection, const Record& record);
+    // Runs one call and hands its reply, if any, to the connection; true
+    // when, run on the connection's thread (onReader), it would wait and
+    // is still to run.
+    static bool Serve(RpcDispatcher& dispatcher, RpcConnection& connection, const Record& record,
+                      bool onReader = false);
     void JoinFinishedReaders();
     void Wake();
 

@@ -29,6 +29,7 @@
 
 #include <gtest/gtest.h>
 
+#include "server/rpc/HandedOver.h"
 #include "tests/server/Nfs3RawClient.h"
 #include "tests/server/nfs/InProcessServer.h"
 #include "tests/support/TempDir.h"
@@ -294,6 +295,36 @@ TEST_F(NfsData, ReadsRacingATruncateStayWholeAndInStep) {
     const ReadReply last = ReadAt(nfs, file, kSize - 70000, 70000);  // written whole at the end
     EXPECT_EQ(last.status, NFS3_OK);
     EXPECT_TRUE(last.eof && last.data == Pattern(kSize - 70000, 70000));
+}
+
+// A READ of data not in memory, which the connection's thread would wait
+// for, goes to a worker and is answered right; one of data in memory does
+// not (copied or spliced alike).
+TEST_F(NfsData, AReadOfDataNotInMemoryGoesToAWorker) {
+    std::string dir = Export(kAll);
+    constexpr uint32_t kSize = 1 << 20;
+    const std::string path = dir + "/cold";
+    std::ofstream(path, std::ios::binary) << Pattern(0, kSize);
+    nfs_context* nfs = Mount(dir, 0);
+    const Nfs3RawClient::Fh file = Handle(dir, "cold");
+    const struct {
+        uint32_t offset, count;
+        bool dropped;
+    } cases[] = {{8192, 4096, true}, {65536, 65536, true}, {65536, 65536, false}};
+    for (const auto& c : cases) {
+        if (c.dropped) {
+            const int fd = ::open(path.c_str(), O_RDONLY);
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(::fsync(fd), 0);
+            EXPECT_EQ(::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+            ::close(fd);
+        }
+        const uint64_t before = RpcCallsHandedOver();
+        const ReadReply got = ReadAt(nfs, file, c.offset, c.count);
+        EXPECT_EQ(got.status, NFS3_OK);
+        EXPECT_TRUE(got.data == Pattern(c.offset, c.count)) << c.offset << "+" << c.count;
+        EXPECT_EQ(RpcCallsHandedOver() - before, c.dropped ? 1u : 0u) << c.offset << "+" << c.count;
+    }
 }
 
 TEST_F(NfsData, ARunningProgramIsRead) {
