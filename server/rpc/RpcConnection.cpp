@@ -46,6 +46,7 @@ void RpcConnection::Unanswered(size_t calls) {
 void RpcConnection::Answer(const uint8_t* reply, size_t length, RpcDispatcher& maker) {
     std::lock_guard<std::mutex> sending(m_sendMutex);
     ReplyPipe& piped = maker.Piped();
+    const bool wasPiped = piped.Held() > 0;
     size_t sent = 0;
     int error = 0;
     const bool open = m_fd >= 0 && !m_broken;
@@ -54,7 +55,7 @@ void RpcConnection::Answer(const uint8_t* reply, size_t length, RpcDispatcher& m
         sent = piped.Held() ? SendPiped(reply, length, piped, error) : Send(&whole, 1, error);
     }
     // The rest goes whole into the buffer, to be queued.
-    if (open && !error && sent < length && piped.Held() && !maker.Land(length))
+    if (open && !error && sent < length && wasPiped && !maker.Land(length))
         error = errno;
     piped.Clear();
     std::lock_guard<std::mutex> lock(m_mutex);

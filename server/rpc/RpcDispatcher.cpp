@@ -47,12 +47,10 @@ ReplyBuffers::Buffer RpcDispatcher::TakeReply() {
 }
 
 bool RpcDispatcher::Land(size_t replyLength) {
-    const size_t held = m_pipe.Held();
-    const size_t padding = ReplyPipe::Padding(held);
-    char* at = m_reply.get() + replyLength - padding - held;
-    if (!m_pipe.Drain(at))
+    char* const padding = m_reply.get() + replyLength - m_padding;
+    if (!m_pipe.Drain(padding - m_pipe.Held()))
         return false;
-    std::memset(at + held, 0, padding);
+    std::memset(padding, 0, m_padding);
     return true;
 }
 
@@ -265,9 +263,8 @@ bool RpcDispatcher::EncodeRejected(const rejected_reply& rejected) {
 }
 
 bool RpcDispatcher::Finish(const uint8_t*& reply, size_t& replyLength) {
-    const size_t piped = m_pipe.Held();
-    const uint32_t length =
-        xdr_getpos(&m_out) + static_cast<uint32_t>(piped + ReplyPipe::Padding(piped));
+    m_padding = ReplyPipe::Padding(m_pipe.Held());
+    const uint32_t length = xdr_getpos(&m_out) + static_cast<uint32_t>(m_pipe.Held() + m_padding);
     uint32_t mark = htonl(kLastFragment | length);
     std::memcpy(m_reply.get(), &mark, sizeof(mark));
     reply = reinterpret_cast<const uint8_t*>(m_reply.get());

@@ -59,8 +59,8 @@ class RpcDispatcher {
     // The last reply's data still in the pipe; its padding follows them.
     ReplyPipe& Piped() { return m_pipe; }
     // Moves the data still in the pipe, and its padding, into place in the
-    // buffer of the last reply (of replyLength bytes), which is then whole
-    // there; false (errno) when the pipe failed.
+    // buffer of the last reply (of replyLength bytes, its data piped), which
+    // is then whole there; false (errno) when the pipe failed.
     bool Land(size_t replyLength);
 
     // True when the record is a call of a procedure its program calls quick
@@ -97,6 +97,7 @@ class RpcDispatcher {
     std::vector<uint8_t> m_replayed;   // a reply replayed, reused
     ReplyBuffers::Buffer m_reply;      // record mark, then the reply message
     ReplyPipe m_pipe;                  // the data ending the last reply, if any
+    size_t m_padding = 0;              // after the last reply's piped data
     bool m_onReader = false;           // the call runs on the connection's thread
     bool m_wouldWait = false;          // and found it would wait
     XDR m_out;                         // encodes into m_reply after the mark
