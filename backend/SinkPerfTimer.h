@@ -3,7 +3,7 @@
 //
 // Start on construction, stop once: explicitly with the bytes the call
 // moved, or on destruction with 0. The flag is read at each end; with it
-// clear no counter call is made. Stopping saves and restores errno, so
+// clear no counter call is made. Starting and stopping save and restore errno, so
 // timing never disturbs what the timed call left for the caller.
 // One timer is used by one thread.
 #pragma once
@@ -15,8 +15,12 @@
 class SinkPerfTimer {
   public:
     explicit SinkPerfTimer(int counter) : m_counter(counter) {
-        if (gPerfFlag.load())
-            gPerfCounter->StartPerfCounter(kCategory, m_counter);
+        if (!gPerfFlag.load())
+            return;
+        // A caller may have cleared errno to tell an end (readdir) from a failure.
+        int savedErrno = errno;
+        gPerfCounter->StartPerfCounter(kCategory, m_counter);
+        errno = savedErrno;
     }
     ~SinkPerfTimer() { Stop(0); }
     SinkPerfTimer(const SinkPerfTimer&) = delete;

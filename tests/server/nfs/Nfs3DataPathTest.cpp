@@ -30,6 +30,7 @@
 #include <gtest/gtest.h>
 
 #include "server/rpc/HandedOver.h"
+#include "tests/backend/CountingPerfCounter.h"
 #include "tests/server/Nfs3RawClient.h"
 #include "tests/server/nfs/InProcessServer.h"
 #include "tests/support/TempDir.h"
@@ -300,6 +301,28 @@ TEST_F(NfsData, ReadsRacingATruncateStayWholeAndInStep) {
 // A READ of data not in memory, which the connection's thread would wait
 // for, goes to a worker and is answered right; one of data in memory does
 // not (copied or spliced alike).
+// While the host counts the module's operations, a READ large enough to be
+// spliced and a listing go through the module's own calls, which time them.
+TEST_F(NfsData, CountedReadsAndListingsGoThroughTheModule) {
+    constexpr int kReadCounter = 1, kReaddirCounter = 39;
+    std::string dir = Export(kAll);
+    std::ofstream(dir + "/f", std::ios::binary) << Pattern(0, 65536);
+    nfs_context* nfs = Mount(dir, 0);
+    const Nfs3RawClient::Fh file = Handle(dir, "f");
+    CountingPerfCounter counter(true);
+    EXPECT_TRUE(ReadAt(nfs, file, 0, 65536).data == Pattern(0, 65536));
+    nfsdir* listing = nullptr;
+    ASSERT_EQ(nfs_opendir(nfs, "/", &listing), 0) << nfs_get_error(nfs);
+    nfs_closedir(nfs, listing);
+    size_t bytesRead = 0, entriesRead = 0;
+    for (const auto& call : counter.calls) {
+        bytesRead += !call.start && call.counter == kReadCounter ? call.bytes : 0;
+        entriesRead += !call.start && call.counter == kReaddirCounter;
+    }
+    EXPECT_EQ(bytesRead, 65536u);
+    EXPECT_GE(entriesRead, 3u);  // ".", ".." and f
+}
+
 TEST_F(NfsData, AReadOfDataNotInMemoryGoesToAWorker) {
     std::string dir = Export(kAll);
     constexpr uint32_t kSize = 1 << 20;
