@@ -422,28 +422,43 @@ int GetUniqueFileId(const std::string& path, unsigned long& id) {
     return GetUniqueFileId(path, id, st);
 }
 
-int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st) {
-    Binding* b = Current();
-    struct statx sx;
-    if (!b || statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME,
-                    &sx) != 0)
-        return -1;
+namespace {
+
+// The id of an object looked at as sx (its lstat put in st): from the cache
+// of settled births, else by its kernel identity, which readIdentity reads
+// (0, or -1 with errno); firstName names the object of a new id.
+int IdOfLook(Binding& b, const struct statx& sx, struct stat& st,
+             const std::function<int(std::string&)>& readIdentity,
+             const std::function<std::string()>& firstName, unsigned long& id) {
     ToStat(sx, st);
     Birth birth;
     const bool born = BirthOf(sx, birth);
-    if (born && b->births.Find(birth, id))
+    if (born && b.births.Find(birth, id))
         return 0;
     std::string identity;
     unsigned long found = 0;
     bool made = false;
-    if (ReadFileIdentity(fd, "", AT_EMPTY_PATH, st, identity) != 0 ||
-        !IdOfIdentity(
-            *b, identity, [fd] { return KernelName(fd); }, found, made))
+    if (readIdentity(identity) != 0 || !IdOfIdentity(b, identity, firstName, found, made))
         return -1;
     if (born)
-        b->births.Put(birth, found);
+        b.births.Put(birth, found);
     id = found;
     return 0;
+}
+
+}  // namespace
+
+int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st) {
+    Binding* b = Current();
+    struct statx sx;
+    if (!b || StatxOf(fd, "", AT_EMPTY_PATH, sx) != 0)
+        return -1;
+    return IdOfLook(
+        *b, sx, st,
+        [&](std::string& identity) {
+            return ReadFileIdentity(fd, "", AT_EMPTY_PATH, st, identity);
+        },
+        [fd] { return KernelName(fd); }, id);
 }
 
 int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct stat& st) {
@@ -452,36 +467,26 @@ int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct sta
         return -1;
     }
     Binding* b = Current();
-    struct statx sx, again;
+    struct statx sx;
     if (!b || StatxOf(dirFd, name, AT_SYMLINK_NOFOLLOW, sx) != 0)
         return -1;
-    ToStat(sx, st);
-    Birth birth;
-    const bool born = BirthOf(sx, birth);
-    if (born && b->births.Find(birth, id))
-        return 0;
-    std::string identity;
-    unsigned long found = 0;
-    bool made = false;
-    if (ReadFileIdentity(dirFd, name, 0, st, identity) != 0 ||
-        StatxOf(dirFd, name, AT_SYMLINK_NOFOLLOW, again) != 0)
-        return -1;
-    // The handle read may be of another object that held the name between
-    // the two looks.
-    if (!SameLook(sx, again)) {
+    // The handle read may be of another object that took the name after the
+    // first look: a second look must see the same one, unchanged.
+    const auto readIdentity = [&](std::string& identity) {
+        struct statx again;
+        if (ReadFileIdentity(dirFd, name, 0, st, identity) != 0 ||
+            StatxOf(dirFd, name, AT_SYMLINK_NOFOLLOW, again) != 0)
+            return -1;
+        if (SameLook(sx, again))
+            return 0;
         errno = ESTALE;
         return -1;
-    }
+    };
     const auto firstName = [dirFd, name] {
         const std::string dir = KernelName(dirFd);
         return dir.empty() ? dir : (dir == "/" ? dir : dir + "/") + name;
     };
-    if (!IdOfIdentity(*b, identity, firstName, found, made))
-        return -1;
-    if (born)
-        b->births.Put(birth, found);
-    id = found;
-    return 0;
+    return IdOfLook(*b, sx, st, readIdentity, firstName, id);
 }
 
 int FindUniqueFileIdPath(unsigned long id, int mountFd, std::string& path) {
