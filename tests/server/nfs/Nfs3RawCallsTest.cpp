@@ -127,29 +127,40 @@ class Nfs3RawCalls : public ::testing::Test {
         return Exchange(*socket, xid, NFS_PROGRAM, NFS_V3, procedure, encode);
     }
 
+    // One NFS call of procedure with args: take sees the results when they
+    // say NFS3_OK. Their status; NFS3ERR_SERVERFAULT when none decode.
+    template <class Args, class Res, class Take>
+    nfsstat3 Call(uint32_t procedure, bool_t (*encode)(XDR*, Args*), Args& args,
+                  bool_t (*decode)(XDR*, Res*), Take take) {
+        Reply reply = Nfs(++xid, procedure, [&](XDR* out) { return encode(out, &args); });
+        Res res{};
+        if (!Results(reply, decode, res))
+            return NFS3ERR_SERVERFAULT;
+        const nfsstat3 status = res.status;
+        if (status == NFS3_OK)
+            take(res);
+        xdr_free(Proc(decode), reinterpret_cast<char*>(&res));
+        return status;
+    }
+
     Listing Readdir(cookie3 cookie, const std::string& verifier, u_int count) {
         READDIR3args args{};
         args.dir = Root();
         args.cookie = cookie;
         std::memcpy(args.cookieverf, verifier.data(), NFS3_COOKIEVERFSIZE);
         args.count = count;
-        Reply reply =
-            Nfs(++xid, NFSPROC3_READDIR, [&](XDR* out) { return xdr_READDIR3args(out, &args); });
-        READDIR3res res{};
         Listing listing;
-        if (!Results(reply, xdr_READDIR3res, res))
-            return listing;
-        listing.status = res.status;
-        if (res.status == NFS3_OK) {
-            const READDIR3resok& ok = res.READDIR3res_u.resok;
-            listing.verifier.assign(ok.cookieverf, NFS3_COOKIEVERFSIZE);
-            listing.eof = ok.reply.eof;
-            for (const entry3* entry = ok.reply.entries; entry; entry = entry->nextentry) {
-                listing.names.emplace_back(entry->name.filename3_val, entry->name.filename3_len);
-                listing.last = entry->cookie;
-            }
-        }
-        xdr_free(Proc(xdr_READDIR3res), reinterpret_cast<char*>(&res));
+        listing.status =
+            Call(NFSPROC3_READDIR, xdr_READDIR3args, args, xdr_READDIR3res, [&](READDIR3res& res) {
+                const READDIR3resok& ok = res.READDIR3res_u.resok;
+                listing.verifier.assign(ok.cookieverf, NFS3_COOKIEVERFSIZE);
+                listing.eof = ok.reply.eof;
+                for (const entry3* entry = ok.reply.entries; entry; entry = entry->nextentry) {
+                    listing.names.emplace_back(entry->name.filename3_val,
+                                               entry->name.filename3_len);
+                    listing.last = entry->cookie;
+                }
+            });
         return listing;
     }
 
@@ -159,26 +170,21 @@ class Nfs3RawCalls : public ::testing::Test {
         args.dir = Root();
         args.dircount = maxcount;
         args.maxcount = maxcount;
-        Reply reply = Nfs(++xid, NFSPROC3_READDIRPLUS,
-                          [&](XDR* out) { return xdr_READDIRPLUS3args(out, &args); });
-        READDIRPLUS3res res{};
         PlusListing listing;
-        if (!Results(reply, xdr_READDIRPLUS3res, res))
-            return listing;
-        listing.status = res.status;
-        if (res.status == NFS3_OK) {
-            const READDIRPLUS3resok& ok = res.READDIRPLUS3res_u.resok;
-            listing.eof = ok.reply.eof;
-            for (const entryplus3* e = ok.reply.entries; e; e = e->nextentry) {
-                PlusEntry& entry =
-                    listing.entries[std::string(e->name.filename3_val, e->name.filename3_len)];
-                if (e->name_handle.handle_follows)
-                    entry.handle = HandleBytes(e->name_handle.post_op_fh3_u.handle);
-                entry.attributes = e->name_attributes.attributes_follow;
-                entry.attrs = e->name_attributes.post_op_attr_u.attributes;
-            }
-        }
-        xdr_free(Proc(xdr_READDIRPLUS3res), reinterpret_cast<char*>(&res));
+        listing.status = Call(
+            NFSPROC3_READDIRPLUS, xdr_READDIRPLUS3args, args, xdr_READDIRPLUS3res,
+            [&](READDIRPLUS3res& res) {
+                const READDIRPLUS3resok& ok = res.READDIRPLUS3res_u.resok;
+                listing.eof = ok.reply.eof;
+                for (const entryplus3* e = ok.reply.entries; e; e = e->nextentry) {
+                    PlusEntry& entry =
+                        listing.entries[std::string(e->name.filename3_val, e->name.filename3_len)];
+                    if (e->name_handle.handle_follows)
+                        entry.handle = HandleBytes(e->name_handle.post_op_fh3_u.handle);
+                    entry.attributes = e->name_attributes.attributes_follow;
+                    entry.attrs = e->name_attributes.post_op_attr_u.attributes;
+                }
+            });
         return listing;
     }
 
@@ -188,32 +194,18 @@ class Nfs3RawCalls : public ::testing::Test {
         args.what.dir = Root();
         args.what.name.filename3_len = static_cast<u_int>(name.size());
         args.what.name.filename3_val = const_cast<char*>(name.data());
-        Reply reply =
-            Nfs(++xid, NFSPROC3_LOOKUP, [&](XDR* out) { return xdr_LOOKUP3args(out, &args); });
-        LOOKUP3res res{};
-        if (!Results(reply, xdr_LOOKUP3res, res))
-            return NFS3ERR_SERVERFAULT;
-        const nfsstat3 status = res.status;
-        if (status == NFS3_OK) {
+        return Call(NFSPROC3_LOOKUP, xdr_LOOKUP3args, args, xdr_LOOKUP3res, [&](LOOKUP3res& res) {
             handle = HandleBytes(res.LOOKUP3res_u.resok.object);
             fileid = res.LOOKUP3res_u.resok.obj_attributes.post_op_attr_u.attributes.fileid;
-        }
-        xdr_free(Proc(xdr_LOOKUP3res), reinterpret_cast<char*>(&res));
-        return status;
+        });
     }
 
     // GETATTR through handle.
     nfsstat3 Getattr(std::string handle, fattr3& attrs) {
         GETATTR3args args{};
         args.object = w_nfs_fh3{{static_cast<u_int>(handle.size()), &handle[0]}};
-        Reply reply =
-            Nfs(++xid, NFSPROC3_GETATTR, [&](XDR* out) { return xdr_GETATTR3args(out, &args); });
-        GETATTR3res res{};
-        if (!Results(reply, xdr_GETATTR3res, res))
-            return NFS3ERR_SERVERFAULT;
-        if (res.status == NFS3_OK)
-            attrs = res.GETATTR3res_u.resok.obj_attributes;
-        return res.status;
+        return Call(NFSPROC3_GETATTR, xdr_GETATTR3args, args, xdr_GETATTR3res,
+                    [&](GETATTR3res& res) { attrs = res.GETATTR3res_u.resok.obj_attributes; });
     }
 
     TempDir disk, state;
