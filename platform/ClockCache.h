@@ -56,6 +56,18 @@ class ClockCache {
         shard.hand = (shard.hand + 1) % shard.ring.size();
     }
 
+    // Drops every entry; values are destroyed after their shard's mutex is
+    // let go.
+    void Clear() {
+        for (Shard& shard : m_shards) {
+            Map dropped;
+            std::lock_guard<std::mutex> guard(shard.mutex);
+            dropped.swap(shard.entries);
+            shard.ring.clear();
+            shard.hand = 0;
+        }
+    }
+
   private:
     struct Slot {
         Value value;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/LogWriter.h"
+#include "platform/NameChanges.h"
 #include "platform/OxException.h"
 #include "platform/UniqueFileId.h"
 #include "server/handles/IssuedHandles.h"
@@ -52,6 +53,11 @@ size_t KeptDescriptorLimit() {
 
 // Files whose permission rules are kept; a few hundred bytes each at most.
 constexpr size_t kKnownPermissions = 65536;
+// Objects kept as found: a descriptor and a few hundred bytes each.
+size_t FoundObjectsLimit() {
+    constexpr size_t kMost = 16384;
+    return std::min(kMost, KeptDescriptorLimit() / 2);
+}
 
 // Share id bytes 4-7 must be there for FindExport to read them.
 constexpr uint32_t kShortestHandle = 8;
@@ -63,7 +69,8 @@ constexpr int kRecoveryAttempts = 3;
 Nfs3Shared::Nfs3Shared(FSM* module)
     : fsm(module),
       openFiles(kOpenFileIdle, KeptDescriptorLimit(), writeVerifier),
-      permissions(kKnownPermissions) {}
+      permissions(kKnownPermissions),
+      found(FoundObjectsLimit()) {}
 
 Nfs3Request::Nfs3Request(Nfs3Shared& shared, const RpcCaller& caller)
     : m_shared(shared), m_caller(caller) {}
@@ -80,7 +87,10 @@ nfsstat3 Nfs3Request::Enter(const w_nfs_fh3& wire, Nfs3Need need, Object& object
     nfsstat3 status = Admit(need);
     if (status == NFS3_OK)
         status = TakeIdentity();
-    return status == NFS3_OK ? Find(fh, object) : status;
+    if (status != NFS3_OK)
+        return status;
+    m_era = NameChanges::Process().Era(m_export->GetPath());
+    return Find(fh, object);
 }
 
 nfsstat3 Nfs3Request::Resolve(const w_nfs_fh3& wire, Object& object) {
@@ -127,6 +137,11 @@ nfsstat3 Nfs3Request::TakeIdentity() {
             if (!squashed(group))
                 m_who.groups.push_back(group);
     }
+    m_whoKey.clear();
+    for (uint32_t each : m_who.groups)
+        m_whoKey.append(reinterpret_cast<const char*>(&each), sizeof each);
+    m_whoKey.append(reinterpret_cast<const char*>(&m_who.uid), sizeof m_who.uid);
+    m_whoKey.append(reinterpret_cast<const char*>(&m_who.gid), sizeof m_who.gid);
     IdInfo id;
     id.uid = m_who.uid;
     id.gid = m_who.gid;
@@ -143,9 +158,14 @@ nfsstat3 Nfs3Request::TakeIdentity() {
 }
 
 nfsstat3 Nfs3Request::Find(const nfs_fh3& fh, Object& object) {
-    object = m_shared.fsm->GetFSObject(m_export, fh);
+    const std::string key = FoundKey(fh);
     unsigned long id = 0;
     struct stat st;
+    if (m_shared.found.Find(key, m_export, m_era, object, id) && Stat(object, st) == 0) {
+        m_found.push_back(Found{object, id, st, KeptFor(id, st)});
+        return NFS3_OK;
+    }
+    object = m_shared.fsm->GetFSObject(m_export, fh);
     if (!object || object->GetIdentity(id, st) != 0) {
         object = Recover(fh);
         if (!object || object->GetIdentity(id, st) != 0) {
@@ -153,8 +173,14 @@ nfsstat3 Nfs3Request::Find(const nfs_fh3& fh, Object& object) {
             return NFS3ERR_STALE;
         }
     }
+    m_shared.found.Keep(key, m_export, m_era, object, id, st.st_dev);
     m_found.push_back(Found{object, id, st, KeptFor(id, st)});
     return NFS3_OK;
+}
+
+std::string Nfs3Request::FoundKey(const nfs_fh3& fh) const {
+    std::string key(reinterpret_cast<const char*>(fh.data), fh.len);
+    return key.append(m_whoKey);
 }
 
 std::unique_ptr<Nfs3OpenFiles::Use> Nfs3Request::KeptFor(unsigned long id, const struct stat& st) {
@@ -259,22 +285,23 @@ const Nfs3Request::Found* Nfs3Request::FoundEntry(const Object& object) const {
     return nullptr;
 }
 
-bool Nfs3Request::FileId(const Object& object, unsigned long& id) const {
+bool Nfs3Request::Identify(const Object& object, unsigned long& id, struct stat& st) const {
     if (const Found* found = FoundEntry(object)) {
         id = found->id;
+        st = found->st;
         return true;
     }
-    struct stat st;
     return object->GetIdentity(id, st) == 0;
 }
 
+bool Nfs3Request::FileId(const Object& object, unsigned long& id) const {
+    struct stat st;
+    return Identify(object, id, st);
+}
+
 bool Nfs3Request::Issue(const Object& object, w_nfs_fh3& out) {
-    nfs_fh3 fh{};
-    unsigned long id = 0;
-    if (!ModuleHandle(object, fh) || !FileId(object, id))
-        return false;
-    Give(fh, id, out);
-    return true;
+    post_op_attr unused;
+    return Issue(object, out, unused);
 }
 
 bool Nfs3Request::Issue(const Object& object, w_nfs_fh3& out, post_op_attr& attrs) {
@@ -282,9 +309,10 @@ bool Nfs3Request::Issue(const Object& object, w_nfs_fh3& out, post_op_attr& attr
     unsigned long id = 0;
     struct stat st;
     attrs.attributes_follow = FALSE;
-    if (!ModuleHandle(object, fh) || object->GetIdentity(id, st) != 0)
+    if (!ModuleHandle(object, fh) || !Identify(object, id, st))
         return false;
     Give(fh, id, out);
+    m_shared.found.Keep(FoundKey(fh), m_export, m_era, object, id, st.st_dev);
     attrs.attributes_follow = TRUE;
     Nfs3FillAttributes(st, attrs.post_op_attr_u.attributes);
     return true;

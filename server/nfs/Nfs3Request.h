@@ -13,7 +13,9 @@
 // A handle this server never gave out (IssuedHandles), or whose object is
 // gone or outside the export, is STALE: never another object. The host
 // never walks a path itself: it asks the objects for their identity
-// (BkEndProc::GetIdentity).
+// (BkEndProc::GetIdentity). An object found before is used again while
+// nothing on its way changed since (Nfs3FoundObjects), with fresh
+// attributes.
 // Thread safety: a request belongs to the one thread running the
 // call. State shared between calls lives in Nfs3Shared, which is
 // thread-safe member by member.
@@ -33,6 +35,7 @@
 #include "host/FSM.h"
 #include "host/LumeCtxt.h"
 #include "platform/CImpersonator.h"
+#include "server/nfs/Nfs3FoundObjects.h"
 #include "server/nfs/Nfs3OpenFiles.h"
 #include "server/nfs/Nfs3Permissions.h"
 #include "server/nfs/Nfs3WriteVerifier.h"
@@ -47,6 +50,7 @@ struct Nfs3Shared {
     Nfs3WriteVerifier writeVerifier;  // before openFiles, which renews it
     Nfs3OpenFiles openFiles;
     Nfs3Permissions permissions;
+    Nfs3FoundObjects found;
 };
 
 enum class Nfs3Need {
@@ -130,6 +134,11 @@ class Nfs3Request {
     nfsstat3 Admit(Nfs3Need need);
     nfsstat3 TakeIdentity();
     nfsstat3 Find(const nfs_fh3& fh, Object& object);
+    // The key of fh's object, found under this call's identity.
+    std::string FoundKey(const nfs_fh3& fh) const;
+    // Unique id and attributes of object: as found by this call, else its
+    // own.
+    bool Identify(const Object& object, unsigned long& id, struct stat& st) const;
     // Records fh as given out for the object with id and writes it to out.
     void Give(const nfs_fh3& fh, unsigned long id, w_nfs_fh3& out);
     // The object of a handle the module no longer resolves (after a
@@ -147,6 +156,8 @@ class Nfs3Request {
     ExportPtr m_export;
     nfs_fh3 m_root{};
     OxUserToken m_who;
+    std::string m_whoKey;  // m_who's ids, as bytes
+    uint64_t m_era = 0;    // of name changes, from before anything was found
     std::unique_ptr<LumeCtxt> m_ctx;
     std::optional<CImpersonator> m_identity;
     // The objects found by handle, with the unique id and attributes they

@@ -9,8 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <thread>
 
 #include "tests/server/LumedProcess.h"
 #include "tests/server/Nfs3RawClient.h"
@@ -86,6 +90,63 @@ TEST_F(HandlesSurvive, RenamesAboveAndALostLinkNameKeepHandlesLiveOthersGoStale)
     EXPECT_EQ(status, NFS3_OK);
     Read(leaves, status);
     EXPECT_EQ(status, NFS3ERR_STALE);
+}
+
+// A handle used once is not walked to again while nothing on its way
+// changes; the moment its object leaves the export, or the caller may no
+// longer reach it, the handle fails, whichever way that happened, and even
+// while another connection's calls read the news of the change first.
+TEST_F(HandlesSurvive, AHandleUsedAgainFailsTheMomentItsObjectIsOutOfReach) {
+    constexpr int kRounds = 25;
+    std::filesystem::create_directories(At("d"));
+    WriteFile(At("d/f"), "in");
+    WriteFile(m_outside / "x", "outside");
+    const std::string in = At("d/f"), out = m_outside / "f";
+    auto move = [](const std::string& from, const std::string& to) {
+        ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from;
+    };
+    auto swap = [&] {
+        ASSERT_EQ(
+            ::renameat2(AT_FDCWD, in.c_str(), AT_FDCWD, (m_outside / "x").c_str(), RENAME_EXCHANGE),
+            0);
+    };
+    auto relink = [](const std::string& from, const std::string& to) {
+        ASSERT_EQ(::link(from.c_str(), to.c_str()), 0);
+        ASSERT_EQ(::unlink(from.c_str()), 0);
+    };
+    const struct {
+        const char* how;
+        std::function<void()> leave, back;
+    } ways[] = {
+        {"renamed out", [&] { move(in, out); }, [&] { move(out, in); }},
+        {"its directory renamed out", [&] { move(At("d"), m_outside / "d"); },
+         [&] { move(m_outside / "d", At("d")); }},
+        {"its name inside removed, a link outside kept", [&] { relink(in, out); },
+         [&] { relink(out, in); }},
+        {"exchanged with a file outside", swap, swap},
+        {"its directory closed to the caller", [&] { ::chmod(At("d").c_str(), 0700); },
+         [&] { ::chmod(At("d").c_str(), 0755); }},
+    };
+    const Nfs3RawClient::Fh f = Walk("d/f");
+    Nfs3RawClient other;
+    std::string error;
+    ASSERT_TRUE(other.Mount(m_lumed.Port(), m_export.Path(), error)) << error;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        fattr3 attrs{};
+        for (int i = 0; i < 1000000 && !done; ++i)
+            other.Getattr(other.Root(), &attrs);
+    });
+    fattr3 attrs{};
+    for (const auto& way : ways)
+        for (int round = 0; round < kRounds; ++round) {
+            ASSERT_EQ(m_client->Getattr(f, &attrs), NFS3_OK) << way.how;
+            way.leave();
+            EXPECT_NE(m_client->Getattr(f, &attrs), NFS3_OK) << way.how;
+            way.back();
+        }
+    done = true;
+    reader.join();
 }
 
 // Every handle a client holds works after lumed restarts on its state
