@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/fanotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,20 +39,33 @@ NameChanges::NameChanges()
 }
 
 uint64_t NameChanges::Era(const std::string& path) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    if (m_group < 0)
+    if (m_group < 0 || !Watching(path))
         return 0;
-    if (m_paths.insert(path).second)
-        Watch(path);
-    if (m_watched.empty())
-        return 0;
+    int queued = 0;
+    if (::ioctl(m_group, FIONREAD, &queued) == 0 && queued == 0 && m_reading == 0)
+        return m_era;
+    std::lock_guard<std::mutex> guard(m_drainMutex);
+    ++m_reading;
     if (Drain())
         ++m_era;
+    --m_reading;
     return m_era;
 }
 
+bool NameChanges::Watching(const std::string& path) {
+    {
+        std::shared_lock<std::shared_mutex> shared(m_watchMutex);
+        if (m_paths.count(path) != 0)
+            return !m_watched.empty();
+    }
+    std::unique_lock<std::shared_mutex> unique(m_watchMutex);
+    if (m_paths.insert(path).second)
+        Watch(path);
+    return !m_watched.empty();
+}
+
 bool NameChanges::Watched(dev_t device) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    std::shared_lock<std::shared_mutex> shared(m_watchMutex);
     return m_watched.count(device) != 0;
 }
 

@@ -16,16 +16,23 @@
 // where the kernel refuses, nothing is proved there (Watched is false). A
 // watched file system is kept open (one descriptor) until the process ends,
 // so its device number cannot pass to another one meanwhile.
-// Thread-safe: m_mutex orders reading events with moving the era on, so an
-// era returned after an event was queued is past every era from before it.
+// Thread-safe. An era is read without a lock when nothing is queued and no
+// thread is reading events: a reader marks itself (m_reading) before it
+// takes events off the queue and clears the mark only once the era has
+// moved on for them, so a queue seen empty with no mark up means every
+// event queued before has moved the era already. m_drainMutex lets one
+// thread read events at a time; m_watchMutex guards what is watched.
+// Neither is taken while holding the other.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 
 class NameChanges {
@@ -40,13 +47,17 @@ class NameChanges {
 
   private:
     NameChanges();
+    // Watches path's file system unless tried before; whether any is.
+    bool Watching(const std::string& path);
     void Watch(const std::string& path);
     // Reads every queued event; true when one of them matters.
     bool Drain();
 
-    const int m_group;   // the fanotify group; -1 when none could be made
-    std::mutex m_mutex;  // guards the members below
-    uint64_t m_era = 1;
+    const int m_group;  // the fanotify group; -1 when none could be made
+    std::atomic<uint64_t> m_era{1};
+    std::atomic<int> m_reading{0};  // threads taking events off the queue
+    std::mutex m_drainMutex;
+    std::shared_mutex m_watchMutex;  // guards the members below
     std::set<std::string> m_paths;   // tried, watched or not
     std::map<dev_t, int> m_watched;  // device -> descriptor keeping it open
 };

@@ -1,6 +1,7 @@
-// The objects calls found by handle, or gave a handle to, kept so that the
-// next call with the same handle need not walk to its object again beneath
-// the export's root.
+// The objects calls found by handle, gave a handle to, or looked up by name,
+// kept so that the next call with the same handle, or the same name in the
+// same directory, need not walk to its object again beneath the export's
+// root.
 //
 // An entry stands for its handle only while that is proved: the export is
 // the one it was found beneath, the caller has the identity it was found

@@ -41,8 +41,8 @@ bool ModuleHandle(const Nfs3Request::Object& object, nfs_fh3& fh) {
 }
 
 // Kept files may take half of what the process may open, at two
-// descriptors each (the module's object and the open file); sockets, the
-// module and the log need the rest.
+// descriptors each (the module's object and the open file), objects kept
+// as found a quarter; sockets, the module and the log need the rest.
 size_t KeptDescriptorLimit() {
     constexpr rlim_t kFloor = 16, kCeiling = 1 << 20;
     struct rlimit limit {};
@@ -53,10 +53,11 @@ size_t KeptDescriptorLimit() {
 
 // Files whose permission rules are kept; a few hundred bytes each at most.
 constexpr size_t kKnownPermissions = 65536;
-// Objects kept as found: a descriptor and a few hundred bytes each.
+// Objects kept as found: a descriptor and a few hundred bytes each, a
+// quarter of what the process may open.
 size_t FoundObjectsLimit() {
     constexpr size_t kMost = 16384;
-    return std::min(kMost, KeptDescriptorLimit() / 2);
+    return std::min(kMost, KeptDescriptorLimit());
 }
 
 // Share id bytes 4-7 must be there for FindExport to read them.
@@ -179,7 +180,8 @@ nfsstat3 Nfs3Request::Find(const nfs_fh3& fh, Object& object) {
 }
 
 std::string Nfs3Request::FoundKey(const nfs_fh3& fh) const {
-    std::string key(reinterpret_cast<const char*>(fh.data), fh.len);
+    std::string key = "H";  // an entry by handle
+    key.append(reinterpret_cast<const char*>(fh.data), fh.len);
     return key.append(m_whoKey);
 }
 
@@ -266,9 +268,24 @@ Nfs3Request::Object Nfs3Request::Child(const Object& dir, const w_nfs_fh3& dirFh
                                        const std::string& name) {
     if (name == "." || (name == ".." && IsExportRoot(dirFh)))
         return dir;
-    if (name == "..")
-        return dir->GetParent(Ctx());
-    return dir->FindChild(Ctx(), name);
+    // An entry by name: 'N', the directory's handle, the name (no NUL in
+    // it) ended by a NUL, the identity.
+    std::string key = "N";
+    key.append(dirFh.data.data_val, dirFh.data.data_len);
+    key.append(name).append(1, '\0').append(m_whoKey);
+    Object child;
+    unsigned long id = 0;
+    struct stat st;
+    if (m_shared.found.Find(key, m_export, m_era, child, id)) {
+        if (Stat(child, st) != 0)
+            return Object();
+        m_found.push_back(Found{child, id, st, nullptr});
+        return child;
+    }
+    child = name == ".." ? dir->GetParent(Ctx()) : dir->FindChild(Ctx(), name);
+    if (child && child->GetIdentity(id, st) == 0)
+        m_shared.found.Keep(key, m_export, m_era, child, id, st.st_dev);
+    return child;
 }
 
 std::unique_ptr<Nfs3OpenFiles::Use> Nfs3Request::TakeOpenFile(const Object& object) {

@@ -92,10 +92,11 @@ TEST_F(HandlesSurvive, RenamesAboveAndALostLinkNameKeepHandlesLiveOthersGoStale)
     EXPECT_EQ(status, NFS3ERR_STALE);
 }
 
-// A handle used once is not walked to again while nothing on its way
-// changes; the moment its object leaves the export, or the caller may no
-// longer reach it, the handle fails, whichever way that happened, and even
-// while another connection's calls read the news of the change first.
+// A handle or a name used once is not walked to again while nothing on its
+// way changes; the moment its object leaves the export, or the caller may no
+// longer reach it, the handle fails and the name finds something else or
+// nothing, whichever way that happened, and even while another
+// connection's calls read the news of the change first.
 TEST_F(HandlesSurvive, AHandleUsedAgainFailsTheMomentItsObjectIsOutOfReach) {
     constexpr int kRounds = 25;
     std::filesystem::create_directories(At("d"));
@@ -127,7 +128,7 @@ TEST_F(HandlesSurvive, AHandleUsedAgainFailsTheMomentItsObjectIsOutOfReach) {
         {"its directory closed to the caller", [&] { ::chmod(At("d").c_str(), 0700); },
          [&] { ::chmod(At("d").c_str(), 0755); }},
     };
-    const Nfs3RawClient::Fh f = Walk("d/f");
+    const Nfs3RawClient::Fh d = Walk("d"), f = Walk("d/f");
     Nfs3RawClient other;
     std::string error;
     ASSERT_TRUE(other.Mount(m_lumed.Port(), m_export.Path(), error)) << error;
@@ -138,11 +139,17 @@ TEST_F(HandlesSurvive, AHandleUsedAgainFailsTheMomentItsObjectIsOutOfReach) {
             other.Getattr(other.Root(), &attrs);
     });
     fattr3 attrs{};
+    Nfs3RawClient::Fh found;
     for (const auto& way : ways)
         for (int round = 0; round < kRounds; ++round) {
             ASSERT_EQ(m_client->Getattr(f, &attrs), NFS3_OK) << way.how;
+            ASSERT_EQ(m_client->Lookup(d, "f", &found), NFS3_OK) << way.how;
+            ASSERT_EQ(found, f) << way.how;
             way.leave();
             EXPECT_NE(m_client->Getattr(f, &attrs), NFS3_OK) << way.how;
+            found.clear();
+            m_client->Lookup(d, "f", &found);
+            EXPECT_NE(found, f) << way.how;
             way.back();
         }
     done = true;
