@@ -7,21 +7,39 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/LogWriter.h"
 
 namespace {
 
-// Directory events come only with FAN_ONDIR; a file's attribute events come
-// along and are passed over.
-constexpr uint64_t kEvents = FAN_MOVED_FROM | FAN_DELETE | FAN_ATTRIB | FAN_ONDIR;
-// Reads per Era before it gives up on a flood and counts it as a change.
-constexpr int kReadsPerEra = 64;
+constexpr uint64_t kEvents = FAN_MOVED_FROM | FAN_MOVED_TO | FAN_DELETE | FAN_ATTRIB | FAN_ONDIR;
+// Events about a name: they carry the directory's handle and the name.
+constexpr uint64_t kNameEvents = FAN_MOVED_FROM | FAN_MOVED_TO | FAN_DELETE;
+// Reads per moment before a flood still queued counts as a change.
+constexpr int kReadsPerMoment = 64;
+// Names noted per era; one more starts a new era.
+constexpr size_t kMostNames = 1 << 16;
 
-bool Matters(uint64_t mask) {
-    if (mask & (FAN_MOVED_FROM | FAN_DELETE | FAN_Q_OVERFLOW))
-        return true;
-    return (mask & FAN_ATTRIB) && (mask & FAN_ONDIR);
+// The name an event carries; null when it carries none.
+const char* NameOf(const fanotify_event_metadata& event) {
+    const char* at = reinterpret_cast<const char*>(&event) + event.metadata_len;
+    const char* end = reinterpret_cast<const char*>(&event) + event.event_len;
+    while (at + sizeof(fanotify_event_info_header) <= end) {
+        const auto* header = reinterpret_cast<const fanotify_event_info_header*>(at);
+        if (header->len == 0 || at + header->len > end)
+            return nullptr;
+        if (header->info_type == FAN_EVENT_INFO_TYPE_DFID_NAME) {
+            const auto* fid = reinterpret_cast<const fanotify_event_info_fid*>(at);
+            const auto* handle = reinterpret_cast<const file_handle*>(fid->handle);
+            const char* name =
+                reinterpret_cast<const char*>(handle->f_handle) + handle->handle_bytes;
+            const size_t room = static_cast<size_t>(at + header->len - name);
+            return name < at + header->len && ::memchr(name, '\0', room) ? name : nullptr;
+        }
+        at += header->len;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -32,24 +50,49 @@ NameChanges& NameChanges::Process() {
 }
 
 NameChanges::NameChanges()
-    : m_group(::fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_FID | FAN_NONBLOCK | FAN_CLOEXEC,
+    : m_group(::fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME | FAN_NONBLOCK | FAN_CLOEXEC,
                               O_RDONLY | O_LARGEFILE)) {
     if (m_group < 0)
         OXLOG(1, 0, "Name changes cannot be watched [%d]: every call resolves its handles.", errno);
 }
 
-uint64_t NameChanges::Era(const std::string& path) {
+NameChanges::Moment NameChanges::Now(const std::string& path) {
     if (m_group < 0 || !Watching(path))
-        return 0;
+        return Moment();
     int queued = 0;
-    if (::ioctl(m_group, FIONREAD, &queued) == 0 && queued == 0 && m_reading == 0)
-        return m_era;
-    std::lock_guard<std::mutex> guard(m_drainMutex);
-    ++m_reading;
-    if (Drain())
-        ++m_era;
-    --m_reading;
-    return m_era;
+    if (::ioctl(m_group, FIONREAD, &queued) != 0 || queued != 0 || m_reading != 0) {
+        std::lock_guard<std::mutex> guard(m_drainMutex);
+        ++m_reading;
+        if (Drain())
+            NextEra();
+        --m_reading;
+    }
+    // The era before the count: an era read after its count could belong to
+    // events read after it.
+    Moment now;
+    now.era = m_era;
+    now.read = m_read;
+    return now;
+}
+
+void NameChanges::Note(const std::string& name) {
+    std::unique_lock<std::mutex> guard(m_namesMutex);
+    if (m_names.size() < kMostNames) {
+        m_names.insert(name);
+        return;
+    }
+    guard.unlock();
+    NextEra();
+}
+
+bool NameChanges::Quiet(const Moment& moment) const {
+    return moment.era != 0 && m_read == moment.read && m_era == moment.era;
+}
+
+void NameChanges::NextEra() {
+    std::lock_guard<std::mutex> guard(m_namesMutex);
+    m_names.clear();  // what was noted is for entries of the era now ending
+    ++m_era;
 }
 
 bool NameChanges::Watching(const std::string& path) {
@@ -77,7 +120,7 @@ void NameChanges::Watch(const std::string& path) {
         if (::fanotify_mark(m_group, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kEvents, fd, nullptr) ==
             0) {
             m_watched[st.st_dev] = fd;
-            ++m_era;  // an era from before the watch proves nothing about it
+            NextEra();  // an era from before the watch proves nothing about it
             return;
         }
         OXLOG(1, 0, "Name changes under [%s] cannot be watched [%d].", path.c_str(), errno);
@@ -89,13 +132,28 @@ void NameChanges::Watch(const std::string& path) {
 bool NameChanges::Drain() {
     alignas(fanotify_event_metadata) char buffer[16384];
     bool matters = false;
-    for (int reads = 0; reads < kReadsPerEra; ++reads) {
-        ssize_t length = ::read(m_group, buffer, sizeof buffer);
+    for (int reads = 0; reads < kReadsPerMoment; ++reads) {
+        const ssize_t length = ::read(m_group, buffer, sizeof buffer);
         if (length < 0)
             return matters || errno != EAGAIN;  // unread events may matter
         auto* event = reinterpret_cast<const fanotify_event_metadata*>(buffer);
-        for (; FAN_EVENT_OK(event, length); event = FAN_EVENT_NEXT(event, length))
-            matters = matters || Matters(event->mask);
+        ssize_t left = length;
+        for (; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left))
+            ++m_read;  // counted before judged: see Quiet
+        event = reinterpret_cast<const fanotify_event_metadata*>(buffer);
+        left = length;
+        for (; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left))
+            matters = matters || Matters(*event);
     }
     return true;  // a flood still queued: some of it may matter
+}
+
+bool NameChanges::Matters(const fanotify_event_metadata& event) {
+    if (event.mask & (FAN_Q_OVERFLOW | FAN_ONDIR))
+        return true;  // any change to a directory
+    if (!(event.mask & kNameEvents))
+        return false;  // a file's attributes
+    const char* name = NameOf(event);
+    std::lock_guard<std::mutex> guard(m_namesMutex);
+    return !name || m_names.count(name) != 0;
 }

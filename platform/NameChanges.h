@@ -3,26 +3,28 @@
 //
 // An object found by walking names stays where it was found, and stays
 // reachable by the identity that walked there, until a name on the way is
-// renamed or removed, or a directory's attributes (its permissions) change.
-// Each of these queues an event on a fanotify group watching the whole file
-// system before the system call that made it returns. Era() reads what is
-// queued and moves on when any such event was there: an era taken before a
-// walk and equal to one taken later proves that no name was renamed or
-// removed and no directory's attributes changed, on a watched file system,
-// in between. Mounts are not names: a file system mounted over a directory
-// is not seen.
+// renamed, removed or replaced, or a directory's attributes (its
+// permissions) change. Each of these queues an event on a fanotify group
+// watching the whole file system before the system call that made it
+// returns. Now() reads what is queued and moves the era on when an event
+// matters: any about a directory, and those about a file's name that was
+// noted (Note) before the event was read. An era taken before a walk and
+// equal to one taken later proves that nothing on the way to an object
+// whose name was noted in between changed, on a watched file system, as
+// long as no event at all was read between the walk and the note (Quiet).
+// Mounts are not names: a file system mounted over a directory is not seen.
 //
 // Watching needs CAP_SYS_ADMIN and a file system that gives file handles;
 // where the kernel refuses, nothing is proved there (Watched is false). A
 // watched file system is kept open (one descriptor) until the process ends,
 // so its device number cannot pass to another one meanwhile.
-// Thread-safe. An era is read without a lock when nothing is queued and no
-// thread is reading events: a reader marks itself (m_reading) before it
-// takes events off the queue and clears the mark only once the era has
-// moved on for them, so a queue seen empty with no mark up means every
-// event queued before has moved the era already. m_drainMutex lets one
-// thread read events at a time; m_watchMutex guards what is watched.
-// Neither is taken while holding the other.
+// Thread-safe. A moment is read without a lock when nothing is queued and
+// no thread is reading events: a reader marks itself (m_reading) before it
+// takes events off the queue, counts them (m_read) before it judges them,
+// and clears the mark only once the era has moved on for them; so a queue
+// seen empty with no mark up means every event queued before is counted and
+// judged. Locks: m_drainMutex (one reader at a time), then m_namesMutex;
+// m_watchMutex alone.
 #pragma once
 
 #include <sys/types.h>
@@ -34,16 +36,26 @@
 #include <set>
 #include <shared_mutex>
 #include <string>
+#include <unordered_set>
 
 class NameChanges {
   public:
+    struct Moment {
+        uint64_t era = 0;  // 0: nothing is watched, nothing proved
+        uint64_t read = 0;
+    };
+
     static NameChanges& Process();
 
     // Watches the file system holding the directory at path (once per path),
-    // and the current era; 0 (never an era) when nothing can be watched.
-    uint64_t Era(const std::string& path);
+    // and the moment after reading what is queued.
+    Moment Now(const std::string& path);
     // Whether the file system of device is watched.
     bool Watched(dev_t device);
+    // Events about files named name matter from now on, until the era moves.
+    void Note(const std::string& name);
+    // Whether no event was read and the era stayed since moment.
+    bool Quiet(const Moment& moment) const;
 
   private:
     NameChanges();
@@ -52,12 +64,17 @@ class NameChanges {
     void Watch(const std::string& path);
     // Reads every queued event; true when one of them matters.
     bool Drain();
+    bool Matters(const struct fanotify_event_metadata& event);
+    void NextEra();
 
     const int m_group;  // the fanotify group; -1 when none could be made
     std::atomic<uint64_t> m_era{1};
-    std::atomic<int> m_reading{0};  // threads taking events off the queue
+    std::atomic<uint64_t> m_read{0};  // events taken off the queue
+    std::atomic<int> m_reading{0};    // threads taking events off the queue
     std::mutex m_drainMutex;
-    std::shared_mutex m_watchMutex;  // guards the members below
-    std::set<std::string> m_paths;   // tried, watched or not
-    std::map<dev_t, int> m_watched;  // device -> descriptor keeping it open
+    std::mutex m_namesMutex;                  // guards m_names
+    std::unordered_set<std::string> m_names;  // noted in this era
+    std::shared_mutex m_watchMutex;           // guards the members below
+    std::set<std::string> m_paths;            // tried, watched or not
+    std::map<dev_t, int> m_watched;           // device -> descriptor keeping it open
 };

@@ -2,8 +2,6 @@
 
 #include <mutex>
 
-#include "platform/NameChanges.h"
-
 bool Nfs3FoundObjects::Find(const std::string& key, const ExportPtr& exp, uint64_t era,
                             Object& object, unsigned long& id) {
     if (era == 0)
@@ -18,14 +16,18 @@ bool Nfs3FoundObjects::Find(const std::string& key, const ExportPtr& exp, uint64
     return true;
 }
 
-void Nfs3FoundObjects::Keep(const std::string& key, const ExportPtr& exp, uint64_t era,
-                            const Object& object, unsigned long id, dev_t device) {
-    if (era == 0 || !NameChanges::Process().Watched(device))
+void Nfs3FoundObjects::Keep(const std::string& key, const ExportPtr& exp,
+                            const NameChanges::Moment& found, const Object& object,
+                            unsigned long id, dev_t device) {
+    NameChanges& changes = NameChanges::Process();
+    if (found.era == 0 || !changes.Watched(device))
         return;
-    Settle(era);
+    Settle(found.era);
     std::shared_lock<std::shared_mutex> shared(m_eraMutex);
-    if (era == m_era)  // a call of an older era finished late
-        m_entries.Put(key, Entry{exp, era, object, id});
+    const std::string& path = object->GetClientPath();
+    changes.Note(path.substr(path.rfind('/') + 1));
+    if (found.era == m_era && changes.Quiet(found))
+        m_entries.Put(key, Entry{exp, found.era, object, id});
 }
 
 void Nfs3FoundObjects::Settle(uint64_t era) {

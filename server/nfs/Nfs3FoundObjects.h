@@ -7,7 +7,9 @@
 // the one it was found beneath, the caller has the identity it was found
 // under (the walk checked the directories' search permission for it), and
 // the era of name changes (platform/NameChanges.h), taken before the walk,
-// has not moved on since. Only objects on a watched file system are kept.
+// has not moved on since. An object is kept only when it is on a watched
+// file system and no change was read between the walk and the noting of
+// its name.
 // Anything else is a miss, and the call resolves the handle afresh.
 // Once a call brings a newer era, every entry is dropped: an entry of an
 // older era can never be used, and its descriptor could keep a removed
@@ -28,6 +30,7 @@
 #include "host/BkEndProc.h"
 #include "host/Export.h"
 #include "platform/ClockCache.h"
+#include "platform/NameChanges.h"
 
 class Nfs3FoundObjects {
   public:
@@ -39,9 +42,10 @@ class Nfs3FoundObjects {
     // found beneath exp in era; false when none stands.
     bool Find(const std::string& key, const ExportPtr& exp, uint64_t era, Object& object,
               unsigned long& id);
-    // Keeps object (on device) as found for key beneath exp in era.
-    void Keep(const std::string& key, const ExportPtr& exp, uint64_t era, const Object& object,
-              unsigned long id, dev_t device);
+    // Keeps object (on device) as found for key beneath exp at found, the
+    // moment before the walk to it.
+    void Keep(const std::string& key, const ExportPtr& exp, const NameChanges::Moment& found,
+              const Object& object, unsigned long id, dev_t device);
 
   private:
     struct Entry {

@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "platform/LogWriter.h"
-#include "platform/NameChanges.h"
 #include "platform/OxException.h"
 #include "platform/UniqueFileId.h"
 #include "server/handles/IssuedHandles.h"
@@ -90,7 +89,7 @@ nfsstat3 Nfs3Request::Enter(const w_nfs_fh3& wire, Nfs3Need need, Object& object
         status = TakeIdentity();
     if (status != NFS3_OK)
         return status;
-    m_era = NameChanges::Process().Era(m_export->GetPath());
+    m_foundAt = NameChanges::Process().Now(m_export->GetPath());
     return Find(fh, object);
 }
 
@@ -162,7 +161,7 @@ nfsstat3 Nfs3Request::Find(const nfs_fh3& fh, Object& object) {
     const std::string key = FoundKey(fh);
     unsigned long id = 0;
     struct stat st;
-    if (m_shared.found.Find(key, m_export, m_era, object, id) && Stat(object, st) == 0) {
+    if (m_shared.found.Find(key, m_export, m_foundAt.era, object, id) && Stat(object, st) == 0) {
         m_found.push_back(Found{object, id, st, KeptFor(id, st)});
         return NFS3_OK;
     }
@@ -174,7 +173,7 @@ nfsstat3 Nfs3Request::Find(const nfs_fh3& fh, Object& object) {
             return NFS3ERR_STALE;
         }
     }
-    m_shared.found.Keep(key, m_export, m_era, object, id, st.st_dev);
+    m_shared.found.Keep(key, m_export, m_foundAt, object, id, st.st_dev);
     m_found.push_back(Found{object, id, st, KeptFor(id, st)});
     return NFS3_OK;
 }
@@ -276,7 +275,7 @@ Nfs3Request::Object Nfs3Request::Child(const Object& dir, const w_nfs_fh3& dirFh
     Object child;
     unsigned long id = 0;
     struct stat st;
-    if (m_shared.found.Find(key, m_export, m_era, child, id)) {
+    if (m_shared.found.Find(key, m_export, m_foundAt.era, child, id)) {
         if (Stat(child, st) != 0)
             return Object();
         m_found.push_back(Found{child, id, st, nullptr});
@@ -284,7 +283,7 @@ Nfs3Request::Object Nfs3Request::Child(const Object& dir, const w_nfs_fh3& dirFh
     }
     child = name == ".." ? dir->GetParent(Ctx()) : dir->FindChild(Ctx(), name);
     if (child && child->GetIdentity(id, st) == 0)
-        m_shared.found.Keep(key, m_export, m_era, child, id, st.st_dev);
+        m_shared.found.Keep(key, m_export, m_foundAt, child, id, st.st_dev);
     return child;
 }
 
@@ -329,7 +328,7 @@ bool Nfs3Request::Issue(const Object& object, w_nfs_fh3& out, post_op_attr& attr
     if (!ModuleHandle(object, fh) || !Identify(object, id, st))
         return false;
     Give(fh, id, out);
-    m_shared.found.Keep(FoundKey(fh), m_export, m_era, object, id, st.st_dev);
+    m_shared.found.Keep(FoundKey(fh), m_export, m_foundAt, object, id, st.st_dev);
     attrs.attributes_follow = TRUE;
     Nfs3FillAttributes(st, attrs.post_op_attr_u.attributes);
     return true;

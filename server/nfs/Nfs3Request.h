@@ -156,8 +156,8 @@ class Nfs3Request {
     ExportPtr m_export;
     nfs_fh3 m_root{};
     OxUserToken m_who;
-    std::string m_whoKey;  // m_who's ids, as bytes
-    uint64_t m_era = 0;    // of name changes, from before anything was found
+    std::string m_whoKey;           // m_who's ids, as bytes
+    NameChanges::Moment m_foundAt;  // from before anything was found
     std::unique_ptr<LumeCtxt> m_ctx;
     std::optional<CImpersonator> m_identity;
     // The objects found by handle, with the unique id and attributes they
