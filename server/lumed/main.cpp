@@ -18,6 +18,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -184,6 +185,16 @@ void ReopenLog(const LumedOptions& options, std::shared_ptr<LogSink>& logFile) {
 
 // Blocks the stop signals and SIGHUP in every thread (threads inherit the
 // mask) so that only the main thread's sigwait sees them.
+// The soft limit on open descriptors up to the hard one: kept files and
+// objects kept as found are sized by it, and nothing here uses select().
+void RaiseDescriptorLimit() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 sigset_t BlockStopSignals() {
     sigset_t signals;
     sigemptyset(&signals);
@@ -403,6 +414,7 @@ int main(int argc, char** argv) {
                         : ("configuration " + options.configPath + " is valid").c_str());
         return 0;
     }
+    RaiseDescriptorLimit();
     sigset_t stopSignals = BlockStopSignals();
     std::shared_ptr<LogSink> logFile;
     if (!SetUpState(options, logFile, error))
