@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/LogWriter.h"
 
@@ -21,23 +22,32 @@ constexpr int kReadsPerMoment = 64;
 // Names noted per era; one more starts a new era.
 constexpr size_t kMostNames = 1 << 16;
 
-// The name an event carries; null when it carries none.
-const char* NameOf(const fanotify_event_metadata& event) {
-    const char* at = reinterpret_cast<const char*>(&event) + event.metadata_len;
-    const char* end = reinterpret_cast<const char*>(&event) + event.event_len;
+// Events are packed without padding (a name makes any length), so their
+// parts are copied out rather than read in place.
+template <class T>
+T Read(const char* at) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// The name event (the bytes from at to end) carries; null when none.
+const char* NameOf(const char* at, const char* end) {
+    at += Read<fanotify_event_metadata>(at).metadata_len;
     while (at + sizeof(fanotify_event_info_header) <= end) {
-        const auto* header = reinterpret_cast<const fanotify_event_info_header*>(at);
-        if (header->len == 0 || at + header->len > end)
+        const auto header = Read<fanotify_event_info_header>(at);
+        const char* next = at + header.len;
+        if (header.len == 0 || next > end)
             return nullptr;
-        if (header->info_type == FAN_EVENT_INFO_TYPE_DFID_NAME) {
-            const auto* fid = reinterpret_cast<const fanotify_event_info_fid*>(at);
-            const auto* handle = reinterpret_cast<const file_handle*>(fid->handle);
+        // The directory's fsid and handle, then the name, NUL-ended.
+        const char* handle = at + sizeof(fanotify_event_info_fid);
+        if (header.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME &&
+            handle + sizeof(file_handle) <= next) {
             const char* name =
-                reinterpret_cast<const char*>(handle->f_handle) + handle->handle_bytes;
-            const size_t room = static_cast<size_t>(at + header->len - name);
-            return name < at + header->len && ::memchr(name, '\0', room) ? name : nullptr;
+                handle + sizeof(file_handle) + Read<file_handle>(handle).handle_bytes;
+            return name < next && std::memchr(name, '\0', next - name) ? name : nullptr;
         }
-        at += header->len;
+        at = next;
     }
     return nullptr;
 }
@@ -130,30 +140,36 @@ void NameChanges::Watch(const std::string& path) {
 }
 
 bool NameChanges::Drain() {
-    alignas(fanotify_event_metadata) char buffer[16384];
+    char buffer[16384];
     bool matters = false;
     for (int reads = 0; reads < kReadsPerMoment; ++reads) {
         const ssize_t length = ::read(m_group, buffer, sizeof buffer);
         if (length < 0)
             return matters || errno != EAGAIN;  // unread events may matter
-        auto* event = reinterpret_cast<const fanotify_event_metadata*>(buffer);
-        ssize_t left = length;
-        for (; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left))
-            ++m_read;  // counted before judged: see Quiet
-        event = reinterpret_cast<const fanotify_event_metadata*>(buffer);
-        left = length;
-        for (; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left))
-            matters = matters || Matters(*event);
+        const char* end = buffer + length;
+        std::vector<const char*> events;
+        for (const char* at = buffer; at + sizeof(fanotify_event_metadata) <= end;) {
+            const uint32_t size = Read<fanotify_event_metadata>(at).event_len;
+            if (size < sizeof(fanotify_event_metadata) || at + size > end)
+                return true;  // not what the kernel writes: assume the worst
+            events.push_back(at);
+            at += size;
+        }
+        m_read += events.size();  // counted before judged: see Quiet
+        for (const char* event : events)
+            matters =
+                matters || Matters(event, event + Read<fanotify_event_metadata>(event).event_len);
     }
     return true;  // a flood still queued: some of it may matter
 }
 
-bool NameChanges::Matters(const fanotify_event_metadata& event) {
-    if (event.mask & (FAN_Q_OVERFLOW | FAN_ONDIR))
+bool NameChanges::Matters(const char* event, const char* end) {
+    const uint64_t mask = Read<fanotify_event_metadata>(event).mask;
+    if (mask & (FAN_Q_OVERFLOW | FAN_ONDIR))
         return true;  // any change to a directory
-    if (!(event.mask & kNameEvents))
+    if (!(mask & kNameEvents))
         return false;  // a file's attributes
-    const char* name = NameOf(event);
+    const char* name = NameOf(event, end);
     std::lock_guard<std::mutex> guard(m_namesMutex);
     return !name || m_names.count(name) != 0;
 }

@@ -64,7 +64,8 @@ class NameChanges {
     void Watch(const std::string& path);
     // Reads every queued event; true when one of them matters.
     bool Drain();
-    bool Matters(const struct fanotify_event_metadata& event);
+    // Whether the event from event to end matters.
+    bool Matters(const char* event, const char* end);
     void NextEra();
 
     const int m_group;  // the fanotify group; -1 when none could be made
