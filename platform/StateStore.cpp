@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/LogWriter.h"
 #include "platform/StateDir.h"
@@ -48,7 +49,72 @@ Stores& AllStores() {
     return *stores;
 }
 
+// This thread's batch: how deeply nested, and the transaction its writes
+// joined (begun at the first, on the environment env).
+struct ThreadBatch {
+    int depth = 0;
+    MDB_env* env = nullptr;
+    MDB_txn* txn = nullptr;
+    std::vector<std::function<void()>> afterCommit;
+};
+
+thread_local ThreadBatch tBatch;
+
+bool CommitThreadBatch() {
+    if (!tBatch.txn)
+        return true;
+    MDB_txn* txn = tBatch.txn;
+    std::vector<std::function<void()>> after;
+    after.swap(tBatch.afterCommit);
+    tBatch.txn = nullptr;
+    tBatch.env = nullptr;
+    if (Failed(mdb_txn_commit(txn), "commit"))  // frees the transaction either way
+        return false;
+    for (const std::function<void()>& act : after)
+        act();
+    return true;
+}
+
+// The batch's transaction on env when this thread is in a batch, begun
+// here at its first write; null outside one (or, logged, when it cannot
+// begin: failed is set then).
+MDB_txn* BatchWrites(MDB_env* env, bool& failed) {
+    failed = false;
+    if (tBatch.depth == 0)
+        return nullptr;
+    if (tBatch.txn && tBatch.env != env)
+        CommitThreadBatch();  // one writer lock at a time
+    if (!tBatch.txn) {
+        failed = Failed(mdb_txn_begin(env, nullptr, 0, &tBatch.txn), "begin");
+        if (failed)
+            tBatch.txn = nullptr;
+        else
+            tBatch.env = env;
+    }
+    return tBatch.txn;
+}
+
 }  // namespace
+
+StateStore::Batch::Batch() {
+    ++tBatch.depth;
+}
+
+StateStore::Batch::~Batch() {
+    if (--tBatch.depth == 0)
+        CommitThreadBatch();
+}
+
+bool StateStore::Batch::Commit() {
+    return CommitThreadBatch();
+}
+
+void StateStore::AfterCommit(std::function<void()> act) {
+    if (tBatch.txn)
+        tBatch.afterCommit.push_back(std::move(act));
+    else
+        act();
+}
 
 struct StateStore::Environment {
     MDB_env* env = nullptr;
@@ -162,12 +228,18 @@ StateStore::StateStore(const std::string& directory, std::unique_ptr<Environment
 StateStore::~StateStore() = default;
 
 bool StateStore::Table(const std::string& name, unsigned& table) {
-    std::lock_guard<std::mutex> lock(m_environment->mutex);
-    auto found = m_environment->tables.find(name);
-    if (found != m_environment->tables.end()) {
-        table = found->second;
-        return true;
+    {
+        std::lock_guard<std::mutex> lock(m_environment->mutex);
+        auto found = m_environment->tables.find(name);
+        if (found != m_environment->tables.end()) {
+            table = found->second;
+            return true;
+        }
     }
+    // A table made in a batch would be lost with it, and the batch holds
+    // the writer lock this needs. The mutex is not held meanwhile: another
+    // thread's batch may hold that lock while it looks a table up.
+    CommitThreadBatch();
     MDB_txn* txn = nullptr;
     MDB_dbi dbi = 0;
     if (Failed(mdb_txn_begin(m_environment->env, nullptr, 0, &txn), "begin"))
@@ -178,11 +250,14 @@ bool StateStore::Table(const std::string& name, unsigned& table) {
     }
     if (Failed(mdb_txn_commit(txn), "commit"))  // frees the transaction either way
         return false;
+    std::lock_guard<std::mutex> lock(m_environment->mutex);
     m_environment->tables[name] = table = dbi;
     return true;
 }
 
 bool StateStore::Find(unsigned table, const std::string& key, std::string& value) const {
+    if (tBatch.txn && tBatch.env == m_environment->env)  // its own writes, not yet committed
+        return TxnWriter(tBatch.txn).Find(table, key, value);
     ReadTxn txn(m_environment->env);
     MDB_val k = Val(key), v;
     if (!txn.get() || mdb_get(txn.get(), table, &k, &v) != 0)
@@ -192,8 +267,11 @@ bool StateStore::Find(unsigned table, const std::string& key, std::string& value
 }
 
 bool StateStore::Write(const std::function<bool(Writer&)>& body) {
+    bool failed = false;
+    MDB_txn* batch = BatchWrites(m_environment->env, failed);
     MDB_txn* txn = nullptr;
-    if (Failed(mdb_txn_begin(m_environment->env, nullptr, 0, &txn), "begin"))
+    // In a batch, a nested transaction: a body that says no leaves nothing.
+    if (failed || Failed(mdb_txn_begin(m_environment->env, batch, 0, &txn), "begin"))
         return false;
     TxnWriter writer(txn);
     if (!body(writer)) {

@@ -10,6 +10,15 @@
 // again when the state directory changes (an environment once opened is
 // never closed, so tables handed out stay usable). Thread-safe.
 // Failures (cannot open, disk full) are logged and reported as false.
+//
+// A Batch groups what its thread writes into one transaction, so that a
+// call drawing a new id and recording the handle given for it pays one
+// commit. From its first write to its commit the thread holds the store's
+// writer lock (shared with other processes), so lock order: a thread with
+// a batch written to takes only locks never held while writing to the
+// store (cache shards, the export table, path caches, the log), and
+// commits before anything slow. Other writers wait for the commit; readers
+// see the batch's writes once it is committed, its own thread at once.
 #pragma once
 
 #include <functional>
@@ -26,6 +35,24 @@ class StateStore {
         virtual bool Put(unsigned table, const std::string& key, const std::string& value) = 0;
         virtual bool Erase(unsigned table, const std::string& key) = 0;
     };
+
+    // This thread's writes, from construction to Commit() or destruction,
+    // in one transaction (a failed Write's body still leaves nothing).
+    // Nested batches join the outermost, which commits.
+    class Batch {
+      public:
+        Batch();
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+        // Commits what the thread wrote so far; later writes start anew.
+        // False (logged) when the commit failed: nothing of it is kept.
+        bool Commit();
+    };
+    // Runs act once what this thread wrote is committed: at once outside a
+    // batch, else when its batch commits, never when that commit fails
+    // (for caches that must not know uncommitted entries).
+    static void AfterCommit(std::function<void()> act);
 
     // The store of the current state directory; null (logged) when it
     // cannot be opened.

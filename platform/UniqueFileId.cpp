@@ -246,6 +246,16 @@ bool StoredId(const Binding& b, const std::string& identity,
     return written;
 }
 
+// Puts into a cache what the store holds, or will once this thread's
+// batch commits: a cache never knows an id the store may lose.
+template <class Cache, class Key>
+void Remember(Cache& cache, const Key& key, unsigned long id, bool made) {
+    if (!made)
+        cache.Put(key, id);
+    else
+        StateStore::AfterCommit([&cache, key, id] { cache.Put(key, id); });
+}
+
 bool IdOfIdentity(Binding& b, const std::string& identity,
                   const std::function<std::string()>& firstName, unsigned long& id, bool& made) {
     made = false;
@@ -253,7 +263,7 @@ bool IdOfIdentity(Binding& b, const std::string& identity,
         return true;
     if (!StoredId(b, identity, firstName, id, made))
         return false;
-    b.ids.Put(identity, id);
+    Remember(b.ids, identity, id, made);
     return true;
 }
 
@@ -274,7 +284,7 @@ void RecordName(Binding& b, unsigned long id, const std::string& path) {
                    (Listed(blob, path) || w.Put(b.names, key, WithName(blob, path)));
         });
     if (recorded)
-        b.recorded.Put(key + path, true);
+        StateStore::AfterCommit([&b, key, path] { b.recorded.Put(key + path, true); });
 }
 
 void ToStat(const struct statx& sx, struct stat& st) {
@@ -410,7 +420,7 @@ int GetUniqueFileId(const std::string& path, unsigned long& id, struct stat& st)
             *b, identity, [&path] { return Absolute(path) ? path : ""; }, found, made))
         return -1;
     if (made && Absolute(path))
-        b->recorded.Put(IdKey(found) + path, true);
+        StateStore::AfterCommit([b, key = IdKey(found) + path] { b->recorded.Put(key, true); });
     else
         RecordName(*b, found, path);
     id = found;
@@ -441,7 +451,7 @@ int IdOfLook(Binding& b, const struct statx& sx, struct stat& st,
     if (readIdentity(identity) != 0 || !IdOfIdentity(b, identity, firstName, found, made))
         return -1;
     if (born)
-        b.births.Put(birth, found);
+        Remember(b.births, birth, found, made);
     id = found;
     return 0;
 }

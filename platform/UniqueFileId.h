@@ -9,9 +9,11 @@
 // inode number where there are no handles). The state directory's store
 // keeps identity -> id, id -> identity and the last 4 absolute paths the id
 // was asked for by; a new identity is committed there before its id is
-// returned. Ids are drawn at random (never 0 or all ones, never one the store
-// holds), so an id from another state directory or host is almost surely
-// unknown here rather than another object's.
+// returned, or, within a StateStore::Batch, with the batch (no cache knows
+// the id before that, and other writers wait for the commit). Ids are drawn
+// at random (never 0 or all ones, never one the store holds), so an id from
+// another state directory or host is almost surely unknown here rather than
+// another object's.
 //
 // Known ids cost no store transaction: bounded CLOCK caches (ClockCache.h)
 // stand in front of the store, per state directory: identity -> id (256k

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/StateStore.h"
 #include "server/nfs/Nfs3Attributes.h"
 #include "server/nfs/Nfs3Errno.h"
 #include "server/nfs/Nfs3Names.h"
@@ -46,32 +47,80 @@ mode_t ModeOr(const sattr3& attrs, mode_t fallback) {
     return attrs.mode.set_it ? (attrs.mode.set_mode3_u.mode & 07777) : fallback;
 }
 
-// The created object's handle, attributes and the directory's new ones; the
-// caller's attributes applied first when given.
-nfsstat3 Created(Nfs3Request& req, const Object& dir, const Object& child, const sattr3* attrs,
-                 post_op_fh3& fh, post_op_attr& childAttrs, wcc_data& wcc) {
+// What a creating procedure made: the object, the handle given out for it,
+// and whether the call changed the object after making it.
+struct Made {
+    Object object;
+    post_op_fh3 fh{};
+    bool touched = false;
+};
+
+// Gives out the new object's handle. Its new id and the handle are
+// committed in one transaction, the batch's, before the reply goes out and
+// before anything that may wait on another thread runs with the store
+// locked; a handle the store did not keep is not given.
+void IssueCreated(Nfs3Request& req, StateStore::Batch& batch, Made& made) {
+    const bool issued = made.object && req.Issue(made.object, made.fh.post_op_fh3_u.handle);
+    made.fh.handle_follows = batch.Commit() && issued;
+}
+
+// The object's attributes: from when it was made or found, unless this
+// call changed it since.
+int AttributesNow(Nfs3Request& req, const Made& made, struct stat& st) {
+    unsigned long id = 0;
+    return made.touched ? req.Stat(made.object, st) : made.object->GetIdentity(id, st);
+}
+
+// The attributes asked for that the object does not have: one it was made
+// with costs no further call.
+sattr3 Unmet(const sattr3& asked, const struct stat& st) {
+    sattr3 unmet = asked;
+    unmet.mode.set_it =
+        asked.mode.set_it && (st.st_mode & 07777) != (asked.mode.set_mode3_u.mode & 07777);
+    unmet.uid.set_it = asked.uid.set_it && st.st_uid != asked.uid.set_uid3_u.uid;
+    unmet.gid.set_it = asked.gid.set_it && st.st_gid != asked.gid.set_gid3_u.gid;
+    return unmet;
+}
+
+bool AnySet(const sattr3& attrs) {
+    return attrs.mode.set_it || attrs.uid.set_it || attrs.gid.set_it || attrs.size.set_it ||
+           attrs.atime.set_it != DONT_CHANGE || attrs.mtime.set_it != DONT_CHANGE;
+}
+
+// The caller's attributes applied to the created object, then its
+// attributes and the directory's new ones.
+nfsstat3 Created(Nfs3Request& req, const Object& dir, Made& made, const sattr3* attrs,
+                 post_op_attr& childAttrs, wcc_data& wcc) {
     nfsstat3 status = NFS3_OK;
     struct stat st;
-    if (child && attrs && req.Stat(child, st) == 0)
-        status = Nfs3ApplyAttributes(req, child, *attrs, st);
+    if (attrs && AttributesNow(req, made, st) == 0 && AnySet(Unmet(*attrs, st))) {
+        status = Nfs3ApplyAttributes(req, made.object, Unmet(*attrs, st), st);
+        made.touched = true;
+    }
     // The attributes as they are now, after whatever the call set.
-    if (child && (fh.handle_follows = req.Issue(child, fh.post_op_fh3_u.handle)))
-        req.PostOp(child, childAttrs);
+    childAttrs.attributes_follow = made.fh.handle_follows && AttributesNow(req, made, st) == 0;
+    if (childAttrs.attributes_follow)
+        Nfs3FillAttributes(st, childAttrs.post_op_attr_u.attributes);
     req.PostOp(dir, wcc.after);
     return status;
 }
 
 // The end of a creating procedure: on success the new object's handle and
 // attributes, and the directory's wcc data in whichever arm the status picks
-// (the ok arm's members overlay the fail arm's, hence the copy).
-nfsstat3 FinishCreate(Nfs3Request& req, nfsstat3 status, const Object& dir, const Object& child,
+// (the ok arm's members overlay the fail arm's, hence the copies).
+nfsstat3 FinishCreate(Nfs3Request& req, nfsstat3 status, const Object& dir, Made& made,
                       const sattr3* attrs, post_op_fh3& fh, post_op_attr& childAttrs,
                       wcc_data& okWcc, wcc_data& failWcc) {
     wcc_data dirWcc = failWcc;
+    post_op_attr madeAttrs{};
     if (status == NFS3_OK)
-        status = Created(req, dir, child, attrs, fh, childAttrs, dirWcc);
+        status = Created(req, dir, made, attrs, madeAttrs, dirWcc);
     else
         req.PostOp(dir, dirWcc.after);
+    if (status == NFS3_OK) {
+        fh = made.fh;
+        childAttrs = madeAttrs;
+    }
     (status == NFS3_OK ? okWcc : failWcc) = dirWcc;
     return status;
 }
@@ -98,20 +147,23 @@ Object CreateNew(Nfs3Request& req, const Object& dir, const std::string& name, m
     return dir->CreateChildFile(req.Ctx(), name, O_RDWR | O_CREAT | O_EXCL, mode);
 }
 
-// What the name holds now, with its attributes; empty when nothing.
+// What the name holds now, with its attributes as found; empty when nothing.
 Object Existing(Nfs3Request& req, const Object& dir, const std::string& name, struct stat& st) {
     Object found = dir->FindChild(req.Ctx(), name);
-    if (found && req.Stat(found, st) != 0)
+    unsigned long id = 0;
+    if (found && found->GetIdentity(id, st) != 0)
         found.reset();
     return found;
 }
 
 // A retried create finds its own verifier in the file it made.
 nfsstat3 CreateExclusive(Nfs3Request& req, const Object& dir, const std::string& name,
-                         const createverf3 verf, Object& child) {
+                         const createverf3 verf, Made& made) {
     struct timeval times[2];
     VerifierTimes(verf, times);
+    Object& child = made.object;
     child = CreateNew(req, dir, name, kPlaceholderMode);
+    made.touched = bool(child);
     if (child)
         return child->utimes(req.Ctx(), child->GetClientPath().c_str(), times) == 0
                    ? NFS3_OK
@@ -128,16 +180,19 @@ nfsstat3 CreateExclusive(Nfs3Request& req, const Object& dir, const std::string&
 
 // The size asked of a created file, by its owner even when the mode it was
 // created with is read-only; a new file is empty already.
-nfsstat3 SizeCreated(Nfs3Request& req, const Object& child, const sattr3& attrs, bool existed) {
+nfsstat3 SizeCreated(Nfs3Request& req, Made& made, const sattr3& attrs, bool existed) {
     const uint64_t size = attrs.size.set_size3_u.size;
     if (!attrs.size.set_it || (!existed && size == 0))
         return NFS3_OK;
     struct stat st;
-    return req.Stat(child, st) == 0 ? Nfs3SetSize(req, child, st, size) : HandleErrno();
+    if (AttributesNow(req, made, st) != 0)
+        return HandleErrno();
+    made.touched = true;
+    return Nfs3SetSize(req, made.object, st, size);
 }
 
-// UNCHECKED keeps an existing regular file and changes only its size when
-// asked; GUARDED refuses any existing entry. Never through a link: the
+// UNCHECKED keeps an existing regular file (whose size SizeCreated changes
+// when asked); GUARDED refuses any existing entry. Never through a link: the
 // file is made with O_EXCL, and an existing entry is taken as itself.
 nfsstat3 CreateChecked(Nfs3Request& req, const Object& dir, const std::string& name,
                        const createhow3& how, Object& child, bool& existed) {
@@ -153,7 +208,7 @@ nfsstat3 CreateChecked(Nfs3Request& req, const Object& dir, const std::string& n
         child.reset();
         return NFS3ERR_EXIST;
     }
-    return SizeCreated(req, child, attrs, existed);
+    return NFS3_OK;
 }
 
 mode_t NodeType(w_ftype3 type) {
@@ -222,11 +277,17 @@ void Nfs3Lookup(Nfs3Request& req, LOOKUP3args& args, LOOKUP3res& res) {
         res.status = Nfs3StatusOfErrno(statErrno, Nfs3ErrnoSite::kHandle);
     else if (res.status == NFS3_OK && !S_ISDIR(dirSt.st_mode))
         res.status = NFS3ERR_NOTDIR;
+    // A file no client was given before: its new id and its handle in one
+    // commit, made before the reply (a handle the store did not keep is
+    // not given).
+    StateStore::Batch batch;
     if (res.status == NFS3_OK && !(child = req.Child(dir, args.what.dir, name)))
         res.status = Nfs3StatusOfErrno(errno);
     if (res.status == NFS3_OK &&
         !req.Issue(child, res.LOOKUP3res_u.resok.object, res.LOOKUP3res_u.resok.obj_attributes))
         res.status = NFS3ERR_NOENT;  // gone between finding and naming it
+    if (!batch.Commit() && res.status == NFS3_OK)
+        res.status = Nfs3StatusOfErrno(EIO);
     // resfail's dir_attributes is resok's first member's place; keep it apart.
     post_op_attr& out = res.status == NFS3_OK ? dirAttrs : res.LOOKUP3res_u.resfail.dir_attributes;
     if (dirKnown) {
@@ -268,7 +329,7 @@ void Nfs3Readlink(Nfs3Request& req, READLINK3args& args, READLINK3res& res) {
 void Nfs3Create(Nfs3Request& req, CREATE3args& args, CREATE3res& res) {
     CREATE3resok& ok = res.CREATE3res_u.resok;
     wcc_data& wcc = res.CREATE3res_u.resfail.dir_wcc;
-    Object dir, child;
+    Object dir;
     std::string name;
     res.status =
         EnterDirectory(req, args.where, Nfs3Need::kWrite, Nfs3NameUse::kCreate, dir, name, wcc);
@@ -276,40 +337,50 @@ void Nfs3Create(Nfs3Request& req, CREATE3args& args, CREATE3res& res) {
         req.PostOp(dir, wcc.after);
         return;
     }
-    const sattr3* attrs = nullptr;
-    sattr3 rest = args.how.createhow3_u.obj_attributes;  // the size is set already
+    StateStore::Batch batch;
+    Made made;
+    const sattr3& asked = args.how.createhow3_u.obj_attributes;
+    sattr3 rest = asked;  // the size is set before
     rest.size.set_it = FALSE;
-    if (args.how.mode == EXCLUSIVE) {
-        res.status = CreateExclusive(req, dir, name, args.how.createhow3_u.verf, child);
-    } else {
-        bool existed = false;
-        res.status = CreateChecked(req, dir, name, args.how, child, existed);
-        attrs = existed ? nullptr : &rest;
-    }
-    res.status = FinishCreate(req, res.status, dir, child, attrs, ok.obj, ok.obj_attributes,
-                              ok.dir_wcc, wcc);
+    bool existed = false;
+    if (args.how.mode == EXCLUSIVE)
+        res.status = CreateExclusive(req, dir, name, args.how.createhow3_u.verf, made);
+    else
+        res.status = CreateChecked(req, dir, name, args.how, made.object, existed);
+    if (res.status == NFS3_OK)
+        IssueCreated(req, batch, made);
+    if (res.status == NFS3_OK && args.how.mode != EXCLUSIVE)
+        res.status = SizeCreated(req, made, asked, existed);
+    const sattr3* attrs = args.how.mode == EXCLUSIVE || existed ? nullptr : &rest;
+    res.status =
+        FinishCreate(req, res.status, dir, made, attrs, ok.obj, ok.obj_attributes, ok.dir_wcc, wcc);
 }
 
 void Nfs3Mkdir(Nfs3Request& req, MKDIR3args& args, MKDIR3res& res) {
     MKDIR3resok& ok = res.MKDIR3res_u.resok;
     wcc_data& wcc = res.MKDIR3res_u.resfail.dir_wcc;
-    Object dir, child;
+    Object dir;
     std::string name;
     res.status =
         EnterDirectory(req, args.where, Nfs3Need::kWrite, Nfs3NameUse::kCreate, dir, name, wcc);
+    StateStore::Batch batch;
+    Made made;
     if (res.status == NFS3_OK) {
-        child = dir->CreateChildDir(req.Ctx(), name, ModeOr(args.attributes, kDefaultDirMode));
-        if (!child)
+        made.object =
+            dir->CreateChildDir(req.Ctx(), name, ModeOr(args.attributes, kDefaultDirMode));
+        if (made.object)
+            IssueCreated(req, batch, made);
+        else
             res.status = Nfs3StatusOfErrno(errno);
     }
-    res.status = FinishCreate(req, res.status, dir, child, &args.attributes, ok.obj,
+    res.status = FinishCreate(req, res.status, dir, made, &args.attributes, ok.obj,
                               ok.obj_attributes, ok.dir_wcc, wcc);
 }
 
 void Nfs3Symlink(Nfs3Request& req, SYMLINK3args& args, SYMLINK3res& res) {
     SYMLINK3resok& ok = res.SYMLINK3res_u.resok;
     wcc_data& wcc = res.SYMLINK3res_u.resfail.dir_wcc;
-    Object dir, child;
+    Object dir;
     std::string name, target;
     res.status =
         EnterDirectory(req, args.where, Nfs3Need::kWrite, Nfs3NameUse::kCreate, dir, name, wcc);
@@ -317,9 +388,13 @@ void Nfs3Symlink(Nfs3Request& req, SYMLINK3args& args, SYMLINK3res& res) {
         res.status = Nfs3CheckPath(args.symlink.symlink_data, target);
     if (res.status == NFS3_OK && dir->symlink(req.Ctx(), target.c_str(), name.c_str()) != 0)
         res.status = Nfs3StatusOfErrno(errno);
-    if (res.status == NFS3_OK)
-        child = dir->FindChild(req.Ctx(), name);
-    res.status = FinishCreate(req, res.status, dir, child, nullptr, ok.obj, ok.obj_attributes,
+    StateStore::Batch batch;
+    Made made;
+    if (res.status == NFS3_OK) {
+        made.object = dir->FindChild(req.Ctx(), name);
+        IssueCreated(req, batch, made);
+    }
+    res.status = FinishCreate(req, res.status, dir, made, nullptr, ok.obj, ok.obj_attributes,
                               ok.dir_wcc, wcc);
 }
 
@@ -328,7 +403,7 @@ void Nfs3Symlink(Nfs3Request& req, SYMLINK3args& args, SYMLINK3res& res) {
 void Nfs3Mknod(Nfs3Request& req, MKNOD3args& args, MKNOD3res& res) {
     MKNOD3resok& ok = res.MKNOD3res_u.resok;
     wcc_data& wcc = res.MKNOD3res_u.resfail.dir_wcc;
-    Object dir, child;
+    Object dir;
     std::string name;
     res.status =
         EnterDirectory(req, args.where, Nfs3Need::kWrite, Nfs3NameUse::kCreate, dir, name, wcc);
@@ -341,13 +416,17 @@ void Nfs3Mknod(Nfs3Request& req, MKNOD3args& args, MKNOD3res& res) {
         res.status = NFS3ERR_PERM;
     const sattr3& attrs = device ? args.what.mknoddata3_u.device.dev_attributes
                                  : args.what.mknoddata3_u.pipe_attributes;
+    StateStore::Batch batch;
+    Made made;
     if (res.status == NFS3_OK) {
         const specdata3& numbers = args.what.mknoddata3_u.device.numbers;
         dev_t number = device ? makedev(numbers.specdata1, numbers.specdata2) : 0;
         res.status = MakeNode(req, dir, name, NodeType(type) | ModeOr(attrs, kPlaceholderMode),
-                              number, child);
+                              number, made.object);
     }
-    res.status = FinishCreate(req, res.status, dir, child, &attrs, ok.obj, ok.obj_attributes,
+    if (res.status == NFS3_OK)
+        IssueCreated(req, batch, made);
+    res.status = FinishCreate(req, res.status, dir, made, &attrs, ok.obj, ok.obj_attributes,
                               ok.dir_wcc, wcc);
 }
 
