@@ -1,11 +1,13 @@
-// The state store: tables, whole-or-nothing transactions, and what a
-// process killed with SIGKILL leaves behind.
+// The state store: tables, whole-or-nothing transactions, batches of one
+// thread's writes, and what a process killed with SIGKILL leaves behind.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/StateDir.h"
@@ -70,6 +72,46 @@ TEST(StateStore, WhatAKilledProcessCommittedIsThere) {
         found +=
             store->Find(table, std::to_string(i), value) && value == std::string(100, 'a' + i % 26);
     EXPECT_EQ(found, kKeys);
+}
+
+// What a thread writes in a batch is one transaction: other threads see
+// none of it before the commit, then all of it but a body that said no;
+// what waits for the commit runs then, and a new table commits it early.
+TEST(StateStore, ABatchIsOneTransactionOfItsThreadsWrites) {
+    TempDir state;
+    SetPlatformStateDir(state.Path());
+    auto store = StateStore::Get();
+    unsigned t = 0;
+    ASSERT_TRUE(store && store->Table("t", t));
+    const auto elsewhere = [&](const std::string& key) {
+        std::string value;
+        bool found = false;
+        std::thread([&] { found = store->Find(t, key, value); }).join();
+        return found ? value : "-";
+    };
+    bool ran = false;
+    StateStore::AfterCommit([&] { ran = true; });
+    EXPECT_TRUE(ran);  // nothing to wait for outside a batch
+    {
+        StateStore::Batch batch;
+        ASSERT_TRUE(store->Put(t, "a", "1"));
+        EXPECT_FALSE(
+            store->Write([&](StateStore::Writer& w) { return w.Put(t, "b", "2") && false; }));
+        ASSERT_TRUE(store->Put(t, "c", "3"));
+        ran = false;
+        StateStore::AfterCommit([&] { ran = true; });
+        std::string value;
+        EXPECT_TRUE(store->Find(t, "a", value));  // its own writes at once
+        EXPECT_EQ(elsewhere("a") + elsewhere("c") + std::to_string(ran), "--0");
+        EXPECT_TRUE(batch.Commit());
+        EXPECT_EQ(elsewhere("a") + elsewhere("b") + elsewhere("c") + std::to_string(ran), "1-31");
+        ASSERT_TRUE(store->Put(t, "d", "4"));
+        unsigned u = 0;
+        ASSERT_TRUE(store->Table("u", u));
+        EXPECT_EQ(elsewhere("d"), "4");
+        ASSERT_TRUE(store->Put(t, "e", "5"));
+    }
+    EXPECT_EQ(elsewhere("e"), "5");  // the end of the batch commits
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -190,7 +191,8 @@ TEST_F(UniqueFileIds, HardLinksShareAnIdFoundByTheNameLeft) {
 }
 
 // Threads race for the ids of the same new files, by path and by
-// descriptor: each file ends with one id, no two files share one.
+// descriptor, half of them each id in a batch of its own: each file ends
+// with one id, no two files share one.
 TEST_F(UniqueFileIds, ThreadsAskingAtOnceGetOneIdPerFile) {
     constexpr int kThreads = 4, kFiles = 64;
     std::vector<std::string> paths;
@@ -204,8 +206,12 @@ TEST_F(UniqueFileIds, ThreadsAskingAtOnceGetOneIdPerFile) {
             ++ready;
             for (int spin = 0; ready < kThreads && spin < 1000000; ++spin)
                 std::this_thread::yield();
-            for (int i = 0; i < kFiles; ++i)
+            for (int i = 0; i < kFiles; ++i) {
+                std::optional<StateStore::Batch> batch;
+                if (t / 2)
+                    batch.emplace();
                 seen[t][i] = t % 2 ? IdOfDescriptor(paths[i]) : IdOf(paths[i]);
+            }
         });
     for (std::thread& thread : threads)
         thread.join();

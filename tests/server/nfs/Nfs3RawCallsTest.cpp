@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -384,6 +385,83 @@ TEST_F(Nfs3RawCalls, HandlesListedWhileEntriesAreSwappedNameWhatWasListed) {
     done = true;
     swapper.join();
     EXPECT_GT(checked, 0);
+}
+
+// What a creating call answers is the new object as it is on disk: the
+// mode asked for (though the umask strips some of it), the exclusive
+// verifier in its times, the attributes after every change the call made;
+// its handle gives the same.
+TEST_F(Nfs3RawCalls, CreatedObjectsAnswerWithTheirAttributesAsOnDisk) {
+    const mode_t umaskWas = ::umask(022);
+    uint32_t words[2] = {7, 9};
+    char verifier[NFS3_CREATEVERFSIZE];
+    std::memcpy(verifier, words, sizeof verifier);
+    const struct {
+        const char* name;
+        uint32_t procedure;
+        createmode3 how;
+        int mode;  // -1: none asked
+        mode_t expect;
+    } cases[] = {{"plain", NFSPROC3_CREATE, UNCHECKED, 0644, 0644},
+                 {"widened", NFSPROC3_CREATE, GUARDED, 0666, 0666},
+                 {"default", NFSPROC3_CREATE, UNCHECKED, -1, 0644},
+                 {"exclusive", NFSPROC3_CREATE, EXCLUSIVE, -1, 0600},
+                 {"dir", NFSPROC3_MKDIR, UNCHECKED, 0777, 0777},
+                 {"private", NFSPROC3_MKDIR, UNCHECKED, 0700, 0700}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sattr3 attrs{};
+        attrs.mode.set_it = c.mode >= 0;
+        attrs.mode.set_mode3_u.mode = static_cast<mode3>(c.mode);
+        diropargs3 where{Root(),
+                         {static_cast<u_int>(std::strlen(c.name)), const_cast<char*>(c.name)}};
+        std::string handle;
+        fattr3 made{};
+        const auto take = [&](const post_op_fh3& fh, const post_op_attr& attributes) {
+            ASSERT_TRUE(fh.handle_follows);
+            ASSERT_TRUE(attributes.attributes_follow);
+            handle = HandleBytes(fh.post_op_fh3_u.handle);
+            made = attributes.post_op_attr_u.attributes;
+        };
+        if (c.procedure == NFSPROC3_MKDIR) {
+            MKDIR3args args{where, attrs};
+            ASSERT_EQ(Call(NFSPROC3_MKDIR, xdr_MKDIR3args, args, xdr_MKDIR3res,
+                           [&](MKDIR3res& res) {
+                               take(res.MKDIR3res_u.resok.obj,
+                                    res.MKDIR3res_u.resok.obj_attributes);
+                           }),
+                      NFS3_OK);
+        } else {
+            CREATE3args args{where, {c.how, {}}};
+            if (c.how == EXCLUSIVE)
+                std::memcpy(args.how.createhow3_u.verf, verifier, NFS3_CREATEVERFSIZE);
+            else
+                args.how.createhow3_u.obj_attributes = attrs;
+            ASSERT_EQ(Call(NFSPROC3_CREATE, xdr_CREATE3args, args, xdr_CREATE3res,
+                           [&](CREATE3res& res) {
+                               take(res.CREATE3res_u.resok.obj,
+                                    res.CREATE3res_u.resok.obj_attributes);
+                           }),
+                      NFS3_OK);
+        }
+        struct stat st;
+        ASSERT_EQ(::lstat((dir + "/" + c.name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.expect);
+        if (c.how == EXCLUSIVE) {
+            EXPECT_EQ(st.st_mtim.tv_sec, 7);  // the verifier's first word
+        }
+        fattr3 again{};
+        ASSERT_EQ(Getattr(handle, again), NFS3_OK);
+        for (const fattr3& a : {made, again}) {
+            EXPECT_EQ(a.mode, st.st_mode & 07777);
+            EXPECT_EQ(a.fileid, st.st_ino);
+            EXPECT_EQ(a.size, static_cast<uint64_t>(st.st_size));
+            EXPECT_EQ(a.mtime.seconds, static_cast<uint32_t>(st.st_mtim.tv_sec));
+            EXPECT_EQ(a.mtime.nseconds, static_cast<uint32_t>(st.st_mtim.tv_nsec));
+            EXPECT_EQ(a.ctime.nseconds, static_cast<uint32_t>(st.st_ctim.tv_nsec));
+        }
+    }
+    ::umask(umaskWas);
 }
 
 }  // namespace
