@@ -32,6 +32,7 @@ constexpr size_t kBirthEntries = size_t(1) << 18;
 constexpr size_t kNameEntries = size_t(1) << 16;
 constexpr size_t kNames = 4;            // recorded names kept per id
 constexpr int kDrawsPerId = 64;         // a source this bad is broken, not unlucky
+constexpr size_t kDrawsRead = 32;       // random ids read from the kernel at once
 constexpr int64_t kSettledSeconds = 2;  // a whole second, whatever the fractions
 constexpr char kDeleted[] = " (deleted)";
 
@@ -152,13 +153,17 @@ unsigned long IdOfKey(const std::string& key) {
 }
 
 // Drawn apart from GetRand64, so that what its seam steers for other
-// callers is not used up here. A failed read draws 0, which is refused.
+// callers is not used up here; kDrawsRead at a time, one system call for
+// that many new objects. A failed read draws 0, which is refused.
 unsigned long Draw() {
     const std::function<unsigned long()>& seam = AllBindings().draws;
     if (seam)
         return seam();
-    unsigned long value = 0;
-    return ::getrandom(&value, sizeof value, 0) == sizeof value ? value : 0;
+    thread_local unsigned long drawn[kDrawsRead];
+    thread_local size_t left = 0;
+    if (left == 0 && ::getrandom(drawn, sizeof drawn, 0) == sizeof drawn)
+        left = kDrawsRead;
+    return left ? drawn[--left] : 0;
 }
 
 // A random id the store does not hold, drawn within the transaction that
