@@ -5,6 +5,8 @@
 //     fstat of the same descriptor;
 //   - GetUniqueFileId of a known path against lstat of it;
 //   - a new id: lstat, handle, a store miss and a committed transaction;
+//   - a new id and a handle recorded for it, in a batch (one commit) against
+//     apart (two commits, as before batches);
 //   - resident bytes per entry of an identity cache of 256k entries.
 // A benchmark measured against a baseline reports the ratio of its wall time
 // per iteration to the baseline's last run as the counter x_<baseline>.
@@ -27,12 +29,13 @@
 #include "platform/ClockCache.h"
 #include "platform/LogWriter.h"
 #include "platform/StateDir.h"
+#include "platform/StateStore.h"
 #include "platform/UniqueFileId.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
-constexpr int kNewIds = 20000;
+constexpr int kNewIds = 10000;  // per benchmark of new ids; three of them
 constexpr size_t kCacheEntries = size_t(1) << 18;
 
 // What the benchmarks share: a state directory, a file (for fstat and
@@ -43,17 +46,21 @@ struct World {
     std::string settled = files.WriteFile("settled", "0123456789");
     std::string young;
     std::vector<std::string> fresh;
+    size_t nextFresh = 0;
     int settledFd = -1, youngFd = -1;
 
     World() {
         SetPlatformStateDir(state.Path());
         std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // settled: 2 s old
         young = files.WriteFile("young", "0123456789");
-        for (int i = 0; i < kNewIds; ++i)
+        for (int i = 0; i < 3 * kNewIds; ++i)
             fresh.push_back(files.WriteFile("new" + std::to_string(i), ""));
         settledFd = ::open(settled.c_str(), O_PATH | O_CLOEXEC);
         youngFd = ::open(young.c_str(), O_PATH | O_CLOEXEC);
     }
+    // A file never asked for (again from the first when all were: repeated
+    // runs then measure known ids).
+    const std::string& Fresh() { return fresh[nextFresh++ % fresh.size()]; }
     ~World() {
         ::close(settledFd);
         ::close(youngFd);
@@ -109,9 +116,32 @@ void BM_PathId(benchmark::State& state, World& world) {
 // Each iteration names a file never asked for: a committed transaction.
 void BM_NewId(benchmark::State& state, World& world) {
     unsigned long id = 0;
-    size_t next = 0;
-    RunAgainst(state, "lstat", [&world, &id, &next] {
-        benchmark::DoNotOptimize(GetUniqueFileId(world.fresh[next++], id));
+    RunAgainst(state, "lstat",
+               [&world, &id] { benchmark::DoNotOptimize(GetUniqueFileId(world.Fresh(), id)); });
+}
+
+// A new id and a handle recorded for it, as a CREATE or a first LOOKUP
+// does: in two commits, or in one batch.
+void NewIdAndHandle(World& world, unsigned table) {
+    unsigned long id = 0;
+    GetUniqueFileId(world.Fresh(), id);
+    StateStore::Get()->Put(table, std::string(reinterpret_cast<const char*>(&id), sizeof id), "h");
+}
+
+void BM_NewIdAndHandleApart(benchmark::State& state, World& world) {
+    unsigned table = 0;
+    if (!StateStore::Get()->Table("bench-handles", table))
+        return state.SkipWithError("no store");
+    RunBaseline(state, "apart", [&world, table] { NewIdAndHandle(world, table); });
+}
+
+void BM_NewIdAndHandleBatched(benchmark::State& state, World& world) {
+    unsigned table = 0;
+    if (!StateStore::Get()->Table("bench-handles", table))
+        return state.SkipWithError("no store");
+    RunAgainst(state, "apart", [&world, table] {
+        StateStore::Batch batch;
+        NewIdAndHandle(world, table);
     });
 }
 
@@ -153,6 +183,11 @@ void RegisterAll(World& world) {
     benchmark::RegisterBenchmark("Lstat", BM_Lstat, std::ref(world));
     benchmark::RegisterBenchmark("PathId", BM_PathId, std::ref(world));
     benchmark::RegisterBenchmark("NewId", BM_NewId, std::ref(world))->Iterations(kNewIds);
+    benchmark::RegisterBenchmark("NewIdAndHandle/apart", BM_NewIdAndHandleApart, std::ref(world))
+        ->Iterations(kNewIds);
+    benchmark::RegisterBenchmark("NewIdAndHandle/batched", BM_NewIdAndHandleBatched,
+                                 std::ref(world))
+        ->Iterations(kNewIds);
 }
 
 }  // namespace
