@@ -93,7 +93,7 @@ nfsstat3 Created(Nfs3Request& req, const Object& dir, Made& made, const sattr3* 
                  post_op_attr& childAttrs, wcc_data& wcc) {
     nfsstat3 status = NFS3_OK;
     struct stat st;
-    if (attrs && AttributesNow(req, made, st) == 0 && AnySet(Unmet(*attrs, st))) {
+    if (made.object && attrs && AttributesNow(req, made, st) == 0 && AnySet(Unmet(*attrs, st))) {
         status = Nfs3ApplyAttributes(req, made.object, Unmet(*attrs, st), st);
         made.touched = true;
     }
