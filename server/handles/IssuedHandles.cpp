@@ -36,6 +36,7 @@ void IssuedHandles::Record(const nfs_fh3& fh, unsigned long id) {
     std::string value(reinterpret_cast<const char*>(&id), sizeof(id));
     if (!Table(store, table) || !store->Put(table, key, value)) {
         OXLOG(-1, 0, "A handle given out is not recorded: it will be stale after a restart.");
+        m_recent.Put(key, id);  // good until then
         return;
     }
     // Known in memory once kept in the store (in a batch, once it commits).
