@@ -22,6 +22,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -185,14 +186,30 @@ void ReopenLog(const LumedOptions& options, std::shared_ptr<LogSink>& logFile) {
 
 // Blocks the stop signals and SIGHUP in every thread (threads inherit the
 // mask) so that only the main thread's sigwait sees them.
-// The soft limit on open descriptors up to the hard one: kept files and
-// objects kept as found are sized by it, and nothing here uses select().
+// The limit on open descriptors raised as far as allowed (the hard limit
+// too, up to the kernel's most, when lumed may): kept files and objects
+// kept as found are sized by it, and nothing here uses select().
 void RaiseDescriptorLimit() {
+    constexpr rlim_t kMost = 1 << 20;
     struct rlimit limit {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    unsigned long kernelMost = 0;
+    if (FILE* file = std::fopen("/proc/sys/fs/nr_open", "r")) {
+        if (std::fscanf(file, "%lu", &kernelMost) != 1)
+            kernelMost = 0;
+        std::fclose(file);
     }
+    const rlim_t most = std::min<rlim_t>(kMost, kernelMost);
+    if (most > limit.rlim_max) {
+        struct rlimit raised {
+            most, most
+        };
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            return;  // else not privileged: up to the hard limit
+    }
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 sigset_t BlockStopSignals() {

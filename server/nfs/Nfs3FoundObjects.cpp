@@ -2,6 +2,20 @@
 
 #include <mutex>
 
+std::string Nfs3FoundObjects::HandleKey(const nfs_fh3& fh, const std::string& who) {
+    std::string key(1, kByHandle);
+    key.append(reinterpret_cast<const char*>(fh.data), fh.len);
+    return key.append(who);
+}
+
+std::string Nfs3FoundObjects::NameKey(const char* dir, size_t dirLength, const std::string& name,
+                                      const std::string& who) {
+    // The directory's handle has its export's length; no name holds a NUL.
+    std::string key(1, kByName);
+    key.append(dir, dirLength).append(name).append(1, '\0');
+    return key.append(who);
+}
+
 bool Nfs3FoundObjects::Find(const std::string& key, const ExportPtr& exp, uint64_t era,
                             Object& object, unsigned long& id) {
     if (era == 0)
@@ -9,11 +23,11 @@ bool Nfs3FoundObjects::Find(const std::string& key, const ExportPtr& exp, uint64
     Settle(era);
     std::shared_lock<std::shared_mutex> shared(m_eraMutex);
     Entry entry;
-    if (!m_entries.Find(key, entry) || entry.era != era || entry.exp != exp)
+    if (!For(key).Find(key, entry) || entry.era != era || entry.exp != exp)
         return false;
-    object = entry.object;
+    object = entry.object ? entry.object : entry.named.lock();
     id = entry.id;
-    return true;
+    return bool(object);
 }
 
 void Nfs3FoundObjects::Keep(const std::string& key, const ExportPtr& exp,
@@ -26,8 +40,12 @@ void Nfs3FoundObjects::Keep(const std::string& key, const ExportPtr& exp,
     std::shared_lock<std::shared_mutex> shared(m_eraMutex);
     const std::string& path = object->GetClientPath();
     changes.Note(path.substr(path.rfind('/') + 1));
-    if (found.era == m_era && changes.Quiet(found))
-        m_entries.Put(key, Entry{exp, found.era, object, id});
+    if (found.era != m_era || !changes.Quiet(found))
+        return;
+    if (key[0] == kByName)
+        m_byName.Put(key, Entry{exp, found.era, Object(), object, id});
+    else
+        m_byHandle.Put(key, Entry{exp, found.era, object, {}, id});
 }
 
 void Nfs3FoundObjects::Settle(uint64_t era) {
@@ -39,6 +57,7 @@ void Nfs3FoundObjects::Settle(uint64_t era) {
     std::unique_lock<std::shared_mutex> unique(m_eraMutex);
     if (era > m_era) {
         m_era = era;
-        m_entries.Clear();
+        m_byHandle.Clear();
+        m_byName.Clear();
     }
 }

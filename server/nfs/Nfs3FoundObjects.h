@@ -14,8 +14,11 @@
 // Once a call brings a newer era, every entry is dropped: an entry of an
 // older era can never be used, and its descriptor could keep a removed
 // file's space taken.
-// Each entry holds its object, so a descriptor; at most capacity entries.
-// Thread-safe. Lock order: m_era's mutex, then a cache shard's.
+// An entry by handle holds its object, so a descriptor: at most capacity
+// of them. An entry by name holds its object only while something else
+// does (an entry by handle, a call), so names cost memory alone: at most
+// twice capacity of them.
+// Thread-safe. Lock order: m_eraMutex, then a cache shard's.
 #pragma once
 
 #include <sys/types.h>
@@ -26,9 +29,11 @@
 #include <string>
 
 #include <boost/shared_ptr.hpp>
+#include <boost/weak_ptr.hpp>
 
 #include "host/BkEndProc.h"
 #include "host/Export.h"
+#include "host/nfs_fh3.h"
 #include "platform/ClockCache.h"
 #include "platform/NameChanges.h"
 
@@ -36,10 +41,17 @@ class Nfs3FoundObjects {
   public:
     typedef boost::shared_ptr<BkEndProc> Object;
 
-    explicit Nfs3FoundObjects(size_t capacity) : m_entries(capacity) {}
+    explicit Nfs3FoundObjects(size_t capacity) : m_byHandle(capacity), m_byName(2 * capacity) {}
 
-    // The object and unique id kept for key (a handle and an identity)
-    // found beneath exp in era; false when none stands.
+    // The key of the object of handle fh, found by a caller whose ids are
+    // who (as bytes).
+    static std::string HandleKey(const nfs_fh3& fh, const std::string& who);
+    // The key of the entry name of the directory with handle dir.
+    static std::string NameKey(const char* dir, size_t dirLength, const std::string& name,
+                               const std::string& who);
+
+    // The object and unique id kept for key found beneath exp in era; false
+    // when none stands.
     bool Find(const std::string& key, const ExportPtr& exp, uint64_t era, Object& object,
               unsigned long& id);
     // Keeps object (on device) as found for key beneath exp at found, the
@@ -51,13 +63,18 @@ class Nfs3FoundObjects {
     struct Entry {
         ExportPtr exp;
         uint64_t era;
-        Object object;
+        Object object;                     // by handle
+        boost::weak_ptr<BkEndProc> named;  // by name
         unsigned long id;
     };
+    typedef ClockCache<std::string, Entry, std::hash<std::string>> Entries;
+
+    Entries& For(const std::string& key) { return key[0] == kByName ? m_byName : m_byHandle; }
     // Moves on to era, dropping every entry, when it is newer than m_era.
     void Settle(uint64_t era);
 
+    static constexpr char kByHandle = 'H', kByName = 'N';
     std::shared_mutex m_eraMutex;  // shared to use the entries, unique to drop them
     uint64_t m_era = 0;
-    ClockCache<std::string, Entry, std::hash<std::string>> m_entries;
+    Entries m_byHandle, m_byName;
 };

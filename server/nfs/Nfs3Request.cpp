@@ -39,24 +39,24 @@ bool ModuleHandle(const Nfs3Request::Object& object, nfs_fh3& fh) {
     return fh.len > 0 && fh.len <= LUME_NFS3_FHSIZE;
 }
 
-// Kept files may take half of what the process may open, at two
-// descriptors each (the module's object and the open file), objects kept
-// as found a quarter; sockets, the module and the log need the rest.
-size_t KeptDescriptorLimit() {
+// What the process may open, shared out in eighths of its descriptors:
+// kept files two (a file holds two: the module's object and the open
+// file), objects kept as found five; sockets, the module and the log the
+// last one.
+size_t DescriptorEighths(rlim_t eighths) {
     constexpr rlim_t kFloor = 16, kCeiling = 1 << 20;
     struct rlimit limit {};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return kFloor;
-    return static_cast<size_t>(std::max(kFloor, std::min(kCeiling, limit.rlim_cur / 4)));
+    return static_cast<size_t>(std::max(kFloor, std::min(kCeiling, limit.rlim_cur / 8 * eighths)));
 }
 
 // Files whose permission rules are kept; a few hundred bytes each at most.
 constexpr size_t kKnownPermissions = 65536;
-// Objects kept as found: a descriptor and a few hundred bytes each, a
-// quarter of what the process may open.
+// Objects kept as found: a descriptor and a few hundred bytes each.
 size_t FoundObjectsLimit() {
-    constexpr size_t kMost = 16384;
-    return std::min(kMost, KeptDescriptorLimit());
+    constexpr size_t kMost = 65536;
+    return std::min(kMost, DescriptorEighths(5));
 }
 
 // Share id bytes 4-7 must be there for FindExport to read them.
@@ -68,7 +68,7 @@ constexpr int kRecoveryAttempts = 3;
 
 Nfs3Shared::Nfs3Shared(FSM* module)
     : fsm(module),
-      openFiles(kOpenFileIdle, KeptDescriptorLimit(), writeVerifier),
+      openFiles(kOpenFileIdle, DescriptorEighths(2) / 2, writeVerifier),
       permissions(kKnownPermissions),
       found(FoundObjectsLimit()) {}
 
@@ -179,9 +179,7 @@ nfsstat3 Nfs3Request::Find(const nfs_fh3& fh, Object& object) {
 }
 
 std::string Nfs3Request::FoundKey(const nfs_fh3& fh) const {
-    std::string key = "H";  // an entry by handle
-    key.append(reinterpret_cast<const char*>(fh.data), fh.len);
-    return key.append(m_whoKey);
+    return Nfs3FoundObjects::HandleKey(fh, m_whoKey);
 }
 
 std::unique_ptr<Nfs3OpenFiles::Use> Nfs3Request::KeptFor(unsigned long id, const struct stat& st) {
@@ -267,11 +265,8 @@ Nfs3Request::Object Nfs3Request::Child(const Object& dir, const w_nfs_fh3& dirFh
                                        const std::string& name) {
     if (name == "." || (name == ".." && IsExportRoot(dirFh)))
         return dir;
-    // An entry by name: 'N', the directory's handle, the name (no NUL in
-    // it) ended by a NUL, the identity.
-    std::string key = "N";
-    key.append(dirFh.data.data_val, dirFh.data.data_len);
-    key.append(name).append(1, '\0').append(m_whoKey);
+    const std::string key =
+        Nfs3FoundObjects::NameKey(dirFh.data.data_val, dirFh.data.data_len, name, m_whoKey);
     Object child;
     unsigned long id = 0;
     struct stat st;
