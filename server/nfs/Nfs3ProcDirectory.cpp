@@ -199,9 +199,14 @@ Entry& NewEntry(Nfs3Request& req, const struct dirent64& found, size_t length, c
 // dirFd.
 bool IssueEntry(Nfs3Request& req, const Object& dir, const w_nfs_fh3& dirFh, int dirFd,
                 const std::string& name, w_nfs_fh3& handle, post_op_attr& attrs) {
-    if (name != "." && name != "..")
-        return req.IssueListed(dir, dirFd, name, handle, attrs);
-    Object object = req.Child(dir, dirFh, name);
+    Object object;
+    if (name != "." && name != "..") {
+        // One found before costs no look through the directory.
+        if (!(object = req.FoundChild(dirFh, name)))
+            return req.IssueListed(dir, dirFd, name, handle, attrs);
+    } else {
+        object = req.Child(dir, dirFh, name);
+    }
     return object && req.Issue(object, handle, attrs);
 }
 

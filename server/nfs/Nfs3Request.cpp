@@ -265,21 +265,33 @@ Nfs3Request::Object Nfs3Request::Child(const Object& dir, const w_nfs_fh3& dirFh
                                        const std::string& name) {
     if (name == "." || (name == ".." && IsExportRoot(dirFh)))
         return dir;
-    const std::string key =
-        Nfs3FoundObjects::NameKey(dirFh.data.data_val, dirFh.data.data_len, name, m_whoKey);
+    if (Object known = FoundChild(dirFh, name))
+        return known;
+    if (errno != 0)
+        return Object();
+    Object child = name == ".." ? dir->GetParent(Ctx()) : dir->FindChild(Ctx(), name);
+    unsigned long id = 0;
+    struct stat st;
+    if (child && child->GetIdentity(id, st) == 0)
+        m_shared.found.Keep(ChildKey(dirFh, name), m_export, m_foundAt, child, id, st.st_dev);
+    return child;
+}
+
+Nfs3Request::Object Nfs3Request::FoundChild(const w_nfs_fh3& dirFh, const std::string& name) {
     Object child;
     unsigned long id = 0;
     struct stat st;
-    if (m_shared.found.Find(key, m_export, m_foundAt.era, child, id)) {
-        if (Stat(child, st) != 0)
-            return Object();
-        m_found.push_back(Found{child, id, st, nullptr});
-        return child;
-    }
-    child = name == ".." ? dir->GetParent(Ctx()) : dir->FindChild(Ctx(), name);
-    if (child && child->GetIdentity(id, st) == 0)
-        m_shared.found.Keep(key, m_export, m_foundAt, child, id, st.st_dev);
+    errno = 0;
+    if (!m_shared.found.Find(ChildKey(dirFh, name), m_export, m_foundAt.era, child, id))
+        return Object();
+    if (Stat(child, st) != 0)
+        return Object();
+    m_found.push_back(Found{child, id, st, nullptr});
     return child;
+}
+
+std::string Nfs3Request::ChildKey(const w_nfs_fh3& dirFh, const std::string& name) const {
+    return Nfs3FoundObjects::NameKey(dirFh.data.data_val, dirFh.data.data_len, name, m_whoKey);
 }
 
 std::unique_ptr<Nfs3OpenFiles::Use> Nfs3Request::TakeOpenFile(const Object& object) {

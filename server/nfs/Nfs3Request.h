@@ -74,6 +74,10 @@ class Nfs3Request {
     // The entry name of directory dir: "." is dir, ".." its parent but never
     // above the export's root; empty (errno set) when there is none.
     Object Child(const Object& dir, const w_nfs_fh3& dirFh, const std::string& name);
+    // The entry name of directory dirFh as a call found it before, while
+    // that still stands (see Nfs3FoundObjects); else null, with errno 0
+    // when none stands, else why the one found cannot serve.
+    Object FoundChild(const w_nfs_fh3& dirFh, const std::string& name);
     bool IsExportRoot(const w_nfs_fh3& fh) const;
 
     // A handle for object, recorded as given out; false when the module
@@ -136,6 +140,7 @@ class Nfs3Request {
     nfsstat3 Find(const nfs_fh3& fh, Object& object);
     // The key of fh's object, found under this call's identity.
     std::string FoundKey(const nfs_fh3& fh) const;
+    std::string ChildKey(const w_nfs_fh3& dirFh, const std::string& name) const;
     // Unique id and attributes of object: as found by this call, else its
     // own.
     bool Identify(const Object& object, unsigned long& id, struct stat& st) const;

@@ -294,7 +294,8 @@ TEST_F(Nfs3RawCalls, ReaddirCookiesHoldOnlyWithTheirDirectorysVerifier) {
 
 // Every entry READDIRPLUS lists carries the handle LOOKUP gives for its
 // name and the entry's own attributes: a symbolic link as itself, hard
-// links as one file, "." and ".." at the export's root as the root.
+// links as one file, "." and ".." at the export's root as the root; the
+// same when listed again after the lookups.
 TEST_F(Nfs3RawCalls, ReaddirplusGivesTheHandlesAndAttributesLookupGives) {
     disk.WriteFile("export/plain", "data");
     ASSERT_EQ(::link((dir + "/plain").c_str(), (dir + "/twin").c_str()), 0);
@@ -322,6 +323,15 @@ TEST_F(Nfs3RawCalls, ReaddirplusGivesTheHandlesAndAttributesLookupGives) {
         ASSERT_EQ(Lookup(c.name, handle, fileid), NFS3_OK);
         EXPECT_EQ(entry.handle, handle);
         EXPECT_EQ(entry.attrs.fileid, fileid);
+    }
+    // Listed again once looked up, from what the lookups found: the same.
+    PlusListing again = Readdirplus(32768);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const PlusEntry& entry = again.entries[c.name];
+        EXPECT_EQ(entry.handle, listing.entries[c.name].handle);
+        EXPECT_EQ(entry.attrs.fileid, listing.entries[c.name].attrs.fileid);
+        EXPECT_EQ(entry.attrs.type, c.type);
     }
     EXPECT_EQ(listing.entries["plain"].handle, listing.entries["twin"].handle);
     EXPECT_EQ(listing.entries[".."].handle, root);
