@@ -1,5 +1,6 @@
 // Fuzzes the record reader of the RPC transport: arbitrary bytes, fed in
-// pieces of varying sizes, popping records between pieces, under a bound
+// pieces of varying sizes (some written straight into the reader's window),
+// popping records between pieces, under a bound
 // from the input; the records and the failure must be those of a plain
 // reading of the same bytes at once (the model below), its counts must
 // agree with what was popped, and it may reserve at most sixteen times the
@@ -18,7 +19,7 @@
 
 namespace {
 
-typedef std::vector<uint8_t> Record;
+typedef RecordReader::Bytes Record;
 
 // What a record under way may reserve per byte received (RecordReader.h).
 constexpr size_t kMostReservedPerByte = 16;
@@ -81,7 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             walk = walk * 1103515245u + 12345u;
             piece = std::min<size_t>(piece, 1 + (walk >> 16) % largest);
         }
-        bool ok = reader.Feed(data + at, piece);
+        size_t room = 0;
+        uint8_t* window = (walk & 0x100) ? reader.Window(room) : nullptr;
+        if (window) {
+            piece = std::min(piece, room);
+            std::copy(data + at, data + at + piece, window);
+            reader.Took(piece);
+        }
+        bool ok = window ? !reader.Failed() : reader.Feed(data + at, piece);
         if (ok == reader.Failed())
             Mismatch("Feed and Failed disagree");
         at += piece;

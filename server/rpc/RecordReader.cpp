@@ -58,11 +58,39 @@ void RecordReader::EndFragment() {
     if (!m_lastFragment)
         return;
     m_ready.push_back(std::move(m_record));
-    m_record = std::vector<uint8_t>();
+    m_record = Bytes();
     ++m_completed;
 }
 
-bool RecordReader::Pop(std::vector<uint8_t>& out) {
+size_t RecordReader::Awaited() const {
+    const size_t size = m_record.size();
+    if (!m_inBody || m_fragmentLeft == 0 || size == 0)
+        return 0;
+    // Grown as TakeBody would: sixteenfold, never past the fragment's end.
+    const size_t capacity = m_record.capacity() > size
+                                ? m_record.capacity()
+                                : std::min(kGrowth * size, size + m_fragmentLeft);
+    return std::min<size_t>(capacity - size, m_fragmentLeft);
+}
+
+uint8_t* RecordReader::Window(size_t& length) {
+    length = Awaited();
+    if (length == 0)
+        return nullptr;
+    m_windowAt = m_record.size();
+    m_record.reserve(m_windowAt + length);
+    m_record.resize(m_windowAt + length);  // unwritten: UnwrittenAllocator
+    return m_record.data() + m_windowAt;
+}
+
+void RecordReader::Took(size_t length) {
+    m_record.resize(m_windowAt + length);
+    m_fragmentLeft -= static_cast<uint32_t>(length);
+    if (length > 0 && m_fragmentLeft == 0)
+        EndFragment();
+}
+
+bool RecordReader::Pop(Bytes& out) {
     if (m_ready.empty())
         return false;
     out = std::move(m_ready.front());

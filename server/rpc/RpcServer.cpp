@@ -264,18 +264,33 @@ class RpcServer::Session {
     }
 
     // Takes what the socket has (waiting as the flags say); false when the
-    // connection is to close.
+    // connection is to close. The rest of a large fragment goes straight
+    // into its record: one copy, and as much in one call as has come.
     bool Read(int flags = MSG_DONTWAIT) {
-        ssize_t got = ::recv(m_connection->Socket(), m_chunk.data(), m_chunk.size(), flags);
-        if (got < 0)
-            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        size_t room = 0;
+        uint8_t* window = m_records.Awaited() >= kReadChunk ? m_records.Window(room) : nullptr;
+        uint8_t* into = window ? window : m_chunk.data();
+        const ssize_t got =
+            ::recv(m_connection->Socket(), into, window ? room : m_chunk.size(), flags);
+        if (got >= 0)
+            return Absorb(static_cast<size_t>(got), window != nullptr);
+        if (window)
+            m_records.Took(0);
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    }
+
+    // Takes got bytes read (into the chunk, or the record's open window);
+    // false when the connection is to close.
+    bool Absorb(size_t got, bool window) {
+        const uint64_t completed = m_records.Completed();
+        const bool wasPartial = m_records.Partial();
+        if (window)
+            m_records.Took(got);
         if (got == 0) {
             m_input = false;  // calls in hand are still answered
             return true;
         }
-        const uint64_t completed = m_records.Completed();
-        const bool wasPartial = m_records.Partial();
-        if (!m_records.Feed(m_chunk.data(), static_cast<size_t>(got))) {
+        if (!window && !m_records.Feed(m_chunk.data(), got)) {
             OXLOG(1, 0, "Closing the connection of %s: a record exceeds %zu bytes.",
                   m_connection->Label().c_str(), m_options.maxRecord);
             return false;
@@ -285,7 +300,20 @@ class RpcServer::Session {
             m_lastRecord = now;
         if (m_records.Partial() && (!wasPartial || m_records.Completed() != completed))
             m_recordStart = now;
+        LowWater();
         return true;
+    }
+
+    // While a large fragment's rest is awaited, poll says the socket is
+    // readable only once that much has come (or the kernel's buffer is
+    // under pressure, or the stream ends); otherwise at every byte, as the
+    // read between calls needs. Set only when it changes.
+    void LowWater() {
+        const size_t awaited = m_records.Awaited();
+        const int mark = awaited >= kReadChunk ? static_cast<int>(awaited) : 1;
+        if (mark != m_lowWater &&
+            ::setsockopt(m_connection->Socket(), SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof(mark)) == 0)
+            m_lowWater = mark;
     }
 
     RpcServer& m_server;
@@ -297,6 +325,7 @@ class RpcServer::Session {
     bool m_input = true;       // the peer may send more
     bool m_reading = false;    // the socket is read this time round
     int m_receiveTimeout = 0;  // ms, as set on the socket (0: none)
+    int m_lowWater = 1;        // bytes, as set on the socket
     Clock::time_point m_recordStart;
     Clock::time_point m_lastRecord = Clock::now();
 };

@@ -36,7 +36,10 @@
 //   client sends in one go, their replies and one record under way. A large
 //   reply the socket did not take stays in its dispatcher's buffer, which
 //   the connection takes over (no copy); the server keeps up to 16 such
-//   buffers for reuse once sent.
+//   buffers for reuse once sent. The rest of a fragment with 64 KiB or more
+//   still to come is read straight into its record, the socket's low-water
+//   mark raised to that many bytes: the thread wakes once for them, not per
+//   segment (its poll still wakes on the eventfd and at the deadlines).
 // - descriptors: the socket and an eventfd (workers wake the thread with it);
 //   a pipe for the replies the connection's thread makes, once one splices.
 // - time: the connection is closed when it is idle (no call in hand, nothing
@@ -146,7 +149,7 @@ class RpcServer {
     void Stop();
 
   private:
-    typedef std::vector<uint8_t> Record;
+    typedef RecordReader::Bytes Record;
     typedef std::shared_ptr<RpcConnection> ConnectionPtr;
     // Calls of one connection for one worker, run in order.
     struct Job {

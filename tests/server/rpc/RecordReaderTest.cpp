@@ -24,7 +24,8 @@ std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts) {
     return all;
 }
 
-std::string Text(const std::vector<uint8_t>& bytes) {
+template <typename Bytes>
+std::string Text(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
@@ -32,7 +33,7 @@ std::string Text(const std::vector<uint8_t>& bytes) {
 std::vector<std::string> FeedInPieces(RecordReader& reader, const std::vector<uint8_t>& bytes,
                                       size_t piece) {
     std::vector<std::string> records;
-    std::vector<uint8_t> record;
+    RecordReader::Bytes record;
     for (size_t at = 0; at < bytes.size(); at += piece) {
         size_t length = std::min(piece, bytes.size() - at);
         EXPECT_TRUE(reader.Feed(bytes.data() + at, length));
@@ -73,7 +74,7 @@ TEST(RpcRecordReader, RecordsAndFragmentsComeOutWholeAndInOrder) {
     for (const auto& c : cases) {
         RecordReader reader(1024);
         EXPECT_EQ(FeedInPieces(reader, c.bytes, c.piece), c.records);
-        std::vector<uint8_t> record;
+        RecordReader::Bytes record;
         EXPECT_FALSE(reader.Pop(record));
     }
 }
@@ -89,7 +90,7 @@ TEST(RpcRecordReader, RecordAtTheBoundPassesOneByteMoreFails) {
     auto bytes = Join({Fragment("fine", true), Fragment("12345", false), Fragment("6789", true)});
     EXPECT_FALSE(over.Feed(bytes.data(), bytes.size()));
     EXPECT_TRUE(over.Failed());
-    std::vector<uint8_t> record;
+    RecordReader::Bytes record;
     ASSERT_TRUE(over.Pop(record));
     EXPECT_EQ(Text(record), "fine");
     EXPECT_FALSE(over.Pop(record));
@@ -103,29 +104,43 @@ TEST(RpcRecordReader, RecordAtTheBoundPassesOneByteMoreFails) {
     EXPECT_FALSE(early.Feed(header.data(), 4));
 }
 
-// A peer that announces a large record and sends little costs little.
+// A peer that announces a large record and sends little costs little,
+// whether its bytes are fed or written straight into the reader's window.
 TEST(RpcRecordReader, ARecordsBufferGrowsOnlyAsItsBytesArrive) {
     const size_t size = 3 * 1024 * 1024 + 5;
-    RecordReader reader(4 * 1024 * 1024);
-    std::vector<uint8_t> bytes = Fragment(std::string(size, 'r'), true);
-    EXPECT_TRUE(reader.Feed(bytes.data(), 4));
-    EXPECT_TRUE(reader.Partial());
-    EXPECT_EQ(reader.Reserved(), 0u);
-    size_t fed = 4;
-    for (size_t piece = 1000; fed < bytes.size(); piece = 64 * 1024) {
-        const size_t length = std::min(piece, bytes.size() - fed);
-        ASSERT_TRUE(reader.Feed(bytes.data() + fed, length));
-        fed += length;
-        if (fed < bytes.size()) {
-            ASSERT_LE(reader.Reserved(), std::min(16 * (fed - 4), size)) << fed;
+    const std::vector<uint8_t> bytes = Fragment(std::string(size, 'r'), true);
+    for (const bool windowed : {false, true}) {
+        SCOPED_TRACE(windowed ? "windowed" : "fed");
+        RecordReader reader(4 * 1024 * 1024);
+        EXPECT_TRUE(reader.Feed(bytes.data(), 4));
+        EXPECT_TRUE(reader.Partial());
+        EXPECT_EQ(reader.Reserved(), 0u);
+        size_t room = 0;
+        EXPECT_EQ(reader.Window(room), nullptr) << "no window on an empty record";
+        size_t fed = 4;
+        for (size_t piece = 1000; fed < bytes.size(); piece = 64 * 1024) {
+            size_t length = std::min(piece, bytes.size() - fed);
+            uint8_t* window = windowed && fed > 4 ? reader.Window(room) : nullptr;
+            if (window) {
+                ASSERT_EQ(room, reader.Reserved() - (fed - 4));
+                length = std::min(length, room);
+                std::copy(bytes.begin() + fed, bytes.begin() + fed + length, window);
+                reader.Took(length);
+            } else {
+                ASSERT_TRUE(reader.Feed(bytes.data() + fed, length));
+            }
+            fed += length;
+            if (fed < bytes.size()) {
+                ASSERT_LE(reader.Reserved(), std::min(16 * (fed - 4), size)) << fed;
+            }
         }
+        RecordReader::Bytes record;
+        ASSERT_TRUE(reader.Pop(record));
+        EXPECT_EQ(Text(record), std::string(size, 'r'));
+        EXPECT_EQ(record.capacity(), size) << "never more than the record announced";
+        EXPECT_FALSE(reader.Partial());
+        EXPECT_EQ(reader.Completed(), 1u);
     }
-    std::vector<uint8_t> record;
-    ASSERT_TRUE(reader.Pop(record));
-    EXPECT_EQ(record.size(), size);
-    EXPECT_EQ(record.capacity(), size) << "never more than the record announced";
-    EXPECT_FALSE(reader.Partial());
-    EXPECT_EQ(reader.Completed(), 1u);
 }
 
 }  // namespace

@@ -181,6 +181,51 @@ TEST_F(RpcServerTest, AStalledOrOversizedRecordAffectsOnlyItsOwnConnection) {
     EXPECT_EQ(bystander.Echo("unaffected"), "unaffected");
 }
 
+// A large call is read whole however its bytes trickle in and whatever its
+// fragments (the rest of a large fragment is awaited as one), and the small
+// call after it is not kept waiting for bytes that will never come.
+TEST_F(RpcServerTest, ALargeCallIsAnsweredHoweverItArrivesAndTheNextOneToo) {
+    StartServer();
+    const size_t size = 1024 * 1024;
+    const struct {
+        const char* what;
+        std::vector<size_t> fragments;  // lengths; the last ends the record
+        size_t piece;                   // bytes per send, a pause between them
+    } cases[] = {
+        {"at once", {size}, size + 4},
+        {"trickling", {size}, 100 * 1024 + 1},
+        {"fragmented", {600 * 1024, 3, size - 600 * 1024 - 3}, 64 * 1024 - 1},
+    };
+    RawSocket socket(Port());
+    uint32_t xid = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        rpc_msg call{};
+        call.rm_xid = ++xid;
+        call.rm_call = {2, kEchoProgram, 1, kNull, _null_auth, _null_auth};
+        std::vector<char> body(size, 'x');  // arguments NULL ignores
+        XDR out;
+        xdrmem_create(&out, body.data(), static_cast<u_int>(body.size()), XDR_ENCODE);
+        ASSERT_TRUE(xdr_callmsg(&out, &call));
+        std::vector<char> stream;
+        size_t at = 0;
+        for (size_t i = 0; i < c.fragments.size(); at += c.fragments[i++]) {
+            const uint32_t last = i + 1 == c.fragments.size() ? 0x80000000u : 0;
+            const uint32_t mark = htonl(last | static_cast<uint32_t>(c.fragments[i]));
+            stream.insert(stream.end(), reinterpret_cast<const char*>(&mark),
+                          reinterpret_cast<const char*>(&mark) + 4);
+            stream.insert(stream.end(), body.begin() + at, body.begin() + at + c.fragments[i]);
+        }
+        for (size_t sent = 0; sent < stream.size(); sent += c.piece) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(sent ? 10 : 0));
+            ASSERT_TRUE(socket.Send(stream.data() + sent, std::min(c.piece, stream.size() - sent)));
+        }
+        EXPECT_EQ(ReplyXid(socket), xid);
+        ASSERT_TRUE(SendCall(socket, ++xid, kNull));
+        EXPECT_EQ(ReplyXid(socket), xid);
+    }
+}
+
 TEST_F(RpcServerTest, StopLetsACallInFlightFinishThenRefusesConnections) {
     StartServer();
     Client idle(Port(), kEchoProgram, 1);
