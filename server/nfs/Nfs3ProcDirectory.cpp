@@ -10,16 +10,16 @@
 // answers BAD_COOKIE and the client lists afresh; cookie 0 starts afresh
 // whatever its verifier. So a cookie always means the same place in the
 // same listing, and one past the end answers BAD_COOKIE too.
-// Resuming at a cookie seeks to the stream position remembered for it (the
-// last cookie of each reply is, in a bounded cache) or else reads that many
-// entries from the start.
+// Resuming at a cookie takes up the stream a reply ended at that cookie
+// left open (a few are, KeptListings), else seeks a new stream to the
+// position remembered for it (the last cookie of each reply is, in a
+// bounded cache), else reads that many entries from the start.
 // Entries are read from the directory's descriptor with getdents64, in
 // batches about as large as the reply can use, so a reply of a few dozen
 // entries does not make the file system produce a thousand; while the host
 // counts the module's operations, through the module's readdir, which
 // times each entry.
 #include <dirent.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,10 +29,10 @@
 #include <utility>
 #include <vector>
 
-#include "host/PerfCounters.h"
 #include "platform/ClockCache.h"
 #include "server/nfs/Nfs3Attributes.h"
 #include "server/nfs/Nfs3Errno.h"
+#include "server/nfs/Nfs3Listings.h"
 #include "server/nfs/Nfs3Procedures.h"
 
 namespace {
@@ -42,10 +42,18 @@ typedef Nfs3Request::Object Object;
 // XDR sizes of the reply's parts, to stay within what the client takes.
 constexpr size_t kReplyOverhead = 4 + (4 + 84) + 8 + 4 + 4;      // status, attrs, verf, end, eof
 constexpr size_t kEntryFixed = 4 + 8 + 4 + 8;                    // follows, fileid, length, cookie
-constexpr size_t kPlusExtra = (4 + 84) + (4 + 4 + NFS3_FHSIZE);  // attributes and handle
+constexpr size_t kPlusExtra = (4 + 84) + (4 + 4 + NFS3_FHSIZE);  // attributes and handle, at most
+constexpr size_t kPlusLeast = 4 + 4;                             // neither attributes nor handle
 
 size_t Padded(size_t length) {
     return (length + 3) & ~size_t(3);
+}
+
+// What an entry's attributes and handle take, as they came out.
+size_t PlusBytes(const entryplus3& entry) {
+    const post_op_fh3& handle = entry.name_handle;
+    return 4 + (entry.name_attributes.attributes_follow ? 84 : 0) + 4 +
+           (handle.handle_follows ? 4 + Padded(handle.post_op_fh3_u.handle.data.data_len) : 0);
 }
 
 // The verifier of a listing of the directory with these attributes; never 0.
@@ -63,57 +71,12 @@ uint64_t VerifierOf(const struct stat& st) {
     return sum ? sum : 1;
 }
 
-// Stream positions after cookies given out, by (verifier, cookie): a
-// position depends on the directory alone, so listings share them.
-typedef std::pair<uint64_t, cookie3> Place;
-struct PlaceHash {
-    size_t operator()(const Place& place) const {
-        return static_cast<size_t>(place.first ^ (place.second * 0x9e3779b97f4a7c15ull));
-    }
-};
-ClockCache<Place, long, PlaceHash>& Positions() {
-    static ClockCache<Place, long, PlaceHash> positions(16384);
+// Stream positions after cookies given out, by place: a position depends
+// on the directory alone, so listings share them.
+ClockCache<Nfs3Place, long, Nfs3PlaceHash>& Positions() {
+    static ClockCache<Nfs3Place, long, Nfs3PlaceHash> positions(16384);
     return positions;
 }
-
-// A directory's entries, read from its descriptor a batch at a time; while
-// the host counts the module's operations, through the module's readdir of
-// the stream instead, which times each.
-class EntryBatches {
-  public:
-    // bytes: the batch size, at least one entry of the longest name.
-    EntryBatches(Nfs3Request& req, const Nfs3Request::Object& dir, DIR* stream, size_t bytes)
-        : m_req(req), m_dir(dir), m_stream(stream), m_fd(::dirfd(stream)), m_buffer(bytes) {}
-
-    // The next entry; null at the end (errno 0) or on failure (errno set).
-    const struct dirent64* Next() {
-        if (m_viaModule) {
-            errno = 0;
-            return m_dir->readdir(m_req.Ctx(), m_stream);
-        }
-        if (m_at == m_filled) {
-            const long got = ::syscall(SYS_getdents64, m_fd, m_buffer.data(), m_buffer.size());
-            if (got <= 0) {
-                errno = got == 0 ? 0 : errno;
-                return nullptr;
-            }
-            m_filled = static_cast<size_t>(got);
-            m_at = 0;
-        }
-        const auto* entry = reinterpret_cast<const struct dirent64*>(m_buffer.data() + m_at);
-        m_at += entry->d_reclen;
-        return entry;
-    }
-
-  private:
-    Nfs3Request& m_req;
-    const Nfs3Request::Object& m_dir;
-    DIR* const m_stream;
-    const bool m_viaModule = gPerfFlag.load();
-    const int m_fd;
-    std::vector<char> m_buffer;
-    size_t m_filled = 0, m_at = 0;
-};
 
 // A batch for a reply of this many entries of short names, and the one
 // after them that tells the reply is full: 32 bytes a record (a name of up
@@ -123,51 +86,65 @@ size_t BatchBytes(size_t entries) {
     return std::min(kMost, std::max(kLeast, (entries + 1) * kRecord));
 }
 
-// Places the descriptor after cookie entries: BAD_COOKIE when it has fewer.
-nfsstat3 Resume(int fd, EntryBatches& batches, const Place& place) {
+// Places the listing after cookie entries: BAD_COOKIE when it has fewer.
+nfsstat3 Resume(LumeCtxt* ctx, Nfs3Listing& listing, const Nfs3Place& place) {
     long position = 0;
     if (place.second == 0)
         return NFS3_OK;
     if (Positions().Find(place, position))
-        return ::lseek(fd, position, SEEK_SET) < 0 ? Nfs3StatusOfErrno(errno) : NFS3_OK;
+        return ::lseek(listing.Fd(), position, SEEK_SET) < 0 ? Nfs3StatusOfErrno(errno) : NFS3_OK;
     for (cookie3 read = 0; read < place.second; ++read) {
-        if (!batches.Next())
+        if (!listing.Next(ctx))
             return errno == 0 ? NFS3ERR_BAD_COOKIE : Nfs3StatusOfErrno(errno);
     }
     return NFS3_OK;
 }
 
-// Reads dir's entries after cookie in batches of batchBytes, handing take
-// the directory's descriptor, each entry and the cookie after it until take
-// has no room (eof false) or the directory ends; the place after the last
-// one taken is remembered.
-template <class Take>
-nfsstat3 WalkDirectory(Nfs3Request& req, const Object& dir, Place place, size_t batchBytes,
-                       Take take, bool& eof) {
+// The listing of dir (attributes st) at place: the one kept there, else a
+// stream opened now and placed.
+nfsstat3 OpenListing(Nfs3Request& req, const Object& dir, const struct stat& st,
+                     const Nfs3Place& place, size_t batchBytes,
+                     Nfs3KeptListings::Listing& listing) {
+    if (place.second != 0 && (listing = req.Shared().listings.Take(place, st)))
+        return NFS3_OK;
     DIR* stream = dir->opendir(req.Ctx(), dir->GetClientPath().c_str());
     if (!stream)
         return Nfs3StatusOfErrno(errno, Nfs3ErrnoSite::kHandle);
-    const int fd = ::dirfd(stream);
-    EntryBatches batches(req, dir, stream, batchBytes);
+    listing.reset(new Nfs3Listing(dir, st, stream, batchBytes));
+    return Resume(req.Ctx(), *listing, place);
+}
+
+// Reads dir's entries (attributes st) after cookie in batches of
+// batchBytes, handing take the directory's descriptor, each entry and the
+// cookie after it until take has no room (eof false) or the directory
+// ends; the place after the last one taken is remembered, and the listing
+// kept there unless it ended.
+template <class Take>
+nfsstat3 WalkDirectory(Nfs3Request& req, const Object& dir, const struct stat& st, Nfs3Place place,
+                       size_t batchBytes, Take take, bool& eof) {
+    Nfs3KeptListings::Listing listing;
+    nfsstat3 status = OpenListing(req, dir, st, place, batchBytes, listing);
     const cookie3 first = place.second;
-    nfsstat3 status = Resume(fd, batches, place);
     eof = false;
     long position = 0;
     while (status == NFS3_OK) {
-        const struct dirent64* entry = batches.Next();
+        const struct dirent64* entry = listing->Next(req.Ctx());
         if (!entry) {
             eof = errno == 0;
             status = errno == 0 ? NFS3_OK : Nfs3StatusOfErrno(errno);
             break;
         }
-        if (!take(fd, *entry, place.second + 1))
+        if (!take(listing->Fd(), *entry, place.second + 1)) {
+            listing->Unread();
             break;
+        }
         ++place.second;
         position = static_cast<long>(entry->d_off);
     }
     if (status == NFS3_OK && place.second != first)
         Positions().Put(place, position);
-    dir->closedir(req.Ctx(), stream);
+    if (status == NFS3_OK && !eof)
+        req.Shared().listings.Keep(place, std::move(listing));
     return status;
 }
 
@@ -199,15 +176,14 @@ Entry& NewEntry(Nfs3Request& req, const struct dirent64& found, size_t length, c
 // dirFd.
 bool IssueEntry(Nfs3Request& req, const Object& dir, const w_nfs_fh3& dirFh, int dirFd,
                 const std::string& name, w_nfs_fh3& handle, post_op_attr& attrs) {
-    Object object;
-    if (name != "." && name != "..") {
-        // One found before costs no look through the directory.
-        if (!(object = req.FoundChild(dirFh, name)))
-            return req.IssueListed(dir, dirFd, name, handle, attrs);
-    } else {
-        object = req.Child(dir, dirFh, name);
+    if (name == "." || name == "..") {
+        const Object object = req.Child(dir, dirFh, name);
+        return object && req.Issue(object, handle, attrs);
     }
-    return object && req.Issue(object, handle, attrs);
+    // One found before costs no look through the directory.
+    if (const Object found = req.FoundChild(dirFh, name))
+        return req.IssueFound(found, handle, attrs);
+    return req.IssueListed(dir, dirFd, name, handle, attrs);
 }
 
 // Walks the directory (attributes st) into the reply from the client's
@@ -220,7 +196,7 @@ nfsstat3 ListDirectory(Nfs3Request& req, const Object& dir, const struct stat& s
     bool eof = false;
     nfsstat3 status = NFS3ERR_BAD_COOKIE;
     if (cookie == 0 || std::memcmp(verifier, &current, sizeof current) == 0)
-        status = WalkDirectory(req, dir, Place(current, cookie), batchBytes, take, eof);
+        status = WalkDirectory(req, dir, st, Nfs3Place(current, cookie), batchBytes, take, eof);
     if (status == NFS3_OK && !ok.reply.entries && !eof)
         status = NFS3ERR_TOOSMALL;
     std::memcpy(ok.cookieverf, &current, sizeof current);
@@ -272,11 +248,9 @@ void Nfs3Readdirplus(Nfs3Request& req, READDIRPLUS3args& args, READDIRPLUS3res& 
     auto take = [&](int dirFd, const struct dirent64& found, cookie3 next) {
         size_t length = std::strlen(found.d_name);
         size_t entrySize = kEntryFixed + Padded(length);
-        if (used + entrySize + kPlusExtra > args.maxcount ||
+        if (used + entrySize + kPlusLeast > args.maxcount ||
             (args.dircount != 0 && names + entrySize > args.dircount))
             return false;
-        used += entrySize + kPlusExtra;
-        names += entrySize;
         entryplus3& entry = NewEntry<entryplus3>(req, found, length, next);
         // An entry gone since it was read is listed without handle and
         // attributes.
@@ -285,6 +259,12 @@ void Nfs3Readdirplus(Nfs3Request& req, READDIRPLUS3args& args, READDIRPLUS3res& 
             entry.name_handle.handle_follows = TRUE;
             entry.fileid = entry.name_attributes.post_op_attr_u.attributes.fileid;
         }
+        // Counted as it came out, so that a reply fills what the client takes.
+        entrySize += PlusBytes(entry);
+        if (used + entrySize > args.maxcount)
+            return false;
+        used += entrySize;
+        names += kEntryFixed + Padded(length);
         *tail = &entry;
         tail = &entry.nextentry;
         return true;

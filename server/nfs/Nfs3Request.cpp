@@ -41,8 +41,8 @@ bool ModuleHandle(const Nfs3Request::Object& object, nfs_fh3& fh) {
 
 // What the process may open, shared out in eighths of its descriptors:
 // kept files two (a file holds two: the module's object and the open
-// file), objects kept as found five; sockets, the module and the log the
-// last one.
+// file), objects kept as found five; sockets, the module, the log and
+// listings kept open the last one.
 size_t DescriptorEighths(rlim_t eighths) {
     constexpr rlim_t kFloor = 16, kCeiling = 1 << 20;
     struct rlimit limit {};
@@ -59,6 +59,12 @@ size_t FoundObjectsLimit() {
     return std::min(kMost, DescriptorEighths(5));
 }
 
+// Listings kept open: an eighth of the last eighth, at most 64.
+size_t KeptListingsLimit() {
+    constexpr size_t kMost = 64;
+    return std::min(kMost, DescriptorEighths(1) / 8);
+}
+
 // Share id bytes 4-7 must be there for FindExport to read them.
 constexpr uint32_t kShortestHandle = 8;
 // Walks from the root to where an object was found by its identity.
@@ -70,7 +76,8 @@ Nfs3Shared::Nfs3Shared(FSM* module)
     : fsm(module),
       openFiles(kOpenFileIdle, DescriptorEighths(2) / 2, writeVerifier),
       permissions(kKnownPermissions),
-      found(FoundObjectsLimit()) {}
+      found(FoundObjectsLimit()),
+      listings(KeptListingsLimit()) {}
 
 Nfs3Request::Nfs3Request(Nfs3Shared& shared, const RpcCaller& caller)
     : m_shared(shared), m_caller(caller) {}
@@ -328,6 +335,14 @@ bool Nfs3Request::Issue(const Object& object, w_nfs_fh3& out) {
 }
 
 bool Nfs3Request::Issue(const Object& object, w_nfs_fh3& out, post_op_attr& attrs) {
+    return Hand(object, out, attrs, true);
+}
+
+bool Nfs3Request::IssueFound(const Object& object, w_nfs_fh3& out, post_op_attr& attrs) {
+    return Hand(object, out, attrs, false);
+}
+
+bool Nfs3Request::Hand(const Object& object, w_nfs_fh3& out, post_op_attr& attrs, bool keep) {
     nfs_fh3 fh{};
     unsigned long id = 0;
     struct stat st;
@@ -335,7 +350,8 @@ bool Nfs3Request::Issue(const Object& object, w_nfs_fh3& out, post_op_attr& attr
     if (!ModuleHandle(object, fh) || !Identify(object, id, st))
         return false;
     Give(fh, id, out);
-    m_shared.found.Keep(FoundKey(fh), m_export, m_foundAt, object, id, st.st_dev);
+    if (keep)
+        m_shared.found.Keep(FoundKey(fh), m_export, m_foundAt, object, id, st.st_dev);
     attrs.attributes_follow = TRUE;
     Nfs3FillAttributes(st, attrs.post_op_attr_u.attributes);
     return true;

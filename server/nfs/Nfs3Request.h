@@ -36,6 +36,7 @@
 #include "host/LumeCtxt.h"
 #include "platform/CImpersonator.h"
 #include "server/nfs/Nfs3FoundObjects.h"
+#include "server/nfs/Nfs3Listings.h"
 #include "server/nfs/Nfs3OpenFiles.h"
 #include "server/nfs/Nfs3Permissions.h"
 #include "server/nfs/Nfs3WriteVerifier.h"
@@ -51,6 +52,7 @@ struct Nfs3Shared {
     Nfs3OpenFiles openFiles;
     Nfs3Permissions permissions;
     Nfs3FoundObjects found;
+    Nfs3KeptListings listings;
 };
 
 enum class Nfs3Need {
@@ -86,6 +88,9 @@ class Nfs3Request {
     void Issue(const Object& object, post_op_fh3& out);
     // Issue, also giving the object's attributes from when it was resolved.
     bool Issue(const Object& object, w_nfs_fh3& out, post_op_attr& attrs);
+    // Issue for an object FoundChild gave, not kept again by its handle:
+    // what a name found is held (and so, most likely, kept by handle).
+    bool IssueFound(const Object& object, w_nfs_fh3& out, post_op_attr& attrs);
     // The same for the entry name of directory dir, open on dirFd, as a
     // listing finds it (BkEndProc::ListedEntry): no object is made for it.
     bool IssueListed(const Object& dir, int dirFd, const std::string& name, w_nfs_fh3& out,
@@ -135,6 +140,8 @@ class Nfs3Request {
     }
 
   private:
+    // Issue, keeping the object by its handle or not.
+    bool Hand(const Object& object, w_nfs_fh3& out, post_op_attr& attrs, bool keep);
     nfsstat3 Admit(Nfs3Need need);
     nfsstat3 TakeIdentity();
     nfsstat3 Find(const nfs_fh3& fh, Object& object);

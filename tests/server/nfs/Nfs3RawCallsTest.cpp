@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -79,14 +80,24 @@ struct PlusEntry {
     bool attributes = false;
     fattr3 attrs{};
 };
+// One READDIRPLUS reply: its entries by name and in order, where it ends,
+// and the bytes of its results (status and body).
 struct PlusListing {
     nfsstat3 status = NFS3ERR_SERVERFAULT;
     std::map<std::string, PlusEntry> entries;
+    std::vector<std::string> order;
+    cookie3 last = 0;
+    std::string verifier;
+    size_t bytes = 0;
     bool eof = false;
 };
 
 std::string HandleBytes(const w_nfs_fh3& fh) {
     return std::string(fh.data.data_val, fh.data.data_len);
+}
+
+std::string Zeros() {
+    return std::string(NFS3_COOKIEVERFSIZE, '\0');
 }
 
 struct Listing {
@@ -134,6 +145,7 @@ class Nfs3RawCalls : public ::testing::Test {
     nfsstat3 Call(uint32_t procedure, bool_t (*encode)(XDR*, Args*), Args& args,
                   bool_t (*decode)(XDR*, Res*), Take take) {
         Reply reply = Nfs(++xid, procedure, [&](XDR* out) { return encode(out, &args); });
+        resultBytes = reply.size() - std::min(reply.size(), kResults);
         Res res{};
         if (!Results(reply, decode, res))
             return NFS3ERR_SERVERFAULT;
@@ -165,27 +177,34 @@ class Nfs3RawCalls : public ::testing::Test {
         return listing;
     }
 
-    // The first page of the root's listing, with handles and attributes.
-    PlusListing Readdirplus(u_int maxcount) {
+    // A page of the root's listing, with handles and attributes: the first,
+    // or the one after cookie of the listing with verifier.
+    PlusListing Readdirplus(u_int maxcount, cookie3 cookie = 0,
+                            const std::string& verifier = Zeros()) {
         READDIRPLUS3args args{};
         args.dir = Root();
+        args.cookie = cookie;
+        std::memcpy(args.cookieverf, verifier.data(), NFS3_COOKIEVERFSIZE);
         args.dircount = maxcount;
         args.maxcount = maxcount;
         PlusListing listing;
-        listing.status = Call(
-            NFSPROC3_READDIRPLUS, xdr_READDIRPLUS3args, args, xdr_READDIRPLUS3res,
-            [&](READDIRPLUS3res& res) {
-                const READDIRPLUS3resok& ok = res.READDIRPLUS3res_u.resok;
-                listing.eof = ok.reply.eof;
-                for (const entryplus3* e = ok.reply.entries; e; e = e->nextentry) {
-                    PlusEntry& entry =
-                        listing.entries[std::string(e->name.filename3_val, e->name.filename3_len)];
-                    if (e->name_handle.handle_follows)
-                        entry.handle = HandleBytes(e->name_handle.post_op_fh3_u.handle);
-                    entry.attributes = e->name_attributes.attributes_follow;
-                    entry.attrs = e->name_attributes.post_op_attr_u.attributes;
-                }
-            });
+        listing.status =
+            Call(NFSPROC3_READDIRPLUS, xdr_READDIRPLUS3args, args, xdr_READDIRPLUS3res,
+                 [&](READDIRPLUS3res& res) {
+                     const READDIRPLUS3resok& ok = res.READDIRPLUS3res_u.resok;
+                     listing.eof = ok.reply.eof;
+                     listing.verifier.assign(ok.cookieverf, NFS3_COOKIEVERFSIZE);
+                     listing.bytes = resultBytes;
+                     for (const entryplus3* e = ok.reply.entries; e; e = e->nextentry) {
+                         listing.order.emplace_back(e->name.filename3_val, e->name.filename3_len);
+                         listing.last = e->cookie;
+                         PlusEntry& entry = listing.entries[listing.order.back()];
+                         if (e->name_handle.handle_follows)
+                             entry.handle = HandleBytes(e->name_handle.post_op_fh3_u.handle);
+                         entry.attributes = e->name_attributes.attributes_follow;
+                         entry.attrs = e->name_attributes.post_op_attr_u.attributes;
+                     }
+                 });
         return listing;
     }
 
@@ -215,11 +234,8 @@ class Nfs3RawCalls : public ::testing::Test {
     std::unique_ptr<RawSocket> socket;
     std::string root;
     uint32_t xid = 1000;
+    size_t resultBytes = 0;  // of the last reply
 };
-
-std::string Zeros() {
-    return std::string(NFS3_COOKIEVERFSIZE, '\0');
-}
 
 // A call retransmitted after a reconnect gets the first answer, though
 // running it again would now fail; a new call (new xid) does run again.
@@ -290,6 +306,55 @@ TEST_F(Nfs3RawCalls, ReaddirCookiesHoldOnlyWithTheirDirectorysVerifier) {
     ASSERT_EQ(again.status, NFS3_OK);
     EXPECT_NE(again.verifier, first.verifier);
     EXPECT_EQ(Readdir(again.last, again.verifier, 512).status, NFS3_OK);
+}
+
+// Listings paged by READDIRPLUS give each entry once, each page as full as
+// its maxcount allows (the next entry would not fit), however two listings
+// of the same pages take turns or a third pages differently.
+TEST_F(Nfs3RawCalls, ReaddirplusPagesAreFullAndGiveEachEntryOnce) {
+    const int kFiles = 300;
+    for (int i = 0; i < kFiles; ++i)
+        disk.WriteFile("export/f" + std::string(i % 13, 'x') + std::to_string(i), "");
+    auto padded = [](size_t n) { return (n + 3) & ~size_t(3); };
+    auto bytesOf = [&](const std::string& name, const PlusEntry& entry) {
+        return 24 + padded(name.size()) + 4 + (entry.attributes ? 84 : 0) + 4 +
+               (entry.handle.empty() ? 0 : 4 + padded(entry.handle.size()));
+    };
+    struct Pager {
+        u_int maxcount;
+        PlusListing page;
+        std::multiset<std::string> names;
+        int pages = 0;
+    };
+    std::vector<Pager> pagers = {{1024, {}, {}, 0}, {1024, {}, {}, 0}, {1500, {}, {}, 0}};
+    for (int round = 0; round < 200; ++round) {
+        bool paged = false;
+        for (Pager& p : pagers) {
+            if (p.pages > 0 && p.page.eof)
+                continue;
+            PlusListing next = p.pages == 0 ? Readdirplus(p.maxcount)
+                                            : Readdirplus(p.maxcount, p.page.last, p.page.verifier);
+            ASSERT_EQ(next.status, NFS3_OK);
+            ASSERT_FALSE(next.order.empty());
+            EXPECT_LE(next.bytes, p.maxcount);
+            if (p.pages > 0) {  // the page before had no room for this one's first entry
+                const std::string& first = next.order.front();
+                EXPECT_GT(p.page.bytes + bytesOf(first, next.entries[first]), p.maxcount)
+                    << "page " << p.pages << " of " << p.maxcount;
+            }
+            p.names.insert(next.order.begin(), next.order.end());
+            p.page = next;
+            ++p.pages;
+            paged = true;
+        }
+        if (!paged)
+            break;
+    }
+    for (const Pager& p : pagers) {
+        EXPECT_TRUE(p.page.eof);
+        EXPECT_EQ(p.names.size(), kFiles + 2u);  // each once, "." and ".." too
+        EXPECT_EQ(std::set<std::string>(p.names.begin(), p.names.end()).size(), p.names.size());
+    }
 }
 
 // Every entry READDIRPLUS lists carries the handle LOOKUP gives for its
