@@ -1,6 +1,8 @@
 #include "server/rpc/RpcConnection.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -24,7 +26,8 @@ RpcConnection::RpcConnection(int socket, int wake, const RpcCaller& peer, const 
       m_wakeFd(wake),
       m_peer(peer),
       m_label(label),
-      m_stats(CallStats::Process(), label) {}
+      m_stats(CallStats::Process(), label),
+      m_corks(!peer.local) {}
 
 RpcConnection::~RpcConnection() {
     Close();
@@ -43,16 +46,21 @@ void RpcConnection::Unanswered(size_t calls) {
         Wake();
 }
 
-void RpcConnection::Answer(const uint8_t* reply, size_t length, RpcDispatcher& maker) {
+void RpcConnection::Answer(const uint8_t* reply, size_t length, RpcDispatcher& maker, bool more) {
     std::lock_guard<std::mutex> sending(m_sendMutex);
     ReplyPipe& piped = maker.Piped();
     const bool wasPiped = piped.Held() > 0;
     size_t sent = 0;
     int error = 0;
     const bool open = m_fd >= 0 && !m_broken;
+    // Whatever else happens, what is held back goes out: with the next send,
+    // or (the socket full) as the peer reads, or from the queue.
+    m_held = false;
     if (open && m_out.empty()) {
         iovec whole{const_cast<uint8_t*>(reply), length};
-        sent = piped.Held() ? SendPiped(reply, length, piped, error) : Send(&whole, 1, error);
+        const int flags = more && m_corks && !wasPiped ? MSG_MORE : 0;
+        sent = wasPiped ? SendPiped(reply, length, piped, error) : Send(&whole, 1, error, flags);
+        m_held = flags != 0 && sent == length;
     }
     // The rest goes whole into the buffer, to be queued.
     if (open && !error && sent < length && wasPiped && !maker.Land(length))
@@ -70,6 +78,15 @@ void RpcConnection::Answer(const uint8_t* reply, size_t length, RpcDispatcher& m
     }
     if (wake)
         Wake();
+}
+
+void RpcConnection::Push() {
+    std::lock_guard<std::mutex> sending(m_sendMutex);
+    if (!m_held || m_fd < 0)
+        return;
+    m_held = false;
+    const int on = 1;  // setting it pushes what is pending
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 size_t RpcConnection::SendPiped(const uint8_t* reply, size_t length, ReplyPipe& piped, int& error) {
@@ -234,6 +251,8 @@ int RpcConnection::Secure(int socket, const std::string& name) {
     }
     const int former = m_fd;
     m_fd = socket;
+    m_corks = false;  // the plain end of a local relay
+    m_held = false;
     m_nonBlocking = false;
     m_flags = -1;
     m_peer.certifiedName = name;

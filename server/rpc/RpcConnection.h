@@ -8,6 +8,8 @@
 // the rest is queued and the connection's thread, woken through an eventfd,
 // writes it as the peer reads. So nobody but that thread ever waits on the
 // socket, and replies go out whole, in the order they were handed over.
+// Replies of a run of calls go out together: each but the last is sent
+// with MSG_MORE, and the run ends by pushing what is held back (Push).
 // A reply ending in data in its dispatcher's pipe (ReplyPipe.h) is sent as
 // its head (MSG_MORE), the pipe spliced to the socket, then the padding;
 // whatever the socket did not take at once, pipe bytes included, is moved
@@ -79,7 +81,12 @@ class RpcConnection {
     // A call in hand is done; its reply record. A large reply the socket
     // does not take whole stays in the buffer of the dispatcher that made
     // it, which gets a new one (TakeReply).
-    void Answer(const uint8_t* reply, size_t length, RpcDispatcher& maker);
+    // more: a reply of the same run of calls follows at once; over TCP the
+    // kernel holds this one back to send them in one segment, and the run
+    // ends with Push.
+    void Answer(const uint8_t* reply, size_t length, RpcDispatcher& maker, bool more = false);
+    // Sends what replies handed over with more left held back, if anything.
+    void Push();
     // calls in hand are done and have no reply.
     void Unanswered(size_t calls);
     // The connection's thread, before a blocking read: the socket blocks
@@ -128,6 +135,10 @@ class RpcConnection {
     // Under m_sendMutex: m_fd's O_NONBLOCK, and its other flags once read.
     bool m_nonBlocking = false;
     int m_flags = -1;
+    // Under m_sendMutex: whether replies may be held back (a TCP socket),
+    // and whether some are.
+    bool m_corks;
+    bool m_held = false;
     std::mutex m_mutex;
     // m_fd, m_wakeFd, m_out, m_outBytes and m_broken change under both locks
     // and are read under either (m_wakeFd also by the connection's thread,

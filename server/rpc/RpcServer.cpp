@@ -683,13 +683,14 @@ bool RpcServer::Distribute(RecordReader& records, size_t room, RpcDispatcher& di
         queued = Push(std::move(job)) && queued;
     }
     for (; next < quick.size(); ++next) {
-        if (!Serve(dispatcher, *connection, quick[next], true))
+        if (!Serve(dispatcher, *connection, quick[next], true, next + 1 < quick.size()))
             continue;
         ++gHandedOver;
         Job job{connection, {}};
         job.records.push_back(std::move(quick[next]));
         queued = Push(std::move(job)) && queued;
     }
+    connection->Push();
     return queued;
 }
 
@@ -705,8 +706,10 @@ bool RpcServer::Push(Job&& job) {
 void RpcServer::WorkLoop(RpcDispatcher& dispatcher) {
     Job job;
     while (m_queue.Pop(job)) {
-        for (const Record& record : job.records)
-            Serve(dispatcher, *job.connection, record);
+        const size_t count = job.records.size();
+        for (size_t i = 0; i < count; ++i)
+            Serve(dispatcher, *job.connection, job.records[i], false, i + 1 < count);
+        job.connection->Push();
         job = Job();
     }
 }
@@ -716,7 +719,7 @@ uint64_t RpcCallsHandedOver() {
 }
 
 bool RpcServer::Serve(RpcDispatcher& dispatcher, RpcConnection& connection, const Record& record,
-                      bool onReader) {
+                      bool onReader, bool more) {
     const uint8_t* reply = nullptr;
     size_t replyLength = 0;
     try {
@@ -735,7 +738,7 @@ bool RpcServer::Serve(RpcDispatcher& dispatcher, RpcConnection& connection, cons
     }
     connection.CountCall();
     if (replyLength > 0)
-        connection.Answer(reply, replyLength, dispatcher);
+        connection.Answer(reply, replyLength, dispatcher, more);
     else
         connection.Unanswered(1);
     return false;

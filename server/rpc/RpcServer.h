@@ -186,11 +186,11 @@ class RpcServer {
     bool Distribute(RecordReader& records, size_t room, RpcDispatcher& dispatcher,
                     const ConnectionPtr& connection);
     bool Push(Job&& job);
-    // Runs one call and hands its reply, if any, to the connection; true
-    // when, run on the connection's thread (onReader), it would wait and
-    // is still to run.
+    // Runs one call and hands its reply, if any, to the connection (more:
+    // another call of the same run follows); true when, run on the
+    // connection's thread (onReader), it would wait and is still to run.
     static bool Serve(RpcDispatcher& dispatcher, RpcConnection& connection, const Record& record,
-                      bool onReader = false);
+                      bool onReader = false, bool more = false);
     void JoinFinishedReaders();
     void Wake();
 

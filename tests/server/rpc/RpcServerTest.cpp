@@ -1,6 +1,11 @@
 #include "server/rpc/RpcServer.h"
 
+#include "server/rpc/RpcConnection.h"
+
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
 
 #include <atomic>
 #include <set>
@@ -280,6 +285,51 @@ TEST_F(RpcServerTest, PipelinedCallsAreEachAnsweredOnce) {
             answered.insert(ReplyXid(socket));
     }
     EXPECT_EQ(answered, sent);
+}
+
+// Over TCP, replies handed over with more are held back in the socket until
+// a reply without it, or the run's Push, sends them: none is left waiting.
+TEST(RpcConnectionRuns, RepliesHeldForARunGoOutWhenItEnds) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), length), 0);
+    RpcConnection connection(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC),
+                             ::eventfd(0, EFD_CLOEXEC), RpcCaller(), "test");
+    ::close(listener);
+    RpcProgramTable none;
+    RpcDispatcher maker(none, 1024);
+    auto unsent = [&] {
+        int bytes = -1;
+        return ::ioctl(connection.Socket(), SIOCOUTQNSD, &bytes) == 0 ? bytes : -1;
+    };
+    const std::string replies[] = {"first", "second", "third"};
+    auto answer = [&](const std::string& reply, bool more) {
+        connection.Take(1);
+        connection.Answer(reinterpret_cast<const uint8_t*>(reply.data()), reply.size(), maker,
+                          more);
+    };
+    answer(replies[0], true);
+    EXPECT_EQ(unsent(), 5);  // held
+    answer(replies[1], false);
+    EXPECT_EQ(unsent(), 0);  // both sent
+    answer(replies[2], true);
+    EXPECT_EQ(unsent(), 5);
+    connection.Push();
+    EXPECT_EQ(unsent(), 0);
+    std::string got;
+    char buffer[64];
+    for (int i = 0; i < 100 && got.size() < 16; ++i) {
+        pollfd ready{client, POLLIN, 0};
+        const ssize_t n = ::poll(&ready, 1, 50) == 1 ? ::recv(client, buffer, sizeof buffer, 0) : 0;
+        got.append(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    EXPECT_EQ(got, "firstsecondthird");
+    ::close(client);
 }
 
 TEST(RpcServerStart, RefusesANonNumericAddressAndServesIPv6Loopback) {
