@@ -26,6 +26,8 @@ typedef RpcConnection::Clock Clock;
 
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kQueuedCallsPerWorker = 16;
+// Quick calls a worker is worth waking for (see RpcServer.h).
+constexpr size_t kRunCalls = 16;
 // How long the acceptor waits before trying again when out of descriptors.
 constexpr int kRetryMilliseconds = 100;
 // Granularity (ms) of a connection's receive timeout between calls.
@@ -671,7 +673,7 @@ bool RpcServer::Distribute(RecordReader& records, size_t room, RpcDispatcher& di
         queued = Push(std::move(job)) && queued;
     }
     // Runs of equal length (the first ones one longer), the last one here.
-    const size_t runs = std::min(quick.size(), m_spread);
+    const size_t runs = std::min((quick.size() + kRunCalls - 1) / kRunCalls, m_spread);
     size_t next = 0;
     for (size_t run = 0; run + 1 < runs; ++run) {
         const size_t length = quick.size() / runs + (run < quick.size() % runs ? 1 : 0);

@@ -6,11 +6,13 @@
 // by the connection's deadlines); a fixed pool of workers. A call its
 // program does not call quick (it may wait long) goes to a worker alone, so
 // it never holds up the connection's reading. Quick calls read together are
-// split into as many runs as there are processors (and threads to take
-// them): each run but the last goes to a worker as one job, the connection's
-// thread runs the last itself. A client waiting on one call at a time so
-// costs no hand-off between threads, and a deep queue of small calls costs
-// one wake-up per processor rather than one per call. A quick call that
+// split into runs of at least kRunCalls (at most as many runs as there are
+// processors, and threads to take them): each run but the last goes to a
+// worker as one job, the connection's thread runs the last itself. A client
+// waiting on one call at a time so costs no hand-off between threads, a
+// queue of up to kRunCalls small calls none either (a hand-off costs a
+// wake-up and a contest for the socket, which so few quick calls do not
+// repay), and a deeper one a wake-up per processor rather than per call. A quick call that
 // finds, there, that it would wait (a READ of data not in memory) goes to a
 // worker alone instead, so it holds up none of the calls behind it.
 // Replies: whoever ran a call hands the reply to its RpcConnection, which
