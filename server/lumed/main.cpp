@@ -354,8 +354,8 @@ int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals,
         return Fail(error);
     ConfigProgram config(fsm, adminGroup);
     std::unique_ptr<NfsService> nfs;
-    if (!options.ganesha && !(nfs = MakeNfsService(fsm, options, config))->server.Start(error))
-        return Fail(error);
+    if (!options.ganesha)
+        nfs = MakeNfsService(fsm, options, config);
     std::unique_ptr<RpcServer> configServer;
     std::unique_ptr<RpcServer> localConfigServer =
         StartLocalConfigServer(options, adminGroup, config, error);
@@ -370,17 +370,21 @@ int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals,
         return Fail(error);
     }
     LumeServiceGlobals::networkServicesStarted = true;
-    std::unique_ptr<RpcBindRegistration> rpcbind;
-    if (nfs && options.rpcbind)
-        rpcbind.reset(new RpcBindRegistration(nfs->served, nfs->server.Port()));
-    if (!CreateExports(fsm, options, error)) {
+    const bool exported = CreateExports(fsm, options, error);
+    if (exported)
+        RestoreSavedExports(fsm);
+    // NFS clients are let in only now: a handle from before a restart finds
+    // its export from the first call on.
+    if (!exported || (nfs && !nfs->server.Start(error))) {
         nfs.reset();
         configServer.reset();
         localConfigServer.reset();
         fsm->FinalizeExports();
         return Fail(error);
     }
-    RestoreSavedExports(fsm);
+    std::unique_ptr<RpcBindRegistration> rpcbind;
+    if (nfs && options.rpcbind)
+        rpcbind.reset(new RpcBindRegistration(nfs->served, nfs->server.Port()));
     if (options.ganesha)
         DropUnadoptedGaneshaExports();
     ExportSweeper sweeper(fsm, options.minuteSeconds);

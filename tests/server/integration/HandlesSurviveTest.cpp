@@ -197,6 +197,36 @@ TEST_F(HandlesSurvive, ARestartCleanOrKilledChangesNoHandle) {
     EXPECT_EQ(status, NFS3ERR_STALE);
 }
 
+// A client reading a file through its handle without pause while lumed is
+// killed and started again, over and over, only ever waits: lumed answers
+// no call before the exports the handles belong to are back.
+TEST_F(HandlesSurvive, AReaderRunningThroughKillsNeverFails) {
+    WriteFile(At("data"), "data");
+    NfsClient client;
+    std::string error;
+    nfs_set_autoreconnect(client.Context(), -1);
+    ASSERT_TRUE(client.Mount(m_lumed.Port(), m_export.Path(), error)) << error;
+    nfsfh* file = nullptr;
+    ASSERT_EQ(nfs_open(client.Context(), "/data", O_RDONLY, &file), 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0}, failures{0};
+    std::thread reader([&] {
+        char buffer[8];
+        for (int i = 0; i < 1000000 && !done; ++i)
+            ++(nfs_pread(client.Context(), file, 0, 4, buffer) == 4 ? reads : failures);
+    });
+    for (int round = 0; round < 16; ++round) {
+        const uint16_t port = m_lumed.Port();
+        m_lumed.Stop(SIGKILL);
+        StartLumed({"--port", std::to_string(port)});
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(reads, 0);
+    EXPECT_EQ(failures, 0);
+    nfs_close(client.Context(), file);
+}
+
 // A client writing a file while lumed is killed and started again just
 // waits and goes on: the file ends up whole.
 TEST_F(HandlesSurvive, ACopyRunningThroughAKillFinishesIntact) {
