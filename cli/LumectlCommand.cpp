@@ -1,10 +1,11 @@
 #include "cli/LumectlCommand.h"
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
-#include <vector>
 
+#include "LumeVersion.h"
 #include "server/protocol/lumecfg.h"
 
 const char* const kLumectlUsage =
@@ -145,239 +146,136 @@ const std::map<std::string, VerbInfo>& Verbs() {
     return verbs;
 }
 
-bool ParseUnsigned(const std::string& text, uint64_t high, uint64_t& value) {
-    if (text.empty() || text[0] == '-')
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long parsed = std::strtoull(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || parsed > high)
-        return false;
-    value = parsed;
-    return true;
+// A decimal integer in [low, high], rewritten in canonical form so that
+// CLI11 (which also reads hex, octal and a wrapped-around minus) reads what
+// was meant.
+CLI::Validator Unsigned(uint64_t low, uint64_t high) {
+    return CLI::Validator(
+        [low, high](std::string& text) {
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+            if (text.empty() || text[0] == '-' || errno != 0 || *end != '\0' || value < low ||
+                value > high)
+                return "bad value " + text;
+            text = std::to_string(value);
+            return std::string();
+        },
+        "N");
 }
 
-bool ParseServer(const std::string& text, LumectlCommand& command) {
-    size_t colon = text.rfind(':');
+const CLI::Validator kNonEmpty(
+    [](std::string& text) { return text.empty() ? std::string("bad value ''") : std::string(); },
+    "TEXT");
+
+// What one call carries of a path.
+const CLI::Validator kSendable(
+    [](std::string& text) {
+        return text.size() > LUMECFG_PATHLEN ? "a path longer than " +
+                                                   std::to_string(LUMECFG_PATHLEN) +
+                                                   " bytes cannot be sent"
+                                             : std::string();
+    },
+    "PATH");
+
+// HOST[:PORT]; the port stays 2049 without one.
+void SetServer(const std::string& text, LumectlCommand& command) {
+    const size_t colon = text.rfind(':');
+    std::string port = colon == std::string::npos ? "" : text.substr(colon + 1);
     command.server = text.substr(0, colon);
-    uint64_t port = command.port;
-    if (colon != std::string::npos && !ParseUnsigned(text.substr(colon + 1), 65535, port))
-        return false;
-    command.port = static_cast<uint16_t>(port);
-    return !command.server.empty();
+    if (command.server.empty() || (colon != std::string::npos && !Unsigned(0, 65535)(port).empty()))
+        throw CLI::ValidationError("--server", "bad value " + text);
+    if (!port.empty())
+        command.port = static_cast<uint16_t>(std::stoul(port));
 }
 
-LumectlParse Usage(const std::string& what) {
-    LumectlParse parse;
-    parse.text = what;
-    return parse;
+// The options that go with any command, anywhere on the line. TLS options
+// go with --server, the CA with any of them, the certificate with its key.
+void AddGlobals(CLI::App& app, LumectlCommand& c) {
+    app.add_option("--socket", c.socket)->transform(kNonEmpty);
+    CLI::Option* server = app.add_option_function<std::string>(
+        "--server", [&c](const std::string& text) { SetServer(text, c); });
+    CLI::Option* ca = app.add_option("--tls-ca", c.tlsCa)->transform(kNonEmpty)->needs(server);
+    CLI::Option* cert = app.add_option("--tls-cert", c.tlsCertificate)->transform(kNonEmpty);
+    CLI::Option* key = app.add_option("--tls-key", c.tlsKey)->transform(kNonEmpty);
+    cert->needs(ca)->needs(key);
+    key->needs(ca)->needs(cert);
+    app.add_flag("--json", c.json);
 }
 
-// A command option that takes a value; false when the name is not one or
-// the value is bad.
-bool ApplyValue(const std::string& name, const std::string& value, LumectlCommand& command) {
-    uint64_t number = 0;
-    if (name == "--clients") {
-        command.clients = value;
-        return true;
+// -h and --help print help as soon as they are read, before any value
+// is checked or anything required is missed.
+void AddHelp(CLI::App& app, const char* help) {
+    app.set_help_flag();
+    app.add_flag_callback("-h,--help", [help] { throw CLI::CallForHelp(help, 0); })
+        ->trigger_on_parse();
+}
+
+// Every command as a CLI11 subcommand that sets the verb and takes the
+// verb's positionals; then each one's own options.
+void AddVerbs(CLI::App& app, LumectlCommand& c) {
+    for (const auto& [name, info] : Verbs()) {
+        CLI::App* sub = app.add_subcommand(name);
+        sub->callback([&c, verb = info.verb] { c.verb = verb; });
+        AddHelp(*sub, info.help);
+        if (info.positionals > 0)
+            sub->add_option("SHARE", c.path)->required()->check(kSendable);
+        if (info.positionals > 1)
+            sub->add_option("FILE", c.file)->required()->check(kSendable);
     }
-    if (name == "--job-id")
-        return ParseUnsigned(value, UINT64_MAX, command.jobId);
-    if (name == "--owner")
-        return ParseUnsigned(value, UINT64_MAX, command.owner);
+    CLI::App* exportVerb = app.get_subcommand("export");
+    exportVerb->add_option("--clients", c.clients);
+    exportVerb->add_option("--perms", c.perms)->transform(Unsigned(0, 7));
+    exportVerb->add_option("--timeout", c.timeoutMinutes)->transform(Unsigned(0, UINT32_MAX));
+    exportVerb->add_option("--job-id", c.jobId)->transform(Unsigned(0, UINT64_MAX));
+    exportVerb->add_flag("--unique", c.unique);
+    CLI::App* lock = app.get_subcommand("lock");
+    lock->add_option("--owner", c.owner)->required()->transform(Unsigned(0, UINT64_MAX));
+    CLI::Option_group* mode = lock->add_option_group("mode");
+    mode->add_flag("--read", c.read);
+    mode->add_flag("--write");
+    mode->require_option(1);
+    app.get_subcommand("unlock")
+        ->add_option("--owner", c.owner)
+        ->required()
+        ->transform(Unsigned(0, UINT64_MAX));
     // Offsets and lengths are signed 64-bit in the file system.
-    if (name == "--offset")
-        return ParseUnsigned(value, INT64_MAX, command.offset);
-    if (name == "--length")
-        return ParseUnsigned(value, INT64_MAX, command.length);
-    if (name == "--perms" && ParseUnsigned(value, 7, number)) {
-        command.perms = static_cast<int32_t>(number);
-        return true;
-    }
-    if (name == "--watch" && ParseUnsigned(value, 86400, number) && number > 0) {
-        command.watchSeconds = static_cast<uint32_t>(number);
-        return true;
-    }
-    if (name == "--timeout" && ParseUnsigned(value, UINT32_MAX, number)) {
-        command.timeoutMinutes = static_cast<uint32_t>(number);
-        return true;
-    }
-    return false;
+    CLI::App* drill = app.get_subcommand("drill-hole");
+    drill->add_option("--offset", c.offset)->required()->transform(Unsigned(0, INT64_MAX));
+    drill->add_option("--length", c.length)->required()->transform(Unsigned(0, INT64_MAX));
+    app.get_subcommand("stats")
+        ->add_option("--watch", c.watchSeconds)
+        ->transform(Unsigned(1, 86400));
 }
 
-// Which command options each verb takes; flags take no value.
-const std::map<LumectlVerb, std::vector<std::string>>& Allowed() {
-    static const std::map<LumectlVerb, std::vector<std::string>> allowed = {
-        {LumectlVerb::Export, {"--clients", "--perms", "--timeout", "--job-id", "--unique"}},
-        {LumectlVerb::Unexport, {}},
-        {LumectlVerb::KeepAlive, {}},
-        {LumectlVerb::Lock, {"--owner", "--read", "--write"}},
-        {LumectlVerb::Unlock, {"--owner"}},
-        {LumectlVerb::LockStatus, {}},
-        {LumectlVerb::DrillHole, {"--offset", "--length"}},
-        {LumectlVerb::List, {}},
-        {LumectlVerb::Locks, {}},
-        {LumectlVerb::Stats, {"--watch"}},
-    };
-    return allowed;
-}
-
-bool IsAllowed(LumectlVerb verb, const std::string& name) {
-    for (const std::string& option : Allowed().at(verb))
-        if (option == name)
-            return true;
-    return false;
-}
-
-// What a verb needs beyond its positionals; empty when all is there.
-std::string Missing(LumectlVerb verb, const std::vector<std::string>& seen) {
-    auto has = [&](const char* name) {
-        for (const std::string& option : seen)
-            if (option == name)
-                return true;
-        return false;
-    };
-    if ((verb == LumectlVerb::Lock || verb == LumectlVerb::Unlock) && !has("--owner"))
-        return "--owner N is required";
-    if (verb == LumectlVerb::Lock && has("--read") == has("--write"))
-        return "exactly one of --read and --write is required";
-    if (verb == LumectlVerb::DrillHole && (!has("--offset") || !has("--length")))
-        return "--offset N and --length N are required";
-    return "";
-}
-
-struct Split {
-    std::vector<std::string> positionals;
-    std::vector<std::pair<std::string, std::string>> options;  // name, value ("" for flags)
-    bool help = false;
-};
-
-bool IsFlag(const std::string& name) {
-    return name == "--json" || name == "--unique" || name == "--read" || name == "--write" ||
-           name == "--help" || name == "-h";
-}
-
-// Separates options from positionals; false and error when an option lacks its value.
-bool SplitArguments(int argc, char** argv, Split& split, std::string& error) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg.size() < 2 || arg[0] != '-') {
-            split.positionals.push_back(arg);
-        } else if (arg == "--help" || arg == "-h") {
-            split.help = true;
-        } else if (IsFlag(arg)) {
-            split.options.emplace_back(arg, "");
-        } else if (i + 1 < argc) {
-            split.options.emplace_back(arg, argv[++i]);
-        } else {
-            error = "option " + arg + " needs a value";
-            return false;
-        }
-    }
-    return true;
-}
-
-// TLS options go with --server, the CA with any of them, the certificate
-// with its key; false and error otherwise.
-bool TlsOptionsHold(const LumectlCommand& command, std::string& error) {
-    const bool any =
-        !command.tlsCa.empty() || !command.tlsCertificate.empty() || !command.tlsKey.empty();
-    if (any && command.server.empty())
-        error = "the --tls options go with --server";
-    else if (any && command.tlsCa.empty())
-        error = "--tls-ca is needed to check the server's certificate";
-    else if (command.tlsCertificate.empty() != command.tlsKey.empty())
-        error = "--tls-cert and --tls-key go together";
-    return error.empty();
-}
-
-// Global options; false and error for a bad value. Command options are left.
-bool ApplyGlobals(Split& split, LumectlCommand& command, std::string& error) {
-    std::vector<std::pair<std::string, std::string>> rest;
-    for (auto& [name, value] : split.options) {
-        if (name == "--json") {
-            command.json = true;
-        } else if (name == "--socket" && !value.empty()) {
-            command.socket = value;
-        } else if ((name == "--tls-cert" || name == "--tls-key" || name == "--tls-ca") &&
-                   !value.empty()) {
-            (name == "--tls-cert"  ? command.tlsCertificate
-             : name == "--tls-key" ? command.tlsKey
-                                   : command.tlsCa) = value;
-        } else if (name == "--server") {
-            if (!ParseServer(value, command)) {
-                error = "bad --server value: " + value;
-                return false;
-            }
-        } else {
-            rest.emplace_back(name, value);
-        }
-    }
-    split.options = rest;
-    return TlsOptionsHold(command, error);
-}
-
-bool ApplyCommandOptions(const Split& split, LumectlCommand& command,
-                         std::vector<std::string>& seen, std::string& error) {
-    for (const auto& [name, value] : split.options) {
-        if (!IsAllowed(command.verb, name)) {
-            error = "unknown option: " + name;
-            return false;
-        }
-        seen.push_back(name);
-        if (name == "--unique")
-            command.unique = true;
-        else if (name == "--read" || name == "--write")
-            command.read = name == "--read";
-        else if (!ApplyValue(name, value, command)) {
-            error = "bad value for " + name + ": " + value;
-            return false;
-        }
-    }
-    return true;
+// The reason for a usage error, in lumectl's words where CLI11's are vague.
+std::string Reason(const CLI::App& app, const CLI::ParseError& bad) {
+    if (!app.get_subcommands().empty() || !dynamic_cast<const CLI::RequiredError*>(&bad))
+        return bad.what();
+    const std::vector<std::string> rest = app.remaining();
+    return rest.empty() ? "no command given" : "unknown command: " + rest.front();
 }
 
 }  // namespace
 
 LumectlParse ParseLumectlCommandLine(int argc, char** argv) {
-    Split split;
     LumectlParse parse;
-    std::string error;
-    if (!SplitArguments(argc, argv, split, error) || !ApplyGlobals(split, parse.command, error))
-        return Usage(error);
-    if (split.positionals.empty()) {
-        if (!split.help)
-            return Usage("no command given");
-        parse.outcome = LumectlParse::Help;
-        parse.text = kLumectlHelp;
-        return parse;
+    CLI::App app("lumectl", "lumectl");
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.fallthrough();  // the globals after the command too
+    app.require_subcommand(1);
+    app.set_version_flag("--version", "lumectl " LUME_VERSION "\n")->trigger_on_parse();
+    AddHelp(app, kLumectlHelp);
+    AddGlobals(app, parse.command);
+    AddVerbs(app, parse.command);
+    try {
+        app.parse(argc, argv);
+        parse.outcome = LumectlParse::Run;
+    } catch (const CLI::Success& print) {  // help or version
+        parse.outcome = LumectlParse::Print;
+        parse.text = print.what();
+    } catch (const CLI::ParseError& bad) {
+        parse.text = Reason(app, bad);
     }
-    auto found = Verbs().find(split.positionals[0]);
-    if (found == Verbs().end())
-        return Usage("unknown command: " + split.positionals[0]);
-    const VerbInfo& info = found->second;
-    if (split.help) {
-        parse.outcome = LumectlParse::Help;
-        parse.text = info.help;
-        return parse;
-    }
-    LumectlCommand& command = parse.command;
-    command.verb = info.verb;
-    if (static_cast<int>(split.positionals.size()) != info.positionals + 1)
-        return Usage("wrong number of arguments for " + split.positionals[0]);
-    if (info.positionals > 0)
-        command.path = split.positionals[1];
-    if (info.positionals > 1)
-        command.file = split.positionals[2];
-    if (command.path.size() > LUMECFG_PATHLEN || command.file.size() > LUMECFG_PATHLEN)
-        return Usage("a path longer than " + std::to_string(LUMECFG_PATHLEN) +
-                     " bytes cannot be sent");
-    std::vector<std::string> seen;
-    if (!ApplyCommandOptions(split, command, seen, error))
-        return Usage(error);
-    std::string missing = Missing(command.verb, seen);
-    if (!missing.empty())
-        return Usage(missing);
-    parse.outcome = LumectlParse::Run;
     return parse;
 }

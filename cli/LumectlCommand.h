@@ -10,8 +10,8 @@
 // its own (--tls-cert, --tls-key), whose common name the server takes as
 // the caller's name.
 //
-// Global options may stand anywhere on the line. Parsing only reads the
-// line; it neither resolves names nor contacts the server.
+// Global options may stand anywhere on the line. Parsing (CLI11) only reads
+// the line; it neither resolves names nor contacts the server.
 #pragma once
 
 #include <cstdint>
@@ -58,9 +58,9 @@ struct LumectlCommand {
 };
 
 struct LumectlParse {
-    enum Outcome { Run, Help, UsageError } outcome = UsageError;
+    enum Outcome { Run, Print, UsageError } outcome = UsageError;
     LumectlCommand command;
-    std::string text;  // Help: the help to print; UsageError: what is wrong
+    std::string text;  // Print: the help or version to print; UsageError: what is wrong
 };
 
 LumectlParse ParseLumectlCommandLine(int argc, char** argv);

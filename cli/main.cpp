@@ -7,7 +7,6 @@
 #include <string>
 #include <thread>
 
-#include "LumeVersion.h"
 #include "cli/ConfigClient.h"
 #include "cli/LumectlCommand.h"
 #include "cli/LumectlCommands.h"
@@ -41,12 +40,8 @@ bool Connect(const LumectlCommand& command, ConfigClient& client, std::string& e
 int main(int argc, char** argv) {
     // A server that hangs up shows as a failed call, not as a killed lumectl.
     std::signal(SIGPIPE, SIG_IGN);
-    if (argc == 2 && std::string(argv[1]) == "--version") {
-        std::cout << "lumectl " << LUME_VERSION << "\n";
-        return 0;
-    }
     LumectlParse parse = ParseLumectlCommandLine(argc, argv);
-    if (parse.outcome == LumectlParse::Help) {
+    if (parse.outcome == LumectlParse::Print) {
         std::cout << parse.text;
         return 0;
     }

@@ -5,7 +5,8 @@
 # recommends) build the fuzz targets (`make fuzz`); g++ brings
 # ThreadSanitizer's runtime. libsystemd-dev brings sd-bus, the D-Bus client
 # of NFS-Ganesha's export manager (and sd_notify); its tests run a private
-# dbus-daemon. libtomlplusplus-dev reads lumed's configuration file.
+# dbus-daemon. libtomlplusplus-dev reads lumed's configuration file and
+# libcli11-dev parses the programs' command lines.
 # nfs-ganesha with its VFS back end, rpcbind and iproute2 (for a private
 # network namespace) run lumed --ganesha's end-to-end test and
 # `make ganesha-demo`; a Ganesha service the package starts on a systemd
@@ -23,7 +24,7 @@ packages=(
     libssl-dev liblmdb-dev libacl1-dev
     libnfs-dev libnfs-utils
     jq help2man dpkg-dev
-    libtomlplusplus-dev
+    libtomlplusplus-dev libcli11-dev
     libsystemd-dev dbus-daemon
     nfs-ganesha nfs-ganesha-vfs rpcbind iproute2
     clang-14 libclang-rt-14-dev

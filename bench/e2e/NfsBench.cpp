@@ -31,6 +31,7 @@
 #include <stdexcept>
 #include <string>
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include "bench/e2e/BenchTypes.h"
@@ -49,64 +50,49 @@ const char kUsage[] =
     "  WORKLOAD  null | seqwrite | seqread | randread | meta | restart | clients |\n"
     "            smallfiles | bigtree | coldread | firstcall | tree | dropcache\n";
 
-double PositiveNumber(const std::string& name, const std::string& value) {
-    char* end = nullptr;
-    double number = std::strtod(value.c_str(), &end);
-    if (value.empty() || *end != '\0' || !(number > 0))
-        throw std::invalid_argument(name + " wants a positive number, not '" + value + "'");
-    return number;
-}
+// A number above zero, as strtod reads it.
+const CLI::Validator kPositive(
+    [](std::string& text) {
+        char* end = nullptr;
+        const double number = std::strtod(text.c_str(), &end);
+        return text.empty() || *end != '\0' || !(number > 0)
+                   ? "wants a positive number, not '" + text + "'"
+                   : std::string();
+    },
+    "N");
 
-// Applies option `name` with `value`; false when there is no such option.
-bool ApplyOption(BenchConfig& config, const std::string& name, const std::string& value) {
-    if (name == "--local")
-        config.localDir = value;
-    else if (name == "--file")
-        config.file = value;
-    else if (name == "--depth")
-        config.depth = static_cast<int>(PositiveNumber(name, value));
-    else if (name == "--seconds")
-        config.seconds = PositiveNumber(name, value);
-    else if (name == "--cap-seconds")
-        config.capSeconds = PositiveNumber(name, value);
-    else if (name == "--size-mib")
-        config.sizeBytes = static_cast<uint64_t>(PositiveNumber(name, value)) * lumebench::kMiB;
-    else if (name == "--files")
-        config.files = static_cast<uint64_t>(PositiveNumber(name, value));
-    else if (name == "--dirs")
-        config.dirs = static_cast<uint64_t>(PositiveNumber(name, value));
-    else if (name == "--file-bytes")
-        config.fileBytes = static_cast<uint64_t>(PositiveNumber(name, value));
-    else if (name == "--clients")
-        config.clients = static_cast<int>(PositiveNumber(name, value));
-    else if (name == "--since-us")
-        config.sinceMicros = PositiveNumber(name, value);
-    else
-        return false;
-    return true;
+// Adds the numeric option `name`, whose value set() stores.
+template <typename Set>
+void AddNumber(CLI::App& app, const char* name, Set set) {
+    app.add_option_function<double>(name, set)->check(kPositive);
 }
 
 BenchConfig ParseArguments(int argc, char** argv) {
     BenchConfig config;
-    std::string positional[2];
-    int positionals = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg.rfind("--", 0) == 0) {
-            if (i + 1 >= argc || !ApplyOption(config, arg, argv[i + 1]))
-                throw std::invalid_argument("bad option " + arg);
-            ++i;
-        } else if (positionals < 2) {
-            positional[positionals++] = arg;
-        } else {
-            throw std::invalid_argument("unexpected argument " + arg);
-        }
-    }
-    int wanted = config.localDir.empty() ? 2 : 1;
-    if (positionals != wanted)
+    CLI::App app("lume_nfs_bench", "lume_nfs_bench");
+    app.set_help_flag();
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--local", config.localDir);
+    app.add_option("--file", config.file);
+    AddNumber(app, "--depth", [&](double v) { config.depth = static_cast<int>(v); });
+    AddNumber(app, "--seconds", [&](double v) { config.seconds = v; });
+    AddNumber(app, "--cap-seconds", [&](double v) { config.capSeconds = v; });
+    AddNumber(app, "--size-mib",
+              [&](double v) { config.sizeBytes = static_cast<uint64_t>(v) * lumebench::kMiB; });
+    AddNumber(app, "--files", [&](double v) { config.files = static_cast<uint64_t>(v); });
+    AddNumber(app, "--dirs", [&](double v) { config.dirs = static_cast<uint64_t>(v); });
+    AddNumber(app, "--file-bytes", [&](double v) { config.fileBytes = static_cast<uint64_t>(v); });
+    AddNumber(app, "--clients", [&](double v) { config.clients = static_cast<int>(v); });
+    AddNumber(app, "--since-us", [&](double v) { config.sinceMicros = v; });
+    std::string first, second;
+    app.add_option("WORKLOAD", first)->required();
+    app.add_option("second", second);
+    app.parse(argc, argv);
+    // URL WORKLOAD, or WORKLOAD alone with --local.
+    if (config.localDir.empty() == second.empty())
         throw std::invalid_argument("wrong number of arguments");
-    config.url = wanted == 2 ? positional[0] : "";
-    config.workload = positional[wanted - 1];
+    config.url = second.empty() ? "" : first;
+    config.workload = second.empty() ? first : second;
     return config;
 }
 

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdlib>
 
@@ -54,70 +55,100 @@ const char* const kLumedDefaultConfig = "/etc/lumed/lumed.toml";
 
 namespace {
 
-bool ParseNumber(const std::string& text, long low, long high, long& value) {
-    if (text.empty())
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtol(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0' && value >= low && value <= high;
+// A decimal integer in [low, high], rewritten in canonical form so that
+// CLI11 (which also reads hex and octal) reads what was meant.
+CLI::Validator Number(long low, long high) {
+    return CLI::Validator(
+        [low, high](std::string& text) {
+            char* end = nullptr;
+            errno = 0;
+            const long value = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || errno != 0 || *end != '\0' || value < low || value > high)
+                return "bad value " + text;
+            text = std::to_string(value);
+            return std::string();
+        },
+        "N");
 }
 
+const CLI::Validator kNonEmpty(
+    [](std::string& text) { return text.empty() ? std::string("bad value ''") : std::string(); },
+    "TEXT");
+
 // [ADDR:]PORT, ADDR an IPv4 literal or an IPv6 one in brackets.
-bool ParseMetrics(const std::string& value, LumedOptions& options) {
+void SetMetrics(const std::string& value, LumedOptions& options) {
     const size_t colon = value.rfind(':');
     std::string address = colon == std::string::npos ? "127.0.0.1" : value.substr(0, colon);
     if (address.size() > 2 && address.front() == '[' && address.back() == ']')
         address = address.substr(1, address.size() - 2);
-    long port = 0;
-    if (!ParseNumber(value.substr(colon == std::string::npos ? 0 : colon + 1), 0, 65535, port))
-        return false;
+    std::string port = value.substr(colon == std::string::npos ? 0 : colon + 1);
+    const std::string bad = Number(0, 65535)(port);
+    if (!bad.empty())
+        throw CLI::ValidationError("--metrics", bad);
     options.metricsAddress = address;
-    options.metricsPort = static_cast<unsigned>(port);
+    options.metricsPort = static_cast<unsigned>(std::stoul(port));
+}
+
+// Every flag of lumed, bound to what it sets. Given twice, a flag's last
+// value wins; --export adds up.
+void AddFlags(CLI::App& app, LumedOptions& o) {
+    app.set_help_flag();
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    // Where they stand on the line: neither waits for the other values.
+    app.add_flag_callback("--help", [] { throw CLI::CallForHelp(); })->trigger_on_parse();
+    app.add_flag_callback("--version", [] { throw CLI::CallForVersion(); })->trigger_on_parse();
+    app.add_option("--config", o.configPath);
+    app.add_flag("--check-config", o.checkConfig);
+    app.add_option("--export", o.exports)
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--clients", o.clients);
+    app.add_option("--perms", o.perms)->transform(Number(0, 7));
+    app.add_option("--port", o.port)->transform(Number(0, 65535));
+    app.add_option("--bind", o.bindAddress);
+    app.add_option("--state-dir", o.stateDir);
+    app.add_option("--module", o.modulePath);
+    app.add_option("--log-level", o.logLevel)->transform(Number(-1, 10));
+    app.add_option("--workers", o.workers)->transform(Number(1, 1024));
+    app.add_flag("--no-rpcbind{false}", o.rpcbind);
+    app.add_flag("--ganesha", o.ganesha);
+    app.add_flag("--log-stderr", o.logStderr);
+    app.add_option("--config-bind", o.configBind);
+    app.add_option("--config-port", o.configPort)->transform(Number(0, 65535));
+    app.add_option("--minute-seconds", o.minuteSeconds)->transform(Number(1, 3600));
+    app.add_option("--admin-group", o.adminGroup)->transform(kNonEmpty);
+    app.add_option("--tls-cert", o.tlsCertificate)->transform(kNonEmpty);
+    app.add_option("--tls-key", o.tlsKey)->transform(kNonEmpty);
+    app.add_option("--tls-ca", o.tlsCa)->transform(kNonEmpty);
+    app.add_option_function<std::string>("--metrics",
+                                         [&o](const std::string& v) { SetMetrics(v, o); });
+}
+
+// The flags of argv into options; false and error when one is bad.
+bool ParseFlags(int argc, const char* const* argv, LumedOptions& options, std::string& error) {
+    CLI::App app("lumed", "lumed");
+    AddFlags(app, options);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        options.help = true;
+    } catch (const CLI::CallForVersion&) {
+        options.version = true;
+    } catch (const CLI::ParseError& bad) {
+        error = bad.what();
+        return false;
+    }
     return true;
 }
 
 }  // namespace
 
 bool ApplyLumedOption(const std::string& name, const std::string& value, LumedOptions& options) {
-    long number = 0;
-    if (name == "--export")
-        options.exports.push_back(value);
-    else if (name == "--clients")
-        options.clients = value;
-    else if (name == "--perms" && ParseNumber(value, 0, 7, number))
-        options.perms = static_cast<SharePerms>(number);
-    else if (name == "--port" && ParseNumber(value, 0, 65535, number))
-        options.port = static_cast<unsigned>(number);
-    else if (name == "--bind")
-        options.bindAddress = value;
-    else if (name == "--state-dir")
-        options.stateDir = value;
-    else if (name == "--module")
-        options.modulePath = value;
-    else if (name == "--log-level" && ParseNumber(value, -1, 10, number))
-        options.logLevel = static_cast<int>(number);
-    else if (name == "--workers" && ParseNumber(value, 1, 1024, number))
-        options.workers = static_cast<unsigned>(number);
-    else if (name == "--config-bind")
-        options.configBind = value;
-    else if (name == "--config-port" && ParseNumber(value, 0, 65535, number))
-        options.configPort = static_cast<unsigned>(number);
-    else if (name == "--minute-seconds" && ParseNumber(value, 1, 3600, number))
-        options.minuteSeconds = static_cast<unsigned>(number);
-    else if (name == "--admin-group" && !value.empty())
-        options.adminGroup = value;
-    else if (name == "--tls-cert" && !value.empty())
-        options.tlsCertificate = value;
-    else if (name == "--tls-key" && !value.empty())
-        options.tlsKey = value;
-    else if (name == "--tls-ca" && !value.empty())
-        options.tlsCa = value;
-    else if (name == "--metrics")
-        return ParseMetrics(value, options);
-    else
-        return false;
-    return true;
+    // One word, so that a value starting with a dash is still a value.
+    const std::string flag = name + "=" + value;
+    const char* argv[] = {"lumed", flag.c_str()};
+    std::string error;
+    return ParseFlags(2, argv, options, error);
 }
 
 namespace {
@@ -163,81 +194,21 @@ bool Consistent(const LumedOptions& options, std::string& error) {
 
 }  // namespace
 
-namespace {
-
-struct Flag {
-    std::string name, value;
-};
-
-// The flags that take no value, and what each sets.
-bool ApplySwitch(const std::string& name, LumedOptions& options) {
-    if (name == "--no-rpcbind")
-        options.rpcbind = false;
-    else if (name == "--ganesha")
-        options.ganesha = true;
-    else if (name == "--log-stderr")
-        options.logStderr = true;
-    else if (name == "--check-config")
-        options.checkConfig = true;
-    else if (name == "--version")
-        options.version = true;
-    else if (name == "--help")
-        options.help = true;
-    else
-        return false;
-    return true;
-}
-
-// The command line as flags, switches with an empty value.
-bool SplitFlags(int argc, char** argv, std::vector<Flag>& flags, std::string& error) {
-    LumedOptions probe;
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        if (ApplySwitch(name, probe)) {
-            flags.push_back({name, ""});
-            continue;
-        }
-        if (i + 1 >= argc) {
-            error = "missing value or unknown option: " + name;
-            return false;
-        }
-        flags.push_back({name, argv[++i]});
-    }
-    return true;
-}
-
-// The configuration file to read: --config, else the default when present.
-std::string ConfigPathOf(const std::vector<Flag>& flags) {
-    std::string path;
-    for (const Flag& flag : flags)
-        if (flag.name == "--config")
-            path = flag.value;
-    if (path.empty() && ::access(kLumedDefaultConfig, F_OK) == 0)
-        path = kLumedDefaultConfig;
-    return path;
-}
-
-}  // namespace
-
 bool ParseLumedOptions(int argc, char** argv, LumedOptions& options, std::string& error) {
-    std::vector<Flag> flags;
-    if (!SplitFlags(argc, argv, flags, error))
+    LumedOptions flags;
+    if (!ParseFlags(argc, argv, flags, error))
         return false;
     // Neither needs a configuration, not even a readable one.
-    for (const Flag& flag : flags)
-        if (flag.name == "--version" || flag.name == "--help")
-            return ApplySwitch(flag.name, options);
-    options.configPath = ConfigPathOf(flags);
-    // The file first, so that every flag overrides it.
+    if (flags.help || flags.version) {
+        options.help = flags.help;
+        options.version = flags.version;
+        return true;
+    }
+    if (flags.configPath.empty() && ::access(kLumedDefaultConfig, F_OK) == 0)
+        flags.configPath = kLumedDefaultConfig;
+    options.configPath = flags.configPath;
+    // The file first, then the flags again over it, so that every flag wins.
     if (!options.configPath.empty() && !LoadConfigFile(options.configPath, options, error))
         return false;
-    for (const Flag& flag : flags) {
-        if (flag.name == "--config" || ApplySwitch(flag.name, options))
-            continue;
-        if (!ApplyLumedOption(flag.name, flag.value, options)) {
-            error = "bad option or value: " + flag.name + " " + flag.value;
-            return false;
-        }
-    }
-    return Consistent(options, error);
+    return ParseFlags(argc, argv, options, error) && Consistent(options, error);
 }

@@ -88,12 +88,12 @@ std::string StateDirOf(const LumedOptions& options);
 // Where lumed looks for its configuration file when --config is not given.
 extern const char* const kLumedDefaultConfig;
 
-// True and options filled from the configuration file and the flags; else
-// false and error says what is wrong.
+// True and options filled from the configuration file and the flags (read
+// with CLI11); else false and error says what is wrong.
 bool ParseLumedOptions(int argc, char** argv, LumedOptions& options, std::string& error);
 
-// Sets what flag name ("--port") sets from its value's text; false when the
-// name takes no value or the value is invalid.
+// Sets what flag name ("--port") sets from its value's text, as the command
+// line would; false when the name takes no value or the value is invalid.
 bool ApplyLumedOption(const std::string& name, const std::string& value, LumedOptions& options);
 
 // Whether the configuration program is served on the NFS port.
