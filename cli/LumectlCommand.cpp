@@ -171,10 +171,10 @@ const CLI::Validator kNonEmpty(
 // What one call carries of a path.
 const CLI::Validator kSendable(
     [](std::string& text) {
-        return text.size() > LUMECFG_PATHLEN ? "a path longer than " +
-                                                   std::to_string(LUMECFG_PATHLEN) +
-                                                   " bytes cannot be sent"
-                                             : std::string();
+        return text.size() > LUMECFG_PATHLEN
+                   ? "a path longer than " + std::to_string(LUMECFG_PATHLEN) +
+                         " bytes cannot be sent"
+                   : std::string();
     },
     "PATH");
 

@@ -227,6 +227,9 @@ TEST_F(Lumectl, UsageErrorsAndAnUnreachableServerHaveTheirOwnExitStatus) {
     EXPECT_EQ(Ctl({"export"}).exitCode, 2);
     EXPECT_EQ(Ctl({"frobnicate", "/x"}).exitCode, 2);
     EXPECT_EQ(Ctl({"drill-hole", "/x", "f", "--offset", "-1", "--length", "1"}).exitCode, 2);
+    EXPECT_EQ(Ctl({"unlock", "/x", "f", "--owner", "-1"}).exitCode, 2);            // not UINT64_MAX
+    EXPECT_EQ(Ctl({"export", "/x", "--perms", "0x3"}).exitCode, 2);                // decimals only
+    EXPECT_EQ(RunLumectl({"keepalive", "/x", "--socket", m_socket}).exitCode, 0);  // globals last
     EXPECT_EQ(Ctl({"export", "/" + std::string(4096, 'd')}).exitCode,
               2);  // more than a call carries
 

@@ -127,3 +127,27 @@ TEST(LumedConfigFile, BadFilesAreRefusedNamingFileLineAndKey) {
     EXPECT_FALSE(Parse({"--config", dir / "absent.toml"}, o, error));
     EXPECT_EQ(error, "cannot read the configuration file " + dir / "absent.toml");
 }
+
+TEST(LumedConfigFile, FlagsAreDecimalsInRangeTheLastWinsAndVersionGoesFirst) {
+    LumedOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--config", "/dev/null", "--port", "010", "--port", "0020", "--export", "/a",
+                       "--log-level", "-1", "--export", "/b"},
+                      o, error))
+        << error;
+    EXPECT_EQ(o.port, 20u);
+    EXPECT_EQ(o.logLevel, -1);
+    EXPECT_EQ(o.exports, (std::vector<std::string>{"/a", "/b"}));
+
+    const std::vector<std::string> refused[] = {
+        {"--perms", "0x3"}, {"--port", "65536"}, {"--workers", "0"}, {"--metrics", "[::1]:x"},
+        {"--port"},         {"--frob", "1"},     {"extra"},
+    };
+    for (const std::vector<std::string>& args : refused) {
+        LumedOptions bad;
+        EXPECT_FALSE(Parse(args, bad, error)) << args[0];
+    }
+    LumedOptions version;
+    EXPECT_TRUE(Parse({"--port", "x", "--version"}, version, error)) << error;
+    EXPECT_TRUE(version.version);
+}
