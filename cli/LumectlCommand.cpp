@@ -219,7 +219,9 @@ void AddVerbs(CLI::App& app, LumectlCommand& c) {
         sub->callback([&c, verb = info.verb] { c.verb = verb; });
         AddHelp(*sub, info.help);
         if (info.positionals > 0)
-            sub->add_option("SHARE", c.path)->required()->check(kSendable);
+            sub->add_option(info.verb == LumectlVerb::Export ? "PATH" : "SHARE", c.path)
+                ->required()
+                ->check(kSendable);
         if (info.positionals > 1)
             sub->add_option("FILE", c.file)->required()->check(kSendable);
     }

@@ -94,7 +94,7 @@ void SetMetrics(const std::string& value, LumedOptions& options) {
 void AddFlags(CLI::App& app, LumedOptions& o) {
     app.set_help_flag();
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    // Where they stand on the line: neither waits for the other values.
+    // Acted on where they stand, before any other value is checked.
     app.add_flag_callback("--help", [] { throw CLI::CallForHelp(); })->trigger_on_parse();
     app.add_flag_callback("--version", [] { throw CLI::CallForVersion(); })->trigger_on_parse();
     app.add_option("--config", o.configPath);
