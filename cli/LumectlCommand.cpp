@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <vector>
 
 #include "LumeVersion.h"
 #include "server/protocol/lumecfg.h"
@@ -203,8 +204,8 @@ void AddGlobals(CLI::App& app, LumectlCommand& c) {
     app.add_flag("--json", c.json);
 }
 
-// -h and --help print help as soon as they are read, before any value
-// is checked or anything required is missed.
+// A command's -h and --help print its help as soon as they are read,
+// before any value is checked or anything required is missed.
 void AddHelp(CLI::App& app, const char* help) {
     app.set_help_flag();
     app.add_flag_callback("-h,--help", [help] { throw CLI::CallForHelp(help, 0); })
@@ -250,6 +251,12 @@ void AddVerbs(CLI::App& app, LumectlCommand& c) {
         ->transform(Unsigned(1, 86400));
 }
 
+// The help of the command on the line, else the general help.
+std::string HelpOf(const CLI::App& app) {
+    const std::vector<CLI::App*> commands = app.get_subcommands();
+    return commands.empty() ? kLumectlHelp : Verbs().at(commands.front()->get_name()).help;
+}
+
 // The reason for a usage error, in lumectl's words where CLI11's are vague.
 std::string Reason(const CLI::App& app, const CLI::ParseError& bad) {
     if (!app.get_subcommands().empty() || !dynamic_cast<const CLI::RequiredError*>(&bad))
@@ -267,15 +274,17 @@ LumectlParse ParseLumectlCommandLine(int argc, char** argv) {
     app.fallthrough();  // the globals after the command too
     app.require_subcommand(1);
     app.set_version_flag("--version", "lumectl " LUME_VERSION "\n")->trigger_on_parse();
-    AddHelp(app, kLumectlHelp);
     AddGlobals(app, parse.command);
     AddVerbs(app, parse.command);
     try {
         app.parse(argc, argv);
         parse.outcome = LumectlParse::Run;
-    } catch (const CLI::Success& print) {  // help or version
+    } catch (const CLI::CallForHelp& help) {  // a command's, or lumectl's own
         parse.outcome = LumectlParse::Print;
-        parse.text = print.what();
+        parse.text = app.get_help_ptr()->count() > 0 ? HelpOf(app) : help.what();
+    } catch (const CLI::CallForVersion& version) {
+        parse.outcome = LumectlParse::Print;
+        parse.text = version.what();
     } catch (const CLI::ParseError& bad) {
         parse.text = Reason(app, bad);
     }
