@@ -261,8 +261,10 @@ std::string HelpOf(const CLI::App& app) {
 std::string Reason(const CLI::App& app, const CLI::ParseError& bad) {
     if (!app.get_subcommands().empty() || !dynamic_cast<const CLI::RequiredError*>(&bad))
         return bad.what();
-    const std::vector<std::string> rest = app.remaining();
-    return rest.empty() ? "no command given" : "unknown command: " + rest.front();
+    for (const std::string& word : app.remaining())
+        if (word[0] != '-')
+            return "unknown command: " + word;
+    return "no command given";
 }
 
 }  // namespace
