@@ -1,12 +1,11 @@
 #include "cli/LumectlCommand.h"
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
-#include <cstdlib>
 #include <map>
 #include <vector>
 
 #include "LumeVersion.h"
+#include "platform/DecimalOption.h"
 #include "server/protocol/lumecfg.h"
 
 const char* const kLumectlUsage =
@@ -147,28 +146,6 @@ const std::map<std::string, VerbInfo>& Verbs() {
     return verbs;
 }
 
-// A decimal integer in [low, high], rewritten in canonical form so that
-// CLI11 (which also reads hex, octal and a wrapped-around minus) reads what
-// was meant.
-CLI::Validator Unsigned(uint64_t low, uint64_t high) {
-    return CLI::Validator(
-        [low, high](std::string& text) {
-            char* end = nullptr;
-            errno = 0;
-            const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-            if (text.empty() || text[0] == '-' || errno != 0 || *end != '\0' || value < low ||
-                value > high)
-                return "bad value " + text;
-            text = std::to_string(value);
-            return std::string();
-        },
-        "N");
-}
-
-const CLI::Validator kNonEmpty(
-    [](std::string& text) { return text.empty() ? std::string("bad value ''") : std::string(); },
-    "TEXT");
-
 // What one call carries of a path.
 const CLI::Validator kSendable(
     [](std::string& text) {
@@ -184,7 +161,8 @@ void SetServer(const std::string& text, LumectlCommand& command) {
     const size_t colon = text.rfind(':');
     std::string port = colon == std::string::npos ? "" : text.substr(colon + 1);
     command.server = text.substr(0, colon);
-    if (command.server.empty() || (colon != std::string::npos && !Unsigned(0, 65535)(port).empty()))
+    if (command.server.empty() ||
+        (colon != std::string::npos && !DecimalIn<uint64_t>(0, 65535)(port).empty()))
         throw CLI::ValidationError("--server", "bad value " + text);
     if (!port.empty())
         command.port = static_cast<uint16_t>(std::stoul(port));
@@ -193,12 +171,12 @@ void SetServer(const std::string& text, LumectlCommand& command) {
 // The options that go with any command, anywhere on the line. TLS options
 // go with --server, the CA with any of them, the certificate with its key.
 void AddGlobals(CLI::App& app, LumectlCommand& c) {
-    app.add_option("--socket", c.socket)->transform(kNonEmpty);
+    app.add_option("--socket", c.socket)->transform(kNonEmptyText);
     CLI::Option* server = app.add_option_function<std::string>(
         "--server", [&c](const std::string& text) { SetServer(text, c); });
-    CLI::Option* ca = app.add_option("--tls-ca", c.tlsCa)->transform(kNonEmpty)->needs(server);
-    CLI::Option* cert = app.add_option("--tls-cert", c.tlsCertificate)->transform(kNonEmpty);
-    CLI::Option* key = app.add_option("--tls-key", c.tlsKey)->transform(kNonEmpty);
+    CLI::Option* ca = app.add_option("--tls-ca", c.tlsCa)->transform(kNonEmptyText)->needs(server);
+    CLI::Option* cert = app.add_option("--tls-cert", c.tlsCertificate)->transform(kNonEmptyText);
+    CLI::Option* key = app.add_option("--tls-key", c.tlsKey)->transform(kNonEmptyText);
     cert->needs(ca)->needs(key);
     key->needs(ca)->needs(cert);
     app.add_flag("--json", c.json);
@@ -228,12 +206,13 @@ void AddVerbs(CLI::App& app, LumectlCommand& c) {
     }
     CLI::App* exportVerb = app.get_subcommand("export");
     exportVerb->add_option("--clients", c.clients);
-    exportVerb->add_option("--perms", c.perms)->transform(Unsigned(0, 7));
-    exportVerb->add_option("--timeout", c.timeoutMinutes)->transform(Unsigned(0, UINT32_MAX));
-    exportVerb->add_option("--job-id", c.jobId)->transform(Unsigned(0, UINT64_MAX));
+    exportVerb->add_option("--perms", c.perms)->transform(DecimalIn<uint64_t>(0, 7));
+    exportVerb->add_option("--timeout", c.timeoutMinutes)
+        ->transform(DecimalIn<uint64_t>(0, UINT32_MAX));
+    exportVerb->add_option("--job-id", c.jobId)->transform(DecimalIn<uint64_t>(0, UINT64_MAX));
     exportVerb->add_flag("--unique", c.unique);
     CLI::App* lock = app.get_subcommand("lock");
-    lock->add_option("--owner", c.owner)->required()->transform(Unsigned(0, UINT64_MAX));
+    lock->add_option("--owner", c.owner)->required()->transform(DecimalIn<uint64_t>(0, UINT64_MAX));
     CLI::Option_group* mode = lock->add_option_group("mode");
     mode->add_flag("--read", c.read);
     mode->add_flag("--write");
@@ -241,14 +220,18 @@ void AddVerbs(CLI::App& app, LumectlCommand& c) {
     app.get_subcommand("unlock")
         ->add_option("--owner", c.owner)
         ->required()
-        ->transform(Unsigned(0, UINT64_MAX));
+        ->transform(DecimalIn<uint64_t>(0, UINT64_MAX));
     // Offsets and lengths are signed 64-bit in the file system.
     CLI::App* drill = app.get_subcommand("drill-hole");
-    drill->add_option("--offset", c.offset)->required()->transform(Unsigned(0, INT64_MAX));
-    drill->add_option("--length", c.length)->required()->transform(Unsigned(0, INT64_MAX));
+    drill->add_option("--offset", c.offset)
+        ->required()
+        ->transform(DecimalIn<uint64_t>(0, INT64_MAX));
+    drill->add_option("--length", c.length)
+        ->required()
+        ->transform(DecimalIn<uint64_t>(0, INT64_MAX));
     app.get_subcommand("stats")
         ->add_option("--watch", c.watchSeconds)
-        ->transform(Unsigned(1, 86400));
+        ->transform(DecimalIn<uint64_t>(1, 86400));
 }
 
 // The help of the command on the line, else the general help.

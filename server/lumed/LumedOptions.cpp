@@ -5,9 +5,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
-#include <cstdlib>
 
+#include "platform/DecimalOption.h"
 #include "server/lumed/ConfigFile.h"
 
 const char* const kLumedUsage =
@@ -55,26 +54,6 @@ const char* const kLumedDefaultConfig = "/etc/lumed/lumed.toml";
 
 namespace {
 
-// A decimal integer in [low, high], rewritten in canonical form so that
-// CLI11 (which also reads hex and octal) reads what was meant.
-CLI::Validator Number(long low, long high) {
-    return CLI::Validator(
-        [low, high](std::string& text) {
-            char* end = nullptr;
-            errno = 0;
-            const long value = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || errno != 0 || *end != '\0' || value < low || value > high)
-                return "bad value " + text;
-            text = std::to_string(value);
-            return std::string();
-        },
-        "N");
-}
-
-const CLI::Validator kNonEmpty(
-    [](std::string& text) { return text.empty() ? std::string("bad value ''") : std::string(); },
-    "TEXT");
-
 // [ADDR:]PORT, ADDR an IPv4 literal or an IPv6 one in brackets.
 void SetMetrics(const std::string& value, LumedOptions& options) {
     const size_t colon = value.rfind(':');
@@ -82,7 +61,7 @@ void SetMetrics(const std::string& value, LumedOptions& options) {
     if (address.size() > 2 && address.front() == '[' && address.back() == ']')
         address = address.substr(1, address.size() - 2);
     std::string port = value.substr(colon == std::string::npos ? 0 : colon + 1);
-    const std::string bad = Number(0, 65535)(port);
+    const std::string bad = DecimalIn<long>(0, 65535)(port);
     if (!bad.empty())
         throw CLI::ValidationError("--metrics", bad);
     options.metricsAddress = address;
@@ -103,23 +82,23 @@ void AddFlags(CLI::App& app, LumedOptions& o) {
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--clients", o.clients);
-    app.add_option("--perms", o.perms)->transform(Number(0, 7));
-    app.add_option("--port", o.port)->transform(Number(0, 65535));
+    app.add_option("--perms", o.perms)->transform(DecimalIn<long>(0, 7));
+    app.add_option("--port", o.port)->transform(DecimalIn<long>(0, 65535));
     app.add_option("--bind", o.bindAddress);
     app.add_option("--state-dir", o.stateDir);
     app.add_option("--module", o.modulePath);
-    app.add_option("--log-level", o.logLevel)->transform(Number(-1, 10));
-    app.add_option("--workers", o.workers)->transform(Number(1, 1024));
+    app.add_option("--log-level", o.logLevel)->transform(DecimalIn<long>(-1, 10));
+    app.add_option("--workers", o.workers)->transform(DecimalIn<long>(1, 1024));
     app.add_flag("--no-rpcbind{false}", o.rpcbind);
     app.add_flag("--ganesha", o.ganesha);
     app.add_flag("--log-stderr", o.logStderr);
     app.add_option("--config-bind", o.configBind);
-    app.add_option("--config-port", o.configPort)->transform(Number(0, 65535));
-    app.add_option("--minute-seconds", o.minuteSeconds)->transform(Number(1, 3600));
-    app.add_option("--admin-group", o.adminGroup)->transform(kNonEmpty);
-    app.add_option("--tls-cert", o.tlsCertificate)->transform(kNonEmpty);
-    app.add_option("--tls-key", o.tlsKey)->transform(kNonEmpty);
-    app.add_option("--tls-ca", o.tlsCa)->transform(kNonEmpty);
+    app.add_option("--config-port", o.configPort)->transform(DecimalIn<long>(0, 65535));
+    app.add_option("--minute-seconds", o.minuteSeconds)->transform(DecimalIn<long>(1, 3600));
+    app.add_option("--admin-group", o.adminGroup)->transform(kNonEmptyText);
+    app.add_option("--tls-cert", o.tlsCertificate)->transform(kNonEmptyText);
+    app.add_option("--tls-key", o.tlsKey)->transform(kNonEmptyText);
+    app.add_option("--tls-ca", o.tlsCa)->transform(kNonEmptyText);
     app.add_option_function<std::string>("--metrics",
                                          [&o](const std::string& v) { SetMetrics(v, o); });
 }

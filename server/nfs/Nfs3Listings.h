@@ -9,7 +9,8 @@
 // the directory and its state (Nfs3ProcDirectory.cpp), and a kept listing
 // is taken only for the directory (device and inode) it was opened on.
 // A listing is taken by one call at a time; at most the capacity are kept,
-// each with a descriptor, the least lately kept closed first.
+// each holding its stream's descriptor and the directory's object, the
+// least lately kept closed first.
 // Thread-safe; m_mutex is the only lock taken, and never held while a
 // stream is closed.
 #pragma once
