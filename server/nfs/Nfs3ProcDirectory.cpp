@@ -27,7 +27,6 @@
 #include <cstring>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "platform/ClockCache.h"
 #include "server/nfs/Nfs3Attributes.h"

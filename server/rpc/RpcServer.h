@@ -12,9 +12,10 @@
 // waiting on one call at a time so costs no hand-off between threads, a
 // queue of up to kRunCalls small calls none either (a hand-off costs a
 // wake-up and a contest for the socket, which so few quick calls do not
-// repay), and a deeper one a wake-up per processor rather than per call. A quick call that
-// finds, there, that it would wait (a READ of data not in memory) goes to a
-// worker alone instead, so it holds up none of the calls behind it.
+// repay), and a deeper one a wake-up per processor rather than per call.
+// A quick call that finds, there, that it would wait (a READ of data not in
+// memory) goes to a worker alone instead, so it holds up none of the calls
+// behind it. The replies of a run leave together (RpcConnection.h).
 // Replies: whoever ran a call hands the reply to its RpcConnection, which
 // sends it at once if the socket takes it and otherwise queues it for the
 // connection's thread. No worker ever waits on a socket, so a client that
