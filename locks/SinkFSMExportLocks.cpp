@@ -19,9 +19,9 @@
 #include "exports/SinkFSMExport.h"
 #include "host/FileLock.h"
 #include "locks/LumeLockRecords.h"
-#include "locks/SystemErrorText.h"
 #include "module/SinkFSM.h"
 #include "platform/CImpersonator.h"
+#include "platform/ErrorText.h"
 #include "platform/LogWriter.h"
 #include "platform/OxException.h"
 
@@ -109,7 +109,7 @@ bool AsExportUser(const SinkFSMExport& exp, Step step, Outcome& outcome) {
 Outcome RefuseMissingFile(const LockCall& call) {
     int err = errno;
     OXLOG(-1, call.jobId, "ERROR: Given file [%s] not found under export [%s]. Error [%d:%s]",
-          call.File(), call.exportPath.c_str(), err, SystemErrorText(err).c_str());
+          call.File(), call.exportPath.c_str(), err, ErrorText(err).c_str());
     call.Reply(LUME_STATUS_FILE_NOT_FOUND, "Given file path not found", 0);
     errno = err;
     return Outcome::kRefused;
@@ -178,7 +178,7 @@ Outcome OpenAndLock(const LockCall& call, const SinkBkEndObj& object, bool readL
     if (fd < 0) {
         int err = errno;
         OXLOG(-1, call.jobId, "ERROR: Failed to open given file [%s]. Error [%d:%s]", call.File(),
-              err, SystemErrorText(err).c_str());
+              err, ErrorText(err).c_str());
         call.Reply(LUME_STATUS_FAILURE, "failed to open the file", 0);
         errno = err;
         return Outcome::kRefused;
@@ -188,8 +188,8 @@ Outcome OpenAndLock(const LockCall& call, const SinkBkEndObj& object, bool readL
         // A conflict's holder is not one of this service's owners.
         bool conflict = err == EAGAIN || err == EACCES;
         OXLOG(-1, call.jobId, "ERROR: System lockf failed for given file [%s]. Error [%d:%s]",
-              call.File(), err, SystemErrorText(err).c_str());
-        const std::string message = "lockf failed. " + SystemErrorText(err);
+              call.File(), err, ErrorText(err).c_str());
+        const std::string message = "lockf failed. " + ErrorText(err);
         call.Reply(conflict ? LUME_STATUS_LOCKED_BY_OTHER : LUME_STATUS_FAILURE, message.c_str(),
                    conflict ? ~0ULL : 0);
         DescriptorCache().Close(fd, call.path.c_str(), fileId);
@@ -378,7 +378,7 @@ bool ReportGranted(const LockCall& call) {
 bool ConversionFailed(const LockCall& call, int err) {
     OXLOG(2, call.jobId, "INFO: unlock successful for file [%s].", call.File());
     OXLOG(-1, call.jobId, "ERROR: System fcntl failed for file [%s]. Error [%d:%s]", call.File(),
-          err, SystemErrorText(err).c_str());
+          err, ErrorText(err).c_str());
     call.Reply(LUME_STATUS_FAILURE, "fcntl failed", 0);
     errno = err;
     return false;

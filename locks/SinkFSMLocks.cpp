@@ -5,8 +5,8 @@
 
 #include "exports/SinkFSMExport.h"
 #include "host/FileLock.h"
-#include "locks/SystemErrorText.h"
 #include "module/SinkFSM.h"
+#include "platform/ErrorText.h"
 #include "platform/LogWriter.h"
 
 namespace {
@@ -21,7 +21,7 @@ void ReleaseGrant(const std::string& path, int fd, bool shared, unsigned long fi
         OXLOG(-1, 0,
               "ERROR: file unlock failed. Ignoring error as we are un-exporting the share. File "
               "[%s] fd [%d] Export [%s] Error [%d:%s]",
-              path.c_str(), fd, exportPath.c_str(), err, SystemErrorText(err).c_str());
+              path.c_str(), fd, exportPath.c_str(), err, ErrorText(err).c_str());
     } else {
         OXLOG(5, 0, "INFO: File [%s] fd [%d] unlocked.", path.c_str(), fd);
     }

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string>
 
+#include "platform/ErrorText.h"
 #include "platform/LogWriter.h"
 #include "platform/OxException.h"
 
@@ -38,9 +38,7 @@ bool SetFsGid(gid_t gid) {
 }
 
 std::string Describe(const char* what, int err) {
-    char buffer[256];
-    return std::string(what) + ": " + strerror_r(err, buffer, sizeof(buffer)) + " (" +
-           std::to_string(err) + ")";
+    return std::string(what) + ": " + ErrorTextAndNumber(err);
 }
 
 std::vector<gid_t> CurrentGroups() {

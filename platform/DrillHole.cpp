@@ -3,7 +3,8 @@
 #include <fcntl.h>
 
 #include <cerrno>
-#include <cstring>
+
+#include "platform/ErrorText.h"
 
 namespace {
 
@@ -24,10 +25,7 @@ int DrillHole(int fd, long long offset, long long length, std::string& err) {
     if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length) == 0)
         return 0;
     int saved = errno;
-    char buffer[256];
-    err = "fallocate punch hole " + Range(offset, length) +
-          " failed: " + strerror_r(saved, buffer, sizeof(buffer)) + " (" + std::to_string(saved) +
-          ")";
+    err = "fallocate punch hole " + Range(offset, length) + " failed: " + ErrorTextAndNumber(saved);
     errno = saved;
     return -1;
 }

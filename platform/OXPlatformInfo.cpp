@@ -12,6 +12,7 @@
 
 #include "platform/AtomicFile.h"
 #include "platform/Directory.h"
+#include "platform/ErrorText.h"
 #include "platform/LogWriter.h"
 #include "platform/StateDir.h"
 
@@ -22,11 +23,6 @@ namespace {
 const char kFileName[] = "/registry.json";
 const char kLockName[] = "/registry.lock";
 
-std::string ErrorText(int err) {
-    char buffer[256];
-    return std::string(strerror_r(err, buffer, sizeof(buffer))) + " (" + std::to_string(err) + ")";
-}
-
 // The registry as stored. A missing file is an empty registry; so is an
 // unreadable or corrupt one, after a message saying so.
 json ReadRegistry(const std::string& path) {
@@ -36,7 +32,7 @@ json ReadRegistry(const std::string& path) {
         return json::object();
     if (err != 0) {
         OXLOG(-1, 0, "cannot read registry %s: %s; reading it as empty", path.c_str(),
-              ErrorText(err).c_str());
+              ErrorTextAndNumber(err).c_str());
         return json::object();
     }
     json registry = json::parse(text, nullptr, false);
@@ -109,7 +105,7 @@ bool Update(const std::function<bool(json&)>& change) {
     RegistryFileLock lock(dir + kLockName);
     if (!lock.Held()) {
         OXLOG(-1, 0, "cannot lock registry in %s: %s", dir.c_str(),
-              ErrorText(lock.Error()).c_str());
+              ErrorTextAndNumber(lock.Error()).c_str());
         return false;
     }
     std::string path = dir + kFileName;
@@ -124,7 +120,8 @@ bool Update(const std::function<bool(json&)>& change) {
         return false;
     }
     if (!ReplaceFileAtomically(path, text)) {
-        OXLOG(-1, 0, "cannot store registry %s: %s", path.c_str(), ErrorText(errno).c_str());
+        OXLOG(-1, 0, "cannot store registry %s: %s", path.c_str(),
+              ErrorTextAndNumber(errno).c_str());
         return false;
     }
     return true;
