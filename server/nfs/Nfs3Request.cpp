@@ -1,5 +1,6 @@
 #include "server/nfs/Nfs3Request.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -39,16 +40,31 @@ bool ModuleHandle(const Nfs3Request::Object& object, nfs_fh3& fh) {
     return fh.len > 0 && fh.len <= LUME_NFS3_FHSIZE;
 }
 
-// What the process may open, shared out in eighths of its descriptors:
-// kept files two (a file holds two: the module's object and the open
-// file), objects kept as found five; sockets, the module, the log and
+// The descriptors the process has open (the state store's, the log's,
+// another server's in the same process); 0 when they cannot be counted.
+rlim_t OpenDescriptors() {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return 0;
+    rlim_t count = 0;
+    while (const dirent* entry = ::readdir(dir))
+        count += entry->d_name[0] != '.';
+    ::closedir(dir);
+    return count > 0 ? count - 1 : 0;  // not the one reading the list
+}
+
+// What the process may still open when the server is made, shared out in
+// eighths: kept files two (a file holds two: the module's object and the
+// open file), objects kept as found five; sockets, calls' own opens and
 // listings kept open the last one.
 size_t DescriptorEighths(rlim_t eighths) {
     constexpr rlim_t kFloor = 16, kCeiling = 1 << 20;
     struct rlimit limit {};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return kFloor;
-    return static_cast<size_t>(std::max(kFloor, std::min(kCeiling, limit.rlim_cur / 8 * eighths)));
+    const rlim_t open = OpenDescriptors();
+    const rlim_t free = limit.rlim_cur > open ? limit.rlim_cur - open : 0;
+    return static_cast<size_t>(std::max(kFloor, std::min(kCeiling, free / 8 * eighths)));
 }
 
 // Files whose permission rules are kept; a few hundred bytes each at most.
