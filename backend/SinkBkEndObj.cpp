@@ -455,10 +455,11 @@ int SinkBkEndObj::ListedEntry(LumeCtxt*, int dirFd, const std::string& name, nfs
     SinkPerfTimer timer(kCounterLookup);
     // One look at the entry, relative to the directory being read: no
     // descriptor to open and close per entry.
-    if (GetUniqueFileIdAt(dirFd, name.c_str(), id, st) != 0)
+    const std::string path = ChildPath(name);
+    if (GetUniqueFileIdAt(dirFd, name.c_str(), id, st, path) != 0)
         return -1;
     timer.Stop(0);
-    SinkFSMFileHandle(m_handle.GetShareId(), ChildPath(name), id).ToNfsFH(fh);
+    SinkFSMFileHandle(m_handle.GetShareId(), path, id).ToNfsFH(fh);
     return 0;
 }
 

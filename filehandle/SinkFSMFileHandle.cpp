@@ -73,7 +73,8 @@ SinkFSMFileHandle::SinkFSMFileHandle(unsigned shareId, const std::string& path, 
                                      struct stat* found)
     : LumeFileHandle(shareId), m_path(path) {
     struct stat st;
-    Identified(fd >= 0 && GetUniqueFileIdOfDescriptor(fd, m_checksum, found ? *found : st) == 0);
+    Identified(fd >= 0 &&
+               GetUniqueFileIdOfDescriptor(fd, m_checksum, found ? *found : st, m_path) == 0);
 }
 
 SinkFSMFileHandle::SinkFSMFileHandle(unsigned shareId, const std::string& path,

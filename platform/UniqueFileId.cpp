@@ -463,7 +463,8 @@ int IdOfLook(Binding& b, const struct statx& sx, struct stat& st,
 
 }  // namespace
 
-int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st) {
+int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st,
+                                const std::string& path) {
     Binding* b = Current();
     struct statx sx;
     if (!b || StatxOf(fd, "", AT_EMPTY_PATH, sx) != 0)
@@ -473,10 +474,11 @@ int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st) {
         [&](std::string& identity) {
             return ReadFileIdentity(fd, "", AT_EMPTY_PATH, st, identity);
         },
-        [fd] { return KernelName(fd); }, id);
+        [fd, &path] { return Absolute(path) ? path : KernelName(fd); }, id);
 }
 
-int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct stat& st) {
+int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct stat& st,
+                      const std::string& path) {
     if (!EntryName(name)) {
         errno = EINVAL;
         return -1;
@@ -497,7 +499,9 @@ int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct sta
         errno = ESTALE;
         return -1;
     };
-    const auto firstName = [dirFd, name] {
+    const auto firstName = [dirFd, name, &path] {
+        if (Absolute(path))
+            return path;
         const std::string dir = KernelName(dirFd);
         return dir.empty() ? dir : (dir == "/" ? dir : dir + "/") + name;
     };

@@ -43,14 +43,19 @@ int GetUniqueFileId(const std::string& path, unsigned long& id);
 // The same, also giving the lstat of path the id was found with.
 int GetUniqueFileId(const std::string& path, unsigned long& id, struct stat& st);
 // The id of the object an open descriptor refers to, and its fstat. A new
-// id records the path the kernel names the descriptor by.
-int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st);
+// id records path as its first name: the absolute path the caller opened
+// it by (else, path not absolute, the one the kernel names fd by, which
+// costs a readlink).
+int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st,
+                                const std::string& path = "");
 // The id of the entry name (one name, neither "." nor "..": else EINVAL)
 // of the directory open on dirFd, a symbolic link not followed, and its
 // lstat, without opening it: one statx when its settled birth is known in
 // memory. Otherwise its handle is read by name and the entry looked at
-// again: a name that held another object meanwhile fails (ESTALE).
-int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct stat& st);
+// again: a name that held another object meanwhile fails (ESTALE). A new
+// id records path as its first name, as above.
+int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct stat& st,
+                      const std::string& path = "");
 
 // Where the object with this id is now: 0 with an absolute path that led to
 // it when looked at, or -1 with errno: ESTALE when the id is unknown, the

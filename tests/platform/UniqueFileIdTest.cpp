@@ -190,6 +190,35 @@ TEST_F(UniqueFileIds, HardLinksShareAnIdFoundByTheNameLeft) {
         EXPECT_EQ(Where(id, files, flags), b) << "flags " << flags;
 }
 
+// A new id records as its first name the path its caller reached it by
+// (here through a link to its directory), else the kernel's name for it.
+TEST_F(UniqueFileIds, ANewIdIsNamedByTheCallersPathElseByTheKernels) {
+    ASSERT_EQ(::mkdir((files / "real").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("real", (files / "alias").c_str()), 0);
+    const int dirFd = ::open((files / "alias").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dirFd, 0);
+    for (const bool given : {true, false}) {
+        for (const bool byDescriptor : {true, false}) {
+            const std::string name =
+                std::string(given ? "given-" : "kernel-") + (byDescriptor ? "descriptor" : "entry");
+            files.WriteFile("real/" + name, "");
+            const std::string reached = files / ("alias/" + name);
+            const std::string path = given ? reached : "";
+            unsigned long id = 0;
+            struct stat st;
+            if (byDescriptor) {
+                const int fd = ::openat(dirFd, name.c_str(), O_PATH | O_CLOEXEC);
+                ASSERT_EQ(GetUniqueFileIdOfDescriptor(fd, id, st, path), 0) << name;
+                ::close(fd);
+            } else {
+                ASSERT_EQ(GetUniqueFileIdAt(dirFd, name.c_str(), id, st, path), 0) << name;
+            }
+            EXPECT_EQ(Where(id, files, O_PATH), given ? reached : files / ("real/" + name));
+        }
+    }
+    ::close(dirFd);
+}
+
 // Threads race for the ids of the same new files, by path and by
 // descriptor, half of them each id in a batch of its own: each file ends
 // with one id, no two files share one.
