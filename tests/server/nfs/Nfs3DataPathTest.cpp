@@ -330,23 +330,34 @@ TEST_F(NfsData, AReadOfDataNotInMemoryGoesToAWorker) {
     std::ofstream(path, std::ios::binary) << Pattern(0, kSize);
     nfs_context* nfs = Mount(dir, 0);
     const Nfs3RawClient::Fh file = Handle(dir, "cold");
+    const auto drop = [&] {
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(::fsync(fd), 0);
+        EXPECT_EQ(::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+        ::close(fd);
+    };
+    // A copied read learns it would wait from the kernel, which starts
+    // reading ahead as it says so; a busy machine may let that finish first,
+    // and the read is then served in place. So each dropped read is tried a
+    // few times, and one of them must have gone to a worker.
+    constexpr int kTries = 8;
     const struct {
         uint32_t offset, count;
         bool dropped;
     } cases[] = {{8192, 4096, true}, {65536, 65536, true}, {65536, 65536, false}};
     for (const auto& c : cases) {
-        if (c.dropped) {
-            const int fd = ::open(path.c_str(), O_RDONLY);
-            ASSERT_GE(fd, 0);
-            EXPECT_EQ(::fsync(fd), 0);
-            EXPECT_EQ(::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
-            ::close(fd);
+        uint64_t handedOver = 0;
+        for (int i = 0; i < (c.dropped ? kTries : 1) && handedOver == 0; ++i) {
+            if (c.dropped)
+                drop();
+            const uint64_t before = RpcCallsHandedOver();
+            const ReadReply got = ReadAt(nfs, file, c.offset, c.count);
+            EXPECT_EQ(got.status, NFS3_OK);
+            EXPECT_TRUE(got.data == Pattern(c.offset, c.count)) << c.offset << "+" << c.count;
+            handedOver = RpcCallsHandedOver() - before;
         }
-        const uint64_t before = RpcCallsHandedOver();
-        const ReadReply got = ReadAt(nfs, file, c.offset, c.count);
-        EXPECT_EQ(got.status, NFS3_OK);
-        EXPECT_TRUE(got.data == Pattern(c.offset, c.count)) << c.offset << "+" << c.count;
-        EXPECT_EQ(RpcCallsHandedOver() - before, c.dropped ? 1u : 0u) << c.offset << "+" << c.count;
+        EXPECT_EQ(handedOver, c.dropped ? 1u : 0u) << c.offset << "+" << c.count;
     }
 }
 
