@@ -28,29 +28,55 @@
 #include <benchmark/benchmark.h>
 #include <boost/shared_ptr.hpp>
 
-#include "backend/SinkBkEndObj.h"
-#include "backend/SinkFSMFileDescriptorCache.h"
 #include "bench/Ratios.h"
-#include "filehandle/SinkFSMPathCache.h"
+#include "bench/ScratchDir.h"
+#include "host/ExportCache.h"
+#include "host/LumeCtxt.h"
 #include "host/PerfCounters.h"
+#include "host/SharePerms.h"
 #include "module/SinkFSM.h"
+#include "module/backend/SinkBkEndObj.h"
+#include "module/backend/SinkFSMFileDescriptorCache.h"
+#include "module/exports/SinkFSMExport.h"
+#include "module/filehandle/SinkFSMPathCache.h"
 #include "platform/BeneathPath.h"
 #include "platform/LogWriter.h"
 #include "platform/StateDir.h"
 #include "platform/UniqueFileId.h"
 #include "server/handles/IssuedHandles.h"
-#include "tests/exports/ExportedDir.h"
-#include "tests/support/TempDir.h"
 
 namespace {
 
 constexpr unsigned long kEntries = 1000000;
 
+// A scratch directory exported through the module, read-write to everyone,
+// while the object lives.
+struct ScratchExport {
+    explicit ScratchExport(uint32_t shareId) {
+        ExportPtr none;
+        auto* sink = new SinkFSMExport("/bench" + std::to_string(shareId), dir.Path(),
+                                       SHARE_PERM_READ | SHARE_PERM_WRITE, "*", shareId, none);
+        exp.reset(sink);
+        std::string error;
+        if (sink->InitExportFileHandle(error) != 0 || !gAllExports->AddExport(exp))
+            throw std::runtime_error("cannot export " + dir.Path() + ": " + error);
+    }
+    ~ScratchExport() { gAllExports->RemoveExport(exp); }
+    ScratchExport(const ScratchExport&) = delete;
+    ScratchExport& operator=(const ScratchExport&) = delete;
+
+    // A request context on the export, without a target object.
+    LumeCtxt Ctx() const { return LumeCtxt(IdInfo(), exp, {}); }
+
+    ScratchDir dir;
+    ExportPtr exp;
+};
+
 // What the file benchmarks share: an exported temporary directory holding
 // one small file.
 struct World {
-    ExportedDir exported{77};
-    std::string file = exported.dir.WriteFile("data", "0123456789");
+    ScratchExport exported{77};
+    std::string file = exported.dir.Write("data", "0123456789");
 };
 
 // --- Path cache --------------------------------------------------------------
@@ -321,7 +347,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    TempDir state;  // the store of ids and handles lives here, not on the machine
+    ScratchDir state;  // the store of ids and handles lives here, not on the machine
     SetPlatformStateDir(state.Path());
     World world;
     RegisterAll(world);

@@ -26,12 +26,12 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/Ratios.h"
+#include "bench/ScratchDir.h"
 #include "platform/ClockCache.h"
 #include "platform/LogWriter.h"
 #include "platform/StateDir.h"
 #include "platform/StateStore.h"
 #include "platform/UniqueFileId.h"
-#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -42,8 +42,8 @@ constexpr size_t kCacheEntries = size_t(1) << 18;
 // lstat), one settled enough to be known by its birth, and files never
 // asked for.
 struct World {
-    TempDir state, files;
-    std::string settled = files.WriteFile("settled", "0123456789");
+    ScratchDir state, files;
+    std::string settled = files.Write("settled", "0123456789");
     std::string young;
     std::vector<std::string> fresh;
     size_t nextFresh = 0;
@@ -52,9 +52,9 @@ struct World {
     World() {
         SetPlatformStateDir(state.Path());
         std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // settled: 2 s old
-        young = files.WriteFile("young", "0123456789");
+        young = files.Write("young", "0123456789");
         for (int i = 0; i < 3 * kNewIds; ++i)
-            fresh.push_back(files.WriteFile("new" + std::to_string(i), ""));
+            fresh.push_back(files.Write("new" + std::to_string(i), ""));
         settledFd = ::open(settled.c_str(), O_PATH | O_CLOEXEC);
         youngFd = ::open(young.c_str(), O_PATH | O_CLOEXEC);
     }
@@ -89,7 +89,7 @@ void DescriptorId(benchmark::State& state, int fd) {
 // the file is old enough to be known by its birth.
 void BM_YoungDescriptorId(benchmark::State& state, World& world) {
     static std::atomic<int> made{0};
-    const std::string path = world.files.WriteFile("young" + std::to_string(made++), "");
+    const std::string path = world.files.Write("young" + std::to_string(made++), "");
     const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
     DescriptorId(state, fd);
     ::close(fd);

@@ -23,11 +23,11 @@
 #include <string>
 #include <vector>
 
-#include "drillhole/DrillHoleRecords.h"
 #include "fuzz/FuzzFixture.h"
-#include "locks/LumeLockRecords.h"
-#include "module/ConfigRPCTypes.h"
-#include "module/ExportRecords.h"
+#include "host/ConfigRPCTypes.h"
+#include "host/DrillHoleRecords.h"
+#include "host/ExportRecords.h"
+#include "host/LumeLockRecords.h"
 #include "module/SinkFSM.h"
 
 namespace {

@@ -11,11 +11,11 @@
 #include <cstring>
 #include <memory>
 
+#include "host/ConfigRPCTypes.h"
 #include "host/ExportCache.h"
+#include "host/ExportRecords.h"
 #include "host/LumeServiceGlobals.h"
 #include "host/SharePerms.h"
-#include "module/ConfigRPCTypes.h"
-#include "module/ExportRecords.h"
 #include "module/SinkFSM.h"
 #include "platform/CImpersonator.h"
 #include "platform/LogWriter.h"

@@ -2,14 +2,14 @@
 // releasing the response records the host gives back.
 #include <cstdlib>
 
-#include "drillhole/DrillHoleRecords.h"
-#include "exports/ExportRequests.h"
+#include "host/ConfigRPCTypes.h"
+#include "host/DrillHoleRecords.h"
+#include "host/ExportRecords.h"
+#include "host/LumeLockRecords.h"
 #include "host/LumeServiceGlobals.h"
-#include "locks/LumeLockRecords.h"
 #include "module/ConfigRPCRelease.h"
-#include "module/ConfigRPCTypes.h"
-#include "module/ExportRecords.h"
 #include "module/SinkFSM.h"
+#include "module/exports/ExportRequests.h"
 #include "platform/LogWriter.h"
 
 bool SinkFSM::GenericConfigRPCHandler(void* request, const std::string& caller,

@@ -2,12 +2,12 @@
 
 #include <boost/make_shared.hpp>
 
-#include "backend/SinkBkEndObj.h"
-#include "exports/ExportRequests.h"
-#include "exports/SinkFSMExport.h"
-#include "filehandle/SinkFSMFileHandle.h"
 #include "host/ExportCache.h"
-#include "locks/SinkFSMLocks.h"
+#include "module/backend/SinkBkEndObj.h"
+#include "module/exports/ExportRequests.h"
+#include "module/exports/SinkFSMExport.h"
+#include "module/filehandle/SinkFSMFileHandle.h"
+#include "module/locks/SinkFSMLocks.h"
 #include "platform/LogWriter.h"
 
 std::atomic<SinkFSM*> SinkFSM::sinkFSM{nullptr};

@@ -17,11 +17,11 @@
 
 #include <boost/shared_ptr.hpp>
 
-#include "backend/SinkFSMFileDescriptorCache.h"
 #include "host/FSM.h"
+#include "host/LumeLockRecords.h"
 #include "host/LumeServiceGlobals.h"
-#include "locks/LumeLockRecords.h"
-#include "locks/SinkFSMLockInfo.h"
+#include "module/backend/SinkFSMFileDescriptorCache.h"
+#include "module/locks/SinkFSMLockInfo.h"
 #include "platform/OxCriticalSection.h"
 
 class SinkFSM : public FSM {

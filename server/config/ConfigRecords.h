@@ -8,9 +8,9 @@
 // 16-bit export statuses travel as signed ints.
 #pragma once
 
-#include "drillhole/DrillHoleRecords.h"
-#include "locks/LumeLockRecords.h"
-#include "module/ExportRecords.h"
+#include "host/DrillHoleRecords.h"
+#include "host/ExportRecords.h"
+#include "host/LumeLockRecords.h"
 #include "server/protocol/lumecfg.h"
 
 // Requests: XDR arguments to module records.

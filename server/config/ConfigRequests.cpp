@@ -1,6 +1,6 @@
 #include "server/config/ConfigRequests.h"
 
-#include "module/ConfigRPCTypes.h"
+#include "host/ConfigRPCTypes.h"
 #include "server/config/ConfigRecords.h"
 
 namespace {

@@ -9,14 +9,14 @@
 
 #include <gtest/gtest.h>
 
-#include "exports/SinkFSMExport.h"
+#include "host/ConfigRPCTypes.h"
 #include "host/ExportCache.h"
+#include "host/ExportRecords.h"
+#include "host/LumeLockRecords.h"
 #include "host/LumeServiceGlobals.h"
 #include "host/ShareIdToPathCache.h"
-#include "locks/LumeLockRecords.h"
-#include "module/ConfigRPCTypes.h"
-#include "module/ExportRecords.h"
 #include "module/SinkFSM.h"
+#include "module/exports/SinkFSMExport.h"
 #include "platform/StateDir.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"

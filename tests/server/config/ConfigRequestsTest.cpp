@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "module/ConfigRPCTypes.h"
-#include "module/ExportRecords.h"
+#include "host/ConfigRPCTypes.h"
+#include "host/ExportRecords.h"
 #include "server/config/ConfigRequests.h"
 #include "tests/host/RemovingFsm.h"
 

@@ -1,9 +1,9 @@
 #include "tests/server/nfs/InProcessServer.h"
 
+#include "host/ConfigRPCTypes.h"
 #include "host/ExportCache.h"
+#include "host/ExportRecords.h"
 #include "host/LumeServiceGlobals.h"
-#include "module/ConfigRPCTypes.h"
-#include "module/ExportRecords.h"
 #include "module/SinkFSM.h"
 #include "platform/StateDir.h"
 #include "server/mount/Mount3Program.h"

@@ -30,7 +30,7 @@
 #include <gtest/gtest.h>
 
 #include "server/rpc/HandedOver.h"
-#include "tests/backend/CountingPerfCounter.h"
+#include "tests/module/backend/CountingPerfCounter.h"
 #include "tests/server/Nfs3RawClient.h"
 #include "tests/server/nfs/InProcessServer.h"
 #include "tests/support/TempDir.h"

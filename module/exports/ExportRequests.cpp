@@ -1,0 +1,259 @@
+#include "module/exports/ExportRequests.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "host/ConfigRPCTypes.h"
+#include "host/ExportCache.h"
+#include "host/ExportPath.h"
+#include "host/ExportRecords.h"
+#include "host/Ganesha.h"
+#include "host/LumeServiceGlobals.h"
+#include "host/LumeStatus.h"
+#include "host/ShareIdToPathCache.h"
+#include "module/exports/ExportAuthorization.h"
+#include "module/exports/RpcThreadCount.h"
+#include "module/exports/SinkFSMExport.h"
+#include "module/locks/SinkFSMLocks.h"
+#include "platform/LogWriter.h"
+#include "platform/PathContainment.h"
+#include "platform/PathUtil.h"
+#include "platform/SystemInfo.h"
+
+unsigned long long shareSequencer = 0;
+OxCriticalSection exportSerializeCs;
+OxCriticalSection exportLifetimeCs;
+
+namespace {
+
+const char* OrEmpty(const char* text) {
+    return text ? text : "";
+}
+
+void Refuse(LumeExportPathResp* response, LumeStatus status, const std::string& message) {
+    response->status = static_cast<uint16_t>(status);
+    response->message = strdup(message.c_str());
+}
+
+// The requested path in stored form with runs of '/' collapsed.
+std::string SharePathOf(const std::string& requested) {
+    std::string sharePath;
+    ReverseNormalizeExportPath(requested, sharePath);
+    RemoveDuplicates(sharePath, '/');
+    return sharePath;
+}
+
+std::string RealPathOf(const std::string& sharePath) {
+    if (!sharePath.empty() && sharePath[0] == '\\')
+        return "\\" + sharePath;
+    return sharePath;
+}
+
+std::string UniqueSuffix() {
+    unsigned long long sequence;
+    {
+        OxCriticalSectionLock guard(&exportSerializeCs);
+        sequence = ++shareSequencer;
+    }
+    char suffix[64];
+    snprintf(suffix, sizeof suffix, "_%llu_%llu", GetRand64(), sequence);
+    return suffix;
+}
+
+// Builds the export and its root handle. Empty, with the response refused,
+// when the directory or its handle cannot be had.
+ExportPtr BuildExport(const LumeExportPath& request, const std::string& sharePath,
+                      const std::string& realPath, uint32_t shareId, LumeExportPathResp* response) {
+    ExportPtr none;
+    SinkFSMExport* created = new SinkFSMExport(sharePath, realPath, request.perms,
+                                               OrEmpty(request.clients), shareId, none);
+    std::string error;
+    int status = created->InitExportFileHandle(error);
+    if (status != 0) {
+        OXLOG(1, request.jobId,
+              "Failed to create file handle. Failing export creation. Export Path [%s].",
+              realPath.c_str());
+        Refuse(response, status, error);
+        delete created;
+        return ExportPtr();
+    }
+    ExportPtr exp(created);
+    exp->SetExpiryInterval(request.timeout);
+    exp->SetNfsVersions("3");
+    created->SetJobId(shareId);
+    return exp;
+}
+
+// Brings the export's clients back to what Ganesha has: clients kept after
+// a failed update would go with every later update, and fail it too.
+void RestoreClients(ExportPtr& exp, const std::string& before) {
+    std::string now;
+    exp->GetAllowedClients(now);
+    exp->RemoveAllowedClients(now);
+    exp->FillAllowedClients(before);
+}
+
+// Registers the export with NFS-Ganesha where the host serves NFS through it.
+// clientsBefore: an existing export's clients before this request's.
+bool PublishToGanesha(ExportPtr& exp, bool isNew, const std::string& clientsBefore,
+                      LumeExportPathResp* response) {
+    if (!LumeServiceGlobals::isGanesha)
+        return true;
+    if (isNew && CreateGaneshaExport(exp) != 0) {
+        gAllExports->RemoveExport(exp);
+        ShareIdToPathCache::FreeShareId(exp->GetShareId(), false);
+        Refuse(response, LUME_STATUS_NFS_EXPORT_FAILED, "Creation of NFS export failed.");
+        return false;
+    }
+    if (!isNew && UpdateGaneshaExport(exp) != 0) {
+        RestoreClients(exp, clientsBefore);
+        Refuse(response, LUME_STATUS_NFS_EXPORT_FAILED, "Creation of NFS export failed.");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void CreateNewExport(void* requestRecord, const std::string& caller, char*& responseRecord,
+                     size_t& responseLength, int& responseType) {
+    const LumeExportPath& request = *static_cast<const LumeExportPath*>(requestRecord);
+    responseLength = sizeof(LumeExportPathResp);
+    responseType = RPC_CREATE_EXPORT_RESP;
+    LumeExportPathResp* response = new LumeExportPathResp();
+    responseRecord = reinterpret_cast<char*>(response);
+    OXLOG(10, 0, "LumeExportPathResp [%p] is created.", static_cast<void*>(response));
+    OXLOG(1, request.jobId, "Export Request [%s]", LumeExportPathtoStr(request).c_str());
+
+    const std::string requested = OrEmpty(request.path);
+    std::string sharePath = SharePathOf(requested);
+    // Judged as it will be served: resolved once, and served as resolved.
+    const std::string realPath = ResolveExistingPart(RealPathOf(sharePath));
+    if (realPath.empty()) {
+        OXLOG(1, request.jobId, "Export path [%s] cannot be resolved.", sharePath.c_str());
+        Refuse(response, LUME_STATUS_EXPORT_PATH_FAILED, "Export path does not exist.");
+        return;
+    }
+    if (!IsThisMachine(caller) && !IsAllowedToExport(realPath, caller)) {
+        OXLOG(1, request.jobId, "Export path [%s] is not in allowed paths.", realPath.c_str());
+        Refuse(response, LUME_STATUS_PATH_NOT_ALLOWED, kNotAllowedText);
+        return;
+    }
+    if (request.uniqueName)
+        sharePath += UniqueSuffix();
+
+    OxCriticalSectionLock lifetime(&exportLifetimeCs);
+    uint32_t shareId = ShareIdToPathCache::GetShareIdForPath(sharePath, true, false);
+    ExportPtr exp;
+    bool isNew = !gAllExports->FindExport(shareId, exp) || !exp;
+    std::string clientsBefore;
+    if (!isNew) {
+        exp->GetAllowedClients(clientsBefore);
+        exp->FillAllowedClients(OrEmpty(request.clients));
+    } else {
+        exp = BuildExport(request, sharePath, realPath, shareId, response);
+        if (!exp)
+            return;
+        gAllExports->AddExport(exp);
+        OXLOG(1, boost::static_pointer_cast<SinkFSMExport>(exp)->GetJobId(),
+              "Adding export [%s : %s] first time.", requested.c_str(), sharePath.c_str());
+    }
+    exp->IncrRefCount();
+    if (SinkFSMExport* sinkExport = AsSinkFSMExport(exp))
+        sinkExport->AddCreator(caller);
+    if (!PublishToGanesha(exp, isNew, clientsBefore, response))
+        return;
+    ExportToLumeShare(exp, response->share);
+    UpdateNFSRpcThreadCount();
+}
+
+namespace {
+
+std::string RequestedSharePath(void* requestRecord) {
+    std::string sharePath;
+    ReverseNormalizeExportPath(OrEmpty(static_cast<const LumeExportPath*>(requestRecord)->path),
+                               sharePath);
+    return sharePath;
+}
+
+}  // namespace
+
+void UnExport(void* requestRecord, const std::string& caller, char*& responseRecord,
+              size_t& responseLength, int& responseType) {
+    responseLength = sizeof(LumeUnExportResp);
+    responseType = RPC_UNEXPORT_RESP;
+    LumeUnExportResp* response = new LumeUnExportResp();
+    responseRecord = reinterpret_cast<char*>(response);
+    OXLOG(10, 0, "LumeUnExportResp [%p] is created.", static_cast<void*>(response));
+
+    // Only reverse-normalised: the share path is the one the create response gave.
+    const std::string sharePath = RequestedSharePath(requestRecord);
+    OXLOG(1, 0, "UnExport Request [%s]", sharePath.c_str());
+
+    OxCriticalSectionLock lifetime(&exportLifetimeCs);
+    ExportPtr exp;
+    if (!gAllExports->FindExport(sharePath, exp) || !exp) {
+        OXLOG(1, 0, "Given share [%s] is not found in export table.", sharePath.c_str());
+        response->status = LUME_STATUS_SHARE_NOT_EXPORTED;
+        response->message = strdup("Share not exported.");
+        return;
+    }
+    if (!MayManageExport(exp, caller)) {
+        response->status = LUME_STATUS_PATH_NOT_ALLOWED;
+        response->message = strdup(kNotAllowedText);
+        return;
+    }
+    if (exp->DecrRefCount() == 0) {
+        if (LumeServiceGlobals::isGanesha)
+            ManageGaneshaExport(GANESHA_EXPORT_REMOVE, exp->GetShareId());
+        OXLOG(1, 0, "Share [%s] is being unexported. Will force unmount any lingering clients.",
+              sharePath.c_str());
+        ShareIdToPathCache::FreeShareId(exp->GetShareId(), false);
+        if (SinkFSMExport* sinkExport = AsSinkFSMExport(exp))
+            ReleaseAllLocks(sinkExport);
+        gAllExports->RemoveExport(exp);
+    }
+    ExportToLumeShare(exp, response->share);
+}
+
+void KeepAlive(void* requestRecord, const std::string& caller, char*& responseRecord,
+               size_t& responseLength, int& responseType) {
+    responseLength = 0;
+    responseType = 0;
+    responseRecord = nullptr;
+
+    const std::string sharePath = RequestedSharePath(requestRecord);
+    OXLOG(2, 0, "KepAlive Request [%s]", sharePath.c_str());
+    ExportPtr exp;
+    if (gAllExports->FindExport(sharePath, exp) && exp) {
+        if (MayManageExport(exp, caller))
+            exp->SetLastAccessTime(time(nullptr));
+    } else {
+        OXLOG(1, 0, "Given share [%s] is not found in export table.", sharePath.c_str());
+    }
+}
+
+void RemoveExport(ExportPtr& exp) {
+    const std::string path = exp->GetPath();
+    OxCriticalSectionLock lifetime(&exportLifetimeCs);
+    // Another removal may have won the race (an unexport request while the
+    // host's sweep held this export): tearing it down again would free a
+    // share id and release locks that may now belong to a new export of the
+    // same path.
+    ExportPtr current;
+    if (!gAllExports->FindExport(exp->GetShareId(), current) || current != exp) {
+        OXLOG(1, 0, "Export [%s] is no longer in the export table; nothing to remove.",
+              path.c_str());
+        return;
+    }
+    OXLOG(1, 0, "Share [%s] is being unexported. Will force unmount any lingering clients.",
+          path.c_str());
+    ShareIdToPathCache::FreeShareId(exp->GetShareId(), false);
+    if (SinkFSMExport* sinkExport = AsSinkFSMExport(exp))
+        ReleaseAllLocks(sinkExport);
+    if (LumeServiceGlobals::isGanesha)
+        ManageGaneshaExport(GANESHA_EXPORT_REMOVE, exp->GetShareId());
+    gAllExports->RemoveExport(exp);
+    OXLOG(1, JobIdOf(exp), "Export [%s] is removed from global export cache.", path.c_str());
+}

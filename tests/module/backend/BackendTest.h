@@ -1,0 +1,32 @@
+// A fixture for backend tests: a temporary directory exported through the
+// module, a request context on it, and helpers to make objects and stat paths.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <boost/make_shared.hpp>
+
+#include "module/backend/SinkBkEndObj.h"
+#include "tests/module/exports/ExportedDir.h"
+
+class BackendTest : public ::testing::Test {
+  protected:
+    boost::shared_ptr<SinkBkEndObj> Object(const std::string& path) {
+        auto object = boost::make_shared<SinkBkEndObj>(exported.exp, path);
+        EXPECT_TRUE(object->IsInitSuccess()) << path;
+        return object;
+    }
+    static struct stat Lstat(const std::string& path) {
+        struct stat st;
+        std::memset(&st, 0, sizeof(st));
+        EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+        return st;
+    }
+
+    ExportedDir exported{41};
+    LumeCtxt ctx = exported.Ctx();
+};

@@ -1,0 +1,161 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/make_shared.hpp>
+
+#include "module/backend/SinkBkEndObj.h"
+#include "tests/module/backend/BackendTest.h"
+#include "tests/module/backend/CountingPerfCounter.h"
+
+namespace {
+
+constexpr int kUntimed = -1;
+
+class SinkBkEndCountersTest : public BackendTest {
+  protected:
+    std::string file = exported.dir.WriteFile("f", "hello");
+    std::string sub = exported.dir / "sub";
+};
+
+TEST_F(SinkBkEndCountersTest, NoCounterCallWhileCountingIsOff) {
+    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+    CountingPerfCounter counter(false);
+    auto object = Object(file);
+    struct stat st;
+    ASSERT_EQ(object->lstat(&ctx, nullptr, &st), 0);
+    int fd = object->open(&ctx, nullptr, O_RDWR, 0);
+    char buf[8];
+    ASSERT_EQ(object->read(&ctx, fd, buf, 0, sizeof(buf)), 5);
+    ASSERT_EQ(object->write(&ctx, fd, "x", 0, 1, BKEND_SYNC_FILE), 1);
+    ASSERT_EQ(object->close(&ctx, fd), 0);
+    ASSERT_TRUE(Object(exported.dir.Path())->FindChild(&ctx, "f"));
+    ASSERT_EQ(Object(sub)->rmdir(&ctx, nullptr), 0);
+    EXPECT_TRUE(counter.calls.empty());
+}
+
+// Each operation's counter, or none: the ids are the host's slots.
+TEST_F(SinkBkEndCountersTest, EachOperationUsesItsCounter) {
+    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+    auto object = Object(file);
+    auto dirObject = Object(exported.dir.Path());
+    auto subObject = Object(sub);
+    struct stat st;
+    struct statfs fs;
+    timeval times[2] = {{1, 0}, {1, 0}};
+    char buf[16];
+    DIR* dir = nullptr;
+    int fd = -1;
+    ctx.SetTargetObject(dirObject);
+
+    struct Case {
+        const char* name;
+        int counter;
+        std::function<void()> run;
+    };
+    const std::vector<Case> cases = {
+        {"lstat", 34, [&] { object->lstat(&ctx, nullptr, &st); }},
+        {"access", 43, [&] { object->access(&ctx, nullptr, F_OK); }},
+        {"open", 42, [&] { fd = object->open(&ctx, nullptr, O_RDWR, 0); }},
+        {"lseek", kUntimed, [&] { object->lseek(&ctx, fd, 0, SEEK_SET); }},
+        {"fdatasync", 2, [&] { object->fdatasync(&ctx, fd); }},
+        {"fsync", 2, [&] { object->fsync(&ctx, fd); }},
+        {"close", kUntimed, [&] { object->close(&ctx, fd); }},
+        {"truncate", 2, [&] { object->truncate(&ctx, nullptr, 5); }},
+        {"chmod", 41, [&] { object->chmod(&ctx, nullptr, 0644); }},
+        {"utimes", 41, [&] { object->utimes(&ctx, nullptr, times); }},
+        {"chown", 41, [&] { object->chown(&ctx, nullptr, geteuid(), getegid()); }},
+        {"statfs", 45, [&] { object->statfs(&ctx, nullptr, &fs); }},
+        {"pathconf", kUntimed, [&] { object->pathconf(&ctx, nullptr, _PC_NAME_MAX); }},
+        {"opendir", 46, [&] { dir = dirObject->opendir(&ctx, nullptr); }},
+        {"readdir", 39, [&] { dirObject->readdir(&ctx, dir); }},
+        {"telldir", kUntimed, [&] { dirObject->telldir(&ctx, dir); }},
+        {"seekdir", kUntimed, [&] { dirObject->seekdir(&ctx, dir, 0); }},
+        {"closedir", kUntimed, [&] { dirObject->closedir(&ctx, dir); }},
+        {"link", 30, [&] { dirObject->link(&ctx, file.c_str(), "hard"); }},
+        {"symlink", 30, [&] { dirObject->symlink(&ctx, "f", "soft"); }},
+        {"readlink", kUntimed,
+         [&] { Object(exported.dir / "soft")->readlink(&ctx, nullptr, buf, sizeof(buf)); }},
+        {"mknod", kUntimed, [&] { subObject->mknod(&ctx, nullptr, 0, NF3FIFO, S_IFIFO); }},
+        {"CreateChildFile", 30, [&] { dirObject->CreateChildFile(&ctx, "new", 0, 0644); }},
+        {"CreateChildDir", 30, [&] { dirObject->CreateChildDir(&ctx, "newdir", 0755); }},
+        {"FindChild", 44, [&] { dirObject->FindChild(&ctx, "f"); }},
+        {"GetParent", kUntimed, [&] { object->GetParent(&ctx); }},
+        {"rename", kUntimed, [&] { Object(exported.dir / "new")->rename(&ctx, nullptr, "n2"); }},
+        {"unlink", 40, [&] { Object(exported.dir / "hard")->unlink(&ctx, nullptr); }},
+        {"rmdir", 40, [&] { Object(exported.dir / "newdir")->rmdir(&ctx, nullptr); }},
+    };
+    for (const Case& c : cases) {
+        CountingPerfCounter counter(true);
+        c.run();
+        if (c.counter == kUntimed) {
+            EXPECT_TRUE(counter.calls.empty()) << c.name;
+            continue;
+        }
+        ASSERT_EQ(counter.calls.size(), 2u) << c.name;
+        EXPECT_TRUE(counter.calls[0].start && !counter.calls[1].start) << c.name;
+        for (const CountingPerfCounter::Call& call : counter.calls) {
+            EXPECT_EQ(call.category, "LUME") << c.name;
+            EXPECT_EQ(call.counter, c.counter) << c.name;
+        }
+    }
+}
+
+TEST_F(SinkBkEndCountersTest, ReadAndWriteReportTheBytesTheyMoved) {
+    auto object = Object(file);
+    int fd = object->open(&ctx, nullptr, O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    char buf[64];
+    CountingPerfCounter counter(true);
+    ASSERT_EQ(object->write(&ctx, fd, "abcdefg", 3, 7, BKEND_SYNC_NONE), 7);
+    ASSERT_EQ(object->read(&ctx, fd, buf, 0, sizeof(buf)), 10);
+    ASSERT_EQ(object->read(&ctx, -1, buf, 0, sizeof(buf)), -1);
+    ASSERT_EQ(object->write(&ctx, -1, "abc", 0, 3, BKEND_SYNC_NONE), -1);
+    ASSERT_EQ(counter.calls.size(), 8u);
+    const int counters[] = {2, 1, 1, 2};
+    const unsigned long long bytes[] = {7, 10, 0, 0};
+    for (size_t i = 0; i < 8; ++i) {
+        EXPECT_EQ(counter.calls[i].counter, counters[i / 2]) << i;
+        EXPECT_EQ(counter.calls[i].bytes, i % 2 ? bytes[i / 2] : 0u) << i;
+    }
+    EXPECT_EQ(object->close(&ctx, fd), 0);
+}
+
+// The counting double overwrites errno in Start and Stop: callers must
+// still see the errno of the call itself.
+TEST_F(SinkBkEndCountersTest, TimingNeverDisturbsErrno) {
+    auto object = Object(file);
+    auto dirObject = Object(exported.dir.Path());
+    CountingPerfCounter counter(true);
+    char buf[4];
+    EXPECT_EQ(object->access(&ctx, nullptr, 0x40), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(object->read(&ctx, -1, buf, 0, sizeof(buf)), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(object->write(&ctx, -1, buf, 0, sizeof(buf), BKEND_SYNC_NONE), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(object->fsync(&ctx, 12345), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FALSE(dirObject->FindChild(&ctx, "missing"));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(dirObject->CreateChildDir(&ctx, "f", 0755));
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_TRUE(dirObject->CreateChildFile(&ctx, "g", 0, 0644));
+    EXPECT_EQ(errno, 0);
+    EXPECT_EQ(object->unlink(&ctx, nullptr), 0);
+    EXPECT_EQ(errno, 0);
+    EXPECT_EQ(object->unlink(&ctx, nullptr), -1);
+    EXPECT_EQ(errno, ESTALE);
+    EXPECT_EQ(object->readlink(&ctx, nullptr, buf, sizeof(buf)), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(counter.calls.empty());
+}
+
+}  // namespace

@@ -1,0 +1,270 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/make_shared.hpp>
+
+#include "module/SinkFSM.h"
+#include "module/backend/SinkBkEndObj.h"
+#include "module/filehandle/SinkFSMPathCache.h"
+#include "tests/module/backend/BackendTest.h"
+
+namespace {
+
+class SinkBkEndObjTest : public BackendTest {
+  protected:
+    bool Exists(const std::string& path) {
+        struct stat st;
+        return ::lstat(path.c_str(), &st) == 0;
+    }
+
+    std::string file = exported.dir.WriteFile("f", "12345");
+};
+
+TEST_F(SinkBkEndObjTest, ActsOnItsOwnPathWhateverPathItIsGiven) {
+    auto object = Object(file);
+    struct stat st;
+    ASSERT_EQ(object->lstat(&ctx, "/elsewhere", &st), 0);
+    EXPECT_EQ(st.st_size, 5);
+    EXPECT_EQ(object->access(&ctx, "/elsewhere", R_OK | W_OK), 0);
+    EXPECT_EQ(object->truncate(&ctx, "/elsewhere", 2), 0);
+    EXPECT_EQ(Lstat(file).st_size, 2);
+    EXPECT_EQ(object->chmod(&ctx, "/elsewhere", 0604), 0);
+    EXPECT_EQ(Lstat(file).st_mode & 07777, 0604u);
+    struct statfs mine, theirs;
+    ASSERT_EQ(object->statfs(&ctx, "/", &mine), 0);
+    ASSERT_EQ(::statfs(file.c_str(), &theirs), 0);
+    EXPECT_EQ(mine.f_type, theirs.f_type);
+    EXPECT_EQ(object->pathconf(&ctx, "/", _PC_NAME_MAX), ::pathconf(file.c_str(), _PC_NAME_MAX));
+}
+
+// An object is the file it was resolved to: replaced at its path, it still
+// reads and changes the old file, never the new one; what needs its name
+// (unlink, rename) answers ESTALE. Platform-style calls set errno to 0 on
+// success.
+TEST_F(SinkBkEndObjTest, ActsOnTheFileItWasResolvedToAndReportsErrno) {
+    auto object = Object(file);
+    ASSERT_EQ(::rename(file.c_str(), (exported.dir / "old").c_str()), 0);
+    exported.dir.WriteFile("f", "new file");
+    struct stat st;
+    timeval times[2] = {{1000, 0}, {1000, 0}};
+    ASSERT_EQ(object->lstat(&ctx, nullptr, &st), 0);
+    EXPECT_EQ(st.st_size, 5);
+    EXPECT_EQ(object->chmod(&ctx, nullptr, 0600), 0);
+    EXPECT_EQ(object->truncate(&ctx, nullptr, 1), 0);
+    EXPECT_EQ(object->utimes(&ctx, nullptr, times), 0);
+    EXPECT_EQ(Lstat(exported.dir / "old").st_size, 1);
+    EXPECT_EQ(Lstat(exported.dir / "old").st_mtime, 1000);
+    EXPECT_EQ(Lstat(file).st_size, 8) << "the new file was touched";
+
+    char buf[8];
+    const struct {
+        const char* name;
+        std::function<bool()> fails;
+        int errnoWanted;
+    } failing[] = {
+        {"unlink", [&] { return object->unlink(&ctx, nullptr) == -1; }, ESTALE},
+        {"rmdir", [&] { return object->rmdir(&ctx, nullptr) == -1; }, ESTALE},
+        {"opendir", [&] { return object->opendir(&ctx, nullptr) == nullptr; }, ENOTDIR},
+        {"readlink", [&] { return object->readlink(&ctx, nullptr, buf, sizeof(buf)) == -1; },
+         ENOENT},
+        {"access", [&] { return object->access(&ctx, nullptr, 077) == -1; }, EINVAL},
+    };
+    for (const auto& op : failing) {
+        errno = 0;
+        EXPECT_TRUE(op.fails()) << op.name;
+        EXPECT_EQ(errno, op.errnoWanted) << op.name;
+    }
+    EXPECT_TRUE(Exists(file));
+    std::string sub = exported.dir / "sub";
+    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+    exported.dir.WriteFile("sub/x", "");
+    auto dirObject = Object(sub);
+    EXPECT_EQ(dirObject->rmdir(&ctx, nullptr), -1);
+    EXPECT_EQ(errno, ENOTEMPTY);
+    errno = EBADF;
+    EXPECT_EQ(Object(sub + "/x")->unlink(&ctx, nullptr), 0);
+    EXPECT_EQ(errno, 0);
+    errno = EBADF;
+    EXPECT_EQ(dirObject->rmdir(&ctx, nullptr), 0);
+    EXPECT_EQ(errno, 0);
+    EXPECT_FALSE(Exists(sub));
+}
+
+TEST_F(SinkBkEndObjTest, MknodTakesTheTypeFromTheModeBits) {
+    std::string fifo = exported.dir / "fifo";
+    // An object needs an identity: make it for a file, then remove the file.
+    ASSERT_EQ(::mknod(fifo.c_str(), S_IFREG | 0600, 0), 0);
+    auto object = Object(fifo);
+    ASSERT_EQ(::unlink(fifo.c_str()), 0);
+    ASSERT_EQ(object->mknod(&ctx, "/elsewhere", 0, NF3REG, S_IFIFO | 0600), 0);
+    EXPECT_TRUE(S_ISFIFO(Lstat(fifo).st_mode));
+}
+
+TEST_F(SinkBkEndObjTest, DirectoryStreams) {
+    exported.dir.WriteFile("a", "");
+    exported.dir.WriteFile("b", "");
+    auto object = Object(exported.dir.Path());
+    DIR* dir = object->opendir(&ctx, "/elsewhere");
+    ASSERT_NE(dir, nullptr);
+
+    std::set<std::string> names;
+    std::vector<std::pair<long, std::string>> read;
+    for (long at = object->telldir(&ctx, dir); struct dirent64* entry = object->readdir(&ctx, dir);
+         at = object->telldir(&ctx, dir))
+        read.emplace_back(at, entry->d_name), names.insert(entry->d_name);
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "a", "b", "f"}));
+    object->seekdir(&ctx, dir, read.at(1).first);
+    struct dirent64* again = object->readdir(&ctx, dir);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(read[1].second, again->d_name);
+    EXPECT_EQ(object->closedir(&ctx, dir), 0);
+}
+
+TEST_F(SinkBkEndObjTest, LinkAndSymlinkMakeANameInThisDirectory) {
+    std::string sub = exported.dir / "dir";
+    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+    auto dirObject = Object(sub);
+
+    ASSERT_EQ(dirObject->link(&ctx, file.c_str(), "b"), 0);
+    EXPECT_EQ(Lstat(sub + "/b").st_ino, Lstat(file).st_ino);
+    errno = 0;
+    EXPECT_EQ(dirObject->link(&ctx, file.c_str(), "b"), -1);
+    EXPECT_EQ(errno, EEXIST);
+
+    ASSERT_EQ(dirObject->symlink(&ctx, "../some text", "s"), 0);
+    char buf[32];
+    std::memset(buf, 'X', sizeof(buf));
+    ssize_t n = Object(sub + "/s")->readlink(&ctx, "/elsewhere", buf, sizeof(buf));
+    ASSERT_EQ(n, 12);
+    EXPECT_EQ(std::string(buf, 12), "../some text");
+    EXPECT_EQ(buf[12], 'X') << "readlink does not terminate";
+}
+
+TEST_F(SinkBkEndObjTest, RenameMovesIntoTheTargetObject) {
+    std::string sub = exported.dir / "d";
+    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+    auto moving = Object(file);
+
+    errno = 0;
+    EXPECT_EQ(moving->rename(&ctx, file.c_str(), "n"), -1) << "no target object";
+    EXPECT_EQ(errno, EINVAL);
+
+    ctx.SetTargetObject(Object(sub));
+    errno = EBADF;
+    ASSERT_EQ(moving->rename(&ctx, "/ignored", "n"), 0);
+    EXPECT_EQ(errno, 0);
+    EXPECT_FALSE(Exists(file));
+    EXPECT_EQ(Lstat(sub + "/n").st_size, 5);
+    errno = 0;
+    EXPECT_EQ(moving->rename(&ctx, nullptr, "n"), -1) << "its old name holds it no more";
+    EXPECT_EQ(errno, ESTALE);
+}
+
+TEST_F(SinkBkEndObjTest, UnsupportedOperationsAnswerAsDocumented) {
+    auto object = Object(file);
+    BkEndProc& proc = *object;
+    boost::shared_ptr<BkEndProc> created;
+    struct stat st;
+    long size = 1;
+    nfs_fh3 fh;
+    unsigned long cookie = 3;
+    unsigned int count = 9;
+    flock lock{};
+
+    const std::vector<std::pair<int, std::function<bool()>>> failing = {
+        {ENOSYS, [&] { return proc.createAndOpen(&ctx, created, "x", O_CREAT, st) == -1; }},
+        {EOPNOTSUPP, [&] { return proc.setAllocationSize(&ctx, nullptr, size) == -1; }},
+        {EOPNOTSUPP, [&] { return proc.setFileAttributes(&ctx, nullptr, st) == -1; }},
+        {EOPNOTSUPP, [&] { return !proc.isDirectoryEmpty(&ctx); }},
+        {EOPNOTSUPP, [&] { return proc.getACL(&ctx, nullptr, nullptr) == -1; }},
+        {EOPNOTSUPP, [&] { return proc.setACL(&ctx, nullptr, nullptr) == -1; }},
+        {EOPNOTSUPP, [&] { return proc.getACLCount(&ctx, nullptr, &count) == -1; }},
+        {EOPNOTSUPP, [&] { return proc.filelock(&ctx, -1, &lock, F_SETLK, nullptr) == -1; }},
+    };
+    for (size_t i = 0; i < failing.size(); ++i) {
+        errno = 0;
+        EXPECT_TRUE(failing[i].second()) << i;
+        EXPECT_EQ(errno, failing[i].first) << i;
+    }
+    EXPECT_FALSE(Exists(exported.dir / "x"));
+    EXPECT_EQ(count, 9u);
+    errno = EXDEV;  // these leave errno alone
+    EXPECT_EQ(proc.getACL_ex(&ctx, 0, nullptr), EOPNOTSUPP);
+    EXPECT_EQ(proc.readdir_ex(&ctx, nullptr, fh, st, &cookie), 0);
+    EXPECT_FALSE(proc.isCreateAndOpenSupported());
+    EXPECT_FALSE(proc.is_readdir_ex_supported());
+    EXPECT_FALSE(proc.is_getACL_ex_supported());
+    EXPECT_EQ(errno, EXDEV);
+    EXPECT_EQ(cookie, 3u);
+    EXPECT_FALSE(created);
+}
+
+// Attribute changes on a symbolic link touch the link, never its target.
+TEST_F(SinkBkEndObjTest, SymbolicLinksAreChangedThemselves) {
+    std::string link = exported.dir / "l";
+    ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+    auto object = Object(link);
+    struct stat targetBefore = Lstat(file), st;
+    ASSERT_EQ(object->lstat(&ctx, nullptr, &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+    timeval times[2] = {{1000, 0}, {2000, 500}};
+    ASSERT_EQ(object->utimes(&ctx, nullptr, times), 0);
+    EXPECT_EQ(Lstat(link).st_mtim.tv_sec, 2000);
+    EXPECT_EQ(Lstat(link).st_mtim.tv_nsec, 500000);
+    EXPECT_EQ(Lstat(file).st_mtim.tv_sec, targetBefore.st_mtim.tv_sec);
+
+    errno = 0;
+    EXPECT_EQ(object->truncate(&ctx, nullptr, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(Lstat(file).st_size, 5);
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "changing a link's owner needs root";
+    ASSERT_EQ(object->chown(&ctx, nullptr, 4321, 4322), 0);
+    EXPECT_EQ(Lstat(link).st_uid, 4321u);
+    EXPECT_EQ(Lstat(link).st_gid, 4322u);
+    EXPECT_EQ(Lstat(file).st_uid, targetBefore.st_uid);
+}
+
+TEST_F(SinkBkEndObjTest, UtimesWithoutTimesMeansNowAndRefusesBadMicroseconds) {
+    auto object = Object(file);
+    timeval old[2] = {{1000, 0}, {1000, 0}};
+    ASSERT_EQ(object->utimes(&ctx, nullptr, old), 0);
+    ASSERT_EQ(Lstat(file).st_mtim.tv_sec, 1000);
+    ASSERT_EQ(object->utimes(&ctx, nullptr, nullptr), 0);
+    EXPECT_GT(Lstat(file).st_mtim.tv_sec, 1000);
+
+    timeval bad[2] = {{1000, 0}, {1000, 1000000}};
+    errno = 0;
+    EXPECT_EQ(object->utimes(&ctx, nullptr, bad), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+// The host's way from a client's handle to an object.
+TEST_F(SinkBkEndObjTest, GetFSObjectResolvesOnlyIssuedHandles) {
+    nfs_fh3 fh;
+    Object(file)->GetFileHandle(fh);
+    boost::shared_ptr<BkEndProc> found = SinkFSM::GetFSM()->GetFSObject(exported.exp, fh);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->GetClientPath(), file);
+
+    nfs_fh3 malformed = fh;
+    malformed.len = 16;
+    EXPECT_FALSE(SinkFSM::GetFSM()->GetFSObject(exported.exp, malformed));
+    exported.Sink().GetPathCache()->Empty();
+    EXPECT_FALSE(SinkFSM::GetFSM()->GetFSObject(exported.exp, fh));
+}
+
+}  // namespace

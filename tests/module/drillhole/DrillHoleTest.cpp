@@ -1,0 +1,173 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "host/ConfigRPCTypes.h"
+#include "host/DrillHoleRecords.h"
+#include "host/LumeServiceGlobals.h"
+#include "module/SinkFSM.h"
+#include "module/backend/SinkBkEndObj.h"
+#include "tests/module/exports/ExportedDir.h"
+#include "tests/support/LogCapture.h"
+
+namespace {
+
+constexpr long kMiB = 1 << 20;
+
+// A drill-hole request as the host decodes it; the response is released as
+// the host releases it.
+struct DrillHole {
+    std::string share, file;
+    LumeSinkFSMDrillHoleReq request{};
+    char* response = nullptr;
+    size_t length = 0;
+    int type = 0;
+    bool result = false;
+
+    DrillHole(std::string sharePath, std::string filePath, uint64_t offset, uint64_t size)
+        : share(std::move(sharePath)), file(std::move(filePath)) {
+        request.sharePath = &share[0];
+        request.filePath = &file[0];
+        request.offset = offset;
+        request.size = size;
+        result = SinkFSM::GetFSM()->HandleDrillHoleRequest(&request, response, length, type);
+        EXPECT_EQ(length, 32u);
+        EXPECT_EQ(type, static_cast<int>(RPC_DRILL_HOLE_RESP));
+    }
+    ~DrillHole() { SinkFSM::GetFSM()->ReleaseConfigRPCMem(type, response); }
+    const LumeSinkFSMDrillHoleResp& Resp() const {
+        return *reinterpret_cast<LumeSinkFSMDrillHoleResp*>(response);
+    }
+};
+
+class DrillHoleRequest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        file = shared.dir.WriteFile("data", std::string(4 * kMiB, 'x'));
+        fsync_file(file);
+    }
+    static void fsync_file(const std::string& path) {
+        int fd = open(path.c_str(), O_RDONLY);
+        fsync(fd);
+        close(fd);
+    }
+    static struct stat Stat(const std::string& path) {
+        struct stat st {};
+        EXPECT_EQ(stat(path.c_str(), &st), 0);
+        return st;
+    }
+
+    ExportedDir shared{41};
+    std::string sharePath = shared.exp->GetPath();
+    std::string file;
+};
+
+TEST_F(DrillHoleRequest, FreesTheRangeAndKeepsTheSize) {
+    LogCapture log(4);
+    struct stat before = Stat(file);
+    DrillHole call(sharePath + "/", "data", kMiB, 2 * kMiB);
+    EXPECT_TRUE(call.result);
+    EXPECT_EQ(call.Resp().status, 0);
+    EXPECT_EQ(call.Resp().errorText, nullptr);
+    EXPECT_STREQ(call.Resp().sharePath, sharePath.c_str());  // converted: no trailing '/'
+    EXPECT_STREQ(call.Resp().filePath, "data");
+
+    struct stat after = Stat(file);
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_LT(after.st_blocks, before.st_blocks);
+    EXPECT_TRUE(log.Has(4, "INFO: Received DrillHole in [" + sharePath +
+                               ":data]. Size [2097152] Offset [1048576]"));
+    EXPECT_TRUE(log.Has(4, "INFO: Successfully drilled a hole in [" + sharePath +
+                               ":data]. Absolute Path [" + file + "]"));
+}
+
+TEST_F(DrillHoleRequest, UnknownShareAndMissingFile) {
+    {
+        DrillHole call("/not/exported", "data", 0, 10);
+        EXPECT_FALSE(call.result);
+        EXPECT_EQ(call.Resp().status, 28);
+        EXPECT_STREQ(call.Resp().errorText, "share not found for given share path");
+        EXPECT_STREQ(call.Resp().sharePath, "/not/exported");
+        EXPECT_STREQ(call.Resp().filePath, "data");
+    }
+    LogCapture log(-1);
+    DrillHole call(sharePath, "missing", 0, 10);
+    EXPECT_TRUE(call.result);
+    EXPECT_EQ(call.Resp().status, -1);
+    EXPECT_STREQ(call.Resp().errorText, "");
+    EXPECT_EQ(log.CountContaining("ERROR: Failed to drill hole in [" + sharePath + ":"), 1u);
+    SinkFSMFileDescriptorInfo* entry = nullptr;
+    EXPECT_EQ(SinkFSM::GetFSM()->GetFileDescriptorCache()->GetFD(~0UL, entry), -1);
+}
+
+TEST_F(DrillHoleRequest, PathsLeavingTheExportAreRefused) {
+    TempDir outside;
+    std::string victim = outside.WriteFile("victim", std::string(kMiB, 'v'));
+    std::string climb = "../" + outside.Path().substr(outside.Path().rfind('/') + 1) + "/victim";
+    ASSERT_EQ(symlink(outside.Path().c_str(), (shared.dir / "link").c_str()), 0);
+    struct stat before = Stat(victim);
+    for (const std::string& path : {climb, std::string("link/victim")}) {
+        DrillHole call(sharePath, path, 0, kMiB);
+        EXPECT_FALSE(call.result) << path;
+        EXPECT_EQ(call.Resp().status, 3) << path;
+        EXPECT_STREQ(call.Resp().errorText, "Given file path is outside the export");
+    }
+    EXPECT_EQ(Stat(victim).st_blocks, before.st_blocks);
+}
+
+// A hole changes the file: an export that does not allow writing refuses it.
+TEST_F(DrillHoleRequest, AReadOnlyExportIsNeverPunched) {
+    shared.exp->SetSharePerms(SHARE_PERM_READ);
+    struct stat before = Stat(file);
+    DrillHole call(sharePath, "data", 0, kMiB);
+    EXPECT_FALSE(call.result);
+    EXPECT_EQ(call.Resp().status, 1);
+    EXPECT_STREQ(call.Resp().errorText, "Share is not writable.");
+    EXPECT_EQ(Stat(file).st_blocks, before.st_blocks);
+}
+
+TEST_F(DrillHoleRequest, AnExportUserThatCannotBeTakenOn) {
+    OxUserToken saved = LumeServiceGlobals::exportUserToken;
+    LumeServiceGlobals::exportUserToken = OxUserToken();
+    ExportPtr none;
+    ExportPtr broken(
+        new SinkFSMExport("/broken", shared.dir.Path(), SHARE_PERM_WRITE, "*", 42, none));
+    LumeServiceGlobals::exportUserToken = saved;
+    ASSERT_TRUE(gAllExports->AddExport(broken));
+    {
+        DrillHole call("/broken", "data", 0, 10);
+        EXPECT_TRUE(call.result);
+        EXPECT_EQ(call.Resp().status, 51);
+        EXPECT_STREQ(call.Resp().errorText, "Impersonation Failed");
+    }
+    gAllExports->RemoveExport(broken);
+}
+
+// A client writing the file shares its descriptor with the hole punch; one
+// reading it keeps its read-only descriptor, which could not punch. Either
+// stays open with its count.
+TEST_F(DrillHoleRequest, SharesAnOpenClientsWritableDescriptor) {
+    LumeCtxt ctx = shared.Ctx();
+    SinkBkEndObj object(shared.exp, file);
+    SinkFSMFileDescriptorCache& cache = *SinkFSM::GetFSM()->GetFileDescriptorCache();
+    for (int mode : {O_RDWR, O_RDONLY}) {
+        SCOPED_TRACE(mode);
+        int fd = object.open(&ctx, nullptr, mode, 0);
+        ASSERT_GE(fd, 0);
+        {
+            DrillHole call(sharePath, "data", 0, kMiB);
+            EXPECT_EQ(call.Resp().status, 0);
+        }
+        SinkFSMFileDescriptorInfo* entry = nullptr;
+        ASSERT_EQ(cache.GetFD(object.GetFileChecksum(), entry), 0);
+        EXPECT_EQ(entry->fd, fd) << "the file has no other descriptor left";
+        EXPECT_EQ(entry->refCount, 1);
+        EXPECT_EQ(object.close(&ctx, fd), 0);
+    }
+}
+
+}  // namespace

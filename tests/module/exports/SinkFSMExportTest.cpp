@@ -1,0 +1,167 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "host/ExportCache.h"
+#include "host/LumeServiceGlobals.h"
+#include "module/exports/SinkFSMExport.h"
+#include "module/filehandle/SinkFSMFileHandle.h"
+#include "module/filehandle/SinkFSMPathCache.h"
+#include "platform/CRaError.h"
+#include "platform/CRaIPAddr.h"
+#include "platform/OXPlatformInfo.h"
+#include "platform/StateDir.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+constexpr uint32_t kShareId = 51;
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+class SinkFSMExportTest : public ::testing::Test {
+  protected:
+    ExportPtr Make(const std::string& sharePath, const std::string& realPath) {
+        ExportPtr none;
+        return ExportPtr(
+            new SinkFSMExport(sharePath, realPath, SHARE_PERM_READ, "*", kShareId, none));
+    }
+    static SinkFSMExport& Sink(const ExportPtr& exp) { return static_cast<SinkFSMExport&>(*exp); }
+
+    TempDir dir;
+};
+
+TEST_F(SinkFSMExportTest, NewExportNamesItsRealPathAndJobIdAndHasAnEmptyCache) {
+    LogCapture log(10);
+    {
+        ExportPtr exp = Make("/a", "/b");
+        SinkFSMExport& sink = Sink(exp);
+        EXPECT_EQ(sink.ToStr(), "MountPath: /aRealPath: /b");
+        std::string value;
+        ASSERT_TRUE(exp->GetOptionalParam("RealPath", value));
+        EXPECT_EQ(value, "/b");
+        EXPECT_FALSE(exp->GetOptionalParam("JobId", value));
+        sink.SetJobId(42);
+        ASSERT_TRUE(exp->GetOptionalParam("JobId", value));
+        EXPECT_EQ(value, "42");
+        EXPECT_FALSE(sink.GetPathCache()->Find(0, value));
+        EXPECT_TRUE(exp->isLumeFDCacheSupported());
+        EXPECT_FALSE(exp->LoadOnRestart());
+        EXPECT_EQ(exp->GetFSModuleType(), 2);
+    }
+    EXPECT_EQ(log.CountContaining("] created"), 1u);
+    EXPECT_EQ(log.CountContaining("] deleted"), 1u);
+}
+
+// A missing real path is refused, unless it is below an application dumps
+// directory ("/OX_APP_DUMPS"), which is made on demand.
+TEST_F(SinkFSMExportTest, MissingRealPathIsRefusedUnlessItHoldsAppDumps) {
+    std::string missing = dir / "missing", error;
+    LogCapture log(1);
+    EXPECT_EQ(Sink(Make("/a", missing)).InitExportFileHandle(error), 10);
+    EXPECT_EQ(error, "Export path does not exist.");
+    EXPECT_TRUE(log.Has(1, "Export path [" + missing + "] does not exist."));
+    EXPECT_FALSE(IsDirectory(missing));
+    std::string noSlash = dir / "xOX_APP_DUMPS";
+    EXPECT_EQ(Sink(Make("/a", noSlash)).InitExportFileHandle(error), 10);
+    EXPECT_FALSE(IsDirectory(noSlash));
+
+    std::string dumps = dir / "x/OX_APP_DUMPS/y";
+    EXPECT_EQ(Sink(Make("/a", dumps)).InitExportFileHandle(error), 0);
+    EXPECT_EQ(error, "File Handle creation failed.") << "left as set on success";
+    EXPECT_TRUE(IsDirectory(dumps));
+
+    std::string blocked = dir.WriteFile("file", "") + "/OX_APP_DUMPS/y";
+    EXPECT_EQ(Sink(Make("/a", blocked)).InitExportFileHandle(error), 10);
+    std::string reason = CRaError::FromErrno(ENOTDIR).AsString();
+    EXPECT_EQ(error, "Failed to create export path." + reason);
+    EXPECT_TRUE(
+        log.Has(1, "Failed to create export path [" + blocked + "]. Error [" + reason + "]"));
+}
+
+// Saves the export user the host gives new exports, and restores it.
+class ExportUserOverride {
+  public:
+    explicit ExportUserOverride(const OxUserToken& token)
+        : m_saved(LumeServiceGlobals::exportUserToken) {
+        LumeServiceGlobals::exportUserToken = token;
+    }
+    ~ExportUserOverride() { LumeServiceGlobals::exportUserToken = m_saved; }
+
+  private:
+    OxUserToken m_saved;
+};
+
+TEST_F(SinkFSMExportTest, ChecksRunAsTheExportUser) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "taking on another user's identity needs root";
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
+    OxUserToken user;
+    user.uid = 4321;
+    user.gid = 4322;
+    ExportUserOverride asUser(user);
+    std::string dumps = dir / "OX_APP_DUMPS";
+    ExportPtr exp = Make("/a", dumps);
+    std::string error;
+    ASSERT_EQ(Sink(exp).InitExportFileHandle(error), 0) << error;
+    struct stat st;
+    ASSERT_EQ(::stat(dumps.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 4322u);
+    EXPECT_EQ(geteuid(), 0u) << "the identity is given back";
+}
+
+TEST_F(SinkFSMExportTest, RootHandleIsHandedToAnyClientOnceInitialised) {
+    ExportPtr exp = Make("/a", dir.Path());
+    nfs_fh3 first, second;
+    first.len = 20;
+    exp->GetFileHandle(CRaIPAddr(), first);
+    EXPECT_EQ(first.len, 0u);
+    std::string error;
+    ASSERT_EQ(Sink(exp).InitExportFileHandle(error), 0);
+    ASSERT_TRUE(gAllExports->AddExport(exp));
+    exp->GetFileHandle(CRaIPAddr(), first);
+    exp->GetFileHandle(CRaIPAddr(), second);
+    EXPECT_EQ(first.len, 20u);
+    EXPECT_EQ(std::memcmp(&first, &second, sizeof(uint32_t) + 20), 0);
+    EXPECT_EQ(SinkFSMFileHandle(exp, first).GetPath(), dir.Path());
+    ASSERT_TRUE(gAllExports->RemoveExport(exp));
+}
+
+class SinkFSMExportRebuildTest : public SinkFSMExportTest {
+  protected:
+    void SetUp() override { SetPlatformStateDir(state.Path()); }
+    ExportPtr Rebuilt(const Export& from) { return ExportPtr(new SinkFSMExport(from)); }
+
+    TempDir state;
+};
+
+// A rebuild (or a copy) takes the optional params but no path cache; its
+// descriptor cache flag follows the registry's NoFdCache.
+TEST_F(SinkFSMExportRebuildTest, TakesOptionalParamsButNoPathCache) {
+    ExportPtr original = Make("/a", dir.Path());
+    Sink(original).SetJobId(42);
+    ExportPtr rebuilt = Rebuilt(*original);
+    EXPECT_EQ(Sink(rebuilt).GetRealPath(), dir.Path());
+    EXPECT_EQ(Sink(rebuilt).GetJobId(), 42u);
+    EXPECT_FALSE(Sink(rebuilt).GetPathCache());
+    EXPECT_FALSE(SinkFSMExport(Sink(original)).GetPathCache());
+
+    OXPlatformInfo registry;
+    EXPECT_FALSE(rebuilt->isLumeFDCacheSupported()) << "value missing";
+    ASSERT_NE(registry.setNumber("Lume", "NoFdCache", 0), 0);
+    EXPECT_FALSE(Rebuilt(*original)->isLumeFDCacheSupported()) << "value 0";
+    ASSERT_NE(registry.setNumber("Lume", "NoFdCache", 1), 0);
+    EXPECT_TRUE(Rebuilt(*original)->isLumeFDCacheSupported()) << "value 1";
+}
+
+}  // namespace

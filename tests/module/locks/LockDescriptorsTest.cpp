@@ -1,0 +1,162 @@
+// What a grant holds outside the tables: one reference to the file's cached
+// descriptor per grant, and the operating-system lock on that descriptor,
+// as another open file description of the file sees it.
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/FileLock.h"
+#include "module/SinkFSM.h"
+#include "platform/BeneathPath.h"
+#include "platform/UniqueFileId.h"
+#include "tests/module/locks/LockClient.h"
+#include "tests/support/LogCapture.h"
+
+namespace {
+
+class LockDescriptors : public LockTest {
+  protected:
+    int WriterFd() { return SinkFSM::GetFSM()->GetFileLockMap().at(KeyOf(file))->fd; }
+    int ReaderFd(unsigned long long owner) {
+        return SinkFSM::GetFSM()->GetFileReadLockMap().at(KeyOf(file))->owners.at(owner).fd;
+    }
+};
+
+// Position of the first message with this level and text; -1 when none.
+int PositionOf(const LogCapture& log, int level, const std::string& text) {
+    std::vector<LogRecord> records = log.Records();
+    for (size_t i = 0; i < records.size(); ++i)
+        if (records[i].level == level && records[i].text == text)
+            return static_cast<int>(i);
+    return -1;
+}
+
+}  // namespace
+
+TEST_F(LockDescriptors, ReadersShareOneLockUntilTheLastLeaves) {
+    OtherOpener other(file);
+    for (unsigned long long owner = 1; owner <= 3; ++owner)
+        ASSERT_EQ(Read(owner).status, LUME_STATUS_LOCK_GRANTED);
+    EXPECT_EQ(CacheReferences(file), 3);
+    EXPECT_EQ(ReaderFd(3), CachedFd(file));
+    EXPECT_TRUE(other.CouldLock(true));
+    EXPECT_FALSE(other.CouldLock(false));
+
+    LogCapture log(10);
+    const struct {
+        unsigned long long owner;
+        const char* state;
+        int references;
+    } steps[] = {{2, "read 1 3", 2}, {1, "read 3", 1}, {3, "unlocked", 0}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.owner);
+        EXPECT_EQ(Summary(Unlock(step.owner)), "22 owner " + std::to_string(step.owner) + " -");
+        EXPECT_EQ(LockState(file), step.state);
+        EXPECT_EQ(CacheReferences(file), step.references);
+        // The system lock lasts exactly as long as some reader does.
+        EXPECT_EQ(other.CouldLock(false), step.references == 0);
+        // The record goes with its last owner.
+        EXPECT_EQ(log.Has(10, "SinkFSMLockInfo deleted exportPath [" + share + "]"),
+                  step.references == 0);
+    }
+}
+
+// A client writing the file shares the lock's descriptor; one reading it
+// keeps its read-only descriptor, which could not carry a write lock.
+TEST_F(LockDescriptors, AnUnlockEndsTheSystemLockWhileTheFileStaysOpenForIO) {
+    unsigned long fileId = 0;
+    ASSERT_EQ(GetUniqueFileId(file, fileId), 0);
+    SinkFSMFileDescriptorCache& cache = *SinkFSM::GetFSM()->GetFileDescriptorCache();
+    UniqueFd object(::open(file.c_str(), O_PATH | O_CLOEXEC));
+    OtherOpener other(file);
+
+    for (int mode : {O_RDWR, O_RDONLY}) {
+        const int io = cache.Open(object.Get(), file.c_str(), mode, fileId);  // an NFS client's
+        ASSERT_GE(io, 0);
+        for (int32_t operation : {LUME_LOCK_WRITE, LUME_LOCK_READ}) {
+            SCOPED_TRACE(std::to_string(mode) + " " + std::to_string(operation));
+            ASSERT_EQ(Summary(SendLockRequest(operation, share.c_str(), 1, "f")), "20 owner 1 -");
+            const int locked = operation == LUME_LOCK_WRITE ? WriterFd() : ReaderFd(1);
+            EXPECT_EQ(locked == io, mode == O_RDWR);
+            EXPECT_FALSE(other.CouldLock(false));
+            ASSERT_EQ(Unlock(1).status, LUME_STATUS_UNLOCKED);
+            SinkFSMFileDescriptorInfo* entry = nullptr;
+            ASSERT_EQ(cache.GetFD(fileId, io, entry), 0);
+            EXPECT_EQ(entry->refCount, 1);
+            EXPECT_TRUE(other.CouldLock(false));
+        }
+        cache.Close(io, file.c_str(), fileId);
+    }
+}
+
+TEST_F(LockDescriptors, UpgradeAndDowngradeConvertTheSameDescriptorInPlace) {
+    OtherOpener other(file);
+    ASSERT_EQ(Read(1).status, LUME_STATUS_LOCK_GRANTED);
+    const int fd = ReaderFd(1);
+
+    LogCapture log(10);
+    EXPECT_EQ(Summary(Write(1)), "20 owner 1 -");
+    EXPECT_EQ(LockState(file), "write 1");
+    EXPECT_EQ(WriterFd(), fd);
+    EXPECT_EQ(CacheReferences(file), 1);
+    EXPECT_FALSE(other.CouldLock(true));
+    EXPECT_TRUE(log.Has(2, "INFO: lock granted for file [f] to owner id [1]."));
+
+    EXPECT_EQ(Summary(Read(1)), "20 owner 1 -");
+    EXPECT_EQ(LockState(file), "read 1");
+    EXPECT_EQ(ReaderFd(1), fd);
+    EXPECT_EQ(CacheReferences(file), 1);
+    EXPECT_TRUE(other.CouldLock(true));
+    EXPECT_FALSE(other.CouldLock(false));
+    EXPECT_EQ(log.CountContaining("in fd cache"), 0u);  // the cache saw no open
+}
+
+TEST_F(LockDescriptors, ARefusedConversionLeavesTheFileUnlocked) {
+    OtherOpener other(file);
+    ASSERT_EQ(Read(1).status, LUME_STATUS_LOCK_GRANTED);
+    ASSERT_EQ(GetLock(other.fd, true), 0);  // a second reader outside the service
+
+    LogCapture log(2);
+    LockReply refused = Write(1);
+    EXPECT_TRUE(refused.handled);
+    EXPECT_EQ(Summary(refused), "1 owner 0 \"fcntl failed\"");
+    EXPECT_EQ(refused.error, EAGAIN);  // the conversion's, not the unlock's
+    EXPECT_EQ(LockState(file), "unlocked");
+    EXPECT_EQ(CacheReferences(file), 0);
+
+    int unlocked = PositionOf(log, 2, "INFO: unlock successful for file [f].");
+    int failed = PositionOf(log, -1,
+                            "ERROR: System fcntl failed for file [f]. Error [" +
+                                std::to_string(EAGAIN) + ":" + strerror(EAGAIN) + "]");
+    ASSERT_GE(unlocked, 0);
+    EXPECT_GT(failed, unlocked);
+
+    ASSERT_EQ(ReleaseLock(other.fd, true), 0);
+    EXPECT_TRUE(other.CouldLock(false));
+}
+
+TEST_F(LockDescriptors, ALockHeldOutsideTheServiceRefusesAndGivesTheDescriptorBack) {
+    OtherOpener other(file);
+    ASSERT_EQ(GetLock(other.fd, false), 0);
+    const std::string refused = "21 owner " + std::to_string(kOutsideHolder) + " \"lockf failed. " +
+                                strerror(EAGAIN) + "\"";
+
+    LogCapture log(-1);
+    for (const LockReply& reply : {Write(1), Read(2)}) {
+        EXPECT_EQ(Summary(reply), refused);
+        EXPECT_EQ(reply.error, EAGAIN);
+    }
+    EXPECT_EQ(LockState(file), "unlocked");
+    EXPECT_EQ(CacheReferences(file), 0);
+    EXPECT_EQ(log.Count(-1, "ERROR: System lockf failed for given file [f]. Error [" +
+                                std::to_string(EAGAIN) + ":" + strerror(EAGAIN) + "]"),
+              2u);
+
+    ASSERT_EQ(ReleaseLock(other.fd, false), 0);
+    EXPECT_EQ(Summary(Write(1)), "20 owner 1 -");
+}
