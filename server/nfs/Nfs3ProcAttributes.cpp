@@ -84,7 +84,7 @@ nfsstat3 Nfs3ApplyAttributes(Nfs3Request& req, const Object& object, const sattr
 
 void Nfs3Getattr(Nfs3Request& req, GETATTR3args& args, GETATTR3res& res) {
     Object object;
-    res.status = req.Enter(args.object, Nfs3Need::kAttributes, object);
+    res.status = req.Enter(args.object, object);
     struct stat st;
     if (res.status == NFS3_OK && req.StatAsFound(object, st) != 0)
         res.status = HandleErrno();
@@ -95,7 +95,7 @@ void Nfs3Getattr(Nfs3Request& req, GETATTR3args& args, GETATTR3res& res) {
 void Nfs3Setattr(Nfs3Request& req, SETATTR3args& args, SETATTR3res& res) {
     wcc_data& wcc = res.SETATTR3res_u.resok.obj_wcc;  // the same place on failure
     Object object;
-    res.status = req.Enter(args.object, Nfs3Need::kWrite, object);
+    res.status = req.Enter(args.object, object);
     if (res.status != NFS3_OK)
         return;
     struct stat before;
@@ -116,7 +116,7 @@ void Nfs3Setattr(Nfs3Request& req, SETATTR3args& args, SETATTR3res& res) {
 
 void Nfs3Access(Nfs3Request& req, ACCESS3args& args, ACCESS3res& res) {
     Object object;
-    res.status = req.Enter(args.object, Nfs3Need::kAttributes, object);
+    res.status = req.Enter(args.object, object);
     struct stat st;
     if (res.status == NFS3_OK && req.StatAsFound(object, st) != 0)
         res.status = HandleErrno();
@@ -132,7 +132,7 @@ void Nfs3Access(Nfs3Request& req, ACCESS3args& args, ACCESS3res& res) {
 
 void Nfs3Fsstat(Nfs3Request& req, FSSTAT3args& args, FSSTAT3res& res) {
     Object object;
-    res.status = req.Enter(args.fsroot, Nfs3Need::kAttributes, object);
+    res.status = req.Enter(args.fsroot, object);
     struct statfs fs;
     if (res.status == NFS3_OK &&
         object->statfs(req.Ctx(), object->GetClientPath().c_str(), &fs) != 0)
@@ -153,7 +153,7 @@ void Nfs3Fsstat(Nfs3Request& req, FSSTAT3args& args, FSSTAT3res& res) {
 
 void Nfs3Fsinfo(Nfs3Request& req, FSINFO3args& args, FSINFO3res& res) {
     Object object;
-    res.status = req.Enter(args.fsroot, Nfs3Need::kAttributes, object);
+    res.status = req.Enter(args.fsroot, object);
     if (res.status != NFS3_OK)
         return;
     FSINFO3resok& ok = res.FSINFO3res_u.resok;
@@ -170,7 +170,7 @@ void Nfs3Fsinfo(Nfs3Request& req, FSINFO3args& args, FSINFO3res& res) {
 
 void Nfs3Pathconf(Nfs3Request& req, PATHCONF3args& args, PATHCONF3res& res) {
     Object object;
-    res.status = req.Enter(args.object, Nfs3Need::kAttributes, object);
+    res.status = req.Enter(args.object, object);
     if (res.status != NFS3_OK)
         return;
     PATHCONF3resok& ok = res.PATHCONF3res_u.resok;

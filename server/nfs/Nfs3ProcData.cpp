@@ -98,7 +98,7 @@ nfsstat3 UseData(Nfs3Request& req, const Object& object, const struct stat& st, 
 // before.attributes_follow tells whether the file was entered at all.
 nfsstat3 EnterDataFileForChange(Nfs3Request& req, const w_nfs_fh3& fh, Object& object,
                                 struct stat& st, pre_op_attr& before) {
-    nfsstat3 status = req.Enter(fh, Nfs3Need::kWrite, object);
+    nfsstat3 status = req.Enter(fh, object);
     if (status != NFS3_OK)
         return status;
     if (req.StatAsFound(object, st) != 0)
@@ -200,7 +200,7 @@ void Nfs3Read(Nfs3Request& req, READ3args& args, Read3Result& result) {
     READ3res& res = result.res;
     post_op_attr& attrs = res.READ3res_u.resok.file_attributes;  // the same place on failure
     Object object;
-    res.status = req.Enter(args.file, Nfs3Need::kRead, object);
+    res.status = req.Enter(args.file, object);
     struct stat st;
     if (res.status == NFS3_OK && req.StatAsFound(object, st) != 0)
         res.status = HandleErrno();

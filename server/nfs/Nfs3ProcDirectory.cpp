@@ -150,7 +150,7 @@ nfsstat3 WalkDirectory(Nfs3Request& req, const Object& dir, const struct stat& s
 // The directory of the call, entered and checked to be one; st its
 // attributes as found.
 nfsstat3 EnterDirectory(Nfs3Request& req, const w_nfs_fh3& fh, Object& dir, struct stat& st) {
-    nfsstat3 status = req.Enter(fh, Nfs3Need::kRead, dir);
+    nfsstat3 status = req.Enter(fh, dir);
     if (status == NFS3_OK && req.StatAsFound(dir, st) != 0)
         status = Nfs3StatusOfErrno(errno, Nfs3ErrnoSite::kHandle);
     if (status == NFS3_OK && !S_ISDIR(st.st_mode))

@@ -28,9 +28,9 @@ nfsstat3 HandleErrno() {
 
 // The call's directory: entered, checked to be a directory, its pre-op
 // attributes taken; name checked for use.
-nfsstat3 EnterDirectory(Nfs3Request& req, const diropargs3& where, Nfs3Need need, Nfs3NameUse use,
-                        Object& dir, std::string& name, wcc_data& wcc) {
-    nfsstat3 status = req.Enter(where.dir, need, dir);
+nfsstat3 EnterDirectory(Nfs3Request& req, const diropargs3& where, Nfs3NameUse use, Object& dir,
+                        std::string& name, wcc_data& wcc) {
+    nfsstat3 status = req.Enter(where.dir, dir);
     if (status != NFS3_OK)
         return status;
     struct stat st;
@@ -264,7 +264,7 @@ void Nfs3Lookup(Nfs3Request& req, LOOKUP3args& args, LOOKUP3res& res) {
     post_op_attr& dirAttrs = res.LOOKUP3res_u.resok.dir_attributes;
     Object dir, child;
     std::string name;
-    res.status = req.Enter(args.what.dir, Nfs3Need::kAttributes, dir);
+    res.status = req.Enter(args.what.dir, dir);
     if (res.status != NFS3_OK)
         return;
     // A lookup leaves the directory as it was, so its attributes from
@@ -301,7 +301,7 @@ void Nfs3Lookup(Nfs3Request& req, LOOKUP3args& args, LOOKUP3res& res) {
 void Nfs3Readlink(Nfs3Request& req, READLINK3args& args, READLINK3res& res) {
     post_op_attr& attrs = res.READLINK3res_u.resok.symlink_attributes;  // also on failure
     Object link;
-    res.status = req.Enter(args.symlink, Nfs3Need::kRead, link);
+    res.status = req.Enter(args.symlink, link);
     if (res.status != NFS3_OK)
         return;
     struct stat st;
@@ -331,8 +331,7 @@ void Nfs3Create(Nfs3Request& req, CREATE3args& args, CREATE3res& res) {
     wcc_data& wcc = res.CREATE3res_u.resfail.dir_wcc;
     Object dir;
     std::string name;
-    res.status =
-        EnterDirectory(req, args.where, Nfs3Need::kWrite, Nfs3NameUse::kCreate, dir, name, wcc);
+    res.status = EnterDirectory(req, args.where, Nfs3NameUse::kCreate, dir, name, wcc);
     if (res.status != NFS3_OK) {
         req.PostOp(dir, wcc.after);
         return;
@@ -361,8 +360,7 @@ void Nfs3Mkdir(Nfs3Request& req, MKDIR3args& args, MKDIR3res& res) {
     wcc_data& wcc = res.MKDIR3res_u.resfail.dir_wcc;
     Object dir;
     std::string name;
-    res.status =
-        EnterDirectory(req, args.where, Nfs3Need::kWrite, Nfs3NameUse::kCreate, dir, name, wcc);
+    res.status = EnterDirectory(req, args.where, Nfs3NameUse::kCreate, dir, name, wcc);
     StateStore::Batch batch;
     Made made;
     if (res.status == NFS3_OK) {
@@ -382,8 +380,7 @@ void Nfs3Symlink(Nfs3Request& req, SYMLINK3args& args, SYMLINK3res& res) {
     wcc_data& wcc = res.SYMLINK3res_u.resfail.dir_wcc;
     Object dir;
     std::string name, target;
-    res.status =
-        EnterDirectory(req, args.where, Nfs3Need::kWrite, Nfs3NameUse::kCreate, dir, name, wcc);
+    res.status = EnterDirectory(req, args.where, Nfs3NameUse::kCreate, dir, name, wcc);
     if (res.status == NFS3_OK)
         res.status = Nfs3CheckPath(args.symlink.symlink_data, target);
     if (res.status == NFS3_OK && dir->symlink(req.Ctx(), target.c_str(), name.c_str()) != 0)
@@ -405,8 +402,7 @@ void Nfs3Mknod(Nfs3Request& req, MKNOD3args& args, MKNOD3res& res) {
     wcc_data& wcc = res.MKNOD3res_u.resfail.dir_wcc;
     Object dir;
     std::string name;
-    res.status =
-        EnterDirectory(req, args.where, Nfs3Need::kWrite, Nfs3NameUse::kCreate, dir, name, wcc);
+    res.status = EnterDirectory(req, args.where, Nfs3NameUse::kCreate, dir, name, wcc);
     const w_ftype3 type = args.what.type;
     const bool device = type == W_NF3CHR || type == W_NF3BLK;
     const bool special = type == W_NF3SOCK || type == W_NF3FIFO;
@@ -434,8 +430,7 @@ void Nfs3Remove(Nfs3Request& req, REMOVE3args& args, REMOVE3res& res) {
     wcc_data& wcc = res.REMOVE3res_u.resok.dir_wcc;  // the same place on failure
     Object dir, child;
     std::string name;
-    res.status =
-        EnterDirectory(req, args.object, Nfs3Need::kWrite, Nfs3NameUse::kRemove, dir, name, wcc);
+    res.status = EnterDirectory(req, args.object, Nfs3NameUse::kRemove, dir, name, wcc);
     if (res.status == NFS3_OK) {
         child = dir->FindChild(req.Ctx(), name);
         if (!child)
@@ -453,8 +448,7 @@ void Nfs3Rmdir(Nfs3Request& req, RMDIR3args& args, RMDIR3res& res) {
     wcc_data& wcc = res.RMDIR3res_u.resok.dir_wcc;  // the same place on failure
     Object dir, child;
     std::string name;
-    res.status =
-        EnterDirectory(req, args.object, Nfs3Need::kWrite, Nfs3NameUse::kRemove, dir, name, wcc);
+    res.status = EnterDirectory(req, args.object, Nfs3NameUse::kRemove, dir, name, wcc);
     if (res.status == NFS3_OK) {
         child = dir->FindChild(req.Ctx(), name);
         if (!child)
@@ -470,8 +464,7 @@ void Nfs3Rename(Nfs3Request& req, RENAME3args& args, RENAME3res& res) {
     wcc_data& toWcc = res.RENAME3res_u.resok.todir_wcc;
     Object fromDir, toDir, source;
     std::string fromName, toName;
-    res.status = EnterDirectory(req, args.from, Nfs3Need::kWrite, Nfs3NameUse::kRemove, fromDir,
-                                fromName, fromWcc);
+    res.status = EnterDirectory(req, args.from, Nfs3NameUse::kRemove, fromDir, fromName, fromWcc);
     if (res.status == NFS3_OK)
         res.status = req.Resolve(args.to.dir, toDir);
     if (res.status == NFS3_OK) {
@@ -501,7 +494,7 @@ void Nfs3Link(Nfs3Request& req, LINK3args& args, LINK3res& res) {
     wcc_data& wcc = res.LINK3res_u.resok.linkdir_wcc;
     Object file, dir;
     std::string name;
-    res.status = req.Enter(args.file, Nfs3Need::kWrite, file);
+    res.status = req.Enter(args.file, file);
     if (res.status != NFS3_OK)
         return;
     res.status = req.Resolve(args.link.dir, dir);

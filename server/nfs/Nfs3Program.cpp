@@ -80,7 +80,8 @@ enum Traits : unsigned { kPlain = 0, kQuick = 1, kNonIdempotent = 2, kPiped = 4 
 
 // One table row: the procedure's name (for logs), its XDR routines, the
 // sizes of its decoded arguments and result, its handler, the check of
-// what the decoder leaves unchecked, and its traits.
+// what the decoder leaves unchecked, its traits, and what it needs of the
+// export's share permissions.
 struct Nfs3Procedure {
     const char* name;
     xdrproc_t decodeArgs;
@@ -90,6 +91,7 @@ struct Nfs3Procedure {
     void (*handler)(Nfs3Request& req, void* args, void* result);
     bool (*decodable)(const void* args);
     unsigned traits;
+    Nfs3Need need;
 };
 
 template <class Args, class Result, void (*Handler)(Nfs3Request&, Args&, Result&)>
@@ -104,15 +106,23 @@ bool Decodable(const void* args) {
 
 template <class Args, class Result, void (*Handler)(Nfs3Request&, Args&, Result&)>
 constexpr Nfs3Procedure Row(const char* name, bool_t (*decode)(XDR*, Args*), xdrproc_t encode,
-                            unsigned traits) {
-    return {name,           reinterpret_cast<xdrproc_t>(decode), sizeof(Args),     encode,
-            sizeof(Result), &Typed<Args, Result, Handler>,       &Decodable<Args>, traits};
+                            unsigned traits, Nfs3Need need) {
+    return {name,
+            reinterpret_cast<xdrproc_t>(decode),
+            sizeof(Args),
+            encode,
+            sizeof(Result),
+            &Typed<Args, Result, Handler>,
+            &Decodable<Args>,
+            traits,
+            need};
 }
 
 template <class Args, class Result, void (*Handler)(Nfs3Request&, Args&, Result&)>
 constexpr Nfs3Procedure Row(const char* name, bool_t (*decode)(XDR*, Args*),
-                            bool_t (*encode)(XDR*, Result*), unsigned traits) {
-    return Row<Args, Result, Handler>(name, decode, reinterpret_cast<xdrproc_t>(encode), traits);
+                            bool_t (*encode)(XDR*, Result*), unsigned traits, Nfs3Need need) {
+    return Row<Args, Result, Handler>(name, decode, reinterpret_cast<xdrproc_t>(encode), traits,
+                                      need);
 }
 
 void Null(Nfs3Request&, void*, void*) {}
@@ -126,39 +136,49 @@ bool NoArgs(const void*) {
 }
 
 const Nfs3Procedure kProcedures[] = {
-    {"NULL", NoData, 0, NoData, 0, &Null, &NoArgs, kQuick},
+    {"NULL", NoData, 0, NoData, 0, &Null, &NoArgs, kQuick, Nfs3Need::kAttributes},
     Row<GETATTR3args, GETATTR3res, Nfs3Getattr>("GETATTR", xdr_GETATTR3args, xdr_GETATTR3res,
-                                                kQuick),
+                                                kQuick, Nfs3Need::kAttributes),
     Row<SETATTR3args, SETATTR3res, Nfs3Setattr>("SETATTR", xdr_SETATTR3args, xdr_SETATTR3res,
-                                                kNonIdempotent),
-    Row<LOOKUP3args, LOOKUP3res, Nfs3Lookup>("LOOKUP", xdr_LOOKUP3args, xdr_LOOKUP3res, kQuick),
-    Row<ACCESS3args, ACCESS3res, Nfs3Access>("ACCESS", xdr_ACCESS3args, xdr_ACCESS3res, kQuick),
+                                                kNonIdempotent, Nfs3Need::kWrite),
+    Row<LOOKUP3args, LOOKUP3res, Nfs3Lookup>("LOOKUP", xdr_LOOKUP3args, xdr_LOOKUP3res, kQuick,
+                                             Nfs3Need::kAttributes),
+    Row<ACCESS3args, ACCESS3res, Nfs3Access>("ACCESS", xdr_ACCESS3args, xdr_ACCESS3res, kQuick,
+                                             Nfs3Need::kAttributes),
     Row<READLINK3args, READLINK3res, Nfs3Readlink>("READLINK", xdr_READLINK3args, xdr_READLINK3res,
-                                                   kQuick),
-    Row<READ3args, Read3Result, Nfs3Read>("READ", xdr_READ3args, EncodeRead3Result,
-                                          kQuick | kPiped),
-    Row<WRITE3args, WRITE3res, Nfs3Write>("WRITE", xdr_WRITE3args, xdr_WRITE3res, kNonIdempotent),
+                                                   kQuick, Nfs3Need::kRead),
+    Row<READ3args, Read3Result, Nfs3Read>("READ", xdr_READ3args, EncodeRead3Result, kQuick | kPiped,
+                                          Nfs3Need::kRead),
+    Row<WRITE3args, WRITE3res, Nfs3Write>("WRITE", xdr_WRITE3args, xdr_WRITE3res, kNonIdempotent,
+                                          Nfs3Need::kWrite),
     Row<CREATE3args, CREATE3res, Nfs3Create>("CREATE", xdr_CREATE3args, xdr_CREATE3res,
-                                             kNonIdempotent),
-    Row<MKDIR3args, MKDIR3res, Nfs3Mkdir>("MKDIR", xdr_MKDIR3args, xdr_MKDIR3res, kNonIdempotent),
+                                             kNonIdempotent, Nfs3Need::kWrite),
+    Row<MKDIR3args, MKDIR3res, Nfs3Mkdir>("MKDIR", xdr_MKDIR3args, xdr_MKDIR3res, kNonIdempotent,
+                                          Nfs3Need::kWrite),
     Row<SYMLINK3args, SYMLINK3res, Nfs3Symlink>("SYMLINK", xdr_SYMLINK3args, xdr_SYMLINK3res,
-                                                kNonIdempotent),
-    Row<MKNOD3args, MKNOD3res, Nfs3Mknod>("MKNOD", xdr_MKNOD3args, xdr_MKNOD3res, kNonIdempotent),
+                                                kNonIdempotent, Nfs3Need::kWrite),
+    Row<MKNOD3args, MKNOD3res, Nfs3Mknod>("MKNOD", xdr_MKNOD3args, xdr_MKNOD3res, kNonIdempotent,
+                                          Nfs3Need::kWrite),
     Row<REMOVE3args, REMOVE3res, Nfs3Remove>("REMOVE", xdr_REMOVE3args, xdr_REMOVE3res,
-                                             kNonIdempotent),
-    Row<RMDIR3args, RMDIR3res, Nfs3Rmdir>("RMDIR", xdr_RMDIR3args, xdr_RMDIR3res, kNonIdempotent),
+                                             kNonIdempotent, Nfs3Need::kWrite),
+    Row<RMDIR3args, RMDIR3res, Nfs3Rmdir>("RMDIR", xdr_RMDIR3args, xdr_RMDIR3res, kNonIdempotent,
+                                          Nfs3Need::kWrite),
     Row<RENAME3args, RENAME3res, Nfs3Rename>("RENAME", xdr_RENAME3args, xdr_RENAME3res,
-                                             kNonIdempotent),
-    Row<LINK3args, LINK3res, Nfs3Link>("LINK", xdr_LINK3args, xdr_LINK3res, kNonIdempotent),
+                                             kNonIdempotent, Nfs3Need::kWrite),
+    Row<LINK3args, LINK3res, Nfs3Link>("LINK", xdr_LINK3args, xdr_LINK3res, kNonIdempotent,
+                                       Nfs3Need::kWrite),
     Row<READDIR3args, READDIR3res, Nfs3Readdir>("READDIR", xdr_READDIR3args, xdr_READDIR3res,
-                                                kPlain),
-    Row<READDIRPLUS3args, READDIRPLUS3res, Nfs3Readdirplus>("READDIRPLUS", xdr_READDIRPLUS3args,
-                                                            xdr_READDIRPLUS3res, kPlain),
-    Row<FSSTAT3args, FSSTAT3res, Nfs3Fsstat>("FSSTAT", xdr_FSSTAT3args, xdr_FSSTAT3res, kQuick),
-    Row<FSINFO3args, FSINFO3res, Nfs3Fsinfo>("FSINFO", xdr_FSINFO3args, xdr_FSINFO3res, kQuick),
+                                                kPlain, Nfs3Need::kRead),
+    Row<READDIRPLUS3args, READDIRPLUS3res, Nfs3Readdirplus>(
+        "READDIRPLUS", xdr_READDIRPLUS3args, xdr_READDIRPLUS3res, kPlain, Nfs3Need::kRead),
+    Row<FSSTAT3args, FSSTAT3res, Nfs3Fsstat>("FSSTAT", xdr_FSSTAT3args, xdr_FSSTAT3res, kQuick,
+                                             Nfs3Need::kAttributes),
+    Row<FSINFO3args, FSINFO3res, Nfs3Fsinfo>("FSINFO", xdr_FSINFO3args, xdr_FSINFO3res, kQuick,
+                                             Nfs3Need::kAttributes),
     Row<PATHCONF3args, PATHCONF3res, Nfs3Pathconf>("PATHCONF", xdr_PATHCONF3args, xdr_PATHCONF3res,
-                                                   kQuick),
-    Row<COMMIT3args, COMMIT3res, Nfs3Commit>("COMMIT", xdr_COMMIT3args, xdr_COMMIT3res, kPlain),
+                                                   kQuick, Nfs3Need::kAttributes),
+    Row<COMMIT3args, COMMIT3res, Nfs3Commit>("COMMIT", xdr_COMMIT3args, xdr_COMMIT3res, kPlain,
+                                             Nfs3Need::kWrite),
 };
 
 constexpr size_t kProcedureCount = sizeof kProcedures / sizeof kProcedures[0];
@@ -238,7 +258,7 @@ accept_stat Nfs3Program::Call(const RpcCall& call, XDR* args, XDR* results) {
     }
     accept_stat status = SYSTEM_ERR;
     {
-        Nfs3Request req(m_shared, call.caller);
+        Nfs3Request req(m_shared, call.caller, procedure.need);
         status = Run(procedure, req, decoded.get(), result.get());
         Note(req, procedure, result.get());
         // While the host counts the module's operations, READ reads through

@@ -95,10 +95,10 @@ Nfs3Shared::Nfs3Shared(FSM* module)
       found(FoundObjectsLimit()),
       listings(KeptListingsLimit()) {}
 
-Nfs3Request::Nfs3Request(Nfs3Shared& shared, const RpcCaller& caller)
-    : m_shared(shared), m_caller(caller) {}
+Nfs3Request::Nfs3Request(Nfs3Shared& shared, const RpcCaller& caller, Nfs3Need need)
+    : m_shared(shared), m_caller(caller), m_need(need) {}
 
-nfsstat3 Nfs3Request::Enter(const w_nfs_fh3& wire, Nfs3Need need, Object& object) {
+nfsstat3 Nfs3Request::Enter(const w_nfs_fh3& wire, Object& object) {
     nfs_fh3 fh{};
     if (!ToHostHandle(wire, fh))
         return NFS3ERR_BADHANDLE;
@@ -107,7 +107,7 @@ nfsstat3 Nfs3Request::Enter(const w_nfs_fh3& wire, Nfs3Need need, Object& object
     m_export->GetFileHandle(m_caller.address, m_root);
     if (fh.len != m_root.len)
         return NFS3ERR_BADHANDLE;
-    nfsstat3 status = Admit(need);
+    nfsstat3 status = Admit();
     if (status == NFS3_OK)
         status = TakeIdentity();
     if (status != NFS3_OK)
@@ -128,14 +128,14 @@ nfsstat3 Nfs3Request::Resolve(const w_nfs_fh3& wire, Object& object) {
     return Find(fh, object);
 }
 
-nfsstat3 Nfs3Request::Admit(Nfs3Need need) {
+nfsstat3 Nfs3Request::Admit() {
     if (!m_export->Authorize(m_caller.address, m_caller.hostName)) {
         OXLOG(1, 0, "Client [%s] is not allowed on export [%s]",
               m_caller.address.ToString().c_str(), m_export->GetPath().c_str());
         return NFS3ERR_ACCES;
     }
     SharePerms perms = m_export->GetSharePerms();
-    switch (need) {
+    switch (m_need) {
         case Nfs3Need::kAttributes:
             return perms & (SHARE_PERM_READ | SHARE_PERM_WRITE) ? NFS3_OK : NFS3ERR_ACCES;
         case Nfs3Need::kRead:

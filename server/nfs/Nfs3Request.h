@@ -3,7 +3,8 @@
 //
 // Enter resolves the call's first handle: the export named by the handle
 // must admit the caller's address (else ACCES) and allow what the procedure
-// needs (READ for reads, WRITE for changes: ACCES / ROFS); then the calling
+// needs (its Nfs3Need, from the procedure table: READ for reads, WRITE for
+// changes; else ACCES / ROFS); then the calling
 // thread takes on the caller's identity until the request is destroyed (uid
 // 0 squashed to 65534 unless the export has SHARE_PERM_ROOT, AUTH_NONE as
 // 65534), and the object is found. The module resolves a handle to the
@@ -55,6 +56,7 @@ struct Nfs3Shared {
     Nfs3KeptListings listings;
 };
 
+// What a procedure needs of the export's share permissions.
 enum class Nfs3Need {
     kAttributes,  // READ or WRITE share permission (attributes, ACCESS, FSINFO)
     kRead,        // SHARE_PERM_READ: file data and directory contents
@@ -65,12 +67,12 @@ class Nfs3Request {
   public:
     typedef boost::shared_ptr<BkEndProc> Object;
 
-    Nfs3Request(Nfs3Shared& shared, const RpcCaller& caller);
+    Nfs3Request(Nfs3Shared& shared, const RpcCaller& caller, Nfs3Need need);
     Nfs3Request(const Nfs3Request&) = delete;
     Nfs3Request& operator=(const Nfs3Request&) = delete;
 
     // The call's first handle; see above.
-    nfsstat3 Enter(const w_nfs_fh3& fh, Nfs3Need need, Object& object);
+    nfsstat3 Enter(const w_nfs_fh3& fh, Object& object);
     // A further handle of the same call: XDEV when of another export.
     nfsstat3 Resolve(const w_nfs_fh3& fh, Object& object);
     // The entry name of directory dir: "." is dir, ".." its parent but never
@@ -142,7 +144,7 @@ class Nfs3Request {
   private:
     // Issue, keeping the object by its handle or not.
     bool Hand(const Object& object, w_nfs_fh3& out, post_op_attr& attrs, bool keep);
-    nfsstat3 Admit(Nfs3Need need);
+    nfsstat3 Admit();
     nfsstat3 TakeIdentity();
     nfsstat3 Find(const nfs_fh3& fh, Object& object);
     // The key of fh's object, found under this call's identity.
@@ -165,6 +167,7 @@ class Nfs3Request {
 
     Nfs3Shared& m_shared;
     const RpcCaller& m_caller;
+    const Nfs3Need m_need;
     ExportPtr m_export;
     nfs_fh3 m_root{};
     OxUserToken m_who;
