@@ -12,13 +12,8 @@
 #include <cstdint>
 #include <string>
 
+#include "server/protocol/XdrProc.h"
 #include "server/tls/TlsClientChannel.h"
-
-// libtirpc takes every XDR routine as one variadic pointer type.
-template <typename Routine>
-xdrproc_t XdrProc(Routine routine) {
-    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(routine));
-}
 
 class ConfigClient {
   public:

@@ -10,14 +10,9 @@
 #include "server/config/ConfigListing.h"
 #include "server/config/ConfigRequests.h"
 #include "server/config/ConfigStats.h"
+#include "server/protocol/XdrProc.h"
 
 namespace {
-
-// libtirpc takes every XDR routine as one variadic pointer type.
-template <typename Routine>
-xdrproc_t XdrProc(Routine routine) {
-    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(routine));
-}
 
 // Arguments decoded from the call; whatever the decoder allocated, also on
 // a failed decode, is freed with them.

@@ -8,6 +8,7 @@
 #include "host/PerfCounters.h"
 #include "platform/LogWriter.h"
 #include "server/nfs/Nfs3Procedures.h"
+#include "server/protocol/XdrProc.h"
 #include "server/stats/CallStats.h"
 
 namespace {
@@ -105,10 +106,10 @@ bool Decodable(const void* args) {
 }
 
 template <class Args, class Result, void (*Handler)(Nfs3Request&, Args&, Result&)>
-constexpr Nfs3Procedure Row(const char* name, bool_t (*decode)(XDR*, Args*), xdrproc_t encode,
-                            unsigned traits, Nfs3Need need) {
+Nfs3Procedure Row(const char* name, bool_t (*decode)(XDR*, Args*), xdrproc_t encode,
+                  unsigned traits, Nfs3Need need) {
     return {name,
-            reinterpret_cast<xdrproc_t>(decode),
+            XdrProc(decode),
             sizeof(Args),
             encode,
             sizeof(Result),
@@ -119,10 +120,9 @@ constexpr Nfs3Procedure Row(const char* name, bool_t (*decode)(XDR*, Args*), xdr
 }
 
 template <class Args, class Result, void (*Handler)(Nfs3Request&, Args&, Result&)>
-constexpr Nfs3Procedure Row(const char* name, bool_t (*decode)(XDR*, Args*),
-                            bool_t (*encode)(XDR*, Result*), unsigned traits, Nfs3Need need) {
-    return Row<Args, Result, Handler>(name, decode, reinterpret_cast<xdrproc_t>(encode), traits,
-                                      need);
+Nfs3Procedure Row(const char* name, bool_t (*decode)(XDR*, Args*), bool_t (*encode)(XDR*, Result*),
+                  unsigned traits, Nfs3Need need) {
+    return Row<Args, Result, Handler>(name, decode, XdrProc(encode), traits, need);
 }
 
 void Null(Nfs3Request&, void*, void*) {}
