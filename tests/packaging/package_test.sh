@@ -40,7 +40,9 @@ for program in usr/sbin/lumed usr/bin/lumectl; do
     out=$("$work/root/$program" --version 2>&1) || fail "$program --version: $out"
     echo "$out" | grep -Eq '[0-9]+\.[0-9]+' || fail "$program --version says no version: $out"
 done
-ldd "$work/root/usr/sbin/lumed" | grep -q "=> $work/root/usr/.*/lume/liblume.so" ||
+# Whole before grep: with pipefail, grep -q leaving early would fail ldd by SIGPIPE.
+libraries=$(ldd "$work/root/usr/sbin/lumed")
+grep -q "=> $work/root/usr/.*/lume/liblume.so" <<<"$libraries" ||
     fail "lumed does not find its libraries where the package puts them"
 
 [ "$failures" -eq 0 ] && echo PASSED
