@@ -1,7 +1,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>

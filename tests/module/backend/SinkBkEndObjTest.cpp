@@ -12,7 +12,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <boost/make_shared.hpp>
 
 #include "module/SinkFSM.h"
 #include "module/backend/SinkBkEndObj.h"
