@@ -33,6 +33,8 @@ class LockDescriptors : public LockTest {
     }
 };
 
+// Two exports whose paths differ only by a suffix ("/share7", "/share70"),
+// each with a write-locked "f" and a read-locked "g".
 class LockRelease : public LockTest {
   protected:
     LockRelease() : LockTest(7) {}
@@ -48,6 +50,7 @@ class LockRelease : public LockTest {
     const std::string otherG = other.dir.WriteFile("g", "data");
 };
 
+// Position of the first message with this level and text; -1 when none.
 int PositionOf(const LogCapture& log, int level, const std::string& text) {
     std::vector<LogRecord> records = log.Records();
     for (size_t i = 0; i < records.size(); ++i)
