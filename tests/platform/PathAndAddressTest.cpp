@@ -1,11 +1,23 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <functional>
+#include <string>
 
 #include <gtest/gtest.h>
 
+#include "platform/BeneathPath.h"
 #include "platform/CRaIPAddr.h"
+#include "platform/NameChanges.h"
 #include "platform/PathUtil.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -19,6 +31,16 @@ CRaIPAddr Ip(const char* text) {
     EXPECT_TRUE(CRaIPAddr::Parse(text, address)) << text;
     return address;
 }
+
+// The errno of a resolution that must fail; 0 when it succeeded.
+int Refusal(const BeneathRoot& root, const std::string& relative, int flags) {
+    UniqueFd fd(root.Open(relative, flags));
+    return fd.Valid() ? 0 : errno;
+}
+
+// Other processes change names on the same file system now and then, so a
+// change that must leave the era alone gets a few tries to show it.
+constexpr int kTries = 20;
 
 }  // namespace
 
@@ -91,4 +113,133 @@ TEST(PlatformIPAddr, PrefixMatching) {
     EXPECT_TRUE(Ip("2001:db8::5").InPrefix(Ip("2001:db8::"), 64));
     EXPECT_FALSE(Ip("2001:db9::5").InPrefix(Ip("2001:db8::"), 32));
     EXPECT_FALSE(Ip("10.0.0.1").InPrefix(Ip("::"), 0));  // families differ
+}
+
+// No way out of the root and no link followed on the way; a final link is
+// opened as itself only when asked with O_PATH | O_NOFOLLOW.
+TEST(BeneathPath, NeverLeavesTheRootNorFollowsALink) {
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "root").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "root/sub").c_str(), 0755), 0);
+    dir.WriteFile("root/sub/f", "inside");
+    dir.WriteFile("secret", "outside");
+    ASSERT_EQ(symlink((dir / "secret").c_str(), (dir / "root/abs").c_str()), 0);
+    ASSERT_EQ(symlink("sub", (dir / "root/rel").c_str()), 0);
+    BeneathRoot root(dir / "root");
+    ASSERT_TRUE(root.Valid());
+
+    const struct {
+        const char* relative;
+        int flags;
+        int errnoWanted;
+    } cases[] = {
+        {"sub/f", O_RDONLY, 0},
+        {"", O_PATH, 0},
+        {"../secret", O_RDONLY, EXDEV},
+        {"sub/../../secret", O_RDONLY, EXDEV},
+        {"abs", O_RDONLY, ELOOP},
+        {"rel/f", O_RDONLY, ELOOP},
+        {"rel/f", O_PATH | O_NOFOLLOW, ELOOP},
+        {"abs", O_PATH | O_NOFOLLOW, 0},
+        {"sub/missing", O_RDONLY, ENOENT},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Refusal(root, c.relative, c.flags), c.errnoWanted) << c.relative;
+
+    UniqueFd link(root.Open("abs", O_PATH | O_NOFOLLOW));
+    struct stat st;
+    ASSERT_EQ(fstat(link.Get(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ReopenDescriptor(link.Get(), O_RDONLY), -1) << "a link is never opened through";
+    EXPECT_EQ(errno, ELOOP);
+}
+
+// A path longer than the kernel takes in one call is resolved in pieces.
+TEST(BeneathPath, ResolvesPathsLongerThanPathMax) {
+    TempDir dir;
+    BeneathRoot root(dir.Path());
+    std::string relative;
+    const std::string name(200, 'd');
+    while (relative.size() < PATH_MAX + 500) {
+        relative += (relative.empty() ? "" : "/") + name;
+        UniqueFd parent(root.Open(relative.substr(0, relative.rfind('/') + 1), O_PATH));
+        const std::string last = relative.substr(relative.rfind('/') + 1);
+        ASSERT_EQ(mkdirat(parent.Get(), last.c_str(), 0755), 0) << relative.size();
+    }
+    UniqueFd deep(root.Open(relative + "/f", O_CREAT | O_WRONLY | O_EXCL, 0644));
+    ASSERT_TRUE(deep.Valid()) << strerror(errno);
+    EXPECT_EQ(Refusal(root, relative + "/f", O_RDONLY), 0);
+    EXPECT_EQ(Refusal(root, relative + "/" + std::string(300, 'x'), O_RDONLY), ENAMETOOLONG);
+}
+
+TEST(BeneathPath, RelativeAndAbsoluteForms) {
+    TempDir dir;
+    BeneathRoot root(dir.Path());
+    BeneathRoot slash("/");
+    std::string relative;
+    EXPECT_TRUE(root.Relative(dir / "a/b", relative));
+    EXPECT_EQ(relative, "a/b");
+    EXPECT_EQ(root.Absolute(relative), dir / "a/b");
+    EXPECT_TRUE(root.Relative(dir.Path(), relative));
+    EXPECT_EQ(relative, "");
+    EXPECT_FALSE(root.Relative(dir.Path() + "x/a", relative));
+    EXPECT_FALSE(root.Relative("/elsewhere", relative));
+    EXPECT_TRUE(slash.Relative("/etc/hosts", relative));
+    EXPECT_EQ(slash.Absolute(relative), "/etc/hosts");
+}
+
+// The era of name changes moves on after every change that can move an
+// object found beneath a directory: any change to a directory, and a
+// rename or removal of a file's name that was noted; and only then.
+TEST(NameChanges, TheEraMovesOnWhenADirectoryOrANotedNameChangesOnly) {
+    TempDir dir;
+    NameChanges& changes = NameChanges::Process();
+    if (changes.Now(dir.Path()).era == 0)
+        GTEST_SKIP() << "fanotify refused: nothing is watched here";
+    struct stat st;
+    ASSERT_EQ(::stat(dir.Path().c_str(), &st), 0);
+    EXPECT_TRUE(changes.Watched(st.st_dev));
+    ::mkdir((dir / "d").c_str(), 0755);
+    int round = 0;
+    auto there = [&](const std::string& name) { dir.WriteFile(name, std::to_string(++round)); };
+    auto renamed = [&](const std::string& name) {
+        there(name);
+        ASSERT_EQ(std::rename((dir / name).c_str(), (dir / "elsewhere").c_str()), 0);
+    };
+    const struct {
+        const char* what;
+        const char* noted;
+        bool moves;
+        std::function<void()> change;
+    } cases[] = {
+        {"a noted file renamed", "f", true, [&] { renamed("f"); }},
+        {"a file not noted renamed", "", false, [&] { renamed("f"); }},
+        {"a noted file removed", "f", true, [&] { there("f"), ::unlink((dir / "f").c_str()); }},
+        {"a noted file renamed over", "f", true,
+         [&] {
+             there("f"), there("g");
+             ASSERT_EQ(std::rename((dir / "g").c_str(), (dir / "f").c_str()), 0);
+         }},
+        {"a directory renamed", "", true,
+         [&] { ASSERT_EQ(std::rename((dir / "d").c_str(), (dir / "e").c_str()), 0); }},
+        {"a directory's mode", "", true,
+         [&] { ::chmod((dir / "d").c_str(), 0700 | (round++ & 1)); }},
+        {"a noted file written", "f", false, [&] { there("f"); }},
+        {"a noted file's mode", "f", false,
+         [&] { ::chmod((dir / "f").c_str(), 0600 | (round++ & 1)); }},
+    };
+    for (const auto& c : cases) {
+        bool moved = false;
+        for (int t = 0; t < (c.moves ? 1 : kTries); ++t) {
+            ::mkdir((dir / "d").c_str(), 0755);
+            const uint64_t before = changes.Now(dir.Path()).era;
+            if (*c.noted)
+                changes.Note(c.noted);
+            c.change();
+            moved = changes.Now(dir.Path()).era != before;
+            if (!moved)
+                break;
+        }
+        EXPECT_EQ(moved, c.moves) << c.what;
+    }
 }

@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/CImpersonator.h"
@@ -35,11 +36,13 @@ unsigned long IdOf(const std::string& path) {
     return id;
 }
 
-unsigned long IdOfDescriptor(const std::string& path) {
+// out, when given, receives the attributes that come with the id.
+unsigned long IdOfDescriptor(const std::string& path, struct stat* out = nullptr) {
     const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     unsigned long id = 0;
     struct stat st;
-    EXPECT_EQ(GetUniqueFileIdOfDescriptor(fd, id, st), 0) << path << ": " << std::strerror(errno);
+    EXPECT_EQ(GetUniqueFileIdOfDescriptor(fd, id, out ? *out : st), 0)
+        << path << ": " << std::strerror(errno);
     ::close(fd);
     return id;
 }
@@ -264,6 +267,49 @@ TEST_F(UniqueFileIds, IdsPushedOutOfTheCachesComeBackFromTheStore) {
     for (int i = 0; i < 300; ++i)
         EXPECT_EQ(i % 2 ? IdOf(paths[i]) : IdOfDescriptor(paths[i]), ids[i]) << paths[i];
     EXPECT_EQ(std::set<unsigned long>(ids.begin(), ids.end()).size(), ids.size());
+}
+
+// A link has an id of its own (never its target's); hard links, reused
+// inodes and distinct files are the cases above.
+TEST(PlatformUniqueFileId, ALinkIsItsOwnObjectAndAMissingPathHasNoId) {
+    TempDir dir;
+    std::string file = dir.WriteFile("f", "x");
+    ASSERT_EQ(symlink(file.c_str(), (dir / "soft").c_str()), 0);
+    EXPECT_EQ(IdOf(file), IdOf(file));
+    EXPECT_NE(IdOf(file), IdOf(dir / "soft"));
+    unsigned long id = 42;
+    errno = 0;
+    EXPECT_EQ(GetUniqueFileId("/nonexistent/path/for/sure", id), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(id, 42u);
+}
+
+// Through a descriptor an object a few seconds old is known again by its
+// birth (device, inode, creation time); the attributes come back as fstat
+// gives them; a new file that takes over its inode is another object.
+TEST(PlatformUniqueFileId, DescriptorsKnowAnObjectAgainButNotItsInodesNextFile) {
+    TempDir dir;
+    const std::string path = dir.WriteFile("f", "12345");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // old enough to be trusted
+    struct stat got, want;
+    const unsigned long id = IdOfDescriptor(path, &got);
+    EXPECT_EQ(IdOfDescriptor(path, &got), id);
+    EXPECT_EQ(id, IdOf(path));
+    ASSERT_EQ(::lstat(path.c_str(), &want), 0);
+    EXPECT_EQ(std::memcmp(&got.st_mtim, &want.st_mtim, sizeof want.st_mtim), 0);
+    EXPECT_EQ(std::make_tuple(got.st_dev, got.st_ino, got.st_mode, got.st_nlink, got.st_size),
+              std::make_tuple(want.st_dev, want.st_ino, want.st_mode, want.st_nlink, want.st_size));
+
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    bool reused = false;
+    for (int i = 0; i < 200 && !reused; ++i) {
+        const std::string next = dir.WriteFile("n" + std::to_string(i), "");
+        unsigned long nextId = IdOfDescriptor(next, &got);
+        reused = got.st_ino == want.st_ino;
+        EXPECT_NE(nextId, id) << "file " << i;
+    }
+    if (!reused)
+        GTEST_SKIP() << "the file system did not reuse the inode";
 }
 
 // 16 shards of 2: of 1000 keys at most 32 stay, and one read after every

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <boost/make_shared.hpp>
 
 #include "module/backend/SinkBkEndObj.h"
 #include "tests/module/backend/BackendTest.h"

@@ -5,12 +5,10 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <boost/make_shared.hpp>
 
 #include "module/SinkFSM.h"
 #include "module/backend/SinkBkEndObj.h"

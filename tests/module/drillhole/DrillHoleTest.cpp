@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -8,10 +7,9 @@
 
 #include "host/ConfigRPCTypes.h"
 #include "host/DrillHoleRecords.h"
-#include "host/LumeServiceGlobals.h"
 #include "module/SinkFSM.h"
 #include "module/backend/SinkBkEndObj.h"
-#include "tests/module/exports/ExportedDir.h"
+#include "tests/module/backend/BackendTest.h"
 #include "tests/support/LogCapture.h"
 
 namespace {
@@ -44,31 +42,21 @@ struct DrillHole {
     }
 };
 
-class DrillHoleRequest : public ::testing::Test {
+class DrillHoleRequest : public BackendTest {
   protected:
     void SetUp() override {
-        file = shared.dir.WriteFile("data", std::string(4 * kMiB, 'x'));
-        fsync_file(file);
-    }
-    static void fsync_file(const std::string& path) {
-        int fd = open(path.c_str(), O_RDONLY);
+        int fd = open(file.c_str(), O_RDONLY);
         fsync(fd);
         close(fd);
     }
-    static struct stat Stat(const std::string& path) {
-        struct stat st {};
-        EXPECT_EQ(stat(path.c_str(), &st), 0);
-        return st;
-    }
 
-    ExportedDir shared{41};
-    std::string sharePath = shared.exp->GetPath();
-    std::string file;
+    std::string sharePath = exported.exp->GetPath();
+    std::string file = exported.dir.WriteFile("data", std::string(4 * kMiB, 'x'));
 };
 
 TEST_F(DrillHoleRequest, FreesTheRangeAndKeepsTheSize) {
     LogCapture log(4);
-    struct stat before = Stat(file);
+    struct stat before = Lstat(file);
     DrillHole call(sharePath + "/", "data", kMiB, 2 * kMiB);
     EXPECT_TRUE(call.result);
     EXPECT_EQ(call.Resp().status, 0);
@@ -76,7 +64,7 @@ TEST_F(DrillHoleRequest, FreesTheRangeAndKeepsTheSize) {
     EXPECT_STREQ(call.Resp().sharePath, sharePath.c_str());  // converted: no trailing '/'
     EXPECT_STREQ(call.Resp().filePath, "data");
 
-    struct stat after = Stat(file);
+    struct stat after = Lstat(file);
     EXPECT_EQ(after.st_size, before.st_size);
     EXPECT_LT(after.st_blocks, before.st_blocks);
     EXPECT_TRUE(log.Has(4, "INFO: Received DrillHole in [" + sharePath +
@@ -85,15 +73,7 @@ TEST_F(DrillHoleRequest, FreesTheRangeAndKeepsTheSize) {
                                ":data]. Absolute Path [" + file + "]"));
 }
 
-TEST_F(DrillHoleRequest, UnknownShareAndMissingFile) {
-    {
-        DrillHole call("/not/exported", "data", 0, 10);
-        EXPECT_FALSE(call.result);
-        EXPECT_EQ(call.Resp().status, 28);
-        EXPECT_STREQ(call.Resp().errorText, "share not found for given share path");
-        EXPECT_STREQ(call.Resp().sharePath, "/not/exported");
-        EXPECT_STREQ(call.Resp().filePath, "data");
-    }
+TEST_F(DrillHoleRequest, AMissingFileFailsAndCachesNothing) {
     LogCapture log(-1);
     DrillHole call(sharePath, "missing", 0, 10);
     EXPECT_TRUE(call.result);
@@ -104,55 +84,49 @@ TEST_F(DrillHoleRequest, UnknownShareAndMissingFile) {
     EXPECT_EQ(SinkFSM::GetFSM()->GetFileDescriptorCache()->GetFD(~0UL, entry), -1);
 }
 
-TEST_F(DrillHoleRequest, PathsLeavingTheExportAreRefused) {
+// A hole changes the file: an export that does not allow writing refuses
+// it, as do an unknown share, a path leaving the export and an export user
+// that cannot be taken on.
+TEST_F(DrillHoleRequest, RefusedRequestsPunchNothing) {
     TempDir outside;
-    std::string victim = outside.WriteFile("victim", std::string(kMiB, 'v'));
-    std::string climb = "../" + outside.Path().substr(outside.Path().rfind('/') + 1) + "/victim";
-    ASSERT_EQ(symlink(outside.Path().c_str(), (shared.dir / "link").c_str()), 0);
-    struct stat before = Stat(victim);
-    for (const std::string& path : {climb, std::string("link/victim")}) {
-        DrillHole call(sharePath, path, 0, kMiB);
-        EXPECT_FALSE(call.result) << path;
-        EXPECT_EQ(call.Resp().status, 3) << path;
-        EXPECT_STREQ(call.Resp().errorText, "Given file path is outside the export");
+    const std::string victim = outside.WriteFile("victim", std::string(kMiB, 'v'));
+    const std::string climb =
+        "../" + outside.Path().substr(outside.Path().rfind('/') + 1) + "/victim";
+    ASSERT_EQ(symlink(outside.Path().c_str(), (exported.dir / "link").c_str()), 0);
+    TableEntry broken(ExportForNobody("/broken", exported.dir.Path(), SHARE_PERM_WRITE, 42));
+    const struct {
+        std::string share, path;
+        bool result;
+        int status;
+        const char* text;
+    } cases[] = {
+        {"/not/exported", "data", false, 28, "share not found for given share path"},
+        {sharePath, climb, false, 3, "Given file path is outside the export"},
+        {sharePath, "link/victim", false, 3, "Given file path is outside the export"},
+        {"/broken", "data", true, 51, "Impersonation Failed"},
+        {sharePath, "data", false, 1, "Share is not writable."},  // read-only from here on
+    };
+    const struct stat fileBefore = Lstat(file), victimBefore = Lstat(victim);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.share + " " + c.path);
+        if (c.status == 1)
+            exported.exp->SetSharePerms(SHARE_PERM_READ);
+        DrillHole call(c.share, c.path, 0, kMiB);
+        EXPECT_EQ(call.result, c.result);
+        EXPECT_EQ(call.Resp().status, c.status);
+        EXPECT_STREQ(call.Resp().errorText, c.text);
+        EXPECT_STREQ(call.Resp().sharePath, c.share.c_str());
+        EXPECT_STREQ(call.Resp().filePath, c.path.c_str());
     }
-    EXPECT_EQ(Stat(victim).st_blocks, before.st_blocks);
-}
-
-// A hole changes the file: an export that does not allow writing refuses it.
-TEST_F(DrillHoleRequest, AReadOnlyExportIsNeverPunched) {
-    shared.exp->SetSharePerms(SHARE_PERM_READ);
-    struct stat before = Stat(file);
-    DrillHole call(sharePath, "data", 0, kMiB);
-    EXPECT_FALSE(call.result);
-    EXPECT_EQ(call.Resp().status, 1);
-    EXPECT_STREQ(call.Resp().errorText, "Share is not writable.");
-    EXPECT_EQ(Stat(file).st_blocks, before.st_blocks);
-}
-
-TEST_F(DrillHoleRequest, AnExportUserThatCannotBeTakenOn) {
-    OxUserToken saved = LumeServiceGlobals::exportUserToken;
-    LumeServiceGlobals::exportUserToken = OxUserToken();
-    ExportPtr none;
-    ExportPtr broken(
-        new SinkFSMExport("/broken", shared.dir.Path(), SHARE_PERM_WRITE, "*", 42, none));
-    LumeServiceGlobals::exportUserToken = saved;
-    ASSERT_TRUE(gAllExports->AddExport(broken));
-    {
-        DrillHole call("/broken", "data", 0, 10);
-        EXPECT_TRUE(call.result);
-        EXPECT_EQ(call.Resp().status, 51);
-        EXPECT_STREQ(call.Resp().errorText, "Impersonation Failed");
-    }
-    gAllExports->RemoveExport(broken);
+    EXPECT_EQ(Lstat(file).st_blocks, fileBefore.st_blocks);
+    EXPECT_EQ(Lstat(victim).st_blocks, victimBefore.st_blocks);
 }
 
 // A client writing the file shares its descriptor with the hole punch; one
 // reading it keeps its read-only descriptor, which could not punch. Either
 // stays open with its count.
 TEST_F(DrillHoleRequest, SharesAnOpenClientsWritableDescriptor) {
-    LumeCtxt ctx = shared.Ctx();
-    SinkBkEndObj object(shared.exp, file);
+    SinkBkEndObj object(exported.exp, file);
     SinkFSMFileDescriptorCache& cache = *SinkFSM::GetFSM()->GetFileDescriptorCache();
     for (int mode : {O_RDWR, O_RDONLY}) {
         SCOPED_TRACE(mode);

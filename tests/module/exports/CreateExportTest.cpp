@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -21,6 +20,7 @@
 #include "platform/OXPlatformInfo.h"
 #include "platform/StateDir.h"
 #include "platform/SystemInfo.h"
+#include "tests/module/exports/ExportedDir.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
@@ -270,12 +270,12 @@ TEST_F(CreateExport, APathIsJudgedAndServedAsItResolves) {
 }
 
 TEST_F(CreateExport, AnExportUserThatCannotBeTakenOnFails) {
-    OxUserToken saved = LumeServiceGlobals::exportUserToken;
-    LumeServiceGlobals::exportUserToken = OxUserToken();  // names no user
     LogCapture log(1);
     Created created;
-    Create(created, dir);
-    LumeServiceGlobals::exportUserToken = saved;
+    {
+        ExportUserOverride nobody{OxUserToken()};
+        Create(created, dir);
+    }
     EXPECT_TRUE(log.Has(-1, "Impersonation failed."));
     EXPECT_EQ(created.response->status, 50);
     EXPECT_EQ(created.Message(), "File Handle creation failed.");

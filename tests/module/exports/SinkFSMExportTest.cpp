@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "host/ExportCache.h"
-#include "host/LumeServiceGlobals.h"
 #include "module/exports/SinkFSMExport.h"
 #include "module/filehandle/SinkFSMFileHandle.h"
 #include "module/filehandle/SinkFSMPathCache.h"
@@ -16,6 +15,7 @@
 #include "platform/CRaIPAddr.h"
 #include "platform/OXPlatformInfo.h"
 #include "platform/StateDir.h"
+#include "tests/module/exports/ExportedDir.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
@@ -87,19 +87,6 @@ TEST_F(SinkFSMExportTest, MissingRealPathIsRefusedUnlessItHoldsAppDumps) {
     EXPECT_TRUE(
         log.Has(1, "Failed to create export path [" + blocked + "]. Error [" + reason + "]"));
 }
-
-// Saves the export user the host gives new exports, and restores it.
-class ExportUserOverride {
-  public:
-    explicit ExportUserOverride(const OxUserToken& token)
-        : m_saved(LumeServiceGlobals::exportUserToken) {
-        LumeServiceGlobals::exportUserToken = token;
-    }
-    ~ExportUserOverride() { LumeServiceGlobals::exportUserToken = m_saved; }
-
-  private:
-    OxUserToken m_saved;
-};
 
 TEST_F(SinkFSMExportTest, ChecksRunAsTheExportUser) {
     if (geteuid() != 0)

@@ -3,13 +3,26 @@
 // descriptor cache and the operating system hold for a file.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "host/FileLock.h"
 #include "host/LumeLockRecords.h"
+#include "module/ConfigRPCRelease.h"
+#include "module/SinkFSM.h"
+#include "module/locks/SinkFSMLocks.h"
+#include "platform/UniqueFileId.h"
 #include "tests/module/exports/ExportedDir.h"
 
 // The owner a reply names when someone outside the service holds the file.
@@ -28,36 +41,120 @@ struct LockReply {
     std::optional<std::string> message;
 };
 
+inline std::optional<std::string> Text(const char* text) {
+    return text ? std::optional<std::string>(text) : std::nullopt;
+}
+
+// A mutable copy, as the host's decoder hands strings over; null stays null.
+inline std::vector<char> HostString(const char* text) {
+    return text ? std::vector<char>(text, text + strlen(text) + 1) : std::vector<char>();
+}
+
+inline char* Field(std::vector<char>& text) {
+    return text.empty() ? nullptr : text.data();
+}
+
 // Null paths are sent as null.
-LockReply SendLockRequest(int32_t operation, const char* exportPath, unsigned long long owner,
-                          const char* filePath);
+inline LockReply SendLockRequest(int32_t operation, const char* exportPath,
+                                 unsigned long long owner, const char* filePath) {
+    std::vector<char> exportText = HostString(exportPath);
+    std::vector<char> fileText = HostString(filePath);
+    LumeLockRequest request = {0, operation, Field(exportText), owner, Field(fileText)};
+
+    LockReply reply;
+    char* record = nullptr;
+    errno = 0;
+    reply.handled =
+        SinkFSM::GetFSM()->HandleLockRequest(&request, record, reply.length, reply.type);
+    reply.error = errno;
+    auto* response = reinterpret_cast<LumeLockResp*>(record);
+    if (!response)
+        throw std::logic_error("no response record");
+    reply.status = response->status;
+    reply.owner = response->lockOwner;
+    reply.exportPath = Text(response->exportPath);
+    reply.filePath = Text(response->filePath);
+    reply.message = Text(response->message);
+    FreeFileLockResp(response);
+    return reply;
+}
 
 // "<status> owner <owner> <message>", the message quoted or "-" when absent.
-std::string Summary(const LockReply& reply);
+inline std::string Summary(const LockReply& reply) {
+    return std::to_string(reply.status) + " owner " + std::to_string(reply.owner) + " " +
+           (reply.message ? "\"" + *reply.message + "\"" : "-");
+}
 
 // The lock tables' key of the file at path now ("" when it has no id).
-std::string KeyOf(const std::string& path);
+inline std::string KeyOf(const std::string& path) {
+    unsigned long fileId = 0;
+    return GetUniqueFileId(path, fileId) == 0 ? LockKey(fileId) : "";
+}
 
 // "unlocked", "write <owner>", "read <owners ascending>", or "both" when the
 // file's key is in both tables.
-std::string LockState(const std::string& path);
+inline std::string LockState(const std::string& path) {
+    const std::string key = KeyOf(path);
+    SinkFSM* fsm = SinkFSM::GetFSM();
+    auto written = fsm->GetFileLockMap().find(key);
+    auto read = fsm->GetFileReadLockMap().find(key);
+    bool isWritten = written != fsm->GetFileLockMap().end();
+    bool isRead = read != fsm->GetFileReadLockMap().end();
+    if (isWritten && isRead)
+        return "both";
+    if (isWritten)
+        return "write " + std::to_string(written->second->lockOwner);
+    if (!isRead)
+        return "unlocked";
+    std::vector<unsigned long long> owners;
+    for (const auto& owner : read->second->owners)
+        owners.push_back(owner.first);
+    std::sort(owners.begin(), owners.end());
+    std::string state = "read";
+    for (unsigned long long owner : owners)
+        state += " " + std::to_string(owner);
+    return state;
+}
 
 // The descriptor cache's references to a file (0: no entry), and its
 // descriptor (-1: none).
-int CacheReferences(const std::string& path);
-int CachedFd(const std::string& path);
+inline SinkFSMFileDescriptorInfo* CacheEntry(const std::string& path) {
+    unsigned long fileId = 0;
+    SinkFSMFileDescriptorInfo* entry = nullptr;
+    if (GetUniqueFileId(path, fileId) != 0 ||
+        SinkFSM::GetFSM()->GetFileDescriptorCache()->GetFD(fileId, entry) != 0)
+        return nullptr;
+    return entry;
+}
+inline int CacheReferences(const std::string& path) {
+    SinkFSMFileDescriptorInfo* entry = CacheEntry(path);
+    return entry ? entry->refCount : 0;
+}
+
+inline int CachedFd(const std::string& path) {
+    SinkFSMFileDescriptorInfo* entry = CacheEntry(path);
+    return entry ? entry->fd : -1;
+}
 
 // A separate open file description of a file, as another process holds one.
 class OtherOpener {
   public:
-    explicit OtherOpener(const std::string& path);
-    ~OtherOpener();
+    explicit OtherOpener(const std::string& path) : fd(open(path.c_str(), O_RDWR)) {
+        if (fd < 0)
+            throw std::runtime_error("cannot open " + path);
+    }
+    ~OtherOpener() { close(fd); }
     OtherOpener(const OtherOpener&) = delete;
     OtherOpener& operator=(const OtherOpener&) = delete;
 
     // Whether a lock of this kind would be granted now; nothing is kept, so
     // only for an opener that holds no lock itself.
-    bool CouldLock(bool shared);
+    bool CouldLock(bool shared) {
+        if (GetLock(fd, shared) == -1)
+            return false;
+        ReleaseLock(fd, shared);
+        return true;
+    }
 
     int fd;
 };
@@ -67,7 +164,7 @@ class OtherOpener {
 class LockTest : public ::testing::Test {
   protected:
     explicit LockTest(uint32_t shareId = 7001) : exported(shareId) {}
-    void TearDown() override;
+    void TearDown() override { ReleaseAllLocks(&exported.Sink()); }
 
     LockReply Write(unsigned long long owner, const std::string& file = "f") {
         return SendLockRequest(LUME_LOCK_WRITE, share.c_str(), owner, file.c_str());
