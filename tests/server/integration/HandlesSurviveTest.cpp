@@ -39,6 +39,18 @@ class HandlesSurvive : public ::testing::Test {
         m_client.reset(new Nfs3RawClient);
         ASSERT_TRUE(m_client->Mount(m_lumed.Port(), m_export.Path(), error)) << error;
     }
+    // lumed stopped by signal and started again on its port.
+    void Restart(int signal) {
+        const uint16_t port = m_lumed.Port();
+        m_lumed.Stop(signal);
+        ASSERT_NO_FATAL_FAILURE(StartLumed({"--port", std::to_string(port)}));
+    }
+    // A client mounted on the export that reconnects without end.
+    void MountReconnecting(NfsClient& client) {
+        std::string error;
+        nfs_set_autoreconnect(client.Context(), -1);
+        ASSERT_TRUE(client.Mount(m_lumed.Port(), m_export.Path(), error)) << error;
+    }
     // A handle by LOOKUP along path from the export's root.
     Nfs3RawClient::Fh Walk(const std::string& path) {
         Nfs3RawClient::Fh fh = m_client->Root();
@@ -168,9 +180,7 @@ TEST_F(HandlesSurvive, ARestartCleanOrKilledChangesNoHandle) {
     ASSERT_EQ(::stat(At("gone").c_str(), &old), 0);
     for (int signal : {SIGTERM, SIGKILL}) {
         SCOPED_TRACE(signal == SIGKILL ? "killed" : "stopped");
-        const uint16_t port = m_lumed.Port();
-        m_lumed.Stop(signal);
-        StartLumed({"--port", std::to_string(port)});
+        ASSERT_NO_FATAL_FAILURE(Restart(signal));
         int status = 0;
         EXPECT_EQ(Read(kept, status), "kept data");
         EXPECT_EQ(status, NFS3_OK);
@@ -203,9 +213,7 @@ TEST_F(HandlesSurvive, ARestartCleanOrKilledChangesNoHandle) {
 TEST_F(HandlesSurvive, AReaderRunningThroughKillsNeverFails) {
     WriteFile(At("data"), "data");
     NfsClient client;
-    std::string error;
-    nfs_set_autoreconnect(client.Context(), -1);
-    ASSERT_TRUE(client.Mount(m_lumed.Port(), m_export.Path(), error)) << error;
+    ASSERT_NO_FATAL_FAILURE(MountReconnecting(client));
     nfsfh* file = nullptr;
     ASSERT_EQ(nfs_open(client.Context(), "/data", O_RDONLY, &file), 0);
     std::atomic<bool> done{false};
@@ -215,11 +223,8 @@ TEST_F(HandlesSurvive, AReaderRunningThroughKillsNeverFails) {
         for (int i = 0; i < 1000000 && !done; ++i)
             ++(nfs_pread(client.Context(), file, 0, 4, buffer) == 4 ? reads : failures);
     });
-    for (int round = 0; round < 16; ++round) {
-        const uint16_t port = m_lumed.Port();
-        m_lumed.Stop(SIGKILL);
-        StartLumed({"--port", std::to_string(port)});
-    }
+    for (int round = 0; round < 16; ++round)
+        Restart(SIGKILL);
     done = true;
     reader.join();
     EXPECT_GT(reads, 0);
@@ -231,9 +236,7 @@ TEST_F(HandlesSurvive, AReaderRunningThroughKillsNeverFails) {
 // waits and goes on: the file ends up whole.
 TEST_F(HandlesSurvive, ACopyRunningThroughAKillFinishesIntact) {
     NfsClient client;
-    std::string error;
-    nfs_set_autoreconnect(client.Context(), -1);
-    ASSERT_TRUE(client.Mount(m_lumed.Port(), m_export.Path(), error)) << error;
+    ASSERT_NO_FATAL_FAILURE(MountReconnecting(client));
     nfsfh* file = nullptr;
     ASSERT_EQ(nfs_creat(client.Context(), "/copy", 0666, &file), 0)
         << nfs_get_error(client.Context());
@@ -245,11 +248,8 @@ TEST_F(HandlesSurvive, ACopyRunningThroughAKillFinishesIntact) {
         byte = static_cast<char>(state);
     }
     for (size_t chunk = 0; chunk < kChunks; ++chunk) {
-        if (chunk == kChunks / 2) {
-            const uint16_t port = m_lumed.Port();
-            m_lumed.Stop(SIGKILL);
-            StartLumed({"--port", std::to_string(port)});
-        }
+        if (chunk == kChunks / 2)
+            Restart(SIGKILL);
         ASSERT_EQ(nfs_pwrite(client.Context(), file, chunk * kChunk, kChunk,
                              data.data() + chunk * kChunk),
                   static_cast<int>(kChunk))
