@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -22,10 +21,6 @@
 #include "tests/support/TempDir.h"
 
 namespace {
-
-void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream(path, std::ios::binary) << data;
-}
 
 class HandlesSurvive : public ::testing::Test {
   protected:
@@ -75,18 +70,18 @@ class HandlesSurvive : public ::testing::Test {
 
 TEST_F(HandlesSurvive, RenamesAboveAndALostLinkNameKeepHandlesLiveOthersGoStale) {
     std::filesystem::create_directories(At("a/b/sub"));
-    WriteFile(At("a/b/f"), "file f");
+    m_export.WriteFile("a/b/f", "file f");
     ::chmod(At("a/b/f").c_str(), 0666);  // squashed root writes it
-    WriteFile(At("a/b/g"), "file g");
-    WriteFile(At("h1"), "linked");
+    m_export.WriteFile("a/b/g", "file g");
+    m_export.WriteFile("h1", "linked");
     ASSERT_EQ(::link(At("h1").c_str(), At("h2").c_str()), 0);
-    WriteFile(At("leaves"), "moved out");
+    m_export.WriteFile("leaves", "moved out");
     const Nfs3RawClient::Fh f = Walk("a/b/f"), g = Walk("a/b/g"), sub = Walk("a/b/sub"),
                             h1 = Walk("h1"), h2 = Walk("h2"), leaves = Walk("leaves");
     EXPECT_EQ(h1, h2);
 
     std::filesystem::rename(At("a"), At("z"));
-    WriteFile(At("z/b/sub/new"), "new");
+    m_export.WriteFile("z/b/sub/new", "new");
     ASSERT_EQ(::unlink(At("h1").c_str()), 0);
     std::filesystem::rename(At("leaves"), m_outside / "leaves");
 
@@ -112,8 +107,8 @@ TEST_F(HandlesSurvive, RenamesAboveAndALostLinkNameKeepHandlesLiveOthersGoStale)
 TEST_F(HandlesSurvive, AHandleUsedAgainFailsTheMomentItsObjectIsOutOfReach) {
     constexpr int kRounds = 25;
     std::filesystem::create_directories(At("d"));
-    WriteFile(At("d/f"), "in");
-    WriteFile(m_outside / "x", "outside");
+    m_export.WriteFile("d/f", "in");
+    m_outside.WriteFile("x", "outside");
     const std::string in = At("d/f"), out = m_outside / "f";
     auto move = [](const std::string& from, const std::string& to) {
         ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from;
@@ -173,8 +168,8 @@ TEST_F(HandlesSurvive, AHandleUsedAgainFailsTheMomentItsObjectIsOutOfReach) {
 // the same inode is stale.
 TEST_F(HandlesSurvive, ARestartCleanOrKilledChangesNoHandle) {
     std::filesystem::create_directories(At("d"));
-    WriteFile(At("d/kept"), "kept data");
-    WriteFile(At("gone"), "old data");
+    m_export.WriteFile("d/kept", "kept data");
+    m_export.WriteFile("gone", "old data");
     const Nfs3RawClient::Fh dir = Walk("d"), kept = Walk("d/kept"), gone = Walk("gone");
     struct stat old {};
     ASSERT_EQ(::stat(At("gone").c_str(), &old), 0);
@@ -192,8 +187,7 @@ TEST_F(HandlesSurvive, ARestartCleanOrKilledChangesNoHandle) {
     ASSERT_EQ(::unlink(At("gone").c_str()), 0);
     bool reused = false;
     for (int i = 0; i < 2000 && !reused; ++i) {
-        const std::string name = At("new" + std::to_string(i));
-        WriteFile(name, "new data");
+        const std::string name = m_export.WriteFile("new" + std::to_string(i), "new data");
         struct stat now {};
         reused = ::stat(name.c_str(), &now) == 0 && now.st_ino == old.st_ino;
         if (!reused)
@@ -211,7 +205,7 @@ TEST_F(HandlesSurvive, ARestartCleanOrKilledChangesNoHandle) {
 // killed and started again, over and over, only ever waits: lumed answers
 // no call before the exports the handles belong to are back.
 TEST_F(HandlesSurvive, AReaderRunningThroughKillsNeverFails) {
-    WriteFile(At("data"), "data");
+    m_export.WriteFile("data", "data");
     NfsClient client;
     ASSERT_NO_FATAL_FAILURE(MountReconnecting(client));
     nfsfh* file = nullptr;

@@ -33,11 +33,6 @@ constexpr SharePerms kAll = SHARE_PERM_READ | SHARE_PERM_WRITE | SHARE_PERM_ROOT
 constexpr SharePerms kReadWrite = SHARE_PERM_READ | SHARE_PERM_WRITE;
 using Fh = Nfs3RawClient::Fh;
 
-std::string ReadDisk(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 struct ReadReply {
     int status;
     uint32_t count = 0;
@@ -288,7 +283,7 @@ TEST_F(NfsData, ARunningProgramIsRead) {
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     EXPECT_EQ(status, NFS3_OK);
-    EXPECT_TRUE(data == ReadDisk(program));
+    EXPECT_TRUE(data == ReadFile(program));
 }
 
 TEST_F(NfsData, TheOwnerWritesItsReadOnlyFileAndNobodyElseDoes) {
@@ -314,7 +309,7 @@ TEST_F(NfsData, TheOwnerWritesItsReadOnlyFileAndNobodyElseDoes) {
         const Fh fh = Handle(dir, c.name);
         EXPECT_EQ(owner.Write(fh, 0, "owner's"), NFS3_OK) << c.name;
         EXPECT_EQ(other.Write(fh, 0, "other's"), NFS3ERR_ACCES) << c.name;
-        EXPECT_EQ(ReadDisk(dir + "/" + c.name), "owner's") << c.name;
+        EXPECT_EQ(ReadFile(dir + "/" + c.name), "owner's") << c.name;
         struct stat st;
         ASSERT_EQ(::stat((dir + "/" + c.name).c_str(), &st), 0);
         EXPECT_EQ(st.st_uid, 4242u);
@@ -357,7 +352,7 @@ TEST_F(NfsData, KeptDescriptorsServeOnlyWhomTheAclAllows) {
         EXPECT_EQ(allowed.Access(file, wanted), wanted) << c.name;
         EXPECT_EQ(refused.Access(file, wanted), 0u) << c.name;
     }
-    EXPECT_EQ(ReadDisk(dir + "/masked"), "DATA");
+    EXPECT_EQ(ReadFile(dir + "/masked"), "DATA");
 }
 
 }  // namespace

@@ -35,11 +35,6 @@ std::string Pattern(size_t size, unsigned seed) {
     return data;
 }
 
-std::string ReadDisk(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 struct stat Lstat(const std::string& path) {
     struct stat st {};
     EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
@@ -130,7 +125,7 @@ TEST_F(NfsServer, FileDataRoundTripsAndSparseWritesPastFourGiB) {
     std::string data = Pattern(5 * 1024 * 1024 + 123, 7);
     Put(client, "/big", data);
     EXPECT_TRUE(Get(client, "/big", data.size()) == data);
-    EXPECT_TRUE(ReadDisk(dir + "/big") == data);
+    EXPECT_TRUE(ReadFile(dir + "/big") == data);
 
     nfsfh* fh = nullptr;
     ASSERT_EQ(nfs_open(client, "/big", O_RDWR, &fh), 0) << nfs_get_error(client);
@@ -182,7 +177,7 @@ TEST_F(NfsServer, NamespaceChangesReachTheDisk) {
     nfsfh* open = nullptr;  // its handle outlives the rename, as a client's does
     ASSERT_EQ(nfs_open(client, "/a/f", O_RDONLY, &open), 0) << nfs_get_error(client);
     ASSERT_EQ(nfs_rename(client, "/a/f", "/b/g"), 0) << nfs_get_error(client);
-    EXPECT_EQ(ReadDisk(dir + "/b/g"), "moved");
+    EXPECT_EQ(ReadFile(dir + "/b/g"), "moved");
     EXPECT_NE(::access((dir + "/a/f").c_str(), F_OK), 0);
     char data[8] = {};
     EXPECT_EQ(nfs_pread(client, open, 0, 5, data), 5) << nfs_get_error(client);
@@ -357,7 +352,7 @@ TEST_F(NfsServer, ReadOnlyExportRefusesChangesButServesReads) {
     EXPECT_EQ(nfs_creat(client, "/new", 0644, &fh), -EROFS);
     EXPECT_EQ(nfs_mkdir(client, "/d"), -EROFS);
     EXPECT_EQ(nfs_unlink(client, "/f"), -EROFS);
-    EXPECT_EQ(ReadDisk(dir + "/f"), "content");
+    EXPECT_EQ(ReadFile(dir + "/f"), "content");
 }
 
 TEST_F(NfsServer, BadNamesAreRefused) {
@@ -380,7 +375,7 @@ TEST_F(NfsServer, KeptDescriptorsServeTheCurrentFile) {
     ASSERT_EQ(nfs_unlink(client, "/f"), 0) << nfs_get_error(client);
     Put(client, "/f", "second");
     EXPECT_EQ(Get(client, "/f", 6), "second");
-    EXPECT_EQ(ReadDisk(dir + "/f"), "second");
+    EXPECT_EQ(ReadFile(dir + "/f"), "second");
 }
 
 // Reading more files at once than the process may hold open, a third of
