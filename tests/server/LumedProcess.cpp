@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -109,4 +110,17 @@ int LumedProcess::Stop(int signal) {
     ::close(m_stdout);
     m_stdout = -1;
     return status;
+}
+
+CommandRun RunCommand(const std::string& command) {
+    CommandRun run;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe)
+        return run;
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
+        run.output.append(buffer, got);
+    int status = ::pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
 }

@@ -50,3 +50,11 @@ class LumedProcess {
     uint16_t m_port = 0;
     std::string m_output;
 };
+
+// A command line run through the shell: its exit code (-1 when it did not
+// exit) and what it printed, stdout and stderr together.
+struct CommandRun {
+    int exitCode = -1;
+    std::string output;
+};
+CommandRun RunCommand(const std::string& command);

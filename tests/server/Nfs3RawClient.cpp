@@ -208,11 +208,17 @@ int Nfs3RawClient::SetSize(const Fh& fh, uint64_t size) {
     return Setattr(fh, attrs);
 }
 
-int Nfs3RawClient::Read(const Fh& fh, uint64_t offset, uint32_t count, std::string* data) {
+int Nfs3RawClient::Read(const Fh& fh, uint64_t offset, uint32_t count, std::string* data, bool* eof,
+                        uint32_t* got) {
     READ3args args{Wire(fh), offset, count};
     return Call<READ3res>(rpc_nfs3_read_async, args, [&](READ3res& res) {
         const READ3resok& ok = res.READ3res_u.resok;
-        data->assign(ok.data.data_val, ok.data.data_len);
+        if (data)
+            data->assign(ok.data.data_val, ok.data.data_len);
+        if (eof)
+            *eof = ok.eof;
+        if (got)
+            *got = ok.count;
     });
 }
 
@@ -225,6 +231,14 @@ int Nfs3RawClient::Write(const Fh& fh, uint64_t offset, const std::string& data)
     args.data.data_len = static_cast<u_int>(data.size());
     args.data.data_val = const_cast<char*>(data.data());
     return Call<WRITE3res>(rpc_nfs3_write_async, args, [](WRITE3res&) {});
+}
+
+uint32_t Nfs3RawClient::Access(const Fh& fh, uint32_t wanted) {
+    ACCESS3args args{Wire(fh), wanted};
+    uint32_t granted = 0;
+    Call<ACCESS3res>(rpc_nfs3_access_async, args,
+                     [&](ACCESS3res& res) { granted = res.ACCESS3res_u.resok.access; });
+    return granted;
 }
 
 int Nfs3RawClient::Readdir(const Fh& dir, std::vector<std::pair<std::string, uint64_t>>* entries) {

@@ -24,9 +24,13 @@ class Nfs3RawClient {
     static constexpr int kRpcFailed = -1;
     using Fh = std::string;
 
+    // Calls as uid and gid (AUTH_SYS).
+    explicit Nfs3RawClient(int uid = 0, int gid = 0) : m_client(uid, gid) {}
     // Mounts dir (lumed serves MOUNT and NFS on one port) and keeps its handle.
     bool Mount(uint16_t port, const std::string& dir, std::string& error);
     const Fh& Root() const { return m_root; }
+    // The libnfs context, for its own calls by path.
+    nfs_context* Context() const { return m_client.Context(); }
 
     int Getattr(const Fh& fh, fattr3* attrs);
     int Lookup(const Fh& dir, const std::string& name, Fh* out, fattr3* attrs = nullptr);
@@ -42,8 +46,12 @@ class Nfs3RawClient {
     int Setattr(const Fh& fh, const sattr3& attrs);
     int SetMode(const Fh& fh, uint32_t mode);
     int SetSize(const Fh& fh, uint64_t size);
-    int Read(const Fh& fh, uint64_t offset, uint32_t count, std::string* data);
+    // data, eof and got (the reply's count) are each optional.
+    int Read(const Fh& fh, uint64_t offset, uint32_t count, std::string* data, bool* eof = nullptr,
+             uint32_t* got = nullptr);
     int Write(const Fh& fh, uint64_t offset, const std::string& data);
+    // The ACCESS bits granted of wanted; 0 when the call fails.
+    uint32_t Access(const Fh& fh, uint32_t wanted);
     // Every entry of the first READDIR reply: name and file id.
     int Readdir(const Fh& dir, std::vector<std::pair<std::string, uint64_t>>* entries);
 

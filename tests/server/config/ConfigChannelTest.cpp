@@ -12,19 +12,14 @@
 #include <utility>
 
 #include "server/protocol/lumecfg.h"
-#include "tests/server/LumedProcess.h"
-#include "tests/server/config/LumectlRun.h"
+#include "tests/server/config/LumedFixture.h"
+#include "tests/server/integration/MountClient.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestCertificates.h"
 
 namespace {
 
 const timeval kTimeout = {30, 0};
-
-template <typename Routine>
-xdrproc_t XdrProc(Routine routine) {
-    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(routine));
-}
 
 // Three bare words: operation, "a path follows", the path's length.
 bool_t EncodeTruncatedLock(XDR* xdrs, unsigned* words) {
@@ -45,42 +40,17 @@ bool_t EncodeLockOfPath(XDR* xdrs, std::string* path) {
            xdr_u_hyper(xdrs, &owner) && xdr_bool(xdrs, &none);
 }
 
-// A client of the configuration program on a loopback port, AUTH_NONE, or
-// AUTH_SYS with whatever machine name it claims.
-class RawConfigClient {
-  public:
-    explicit RawConfigClient(uint16_t port, const char* machineName = nullptr) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        int socket = RPC_ANYSOCK;
-        m_client = clnttcp_create(&address, LUMECFG_PROGRAM, LUMECFG_V1, &socket, 0, 0);
-        if (m_client && machineName)
-            m_client->cl_auth = authunix_create(const_cast<char*>(machineName), 0, 0, 0, nullptr);
-    }
-    ~RawConfigClient() {
-        if (!m_client)
-            return;
-        if (m_client->cl_auth)
-            auth_destroy(m_client->cl_auth);
-        clnt_destroy(m_client);
-    }
-    CLIENT* get() const { return m_client; }
-
-  private:
-    CLIENT* m_client = nullptr;
+// A client of the configuration program on a loopback port.
+struct RawConfigClient : TcpRpcClient {
+    explicit RawConfigClient(uint16_t port) : TcpRpcClient(port, LUMECFG_PROGRAM, LUMECFG_V1) {}
 };
 
-class ConfigChannel : public ::testing::Test {
+class ConfigChannel : public LumedFixture {
   protected:
-    void Start(std::vector<std::string> extraArgs = {}) {
-        std::string error;
-        ASSERT_TRUE(m_lumed.Start({{m_startup.RealPath()}, m_state.Path(), extraArgs}, error))
-            << error;
+    void Start(const std::vector<std::string>& extraArgs = {}) {
+        ASSERT_NO_FATAL_FAILURE(StartLumed({m_startup.RealPath()}, extraArgs));
     }
-    TempDir m_startup, m_dirs, m_state;
-    LumedProcess m_lumed;
+    TempDir m_startup;
 };
 
 TEST_F(ConfigChannel, UnknownProceduresAndGarbageArgumentsAreRefusedAndServingGoesOn) {
@@ -126,8 +96,10 @@ TEST_F(ConfigChannel, NoCredentialAClientWritesMakesItThisMachine) {
     for (const char* claimed :
          {static_cast<const char*>(nullptr), static_cast<const char*>(host), "localhost"}) {
         SCOPED_TRACE(claimed ? claimed : "AUTH_NONE");
-        RawConfigClient client(m_lumed.Port(), claimed);
+        RawConfigClient client(m_lumed.Port());
         ASSERT_NE(client.get(), nullptr);
+        if (claimed)
+            client.ClaimMachineName(claimed);
         char* clients = const_cast<char*>("*");
         lumecfg_export_args args{};
         args.path = const_cast<char*>("/");
@@ -151,7 +123,7 @@ TEST_F(ConfigChannel, NoCredentialAClientWritesMakesItThisMachine) {
 TEST_F(ConfigChannel, TheLocalSocketAdmitsItsAdministratorsOnly) {
     ::chmod(m_state.Path().c_str(), 0711);  // the socket's directory lets callers through
     Start({"--admin-group", "nogroup"});
-    const std::string socket = m_state.Path() + "/lumed.sock";
+    const std::string socket = Socket();
     struct stat st;
     ASSERT_EQ(::stat(socket.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0660u);

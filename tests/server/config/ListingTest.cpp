@@ -7,36 +7,27 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "tests/server/LumedProcess.h"
-#include "tests/server/config/LumectlRun.h"
+#include "tests/server/config/LumedFixture.h"
 #include "tests/server/integration/MountClient.h"
-#include "tests/support/TempDir.h"
 
 namespace {
 
-class Listing : public ::testing::Test {
+class Listing : public LumedFixture {
   protected:
     void SetUp() override {
         m_first = m_a.RealPath();
         m_second = m_b.RealPath();
         std::ofstream(m_first + "/f") << "f";
         std::ofstream(m_second + "/g") << "g";
-        std::string error;
-        ASSERT_TRUE(m_lumed.Start({{m_first}, m_state.Path(), {}}, error)) << error;
-        m_socket = m_state.Path() + "/lumed.sock";
-    }
-    LumectlRun Ctl(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--socket", m_socket});
-        return RunLumectl(args);
+        StartLumed({m_first});
     }
     void Lock(const std::string& share, const char* file, const char* owner, const char* mode) {
         LumectlRun run = Ctl({"lock", share, file, "--owner", owner, mode});
         ASSERT_EQ(run.exitCode, 0) << run.err;
     }
 
-    TempDir m_a, m_b, m_state;
-    std::string m_first, m_second, m_socket;
-    LumedProcess m_lumed;
+    TempDir m_a, m_b;
+    std::string m_first, m_second;
 };
 
 TEST_F(Listing, ListAndLocksShowEveryExportItsClientsAndItsLocks) {
@@ -99,13 +90,12 @@ TEST_F(Listing, ListAndLocksShowEveryExportItsClientsAndItsLocks) {
 
 // Only this machine lists: a caller over TCP is nobody in particular.
 TEST_F(Listing, AnUnprovedCallerMayNotListAndAnUnknownShareHasNoLocks) {
-    const std::string server = "127.0.0.1:" + std::to_string(m_lumed.Port());
     for (std::vector<std::string> args : {std::vector<std::string>{"list"}, {"locks", m_first}}) {
-        args.insert(args.begin(), {"--server", server, "--json"});
-        LumectlRun run = RunLumectl(args);
-        EXPECT_EQ(run.exitCode, 1) << args[3];
+        args.insert(args.begin(), "--json");
+        LumectlRun run = Remote(args);
+        EXPECT_EQ(run.exitCode, 1) << args[1];
         nlohmann::json report = nlohmann::json::parse(run.out);
-        EXPECT_EQ(report["status"], 11) << args[3];
+        EXPECT_EQ(report["status"], 11) << args[1];
         EXPECT_EQ(report.value("exports", nlohmann::json()), nlohmann::json()) << run.out;
     }
     LumectlRun unknown = Ctl({"locks", m_second});

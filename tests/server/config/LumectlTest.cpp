@@ -11,47 +11,19 @@
 #include <nfsc/libnfs.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "tests/server/LumedProcess.h"
 #include "tests/server/NfsClient.h"
-#include "tests/server/config/LumectlRun.h"
-#include "tests/support/TempDir.h"
+#include "tests/server/config/LumedFixture.h"
 
 namespace {
 
-class Lumectl : public ::testing::Test {
+class Lumectl : public LumedFixture {
   protected:
-    void SetUp() override {
-        std::string error;
-        // A "minute" of one second lets expiry happen within a test.
-        ASSERT_TRUE(m_lumed.Start(
-            {{m_startup.RealPath()}, m_state.Path(), {"--minute-seconds", "1"}}, error))
-            << error;
-        m_server = "127.0.0.1:" + std::to_string(m_lumed.Port());
-        m_socket = m_state.Path() + "/lumed.sock";
-    }
-    // As root on the local socket: this machine.
-    LumectlRun Ctl(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--socket", m_socket});
-        return RunLumectl(args);
-    }
-    // Over TCP: a caller the server knows no name for.
-    LumectlRun Remote(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--server", m_server});
-        return RunLumectl(args);
-    }
-    // A new directory that root-squashed NFS callers may write to.
-    std::string NewDir(const std::string& name) {
-        ::chmod(m_dirs.Path().c_str(), 0755);  // squashed callers pass through
-        std::string dir = m_dirs.RealPath() + "/" + name;
-        std::filesystem::create_directory(dir);
-        ::chmod(dir.c_str(), 0777);
-        return dir;
-    }
+    // A "minute" of one second lets expiry happen within a test.
+    void SetUp() override { StartLumed({m_startup.RealPath()}, {"--minute-seconds", "1"}); }
     // Whether an NFS client can mount dir: whether it is exported.
     bool Mountable(const std::string& dir) {
         NfsClient client;
@@ -59,9 +31,7 @@ class Lumectl : public ::testing::Test {
         return client.Mount(m_lumed.Port(), dir, error);
     }
 
-    TempDir m_startup, m_dirs, m_state;
-    LumedProcess m_lumed;
-    std::string m_server, m_socket;
+    TempDir m_startup;
 };
 
 TEST_F(Lumectl, ExportsAreCountedMountableAndRemovedByTheLastUnexport) {
@@ -131,7 +101,7 @@ TEST_F(Lumectl, AnUnprovedCallerIsRefusedWithTheModulesStatusAndText) {
     ASSERT_EQ(::stat((dir + "/f").c_str(), &after), 0);
     EXPECT_EQ(after.st_blocks, before.st_blocks) << "a hole was punched";
 
-    LumectlRun stranger = RunLumectl({"--socket", m_socket, "export", dir}, {{65534, 65534}});
+    LumectlRun stranger = RunLumectl({"--socket", Socket(), "export", dir}, {{65534, 65534}});
     EXPECT_EQ(stranger.exitCode, 3) << stranger.out << stranger.err;
 }
 
@@ -229,7 +199,7 @@ TEST_F(Lumectl, UsageErrorsAndAnUnreachableServerHaveTheirOwnExitStatus) {
     EXPECT_EQ(Ctl({"drill-hole", "/x", "f", "--offset", "-1", "--length", "1"}).exitCode, 2);
     EXPECT_EQ(Ctl({"unlock", "/x", "f", "--owner", "-1"}).exitCode, 2);            // not UINT64_MAX
     EXPECT_EQ(Ctl({"export", "/x", "--perms", "0x3"}).exitCode, 2);                // decimals only
-    EXPECT_EQ(RunLumectl({"keepalive", "/x", "--socket", m_socket}).exitCode, 0);  // globals last
+    EXPECT_EQ(RunLumectl({"keepalive", "/x", "--socket", Socket()}).exitCode, 0);  // globals last
     EXPECT_EQ(Ctl({"export", "/" + std::string(4096, 'd')}).exitCode,
               2);  // more than a call carries
 

@@ -3,8 +3,6 @@
 // permissions, references; expiry afresh), not those unexported or expired
 // before, nor --export ones, nor one whose directory went; after a clean stop (SIGTERM removes
 // every export on the way out) and after a kill.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,10 +11,8 @@
 #include <map>
 #include <thread>
 
-#include "tests/server/LumedProcess.h"
 #include "tests/server/Nfs3RawClient.h"
-#include "tests/server/config/LumectlRun.h"
-#include "tests/support/TempDir.h"
+#include "tests/server/config/LumedFixture.h"
 
 namespace {
 
@@ -24,24 +20,10 @@ namespace {
 // mount, 0 for the others.
 using Listing = std::map<std::string, uint32_t>;
 
-class Restart : public ::testing::TestWithParam<int> {
+class Restart : public LumedFixture, public ::testing::WithParamInterface<int> {
   protected:
     void Start(const std::vector<std::string>& exports) {
-        std::string error;
-        ASSERT_TRUE(m_lumed.Start({exports, m_state.Path(), {"--minute-seconds", "1"}}, error))
-            << error;
-    }
-    LumectlRun Ctl(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--socket", m_state.Path() + "/lumed.sock"});
-        return RunLumectl(args);
-    }
-    // A new directory that root-squashed NFS callers may write to.
-    std::string NewDir(const std::string& name) {
-        ::chmod(m_dirs.Path().c_str(), 0755);
-        std::string dir = m_dirs.RealPath() + "/" + name;
-        std::filesystem::create_directory(dir);
-        ::chmod(dir.c_str(), 0777);
-        return dir;
+        ASSERT_NO_FATAL_FAILURE(StartLumed(exports, {"--minute-seconds", "1"}));
     }
     Listing Mountable(const std::vector<std::string>& dirs) {
         Listing all;
@@ -54,9 +36,6 @@ class Restart : public ::testing::TestWithParam<int> {
         }
         return all;
     }
-
-    TempDir m_dirs, m_state;
-    LumedProcess m_lumed;
 };
 
 TEST_P(Restart, ChannelExportsComeBackAsTheyWereAndGoAsBefore) {

@@ -17,10 +17,8 @@
 #include <set>
 #include <sstream>
 
-#include "tests/server/LumedProcess.h"
 #include "tests/server/NfsClient.h"
-#include "tests/server/config/LumectlRun.h"
-#include "tests/support/TempDir.h"
+#include "tests/server/config/LumedFixture.h"
 
 namespace {
 
@@ -54,26 +52,20 @@ std::string Http(uint16_t port, const std::string& request) {
     return response;
 }
 
-class Stats : public ::testing::Test {
+class Stats : public LumedFixture {
   protected:
     void SetUp() override {
         m_dir = m_export.RealPath();
         // Root is squashed: nobody must be able to read them.
         ::chmod(m_export.Path().c_str(), 0755);
         ::chmod(m_export.WriteFile("data", "0123456789").c_str(), 0644);
-        std::string error;
-        ASSERT_TRUE(m_lumed.Start({{m_dir}, m_state.Path(), {"--metrics", "127.0.0.1:0"}}, error))
-            << error;
+        ASSERT_NO_FATAL_FAILURE(StartLumed({m_dir}, {"--metrics", "127.0.0.1:0"}));
         std::smatch port;
         const std::string& out = m_lumed.Output();
         ASSERT_TRUE(
             std::regex_search(out, port, std::regex("lumed: metrics on 127.0.0.1 port (\\d+)")))
             << out;
         m_metricsPort = static_cast<uint16_t>(std::stoi(port[1]));
-    }
-    LumectlRun Ctl(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--socket", m_state.Path() + "/lumed.sock"});
-        return RunLumectl(args);
     }
     nlohmann::json Snapshot() {
         LumectlRun run = Ctl({"--json", "stats"});
@@ -94,9 +86,8 @@ class Stats : public ::testing::Test {
         EXPECT_NE(nfs_stat64(client.Context(), "/missing", &st), 0);
     }
 
-    TempDir m_export, m_state;
+    TempDir m_export;
     std::string m_dir;
-    LumedProcess m_lumed;
     uint16_t m_metricsPort = 0;
 };
 

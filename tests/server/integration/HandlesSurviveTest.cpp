@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -22,10 +21,6 @@
 #include "tests/support/TempDir.h"
 
 namespace {
-
-void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream(path, std::ios::binary) << data;
-}
 
 class HandlesSurvive : public ::testing::Test {
   protected:
@@ -38,6 +33,18 @@ class HandlesSurvive : public ::testing::Test {
         ASSERT_TRUE(m_lumed.Start({{m_export.Path()}, m_state.Path(), extra}, error)) << error;
         m_client.reset(new Nfs3RawClient);
         ASSERT_TRUE(m_client->Mount(m_lumed.Port(), m_export.Path(), error)) << error;
+    }
+    // lumed stopped by signal and started again on its port.
+    void Restart(int signal) {
+        const uint16_t port = m_lumed.Port();
+        m_lumed.Stop(signal);
+        ASSERT_NO_FATAL_FAILURE(StartLumed({"--port", std::to_string(port)}));
+    }
+    // A client mounted on the export that reconnects without end.
+    void MountReconnecting(NfsClient& client) {
+        std::string error;
+        nfs_set_autoreconnect(client.Context(), -1);
+        ASSERT_TRUE(client.Mount(m_lumed.Port(), m_export.Path(), error)) << error;
     }
     // A handle by LOOKUP along path from the export's root.
     Nfs3RawClient::Fh Walk(const std::string& path) {
@@ -63,18 +70,18 @@ class HandlesSurvive : public ::testing::Test {
 
 TEST_F(HandlesSurvive, RenamesAboveAndALostLinkNameKeepHandlesLiveOthersGoStale) {
     std::filesystem::create_directories(At("a/b/sub"));
-    WriteFile(At("a/b/f"), "file f");
+    m_export.WriteFile("a/b/f", "file f");
     ::chmod(At("a/b/f").c_str(), 0666);  // squashed root writes it
-    WriteFile(At("a/b/g"), "file g");
-    WriteFile(At("h1"), "linked");
+    m_export.WriteFile("a/b/g", "file g");
+    m_export.WriteFile("h1", "linked");
     ASSERT_EQ(::link(At("h1").c_str(), At("h2").c_str()), 0);
-    WriteFile(At("leaves"), "moved out");
+    m_export.WriteFile("leaves", "moved out");
     const Nfs3RawClient::Fh f = Walk("a/b/f"), g = Walk("a/b/g"), sub = Walk("a/b/sub"),
                             h1 = Walk("h1"), h2 = Walk("h2"), leaves = Walk("leaves");
     EXPECT_EQ(h1, h2);
 
     std::filesystem::rename(At("a"), At("z"));
-    WriteFile(At("z/b/sub/new"), "new");
+    m_export.WriteFile("z/b/sub/new", "new");
     ASSERT_EQ(::unlink(At("h1").c_str()), 0);
     std::filesystem::rename(At("leaves"), m_outside / "leaves");
 
@@ -100,8 +107,8 @@ TEST_F(HandlesSurvive, RenamesAboveAndALostLinkNameKeepHandlesLiveOthersGoStale)
 TEST_F(HandlesSurvive, AHandleUsedAgainFailsTheMomentItsObjectIsOutOfReach) {
     constexpr int kRounds = 25;
     std::filesystem::create_directories(At("d"));
-    WriteFile(At("d/f"), "in");
-    WriteFile(m_outside / "x", "outside");
+    m_export.WriteFile("d/f", "in");
+    m_outside.WriteFile("x", "outside");
     const std::string in = At("d/f"), out = m_outside / "f";
     auto move = [](const std::string& from, const std::string& to) {
         ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from;
@@ -161,16 +168,14 @@ TEST_F(HandlesSurvive, AHandleUsedAgainFailsTheMomentItsObjectIsOutOfReach) {
 // the same inode is stale.
 TEST_F(HandlesSurvive, ARestartCleanOrKilledChangesNoHandle) {
     std::filesystem::create_directories(At("d"));
-    WriteFile(At("d/kept"), "kept data");
-    WriteFile(At("gone"), "old data");
+    m_export.WriteFile("d/kept", "kept data");
+    m_export.WriteFile("gone", "old data");
     const Nfs3RawClient::Fh dir = Walk("d"), kept = Walk("d/kept"), gone = Walk("gone");
     struct stat old {};
     ASSERT_EQ(::stat(At("gone").c_str(), &old), 0);
     for (int signal : {SIGTERM, SIGKILL}) {
         SCOPED_TRACE(signal == SIGKILL ? "killed" : "stopped");
-        const uint16_t port = m_lumed.Port();
-        m_lumed.Stop(signal);
-        StartLumed({"--port", std::to_string(port)});
+        ASSERT_NO_FATAL_FAILURE(Restart(signal));
         int status = 0;
         EXPECT_EQ(Read(kept, status), "kept data");
         EXPECT_EQ(status, NFS3_OK);
@@ -182,8 +187,7 @@ TEST_F(HandlesSurvive, ARestartCleanOrKilledChangesNoHandle) {
     ASSERT_EQ(::unlink(At("gone").c_str()), 0);
     bool reused = false;
     for (int i = 0; i < 2000 && !reused; ++i) {
-        const std::string name = At("new" + std::to_string(i));
-        WriteFile(name, "new data");
+        const std::string name = m_export.WriteFile("new" + std::to_string(i), "new data");
         struct stat now {};
         reused = ::stat(name.c_str(), &now) == 0 && now.st_ino == old.st_ino;
         if (!reused)
@@ -201,11 +205,9 @@ TEST_F(HandlesSurvive, ARestartCleanOrKilledChangesNoHandle) {
 // killed and started again, over and over, only ever waits: lumed answers
 // no call before the exports the handles belong to are back.
 TEST_F(HandlesSurvive, AReaderRunningThroughKillsNeverFails) {
-    WriteFile(At("data"), "data");
+    m_export.WriteFile("data", "data");
     NfsClient client;
-    std::string error;
-    nfs_set_autoreconnect(client.Context(), -1);
-    ASSERT_TRUE(client.Mount(m_lumed.Port(), m_export.Path(), error)) << error;
+    ASSERT_NO_FATAL_FAILURE(MountReconnecting(client));
     nfsfh* file = nullptr;
     ASSERT_EQ(nfs_open(client.Context(), "/data", O_RDONLY, &file), 0);
     std::atomic<bool> done{false};
@@ -215,11 +217,8 @@ TEST_F(HandlesSurvive, AReaderRunningThroughKillsNeverFails) {
         for (int i = 0; i < 1000000 && !done; ++i)
             ++(nfs_pread(client.Context(), file, 0, 4, buffer) == 4 ? reads : failures);
     });
-    for (int round = 0; round < 16; ++round) {
-        const uint16_t port = m_lumed.Port();
-        m_lumed.Stop(SIGKILL);
-        StartLumed({"--port", std::to_string(port)});
-    }
+    for (int round = 0; round < 16; ++round)
+        Restart(SIGKILL);
     done = true;
     reader.join();
     EXPECT_GT(reads, 0);
@@ -231,9 +230,7 @@ TEST_F(HandlesSurvive, AReaderRunningThroughKillsNeverFails) {
 // waits and goes on: the file ends up whole.
 TEST_F(HandlesSurvive, ACopyRunningThroughAKillFinishesIntact) {
     NfsClient client;
-    std::string error;
-    nfs_set_autoreconnect(client.Context(), -1);
-    ASSERT_TRUE(client.Mount(m_lumed.Port(), m_export.Path(), error)) << error;
+    ASSERT_NO_FATAL_FAILURE(MountReconnecting(client));
     nfsfh* file = nullptr;
     ASSERT_EQ(nfs_creat(client.Context(), "/copy", 0666, &file), 0)
         << nfs_get_error(client.Context());
@@ -245,11 +242,8 @@ TEST_F(HandlesSurvive, ACopyRunningThroughAKillFinishesIntact) {
         byte = static_cast<char>(state);
     }
     for (size_t chunk = 0; chunk < kChunks; ++chunk) {
-        if (chunk == kChunks / 2) {
-            const uint16_t port = m_lumed.Port();
-            m_lumed.Stop(SIGKILL);
-            StartLumed({"--port", std::to_string(port)});
-        }
+        if (chunk == kChunks / 2)
+            Restart(SIGKILL);
         ASSERT_EQ(nfs_pwrite(client.Context(), file, chunk * kChunk, kChunk,
                              data.data() + chunk * kChunk),
                   static_cast<int>(kChunk))

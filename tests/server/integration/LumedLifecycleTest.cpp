@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "tests/server/LumedProcess.h"
@@ -58,20 +57,6 @@ TEST(LumedLifecycle, StartFailsClearlyForAMissingDirectoryOrBadOption) {
     }
 }
 
-// The command's output; its exit status in status.
-std::string RunCommand(const std::string& command, int& status) {
-    std::string output;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return output;
-    char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0)
-        output.append(buffer, got);
-    status = WEXITSTATUS(::pclose(pipe));
-    return output;
-}
-
 // A user's round trip with the libnfs tools: copy in, list, copy back out.
 TEST(LumedNfs, NfsCpAndNfsLsWorkAsAUserWould) {
     TempDir exported, state, local;
@@ -89,18 +74,17 @@ TEST(LumedNfs, NfsCpAndNfsLsWorkAsAUserWould) {
     std::string dir = exported.RealPath();
     std::string remote = LumedUrl(lumed.Port(), dir + "/payload.bin");
 
-    int status = -1;
-    std::string output = RunCommand("nfs-cp '" + source + "' '" + remote + "'", status);
-    ASSERT_EQ(status, 0) << output;
-    output = RunCommand("nfs-cp '" + remote + "' '" + (local / "back.bin") + "'", status);
-    ASSERT_EQ(status, 0) << output;
+    CommandRun run = RunCommand("nfs-cp '" + source + "' '" + remote + "'");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    run = RunCommand("nfs-cp '" + remote + "' '" + (local / "back.bin") + "'");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_TRUE(ReadFile(local / "back.bin") == payload);
 
-    output = RunCommand("nfs-ls '" + LumedUrl(lumed.Port(), dir) + "'", status);
-    EXPECT_EQ(status, 0) << output;
-    EXPECT_NE(output.find("visible-file.txt"), std::string::npos) << output;
-    EXPECT_NE(output.find(std::to_string(payload.size()) + " payload.bin"), std::string::npos)
-        << output;
+    run = RunCommand("nfs-ls '" + LumedUrl(lumed.Port(), dir) + "'");
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("visible-file.txt"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(std::to_string(payload.size()) + " payload.bin"), std::string::npos)
+        << run.output;
 }
 
 }  // namespace

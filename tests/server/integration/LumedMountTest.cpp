@@ -1,52 +1,14 @@
 // MOUNT v3 as lumed serves it, driven by a real RPC client.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "tests/server/LumedProcess.h"
 #include "tests/server/integration/MountClient.h"
 #include "tests/support/TempDir.h"
 
 namespace {
-
-// MNT of path as its bytes go on the wire, a NUL inside included (a
-// dirpath is a string, and a string's bytes are an opaque's).
-MountClient::MntResult MntBytes(uint16_t port, std::string path) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int socket = RPC_ANYSOCK;
-    CLIENT* client = clnttcp_create(&address, MOUNT_PROGRAM, MOUNT_V3, &socket, 0, 0);
-    const timeval kTimeout{30, 0};  // bounds a hang; not a measurement
-    MountClient::MntResult result;
-    if (!client)
-        return result;
-    typedef bool_t (*Encode)(XDR*, std::string*);
-    Encode encode = [](XDR* out, std::string* text) -> bool_t {
-        char* bytes = &(*text)[0];
-        u_int length = static_cast<u_int>(text->size());
-        return xdr_bytes(out, &bytes, &length, MNTPATHLEN);
-    };
-    mnt_mountres3 reply{};
-    result.rpc = clnt_call(client, MOUNTPROC3_MNT, XdrProc(encode), &path,
-                           XdrProc(xdr_mnt_mountres3), &reply, kTimeout);
-    if (result.rpc == RPC_SUCCESS) {
-        result.status = reply.fhs_status;
-        if (reply.fhs_status == MNT3_OK) {
-            const mnt_fhandle3& fh = reply.mnt_mountres3_u.mountinfo.fhandle;
-            result.handle.assign(fh.mnt_fhandle3_val, fh.mnt_fhandle3_val + fh.mnt_fhandle3_len);
-        }
-        clnt_freeres(client, XdrProc(xdr_mnt_mountres3), reinterpret_cast<char*>(&reply));
-    }
-    auth_destroy(client->cl_auth);
-    clnt_destroy(client);
-    return result;
-}
 
 class LumedMount : public ::testing::Test {
   protected:
@@ -57,20 +19,23 @@ class LumedMount : public ::testing::Test {
         std::filesystem::create_directory_symlink(m_outside.RealPath(), m_dir + "/outer");
         m_exported.WriteFile("plain.txt", "not a directory");
     }
+    // lumed serving m_dir, and a client of its MOUNT program.
     void StartLumed(std::vector<std::string> extraArgs = {}) {
         std::string error;
         ASSERT_TRUE(m_lumed.Start({{m_dir}, m_state.Path(), extraArgs}, error)) << error;
+        m_client = std::make_unique<MountClient>(m_lumed.Port());
+        ASSERT_TRUE(m_client->Connected());
     }
 
     TempDir m_exported, m_outside, m_state;
     std::string m_dir;
     LumedProcess m_lumed;
+    std::unique_ptr<MountClient> m_client;
 };
 
 TEST_F(LumedMount, ExportRootAnswersAHandleAndBothFlavors) {
-    StartLumed();
-    MountClient client(m_lumed.Port());
-    ASSERT_TRUE(client.Connected());
+    ASSERT_NO_FATAL_FAILURE(StartLumed());
+    MountClient& client = *m_client;
     EXPECT_EQ(client.Null(), RPC_SUCCESS);
     auto root = client.Mnt(m_dir);
     ASSERT_EQ(root.rpc, RPC_SUCCESS);
@@ -81,9 +46,8 @@ TEST_F(LumedMount, ExportRootAnswersAHandleAndBothFlavors) {
 }
 
 TEST_F(LumedMount, DirectoriesBelowTheExportMountThroughInnerLinksOnly) {
-    StartLumed();
-    MountClient client(m_lumed.Port());
-    ASSERT_TRUE(client.Connected());
+    ASSERT_NO_FATAL_FAILURE(StartLumed());
+    MountClient& client = *m_client;
     auto root = client.Mnt(m_dir);
     auto sub = client.Mnt(m_dir + "/sub");
     auto deeper = client.Mnt(m_dir + "/sub/deeper");
@@ -109,9 +73,8 @@ TEST_F(LumedMount, DirectoriesBelowTheExportMountThroughInnerLinksOnly) {
 // Doubled and trailing slashes name the directory the plain form names; a
 // NUL inside a path is refused rather than cut off (it would name a prefix).
 TEST_F(LumedMount, SlashesAreFoldedAndNulIsRefused) {
-    StartLumed();
-    MountClient client(m_lumed.Port());
-    ASSERT_TRUE(client.Connected());
+    ASSERT_NO_FATAL_FAILURE(StartLumed());
+    MountClient& client = *m_client;
     const std::vector<uint8_t> root = client.Mnt(m_dir).handle;
     const std::vector<uint8_t> sub = client.Mnt(m_dir + "/sub").handle;
     ASSERT_FALSE(root.empty());
@@ -133,7 +96,7 @@ TEST_F(LumedMount, SlashesAreFoldedAndNulIsRefused) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        MountClient::MntResult got = MntBytes(m_lumed.Port(), c.path);
+        MountClient::MntResult got = client.Mnt(c.path);
         ASSERT_EQ(got.rpc, RPC_SUCCESS);
         EXPECT_EQ(got.status, c.status);
         EXPECT_EQ(got.handle, c.handle);
@@ -143,9 +106,8 @@ TEST_F(LumedMount, SlashesAreFoldedAndNulIsRefused) {
 // Host names in the clients list match the name the peer's address resolves
 // to, never the machine name a client puts in its credentials.
 TEST_F(LumedMount, HostNamesMatchThePeersResolvedName) {
-    StartLumed({"--clients", "trusted.example,LOCALHOST"});
-    MountClient client(m_lumed.Port());
-    ASSERT_TRUE(client.Connected());
+    ASSERT_NO_FATAL_FAILURE(StartLumed({"--clients", "trusted.example,LOCALHOST"}));
+    MountClient& client = *m_client;
     EXPECT_EQ(client.Mnt(m_dir).status, MNT3_OK);  // 127.0.0.1 is localhost
 
     LumedProcess strict;
@@ -163,9 +125,8 @@ TEST_F(LumedMount, HostNamesMatchThePeersResolvedName) {
 }
 
 TEST_F(LumedMount, DumpFollowsMountsAndExportListsClients) {
-    StartLumed({"--clients", "127.0.0.1,10.1.0.0/16"});
-    MountClient client(m_lumed.Port());
-    ASSERT_TRUE(client.Connected());
+    ASSERT_NO_FATAL_FAILURE(StartLumed({"--clients", "127.0.0.1,10.1.0.0/16"}));
+    MountClient& client = *m_client;
     ASSERT_EQ(client.Mnt(m_dir).status, MNT3_OK);
     ASSERT_EQ(client.Mnt(m_dir + "/sub").status, MNT3_OK);
     auto mounts = client.Dump();
@@ -185,7 +146,7 @@ TEST_F(LumedMount, DumpFollowsMountsAndExportListsClients) {
 }
 
 TEST_F(LumedMount, OnlyVersionThreeIsServed) {
-    StartLumed();
+    ASSERT_NO_FATAL_FAILURE(StartLumed());
     MountClient v1(m_lumed.Port(), MOUNT_PROGRAM, 1);
     ASSERT_TRUE(v1.Connected());
     EXPECT_EQ(v1.Null(), RPC_PROGVERSMISMATCH);

@@ -7,7 +7,7 @@ namespace {
 const timeval kTimeout{30, 0};  // bounds a hang; not a measurement
 }
 
-MountClient::MountClient(uint16_t port, uint32_t program, uint32_t version) {
+TcpRpcClient::TcpRpcClient(uint16_t port, uint32_t program, uint32_t version) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -16,14 +16,16 @@ MountClient::MountClient(uint16_t port, uint32_t program, uint32_t version) {
     m_client = clnttcp_create(&address, program, version, &socket, 0, 0);
 }
 
-MountClient::~MountClient() {
+TcpRpcClient::~TcpRpcClient() {
     if (m_client) {
         auth_destroy(m_client->cl_auth);
         clnt_destroy(m_client);
     }
 }
 
-void MountClient::ClaimMachineName(const std::string& name) {
+void TcpRpcClient::ClaimMachineName(const std::string& name) {
+    if (!m_client)
+        return;
     auth_destroy(m_client->cl_auth);
     m_client->cl_auth = authunix_create(const_cast<char*>(name.c_str()), 0, 0, 0, nullptr);
 }
@@ -34,10 +36,16 @@ clnt_stat MountClient::Null() {
 }
 
 MountClient::MntResult MountClient::Mnt(const std::string& path) {
+    typedef bool_t (*Encode)(XDR*, std::string*);
+    Encode encode = [](XDR* out, std::string* text) -> bool_t {
+        char* bytes = &(*text)[0];
+        u_int length = static_cast<u_int>(text->size());
+        return xdr_bytes(out, &bytes, &length, MNTPATHLEN);
+    };
     MntResult result;
-    char* p = const_cast<char*>(path.c_str());
+    std::string bytes = path;
     mnt_mountres3 reply{};
-    result.rpc = clnt_call(m_client, MOUNTPROC3_MNT, XdrProc(xdr_mnt_dirpath), &p,
+    result.rpc = clnt_call(m_client, MOUNTPROC3_MNT, XdrProc(encode), &bytes,
                            XdrProc(xdr_mnt_mountres3), &reply, kTimeout);
     if (result.rpc != RPC_SUCCESS)
         return result;

@@ -18,13 +18,28 @@ xdrproc_t XdrProc(F f) {
     return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(f));
 }
 
-class MountClient {
+// libtirpc's TCP client of one program at a loopback port: AUTH_NONE, or
+// AUTH_SYS (root) naming whatever machine it claims.
+class TcpRpcClient {
   public:
-    MountClient(uint16_t port, uint32_t program = MOUNT_PROGRAM, uint32_t version = MOUNT_V3);
-    ~MountClient();
+    TcpRpcClient(uint16_t port, uint32_t program, uint32_t version);
+    ~TcpRpcClient();
+    TcpRpcClient(const TcpRpcClient&) = delete;
+    TcpRpcClient& operator=(const TcpRpcClient&) = delete;
     bool Connected() const { return m_client != nullptr; }
+    CLIENT* get() const { return m_client; }
     // Calls from here on carry AUTH_SYS credentials naming this machine.
     void ClaimMachineName(const std::string& name);
+
+  protected:
+    CLIENT* m_client = nullptr;
+};
+
+class MountClient : public TcpRpcClient {
+  public:
+    explicit MountClient(uint16_t port, uint32_t program = MOUNT_PROGRAM,
+                         uint32_t version = MOUNT_V3)
+        : TcpRpcClient(port, program, version) {}
 
     struct MntResult {
         clnt_stat rpc = RPC_FAILED;
@@ -32,6 +47,8 @@ class MountClient {
         std::vector<uint8_t> handle;
         std::vector<int> flavors;
     };
+    // path's bytes as they are, a NUL inside included (a dirpath is a
+    // string, and a string's bytes are an opaque's).
     MntResult Mnt(const std::string& path);
     clnt_stat Umnt(const std::string& path);
     clnt_stat Null();
@@ -39,7 +56,4 @@ class MountClient {
     std::vector<std::pair<std::string, std::string>> Dump();
     // (directory, groups) pairs.
     std::vector<std::pair<std::string, std::vector<std::string>>> Exports();
-
-  private:
-    CLIENT* m_client = nullptr;
 };

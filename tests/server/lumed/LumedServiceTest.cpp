@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -19,26 +18,6 @@
 #include "tests/support/TempDir.h"
 
 namespace {
-
-struct CommandRun {
-    int exitCode = -1;
-    std::string output;  // stdout and stderr together
-};
-
-// Runs a command line through the shell; what it printed and its exit code.
-CommandRun RunCommand(const std::string& command) {
-    CommandRun run;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return run;
-    char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0)
-        run.output.append(buffer, got);
-    int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
 
 // Polls, up to about ten seconds, until done() holds.
 template <typename Done>

@@ -2,15 +2,8 @@
 // READ, exact whether copied or spliced and however the file changes
 // meanwhile, running programs readable, owners writing their read-only files,
 // and kept descriptors judged per caller (POSIX ACLs included).
-// libnfs.h first: the raw headers rely on what it defines.
-#include <nfsc/libnfs.h>
-
-#include <nfsc/libnfs-raw-nfs.h>
-#include <nfsc/libnfs-raw.h>
-
 #include <acl/libacl.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/acl.h>
 #include <sys/stat.h>
@@ -20,7 +13,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -37,78 +29,21 @@
 
 namespace {
 
-constexpr int kNoReply = -1;
 constexpr SharePerms kAll = SHARE_PERM_READ | SHARE_PERM_WRITE | SHARE_PERM_ROOT;
 constexpr SharePerms kReadWrite = SHARE_PERM_READ | SHARE_PERM_WRITE;
-
-std::string ReadDisk(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// One raw call on nfs's connection: the NFS status, kNoReply when no reply
-// came within 30 seconds; take(res) sees a successful reply.
-template <typename Res, typename Args, typename Take>
-int Call(nfs_context* nfs, int (*send)(rpc_context*, rpc_cb, Args*, void*), Args& args, Take take) {
-    struct Slot {
-        bool done = false;
-        int status = kNoReply;
-        Take* take;
-    } slot;
-    slot.take = &take;
-    auto callback = [](rpc_context*, int rpcStatus, void* data, void* privateData) {
-        Slot& s = *static_cast<Slot*>(privateData);
-        s.done = true;
-        if (rpcStatus != RPC_STATUS_SUCCESS)
-            return;
-        Res& res = *static_cast<Res*>(data);
-        s.status = res.status;
-        if (res.status == NFS3_OK)
-            (*s.take)(res);
-    };
-    if (send(nfs_get_rpc_context(nfs), callback, &args, &slot) != 0)
-        return kNoReply;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (int rounds = 0; !slot.done && rounds < 3000 && std::chrono::steady_clock::now() < deadline;
-         ++rounds) {
-        pollfd polled{nfs_get_fd(nfs), static_cast<short>(nfs_which_events(nfs)), 0};
-        if (::poll(&polled, 1, 10) < 0 || nfs_service(nfs, polled.revents) < 0)
-            break;
-    }
-    return slot.status;
-}
-
-nfs_fh3 Wire(const Nfs3RawClient::Fh& fh) {
-    return nfs_fh3{{static_cast<u_int>(fh.size()), const_cast<char*>(fh.data())}};
-}
+using Fh = Nfs3RawClient::Fh;
 
 struct ReadReply {
     int status;
-    uint32_t count;
-    bool eof;
+    uint32_t count = 0;
+    bool eof = false;
     std::string data;
 };
 
-ReadReply ReadAt(nfs_context* nfs, const Nfs3RawClient::Fh& file, uint64_t offset, uint32_t count) {
-    ReadReply reply{kNoReply, 0, false, {}};
-    READ3args args{Wire(file), offset, count};
-    reply.status = Call<READ3res>(nfs, rpc_nfs3_read_async, args, [&](READ3res& res) {
-        const READ3resok& ok = res.READ3res_u.resok;
-        reply.count = ok.count;
-        reply.eof = ok.eof;
-        reply.data.assign(ok.data.data_val, ok.data.data_len);
-    });
+ReadReply ReadAt(Nfs3RawClient& nfs, const Fh& file, uint64_t offset, uint32_t count) {
+    ReadReply reply;
+    reply.status = nfs.Read(file, offset, count, &reply.data, &reply.eof, &reply.count);
     return reply;
-}
-
-int Read(nfs_context* nfs, const Nfs3RawClient::Fh& file, uint64_t offset, uint32_t count,
-         std::string* data, bool* eof) {
-    ReadReply reply = ReadAt(nfs, file, offset, count);
-    if (data)
-        *data = std::move(reply.data);
-    if (eof)
-        *eof = reply.eof;
-    return reply.status;
 }
 
 // The byte at offset of the files the read tests write: never zero.
@@ -121,25 +56,6 @@ std::string Pattern(uint64_t offset, size_t count) {
     for (size_t i = 0; i < count; ++i)
         bytes[i] = PatternByte(offset + i);
     return bytes;
-}
-
-// The ACCESS bits granted of wanted; 0 when the call fails.
-uint32_t Access(nfs_context* nfs, const Nfs3RawClient::Fh& file, uint32_t wanted) {
-    ACCESS3args args{Wire(file), wanted};
-    uint32_t granted = 0;
-    Call<ACCESS3res>(nfs, rpc_nfs3_access_async, args,
-                     [&](ACCESS3res& res) { granted = res.ACCESS3res_u.resok.access; });
-    return granted;
-}
-
-int Write(nfs_context* nfs, const Nfs3RawClient::Fh& file, const std::string& data) {
-    WRITE3args args{};
-    args.file = Wire(file);
-    args.count = static_cast<count3>(data.size());
-    args.stable = FILE_SYNC;
-    args.data.data_len = static_cast<u_int>(data.size());
-    args.data.data_val = const_cast<char*>(data.data());
-    return Call<WRITE3res>(nfs, rpc_nfs3_write_async, args, [](WRITE3res&) {});
 }
 
 class NfsData : public ::testing::Test {
@@ -164,19 +80,19 @@ class NfsData : public ::testing::Test {
         return path;
     }
 
-    nfs_context* Mount(const std::string& dir, int uid) {
-        clients.push_back(std::make_unique<NfsClient>(uid, uid));
+    Nfs3RawClient& Mount(const std::string& dir, int uid) {
+        clients.push_back(std::make_unique<Nfs3RawClient>(uid, uid));
         std::string error;
         EXPECT_TRUE(clients.back()->Mount(server->Port(), dir, error)) << error;
-        return clients.back()->Context();
+        return *clients.back();
     }
 
     // The handle of name in the export (as root sees it); empty when none.
-    Nfs3RawClient::Fh Handle(const std::string& dir, const std::string& name) {
+    Fh Handle(const std::string& dir, const std::string& name) {
         std::string error;
         if (!raw && !(raw = std::make_unique<Nfs3RawClient>())->Mount(server->Port(), dir, error))
             ADD_FAILURE() << error;
-        Nfs3RawClient::Fh fh;
+        Fh fh;
         EXPECT_EQ(raw->Lookup(raw->Root(), name, &fh), NFS3_OK) << name;
         return fh;
     }
@@ -193,50 +109,27 @@ class NfsData : public ::testing::Test {
 
     TempDir state, disk;
     std::unique_ptr<InProcessServer> server;
-    std::vector<std::unique_ptr<NfsClient>> clients;
+    std::vector<std::unique_ptr<Nfs3RawClient>> clients;
     std::vector<std::pair<nfs_context*, nfsfh*>> files;
     std::unique_ptr<Nfs3RawClient> raw;
 };
 
-TEST_F(NfsData, AReadReachingTheSizeSaysEndOfFile) {
-    std::string dir = Export(kAll);
-    const std::string content(10000, 'x');
-    std::ofstream(dir + "/f", std::ios::binary) << content;
-    nfs_context* nfs = Mount(dir, 0);
-    const Nfs3RawClient::Fh file = Handle(dir, "f");
-    struct {
-        uint64_t offset;
-        uint32_t count;
-        size_t got;
-        bool eof;
-    } cases[] = {
-        {0, 10000, 10000, true},  {0, 9999, 9999, false}, {0, 65536, 10000, true},
-        {9000, 1000, 1000, true}, {10000, 0, 0, true},    {5000, 0, 0, false},
-    };
-    for (const auto& c : cases) {
-        std::string data;
-        bool eof = !c.eof;
-        ASSERT_EQ(Read(nfs, file, c.offset, c.count, &data, &eof), NFS3_OK);
-        EXPECT_EQ(data.size(), c.got) << c.offset << "+" << c.count;
-        EXPECT_EQ(eof, c.eof) << c.offset << "+" << c.count;
-    }
-}
-
 // Around a page and around the size from which reads are spliced rather
-// than copied, a read reaching the end is exact: count, eof and bytes.
+// than copied, a read reaching the end is exact: count, eof and bytes; one
+// of nothing says end of file only at the end.
 TEST_F(NfsData, ReadsNearTheEndAreExactCopiedOrSpliced) {
     std::string dir = Export(kAll);
-    nfs_context* nfs = Mount(dir, 0);
-    for (const uint32_t size : {4095u, 4096u, 4097u, 16383u, 16384u, 16385u, 20483u}) {
+    Nfs3RawClient& nfs = Mount(dir, 0);
+    for (const uint32_t size : {4095u, 4096u, 4097u, 10000u, 16383u, 16384u, 16385u, 20483u}) {
         const std::string name = "f" + std::to_string(size);
         std::ofstream(dir + "/" + name, std::ios::binary) << Pattern(0, size);
-        const Nfs3RawClient::Fh file = Handle(dir, name);
+        const Fh file = Handle(dir, name);
         const struct {
             uint64_t offset;
             uint32_t count;
-        } reads[] = {{0, 65536},    {0, size},           {0, size - 1},
-                     {1, size - 1}, {size / 2, 16384},   {size - 3, 16384},
-                     {size, 16384}, {4095, size - 4095}, {4095, 65536}};
+        } reads[] = {{0, 65536},        {0, size},           {0, size - 1}, {1, size - 1},
+                     {size / 2, 16384}, {size - 3, 16384},   {size, 16384}, {4095, size - 4095},
+                     {4095, 65536},     {size - 1000, 1000}, {size, 0},     {size / 2, 0}};
         for (const auto& r : reads) {
             const ReadReply got = ReadAt(nfs, file, r.offset, r.count);
             const uint32_t expected = std::min<uint32_t>(r.count, size - r.offset);
@@ -260,8 +153,8 @@ TEST_F(NfsData, ReadsRacingATruncateStayWholeAndInStep) {
     constexpr uint32_t kSize = 1 << 20, kTail = 64 << 10, kPiece = 4 << 10;
     const std::string path = dir + "/racing";
     std::ofstream(path, std::ios::binary) << Pattern(0, kSize);
-    nfs_context* nfs = Mount(dir, 0);
-    const Nfs3RawClient::Fh file = Handle(dir, "racing");
+    Nfs3RawClient& nfs = Mount(dir, 0);
+    const Fh file = Handle(dir, "racing");
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         const std::string whole = Pattern(0, kSize);
@@ -298,22 +191,19 @@ TEST_F(NfsData, ReadsRacingATruncateStayWholeAndInStep) {
     EXPECT_TRUE(last.eof && last.data == Pattern(kSize - 70000, 70000));
 }
 
-// A READ of data not in memory, which the connection's thread would wait
-// for, goes to a worker and is answered right; one of data in memory does
-// not (copied or spliced alike).
 // While the host counts the module's operations, a READ large enough to be
 // spliced and a listing go through the module's own calls, which time them.
 TEST_F(NfsData, CountedReadsAndListingsGoThroughTheModule) {
     constexpr int kReadCounter = 1, kReaddirCounter = 39;
     std::string dir = Export(kAll);
     std::ofstream(dir + "/f", std::ios::binary) << Pattern(0, 65536);
-    nfs_context* nfs = Mount(dir, 0);
-    const Nfs3RawClient::Fh file = Handle(dir, "f");
+    Nfs3RawClient& nfs = Mount(dir, 0);
+    const Fh file = Handle(dir, "f");
     CountingPerfCounter counter(true);
     EXPECT_TRUE(ReadAt(nfs, file, 0, 65536).data == Pattern(0, 65536));
     nfsdir* listing = nullptr;
-    ASSERT_EQ(nfs_opendir(nfs, "/", &listing), 0) << nfs_get_error(nfs);
-    nfs_closedir(nfs, listing);
+    ASSERT_EQ(nfs_opendir(nfs.Context(), "/", &listing), 0) << nfs_get_error(nfs.Context());
+    nfs_closedir(nfs.Context(), listing);
     size_t bytesRead = 0, entriesRead = 0;
     for (const auto& call : counter.calls) {
         bytesRead += !call.start && call.counter == kReadCounter ? call.bytes : 0;
@@ -323,13 +213,16 @@ TEST_F(NfsData, CountedReadsAndListingsGoThroughTheModule) {
     EXPECT_GE(entriesRead, 3u);  // ".", ".." and f
 }
 
+// A READ of data not in memory, which the connection's thread would wait
+// for, goes to a worker and is answered right; one of data in memory does
+// not (copied or spliced alike).
 TEST_F(NfsData, AReadOfDataNotInMemoryGoesToAWorker) {
     std::string dir = Export(kAll);
     constexpr uint32_t kSize = 1 << 20;
     const std::string path = dir + "/cold";
     std::ofstream(path, std::ios::binary) << Pattern(0, kSize);
-    nfs_context* nfs = Mount(dir, 0);
-    const Nfs3RawClient::Fh file = Handle(dir, "cold");
+    Nfs3RawClient& nfs = Mount(dir, 0);
+    const Fh file = Handle(dir, "cold");
     const auto drop = [&] {
         const int fd = ::open(path.c_str(), O_RDONLY);
         ASSERT_GE(fd, 0);
@@ -384,19 +277,19 @@ TEST_F(NfsData, ARunningProgramIsRead) {
         exe[n > 0 ? n : 0] = '\0';
     }
     ASSERT_EQ(std::string(exe), program);
-    nfs_context* nfs = Mount(dir, 0);
+    Nfs3RawClient& nfs = Mount(dir, 0);
     std::string data;
-    const int status = Read(nfs, Handle(dir, "sleeper"), 0, 1 << 20, &data, nullptr);
+    const int status = nfs.Read(Handle(dir, "sleeper"), 0, 1 << 20, &data);
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     EXPECT_EQ(status, NFS3_OK);
-    EXPECT_TRUE(data == ReadDisk(program));
+    EXPECT_TRUE(data == ReadFile(program));
 }
 
 TEST_F(NfsData, TheOwnerWritesItsReadOnlyFileAndNobodyElseDoes) {
     std::string dir = Export(kReadWrite);
-    nfs_context* owner = Mount(dir, 4242);
-    nfs_context* other = Mount(dir, 4343);
+    Nfs3RawClient& owner = Mount(dir, 4242);
+    Nfs3RawClient& other = Mount(dir, 4343);
     struct {
         const char* name;
         int flags;
@@ -408,15 +301,15 @@ TEST_F(NfsData, TheOwnerWritesItsReadOnlyFileAndNobodyElseDoes) {
         {"chmodded", O_CREAT | O_RDWR, 0644, true},
     };
     for (const auto& c : cases) {
-        nfsfh* file = Open(owner, c.name, c.flags, c.mode);
+        nfsfh* file = Open(owner.Context(), c.name, c.flags, c.mode);
         ASSERT_NE(file, nullptr) << c.name;
         if (c.chmodAfter) {
-            ASSERT_EQ(nfs_fchmod(owner, file, 0444), 0) << nfs_get_error(owner);
+            ASSERT_EQ(nfs_fchmod(owner.Context(), file, 0444), 0) << nfs_get_error(owner.Context());
         }
-        const Nfs3RawClient::Fh fh = Handle(dir, c.name);
-        EXPECT_EQ(Write(owner, fh, "owner's"), NFS3_OK) << c.name;
-        EXPECT_EQ(Write(other, fh, "other's"), NFS3ERR_ACCES) << c.name;
-        EXPECT_EQ(ReadDisk(dir + "/" + c.name), "owner's") << c.name;
+        const Fh fh = Handle(dir, c.name);
+        EXPECT_EQ(owner.Write(fh, 0, "owner's"), NFS3_OK) << c.name;
+        EXPECT_EQ(other.Write(fh, 0, "other's"), NFS3ERR_ACCES) << c.name;
+        EXPECT_EQ(ReadFile(dir + "/" + c.name), "owner's") << c.name;
         struct stat st;
         ASSERT_EQ(::stat((dir + "/" + c.name).c_str(), &st), 0);
         EXPECT_EQ(st.st_uid, 4242u);
@@ -436,8 +329,8 @@ TEST_F(NfsData, KeptDescriptorsServeOnlyWhomTheAclAllows) {
         {"unreadable", "u::rw-,u:4242:---,g::r--,m::r--,o::rw-", false},
         {"masked", "u::rw-,u:4242:rw-,g::r--,m::r--,o::rw-", true},
     };
-    nfs_context* allowed = Mount(dir, 4343);
-    nfs_context* refused = Mount(dir, 4242);
+    Nfs3RawClient& allowed = Mount(dir, 4343);
+    Nfs3RawClient& refused = Mount(dir, 4242);
     for (const auto& c : cases) {
         const std::string path = dir + "/" + c.name;
         std::ofstream(path) << "data";
@@ -447,21 +340,19 @@ TEST_F(NfsData, KeptDescriptorsServeOnlyWhomTheAclAllows) {
         acl_free(acl);
         if (set != 0)
             GTEST_SKIP() << "no POSIX ACLs on " << dir;
-        const Nfs3RawClient::Fh file = Handle(dir, c.name);
+        const Fh file = Handle(dir, c.name);
         // The allowed caller's call leaves a kept descriptor behind.
-        EXPECT_EQ(
-            c.write ? Write(allowed, file, "DATA") : Read(allowed, file, 0, 4, nullptr, nullptr),
-            NFS3_OK);
-        EXPECT_EQ(
-            c.write ? Write(refused, file, "evil") : Read(refused, file, 0, 4, nullptr, nullptr),
-            NFS3ERR_ACCES)
+        EXPECT_EQ(c.write ? allowed.Write(file, 0, "DATA") : allowed.Read(file, 0, 4, nullptr),
+                  NFS3_OK);
+        EXPECT_EQ(c.write ? refused.Write(file, 0, "evil") : refused.Read(file, 0, 4, nullptr),
+                  NFS3ERR_ACCES)
             << c.name;
         // ACCESS tells each caller the same.
         const uint32_t wanted = c.write ? ACCESS3_MODIFY : ACCESS3_READ;
-        EXPECT_EQ(Access(allowed, file, wanted), wanted) << c.name;
-        EXPECT_EQ(Access(refused, file, wanted), 0u) << c.name;
+        EXPECT_EQ(allowed.Access(file, wanted), wanted) << c.name;
+        EXPECT_EQ(refused.Access(file, wanted), 0u) << c.name;
     }
-    EXPECT_EQ(ReadDisk(dir + "/masked"), "DATA");
+    EXPECT_EQ(ReadFile(dir + "/masked"), "DATA");
 }
 
 }  // namespace

@@ -39,12 +39,9 @@ bool RawNullCall(uint16_t port, opaque_auth credential, uint32_t rpcvers, rpc_ms
     uint32_t version = htonl(rpcvers);
     std::memcpy(buffer + 8, &version, sizeof(version));  // after xid and direction
     RawSocket socket(port);
-    uint32_t mark = 0;
+    std::vector<char> record;
     if (!socket.SendMark(0x80000000u | xdr_getpos(&out)) ||
-        !socket.Send(buffer, xdr_getpos(&out)) || !socket.ReceiveAll(&mark, sizeof(mark)))
-        return false;
-    std::vector<char> record(ntohl(mark) & 0x7fffffffu);
-    if (!socket.ReceiveAll(record.data(), record.size()))
+        !socket.Send(buffer, xdr_getpos(&out)) || ReplyXid(socket, &record) == 0)
         return false;
     XDR in;
     xdrmem_create(&in, record.data(), static_cast<u_int>(record.size()), XDR_DECODE);

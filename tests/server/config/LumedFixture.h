@@ -1,0 +1,47 @@
+// A lumed of the test's own (its state directory, its local socket), and
+// lumectl against it: on the local socket, as this machine, or over TCP, as
+// a caller the server knows no name for.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/server/LumedProcess.h"
+#include "tests/server/config/LumectlRun.h"
+#include "tests/support/TempDir.h"
+
+class LumedFixture : public ::testing::Test {
+  protected:
+    // Stopped before any directory it serves goes.
+    void TearDown() override { m_lumed.Stop(); }
+    void StartLumed(const std::vector<std::string>& exports,
+                    const std::vector<std::string>& extraArgs = {}) {
+        std::string error;
+        ASSERT_TRUE(m_lumed.Start({exports, m_state.Path(), extraArgs}, error)) << error;
+    }
+    std::string Socket() const { return m_state.Path() + "/lumed.sock"; }
+    LumectlRun Ctl(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--socket", Socket()});
+        return RunLumectl(args);
+    }
+    LumectlRun Remote(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--server", "127.0.0.1:" + std::to_string(m_lumed.Port())});
+        return RunLumectl(args);
+    }
+    // A new directory that root-squashed NFS callers may write to.
+    std::string NewDir(const std::string& name) {
+        ::chmod(m_dirs.Path().c_str(), 0755);  // squashed callers pass through
+        std::string dir = m_dirs.RealPath() + "/" + name;
+        std::filesystem::create_directory(dir);
+        ::chmod(dir.c_str(), 0777);
+        return dir;
+    }
+
+    TempDir m_dirs, m_state;
+    LumedProcess m_lumed;
+};
