@@ -5,13 +5,9 @@
 #include <vector>
 
 #include "server/config/ConfigRecords.h"
+#include "server/protocol/XdrProc.h"
 
 namespace {
-
-template <typename Routine>
-xdrproc_t XdrProc(Routine routine) {
-    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(routine));
-}
 
 // Encodes value and decodes it into a fresh T (free it with xdr_free).
 template <typename T>

@@ -10,13 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "server/protocol/XdrProc.h"
 #include "server/protocol/mount3.h"
-
-// libtirpc takes every XDR routine as one variadic pointer type.
-template <typename F>
-xdrproc_t XdrProc(F f) {
-    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(f));
-}
 
 // libtirpc's TCP client of one program at a loopback port: AUTH_NONE, or
 // AUTH_SYS (root) naming whatever machine it claims.

@@ -29,7 +29,6 @@
 
 namespace {
 
-using rpctest::Proc;
 using rpctest::RawSocket;
 typedef std::vector<char> Reply;
 typedef std::function<bool(XDR*)> Encode;
@@ -126,7 +125,7 @@ class Nfs3RawCalls : public ::testing::Test {
         ASSERT_EQ(mounted.fhs_status, MNT3_OK);
         const mnt_fhandle3& fh = mounted.mnt_mountres3_u.mountinfo.fhandle;
         root.assign(fh.mnt_fhandle3_val, fh.mnt_fhandle3_len);
-        xdr_free(Proc(xdr_mnt_mountres3), reinterpret_cast<char*>(&mounted));
+        xdr_free(XdrProc(xdr_mnt_mountres3), reinterpret_cast<char*>(&mounted));
     }
 
     // A new connection, from a new source port.
@@ -152,7 +151,7 @@ class Nfs3RawCalls : public ::testing::Test {
         const nfsstat3 status = res.status;
         if (status == NFS3_OK)
             take(res);
-        xdr_free(Proc(decode), reinterpret_cast<char*>(&res));
+        xdr_free(XdrProc(decode), reinterpret_cast<char*>(&res));
         return status;
     }
 

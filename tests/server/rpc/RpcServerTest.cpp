@@ -59,8 +59,8 @@ TEST_F(RpcServerTest, CallsAreAnsweredAndRefusalsKeepTheConnectionUsable) {
     EXPECT_EQ(client.Echo(""), "");
     EXPECT_EQ(client.Call(99), RPC_PROCUNAVAIL);
     char* out = nullptr;
-    EXPECT_EQ(clnt_call(client.get(), kEcho, Proc(EncodeGarbage), nullptr, Proc(xdr_wrapstring),
-                        &out, kCallTimeout),
+    EXPECT_EQ(clnt_call(client.get(), kEcho, XdrProc(EncodeGarbage), nullptr,
+                        XdrProc(xdr_wrapstring), &out, kCallTimeout),
               RPC_CANTDECODEARGS);
     EXPECT_EQ(client.Echo("still fine"), "still fine");
 

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 #include <rpc/rpc.h>
 
+#include "server/protocol/XdrProc.h"
 #include "server/rpc/RpcServer.h"
 
 namespace rpctest {
@@ -44,12 +45,6 @@ enum EchoProc : uint32_t { kNull = 0, kEcho = 1, kBulk = 2, kHeld = 3, kPipedBul
 constexpr size_t kBulkOffset = 28;
 inline char BulkByte(uint32_t xid) {
     return static_cast<char>('a' + xid % 26);
-}
-
-// libtirpc takes every XDR routine as one variadic pointer type.
-template <typename F>
-xdrproc_t Proc(F f) {
-    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(f));
 }
 
 // Echoes strings and keeps the caller the transport saw.
@@ -154,13 +149,13 @@ class Client {
         std::vector<char> back(kMaxText + 1);
         char* in = const_cast<char*>(text.c_str());
         char* out = back.data();
-        clnt_stat status = clnt_call(m_client, kEcho, Proc(xdr_wrapstring), &in,
-                                     Proc(xdr_wrapstring), &out, kCallTimeout);
+        clnt_stat status = clnt_call(m_client, kEcho, XdrProc(xdr_wrapstring), &in,
+                                     XdrProc(xdr_wrapstring), &out, kCallTimeout);
         return status == RPC_SUCCESS ? back.data() : "failed: " + std::to_string(status);
     }
     clnt_stat Call(uint32_t procedure) {
-        return clnt_call(m_client, procedure, Proc(xdr_void), nullptr, Proc(xdr_void), nullptr,
-                         kCallTimeout);
+        return clnt_call(m_client, procedure, XdrProc(xdr_void), nullptr, XdrProc(xdr_void),
+                         nullptr, kCallTimeout);
     }
 
   private:

@@ -49,14 +49,14 @@ int EchoOverTls(uint16_t port, const TlsContext& context, int calls) {
         std::vector<char> back(kMaxText + 1);
         char* in = const_cast<char*>(text.c_str());
         char* out = back.data();
-        echoed += clnt_call(client, kEcho, Proc(xdr_wrapstring), &in, Proc(xdr_wrapstring), &out,
-                            kCallTimeout) == RPC_SUCCESS &&
+        echoed += clnt_call(client, kEcho, XdrProc(xdr_wrapstring), &in, XdrProc(xdr_wrapstring),
+                            &out, kCallTimeout) == RPC_SUCCESS &&
                   text == back.data();
     }
     // Spliced to the relay's socket pair: the bytes and their padding.
     u_int size = 100 * 1000 + 3;
     std::vector<char> bulk(size);
-    echoed += clnt_call(client, kPipedBulk, Proc(xdr_u_int), &size, Proc(DecodeBulk), &bulk,
+    echoed += clnt_call(client, kPipedBulk, XdrProc(xdr_u_int), &size, XdrProc(DecodeBulk), &bulk,
                         kCallTimeout) == RPC_SUCCESS &&
               std::all_of(bulk.begin(), bulk.end(), [&](char c) { return c == bulk[0]; });
     auth_destroy(client->cl_auth);
