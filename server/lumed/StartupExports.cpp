@@ -56,7 +56,7 @@ bool CreateStartupExport(FSM* fsm, const std::string& dir, const std::string& cl
 
 void RestoreSavedExports(FSM* fsm) {
     // Channel calls may already arrive: they wait until every record is made.
-    std::lock_guard<std::mutex> guard(SavedExports::Lock());
+    MutexLock guard(SavedExports::Lock());
     for (const SavedExport& saved : SavedExports::All()) {
         std::string dir, error = "no reference recorded";
         NormalizeExportPath(saved.sharePath, dir);

@@ -17,7 +17,7 @@ class BoundedQueue {
 
     // False (item dropped) when the queue is closed.
     bool Push(T&& item) {
-        std::unique_lock<std::mutex> lock(m_mutex);
+        UniqueMutexLock lock(m_mutex);
         m_notFull.wait(lock, [this] { return m_closed || m_items.size() < m_capacity; });
         if (m_closed)
             return false;
@@ -28,7 +28,7 @@ class BoundedQueue {
 
     // False when the queue is closed and empty.
     bool Pop(T& out) {
-        std::unique_lock<std::mutex> lock(m_mutex);
+        UniqueMutexLock lock(m_mutex);
         m_notEmpty.wait(lock, [this] { return m_closed || !m_items.empty(); });
         if (m_items.empty())
             return false;
@@ -39,7 +39,7 @@ class BoundedQueue {
     }
 
     void Close() {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_closed = true;
         m_notEmpty.notify_all();
         m_notFull.notify_all();

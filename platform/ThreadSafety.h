@@ -1,0 +1,97 @@
+// Clang's thread-safety attributes, and the lock types that carry them.
+//
+// LOCK ORDER (TODO)
+#pragma once
+
+#include <mutex>
+#include <shared_mutex>
+
+#if defined(__clang__)
+#define LUME_THREAD_ANNOTATION(x) __attribute__((x))
+#else
+#define LUME_THREAD_ANNOTATION(x)
+#endif
+
+#define CAPABILITY(x) LUME_THREAD_ANNOTATION(capability(x))
+#define SCOPED_CAPABILITY LUME_THREAD_ANNOTATION(scoped_lockable)
+#define GUARDED_BY(x) LUME_THREAD_ANNOTATION(guarded_by(x))
+#define PT_GUARDED_BY(x) LUME_THREAD_ANNOTATION(pt_guarded_by(x))
+#define REQUIRES(...) LUME_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define ACQUIRE(...) LUME_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define ACQUIRE_SHARED(...) LUME_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
+#define RELEASE(...) LUME_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define RELEASE_SHARED(...) LUME_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
+#define RELEASE_GENERIC(...) LUME_THREAD_ANNOTATION(release_generic_capability(__VA_ARGS__))
+#define EXCLUDES(...) LUME_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define ACQUIRED_AFTER(...) LUME_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
+#define RETURN_CAPABILITY(x) LUME_THREAD_ANNOTATION(lock_returned(x))
+#define NO_THREAD_SAFETY_ANALYSIS LUME_THREAD_ANNOTATION(no_thread_safety_analysis)
+
+// std::mutex with the attributes.
+class CAPABILITY("mutex") Mutex {
+  public:
+    void lock() ACQUIRE() { m_mutex.lock(); }
+    void unlock() RELEASE() { m_mutex.unlock(); }
+
+  private:
+    friend class UniqueMutexLock;
+    std::mutex m_mutex;
+};
+
+// std::shared_mutex with the attributes.
+class CAPABILITY("mutex") SharedMutex {
+  public:
+    void lock() ACQUIRE() { m_mutex.lock(); }
+    void unlock() RELEASE() { m_mutex.unlock(); }
+    void lock_shared() ACQUIRE_SHARED() { m_mutex.lock_shared(); }
+    void unlock_shared() RELEASE_SHARED() { m_mutex.unlock_shared(); }
+
+  private:
+    std::shared_mutex m_mutex;
+};
+
+// Holds a Mutex or SharedMutex (exclusively) for its scope.
+template <class M>
+class SCOPED_CAPABILITY ScopedLock {
+  public:
+    explicit ScopedLock(M& mutex) ACQUIRE(mutex) : m_mutex(mutex) { mutex.lock(); }
+    ~ScopedLock() RELEASE() { m_mutex.unlock(); }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+
+  private:
+    M& m_mutex;
+};
+using MutexLock = ScopedLock<Mutex>;
+using WriterLock = ScopedLock<SharedMutex>;
+
+// Holds a SharedMutex shared for its scope.
+class SCOPED_CAPABILITY ReaderLock {
+  public:
+    explicit ReaderLock(SharedMutex& mutex) ACQUIRE_SHARED(mutex) : m_mutex(mutex) {
+        mutex.lock_shared();
+    }
+    ~ReaderLock() RELEASE() { m_mutex.unlock_shared(); }
+    ReaderLock(const ReaderLock&) = delete;
+    ReaderLock& operator=(const ReaderLock&) = delete;
+
+  private:
+    SharedMutex& m_mutex;
+};
+
+// Holds a Mutex for its scope, but may let it go and take it again, and a
+// std::condition_variable waits on Native().
+class SCOPED_CAPABILITY UniqueMutexLock {
+  public:
+    explicit UniqueMutexLock(Mutex& mutex) ACQUIRE(mutex) : m_lock(mutex.m_mutex) {}
+    ~UniqueMutexLock() RELEASE() {}
+    UniqueMutexLock(const UniqueMutexLock&) = delete;
+    UniqueMutexLock& operator=(const UniqueMutexLock&) = delete;
+
+    void lock() ACQUIRE() { m_lock.lock(); }
+    void unlock() RELEASE() { m_lock.unlock(); }
+    std::unique_lock<std::mutex>& Native() { return m_lock; }
+
+  private:
+    std::unique_lock<std::mutex> m_lock;
+};
