@@ -1,6 +1,35 @@
-// Clang's thread-safety attributes, and the lock types that carry them.
+// Clang's thread-safety attributes (checked by `make build-tsa`; empty for
+// other compilers), and lock types that carry them: Mutex and SharedMutex
+// with their scoped holders, UniqueMutexLock for condition variables.
 //
-// LOCK ORDER (TODO)
+// The lock order of the whole project. A lock is taken only while no lock
+// later in this list is held (-> marks the nestings the code has):
+//   1 SavedExports::Lock()            -> exportLifetimeCs, the store's
+//   2 exportLifetimeCs                -> fileLockCSec, ProcessMutex(), 6, 7
+//   3 SinkFSM::fileLockCSec           -> 7, the descriptor cache
+//   4 Nfs3OpenFiles::m_mutex          -> 7, the descriptor cache
+//   5 Nfs3FoundObjects::m_eraMutex    -> NameChanges::m_namesMutex, a shard
+//   6 ShareIdToPathCache's Table::mutex -> the store's
+//   7 UniqueFileId's Bindings::mutex  -> the store's
+//   8 LMDB's writer lock (StateStore::Write, Table) -> Environment::mutex
+//   9 StateStore's Stores::mutex      -> StateDirSetting::mutex
+//  10 OXPlatformInfo's ProcessMutex() -> StateDirSetting::mutex
+//  11 NameChanges::m_drainMutex, NameChanges::m_watchMutex (never together)
+//  12 RpcServer::m_mutex (holds no connection's lock today)
+//  13 RpcConnection::m_sendMutex, then RpcConnection::m_mutex
+//  14 CLogWriter::m_mutex: last of all (OXLOG runs under any lock)
+// Leaves (only the log's lock is taken under them): ExportCache::m_mutex,
+// Export::m_mutex, SinkFSMExport::m_creatorsMutex, Ganesha's adoptionMutex,
+// exportSerializeCs, SinkFSMPathCache::m_lock,
+// SinkFSMFileDescriptorCache::m_lock, SinkFSMFileDescriptorInfo::lock,
+// ClockCache's Shard::mutex, ThrdPerfCounter::m_mutex,
+// StateStore::Environment::mutex and ::flushMutex, StateDirSetting::mutex,
+// NameChanges::m_namesMutex, ExportSweeper::m_mutex, MountTable::m_mutex,
+// Nfs3KeptListings::m_mutex, BoundedQueue::m_mutex, ReplayCache::m_mutex,
+// ReplyBuffers::m_mutex, CallStats::m_mutex and ::m_connectionsMutex,
+// TlsClientChannel::m_mutex.
+// OxCriticalSection may be entered again by its holder; the analysis takes
+// it for a plain mutex, so no annotated path enters one twice.
 #pragma once
 
 #include <mutex>
@@ -17,6 +46,7 @@
 #define GUARDED_BY(x) LUME_THREAD_ANNOTATION(guarded_by(x))
 #define PT_GUARDED_BY(x) LUME_THREAD_ANNOTATION(pt_guarded_by(x))
 #define REQUIRES(...) LUME_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define REQUIRES_SHARED(...) LUME_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
 #define ACQUIRE(...) LUME_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define ACQUIRE_SHARED(...) LUME_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
 #define RELEASE(...) LUME_THREAD_ANNOTATION(release_capability(__VA_ARGS__))

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <ctime>
-#include <mutex>
 
 #include "host/LumeServiceGlobals.h"
 #include "host/SavedExports.h"
 #include "platform/LogWriter.h"
+#include "platform/ThreadSafety.h"
 #include "server/config/ConfigListing.h"
 #include "server/config/ConfigRequests.h"
 #include "server/config/ConfigStats.h"

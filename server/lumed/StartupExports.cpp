@@ -1,12 +1,12 @@
 #include "server/lumed/StartupExports.h"
 
-#include <mutex>
 #include <vector>
 
 #include "host/ExportPath.h"
 #include "host/LumeServiceGlobals.h"
 #include "host/SavedExports.h"
 #include "platform/LogWriter.h"
+#include "platform/ThreadSafety.h"
 #include "server/config/ConfigRequests.h"
 
 namespace {

@@ -1,7 +1,5 @@
 #include "server/nfs/Nfs3FoundObjects.h"
 
-#include <mutex>
-
 std::string Nfs3FoundObjects::HandleKey(const nfs_fh3& fh, const std::string& who) {
     std::string key(1, kByHandle);
     key.append(reinterpret_cast<const char*>(fh.data), fh.len);

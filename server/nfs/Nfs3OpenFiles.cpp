@@ -190,7 +190,8 @@ void Nfs3OpenFiles::Reaper() {
     UniqueMutexLock lock(m_mutex);
     while (!m_stopping) {
         // Half the idle time: a descriptor lives at most 1.5 idle times unused.
-        m_wake.wait_for(lock, m_idle / 2, [this] { return m_stopping; });
+        m_wake.wait_for(lock.Native(), m_idle / 2,
+                        [this]() REQUIRES(m_mutex) { return m_stopping; });
         ReapIdle();
     }
 }

@@ -8,7 +8,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <mutex>
+
+#include "platform/ThreadSafety.h"
 
 template <typename T>
 class BoundedQueue {
@@ -18,7 +19,9 @@ class BoundedQueue {
     // False (item dropped) when the queue is closed.
     bool Push(T&& item) {
         UniqueMutexLock lock(m_mutex);
-        m_notFull.wait(lock, [this] { return m_closed || m_items.size() < m_capacity; });
+        m_notFull.wait(lock.Native(), [this]() REQUIRES(m_mutex) {
+            return m_closed || m_items.size() < m_capacity;
+        });
         if (m_closed)
             return false;
         m_items.push_back(std::move(item));
@@ -29,7 +32,8 @@ class BoundedQueue {
     // False when the queue is closed and empty.
     bool Pop(T& out) {
         UniqueMutexLock lock(m_mutex);
-        m_notEmpty.wait(lock, [this] { return m_closed || !m_items.empty(); });
+        m_notEmpty.wait(lock.Native(),
+                        [this]() REQUIRES(m_mutex) { return m_closed || !m_items.empty(); });
         if (m_items.empty())
             return false;
         out = std::move(m_items.front());
@@ -47,9 +51,9 @@ class BoundedQueue {
 
   private:
     const size_t m_capacity;
-    std::mutex m_mutex;
+    Mutex m_mutex;
     std::condition_variable m_notFull;
     std::condition_variable m_notEmpty;
-    std::deque<T> m_items;
-    bool m_closed = false;
+    std::deque<T> m_items GUARDED_BY(m_mutex);
+    bool m_closed GUARDED_BY(m_mutex) = false;
 };
