@@ -44,18 +44,14 @@
 #define CAPABILITY(x) LUME_THREAD_ANNOTATION(capability(x))
 #define SCOPED_CAPABILITY LUME_THREAD_ANNOTATION(scoped_lockable)
 #define GUARDED_BY(x) LUME_THREAD_ANNOTATION(guarded_by(x))
-#define PT_GUARDED_BY(x) LUME_THREAD_ANNOTATION(pt_guarded_by(x))
 #define REQUIRES(...) LUME_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define REQUIRES_SHARED(...) LUME_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
 #define ACQUIRE(...) LUME_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define ACQUIRE_SHARED(...) LUME_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
 #define RELEASE(...) LUME_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define RELEASE_SHARED(...) LUME_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
-#define RELEASE_GENERIC(...) LUME_THREAD_ANNOTATION(release_generic_capability(__VA_ARGS__))
 #define EXCLUDES(...) LUME_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ACQUIRED_AFTER(...) LUME_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
-#define RETURN_CAPABILITY(x) LUME_THREAD_ANNOTATION(lock_returned(x))
-#define NO_THREAD_SAFETY_ANALYSIS LUME_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 // std::mutex with the attributes.
 class CAPABILITY("mutex") Mutex {
