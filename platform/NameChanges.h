@@ -29,14 +29,14 @@
 
 #include <sys/types.h>
 
-#include "platform/ThreadSafety.h"
-
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <set>
 #include <string>
 #include <unordered_set>
+
+#include "platform/ThreadSafety.h"
 
 class NameChanges {
   public:
