@@ -1,4 +1,5 @@
-# Front door. `make test` installs what is missing, then builds and runs every
+# Front door. `make test` installs what is missing, checks the lock
+# annotations with clang (build-tsa), then builds and runs every
 # test twice: a plain optimised build and an AddressSanitizer +
 # UndefinedBehaviorSanitizer build; then the concurrency tests under
 # ThreadSanitizer; then the libFuzzer targets for about 20 seconds and their
@@ -9,7 +10,9 @@ BUILD_DIR ?= build
 ASAN_DIR  ?= build-asan
 TSAN_DIR  ?= build-tsan
 FUZZ_DIR  ?= build-fuzz
-# libFuzzer comes with clang: the version scripts/install-deps.sh installs.
+TSA_DIR   ?= build-tsa
+# libFuzzer and the lock checks come with clang: the version
+# scripts/install-deps.sh installs.
 FUZZ_CC   ?= clang-14
 FUZZ_CXX  ?= clang++-14
 
@@ -22,7 +25,7 @@ TSAN_SUITES   = ^(DescriptorCache|PathCache|host_ExportCache)\.
 TSAN_OPTIONS_ = halt_on_error=1 second_deadlock_stack=1 \
                 suppressions=$(CURDIR)/tests/tsan.supp
 
-.PHONY: install package build-install all deps build build-asan build-tsan build-fuzz test test-plain test-asan test-tsan \
+.PHONY: install package build-install all deps build build-asan build-tsan build-tsa build-fuzz test test-plain test-asan test-tsan \
         fuzz format clean serve ganesha-demo bench-micro bench
 
 all: build
@@ -49,7 +52,14 @@ build-fuzz: deps
 	    -DCMAKE_C_COMPILER=$(FUZZ_CC) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) >/dev/null
 	@cmake --build $(FUZZ_DIR) -j$(JOBS) --target fuzzers
 
-test: test-plain test-asan test-tsan fuzz
+# The libraries, the module, lumed and lumectl built by clang with its
+# thread-safety analysis as errors (platform/ThreadSafety.h); no tests.
+build-tsa: deps
+	@cmake -S . -B $(TSA_DIR) -DCMAKE_BUILD_TYPE=Debug -DLUME_THREAD_SAFETY=ON \
+	    -DLUME_BUILD_TESTS=OFF -DCMAKE_C_COMPILER=$(FUZZ_CC) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) >/dev/null
+	@cmake --build $(TSA_DIR) -j$(JOBS)
+
+test: build-tsa test-plain test-asan test-tsan fuzz
 
 test-plain: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
@@ -165,4 +175,4 @@ format:
 	@git ls-files '*.h' '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(TSA_DIR) $(FUZZ_DIR)

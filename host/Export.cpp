@@ -22,7 +22,7 @@ Export::Export(const Export& other)
       m_refCount(other.m_refCount.load()),
       m_expirySeconds(other.m_expirySeconds.load()),
       m_lastAccess(other.m_lastAccess.load()) {
-    std::lock_guard<std::mutex> guard(other.m_mutex);
+    MutexLock guard(other.m_mutex);
     m_perms = other.m_perms;
     m_clients = other.m_clients;
     m_nfsVersions = other.m_nfsVersions;
@@ -32,37 +32,37 @@ Export::Export(const Export& other)
 Export::~Export() {}
 
 SharePerms Export::GetSharePerms() const {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     return m_perms;
 }
 
 void Export::SetSharePerms(SharePerms perms) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     m_perms = perms;
 }
 
 void Export::RemoveAllowedClients(const std::string& clients) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     m_clients.Remove(clients);
 }
 
 void Export::FillAllowedClients(const std::string& clients) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     m_clients.Fill(clients);
 }
 
 void Export::GetAllowedClients(std::string& clients) const {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     clients = m_clients.ToString();
 }
 
 bool Export::Authorize(const OXIPAddr& address, const std::string& hostName) const {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     return m_clients.Admits(address, hostName);
 }
 
 bool Export::Authorize(const std::vector<OXIPAddr>& addresses, const std::string& hostName) const {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     for (const OXIPAddr& address : addresses) {
         if (m_clients.Admits(address, ""))
             return true;
@@ -98,22 +98,22 @@ bool Export::IsExpired(time_t now) const {
 }
 
 void Export::SetNfsVersions(const std::string& versions) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     m_nfsVersions = versions;
 }
 
 std::string Export::GetNfsVersions() const {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     return m_nfsVersions;
 }
 
 void Export::SetOptionalParam(const std::string& key, const std::string& value) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     m_optionalParams[key] = value;
 }
 
 bool Export::GetOptionalParam(const std::string& key, std::string& value) const {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     auto it = m_optionalParams.find(key);
     if (it == m_optionalParams.end())
         return false;

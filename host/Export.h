@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +26,7 @@
 #include "host/nfs_fh3.h"
 #include "platform/CImpersonator.h"
 #include "platform/CRaIPAddr.h"
+#include "platform/ThreadSafety.h"
 
 class Export;
 typedef boost::shared_ptr<Export> ExportPtr;
@@ -95,9 +95,9 @@ class Export {
     std::atomic<time_t> m_expirySeconds{0};
     std::atomic<time_t> m_lastAccess{0};
 
-    mutable std::mutex m_mutex;  // guards the members below
-    SharePerms m_perms;
-    AllowedClients m_clients;
-    std::string m_nfsVersions;
-    std::map<std::string, std::string> m_optionalParams;
+    mutable Mutex m_mutex;
+    SharePerms m_perms GUARDED_BY(m_mutex);
+    AllowedClients m_clients GUARDED_BY(m_mutex);
+    std::string m_nfsVersions GUARDED_BY(m_mutex);
+    std::map<std::string, std::string> m_optionalParams GUARDED_BY(m_mutex);
 };

@@ -1,13 +1,11 @@
 #include "host/ExportCache.h"
 
-#include <mutex>
-
 // Never freed: exports left in the table may have their code in a module
 // that is unloaded before static destructors run.
 ExportCache* gAllExports = new ExportCache();
 
 bool ExportCache::FindExport(uint32_t shareId, ExportPtr& exp) const {
-    std::shared_lock<std::shared_mutex> guard(m_mutex);
+    ReaderLock guard(m_mutex);
     auto it = m_byId.find(shareId);
     if (it == m_byId.end())
         return false;
@@ -16,7 +14,7 @@ bool ExportCache::FindExport(uint32_t shareId, ExportPtr& exp) const {
 }
 
 bool ExportCache::FindExport(const std::string& path, ExportPtr& exp) const {
-    std::shared_lock<std::shared_mutex> guard(m_mutex);
+    ReaderLock guard(m_mutex);
     auto it = m_byPath.find(path);
     if (it == m_byPath.end())
         return false;
@@ -29,7 +27,7 @@ bool ExportCache::AddExport(const ExportPtr& exp) {
         return false;
     const uint32_t shareId = exp->GetShareId();
     const std::string path = exp->GetPath();
-    std::unique_lock<std::shared_mutex> guard(m_mutex);
+    WriterLock guard(m_mutex);
     if (m_byId.count(shareId) != 0 || m_byPath.count(path) != 0)
         return false;
     m_byId.emplace(shareId, exp);
@@ -46,7 +44,7 @@ bool ExportCache::RemoveExport(const ExportPtr& exp) {
     // the lock is released, so the export's destructor runs unlocked.
     ExportPtr droppedById;
     ExportPtr droppedByPath;
-    std::unique_lock<std::shared_mutex> guard(m_mutex);
+    WriterLock guard(m_mutex);
     auto byId = m_byId.find(shareId);
     if (byId == m_byId.end() || byId->second != exp)
         return false;
@@ -61,7 +59,7 @@ bool ExportCache::RemoveExport(const ExportPtr& exp) {
 }
 
 std::vector<ExportPtr> ExportCache::GetAllExports() const {
-    std::shared_lock<std::shared_mutex> guard(m_mutex);
+    ReaderLock guard(m_mutex);
     std::vector<ExportPtr> all;
     all.reserve(m_byId.size());
     for (const auto& entry : m_byId)
@@ -70,6 +68,6 @@ std::vector<ExportPtr> ExportCache::GetAllExports() const {
 }
 
 size_t ExportCache::Size() const {
-    std::shared_lock<std::shared_mutex> guard(m_mutex);
+    ReaderLock guard(m_mutex);
     return m_byId.size();
 }

@@ -8,11 +8,11 @@
 
 #include <cstdint>
 #include <map>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "host/Export.h"
+#include "platform/ThreadSafety.h"
 
 class ExportCache {
   public:
@@ -30,9 +30,9 @@ class ExportCache {
     size_t Size() const;
 
   private:
-    mutable std::shared_mutex m_mutex;
-    std::map<uint32_t, ExportPtr> m_byId;
-    std::map<std::string, ExportPtr> m_byPath;
+    mutable SharedMutex m_mutex;
+    std::map<uint32_t, ExportPtr> m_byId GUARDED_BY(m_mutex);
+    std::map<std::string, ExportPtr> m_byPath GUARDED_BY(m_mutex);
 };
 
 // The process's export table; never null.

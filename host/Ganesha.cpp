@@ -4,22 +4,22 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <sstream>
 
 #include "host/GaneshaBus.h"
 #include "host/GaneshaExportBlock.h"
 #include "platform/LogWriter.h"
+#include "platform/ThreadSafety.h"
 
 namespace {
 
 // Share id -> the path Ganesha serves it from, for the exports an earlier
 // run handed Ganesha and no create has taken back yet.
-std::mutex adoptionMutex;
-std::map<uint32_t, std::string> adoptable;
+Mutex adoptionMutex;
+std::map<uint32_t, std::string> adoptable GUARDED_BY(adoptionMutex);
 
 bool TakeAdoptable(uint32_t shareId) {
-    std::lock_guard<std::mutex> guard(adoptionMutex);
+    MutexLock guard(adoptionMutex);
     return adoptable.erase(shareId) > 0;
 }
 
@@ -123,8 +123,8 @@ std::string PathInBlockFile(uint32_t shareId) {
     return std::string();
 }
 
-// The block files of exports Ganesha no longer has; adoptionMutex held.
-void DeleteStaleBlockFiles() {
+// The block files of exports Ganesha no longer has.
+void DeleteStaleBlockFiles() REQUIRES(adoptionMutex) {
     const std::filesystem::path dir = std::filesystem::path(GaneshaExportFilePath(0)).parent_path();
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
@@ -158,7 +158,7 @@ bool AdoptGaneshaExports(std::string& error) {
         error = result.text;
         return false;
     }
-    std::lock_guard<std::mutex> guard(adoptionMutex);
+    MutexLock guard(adoptionMutex);
     adoptable.clear();
     // Ours only when this host's file says Ganesha serves the same path
     // under that id: a site's own export of the id is never touched.
@@ -176,7 +176,7 @@ bool AdoptGaneshaExports(std::string& error) {
 void DropUnadoptedGaneshaExports() {
     std::map<uint32_t, std::string> rest;
     {
-        std::lock_guard<std::mutex> guard(adoptionMutex);
+        MutexLock guard(adoptionMutex);
         rest.swap(adoptable);
     }
     for (const auto& entry : rest) {

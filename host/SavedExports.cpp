@@ -72,8 +72,8 @@ void Update(const std::string& sharePath, const std::function<void(SavedExport&)
 
 }  // namespace
 
-std::mutex& SavedExports::Lock() {
-    static std::mutex* lock = new std::mutex;  // never freed, like the export table
+Mutex& SavedExports::Lock() {
+    static Mutex* lock = new Mutex;  // never freed, like the export table
     return *lock;
 }
 

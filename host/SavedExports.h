@@ -14,15 +14,15 @@
 // every create, so one cannot be made again under its name.
 // Lock() is held across the module's call and the record, so records follow
 // the module's order. Lock order: Lock(), then the module's locks and the
-// host's export table, the state store last.
+// host's export table, the state store last (see platform/ThreadSafety.h).
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "host/SharePerms.h"
+#include "platform/ThreadSafety.h"
 
 struct SavedExport {
     std::string sharePath;  // stored form
@@ -35,16 +35,16 @@ struct SavedExport {
 
 class SavedExports {
   public:
-    static std::mutex& Lock();
+    static Mutex& Lock();
     // sharePath in caller's form. After a create through the channel: one
     // more reference; clients, permissions and interval as the export is.
-    static void Referenced(const std::string& sharePath, uint64_t jobId);
+    static void Referenced(const std::string& sharePath, uint64_t jobId) REQUIRES(Lock());
     // After an unexport through the channel: one reference fewer.
-    static void Unreferenced(const std::string& sharePath);
+    static void Unreferenced(const std::string& sharePath) REQUIRES(Lock());
     // After the host removed the export (expiry): erased when it is gone.
-    static void Removed(const std::string& sharePath);
+    static void Removed(const std::string& sharePath) REQUIRES(Lock());
     // Every record, in share path order.
     static std::vector<SavedExport> All();
     // Erases the record of a share that cannot be made again.
-    static void Drop(const std::string& sharePath);
+    static void Drop(const std::string& sharePath) REQUIRES(Lock());
 };

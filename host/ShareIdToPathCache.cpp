@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <mutex>
 
 #include "platform/LogWriter.h"
 #include "platform/StateStore.h"
+#include "platform/ThreadSafety.h"
 
 namespace {
 
@@ -17,9 +17,9 @@ const char kNextKey[] = "next";  // in kMarkTable: the lowest id never handed ou
 
 // The ids allocated in this process.
 struct Table {
-    std::mutex mutex;  // guards the members below
-    std::map<std::string, uint32_t> idByPath;
-    std::map<uint32_t, std::string> pathById;
+    Mutex mutex;
+    std::map<std::string, uint32_t> idByPath GUARDED_BY(mutex);
+    std::map<uint32_t, std::string> pathById GUARDED_BY(mutex);
 };
 
 // Never freed: a module may free ids while static destructors run.
@@ -33,15 +33,15 @@ uint64_t Number(const std::string& text) {
 }
 
 // The path's stored id, else a new one stored for good; 0 when the store
-// fails or no id is left. table.mutex held.
-uint32_t StoredId(const Table& table, const std::string& path) {
+// fails or no id is left.
+uint32_t StoredId(const Table& table, const std::string& path) REQUIRES(table.mutex) {
     std::shared_ptr<StateStore> store = StateStore::Get();
     unsigned ids = 0, paths = 0, mark = 0;
     if (!store || !store->Table(kIdsTable, ids) || !store->Table(kPathsTable, paths) ||
         !store->Table(kMarkTable, mark))
         return 0;
     uint64_t id = 0;
-    bool stored = store->Write([&](StateStore::Writer& w) {
+    bool stored = store->Write([&](StateStore::Writer& w) REQUIRES(table.mutex) {
         std::string text;
         if (w.Find(ids, path, text))
             return (id = Number(text)) != 0;
@@ -60,8 +60,8 @@ uint32_t StoredId(const Table& table, const std::string& path) {
 }
 
 // The path's allocated id, else its stored or a new one when allocate is
-// set, else 0; table.mutex held.
-uint32_t IdOfPath(Table& table, const std::string& path, bool allocate) {
+// set, else 0.
+uint32_t IdOfPath(Table& table, const std::string& path, bool allocate) REQUIRES(table.mutex) {
     auto it = table.idByPath.find(path);
     if (it != table.idByPath.end())
         return it->second;
@@ -79,7 +79,7 @@ uint32_t ShareIdToPathCache::GetShareIdForPath(const std::string& path, bool all
     uint32_t id = 0;
     {
         Table& table = TheTable();
-        std::lock_guard<std::mutex> guard(table.mutex);
+        MutexLock guard(table.mutex);
         id = IdOfPath(table, path, allocate);
     }
     // Logged after unlocking: only the store's locks come after the table's.
@@ -90,7 +90,7 @@ uint32_t ShareIdToPathCache::GetShareIdForPath(const std::string& path, bool all
 
 bool ShareIdToPathCache::GetPathForShareId(uint32_t shareId, std::string& path) {
     Table& table = TheTable();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    MutexLock guard(table.mutex);
     auto it = table.pathById.find(shareId);
     if (it == table.pathById.end())
         return false;
@@ -100,7 +100,7 @@ bool ShareIdToPathCache::GetPathForShareId(uint32_t shareId, std::string& path) 
 
 void ShareIdToPathCache::FreeShareId(uint32_t shareId, bool /*persistent*/) {
     Table& table = TheTable();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    MutexLock guard(table.mutex);
     auto it = table.pathById.find(shareId);
     if (it == table.pathById.end())
         return;

@@ -8,7 +8,8 @@
 // is atomic all the same, so racing first calls still agree on one object.
 // The accessors keep no state; the descriptor cache does its own locking.
 // The lock tables are guarded by fileLockCSec, which comes before the
-// host's export table and the descriptor cache's lock.
+// host's export table and the descriptor cache's lock (order: see
+// platform/ThreadSafety.h).
 #pragma once
 
 #include <atomic>
@@ -69,7 +70,8 @@ class SinkFSM : public FSM {
     // caller: the proved client name; by default this machine itself.
     bool HandleLockRequest(void* request, char*& response, size_t& responseLength,
                            int& responseType,
-                           const std::string& caller = LumeServiceGlobals::clientName);
+                           const std::string& caller = LumeServiceGlobals::clientName)
+        EXCLUDES(fileLockCSec);
     // True when both paths are present; else the response says "invalid argument".
     bool ValidateLockRequest(LumeLockRequest* request, LumeLockResp* response);
     // Punches a hole in a file under an export; always answers with a
@@ -83,14 +85,14 @@ class SinkFSM : public FSM {
     typedef std::unordered_map<std::string, boost::shared_ptr<SinkFSMLockInfo>> FileLockMap;
     typedef std::unordered_map<std::string, boost::shared_ptr<SinkFSMReadLockInfo>> FileReadLockMap;
     // The process-wide tables, whatever object they are called on.
-    FileLockMap& GetFileLockMap() { return fileLockMap; }
-    FileReadLockMap& GetFileReadLockMap() { return fileReadLockMap; }
+    FileLockMap& GetFileLockMap() REQUIRES(fileLockCSec) { return fileLockMap; }
+    FileReadLockMap& GetFileReadLockMap() REQUIRES(fileLockCSec) { return fileReadLockMap; }
 
     // Built by the module's static initialisation, in this order, before
     // LoadFSM can be called; destroyed when the module is unloaded.
-    static FileLockMap fileLockMap;          // write-locked files
-    static FileReadLockMap fileReadLockMap;  // read-locked files
-    static OxCriticalSection fileLockCSec;   // guards both tables
+    static FileLockMap fileLockMap GUARDED_BY(fileLockCSec);          // write-locked files
+    static FileReadLockMap fileReadLockMap GUARDED_BY(fileLockCSec);  // read-locked files
+    static OxCriticalSection fileLockCSec;
 
   private:
     static std::atomic<SinkFSM*> sinkFSM;

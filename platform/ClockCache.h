@@ -11,9 +11,10 @@
 #pragma once
 
 #include <cstddef>
-#include <mutex>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/ThreadSafety.h"
 
 template <class Key, class Value, class Hash>
 class ClockCache {
@@ -27,7 +28,7 @@ class ClockCache {
 
     bool Find(const Key& key, Value& value) {
         Shard& shard = ShardOf(key);
-        std::lock_guard<std::mutex> guard(shard.mutex);
+        MutexLock guard(shard.mutex);
         auto found = shard.entries.find(key);
         if (found == shard.entries.end())
             return false;
@@ -38,7 +39,7 @@ class ClockCache {
 
     void Put(const Key& key, const Value& value) {
         Shard& shard = ShardOf(key);
-        std::lock_guard<std::mutex> guard(shard.mutex);
+        MutexLock guard(shard.mutex);
         auto found = shard.entries.find(key);
         if (found != shard.entries.end()) {
             found->second = Slot{value, true};
@@ -61,7 +62,7 @@ class ClockCache {
     void Clear() {
         for (Shard& shard : m_shards) {
             Map dropped;
-            std::lock_guard<std::mutex> guard(shard.mutex);
+            MutexLock guard(shard.mutex);
             dropped.swap(shard.entries);
             shard.ring.clear();
             shard.hand = 0;
@@ -76,10 +77,10 @@ class ClockCache {
     using Map = std::unordered_map<Key, Slot, Hash>;
     using Entry = typename Map::value_type;  // its address is stable while it is mapped
     struct Shard {
-        std::mutex mutex;
-        Map entries;
-        std::vector<Entry*> ring;
-        size_t hand = 0;
+        Mutex mutex;
+        Map entries GUARDED_BY(mutex);
+        std::vector<Entry*> ring GUARDED_BY(mutex);
+        size_t hand GUARDED_BY(mutex) = 0;
     };
 
     Shard& ShardOf(const Key& key) { return m_shards[Hash()(key) % kShards]; }
@@ -87,7 +88,7 @@ class ClockCache {
     // Removes the first entry under the hand not read since its last pass,
     // leaving the hand on its place in the ring. Two sweeps at most: the
     // first clears every mark.
-    static void Evict(Shard& shard) {
+    static void Evict(Shard& shard) REQUIRES(shard.mutex) {
         for (;;) {
             Entry* entry = shard.ring[shard.hand];
             if (!entry->second.read) {

@@ -130,7 +130,7 @@ void CLogWriter::Log(int level, const char* function, int line, unsigned long lo
     record.text = FormatV(format, args);
     va_end(args);
 
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     for (const std::shared_ptr<LogSink>& sink : m_sinks) {
         // A failing sink must not take the caller down, nor starve the others.
         try {
@@ -143,12 +143,12 @@ void CLogWriter::Log(int level, const char* function, int line, unsigned long lo
 void CLogWriter::AddSink(std::shared_ptr<LogSink> sink) {
     if (!sink)
         return;
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     m_sinks.push_back(std::move(sink));
 }
 
 void CLogWriter::RemoveSink(const std::shared_ptr<LogSink>& sink) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     for (auto it = m_sinks.begin(); it != m_sinks.end(); ++it) {
         if (*it == sink) {
             m_sinks.erase(it);
@@ -159,7 +159,7 @@ void CLogWriter::RemoveSink(const std::shared_ptr<LogSink>& sink) {
 
 void CLogWriter::ReplaceSink(const std::shared_ptr<LogSink>& old,
                              std::shared_ptr<LogSink> replacement) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     for (std::shared_ptr<LogSink>& sink : m_sinks) {
         if (sink == old) {
             sink = std::move(replacement);
@@ -170,7 +170,7 @@ void CLogWriter::ReplaceSink(const std::shared_ptr<LogSink>& old,
 }
 
 void CLogWriter::SetSink(std::shared_ptr<LogSink> sink) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     m_sinks.clear();
     if (sink)
         m_sinks.push_back(std::move(sink));

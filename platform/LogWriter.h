@@ -16,10 +16,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/ThreadSafety.h"
 
 // One formatted message, as a sink receives it.
 struct LogRecord {
@@ -117,8 +118,8 @@ class CLogWriter : public CLogWriterInterface {
 
   private:
     std::atomic<int> m_level;
-    std::mutex m_mutex;  // guards m_sinks and serialises writes
-    std::vector<std::shared_ptr<LogSink>> m_sinks;
+    Mutex m_mutex;  // serialises writes
+    std::vector<std::shared_ptr<LogSink>> m_sinks GUARDED_BY(m_mutex);
 };
 
 // Never null; points at a CLogWriter for the life of the process.

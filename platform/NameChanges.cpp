@@ -71,7 +71,7 @@ NameChanges::Moment NameChanges::Now(const std::string& path) {
         return Moment();
     int queued = 0;
     if (::ioctl(m_group, FIONREAD, &queued) != 0 || queued != 0 || m_reading != 0) {
-        std::lock_guard<std::mutex> guard(m_drainMutex);
+        MutexLock guard(m_drainMutex);
         ++m_reading;
         if (Drain())
             NextEra();
@@ -86,7 +86,7 @@ NameChanges::Moment NameChanges::Now(const std::string& path) {
 }
 
 void NameChanges::Note(const std::string& name) {
-    std::unique_lock<std::mutex> guard(m_namesMutex);
+    UniqueMutexLock guard(m_namesMutex);
     if (m_names.size() < kMostNames) {
         m_names.insert(name);
         return;
@@ -100,25 +100,25 @@ bool NameChanges::Quiet(const Moment& moment) const {
 }
 
 void NameChanges::NextEra() {
-    std::lock_guard<std::mutex> guard(m_namesMutex);
+    MutexLock guard(m_namesMutex);
     m_names.clear();  // what was noted is for entries of the era now ending
     ++m_era;
 }
 
 bool NameChanges::Watching(const std::string& path) {
     {
-        std::shared_lock<std::shared_mutex> shared(m_watchMutex);
+        ReaderLock shared(m_watchMutex);
         if (m_paths.count(path) != 0)
             return !m_watched.empty();
     }
-    std::unique_lock<std::shared_mutex> unique(m_watchMutex);
+    WriterLock unique(m_watchMutex);
     if (m_paths.insert(path).second)
         Watch(path);
     return !m_watched.empty();
 }
 
 bool NameChanges::Watched(dev_t device) {
-    std::shared_lock<std::shared_mutex> shared(m_watchMutex);
+    ReaderLock shared(m_watchMutex);
     return m_watched.count(device) != 0;
 }
 
@@ -170,6 +170,6 @@ bool NameChanges::Matters(const char* event, const char* end) {
     if (!(mask & kNameEvents))
         return false;  // a file's attributes
     const char* name = NameOf(event, end);
-    std::lock_guard<std::mutex> guard(m_namesMutex);
+    MutexLock guard(m_namesMutex);
     return !name || m_names.count(name) != 0;
 }

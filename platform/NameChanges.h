@@ -23,8 +23,8 @@
 // takes events off the queue, counts them (m_read) before it judges them,
 // and clears the mark only once the era has moved on for them; so a queue
 // seen empty with no mark up means every event queued before is counted and
-// judged. Locks: m_drainMutex (one reader at a time), then m_namesMutex;
-// m_watchMutex alone.
+// judged. Locks: m_drainMutex (one reader at a time) or m_watchMutex, then
+// m_namesMutex; order: see platform/ThreadSafety.h.
 #pragma once
 
 #include <sys/types.h>
@@ -32,11 +32,11 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <set>
-#include <shared_mutex>
 #include <string>
 #include <unordered_set>
+
+#include "platform/ThreadSafety.h"
 
 class NameChanges {
   public:
@@ -49,33 +49,34 @@ class NameChanges {
 
     // Watches the file system holding the directory at path (once per path),
     // and the moment after reading what is queued.
-    Moment Now(const std::string& path);
+    Moment Now(const std::string& path) EXCLUDES(m_drainMutex);
     // Whether the file system of device is watched.
-    bool Watched(dev_t device);
+    bool Watched(dev_t device) EXCLUDES(m_watchMutex);
     // Events about files named name matter from now on, until the era moves.
-    void Note(const std::string& name);
+    void Note(const std::string& name) EXCLUDES(m_namesMutex);
     // Whether no event was read and the era stayed since moment.
     bool Quiet(const Moment& moment) const;
 
   private:
     NameChanges();
     // Watches path's file system unless tried before; whether any is.
-    bool Watching(const std::string& path);
-    void Watch(const std::string& path);
+    bool Watching(const std::string& path) EXCLUDES(m_watchMutex);
+    void Watch(const std::string& path) REQUIRES(m_watchMutex);
     // Reads every queued event; true when one of them matters.
-    bool Drain();
+    bool Drain() REQUIRES(m_drainMutex);
     // Whether the event from event to end matters.
-    bool Matters(const char* event, const char* end);
-    void NextEra();
+    bool Matters(const char* event, const char* end) REQUIRES(m_drainMutex);
+    void NextEra() EXCLUDES(m_namesMutex);
 
     const int m_group;  // the fanotify group; -1 when none could be made
     std::atomic<uint64_t> m_era{1};
     std::atomic<uint64_t> m_read{0};  // events taken off the queue
     std::atomic<int> m_reading{0};    // threads taking events off the queue
-    std::mutex m_drainMutex;
-    std::mutex m_namesMutex;                  // guards m_names
-    std::unordered_set<std::string> m_names;  // noted in this era
-    std::shared_mutex m_watchMutex;           // guards the members below
-    std::set<std::string> m_paths;            // tried, watched or not
-    std::map<dev_t, int> m_watched;           // device -> descriptor keeping it open
+    Mutex m_drainMutex;
+    SharedMutex m_watchMutex;
+    Mutex m_namesMutex ACQUIRED_AFTER(m_drainMutex, m_watchMutex);
+    std::unordered_set<std::string> m_names GUARDED_BY(m_namesMutex);  // noted in this era
+    std::set<std::string> m_paths GUARDED_BY(m_watchMutex);            // tried, watched or not
+    // device -> descriptor keeping it open
+    std::map<dev_t, int> m_watched GUARDED_BY(m_watchMutex);
 };

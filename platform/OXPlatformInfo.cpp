@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "platform/AtomicFile.h"
@@ -15,6 +14,7 @@
 #include "platform/ErrorText.h"
 #include "platform/LogWriter.h"
 #include "platform/StateDir.h"
+#include "platform/ThreadSafety.h"
 
 using json = nlohmann::json;
 
@@ -87,15 +87,15 @@ class RegistryFileLock {
 };
 
 // Not freed, so that a static destructor may still write.
-std::mutex& ProcessMutex() {
-    static auto* mutex = new std::mutex;
+Mutex& ProcessMutex() {
+    static auto* mutex = new Mutex;
     return *mutex;
 }
 
 // Reads the registry, lets change alter it and, when change returns true,
 // stores the result. True when stored.
 bool Update(const std::function<bool(json&)>& change) {
-    std::lock_guard<std::mutex> guard(ProcessMutex());
+    MutexLock guard(ProcessMutex());
     std::string dir = GetPlatformStateDir();
     CRaError made = CRaDirectory::Create(dir, true);
     if (made.IsError()) {

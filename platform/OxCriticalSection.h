@@ -1,13 +1,15 @@
 // The one locking primitive of the module: a critical section that the
 // owning thread may enter again (entries nest, as with a recursive mutex).
-// OxCriticalSectionLock enters on construction and leaves on destruction;
-// built from null it does nothing.
+// OxCriticalSectionLock enters on construction and leaves on destruction.
+// Lock order: see platform/ThreadSafety.h.
 #pragma once
+
+#include "platform/ThreadSafety.h"
 
 struct OxCriticalSectionImpl;
 typedef OxCriticalSectionImpl* OxCriticalSectionH;
 
-class OxCriticalSection {
+class CAPABILITY("mutex") OxCriticalSection {
   public:
     // Throws the C string "Not enough memory to initialize OxCriticalSection"
     // when the section cannot be made.
@@ -17,23 +19,20 @@ class OxCriticalSection {
     OxCriticalSection& operator=(const OxCriticalSection&) = delete;
 
     // Blocks until held; the flag asks to wait, and the result is always true.
-    bool enter(bool wait = true);
-    void leave();
+    bool enter(bool wait = true) ACQUIRE();
+    void leave() RELEASE();
 
   private:
     OxCriticalSectionH m_handle;
 };
 
-class OxCriticalSectionLock {
+class SCOPED_CAPABILITY OxCriticalSectionLock {
   public:
-    explicit OxCriticalSectionLock(OxCriticalSection* section) : m_section(section) {
-        if (m_section)
-            m_section->enter(true);
+    explicit OxCriticalSectionLock(OxCriticalSection* section) ACQUIRE(section)
+        : m_section(section) {
+        m_section->enter(true);
     }
-    ~OxCriticalSectionLock() {
-        if (m_section)
-            m_section->leave();
-    }
+    ~OxCriticalSectionLock() RELEASE() { m_section->leave(); }
     OxCriticalSectionLock(const OxCriticalSectionLock&) = delete;
     OxCriticalSectionLock& operator=(const OxCriticalSectionLock&) = delete;
 

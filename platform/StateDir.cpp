@@ -1,14 +1,15 @@
 #include "platform/StateDir.h"
 
 #include <cstdlib>
-#include <mutex>
+
+#include "platform/ThreadSafety.h"
 
 namespace {
 
 struct StateDirSetting {
-    std::mutex mutex;
-    bool set = false;
-    std::string dir;
+    Mutex mutex;
+    bool set GUARDED_BY(mutex) = false;
+    std::string dir GUARDED_BY(mutex);
 };
 
 // Made on first use and never freed, so it is ready for any static
@@ -22,14 +23,14 @@ StateDirSetting& Setting() {
 
 void SetPlatformStateDir(const std::string& dir) {
     StateDirSetting& s = Setting();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     s.dir = dir;
     s.set = true;
 }
 
 std::string GetPlatformStateDir() {
     StateDirSetting& s = Setting();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     if (s.set)
         return s.dir;
     const char* env = std::getenv("LUME_STATE_DIR");

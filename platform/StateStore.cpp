@@ -8,12 +8,12 @@
 #include <condition_variable>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/LogWriter.h"
 #include "platform/StateDir.h"
+#include "platform/ThreadSafety.h"
 
 namespace {
 
@@ -38,9 +38,10 @@ bool Failed(int rc, const char* what) {
 }
 
 struct Stores {
-    std::mutex mutex;
-    std::map<std::string, std::shared_ptr<StateStore>> open;  // by directory, never closed
-    std::shared_ptr<StateStore> current;
+    Mutex mutex;
+    // by directory, never closed
+    std::map<std::string, std::shared_ptr<StateStore>> open GUARDED_BY(mutex);
+    std::shared_ptr<StateStore> current GUARDED_BY(mutex);
 };
 
 // Never freed: the store outlives every static destructor that might use it.
@@ -118,22 +119,24 @@ void StateStore::AfterCommit(std::function<void()> act) {
 
 struct StateStore::Environment {
     MDB_env* env = nullptr;
-    std::mutex mutex;  // guards m_tables
-    std::map<std::string, MDB_dbi> tables;
+    // Never held while LMDB's writer lock is sought (see Table).
+    Mutex mutex;
+    std::map<std::string, MDB_dbi> tables GUARDED_BY(mutex);
     // The flusher: syncs the store every kFlushEvery until told to stop.
-    std::mutex flushMutex;
+    Mutex flushMutex;
     std::condition_variable flushWake;
-    bool stopping = false;
+    bool stopping GUARDED_BY(flushMutex) = false;
     std::thread flusher;
 
     void Flush() {
-        std::unique_lock<std::mutex> lock(flushMutex);
-        while (!flushWake.wait_for(lock, kFlushEvery, [this] { return stopping; }))
+        UniqueMutexLock lock(flushMutex);
+        while (!flushWake.wait_for(lock.Native(), kFlushEvery,
+                                   [this]() REQUIRES(flushMutex) { return stopping; }))
             mdb_env_sync(env, 1);
     }
     ~Environment() {
         {
-            std::lock_guard<std::mutex> lock(flushMutex);
+            MutexLock lock(flushMutex);
             stopping = true;
         }
         flushWake.notify_all();
@@ -194,7 +197,7 @@ class ReadTxn {
 std::shared_ptr<StateStore> StateStore::Get() {
     const std::string directory = GetPlatformStateDir() + "/store";
     Stores& stores = AllStores();
-    std::lock_guard<std::mutex> lock(stores.mutex);
+    MutexLock lock(stores.mutex);
     if (stores.current && stores.current->m_directory == directory)
         return stores.current;
     auto found = stores.open.find(directory);
@@ -229,7 +232,7 @@ StateStore::~StateStore() = default;
 
 bool StateStore::Table(const std::string& name, unsigned& table) {
     {
-        std::lock_guard<std::mutex> lock(m_environment->mutex);
+        MutexLock lock(m_environment->mutex);
         auto found = m_environment->tables.find(name);
         if (found != m_environment->tables.end()) {
             table = found->second;
@@ -250,7 +253,7 @@ bool StateStore::Table(const std::string& name, unsigned& table) {
     }
     if (Failed(mdb_txn_commit(txn), "commit"))  // frees the transaction either way
         return false;
-    std::lock_guard<std::mutex> lock(m_environment->mutex);
+    MutexLock lock(m_environment->mutex);
     m_environment->tables[name] = table = dbi;
     return true;
 }

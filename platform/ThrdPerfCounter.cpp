@@ -64,7 +64,7 @@ ThrdPerfCounter::ThreadBlock& ThrdPerfCounter::BlockOfThisThread() {
     ThreadBlock* block = nullptr;
     std::thread::id self = std::this_thread::get_id();
     {
-        std::lock_guard<std::mutex> guard(m_mutex);
+        MutexLock guard(m_mutex);
         // A thread id is reused only after its thread ended, so a block
         // found here has no other writer.
         for (const std::shared_ptr<ThreadBlock>& b : m_blocks) {
@@ -106,7 +106,7 @@ ThrdPerfCounter::Totals ThrdPerfCounter::GetTotals(int counter) const {
     Totals totals;
     if (!InRange(counter))
         return totals;
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     for (const std::shared_ptr<ThreadBlock>& block : m_blocks) {
         const ThreadBlock::Counter& c = block->counters[counter];
         totals.calls += c.calls.load(std::memory_order_relaxed);
@@ -123,7 +123,7 @@ void ThrdPerfCounter::LogAll() const {
     Totals totals[kMaxCounters];
     const char* categories[kMaxCounters] = {};
     {
-        std::lock_guard<std::mutex> guard(m_mutex);
+        MutexLock guard(m_mutex);
         for (const std::shared_ptr<ThreadBlock>& block : m_blocks) {
             for (int i = 0; i < kMaxCounters; ++i) {
                 const ThreadBlock::Counter& c = block->counters[i];

@@ -10,8 +10,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "platform/ThreadSafety.h"
 
 class ThrdPerfCounter {
   public:
@@ -36,18 +37,18 @@ class ThrdPerfCounter {
     virtual void StopPerfCounter(const char* category, int counter, unsigned long long bytes);
 
     // Summed over every thread that counted.
-    Totals GetTotals(int counter) const;
+    Totals GetTotals(int counter) const EXCLUDES(m_mutex);
     // Logs (level 1) the heading "For All The Files", then one line per
     // counter that has calls.
-    void LogAll() const;
+    void LogAll() const EXCLUDES(m_mutex);
 
   private:
     struct ThreadBlock;
-    ThreadBlock& BlockOfThisThread();
+    ThreadBlock& BlockOfThisThread() EXCLUDES(m_mutex);
 
     const uint64_t m_id;  // tells this object apart in per-thread lookups
     std::atomic<bool> m_enabled{false};
     std::atomic<bool> m_logEach{false};
-    mutable std::mutex m_mutex;  // guards m_blocks (a leaf lock)
-    std::vector<std::shared_ptr<ThreadBlock>> m_blocks;
+    mutable Mutex m_mutex;  // a leaf lock
+    std::vector<std::shared_ptr<ThreadBlock>> m_blocks GUARDED_BY(m_mutex);
 };

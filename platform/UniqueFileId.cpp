@@ -15,7 +15,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "platform/CImpersonator.h"
@@ -24,6 +23,7 @@
 #include "platform/OxException.h"
 #include "platform/StateDir.h"
 #include "platform/StateStore.h"
+#include "platform/ThreadSafety.h"
 
 namespace {
 
@@ -82,11 +82,11 @@ struct Binding {
 // Bindings are never freed: ids stay valid for callers running during
 // static destruction, and a state directory may come back.
 struct Bindings {
-    std::mutex mutex;
-    std::map<std::string, std::unique_ptr<Binding>> byDir;
+    Mutex mutex;
+    std::map<std::string, std::unique_ptr<Binding>> byDir GUARDED_BY(mutex);
     std::atomic<Binding*> current{nullptr};
-    size_t cacheEntries = 0;               // 0: the defaults
-    std::function<unsigned long()> draws;  // empty: the kernel's pool
+    size_t cacheEntries GUARDED_BY(mutex) = 0;  // 0: the defaults
+    std::function<unsigned long()> draws;       // empty: the kernel's pool
 };
 
 Bindings& AllBindings() {
@@ -125,7 +125,7 @@ Binding* Current() {
     Binding* binding = all.current.load(std::memory_order_acquire);
     if (binding && binding->stateDir == dir)
         return binding;
-    std::lock_guard<std::mutex> guard(all.mutex);
+    MutexLock guard(all.mutex);
     std::unique_ptr<Binding>& slot = all.byDir[dir];
     if (!slot)
         slot = OpenAsProcess(dir, all.cacheEntries);
@@ -536,7 +536,7 @@ int FindUniqueFileIdPath(unsigned long id, int mountFd, std::string& path) {
 
 void PlatformSeam::SetUniqueFileIdCacheEntries(size_t entries) {
     Bindings& all = AllBindings();
-    std::lock_guard<std::mutex> guard(all.mutex);
+    MutexLock guard(all.mutex);
     all.cacheEntries = entries;
 }
 

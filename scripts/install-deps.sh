@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the server need, and
 # only those that are missing. Quiet when everything is already there.
 # clang-14 and its libFuzzer (libclang-rt-14-dev, which clang's headers only
-# recommends) build the fuzz targets (`make fuzz`); g++ brings
+# recommends) build the fuzz targets (`make fuzz`); clang-14 also checks
+# the lock annotations (`make build-tsa`); g++ brings
 # ThreadSanitizer's runtime. libsystemd-dev brings sd-bus, the D-Bus client
 # of NFS-Ganesha's export manager (and sd_notify); its tests run a private
 # dbus-daemon. libtomlplusplus-dev reads lumed's configuration file and

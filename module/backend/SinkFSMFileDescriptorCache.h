@@ -71,6 +71,6 @@ class SinkFSMFileDescriptorCache {
     static std::unique_ptr<SinkFSMFileDescriptorInfo>* HoldingFd(Modes& modes, int fd);
     static SinkFSMFileDescriptorInfo* AnyEntry(const Modes& modes);
 
-    OxCriticalSection m_lock;  // guards m_table and the entries' fd and count
-    Table m_table;
+    OxCriticalSection m_lock;  // guards the entries' fd and count too
+    Table m_table GUARDED_BY(m_lock);
 };

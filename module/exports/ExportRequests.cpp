@@ -21,9 +21,9 @@
 #include "platform/PathUtil.h"
 #include "platform/SystemInfo.h"
 
-unsigned long long shareSequencer = 0;
 OxCriticalSection exportSerializeCs;
 OxCriticalSection exportLifetimeCs;
+unsigned long long shareSequencer = 0;
 
 namespace {
 

@@ -13,7 +13,7 @@
 // counts an export that a concurrent removal is taking out of the table).
 // Order: exportLifetimeCs before the host's export table and before the lock
 // service's fileLockCSec; authorisation (which may pull from HQ) runs before
-// it is taken.
+// it is taken (order: see platform/ThreadSafety.h).
 #pragma once
 
 #include <cstddef>
@@ -22,9 +22,9 @@
 #include "host/Export.h"
 #include "platform/OxCriticalSection.h"
 
-extern unsigned long long shareSequencer;
 extern OxCriticalSection exportSerializeCs;
 extern OxCriticalSection exportLifetimeCs;
+extern unsigned long long shareSequencer GUARDED_BY(exportSerializeCs);
 
 class SinkFSMExport;
 
@@ -33,16 +33,16 @@ class SinkFSMExport;
 // "..", no symbolic link left): authorisation judges the resolved path and
 // the export serves exactly it.
 void CreateNewExport(void* request, const std::string& caller, char*& response,
-                     size_t& responseLength, int& responseType);
+                     size_t& responseLength, int& responseType) EXCLUDES(exportLifetimeCs);
 // Lowers the count of the export named by the request's path; at 0 takes it
 // down (share id freed, its locks released, out of the table). Always
 // answers with a LumeUnExportResp; status 11 when caller may not manage the
 // export (MayManageExport), changing nothing.
 void UnExport(void* request, const std::string& caller, char*& response, size_t& responseLength,
-              int& responseType);
+              int& responseType) EXCLUDES(exportLifetimeCs);
 // Moves the export's last access time to now, when caller may manage it;
 // answers with no record.
 void KeepAlive(void* request, const std::string& caller, char*& response, size_t& responseLength,
                int& responseType);
 // The host's removal of an export, whatever its count (SinkFSM::UnExport).
-void RemoveExport(ExportPtr& exp);
+void RemoveExport(ExportPtr& exp) EXCLUDES(exportLifetimeCs);

@@ -101,12 +101,12 @@ bool SinkFSMExport::OpenRoot() {
 void SinkFSMExport::AddCreator(const std::string& client) {
     if (client.empty())
         return;
-    std::lock_guard<std::mutex> guard(m_creatorsMutex);
+    MutexLock guard(m_creatorsMutex);
     m_creators.insert(client);
 }
 
 bool SinkFSMExport::HasCreator(const std::string& client) const {
-    std::lock_guard<std::mutex> guard(m_creatorsMutex);
+    MutexLock guard(m_creatorsMutex);
     return !client.empty() && m_creators.count(client) != 0;
 }
 

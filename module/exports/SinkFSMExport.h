@@ -16,7 +16,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <set>
 #include <string>
 
@@ -25,6 +24,7 @@
 #include "host/Export.h"
 #include "host/LumeLockRecords.h"
 #include "module/SinkFSM.h"
+#include "platform/ThreadSafety.h"
 
 class BeneathRoot;
 class SinkFSMFileHandle;
@@ -76,17 +76,20 @@ class SinkFSMExport : public Export {
     // as the handler prepared them. Each fills the response and runs with
     // SinkFSM::fileLockCSec held by the lock request handler.
     bool LockFile(ExportPtr& self, const std::string& exportPath, const std::string& filePath,
-                  unsigned long long lockOwner, LumeLockResp* response, bool readLock);
+                  unsigned long long lockOwner, LumeLockResp* response, bool readLock)
+        REQUIRES(SinkFSM::fileLockCSec);
     bool UnLockFile(ExportPtr& self, const std::string& exportPath, const std::string& filePath,
-                    unsigned long long lockOwner, LumeLockResp* response);
+                    unsigned long long lockOwner, LumeLockResp* response)
+        REQUIRES(SinkFSM::fileLockCSec);
     bool UpgradeLock(ExportPtr& self, const std::string& exportPath, const std::string& filePath,
                      unsigned long long lockOwner, LumeLockResp* response,
-                     SinkFSM::FileReadLockMap::iterator entry);
+                     SinkFSM::FileReadLockMap::iterator entry) REQUIRES(SinkFSM::fileLockCSec);
     bool DowngradeLock(ExportPtr& self, const std::string& exportPath, const std::string& filePath,
                        unsigned long long lockOwner, LumeLockResp* response,
-                       SinkFSM::FileLockMap::iterator entry);
+                       SinkFSM::FileLockMap::iterator entry) REQUIRES(SinkFSM::fileLockCSec);
     bool GetLockStatus(ExportPtr& self, const std::string& exportPath, const std::string& filePath,
-                       unsigned long long lockOwner, LumeLockResp* response);
+                       unsigned long long lockOwner, LumeLockResp* response)
+        REQUIRES(SinkFSM::fileLockCSec);
 
   private:
     // Opens the root and builds the root handle from it; false (errno set)
@@ -99,8 +102,8 @@ class SinkFSMExport : public Export {
     boost::shared_ptr<SinkFSMPathCache> m_pathCache;
     boost::shared_ptr<const BeneathRoot> m_root;
     bool m_fdCacheSupported = true;
-    mutable std::mutex m_creatorsMutex;  // guards m_creators
-    std::set<std::string> m_creators;
+    mutable Mutex m_creatorsMutex;
+    std::set<std::string> m_creators GUARDED_BY(m_creatorsMutex);
 };
 
 // The export as this module's; null for another module's export or none.

@@ -33,6 +33,6 @@ class SinkFSMPathCache {
         std::size_t operator()(unsigned long cksum) const { return cksum; }
     };
 
-    boost::unordered_map<unsigned long, std::string, IdentityHash> m_map;
-    OxCriticalSection m_lock;  // guards m_map
+    OxCriticalSection m_lock;
+    boost::unordered_map<unsigned long, std::string, IdentityHash> m_map GUARDED_BY(m_lock);
 };

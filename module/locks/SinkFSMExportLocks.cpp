@@ -93,7 +93,8 @@ std::unique_ptr<SinkBkEndObj> Resolve(LockCall& call) {
 // caller reports. errno is what step left, whatever switching back did to
 // it. False when the identity could not be taken on.
 template <typename Step>
-bool AsExportUser(const SinkFSMExport& exp, Step step, Outcome& outcome) {
+bool AsExportUser(const SinkFSMExport& exp, Step step, Outcome& outcome)
+    REQUIRES(SinkFSM::fileLockCSec) {
     int err = 0;
     try {
         CImpersonator asExportUser(exp.GetImpersUserToken(), false);
@@ -121,7 +122,8 @@ Outcome ToOutcome(bool result) {
 
 // A lock request on a write-locked file.
 Outcome LockWriteLocked(SinkFSMExport& exp, const LockCall& call,
-                        SinkFSM::FileLockMap::iterator entry, bool readLock) {
+                        SinkFSM::FileLockMap::iterator entry, bool readLock)
+    REQUIRES(SinkFSM::fileLockCSec) {
     unsigned long long holder = entry->second->lockOwner;
     if (holder != call.owner) {
         OXLOG(-1, call.jobId, "ERROR: File [%s] is write locked by other lockOwner [%llu].",
@@ -141,7 +143,8 @@ Outcome LockWriteLocked(SinkFSMExport& exp, const LockCall& call,
 // A write request on a read-locked file: only a lone reader asking for
 // itself gets it, by conversion.
 Outcome WriteOnReadLocked(SinkFSMExport& exp, const LockCall& call,
-                          SinkFSM::FileReadLockMap::iterator entry) {
+                          SinkFSM::FileReadLockMap::iterator entry)
+    REQUIRES(SinkFSM::fileLockCSec) {
     const auto& owners = entry->second->owners;
     unsigned long long first = owners.begin()->first;
     if (owners.size() > 1) {
@@ -158,7 +161,7 @@ Outcome WriteOnReadLocked(SinkFSMExport& exp, const LockCall& call,
     return Outcome::kRefused;
 }
 
-void RecordGrant(const LockCall& call, int fd, bool readLock) {
+void RecordGrant(const LockCall& call, int fd, bool readLock) REQUIRES(SinkFSM::fileLockCSec) {
     if (!readLock) {
         SinkFSM::fileLockMap[call.key] =
             boost::make_shared<SinkFSMLockInfo>(fd, call.owner, call.exportPath, call.path);
@@ -172,7 +175,8 @@ void RecordGrant(const LockCall& call, int fd, bool readLock) {
 
 // Opens the file through the descriptor cache and locks that descriptor;
 // the descriptor stays open for the grant's record.
-Outcome OpenAndLock(const LockCall& call, const SinkBkEndObj& object, bool readLock) {
+Outcome OpenAndLock(const LockCall& call, const SinkBkEndObj& object, bool readLock)
+    REQUIRES(SinkFSM::fileLockCSec) {
     unsigned long fileId = object.GetFileChecksum();
     int fd = DescriptorCache().Open(object.GetDescriptor(), call.path.c_str(), O_RDWR, fileId);
     if (fd < 0) {
@@ -200,7 +204,8 @@ Outcome OpenAndLock(const LockCall& call, const SinkBkEndObj& object, bool readL
     return Outcome::kChanged;
 }
 
-Outcome LockAsExportUser(SinkFSMExport& exp, LockCall& call, bool readLock) {
+Outcome LockAsExportUser(SinkFSMExport& exp, LockCall& call, bool readLock)
+    REQUIRES(SinkFSM::fileLockCSec) {
     std::unique_ptr<SinkBkEndObj> object = Resolve(call);
     if (object && !object->IsInitSuccess())
         return RefuseMissingFile(call);
@@ -233,7 +238,8 @@ void ReleaseGrant(const LockCall& call, const std::string& key, int fd, bool sha
 
 // Takes the requester's grant out of a read record; the next record.
 SinkFSM::FileReadLockMap::iterator DropReader(const LockCall& call,
-                                              SinkFSM::FileReadLockMap::iterator entry) {
+                                              SinkFSM::FileReadLockMap::iterator entry)
+    REQUIRES(SinkFSM::fileLockCSec) {
     auto& owners = entry->second->owners;
     auto mine = owners.find(call.owner);
     int fd = mine->second.fd;
@@ -254,7 +260,8 @@ Outcome NotLocked(const LockCall& call) {
     return Outcome::kRefused;
 }
 
-Outcome UnlockWriteLocked(const LockCall& call, SinkFSM::FileLockMap::iterator entry) {
+Outcome UnlockWriteLocked(const LockCall& call, SinkFSM::FileLockMap::iterator entry)
+    REQUIRES(SinkFSM::fileLockCSec) {
     unsigned long long holder = entry->second->lockOwner;
     if (holder != call.owner) {
         OXLOG(-1, call.jobId, "ERROR: File [%s] not write locked by owner id [%llu].", call.File(),
@@ -267,7 +274,8 @@ Outcome UnlockWriteLocked(const LockCall& call, SinkFSM::FileLockMap::iterator e
     return Outcome::kChanged;
 }
 
-Outcome UnlockReadLocked(const LockCall& call, SinkFSM::FileReadLockMap::iterator entry) {
+Outcome UnlockReadLocked(const LockCall& call, SinkFSM::FileReadLockMap::iterator entry)
+    REQUIRES(SinkFSM::fileLockCSec) {
     if (entry->second->owners.count(call.owner) == 0) {
         OXLOG(-1, call.jobId, "ERROR: File [%s] not owned by owner id [%llu].", call.File(),
               call.owner);
@@ -287,7 +295,7 @@ bool TakenHere(const LockCall& call, const std::string& exportPath, const std::s
 // the requester's grants taken under that very path are what it gives
 // back: every one of them, as each file it named then is out of reach by
 // that name.
-Outcome UnlockTakenHere(const LockCall& call) {
+Outcome UnlockTakenHere(const LockCall& call) REQUIRES(SinkFSM::fileLockCSec) {
     bool released = false;
     SinkFSM::FileLockMap& written = SinkFSM::fileLockMap;
     for (auto entry = written.begin(); entry != written.end();) {
@@ -315,7 +323,7 @@ Outcome UnlockTakenHere(const LockCall& call) {
     return released ? Outcome::kChanged : NotLocked(call);
 }
 
-Outcome UnlockAsExportUser(LockCall& call) {
+Outcome UnlockAsExportUser(LockCall& call) REQUIRES(SinkFSM::fileLockCSec) {
     std::unique_ptr<SinkBkEndObj> object = Resolve(call);
     if (!object)
         return NoObject(call);
@@ -332,7 +340,8 @@ Outcome UnlockAsExportUser(LockCall& call) {
 
 // The holder of a grant taken under the request's path, for a status query
 // by a path that no longer resolves; false when there is none.
-bool HolderTakenHere(const LockCall& call, unsigned long long& holder) {
+bool HolderTakenHere(const LockCall& call, unsigned long long& holder)
+    REQUIRES(SinkFSM::fileLockCSec) {
     for (const auto& entry : SinkFSM::fileLockMap) {
         if (TakenHere(call, entry.second->exportPath, entry.second->takenUnder)) {
             holder = entry.second->lockOwner;
@@ -351,7 +360,7 @@ bool HolderTakenHere(const LockCall& call, unsigned long long& holder) {
 }
 
 // One holder is named: the writer, or the first reader met.
-bool HolderOf(const std::string& key, unsigned long long& holder) {
+bool HolderOf(const std::string& key, unsigned long long& holder) REQUIRES(SinkFSM::fileLockCSec) {
     auto written = SinkFSM::fileLockMap.find(key);
     if (written != SinkFSM::fileLockMap.end()) {
         holder = written->second->lockOwner;
@@ -393,7 +402,9 @@ bool SinkFSMExport::LockFile(ExportPtr& self, const std::string& exportPath,
     if (!MakePath(*this, call))
         return false;
     Outcome outcome = Outcome::kRefused;
-    auto lock = [&] { return LockAsExportUser(*this, call, readLock); };
+    auto lock = [&]() REQUIRES(SinkFSM::fileLockCSec) {
+        return LockAsExportUser(*this, call, readLock);
+    };
     if (!AsExportUser(*this, lock, outcome))
         return ImpersonationFailed(call);
     if (outcome != Outcome::kChanged)
@@ -408,7 +419,7 @@ bool SinkFSMExport::UnLockFile(ExportPtr& self, const std::string& exportPath,
     if (!MakePath(*this, call))
         return false;
     Outcome outcome = Outcome::kRefused;
-    auto unlock = [&] { return UnlockAsExportUser(call); };
+    auto unlock = [&]() REQUIRES(SinkFSM::fileLockCSec) { return UnlockAsExportUser(call); };
     if (!AsExportUser(*this, unlock, outcome))
         return ImpersonationFailed(call);
     if (outcome != Outcome::kChanged)

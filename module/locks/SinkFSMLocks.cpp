@@ -28,7 +28,7 @@ void ReleaseGrant(const std::string& path, int fd, bool shared, unsigned long fi
     SinkFSM::GetFSM()->GetFileDescriptorCache()->Close(fd, path.c_str(), fileId);
 }
 
-void ReleaseWriteLocks(const std::string& exportPath) {
+void ReleaseWriteLocks(const std::string& exportPath) REQUIRES(SinkFSM::fileLockCSec) {
     SinkFSM::FileLockMap& table = SinkFSM::fileLockMap;
     for (auto entry = table.begin(); entry != table.end();) {
         const SinkFSMLockInfo& record = *entry->second;
@@ -56,7 +56,7 @@ void LeaveReadLock(SinkFSMReadLockInfo& record, unsigned long fileId,
     }
 }
 
-void ReleaseReadLocks(const std::string& exportPath) {
+void ReleaseReadLocks(const std::string& exportPath) REQUIRES(SinkFSM::fileLockCSec) {
     SinkFSM::FileReadLockMap& table = SinkFSM::fileReadLockMap;
     for (auto entry = table.begin(); entry != table.end();) {
         const auto& owners = entry->second->owners;

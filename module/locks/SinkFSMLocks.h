@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "host/HeldLock.h"
+#include "module/SinkFSM.h"
 
 class SinkFSMExport;
 
@@ -13,8 +14,8 @@ class SinkFSMExport;
 // also has readers through other exports keeps them and its shared lock. Release failures are
 // logged and ignored. Takes SinkFSM::fileLockCSec, so callers must not hold
 // the host's export-table lock. exp is never null.
-void ReleaseAllLocks(SinkFSMExport* exp);
+void ReleaseAllLocks(SinkFSMExport* exp) EXCLUDES(SinkFSM::fileLockCSec);
 
 // A copy of both tables, one entry per owner's grant, for the host's
 // listings. Takes SinkFSM::fileLockCSec; changes nothing.
-std::vector<HeldLock> SnapshotLocks();
+std::vector<HeldLock> SnapshotLocks() EXCLUDES(SinkFSM::fileLockCSec);

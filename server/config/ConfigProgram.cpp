@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <ctime>
-#include <mutex>
 
 #include "host/LumeServiceGlobals.h"
 #include "host/SavedExports.h"
 #include "platform/LogWriter.h"
+#include "platform/ThreadSafety.h"
 #include "server/config/ConfigListing.h"
 #include "server/config/ConfigRequests.h"
 #include "server/config/ConfigStats.h"
@@ -49,22 +49,24 @@ accept_stat Serve(FSM* fsm, const std::string& caller, XDR* args, XDR* results, 
 // The channel's creates and unexports are recorded here and nowhere else.
 bool RecordedCreateExport(FSM* fsm, lumecfg_export_args& args, const std::string& caller,
                           const ConfigResultUse<lumecfg_export_res>& use) {
-    std::lock_guard<std::mutex> guard(SavedExports::Lock());
-    return RequestCreateExport(fsm, args, caller, [&](lumecfg_export_res& result) {
-        if (result.status == 0 && result.share.path && !args.unique_name)
-            SavedExports::Referenced(*result.share.path, args.job_id);
-        use(result);
-    });
+    MutexLock guard(SavedExports::Lock());
+    return RequestCreateExport(fsm, args, caller,
+                               [&](lumecfg_export_res& result) REQUIRES(SavedExports::Lock()) {
+                                   if (result.status == 0 && result.share.path && !args.unique_name)
+                                       SavedExports::Referenced(*result.share.path, args.job_id);
+                                   use(result);
+                               });
 }
 
 bool RecordedUnexport(FSM* fsm, lumecfg_share_args& args, const std::string& caller,
                       const ConfigResultUse<lumecfg_unexport_res>& use) {
-    std::lock_guard<std::mutex> guard(SavedExports::Lock());
-    return RequestUnexport(fsm, args, caller, [&](lumecfg_unexport_res& result) {
-        if (result.status == 0)
-            SavedExports::Unreferenced(args.path);
-        use(result);
-    });
+    MutexLock guard(SavedExports::Lock());
+    return RequestUnexport(fsm, args, caller,
+                           [&](lumecfg_unexport_res& result) REQUIRES(SavedExports::Lock()) {
+                               if (result.status == 0)
+                                   SavedExports::Unreferenced(args.path);
+                               use(result);
+                           });
 }
 
 // The module's "may not manage" status, for a caller who may not list.

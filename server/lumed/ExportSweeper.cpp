@@ -23,7 +23,7 @@ void ExportSweeper::Start() {
 
 void ExportSweeper::Stop() {
     {
-        std::lock_guard<std::mutex> guard(m_mutex);
+        MutexLock guard(m_mutex);
         m_stopping = true;
     }
     m_wake.notify_all();
@@ -42,7 +42,7 @@ size_t ExportSweeper::SweepOnce(time_t now) {
             continue;
         OXLOG(1, 0, "Export [%s] expired without a keep-alive; removing it.",
               exp->GetPath().c_str());
-        std::lock_guard<std::mutex> guard(SavedExports::Lock());
+        MutexLock guard(SavedExports::Lock());
         m_fsm->UnExport(exp);
         SavedExports::Removed(exp->GetPath());
         ++removed;
@@ -51,8 +51,9 @@ size_t ExportSweeper::SweepOnce(time_t now) {
 }
 
 void ExportSweeper::Run() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (!m_wake.wait_for(lock, m_period, [this] { return m_stopping; })) {
+    UniqueMutexLock lock(m_mutex);
+    while (!m_wake.wait_for(lock.Native(), m_period,
+                            [this]() REQUIRES(m_mutex) { return m_stopping; })) {
         lock.unlock();
         SweepOnce(time(nullptr));
         lock.lock();

@@ -16,10 +16,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <ctime>
-#include <mutex>
 #include <thread>
 
 #include "host/FSM.h"
+#include "platform/ThreadSafety.h"
 
 class ExportSweeper {
   public:
@@ -30,19 +30,19 @@ class ExportSweeper {
     ExportSweeper& operator=(const ExportSweeper&) = delete;
 
     void Start();
-    void Stop();
+    void Stop() EXCLUDES(m_mutex);
     // One pass at time now; the number of exports removed.
-    size_t SweepOnce(time_t now);
+    size_t SweepOnce(time_t now) EXCLUDES(m_mutex);
 
   private:
-    void Run();
+    void Run() EXCLUDES(m_mutex);
 
     FSM* const m_fsm;  // not owned
     const unsigned m_minuteSeconds;
     const std::chrono::milliseconds m_period;
     std::thread m_thread;
 
-    std::mutex m_mutex;  // guards m_stopping
+    Mutex m_mutex;  // a leaf: never held while sweeping
     std::condition_variable m_wake;
-    bool m_stopping = false;
+    bool m_stopping GUARDED_BY(m_mutex) = false;
 };

@@ -1,12 +1,12 @@
 #include "server/lumed/StartupExports.h"
 
-#include <mutex>
 #include <vector>
 
 #include "host/ExportPath.h"
 #include "host/LumeServiceGlobals.h"
 #include "host/SavedExports.h"
 #include "platform/LogWriter.h"
+#include "platform/ThreadSafety.h"
 #include "server/config/ConfigRequests.h"
 
 namespace {
@@ -56,7 +56,7 @@ bool CreateStartupExport(FSM* fsm, const std::string& dir, const std::string& cl
 
 void RestoreSavedExports(FSM* fsm) {
     // Channel calls may already arrive: they wait until every record is made.
-    std::lock_guard<std::mutex> guard(SavedExports::Lock());
+    MutexLock guard(SavedExports::Lock());
     for (const SavedExport& saved : SavedExports::All()) {
         std::string dir, error = "no reference recorded";
         NormalizeExportPath(saved.sharePath, dir);

@@ -1,17 +1,17 @@
 #include "server/mount/MountTable.h"
 
 void MountTable::Add(const std::string& host, const std::string& path) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_entries.emplace(host, path);
 }
 
 void MountTable::Remove(const std::string& host, const std::string& path) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_entries.erase(Entry(host, path));
 }
 
 void MountTable::RemoveHost(const std::string& host) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     auto first = m_entries.lower_bound(Entry(host, std::string()));
     auto last = first;
     while (last != m_entries.end() && last->first == host)
@@ -20,6 +20,6 @@ void MountTable::RemoveHost(const std::string& host) {
 }
 
 std::vector<MountTable::Entry> MountTable::Snapshot() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     return std::vector<Entry>(m_entries.begin(), m_entries.end());
 }

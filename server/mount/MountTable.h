@@ -4,11 +4,12 @@
 // Thread-safe; m_mutex is a leaf lock.
 #pragma once
 
-#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/ThreadSafety.h"
 
 class MountTable {
   public:
@@ -20,6 +21,6 @@ class MountTable {
     std::vector<Entry> Snapshot() const;
 
   private:
-    mutable std::mutex m_mutex;
-    std::set<Entry> m_entries;
+    mutable Mutex m_mutex;
+    std::set<Entry> m_entries GUARDED_BY(m_mutex);
 };

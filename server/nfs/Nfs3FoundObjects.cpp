@@ -1,7 +1,5 @@
 #include "server/nfs/Nfs3FoundObjects.h"
 
-#include <mutex>
-
 std::string Nfs3FoundObjects::HandleKey(const nfs_fh3& fh, const std::string& who) {
     std::string key(1, kByHandle);
     key.append(reinterpret_cast<const char*>(fh.data), fh.len);
@@ -21,7 +19,7 @@ bool Nfs3FoundObjects::Find(const std::string& key, const ExportPtr& exp, uint64
     if (era == 0)
         return false;
     Settle(era);
-    std::shared_lock<std::shared_mutex> shared(m_eraMutex);
+    ReaderLock shared(m_eraMutex);
     Entry entry;
     if (!For(key).Find(key, entry) || entry.era != era || entry.exp != exp)
         return false;
@@ -37,7 +35,7 @@ void Nfs3FoundObjects::Keep(const std::string& key, const ExportPtr& exp,
     if (found.era == 0 || !changes.Watched(device))
         return;
     Settle(found.era);
-    std::shared_lock<std::shared_mutex> shared(m_eraMutex);
+    ReaderLock shared(m_eraMutex);
     const std::string& path = object->GetClientPath();
     changes.Note(path.substr(path.rfind('/') + 1));
     if (found.era != m_era || !changes.Quiet(found))
@@ -50,11 +48,11 @@ void Nfs3FoundObjects::Keep(const std::string& key, const ExportPtr& exp,
 
 void Nfs3FoundObjects::Settle(uint64_t era) {
     {
-        std::shared_lock<std::shared_mutex> shared(m_eraMutex);
+        ReaderLock shared(m_eraMutex);
         if (era <= m_era)
             return;
     }
-    std::unique_lock<std::shared_mutex> unique(m_eraMutex);
+    WriterLock unique(m_eraMutex);
     if (era > m_era) {
         m_era = era;
         m_byHandle.Clear();

@@ -18,14 +18,14 @@
 // of them. An entry by name holds its object only while something else
 // does (an entry by handle, a call), so names cost memory alone: at most
 // twice capacity of them.
-// Thread-safe. Lock order: m_eraMutex, then a cache shard's.
+// Thread-safe. Lock order: m_eraMutex, then a cache shard's or NameChanges'
+// (see platform/ThreadSafety.h).
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
-#include <shared_mutex>
 #include <string>
 
 #include <boost/shared_ptr.hpp>
@@ -36,6 +36,7 @@
 #include "host/nfs_fh3.h"
 #include "platform/ClockCache.h"
 #include "platform/NameChanges.h"
+#include "platform/ThreadSafety.h"
 
 class Nfs3FoundObjects {
   public:
@@ -69,12 +70,14 @@ class Nfs3FoundObjects {
     };
     typedef ClockCache<std::string, Entry, std::hash<std::string>> Entries;
 
-    Entries& For(const std::string& key) { return key[0] == kByName ? m_byName : m_byHandle; }
+    Entries& For(const std::string& key) REQUIRES_SHARED(m_eraMutex) {
+        return key[0] == kByName ? m_byName : m_byHandle;
+    }
     // Moves on to era, dropping every entry, when it is newer than m_era.
-    void Settle(uint64_t era);
+    void Settle(uint64_t era) EXCLUDES(m_eraMutex);
 
     static constexpr char kByHandle = 'H', kByName = 'N';
-    std::shared_mutex m_eraMutex;  // shared to use the entries, unique to drop them
-    uint64_t m_era = 0;
-    Entries m_byHandle, m_byName;
+    SharedMutex m_eraMutex;  // shared to use the entries, unique to drop them
+    uint64_t m_era GUARDED_BY(m_eraMutex) = 0;
+    Entries m_byHandle GUARDED_BY(m_eraMutex), m_byName GUARDED_BY(m_eraMutex);
 };

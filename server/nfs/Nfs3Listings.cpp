@@ -47,7 +47,7 @@ const struct dirent64* Nfs3Listing::Read(LumeCtxt* ctx) {
 }
 
 Nfs3KeptListings::Listing Nfs3KeptListings::Take(const Nfs3Place& place, const struct stat& st) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     auto found = m_byPlace.find(place);
     if (found == m_byPlace.end() || !found->second.first->Of(st))
         return nullptr;
@@ -59,7 +59,7 @@ Nfs3KeptListings::Listing Nfs3KeptListings::Take(const Nfs3Place& place, const s
 
 void Nfs3KeptListings::Keep(const Nfs3Place& place, Listing listing) {
     Listing displaced;  // closed once the mutex is let go
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (m_capacity == 0 || m_byPlace.count(place)) {
         displaced = std::move(listing);
         return;

@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -30,6 +29,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include "host/BkEndProc.h"
+#include "platform/ThreadSafety.h"
 #include "server/protocol/nfs3.h"
 
 typedef std::pair<uint64_t, cookie3> Nfs3Place;  // (verifier, cookie)
@@ -92,7 +92,8 @@ class Nfs3KeptListings {
   private:
     typedef std::list<Nfs3Place> Order;  // oldest first
     const size_t m_capacity;
-    std::mutex m_mutex;
-    Order m_order;
-    std::unordered_map<Nfs3Place, std::pair<Listing, Order::iterator>, Nfs3PlaceHash> m_byPlace;
+    Mutex m_mutex;
+    Order m_order GUARDED_BY(m_mutex);
+    std::unordered_map<Nfs3Place, std::pair<Listing, Order::iterator>, Nfs3PlaceHash> m_byPlace
+        GUARDED_BY(m_mutex);
 };

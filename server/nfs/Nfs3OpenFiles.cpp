@@ -45,12 +45,12 @@ Nfs3OpenFiles::Nfs3OpenFiles(std::chrono::milliseconds idle, size_t maxKept,
 
 Nfs3OpenFiles::~Nfs3OpenFiles() {
     {
-        std::lock_guard<std::mutex> guard(m_mutex);
+        MutexLock guard(m_mutex);
         m_stopping = true;
     }
     m_wake.notify_all();
     m_reaper.join();
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     for (auto& keyAndEntry : m_entries)
         Close(*keyAndEntry.second);
     m_entries.clear();
@@ -117,7 +117,7 @@ std::unique_ptr<Nfs3OpenFiles::Use> Nfs3OpenFiles::Acquire(const Object& object,
                                                            unsigned long fileId,
                                                            const ExportPtr& exp, bool keep,
                                                            bool forWrite) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     auto found = m_entries.find(Key(fileId, forWrite));
     if (found == m_entries.end() && !forWrite)
         found = m_entries.find(Key(fileId, true));  // a writable one reads as well
@@ -139,7 +139,7 @@ std::unique_ptr<Nfs3OpenFiles::Use> Nfs3OpenFiles::Acquire(const Object& object,
 
 std::unique_ptr<Nfs3OpenFiles::Use> Nfs3OpenFiles::Hold(unsigned long fileId, dev_t& device,
                                                         ino_t& inode) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     auto found = m_entries.find(Key(fileId, true));
     if (found == m_entries.end())
         found = m_entries.find(Key(fileId, false));
@@ -153,14 +153,14 @@ std::unique_ptr<Nfs3OpenFiles::Use> Nfs3OpenFiles::Hold(unsigned long fileId, de
 }
 
 void Nfs3OpenFiles::Release(const std::shared_ptr<Entry>& entry) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     entry->lastUse = std::chrono::steady_clock::now();
     if (--entry->users == 0 && (!entry->kept || entry->doomed))
         Close(*entry);
 }
 
 void Nfs3OpenFiles::Forget(unsigned long fileId) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    MutexLock guard(m_mutex);
     for (bool writable : {false, true}) {
         auto found = m_entries.find(Key(fileId, writable));
         if (found == m_entries.end())
@@ -187,10 +187,11 @@ void Nfs3OpenFiles::ReapIdle() {
 }
 
 void Nfs3OpenFiles::Reaper() {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    UniqueMutexLock lock(m_mutex);
     while (!m_stopping) {
         // Half the idle time: a descriptor lives at most 1.5 idle times unused.
-        m_wake.wait_for(lock, m_idle / 2, [this] { return m_stopping; });
+        m_wake.wait_for(lock.Native(), m_idle / 2,
+                        [this]() REQUIRES(m_mutex) { return m_stopping; });
         ReapIdle();
     }
 }

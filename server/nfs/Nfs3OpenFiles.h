@@ -26,7 +26,8 @@
 // it is kept under; while it is open its inode cannot be reused, so a path
 // whose lstat shows its device and inode names that very file (Hold).
 // Thread safety: any thread may call any member. Lock order: m_mutex, then
-// the module's descriptor table lock (taken inside open and close). Destroy
+// the module's descriptor table lock (taken inside open and close) and the
+// unique file ids' (CheckKept); see platform/ThreadSafety.h. Destroy
 // only once no call can reach the object; the destructor stops the reaper
 // and closes every descriptor.
 #pragma once
@@ -37,13 +38,13 @@
 #include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include <boost/shared_ptr.hpp>
 
 #include "host/BkEndProc.h"
 #include "host/Export.h"
+#include "platform/ThreadSafety.h"
 #include "server/nfs/Nfs3WriteVerifier.h"
 
 class Nfs3OpenFiles {
@@ -75,34 +76,34 @@ class Nfs3OpenFiles {
     // under the calling thread's identity when needed. keep: the export
     // allows keeping it open. Null with errno set when it cannot be opened.
     std::unique_ptr<Use> Acquire(const Object& object, unsigned long fileId, const ExportPtr& exp,
-                                 bool keep, bool forWrite);
+                                 bool keep, bool forWrite) EXCLUDES(m_mutex);
     // A use of a kept descriptor of fileId (the read-write one first), if
     // there is one, with the device and inode it is open on; null when none
     // is kept.
-    std::unique_ptr<Use> Hold(unsigned long fileId, dev_t& device, ino_t& inode);
+    std::unique_ptr<Use> Hold(unsigned long fileId, dev_t& device, ino_t& inode) EXCLUDES(m_mutex);
     // The file was removed or renamed: close its descriptors once unused.
-    void Forget(unsigned long fileId);
+    void Forget(unsigned long fileId) EXCLUDES(m_mutex);
 
   private:
-    void Release(const std::shared_ptr<Entry>& entry);
-    void ReapIdle();
-    void Reaper();
+    void Release(const std::shared_ptr<Entry>& entry) EXCLUDES(m_mutex);
+    void ReapIdle() REQUIRES(m_mutex);
+    void Reaper() EXCLUDES(m_mutex);
     typedef std::pair<unsigned long, bool> Key;  // file id, writable
     static std::shared_ptr<Entry> Open(const Object& object, const ExportPtr& exp, bool forWrite);
     // Open for a writer, past a read-only descriptor the module shared.
     std::shared_ptr<Entry> OpenWritable(const Object& object, unsigned long fileId,
-                                        const ExportPtr& exp);
+                                        const ExportPtr& exp) REQUIRES(m_mutex);
     // Checks a new descriptor to be of fileId and notes its device and inode;
     // false with errno ESTALE when the path named another file by now.
-    bool CheckKept(Entry& entry, unsigned long fileId);
-    void Close(Entry& entry);
+    bool CheckKept(Entry& entry, unsigned long fileId) REQUIRES(m_mutex);
+    void Close(Entry& entry) REQUIRES(m_mutex);
 
     const std::chrono::milliseconds m_idle;
     const size_t m_maxKept;
     Nfs3WriteVerifier& m_verifier;
-    mutable std::mutex m_mutex;  // guards the members below; see lock order
-    std::map<Key, std::shared_ptr<Entry>> m_entries;
-    bool m_stopping = false;
+    mutable Mutex m_mutex;  // guards the entries' fields too
+    std::map<Key, std::shared_ptr<Entry>> m_entries GUARDED_BY(m_mutex);
+    bool m_stopping GUARDED_BY(m_mutex) = false;
     std::condition_variable m_wake;
     std::thread m_reaper;
 };

@@ -8,7 +8,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <mutex>
+
+#include "platform/ThreadSafety.h"
 
 template <typename T>
 class BoundedQueue {
@@ -17,8 +18,10 @@ class BoundedQueue {
 
     // False (item dropped) when the queue is closed.
     bool Push(T&& item) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_notFull.wait(lock, [this] { return m_closed || m_items.size() < m_capacity; });
+        UniqueMutexLock lock(m_mutex);
+        m_notFull.wait(lock.Native(), [this]() REQUIRES(m_mutex) {
+            return m_closed || m_items.size() < m_capacity;
+        });
         if (m_closed)
             return false;
         m_items.push_back(std::move(item));
@@ -28,8 +31,9 @@ class BoundedQueue {
 
     // False when the queue is closed and empty.
     bool Pop(T& out) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_notEmpty.wait(lock, [this] { return m_closed || !m_items.empty(); });
+        UniqueMutexLock lock(m_mutex);
+        m_notEmpty.wait(lock.Native(),
+                        [this]() REQUIRES(m_mutex) { return m_closed || !m_items.empty(); });
         if (m_items.empty())
             return false;
         out = std::move(m_items.front());
@@ -39,7 +43,7 @@ class BoundedQueue {
     }
 
     void Close() {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_closed = true;
         m_notEmpty.notify_all();
         m_notFull.notify_all();
@@ -47,9 +51,9 @@ class BoundedQueue {
 
   private:
     const size_t m_capacity;
-    std::mutex m_mutex;
+    Mutex m_mutex;
     std::condition_variable m_notFull;
     std::condition_variable m_notEmpty;
-    std::deque<T> m_items;
-    bool m_closed = false;
+    std::deque<T> m_items GUARDED_BY(m_mutex);
+    bool m_closed GUARDED_BY(m_mutex) = false;
 };

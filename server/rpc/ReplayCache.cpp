@@ -45,7 +45,7 @@ ReplayCache::ReplayCache(size_t maxEntries, size_t maxBytes)
     : m_maxEntries(maxEntries), m_maxBytes(maxBytes) {}
 
 ReplayCache::Seen ReplayCache::Begin(const Key& key, std::vector<uint8_t>& reply) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     auto found = m_slots.find(key);
     if (found == m_slots.end()) {
         m_slots.emplace(key, Slot());
@@ -60,7 +60,7 @@ ReplayCache::Seen ReplayCache::Begin(const Key& key, std::vector<uint8_t>& reply
 }
 
 void ReplayCache::Complete(const Key& key, const uint8_t* reply, size_t length) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     auto found = m_slots.find(key);
     if (found == m_slots.end() || found->second.done)
         return;
@@ -77,7 +77,7 @@ void ReplayCache::Complete(const Key& key, const uint8_t* reply, size_t length) 
 }
 
 void ReplayCache::Abandon(const Key& key) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     auto found = m_slots.find(key);
     if (found != m_slots.end() && !found->second.done)
         m_slots.erase(found);
@@ -93,11 +93,11 @@ void ReplayCache::Trim() {
 }
 
 size_t ReplayCache::Entries() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_recency.size();
 }
 
 size_t ReplayCache::Bytes() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_bytes;
 }

@@ -17,10 +17,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
-#include <mutex>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/ThreadSafety.h"
 #include "server/rpc/RpcProgram.h"
 
 class ReplayCache {
@@ -65,12 +65,12 @@ class ReplayCache {
         Recency::iterator used;  // valid once done
     };
 
-    void Trim();  // under m_mutex
+    void Trim() REQUIRES(m_mutex);
 
     const size_t m_maxEntries;
     const size_t m_maxBytes;
-    mutable std::mutex m_mutex;  // guards the members below
-    std::unordered_map<Key, Slot, KeyHash> m_slots;
-    Recency m_recency;  // the done slots' keys
-    size_t m_bytes = 0;
+    mutable Mutex m_mutex;
+    std::unordered_map<Key, Slot, KeyHash> m_slots GUARDED_BY(m_mutex);
+    Recency m_recency GUARDED_BY(m_mutex);  // the done slots' keys
+    size_t m_bytes GUARDED_BY(m_mutex) = 0;
 };

@@ -18,7 +18,7 @@ ReplyBuffers::~ReplyBuffers() {
 
 ReplyBuffers::Buffer ReplyBuffers::Get() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (!m_kept.empty()) {
             char* buffer = m_kept.back();
             m_kept.pop_back();
@@ -34,7 +34,7 @@ ReplyBuffers::Buffer ReplyBuffers::Make(ReplyBuffers* pool, size_t size) {
 
 void ReplyBuffers::Put(char* buffer) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (m_kept.size() < m_keep) {
             m_kept.push_back(buffer);  // capacity reserved: cannot throw
             return;

@@ -6,8 +6,9 @@
 
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "platform/ThreadSafety.h"
 
 class ReplyBuffers {
   public:
@@ -34,6 +35,6 @@ class ReplyBuffers {
 
     const size_t m_size;
     const size_t m_keep;
-    std::mutex m_mutex;
-    std::vector<char*> m_kept;
+    Mutex m_mutex;
+    std::vector<char*> m_kept GUARDED_BY(m_mutex);
 };

@@ -34,12 +34,12 @@ RpcConnection::~RpcConnection() {
 }
 
 void RpcConnection::Take(size_t calls) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_running += calls;
 }
 
 void RpcConnection::Unanswered(size_t calls) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_running -= calls;
     m_lastDone = Clock::now();
     if (m_wakeOnDone)
@@ -47,7 +47,7 @@ void RpcConnection::Unanswered(size_t calls) {
 }
 
 void RpcConnection::Answer(const uint8_t* reply, size_t length, RpcDispatcher& maker, bool more) {
-    std::lock_guard<std::mutex> sending(m_sendMutex);
+    MutexLock sending(m_sendMutex);
     ReplyPipe& piped = maker.Piped();
     const bool wasPiped = piped.Held() > 0;
     size_t sent = 0;
@@ -66,7 +66,7 @@ void RpcConnection::Answer(const uint8_t* reply, size_t length, RpcDispatcher& m
     if (open && !error && sent < length && wasPiped && !maker.Land(length))
         error = errno;
     piped.Clear();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     --m_running;
     m_lastDone = Clock::now();
     bool wake = m_wakeOnDone;
@@ -81,7 +81,7 @@ void RpcConnection::Answer(const uint8_t* reply, size_t length, RpcDispatcher& m
 }
 
 void RpcConnection::Push() {
-    std::lock_guard<std::mutex> sending(m_sendMutex);
+    MutexLock sending(m_sendMutex);
     if (!m_held || m_fd < 0)
         return;
     m_held = false;
@@ -120,7 +120,7 @@ bool RpcConnection::NonBlocking() {
 }
 
 void RpcConnection::BlockForReading() {
-    std::lock_guard<std::mutex> sending(m_sendMutex);
+    MutexLock sending(m_sendMutex);
     if (m_nonBlocking && m_fd >= 0 && ::fcntl(m_fd, F_SETFL, m_flags & ~O_NONBLOCK) == 0)
         m_nonBlocking = false;
 }
@@ -148,7 +148,7 @@ bool RpcConnection::Queue(const uint8_t* data, size_t length, RpcDispatcher& mak
 }
 
 bool RpcConnection::Flush() {
-    std::lock_guard<std::mutex> sending(m_sendMutex);
+    MutexLock sending(m_sendMutex);
     while (!m_out.empty() && !m_broken) {
         iovec parts[kGather];
         size_t count = 0, total = 0;
@@ -159,7 +159,7 @@ bool RpcConnection::Flush() {
         }
         int error = 0;
         const size_t sent = Send(parts, count, error);
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (error)
             Break(std::strerror(error));
         if (sent == 0)
@@ -206,13 +206,13 @@ void RpcConnection::Break(const char* why) {
 }
 
 size_t RpcConnection::Room(size_t limit, size_t backlog) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     const size_t inHand = m_running + m_out.size();
     return inHand < limit && m_outBytes < backlog ? limit - inHand : 0;
 }
 
 RpcConnection::State RpcConnection::Look(bool wantInput, size_t limit) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     State state;
     state.inHand = m_running + m_out.size();
     m_wakeOnDone = !wantInput || state.inHand >= limit;
@@ -236,15 +236,15 @@ void RpcConnection::Wake() {
 }
 
 void RpcConnection::ShutdownRead() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_readShut = true;
     if (m_fd >= 0)
         ::shutdown(m_fd, SHUT_RD);
 }
 
 int RpcConnection::Secure(int socket, const std::string& name) {
-    std::lock_guard<std::mutex> sending(m_sendMutex);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock sending(m_sendMutex);
+    MutexLock lock(m_mutex);
     if (m_fd < 0) {
         ::close(socket);
         return -1;
@@ -262,8 +262,8 @@ int RpcConnection::Secure(int socket, const std::string& name) {
 }
 
 void RpcConnection::Close() {
-    std::lock_guard<std::mutex> sending(m_sendMutex);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock sending(m_sendMutex);
+    MutexLock lock(m_mutex);
     if (m_fd >= 0)
         ::close(m_fd);
     if (m_wakeFd >= 0)

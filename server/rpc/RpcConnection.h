@@ -19,8 +19,8 @@
 // calls, when no call is in hand and so no reply is being sent.
 // Thread-safe. m_sendMutex lets one thread at a time write the socket (it is
 // held across a non-blocking send, never across a wait); m_mutex, held
-// briefly, guards the rest. Order: RpcServer's m_mutex, m_sendMutex,
-// m_mutex. The socket and the eventfd are closed only by Close, under both;
+// briefly, guards the rest. Order: m_sendMutex, m_mutex (see
+// platform/ThreadSafety.h). The socket and the eventfd are closed only by Close, under both;
 // a reply handed over later is dropped, so a descriptor number reused
 // elsewhere is never touched.
 #pragma once
@@ -32,10 +32,10 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/ThreadSafety.h"
 #include "server/rpc/RpcDispatcher.h"
 #include "server/rpc/RpcProgram.h"
 #include "server/stats/CallStats.h"
@@ -110,20 +110,22 @@ class RpcConnection {
     void Close();
 
   private:
-    // Under m_sendMutex: sends what the socket takes now, without waiting;
-    // error set (errno) when the stream failed.
-    size_t Send(const iovec* parts, size_t count, int& error, int flags = 0);
-    // Under m_sendMutex, nothing queued: as Send, for a reply of length
-    // bytes whose data is in piped.
-    size_t SendPiped(const uint8_t* reply, size_t length, ReplyPipe& piped, int& error);
-    // Under m_sendMutex: the socket made non-blocking; false when it cannot.
-    bool NonBlocking();
-    // Under both locks: queues the rest of a reply; true when the queue was
-    // empty (its writer must be woken).
-    bool Queue(const uint8_t* data, size_t length, RpcDispatcher& maker);
-    // Under both locks: shuts the stream down, drops what is queued.
-    void Break(const char* why);
-    void Wake();  // under m_mutex
+    // Sends what the socket takes now, without waiting; error set (errno)
+    // when the stream failed.
+    size_t Send(const iovec* parts, size_t count, int& error, int flags = 0) REQUIRES(m_sendMutex);
+    // Nothing queued: as Send, for a reply of length bytes whose data is in
+    // piped.
+    size_t SendPiped(const uint8_t* reply, size_t length, ReplyPipe& piped, int& error)
+        REQUIRES(m_sendMutex);
+    // The socket made non-blocking; false when it cannot.
+    bool NonBlocking() REQUIRES(m_sendMutex);
+    // Queues the rest of a reply; true when the queue was empty (its writer
+    // must be woken).
+    bool Queue(const uint8_t* data, size_t length, RpcDispatcher& maker)
+        REQUIRES(m_sendMutex, m_mutex);
+    // Shuts the stream down, drops what is queued.
+    void Break(const char* why) REQUIRES(m_sendMutex, m_mutex);
+    void Wake() REQUIRES(m_mutex);
 
     int m_fd;
     int m_wakeFd;
@@ -131,19 +133,19 @@ class RpcConnection {
     const std::string m_label;
     CallStats::Connection m_stats;
 
-    std::mutex m_sendMutex;
-    // Under m_sendMutex: m_fd's O_NONBLOCK, and its other flags once read.
-    bool m_nonBlocking = false;
-    int m_flags = -1;
-    // Under m_sendMutex: whether replies may be held back (a TCP socket),
-    // and whether some are.
-    bool m_corks;
-    bool m_held = false;
-    std::mutex m_mutex;
+    Mutex m_sendMutex;
+    // m_fd's O_NONBLOCK, and its other flags once read.
+    bool m_nonBlocking GUARDED_BY(m_sendMutex) = false;
+    int m_flags GUARDED_BY(m_sendMutex) = -1;
+    // Whether replies may be held back (a TCP socket), and whether some are.
+    bool m_corks GUARDED_BY(m_sendMutex);
+    bool m_held GUARDED_BY(m_sendMutex) = false;
+    Mutex m_mutex ACQUIRED_AFTER(m_sendMutex);
     // m_fd, m_wakeFd, m_out, m_outBytes and m_broken change under both locks
     // and are read under either (m_wakeFd also by the connection's thread,
-    // which alone closes it); m_mutex guards the rest.
-    size_t m_running = 0;
+    // which alone closes it), which the annotations cannot say: they carry
+    // none. m_mutex guards the rest.
+    size_t m_running GUARDED_BY(m_mutex) = 0;
     struct Unsent {
         ReplyBuffers::Buffer buffer;  // holds the bytes
         const uint8_t* data;
@@ -152,8 +154,9 @@ class RpcConnection {
     std::deque<Unsent> m_out;  // what is left of replies, oldest first
     size_t m_outBytes = 0;     // in m_out
     bool m_broken = false;
-    bool m_readShut = false;  // ShutdownRead ran: a socket swapped in is shut too
-    bool m_wakeOnDone = false;
-    Clock::time_point m_lastSent = Clock::now();
-    Clock::time_point m_lastDone = Clock::now();
+    // ShutdownRead ran: a socket swapped in is shut too
+    bool m_readShut GUARDED_BY(m_mutex) = false;
+    bool m_wakeOnDone GUARDED_BY(m_mutex) = false;
+    Clock::time_point m_lastSent GUARDED_BY(m_mutex) = Clock::now();
+    Clock::time_point m_lastDone GUARDED_BY(m_mutex) = Clock::now();
 };

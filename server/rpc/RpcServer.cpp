@@ -475,7 +475,7 @@ void RpcServer::AcceptLoop() {
         }
         if (fds[1].revents) {
             DrainEventFd(m_wakeFd);
-            std::lock_guard<std::mutex> lock(m_mutex);
+            MutexLock lock(m_mutex);
             if (m_stopping)
                 return;
         }
@@ -524,7 +524,7 @@ void RpcServer::Admit(int fd, const sockaddr_storage& peer) {
     RpcCaller caller = Identify(fd, peer, label);
     size_t open;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         open = m_open;
     }
     if (open >= m_options.maxConnections) {
@@ -553,7 +553,7 @@ void RpcServer::Admit(int fd, const sockaddr_storage& peer) {
 }
 
 bool RpcServer::Launch(const ConnectionPtr& connection) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (m_stopping)
         return false;
     const uint64_t id = m_nextId++;
@@ -604,7 +604,7 @@ void RpcServer::RunConnection(uint64_t id, ConnectionPtr connection) {
     if (relay.joinable())
         relay.join();  // it sees the plain end close
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_finished.push_back(id);
         --m_open;
     }
@@ -749,7 +749,7 @@ bool RpcServer::Serve(RpcDispatcher& dispatcher, RpcConnection& connection, cons
 void RpcServer::JoinFinishedReaders() {
     std::vector<std::thread> done;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         for (uint64_t id : m_finished) {
             auto found = m_readers.find(id);
             if (found == m_readers.end())
@@ -773,7 +773,7 @@ void RpcServer::Stop() {
         return;
     m_started = false;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_stopping = true;
     }
     Wake();
@@ -781,7 +781,7 @@ void RpcServer::Stop() {
     CloseListener();
     std::map<uint64_t, Reader> readers;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         readers.swap(m_readers);
         m_finished.clear();
     }

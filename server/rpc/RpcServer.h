@@ -72,7 +72,8 @@
 // 127.0.0.1, their port 0 and their host name "".
 //
 // Lock order: m_mutex (connections) before a connection's locks
-// (RpcConnection.h); the queue's and the reply buffers' locks are leaves. No
+// (RpcConnection.h); the queue's and the reply buffers' locks are leaves
+// (see platform/ThreadSafety.h). No
 // lock is held while a program runs or a thread is joined. A connection's
 // descriptors are closed by its thread as it ends (by the last owner for
 // one refused before it had a thread), never by anyone else.
@@ -90,11 +91,11 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/ThreadSafety.h"
 #include "server/rpc/BoundedQueue.h"
 #include "server/rpc/HandedOver.h"
 #include "server/rpc/HostNameLookup.h"
@@ -214,10 +215,11 @@ class RpcServer {
     std::vector<std::thread> m_workers;
     BoundedQueue<Job> m_queue;
 
-    std::mutex m_mutex;  // guards the members below
-    bool m_stopping = false;
-    uint64_t m_nextId = 0;
-    size_t m_open = 0;  // connections whose thread has not ended
-    std::map<uint64_t, Reader> m_readers;
-    std::vector<uint64_t> m_finished;  // readers that ended, to be joined
+    Mutex m_mutex;
+    bool m_stopping GUARDED_BY(m_mutex) = false;
+    uint64_t m_nextId GUARDED_BY(m_mutex) = 0;
+    size_t m_open GUARDED_BY(m_mutex) = 0;  // connections whose thread has not ended
+    std::map<uint64_t, Reader> m_readers GUARDED_BY(m_mutex);
+    // readers that ended, to be joined
+    std::vector<uint64_t> m_finished GUARDED_BY(m_mutex);
 };

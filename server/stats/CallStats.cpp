@@ -136,12 +136,12 @@ uint64_t StatsRow::Errors() const {
 
 CallStats::Connection::Connection(CallStats& stats, std::string peer)
     : m_stats(stats), m_id(NextConnectionId()), m_peer(std::move(peer)) {
-    std::lock_guard<std::mutex> lock(m_stats.m_connectionsMutex);
+    MutexLock lock(m_stats.m_connectionsMutex);
     m_stats.m_connections.insert(this);
 }
 
 CallStats::Connection::~Connection() {
-    std::lock_guard<std::mutex> lock(m_stats.m_connectionsMutex);
+    MutexLock lock(m_stats.m_connectionsMutex);
     m_stats.m_connections.erase(this);
 }
 
@@ -199,7 +199,7 @@ size_t CallStats::ProcedureRow(const Call& call) {
 // A free claimed row may be taken by another thread meanwhile: the search
 // runs again under the lock.
 size_t CallStats::ClaimProcedure(size_t row, uint64_t key, const char* name) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     const size_t first = row < kClaimedFirst ? row : kClaimedFirst;
     const size_t last = row < kClaimedFirst ? row + 1 : kOtherRow;
     for (size_t candidate = first; candidate < last; ++candidate) {
@@ -231,7 +231,7 @@ bool CallStats::NoteKnownExport(uint32_t shareId) {
 // Claims a free row, or finds the one another thread claimed meanwhile.
 void CallStats::NoteNewExport(uint32_t shareId, const std::string& path) {
     const uint64_t id = static_cast<uint64_t>(shareId) + 1;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     t_note.exportRow = kOtherExport;
     for (size_t row = 0; row < kExports; ++row) {
         const uint64_t seen = m_exportIds[row].load(std::memory_order_relaxed);
@@ -311,7 +311,7 @@ StatsSnapshot CallStats::Snapshot() const {
         merged.name = named ? m_exportPaths[row] : "other";
         snapshot.exports.push_back(std::move(merged));
     }
-    std::lock_guard<std::mutex> lock(m_connectionsMutex);
+    MutexLock lock(m_connectionsMutex);
     for (const Connection* connection : m_connections) {
         if (snapshot.connections.size() == kMaxConnections)
             break;

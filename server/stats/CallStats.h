@@ -11,18 +11,19 @@
 // The program that runs a call notes its own status and export for the
 // thread (NoteStatus, NoteExport) between the dispatcher's BeginCall and
 // Record. Connections register for their lifetime (Connection).
-// Lock order: m_mutex and m_connectionsMutex are leaves.
+// Lock order: m_mutex and m_connectionsMutex are leaves (see
+// platform/ThreadSafety.h).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/ThreadSafety.h"
 #include "server/stats/LatencyHistogram.h"
 
 // One row of a snapshot; latencies in nanoseconds.
@@ -110,7 +111,7 @@ class CallStats {
 
     std::unique_ptr<Shard[]> m_shards;
 
-    std::mutex m_mutex;  // claims rows
+    Mutex m_mutex;  // claims rows: what it writes is published by atomics, read unlocked
     // Per procedure row: program << 32 | procedure, and its name once claimed.
     std::unique_ptr<std::atomic<uint64_t>[]> m_keys;
     std::unique_ptr<std::atomic<const char*>[]> m_names;
@@ -119,6 +120,6 @@ class CallStats {
     std::atomic<uint64_t> m_exportIds[kExports];
     std::string m_exportPaths[kExports];
 
-    mutable std::mutex m_connectionsMutex;  // guards m_connections
-    std::set<const Connection*> m_connections;
+    mutable Mutex m_connectionsMutex;
+    std::set<const Connection*> m_connections GUARDED_BY(m_connectionsMutex);
 };

@@ -33,7 +33,7 @@ int TlsClientChannel::Open(const sockaddr_in& address, const TlsContext& context
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
         if (error.empty())
             error = std::strerror(errno);
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_failed = true;
         ::close(tcp);
         return -1;
@@ -42,7 +42,7 @@ int TlsClientChannel::Open(const sockaddr_in& address, const TlsContext& context
     m_relay = std::thread([this, session, tcp, plain, timeout] {
         const std::string why = RelayTls(*session, tcp, plain, timeout);
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            MutexLock lock(m_mutex);
             m_end = why;
         }
         session->ssl.reset();
@@ -53,11 +53,11 @@ int TlsClientChannel::Open(const sockaddr_in& address, const TlsContext& context
 }
 
 bool TlsClientChannel::Failed() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_failed || !m_end.empty();
 }
 
 std::string TlsClientChannel::End() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_end;
 }

@@ -10,10 +10,10 @@
 #include <netinet/in.h>
 
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "platform/ThreadSafety.h"
 #include "server/tls/TlsContext.h"
 
 class TlsClientChannel {
@@ -36,7 +36,7 @@ class TlsClientChannel {
 
   private:
     std::thread m_relay;
-    mutable std::mutex m_mutex;  // guards the two below
-    bool m_failed = false;
-    std::string m_end;
+    mutable Mutex m_mutex;  // a leaf
+    bool m_failed GUARDED_BY(m_mutex) = false;
+    std::string m_end GUARDED_BY(m_mutex);
 };
