@@ -1,6 +1,7 @@
 // The one locking primitive of the module: a critical section that the
 // owning thread may enter again (entries nest, as with a recursive mutex).
-// OxCriticalSectionLock enters on construction and leaves on destruction.
+// OxCriticalSectionLock enters on construction and leaves on destruction;
+// built from null it does nothing.
 // Lock order: see platform/ThreadSafety.h.
 #pragma once
 
@@ -28,11 +29,16 @@ class CAPABILITY("mutex") OxCriticalSection {
 
 class SCOPED_CAPABILITY OxCriticalSectionLock {
   public:
-    explicit OxCriticalSectionLock(OxCriticalSection* section) ACQUIRE(section)
-        : m_section(section) {
-        m_section->enter(true);
+    // The analysis cannot follow the null case, which holds nothing.
+    explicit OxCriticalSectionLock(OxCriticalSection* section)
+        ACQUIRE(section) NO_THREAD_SAFETY_ANALYSIS : m_section(section) {
+        if (m_section)
+            m_section->enter(true);
     }
-    ~OxCriticalSectionLock() RELEASE() { m_section->leave(); }
+    ~OxCriticalSectionLock() RELEASE() NO_THREAD_SAFETY_ANALYSIS {
+        if (m_section)
+            m_section->leave();
+    }
     OxCriticalSectionLock(const OxCriticalSectionLock&) = delete;
     OxCriticalSectionLock& operator=(const OxCriticalSectionLock&) = delete;
 

@@ -52,6 +52,7 @@
 #define RELEASE_SHARED(...) LUME_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define EXCLUDES(...) LUME_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ACQUIRED_AFTER(...) LUME_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
+#define NO_THREAD_SAFETY_ANALYSIS LUME_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 // std::mutex with the attributes.
 class CAPABILITY("mutex") Mutex {
