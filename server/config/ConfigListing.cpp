@@ -1,3 +1,5 @@
+// The configuration program's listings of exports and of locks: rows taken from snapshots, cut to a
+// reply's bounds, and their XDR encoding.
 #include "server/config/ConfigListing.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The configuration program: who the caller is, and each procedure's decode, module request and
+// encode; the channel's creates and unexports recorded in SavedExports.
 #include "server/config/ConfigProgram.h"
 
 #include <algorithm>

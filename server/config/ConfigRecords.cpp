@@ -1,3 +1,5 @@
+// Field-by-field conversion between the configuration program's XDR structures and the module's
+// request and response records.
 #include "server/config/ConfigRecords.h"
 
 namespace {

@@ -1,3 +1,5 @@
+// Configuration requests run through the module's GenericConfigRPCHandler, each response record
+// given back through ReleaseConfigRPCMem.
 #include "server/config/ConfigRequests.h"
 
 #include "host/ConfigRPCTypes.h"

@@ -1,3 +1,5 @@
+// The statistics procedure's reply: a CallStats snapshot as lumecfg_stats_res, cut to the bounds
+// lumecfg.x sets.
 #include "server/config/ConfigStats.h"
 
 #include <deque>

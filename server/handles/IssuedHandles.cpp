@@ -1,3 +1,5 @@
+// The handles given out, recorded in the state store's "issued-handles" table, with the most
+// recently used pairs kept in memory.
 #include "server/handles/IssuedHandles.h"
 
 #include <algorithm>

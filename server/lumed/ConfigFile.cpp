@@ -1,3 +1,5 @@
+// lumed's TOML configuration file read into LumedOptions, each value checked as its flag would
+// check it.
 #include "server/lumed/ConfigFile.h"
 
 #include <toml++/toml.h>

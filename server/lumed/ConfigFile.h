@@ -1,5 +1,6 @@
 // lumed's configuration file, TOML read with toml++: each flag of
-// LumedOptions.h is a key named as the flag without its dashes, with a
+// LumedOptions.h but --config, --check-config, --export, --version and
+// --help is a key named as the flag without its leading dashes, with a
 // value of the flag's type, and the exports are an array of tables:
 //
 //   port = 2049                  # integers as integers

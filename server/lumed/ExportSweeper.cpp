@@ -1,3 +1,4 @@
+// The thread that removes the exports whose expiry interval passed without a keep-alive.
 #include "server/lumed/ExportSweeper.h"
 
 #include <vector>

@@ -1,3 +1,4 @@
+// Loading the file-system module with dlopen and calling its LoadFSM entry point.
 #include "server/lumed/FsmModule.h"
 
 #include <dlfcn.h>

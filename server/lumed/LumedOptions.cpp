@@ -1,3 +1,5 @@
+// lumed's command line (CLI11) and help texts, and how the configuration file and the flags
+// combine.
 #include "server/lumed/LumedOptions.h"
 
 #include <arpa/inet.h>

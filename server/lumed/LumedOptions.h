@@ -6,8 +6,8 @@
 //         [--config-bind ADDR] [--config-port N] [--minute-seconds N]
 //         [--admin-group GROUP] [--tls-cert FILE --tls-key FILE --tls-ca FILE]
 //         [--ganesha] [--log-stderr] [--config FILE] [--check-config]
+//         [--metrics [ADDR:]PORT]
 //   lumed --version
-//         [--ganesha] [--metrics [ADDR:]PORT]
 //
 // Without --export lumed serves the exports made later through the
 // configuration channel.

@@ -1,3 +1,4 @@
+// Registration of lumed's programs with a local rpcbind, tried only when one listens.
 #include "server/lumed/RpcBind.h"
 
 #include <arpa/inet.h>

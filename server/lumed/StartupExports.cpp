@@ -1,3 +1,5 @@
+// The exports lumed makes at start: the --export and [[export]] directories, and those the
+// configuration channel had recorded.
 #include "server/lumed/StartupExports.h"
 
 #include <vector>

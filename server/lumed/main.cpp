@@ -1,17 +1,19 @@
 // lumed: the NFSv3 server. Loads the file-system module, exports the
-// directories named on the command line and makes again the exports the
-// configuration channel had made before it last stopped, serves MOUNT, NFS
-// and the configuration program, removes exports that expire without a
-// keep-alive, and on SIGINT or SIGTERM finishes the calls in flight,
-// removes its exports (their records stay) and exits 0. SIGHUP reopens the
-// log file and adds the configuration file's new [[export]]s. Under
-// systemd it says READY=1 once it serves and STOPPING=1 when it stops.
+// directories named on the command line and in its configuration file,
+// makes again the exports the configuration channel had made before it last
+// stopped, serves MOUNT, NFS and the configuration program, removes exports
+// that expire without a keep-alive, and on SIGINT or SIGTERM finishes the
+// calls in flight, removes its exports (their records stay) and exits 0.
+// SIGHUP reopens the log file and adds the configuration file's new
+// [[export]]s. Under systemd it says READY=1 once it serves and STOPPING=1
+// when it stops.
 //
-// Once ready it prints on stdout, which scripts and tests read,
+// As it starts it prints on stdout, which scripts and tests read,
 //   lumed: configuration socket PATH
 //   lumed: configuration on ADDRESS port PORT[ with TLS]   (when not the NFS port)
 //   lumed: metrics on ADDRESS port PORT   (with --metrics)
-//   lumed: serving on ADDRESS port PORT
+//   lumed: exporting DIR   (for each --export and [[export]])
+//   lumed: serving on ADDRESS port PORT   (last: it is ready)
 // or, with --ganesha, where NFS-Ganesha serves the exports,
 //   lumed: serving through NFS-Ganesha
 #include <grp.h>
@@ -184,8 +186,6 @@ void ReopenLog(const LumedOptions& options, std::shared_ptr<LogSink>& logFile) {
     }
 }
 
-// Blocks the stop signals and SIGHUP in every thread (threads inherit the
-// mask) so that only the main thread's sigwait sees them.
 // The limit on open descriptors raised as far as allowed (the hard limit
 // too, up to the kernel's most, when lumed may): kept files and objects
 // kept as found are sized by it, and nothing here uses select().
@@ -212,6 +212,8 @@ void RaiseDescriptorLimit() {
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// Blocks the stop signals and SIGHUP in every thread (threads inherit the
+// mask) so that only the main thread's sigwait sees them.
 sigset_t BlockStopSignals() {
     sigset_t signals;
     sigemptyset(&signals);

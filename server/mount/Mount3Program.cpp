@@ -1,3 +1,5 @@
+// The MOUNT v3 procedures: MNT's path checks and handle, UMNT, UMNTALL, DUMP and the bounded EXPORT
+// list.
 #include "server/mount/Mount3Program.h"
 
 #include <sys/stat.h>

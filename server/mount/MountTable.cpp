@@ -1,3 +1,4 @@
+// The mount table DUMP reports: a set of (host, path) pairs under one lock.
 #include "server/mount/MountTable.h"
 
 void MountTable::Add(const std::string& host, const std::string& path) {

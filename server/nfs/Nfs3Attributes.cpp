@@ -1,3 +1,4 @@
+// NFS v3 attributes (fattr3, wcc_attr) from lstat's, and the ACCESS3 bits mode bits give a caller.
 #include "server/nfs/Nfs3Attributes.h"
 
 #include <sys/sysmacros.h>

@@ -1,3 +1,4 @@
+// The one table from errno to nfsstat3.
 #include "server/nfs/Nfs3Errno.h"
 
 #include <cerrno>

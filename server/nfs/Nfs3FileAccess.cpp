@@ -1,3 +1,5 @@
+// ACCESS of a regular file judged with its POSIX ACL, read from a descriptor of it; other objects
+// by their mode bits.
 #include "server/nfs/Nfs3FileAccess.h"
 
 #include "server/nfs/Nfs3Attributes.h"

@@ -1,3 +1,5 @@
+// The objects found by handle or by name, kept while the era of name changes stands and dropped all
+// together when it moves on.
 #include "server/nfs/Nfs3FoundObjects.h"
 
 std::string Nfs3FoundObjects::HandleKey(const nfs_fh3& fh, const std::string& who) {

@@ -1,3 +1,5 @@
+// A directory's entries read a batch at a time, and the listings kept open where a READDIR reply
+// ended.
 #include "server/nfs/Nfs3Listings.h"
 
 #include <sys/syscall.h>

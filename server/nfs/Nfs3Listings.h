@@ -86,7 +86,9 @@ class Nfs3KeptListings {
     // The listing of the directory with attributes st kept at place; null
     // when none is.
     Listing Take(const Nfs3Place& place, const struct stat& st);
-    // Keeps listing at place, closing the one this displaces, if any.
+    // Keeps listing at place, closing the least lately kept one when that
+    // makes more than the capacity; a place already taken keeps its own, and
+    // listing is closed instead.
     void Keep(const Nfs3Place& place, Listing listing);
 
   private:

@@ -1,3 +1,4 @@
+// Checks of the file names and symbolic link targets clients send.
 #include "server/nfs/Nfs3Names.h"
 
 nfsstat3 Nfs3CheckName(const filename3& wire, Nfs3NameUse use, std::string& name) {

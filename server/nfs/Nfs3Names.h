@@ -15,8 +15,8 @@ constexpr size_t kNfs3NameMax = 255;
 
 enum class Nfs3NameUse {
     kLookup,  // "." and ".." allowed
-    kCreate,  // CREATE, MKDIR, SYMLINK, MKNOD, LINK, the target of RENAME
-    kRemove,  // REMOVE, RMDIR, the source of RENAME
+    kCreate,  // CREATE, MKDIR, SYMLINK, MKNOD, LINK
+    kRemove,  // REMOVE, RMDIR, both names of RENAME
 };
 
 // NFS3_OK with name filled, or the status to answer.

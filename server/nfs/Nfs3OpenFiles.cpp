@@ -1,3 +1,4 @@
+// The descriptors kept open across READ, WRITE and COMMIT, and the thread that closes idle ones.
 #include "server/nfs/Nfs3OpenFiles.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// A read-only file written or resized by its owner, opened with the server's identity once the
+// owner is checked.
 #include "server/nfs/Nfs3OwnerWrites.h"
 
 #include <cerrno>

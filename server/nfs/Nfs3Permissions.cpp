@@ -1,3 +1,4 @@
+// Permission checks by mode bits and POSIX ACL entries, the rules kept per file id and change time.
 #include "server/nfs/Nfs3Permissions.h"
 
 #include <acl/libacl.h>
@@ -71,8 +72,8 @@ std::shared_ptr<const Rules> RulesOfAcl(acl_t acl) {
 }
 
 // The file's extended entries; null when it has none. A file whose ACL
-// cannot be read is judged by an ACL that grants no named entry anything,
-// the owner and others by the mode.
+// cannot be read is judged by an ACL that grants the group class (owning
+// group and named entries) nothing, the owner and others by the mode.
 std::shared_ptr<const Rules> ReadRules(int fd) {
     if (acl_extended_fd(fd) != 1)
         return nullptr;

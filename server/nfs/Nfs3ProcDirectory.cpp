@@ -11,7 +11,7 @@
 // whatever its verifier. So a cookie always means the same place in the
 // same listing, and one past the end answers BAD_COOKIE too.
 // Resuming at a cookie takes up the stream a reply ended at that cookie
-// left open (a few are, KeptListings), else seeks a new stream to the
+// left open (a few are, Nfs3KeptListings), else seeks a new stream to the
 // position remembered for it (the last cookie of each reply is, in a
 // bounded cache), else reads that many entries from the start.
 // Entries are read from the directory's descriptor with getdents64, in

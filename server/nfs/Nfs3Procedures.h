@@ -24,8 +24,9 @@ void Nfs3Readlink(Nfs3Request& req, READLINK3args& args, READLINK3res& res);
 // when there is one and the read is large enough, else read straight into
 // the reply. Either way the bytes read fix count and eof, so the reply
 // agrees with itself however the file changes meanwhile. Offered wouldWait,
-// it reads nothing that is not in memory: it sets it and encodes nothing. The request keeps
-// the object and descriptor alive.
+// it reads nothing that is not in memory: it sets it instead, and the
+// transport drops what was encoded. The request keeps the object and
+// descriptor alive.
 struct Read3Result {
     READ3res res;
     BkEndProc* object;  // set when the data is still to be read

@@ -1,3 +1,5 @@
+// The NFS v3 program: the procedure table, the checks the decoders leave undone, and one call's
+// decode, run and encode.
 #include "server/nfs/Nfs3Program.h"
 
 #include <cstdint>
@@ -192,9 +194,9 @@ std::unique_ptr<uint64_t[]> Record(size_t size) {
     return std::unique_ptr<uint64_t[]>(new uint64_t[count ? count : 1]());
 }
 
-// Runs the handler; the request (and the caller's identity) ends before
-// the result is encoded, but what the result points at is kept alive by
-// the caller's request.
+// Runs the handler; an exception it throws answers SYSTEM_ERR. Call encodes
+// the result while the request still lives: what the result points into,
+// and the caller's identity (READ reads its data then).
 accept_stat Run(const Nfs3Procedure& procedure, Nfs3Request& req, void* args, void* result) {
     try {
         procedure.handler(req, args, result);

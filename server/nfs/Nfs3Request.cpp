@@ -1,3 +1,5 @@
+// One NFS v3 call: admission, identity, its handles resolved (again by unique file id when the
+// module cannot), handles given out, reply storage.
 #include "server/nfs/Nfs3Request.h"
 
 #include <dirent.h>

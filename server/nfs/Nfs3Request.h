@@ -4,10 +4,10 @@
 // Enter resolves the call's first handle: the export named by the handle
 // must admit the caller's address (else ACCES) and allow what the procedure
 // needs (its Nfs3Need, from the procedure table: READ for reads, WRITE for
-// changes; else ACCES / ROFS); then the calling
-// thread takes on the caller's identity until the request is destroyed (uid
-// 0 squashed to 65534 unless the export has SHARE_PERM_ROOT, AUTH_NONE as
-// 65534), and the object is found. The module resolves a handle to the
+// changes; else ACCES / ROFS); then the calling thread takes on the
+// caller's identity until the request is destroyed (uid 0 squashed to
+// 65534 unless the export has SHARE_PERM_ROOT, AUTH_NONE as 65534), and the
+// object is found. The module resolves a handle to the
 // object of its unique id beneath the export's root, or not at all; when it
 // cannot (after a restart, or when the path it remembers was renamed away),
 // the object is found again by the kernel identity of that id (Recover).

@@ -1,3 +1,5 @@
+// The write verifier: a stamp of the process's start, moved on when written data may have been
+// lost.
 #include "server/nfs/Nfs3WriteVerifier.h"
 
 #include <unistd.h>

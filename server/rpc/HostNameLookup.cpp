@@ -1,3 +1,4 @@
+// Forward-confirmed host names of peers, through the system's resolver.
 #include "server/rpc/HostNameLookup.h"
 
 #include <netdb.h>

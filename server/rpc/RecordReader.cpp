@@ -1,3 +1,4 @@
+// Reassembly of ONC RPC records from the record-marked fragments of a byte stream.
 #include "server/rpc/RecordReader.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The replies kept for retransmitted non-idempotent calls, bounded, the least recently used going
+// first.
 #include "server/rpc/ReplayCache.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The pool of reply buffers kept for reuse.
 #include "server/rpc/ReplyBuffers.h"
 
 void ReplyBuffers::Return::operator()(char* buffer) const {

@@ -1,3 +1,5 @@
+// A reply's data held in a pipe: spliced from a file, then to the socket or read back into the
+// reply.
 #include "server/rpc/ReplyPipe.h"
 
 #include <fcntl.h>

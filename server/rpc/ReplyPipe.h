@@ -24,9 +24,10 @@ class ReplyPipe {
 
     // Splices up to count bytes of fd from offset into the empty pipe: the
     // bytes it now holds, end set when the file ended before count. Fewer
-    // without end when the pipe is full. -1 with errno when nothing could
-    // be spliced: EINVAL when this file (or its file system) cannot be
-    // spliced, EMSGSIZE when the pipe cannot grow to hold count bytes.
+    // without end when the pipe is full. -1 with errno, the pipe left empty,
+    // when splicing failed: EINVAL when this file (or its file system)
+    // cannot be spliced, EMSGSIZE when the pipe cannot grow to hold count
+    // bytes (from offset's page on).
     ssize_t Fill(int fd, uint64_t offset, size_t count, bool& end);
     size_t Held() const { return m_held; }
     // Moves to socket what it takes now (socket non-blocking); more: bytes

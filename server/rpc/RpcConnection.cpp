@@ -1,3 +1,5 @@
+// One connection's replies: sent at once when the socket takes them, else queued for the
+// connection's thread.
 #include "server/rpc/RpcConnection.h"
 
 #include <fcntl.h>

@@ -20,9 +20,9 @@
 // Thread-safe. m_sendMutex lets one thread at a time write the socket (it is
 // held across a non-blocking send, never across a wait); m_mutex, held
 // briefly, guards the rest. Order: m_sendMutex, m_mutex (see
-// platform/ThreadSafety.h). The socket and the eventfd are closed only by Close, under both;
-// a reply handed over later is dropped, so a descriptor number reused
-// elsewhere is never touched.
+// platform/ThreadSafety.h). The socket and the eventfd are closed only by
+// Close, under both; a reply handed over later is dropped, so a descriptor
+// number reused elsewhere is never touched.
 #pragma once
 
 #include <sys/uio.h>

@@ -1,3 +1,5 @@
+// One call handled: its header and credential decoded, its program run (or its reply replayed), the
+// reply record encoded.
 #include "server/rpc/RpcDispatcher.h"
 
 #include <arpa/inet.h>

@@ -11,8 +11,9 @@
 // AUTH_NONE or AUTH_SYS → AUTH_TOOWEAK; unknown program → PROG_UNAVAIL;
 // version outside the program's range → PROG_MISMATCH; a retransmitted
 // non-idempotent call → the first reply again (dropped while the first
-// still runs; ReplayCache.h); otherwise what the program says. A record too
-// short to carry the six words before the credential gets no answer.
+// still runs; ReplayCache.h); otherwise what the program says. A record
+// that is not a call, or a version 2 call whose header ends before the
+// credential, gets no answer.
 // Not thread-safe: each worker thread has its own; the program table is
 // read-only while calls run; the replay cache is shared and thread-safe.
 #pragma once

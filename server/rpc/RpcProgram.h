@@ -3,8 +3,8 @@
 //
 // The transport reads a call, decodes its header and credential, and hands
 // the program the call and two XDR streams: the arguments (positioned after
-// the header) and the results (positioned after the reply header, with room
-// for RpcServer::Options::maxRecord bytes). The program decodes its
+// the header) and the results (positioned after the reply header, the whole
+// reply bounded by RpcServer::Options::maxRecord bytes). The program decodes its
 // arguments, runs the procedure and encodes its results, then says how the
 // call was accepted; for anything but SUCCESS the transport discards what
 // was encoded and sends the accept status alone.

@@ -1,3 +1,5 @@
+// The RPC server: listening and accepting, each connection's thread (reading, handing out calls,
+// deadlines), the workers, and stopping.
 #include "server/rpc/RpcServer.h"
 
 #include <arpa/inet.h>
@@ -26,7 +28,8 @@ typedef RpcConnection::Clock Clock;
 
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kQueuedCallsPerWorker = 16;
-// Quick calls a worker is worth waking for (see RpcServer.h).
+// The longest run of quick calls the connection's thread keeps to itself:
+// a worker is woken only for a deeper batch (see RpcServer.h).
 constexpr size_t kRunCalls = 16;
 // How long the acceptor waits before trying again when out of descriptors.
 constexpr int kRetryMilliseconds = 100;

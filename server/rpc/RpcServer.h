@@ -6,13 +6,14 @@
 // by the connection's deadlines); a fixed pool of workers. A call its
 // program does not call quick (it may wait long) goes to a worker alone, so
 // it never holds up the connection's reading. Quick calls read together are
-// split into runs of at least kRunCalls (at most as many runs as there are
-// processors, and threads to take them): each run but the last goes to a
-// worker as one job, the connection's thread runs the last itself. A client
-// waiting on one call at a time so costs no hand-off between threads, a
-// queue of up to kRunCalls small calls none either (a hand-off costs a
-// wake-up and a contest for the socket, which so few quick calls do not
-// repay), and a deeper one a wake-up per processor rather than per call.
+// split into runs of equal length, at most kRunCalls each unless that would
+// make more runs than there are processors (and threads to take them): each
+// run but the last goes to a worker as one job, the connection's thread runs
+// the last itself. A client waiting on one call at a time so costs no
+// hand-off between threads, a queue of up to kRunCalls small calls none
+// either (a hand-off costs a wake-up and a contest for the socket, which so
+// few quick calls do not repay), and a deeper one a wake-up per run rather
+// than per call.
 // A quick call that finds, there, that it would wait (a READ of data not in
 // memory) goes to a worker alone instead, so it holds up none of the calls
 // behind it. The replies of a run leave together (RpcConnection.h).
@@ -71,9 +72,9 @@
 // local, with the peer process's ids from the kernel; their address reads
 // 127.0.0.1, their port 0 and their host name "".
 //
-// Lock order: m_mutex (connections) before a connection's locks
-// (RpcConnection.h); the queue's and the reply buffers' locks are leaves
-// (see platform/ThreadSafety.h). No
+// Lock order (platform/ThreadSafety.h): m_mutex (connections) before a
+// connection's locks (RpcConnection.h), though no path nests them today; the
+// queue's, the reply buffers' and the replay cache's locks are leaves. No
 // lock is held while a program runs or a thread is joined. A connection's
 // descriptors are closed by its thread as it ends (by the last owner for
 // one refused before it had a thread), never by anyone else.

@@ -1,3 +1,4 @@
+// Call statistics counted into per-thread shards of atomics and merged into snapshots.
 #include "server/stats/CallStats.h"
 
 #include <algorithm>

@@ -28,7 +28,7 @@
 
 // One row of a snapshot; latencies in nanoseconds.
 struct StatsRow {
-    std::string program;  // "nfs", "mount", "config", else the program number
+    std::string program;  // "nfs", "mount", "config", the program number, or "other"
     std::string name;     // the procedure, or the export's share path
     uint64_t calls = 0, bytesIn = 0, bytesOut = 0, sumNanos = 0;
     uint64_t p50 = 0, p90 = 0, p99 = 0, max = 0;

@@ -1,3 +1,4 @@
+// The log-linear latency buckets, and percentiles read from them.
 #include "server/stats/LatencyHistogram.h"
 
 #include <algorithm>

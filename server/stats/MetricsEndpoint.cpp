@@ -1,3 +1,4 @@
+// The metrics endpoint: one thread answering GET /metrics over HTTP/1.0, one client at a time.
 #include "server/stats/MetricsEndpoint.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// A statistics snapshot written in the Prometheus text format.
 #include "server/stats/MetricsText.h"
 
 #include <cstdio>

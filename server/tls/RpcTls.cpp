@@ -1,3 +1,5 @@
+// The STARTTLS probe of RPC-with-TLS and the TLS handshake, for both ends, over a socket BIO that
+// never raises SIGPIPE.
 #include "server/tls/RpcTls.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// A client's TLS connection to lumed, relayed to a plain socket its RPC client calls through.
 #include "server/tls/TlsClientChannel.h"
 
 #include <sys/socket.h>

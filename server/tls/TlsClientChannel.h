@@ -28,10 +28,11 @@ class TlsClientChannel {
     // TLS, and the relay's wait on a side that does not move.
     int Open(const sockaddr_in& address, const TlsContext& context, const std::string& serverName,
              uint32_t program, uint32_t version, std::chrono::seconds timeout, std::string& error);
-    // Whether taking up TLS failed or the server ended it with a fault.
+    // Whether taking up TLS failed or the relay ended on a fault.
     bool Failed() const;
-    // Why the server ended TLS with a fault; "" while TLS goes on or after a
-    // clean end. Set before the relay closes the plain end.
+    // Why the relay ended on a fault (the TLS stream's, the plain side's, or
+    // nothing moving for timeout); "" while it runs or after a clean end.
+    // Set before the relay closes the plain end.
     std::string End() const;
 
   private:

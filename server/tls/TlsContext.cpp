@@ -1,3 +1,4 @@
+// The OpenSSL contexts of RPC-with-TLS, and OpenSSL's error text.
 #include "server/tls/TlsContext.h"
 
 #include <openssl/err.h>

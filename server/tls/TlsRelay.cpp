@@ -1,3 +1,4 @@
+// The relay between a TLS stream and a plain socket, each direction holding at most 64 KiB.
 #include "server/tls/TlsRelay.h"
 
 #include <openssl/err.h>

@@ -6,7 +6,7 @@
 // ends (after passing on what the other still had for it, within stall), when
 // bytes wait and neither side has moved for stall, or on a TLS or socket
 // fault. It neither closes nor shuts down either descriptor, and sends TLS
-// close_notify when the plain side ended cleanly.
+// close_notify when the plain side ended.
 #pragma once
 
 #include <chrono>
@@ -15,6 +15,7 @@
 #include "server/tls/RpcTls.h"
 
 // Both descriptors must be connected stream sockets (used without waiting,
-// whatever their mode); the session's must be tlsFd. The reason the relay stopped: "" when a side
-// ended cleanly.
+// whatever their mode); the session's must be tlsFd. The reason the relay
+// stopped: "" when the plain side ended or the TLS stream ended with
+// close_notify.
 std::string RelayTls(TlsSession& session, int tlsFd, int plainFd, std::chrono::milliseconds stall);
