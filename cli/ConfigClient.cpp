@@ -1,3 +1,5 @@
+// The configuration program's client: connecting over TCP, over TLS or to the
+// local socket, and making one call.
 #include "cli/ConfigClient.h"
 
 #include <netdb.h>

@@ -1,3 +1,5 @@
+// lumectl's command line: the help texts and the CLI11 parser that fills a
+// LumectlCommand.
 #include "cli/LumectlCommand.h"
 
 #include <CLI/CLI.hpp>

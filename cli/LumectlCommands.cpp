@@ -1,3 +1,5 @@
+// The lumectl commands on one export (export, unexport, keepalive, the lock
+// commands, drill-hole), and the choice of a command's runner.
 #include "cli/LumectlCommands.h"
 
 #include <initializer_list>

@@ -1,3 +1,5 @@
+// lumectl list and locks: fetching the listings and putting them in tables
+// or JSON.
 #include "cli/LumectlListings.h"
 
 #include <algorithm>
@@ -77,7 +79,7 @@ nlohmann::json ExportJson(const lumecfg_export_entry& entry) {
             {"locks", entry.locks}};
 }
 
-// A client list as the export was given it; "-" for none.
+// A client list as the server lists it; "-" for none.
 std::string Joined(const nlohmann::json& clients) {
     std::string all;
     for (const nlohmann::json& client : clients)

@@ -1,3 +1,4 @@
+// Printing a lumectl report as a line or as a JSON object; its exit status.
 #include "cli/LumectlReport.h"
 
 #include <ostream>

@@ -1,3 +1,5 @@
+// lumectl stats: fetching the call statistics and putting them in tables or
+// JSON.
 #include "cli/LumectlStats.h"
 
 #include <cstdarg>

@@ -1,3 +1,5 @@
+// Client entries brought to their canonical form, and callers matched
+// against them.
 #include "host/AllowedClients.h"
 
 #include <arpa/inet.h>

@@ -1,8 +1,8 @@
 // The records of a drill-hole request (configuration RPC 0x2460045) and its
-// response (0x2460046), shared with the host and laid out for x86-64. The
-// request belongs to the host and is only read; the response is allocated
-// with new and freed with delete by the release path, its strings with
-// strdup and free.
+// response (0x2460046), shared by the host and the module and laid out for
+// x86-64. The request belongs to the host and is only read; the response is
+// allocated with new and freed with delete by the module's release path, its
+// strings with strdup and free.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,5 @@
+// The host's export: the fields every module's export shares, and its
+// reference count.
 #include "host/Export.h"
 
 #include "host/LumeServiceGlobals.h"

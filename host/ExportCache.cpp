@@ -1,3 +1,4 @@
+// The host's export table, gAllExports, by share id and by path.
 #include "host/ExportCache.h"
 
 // Never freed: exports left in the table may have their code in a module

@@ -1,3 +1,4 @@
+// Export paths between the caller's form and the stored form.
 #include "host/ExportPath.h"
 
 void ReverseNormalizeExportPath(const std::string& in, std::string& out) {

@@ -1,3 +1,5 @@
+// The log text of a create-export request, and the share description of an
+// export.
 #include "host/ExportRecords.h"
 
 #include <cstring>

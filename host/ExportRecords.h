@@ -1,10 +1,11 @@
 // The records of the create-export, unexport and keep-alive requests.
 //
-// Plain structures shared with the host, laid out for x86-64 (little-endian,
-// natural alignment); every string is a pointer to NUL-terminated bytes, null
-// meaning "no text". Request records belong to the host and are only read.
-// Response records are allocated with new and freed with delete, their
-// strings with strdup and free (the release path frees them).
+// Plain structures the host and the module share, laid out for x86-64
+// (little-endian, natural alignment); every string is a pointer to
+// NUL-terminated bytes, null meaning "no text". Request records belong to
+// the host and are only read. Response records are allocated with new and
+// freed with delete, their strings with strdup and free (the module's
+// ReleaseConfigRPCMem frees them).
 // The unexport and keep-alive requests are LumeExportPath records of which
 // only the path is read.
 #pragma once
@@ -35,8 +36,8 @@ static_assert(sizeof(LumeExportPath) == 48, "");
 // One export as described to the caller.
 struct LumeShare {
     char* path = nullptr;     // strdup of the export's path in the caller's form
-    uint32_t reserved32 = 0;  // the host's; always 0 from this module
-    uint64_t reserved64 = 0;  // the host's; always 0 from this module
+    uint32_t reserved32 = 0;  // the host's; always 0 here
+    uint64_t reserved64 = 0;  // the host's; always 0 here
     uint64_t refCount = 0;    // the export's reference count
 };
 static_assert(offsetof(LumeShare, reserved32) == 8, "");
@@ -54,7 +55,7 @@ static_assert(offsetof(LumeExportPathResp, share) == 16, "");
 static_assert(sizeof(LumeExportPathResp) == 48, "");
 
 struct LumeUnExportResp {
-    LumeShare share;  // filled when the share was found
+    LumeShare share;  // filled when the share was found and caller may manage it
     uint16_t status = 0;
     char* message = nullptr;  // failure text
 };

@@ -1,3 +1,5 @@
+// The module interface calls the host provides: FindExport, FinalizeExports,
+// PrintPerfCounters and a ListLocks that lists none.
 #include "host/FSM.h"
 
 #include <cstring>

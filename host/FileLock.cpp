@@ -1,3 +1,4 @@
+// Whole-file open-file-description locks (fcntl F_OFD_SETLK).
 #include "host/FileLock.h"
 
 #include <fcntl.h>

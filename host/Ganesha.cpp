@@ -1,3 +1,5 @@
+// Driving NFS-Ganesha's exports: adding, updating and withdrawing an export,
+// adopting an earlier run's exports at start, and the test seam.
 #include "host/Ganesha.h"
 
 #include <cstdlib>

@@ -6,8 +6,10 @@
 // (GaneshaBus); command 2 removes the export from Ganesha and deletes the
 // file. Each returns 0 on success; a failure is logged at level -1 with
 // Ganesha's own reason, or why Ganesha could not be reached, and returns -1
-// within the bus timeout. A create that fails leaves neither a Ganesha
-// export nor a file behind.
+// within the bus timeout. A failed create of a share Ganesha did not have
+// removes the file and asks Ganesha to drop the export, unless Ganesha
+// refused the add (what it has under that id is then left alone); a failed
+// create of an adopted share leaves Ganesha's export and its file in place.
 //
 // Start of a host in this mode: AdoptGaneshaExports notes which exports
 // Ganesha still has from an earlier run of this host (those whose block file
@@ -45,8 +47,8 @@ struct Calls {
     std::function<int(ExportPtr&)> update;
     std::function<int(GaneshaCtrlCmd, uint32_t)> manage;
 };
-// Replaces the calls (an empty function keeps that call's default); Reset
-// restores all three. Only while no other thread calls.
+// Replaces the calls (an empty function keeps that call as it is); Reset
+// restores all three defaults. Only while no other thread calls.
 void Set(const Calls& calls);
 void Reset();
 }  // namespace GaneshaSeam

@@ -1,3 +1,5 @@
+// The calls to NFS-Ganesha's export manager over D-Bus (sd-bus), each on its
+// own connection and bounded by the timeout.
 #include "host/GaneshaBus.h"
 
 #include <systemd/sd-bus.h>

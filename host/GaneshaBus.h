@@ -7,8 +7,8 @@
 // GaneshaBus may be called from any number of threads at once; it holds no
 // lock and no connection. A call, connecting included, never takes longer
 // than the timeout given at construction: an unanswered call fails with
-// "no reply within N s". Ganesha's Export_Id is 16 bits wide, and id 0 is
-// its pseudo root, which it never removes.
+// "no reply from NFS-Ganesha within N s". Ganesha's Export_Id is 16 bits
+// wide, and id 0 is its pseudo root, which it never removes.
 #pragma once
 
 #include <chrono>

@@ -1,3 +1,5 @@
+// An export written as NFS-Ganesha's EXPORT block: the checks, the client
+// entries in Ganesha's syntax, and the block file.
 #include "host/GaneshaExportBlock.h"
 
 #include <sys/socket.h>

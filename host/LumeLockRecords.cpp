@@ -1,3 +1,4 @@
+// Filling a lock response record.
 #include "host/LumeLockRecords.h"
 
 #include <cstdlib>

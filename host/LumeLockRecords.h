@@ -1,8 +1,8 @@
 // The records of a lock request (configuration RPC 0x246002C) and its
-// response (0x246002D), shared with the host and laid out for x86-64.
-// The request belongs to the host and is only read. The response is
-// allocated with new and freed with delete by the release path; its strings
-// are strdup copies freed with free; null means "no text".
+// response (0x246002D), shared by the host and the module and laid out for
+// x86-64. The request belongs to the host and is only read. The response is
+// allocated with new and freed with delete by the module's release path;
+// its strings are strdup copies freed with free; null means "no text".
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,4 @@
+// The host's process-wide settings, with their values at start.
 #include "host/LumeServiceGlobals.h"
 
 #include <limits.h>

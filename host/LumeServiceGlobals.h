@@ -1,7 +1,8 @@
 // Process-wide settings and states of the host that modules read.
-// Set by the host at start (clientName, isGanesha, exportUserToken) or as
-// its network services come up (the two flags). The flags are atomic; the
-// other members are written only before any export exists.
+// The host may set clientName, isGanesha, exportUserToken and setupNWSvcCB
+// at start, before any export exists; networkServicesStarted and
+// portMapperRegistered follow its network services up and down. The three
+// flags are atomic.
 #pragma once
 
 #include <atomic>
@@ -11,12 +12,12 @@
 
 struct LumeServiceGlobals {
     // Called by a module when it finds the network services not set up; the
-    // arguments are the module's (0, 1). May be null.
+    // arguments are the module's (0, 1). May be null; lumed sets none.
     typedef int (*SetupNWSvcCallback)(int, int);
 
     // This machine's client name; the host name unless the host sets another.
     static std::string clientName;
-    // Whether NFS is served through NFS-Ganesha; always false on this host.
+    // Whether NFS is served through NFS-Ganesha (lumed --ganesha).
     static std::atomic<bool> isGanesha;
     static std::atomic<bool> networkServicesStarted;
     static std::atomic<bool> portMapperRegistered;

@@ -1,3 +1,4 @@
+// The host's performance counting flag and counter object.
 #include "host/PerfCounters.h"
 
 std::atomic<bool> gPerfFlag{false};

@@ -1,3 +1,5 @@
+// The records of the exports the configuration channel made, in the state
+// store's "exports" table.
 #include "host/SavedExports.h"
 
 #include <functional>

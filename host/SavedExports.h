@@ -4,12 +4,12 @@
 //
 // A record holds the export's clients, permissions and expiry interval as
 // they were at its latest change, the job id of its first create, and the
-// number of references the channel holds on it. It is written in one place:
-// ConfigProgram records each create and unexport it served, and the expiry
-// sweeper each removal; lumed --export, a restart's own creates and the
-// removal of every export at shutdown are not recorded, so a clean stop
-// keeps the records. A record goes with its last reference, or once its
-// share path has no export (expired, or removed at count 0).
+// number of references the channel holds on it. ConfigProgram records each
+// create and unexport it served, the expiry sweeper each removal, and the
+// restart drops a record it cannot make again; lumed --export, a restart's
+// own creates and the removal of every export at shutdown are not recorded,
+// so a clean stop keeps the records. A record goes with its last reference,
+// or once its share path has no export (expired, or removed at count 0).
 // Unique-name exports are not recorded: the module draws a new suffix on
 // every create, so one cannot be made again under its name.
 // Lock() is held across the module's call and the record, so records follow

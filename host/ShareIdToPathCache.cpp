@@ -1,3 +1,5 @@
+// Share ids: those allocated in this process, and the state store's lasting
+// path <-> id tables.
 #include "host/ShareIdToPathCache.h"
 
 #include <cstdlib>
@@ -82,7 +84,7 @@ uint32_t ShareIdToPathCache::GetShareIdForPath(const std::string& path, bool all
         MutexLock guard(table.mutex);
         id = IdOfPath(table, path, allocate);
     }
-    // Logged after unlocking: only the store's locks come after the table's.
+    // Logged after unlocking, so that the table is not held for the write.
     if (id == 0 && allocate)
         OXLOG(-1, 0, "No share id for the path [%s].", path.c_str());
     return id;

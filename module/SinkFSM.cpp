@@ -1,3 +1,5 @@
+// The module object: the entry point LoadFSM, the singleton, and the FSM calls
+// that hand off to the module's parts.
 #include "module/SinkFSM.h"
 
 #include <boost/make_shared.hpp>
@@ -74,7 +76,7 @@ std::string SinkFSM::FH2Str(const nfs_fh3& fh) {
 boost::shared_ptr<BkEndProc> SinkFSM::GetFSObject(ExportPtr& exp, const nfs_fh3& fh) {
     auto object = boost::make_shared<SinkBkEndObj>(exp, fh);
     if (!object->IsInitSuccess())
-        return boost::shared_ptr<BkEndProc>();  // the object has logged why
+        return boost::shared_ptr<BkEndProc>();  // logged, unless fh is not this module's
     return object;
 }
 

@@ -1,3 +1,5 @@
+// The module's backend object: resolving an object beneath its export, and
+// each NFS operation on it.
 #include "module/backend/SinkBkEndObj.h"
 
 #include <fcntl.h>

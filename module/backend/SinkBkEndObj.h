@@ -5,14 +5,16 @@
 // descriptor, following no symbolic link (a final one is the object itself),
 // into an O_PATH descriptor that it keeps. An object built from a client's
 // handle must be, on that descriptor, the file its checksum stands for, or
-// it fails to build (errno ESTALE). Every operation then acts on that
-// descriptor, or on its parent directory resolved the same way, never
-// following a link: a name swapped after the object was built changes
-// nothing outside the export and nothing but the object (the parent-based
-// operations check that the name still holds it, else ESTALE). The path is
-// kept for messages and the path cache; the host's path arguments are
-// ignored except where noted. New names must be single components
-// (EINVAL otherwise).
+// it fails to build (errno ESTALE; the lookup's own errno when its path no
+// longer resolves). Every operation then acts on that descriptor, or on its
+// parent directory resolved the same way, never following a link: a name
+// swapped after the object was built changes nothing outside the export and
+// nothing but the object (the parent-based operations check that the name
+// still holds it, else ESTALE). The path is kept for messages and the path
+// cache; the host's path arguments are ignored except where noted. The new
+// names of CreateChildDir, rename, link and symlink must be single
+// components (EINVAL otherwise); CreateChildFile and FindChild resolve
+// theirs beneath this object like any path.
 // Results are POSIX style: -1 (or null, or the call's own failure value)
 // with errno. Timed operations restore errno after their counter stops. No
 // operation switches identity: calls run as the calling thread. Descriptor
@@ -20,7 +22,8 @@
 // Invariant: path, checksum and descriptor never change after construction;
 // an object whose IsInitSuccess is false must not be used.
 // Thread safety: no lock and no mutable state, so any number of threads may
-// use one object; fsync takes the cache entry's lock (see the cache).
+// use one object; fsync and DrillHole take the cache entry's lock (see the
+// cache).
 #pragma once
 
 #include <string>
@@ -36,7 +39,8 @@ class SinkBkEndObj : public BkEndProc {
   public:
     // From a client's handle, resolved through exp's path cache.
     SinkBkEndObj(ExportPtr& exp, const nfs_fh3& fh);
-    // From an absolute path under exp; the checksum is computed from it.
+    // From an absolute path under exp, resolved beneath its root; the
+    // checksum is read from what was opened.
     SinkBkEndObj(ExportPtr& exp, const std::string& path);
     // For the object already open (O_PATH or otherwise) on fd at path.
     SinkBkEndObj(ExportPtr& exp, const std::string& path, UniqueFd fd);

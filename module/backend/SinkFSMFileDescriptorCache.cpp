@@ -1,3 +1,5 @@
+// The module's shared descriptors, one per file and access mode, with their
+// reference counts.
 #include "module/backend/SinkFSMFileDescriptorCache.h"
 
 #include <fcntl.h>

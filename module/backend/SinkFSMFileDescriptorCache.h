@@ -45,8 +45,8 @@ class SinkFSMFileDescriptorCache {
     // The file's shared descriptor for the access mode of flags, reopening
     // objectFd (the file's O_PATH descriptor) when the file has none of that
     // mode yet (O_RDWR for any writer, the other flags as given); errno is 0
-    // when an open descriptor was reused. On failure a negative value with
-    // errno set, and nothing recorded.
+    // on success. On failure a negative value with errno set, and nothing
+    // recorded.
     int Open(int objectFd, const char* path, int flags, unsigned long fileId);
     // Gives one reference of fd's entry back: 0 while others remain,
     // close()'s result for the last one, -1 (nothing changed) when the file

@@ -1,3 +1,5 @@
+// Whether a client may export a path (job results directory, access list,
+// library mount paths) or manage an export.
 #include "module/exports/ExportAuthorization.h"
 
 #include <list>

@@ -1,12 +1,12 @@
 // Whether a client may have a path of this server exported.
 //
-// A path is allowed when it lies under this machine's job results directory
-// (registry "Machines\<client name>" / "dJOBRESULTSDIR"); otherwise, with
-// "nEnableSinkSecurityFixes" (section "Lume", default 1) nonzero, when the
-// storage-to-client access list names the client for the last mount path
-// that holds it (a refusal from the saved list is checked once more against
-// a fresh list pulled from HQ); with it 0, when the path lies under one of
-// the library mount paths, whoever asks.
+// A path is allowed, whoever asks, when it lies under this machine's job
+// results directory (registry "Machines\<this machine's client name>" /
+// "dJOBRESULTSDIR"); otherwise, with "nEnableSinkSecurityFixes" (section
+// "Lume", default 1) nonzero, when the storage-to-client access list names
+// the client for the last mount path that holds it (a refusal from the saved
+// list is checked once more against a fresh list pulled from HQ); with it 0,
+// when the path lies under one of the library mount paths, whoever asks.
 //
 // Path form: RemoveDoubleDots with '/', then a trailing '/'. A path lies
 // under a directory when its path form starts with the directory's, and —

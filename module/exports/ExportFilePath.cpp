@@ -1,3 +1,5 @@
+// A lock or drill-hole request's file path joined to its export's real path;
+// paths that leave the export are refused.
 #include "module/exports/ExportFilePath.h"
 
 #include "platform/PathContainment.h"

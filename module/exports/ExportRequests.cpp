@@ -1,3 +1,5 @@
+// The create-export, unexport and keep-alive requests, and the host's
+// removal of an export.
 #include "module/exports/ExportRequests.h"
 
 #include <cstdio>

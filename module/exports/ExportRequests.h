@@ -7,13 +7,15 @@
 // export goes when it reaches 0 (or when the host removes it).
 //
 // Locks: exportSerializeCs guards shareSequencer only. exportLifetimeCs is
-// held while a request finds, creates, counts or removes an export, so that
-// an export's reference count and its presence in the host's table change
-// together (two creates of one new share make one export; a create never
-// counts an export that a concurrent removal is taking out of the table).
+// held while a create or unexport request, or the host's removal, finds,
+// creates, counts or removes an export, so that an export's reference count
+// and its presence in the host's table change together (two creates of one
+// new share make one export; a create never counts an export that a
+// concurrent removal is taking out of the table). Keep-alive takes no lock.
 // Order: exportLifetimeCs before the host's export table and before the lock
-// service's fileLockCSec; authorisation (which may pull from HQ) runs before
-// it is taken (order: see platform/ThreadSafety.h).
+// service's fileLockCSec (see platform/ThreadSafety.h). A create's
+// authorisation (which may pull from HQ) runs before exportLifetimeCs is
+// taken; an unexport's (MayManageExport) runs under it.
 #pragma once
 
 #include <cstddef>

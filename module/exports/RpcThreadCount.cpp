@@ -1,3 +1,5 @@
+// The registry value that sizes the host's NFS RPC thread pool, set once per
+// process.
 #include "module/exports/RpcThreadCount.h"
 
 #include <atomic>

@@ -1,3 +1,5 @@
+// The module's export: building it, its root handle and root descriptor, and
+// its creators.
 #include "module/exports/SinkFSMExport.h"
 
 #include <cerrno>

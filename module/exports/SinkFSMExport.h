@@ -9,10 +9,9 @@
 // resolves on it. Every object under the export is resolved beneath the
 // export's root descriptor (GetRoot), opened once when the root handle is
 // built.
-// Thread safety: built and initialised by one thread before it enters the
-// export table; afterwards only the job id changes, set once by export
-// creation before the export is shared, and the creators grow under their
-// own mutex (a leaf lock). The path cache locks itself.
+// Thread safety: built and initialised, job id included, by one thread
+// before it enters the export table; afterwards only the creators change,
+// under their own mutex (a leaf lock). The path cache locks itself.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The module's file handle: its wire layout, building it from a path, a
+// descriptor or a client's handle, and the path cache entries it writes.
 #include "module/filehandle/SinkFSMFileHandle.h"
 
 #include <cerrno>

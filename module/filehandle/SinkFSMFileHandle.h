@@ -15,8 +15,10 @@
 // bytes. A handle is this module's exactly when its length is 20 and its
 // type 2. It carries no path: the path behind a checksum is added to the
 // export's path cache whenever a handle is written out (ToNfsFH) and found
-// there when the handle comes back, so a handle resolves only after this
-// process issued it.
+// there when the handle comes back. The module alone resolves only handles
+// this process wrote out; for one issued before a restart, lumed finds the
+// object again by its unique id (server/handles/IssuedHandles) and has the
+// module write the handle out anew, which fills the path cache again.
 // Thread safety: a handle object is used by one thread at a time; shared
 // state (export table, path cache) is reached only through their own locks.
 #pragma once

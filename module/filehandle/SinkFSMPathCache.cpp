@@ -1,3 +1,4 @@
+// An export's checksum -> path map; each operation holds the cache's lock.
 #include "module/filehandle/SinkFSMPathCache.h"
 
 void SinkFSMPathCache::Add(unsigned long cksum, const std::string& path) {

@@ -5,7 +5,8 @@
 // here when the handle comes back. Memory only, no eviction: an entry stays
 // for the life of the cache. The hash of a checksum is its own value.
 // Thread safety: every operation holds the cache's lock for one map
-// operation and never calls out while holding it (a leaf lock, in no order).
+// operation and never calls out while holding it (a leaf lock, see
+// platform/ThreadSafety.h).
 #pragma once
 
 #include <cstddef>

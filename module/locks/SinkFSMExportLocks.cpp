@@ -469,8 +469,8 @@ bool SinkFSMExport::DowngradeLock(ExportPtr& self, const std::string& exportPath
     return ReportGranted(call);
 }
 
-// Asks no identity of the export's user: the file is only resolved, never
-// opened.
+// Asks no identity of the export's user: the file is only resolved (an
+// O_PATH descriptor), never opened for reading or writing.
 bool SinkFSMExport::GetLockStatus(ExportPtr& self, const std::string& exportPath,
                                   const std::string& filePath, unsigned long long lockOwner,
                                   LumeLockResp* response) {

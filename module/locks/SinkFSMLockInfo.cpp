@@ -1,3 +1,4 @@
+// The lock tables' keys and records.
 #include "module/locks/SinkFSMLockInfo.h"
 
 #include <cstdlib>

@@ -1,3 +1,5 @@
+// Releasing an export's locks when it goes, and the copy of every lock for
+// the host's listings.
 #include "module/locks/SinkFSMLocks.h"
 
 #include <cerrno>

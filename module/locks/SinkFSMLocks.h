@@ -1,4 +1,5 @@
-// The lock service's release of an export's locks when the export goes.
+// The lock service's release of an export's locks when the export goes, and
+// its copy of every lock for the host's listings.
 #pragma once
 
 #include <vector>
