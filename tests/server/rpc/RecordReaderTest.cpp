@@ -8,20 +8,24 @@
 
 namespace {
 
-std::vector<uint8_t> Fragment(const std::string& body, bool last) {
-    uint32_t word = static_cast<uint32_t>(body.size()) | (last ? 0x80000000u : 0);
-    std::vector<uint8_t> bytes(4 + body.size());
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = uint8_t(word >> (24 - 8 * i));
-    std::copy(body.begin(), body.end(), bytes.begin() + 4);
-    return bytes;
-}
+// A fragment: its body, whether it ends the record, and the length its
+// header claims when not the body's.
+struct Fragment {
+    std::string body;
+    bool last;
+    size_t claimed = 0;
+};
 
-std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts) {
-    std::vector<uint8_t> all;
-    for (const auto& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
+std::vector<uint8_t> Stream(const std::vector<Fragment>& fragments) {
+    std::vector<uint8_t> bytes;
+    for (const Fragment& f : fragments) {
+        const size_t length = f.claimed ? f.claimed : f.body.size();
+        const uint32_t word = static_cast<uint32_t>(length) | (f.last ? 0x80000000u : 0);
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back(uint8_t(word >> (24 - 8 * i)));
+        bytes.insert(bytes.end(), f.body.begin(), f.body.end());
+    }
+    return bytes;
 }
 
 template <typename Bytes>
@@ -29,86 +33,55 @@ std::string Text(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// Feeds the bytes in pieces of the given size and collects every record.
-std::vector<std::string> FeedInPieces(RecordReader& reader, const std::vector<uint8_t>& bytes,
-                                      size_t piece) {
-    std::vector<std::string> records;
-    RecordReader::Bytes record;
-    for (size_t at = 0; at < bytes.size(); at += piece) {
-        size_t length = std::min(piece, bytes.size() - at);
-        EXPECT_TRUE(reader.Feed(bytes.data() + at, length));
-        while (reader.Pop(record))
-            records.push_back(Text(record));
-    }
-    return records;
-}
-
-TEST(RpcRecordReader, RecordArrivesWhateverTheSplitAndNotBeforeItIsWhole) {
-    std::vector<uint8_t> bytes = Fragment("hello, record", true);
-    // Piece sizes 1..3 split the header; larger ones split only the body.
-    for (size_t piece = 1; piece <= bytes.size(); ++piece) {
-        RecordReader reader(1024);
-        EXPECT_EQ(FeedInPieces(reader, bytes, piece), std::vector<std::string>{"hello, record"})
-            << "piece size " << piece;
-    }
-    RecordReader reader(1024);
-    bytes.pop_back();
-    EXPECT_TRUE(FeedInPieces(reader, bytes, bytes.size()).empty());
-}
-
-TEST(RpcRecordReader, RecordsAndFragmentsComeOutWholeAndInOrder) {
+// Records come out whole, in order, and not before they are whole, however
+// the bytes are split (the smallest pieces split the headers); the bound
+// counts a whole record, not each fragment, and fails the reader for good
+// (the stream cannot be resynchronised), records before it still coming out.
+TEST(RpcRecordReader, RecordsComeOutWholeAndInOrderWithinTheBoundHoweverSplit) {
     const struct {
-        std::vector<uint8_t> bytes;
-        size_t piece;
+        size_t bound;
+        std::vector<Fragment> fragments;
         std::vector<std::string> records;
+        bool fails;
     } cases[] = {
-        {Join({Fragment("one", true), Fragment("two", true), Fragment("three", true)}),
-         64,
-         {"one", "two", "three"}},
-        {Join({Fragment("ab", false), Fragment("", false), Fragment("cd", false),
-               Fragment("e", true), Fragment("next", true)}),
-         3,
-         {"abcde", "next"}},
-        {Join({Fragment("xy", false), Fragment("", true), Fragment("", true)}), 64, {"xy", ""}},
+        {1024, {{"hello, record", true}}, {"hello, record"}, false},
+        {1024, {{"hello, recor", true, 13}}, {}, false},
+        {1024, {{"one", true}, {"two", true}, {"three", true}}, {"one", "two", "three"}, false},
+        {1024,
+         {{"ab", false}, {"", false}, {"cd", false}, {"e", true}, {"next", true}},
+         {"abcde", "next"},
+         false},
+        {1024, {{"xy", false}, {"", true}, {"", true}}, {"xy", ""}, false},
+        {8, {{"12345678", true}}, {"12345678"}, false},
+        {8, {{"fine", true}, {"12345", false}, {"6789", true}}, {"fine"}, true},
+        {1024, {{"", true, 2048}}, {}, true},  // fails on the header alone
     };
+    const std::vector<uint8_t> more = Stream({{"ok", true}});
     for (const auto& c : cases) {
-        RecordReader reader(1024);
-        EXPECT_EQ(FeedInPieces(reader, c.bytes, c.piece), c.records);
-        RecordReader::Bytes record;
-        EXPECT_FALSE(reader.Pop(record));
+        const std::vector<uint8_t> bytes = Stream(c.fragments);
+        for (size_t piece = 1; piece <= bytes.size(); ++piece) {
+            SCOPED_TRACE("case " + std::to_string(&c - cases) + ", pieces of " +
+                         std::to_string(piece));
+            RecordReader reader(c.bound);
+            std::vector<std::string> records;
+            RecordReader::Bytes record;
+            for (size_t at = 0; at < bytes.size() && !reader.Failed(); at += piece) {
+                reader.Feed(bytes.data() + at, std::min(piece, bytes.size() - at));
+                while (reader.Pop(record))
+                    records.push_back(Text(record));
+            }
+            EXPECT_EQ(records, c.records);
+            EXPECT_EQ(reader.Failed(), c.fails);
+            EXPECT_EQ(reader.Feed(more.data(), more.size()), !c.fails);
+        }
     }
-}
-
-TEST(RpcRecordReader, RecordAtTheBoundPassesOneByteMoreFails) {
-    RecordReader exact(8);
-    EXPECT_EQ(FeedInPieces(exact, Fragment("12345678", true), 64),
-              std::vector<std::string>{"12345678"});
-
-    // The bound counts the whole record, not each fragment; records before
-    // the oversized one stay available.
-    RecordReader over(8);
-    auto bytes = Join({Fragment("fine", true), Fragment("12345", false), Fragment("6789", true)});
-    EXPECT_FALSE(over.Feed(bytes.data(), bytes.size()));
-    EXPECT_TRUE(over.Failed());
-    RecordReader::Bytes record;
-    ASSERT_TRUE(over.Pop(record));
-    EXPECT_EQ(Text(record), "fine");
-    EXPECT_FALSE(over.Pop(record));
-    // A failed reader stays failed: the stream cannot be resynchronised.
-    auto more = Fragment("ok", true);
-    EXPECT_FALSE(over.Feed(more.data(), more.size()));
-
-    // An oversized header fails before the body arrives.
-    RecordReader early(1024);
-    auto header = Fragment(std::string(2048, 'x'), true);
-    EXPECT_FALSE(early.Feed(header.data(), 4));
 }
 
 // A peer that announces a large record and sends little costs little,
 // whether its bytes are fed or written straight into the reader's window.
 TEST(RpcRecordReader, ARecordsBufferGrowsOnlyAsItsBytesArrive) {
     const size_t size = 3 * 1024 * 1024 + 5;
-    const std::vector<uint8_t> bytes = Fragment(std::string(size, 'r'), true);
+    const std::vector<uint8_t> bytes = Stream({{std::string(size, 'r'), true}});
     for (const bool windowed : {false, true}) {
         SCOPED_TRACE(windowed ? "windowed" : "fed");
         RecordReader reader(4 * 1024 * 1024);

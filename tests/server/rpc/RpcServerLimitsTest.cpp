@@ -78,7 +78,7 @@ TEST_F(RpcServerTest, ConnectionsOverTheCapAreRefusedAndAClosedOneIsReleasedAtOn
     LogCapture log(1);
     const size_t idle = OpenDescriptorCount();
     {
-        Client first(Port(), kEchoProgram, 1), second(Port(), kEchoProgram, 1);
+        Client first(Port()), second(Port());
         ASSERT_EQ(first.Call(kNull), RPC_SUCCESS);
         ASSERT_EQ(second.Call(kNull), RPC_SUCCESS);
         RawSocket third(Port());
@@ -90,7 +90,7 @@ TEST_F(RpcServerTest, ConnectionsOverTheCapAreRefusedAndAClosedOneIsReleasedAtOn
     // The server lets go of each socket as its peer closes, not at the next accept.
     EXPECT_TRUE(Eventually([&] { return OpenDescriptorCount() == idle; }))
         << OpenDescriptorCount() << " descriptors open, " << idle << " before";
-    EXPECT_EQ(Client(Port(), kEchoProgram, 1).Call(kNull), RPC_SUCCESS);
+    EXPECT_EQ(Client(Port()).Call(kNull), RPC_SUCCESS);
 }
 
 TEST_F(RpcServerTest, SilentHalfSentAndUnreadConnectionsAreClosedOnesWaitingOnUsAreNot) {
@@ -206,46 +206,34 @@ TEST_F(RpcServerTest, NoThreadOrNoMemoryRefusesAConnectionNotTheServer) {
     EXPECT_TRUE(greedy.ClosedByServer());
     gFailAllocationsOver = SIZE_MAX;
     EXPECT_EQ(log.CountContaining("out of memory"), 1u);
-    EXPECT_EQ(Client(Port(), kEchoProgram, 1).Echo("still serving"), "still serving");
+    EXPECT_EQ(Client(Port()).Echo("still serving"), "still serving");
 }
-
-// Fills every free descriptor under a lowered limit but one; restores both.
-class DescriptorsExhausted {
-  public:
-    DescriptorsExhausted() {
-        ::getrlimit(RLIMIT_NOFILE, &m_saved);
-        rlimit low = m_saved;
-        low.rlim_cur = OpenDescriptorCount() + 16;
-        ::setrlimit(RLIMIT_NOFILE, &low);
-        for (int fd; m_filler.size() < 4096 && (fd = ::open("/dev/null", O_RDONLY)) >= 0;)
-            m_filler.push_back(fd);
-        ::close(m_filler.back());
-        m_filler.pop_back();
-    }
-    ~DescriptorsExhausted() {
-        for (int fd : m_filler)
-            ::close(fd);
-        ::setrlimit(RLIMIT_NOFILE, &m_saved);
-    }
-
-  private:
-    rlimit m_saved{};
-    std::vector<int> m_filler;
-};
 
 TEST_F(RpcServerTest, OutOfDescriptorsTheAcceptorWaitsInsteadOfSpinning) {
     // Captured from the start: the sanitizers check a first virtual call with
     // a pipe, which they could not open once descriptors are out.
     LogCapture log(1);
     StartServer();
-    std::unique_ptr<DescriptorsExhausted> exhausted(new DescriptorsExhausted);
+    // Every free descriptor under a lowered limit but one, until both are restored.
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low = saved;
+    low.rlim_cur = OpenDescriptorCount() + 16;
+    ::setrlimit(RLIMIT_NOFILE, &low);
+    std::vector<int> filler;
+    for (int fd; filler.size() < 4096 && (fd = ::open("/dev/null", O_RDONLY)) >= 0;)
+        filler.push_back(fd);
+    ::close(filler.back());
+    filler.pop_back();
     RawSocket client(Port());  // takes the one descriptor left
-    ASSERT_TRUE(client.Connected());
     gAccepts = 0;
     gCountAccepts = true;
     std::this_thread::sleep_for(std::chrono::seconds(1));
     gCountAccepts = false;
-    exhausted.reset();
+    for (int fd : filler)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(client.Connected());
     EXPECT_GE(gAccepts.load(), 2) << "it keeps trying";
     EXPECT_LE(gAccepts.load(), 30) << "about once per 100 ms, not in a loop";
     EXPECT_EQ(log.CountContaining("Cannot accept connections"), 1u);
@@ -266,23 +254,21 @@ int CallAs(const std::string& path, uid_t uid, gid_t gid, const std::vector<gid_
         if (!socket.Connected())
             ::_exit(errno == EACCES ? 2 : 1);
         uint32_t reply[7];  // mark, xid, REPLY, MSG_ACCEPTED, verifier (2), SUCCESS
-        ::_exit(SendCall(socket, 31, kNull) && socket.ReceiveAll(reply, sizeof(reply)) &&
-                        ntohl(reply[1]) == 31
-                    ? 0
-                    : 1);
+        const bool answered = SendCall(socket, 31, kNull) &&
+                              socket.ReceiveAll(reply, sizeof(reply)) && ntohl(reply[1]) == 31;
+        ::_exit(answered ? 0 : 1);
     }
     int status = -1;
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(RpcServerLocal, ALocalCallerIsKnownByItsProcessIdsAndTheSocketByItsGroup) {
+TEST_F(RpcServerTest, ALocalCallerIsKnownByItsProcessIdsAndTheSocketByItsGroup) {
     TempDir dir;
     ::chmod(dir.Path().c_str(), 0755);
     const std::string path = dir / "rpc.sock";
     int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
+    sockaddr_un address{AF_UNIX, {}};
     std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
     ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     ::close(stale);  // left behind, as by a server that died
@@ -294,15 +280,11 @@ TEST(RpcServerLocal, ALocalCallerIsKnownByItsProcessIdsAndTheSocketByItsGroup) {
     EXPECT_NE(error.find("not a socket"), std::string::npos) << error;
     options.unixPath = path;
     options.unixGroup = 4242;
-    RpcServer server(options);
-    EchoProgram echo;
-    server.AddProgram(&echo);
-    ASSERT_TRUE(server.Start(error)) << error;
-    EXPECT_EQ(server.Port(), 0);
+    StartServer(options);
+    EXPECT_EQ(Port(), 0);
     struct stat made {};
     ASSERT_EQ(::lstat(path.c_str(), &made), 0);
-    EXPECT_TRUE(S_ISSOCK(made.st_mode));
-    EXPECT_EQ(made.st_mode & 0777, 0660u);
+    EXPECT_EQ(made.st_mode & (S_IFMT | 0777), S_IFSOCK | 0660u);
     EXPECT_EQ(made.st_gid, 4242u);
     EXPECT_FALSE(RpcServer(options).Start(error)) << "a live server's socket is not taken over";
 
@@ -310,31 +292,28 @@ TEST(RpcServerLocal, ALocalCallerIsKnownByItsProcessIdsAndTheSocketByItsGroup) {
         gid_t gid;
         std::vector<gid_t> groups;
         int outcome;
-    } cases[] = {{4242, {7, 8}, 0}, {1000, {4242, 9}, 0}, {1000, {7}, 2}};
+    } cases[] = {{4242, {7, 8}, 0}, {1000, {9, 4242}, 0}, {1000, {7}, 2}};  // groups sorted
     for (const auto& c : cases) {
         SCOPED_TRACE(c.gid);
         ASSERT_EQ(CallAs(path, 4321, c.gid, c.groups), c.outcome);
         if (c.outcome != 0)
             continue;
-        RpcCaller caller = echo.LastCaller();
-        EXPECT_TRUE(caller.local);
-        EXPECT_EQ(caller.peerUid, 4321u);
-        EXPECT_EQ(caller.peerGid, c.gid);
-        std::sort(caller.peerGroups.begin(), caller.peerGroups.end());
-        std::vector<uint32_t> groups(c.groups.begin(), c.groups.end());
-        std::sort(groups.begin(), groups.end());
-        EXPECT_EQ(caller.peerGroups, groups);
-        EXPECT_EQ(caller.address.ToString(), "127.0.0.1");
-        EXPECT_EQ(caller.port, 0);
-        EXPECT_EQ(caller.hostName, "");
+        std::string peer = " peer=4321:" + std::to_string(c.gid);
+        for (gid_t group : c.groups)
+            peer += "," + std::to_string(group);
+        EXPECT_EQ(Describe(m_echo.LastCaller()),
+                  "flavor=0 ids=65534:65534 machine= from=127.0.0.1:0 local=1" + peer + " cert=");
+        EXPECT_EQ(m_echo.LastCaller().hostName, "");
     }
-    server.Stop();
+    m_server->Stop();
     EXPECT_NE(::lstat(path.c_str(), &made), 0) << "Stop removes the socket";
 }
 
 // Whoever controls the reverse records of an address could name it anything:
 // a name counts only when it resolves back to the peer.
 TEST(RpcHostNames, ANameCountsOnlyWhenItResolvesBackToThePeer) {
+    CRaIPAddr peer;
+    ASSERT_TRUE(CRaIPAddr::Parse("127.0.0.1", peer));
     const struct {
         std::string reverse;
         std::vector<std::string> forward;
@@ -355,15 +334,7 @@ TEST(RpcHostNames, ANameCountsOnlyWhenItResolvesBackToThePeer) {
                                       CRaIPAddr::Parse(c.forward[i], out[i]);
                                   return out;
                               }};
-        RpcServer::Options options;
-        options.hostNames = lookup;
-        RpcServer server(options);
-        EchoProgram echo;
-        server.AddProgram(&echo);
-        std::string error;
-        ASSERT_TRUE(server.Start(error)) << error;
-        ASSERT_EQ(Client(server.Port(), kEchoProgram, 1).Call(kNull), RPC_SUCCESS);
-        EXPECT_EQ(echo.LastCaller().hostName, c.confirmed);
+        EXPECT_EQ(ConfirmedHostName(peer, lookup), c.confirmed);
     }
 }
 

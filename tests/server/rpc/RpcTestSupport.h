@@ -11,11 +11,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -121,20 +123,18 @@ class EchoProgram : public RpcProgram {
 };
 
 inline sockaddr_in Loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
+    return sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 // libtirpc's own TCP client, pointed at the port directly (no portmapper).
 class Client {
   public:
-    Client(uint16_t port, uint32_t program, uint32_t version, u_int sendSize = 0) {
+    explicit Client(uint16_t port, uint32_t program = kEchoProgram, uint32_t version = 1,
+                    u_int sendSize = 0) {
         sockaddr_in address = Loopback(port);
         m_client = clnttcp_create(&address, program, version, &m_socket, sendSize, 0);
     }
+    explicit Client(CLIENT* client) : m_client(client) {}
     ~Client() {
         if (!m_client)
             return;
@@ -149,13 +149,12 @@ class Client {
         std::vector<char> back(kMaxText + 1);
         char* in = const_cast<char*>(text.c_str());
         char* out = back.data();
-        clnt_stat status = clnt_call(m_client, kEcho, XdrProc(xdr_wrapstring), &in,
-                                     XdrProc(xdr_wrapstring), &out, kCallTimeout);
+        clnt_stat status = Call(kEcho, XdrProc(xdr_wrapstring), &in, XdrProc(xdr_wrapstring), &out);
         return status == RPC_SUCCESS ? back.data() : "failed: " + std::to_string(status);
     }
-    clnt_stat Call(uint32_t procedure) {
-        return clnt_call(m_client, procedure, XdrProc(xdr_void), nullptr, XdrProc(xdr_void),
-                         nullptr, kCallTimeout);
+    clnt_stat Call(uint32_t procedure, xdrproc_t encode = XdrProc(xdr_void), void* args = nullptr,
+                   xdrproc_t decode = XdrProc(xdr_void), void* results = nullptr) {
+        return clnt_call(m_client, procedure, encode, args, decode, results, kCallTimeout);
     }
 
   private:
@@ -174,21 +173,15 @@ class RawSocket {
         Connect(reinterpret_cast<sockaddr*>(&address), sizeof(address), receiveBuffer);
     }
     explicit RawSocket(const std::string& path) : m_fd(::socket(AF_UNIX, SOCK_STREAM, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
+        sockaddr_un address{AF_UNIX, {}};
         std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
         Connect(reinterpret_cast<sockaddr*>(&address), sizeof(address), 0);
     }
-    ~RawSocket() { Close(); }
+    ~RawSocket() { ::close(m_fd); }
     RawSocket(const RawSocket&) = delete;
     RawSocket& operator=(const RawSocket&) = delete;
 
     bool Connected() const { return m_connected; }
-    void Close() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
     bool Send(const void* data, size_t length) {
         return ::send(m_fd, data, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
     }
@@ -222,7 +215,6 @@ class RawSocket {
         }
         return false;
     }
-    int fd() const { return m_fd; }
 
   private:
     void Connect(const sockaddr* address, socklen_t length, int receiveBuffer) {
@@ -237,22 +229,17 @@ class RawSocket {
     bool m_connected = false;
 };
 
-// Writes one whole call record (AUTH_NONE) to the socket in one send (two
-// would meet Nagle and delayed acknowledgement); kBulk takes the reply's
-// size as its argument, as does kPipedBulk.
+// Writes one whole call record of the echo program (AUTH_NONE) in one send
+// (two would meet Nagle and delayed acknowledgement), allocating nothing;
+// kBulk takes the reply's size as its argument, as does kPipedBulk.
 inline bool SendCall(RawSocket& socket, uint32_t xid, uint32_t procedure, u_int bulk = 0) {
-    rpc_msg call{};
-    call.rm_xid = xid;
-    call.rm_call = {2, kEchoProgram, 1, procedure, _null_auth, _null_auth};
-    char buffer[256];
-    XDR out;
-    xdrmem_create(&out, buffer + 4, sizeof(buffer) - 4, XDR_ENCODE);
     const bool sized = procedure == kBulk || procedure == kPipedBulk;
-    if (!xdr_callmsg(&out, &call) || (sized && !xdr_u_int(&out, &bulk)))
-        return false;
-    const uint32_t mark = htonl(0x80000000u | xdr_getpos(&out));
-    std::memcpy(buffer, &mark, sizeof(mark));
-    return socket.Send(buffer, 4 + xdr_getpos(&out));
+    const uint32_t mark = 0x80000000u | (sized ? 44 : 40);
+    uint32_t words[] = {mark,      xid, CALL,      2, kEchoProgram, 1, procedure,
+                        AUTH_NONE, 0,   AUTH_NONE, 0, bulk};
+    for (uint32_t& word : words)
+        word = htonl(word);
+    return socket.Send(words, sizeof(words) - (sized ? 0 : 4));
 }
 
 // The xid of the next reply record on the socket (the record in whole, when
@@ -271,6 +258,37 @@ inline uint32_t ReplyXid(RawSocket& socket, std::vector<char>* whole = nullptr) 
     return ntohl(xid);
 }
 
+// The words of the next reply record on the socket; none when none arrives.
+inline std::vector<uint32_t> ReplyWords(RawSocket& socket) {
+    std::vector<char> record;
+    ReplyXid(socket, &record);
+    std::vector<uint32_t> words(record.size() / 4);
+    std::memcpy(words.data(), record.data(), words.size() * 4);
+    for (uint32_t& word : words)
+        word = ntohl(word);
+    return words;
+}
+
+// What the program was told of its caller in one line, every field but the
+// host name (the resolver's).
+inline std::string Describe(RpcCaller caller) {
+    // The kernel's order of a process's groups is its own.
+    std::sort(caller.peerGroups.begin(), caller.peerGroups.end());
+    std::ostringstream out;
+    auto list = [&out](const std::vector<uint32_t>& ids) {
+        for (uint32_t id : ids)
+            out << ',' << id;
+    };
+    out << "flavor=" << caller.flavor << " ids=" << caller.uid << ':' << caller.gid;
+    list(caller.gids);
+    out << " machine=" << caller.machineName << " from=" << caller.address.ToString() << ':'
+        << caller.port << " local=" << caller.local << " peer=" << caller.peerUid << ':'
+        << caller.peerGid;
+    list(caller.peerGroups);
+    out << " cert=" << caller.certifiedName;
+    return out.str();
+}
+
 // Polls until done() holds or five seconds pass; what done() last said.
 template <typename Done>
 bool Eventually(Done done) {
@@ -283,15 +301,15 @@ bool Eventually(Done done) {
     return true;
 }
 
-// A TCP server on loopback serving an EchoProgram.
+// A server on loopback serving an EchoProgram, or the program given.
 class RpcServerTest : public ::testing::Test {
   protected:
-    void StartServer(RpcServer::Options options = RpcServer::Options()) {
+    void StartServer(RpcServer::Options options = RpcServer::Options(),
+                     RpcProgram* program = nullptr) {
         m_server.reset(new RpcServer(options));
-        m_server->AddProgram(&m_echo);
+        m_server->AddProgram(program ? program : &m_echo);
         std::string error;
         ASSERT_TRUE(m_server->Start(error)) << error;
-        ASSERT_NE(m_server->Port(), 0);
     }
     uint16_t Port() const { return m_server->Port(); }
 

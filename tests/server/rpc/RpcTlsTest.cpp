@@ -33,38 +33,30 @@ int EchoOverTls(uint16_t port, const TlsContext& context, int calls) {
                                    std::chrono::seconds(10), error);
     if (plain < 0)
         return 0;
-    sockaddr_un local{};
-    local.sun_family = AF_UNIX;
+    sockaddr_un local{AF_UNIX, {}};
     netbuf peer{sizeof(local), sizeof(local), &local};
-    CLIENT* client = clnt_vc_create(plain, &peer, kEchoProgram, 1, 0, 0);
-    if (!client) {
+    Client client(clnt_vc_create(plain, &peer, kEchoProgram, 1, 0, 0));
+    if (!client.get()) {
         ::close(plain);
         return 0;
     }
-    clnt_control(client, CLSET_FD_CLOSE, nullptr);
+    clnt_control(client.get(), CLSET_FD_CLOSE, nullptr);
     int echoed = 0;
     for (int n = 0; n < calls; ++n) {
         const std::string text(static_cast<size_t>(n) * 150 % kMaxText,
                                static_cast<char>('a' + n % 26));
-        std::vector<char> back(kMaxText + 1);
-        char* in = const_cast<char*>(text.c_str());
-        char* out = back.data();
-        echoed += clnt_call(client, kEcho, XdrProc(xdr_wrapstring), &in, XdrProc(xdr_wrapstring),
-                            &out, kCallTimeout) == RPC_SUCCESS &&
-                  text == back.data();
+        echoed += client.Echo(text) == text;
     }
     // Spliced to the relay's socket pair: the bytes and their padding.
     u_int size = 100 * 1000 + 3;
     std::vector<char> bulk(size);
-    echoed += clnt_call(client, kPipedBulk, XdrProc(xdr_u_int), &size, XdrProc(DecodeBulk), &bulk,
-                        kCallTimeout) == RPC_SUCCESS &&
+    echoed += client.Call(kPipedBulk, XdrProc(xdr_u_int), &size, XdrProc(DecodeBulk), &bulk) ==
+                  RPC_SUCCESS &&
               std::all_of(bulk.begin(), bulk.end(), [&](char c) { return c == bulk[0]; });
-    auth_destroy(client->cl_auth);
-    clnt_destroy(client);
     return echoed;
 }
 
-TEST(RpcTls, CallersAreTheirCertificatesAndOnlyTlsIsServed) {
+TEST_F(RpcServerTest, OverTlsCallersAreTheirCertificatesAndOnlyTlsIsServed) {
     TempDir pki;
     const TestCa ca(pki.Path(), "ca");
     const TestCertificate server = ca.Issue("server", "127.0.0.1"), client = ca.Issue("client-one");
@@ -78,30 +70,23 @@ TEST(RpcTls, CallersAreTheirCertificatesAndOnlyTlsIsServed) {
                                                 ca.Files().certificate, error);
     ASSERT_TRUE(clientContext) << error;
     LogCapture log(2);
-    EchoProgram echo;
-    RpcServer rpc(options);
-    rpc.AddProgram(&echo);
-    ASSERT_TRUE(rpc.Start(error)) << error;
+    StartServer(options);
 
-    RawSocket silent(rpc.Port());
-    RawSocket plain(rpc.Port());
+    RawSocket silent(Port()), plain(Port());
     ASSERT_TRUE(SendCall(plain, 5, kNull));
-    std::vector<char> reply;
-    ASSERT_EQ(ReplyXid(plain, &reply), 5u);
-    // xid, REPLY, MSG_DENIED, AUTH_ERROR, AUTH_TOOWEAK
-    ASSERT_EQ(reply.size(), 20u);
-    EXPECT_EQ(ntohl(reinterpret_cast<const uint32_t*>(reply.data())[4]), 5u);
+    EXPECT_EQ(ReplyWords(plain),
+              (std::vector<uint32_t>{5, REPLY, MSG_DENIED, AUTH_ERROR, AUTH_TOOWEAK}));
     EXPECT_TRUE(plain.ClosedByServer());
 
     const int kCallers = 3, kCalls = 60;
     std::atomic<int> echoed{0};
     std::vector<std::thread> callers;
     for (int i = 0; i < kCallers; ++i)
-        callers.emplace_back([&] { echoed += EchoOverTls(rpc.Port(), *clientContext, kCalls); });
+        callers.emplace_back([&] { echoed += EchoOverTls(Port(), *clientContext, kCalls); });
     for (std::thread& caller : callers)
         caller.join();
     EXPECT_EQ(echoed, kCallers * (kCalls + 1));
-    EXPECT_EQ(echo.LastCaller().certifiedName, "client-one");
+    EXPECT_EQ(m_echo.LastCaller().certifiedName, "client-one");
 
     EXPECT_TRUE(silent.ClosedByServer());
     EXPECT_EQ(log.CountContaining("took too long to take up TLS"), 1u);

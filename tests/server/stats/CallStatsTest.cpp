@@ -52,12 +52,10 @@ TEST(CallStats, CountsOfManyThreadsAllArriveByProcedureStatusAndExport) {
     EXPECT_EQ(getattr->bytesIn, getattr->calls * 100);
     EXPECT_EQ(getattr->bytesOut, getattr->calls * 200);
     EXPECT_EQ(lookup->calls, kThreads * kCalls / 4);
-    ASSERT_EQ(lookup->errors.size(), 1u);
-    EXPECT_EQ(lookup->errors[0], std::make_pair(std::string("NOENT"), lookup->calls));
+    typedef std::vector<std::pair<std::string, uint64_t>> Errors;
+    EXPECT_EQ(lookup->errors, (Errors{{"NOENT", lookup->calls}}));
     EXPECT_EQ(config->program, "config");
-    ASSERT_EQ(config->errors.size(), 1u);
-    EXPECT_EQ(config->errors[0].first, "GARBAGE_ARGS");
-    EXPECT_LE(getattr->p50, getattr->p99);
+    EXPECT_EQ(config->errors, (Errors{{"GARBAGE_ARGS", 1}}));
     EXPECT_EQ(getattr->max, 1000u + kCalls - 1);
     ASSERT_EQ(snapshot.exports.size(), 2u);
     for (const char* name : {"/srv/a", "/srv/b"}) {

@@ -29,13 +29,10 @@ TEST(LatencyHistogram, PercentilesAreOrderedAndCloseToTheTruth) {
         std::vector<uint64_t> values;
         uint64_t p50, p99;  // the true ones
     };
-    std::vector<uint64_t> uniform, skewed;
+    std::vector<uint64_t> uniform, skewed(990, 20000);
     for (uint64_t i = 1; i <= 1000; ++i)
-        uniform.push_back(i * 1000);  // 1 us .. 1 ms
-    for (uint64_t i = 0; i < 990; ++i)
-        skewed.push_back(20000);
-    for (uint64_t i = 0; i < 10; ++i)
-        skewed.push_back(5000000000ull);  // a few stalls of 5 s
+        uniform.push_back(i * 1000);                 // 1 us .. 1 ms
+    skewed.insert(skewed.end(), 10, 5000000000ull);  // a few stalls of 5 s
     const Case cases[] = {{uniform, 500000, 990000}, {skewed, 20000, 20000}, {{42}, 42, 42}};
     for (const Case& c : cases) {
         LatencyHistogram histogram;
