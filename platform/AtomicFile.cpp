@@ -1,3 +1,4 @@
+// Whole-file reads, and replacement through a temporary file and rename.
 #include "platform/AtomicFile.h"
 
 #include <fcntl.h>

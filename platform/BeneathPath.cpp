@@ -1,3 +1,5 @@
+// openat2 beneath a directory, a piece at a time for long paths, and the
+// helpers around it.
 #include "platform/BeneathPath.h"
 
 #include <fcntl.h>
@@ -12,7 +14,8 @@ namespace {
 
 constexpr unsigned long long kResolve =
     RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-// The longest piece handed to the kernel at once, terminator included.
+// The longest piece handed to the kernel at once, without its terminator
+// (PATH_MAX with it).
 constexpr size_t kPieceMax = PATH_MAX - 1;
 constexpr int kRetries = 64;
 
@@ -33,7 +36,8 @@ int OpenAt2(int dirFd, const char* path, int flags, mode_t mode) {
 }
 
 // Where the piece of relative starting at begin must end: at most kPieceMax
-// bytes, cut after a '/'.
+// bytes, cut at a '/' that neither piece keeps; npos when no '/' is near
+// enough.
 size_t PieceEnd(const std::string& relative, size_t begin) {
     if (relative.size() - begin <= kPieceMax)
         return relative.size();

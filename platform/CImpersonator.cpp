@@ -1,3 +1,5 @@
+// CImpersonator through the raw per-thread system calls, and what each
+// thread's identity is now.
 #include "platform/CImpersonator.h"
 
 #include <sys/syscall.h>

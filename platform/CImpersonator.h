@@ -4,7 +4,8 @@
 // fsgid and supplementary groups) on the calling thread only, using the raw
 // per-thread system calls rather than the libc wrappers that change every
 // thread of the process. The destructor restores what the thread had.
-// Failure to switch throws OxException and leaves the thread as it was.
+// Failure to switch throws OxException after putting back what was
+// switched (a failed put-back is logged).
 // Each thread remembers the identity its last switch or restore left, so
 // only the parts that differ cost system calls; this holds because nothing
 // else in the process changes a thread's file-system identity (the libc
@@ -22,7 +23,8 @@ struct OxUserToken {
 
     // A default token names no user; impersonating it fails.
     bool IsValid() const { return uid != static_cast<uid_t>(-1) && gid != static_cast<gid_t>(-1); }
-    // The process's own identity: effective uid and gid, supplementary groups.
+    // The process's effective uid and gid, with the calling thread's
+    // supplementary groups (on a thread that impersonates, the user's).
     static OxUserToken ProcessIdentity();
 };
 

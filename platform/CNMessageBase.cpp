@@ -1,3 +1,4 @@
+// CNMessageBase: a message's JSON value and the lookup of its declared fields.
 #include "platform/CNMessageBase.h"
 
 CNMessageBase::CNMessageBase(int version, int messageType, std::vector<CNMessageField> fields)

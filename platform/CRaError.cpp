@@ -1,3 +1,4 @@
+// The text of a CRaError.
 #include "platform/CRaError.h"
 
 #include "platform/ErrorText.h"

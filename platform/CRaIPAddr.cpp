@@ -1,3 +1,5 @@
+// CRaIPAddr: parsing, socket addresses (IPv4-mapped ones folded), text and
+// prefix matching.
 #include "platform/CRaIPAddr.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,5 @@
+// CRaUTFOSAPI: each call is the POSIX call, close-on-exec, its errno turned
+// into a CRaError.
 #include "platform/CRaUTFOSAPI.h"
 
 #include <fcntl.h>

@@ -6,8 +6,9 @@
 // entries, sparing once each one read since the hand last passed, and
 // evicts the first one not read. Each entry costs its key and value, an
 // unordered_map node (two pointers and the hash) and a pointer in the ring.
-// Thread-safe; a shard's mutex is the only lock taken and is never held
-// while anything outside runs.
+// Thread-safe; a shard's mutex is the only lock taken. Under it run the
+// key's hash and equality, copies of keys and values, and the destructors
+// of what Put overwrites or evicts (Clear destroys entries unlocked).
 #pragma once
 
 #include <cstddef>

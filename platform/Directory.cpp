@@ -1,3 +1,4 @@
+// CRaDirectory::Create (with parents when asked) and FXFolder.
 #include "platform/Directory.h"
 
 #include <sys/stat.h>

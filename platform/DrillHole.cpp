@@ -1,3 +1,4 @@
+// DrillHole through fallocate(FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE).
 #include "platform/DrillHole.h"
 
 #include <fcntl.h>

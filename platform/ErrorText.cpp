@@ -1,3 +1,4 @@
+// ErrorText over the GNU strerror_r.
 #include "platform/ErrorText.h"
 
 #include <cstring>

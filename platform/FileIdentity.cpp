@@ -1,3 +1,5 @@
+// File identities: encoding name_to_handle_at's handle (or the inode
+// number), and opening by handle.
 #include "platform/FileIdentity.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// OXPI_FileSystemAgent: reads the saved access list and the library mount
+// paths from the state directory.
 #include "platform/FileSystemAgent.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// The process's log writer, its line format and its sinks.
 #include "platform/LogWriter.h"
 
 #include <sys/stat.h>

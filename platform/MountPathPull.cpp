@@ -1,3 +1,4 @@
+// OXMMmountPath: the pull of this machine's access list from HQ's folder.
 #include "platform/MountPathPull.h"
 
 #include <cerrno>

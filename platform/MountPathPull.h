@@ -19,7 +19,8 @@ class OXMMmountPath {
     explicit OXMMmountPath(int kind);
 
     // 0 when the list was fetched and saved; nonzero (an errno value) when
-    // no source is configured, it cannot be read, it is not an access list,
+    // the kind is not kept here, no source is configured, the client name
+    // cannot name a file, the file cannot be read, it is not an access list,
     // or it cannot be saved. Never throws.
     int pullAndSaveDataServerIPAccessList(const std::string& clientName);
 

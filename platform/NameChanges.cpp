@@ -1,3 +1,5 @@
+// NameChanges over a fanotify group: the watches, the draining of events
+// and the eras.
 #include "platform/NameChanges.h"
 
 #include <fcntl.h>

@@ -62,7 +62,8 @@ class NameChanges {
     // Watches path's file system unless tried before; whether any is.
     bool Watching(const std::string& path) EXCLUDES(m_watchMutex);
     void Watch(const std::string& path) REQUIRES(m_watchMutex);
-    // Reads every queued event; true when one of them matters.
+    // Reads what is queued, at most kReadsPerMoment buffers; true when an
+    // event matters, or when some may be left unread or unjudged.
     bool Drain() REQUIRES(m_drainMutex);
     // Whether the event from event to end matters.
     bool Matters(const char* event, const char* end) REQUIRES(m_drainMutex);

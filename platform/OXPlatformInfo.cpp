@@ -1,3 +1,4 @@
+// The registry file: reads, and writes under the process mutex and the flock.
 #include "platform/OXPlatformInfo.h"
 
 #include <fcntl.h>

@@ -14,8 +14,8 @@
 
 class OXPlatformInfo {
   public:
-    // Nonzero and *value filled when the key holds a number; else 0 and
-    // *value untouched.
+    // Nonzero and *value filled when the key holds a whole number that is
+    // not negative; else 0 and *value untouched.
     int getNumber(const std::string& section, const std::string& key, unsigned long* value);
     // As above, the number truncated to 32 bits.
     int getNumber(const std::string& section, const std::string& key, unsigned int* value) {

@@ -1,3 +1,4 @@
+// OxCriticalSection over a std::recursive_mutex.
 #include "platform/OxCriticalSection.h"
 
 #include <mutex>

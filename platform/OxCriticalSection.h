@@ -1,5 +1,5 @@
-// The one locking primitive of the module: a critical section that the
-// owning thread may enter again (entries nest, as with a recursive mutex).
+// A critical section that the owning thread may enter again (entries nest,
+// as with a recursive mutex): the lock type of most of the module's locks.
 // OxCriticalSectionLock enters on construction and leaves on destruction;
 // built from null it does nothing.
 // Lock order: see platform/ThreadSafety.h.
@@ -19,7 +19,7 @@ class CAPABILITY("mutex") OxCriticalSection {
     OxCriticalSection(const OxCriticalSection&) = delete;
     OxCriticalSection& operator=(const OxCriticalSection&) = delete;
 
-    // Blocks until held; the flag asks to wait, and the result is always true.
+    // Blocks until held, whatever wait says; always true.
     bool enter(bool wait = true) ACQUIRE();
     void leave() RELEASE();
 

@@ -1,5 +1,5 @@
-// The exception the platform raises where an operation cannot go on, chiefly
-// a failed identity switch (CImpersonator).
+// The exception the platform raises where an operation cannot go on: today
+// only a failed identity switch (CImpersonator).
 #pragma once
 
 #include <stdexcept>

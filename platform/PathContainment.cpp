@@ -1,3 +1,4 @@
+// ResolveExistingPart and ResolvesWithin over realpath(3).
 #include "platform/PathContainment.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// The lexical path utilities of PathUtil.h.
 #include "platform/PathUtil.h"
 
 #include <vector>

@@ -1,3 +1,4 @@
+// The state directory setting, made on first use and never freed.
 #include "platform/StateDir.h"
 
 #include <cstdlib>

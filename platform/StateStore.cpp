@@ -1,3 +1,5 @@
+// StateStore over LMDB: one environment per state directory, each thread's
+// batch, and the thread that flushes each store.
 #include "platform/StateStore.h"
 
 #include <lmdb.h>

@@ -14,11 +14,12 @@
 // A Batch groups what its thread writes into one transaction, so that a
 // call drawing a new id and recording the handle given for it pays one
 // commit. From its first write to its commit the thread holds the store's
-// writer lock (shared with other processes), so lock order: a thread with
-// a batch written to takes only locks never held while writing to the
-// store (cache shards, the export table, path caches, the log), and
-// commits before anything slow. Other writers wait for the commit; readers
-// see the batch's writes once it is committed, its own thread at once.
+// writer lock (shared with other processes), so a thread with a batch
+// written to takes only locks that come after that lock in
+// platform/ThreadSafety.h, and commits before anything slow. Other writers
+// wait for the commit; readers see the batch's writes once it is
+// committed, its own thread's Find at once (ForEach reads what is
+// committed).
 #pragma once
 
 #include <functional>
@@ -38,7 +39,8 @@ class StateStore {
 
     // This thread's writes, from construction to Commit() or destruction,
     // in one transaction (a failed Write's body still leaves nothing).
-    // Nested batches join the outermost, which commits.
+    // Nested batches join the outermost, which commits. Table, the first
+    // time it names a table, or a write to another store commits it early.
     class Batch {
       public:
         Batch();
@@ -49,9 +51,10 @@ class StateStore {
         // False (logged) when the commit failed: nothing of it is kept.
         bool Commit();
     };
-    // Runs act once what this thread wrote is committed: at once outside a
-    // batch, else when its batch commits, never when that commit fails
-    // (for caches that must not know uncommitted entries).
+    // Runs act once what this thread wrote is committed: at once when no
+    // batch of its holds uncommitted writes, else when that batch commits,
+    // never when that commit fails (for caches that must not know
+    // uncommitted entries).
     static void AfterCommit(std::function<void()> act);
 
     // The store of the current state directory; null (logged) when it
@@ -65,12 +68,13 @@ class StateStore {
     bool Table(const std::string& name, unsigned& table);
     // A read of one key; false when absent (or the store failed).
     bool Find(unsigned table, const std::string& key, std::string& value) const;
-    // One transaction: committed when body returns true, else nothing of it
-    // is kept. False when the body said no or the store failed.
+    // One transaction: committed when body returns true (in a batch, into
+    // the batch's), else nothing of it is kept. False when the body said no
+    // or the store failed.
     bool Write(const std::function<bool(Writer&)>& body);
     bool Put(unsigned table, const std::string& key, const std::string& value);
     bool Erase(unsigned table, const std::string& key);
-    // Every entry of a table, in key order, from one snapshot.
+    // Every entry of a table, in key order, from one committed snapshot.
     void ForEach(unsigned table,
                  const std::function<void(const std::string&, const std::string&)>& visit) const;
     const std::string& Directory() const { return m_directory; }

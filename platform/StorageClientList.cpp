@@ -1,3 +1,4 @@
+// The field tables of the access list's message types.
 #include "platform/StorageClientList.h"
 
 namespace OxEntities {

@@ -1,3 +1,5 @@
+// Processor count and random numbers from the system, unless a test's seam
+// gives them.
 #include "platform/SystemInfo.h"
 
 #include <sys/random.h>

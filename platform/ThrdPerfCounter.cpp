@@ -1,3 +1,5 @@
+// ThrdPerfCounter: per-thread blocks of counters, found through a small
+// per-thread cache, summed under the lock when read.
 #include "platform/ThrdPerfCounter.h"
 
 #include <chrono>

@@ -1,7 +1,9 @@
 // Performance counters: calls, time and bytes per counter id, kept per thread
-// so that counting takes no shared lock, and summed over all threads when
-// read. Inert (Start and Stop do nothing) until enabled. With log-each set,
-// every Stop logs all counters under the heading "For All The Files".
+// so that counting takes the shared lock only to find the thread's block
+// (once, and again when its small cache misses), and summed over all
+// threads when read. Inert (Start and Stop do nothing) until enabled. With
+// log-each set, every Stop logs all counters under the heading "For All The
+// Files".
 // Counter ids run from 0 to kMaxCounters - 1; others are ignored. The
 // category names the caller's group of counters and appears in the log; it
 // is kept by pointer, so it must outlive the object (a string literal).

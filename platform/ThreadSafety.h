@@ -3,18 +3,21 @@
 // with their scoped holders, UniqueMutexLock for condition variables.
 //
 // The lock order of the whole project. A lock is taken only while no lock
-// later in this list is held (-> marks the nestings the code has):
+// later in this list is held (-> marks the nestings the code has; "the
+// store's" are 7, 8 and StateStore's Environment::mutex):
 //   1 SavedExports::Lock()            -> exportLifetimeCs, the store's
-//   2 exportLifetimeCs                -> fileLockCSec, ProcessMutex(), 6, 7
-//   3 SinkFSM::fileLockCSec           -> 7, the descriptor cache
-//   4 Nfs3OpenFiles::m_mutex          -> 7, the descriptor cache
-//   5 Nfs3FoundObjects::m_eraMutex    -> NameChanges::m_namesMutex, a shard
-//   6 ShareIdToPathCache's Table::mutex -> the store's
-//   7 UniqueFileId's Bindings::mutex  -> the store's
-//   8 LMDB's writer lock (StateStore::Write, Table) -> Environment::mutex
-//   9 StateStore's Stores::mutex      -> StateDirSetting::mutex
+//   2 exportLifetimeCs                -> fileLockCSec, ProcessMutex(), 5, 6, the store's
+//   3 SinkFSM::fileLockCSec           -> 6, the store's, the descriptor cache
+//   4 Nfs3OpenFiles::m_mutex          -> 6, the store's, the descriptor cache
+//   5 ShareIdToPathCache's Table::mutex -> the store's
+//   6 UniqueFileId's Bindings::mutex  -> the store's
+//   7 LMDB's writer lock (StateStore::Write and Table; a Batch holds it from
+//     its first write to its commit)  -> 8, 9, Environment::mutex
+//   8 StateStore's Stores::mutex      -> StateDirSetting::mutex
+//   9 Nfs3FoundObjects::m_eraMutex    -> NameChanges::m_namesMutex, a shard
 //  10 OXPlatformInfo's ProcessMutex() -> StateDirSetting::mutex
 //  11 NameChanges::m_drainMutex, NameChanges::m_watchMutex (never together)
+//                                     -> NameChanges::m_namesMutex
 //  12 RpcServer::m_mutex (holds no connection's lock today)
 //  13 RpcConnection::m_sendMutex, then RpcConnection::m_mutex
 //  14 CLogWriter::m_mutex: last of all (OXLOG runs under any lock)

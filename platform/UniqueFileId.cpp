@@ -1,3 +1,5 @@
+// GetUniqueFileId and its kin: ids kept in the state store, with the caches
+// in front of it, per state directory.
 #include "platform/UniqueFileId.h"
 
 #include <fcntl.h>

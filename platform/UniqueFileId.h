@@ -15,13 +15,14 @@
 // another state directory or host is almost surely unknown here rather than
 // another object's.
 //
-// Known ids cost no store transaction: bounded CLOCK caches (ClockCache.h)
-// stand in front of the store, per state directory: identity -> id (256k
-// entries, about 130 bytes each with an 8-byte handle: 34 MB at most),
-// birth -> id (256k, about 80 bytes: 21 MB) and the (id, path) pairs recorded
-// lately (64k, about 150 bytes plus the path). A birth is device, inode and
-// creation time: where the file system keeps creation times to the
-// nanosecond, an object once seen through a descriptor is known again by it
+// Ids the caches hold cost no store transaction: bounded CLOCK caches
+// (ClockCache.h) stand in front of the store, per state directory:
+// identity -> id (256k entries, about 130 bytes each with an 8-byte handle:
+// 34 MB at most), birth -> id (256k, about 80 bytes: 21 MB) and the
+// (id, path) pairs recorded lately (64k, about 150 bytes plus the path).
+// A birth is device, inode and creation time: where the file system keeps
+// creation times to the nanosecond, an object once seen by
+// GetUniqueFileIdOfDescriptor or GetUniqueFileIdAt is known again by it
 // without asking for its handle; that shortcut lives in memory only.
 //
 // Each call reads the state directory setting (a short global lock) to find
@@ -62,15 +63,17 @@ int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct sta
 // object is gone or no path to it is found; EPERM or EACCES as
 // open_by_handle_at gives them (it needs CAP_DAC_READ_SEARCH). mountFd is
 // any descriptor on the object's file system but an O_PATH one, which
-// open_by_handle_at refuses (then only the recorded names are tried). The kernel's name of the
-// object is tried first (it follows renames of directories above), then the
-// recorded names, each taken only when it leads to the same identity. An
-// object whose handle the file system no longer knows is forgotten.
+// open_by_handle_at refuses (then only the recorded names are tried). The
+// kernel's name of the object is tried first (it follows renames of
+// directories above), then the recorded names, newest first, each taken
+// only when it leads to that object. An object whose handle the file system
+// no longer knows is forgotten.
 int FindUniqueFileIdPath(unsigned long id, int mountFd, std::string& path);
 
 namespace PlatformSeam {
 // Each cache of a state directory first used after this call holds at most
-// entries (at least 1); 0 restores the sizes above.
+// entries (at least 1) rounded up to a multiple of 16 (ClockCache's
+// shards); 0 restores the sizes above.
 void SetUniqueFileIdCacheEntries(size_t entries);
 // New ids are drawn from source (empty: the kernel's pool again). Set and
 // clear it only while no other thread asks for ids.
