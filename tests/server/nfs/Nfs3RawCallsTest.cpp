@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -44,8 +45,8 @@ uint32_t Word(const Reply& reply, size_t offset) {
 
 // The whole reply record to one call (AUTH_NONE) whose arguments encode
 // writes; empty when none came.
-Reply Exchange(RawSocket& socket, uint32_t xid, uint32_t program, uint32_t version,
-               uint32_t procedure, const Encode& encode) {
+Reply Exchange(RawSocket& socket, uint32_t xid, uint32_t procedure, const Encode& encode,
+               uint32_t program = NFS_PROGRAM, uint32_t version = NFS_V3) {
     rpc_msg call{};
     call.rm_xid = xid;
     call.rm_call = {2, program, version, procedure, _null_auth, _null_auth};
@@ -117,8 +118,9 @@ class Nfs3RawCalls : public ::testing::Test {
         ASSERT_TRUE(server->Export(dir, SHARE_PERM_READ | SHARE_PERM_WRITE));
         Reconnect();
         char* path = &dir[0];
-        Reply reply = Exchange(*socket, 1, MOUNT_PROGRAM, MOUNT_V3, MOUNTPROC3_MNT,
-                               [&](XDR* out) { return xdr_mnt_dirpath(out, &path); });
+        Reply reply = Exchange(
+            *socket, 1, MOUNTPROC3_MNT, [&](XDR* out) { return xdr_mnt_dirpath(out, &path); },
+            MOUNT_PROGRAM, MOUNT_V3);
         mnt_mountres3 mounted{};
         ASSERT_TRUE(Results(reply, xdr_mnt_mountres3, mounted));
         ASSERT_EQ(mounted.fhs_status, MNT3_OK);
@@ -133,16 +135,14 @@ class Nfs3RawCalls : public ::testing::Test {
         ASSERT_TRUE(socket->Connected());
     }
     w_nfs_fh3 Root() { return Wire(root); }
-    Reply Nfs(uint32_t xid, uint32_t procedure, const Encode& encode) {
-        return Exchange(*socket, xid, NFS_PROGRAM, NFS_V3, procedure, encode);
-    }
 
     // One NFS call of procedure with args: take sees the results when they
     // say NFS3_OK. Their status; NFS3ERR_SERVERFAULT when none decode.
     template <class Args, class Res, class Take>
     nfsstat3 Call(uint32_t procedure, bool_t (*encode)(XDR*, Args*), Args& args,
                   bool_t (*decode)(XDR*, Res*), Take take) {
-        Reply reply = Nfs(++xid, procedure, [&](XDR* out) { return encode(out, &args); });
+        Reply reply =
+            Exchange(*socket, ++xid, procedure, [&](XDR* out) { return encode(out, &args); });
         resultBytes = reply.size() - std::min(reply.size(), kResults);
         Res res{};
         if (!Results(reply, decode, res))
@@ -240,11 +240,11 @@ TEST_F(Nfs3RawCalls, NonIdempotentCallsRetransmittedAfterAReconnectGetTheFirstAn
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const uint32_t first = ++xid;
-        Reply answer = Nfs(first, c.procedure, c.encode);
+        Reply answer = Exchange(*socket, first, c.procedure, c.encode);
         ASSERT_EQ(Word(answer, kResults), NFS3_OK);
         Reconnect();
-        EXPECT_EQ(Nfs(first, c.procedure, c.encode), answer);
-        EXPECT_EQ(Word(Nfs(++xid, c.procedure, c.encode), kResults), c.rerun);
+        EXPECT_EQ(Exchange(*socket, first, c.procedure, c.encode), answer);
+        EXPECT_EQ(Word(Exchange(*socket, ++xid, c.procedure, c.encode), kResults), c.rerun);
     }
 }
 
