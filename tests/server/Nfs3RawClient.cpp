@@ -5,27 +5,31 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 
 namespace {
 
 constexpr auto kReplyWait = std::chrono::seconds(30);
 
-// Where libnfs's callback leaves the reply of one call.
-struct Pending {
-    bool done = false;
-    void* reply = nullptr;  // only while the callback runs
-};
-
-void OnReply(rpc_context*, int status, void* data, void* privateData) {
-    Pending& pending = *static_cast<Pending*>(privateData);
-    pending.done = true;
-    pending.reply = status == RPC_STATUS_SUCCESS ? data : nullptr;
-}
-
-// Services the connection until the call is answered. On failure the
-// connection is dropped, which ends the call: its callback runs now, while
-// the caller's slot for it still lives.
-bool Await(rpc_context* rpc, Pending& pending) {
+// Sends one call and services the connection until it is answered;
+// onReply sees a successful reply while libnfs still owns it. On failure
+// the connection is dropped, which ends the call: its callback runs now,
+// while onReply still lives.
+template <typename Args>
+void Exchange(rpc_context* rpc, int (*send)(rpc_context*, rpc_cb, Args*, void*), Args* args,
+              const std::function<void(void*)>& onReply) {
+    struct Pending {
+        const std::function<void(void*)>& onReply;
+        bool done;
+    } pending{onReply, false};
+    auto callback = [](rpc_context*, int status, void* data, void* privateData) {
+        Pending& p = *static_cast<Pending*>(privateData);
+        p.done = true;
+        if (status == RPC_STATUS_SUCCESS)
+            p.onReply(data);
+    };
+    if (send(rpc, callback, args, &pending) != 0)
+        return;
     const auto deadline = std::chrono::steady_clock::now() + kReplyWait;
     while (!pending.done && std::chrono::steady_clock::now() < deadline) {
         pollfd p{rpc_get_fd(rpc), static_cast<short>(rpc_which_events(rpc)), 0};
@@ -34,25 +38,25 @@ bool Await(rpc_context* rpc, Pending& pending) {
     }
     if (!pending.done)
         rpc_disconnect(rpc, "no reply");
-    return pending.done;
 }
 
 nfs_fh3 Wire(const std::string& fh) {
-    nfs_fh3 wire{};
-    wire.data.data_len = static_cast<u_int>(fh.size());
-    wire.data.data_val = const_cast<char*>(fh.data());  // only encoded, never written
-    return wire;
+    return {{static_cast<u_int>(fh.size()), const_cast<char*>(fh.data())}};  // only encoded
 }
 
 diropargs3 DirOp(const std::string& dir, const std::string& name) {
-    diropargs3 op{};
-    op.dir = Wire(dir);
-    op.name = const_cast<char*>(name.c_str());
-    return op;
+    return {Wire(dir), const_cast<char*>(name.c_str())};
 }
 
 std::string Bytes(const nfs_fh3& fh) {
     return std::string(fh.data.data_val, fh.data.data_len);
+}
+
+sattr3 WithMode(uint32_t mode) {
+    sattr3 attrs{};
+    attrs.mode.set_it = 1;
+    attrs.mode.set_mode3_u.mode = mode;
+    return attrs;
 }
 
 void TakeHandle(const post_op_fh3& fh, std::string* out) {
@@ -66,51 +70,30 @@ void TakeHandle(const post_op_fh3& fh, std::string* out) {
 // while libnfs still owns it.
 template <typename Res, typename Args, typename Take>
 int Nfs3RawClient::Call(int (*send)(rpc_context*, rpc_cb, Args*, void*), Args& args, Take take) {
-    rpc_context* rpc = nfs_get_rpc_context(m_client.Context());
-    struct Slot {
-        Pending pending;
-        Take* take;
-        int status;
-    } slot{{}, &take, kRpcFailed};
-    auto callback = [](rpc_context* r, int status, void* data, void* privateData) {
-        Slot& s = *static_cast<Slot*>(privateData);
-        OnReply(r, status, data, &s.pending);
-        if (s.pending.reply) {
-            Res& res = *static_cast<Res*>(s.pending.reply);
-            s.status = res.status;
-            if (res.status == NFS3_OK)
-                (*s.take)(res);
-        }
-    };
-    if (send(rpc, callback, &args, &slot) != 0 || !Await(rpc, slot.pending))
-        return kRpcFailed;
-    return slot.status;
+    int status = kRpcFailed;
+    Exchange(nfs_get_rpc_context(m_client.Context()), send, &args, [&](void* reply) {
+        Res& res = *static_cast<Res*>(reply);
+        status = res.status;
+        if (status == NFS3_OK)
+            take(res);
+    });
+    return status;
 }
 
 bool Nfs3RawClient::Mount(uint16_t port, const std::string& dir, std::string& error) {
     if (!m_client.Mount(port, dir, error))
         return false;
-    rpc_context* rpc = nfs_get_rpc_context(m_client.Context());
-    struct Slot {
-        Pending pending;
-        std::string root;
-    } slot;
-    auto callback = [](rpc_context* r, int status, void* data, void* privateData) {
-        Slot& s = *static_cast<Slot*>(privateData);
-        OnReply(r, status, data, &s.pending);
-        auto* res = static_cast<mountres3*>(s.pending.reply);
-        if (res && res->fhs_status == MNT3_OK) {
-            const fhandle3& fh = res->mountres3_u.mountinfo.fhandle;
-            s.root.assign(fh.fhandle3_val, fh.fhandle3_len);
-        }
-    };
-    if (rpc_mount3_mnt_async(rpc, callback, const_cast<char*>(dir.c_str()), &slot) != 0 ||
-        !Await(rpc, slot.pending) || slot.root.empty()) {
+    std::string path = dir;
+    Exchange(nfs_get_rpc_context(m_client.Context()), rpc_mount3_mnt_async, &path[0],
+             [&](void* reply) {
+                 const mountres3& res = *static_cast<mountres3*>(reply);
+                 const fhandle3& fh = res.mountres3_u.mountinfo.fhandle;
+                 if (res.fhs_status == MNT3_OK)
+                     m_root.assign(fh.fhandle3_val, fh.fhandle3_len);
+             });
+    if (m_root.empty())
         error = "MNT of " + dir + " gave no handle";
-        return false;
-    }
-    m_root = slot.root;
-    return true;
+    return !m_root.empty();
 }
 
 int Nfs3RawClient::Getattr(const Fh& fh, fattr3* attrs) {
@@ -134,35 +117,25 @@ int Nfs3RawClient::Lookup(const Fh& dir, const std::string& name, Fh* out, fattr
 
 int Nfs3RawClient::Create(const Fh& dir, const std::string& name, createmode3 how, uint64_t verf,
                           Fh* out) {
-    CREATE3args args{};
-    args.where = DirOp(dir, name);
-    args.how.mode = how;
+    CREATE3args args{DirOp(dir, name), {how, {}}};
     if (how == EXCLUSIVE) {
         std::memcpy(args.how.createhow3_u.verf, &verf, sizeof verf);
     } else {
-        sattr3& attrs = args.how.createhow3_u.obj_attributes;
-        attrs.mode.set_it = 1;
-        attrs.mode.set_mode3_u.mode = 0644;
-        attrs.size.set_it = 1;
-        attrs.size.set_size3_u.size = 0;
+        args.how.createhow3_u.obj_attributes = WithMode(0644);
+        args.how.createhow3_u.obj_attributes.size.set_it = 1;  // to 0
     }
     return Call<CREATE3res>(rpc_nfs3_create_async, args,
                             [&](CREATE3res& res) { TakeHandle(res.CREATE3res_u.resok.obj, out); });
 }
 
 int Nfs3RawClient::Mkdir(const Fh& dir, const std::string& name, Fh* out) {
-    MKDIR3args args{};
-    args.where = DirOp(dir, name);
-    args.attributes.mode.set_it = 1;
-    args.attributes.mode.set_mode3_u.mode = 0755;
+    MKDIR3args args{DirOp(dir, name), WithMode(0755)};
     return Call<MKDIR3res>(rpc_nfs3_mkdir_async, args,
                            [&](MKDIR3res& res) { TakeHandle(res.MKDIR3res_u.resok.obj, out); });
 }
 
 int Nfs3RawClient::Symlink(const Fh& dir, const std::string& name, const std::string& target) {
-    SYMLINK3args args{};
-    args.where = DirOp(dir, name);
-    args.symlink.symlink_data = const_cast<char*>(target.c_str());
+    SYMLINK3args args{DirOp(dir, name), {{}, const_cast<char*>(target.c_str())}};
     return Call<SYMLINK3res>(rpc_nfs3_symlink_async, args, [](SYMLINK3res&) {});
 }
 
@@ -188,17 +161,12 @@ int Nfs3RawClient::Link(const Fh& file, const Fh& dir, const std::string& name) 
 }
 
 int Nfs3RawClient::Setattr(const Fh& fh, const sattr3& attrs) {
-    SETATTR3args args{};
-    args.object = Wire(fh);
-    args.new_attributes = attrs;
+    SETATTR3args args{Wire(fh), attrs, {}};
     return Call<SETATTR3res>(rpc_nfs3_setattr_async, args, [](SETATTR3res&) {});
 }
 
 int Nfs3RawClient::SetMode(const Fh& fh, uint32_t mode) {
-    sattr3 attrs{};
-    attrs.mode.set_it = 1;
-    attrs.mode.set_mode3_u.mode = mode;
-    return Setattr(fh, attrs);
+    return Setattr(fh, WithMode(mode));
 }
 
 int Nfs3RawClient::SetSize(const Fh& fh, uint64_t size) {
@@ -223,13 +191,8 @@ int Nfs3RawClient::Read(const Fh& fh, uint64_t offset, uint32_t count, std::stri
 }
 
 int Nfs3RawClient::Write(const Fh& fh, uint64_t offset, const std::string& data) {
-    WRITE3args args{};
-    args.file = Wire(fh);
-    args.offset = offset;
-    args.count = static_cast<count3>(data.size());
-    args.stable = FILE_SYNC;
-    args.data.data_len = static_cast<u_int>(data.size());
-    args.data.data_val = const_cast<char*>(data.data());
+    const auto size = static_cast<count3>(data.size());
+    WRITE3args args{Wire(fh), offset, size, FILE_SYNC, {size, const_cast<char*>(data.data())}};
     return Call<WRITE3res>(rpc_nfs3_write_async, args, [](WRITE3res&) {});
 }
 
@@ -242,9 +205,7 @@ uint32_t Nfs3RawClient::Access(const Fh& fh, uint32_t wanted) {
 }
 
 int Nfs3RawClient::Readdir(const Fh& dir, std::vector<std::pair<std::string, uint64_t>>* entries) {
-    READDIR3args args{};
-    args.dir = Wire(dir);
-    args.count = 8192;
+    READDIR3args args{Wire(dir), 0, {}, 8192};
     return Call<READDIR3res>(rpc_nfs3_readdir_async, args, [&](READDIR3res& res) {
         // libnfs packs decoded entries without regard to alignment: copy each out.
         entry3 e{};

@@ -1,5 +1,7 @@
 #include "tests/server/nfs/InProcessServer.h"
 
+#include <sys/stat.h>
+
 #include "host/ConfigRPCTypes.h"
 #include "host/ExportCache.h"
 #include "host/ExportRecords.h"
@@ -44,13 +46,11 @@ uint16_t InProcessServer::Port() const {
 }
 
 bool InProcessServer::Export(const std::string& path, SharePerms perms) {
+    if (::mkdir(path.c_str(), 0777) != 0 || ::chmod(path.c_str(), 0777) != 0)
+        return false;
     std::string text = path;
     char clients[] = "*";
-    LumeExportPath request{};
-    request.path = &text[0];
-    request.clients = clients;
-    request.timeout = 5;
-    request.perms = perms;
+    LumeExportPath request{0, 5, &text[0], clients, perms, 0, 0};
     char* response = nullptr;
     size_t length = 0;
     int type = 0;

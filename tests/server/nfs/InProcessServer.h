@@ -21,8 +21,8 @@ class InProcessServer {
 
     bool Started() const;
     uint16_t Port() const;
-    // Exports the existing directory path with perms to every client; false
-    // when the module refuses.
+    // Makes the directory path, writable by anyone, and exports it with
+    // perms to every client; false when either fails.
     bool Export(const std::string& path, SharePerms perms);
 
   private:

@@ -17,14 +17,6 @@
 
 namespace {
 
-OxUserToken Who(uid_t uid, gid_t gid, std::vector<gid_t> groups = {}) {
-    OxUserToken who;
-    who.uid = uid;
-    who.gid = gid;
-    who.groups = std::move(groups);
-    return who;
-}
-
 // A file of root's, with mode and, when acl is not empty, that ACL; false
 // when the file system takes no ACLs.
 bool MakeFile(const std::string& path, mode_t mode, const std::string& acl) {
@@ -49,22 +41,21 @@ TEST(Nfs3Permissions, ModeBitsAndAclEntriesAsTheKernelJudgesThem) {
         uid_t owner;
         mode_t mode;
         const char* acl;
-        OxUserToken who;
+        uid_t caller;      // its group has the same number
+        gid_t supplement;  // 0: none
         unsigned held;
     } cases[] = {
-        {"other by mode", 0, 0644, "", Who(4242, 4242), 4},
-        {"owner by mode", 4242, 0640, "", Who(4242, 4242), 6},
-        {"root holds all", 0, 0000, "", Who(0, 0), 7},
-        {"named user denied", 0, 0644, "u::rw-,u:4242:---,g::r--,m::r--,o::r--", Who(4242, 4242),
-         0},
-        {"others unaffected", 0, 0644, "u::rw-,u:4242:---,g::r--,m::r--,o::r--", Who(4343, 4343),
+        {"other by mode", 0, 0644, "", 4242, 0, 4},
+        {"owner by mode", 4242, 0640, "", 4242, 0, 6},
+        {"root holds all", 0, 0000, "", 0, 0, 7},
+        {"named user denied", 0, 0644, "u::rw-,u:4242:---,g::r--,m::r--,o::r--", 4242, 0, 0},
+        {"others unaffected", 0, 0644, "u::rw-,u:4242:---,g::r--,m::r--,o::r--", 4343, 0, 4},
+        {"mask limits a named writer", 0, 0666, "u::rw-,u:4242:rw-,g::r--,m::r--,o::rw-", 4242, 0,
          4},
-        {"mask limits a named writer", 0, 0666, "u::rw-,u:4242:rw-,g::r--,m::r--,o::rw-",
-         Who(4242, 4242), 4},
-        {"named group by supplementary", 0, 0640, "u::rw-,g::---,g:777:rw-,m::rw-,o::---",
-         Who(4343, 4343, {777}), 6},
-        {"matched group class denies", 0, 0604, "u::rw-,g::---,g:777:---,m::rwx,o::r--",
-         Who(4343, 4343, {777}), 0},
+        {"named group by supplementary", 0, 0640, "u::rw-,g::---,g:777:rw-,m::rw-,o::---", 4343,
+         777, 6},
+        {"matched group class denies", 0, 0604, "u::rw-,g::---,g:777:---,m::rwx,o::r--", 4343, 777,
+         0},
     };
     TempDir dir;
     Nfs3Permissions permissions(64);
@@ -78,9 +69,12 @@ TEST(Nfs3Permissions, ModeBitsAndAclEntriesAsTheKernelJudgesThem) {
         ASSERT_GE(fd, 0);
         struct stat st;
         ASSERT_EQ(::fstat(fd, &st), 0);
-        EXPECT_EQ(permissions.Held(fd, id, st, c.who), c.held) << c.what;
+        OxUserToken who{c.caller, c.caller, {}};
+        if (c.supplement)
+            who.groups.push_back(c.supplement);
+        EXPECT_EQ(permissions.Held(fd, id, st, who), c.held) << c.what;
         // Asked again (from the cache when the change is old enough).
-        EXPECT_EQ(permissions.Held(fd, id, st, c.who), c.held) << c.what;
+        EXPECT_EQ(permissions.Held(fd, id, st, who), c.held) << c.what;
         ::close(fd);
         ++id;
     }
@@ -98,10 +92,11 @@ TEST(Nfs3Permissions, AChangedAclIsSeenThroughTheChangeTime) {
     ASSERT_GE(fd, 0);
     struct stat st;
     ASSERT_EQ(::fstat(fd, &st), 0);
-    EXPECT_EQ(permissions.Held(fd, 9, st, Who(4242, 4242)), 4u);
+    const OxUserToken named{4242, 4242, {}};
+    EXPECT_EQ(permissions.Held(fd, 9, st, named), 4u);
     ASSERT_TRUE(MakeFile(path, 0644, "u::rw-,u:4242:---,g::r--,m::r--,o::r--"));
     ASSERT_EQ(::fstat(fd, &st), 0);
-    EXPECT_EQ(permissions.Held(fd, 9, st, Who(4242, 4242)), 0u);
+    EXPECT_EQ(permissions.Held(fd, 9, st, named), 0u);
     ::close(fd);
 }
 

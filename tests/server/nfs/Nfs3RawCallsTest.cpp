@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -44,8 +45,8 @@ uint32_t Word(const Reply& reply, size_t offset) {
 
 // The whole reply record to one call (AUTH_NONE) whose arguments encode
 // writes; empty when none came.
-Reply Exchange(RawSocket& socket, uint32_t xid, uint32_t program, uint32_t version,
-               uint32_t procedure, const Encode& encode) {
+Reply Exchange(RawSocket& socket, uint32_t xid, uint32_t procedure, const Encode& encode,
+               uint32_t program = NFS_PROGRAM, uint32_t version = NFS_V3) {
     rpc_msg call{};
     call.rm_xid = xid;
     call.rm_call = {2, program, version, procedure, _null_auth, _null_auth};
@@ -73,53 +74,53 @@ bool Results(const Reply& reply, bool_t (*decode)(XDR*, Result*), Result& result
     return decode(&in, &result);
 }
 
+std::string Zeros() {
+    return std::string(NFS3_COOKIEVERFSIZE, '\0');
+}
+
 // One READDIRPLUS entry: its handle ("" when none) and attributes.
 struct PlusEntry {
     std::string handle;
     bool attributes = false;
     fattr3 attrs{};
 };
-// One READDIRPLUS reply: its entries by name and in order, where it ends,
-// and the bytes of its results (status and body).
-struct PlusListing {
+// One READDIR or READDIRPLUS reply: its names in order (READDIRPLUS's
+// entries by name too), where it ends, and the bytes of its results.
+struct Listing {
     nfsstat3 status = NFS3ERR_SERVERFAULT;
+    std::vector<std::string> names;
     std::map<std::string, PlusEntry> entries;
-    std::vector<std::string> order;
     cookie3 last = 0;
-    std::string verifier;
+    std::string verifier = Zeros();
     size_t bytes = 0;
     bool eof = false;
 };
+
+// The wire forms of a name and of a handle's bytes, pointing into them;
+// only encoded, never written through.
+filename3 Name(const char* name) {
+    return {static_cast<u_int>(std::strlen(name)), const_cast<char*>(name)};
+}
+w_nfs_fh3 Wire(const std::string& fh) {
+    return {{static_cast<u_int>(fh.size()), const_cast<char*>(fh.data())}};
+}
 
 std::string HandleBytes(const w_nfs_fh3& fh) {
     return std::string(fh.data.data_val, fh.data.data_len);
 }
 
-std::string Zeros() {
-    return std::string(NFS3_COOKIEVERFSIZE, '\0');
-}
-
-struct Listing {
-    nfsstat3 status = NFS3ERR_SERVERFAULT;
-    std::vector<std::string> names;
-    cookie3 last = 0;
-    std::string verifier;
-    bool eof = false;
-};
-
 class Nfs3RawCalls : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(::chmod(disk.Path().c_str(), 0755), 0);
-        ASSERT_EQ(::mkdir(dir.c_str(), 0777), 0);
-        ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
         server = std::make_unique<InProcessServer>(state.Path());
         ASSERT_TRUE(server->Started());
         ASSERT_TRUE(server->Export(dir, SHARE_PERM_READ | SHARE_PERM_WRITE));
         Reconnect();
         char* path = &dir[0];
-        Reply reply = Exchange(*socket, 1, MOUNT_PROGRAM, MOUNT_V3, MOUNTPROC3_MNT,
-                               [&](XDR* out) { return xdr_mnt_dirpath(out, &path); });
+        Reply reply = Exchange(
+            *socket, 1, MOUNTPROC3_MNT, [&](XDR* out) { return xdr_mnt_dirpath(out, &path); },
+            MOUNT_PROGRAM, MOUNT_V3);
         mnt_mountres3 mounted{};
         ASSERT_TRUE(Results(reply, xdr_mnt_mountres3, mounted));
         ASSERT_EQ(mounted.fhs_status, MNT3_OK);
@@ -133,17 +134,15 @@ class Nfs3RawCalls : public ::testing::Test {
         socket = std::make_unique<RawSocket>(server->Port());
         ASSERT_TRUE(socket->Connected());
     }
-    w_nfs_fh3 Root() { return w_nfs_fh3{{static_cast<u_int>(root.size()), &root[0]}}; }
-    Reply Nfs(uint32_t xid, uint32_t procedure, const Encode& encode) {
-        return Exchange(*socket, xid, NFS_PROGRAM, NFS_V3, procedure, encode);
-    }
+    w_nfs_fh3 Root() { return Wire(root); }
 
     // One NFS call of procedure with args: take sees the results when they
     // say NFS3_OK. Their status; NFS3ERR_SERVERFAULT when none decode.
     template <class Args, class Res, class Take>
     nfsstat3 Call(uint32_t procedure, bool_t (*encode)(XDR*, Args*), Args& args,
                   bool_t (*decode)(XDR*, Res*), Take take) {
-        Reply reply = Nfs(++xid, procedure, [&](XDR* out) { return encode(out, &args); });
+        Reply reply =
+            Exchange(*socket, ++xid, procedure, [&](XDR* out) { return encode(out, &args); });
         resultBytes = reply.size() - std::min(reply.size(), kResults);
         Res res{};
         if (!Results(reply, decode, res))
@@ -155,64 +154,46 @@ class Nfs3RawCalls : public ::testing::Test {
         return status;
     }
 
-    Listing Readdir(cookie3 cookie, const std::string& verifier, u_int count) {
-        READDIR3args args{};
-        args.dir = Root();
-        args.cookie = cookie;
-        std::memcpy(args.cookieverf, verifier.data(), NFS3_COOKIEVERFSIZE);
-        args.count = count;
+    // A page of the root's listing, by READDIRPLUS (plus, count its
+    // maxcount) or READDIR: the first, or the one after cookie of the
+    // listing with verifier.
+    Listing List(bool plus, u_int count, cookie3 cookie = 0,
+                 const std::string& verifier = Zeros()) {
         Listing listing;
-        listing.status =
-            Call(NFSPROC3_READDIR, xdr_READDIR3args, args, xdr_READDIR3res, [&](READDIR3res& res) {
-                const READDIR3resok& ok = res.READDIR3res_u.resok;
-                listing.verifier.assign(ok.cookieverf, NFS3_COOKIEVERFSIZE);
-                listing.eof = ok.reply.eof;
-                for (const entry3* entry = ok.reply.entries; entry; entry = entry->nextentry) {
-                    listing.names.emplace_back(entry->name.filename3_val,
-                                               entry->name.filename3_len);
-                    listing.last = entry->cookie;
+        const auto take = [&](const auto& ok) {  // READDIR3resok or READDIRPLUS3resok
+            listing.verifier.assign(ok.cookieverf, NFS3_COOKIEVERFSIZE);
+            listing.eof = ok.reply.eof;
+            listing.bytes = resultBytes;
+            for (auto* e = ok.reply.entries; e; e = e->nextentry) {
+                listing.names.emplace_back(e->name.filename3_val, e->name.filename3_len);
+                listing.last = e->cookie;
+                if constexpr (std::is_same_v<decltype(e), entryplus3*>) {
+                    PlusEntry& entry = listing.entries[listing.names.back()];
+                    if (e->name_handle.handle_follows)
+                        entry.handle = HandleBytes(e->name_handle.post_op_fh3_u.handle);
+                    entry.attributes = e->name_attributes.attributes_follow;
+                    entry.attrs = e->name_attributes.post_op_attr_u.attributes;
                 }
-            });
-        return listing;
-    }
-
-    // A page of the root's listing, with handles and attributes: the first,
-    // or the one after cookie of the listing with verifier.
-    PlusListing Readdirplus(u_int maxcount, cookie3 cookie = 0,
-                            const std::string& verifier = Zeros()) {
-        READDIRPLUS3args args{};
-        args.dir = Root();
-        args.cookie = cookie;
-        std::memcpy(args.cookieverf, verifier.data(), NFS3_COOKIEVERFSIZE);
-        args.dircount = maxcount;
-        args.maxcount = maxcount;
-        PlusListing listing;
-        listing.status =
-            Call(NFSPROC3_READDIRPLUS, xdr_READDIRPLUS3args, args, xdr_READDIRPLUS3res,
-                 [&](READDIRPLUS3res& res) {
-                     const READDIRPLUS3resok& ok = res.READDIRPLUS3res_u.resok;
-                     listing.eof = ok.reply.eof;
-                     listing.verifier.assign(ok.cookieverf, NFS3_COOKIEVERFSIZE);
-                     listing.bytes = resultBytes;
-                     for (const entryplus3* e = ok.reply.entries; e; e = e->nextentry) {
-                         listing.order.emplace_back(e->name.filename3_val, e->name.filename3_len);
-                         listing.last = e->cookie;
-                         PlusEntry& entry = listing.entries[listing.order.back()];
-                         if (e->name_handle.handle_follows)
-                             entry.handle = HandleBytes(e->name_handle.post_op_fh3_u.handle);
-                         entry.attributes = e->name_attributes.attributes_follow;
-                         entry.attrs = e->name_attributes.post_op_attr_u.attributes;
-                     }
-                 });
+            }
+        };
+        if (plus) {
+            READDIRPLUS3args args{Root(), cookie, {}, count, count};
+            std::memcpy(args.cookieverf, verifier.data(), NFS3_COOKIEVERFSIZE);
+            listing.status =
+                Call(NFSPROC3_READDIRPLUS, xdr_READDIRPLUS3args, args, xdr_READDIRPLUS3res,
+                     [&](READDIRPLUS3res& res) { take(res.READDIRPLUS3res_u.resok); });
+        } else {
+            READDIR3args args{Root(), cookie, {}, count};
+            std::memcpy(args.cookieverf, verifier.data(), NFS3_COOKIEVERFSIZE);
+            listing.status = Call(NFSPROC3_READDIR, xdr_READDIR3args, args, xdr_READDIR3res,
+                                  [&](READDIR3res& res) { take(res.READDIR3res_u.resok); });
+        }
         return listing;
     }
 
     // LOOKUP of name in the root: the status, the handle and its fileid.
     nfsstat3 Lookup(const std::string& name, std::string& handle, uint64_t& fileid) {
-        LOOKUP3args args{};
-        args.what.dir = Root();
-        args.what.name.filename3_len = static_cast<u_int>(name.size());
-        args.what.name.filename3_val = const_cast<char*>(name.data());
+        LOOKUP3args args{{Root(), Name(name.c_str())}};
         return Call(NFSPROC3_LOOKUP, xdr_LOOKUP3args, args, xdr_LOOKUP3res, [&](LOOKUP3res& res) {
             handle = HandleBytes(res.LOOKUP3res_u.resok.object);
             fileid = res.LOOKUP3res_u.resok.obj_attributes.post_op_attr_u.attributes.fileid;
@@ -220,9 +201,8 @@ class Nfs3RawCalls : public ::testing::Test {
     }
 
     // GETATTR through handle.
-    nfsstat3 Getattr(std::string handle, fattr3& attrs) {
-        GETATTR3args args{};
-        args.object = w_nfs_fh3{{static_cast<u_int>(handle.size()), &handle[0]}};
+    nfsstat3 Getattr(const std::string& handle, fattr3& attrs) {
+        GETATTR3args args{Wire(handle)};
         return Call(NFSPROC3_GETATTR, xdr_GETATTR3args, args, xdr_GETATTR3res,
                     [&](GETATTR3res& res) { attrs = res.GETATTR3res_u.resok.obj_attributes; });
     }
@@ -241,13 +221,9 @@ class Nfs3RawCalls : public ::testing::Test {
 TEST_F(Nfs3RawCalls, NonIdempotentCallsRetransmittedAfterAReconnectGetTheFirstAnswer) {
     disk.WriteFile("export/doomed", "x");
     disk.WriteFile("export/from", "x");
-    std::string doomed = "doomed", from = "from", to = "to", made = "made";
-    auto name = [](std::string& text) {
-        return filename3{static_cast<u_int>(text.size()), &text[0]};
-    };
-    REMOVE3args remove{{Root(), name(doomed)}};
-    RENAME3args rename{{Root(), name(from)}, {Root(), name(to)}};
-    MKDIR3args mkdir{{Root(), name(made)}, {}};
+    REMOVE3args remove{{Root(), Name("doomed")}};
+    RENAME3args rename{{Root(), Name("from")}, {Root(), Name("to")}};
+    MKDIR3args mkdir{{Root(), Name("made")}, {}};
     const struct {
         const char* what;
         uint32_t procedure;
@@ -264,11 +240,11 @@ TEST_F(Nfs3RawCalls, NonIdempotentCallsRetransmittedAfterAReconnectGetTheFirstAn
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const uint32_t first = ++xid;
-        Reply answer = Nfs(first, c.procedure, c.encode);
+        Reply answer = Exchange(*socket, first, c.procedure, c.encode);
         ASSERT_EQ(Word(answer, kResults), NFS3_OK);
         Reconnect();
-        EXPECT_EQ(Nfs(first, c.procedure, c.encode), answer);
-        EXPECT_EQ(Word(Nfs(++xid, c.procedure, c.encode), kResults), c.rerun);
+        EXPECT_EQ(Exchange(*socket, first, c.procedure, c.encode), answer);
+        EXPECT_EQ(Word(Exchange(*socket, ++xid, c.procedure, c.encode), kResults), c.rerun);
     }
 }
 
@@ -279,14 +255,14 @@ TEST_F(Nfs3RawCalls, ReaddirCookiesHoldOnlyWithTheirDirectorysVerifier) {
     const int kFiles = 40;
     for (int i = 0; i < kFiles; ++i)
         disk.WriteFile("export/file" + std::to_string(i), "");
-    Listing first = Readdir(0, Zeros(), 512);
+    Listing first = List(false, 512);
     ASSERT_EQ(first.status, NFS3_OK);
     ASSERT_FALSE(first.eof);
     ASSERT_NE(first.verifier, Zeros());
     std::multiset<std::string> names(first.names.begin(), first.names.end());
     Listing next = first;
     for (int round = 0; round < 100 && !next.eof; ++round) {
-        next = Readdir(next.last, first.verifier, 512);
+        next = List(false, 512, next.last, first.verifier);
         ASSERT_EQ(next.status, NFS3_OK);
         EXPECT_EQ(next.verifier, first.verifier);
         names.insert(next.names.begin(), next.names.end());
@@ -295,16 +271,16 @@ TEST_F(Nfs3RawCalls, ReaddirCookiesHoldOnlyWithTheirDirectorysVerifier) {
     EXPECT_EQ(names.size(), kFiles + 2u);  // each once, "." and ".." too
     EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size());
 
-    EXPECT_EQ(Readdir(0, "junk0000", 512).status, NFS3_OK);
-    EXPECT_EQ(Readdir(first.last, first.verifier, 512).status, NFS3_OK);
-    EXPECT_EQ(Readdir(cookie3{1} << 40, first.verifier, 512).status, NFS3ERR_BAD_COOKIE);
-    EXPECT_EQ(Readdir(first.last, Zeros(), 512).status, NFS3ERR_BAD_COOKIE);
+    EXPECT_EQ(List(false, 512, 0, "junk0000").status, NFS3_OK);
+    EXPECT_EQ(List(false, 512, first.last, first.verifier).status, NFS3_OK);
+    EXPECT_EQ(List(false, 512, cookie3{1} << 40, first.verifier).status, NFS3ERR_BAD_COOKIE);
+    EXPECT_EQ(List(false, 512, first.last, Zeros()).status, NFS3ERR_BAD_COOKIE);
     disk.WriteFile("export/late", "");
-    EXPECT_EQ(Readdir(first.last, first.verifier, 512).status, NFS3ERR_BAD_COOKIE);
-    Listing again = Readdir(0, first.verifier, 512);
+    EXPECT_EQ(List(false, 512, first.last, first.verifier).status, NFS3ERR_BAD_COOKIE);
+    Listing again = List(false, 512, 0, first.verifier);
     ASSERT_EQ(again.status, NFS3_OK);
     EXPECT_NE(again.verifier, first.verifier);
-    EXPECT_EQ(Readdir(again.last, again.verifier, 512).status, NFS3_OK);
+    EXPECT_EQ(List(false, 512, again.last, again.verifier).status, NFS3_OK);
 }
 
 // Listings paged by READDIRPLUS give each entry once, each page as full as
@@ -321,33 +297,28 @@ TEST_F(Nfs3RawCalls, ReaddirplusPagesAreFullAndGiveEachEntryOnce) {
     };
     struct Pager {
         u_int maxcount;
-        PlusListing page;
+        Listing page;
         std::multiset<std::string> names;
         int pages = 0;
     };
     std::vector<Pager> pagers = {{1024, {}, {}, 0}, {1024, {}, {}, 0}, {1500, {}, {}, 0}};
     for (int round = 0; round < 200; ++round) {
-        bool paged = false;
         for (Pager& p : pagers) {
-            if (p.pages > 0 && p.page.eof)
+            if (p.page.eof)
                 continue;
-            PlusListing next = p.pages == 0 ? Readdirplus(p.maxcount)
-                                            : Readdirplus(p.maxcount, p.page.last, p.page.verifier);
+            Listing next = List(true, p.maxcount, p.page.last, p.page.verifier);
             ASSERT_EQ(next.status, NFS3_OK);
-            ASSERT_FALSE(next.order.empty());
+            ASSERT_FALSE(next.names.empty());
             EXPECT_LE(next.bytes, p.maxcount);
             if (p.pages > 0) {  // the page before had no room for this one's first entry
-                const std::string& first = next.order.front();
+                const std::string& first = next.names.front();
                 EXPECT_GT(p.page.bytes + bytesOf(first, next.entries[first]), p.maxcount)
                     << "page " << p.pages << " of " << p.maxcount;
             }
-            p.names.insert(next.order.begin(), next.order.end());
+            p.names.insert(next.names.begin(), next.names.end());
             p.page = next;
             ++p.pages;
-            paged = true;
         }
-        if (!paged)
-            break;
     }
     for (const Pager& p : pagers) {
         EXPECT_TRUE(p.page.eof);
@@ -373,34 +344,28 @@ TEST_F(Nfs3RawCalls, ReaddirplusGivesTheHandlesAndAttributesLookupGives) {
         w_ftype3 type;
     } cases[] = {{"plain", W_NF3REG},    {"twin", W_NF3REG}, {"sub", W_NF3DIR}, {"out", W_NF3LNK},
                  {"dangling", W_NF3LNK}, {".", W_NF3DIR},    {"..", W_NF3DIR}};
-    PlusListing listing = Readdirplus(32768);
-    ASSERT_EQ(listing.status, NFS3_OK);
-    ASSERT_TRUE(listing.eof);
-    EXPECT_EQ(listing.entries.size(), sizeof cases / sizeof cases[0]);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const PlusEntry& entry = listing.entries[c.name];
-        ASSERT_TRUE(entry.attributes);
-        EXPECT_EQ(entry.attrs.type, c.type);
-        std::string handle;
-        uint64_t fileid = 0;
-        ASSERT_EQ(Lookup(c.name, handle, fileid), NFS3_OK);
-        EXPECT_EQ(entry.handle, handle);
-        EXPECT_EQ(entry.attrs.fileid, fileid);
+    for (const char* pass : {"first listed", "listed again once looked up"}) {
+        SCOPED_TRACE(pass);
+        Listing listing = List(true, 32768);
+        ASSERT_EQ(listing.status, NFS3_OK);
+        ASSERT_TRUE(listing.eof);
+        EXPECT_EQ(listing.entries.size(), std::size(cases));
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            const PlusEntry& entry = listing.entries[c.name];
+            ASSERT_TRUE(entry.attributes);
+            EXPECT_EQ(entry.attrs.type, c.type);
+            std::string handle;
+            uint64_t fileid = 0;
+            ASSERT_EQ(Lookup(c.name, handle, fileid), NFS3_OK);
+            EXPECT_EQ(entry.handle, handle);
+            EXPECT_EQ(entry.attrs.fileid, fileid);
+        }
+        EXPECT_EQ(listing.entries["plain"].handle, listing.entries["twin"].handle);
+        EXPECT_EQ(listing.entries[".."].handle, root);
+        EXPECT_EQ(listing.entries[".."].attrs.fileid, rootSt.st_ino);
+        EXPECT_EQ(listing.entries["out"].attrs.size, 1u);  // the link, not "/"
     }
-    // Listed again once looked up, from what the lookups found: the same.
-    PlusListing again = Readdirplus(32768);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const PlusEntry& entry = again.entries[c.name];
-        EXPECT_EQ(entry.handle, listing.entries[c.name].handle);
-        EXPECT_EQ(entry.attrs.fileid, listing.entries[c.name].attrs.fileid);
-        EXPECT_EQ(entry.attrs.type, c.type);
-    }
-    EXPECT_EQ(listing.entries["plain"].handle, listing.entries["twin"].handle);
-    EXPECT_EQ(listing.entries[".."].handle, root);
-    EXPECT_EQ(listing.entries[".."].attrs.fileid, rootSt.st_ino);
-    EXPECT_EQ(listing.entries["out"].attrs.size, 1u);  // the link, not "/"
 }
 
 // While another thread swaps the entries for other files, other names'
@@ -439,7 +404,7 @@ TEST_F(Nfs3RawCalls, HandlesListedWhileEntriesAreSwappedNameWhatWasListed) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     int checked = 0;
     for (int round = 0; round < 500 && std::chrono::steady_clock::now() < until; ++round) {
-        PlusListing listing = Readdirplus(32768);
+        Listing listing = List(true, 32768);
         ASSERT_EQ(listing.status, NFS3_OK);
         for (const auto& [listed, entry] : listing.entries) {
             if (entry.handle.empty() || listed == "." || listed == ".." || listed == "spare")
@@ -467,9 +432,7 @@ TEST_F(Nfs3RawCalls, HandlesListedWhileEntriesAreSwappedNameWhatWasListed) {
 // its handle gives the same.
 TEST_F(Nfs3RawCalls, CreatedObjectsAnswerWithTheirAttributesAsOnDisk) {
     const mode_t umaskWas = ::umask(022);
-    uint32_t words[2] = {7, 9};
-    char verifier[NFS3_CREATEVERFSIZE];
-    std::memcpy(verifier, words, sizeof verifier);
+    const uint32_t verifier[2] = {7, 9};
     const struct {
         const char* name;
         uint32_t procedure;
@@ -487,35 +450,28 @@ TEST_F(Nfs3RawCalls, CreatedObjectsAnswerWithTheirAttributesAsOnDisk) {
         sattr3 attrs{};
         attrs.mode.set_it = c.mode >= 0;
         attrs.mode.set_mode3_u.mode = static_cast<mode3>(c.mode);
-        diropargs3 where{Root(),
-                         {static_cast<u_int>(std::strlen(c.name)), const_cast<char*>(c.name)}};
+        diropargs3 where{Root(), Name(c.name)};
         std::string handle;
         fattr3 made{};
-        const auto take = [&](const post_op_fh3& fh, const post_op_attr& attributes) {
-            ASSERT_TRUE(fh.handle_follows);
-            ASSERT_TRUE(attributes.attributes_follow);
-            handle = HandleBytes(fh.post_op_fh3_u.handle);
-            made = attributes.post_op_attr_u.attributes;
+        const auto take = [&](const auto& ok) {  // CREATE3resok or MKDIR3resok
+            ASSERT_TRUE(ok.obj.handle_follows);
+            ASSERT_TRUE(ok.obj_attributes.attributes_follow);
+            handle = HandleBytes(ok.obj.post_op_fh3_u.handle);
+            made = ok.obj_attributes.post_op_attr_u.attributes;
         };
         if (c.procedure == NFSPROC3_MKDIR) {
             MKDIR3args args{where, attrs};
             ASSERT_EQ(Call(NFSPROC3_MKDIR, xdr_MKDIR3args, args, xdr_MKDIR3res,
-                           [&](MKDIR3res& res) {
-                               take(res.MKDIR3res_u.resok.obj,
-                                    res.MKDIR3res_u.resok.obj_attributes);
-                           }),
+                           [&](MKDIR3res& res) { take(res.MKDIR3res_u.resok); }),
                       NFS3_OK);
         } else {
             CREATE3args args{where, {c.how, {}}};
             if (c.how == EXCLUSIVE)
-                std::memcpy(args.how.createhow3_u.verf, verifier, NFS3_CREATEVERFSIZE);
+                std::memcpy(args.how.createhow3_u.verf, verifier, sizeof verifier);
             else
                 args.how.createhow3_u.obj_attributes = attrs;
             ASSERT_EQ(Call(NFSPROC3_CREATE, xdr_CREATE3args, args, xdr_CREATE3res,
-                           [&](CREATE3res& res) {
-                               take(res.CREATE3res_u.resok.obj,
-                                    res.CREATE3res_u.resok.obj_attributes);
-                           }),
+                           [&](CREATE3res& res) { take(res.CREATE3res_u.resok); }),
                       NFS3_OK);
         }
         struct stat st;
