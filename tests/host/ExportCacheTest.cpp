@@ -26,7 +26,8 @@ nfs_fh3 Handle(uint32_t len, uint32_t shareId) {
 
 }  // namespace
 
-TEST(host_ExportCache, FindsByIdAndByPathAndRefusesEmptyOrTakenKeys) {
+// Only the stored object itself is removed, and that frees both its keys.
+TEST(host_ExportCache, FindsByIdAndByPathAndRemovesOnlyTheSameObject) {
     ExportCache cache;
     ExportPtr b = Make("/srv/b", 20), a = Make("/srv/a", 10);
     ASSERT_TRUE(cache.AddExport(b));
@@ -43,20 +44,13 @@ TEST(host_ExportCache, FindsByIdAndByPathAndRefusesEmptyOrTakenKeys) {
     EXPECT_FALSE(cache.FindExport(11u, found));
     EXPECT_FALSE(cache.FindExport(std::string("/srv/other"), found));
     EXPECT_EQ(cache.GetAllExports(), (std::vector<ExportPtr>{a, b}));
-}
 
-TEST(host_ExportCache, RemovesOnlyTheSameObject) {
-    ExportCache cache;
-    ExportPtr stored = Make("/srv/a", 10);
-    ASSERT_TRUE(cache.AddExport(stored));
     EXPECT_FALSE(cache.RemoveExport(Make("/srv/a", 10)));
     EXPECT_FALSE(cache.RemoveExport(ExportPtr()));
-    EXPECT_TRUE(cache.RemoveExport(stored));
-    EXPECT_FALSE(cache.RemoveExport(stored));
-    ExportPtr found;
+    EXPECT_TRUE(cache.RemoveExport(a));
+    EXPECT_FALSE(cache.RemoveExport(a));
     EXPECT_FALSE(cache.FindExport(10u, found));
     EXPECT_FALSE(cache.FindExport(std::string("/srv/a"), found));
-    // Both keys are free again.
     EXPECT_TRUE(cache.AddExport(Make("/srv/a", 10)));
 }
 
@@ -120,7 +114,7 @@ TEST(host_ExportCache, ConcurrentAddFindRemove) {
 
 TEST(host_FSM, FindExportReadsTheShareIdFromHandleBytes4To7) {
     const uint32_t id = 0xa1b2c3d4;
-    ExportPtr exp(new TestExport("/srv/fsm-find", id));
+    ExportPtr exp = Make("/srv/fsm-find", id);
     ASSERT_TRUE(gAllExports->AddExport(exp));
     RemovingFsm fsm;
     ExportPtr found;
@@ -146,8 +140,7 @@ TEST(host_FSM, FindExportReadsTheShareIdFromHandleBytes4To7) {
 // without holding the lock.
 TEST(host_FSM, FinalizeExportsUnExportsEveryExport) {
     for (uint32_t id : {0x7ffe0003u, 0x7ffe0001u, 0x7ffe0002u})
-        ASSERT_TRUE(
-            gAllExports->AddExport(ExportPtr(new TestExport("/srv/fin" + std::to_string(id), id))));
+        ASSERT_TRUE(gAllExports->AddExport(Make("/srv/fin" + std::to_string(id), id)));
     std::vector<uint32_t> expected;
     for (const ExportPtr& exp : gAllExports->GetAllExports())
         expected.push_back(exp->GetShareId());

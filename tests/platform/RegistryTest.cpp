@@ -32,10 +32,25 @@ class PlatformRegistry : public ::testing::Test {
         std::ifstream in(FilePath());
         return nlohmann::json::parse(in);  // throws when not valid JSON
     }
+    // The value read, else "-" when none is read and the output is left.
+    template <typename T = unsigned long>
+    std::string Number(const std::string& section, const std::string& key) {
+        T value = 123;
+        const bool found = m_info.getNumber(section, key, &value);
+        return found ? std::to_string(value) : value == 123 ? "-" : "touched";
+    }
+    std::string Directory(const std::string& section, const std::string& key) {
+        std::string value = "-";
+        const bool found = m_info.getDirectory(section, key, &value);
+        return found || value == "-" ? value : "touched";
+    }
 
     TempDir m_dir;
     OXPlatformInfo m_info;
 };
+
+// The state store lives in the same state directory.
+class StateStores : public PlatformRegistry {};
 
 }  // namespace
 
@@ -43,16 +58,9 @@ TEST_F(PlatformRegistry, NumbersAndDirectoriesRoundTrip) {
     ASSERT_NE(m_info.setNumber("Cache", "Size", 18446744073709551615UL), 0);
     ASSERT_NE(m_info.setNumber("Cache", "Wide", 0x100000005UL), 0);
     ASSERT_NE(m_info.setDirectory("Paths", "Root", "/data/\"quoted\" dir"), 0);
-
-    unsigned long big = 0;
-    EXPECT_NE(m_info.getNumber("Cache", "Size", &big), 0);
-    EXPECT_EQ(big, 18446744073709551615UL);
-    unsigned int narrow = 0;
-    EXPECT_NE(m_info.getNumber("Cache", "Wide", &narrow), 0);
-    EXPECT_EQ(narrow, 5u);
-    std::string dir;
-    EXPECT_NE(m_info.getDirectory("Paths", "Root", &dir), 0);
-    EXPECT_EQ(dir, "/data/\"quoted\" dir");
+    EXPECT_EQ(Number("Cache", "Size"), "18446744073709551615");
+    EXPECT_EQ(Number<unsigned>("Cache", "Wide"), "5");
+    EXPECT_EQ(Directory("Paths", "Root"), "/data/\"quoted\" dir");
 
     EXPECT_TRUE(FileContent()["Cache"]["Size"].is_number_unsigned());
     std::set<std::string> names;  // no temporary file left behind
@@ -64,29 +72,21 @@ TEST_F(PlatformRegistry, NumbersAndDirectoriesRoundTrip) {
 TEST_F(PlatformRegistry, AbsentMistypedAndRemovedValuesLeaveOutputUntouched) {
     m_info.setNumber("S", "Number", 3);
     m_info.setDirectory("S", "Dir", "/x");
-    unsigned long number = 123;
-    std::string dir = "unchanged";
-    EXPECT_EQ(m_info.getNumber("S", "Missing", &number), 0);
-    EXPECT_EQ(m_info.getNumber("NoSection", "Number", &number), 0);
-    EXPECT_EQ(m_info.getNumber("S", "Dir", &number), 0);
-    EXPECT_EQ(m_info.getDirectory("S", "Number", &dir), 0);
+    EXPECT_EQ(Number("S", "Missing") + Number("NoSection", "Number") + Number("S", "Dir") +
+                  Directory("S", "Number"),
+              "----");
     EXPECT_NE(m_info.removeValue("S", "Number"), 0);
     EXPECT_EQ(m_info.removeValue("S", "Number"), 0);
-    EXPECT_EQ(m_info.getNumber("S", "Number", &number), 0);
-    EXPECT_EQ(number, 123u);
-    EXPECT_EQ(dir, "unchanged");
+    EXPECT_EQ(Number("S", "Number"), "-");
 
     std::ofstream(FilePath()) << R"({"S": {"A": 2}})";  // changed behind its back
-    EXPECT_NE(m_info.getNumber("S", "A", &number), 0);
-    EXPECT_EQ(number, 2u);
+    EXPECT_EQ(Number("S", "A"), "2");
 }
 
 TEST_F(PlatformRegistry, CorruptFileReadsAsEmptyAndIsReplacedOnWrite) {
     std::ofstream(FilePath()) << "{\"S\": {\"A\": 1";
     LogCapture capture(1);
-    unsigned long v = 9;
-    EXPECT_EQ(m_info.getNumber("S", "A", &v), 0);
-    EXPECT_EQ(v, 9u);
+    EXPECT_EQ(Number("S", "A"), "-");
     EXPECT_EQ(capture.CountContaining("corrupt"), 1u);
     EXPECT_EQ(capture.Records().at(0).level, -1);
     EXPECT_NE(m_info.setNumber("S", "B", 4), 0);
@@ -133,9 +133,7 @@ TEST_F(PlatformRegistry, ConcurrentWritersLoseNoUpdate) {
     EXPECT_EQ(FileContent()["Load"]["child1-14"], 14);
 }
 
-TEST(StateStore, TablesKeepTheirOwnKeysAndATransactionIsWholeOrAbsent) {
-    TempDir state;
-    SetPlatformStateDir(state.Path());
+TEST_F(StateStores, TablesKeepTheirOwnKeysAndATransactionIsWholeOrAbsent) {
     auto store = StateStore::Get();
     ASSERT_TRUE(store);
     unsigned a = 0, b = 0;
@@ -161,9 +159,7 @@ TEST(StateStore, TablesKeepTheirOwnKeysAndATransactionIsWholeOrAbsent) {
     EXPECT_EQ(keys, (std::vector<std::string>{std::string("k\0ey", 4), "x"}));
 }
 
-TEST(StateStore, WhatAKilledProcessCommittedIsThere) {
-    TempDir state;
-    SetPlatformStateDir(state.Path());
+TEST_F(StateStores, WhatAKilledProcessCommittedIsThere) {
     constexpr int kKeys = 500;
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -194,9 +190,7 @@ TEST(StateStore, WhatAKilledProcessCommittedIsThere) {
 // What a thread writes in a batch is one transaction: other threads see
 // none of it before the commit, then all of it but a body that said no;
 // what waits for the commit runs then, and a new table commits it early.
-TEST(StateStore, ABatchIsOneTransactionOfItsThreadsWrites) {
-    TempDir state;
-    SetPlatformStateDir(state.Path());
+TEST_F(StateStores, ABatchIsOneTransactionOfItsThreadsWrites) {
     auto store = StateStore::Get();
     unsigned t = 0;
     ASSERT_TRUE(store && store->Table("t", t));

@@ -69,6 +69,20 @@ size_t StoredIds() {
 
 const std::string kStale = "errno " + std::to_string(ESTALE);
 
+// Removes path, then makes new files beside it until one takes its inode:
+// that file's path, "" when none did.
+std::string NextOnItsInode(const TempDir& dir, const std::string& path) {
+    struct stat gone, st;
+    if (::lstat(path.c_str(), &gone) != 0 || ::unlink(path.c_str()) != 0)
+        return "";
+    for (int i = 0; i < 2000; ++i) {
+        const std::string next = dir.WriteFile("n" + std::to_string(i), "");
+        if (::lstat(next.c_str(), &st) == 0 && st.st_ino == gone.st_ino)
+            return next;
+    }
+    return "";
+}
+
 class UniqueFileIds : public ::testing::Test {
   protected:
     void SetUp() override { SetPlatformStateDir(state.Path()); }
@@ -117,7 +131,8 @@ TEST_F(UniqueFileIds, AnIdOutlivesItsProcessAndIsUnknownToAnotherStateDirectory)
     EXPECT_NE(IdOf(paths[0]), ids[0]);
 }
 
-// Drawn ids skip 0, all ones and any id the store holds.
+// Drawn ids skip 0, all ones and any id the store holds; a failure leaves
+// the id as it was.
 TEST_F(UniqueFileIds, NewIdsAreDrawnAtRandomAndNeverReused) {
     const unsigned long taken = IdOf(files.WriteFile("taken", ""));
     std::deque<unsigned long> draws{0, ~0UL, taken, 0x5eed};
@@ -131,6 +146,8 @@ TEST_F(UniqueFileIds, NewIdsAreDrawnAtRandomAndNeverReused) {
     unsigned long id = 7;
     EXPECT_EQ(GetUniqueFileId(files.WriteFile("never", ""), id), -1);  // the source only says 0
     EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(GetUniqueFileId(files / "missing", id), -1);
+    EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(id, 7UL);
 }
 
@@ -148,19 +165,7 @@ TEST_F(UniqueFileIds, TheFirstAskerMayImpersonateAnotherUser) {
 TEST_F(UniqueFileIds, ANewFileOnAReusedInodeGetsANewIdAndTheOldIdIsStale) {
     const std::string first = files.WriteFile("first", "");
     const unsigned long id = IdOf(first);
-    struct stat gone;
-    ASSERT_EQ(::lstat(first.c_str(), &gone), 0);
-    ASSERT_EQ(::unlink(first.c_str()), 0);
-    std::string reuser;
-    struct stat st;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (int i = 0; i < 2000 && reuser.empty() && std::chrono::steady_clock::now() < deadline;
-         ++i) {
-        const std::string next = files.WriteFile("n" + std::to_string(i), "");
-        ASSERT_EQ(::lstat(next.c_str(), &st), 0);
-        if (st.st_ino == gone.st_ino)
-            reuser = next;
-    }
+    const std::string reuser = NextOnItsInode(files, first);
     if (reuser.empty())
         GTEST_SKIP() << "the file system never reused the inode";
     const unsigned long newId = IdOf(reuser);
@@ -183,11 +188,14 @@ TEST_F(UniqueFileIds, RenamesOfADirectoryTwoLevelsUpAreFollowed) {
     EXPECT_EQ(Where(fileId, files), files / "moved/y/f");
 }
 
-TEST_F(UniqueFileIds, HardLinksShareAnIdFoundByTheNameLeft) {
-    const std::string a = files.WriteFile("a", "x"), b = files / "b";
+// A symbolic link is an object of its own, never its target.
+TEST_F(UniqueFileIds, HardLinksShareAnIdFoundByTheNameLeftASymbolicLinkHasItsOwn) {
+    const std::string a = files.WriteFile("a", "x"), b = files / "b", soft = files / "soft";
     ASSERT_EQ(::link(a.c_str(), b.c_str()), 0);
+    ASSERT_EQ(::symlink(a.c_str(), soft.c_str()), 0);
     const unsigned long id = IdOf(a);
     EXPECT_EQ(IdOf(b), id);
+    EXPECT_NE(IdOf(soft), id);
     ASSERT_EQ(::unlink(a.c_str()), 0);
     for (int flags : {O_RDONLY | O_DIRECTORY, O_PATH})
         EXPECT_EQ(Where(id, files, flags), b) << "flags " << flags;
@@ -269,21 +277,6 @@ TEST_F(UniqueFileIds, IdsPushedOutOfTheCachesComeBackFromTheStore) {
     EXPECT_EQ(std::set<unsigned long>(ids.begin(), ids.end()).size(), ids.size());
 }
 
-// A link has an id of its own (never its target's); hard links, reused
-// inodes and distinct files are the cases above.
-TEST(PlatformUniqueFileId, ALinkIsItsOwnObjectAndAMissingPathHasNoId) {
-    TempDir dir;
-    std::string file = dir.WriteFile("f", "x");
-    ASSERT_EQ(symlink(file.c_str(), (dir / "soft").c_str()), 0);
-    EXPECT_EQ(IdOf(file), IdOf(file));
-    EXPECT_NE(IdOf(file), IdOf(dir / "soft"));
-    unsigned long id = 42;
-    errno = 0;
-    EXPECT_EQ(GetUniqueFileId("/nonexistent/path/for/sure", id), -1);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(id, 42u);
-}
-
 // Through a descriptor an object a few seconds old is known again by its
 // birth (device, inode, creation time); the attributes come back as fstat
 // gives them; a new file that takes over its inode is another object.
@@ -300,16 +293,10 @@ TEST(PlatformUniqueFileId, DescriptorsKnowAnObjectAgainButNotItsInodesNextFile) 
     EXPECT_EQ(std::make_tuple(got.st_dev, got.st_ino, got.st_mode, got.st_nlink, got.st_size),
               std::make_tuple(want.st_dev, want.st_ino, want.st_mode, want.st_nlink, want.st_size));
 
-    ASSERT_EQ(::unlink(path.c_str()), 0);
-    bool reused = false;
-    for (int i = 0; i < 200 && !reused; ++i) {
-        const std::string next = dir.WriteFile("n" + std::to_string(i), "");
-        unsigned long nextId = IdOfDescriptor(next, &got);
-        reused = got.st_ino == want.st_ino;
-        EXPECT_NE(nextId, id) << "file " << i;
-    }
-    if (!reused)
+    const std::string reuser = NextOnItsInode(dir, path);
+    if (reuser.empty())
         GTEST_SKIP() << "the file system did not reuse the inode";
+    EXPECT_NE(IdOfDescriptor(reuser), id);
 }
 
 // 16 shards of 2: of 1000 keys at most 32 stay, and one read after every
