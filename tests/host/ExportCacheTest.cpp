@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "host/FSM.h"
 #include "tests/host/RemovingFsm.h"
 #include "tests/host/TestExport.h"
+#include "tests/support/Threads.h"
 
 namespace {
 
@@ -85,29 +85,21 @@ TEST(host_ExportCache, LastReferenceIsDroppedAfterTheLockIsReleased) {
 TEST(host_ExportCache, ConcurrentAddFindRemove) {
     constexpr int kWorkers = 4, kRounds = 300;
     ExportCache cache;
-    std::vector<std::thread> threads;
     std::vector<int> failures(kWorkers + 1, 0);
-    for (int w = 0; w < kWorkers; ++w) {
-        threads.emplace_back([&cache, &failures, w] {
-            for (int i = 0; i < kRounds; ++i) {
-                uint32_t id = 1 + w * kRounds + i;
-                ExportPtr exp = Make("/srv/" + std::to_string(id), id), byId, byPath;
-                bool ok = cache.AddExport(exp) && cache.FindExport(id, byId) &&
-                          cache.FindExport(exp->GetPath(), byPath) && byId == exp &&
-                          byPath == exp && !cache.AddExport(Make(exp->GetPath(), id + 100000)) &&
-                          cache.RemoveExport(exp) && !cache.FindExport(id, byId);
-                failures[w] += ok ? 0 : 1;
-            }
-        });
-    }
-    threads.emplace_back([&cache, &failures] {
-        for (int i = 0; i < kRounds; ++i) {
+    RunThreads(kWorkers + 1, [&](int w) {
+        for (int i = 0; i < kRounds && w == kWorkers; ++i)  // the reader
             for (const ExportPtr& exp : cache.GetAllExports())
-                failures[kWorkers] += exp ? 0 : 1;
+                failures[w] += exp ? 0 : 1;
+        for (int i = 0; i < kRounds && w < kWorkers; ++i) {
+            uint32_t id = 1 + w * kRounds + i;
+            ExportPtr exp = Make("/srv/" + std::to_string(id), id), byId, byPath;
+            bool ok = cache.AddExport(exp) && cache.FindExport(id, byId) &&
+                      cache.FindExport(exp->GetPath(), byPath) && byId == exp && byPath == exp &&
+                      !cache.AddExport(Make(exp->GetPath(), id + 100000)) &&
+                      cache.RemoveExport(exp) && !cache.FindExport(id, byId);
+            failures[w] += ok ? 0 : 1;
         }
     });
-    for (std::thread& thread : threads)
-        thread.join();
     EXPECT_EQ(failures, std::vector<int>(kWorkers + 1, 0));
     EXPECT_EQ(cache.Size(), 0u);
 }

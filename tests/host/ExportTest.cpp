@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "host/AllowedClients.h"
 #include "host/LumeServiceGlobals.h"
 #include "tests/host/TestExport.h"
+#include "tests/support/Threads.h"
 
 namespace {
 
@@ -43,15 +43,10 @@ TEST(host_Export, RacingDecrementsNeitherLoseNorWrap) {
     for (uint32_t i = 1; i <= kRefs; ++i)
         ASSERT_EQ(exp.IncrRefCount(), i);
     std::vector<std::vector<uint32_t>> results(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&exp, &results, t] {
-            for (int i = 0; i < kPerThread; ++i)
-                results[t].push_back(exp.DecrRefCount());
-        });
-    }
-    for (std::thread& thread : threads)
-        thread.join();
+    RunThreads(kThreads, [&](int t) {
+        for (int i = 0; i < kPerThread; ++i)
+            results[t].push_back(exp.DecrRefCount());
+    });
     std::multiset<uint32_t> all;
     for (const auto& r : results)
         all.insert(r.begin(), r.end());

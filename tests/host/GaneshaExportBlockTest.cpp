@@ -61,7 +61,8 @@ TEST(host_GaneshaExportBlock, WholeBlockGrantsAccessOnlyThroughTheClientList) {
 }
 
 // Every client form is written as Ganesha reads it; a form it cannot
-// express is refused, naming the entry.
+// express is refused, naming the entry. The entries' canonical forms are
+// host_AllowedClients' cases; here one row per branch of the writer.
 TEST(host_GaneshaExportBlock, ClientFormsAreWrittenAsGaneshaReadsThemOrRefused) {
     const struct {
         const char* clients;
@@ -69,29 +70,19 @@ TEST(host_GaneshaExportBlock, ClientFormsAreWrittenAsGaneshaReadsThemOrRefused) 
         bool refused = false;
     } cases[] = {
         {"*", "*"},
-        {"192.0.2.7", "192.0.2.7"},
         {"2001:DB8:0::1", "2001:db8::1"},
-        {"::ffff:192.0.2.1", "192.0.2.1"},
-        {"192.0.2.77/26", "192.0.2.64/26"},
         {"2001:db8::/99", "2001:db8::/99"},
         {"0.0.0.0/0", "0.0.0.0/1, 128.0.0.0/1"},  // Ganesha cannot read /0
         {"::/0", "::/1, 8000::/1"},
         {"2001:db8::1/128", "2001:db8::1"},  // nor a three-digit prefix
-        {"Backup01.Example.COM", "backup01.example.com"},
-        {"*.Example.org", "*.example.org"},
         {"*.1abc", "*.1abc"},
         {"_a1", "_a1"},
         {"h1;192.0.2.7\th1 *", "h1, 192.0.2.7, *"},
         {"ok.example.com, @netgroup", "[@netgroup] is neither", true},
-        {"a?c", "[a?c] is neither", true},
-        {"host.*", "[host.*] is neither", true},
-        {"10.0.0.0/33", "[10.0.0.0/33] is neither", true},
         {"2001:db8::/100", "[2001:db8::/100] cannot be written", true},
-        {"2001:db8::/127", "[2001:db8::/127] cannot be written", true},
         {"1abc", "[1abc] cannot be written", true},
         {"-abc", "[-abc] cannot be written", true},
         {"OFF", "[off] cannot be written", true},
-        {"yes", "[yes] cannot be written", true},
     };
     for (const auto& c : cases)
         EXPECT_TRUE(c.refused
@@ -156,7 +147,6 @@ TEST(host_GaneshaExportBlock, FileIsWrittenWholeReplacedAndRemoved) {
     SetPlatformStateDir(state.Path());
     const std::string file = state / "ganesha/export-7.conf";
     EXPECT_EQ(GaneshaExportFilePath(7), file);
-    EXPECT_EQ(GaneshaExportExpression(7), "EXPORT(Export_Id=7)");
 
     std::string path, reason;
     ASSERT_TRUE(WriteGaneshaExportFile(Fields("*", 1), path, reason)) << reason;

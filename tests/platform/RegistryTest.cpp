@@ -20,6 +20,7 @@
 #include "platform/StateStore.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Threads.h"
 
 namespace {
 
@@ -119,11 +120,7 @@ TEST_F(PlatformRegistry, ConcurrentWritersLoseNoUpdate) {
         }
         children.push_back(pid);
     }
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back(writeKeys, "thread" + std::to_string(t) + "-");
-    for (std::thread& th : threads)
-        th.join();
+    RunThreads(kThreads, [&](int t) { writeKeys("thread" + std::to_string(t) + "-"); });
     for (pid_t pid : children) {
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);

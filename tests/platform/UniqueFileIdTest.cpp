@@ -27,6 +27,7 @@
 #include "platform/StateStore.h"
 #include "platform/UniqueFileId.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Threads.h"
 
 namespace {
 
@@ -240,21 +241,17 @@ TEST_F(UniqueFileIds, ThreadsAskingAtOnceGetOneIdPerFile) {
         paths.push_back(files.WriteFile(std::to_string(i), ""));
     std::vector<std::vector<unsigned long>> seen(kThreads, std::vector<unsigned long>(kFiles));
     std::atomic<int> ready{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            ++ready;
-            for (int spin = 0; ready < kThreads && spin < 1000000; ++spin)
-                std::this_thread::yield();
-            for (int i = 0; i < kFiles; ++i) {
-                std::optional<StateStore::Batch> batch;
-                if (t / 2)
-                    batch.emplace();
-                seen[t][i] = t % 2 ? IdOfDescriptor(paths[i]) : IdOf(paths[i]);
-            }
-        });
-    for (std::thread& thread : threads)
-        thread.join();
+    RunThreads(kThreads, [&](int t) {
+        ++ready;
+        for (int spin = 0; ready < kThreads && spin < 1000000; ++spin)
+            std::this_thread::yield();
+        for (int i = 0; i < kFiles; ++i) {
+            std::optional<StateStore::Batch> batch;
+            if (t / 2)
+                batch.emplace();
+            seen[t][i] = t % 2 ? IdOfDescriptor(paths[i]) : IdOf(paths[i]);
+        }
+    });
     for (int t = 1; t < kThreads; ++t)
         EXPECT_EQ(seen[t], seen[0]) << "thread " << t;
     EXPECT_EQ(std::set<unsigned long>(seen[0].begin(), seen[0].end()).size(), size_t(kFiles));

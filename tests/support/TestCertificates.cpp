@@ -1,10 +1,10 @@
 #include "tests/support/TestCertificates.h"
 
+#include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
-#include <cstdio>
 #include <stdexcept>
 
 namespace {
@@ -29,14 +29,12 @@ void AddExtension(X509* certificate, X509* issuer, int nid, const std::string& v
 TestCertificate Write(const std::string& dir, const std::string& name, X509* certificate,
                       EVP_PKEY* key) {
     TestCertificate files{dir + "/" + name + ".pem", dir + "/" + name + ".key"};
-    FILE* pem = std::fopen(files.certificate.c_str(), "w");
-    FILE* pkey = std::fopen(files.key.c_str(), "w");
-    const bool written = pem && pkey && PEM_write_X509(pem, certificate) &&
-                         PEM_write_PrivateKey(pkey, key, nullptr, nullptr, 0, nullptr, nullptr);
-    if (pem)
-        std::fclose(pem);
-    if (pkey)
-        std::fclose(pkey);
+    BIO* pem = BIO_new_file(files.certificate.c_str(), "w");
+    BIO* pkey = BIO_new_file(files.key.c_str(), "w");
+    const bool written = pem && pkey && PEM_write_bio_X509(pem, certificate) &&
+                         PEM_write_bio_PrivateKey(pkey, key, nullptr, nullptr, 0, nullptr, nullptr);
+    BIO_free(pem);  // either may be null
+    BIO_free(pkey);
     if (!written)
         throw std::runtime_error("cannot write the test certificate " + files.certificate);
     return files;
