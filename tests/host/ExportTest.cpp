@@ -167,17 +167,16 @@ TEST(host_AllowedClients, NamesMatchWholeOrBelowASuffixIgnoringCase) {
     EXPECT_FALSE(AdmitsAddr(clients, "192.0.2.1"));
 }
 
-TEST(host_AllowedClients, FillSkipsKnownEntriesAndRemoveDropsThem) {
+// An empty set admits nobody, "*" everybody.
+TEST(host_AllowedClients, FillSkipsKnownEntriesRemoveDropsThemAndStarAdmitsAll) {
     AllowedClients clients = Filled("host.example.com 192.0.2.0/24 2001:db8::1");
     clients.Fill("HOST.example.com, 192.0.2.99/24, 2001:DB8:0:0::1, 198.51.100.1");
     EXPECT_EQ(clients.ToString(), "host.example.com,192.0.2.0/24,2001:db8::1,198.51.100.1");
 
     clients.Remove("Host.Example.com 192.0.2.1/24 unknown.example 10.0.0.1");
     EXPECT_EQ(clients.ToString(), "2001:db8::1,198.51.100.1");
-}
 
-TEST(host_AllowedClients, EmptyAdmitsNobodyAndStarEverybody) {
-    AllowedClients clients = Filled("bad!name");
+    clients = Filled("bad!name");  // empty
     EXPECT_FALSE(clients.Admits(Addr("192.0.2.1"), "bad!name"));
     EXPECT_FALSE(clients.Admits(CRaIPAddr(), ""));
     clients.Fill("*");

@@ -146,7 +146,6 @@ TEST(host_GaneshaExportBlock, FileIsWrittenWholeReplacedAndRemoved) {
     TempDir state;
     SetPlatformStateDir(state.Path());
     const std::string file = state / "ganesha/export-7.conf";
-    EXPECT_EQ(GaneshaExportFilePath(7), file);
 
     std::string path, reason;
     ASSERT_TRUE(WriteGaneshaExportFile(Fields("*", 1), path, reason)) << reason;

@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <deque>
+#include <filesystem>
 #include <optional>
 #include <set>
 #include <string>
@@ -136,13 +136,9 @@ TEST_F(UniqueFileIds, AnIdOutlivesItsProcessAndIsUnknownToAnotherStateDirectory)
 // the id as it was.
 TEST_F(UniqueFileIds, NewIdsAreDrawnAtRandomAndNeverReused) {
     const unsigned long taken = IdOf(files.WriteFile("taken", ""));
-    std::deque<unsigned long> draws{0, ~0UL, taken, 0x5eed};
-    PlatformSeam::SetUniqueFileIdDraws([&draws] {
-        const unsigned long next = draws.empty() ? 0 : draws.front();
-        if (!draws.empty())
-            draws.pop_front();
-        return next;
-    });
+    const unsigned long draws[] = {0, ~0UL, taken, 0x5eed};
+    size_t drawn = 0;
+    PlatformSeam::SetUniqueFileIdDraws([&] { return drawn < 4 ? draws[drawn++] : 0UL; });
     EXPECT_EQ(IdOf(files.WriteFile("new", "")), 0x5eedUL);
     unsigned long id = 7;
     EXPECT_EQ(GetUniqueFileId(files.WriteFile("never", ""), id), -1);  // the source only says 0
@@ -156,10 +152,7 @@ TEST_F(UniqueFileIds, NewIdsAreDrawnAtRandomAndNeverReused) {
 TEST_F(UniqueFileIds, TheFirstAskerMayImpersonateAnotherUser) {
     ASSERT_EQ(::chmod(files.Path().c_str(), 0755), 0);
     const std::string file = files.WriteFile("f", "");
-    OxUserToken user;
-    user.uid = 4321;
-    user.gid = 4322;
-    CImpersonator asUser(user, false);
+    CImpersonator asUser(OxUserToken{4321, 4322, {}}, false);
     EXPECT_NE(IdOf(file), 0UL);
 }
 
@@ -177,20 +170,17 @@ TEST_F(UniqueFileIds, ANewFileOnAReusedInodeGetsANewIdAndTheOldIdIsStale) {
     EXPECT_EQ(Where(newId, files), reuser);
 }
 
-// The kernel reconnects the object's path through the renamed directory.
-TEST_F(UniqueFileIds, RenamesOfADirectoryTwoLevelsUpAreFollowed) {
-    ASSERT_EQ(::mkdir((files / "x").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((files / "x/y").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((files / "x/y/sub").c_str(), 0755), 0);
+// The kernel reconnects an object's path through a directory renamed two
+// levels up; hard links share an id, found by the name left; a symbolic
+// link is an object of its own, never its target.
+TEST_F(UniqueFileIds, AnIdIsFoundAfterRenamesAndByTheLinkLeft) {
+    std::filesystem::create_directories(files / "x/y/sub");
     const unsigned long dirId = IdOf(files / "x/y/sub"),
                         fileId = IdOf(files.WriteFile("x/y/f", ""));
     ASSERT_EQ(::rename((files / "x").c_str(), (files / "moved").c_str()), 0);
     EXPECT_EQ(Where(dirId, files), files / "moved/y/sub");
     EXPECT_EQ(Where(fileId, files), files / "moved/y/f");
-}
 
-// A symbolic link is an object of its own, never its target.
-TEST_F(UniqueFileIds, HardLinksShareAnIdFoundByTheNameLeftASymbolicLinkHasItsOwn) {
     const std::string a = files.WriteFile("a", "x"), b = files / "b", soft = files / "soft";
     ASSERT_EQ(::link(a.c_str(), b.c_str()), 0);
     ASSERT_EQ(::symlink(a.c_str(), soft.c_str()), 0);
