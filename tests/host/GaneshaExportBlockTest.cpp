@@ -40,24 +40,38 @@ std::vector<std::string> DirEntries(const std::string& dir) {
 
 }  // namespace
 
-TEST(host_GaneshaExportBlock, WholeBlockGrantsAccessOnlyThroughTheClientList) {
+// The whole block grants access only through the client list; the perms
+// give the access and the squashing; ids must fit Ganesha's.
+TEST(host_GaneshaExportBlock, TheBlockGrantsWhatThePermsSayOnlyToTheClientList) {
     EXPECT_EQ(Block(Fields("192.0.2.7, *.example.org", 5)),
-              "EXPORT {\n"
-              "\tExport_Id = 7;\n"
-              "\tPath = \"/srv/data\";\n"
-              "\tPseudo = \"/srv/data_1_2\";\n"
-              "\tAccess_Type = None;\n"
-              "\tSquash = No_Root_Squash;\n"
-              "\tAnonymous_Uid = 65534;\n"
-              "\tAnonymous_Gid = 65534;\n"
-              "\tProtocols = 3, 4;\n"
-              "\tTransports = TCP;\n"
+              "EXPORT {\n\tExport_Id = 7;\n\tPath = \"/srv/data\";\n\tPseudo = \"/srv/data_1_2\";\n"
+              "\tAccess_Type = None;\n\tSquash = No_Root_Squash;\n"
+              "\tAnonymous_Uid = 65534;\n\tAnonymous_Gid = 65534;\n"
+              "\tProtocols = 3, 4;\n\tTransports = TCP;\n"
               "\tCLIENT {\n\t\tClients = 192.0.2.7, *.example.org;\n\t\tAccess_Type = RO;\n\t}\n"
               "\tCLIENT {\n\t\tClients = *;\n\t\tAccess_Type = None;\n\t}\n"
-              "\tFSAL {\n\t\tName = VFS;\n\t}\n"
-              "}\n");
+              "\tFSAL {\n\t\tName = VFS;\n\t}\n}\n");
     // An empty list keeps only the block that refuses everyone.
     EXPECT_EQ(Block(Fields(" ,; ")).find("Access_Type = R"), std::string::npos);
+
+    const struct {
+        SharePerms perms;
+        const char* access;
+        const char* squash;
+    } cases[] = {
+        {1, "RO", "Root_Squash"},    {2, "RW", "Root_Squash"},    {3, "RW", "Root_Squash"},
+        {5, "RO", "No_Root_Squash"}, {7, "RW", "No_Root_Squash"},
+    };
+    for (const auto& c : cases) {
+        std::string block = Block(Fields("*", c.perms));
+        EXPECT_TRUE(Has(block, std::string("\t\tAccess_Type = ") + c.access + ";")) << c.perms;
+        EXPECT_TRUE(Has(block, std::string("\tSquash = ") + c.squash + ";")) << c.perms;
+    }
+    for (SharePerms perms : {0, 4})
+        EXPECT_TRUE(Has(Refusal(Fields("*", perms)), "neither read nor write")) << perms;
+    for (uint32_t id : {0u, 65536u})
+        EXPECT_TRUE(Has(Refusal({id, "/srv/data", "/srv/data", 3, "*"}), "range 1..65535")) << id;
+    EXPECT_TRUE(Has(Block({65535, "/srv/data", "/srv/data", 3, "*"}), "Export_Id = 65535;"));
 }
 
 // Every client form is written as Ganesha reads it; a form it cannot
@@ -92,37 +106,9 @@ TEST(host_GaneshaExportBlock, ClientFormsAreWrittenAsGaneshaReadsThemOrRefused) 
             << c.clients;
 }
 
-TEST(host_GaneshaExportBlock, PermsGiveAccessAndSquashAndIdsMustFitGanesha) {
-    const struct {
-        SharePerms perms;
-        const char* access;
-        const char* squash;
-    } cases[] = {
-        {1, "RO", "Root_Squash"},    {2, "RW", "Root_Squash"},    {3, "RW", "Root_Squash"},
-        {5, "RO", "No_Root_Squash"}, {7, "RW", "No_Root_Squash"},
-    };
-    for (const auto& c : cases) {
-        std::string block = Block(Fields("*", c.perms));
-        EXPECT_TRUE(Has(block, std::string("\t\tAccess_Type = ") + c.access + ";")) << c.perms;
-        EXPECT_TRUE(Has(block, std::string("\tSquash = ") + c.squash + ";")) << c.perms;
-    }
-    for (SharePerms perms : {0, 4})
-        EXPECT_TRUE(Has(Refusal(Fields("*", perms)), "neither read nor write")) << perms;
-
-    GaneshaExportFields fields = Fields("*");
-    for (uint32_t id : {0u, 65536u}) {
-        fields.shareId = id;
-        EXPECT_TRUE(Has(Refusal(fields), "range 1..65535")) << id;
-    }
-    fields.shareId = 65535;
-    EXPECT_TRUE(Has(Block(fields), "Export_Id = 65535;"));
-}
-
 TEST(host_GaneshaExportBlock, PathsAreQuotedAndWhatBreaksOutOfQuotesIsRefused) {
-    GaneshaExportFields fields = Fields("*");
-    fields.realPath = "/srv/we ird#x'$%{};";
-    fields.sharePath = "srv/relative";  // made absolute for the pseudo file system
-    std::string block = Block(fields);
+    // The share path is made absolute for the pseudo file system.
+    const std::string block = Block({7, "/srv/we ird#x'$%{};", "srv/relative", 3, "*"});
     EXPECT_TRUE(Has(block, "\tPath = \"/srv/we ird#x'$%{};\";\n")) << block;
     EXPECT_TRUE(Has(block, "\tPseudo = \"/srv/relative\";\n")) << block;
 
@@ -130,16 +116,10 @@ TEST(host_GaneshaExportBlock, PathsAreQuotedAndWhatBreaksOutOfQuotesIsRefused) {
                                "/a\x01", "/a\x7f", "/a/../b", "/a/./b",
                                "/a/.."};
     for (const std::string& path : bad) {
-        fields = Fields("*");
-        fields.realPath = path;
-        EXPECT_TRUE(Has(Refusal(fields), "Export path [")) << path;
-        fields = Fields("*");
-        fields.sharePath = path;
-        EXPECT_TRUE(Has(Refusal(fields), "Share path [")) << path;
+        EXPECT_TRUE(Has(Refusal({7, path, "/srv/data", 3, "*"}), "Export path [")) << path;
+        EXPECT_TRUE(Has(Refusal({7, "/srv/data", path, 3, "*"}), "Share path [")) << path;
     }
-    fields = Fields("*");
-    fields.realPath = "srv/data";
-    EXPECT_TRUE(Has(Refusal(fields), "is not absolute"));
+    EXPECT_TRUE(Has(Refusal({7, "srv/data", "/srv/data", 3, "*"}), "is not absolute"));
 }
 
 TEST(host_GaneshaExportBlock, FileIsWrittenWholeReplacedAndRemoved) {

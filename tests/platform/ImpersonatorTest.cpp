@@ -58,7 +58,7 @@ class PlatformImpersonation : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(PlatformImpersonation, SwitchesThisThreadOnlyAndRestores) {
+TEST_F(PlatformImpersonation, SwitchesThisThreadOnlyAndRestoresAndARefusalChangesNothing) {
     const std::string before = IdentityOfThisThread();
     std::promise<void> go;
     std::promise<std::string> otherSeen;
@@ -76,11 +76,8 @@ TEST_F(PlatformImpersonation, SwitchesThisThreadOnlyAndRestores) {
     }
     other.join();
     EXPECT_EQ(IdentityOfThisThread(), before);
-}
 
-TEST_F(PlatformImpersonation, RefusedSwitchThrowsAndChangesNothing) {
-    const std::string before = IdentityOfThisThread();
-    OxUserToken noUser;
+    OxUserToken noUser;  // a refused switch throws and changes nothing
     noUser.groups = {5};
     EXPECT_THROW(CImpersonator(noUser, false), OxException);
     try {

@@ -123,14 +123,12 @@ TEST(PlatformLogWriter, StderrIsTheJournalOnlyWhenJournalStreamNamesIt) {
 TEST(PlatformCriticalSection, ExcludesOtherThreadsAndNests) {
     OxCriticalSection section;
     long counter = 0;  // deliberately not atomic: the section must protect it
-    std::atomic<int> inside{0};
-    std::atomic<int> overlaps{0};
+    std::atomic<int> inside{0}, overlaps{0};
     RunThreads(4, [&](int) {
         for (int i = 0; i < 5000; ++i) {
             OxCriticalSectionLock outer(&section);
             OxCriticalSectionLock nested(&section);  // the owner enters again
-            if (inside.fetch_add(1) != 0)
-                overlaps.fetch_add(1);
+            overlaps += inside.fetch_add(1) != 0;
             ++counter;
             inside.fetch_sub(1);
         }

@@ -192,9 +192,8 @@ TEST(NameChanges, TheEraMovesOnWhenADirectoryOrANotedNameChangesOnly) {
     ::mkdir((dir / "d").c_str(), 0755);
     int round = 0;
     auto there = [&](const std::string& name) { dir.WriteFile(name, std::to_string(++round)); };
-    auto renamed = [&](const std::string& name) {
-        there(name);
-        ASSERT_EQ(std::rename((dir / name).c_str(), (dir / "elsewhere").c_str()), 0);
+    auto move = [&](const std::string& from, const std::string& to) {
+        ASSERT_EQ(std::rename((dir / from).c_str(), (dir / to).c_str()), 0);
     };
     const struct {
         const char* what;
@@ -202,16 +201,11 @@ TEST(NameChanges, TheEraMovesOnWhenADirectoryOrANotedNameChangesOnly) {
         bool moves;
         std::function<void()> change;
     } cases[] = {
-        {"a noted file renamed", "f", true, [&] { renamed("f"); }},
-        {"a file not noted renamed", "", false, [&] { renamed("f"); }},
+        {"a noted file renamed", "f", true, [&] { there("f"), move("f", "elsewhere"); }},
+        {"a file not noted renamed", "", false, [&] { there("f"), move("f", "elsewhere"); }},
         {"a noted file removed", "f", true, [&] { there("f"), ::unlink((dir / "f").c_str()); }},
-        {"a noted file renamed over", "f", true,
-         [&] {
-             there("f"), there("g");
-             ASSERT_EQ(std::rename((dir / "g").c_str(), (dir / "f").c_str()), 0);
-         }},
-        {"a directory renamed", "", true,
-         [&] { ASSERT_EQ(std::rename((dir / "d").c_str(), (dir / "e").c_str()), 0); }},
+        {"a noted file renamed over", "f", true, [&] { there("f"), there("g"), move("g", "f"); }},
+        {"a directory renamed", "", true, [&] { move("d", "e"); }},
         {"a directory's mode", "", true,
          [&] { ::chmod((dir / "d").c_str(), 0700 | (round++ & 1)); }},
         {"a noted file written", "f", false, [&] { there("f"); }},

@@ -128,28 +128,26 @@ TEST_F(PlatformRegistry, ConcurrentWritersLoseNoUpdate) {
 
 TEST_F(StateStores, TablesKeepTheirOwnKeysAndATransactionIsWholeOrAbsent) {
     auto store = StateStore::Get();
-    ASSERT_TRUE(store);
     unsigned a = 0, b = 0;
-    ASSERT_TRUE(store->Table("a", a));
-    ASSERT_TRUE(store->Table("b", b));
-    ASSERT_TRUE(store->Put(a, std::string("k\0ey", 4), "one"));
-    std::string value;
-    EXPECT_TRUE(store->Find(a, std::string("k\0ey", 4), value));
-    EXPECT_EQ(value, "one");
-    EXPECT_FALSE(store->Find(b, std::string("k\0ey", 4), value));
+    ASSERT_TRUE(store && store->Table("a", a) && store->Table("b", b));
+    const auto find = [&](unsigned table, const std::string& key) {
+        std::string value;
+        return store->Find(table, key, value) ? value : "-";
+    };
+    const std::string key("k\0ey", 4);
+    ASSERT_TRUE(store->Put(a, key, "one"));
+    EXPECT_EQ(find(a, key) + find(b, key), "one-");
     // A body that says no leaves nothing of what it wrote.
-    EXPECT_FALSE(store->Write([&](StateStore::Writer& w) {
-        return w.Put(a, "x", "1") && w.Erase(a, std::string("k\0ey", 4)) && false;
-    }));
-    EXPECT_FALSE(store->Find(a, "x", value));
-    EXPECT_TRUE(store->Find(a, std::string("k\0ey", 4), value));
+    EXPECT_FALSE(store->Write(
+        [&](StateStore::Writer& w) { return w.Put(a, "x", "1") && w.Erase(a, key) && false; }));
+    EXPECT_EQ(find(a, "x") + find(a, key), "-one");
     ASSERT_TRUE(store->Write([&](StateStore::Writer& w) {
         std::string seen;
         return w.Put(a, "x", "1") && w.Find(a, "x", seen) && seen == "1" && w.Put(b, "y", "2");
     }));
     std::vector<std::string> keys;
-    store->ForEach(a, [&](const std::string& key, const std::string&) { keys.push_back(key); });
-    EXPECT_EQ(keys, (std::vector<std::string>{std::string("k\0ey", 4), "x"}));
+    store->ForEach(a, [&](const std::string& k, const std::string&) { keys.push_back(k); });
+    EXPECT_EQ(keys, (std::vector<std::string>{key, "x"}));
 }
 
 TEST_F(StateStores, WhatAKilledProcessCommittedIsThere) {

@@ -3,8 +3,8 @@
 #include <ftw.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
