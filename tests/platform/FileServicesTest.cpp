@@ -67,9 +67,9 @@ TEST(PlatformDirectory, CreateMakesParentsAndTheFileApiReportsErrno) {
     EXPECT_TRUE(FXFolder::DoesFolderExist(dir / "link"));
 
     int fd = 7;  // the file API reports errno, and opens close-on-exec
-    CRaError result = CRaUTFOSAPI::open(fd, dir / "missing", O_RDONLY, 0);
+    EXPECT_EQ(CRaUTFOSAPI::open(fd, dir / "missing", O_RDONLY, 0).AsString(),
+              "No such file or directory (2)");
     EXPECT_EQ(fd, -1);
-    EXPECT_EQ(result.AsString(), "No such file or directory (2)");
     EXPECT_EQ(CRaError().AsString(), "Success");
 
     ASSERT_FALSE(CRaUTFOSAPI::creat(fd, dir / "new", 0644).IsError());

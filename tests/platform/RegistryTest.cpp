@@ -110,10 +110,8 @@ TEST_F(PlatformRegistry, ConcurrentWritersLoseNoUpdate) {
     for (int c = 0; c < 2; ++c) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            writeKeys("child" + std::to_string(c) + "-");
-            _exit(0);
-        }
+        if (pid == 0)
+            writeKeys("child" + std::to_string(c) + "-"), _exit(0);
         children.push_back(pid);
     }
     RunThreads(kThreads, [&](int t) { writeKeys("thread" + std::to_string(t) + "-"); });
