@@ -11,39 +11,28 @@
 
 namespace {
 
-// Two separate open()s of one file: two open file descriptions.
-class host_FileLock : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        std::string path = dir.WriteFile("locked", "data");
-        first = open(path.c_str(), O_RDWR);
-        second = open(path.c_str(), O_RDWR);
-        ASSERT_GE(first, 0);
-        ASSERT_GE(second, 0);
-    }
-    void TearDown() override {
-        close(first);
-        close(second);
-    }
-    // -1 with EAGAIN, at once.
-    static void ExpectConflict(int fd, bool shared) {
-        errno = 0;
-        EXPECT_EQ(GetLock(fd, shared), -1);
-        EXPECT_EQ(errno, EAGAIN);
-    }
-
-    TempDir dir;
-    int first = -1;
-    int second = -1;
-};
+// The errno of a lock that must be refused at once; 0 when it is granted.
+int Refusal(int fd, bool shared) {
+    errno = 0;
+    return GetLock(fd, shared) == -1 ? errno : 0;
+}
 
 }  // namespace
 
-TEST_F(host_FileLock, ExclusiveConflictsWithEveryOtherDescription) {
-    ASSERT_EQ(GetLock(first, false), 0);
-    ExpectConflict(second, true);
-    ExpectConflict(second, false);
+// Two separate open()s of one file are two open file descriptions: an
+// exclusive lock conflicts with the other's, shared ones coexist, and a
+// description's own lock converts in place.
+TEST(host_FileLock, DescriptionsConflictAndTheirOwnLockConvertsInPlace) {
+    TempDir dir;
+    const std::string path = dir.WriteFile("locked", "data");
+    const int first = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    const int second = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
 
+    ASSERT_EQ(GetLock(first, false), 0);
+    EXPECT_EQ(Refusal(second, true), EAGAIN);
+    EXPECT_EQ(Refusal(second, false), EAGAIN);
     int sameDescription = dup(first);
     ASSERT_GE(sameDescription, 0);
     EXPECT_EQ(GetLock(sameDescription, false), 0);  // the description's own lock
@@ -51,18 +40,15 @@ TEST_F(host_FileLock, ExclusiveConflictsWithEveryOtherDescription) {
 
     ASSERT_EQ(ReleaseLock(first, false), 0);
     EXPECT_EQ(GetLock(second, true), 0);
-    ExpectConflict(first, false);
-}
-
-TEST_F(host_FileLock, SharedLocksCoexistAndConvertInPlace) {
+    EXPECT_EQ(Refusal(first, false), EAGAIN);
     ASSERT_EQ(GetLock(first, true), 0);
-    ASSERT_EQ(GetLock(second, true), 0);
-    ExpectConflict(first, false);  // the other description still reads
+    EXPECT_EQ(Refusal(first, false), EAGAIN);  // the other description still reads
 
     ASSERT_EQ(ReleaseLock(second, true), 0);
     EXPECT_EQ(GetLock(first, false), 0);
-    ExpectConflict(second, true);
-
+    EXPECT_EQ(Refusal(second, true), EAGAIN);
     EXPECT_EQ(GetLock(first, true), 0);  // back to shared
     EXPECT_EQ(GetLock(second, true), 0);
+    close(first);
+    close(second);
 }

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -31,59 +32,6 @@ extern char** environ;
 
 namespace {
 
-using std::chrono::milliseconds;
-
-// A private bus: dbus-daemon started by PID, killed by PID.
-class PrivateBus {
-  public:
-    explicit PrivateBus(const std::string& socketPath) {
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::string listen = "--address=unix:path=" + socketPath;
-        const char* argv[] = {"dbus-daemon",     "--session",    "--nofork",
-                              "--print-address", listen.c_str(), nullptr};
-        m_spawnError = posix_spawnp(&m_pid, "dbus-daemon", &actions, nullptr,
-                                    const_cast<char**>(argv), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        if (m_spawnError == 0)
-            m_address = ReadLine(out[0]);
-        close(out[0]);
-    }
-    ~PrivateBus() {
-        if (m_spawnError != 0)
-            return;
-        kill(m_pid, SIGTERM);
-        waitpid(m_pid, nullptr, 0);
-    }
-    bool Missing() const { return m_spawnError == ENOENT; }
-    // Empty when the daemon did not come up.
-    const std::string& Address() const { return m_address; }
-
-  private:
-    // The daemon prints its address once it listens.
-    static std::string ReadLine(int fd) {
-        std::string line;
-        char c = 0;
-        for (int i = 0; i < 4096 && line.find('\n') == std::string::npos; ++i) {
-            pollfd p = {fd, POLLIN, 0};
-            if (poll(&p, 1, 10000) != 1 || read(fd, &c, 1) != 1)
-                return "";
-            line += c;
-        }
-        return line.substr(0, line.find('\n'));
-    }
-
-    pid_t m_pid = -1;
-    int m_spawnError = -1;
-    std::string m_address;
-};
-
 // Stands in for Ganesha's export manager on the bus, on a thread of its own;
 // its bus and export list are touched only by that thread once it runs.
 class FakeGanesha {
@@ -91,13 +39,7 @@ class FakeGanesha {
     // mute: records the calls and never answers.
     explicit FakeGanesha(bool mute, std::map<uint16_t, std::string> exports = {})
         : m_mute(mute), m_exports(std::move(exports)) {
-        if (sd_bus_open_system(&m_bus) < 0 ||
-            sd_bus_add_object_vtable(m_bus, nullptr, "/org/ganesha/nfsd/ExportMgr",
-                                     "org.ganesha.nfsd.exportmgr", kVtable, this) < 0 ||
-            sd_bus_request_name(m_bus, "org.ganesha.nfsd", 0) < 0)
-            return;
-        m_ready = true;
-        m_thread = std::thread([this] { Serve(); });
+        Start();
     }
     ~FakeGanesha() {
         m_stop = true;
@@ -105,13 +47,28 @@ class FakeGanesha {
             m_thread.join();
         sd_bus_close_unref(m_bus);
     }
-    bool Ready() const { return m_ready; }
     std::vector<std::string> Calls() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_calls;
     }
 
   private:
+    // A failure to come up on the bus fails the test.
+    void Start() {
+        static const sd_bus_vtable vtable[] = {
+            SD_BUS_VTABLE_START(0),
+            SD_BUS_METHOD("AddExport", "ss", "s", OnConfig, 0),
+            SD_BUS_METHOD("UpdateExport", "ss", "s", OnConfig, 0),
+            SD_BUS_METHOD("RemoveExport", "q", "", OnRemove, 0),
+            SD_BUS_METHOD("ShowExports", "", "(tt)a(qsbbbbbbbb(tt))", OnShow, 0),
+            SD_BUS_VTABLE_END};
+        ASSERT_GE(sd_bus_open_system(&m_bus), 0);
+        ASSERT_GE(sd_bus_add_object_vtable(m_bus, nullptr, "/org/ganesha/nfsd/ExportMgr",
+                                           "org.ganesha.nfsd.exportmgr", vtable, this),
+                  0);
+        ASSERT_GE(sd_bus_request_name(m_bus, "org.ganesha.nfsd", 0), 0);
+        m_thread = std::thread([this] { Serve(); });
+    }
     void Serve() {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         for (int i = 0; i < 1000000 && !m_stop && std::chrono::steady_clock::now() < deadline;
@@ -131,7 +88,7 @@ class FakeGanesha {
     }
 
     // Answers as Ganesha does: a missing file is an InvalidArgs error.
-    static int WithConfig(sd_bus_message* m, void* self, sd_bus_error* error, const char* done) {
+    static int OnConfig(sd_bus_message* m, void* self, sd_bus_error* error) {
         const char* path = nullptr;
         const char* expression = nullptr;
         int r = sd_bus_message_read(m, "ss", &path, &expression);
@@ -145,13 +102,8 @@ class FakeGanesha {
             return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
                                      "error %d (%s) when attempting to stat config file %s", errno,
                                      strerror(errno), path);
-        return sd_bus_reply_method_return(m, "s", done);
-    }
-    static int OnAdd(sd_bus_message* m, void* self, sd_bus_error* error) {
-        return WithConfig(m, self, error, "1 exports added");
-    }
-    static int OnUpdate(sd_bus_message* m, void* self, sd_bus_error* error) {
-        return WithConfig(m, self, error, "1 exports updated");
+        return sd_bus_reply_method_return(
+            m, "s", name == "AddExport" ? "1 exports added" : "1 exports updated");
     }
     static int OnRemove(sd_bus_message* m, void* self, sd_bus_error* error) {
         FakeGanesha* fake = static_cast<FakeGanesha*>(self);
@@ -173,64 +125,78 @@ class FakeGanesha {
             return 1;
         sd_bus_message* reply = nullptr;
         int r = sd_bus_message_new_method_return(m, &reply);
-        if (r >= 0)
-            r = sd_bus_message_append(reply, "(tt)", uint64_t{1}, uint64_t{2});
-        if (r >= 0)
-            r = sd_bus_message_open_container(reply, 'a', "(qsbbbbbbbb(tt))");
+        r = r < 0 ? r : sd_bus_message_append(reply, "(tt)", uint64_t{1}, uint64_t{2});
+        r = r < 0 ? r : sd_bus_message_open_container(reply, 'a', "(qsbbbbbbbb(tt))");
         for (const auto& [id, path] : fake->m_exports)
-            if (r >= 0)
-                r = sd_bus_message_append(reply, "(qsbbbbbbbb(tt))", id, path.c_str(), 1, 1, 0, 0,
-                                          1, 1, 0, 0, uint64_t{3}, uint64_t{4});
-        if (r >= 0)
-            r = sd_bus_message_close_container(reply);
-        if (r >= 0)
-            r = sd_bus_send(nullptr, reply, nullptr);
+            r = r < 0 ? r
+                      : sd_bus_message_append(reply, "(qsbbbbbbbb(tt))", id, path.c_str(), 1, 1, 0,
+                                              0, 1, 1, 0, 0, uint64_t{3}, uint64_t{4});
+        r = r < 0 ? r : sd_bus_message_close_container(reply);
+        r = r < 0 ? r : sd_bus_send(nullptr, reply, nullptr);
         sd_bus_message_unref(reply);
         return r;
     }
 
-    static const sd_bus_vtable kVtable[];
-
     const bool m_mute;
     std::map<uint16_t, std::string> m_exports;
     sd_bus* m_bus = nullptr;
-    bool m_ready = false;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
     mutable std::mutex m_mutex;
     std::vector<std::string> m_calls;
 };
 
-const sd_bus_vtable FakeGanesha::kVtable[] = {
-    SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD("AddExport", "ss", "s", FakeGanesha::OnAdd, 0),
-    SD_BUS_METHOD("UpdateExport", "ss", "s", FakeGanesha::OnUpdate, 0),
-    SD_BUS_METHOD("RemoveExport", "q", "", FakeGanesha::OnRemove, 0),
-    SD_BUS_METHOD("ShowExports", "", "(tt)a(qsbbbbbbbb(tt))", FakeGanesha::OnShow, 0),
-    SD_BUS_VTABLE_END};
-
+// Each test has a private bus: dbus-daemon started by PID, killed by PID. It
+// prints its address once it listens.
 class GaneshaBusTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (m_bus.Missing())
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        const std::string listen = "--address=" + m_address;
+        const char* argv[] = {"dbus-daemon",     "--session",    "--nofork",
+                              "--print-address", listen.c_str(), nullptr};
+        pid_t pid = -1;
+        const int spawnError =
+            posix_spawnp(&pid, "dbus-daemon", &actions, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        m_pid = spawnError == 0 ? pid : -1;
+        pollfd printed = {out[0], POLLIN, 0};
+        const bool listens =
+            m_pid > 0 && poll(&printed, 1, 10000) == 1 && (printed.revents & POLLIN);
+        close(out[0]);
+        if (spawnError == ENOENT)
             GTEST_SKIP() << "dbus-daemon is not installed (Debian package dbus-daemon); "
                             "the D-Bus client cannot be tested";
-        ASSERT_FALSE(m_bus.Address().empty()) << "the private dbus-daemon did not start";
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus.Address().c_str(), 1);
+        ASSERT_TRUE(listens) << "the private dbus-daemon did not start";
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.c_str(), 1);
     }
-    void TearDown() override { unsetenv("DBUS_SYSTEM_BUS_ADDRESS"); }
+    void TearDown() override {
+        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
 
     TempDir m_dir;
-    PrivateBus m_bus{m_dir / "bus"};
+    const std::string m_address = "unix:path=" + (m_dir / "bus");
+    pid_t m_pid = -1;
 };
 
+// ShowExports lists every id with its path, in place of what the list held.
 TEST_F(GaneshaBusTest, EachCallReachesGaneshaWithItsArgumentsAndBringsBackItsAnswer) {
-    FakeGanesha fake(false, {{7, "/srv/seven"}});
-    ASSERT_TRUE(fake.Ready());
+    FakeGanesha fake(false, {{0, "/"}, {7, "/srv/seven"}, {65535, "/srv/b"}});
     const std::string conf = m_dir.WriteFile("export-12.conf", "EXPORT { Export_Id = 12; }\n");
     const std::string missing = m_dir / "absent.conf";
     const std::string expr = GaneshaExportExpression(12);
     GaneshaBus bus;
+    std::vector<GaneshaExportEntry> exports(1);
     struct Row {
         std::function<GaneshaBusResult()> call;
         std::string recorded;
@@ -247,6 +213,7 @@ TEST_F(GaneshaBusTest, EachCallReachesGaneshaWithItsArgumentsAndBringsBackItsAns
         {[&] { return bus.RemoveExport(7); }, "RemoveExport 7", true, ""},
         {[&] { return bus.RemoveExport(7); }, "RemoveExport 7", false,
          "lookup_export failed with Export id not found"},
+        {[&] { return bus.ShowExports(exports); }, "ShowExports", true, ""},
     };
     for (size_t i = 0; i < rows.size(); ++i) {
         const GaneshaBusResult result = rows[i].call();
@@ -256,44 +223,21 @@ TEST_F(GaneshaBusTest, EachCallReachesGaneshaWithItsArgumentsAndBringsBackItsAns
         ASSERT_EQ(fake.Calls().size(), i + 1) << "row " << i;
         EXPECT_EQ(fake.Calls().back(), rows[i].recorded) << "row " << i;
     }
-}
-
-TEST_F(GaneshaBusTest, ShowExportsListsEveryIdWithItsPath) {
-    FakeGanesha fake(false, {{0, "/"}, {12, "/srv/a"}, {65535, "/srv/b"}});
-    ASSERT_TRUE(fake.Ready());
-    GaneshaBus bus;
-    std::vector<GaneshaExportEntry> exports;
-    GaneshaBusResult result = bus.ShowExports(exports);
-    ASSERT_TRUE(result.ok) << result.text;
-    std::vector<std::pair<uint16_t, std::string>> listed;
-    for (const GaneshaExportEntry& e : exports)
-        listed.emplace_back(e.id, e.path);
-    using Listed = decltype(listed);
-    EXPECT_EQ(listed, (Listed{{0, "/"}, {12, "/srv/a"}, {65535, "/srv/b"}}));
-
-    ASSERT_TRUE(bus.RemoveExport(12).ok);
-    result = bus.ShowExports(exports);
-    ASSERT_TRUE(result.ok) << result.text;
     ASSERT_EQ(exports.size(), 2u);
-    EXPECT_EQ(exports[1].id, 65535);
-}
-
-// A bus that accepts the connection and never says a word.
-int SilentSocket(const std::string& path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        listen(fd, 4) != 0)
-        return -1;
-    return fd;
+    EXPECT_EQ(std::to_string(exports[0].id) + " " + exports[0].path + ", " +
+                  std::to_string(exports[1].id) + " " + exports[1].path,
+              "0 /, 65535 /srv/b");
 }
 
 TEST_F(GaneshaBusTest, AnAbsentOrSilentGaneshaFailsWithinTheTimeout) {
-    const int silent = SilentSocket(m_dir / "silent");
-    ASSERT_GE(silent, 0);
-    const GaneshaBus bus(milliseconds(300));
+    // A bus that accepts the connection and never says a word.
+    const int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, (m_dir / "silent").c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(silent, 4), 0);
+    const GaneshaBus bus(std::chrono::milliseconds(300));
     struct Row {
         const char* what;
         bool mute;  // a service owns the name but never answers
@@ -301,21 +245,19 @@ TEST_F(GaneshaBusTest, AnAbsentOrSilentGaneshaFailsWithinTheTimeout) {
         std::string text;
     };
     const std::vector<Row> rows = {
-        {"nothing owns the name", false, m_bus.Address(),
+        {"nothing owns the name", false, m_address,
          "NFS-Ganesha is not running: nothing owns org.ganesha.nfsd"},
         {"no bus at the address", false, "unix:path=" + (m_dir / "none"),
          "NFS-Ganesha is not running: the system bus cannot be reached"},
-        {"owner never answers", true, m_bus.Address(), "no reply from NFS-Ganesha within 0.3 s"},
+        {"owner never answers", true, m_address, "no reply from NFS-Ganesha within 0.3 s"},
         {"bus never answers", false, "unix:path=" + (m_dir / "silent"),
          "no reply from NFS-Ganesha within 0.3 s"},
     };
     for (const Row& row : rows) {
         setenv("DBUS_SYSTEM_BUS_ADDRESS", row.address.c_str(), 1);
         std::unique_ptr<FakeGanesha> fake;
-        if (row.mute) {
+        if (row.mute)
             fake = std::make_unique<FakeGanesha>(true);
-            ASSERT_TRUE(fake->Ready()) << row.what;
-        }
         std::vector<GaneshaExportEntry> exports;
         for (const GaneshaBusResult& result :
              {bus.AddExport(m_dir / "x.conf", "EXPORT(Export_Id=3)"), bus.RemoveExport(3),
@@ -335,7 +277,6 @@ TEST_F(GaneshaBusTest, AnAbsentOrSilentGaneshaFailsWithinTheTimeout) {
 // A start takes back only the exports its own block files describe, as
 // Ganesha still serves them; a site's export of the same id is left alone.
 TEST_F(GaneshaBusTest, AStartAdoptsItsOwnExportsAndDropsThoseNotMadeAgain) {
-    const std::string before = GetPlatformStateDir();
     SetPlatformStateDir(m_dir.Path());
     auto writeBlock = [](uint32_t id, const std::string& path) {
         std::string file, reason;
@@ -347,7 +288,6 @@ TEST_F(GaneshaBusTest, AStartAdoptsItsOwnExportsAndDropsThoseNotMadeAgain) {
     writeBlock(4, "/srv/four");   // Ganesha's id 4 is the site's own
     writeBlock(5, "/srv/five");   // Ganesha no longer has it
     FakeGanesha fake(false, {{0, "/"}, {3, "/srv/three"}, {4, "/site/four"}, {8, "/srv/eight"}});
-    ASSERT_TRUE(fake.Ready());
 
     std::string error;
     ASSERT_TRUE(AdoptGaneshaExports(error)) << error;
@@ -355,12 +295,10 @@ TEST_F(GaneshaBusTest, AStartAdoptsItsOwnExportsAndDropsThoseNotMadeAgain) {
     EXPECT_EQ(CreateGaneshaExport(three), 0);
     DropUnadoptedGaneshaExports();
 
-    const std::vector<std::string> calls = fake.Calls();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0], "ShowExports");
-    EXPECT_EQ(calls[1], "UpdateExport " + GaneshaExportFilePath(3) + " EXPORT(Export_Id=3)");
-    EXPECT_EQ(calls[2], "RemoveExport 8");
+    EXPECT_EQ(fake.Calls(), (std::vector<std::string>{
+                                "ShowExports",
+                                "UpdateExport " + GaneshaExportFilePath(3) + " EXPORT(Export_Id=3)",
+                                "RemoveExport 8"}));
     for (uint32_t id : {3u, 4u, 5u, 8u})
         EXPECT_EQ(access(GaneshaExportFilePath(id).c_str(), F_OK) == 0, id == 3) << id;
-    SetPlatformStateDir(before);
 }

@@ -1,7 +1,6 @@
 // A concrete export for the host's tests, with a hook its destructor calls.
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <string>
 
@@ -9,14 +8,12 @@
 
 class TestExport : public Export {
   public:
-    TestExport(const std::string& path, uint32_t shareId, const std::string& clients = "",
-               SharePerms perms = SHARE_PERM_READ)
-        : Export(path, perms, clients, shareId, NoSaved()) {}
+    TestExport(const std::string& path, uint32_t shareId, const std::string& clients = "")
+        : Export(path, SHARE_PERM_READ, clients, shareId, NoSaved()) {}
     TestExport(const std::string& path, uint32_t shareId, ExportPtr& saved)
         : Export(path, SHARE_PERM_READ, "", shareId, saved) {}
     TestExport(const TestExport& other) = default;
     ~TestExport() override {
-        ++destroyed;
         if (onDestroy)
             onDestroy(*this);
     }
@@ -31,7 +28,6 @@ class TestExport : public Export {
         return none;
     }
 
-    inline static std::atomic<int> destroyed{0};
     // Set only while no export is being destroyed on another thread.
     inline static std::function<void(const TestExport&)> onDestroy;
 };

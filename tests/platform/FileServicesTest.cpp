@@ -13,7 +13,7 @@
 #include "platform/DrillHole.h"
 #include "tests/support/TempDir.h"
 
-TEST(PlatformDrillHole, FreesBlocksKeepsSizeAndReadsZeros) {
+TEST(PlatformDrillHole, FreesBlocksKeepsSizeReadsZerosAndRefusesBadArguments) {
     TempDir dir;
     const size_t kSize = 1 << 20, kHole = 256 * 1024, kHoleLength = 512 * 1024;
     std::string path = dir.WriteFile("data", std::string(kSize, '\xab'));
@@ -36,10 +36,8 @@ TEST(PlatformDrillHole, FreesBlocksKeepsSizeAndReadsZeros) {
     EXPECT_EQ(content[kHole - 1], '\xab');
     EXPECT_EQ(std::string(&content[kHole], kHoleLength), std::string(kHoleLength, '\0'));
     EXPECT_EQ(content[kHole + kHoleLength], '\xab');
-}
 
-TEST(PlatformDrillHole, RejectsBadArgumentsWithReadableErrors) {
-    std::string err;
+    err.clear();                             // bad arguments are refused with readable errors
     EXPECT_EQ(DrillHole(-1, 0, 0, err), 0);  // nothing to punch: no call made
     EXPECT_EQ(DrillHole(-1, -1, 10, err), -1);
     EXPECT_EQ(errno, EINVAL);
@@ -51,7 +49,7 @@ TEST(PlatformDrillHole, RejectsBadArgumentsWithReadableErrors) {
     EXPECT_NE(err.find("offset 0 length 10"), std::string::npos) << err;
 }
 
-TEST(PlatformDirectory, CreateMakesParentsAndAcceptsExistingDirectories) {
+TEST(PlatformDirectory, CreateMakesParentsAndTheFileApiReportsErrno) {
     TempDir dir;
     std::string deep = dir / "a/b/c";
     EXPECT_EQ(FXErrorUtil::GetErrNo(CRaDirectory::Create(deep, false)), ENOENT);
@@ -67,14 +65,11 @@ TEST(PlatformDirectory, CreateMakesParentsAndAcceptsExistingDirectories) {
     EXPECT_FALSE(FXFolder::DoesFolderExist(dir / "missing"));
     ASSERT_EQ(symlink(deep.c_str(), (dir / "link").c_str()), 0);
     EXPECT_TRUE(FXFolder::DoesFolderExist(dir / "link"));
-}
 
-TEST(PlatformFileApi, ReportsErrnoAndOpensCloseOnExec) {
-    TempDir dir;
-    int fd = 7;
-    CRaError result = CRaUTFOSAPI::open(fd, dir / "missing", O_RDONLY, 0);
+    int fd = 7;  // the file API reports errno, and opens close-on-exec
+    EXPECT_EQ(CRaUTFOSAPI::open(fd, dir / "missing", O_RDONLY, 0).AsString(),
+              "No such file or directory (2)");
     EXPECT_EQ(fd, -1);
-    EXPECT_EQ(result.AsString(), "No such file or directory (2)");
     EXPECT_EQ(CRaError().AsString(), "Success");
 
     ASSERT_FALSE(CRaUTFOSAPI::creat(fd, dir / "new", 0644).IsError());

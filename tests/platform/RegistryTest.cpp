@@ -20,6 +20,7 @@
 #include "platform/StateStore.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Threads.h"
 
 namespace {
 
@@ -32,61 +33,57 @@ class PlatformRegistry : public ::testing::Test {
         std::ifstream in(FilePath());
         return nlohmann::json::parse(in);  // throws when not valid JSON
     }
+    // The value read, else "-" when none is read and the output is left.
+    template <typename T = unsigned long>
+    std::string Number(const std::string& section, const std::string& key) {
+        T value = 123;
+        const bool found = m_info.getNumber(section, key, &value);
+        return found ? std::to_string(value) : value == 123 ? "-" : "touched";
+    }
+    std::string Directory(const std::string& section, const std::string& key) {
+        std::string value = "-";
+        const bool found = m_info.getDirectory(section, key, &value);
+        return found || value == "-" ? value : "touched";
+    }
 
     TempDir m_dir;
     OXPlatformInfo m_info;
 };
 
+// The state store lives in the same state directory.
+class StateStores : public PlatformRegistry {};
+
 }  // namespace
 
-TEST_F(PlatformRegistry, NumbersAndDirectoriesRoundTrip) {
+// Values round-trip through the file; an absent, mistyped or removed value
+// leaves the caller's output as it was.
+TEST_F(PlatformRegistry, ValuesRoundTripAndAbsentOnesLeaveTheOutputUntouched) {
     ASSERT_NE(m_info.setNumber("Cache", "Size", 18446744073709551615UL), 0);
     ASSERT_NE(m_info.setNumber("Cache", "Wide", 0x100000005UL), 0);
     ASSERT_NE(m_info.setDirectory("Paths", "Root", "/data/\"quoted\" dir"), 0);
-
-    unsigned long big = 0;
-    EXPECT_NE(m_info.getNumber("Cache", "Size", &big), 0);
-    EXPECT_EQ(big, 18446744073709551615UL);
-    unsigned int narrow = 0;
-    EXPECT_NE(m_info.getNumber("Cache", "Wide", &narrow), 0);
-    EXPECT_EQ(narrow, 5u);
-    std::string dir;
-    EXPECT_NE(m_info.getDirectory("Paths", "Root", &dir), 0);
-    EXPECT_EQ(dir, "/data/\"quoted\" dir");
-
+    EXPECT_EQ(Number("Cache", "Size"), "18446744073709551615");
+    EXPECT_EQ(Number<unsigned>("Cache", "Wide"), "5");
+    EXPECT_EQ(Directory("Paths", "Root"), "/data/\"quoted\" dir");
     EXPECT_TRUE(FileContent()["Cache"]["Size"].is_number_unsigned());
     std::set<std::string> names;  // no temporary file left behind
     for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path()))
         names.insert(entry.path().filename());
     EXPECT_EQ(names, (std::set<std::string>{"registry.json", "registry.lock"}));
-}
 
-TEST_F(PlatformRegistry, AbsentMistypedAndRemovedValuesLeaveOutputUntouched) {
-    m_info.setNumber("S", "Number", 3);
-    m_info.setDirectory("S", "Dir", "/x");
-    unsigned long number = 123;
-    std::string dir = "unchanged";
-    EXPECT_EQ(m_info.getNumber("S", "Missing", &number), 0);
-    EXPECT_EQ(m_info.getNumber("NoSection", "Number", &number), 0);
-    EXPECT_EQ(m_info.getNumber("S", "Dir", &number), 0);
-    EXPECT_EQ(m_info.getDirectory("S", "Number", &dir), 0);
-    EXPECT_NE(m_info.removeValue("S", "Number"), 0);
-    EXPECT_EQ(m_info.removeValue("S", "Number"), 0);
-    EXPECT_EQ(m_info.getNumber("S", "Number", &number), 0);
-    EXPECT_EQ(number, 123u);
-    EXPECT_EQ(dir, "unchanged");
-
+    EXPECT_EQ(Number("Cache", "Missing") + Number("NoSection", "Size") + Number("Paths", "Root") +
+                  Directory("Cache", "Size"),
+              "----");
+    EXPECT_NE(m_info.removeValue("Cache", "Size"), 0);
+    EXPECT_EQ(m_info.removeValue("Cache", "Size"), 0);
+    EXPECT_EQ(Number("Cache", "Size"), "-");
     std::ofstream(FilePath()) << R"({"S": {"A": 2}})";  // changed behind its back
-    EXPECT_NE(m_info.getNumber("S", "A", &number), 0);
-    EXPECT_EQ(number, 2u);
+    EXPECT_EQ(Number("S", "A"), "2");
 }
 
 TEST_F(PlatformRegistry, CorruptFileReadsAsEmptyAndIsReplacedOnWrite) {
     std::ofstream(FilePath()) << "{\"S\": {\"A\": 1";
     LogCapture capture(1);
-    unsigned long v = 9;
-    EXPECT_EQ(m_info.getNumber("S", "A", &v), 0);
-    EXPECT_EQ(v, 9u);
+    EXPECT_EQ(Number("S", "A"), "-");
     EXPECT_EQ(capture.CountContaining("corrupt"), 1u);
     EXPECT_EQ(capture.Records().at(0).level, -1);
     EXPECT_NE(m_info.setNumber("S", "B", 4), 0);
@@ -113,17 +110,11 @@ TEST_F(PlatformRegistry, ConcurrentWritersLoseNoUpdate) {
     for (int c = 0; c < 2; ++c) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            writeKeys("child" + std::to_string(c) + "-");
-            _exit(0);
-        }
+        if (pid == 0)
+            writeKeys("child" + std::to_string(c) + "-"), _exit(0);
         children.push_back(pid);
     }
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back(writeKeys, "thread" + std::to_string(t) + "-");
-    for (std::thread& th : threads)
-        th.join();
+    RunThreads(kThreads, [&](int t) { writeKeys("thread" + std::to_string(t) + "-"); });
     for (pid_t pid : children) {
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -133,37 +124,31 @@ TEST_F(PlatformRegistry, ConcurrentWritersLoseNoUpdate) {
     EXPECT_EQ(FileContent()["Load"]["child1-14"], 14);
 }
 
-TEST(StateStore, TablesKeepTheirOwnKeysAndATransactionIsWholeOrAbsent) {
-    TempDir state;
-    SetPlatformStateDir(state.Path());
+TEST_F(StateStores, TablesKeepTheirOwnKeysAndATransactionIsWholeOrAbsent) {
     auto store = StateStore::Get();
-    ASSERT_TRUE(store);
     unsigned a = 0, b = 0;
-    ASSERT_TRUE(store->Table("a", a));
-    ASSERT_TRUE(store->Table("b", b));
-    ASSERT_TRUE(store->Put(a, std::string("k\0ey", 4), "one"));
-    std::string value;
-    EXPECT_TRUE(store->Find(a, std::string("k\0ey", 4), value));
-    EXPECT_EQ(value, "one");
-    EXPECT_FALSE(store->Find(b, std::string("k\0ey", 4), value));
+    ASSERT_TRUE(store && store->Table("a", a) && store->Table("b", b));
+    const auto find = [&](unsigned table, const std::string& key) {
+        std::string value;
+        return store->Find(table, key, value) ? value : "-";
+    };
+    const std::string key("k\0ey", 4);
+    ASSERT_TRUE(store->Put(a, key, "one"));
+    EXPECT_EQ(find(a, key) + find(b, key), "one-");
     // A body that says no leaves nothing of what it wrote.
-    EXPECT_FALSE(store->Write([&](StateStore::Writer& w) {
-        return w.Put(a, "x", "1") && w.Erase(a, std::string("k\0ey", 4)) && false;
-    }));
-    EXPECT_FALSE(store->Find(a, "x", value));
-    EXPECT_TRUE(store->Find(a, std::string("k\0ey", 4), value));
+    EXPECT_FALSE(store->Write(
+        [&](StateStore::Writer& w) { return w.Put(a, "x", "1") && w.Erase(a, key) && false; }));
+    EXPECT_EQ(find(a, "x") + find(a, key), "-one");
     ASSERT_TRUE(store->Write([&](StateStore::Writer& w) {
         std::string seen;
         return w.Put(a, "x", "1") && w.Find(a, "x", seen) && seen == "1" && w.Put(b, "y", "2");
     }));
     std::vector<std::string> keys;
-    store->ForEach(a, [&](const std::string& key, const std::string&) { keys.push_back(key); });
-    EXPECT_EQ(keys, (std::vector<std::string>{std::string("k\0ey", 4), "x"}));
+    store->ForEach(a, [&](const std::string& k, const std::string&) { keys.push_back(k); });
+    EXPECT_EQ(keys, (std::vector<std::string>{key, "x"}));
 }
 
-TEST(StateStore, WhatAKilledProcessCommittedIsThere) {
-    TempDir state;
-    SetPlatformStateDir(state.Path());
+TEST_F(StateStores, WhatAKilledProcessCommittedIsThere) {
     constexpr int kKeys = 500;
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -194,9 +179,7 @@ TEST(StateStore, WhatAKilledProcessCommittedIsThere) {
 // What a thread writes in a batch is one transaction: other threads see
 // none of it before the commit, then all of it but a body that said no;
 // what waits for the commit runs then, and a new table commits it early.
-TEST(StateStore, ABatchIsOneTransactionOfItsThreadsWrites) {
-    TempDir state;
-    SetPlatformStateDir(state.Path());
+TEST_F(StateStores, ABatchIsOneTransactionOfItsThreadsWrites) {
     auto store = StateStore::Get();
     unsigned t = 0;
     ASSERT_TRUE(store && store->Table("t", t));

@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <deque>
+#include <filesystem>
 #include <optional>
 #include <set>
 #include <string>
@@ -27,6 +27,7 @@
 #include "platform/StateStore.h"
 #include "platform/UniqueFileId.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Threads.h"
 
 namespace {
 
@@ -69,6 +70,20 @@ size_t StoredIds() {
 
 const std::string kStale = "errno " + std::to_string(ESTALE);
 
+// Removes path, then makes new files beside it until one takes its inode:
+// that file's path, "" when none did.
+std::string NextOnItsInode(const TempDir& dir, const std::string& path) {
+    struct stat gone, st;
+    if (::lstat(path.c_str(), &gone) != 0 || ::unlink(path.c_str()) != 0)
+        return "";
+    for (int i = 0; i < 2000; ++i) {
+        const std::string next = dir.WriteFile("n" + std::to_string(i), "");
+        if (::lstat(next.c_str(), &st) == 0 && st.st_ino == gone.st_ino)
+            return next;
+    }
+    return "";
+}
+
 class UniqueFileIds : public ::testing::Test {
   protected:
     void SetUp() override { SetPlatformStateDir(state.Path()); }
@@ -104,7 +119,6 @@ TEST_F(UniqueFileIds, AnIdOutlivesItsProcessAndIsUnknownToAnotherStateDirectory)
     EXPECT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(IdOf(paths[0]), ids[0]);
     EXPECT_EQ(IdOfDescriptor(paths[1]), ids[1]);
-    EXPECT_NE(ids[0], ids[1]);
     for (const std::string& path : {other, files.Path()})
         EXPECT_TRUE(IdOf(path) != ids[0] && IdOf(path) != ids[1]) << path;
     for (int i = 0; i < 2; ++i)
@@ -117,20 +131,19 @@ TEST_F(UniqueFileIds, AnIdOutlivesItsProcessAndIsUnknownToAnotherStateDirectory)
     EXPECT_NE(IdOf(paths[0]), ids[0]);
 }
 
-// Drawn ids skip 0, all ones and any id the store holds.
+// Drawn ids skip 0, all ones and any id the store holds; a failure leaves
+// the id as it was.
 TEST_F(UniqueFileIds, NewIdsAreDrawnAtRandomAndNeverReused) {
     const unsigned long taken = IdOf(files.WriteFile("taken", ""));
-    std::deque<unsigned long> draws{0, ~0UL, taken, 0x5eed};
-    PlatformSeam::SetUniqueFileIdDraws([&draws] {
-        const unsigned long next = draws.empty() ? 0 : draws.front();
-        if (!draws.empty())
-            draws.pop_front();
-        return next;
-    });
+    const unsigned long draws[] = {0, ~0UL, taken, 0x5eed};
+    size_t drawn = 0;
+    PlatformSeam::SetUniqueFileIdDraws([&] { return drawn < 4 ? draws[drawn++] : 0UL; });
     EXPECT_EQ(IdOf(files.WriteFile("new", "")), 0x5eedUL);
     unsigned long id = 7;
     EXPECT_EQ(GetUniqueFileId(files.WriteFile("never", ""), id), -1);  // the source only says 0
     EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(GetUniqueFileId(files / "missing", id), -1);
+    EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(id, 7UL);
 }
 
@@ -138,29 +151,14 @@ TEST_F(UniqueFileIds, NewIdsAreDrawnAtRandomAndNeverReused) {
 TEST_F(UniqueFileIds, TheFirstAskerMayImpersonateAnotherUser) {
     ASSERT_EQ(::chmod(files.Path().c_str(), 0755), 0);
     const std::string file = files.WriteFile("f", "");
-    OxUserToken user;
-    user.uid = 4321;
-    user.gid = 4322;
-    CImpersonator asUser(user, false);
+    CImpersonator asUser(OxUserToken{4321, 4322, {}}, false);
     EXPECT_NE(IdOf(file), 0UL);
 }
 
 TEST_F(UniqueFileIds, ANewFileOnAReusedInodeGetsANewIdAndTheOldIdIsStale) {
     const std::string first = files.WriteFile("first", "");
     const unsigned long id = IdOf(first);
-    struct stat gone;
-    ASSERT_EQ(::lstat(first.c_str(), &gone), 0);
-    ASSERT_EQ(::unlink(first.c_str()), 0);
-    std::string reuser;
-    struct stat st;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (int i = 0; i < 2000 && reuser.empty() && std::chrono::steady_clock::now() < deadline;
-         ++i) {
-        const std::string next = files.WriteFile("n" + std::to_string(i), "");
-        ASSERT_EQ(::lstat(next.c_str(), &st), 0);
-        if (st.st_ino == gone.st_ino)
-            reuser = next;
-    }
+    const std::string reuser = NextOnItsInode(files, first);
     if (reuser.empty())
         GTEST_SKIP() << "the file system never reused the inode";
     const unsigned long newId = IdOf(reuser);
@@ -171,23 +169,23 @@ TEST_F(UniqueFileIds, ANewFileOnAReusedInodeGetsANewIdAndTheOldIdIsStale) {
     EXPECT_EQ(Where(newId, files), reuser);
 }
 
-// The kernel reconnects the object's path through the renamed directory.
-TEST_F(UniqueFileIds, RenamesOfADirectoryTwoLevelsUpAreFollowed) {
-    ASSERT_EQ(::mkdir((files / "x").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((files / "x/y").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((files / "x/y/sub").c_str(), 0755), 0);
+// The kernel reconnects an object's path through a directory renamed two
+// levels up; hard links share an id, found by the name left; a symbolic
+// link is an object of its own, never its target.
+TEST_F(UniqueFileIds, AnIdIsFoundAfterRenamesAndByTheLinkLeft) {
+    std::filesystem::create_directories(files / "x/y/sub");
     const unsigned long dirId = IdOf(files / "x/y/sub"),
                         fileId = IdOf(files.WriteFile("x/y/f", ""));
     ASSERT_EQ(::rename((files / "x").c_str(), (files / "moved").c_str()), 0);
     EXPECT_EQ(Where(dirId, files), files / "moved/y/sub");
     EXPECT_EQ(Where(fileId, files), files / "moved/y/f");
-}
 
-TEST_F(UniqueFileIds, HardLinksShareAnIdFoundByTheNameLeft) {
-    const std::string a = files.WriteFile("a", "x"), b = files / "b";
+    const std::string a = files.WriteFile("a", "x"), b = files / "b", soft = files / "soft";
     ASSERT_EQ(::link(a.c_str(), b.c_str()), 0);
+    ASSERT_EQ(::symlink(a.c_str(), soft.c_str()), 0);
     const unsigned long id = IdOf(a);
     EXPECT_EQ(IdOf(b), id);
+    EXPECT_NE(IdOf(soft), id);
     ASSERT_EQ(::unlink(a.c_str()), 0);
     for (int flags : {O_RDONLY | O_DIRECTORY, O_PATH})
         EXPECT_EQ(Where(id, files, flags), b) << "flags " << flags;
@@ -200,24 +198,23 @@ TEST_F(UniqueFileIds, ANewIdIsNamedByTheCallersPathElseByTheKernels) {
     ASSERT_EQ(::symlink("real", (files / "alias").c_str()), 0);
     const int dirFd = ::open((files / "alias").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(dirFd, 0);
-    for (const bool given : {true, false}) {
-        for (const bool byDescriptor : {true, false}) {
-            const std::string name =
-                std::string(given ? "given-" : "kernel-") + (byDescriptor ? "descriptor" : "entry");
-            files.WriteFile("real/" + name, "");
-            const std::string reached = files / ("alias/" + name);
-            const std::string path = given ? reached : "";
-            unsigned long id = 0;
-            struct stat st;
-            if (byDescriptor) {
-                const int fd = ::openat(dirFd, name.c_str(), O_PATH | O_CLOEXEC);
-                ASSERT_EQ(GetUniqueFileIdOfDescriptor(fd, id, st, path), 0) << name;
-                ::close(fd);
-            } else {
-                ASSERT_EQ(GetUniqueFileIdAt(dirFd, name.c_str(), id, st, path), 0) << name;
-            }
-            EXPECT_EQ(Where(id, files, O_PATH), given ? reached : files / ("real/" + name));
+    for (int i = 0; i < 4; ++i) {
+        const bool given = i & 1, byDescriptor = i & 2;
+        const std::string name =
+            std::string(given ? "given-" : "kernel-") + (byDescriptor ? "descriptor" : "entry");
+        files.WriteFile("real/" + name, "");
+        const std::string reached = files / ("alias/" + name);
+        const std::string path = given ? reached : "";
+        unsigned long id = 0;
+        struct stat st;
+        if (byDescriptor) {
+            const int fd = ::openat(dirFd, name.c_str(), O_PATH | O_CLOEXEC);
+            ASSERT_EQ(GetUniqueFileIdOfDescriptor(fd, id, st, path), 0) << name;
+            ::close(fd);
+        } else {
+            ASSERT_EQ(GetUniqueFileIdAt(dirFd, name.c_str(), id, st, path), 0) << name;
         }
+        EXPECT_EQ(Where(id, files, O_PATH), given ? reached : files / ("real/" + name));
     }
     ::close(dirFd);
 }
@@ -232,21 +229,17 @@ TEST_F(UniqueFileIds, ThreadsAskingAtOnceGetOneIdPerFile) {
         paths.push_back(files.WriteFile(std::to_string(i), ""));
     std::vector<std::vector<unsigned long>> seen(kThreads, std::vector<unsigned long>(kFiles));
     std::atomic<int> ready{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            ++ready;
-            for (int spin = 0; ready < kThreads && spin < 1000000; ++spin)
-                std::this_thread::yield();
-            for (int i = 0; i < kFiles; ++i) {
-                std::optional<StateStore::Batch> batch;
-                if (t / 2)
-                    batch.emplace();
-                seen[t][i] = t % 2 ? IdOfDescriptor(paths[i]) : IdOf(paths[i]);
-            }
-        });
-    for (std::thread& thread : threads)
-        thread.join();
+    RunThreads(kThreads, [&](int t) {
+        ++ready;
+        for (int spin = 0; ready < kThreads && spin < 1000000; ++spin)
+            std::this_thread::yield();
+        for (int i = 0; i < kFiles; ++i) {
+            std::optional<StateStore::Batch> batch;
+            if (t / 2)
+                batch.emplace();
+            seen[t][i] = t % 2 ? IdOfDescriptor(paths[i]) : IdOf(paths[i]);
+        }
+    });
     for (int t = 1; t < kThreads; ++t)
         EXPECT_EQ(seen[t], seen[0]) << "thread " << t;
     EXPECT_EQ(std::set<unsigned long>(seen[0].begin(), seen[0].end()).size(), size_t(kFiles));
@@ -269,27 +262,11 @@ TEST_F(UniqueFileIds, IdsPushedOutOfTheCachesComeBackFromTheStore) {
     EXPECT_EQ(std::set<unsigned long>(ids.begin(), ids.end()).size(), ids.size());
 }
 
-// A link has an id of its own (never its target's); hard links, reused
-// inodes and distinct files are the cases above.
-TEST(PlatformUniqueFileId, ALinkIsItsOwnObjectAndAMissingPathHasNoId) {
-    TempDir dir;
-    std::string file = dir.WriteFile("f", "x");
-    ASSERT_EQ(symlink(file.c_str(), (dir / "soft").c_str()), 0);
-    EXPECT_EQ(IdOf(file), IdOf(file));
-    EXPECT_NE(IdOf(file), IdOf(dir / "soft"));
-    unsigned long id = 42;
-    errno = 0;
-    EXPECT_EQ(GetUniqueFileId("/nonexistent/path/for/sure", id), -1);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(id, 42u);
-}
-
 // Through a descriptor an object a few seconds old is known again by its
 // birth (device, inode, creation time); the attributes come back as fstat
 // gives them; a new file that takes over its inode is another object.
-TEST(PlatformUniqueFileId, DescriptorsKnowAnObjectAgainButNotItsInodesNextFile) {
-    TempDir dir;
-    const std::string path = dir.WriteFile("f", "12345");
+TEST_F(UniqueFileIds, DescriptorsKnowAnObjectAgainButNotItsInodesNextFile) {
+    const std::string path = files.WriteFile("f", "12345");
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // old enough to be trusted
     struct stat got, want;
     const unsigned long id = IdOfDescriptor(path, &got);
@@ -300,16 +277,10 @@ TEST(PlatformUniqueFileId, DescriptorsKnowAnObjectAgainButNotItsInodesNextFile) 
     EXPECT_EQ(std::make_tuple(got.st_dev, got.st_ino, got.st_mode, got.st_nlink, got.st_size),
               std::make_tuple(want.st_dev, want.st_ino, want.st_mode, want.st_nlink, want.st_size));
 
-    ASSERT_EQ(::unlink(path.c_str()), 0);
-    bool reused = false;
-    for (int i = 0; i < 200 && !reused; ++i) {
-        const std::string next = dir.WriteFile("n" + std::to_string(i), "");
-        unsigned long nextId = IdOfDescriptor(next, &got);
-        reused = got.st_ino == want.st_ino;
-        EXPECT_NE(nextId, id) << "file " << i;
-    }
-    if (!reused)
+    const std::string reuser = NextOnItsInode(files, path);
+    if (reuser.empty())
         GTEST_SKIP() << "the file system did not reuse the inode";
+    EXPECT_NE(IdOfDescriptor(reuser), id);
 }
 
 // 16 shards of 2: of 1000 keys at most 32 stay, and one read after every

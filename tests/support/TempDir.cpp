@@ -3,22 +3,18 @@
 #include <ftw.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
-#include <vector>
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/lume-test-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data()))
-        throw std::runtime_error("mkdtemp failed for " + pattern);
-    m_path = buf.data();
+    m_path = std::string(base && *base ? base : "/tmp") + "/lume-test-XXXXXX";
+    if (!mkdtemp(m_path.data()))
+        throw std::runtime_error("mkdtemp failed for " + m_path);
 }
 
 TempDir::~TempDir() {
@@ -44,7 +40,5 @@ std::string TempDir::RealPath() const {
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }

@@ -1,10 +1,10 @@
 #include "tests/support/TestCertificates.h"
 
+#include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
-#include <cstdio>
 #include <stdexcept>
 
 namespace {
@@ -25,26 +25,28 @@ void AddExtension(X509* certificate, X509* issuer, int nid, const std::string& v
     X509_EXTENSION_free(extension);
 }
 
-// Writes the certificate and key as dir/name.pem and dir/name.key.
-TestCertificate Write(const std::string& dir, const std::string& name, X509* certificate,
-                      EVP_PKEY* key) {
+// Signs the certificate with signer, writes it and its key as dir/name.pem
+// and dir/name.key, and frees it.
+TestCertificate SignAndWrite(const std::string& dir, const std::string& name, X509* certificate,
+                             EVP_PKEY* key, EVP_PKEY* signer) {
+    X509_sign(certificate, signer, EVP_sha256());
     TestCertificate files{dir + "/" + name + ".pem", dir + "/" + name + ".key"};
-    FILE* pem = std::fopen(files.certificate.c_str(), "w");
-    FILE* pkey = std::fopen(files.key.c_str(), "w");
-    const bool written = pem && pkey && PEM_write_X509(pem, certificate) &&
-                         PEM_write_PrivateKey(pkey, key, nullptr, nullptr, 0, nullptr, nullptr);
-    if (pem)
-        std::fclose(pem);
-    if (pkey)
-        std::fclose(pkey);
+    BIO* pem = BIO_new_file(files.certificate.c_str(), "w");
+    BIO* pkey = BIO_new_file(files.key.c_str(), "w");
+    const bool written = pem && pkey && PEM_write_bio_X509(pem, certificate) &&
+                         PEM_write_bio_PrivateKey(pkey, key, nullptr, nullptr, 0, nullptr, nullptr);
+    BIO_free(pem);  // either may be null
+    BIO_free(pkey);
+    X509_free(certificate);
     if (!written)
         throw std::runtime_error("cannot write the test certificate " + files.certificate);
     return files;
 }
 
-// A certificate of subject commonName for key, not yet signed.
-X509* NewCertificate(const std::string& commonName, EVP_PKEY* key, long validFrom,
-                     long validUntil) {
+// A certificate of subject commonName for key, by issuer (null: itself), not
+// yet signed.
+X509* NewCertificate(const std::string& commonName, EVP_PKEY* key, const X509_NAME* issuer,
+                     long validFrom, long validUntil) {
     static long serial = 1;
     X509* certificate = X509_new();
     X509_set_version(certificate, 2);
@@ -55,6 +57,7 @@ X509* NewCertificate(const std::string& commonName, EVP_PKEY* key, long validFro
     X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate), "CN", MBSTRING_UTF8,
                                reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
                                0);
+    X509_set_issuer_name(certificate, issuer ? issuer : X509_get_subject_name(certificate));
     return certificate;
 }
 
@@ -63,14 +66,11 @@ X509* NewCertificate(const std::string& commonName, EVP_PKEY* key, long validFro
 TestCa::TestCa(const std::string& dir, const std::string& commonName)
     : m_dir(dir), m_key(NewKey()), m_name(nullptr) {
     EVP_PKEY* key = static_cast<EVP_PKEY*>(m_key);
-    X509* certificate = NewCertificate(commonName, key, -3600, 86400);
-    X509_set_issuer_name(certificate, X509_get_subject_name(certificate));
+    X509* certificate = NewCertificate(commonName, key, nullptr, -3600, 86400);
     AddExtension(certificate, certificate, NID_basic_constraints, "critical,CA:TRUE");
     AddExtension(certificate, certificate, NID_key_usage, "critical,keyCertSign");
-    X509_sign(certificate, key, EVP_sha256());
     m_name = X509_NAME_dup(X509_get_subject_name(certificate));
-    m_files = Write(dir, commonName, certificate, key);
-    X509_free(certificate);
+    m_files = SignAndWrite(dir, commonName, certificate, key, key);
 }
 
 TestCa::~TestCa() {
@@ -81,13 +81,12 @@ TestCa::~TestCa() {
 TestCertificate TestCa::Issue(const std::string& commonName, const std::string& ip, long validFrom,
                               long validUntil) const {
     EVP_PKEY* key = NewKey();
-    X509* certificate = NewCertificate(commonName, key, validFrom, validUntil);
-    X509_set_issuer_name(certificate, static_cast<X509_NAME*>(m_name));
+    X509* certificate =
+        NewCertificate(commonName, key, static_cast<X509_NAME*>(m_name), validFrom, validUntil);
     if (!ip.empty())
         AddExtension(certificate, nullptr, NID_subject_alt_name, "IP:" + ip);
-    X509_sign(certificate, static_cast<EVP_PKEY*>(m_key), EVP_sha256());
-    TestCertificate files = Write(m_dir, commonName, certificate, key);
-    X509_free(certificate);
+    TestCertificate files =
+        SignAndWrite(m_dir, commonName, certificate, key, static_cast<EVP_PKEY*>(m_key));
     EVP_PKEY_free(key);
     return files;
 }
