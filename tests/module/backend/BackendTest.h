@@ -1,5 +1,7 @@
 // A fixture for backend tests: a temporary directory exported through the
 // module, a request context on it, and helpers to make objects and stat paths.
+// Every call is timed by a counter that overwrites errno, so each errno a
+// test checks also shows that timing left it alone.
 #pragma once
 
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <boost/make_shared.hpp>
 
 #include "module/backend/SinkBkEndObj.h"
+#include "tests/module/backend/CountingPerfCounter.h"
 #include "tests/module/exports/ExportedDir.h"
 
 class BackendTest : public ::testing::Test {
@@ -27,6 +30,7 @@ class BackendTest : public ::testing::Test {
         return st;
     }
 
+    CountingPerfCounter timing{true};
     ExportedDir exported{41};
     LumeCtxt ctx = exported.Ctx();
 };

@@ -47,6 +47,10 @@ class Authorization : public ::testing::Test {
     void PublishAtHQ(const Entries& entries) {
         hq.WriteFile("media01.json", AccessList(entries).dump());
     }
+    void SaveAndPublish(const Entries& entries) {
+        Save(entries);
+        PublishAtHQ(entries);
+    }
 
     TempDir state, hq, disk;
     const std::string data = disk / "data";
@@ -66,8 +70,7 @@ TEST_F(Authorization, JobResultsDirectoryComesFirst) {
 }
 
 TEST_F(Authorization, MountPathsHoldPathsAtComponentBoundaries) {
-    Save({{data, {"host1"}}});
-    PublishAtHQ({{data, {"host1"}}});
+    SaveAndPublish({{data, {"host1"}}});
     LogCapture log(1);
     EXPECT_TRUE(IsAllowedToExport(data + "/x/", "host1"));
     EXPECT_TRUE(log.Has(-1,  // no job results directory: reported and skipped
@@ -83,8 +86,7 @@ TEST_F(Authorization, MountPathsHoldPathsAtComponentBoundaries) {
 
 TEST_F(Authorization, PathsAreCaseSensitiveClientNamesAreNot) {
     std::string upper = disk / "Data";
-    Save({{upper, {"HOST1"}}, {data, {"HOST1"}}});
-    PublishAtHQ({{upper, {"HOST1"}}, {data, {"HOST1"}}});
+    SaveAndPublish({{upper, {"HOST1"}}, {data, {"HOST1"}}});
     LogCapture log(1);
     EXPECT_TRUE(IsAllowedToExport(data + "/x", "host1"));
     EXPECT_TRUE(log.Has(1, "Client [host1] is allowed to export [" + data + "/]"));
@@ -92,9 +94,7 @@ TEST_F(Authorization, PathsAreCaseSensitiveClientNamesAreNot) {
 }
 
 TEST_F(Authorization, TheLastEntryHoldingThePathDecidesAlone) {
-    Entries entries = {{data, {"host1"}}, {data + "/x", {"host2"}}};
-    Save(entries);
-    PublishAtHQ(entries);
+    SaveAndPublish({{data, {"host1"}}, {data + "/x", {"host2"}}});
     LogCapture log(1);
     EXPECT_FALSE(IsAllowedToExport(data + "/x/y", "host1"));
     EXPECT_TRUE(log.Has(
@@ -123,14 +123,12 @@ TEST_F(Authorization, ARefusalIsCheckedOnceAgainstHQ) {
 }
 
 TEST_F(Authorization, NothingSavedOrNoEntryHoldsThePath) {
-    Save({});
-    PublishAtHQ({});
+    SaveAndPublish({});
     LogCapture log(1);
     EXPECT_FALSE(IsAllowedToExport(data + "/x", "host1"));
     EXPECT_EQ(log.Count(1, "There are no saved mount paths. Will check with HQ."), 2u);
 
-    Save({{database, {"host1"}}});  // no entry holds the path
-    PublishAtHQ({{database, {"host1"}}});
+    SaveAndPublish({{database, {"host1"}}});  // no entry holds the path
     log.Clear();
     EXPECT_FALSE(IsAllowedToExport(data + "/x", "host1"));
     EXPECT_TRUE(log.Has(1, "There are no matching mount paths. Will check with HQ."));
@@ -161,8 +159,7 @@ TEST_F(Authorization, LibraryModeIgnoresTheClientAndNeverAsksHQ) {
 // A symbolic link inside an allowed mount path must not make the rest of
 // the server exportable.
 TEST_F(Authorization, SymbolicLinksMayNotLeadOutOfTheMountPath) {
-    Save({{data, {"host1"}}});
-    PublishAtHQ({{data, {"host1"}}});
+    SaveAndPublish({{data, {"host1"}}});
     ASSERT_EQ(symlink("/", (data + "/escape").c_str()), 0);
     ASSERT_EQ(symlink(database.c_str(), (data + "/sideways").c_str()), 0);
     ASSERT_EQ(symlink((data + "/x").c_str(), (data + "/inside").c_str()), 0);

