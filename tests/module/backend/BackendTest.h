@@ -6,8 +6,10 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 #include <boost/make_shared.hpp>
@@ -22,6 +24,21 @@ class BackendTest : public ::testing::Test {
         auto object = boost::make_shared<SinkBkEndObj>(exported.exp, path);
         EXPECT_TRUE(object->IsInitSuccess()) << path;
         return object;
+    }
+    // The errno a call left that failed (-1, null, or true for a test of
+    // failure); errno is cleared first. -1 when the call did not fail.
+    template <class Call>
+    static int ErrnoOf(Call call) {
+        errno = 0;
+        const auto result = call();
+        bool failed;
+        if constexpr (std::is_same_v<decltype(result), const bool>)
+            failed = result;
+        else if constexpr (std::is_arithmetic_v<std::decay_t<decltype(result)>>)
+            failed = result == -1;
+        else
+            failed = !result;
+        return failed ? errno : -1;
     }
     static struct stat Lstat(const std::string& path) {
         struct stat st;

@@ -56,12 +56,8 @@ TEST_F(SinkBkEndFileIOTest, ReadsAndWritesArePositional) {
     EXPECT_EQ(Lstat(file).st_size, 6LL << 30);
     EXPECT_EQ(object->close(&ctx, fd), 0);
 
-    errno = 0;
-    EXPECT_EQ(object->read(&ctx, fd, buf, 0, 1), -1);
-    EXPECT_EQ(errno, EBADF);
-    errno = 0;
-    EXPECT_EQ(object->write(&ctx, fd, "x", 0, 1, BKEND_SYNC_FILE), -1);
-    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(ErrnoOf([&] { return object->read(&ctx, fd, buf, 0, 1); }), EBADF);
+    EXPECT_EQ(ErrnoOf([&] { return object->write(&ctx, fd, "x", 0, 1, BKEND_SYNC_FILE); }), EBADF);
 }
 
 // Stable writes are synced whenever the data went out; a failing sync turns
@@ -81,9 +77,8 @@ TEST_F(SinkBkEndFileIOTest, StableWritesSyncAndReportAFailingSync) {
     EXPECT_EQ(object->write(&ctx, other, "C", 2, 1, BKEND_SYNC_DATA), 1);
     EXPECT_TRUE(Errors(log).empty());
 
-    errno = 0;
-    EXPECT_EQ(object->write(&ctx, other, "D", 3, 1, BKEND_SYNC_FILE), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(ErrnoOf([&] { return object->write(&ctx, other, "D", 3, 1, BKEND_SYNC_FILE); }),
+              EINVAL);
     EXPECT_EQ(ReadFile(file), "ABCDo");
     EXPECT_EQ(Errors(log),
               (std::vector<std::string>{"Invalid fd [" + std::to_string(cached) + "] in cache",
@@ -108,9 +103,7 @@ TEST_F(SinkBkEndFileIOTest, SyncFailuresOfZeroLengthAndUnsyncableWrites) {
     int fd = ::open(file.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
     LogCapture log(1);
-    errno = 0;
-    EXPECT_EQ(object->write(&ctx, fd, "", 0, 0, BKEND_SYNC_FILE), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(ErrnoOf([&] { return object->write(&ctx, fd, "", 0, 0, BKEND_SYNC_FILE); }), EINVAL);
     EXPECT_EQ(Errors(log), (std::vector<std::string>{
                                "Unable to find fd [" + std::to_string(fd) + "] fileid [" +
                                    std::to_string(object->GetFileChecksum()) + "] in fdcache",
@@ -125,9 +118,7 @@ TEST_F(SinkBkEndFileIOTest, SyncFailuresOfZeroLengthAndUnsyncableWrites) {
     fd = ::open(nullDevice.c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(null->write(&ctx, fd, "abc", 0, 3, BKEND_SYNC_NONE), 3);
-    errno = 0;
-    EXPECT_EQ(null->write(&ctx, fd, "abc", 0, 3, BKEND_SYNC_DATA), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(ErrnoOf([&] { return null->write(&ctx, fd, "abc", 0, 3, BKEND_SYNC_DATA); }), EINVAL);
     EXPECT_EQ(Errors(log), std::vector<std::string>{"Failed to sync [" + nullDevice +
                                                     "]. Err [Invalid argument]"});
     ::close(fd);

@@ -30,11 +30,12 @@ std::string Hex(unsigned long value) {
     return text;
 }
 
-// A client's handle put together byte by byte, as the wire layout reads.
-nfs_fh3 RawHandle(uint32_t len, uint32_t type, uint32_t shareId, uint64_t checksum) {
-    nfs_fh3 fh;
-    std::memset(&fh, 0, sizeof(fh));
-    fh.len = len;
+// A client's handle of this module put together byte by byte, as the wire
+// layout reads.
+nfs_fh3 RawHandle(uint32_t shareId, uint64_t checksum) {
+    nfs_fh3 fh{};
+    const uint32_t type = 2;
+    fh.len = 20;
     std::memcpy(fh.data + 0, &type, 4);
     std::memcpy(fh.data + 4, &shareId, 4);
     std::memcpy(fh.data + 8, &checksum, 8);
@@ -188,17 +189,17 @@ TEST_F(SinkFSMFileHandleTest, TextFormAndEquality) {
     SinkFSMPathCache& cache = *exported.Sink().GetPathCache();
     cache.Add(255, "/a/b");
     cache.Add(256, "/a/c");
-    SinkFSMFileHandle share3(exported.exp, RawHandle(20, 2, 3, 255));
+    SinkFSMFileHandle share3(exported.exp, RawHandle(3, 255));
     ASSERT_TRUE(share3.IsInitSuccess());
     std::string text = "previous content";
     share3.ToStr(text);
     EXPECT_EQ(text, "ShareId:3 FSMType: 2 cksum: ff Path: /a/b");
     cache.Add(255, "/moved");
-    SinkFSMFileHandle moved(exported.exp, RawHandle(20, 2, 3, 255));
+    SinkFSMFileHandle moved(exported.exp, RawHandle(3, 255));
     ASSERT_EQ(moved.GetPath(), "/moved");
     EXPECT_TRUE(share3 == moved);
-    EXPECT_FALSE(share3 == SinkFSMFileHandle(exported.exp, RawHandle(20, 2, 4, 255)));
-    EXPECT_FALSE(share3 == SinkFSMFileHandle(exported.exp, RawHandle(20, 2, 3, 256)));
+    EXPECT_FALSE(share3 == SinkFSMFileHandle(exported.exp, RawHandle(4, 255)));
+    EXPECT_FALSE(share3 == SinkFSMFileHandle(exported.exp, RawHandle(3, 256)));
 }
 
 TEST_F(SinkFSMFileHandleTest, PathWithoutIdentityFailsToInitialise) {

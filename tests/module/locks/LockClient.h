@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -71,6 +72,11 @@ inline LockReply SendLockRequest(int32_t operation, const char* exportPath,
     return reply;
 }
 
+// An error as the service's messages give it: "<errno>:<text>".
+inline std::string Error(int err) {
+    return std::to_string(err) + ":" + strerror(err);
+}
+
 // "<status> owner <owner> <message>", the message quoted or "-" when absent.
 inline std::string Summary(const LockReply& reply) {
     return std::to_string(reply.status) + " owner " + std::to_string(reply.owner) + " " +
@@ -98,18 +104,16 @@ inline std::string LockState(const std::string& path) {
         return "write " + std::to_string(written->second->lockOwner);
     if (!isRead)
         return "unlocked";
-    std::vector<unsigned long long> owners;
+    std::set<unsigned long long> owners;  // ascending
     for (const auto& owner : read->second->owners)
-        owners.push_back(owner.first);
-    std::sort(owners.begin(), owners.end());
+        owners.insert(owner.first);
     std::string state = "read";
     for (unsigned long long owner : owners)
         state += " " + std::to_string(owner);
     return state;
 }
 
-// The descriptor cache's references to a file (0: no entry), and its
-// descriptor (-1: none).
+// The descriptor cache's entry of a file (null: none), and its references.
 inline SinkFSMFileDescriptorInfo* CacheEntry(const std::string& path) {
     unsigned long fileId = 0;
     SinkFSMFileDescriptorInfo* entry = nullptr;
@@ -121,11 +125,6 @@ inline SinkFSMFileDescriptorInfo* CacheEntry(const std::string& path) {
 inline int CacheReferences(const std::string& path) {
     SinkFSMFileDescriptorInfo* entry = CacheEntry(path);
     return entry ? entry->refCount : 0;
-}
-
-inline int CachedFd(const std::string& path) {
-    SinkFSMFileDescriptorInfo* entry = CacheEntry(path);
-    return entry ? entry->fd : -1;
 }
 
 // A separate open file description of a file, as another process holds one.

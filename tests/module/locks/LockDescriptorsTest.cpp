@@ -120,9 +120,8 @@ TEST_F(LockDescriptors, ARefusedConversionLeavesTheFileUnlocked) {
     EXPECT_EQ(CacheReferences(file), 0);
 
     int unlocked = PositionOf(log, 2, "INFO: unlock successful for file [f].");
-    int failed = PositionOf(log, -1,
-                            "ERROR: System fcntl failed for file [f]. Error [" +
-                                std::to_string(EAGAIN) + ":" + strerror(EAGAIN) + "]");
+    int failed = PositionOf(
+        log, -1, "ERROR: System fcntl failed for file [f]. Error [" + Error(EAGAIN) + "]");
     ASSERT_GE(unlocked, 0);
     EXPECT_GT(failed, unlocked);
 
@@ -144,7 +143,7 @@ TEST_F(LockDescriptors, ALockHeldOutsideTheServiceRefusesAndGivesTheDescriptorBa
     EXPECT_EQ(LockState(file), "unlocked");
     EXPECT_EQ(CacheReferences(file), 0);
     EXPECT_EQ(log.Count(-1, "ERROR: System lockf failed for given file [f]. Error [" +
-                                std::to_string(EAGAIN) + ":" + strerror(EAGAIN) + "]"),
+                                Error(EAGAIN) + "]"),
               2u);
 
     ASSERT_EQ(ReleaseLock(other.fd, false), 0);
@@ -159,8 +158,8 @@ TEST_F(LockRelease, TakesExactlyTheRemovedExportsLocksOnePerOwner) {
               LUME_STATUS_LOCK_GRANTED);
     ASSERT_EQ(SendLockRequest(LUME_LOCK_READ, otherShare.c_str(), 4, "g").status,
               LUME_STATUS_LOCK_GRANTED);
-    const int fdF = CachedFd(file);
-    const int fdG = CachedFd(g);
+    const int fdF = CacheEntry(file)->fd;
+    const int fdG = CacheEntry(g)->fd;
 
     LogCapture log(5);
     ReleaseAllLocks(&exported.Sink());
@@ -178,7 +177,7 @@ TEST_F(LockRelease, TakesExactlyTheRemovedExportsLocksOnePerOwner) {
 
 TEST_F(LockRelease, AFailedReleaseIsReportedAndTheRecordGoesAnyway) {
     ASSERT_EQ(Write(1).status, LUME_STATUS_LOCK_GRANTED);
-    const int fd = CachedFd(file);
+    const int fd = CacheEntry(file)->fd;
     ASSERT_EQ(close(fd), 0);  // behind the service's back: the release must fail
 
     LogCapture log(-1);
@@ -187,7 +186,7 @@ TEST_F(LockRelease, AFailedReleaseIsReportedAndTheRecordGoesAnyway) {
                         "ERROR: file unlock failed. Ignoring error as we are un-exporting the "
                         "share. File [" +
                             file + "] fd [" + std::to_string(fd) + "] Export [" + share +
-                            "] Error [" + std::to_string(EBADF) + ":" + strerror(EBADF) + "]"));
+                            "] Error [" + Error(EBADF) + "]"));
     EXPECT_EQ(Held(file), "unlocked");
 }
 

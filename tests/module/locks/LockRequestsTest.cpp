@@ -55,10 +55,6 @@ void ExpectRefusedAsInvalid(const LockReply& reply) {
     EXPECT_FALSE(reply.filePath);
 }
 
-std::string Error(int err) {
-    return std::to_string(err) + ":" + strerror(err);
-}
-
 }  // namespace
 
 TEST_F(LockRequests, MissingPathsAndUnknownCodesAreRefusedBeforeAnyOperation) {
