@@ -96,14 +96,14 @@ class ConfigRequestTest : public ::testing::Test {
 
     // A create, unexport or keep-alive call on path.
     ConfigCall Call(unsigned int rpcType, const std::string& path,
-                    const std::string& caller = "media01") {
-        ExportRequest request(path);
+                    const std::string& caller = "media01", const std::string& clients = "*",
+                    int unique = 0) {
+        ExportRequest request(path, clients, unique);
         return ConfigCall(rpcType, &request.request, caller);
     }
     ConfigCall Create(const std::string& path, const std::string& caller = "media01",
                       const std::string& clients = "*", int unique = 0) {
-        ExportRequest request(path, clients, unique);
-        return ConfigCall(RPC_CREATE_EXPORT, &request.request, caller);
+        return Call(RPC_CREATE_EXPORT, path, caller, clients, unique);
     }
     ExportPtr Find(const std::string& sharePath) {
         ExportPtr exp;

@@ -23,11 +23,6 @@ namespace {
 
 class SinkBkEndObjTest : public BackendTest {
   protected:
-    bool Exists(const std::string& path) {
-        struct stat st;
-        return ::lstat(path.c_str(), &st) == 0;
-    }
-
     std::string file = exported.dir.WriteFile("f", "12345");
 };
 
@@ -97,8 +92,8 @@ TEST_F(SinkBkEndObjTest, ActsOnTheFileItWasResolvedToAndReportsErrno) {
     };
     for (const auto& op : failing)
         EXPECT_EQ(ErrnoOf(op.fails), op.errnoWanted) << op.name;
-    EXPECT_TRUE(Exists(file));
-    EXPECT_FALSE(Exists(exported.dir / "x"));
+    EXPECT_EQ(::access(file.c_str(), F_OK), 0);
+    EXPECT_NE(::access((exported.dir / "x").c_str(), F_OK), 0);
     EXPECT_FALSE(created);
     EXPECT_EQ(count, 9u);
     std::string sub = exported.dir / "sub";
@@ -113,7 +108,7 @@ TEST_F(SinkBkEndObjTest, ActsOnTheFileItWasResolvedToAndReportsErrno) {
     errno = EBADF;
     EXPECT_EQ(dirObject->rmdir(&ctx, nullptr), 0);
     EXPECT_EQ(errno, 0);
-    EXPECT_FALSE(Exists(sub));
+    EXPECT_NE(::access(sub.c_str(), F_OK), 0);
 }
 
 TEST_F(SinkBkEndObjTest, MknodTakesTheTypeFromTheModeBits) {
@@ -172,7 +167,7 @@ TEST_F(SinkBkEndObjTest, LinkSymlinkAndRenameMakeNamesInADirectoryObject) {
     errno = EBADF;
     ASSERT_EQ(moving->rename(&ctx, "/ignored", "n"), 0);
     EXPECT_EQ(errno, 0);
-    EXPECT_FALSE(Exists(file));
+    EXPECT_NE(::access(file.c_str(), F_OK), 0);
     EXPECT_EQ(Lstat(sub + "/n").st_size, 5);
     EXPECT_EQ(ErrnoOf([&] { return moving->rename(&ctx, nullptr, "n"); }), ESTALE)
         << "its old name holds it no more";
@@ -195,7 +190,6 @@ TEST_F(SinkBkEndObjTest, UnsupportedExtensionsSaySo) {
     EXPECT_EQ(cookie, 3u);
 }
 
-// Attribute changes on a symbolic link touch the link, never its target.
 TEST_F(SinkBkEndObjTest, SymbolicLinksAreChangedThemselves) {
     std::string link = exported.dir / "l";
     ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
@@ -239,9 +233,9 @@ TEST_F(SinkBkEndObjTest, GetFSObjectResolvesOnlyIssuedHandles) {
 }
 
 TEST_F(SinkBkEndNavigationTest, CreateChildMakesAClosedEmptyFileOrADirectory) {
-    exported.dir.WriteFile("old", "content");
     size_t descriptors = OpenDescriptorCount();
     for (int flags : {O_RDONLY, O_CREAT, O_APPEND | O_RDWR}) {
+        exported.dir.WriteFile("old", "content");
         errno = EBADF;
         boost::shared_ptr<BkEndProc> child = rootObject->CreateChildFile(&ctx, "old", flags, 0640);
         ASSERT_TRUE(child) << flags;

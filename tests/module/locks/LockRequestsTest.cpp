@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -236,7 +235,6 @@ TEST_F(LockIdentity, EveryNameOfOneFileMeetsOneLock) {
     EXPECT_EQ(Held(file), "write 1");
 }
 
-// Two owners ask at once, each through its own name: one of them wins.
 TEST_F(LockIdentity, OwnersRacingThroughTwoNamesNeverBothHoldTheFile) {
     Link();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
