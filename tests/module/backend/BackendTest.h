@@ -1,16 +1,21 @@
 // A fixture for backend tests: a temporary directory exported through the
 // module, a request context on it, and helpers to make objects and stat paths.
+// Every call is timed by a counter that overwrites errno, so each errno a
+// test checks also shows that timing left it alone.
 #pragma once
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 #include <boost/make_shared.hpp>
 
 #include "module/backend/SinkBkEndObj.h"
+#include "tests/module/backend/CountingPerfCounter.h"
 #include "tests/module/exports/ExportedDir.h"
 
 class BackendTest : public ::testing::Test {
@@ -20,6 +25,21 @@ class BackendTest : public ::testing::Test {
         EXPECT_TRUE(object->IsInitSuccess()) << path;
         return object;
     }
+    // The errno a call left that failed (-1, null, or true for a test of
+    // failure); errno is cleared first. -1 when the call did not fail.
+    template <class Call>
+    static int ErrnoOf(Call call) {
+        errno = 0;
+        const auto result = call();
+        bool failed;
+        if constexpr (std::is_same_v<decltype(result), const bool>)
+            failed = result;
+        else if constexpr (std::is_arithmetic_v<std::decay_t<decltype(result)>>)
+            failed = result == -1;
+        else
+            failed = !result;
+        return failed ? errno : -1;
+    }
     static struct stat Lstat(const std::string& path) {
         struct stat st;
         std::memset(&st, 0, sizeof(st));
@@ -27,6 +47,7 @@ class BackendTest : public ::testing::Test {
         return st;
     }
 
+    CountingPerfCounter timing{true};
     ExportedDir exported{41};
     LumeCtxt ctx = exported.Ctx();
 };

@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -35,12 +36,12 @@ std::string Text(const char* buf, ssize_t n) {
     return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
-// One line per entry below path with all an escape could change: identity,
-// mode, owner, size, times, data or link text.
-void Walk(const std::string& path, const std::string& rel, Tree& out) {
+// All an escape could change of one entry: identity, mode, owner, size,
+// times, data or link text.
+std::string Describe(const std::string& path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0)
-        return;
+        return "missing";
     std::ostringstream line;
     line << "ino " << st.st_ino << " mode " << std::oct << st.st_mode << std::dec << " owner "
          << st.st_uid << ':' << st.st_gid << " size " << st.st_size << " mtime "
@@ -52,22 +53,14 @@ void Walk(const std::string& path, const std::string& rel, Tree& out) {
         char buf[512];
         line << " -> " << Text(buf, ::readlink(path.c_str(), buf, sizeof(buf)));
     }
-    out[rel] = line.str();
-    if (!S_ISDIR(st.st_mode))
-        return;
-    DIR* dir = ::opendir(path.c_str());
-    ASSERT_NE(dir, nullptr) << path;
-    while (struct dirent* entry = ::readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            Walk(path + "/" + name, rel + "/" + name, out);
-    }
-    ::closedir(dir);
+    return line.str();
 }
 
+// Every entry below dir, links not followed.
 Tree Snapshot(const std::string& dir) {
-    Tree tree;
-    Walk(dir, ".", tree);
+    Tree tree{{".", Describe(dir)}};
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+        tree[entry.path().lexically_relative(dir)] = Describe(entry.path());
     return tree;
 }
 

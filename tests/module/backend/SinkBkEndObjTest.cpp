@@ -23,11 +23,6 @@ namespace {
 
 class SinkBkEndObjTest : public BackendTest {
   protected:
-    bool Exists(const std::string& path) {
-        struct stat st;
-        return ::lstat(path.c_str(), &st) == 0;
-    }
-
     std::string file = exported.dir.WriteFile("f", "12345");
 };
 
@@ -37,43 +32,40 @@ class SinkBkEndNavigationTest : public BackendTest {
     boost::shared_ptr<SinkBkEndObj> rootObject = Object(root);
 };
 
-TEST_F(SinkBkEndObjTest, ActsOnItsOwnPathWhateverPathItIsGiven) {
-    auto object = Object(file);
-    struct stat st;
-    ASSERT_EQ(object->lstat(&ctx, "/elsewhere", &st), 0);
-    EXPECT_EQ(st.st_size, 5);
-    EXPECT_EQ(object->access(&ctx, "/elsewhere", R_OK | W_OK), 0);
-    EXPECT_EQ(object->truncate(&ctx, "/elsewhere", 2), 0);
-    EXPECT_EQ(Lstat(file).st_size, 2);
-    EXPECT_EQ(object->chmod(&ctx, "/elsewhere", 0604), 0);
-    EXPECT_EQ(Lstat(file).st_mode & 07777, 0604u);
-    struct statfs mine, theirs;
-    ASSERT_EQ(object->statfs(&ctx, "/", &mine), 0);
-    ASSERT_EQ(::statfs(file.c_str(), &theirs), 0);
-    EXPECT_EQ(mine.f_type, theirs.f_type);
-    EXPECT_EQ(object->pathconf(&ctx, "/", _PC_NAME_MAX), ::pathconf(file.c_str(), _PC_NAME_MAX));
-}
-
-// An object is the file it was resolved to: replaced at its path, it still
-// reads and changes the old file, never the new one; what needs its name
-// (unlink, rename) answers ESTALE. Platform-style calls set errno to 0 on
-// success.
+// An object is the file it was resolved to, whatever path a call names:
+// replaced at its path, it still reads and changes the old file, never the
+// new one; what needs its name (unlink, rename) answers ESTALE.
+// Platform-style calls set errno to 0 on success.
 TEST_F(SinkBkEndObjTest, ActsOnTheFileItWasResolvedToAndReportsErrno) {
     auto object = Object(file);
-    ASSERT_EQ(::rename(file.c_str(), (exported.dir / "old").c_str()), 0);
+    const std::string old = exported.dir / "old";
+    ASSERT_EQ(::rename(file.c_str(), old.c_str()), 0);
     exported.dir.WriteFile("f", "new file");
     struct stat st;
     timeval times[2] = {{1000, 0}, {1000, 0}};
-    ASSERT_EQ(object->lstat(&ctx, nullptr, &st), 0);
+    ASSERT_EQ(object->lstat(&ctx, "/elsewhere", &st), 0);
     EXPECT_EQ(st.st_size, 5);
-    EXPECT_EQ(object->chmod(&ctx, nullptr, 0600), 0);
+    EXPECT_EQ(object->access(&ctx, "/elsewhere", R_OK | W_OK), 0);
+    EXPECT_EQ(object->chmod(&ctx, "/elsewhere", 0604), 0);
     EXPECT_EQ(object->truncate(&ctx, nullptr, 1), 0);
     EXPECT_EQ(object->utimes(&ctx, nullptr, times), 0);
-    EXPECT_EQ(Lstat(exported.dir / "old").st_size, 1);
-    EXPECT_EQ(Lstat(exported.dir / "old").st_mtime, 1000);
+    EXPECT_EQ(Lstat(old).st_mode & 07777, 0604u);
+    EXPECT_EQ(Lstat(old).st_size, 1);
+    EXPECT_EQ(Lstat(old).st_mtime, 1000);
     EXPECT_EQ(Lstat(file).st_size, 8) << "the new file was touched";
+    struct statfs mine, theirs;
+    ASSERT_EQ(object->statfs(&ctx, "/", &mine), 0);
+    ASSERT_EQ(::statfs(old.c_str(), &theirs), 0);
+    EXPECT_EQ(mine.f_type, theirs.f_type);
+    EXPECT_EQ(object->pathconf(&ctx, "/", _PC_NAME_MAX), ::pathconf(old.c_str(), _PC_NAME_MAX));
 
+    // Failures, the unsupported operations among them.
     char buf[8];
+    BkEndProc& proc = *object;
+    boost::shared_ptr<BkEndProc> created;
+    long size = 1;
+    unsigned int count = 9;
+    flock lock{};
     const struct {
         const char* name;
         std::function<bool()> fails;
@@ -85,13 +77,25 @@ TEST_F(SinkBkEndObjTest, ActsOnTheFileItWasResolvedToAndReportsErrno) {
         {"readlink", [&] { return object->readlink(&ctx, nullptr, buf, sizeof(buf)) == -1; },
          ENOENT},
         {"access", [&] { return object->access(&ctx, nullptr, 077) == -1; }, EINVAL},
+        {"createAndOpen", [&] { return proc.createAndOpen(&ctx, created, "x", O_CREAT, st) == -1; },
+         ENOSYS},
+        {"setAllocationSize", [&] { return proc.setAllocationSize(&ctx, nullptr, size) == -1; },
+         EOPNOTSUPP},
+        {"setFileAttributes", [&] { return proc.setFileAttributes(&ctx, nullptr, st) == -1; },
+         EOPNOTSUPP},
+        {"isDirectoryEmpty", [&] { return !proc.isDirectoryEmpty(&ctx); }, EOPNOTSUPP},
+        {"getACL", [&] { return proc.getACL(&ctx, nullptr, nullptr) == -1; }, EOPNOTSUPP},
+        {"setACL", [&] { return proc.setACL(&ctx, nullptr, nullptr) == -1; }, EOPNOTSUPP},
+        {"getACLCount", [&] { return proc.getACLCount(&ctx, nullptr, &count) == -1; }, EOPNOTSUPP},
+        {"filelock", [&] { return proc.filelock(&ctx, -1, &lock, F_SETLK, nullptr) == -1; },
+         EOPNOTSUPP},
     };
-    for (const auto& op : failing) {
-        errno = 0;
-        EXPECT_TRUE(op.fails()) << op.name;
-        EXPECT_EQ(errno, op.errnoWanted) << op.name;
-    }
-    EXPECT_TRUE(Exists(file));
+    for (const auto& op : failing)
+        EXPECT_EQ(ErrnoOf(op.fails), op.errnoWanted) << op.name;
+    EXPECT_EQ(::access(file.c_str(), F_OK), 0);
+    EXPECT_NE(::access((exported.dir / "x").c_str(), F_OK), 0);
+    EXPECT_FALSE(created);
+    EXPECT_EQ(count, 9u);
     std::string sub = exported.dir / "sub";
     ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
     exported.dir.WriteFile("sub/x", "");
@@ -104,7 +108,7 @@ TEST_F(SinkBkEndObjTest, ActsOnTheFileItWasResolvedToAndReportsErrno) {
     errno = EBADF;
     EXPECT_EQ(dirObject->rmdir(&ctx, nullptr), 0);
     EXPECT_EQ(errno, 0);
-    EXPECT_FALSE(Exists(sub));
+    EXPECT_NE(::access(sub.c_str(), F_OK), 0);
 }
 
 TEST_F(SinkBkEndObjTest, MknodTakesTheTypeFromTheModeBits) {
@@ -137,16 +141,16 @@ TEST_F(SinkBkEndObjTest, DirectoryStreams) {
     EXPECT_EQ(object->closedir(&ctx, dir), 0);
 }
 
-TEST_F(SinkBkEndObjTest, LinkAndSymlinkMakeANameInThisDirectory) {
+// Link and symlink make a name in the directory object; rename moves the
+// object into the target object.
+TEST_F(SinkBkEndObjTest, LinkSymlinkAndRenameMakeNamesInADirectoryObject) {
     std::string sub = exported.dir / "dir";
     ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
     auto dirObject = Object(sub);
 
     ASSERT_EQ(dirObject->link(&ctx, file.c_str(), "b"), 0);
     EXPECT_EQ(Lstat(sub + "/b").st_ino, Lstat(file).st_ino);
-    errno = 0;
-    EXPECT_EQ(dirObject->link(&ctx, file.c_str(), "b"), -1);
-    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(ErrnoOf([&] { return dirObject->link(&ctx, file.c_str(), "b"); }), EEXIST);
 
     ASSERT_EQ(dirObject->symlink(&ctx, "../some text", "s"), 0);
     char buf[32];
@@ -155,57 +159,28 @@ TEST_F(SinkBkEndObjTest, LinkAndSymlinkMakeANameInThisDirectory) {
     ASSERT_EQ(n, 12);
     EXPECT_EQ(std::string(buf, 12), "../some text");
     EXPECT_EQ(buf[12], 'X') << "readlink does not terminate";
-}
 
-TEST_F(SinkBkEndObjTest, RenameMovesIntoTheTargetObject) {
-    std::string sub = exported.dir / "d";
-    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
     auto moving = Object(file);
-
-    errno = 0;
-    EXPECT_EQ(moving->rename(&ctx, file.c_str(), "n"), -1) << "no target object";
-    EXPECT_EQ(errno, EINVAL);
-
-    ctx.SetTargetObject(Object(sub));
+    EXPECT_EQ(ErrnoOf([&] { return moving->rename(&ctx, file.c_str(), "n"); }), EINVAL)
+        << "no target object";
+    ctx.SetTargetObject(dirObject);
     errno = EBADF;
     ASSERT_EQ(moving->rename(&ctx, "/ignored", "n"), 0);
     EXPECT_EQ(errno, 0);
-    EXPECT_FALSE(Exists(file));
+    EXPECT_NE(::access(file.c_str(), F_OK), 0);
     EXPECT_EQ(Lstat(sub + "/n").st_size, 5);
-    errno = 0;
-    EXPECT_EQ(moving->rename(&ctx, nullptr, "n"), -1) << "its old name holds it no more";
-    EXPECT_EQ(errno, ESTALE);
+    EXPECT_EQ(ErrnoOf([&] { return moving->rename(&ctx, nullptr, "n"); }), ESTALE)
+        << "its old name holds it no more";
 }
 
-TEST_F(SinkBkEndObjTest, UnsupportedOperationsAnswerAsDocumented) {
+// These answer without touching errno.
+TEST_F(SinkBkEndObjTest, UnsupportedExtensionsSaySo) {
     auto object = Object(file);
     BkEndProc& proc = *object;
-    boost::shared_ptr<BkEndProc> created;
     struct stat st;
-    long size = 1;
     nfs_fh3 fh;
     unsigned long cookie = 3;
-    unsigned int count = 9;
-    flock lock{};
-
-    const std::vector<std::pair<int, std::function<bool()>>> failing = {
-        {ENOSYS, [&] { return proc.createAndOpen(&ctx, created, "x", O_CREAT, st) == -1; }},
-        {EOPNOTSUPP, [&] { return proc.setAllocationSize(&ctx, nullptr, size) == -1; }},
-        {EOPNOTSUPP, [&] { return proc.setFileAttributes(&ctx, nullptr, st) == -1; }},
-        {EOPNOTSUPP, [&] { return !proc.isDirectoryEmpty(&ctx); }},
-        {EOPNOTSUPP, [&] { return proc.getACL(&ctx, nullptr, nullptr) == -1; }},
-        {EOPNOTSUPP, [&] { return proc.setACL(&ctx, nullptr, nullptr) == -1; }},
-        {EOPNOTSUPP, [&] { return proc.getACLCount(&ctx, nullptr, &count) == -1; }},
-        {EOPNOTSUPP, [&] { return proc.filelock(&ctx, -1, &lock, F_SETLK, nullptr) == -1; }},
-    };
-    for (size_t i = 0; i < failing.size(); ++i) {
-        errno = 0;
-        EXPECT_TRUE(failing[i].second()) << i;
-        EXPECT_EQ(errno, failing[i].first) << i;
-    }
-    EXPECT_FALSE(Exists(exported.dir / "x"));
-    EXPECT_EQ(count, 9u);
-    errno = EXDEV;  // these leave errno alone
+    errno = EXDEV;
     EXPECT_EQ(proc.getACL_ex(&ctx, 0, nullptr), EOPNOTSUPP);
     EXPECT_EQ(proc.readdir_ex(&ctx, nullptr, fh, st, &cookie), 0);
     EXPECT_FALSE(proc.isCreateAndOpenSupported());
@@ -213,35 +188,24 @@ TEST_F(SinkBkEndObjTest, UnsupportedOperationsAnswerAsDocumented) {
     EXPECT_FALSE(proc.is_getACL_ex_supported());
     EXPECT_EQ(errno, EXDEV);
     EXPECT_EQ(cookie, 3u);
-    EXPECT_FALSE(created);
 }
 
-// Attribute changes on a symbolic link touch the link, never its target.
 TEST_F(SinkBkEndObjTest, SymbolicLinksAreChangedThemselves) {
     std::string link = exported.dir / "l";
     ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
     auto object = Object(link);
-    struct stat targetBefore = Lstat(file), st;
-    ASSERT_EQ(object->lstat(&ctx, nullptr, &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-
     timeval times[2] = {{1000, 0}, {2000, 500}};
     ASSERT_EQ(object->utimes(&ctx, nullptr, times), 0);
     EXPECT_EQ(Lstat(link).st_mtim.tv_sec, 2000);
     EXPECT_EQ(Lstat(link).st_mtim.tv_nsec, 500000);
-    EXPECT_EQ(Lstat(file).st_mtim.tv_sec, targetBefore.st_mtim.tv_sec);
 
-    errno = 0;
-    EXPECT_EQ(object->truncate(&ctx, nullptr, 0), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(Lstat(file).st_size, 5);
+    EXPECT_EQ(ErrnoOf([&] { return object->truncate(&ctx, nullptr, 0); }), EINVAL);
 
     if (geteuid() != 0)
         GTEST_SKIP() << "changing a link's owner needs root";
     ASSERT_EQ(object->chown(&ctx, nullptr, 4321, 4322), 0);
     EXPECT_EQ(Lstat(link).st_uid, 4321u);
     EXPECT_EQ(Lstat(link).st_gid, 4322u);
-    EXPECT_EQ(Lstat(file).st_uid, targetBefore.st_uid);
 }
 
 TEST_F(SinkBkEndObjTest, UtimesWithoutTimesMeansNowAndRefusesBadMicroseconds) {
@@ -253,9 +217,7 @@ TEST_F(SinkBkEndObjTest, UtimesWithoutTimesMeansNowAndRefusesBadMicroseconds) {
     EXPECT_GT(Lstat(file).st_mtim.tv_sec, 1000);
 
     timeval bad[2] = {{1000, 0}, {1000, 1000000}};
-    errno = 0;
-    EXPECT_EQ(object->utimes(&ctx, nullptr, bad), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(ErrnoOf([&] { return object->utimes(&ctx, nullptr, bad); }), EINVAL);
 }
 
 // The host's way from a client's handle to an object.
@@ -266,17 +228,14 @@ TEST_F(SinkBkEndObjTest, GetFSObjectResolvesOnlyIssuedHandles) {
     ASSERT_TRUE(found);
     EXPECT_EQ(found->GetClientPath(), file);
 
-    nfs_fh3 malformed = fh;
-    malformed.len = 16;
-    EXPECT_FALSE(SinkFSM::GetFSM()->GetFSObject(exported.exp, malformed));
     exported.Sink().GetPathCache()->Empty();
     EXPECT_FALSE(SinkFSM::GetFSM()->GetFSObject(exported.exp, fh));
 }
 
 TEST_F(SinkBkEndNavigationTest, CreateChildMakesAClosedEmptyFileOrADirectory) {
-    exported.dir.WriteFile("old", "content");
     size_t descriptors = OpenDescriptorCount();
     for (int flags : {O_RDONLY, O_CREAT, O_APPEND | O_RDWR}) {
+        exported.dir.WriteFile("old", "content");
         errno = EBADF;
         boost::shared_ptr<BkEndProc> child = rootObject->CreateChildFile(&ctx, "old", flags, 0640);
         ASSERT_TRUE(child) << flags;
@@ -288,9 +247,11 @@ TEST_F(SinkBkEndNavigationTest, CreateChildMakesAClosedEmptyFileOrADirectory) {
     // O_EXCL refuses any existing name, a link included, and follows none.
     ASSERT_EQ(::symlink("old", (root + "/link").c_str()), 0);
     for (const char* name : {"old", "link"}) {
-        errno = 0;
-        EXPECT_FALSE(rootObject->CreateChildFile(&ctx, name, O_CREAT | O_EXCL, 0640)) << name;
-        EXPECT_EQ(errno, EEXIST) << name;
+        EXPECT_EQ(ErrnoOf([&] {
+                      return rootObject->CreateChildFile(&ctx, name, O_CREAT | O_EXCL, 0640);
+                  }),
+                  EEXIST)
+            << name;
     }
 
     mode_t savedMask = ::umask(022);
@@ -298,14 +259,11 @@ TEST_F(SinkBkEndNavigationTest, CreateChildMakesAClosedEmptyFileOrADirectory) {
     ::umask(savedMask);
     EXPECT_EQ(Lstat(root + "/new").st_mode, S_IFREG | 0640u);
 
-    errno = 0;
-    EXPECT_FALSE(rootObject->CreateChildFile(&ctx, "nodir/x", 0, 0644));
-    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(ErrnoOf([&] { return rootObject->CreateChildFile(&ctx, "nodir/x", 0, 0644); }),
+              ENOENT);
     ASSERT_TRUE(rootObject->CreateChildDir(&ctx, "d", 0755));
     EXPECT_TRUE(S_ISDIR(Lstat(root + "/d").st_mode));
-    errno = 0;
-    EXPECT_FALSE(rootObject->CreateChildDir(&ctx, "d", 0755));
-    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(ErrnoOf([&] { return rootObject->CreateChildDir(&ctx, "d", 0755); }), EEXIST);
 }
 
 // FindChild joins the name as given; GetParent goes one level up; a new
@@ -313,9 +271,7 @@ TEST_F(SinkBkEndNavigationTest, CreateChildMakesAClosedEmptyFileOrADirectory) {
 TEST_F(SinkBkEndNavigationTest, FindChildGetParentAndThePathCache) {
     ASSERT_EQ(::mkdir((root + "/x").c_str(), 0755), 0);
     ASSERT_EQ(::mkdir((root + "/x/y").c_str(), 0755), 0);
-    errno = 0;
-    EXPECT_FALSE(rootObject->FindChild(&ctx, "missing"));
-    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(ErrnoOf([&] { return rootObject->FindChild(&ctx, "missing"); }), ENOENT);
     errno = EBADF;
     boost::shared_ptr<BkEndProc> child = rootObject->FindChild(&ctx, "x");
     ASSERT_TRUE(child);

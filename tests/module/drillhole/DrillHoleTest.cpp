@@ -20,18 +20,16 @@ constexpr long kMiB = 1 << 20;
 // the host releases it.
 struct DrillHole {
     std::string share, file;
-    LumeSinkFSMDrillHoleReq request{};
+    LumeSinkFSMDrillHoleReq request;
     char* response = nullptr;
     size_t length = 0;
     int type = 0;
     bool result = false;
 
     DrillHole(std::string sharePath, std::string filePath, uint64_t offset, uint64_t size)
-        : share(std::move(sharePath)), file(std::move(filePath)) {
-        request.sharePath = &share[0];
-        request.filePath = &file[0];
-        request.offset = offset;
-        request.size = size;
+        : share(std::move(sharePath)),
+          file(std::move(filePath)),
+          request{0, &share[0], &file[0], offset, size} {
         result = SinkFSM::GetFSM()->HandleDrillHoleRequest(&request, response, length, type);
         EXPECT_EQ(length, 32u);
         EXPECT_EQ(type, static_cast<int>(RPC_DRILL_HOLE_RESP));

@@ -16,50 +16,39 @@ class RpcThreadCount : public ::testing::Test {
     void SetUp() override { SetPlatformStateDir(state.Path()); }
     void TearDown() override { PlatformSeam::SetLogicalProcessorCount(nullptr); }
 
-    unsigned long Stored() {
-        unsigned long value = 0;
-        EXPECT_TRUE(OXPlatformInfo().getNumber("Lume", "nMaxNFSRPCThread", &value));
-        return value;
-    }
-
     TempDir state;
 };
 
-class RpcThreadCountByProcessors : public RpcThreadCount,
-                                   public ::testing::WithParamInterface<std::pair<int, int>> {};
+// Twice the processors and at least five, unless a value other than 0 is
+// stored already.
+struct Tuning {
+    int processors, stored, expected;  // stored: -1 for none
+};
 
-TEST_P(RpcThreadCountByProcessors, TwicePerProcessorAndAtLeastFive) {
-    int processors = GetParam().first;
-    PlatformSeam::SetLogicalProcessorCount([processors] { return processors; });
+class RpcThreadCountTuning : public RpcThreadCount, public ::testing::WithParamInterface<Tuning> {};
+
+TEST_P(RpcThreadCountTuning, TwicePerProcessorAndAtLeastFive) {
+    const Tuning t = GetParam();
+    if (t.stored >= 0)
+        OXPlatformInfo().setNumber("Lume", "nMaxNFSRPCThread", t.stored);
+    PlatformSeam::SetLogicalProcessorCount([t] { return t.processors; });
     LogCapture log(1);
     UpdateNFSRpcThreadCount();
-    EXPECT_EQ(Stored(), static_cast<unsigned long>(GetParam().second));
-    EXPECT_TRUE(log.Has(
-        1, "Number of processors [" + std::to_string(processors) + "] MAX_DEFAULT_RPC_THREAD [5]"));
-    EXPECT_TRUE(log.Has(
-        1, "Setting [Lume/nMaxNFSRPCThread] to [" + std::to_string(GetParam().second) + "]"));
+    EXPECT_EQ(GetNFSRpcThreadCount(), static_cast<uint32_t>(t.expected));
+    if (t.stored > 0) {
+        EXPECT_TRUE(log.Has(
+            1, "[Lume/nMaxNFSRPCThread] is alreay set. Will not set based on processor count."));
+        return;
+    }
+    EXPECT_TRUE(log.Has(1, "Number of processors [" + std::to_string(t.processors) +
+                               "] MAX_DEFAULT_RPC_THREAD [5]"));
+    EXPECT_TRUE(
+        log.Has(1, "Setting [Lume/nMaxNFSRPCThread] to [" + std::to_string(t.expected) + "]"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Processors, RpcThreadCountByProcessors,
-                         ::testing::Values(std::make_pair(1, 5), std::make_pair(2, 5),
-                                           std::make_pair(3, 6), std::make_pair(8, 16)));
-
-TEST_F(RpcThreadCount, AValueAlreadySetIsKept) {
-    OXPlatformInfo().setNumber("Lume", "nMaxNFSRPCThread", 3);
-    LogCapture log(1);
-    UpdateNFSRpcThreadCount();
-    EXPECT_EQ(Stored(), 3u);
-    EXPECT_TRUE(log.Has(
-        1, "[Lume/nMaxNFSRPCThread] is alreay set. Will not set based on processor count."));
-}
-
-TEST_F(RpcThreadCount, AStoredZeroCountsAsUnset) {
-    OXPlatformInfo().setNumber("Lume", "nMaxNFSRPCThread", 0);
-    PlatformSeam::SetLogicalProcessorCount([] { return 4; });
-    UpdateNFSRpcThreadCount();
-    EXPECT_EQ(Stored(), 8u);
-    EXPECT_EQ(GetNFSRpcThreadCount(), 8u);
-}
+INSTANTIATE_TEST_SUITE_P(Processors, RpcThreadCountTuning,
+                         ::testing::Values(Tuning{1, -1, 5}, Tuning{2, -1, 5}, Tuning{3, -1, 6},
+                                           Tuning{8, -1, 16}, Tuning{4, 0, 8}, Tuning{4, 3, 3}));
 
 TEST_F(RpcThreadCount, OnlyTheFirstCallOfAProcessTunes) {
     PlatformSeam::SetLogicalProcessorCount([] { return 4; });

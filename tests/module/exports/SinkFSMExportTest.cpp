@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include "host/ExportCache.h"
 #include "module/exports/SinkFSMExport.h"
 #include "module/filehandle/SinkFSMFileHandle.h"
 #include "module/filehandle/SinkFSMPathCache.h"
@@ -39,28 +38,6 @@ class SinkFSMExportTest : public ::testing::Test {
 
     TempDir dir;
 };
-
-TEST_F(SinkFSMExportTest, NewExportNamesItsRealPathAndJobIdAndHasAnEmptyCache) {
-    LogCapture log(10);
-    {
-        ExportPtr exp = Make("/a", "/b");
-        SinkFSMExport& sink = Sink(exp);
-        EXPECT_EQ(sink.ToStr(), "MountPath: /aRealPath: /b");
-        std::string value;
-        ASSERT_TRUE(exp->GetOptionalParam("RealPath", value));
-        EXPECT_EQ(value, "/b");
-        EXPECT_FALSE(exp->GetOptionalParam("JobId", value));
-        sink.SetJobId(42);
-        ASSERT_TRUE(exp->GetOptionalParam("JobId", value));
-        EXPECT_EQ(value, "42");
-        EXPECT_FALSE(sink.GetPathCache()->Find(0, value));
-        EXPECT_TRUE(exp->isLumeFDCacheSupported());
-        EXPECT_FALSE(exp->LoadOnRestart());
-        EXPECT_EQ(exp->GetFSModuleType(), 2);
-    }
-    EXPECT_EQ(log.CountContaining("] created"), 1u);
-    EXPECT_EQ(log.CountContaining("] deleted"), 1u);
-}
 
 // A missing real path is refused, unless it is below an application dumps
 // directory ("/OX_APP_DUMPS"), which is made on demand.
@@ -115,13 +92,12 @@ TEST_F(SinkFSMExportTest, RootHandleIsHandedToAnyClientOnceInitialised) {
     EXPECT_EQ(first.len, 0u);
     std::string error;
     ASSERT_EQ(Sink(exp).InitExportFileHandle(error), 0);
-    ASSERT_TRUE(gAllExports->AddExport(exp));
+    TableEntry entry(exp);
     exp->GetFileHandle(CRaIPAddr(), first);
     exp->GetFileHandle(CRaIPAddr(), second);
     EXPECT_EQ(first.len, 20u);
     EXPECT_EQ(std::memcmp(&first, &second, sizeof(uint32_t) + 20), 0);
     EXPECT_EQ(SinkFSMFileHandle(exp, first).GetPath(), dir.Path());
-    ASSERT_TRUE(gAllExports->RemoveExport(exp));
 }
 
 class SinkFSMExportRebuildTest : public SinkFSMExportTest {
@@ -132,11 +108,26 @@ class SinkFSMExportRebuildTest : public SinkFSMExportTest {
     TempDir state;
 };
 
-// A rebuild (or a copy) takes the optional params but no path cache; its
-// descriptor cache flag follows the registry's NoFdCache.
-TEST_F(SinkFSMExportRebuildTest, TakesOptionalParamsButNoPathCache) {
+// A new export names its real path and job id among its optional params
+// and supports the descriptor cache. A rebuild (or a copy) takes the
+// optional params but no path cache; its descriptor cache flag follows the
+// registry's NoFdCache.
+TEST_F(SinkFSMExportRebuildTest, OptionalParamsSurviveARebuildButNoPathCache) {
+    LogCapture log(10);
+    Make("/a", "/b");  // made and gone at once
+    EXPECT_EQ(log.CountContaining("] created"), 1u);
+    EXPECT_EQ(log.CountContaining("] deleted"), 1u);
     ExportPtr original = Make("/a", dir.Path());
+    EXPECT_EQ(Sink(original).ToStr(), "MountPath: /aRealPath: " + dir.Path());
+    std::string value;
+    ASSERT_TRUE(original->GetOptionalParam("RealPath", value));
+    EXPECT_EQ(value, dir.Path());
+    EXPECT_FALSE(original->GetOptionalParam("JobId", value));
     Sink(original).SetJobId(42);
+    ASSERT_TRUE(original->GetOptionalParam("JobId", value));
+    EXPECT_EQ(value, "42");
+    EXPECT_TRUE(original->isLumeFDCacheSupported());
+
     ExportPtr rebuilt = Rebuilt(*original);
     EXPECT_EQ(Sink(rebuilt).GetRealPath(), dir.Path());
     EXPECT_EQ(Sink(rebuilt).GetJobId(), 42u);

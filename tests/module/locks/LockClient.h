@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -45,21 +45,13 @@ inline std::optional<std::string> Text(const char* text) {
     return text ? std::optional<std::string>(text) : std::nullopt;
 }
 
-// A mutable copy, as the host's decoder hands strings over; null stays null.
-inline std::vector<char> HostString(const char* text) {
-    return text ? std::vector<char>(text, text + strlen(text) + 1) : std::vector<char>();
-}
-
-inline char* Field(std::vector<char>& text) {
-    return text.empty() ? nullptr : text.data();
-}
-
-// Null paths are sent as null.
+// Null paths are sent as null; others as the mutable copies the host's
+// decoder hands over.
 inline LockReply SendLockRequest(int32_t operation, const char* exportPath,
                                  unsigned long long owner, const char* filePath) {
-    std::vector<char> exportText = HostString(exportPath);
-    std::vector<char> fileText = HostString(filePath);
-    LumeLockRequest request = {0, operation, Field(exportText), owner, Field(fileText)};
+    std::string exportText = exportPath ? exportPath : "", fileText = filePath ? filePath : "";
+    LumeLockRequest request = {0, operation, exportPath ? &exportText[0] : nullptr, owner,
+                               filePath ? &fileText[0] : nullptr};
 
     LockReply reply;
     char* record = nullptr;
@@ -77,6 +69,11 @@ inline LockReply SendLockRequest(int32_t operation, const char* exportPath,
     reply.message = Text(response->message);
     FreeFileLockResp(response);
     return reply;
+}
+
+// An error as the service's messages give it: "<errno>:<text>".
+inline std::string Error(int err) {
+    return std::to_string(err) + ":" + strerror(err);
 }
 
 // "<status> owner <owner> <message>", the message quoted or "-" when absent.
@@ -106,18 +103,16 @@ inline std::string LockState(const std::string& path) {
         return "write " + std::to_string(written->second->lockOwner);
     if (!isRead)
         return "unlocked";
-    std::vector<unsigned long long> owners;
+    std::set<unsigned long long> owners;  // ascending
     for (const auto& owner : read->second->owners)
-        owners.push_back(owner.first);
-    std::sort(owners.begin(), owners.end());
+        owners.insert(owner.first);
     std::string state = "read";
     for (unsigned long long owner : owners)
         state += " " + std::to_string(owner);
     return state;
 }
 
-// The descriptor cache's references to a file (0: no entry), and its
-// descriptor (-1: none).
+// The descriptor cache's entry of a file (null: none), and its references.
 inline SinkFSMFileDescriptorInfo* CacheEntry(const std::string& path) {
     unsigned long fileId = 0;
     SinkFSMFileDescriptorInfo* entry = nullptr;
@@ -129,11 +124,6 @@ inline SinkFSMFileDescriptorInfo* CacheEntry(const std::string& path) {
 inline int CacheReferences(const std::string& path) {
     SinkFSMFileDescriptorInfo* entry = CacheEntry(path);
     return entry ? entry->refCount : 0;
-}
-
-inline int CachedFd(const std::string& path) {
-    SinkFSMFileDescriptorInfo* entry = CacheEntry(path);
-    return entry ? entry->fd : -1;
 }
 
 // A separate open file description of a file, as another process holds one.
@@ -158,6 +148,21 @@ class OtherOpener {
 
     int fd;
 };
+
+// LockState, followed by whatever disagrees with it: the cache's references
+// (one per owner), or the system lock as another opener meets it (it could
+// read-lock unless the file is write-locked, write-lock only if unlocked).
+inline std::string Held(const std::string& path) {
+    std::string state = LockState(path);
+    const int owners = state == "unlocked" ? 0 : std::count(state.begin(), state.end(), ' ');
+    if (CacheReferences(path) != owners)
+        state += " references " + std::to_string(CacheReferences(path));
+    OtherOpener other(path);
+    if (other.CouldLock(true) != (state.compare(0, 5, "write") != 0) ||
+        other.CouldLock(false) != (owners == 0))
+        state += " system lock disagrees";
+    return state;
+}
 
 // One exported directory holding the file "f", with requests on its share.
 // Whatever locks a test leaves are released when it ends.
