@@ -40,7 +40,8 @@ SinkFSMExport::SinkFSMExport(const Export& other) : Export(other) {
     GetOptionalParam("RealPath", m_realPath);
     std::string jobId;
     GetOptionalParam("JobId", jobId);
-    m_jobId = static_cast<unsigned long>(std::atoi(jobId.c_str()));
+    // Read as atoi would for every id it can hold, and whole beyond INT_MAX.
+    m_jobId = std::strtoul(jobId.c_str(), nullptr, 10);
 
     unsigned long noFdCache = 0;
     OXPlatformInfo().getNumber("Lume", "NoFdCache", &noFdCache);

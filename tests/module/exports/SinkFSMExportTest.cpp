@@ -131,6 +131,8 @@ TEST_F(SinkFSMExportRebuildTest, OptionalParamsSurviveARebuildButNoPathCache) {
     ExportPtr rebuilt = Rebuilt(*original);
     EXPECT_EQ(Sink(rebuilt).GetRealPath(), dir.Path());
     EXPECT_EQ(Sink(rebuilt).GetJobId(), 42u);
+    Sink(original).SetJobId(4000000000UL);  // share ids, and so job ids, run past INT_MAX
+    EXPECT_EQ(Sink(Rebuilt(*original)).GetJobId(), 4000000000UL);
     EXPECT_FALSE(Sink(rebuilt).GetPathCache());
     EXPECT_FALSE(SinkFSMExport(Sink(original)).GetPathCache());
 
