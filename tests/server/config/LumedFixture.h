@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,15 @@ class LumedFixture : public ::testing::Test {
     void TearDown() override { m_lumed.Stop(); }
     void StartLumed(const std::vector<std::string>& exports,
                     const std::vector<std::string>& extraArgs = {}) {
-        std::string error;
-        ASSERT_TRUE(m_lumed.Start({exports, m_state.Path(), extraArgs}, error)) << error;
+        ASSERT_TRUE(m_lumed.Start({exports, m_state.Path(), extraArgs})) << m_lumed.Output();
+    }
+    // The port of lumed's line "lumed: WHAT on 127.0.0.1 port N[AFTER]"; "" when none.
+    std::string PrintedPort(const std::string& what, const std::string& after = "") const {
+        std::smatch match;
+        const std::string& out = m_lumed.Output();
+        std::regex_search(out, match,
+                          std::regex("lumed: " + what + " on 127\\.0\\.0\\.1 port (\\d+)" + after));
+        return match.empty() ? "" : match[1].str();
     }
     std::string Socket() const { return m_state.Path() + "/lumed.sock"; }
     LumectlRun Ctl(std::vector<std::string> args) {

@@ -60,12 +60,9 @@ class Stats : public LumedFixture {
         ::chmod(m_export.Path().c_str(), 0755);
         ::chmod(m_export.WriteFile("data", "0123456789").c_str(), 0644);
         ASSERT_NO_FATAL_FAILURE(StartLumed({m_dir}, {"--metrics", "127.0.0.1:0"}));
-        std::smatch port;
-        const std::string& out = m_lumed.Output();
-        ASSERT_TRUE(
-            std::regex_search(out, port, std::regex("lumed: metrics on 127.0.0.1 port (\\d+)")))
-            << out;
-        m_metricsPort = static_cast<uint16_t>(std::stoi(port[1]));
+        const std::string port = PrintedPort("metrics");
+        ASSERT_NE(port, "") << m_lumed.Output();
+        m_metricsPort = static_cast<uint16_t>(std::stoi(port));
     }
     nlohmann::json Snapshot() {
         LumectlRun run = Ctl({"--json", "stats"});
@@ -104,39 +101,6 @@ uint64_t Calls(const nlohmann::json& rows, const std::string& program, const std
     return row ? (*row)["calls"].get<uint64_t>() : 0;
 }
 
-TEST_F(Stats, CountsMoveWhenAClientWorksAndPercentilesAreOrdered) {
-    const nlohmann::json before = Snapshot();
-    NfsClient client;
-    Work(client);
-    const nlohmann::json after = Snapshot();
-    EXPECT_GT(Calls(after["procedures"], "mount", "MNT"),
-              Calls(before["procedures"], "mount", "MNT"));
-    EXPECT_GE(Calls(after["procedures"], "nfs", "READ"),
-              Calls(before["procedures"], "nfs", "READ") + 1);
-    const nlohmann::json* lookup = Row(after["procedures"], "nfs", "LOOKUP");
-    ASSERT_TRUE(lookup) << after.dump();
-    EXPECT_GE((*lookup)["errors"].value("NOENT", 0u), 1u);
-    const nlohmann::json* exported = Row(after["exports"], "nfs", m_dir);
-    ASSERT_TRUE(exported) << after.dump();
-    EXPECT_GT((*exported)["bytes_in"].get<uint64_t>(), 0u);
-    EXPECT_GT((*exported)["bytes_out"].get<uint64_t>(), 0u);
-    for (const char* list : {"procedures", "exports"})
-        for (const nlohmann::json& row : after[list]) {
-            EXPECT_LE(row["p50_ns"], row["p90_ns"]) << row.dump();
-            EXPECT_LE(row["p90_ns"], row["p99_ns"]) << row.dump();
-            EXPECT_LE(row["p99_ns"], row["max_ns"]) << row.dump();
-        }
-    uint64_t clientCalls = 0;  // the client's connection is still open
-    for (const nlohmann::json& connection : after["connections"])
-        if (connection["peer"].get<std::string>().rfind("127.0.0.1:", 0) == 0)
-            clientCalls += connection["calls"].get<uint64_t>();
-    EXPECT_GE(clientCalls, 5u) << after.dump();
-    LumectlRun table = Ctl({"stats"});
-    EXPECT_EQ(table.exitCode, 0);
-    EXPECT_NE(table.out.find("nfs LOOKUP"), std::string::npos) << table.out;
-    EXPECT_NE(table.out.find(m_dir), std::string::npos) << table.out;
-}
-
 // The text format, line by line: every family's HELP, then TYPE, then its
 // samples (a summary's with _sum and _count); names of the allowed
 // characters; label values quoted with \\, \" and \n escaped; numbers.
@@ -172,9 +136,40 @@ void ExpectTextFormat(const std::string& body) {
     EXPECT_GT(samples, 0u);
 }
 
-TEST_F(Stats, MetricsEndpointServesTheTextFormatAndNothingElse) {
+// What a client's work moves: lumectl stats (percentiles ordered, --json
+// and the table) and the metrics endpoint, which serves nothing else.
+TEST_F(Stats, CountsMoveWhenAClientWorksAndTheMetricsEndpointServesThem) {
+    const nlohmann::json before = Snapshot();
     NfsClient client;
     Work(client);
+    const nlohmann::json after = Snapshot();
+    EXPECT_GT(Calls(after["procedures"], "mount", "MNT"),
+              Calls(before["procedures"], "mount", "MNT"));
+    EXPECT_GE(Calls(after["procedures"], "nfs", "READ"),
+              Calls(before["procedures"], "nfs", "READ") + 1);
+    const nlohmann::json* lookup = Row(after["procedures"], "nfs", "LOOKUP");
+    ASSERT_TRUE(lookup) << after.dump();
+    EXPECT_GE((*lookup)["errors"].value("NOENT", 0u), 1u);
+    const nlohmann::json* exported = Row(after["exports"], "nfs", m_dir);
+    ASSERT_TRUE(exported) << after.dump();
+    EXPECT_GT((*exported)["bytes_in"].get<uint64_t>(), 0u);
+    EXPECT_GT((*exported)["bytes_out"].get<uint64_t>(), 0u);
+    for (const char* list : {"procedures", "exports"})
+        for (const nlohmann::json& row : after[list]) {
+            EXPECT_LE(row["p50_ns"], row["p90_ns"]) << row.dump();
+            EXPECT_LE(row["p90_ns"], row["p99_ns"]) << row.dump();
+            EXPECT_LE(row["p99_ns"], row["max_ns"]) << row.dump();
+        }
+    uint64_t clientCalls = 0;  // the client's connection is still open
+    for (const nlohmann::json& connection : after["connections"])
+        if (connection["peer"].get<std::string>().rfind("127.0.0.1:", 0) == 0)
+            clientCalls += connection["calls"].get<uint64_t>();
+    EXPECT_GE(clientCalls, 5u) << after.dump();
+    LumectlRun table = Ctl({"stats"});
+    EXPECT_EQ(table.exitCode, 0);
+    EXPECT_NE(table.out.find("nfs LOOKUP"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find(m_dir), std::string::npos) << table.out;
+
     const std::string response = Http(m_metricsPort, "GET /metrics HTTP/1.0\r\n\r\n");
     const size_t bodyAt = response.find("\r\n\r\n");
     ASSERT_NE(bodyAt, std::string::npos) << response;
