@@ -48,7 +48,7 @@ std::string HostName() {
 
 TEST_F(ConfigChannel, UnknownProceduresAndGarbageArgumentsAreRefusedAndServingGoesOn) {
     ASSERT_NO_FATAL_FAILURE(StartLumed({}));
-    TcpRpcClient client(m_lumed.Port(), LUMECFG_PROGRAM, LUMECFG_V1);
+    MountClient client(m_lumed.Port(), LUMECFG_PROGRAM, LUMECFG_V1);
     ASSERT_NE(client.get(), nullptr);
     EXPECT_EQ(clnt_call(client.get(), 0x2460018, XdrProc(xdr_void), nullptr, XdrProc(xdr_void),
                         nullptr, kTimeout),
@@ -92,7 +92,7 @@ TEST_F(ConfigChannel, NoCredentialAClientWritesMakesItThisMachine) {
     args.perms = 7;
     for (const std::string& claimed : {HostName(), std::string("localhost")}) {
         SCOPED_TRACE(claimed);
-        TcpRpcClient client(m_lumed.Port(), LUMECFG_PROGRAM, LUMECFG_V1);
+        MountClient client(m_lumed.Port(), LUMECFG_PROGRAM, LUMECFG_V1);
         ASSERT_NE(client.get(), nullptr);
         client.ClaimMachineName(claimed);
         lumecfg_export_res result{};

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nfsc/libnfs.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -52,41 +53,7 @@ std::string Http(uint16_t port, const std::string& request) {
     return response;
 }
 
-class Stats : public LumedFixture {
-  protected:
-    void SetUp() override {
-        m_dir = m_export.RealPath();
-        // Root is squashed: nobody must be able to read them.
-        ::chmod(m_export.Path().c_str(), 0755);
-        ::chmod(m_export.WriteFile("data", "0123456789").c_str(), 0644);
-        ASSERT_NO_FATAL_FAILURE(StartLumed({m_dir}, {"--metrics", "127.0.0.1:0"}));
-        const std::string port = PrintedPort("metrics");
-        ASSERT_NE(port, "") << m_lumed.Output();
-        m_metricsPort = static_cast<uint16_t>(std::stoi(port));
-    }
-    nlohmann::json Snapshot() {
-        LumectlRun run = Ctl({"--json", "stats"});
-        EXPECT_EQ(run.exitCode, 0) << run.err;
-        return nlohmann::json::parse(run.out);
-    }
-    // Works as a client does: mounts, finds a file and reads it, looks for
-    // a missing one (NOENT).
-    void Work(NfsClient& client) {
-        std::string error;
-        ASSERT_TRUE(client.Mount(m_lumed.Port(), m_dir, error)) << error;
-        nfs_stat_64 st;
-        char buffer[16];
-        nfsfh* fh = nullptr;
-        ASSERT_EQ(nfs_open(client.Context(), "/data", O_RDONLY, &fh), 0);
-        EXPECT_EQ(nfs_read(client.Context(), fh, sizeof buffer, buffer), 10);
-        nfs_close(client.Context(), fh);
-        EXPECT_NE(nfs_stat64(client.Context(), "/missing", &st), 0);
-    }
-
-    TempDir m_export;
-    std::string m_dir;
-    uint16_t m_metricsPort = 0;
-};
+class Stats : public LumedFixture {};
 
 const nlohmann::json* Row(const nlohmann::json& rows, const std::string& program,
                           const std::string& name) {
@@ -139,10 +106,32 @@ void ExpectTextFormat(const std::string& body) {
 // What a client's work moves: lumectl stats (percentiles ordered, --json
 // and the table) and the metrics endpoint, which serves nothing else.
 TEST_F(Stats, CountsMoveWhenAClientWorksAndTheMetricsEndpointServesThem) {
-    const nlohmann::json before = Snapshot();
+    const std::string dir = NewDir("export");
+    std::ofstream(dir + "/data") << "0123456789";
+    ::chmod((dir + "/data").c_str(), 0644);  // root is squashed: nobody reads it
+    ASSERT_NO_FATAL_FAILURE(StartLumed({dir}, {"--metrics", "127.0.0.1:0"}));
+    const std::string port = PrintedPort("metrics");
+    ASSERT_NE(port, "") << m_lumed.Output();
+    const uint16_t metricsPort = static_cast<uint16_t>(std::stoi(port));
+    auto snapshot = [this] {
+        LumectlRun run = Ctl({"--json", "stats"});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        return nlohmann::json::parse(run.out);
+    };
+
+    const nlohmann::json before = snapshot();
+    // A client mounts, finds a file and reads it, looks for a missing one.
     NfsClient client;
-    Work(client);
-    const nlohmann::json after = Snapshot();
+    std::string error;
+    ASSERT_TRUE(client.Mount(m_lumed.Port(), dir, error)) << error;
+    nfsfh* fh = nullptr;
+    char buffer[16];
+    ASSERT_EQ(nfs_open(client.Context(), "/data", O_RDONLY, &fh), 0);
+    EXPECT_EQ(nfs_read(client.Context(), fh, sizeof buffer, buffer), 10);
+    nfs_close(client.Context(), fh);
+    nfs_stat_64 st;
+    EXPECT_NE(nfs_stat64(client.Context(), "/missing", &st), 0);
+    const nlohmann::json after = snapshot();
     EXPECT_GT(Calls(after["procedures"], "mount", "MNT"),
               Calls(before["procedures"], "mount", "MNT"));
     EXPECT_GE(Calls(after["procedures"], "nfs", "READ"),
@@ -150,7 +139,7 @@ TEST_F(Stats, CountsMoveWhenAClientWorksAndTheMetricsEndpointServesThem) {
     const nlohmann::json* lookup = Row(after["procedures"], "nfs", "LOOKUP");
     ASSERT_TRUE(lookup) << after.dump();
     EXPECT_GE((*lookup)["errors"].value("NOENT", 0u), 1u);
-    const nlohmann::json* exported = Row(after["exports"], "nfs", m_dir);
+    const nlohmann::json* exported = Row(after["exports"], "nfs", dir);
     ASSERT_TRUE(exported) << after.dump();
     EXPECT_GT((*exported)["bytes_in"].get<uint64_t>(), 0u);
     EXPECT_GT((*exported)["bytes_out"].get<uint64_t>(), 0u);
@@ -168,9 +157,9 @@ TEST_F(Stats, CountsMoveWhenAClientWorksAndTheMetricsEndpointServesThem) {
     LumectlRun table = Ctl({"stats"});
     EXPECT_EQ(table.exitCode, 0);
     EXPECT_NE(table.out.find("nfs LOOKUP"), std::string::npos) << table.out;
-    EXPECT_NE(table.out.find(m_dir), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find(dir), std::string::npos) << table.out;
 
-    const std::string response = Http(m_metricsPort, "GET /metrics HTTP/1.0\r\n\r\n");
+    const std::string response = Http(metricsPort, "GET /metrics HTTP/1.0\r\n\r\n");
     const size_t bodyAt = response.find("\r\n\r\n");
     ASSERT_NE(bodyAt, std::string::npos) << response;
     EXPECT_EQ(response.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << response;
@@ -182,16 +171,16 @@ TEST_F(Stats, CountsMoveWhenAClientWorksAndTheMetricsEndpointServesThem) {
     EXPECT_NE(
         body.find("lume_rpc_errors_total{program=\"nfs\",procedure=\"LOOKUP\",status=\"NOENT\"} "),
         std::string::npos);
-    EXPECT_NE(body.find("lume_export_calls_total{export=\"" + m_dir + "\"} "), std::string::npos);
+    EXPECT_NE(body.find("lume_export_calls_total{export=\"" + dir + "\"} "), std::string::npos);
 
     for (const char* other : {"GET / HTTP/1.0\r\n\r\n", "GET /metricsx HTTP/1.0\r\n\r\n",
                               "POST /metrics HTTP/1.0\r\n\r\n", "\r\n\r\n"})
-        EXPECT_EQ(Http(m_metricsPort, other).rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << other;
+        EXPECT_EQ(Http(metricsPort, other).rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << other;
     // A client that connects and sends nothing is dropped; lumed answers on.
-    const int silent = Connect(m_metricsPort);
+    const int silent = Connect(metricsPort);
     ASSERT_GE(silent, 0);
     EXPECT_EQ(Ctl({"stats"}).exitCode, 0);
-    EXPECT_EQ(Http(m_metricsPort, "GET /metrics HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200 OK", 0), 0u);
+    EXPECT_EQ(Http(metricsPort, "GET /metrics HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200 OK", 0), 0u);
     ::close(silent);
 }
 

@@ -7,7 +7,7 @@ namespace {
 const timeval kTimeout{30, 0};  // bounds a hang; not a measurement
 }
 
-TcpRpcClient::TcpRpcClient(uint16_t port, uint32_t program, uint32_t version) {
+MountClient::MountClient(uint16_t port, uint32_t program, uint32_t version) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -16,14 +16,14 @@ TcpRpcClient::TcpRpcClient(uint16_t port, uint32_t program, uint32_t version) {
     m_client = clnttcp_create(&address, program, version, &socket, 0, 0);
 }
 
-TcpRpcClient::~TcpRpcClient() {
+MountClient::~MountClient() {
     if (m_client) {
         auth_destroy(m_client->cl_auth);
         clnt_destroy(m_client);
     }
 }
 
-void TcpRpcClient::ClaimMachineName(const std::string& name) {
+void MountClient::ClaimMachineName(const std::string& name) {
     if (!m_client)
         return;
     auth_destroy(m_client->cl_auth);
