@@ -86,11 +86,8 @@ int LumedProcess::Stop(int signal) {
     ::kill(m_pid, signal);
     int status = 0;
     pid_t done = 0;
-    for (int i = 0; i < kStopPolls && done == 0; ++i) {
-        done = ::waitpid(m_pid, &status, WNOHANG);
-        if (done == 0)
-            ::usleep(kPollMs * 1000);
-    }
+    for (int i = 0; i < kStopPolls && (done = ::waitpid(m_pid, &status, WNOHANG)) == 0; ++i)
+        ::usleep(kPollMs * 1000);
     if (done == 0) {
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, &status, 0);

@@ -50,19 +50,17 @@ TEST_F(ConfigChannel, UnknownProceduresAndGarbageArgumentsAreRefusedAndServingGo
     ASSERT_NO_FATAL_FAILURE(StartLumed({}));
     MountClient client(m_lumed.Port(), LUMECFG_PROGRAM, LUMECFG_V1);
     ASSERT_NE(client.get(), nullptr);
-    EXPECT_EQ(clnt_call(client.get(), 0x2460018, XdrProc(xdr_void), nullptr, XdrProc(xdr_void),
-                        nullptr, kTimeout),
-              RPC_PROCUNAVAIL);
+    auto call = [&](rpcproc_t procedure, xdrproc_t encode, void* args) {
+        return clnt_call(client.get(), procedure, encode, args, XdrProc(xdr_void), nullptr,
+                         kTimeout);
+    };
+    EXPECT_EQ(call(0x2460018, XdrProc(xdr_void), nullptr), RPC_PROCUNAVAIL);
     // A create-export call whose arguments stop after the first word.
     unsigned timeout = 1;
-    EXPECT_EQ(clnt_call(client.get(), LUMECFG_CREATE_EXPORT, XdrProc(xdr_u_int), &timeout,
-                        XdrProc(xdr_void), nullptr, kTimeout),
-              RPC_CANTDECODEARGS);
+    EXPECT_EQ(call(LUMECFG_CREATE_EXPORT, XdrProc(xdr_u_int), &timeout), RPC_CANTDECODEARGS);
     // A lock call whose path claims more bytes than are sent.
     unsigned words[] = {0, 1, 1000};
-    EXPECT_EQ(clnt_call(client.get(), LUMECFG_FILE_LOCK, XdrProc(EncodeTruncatedLock), words,
-                        XdrProc(xdr_void), nullptr, kTimeout),
-              RPC_CANTDECODEARGS);
+    EXPECT_EQ(call(LUMECFG_FILE_LOCK, XdrProc(EncodeTruncatedLock), words), RPC_CANTDECODEARGS);
     // A path up to PATH_MAX is served; one byte more is refused undecoded.
     for (auto [length, expected] : {std::pair{LUMECFG_PATHLEN, RPC_SUCCESS},
                                     std::pair{LUMECFG_PATHLEN + 1, RPC_CANTDECODEARGS}}) {
@@ -74,9 +72,7 @@ TEST_F(ConfigChannel, UnknownProceduresAndGarbageArgumentsAreRefusedAndServingGo
             << length;
         xdr_free(XdrProc(xdr_lumecfg_lock_res), reinterpret_cast<char*>(&result));
     }
-    EXPECT_EQ(clnt_call(client.get(), LUMECFG_NULL, XdrProc(xdr_void), nullptr, XdrProc(xdr_void),
-                        nullptr, kTimeout),
-              RPC_SUCCESS);
+    EXPECT_EQ(call(LUMECFG_NULL, XdrProc(xdr_void), nullptr), RPC_SUCCESS);
 }
 
 // A name written into the credentials proves nothing: calling as root with
@@ -86,10 +82,7 @@ TEST_F(ConfigChannel, UnknownProceduresAndGarbageArgumentsAreRefusedAndServingGo
 TEST_F(ConfigChannel, NoCredentialAClientWritesMakesItThisMachine) {
     ASSERT_NO_FATAL_FAILURE(StartLumed({}));
     char* clients = const_cast<char*>("*");
-    lumecfg_export_args args{};
-    args.path = const_cast<char*>("/");
-    args.clients = &clients;
-    args.perms = 7;
+    lumecfg_export_args args{0, const_cast<char*>("/"), &clients, 7, 0, FALSE};
     for (const std::string& claimed : {HostName(), std::string("localhost")}) {
         SCOPED_TRACE(claimed);
         MountClient client(m_lumed.Port(), LUMECFG_PROGRAM, LUMECFG_V1);

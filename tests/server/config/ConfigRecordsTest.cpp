@@ -30,13 +30,7 @@ TEST(ConfigRequestRecords, ExportArgumentsFillEveryFieldOfTheRecordInPlace) {
     char path[] = "/data/x";
     char clients[] = "10.0.0.0/8";
     char* clientsField = clients;
-    lumecfg_export_args args{};
-    args.timeout = 30;
-    args.path = path;
-    args.clients = &clientsField;
-    args.perms = 5;
-    args.job_id = 0x1234567890ull;
-    args.unique_name = TRUE;
+    lumecfg_export_args args{30, path, &clientsField, 5, 0x1234567890ull, TRUE};
 
     LumeExportPath record = ExportRequestRecord(args);
     EXPECT_EQ(record.timeout, 30u);
@@ -87,8 +81,7 @@ TEST(ConfigRequestRecords, ShareLockAndDrillHoleArgumentsKeepTheirFieldsApart) {
 TEST(ConfigResponseResults, ExportResponsesTravelWithTheirShareAndAbsentTexts) {
     char share[] = "/data/x";
     LumeExportPathResp created;
-    created.share.path = share;
-    created.share.refCount = 3;
+    created.share = {share, 0, 0, 3};
     Decoded<lumecfg_export_res> decoded(XdrProc(xdr_lumecfg_export_res), ExportResult(created));
     ASSERT_TRUE(decoded.ok);
     EXPECT_EQ(decoded.back.status, 0);
@@ -98,9 +91,7 @@ TEST(ConfigResponseResults, ExportResponsesTravelWithTheirShareAndAbsentTexts) {
     EXPECT_EQ(decoded.back.share.ref_count, 3u);
 
     char text[] = "This path is not in allowed paths.";
-    LumeUnExportResp refused;
-    refused.status = 11;
-    refused.message = text;
+    LumeUnExportResp refused{{}, 11, text};  // no share
     Decoded<lumecfg_unexport_res> unexport(XdrProc(xdr_lumecfg_unexport_res),
                                            UnexportResult(refused));
     ASSERT_TRUE(unexport.ok);
@@ -114,11 +105,7 @@ TEST(ConfigResponseResults, ExportResponsesTravelWithTheirShareAndAbsentTexts) {
 TEST(ConfigResponseResults, LockAndDrillHoleResponsesKeepPathsStatusAndOwner) {
     char share[] = "/data/x";
     char file[] = "f";
-    LumeLockResp lock;
-    lock.status = 21;
-    lock.exportPath = share;
-    lock.filePath = file;
-    lock.lockOwner = 7;
+    LumeLockResp lock{21, share, file, 7};  // and no message
     Decoded<lumecfg_lock_res> locked(XdrProc(xdr_lumecfg_lock_res), LockResult(lock));
     ASSERT_TRUE(locked.ok);
     EXPECT_EQ(locked.back.status, 21);
@@ -127,10 +114,8 @@ TEST(ConfigResponseResults, LockAndDrillHoleResponsesKeepPathsStatusAndOwner) {
     EXPECT_EQ(locked.back.owner, 7u);
     EXPECT_EQ(locked.back.message, nullptr);
 
-    LumeSinkFSMDrillHoleResp hole;
-    hole.status = -1;  // the module's failure before the platform call
-    hole.sharePath = share;
-    hole.filePath = file;
+    // The module's failure before the platform call: no error text.
+    LumeSinkFSMDrillHoleResp hole{-1, share, file};
     Decoded<lumecfg_drill_hole_res> drilled(XdrProc(xdr_lumecfg_drill_hole_res),
                                             DrillHoleResult(hole));
     ASSERT_TRUE(drilled.ok);

@@ -52,8 +52,7 @@ class ConfigRequests : public ::testing::Test {
 
 TEST_F(ConfigRequests, AnExportAnswerIsUsedThenReleasedWithItsType) {
     char share[] = "/data/x";
-    record.share.path = share;
-    record.share.refCount = 2;
+    record.share = {share, 0, 0, 2};
     fsm.answerType = RPC_CREATE_EXPORT_RESP;
 
     uint64_t references = 0;

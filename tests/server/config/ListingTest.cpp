@@ -30,10 +30,9 @@ class Listing : public LumedFixture {
 };
 
 TEST_F(Listing, ListAndLocksShowEveryExportItsClientsAndItsLocks) {
-    ASSERT_EQ(Ctl({"export", m_second, "--clients", "127.0.0.1,10.1.0.0/16", "--timeout", "5",
-                   "--perms", "1"})
-                  .exitCode,
-              0);
+    LumectlRun exported = Ctl({"export", m_second, "--clients", "127.0.0.1,10.1.0.0/16",
+                               "--timeout", "5", "--perms", "1"});
+    ASSERT_EQ(exported.exitCode, 0) << exported.err;
     ASSERT_EQ(Ctl({"export", m_second, "--clients", "127.0.0.1"}).exitCode, 0);
     Lock(m_first, "f", "7", "--write");
     Lock(m_second, "g", "8", "--read");

@@ -42,11 +42,9 @@ TEST_F(Lumectl, ExportsAreCountedMountableAndRemovedByTheLastUnexport) {
     EXPECT_EQ(report["references"], 2);
     EXPECT_TRUE(report["message"].is_null());
 
-    LumectlRun down = Ctl({"unexport", dir});
-    EXPECT_EQ(down.out, "unexported " + dir + " (references: 1)\n");
+    EXPECT_EQ(Ctl({"unexport", dir}).out, "unexported " + dir + " (references: 1)\n");
     EXPECT_TRUE(Mountable(dir));
-    LumectlRun last = Ctl({"unexport", dir});
-    EXPECT_EQ(last.out, "unexported " + dir + " (references: 0, removed)\n");
+    EXPECT_EQ(Ctl({"unexport", dir}).out, "unexported " + dir + " (references: 0, removed)\n");
     EXPECT_FALSE(Mountable(dir));
 
     LumectlRun gone = Ctl({"unexport", dir});
@@ -167,8 +165,8 @@ TEST_F(Lumectl, UsageErrorsAndAnUnreachableServerHaveTheirOwnExitStatus) {
     EXPECT_EQ(Ctl({"unlock", "/x", "f", "--owner", "-1"}).exitCode, 2);            // not UINT64_MAX
     EXPECT_EQ(Ctl({"export", "/x", "--perms", "0x3"}).exitCode, 2);                // decimals only
     EXPECT_EQ(RunLumectl({"keepalive", "/x", "--socket", Socket()}).exitCode, 0);  // globals last
-    EXPECT_EQ(Ctl({"export", "/" + std::string(4096, 'd')}).exitCode,
-              2);  // more than a call carries
+    // More than a call carries.
+    EXPECT_EQ(Ctl({"export", "/" + std::string(4096, 'd')}).exitCode, 2);
 
     const std::string stopped = "127.0.0.1:" + std::to_string(m_lumed.Port());
     m_lumed.Stop();  // nothing listens there now

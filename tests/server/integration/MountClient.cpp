@@ -8,10 +8,7 @@ const timeval kTimeout{30, 0};  // bounds a hang; not a measurement
 }
 
 MountClient::MountClient(uint16_t port, uint32_t program, uint32_t version) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     int socket = RPC_ANYSOCK;
     m_client = clnttcp_create(&address, program, version, &socket, 0, 0);
 }

@@ -75,9 +75,7 @@ TEST(LumedConfigFile, FlagsOverrideTheFileAndExportsAddUp) {
     ASSERT_TRUE(
         Parse({"--port", "0", "--config", path, "--no-rpcbind", "--export", "/b"}, o, error))
         << error;
-    EXPECT_EQ(o.port, 0u);
-    EXPECT_EQ(o.clients, "h1");
-    EXPECT_FALSE(o.rpcbind);
+    EXPECT_EQ(std::tie(o.port, o.clients, o.rpcbind), std::make_tuple(0u, "h1", false));
     EXPECT_EQ(o.exports, std::vector<std::string>{"/b"});
     ASSERT_EQ(o.fileExports.size(), 1u);
     EXPECT_EQ(o.fileExports[0].dir, "/a");

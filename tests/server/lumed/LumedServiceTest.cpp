@@ -23,8 +23,7 @@ namespace {
 class NotifySocket {
   public:
     explicit NotifySocket(const std::string& path) : m_fd(::socket(AF_UNIX, SOCK_DGRAM, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
+        sockaddr_un address{AF_UNIX, {}};
         path.copy(address.sun_path, sizeof(address.sun_path) - 1);
         ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
         timeval wait{30, 0};  // a message lumed never sends fails the test, not hangs it
