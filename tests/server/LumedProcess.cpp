@@ -22,15 +22,13 @@ LumedProcess::~LumedProcess() {
     Stop();
 }
 
-bool LumedProcess::Start(const Config& config, std::string& error) {
+bool LumedProcess::Start(const Config& config) {
     m_output.clear();  // a restart reads its own ready line
     std::vector<std::string> args = {LUMED_BINARY,    "--port",      "0",
                                      "--bind",        "127.0.0.1",   "--state-dir",
                                      config.stateDir, "--no-rpcbind"};
-    for (const std::string& dir : config.exports) {
-        args.push_back("--export");
-        args.push_back(dir);
-    }
+    for (const std::string& dir : config.exports)
+        args.insert(args.end(), {"--export", dir});
     args.insert(args.end(), config.extraArgs.begin(), config.extraArgs.end());
     std::vector<char*> argv;
     for (std::string& arg : args)
@@ -39,7 +37,7 @@ bool LumedProcess::Start(const Config& config, std::string& error) {
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-        error = std::string("pipe: ") + std::strerror(errno);
+        m_output = std::string("pipe: ") + std::strerror(errno);
         return false;
     }
     m_pid = ::fork();
@@ -54,8 +52,8 @@ bool LumedProcess::Start(const Config& config, std::string& error) {
     ::close(pipeFds[1]);
     m_stdout = pipeFds[0];
     if (m_pid < 0 || !AwaitReady()) {
-        error = "lumed did not become ready; it printed:\n" + m_output;
         Stop();
+        m_output = "lumed did not become ready; it printed:\n" + m_output;
         return false;
     }
     return true;
@@ -82,31 +80,23 @@ bool LumedProcess::AwaitReady() {
     return false;
 }
 
-void LumedProcess::DrainOutput() {
-    char buffer[4096];
-    ssize_t got;
-    // The write end closed with lumed, so this ends.
-    while ((got = ::read(m_stdout, buffer, sizeof(buffer))) > 0)
-        m_output.append(buffer, static_cast<size_t>(got));
-}
-
 int LumedProcess::Stop(int signal) {
     if (m_pid <= 0)
         return -1;
     ::kill(m_pid, signal);
     int status = 0;
     pid_t done = 0;
-    for (int i = 0; i < kStopPolls && done == 0; ++i) {
-        done = ::waitpid(m_pid, &status, WNOHANG);
-        if (done == 0)
-            ::usleep(kPollMs * 1000);
-    }
+    for (int i = 0; i < kStopPolls && (done = ::waitpid(m_pid, &status, WNOHANG)) == 0; ++i)
+        ::usleep(kPollMs * 1000);
     if (done == 0) {
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, &status, 0);
     }
     m_pid = -1;
-    DrainOutput();
+    char buffer[4096];
+    // The write end closed with lumed, so this ends.
+    for (ssize_t got; (got = ::read(m_stdout, buffer, sizeof(buffer))) > 0;)
+        m_output.append(buffer, static_cast<size_t>(got));
     ::close(m_stdout);
     m_stdout = -1;
     return status;

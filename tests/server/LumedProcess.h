@@ -30,8 +30,8 @@ class LumedProcess {
     LumedProcess(const LumedProcess&) = delete;
     LumedProcess& operator=(const LumedProcess&) = delete;
 
-    // True once lumed is serving; else false and error holds what it printed.
-    bool Start(const Config& config, std::string& error);
+    // True once lumed is serving; else false, and Output() tells why.
+    bool Start(const Config& config);
     uint16_t Port() const { return m_port; }
     pid_t Pid() const { return m_pid; }  // -1 when not running
     // The signal, then waits. The wait status (see waitpid), or -1 when
@@ -43,7 +43,6 @@ class LumedProcess {
   private:
     // Reads stdout until the ready line or end of output; bounded.
     bool AwaitReady();
-    void DrainOutput();
 
     pid_t m_pid = -1;
     int m_stdout = -1;

@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <regex>
 #include <string>
 #include <utility>
 
@@ -40,36 +38,29 @@ bool_t EncodeLockOfPath(XDR* xdrs, std::string* path) {
            xdr_u_hyper(xdrs, &owner) && xdr_bool(xdrs, &none);
 }
 
-// A client of the configuration program on a loopback port.
-struct RawConfigClient : TcpRpcClient {
-    explicit RawConfigClient(uint16_t port) : TcpRpcClient(port, LUMECFG_PROGRAM, LUMECFG_V1) {}
-};
+class ConfigChannel : public LumedFixture {};
 
-class ConfigChannel : public LumedFixture {
-  protected:
-    void Start(const std::vector<std::string>& extraArgs = {}) {
-        ASSERT_NO_FATAL_FAILURE(StartLumed({m_startup.RealPath()}, extraArgs));
-    }
-    TempDir m_startup;
-};
+std::string HostName() {
+    char host[HOST_NAME_MAX + 1] = {};
+    ::gethostname(host, sizeof(host) - 1);
+    return host;
+}
 
 TEST_F(ConfigChannel, UnknownProceduresAndGarbageArgumentsAreRefusedAndServingGoesOn) {
-    Start();
-    RawConfigClient client(m_lumed.Port());
+    ASSERT_NO_FATAL_FAILURE(StartLumed({}));
+    MountClient client(m_lumed.Port(), LUMECFG_PROGRAM, LUMECFG_V1);
     ASSERT_NE(client.get(), nullptr);
-    EXPECT_EQ(clnt_call(client.get(), 0x2460018, XdrProc(xdr_void), nullptr, XdrProc(xdr_void),
-                        nullptr, kTimeout),
-              RPC_PROCUNAVAIL);
+    auto call = [&](rpcproc_t procedure, xdrproc_t encode, void* args) {
+        return clnt_call(client.get(), procedure, encode, args, XdrProc(xdr_void), nullptr,
+                         kTimeout);
+    };
+    EXPECT_EQ(call(0x2460018, XdrProc(xdr_void), nullptr), RPC_PROCUNAVAIL);
     // A create-export call whose arguments stop after the first word.
     unsigned timeout = 1;
-    EXPECT_EQ(clnt_call(client.get(), LUMECFG_CREATE_EXPORT, XdrProc(xdr_u_int), &timeout,
-                        XdrProc(xdr_void), nullptr, kTimeout),
-              RPC_CANTDECODEARGS);
+    EXPECT_EQ(call(LUMECFG_CREATE_EXPORT, XdrProc(xdr_u_int), &timeout), RPC_CANTDECODEARGS);
     // A lock call whose path claims more bytes than are sent.
     unsigned words[] = {0, 1, 1000};
-    EXPECT_EQ(clnt_call(client.get(), LUMECFG_FILE_LOCK, XdrProc(EncodeTruncatedLock), words,
-                        XdrProc(xdr_void), nullptr, kTimeout),
-              RPC_CANTDECODEARGS);
+    EXPECT_EQ(call(LUMECFG_FILE_LOCK, XdrProc(EncodeTruncatedLock), words), RPC_CANTDECODEARGS);
     // A path up to PATH_MAX is served; one byte more is refused undecoded.
     for (auto [length, expected] : {std::pair{LUMECFG_PATHLEN, RPC_SUCCESS},
                                     std::pair{LUMECFG_PATHLEN + 1, RPC_CANTDECODEARGS}}) {
@@ -81,30 +72,22 @@ TEST_F(ConfigChannel, UnknownProceduresAndGarbageArgumentsAreRefusedAndServingGo
             << length;
         xdr_free(XdrProc(xdr_lumecfg_lock_res), reinterpret_cast<char*>(&result));
     }
-    EXPECT_EQ(clnt_call(client.get(), LUMECFG_NULL, XdrProc(xdr_void), nullptr, XdrProc(xdr_void),
-                        nullptr, kTimeout),
-              RPC_SUCCESS);
+    EXPECT_EQ(call(LUMECFG_NULL, XdrProc(xdr_void), nullptr), RPC_SUCCESS);
 }
 
 // A name written into the credentials proves nothing: calling as root with
 // this very host's name over TCP is still nobody in particular, and may not
-// export "/" with root kept.
+// export "/" with root kept. (Without credentials, as lumectl calls, is
+// Lumectl.AnUnprovedCallerIsRefusedWithTheModulesStatusAndText.)
 TEST_F(ConfigChannel, NoCredentialAClientWritesMakesItThisMachine) {
-    Start();
-    char host[HOST_NAME_MAX + 1] = {};
-    ASSERT_EQ(::gethostname(host, sizeof(host) - 1), 0);
-    for (const char* claimed :
-         {static_cast<const char*>(nullptr), static_cast<const char*>(host), "localhost"}) {
-        SCOPED_TRACE(claimed ? claimed : "AUTH_NONE");
-        RawConfigClient client(m_lumed.Port());
+    ASSERT_NO_FATAL_FAILURE(StartLumed({}));
+    char* clients = const_cast<char*>("*");
+    lumecfg_export_args args{0, const_cast<char*>("/"), &clients, 7, 0, FALSE};
+    for (const std::string& claimed : {HostName(), std::string("localhost")}) {
+        SCOPED_TRACE(claimed);
+        MountClient client(m_lumed.Port(), LUMECFG_PROGRAM, LUMECFG_V1);
         ASSERT_NE(client.get(), nullptr);
-        if (claimed)
-            client.ClaimMachineName(claimed);
-        char* clients = const_cast<char*>("*");
-        lumecfg_export_args args{};
-        args.path = const_cast<char*>("/");
-        args.clients = &clients;
-        args.perms = 7;
+        client.ClaimMachineName(claimed);
         lumecfg_export_res result{};
         ASSERT_EQ(clnt_call(client.get(), LUMECFG_CREATE_EXPORT, XdrProc(xdr_lumecfg_export_args),
                             reinterpret_cast<char*>(&args), XdrProc(xdr_lumecfg_export_res),
@@ -122,13 +105,12 @@ TEST_F(ConfigChannel, NoCredentialAClientWritesMakesItThisMachine) {
 // it admits act as this machine.
 TEST_F(ConfigChannel, TheLocalSocketAdmitsItsAdministratorsOnly) {
     ::chmod(m_state.Path().c_str(), 0711);  // the socket's directory lets callers through
-    Start({"--admin-group", "nogroup"});
+    ASSERT_NO_FATAL_FAILURE(StartLumed({}, {"--admin-group", "nogroup"}));
     const std::string socket = Socket();
     struct stat st;
     ASSERT_EQ(::stat(socket.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0660u);
-    ::chmod(m_dirs.Path().c_str(), 0755);
-    const std::string dir = m_dirs.RealPath();
+    const std::string dir = NewDir("shared");
     LumectlRun outsider = RunLumectl({"--socket", socket, "export", dir}, {{65534, 12345}});
     EXPECT_EQ(outsider.exitCode, 3) << outsider.err;
     LumectlRun admin = RunLumectl({"--socket", socket, "export", dir}, {{65534, 65534}});
@@ -136,13 +118,9 @@ TEST_F(ConfigChannel, TheLocalSocketAdmitsItsAdministratorsOnly) {
 }
 
 TEST_F(ConfigChannel, AConfigurationBindAddressGivesTheChannelItsOwnLoopbackPort) {
-    Start({"--config-bind", "127.0.0.1"});
-    std::smatch match;
-    const std::string output = m_lumed.Output();
-    ASSERT_TRUE(std::regex_search(
-        output, match, std::regex("lumed: configuration on 127\\.0\\.0\\.1 port (\\d+)")))
-        << output;
-    const std::string configPort = match[1];
+    ASSERT_NO_FATAL_FAILURE(StartLumed({}, {"--config-bind", "127.0.0.1"}));
+    const std::string configPort = PrintedPort("configuration");
+    ASSERT_NE(configPort, "") << m_lumed.Output();
     EXPECT_NE(configPort, std::to_string(m_lumed.Port()));
 
     std::string dir = m_dirs.RealPath();
@@ -161,47 +139,35 @@ TEST_F(ConfigChannel, OverTlsACallerIsWhatItsCertificateProves) {
     TempDir pki;
     const TestCa ca(pki.Path(), "lume-test-ca"), otherCa(pki.Path(), "other-ca");
     const TestCertificate server = ca.Issue("lumed-test", "127.0.0.1");
-    Start({"--tls-cert", server.certificate, "--tls-key", server.key, "--tls-ca",
-           ca.Files().certificate});
-    std::smatch match;
-    const std::string output = m_lumed.Output();
-    ASSERT_TRUE(std::regex_search(
-        output, match, std::regex("configuration on 127\\.0\\.0\\.1 port (\\d+) with TLS")))
-        << output;
-    const std::string port = match[1];
-    char host[HOST_NAME_MAX + 1] = {};
-    ASSERT_EQ(::gethostname(host, sizeof(host) - 1), 0);
-    const TestCertificate self = ca.Issue(host), stranger = ca.Issue("a-stranger"),
+    ASSERT_NO_FATAL_FAILURE(StartLumed({}, {"--tls-cert", server.certificate, "--tls-key",
+                                            server.key, "--tls-ca", ca.Files().certificate}));
+    const std::string port = PrintedPort("configuration", " with TLS");
+    ASSERT_NE(port, "") << m_lumed.Output();
+    const TestCertificate self = ca.Issue(HostName()), stranger = ca.Issue("a-stranger"),
                           expired = ca.Issue("expired", "", -7200, -3600),
                           foreign = otherCa.Issue("foreign");
+    const std::vector<std::string> caOnly = {"--tls-ca", ca.Files().certificate};
     auto shows = [&ca](const TestCertificate& mine, const TestCa* trusted = nullptr) {
-        if (!trusted)
-            trusted = &ca;
-        return std::vector<std::string>{"--tls-ca",   trusted->Files().certificate,
+        return std::vector<std::string>{"--tls-ca",   (trusted ? *trusted : ca).Files().certificate,
                                         "--tls-cert", mine.certificate,
                                         "--tls-key",  mine.key};
     };
     struct Case {
         const char* what;
         std::vector<std::string> tls;
-        const char* server;
         int exitCode;
         const char* says;
+        const char* server = "127.0.0.1";
     };
     const Case cases[] = {
-        {"another client's name", shows(stranger), "127.0.0.1", 1, "not in allowed paths"},
-        {"this machine's name", shows(self), "127.0.0.1", 0, "exported"},
-        {"no certificate",
-         {"--tls-ca", ca.Files().certificate},
-         "127.0.0.1",
-         4,
-         "certificate required"},
-        {"an expired certificate", shows(expired), "127.0.0.1", 4, "certificate expired"},
-        {"another CA's certificate", shows(foreign), "127.0.0.1", 4, "unknown ca"},
-        {"a server its CA did not certify", shows(self, &otherCa), "127.0.0.1", 4,
-         "certificate verify failed"},
-        {"a server under another name", shows(self), "localhost", 4, "hostname mismatch"},
-        {"no TLS", {}, "127.0.0.1", 3, "too weak"},
+        {"another client's name", shows(stranger), 1, "not in allowed paths"},
+        {"this machine's name", shows(self), 0, "exported"},
+        {"no certificate", caOnly, 4, "certificate required"},
+        {"an expired certificate", shows(expired), 4, "certificate expired"},
+        {"another CA's certificate", shows(foreign), 4, "unknown ca"},
+        {"a server its CA did not certify", shows(self, &otherCa), 4, "certificate verify failed"},
+        {"a server under another name", shows(self), 4, "hostname mismatch", "localhost"},
+        {"no TLS", {}, 3, "too weak"},
     };
     const std::string dir = m_dirs.RealPath();
     for (const Case& c : cases) {

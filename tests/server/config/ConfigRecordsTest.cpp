@@ -9,30 +9,28 @@
 
 namespace {
 
-// Encodes value and decodes it into a fresh T (free it with xdr_free).
+// value encoded and decoded into a fresh T, freed with the object.
 template <typename T>
-bool RoundTrip(xdrproc_t proc, T& value, T& decoded) {
-    std::vector<char> buffer(4096);
-    XDR out;
-    xdrmem_create(&out, buffer.data(), buffer.size(), XDR_ENCODE);
-    if (!proc(&out, &value))
-        return false;
-    XDR in;
-    xdrmem_create(&in, buffer.data(), xdr_getpos(&out), XDR_DECODE);
-    return proc(&in, &decoded);
-}
+struct Decoded {
+    Decoded(xdrproc_t proc, T value) : proc(proc) {
+        std::vector<char> buffer(4096);
+        XDR out, in;
+        xdrmem_create(&out, buffer.data(), buffer.size(), XDR_ENCODE);
+        ok = proc(&out, &value);
+        xdrmem_create(&in, buffer.data(), xdr_getpos(&out), XDR_DECODE);  // no byte more
+        ok = ok && proc(&in, &back);
+    }
+    ~Decoded() { xdr_free(proc, reinterpret_cast<char*>(&back)); }
+    xdrproc_t proc;
+    T back{};
+    bool ok = false;
+};
 
 TEST(ConfigRequestRecords, ExportArgumentsFillEveryFieldOfTheRecordInPlace) {
     char path[] = "/data/x";
     char clients[] = "10.0.0.0/8";
     char* clientsField = clients;
-    lumecfg_export_args args{};
-    args.timeout = 30;
-    args.path = path;
-    args.clients = &clientsField;
-    args.perms = 5;
-    args.job_id = 0x1234567890ull;
-    args.unique_name = TRUE;
+    lumecfg_export_args args{30, path, &clientsField, 5, 0x1234567890ull, TRUE};
 
     LumeExportPath record = ExportRequestRecord(args);
     EXPECT_EQ(record.timeout, 30u);
@@ -83,63 +81,48 @@ TEST(ConfigRequestRecords, ShareLockAndDrillHoleArgumentsKeepTheirFieldsApart) {
 TEST(ConfigResponseResults, ExportResponsesTravelWithTheirShareAndAbsentTexts) {
     char share[] = "/data/x";
     LumeExportPathResp created;
-    created.share.path = share;
-    created.share.refCount = 3;
-    lumecfg_export_res result = ExportResult(created);
-    lumecfg_export_res decoded{};
-    ASSERT_TRUE(RoundTrip(XdrProc(xdr_lumecfg_export_res), result, decoded));
-    EXPECT_EQ(decoded.status, 0);
-    EXPECT_EQ(decoded.message, nullptr);
-    ASSERT_NE(decoded.share.path, nullptr);
-    EXPECT_STREQ(*decoded.share.path, "/data/x");
-    EXPECT_EQ(decoded.share.ref_count, 3u);
-    xdr_free(XdrProc(xdr_lumecfg_export_res), reinterpret_cast<char*>(&decoded));
+    created.share = {share, 0, 0, 3};
+    Decoded<lumecfg_export_res> decoded(XdrProc(xdr_lumecfg_export_res), ExportResult(created));
+    ASSERT_TRUE(decoded.ok);
+    EXPECT_EQ(decoded.back.status, 0);
+    EXPECT_EQ(decoded.back.message, nullptr);
+    ASSERT_NE(decoded.back.share.path, nullptr);
+    EXPECT_STREQ(*decoded.back.share.path, "/data/x");
+    EXPECT_EQ(decoded.back.share.ref_count, 3u);
 
     char text[] = "This path is not in allowed paths.";
-    LumeUnExportResp refused;
-    refused.status = 11;
-    refused.message = text;
-    lumecfg_unexport_res unexport = UnexportResult(refused);
-    lumecfg_unexport_res back{};
-    ASSERT_TRUE(RoundTrip(XdrProc(xdr_lumecfg_unexport_res), unexport, back));
-    EXPECT_EQ(back.status, 11);
-    ASSERT_NE(back.message, nullptr);
-    EXPECT_STREQ(*back.message, text);
-    EXPECT_EQ(back.share.path, nullptr);
-    EXPECT_EQ(back.share.ref_count, 0u);
-    xdr_free(XdrProc(xdr_lumecfg_unexport_res), reinterpret_cast<char*>(&back));
+    LumeUnExportResp refused{{}, 11, text};  // no share
+    Decoded<lumecfg_unexport_res> unexport(XdrProc(xdr_lumecfg_unexport_res),
+                                           UnexportResult(refused));
+    ASSERT_TRUE(unexport.ok);
+    EXPECT_EQ(unexport.back.status, 11);
+    ASSERT_NE(unexport.back.message, nullptr);
+    EXPECT_STREQ(*unexport.back.message, text);
+    EXPECT_EQ(unexport.back.share.path, nullptr);
+    EXPECT_EQ(unexport.back.share.ref_count, 0u);
 }
 
 TEST(ConfigResponseResults, LockAndDrillHoleResponsesKeepPathsStatusAndOwner) {
     char share[] = "/data/x";
     char file[] = "f";
-    LumeLockResp lock;
-    lock.status = 21;
-    lock.exportPath = share;
-    lock.filePath = file;
-    lock.lockOwner = 7;
-    lumecfg_lock_res lockResult = LockResult(lock);
-    lumecfg_lock_res lockBack{};
-    ASSERT_TRUE(RoundTrip(XdrProc(xdr_lumecfg_lock_res), lockResult, lockBack));
-    EXPECT_EQ(lockBack.status, 21);
-    EXPECT_STREQ(*lockBack.export_path, share);
-    EXPECT_STREQ(*lockBack.file_path, file);
-    EXPECT_EQ(lockBack.owner, 7u);
-    EXPECT_EQ(lockBack.message, nullptr);
-    xdr_free(XdrProc(xdr_lumecfg_lock_res), reinterpret_cast<char*>(&lockBack));
+    LumeLockResp lock{21, share, file, 7};  // and no message
+    Decoded<lumecfg_lock_res> locked(XdrProc(xdr_lumecfg_lock_res), LockResult(lock));
+    ASSERT_TRUE(locked.ok);
+    EXPECT_EQ(locked.back.status, 21);
+    EXPECT_STREQ(*locked.back.export_path, share);
+    EXPECT_STREQ(*locked.back.file_path, file);
+    EXPECT_EQ(locked.back.owner, 7u);
+    EXPECT_EQ(locked.back.message, nullptr);
 
-    LumeSinkFSMDrillHoleResp hole;
-    hole.status = -1;  // the module's failure before the platform call
-    hole.sharePath = share;
-    hole.filePath = file;
-    lumecfg_drill_hole_res holeResult = DrillHoleResult(hole);
-    lumecfg_drill_hole_res holeBack{};
-    ASSERT_TRUE(RoundTrip(XdrProc(xdr_lumecfg_drill_hole_res), holeResult, holeBack));
-    EXPECT_EQ(holeBack.status, -1);
-    EXPECT_STREQ(*holeBack.share_path, share);
-    EXPECT_STREQ(*holeBack.file_path, file);
-    EXPECT_EQ(holeBack.error_text, nullptr);
-    xdr_free(XdrProc(xdr_lumecfg_drill_hole_res), reinterpret_cast<char*>(&holeBack));
+    // The module's failure before the platform call: no error text.
+    LumeSinkFSMDrillHoleResp hole{-1, share, file};
+    Decoded<lumecfg_drill_hole_res> drilled(XdrProc(xdr_lumecfg_drill_hole_res),
+                                            DrillHoleResult(hole));
+    ASSERT_TRUE(drilled.ok);
+    EXPECT_EQ(drilled.back.status, -1);
+    EXPECT_STREQ(*drilled.back.share_path, share);
+    EXPECT_STREQ(*drilled.back.file_path, file);
+    EXPECT_EQ(drilled.back.error_text, nullptr);
 }
 
 }  // namespace

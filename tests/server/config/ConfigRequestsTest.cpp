@@ -37,22 +37,23 @@ class RecordingFsm : public RemovingFsm {
     std::vector<std::pair<int, void*>> released;
 };
 
-lumecfg_export_args ExportArgs(char* path) {
-    lumecfg_export_args args{};
-    args.path = path;
-    return args;
-}
-
-TEST(ConfigRequests, AnExportAnswerIsUsedThenReleasedWithItsType) {
+// A create-export request of /data/x, which the module answers with record.
+class ConfigRequests : public ::testing::Test {
+  protected:
+    ConfigRequests() {
+        fsm.answer = &record;
+        args.path = path;
+    }
     RecordingFsm fsm;
     LumeExportPathResp record;
+    char path[8] = "/data/x";
+    lumecfg_export_args args{};
+};
+
+TEST_F(ConfigRequests, AnExportAnswerIsUsedThenReleasedWithItsType) {
     char share[] = "/data/x";
-    record.share.path = share;
-    record.share.refCount = 2;
-    fsm.answer = &record;
+    record.share = {share, 0, 0, 2};
     fsm.answerType = RPC_CREATE_EXPORT_RESP;
-    char path[] = "/data/x";
-    lumecfg_export_args args = ExportArgs(path);
 
     uint64_t references = 0;
     bool releasedBeforeUse = true;
@@ -70,13 +71,8 @@ TEST(ConfigRequests, AnExportAnswerIsUsedThenReleasedWithItsType) {
     EXPECT_EQ(fsm.released[0].second, &record);
 }
 
-TEST(ConfigRequests, AnAnswerOfAnotherTypeIsNotUsedButStillReleased) {
-    RecordingFsm fsm;
-    LumeExportPathResp record;
-    fsm.answer = &record;
+TEST_F(ConfigRequests, AnAnswerOfAnotherTypeIsNotUsedButStillReleased) {
     fsm.answerType = RPC_UNEXPORT_RESP;  // same size, wrong record
-    char path[] = "/data/x";
-    lumecfg_export_args args = ExportArgs(path);
     bool used = false;
     EXPECT_FALSE(RequestCreateExport(&fsm, args, "", [&](lumecfg_export_res&) { used = true; }));
     EXPECT_FALSE(used);

@@ -15,8 +15,8 @@ namespace {
 class Listing : public LumedFixture {
   protected:
     void SetUp() override {
-        m_first = m_a.RealPath();
-        m_second = m_b.RealPath();
+        m_first = NewDir("first");
+        m_second = NewDir("second");
         std::ofstream(m_first + "/f") << "f";
         std::ofstream(m_second + "/g") << "g";
         StartLumed({m_first});
@@ -26,15 +26,13 @@ class Listing : public LumedFixture {
         ASSERT_EQ(run.exitCode, 0) << run.err;
     }
 
-    TempDir m_a, m_b;
     std::string m_first, m_second;
 };
 
 TEST_F(Listing, ListAndLocksShowEveryExportItsClientsAndItsLocks) {
-    ASSERT_EQ(Ctl({"export", m_second, "--clients", "127.0.0.1,10.1.0.0/16", "--timeout", "5",
-                   "--perms", "1"})
-                  .exitCode,
-              0);
+    LumectlRun exported = Ctl({"export", m_second, "--clients", "127.0.0.1,10.1.0.0/16",
+                               "--timeout", "5", "--perms", "1"});
+    ASSERT_EQ(exported.exitCode, 0) << exported.err;
     ASSERT_EQ(Ctl({"export", m_second, "--clients", "127.0.0.1"}).exitCode, 0);
     Lock(m_first, "f", "7", "--write");
     Lock(m_second, "g", "8", "--read");
@@ -72,11 +70,10 @@ TEST_F(Listing, ListAndLocksShowEveryExportItsClientsAndItsLocks) {
     ASSERT_EQ(locks.exitCode, 0) << locks.err;
     nlohmann::json held = nlohmann::json::parse(locks.out);
     EXPECT_EQ(held["total"], 2);
-    EXPECT_EQ(held["locks"], nlohmann::json::parse(R"([
-        {"owner": 8, "kind": "read", "file": ")" + m_second +
-                                                   R"(/g"},
-        {"owner": 9, "kind": "read", "file": ")" + m_second +
-                                                   R"(/g"}])"));
+    const std::string g = m_second + "/g";
+    EXPECT_EQ(held["locks"],
+              nlohmann::json::array({{{"owner", 8}, {"kind", "read"}, {"file", g}},
+                                     {{"owner", 9}, {"kind", "read"}, {"file", g}}}));
     EXPECT_EQ(Ctl({"locks", m_first}).out, "OWNER  KIND   FILE\n7      write  " + m_first + "/f\n");
 
     MountClient mount(m_lumed.Port());

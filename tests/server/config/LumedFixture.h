@@ -3,17 +3,63 @@
 // a caller the server knows no name for.
 #pragma once
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <optional>
+#include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/server/LumedProcess.h"
-#include "tests/server/config/LumectlRun.h"
 #include "tests/support/TempDir.h"
+
+// The built lumectl run as a user would (arguments passed without a shell):
+// its exit status (-1: it did not exit normally) and what it printed. One
+// test thread at a time.
+struct LumectlRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// asUser: run as that uid and gid (no other groups) instead of this process's.
+inline LumectlRun RunLumectl(const std::vector<std::string>& args,
+                             std::optional<std::pair<uid_t, gid_t>> asUser = std::nullopt) {
+    TempDir outputs;
+    const std::string out = outputs / "out", err = outputs / "err";
+    std::vector<std::string> all = {LUMECTL_BINARY};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : all)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr))
+            ::_exit(127);
+        if (asUser && (::setgroups(0, nullptr) != 0 || ::setgid(asUser->second) != 0 ||
+                       ::setuid(asUser->first) != 0))
+            ::_exit(127);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    LumectlRun run;
+    int status = 0;
+    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        run.exitCode = WEXITSTATUS(status);
+    run.out = ReadFile(out);
+    run.err = ReadFile(err);
+    return run;
+}
 
 class LumedFixture : public ::testing::Test {
   protected:
@@ -21,8 +67,15 @@ class LumedFixture : public ::testing::Test {
     void TearDown() override { m_lumed.Stop(); }
     void StartLumed(const std::vector<std::string>& exports,
                     const std::vector<std::string>& extraArgs = {}) {
-        std::string error;
-        ASSERT_TRUE(m_lumed.Start({exports, m_state.Path(), extraArgs}, error)) << error;
+        ASSERT_TRUE(m_lumed.Start({exports, m_state.Path(), extraArgs})) << m_lumed.Output();
+    }
+    // The port of lumed's line "lumed: WHAT on 127.0.0.1 port N[AFTER]"; "" when none.
+    std::string PrintedPort(const std::string& what, const std::string& after = "") const {
+        std::smatch match;
+        const std::string& out = m_lumed.Output();
+        std::regex_search(out, match,
+                          std::regex("lumed: " + what + " on 127\\.0\\.0\\.1 port (\\d+)" + after));
+        return match.empty() ? "" : match[1].str();
     }
     std::string Socket() const { return m_state.Path() + "/lumed.sock"; }
     LumectlRun Ctl(std::vector<std::string> args) {

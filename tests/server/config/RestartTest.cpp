@@ -22,9 +22,6 @@ using Listing = std::map<std::string, uint32_t>;
 
 class Restart : public LumedFixture, public ::testing::WithParamInterface<int> {
   protected:
-    void Start(const std::vector<std::string>& exports) {
-        ASSERT_NO_FATAL_FAILURE(StartLumed(exports, {"--minute-seconds", "1"}));
-    }
     Listing Mountable(const std::vector<std::string>& dirs) {
         Listing all;
         for (const std::string& dir : dirs) {
@@ -43,11 +40,11 @@ TEST_P(Restart, ChannelExportsComeBackAsTheyWereAndGoAsBefore) {
                       expiring = NewDir("expiring"), gone = NewDir("gone"),
                       startup = NewDir("startup"), vanished = NewDir("vanished");
     const std::vector<std::string> all = {kept, fenced, expiring, gone, startup, vanished};
-    Start({startup});
+    ASSERT_NO_FATAL_FAILURE(StartLumed({startup}, {"--minute-seconds", "1"}));
+    const std::vector<std::string> keep = {"export",  kept, "--clients", "127.0.0.1",
+                                           "--perms", "1",  "--job-id",  "7"};
     for (int i = 0; i < 2; ++i)
-        ASSERT_EQ(Ctl({"export", kept, "--clients", "127.0.0.1", "--perms", "1", "--job-id", "7"})
-                      .exitCode,
-                  0);
+        ASSERT_EQ(Ctl(keep).exitCode, 0);
     ASSERT_EQ(Ctl({"export", fenced, "--clients", "10.1.2.3"}).exitCode, 0);
     // Ten one-second minutes: room for a restart, not a measurement.
     ASSERT_EQ(Ctl({"export", expiring, "--timeout", "10"}).exitCode, 0);
@@ -61,7 +58,7 @@ TEST_P(Restart, ChannelExportsComeBackAsTheyWereAndGoAsBefore) {
 
     m_lumed.Stop(GetParam());
     std::filesystem::remove(vanished);
-    Start({});  // --export exports are not recorded
+    StartLumed({}, {"--minute-seconds", "1"});  // --export exports are not recorded
     before[startup] = before[vanished] = 0;
     EXPECT_EQ(Mountable(all), before);
     Nfs3RawClient nfs;
@@ -82,7 +79,7 @@ TEST_P(Restart, ChannelExportsComeBackAsTheyWereAndGoAsBefore) {
     // vanished directory dropped.
     m_lumed.Stop(GetParam());
     NewDir("vanished");
-    Start({});
+    StartLumed({}, {"--minute-seconds", "1"});
     before[expiring] = 0;
     EXPECT_EQ(Mountable(all), before);
     EXPECT_EQ(Ctl({"unexport", kept}).out, "unexported " + kept + " (references: 0, removed)\n");

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nfsc/libnfs.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -28,10 +29,7 @@ int Connect(uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     timeval timeout{10, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
@@ -52,44 +50,7 @@ std::string Http(uint16_t port, const std::string& request) {
     return response;
 }
 
-class Stats : public LumedFixture {
-  protected:
-    void SetUp() override {
-        m_dir = m_export.RealPath();
-        // Root is squashed: nobody must be able to read them.
-        ::chmod(m_export.Path().c_str(), 0755);
-        ::chmod(m_export.WriteFile("data", "0123456789").c_str(), 0644);
-        ASSERT_NO_FATAL_FAILURE(StartLumed({m_dir}, {"--metrics", "127.0.0.1:0"}));
-        std::smatch port;
-        const std::string& out = m_lumed.Output();
-        ASSERT_TRUE(
-            std::regex_search(out, port, std::regex("lumed: metrics on 127.0.0.1 port (\\d+)")))
-            << out;
-        m_metricsPort = static_cast<uint16_t>(std::stoi(port[1]));
-    }
-    nlohmann::json Snapshot() {
-        LumectlRun run = Ctl({"--json", "stats"});
-        EXPECT_EQ(run.exitCode, 0) << run.err;
-        return nlohmann::json::parse(run.out);
-    }
-    // Works as a client does: mounts, finds a file and reads it, looks for
-    // a missing one (NOENT).
-    void Work(NfsClient& client) {
-        std::string error;
-        ASSERT_TRUE(client.Mount(m_lumed.Port(), m_dir, error)) << error;
-        nfs_stat_64 st;
-        char buffer[16];
-        nfsfh* fh = nullptr;
-        ASSERT_EQ(nfs_open(client.Context(), "/data", O_RDONLY, &fh), 0);
-        EXPECT_EQ(nfs_read(client.Context(), fh, sizeof buffer, buffer), 10);
-        nfs_close(client.Context(), fh);
-        EXPECT_NE(nfs_stat64(client.Context(), "/missing", &st), 0);
-    }
-
-    TempDir m_export;
-    std::string m_dir;
-    uint16_t m_metricsPort = 0;
-};
+class Stats : public LumedFixture {};
 
 const nlohmann::json* Row(const nlohmann::json& rows, const std::string& program,
                           const std::string& name) {
@@ -102,39 +63,6 @@ const nlohmann::json* Row(const nlohmann::json& rows, const std::string& program
 uint64_t Calls(const nlohmann::json& rows, const std::string& program, const std::string& name) {
     const nlohmann::json* row = Row(rows, program, name);
     return row ? (*row)["calls"].get<uint64_t>() : 0;
-}
-
-TEST_F(Stats, CountsMoveWhenAClientWorksAndPercentilesAreOrdered) {
-    const nlohmann::json before = Snapshot();
-    NfsClient client;
-    Work(client);
-    const nlohmann::json after = Snapshot();
-    EXPECT_GT(Calls(after["procedures"], "mount", "MNT"),
-              Calls(before["procedures"], "mount", "MNT"));
-    EXPECT_GE(Calls(after["procedures"], "nfs", "READ"),
-              Calls(before["procedures"], "nfs", "READ") + 1);
-    const nlohmann::json* lookup = Row(after["procedures"], "nfs", "LOOKUP");
-    ASSERT_TRUE(lookup) << after.dump();
-    EXPECT_GE((*lookup)["errors"].value("NOENT", 0u), 1u);
-    const nlohmann::json* exported = Row(after["exports"], "nfs", m_dir);
-    ASSERT_TRUE(exported) << after.dump();
-    EXPECT_GT((*exported)["bytes_in"].get<uint64_t>(), 0u);
-    EXPECT_GT((*exported)["bytes_out"].get<uint64_t>(), 0u);
-    for (const char* list : {"procedures", "exports"})
-        for (const nlohmann::json& row : after[list]) {
-            EXPECT_LE(row["p50_ns"], row["p90_ns"]) << row.dump();
-            EXPECT_LE(row["p90_ns"], row["p99_ns"]) << row.dump();
-            EXPECT_LE(row["p99_ns"], row["max_ns"]) << row.dump();
-        }
-    uint64_t clientCalls = 0;  // the client's connection is still open
-    for (const nlohmann::json& connection : after["connections"])
-        if (connection["peer"].get<std::string>().rfind("127.0.0.1:", 0) == 0)
-            clientCalls += connection["calls"].get<uint64_t>();
-    EXPECT_GE(clientCalls, 5u) << after.dump();
-    LumectlRun table = Ctl({"stats"});
-    EXPECT_EQ(table.exitCode, 0);
-    EXPECT_NE(table.out.find("nfs LOOKUP"), std::string::npos) << table.out;
-    EXPECT_NE(table.out.find(m_dir), std::string::npos) << table.out;
 }
 
 // The text format, line by line: every family's HELP, then TYPE, then its
@@ -172,10 +100,63 @@ void ExpectTextFormat(const std::string& body) {
     EXPECT_GT(samples, 0u);
 }
 
-TEST_F(Stats, MetricsEndpointServesTheTextFormatAndNothingElse) {
+// What a client's work moves: lumectl stats (percentiles ordered, --json
+// and the table) and the metrics endpoint, which serves nothing else.
+TEST_F(Stats, CountsMoveWhenAClientWorksAndTheMetricsEndpointServesThem) {
+    const std::string dir = NewDir("export");
+    std::ofstream(dir + "/data") << "0123456789";
+    ::chmod((dir + "/data").c_str(), 0644);  // root is squashed: nobody reads it
+    ASSERT_NO_FATAL_FAILURE(StartLumed({dir}, {"--metrics", "127.0.0.1:0"}));
+    const std::string port = PrintedPort("metrics");
+    ASSERT_NE(port, "") << m_lumed.Output();
+    const uint16_t metricsPort = static_cast<uint16_t>(std::stoi(port));
+    auto snapshot = [this] {
+        LumectlRun run = Ctl({"--json", "stats"});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        return nlohmann::json::parse(run.out);
+    };
+
+    const nlohmann::json before = snapshot();
+    // A client mounts, finds a file and reads it, looks for a missing one.
     NfsClient client;
-    Work(client);
-    const std::string response = Http(m_metricsPort, "GET /metrics HTTP/1.0\r\n\r\n");
+    std::string error;
+    ASSERT_TRUE(client.Mount(m_lumed.Port(), dir, error)) << error;
+    nfsfh* fh = nullptr;
+    char buffer[16];
+    ASSERT_EQ(nfs_open(client.Context(), "/data", O_RDONLY, &fh), 0);
+    EXPECT_EQ(nfs_read(client.Context(), fh, sizeof buffer, buffer), 10);
+    nfs_close(client.Context(), fh);
+    nfs_stat_64 st;
+    EXPECT_NE(nfs_stat64(client.Context(), "/missing", &st), 0);
+    const nlohmann::json after = snapshot();
+    EXPECT_GT(Calls(after["procedures"], "mount", "MNT"),
+              Calls(before["procedures"], "mount", "MNT"));
+    EXPECT_GE(Calls(after["procedures"], "nfs", "READ"),
+              Calls(before["procedures"], "nfs", "READ") + 1);
+    const nlohmann::json* lookup = Row(after["procedures"], "nfs", "LOOKUP");
+    ASSERT_TRUE(lookup) << after.dump();
+    EXPECT_GE((*lookup)["errors"].value("NOENT", 0u), 1u);
+    const nlohmann::json* exported = Row(after["exports"], "nfs", dir);
+    ASSERT_TRUE(exported) << after.dump();
+    EXPECT_GT((*exported)["bytes_in"].get<uint64_t>(), 0u);
+    EXPECT_GT((*exported)["bytes_out"].get<uint64_t>(), 0u);
+    for (const char* list : {"procedures", "exports"})
+        for (const nlohmann::json& row : after[list]) {
+            EXPECT_LE(row["p50_ns"], row["p90_ns"]) << row.dump();
+            EXPECT_LE(row["p90_ns"], row["p99_ns"]) << row.dump();
+            EXPECT_LE(row["p99_ns"], row["max_ns"]) << row.dump();
+        }
+    uint64_t clientCalls = 0;  // the client's connection is still open
+    for (const nlohmann::json& connection : after["connections"])
+        if (connection["peer"].get<std::string>().rfind("127.0.0.1:", 0) == 0)
+            clientCalls += connection["calls"].get<uint64_t>();
+    EXPECT_GE(clientCalls, 5u) << after.dump();
+    LumectlRun table = Ctl({"stats"});
+    EXPECT_EQ(table.exitCode, 0);
+    EXPECT_NE(table.out.find("nfs LOOKUP"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find(dir), std::string::npos) << table.out;
+
+    const std::string response = Http(metricsPort, "GET /metrics HTTP/1.0\r\n\r\n");
     const size_t bodyAt = response.find("\r\n\r\n");
     ASSERT_NE(bodyAt, std::string::npos) << response;
     EXPECT_EQ(response.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << response;
@@ -187,16 +168,16 @@ TEST_F(Stats, MetricsEndpointServesTheTextFormatAndNothingElse) {
     EXPECT_NE(
         body.find("lume_rpc_errors_total{program=\"nfs\",procedure=\"LOOKUP\",status=\"NOENT\"} "),
         std::string::npos);
-    EXPECT_NE(body.find("lume_export_calls_total{export=\"" + m_dir + "\"} "), std::string::npos);
+    EXPECT_NE(body.find("lume_export_calls_total{export=\"" + dir + "\"} "), std::string::npos);
 
     for (const char* other : {"GET / HTTP/1.0\r\n\r\n", "GET /metricsx HTTP/1.0\r\n\r\n",
                               "POST /metrics HTTP/1.0\r\n\r\n", "\r\n\r\n"})
-        EXPECT_EQ(Http(m_metricsPort, other).rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << other;
+        EXPECT_EQ(Http(metricsPort, other).rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << other;
     // A client that connects and sends nothing is dropped; lumed answers on.
-    const int silent = Connect(m_metricsPort);
+    const int silent = Connect(metricsPort);
     ASSERT_GE(silent, 0);
     EXPECT_EQ(Ctl({"stats"}).exitCode, 0);
-    EXPECT_EQ(Http(m_metricsPort, "GET /metrics HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200 OK", 0), 0u);
+    EXPECT_EQ(Http(metricsPort, "GET /metrics HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200 OK", 0), 0u);
     ::close(silent);
 }
 

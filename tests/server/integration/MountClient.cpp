@@ -7,23 +7,20 @@ namespace {
 const timeval kTimeout{30, 0};  // bounds a hang; not a measurement
 }
 
-TcpRpcClient::TcpRpcClient(uint16_t port, uint32_t program, uint32_t version) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+MountClient::MountClient(uint16_t port, uint32_t program, uint32_t version) {
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     int socket = RPC_ANYSOCK;
     m_client = clnttcp_create(&address, program, version, &socket, 0, 0);
 }
 
-TcpRpcClient::~TcpRpcClient() {
+MountClient::~MountClient() {
     if (m_client) {
         auth_destroy(m_client->cl_auth);
         clnt_destroy(m_client);
     }
 }
 
-void TcpRpcClient::ClaimMachineName(const std::string& name) {
+void MountClient::ClaimMachineName(const std::string& name) {
     if (!m_client)
         return;
     auth_destroy(m_client->cl_auth);

@@ -13,28 +13,20 @@
 #include "server/protocol/XdrProc.h"
 #include "server/protocol/mount3.h"
 
-// libtirpc's TCP client of one program at a loopback port: AUTH_NONE, or
-// AUTH_SYS (root) naming whatever machine it claims.
-class TcpRpcClient {
+// libtirpc's TCP client of one program at a loopback port (MOUNT v3 unless
+// told otherwise): AUTH_NONE, or AUTH_SYS (root) naming whatever machine it
+// claims.
+class MountClient {
   public:
-    TcpRpcClient(uint16_t port, uint32_t program, uint32_t version);
-    ~TcpRpcClient();
-    TcpRpcClient(const TcpRpcClient&) = delete;
-    TcpRpcClient& operator=(const TcpRpcClient&) = delete;
+    explicit MountClient(uint16_t port, uint32_t program = MOUNT_PROGRAM,
+                         uint32_t version = MOUNT_V3);
+    ~MountClient();
+    MountClient(const MountClient&) = delete;
+    MountClient& operator=(const MountClient&) = delete;
     bool Connected() const { return m_client != nullptr; }
     CLIENT* get() const { return m_client; }
     // Calls from here on carry AUTH_SYS credentials naming this machine.
     void ClaimMachineName(const std::string& name);
-
-  protected:
-    CLIENT* m_client = nullptr;
-};
-
-class MountClient : public TcpRpcClient {
-  public:
-    explicit MountClient(uint16_t port, uint32_t program = MOUNT_PROGRAM,
-                         uint32_t version = MOUNT_V3)
-        : TcpRpcClient(port, program, version) {}
 
     struct MntResult {
         clnt_stat rpc = RPC_FAILED;
@@ -51,4 +43,7 @@ class MountClient : public TcpRpcClient {
     std::vector<std::pair<std::string, std::string>> Dump();
     // (directory, groups) pairs.
     std::vector<std::pair<std::string, std::vector<std::string>>> Exports();
+
+  private:
+    CLIENT* m_client = nullptr;
 };

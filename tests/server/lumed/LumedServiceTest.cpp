@@ -19,23 +19,11 @@
 
 namespace {
 
-// Polls, up to about ten seconds, until done() holds.
-template <typename Done>
-bool Eventually(Done done) {
-    for (int i = 0; i < 200; ++i) {
-        if (done())
-            return true;
-        ::usleep(50 * 1000);
-    }
-    return done();
-}
-
 // A datagram socket standing in for systemd's notify socket.
 class NotifySocket {
   public:
     explicit NotifySocket(const std::string& path) : m_fd(::socket(AF_UNIX, SOCK_DGRAM, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
+        sockaddr_un address{AF_UNIX, {}};
         path.copy(address.sun_path, sizeof(address.sun_path) - 1);
         ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
         timeval wait{30, 0};  // a message lumed never sends fails the test, not hangs it
@@ -75,7 +63,6 @@ TEST(LumedService, BothProgramsPrintTheProjectVersion) {
         EXPECT_EQ(run.output,
                   std::filesystem::path(binary).filename().string() + " " LUME_VERSION "\n");
     }
-    EXPECT_TRUE(std::regex_match(LUME_VERSION, std::regex(R"(\d+\.\d+\.\d+)")));
 }
 
 TEST(LumedService, UnitFileVerifies) {
@@ -97,10 +84,9 @@ TEST(LumedService, TellsSystemdItIsReadyAndStoppingAndLogsForJournald) {
     NotifySocket notify(dir / "notify");
     ASSERT_EQ(::setenv("NOTIFY_SOCKET", (dir / "notify").c_str(), 1), 0);
     LumedProcess lumed;
-    std::string error;
-    bool started = lumed.Start({{}, dir / "state", {"--log-stderr"}}, error);
+    bool started = lumed.Start({{}, dir / "state", {"--log-stderr"}});
     ::unsetenv("NOTIFY_SOCKET");
-    ASSERT_TRUE(started) << error;
+    ASSERT_TRUE(started) << lumed.Output();
     EXPECT_EQ(notify.Next(), "READY=1");
     EXPECT_EQ(WEXITSTATUS(lumed.Stop()), 0);
     EXPECT_EQ(notify.Next(), "STOPPING=1");
@@ -114,7 +100,7 @@ TEST(LumedService, SighupReopensTheLogAndAddsTheFilesNewExports) {
     std::string config = dir.WriteFile("lumed.toml", "[[export]]\ndir = \"" + dir / "a" + "\"\n");
     LumedProcess lumed;
     std::string error;
-    ASSERT_TRUE(lumed.Start({{}, dir / "state", {"--config", config}}, error)) << error;
+    ASSERT_TRUE(lumed.Start({{}, dir / "state", {"--config", config}})) << lumed.Output();
     NfsClient before;
     EXPECT_TRUE(before.Mount(lumed.Port(), dir / "a", error)) << error;
     EXPECT_FALSE(before.Mount(lumed.Port(), dir / "b", error));
@@ -122,16 +108,26 @@ TEST(LumedService, SighupReopensTheLogAndAddsTheFilesNewExports) {
     std::filesystem::rename(dir / "state/lumed.log", dir / "state/lumed.log.1");
     std::ofstream(config, std::ios::app) << "[[export]]\ndir = \"" + dir / "b" + "\"\nperms = 1\n";
     ASSERT_EQ(::kill(lumed.Pid(), SIGHUP), 0);
-    // lumed logs the reload last, in the new file.
-    EXPECT_TRUE(Eventually(
-        [&] { return ReadFile(dir / "state/lumed.log").find("SIGHUP") != std::string::npos; }));
+    // lumed logs the reload last, in the new file: waited for up to ten seconds.
+    bool reloaded = false;
+    for (int i = 0; i < 200 && !reloaded; ++i, ::usleep(50 * 1000))
+        reloaded = ReadFile(dir / "state/lumed.log").find("SIGHUP") != std::string::npos;
+    EXPECT_TRUE(reloaded);
     NfsClient after;
     EXPECT_TRUE(after.Mount(lumed.Port(), dir / "b", error)) << error;
     EXPECT_EQ(ReadFile(dir / "state/lumed.log.1").find("SIGHUP"), std::string::npos);
+    // SIGTERM removes both exports on the way out.
     EXPECT_EQ(WEXITSTATUS(lumed.Stop()), 0);
-    EXPECT_NE(lumed.Output().find("lumed: exporting " + dir / "b"), std::string::npos)
-        << lumed.Output();
+    EXPECT_NE(ReadFile(dir / "state/lumed.log").find("Removing 2 exports."), std::string::npos);
     const std::string& out = lumed.Output();
+    EXPECT_NE(out.find("lumed: exporting " + dir / "b"), std::string::npos) << out;
     std::string exportedA = "lumed: exporting " + dir / "a" + "\n";
     EXPECT_EQ(out.find(exportedA), out.rfind(exportedA)) << "a is exported once: " << out;
+    EXPECT_NE(out.find("lumed: stopped"), std::string::npos) << out;
+}
+
+TEST(LumedService, AnExportDirectoryThatIsNotThereFailsTheStart) {
+    TempDir state;
+    LumedProcess lumed;
+    EXPECT_FALSE(lumed.Start({{state / "no-such-dir"}, state.Path(), {}}));
 }
