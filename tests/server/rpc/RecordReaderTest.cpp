@@ -28,11 +28,6 @@ std::vector<uint8_t> Stream(const std::vector<Fragment>& fragments) {
     return bytes;
 }
 
-template <typename Bytes>
-std::string Text(const Bytes& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
 // Records come out whole, in order, and not before they are whole, however
 // the bytes are split (the smallest pieces split the headers); the bound
 // counts a whole record, not each fragment, and fails the reader for good
@@ -44,7 +39,6 @@ TEST(RpcRecordReader, RecordsComeOutWholeAndInOrderWithinTheBoundHoweverSplit) {
         std::vector<std::string> records;
         bool fails;
     } cases[] = {
-        {1024, {{"hello, record", true}}, {"hello, record"}, false},
         {1024, {{"hello, recor", true, 13}}, {}, false},
         {1024, {{"one", true}, {"two", true}, {"three", true}}, {"one", "two", "three"}, false},
         {1024,
@@ -68,7 +62,7 @@ TEST(RpcRecordReader, RecordsComeOutWholeAndInOrderWithinTheBoundHoweverSplit) {
             for (size_t at = 0; at < bytes.size() && !reader.Failed(); at += piece) {
                 reader.Feed(bytes.data() + at, std::min(piece, bytes.size() - at));
                 while (reader.Pop(record))
-                    records.push_back(Text(record));
+                    records.emplace_back(record.begin(), record.end());
             }
             EXPECT_EQ(records, c.records);
             EXPECT_EQ(reader.Failed(), c.fails);
@@ -103,13 +97,11 @@ TEST(RpcRecordReader, ARecordsBufferGrowsOnlyAsItsBytesArrive) {
                 ASSERT_TRUE(reader.Feed(bytes.data() + fed, length));
             }
             fed += length;
-            if (fed < bytes.size()) {
-                ASSERT_LE(reader.Reserved(), std::min(16 * (fed - 4), size)) << fed;
-            }
+            ASSERT_LE(reader.Reserved(), std::min(16 * (fed - 4), size)) << fed;
         }
         RecordReader::Bytes record;
         ASSERT_TRUE(reader.Pop(record));
-        EXPECT_EQ(Text(record), std::string(size, 'r'));
+        EXPECT_EQ(std::string(record.begin(), record.end()), std::string(size, 'r'));
         EXPECT_EQ(record.capacity(), size) << "never more than the record announced";
         EXPECT_FALSE(reader.Partial());
         EXPECT_EQ(reader.Completed(), 1u);

@@ -39,9 +39,7 @@ class ReplayedCalls : public RpcServerTest {
 // still runs is dropped, and the one after it gets the first reply; the
 // same xid with other arguments is another call.
 TEST_F(ReplayedCalls, ARetransmissionIsNeverRunTwice) {
-    RpcServer::Options options;
-    options.workers = 2;
-    StartServer(options, &m_counting);
+    StartServer([](RpcServer::Options& options) { options.workers = 2; }, &m_counting);
     RawSocket first(Port()), second(Port());
     ASSERT_TRUE(SendCall(first, 9, kHeld));
     ASSERT_TRUE(m_counting.AwaitHeldCall());

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -129,10 +130,9 @@ inline sockaddr_in Loopback(uint16_t port) {
 // libtirpc's own TCP client, pointed at the port directly (no portmapper).
 class Client {
   public:
-    explicit Client(uint16_t port, uint32_t program = kEchoProgram, uint32_t version = 1,
-                    u_int sendSize = 0) {
+    explicit Client(uint16_t port, uint32_t program = kEchoProgram, uint32_t version = 1) {
         sockaddr_in address = Loopback(port);
-        m_client = clnttcp_create(&address, program, version, &m_socket, sendSize, 0);
+        m_client = clnttcp_create(&address, program, version, &m_socket, 0, 0);
     }
     explicit Client(CLIENT* client) : m_client(client) {}
     ~Client() {
@@ -215,11 +215,12 @@ class RawSocket {
         }
         return false;
     }
+    // Taken by the kernel's backlog, then closed by the server: a refusal.
+    bool Refused() { return m_connected && ClosedByServer(); }
 
   private:
     void Connect(const sockaddr* address, socklen_t length, int receiveBuffer) {
-        timeval bound{30, 0};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &kCallTimeout, sizeof(kCallTimeout));
         if (receiveBuffer)
             ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
         m_connected = ::connect(m_fd, address, length) == 0;
@@ -229,17 +230,24 @@ class RawSocket {
     bool m_connected = false;
 };
 
-// Writes one whole call record of the echo program (AUTH_NONE) in one send
-// (two would meet Nagle and delayed acknowledgement), allocating nothing;
-// kBulk takes the reply's size as its argument, as does kPipedBulk.
-inline bool SendCall(RawSocket& socket, uint32_t xid, uint32_t procedure, u_int bulk = 0) {
+// Writes count whole call records of the echo program (AUTH_NONE), xids
+// from xid on, each in one send (two would meet Nagle and delayed
+// acknowledgement), allocating nothing; kBulk takes the reply's size as its
+// argument, as does kPipedBulk.
+inline bool SendCall(RawSocket& socket, uint32_t xid, uint32_t procedure, u_int bulk = 0,
+                     uint32_t count = 1) {
     const bool sized = procedure == kBulk || procedure == kPipedBulk;
     const uint32_t mark = 0x80000000u | (sized ? 44 : 40);
-    uint32_t words[] = {mark,      xid, CALL,      2, kEchoProgram, 1, procedure,
-                        AUTH_NONE, 0,   AUTH_NONE, 0, bulk};
+    uint32_t words[] = {mark,      0, CALL,      2, kEchoProgram, 1, procedure,
+                        AUTH_NONE, 0, AUTH_NONE, 0, bulk};
     for (uint32_t& word : words)
         word = htonl(word);
-    return socket.Send(words, sizeof(words) - (sized ? 0 : 4));
+    bool sent = true;
+    for (uint32_t i = 0; sent && i < count; ++i) {
+        words[1] = htonl(xid + i);
+        sent = socket.Send(words, sizeof(words) - (sized ? 0 : 4));
+    }
+    return sent;
 }
 
 // The xid of the next reply record on the socket (the record in whole, when
@@ -269,22 +277,25 @@ inline std::vector<uint32_t> ReplyWords(RawSocket& socket) {
     return words;
 }
 
+// Sends a NULL call; the xid of the reply, 0 when none comes.
+inline uint32_t NullCall(RawSocket& socket, uint32_t xid) {
+    return SendCall(socket, xid, kNull) ? ReplyXid(socket) : 0;
+}
+
 // What the program was told of its caller in one line, every field but the
 // host name (the resolver's).
 inline std::string Describe(RpcCaller caller) {
     // The kernel's order of a process's groups is its own.
     std::sort(caller.peerGroups.begin(), caller.peerGroups.end());
     std::ostringstream out;
-    auto list = [&out](const std::vector<uint32_t>& ids) {
-        for (uint32_t id : ids)
-            out << ',' << id;
-    };
     out << "flavor=" << caller.flavor << " ids=" << caller.uid << ':' << caller.gid;
-    list(caller.gids);
+    for (uint32_t id : caller.gids)
+        out << ',' << id;
     out << " machine=" << caller.machineName << " from=" << caller.address.ToString() << ':'
         << caller.port << " local=" << caller.local << " peer=" << caller.peerUid << ':'
         << caller.peerGid;
-    list(caller.peerGroups);
+    for (uint32_t id : caller.peerGroups)
+        out << ',' << id;
     out << " cert=" << caller.certifiedName;
     return out.str();
 }
@@ -310,6 +321,13 @@ class RpcServerTest : public ::testing::Test {
         m_server->AddProgram(program ? program : &m_echo);
         std::string error;
         ASSERT_TRUE(m_server->Start(error)) << error;
+    }
+    // The same, with the options set() makes of the defaults.
+    void StartServer(const std::function<void(RpcServer::Options&)>& set,
+                     RpcProgram* program = nullptr) {
+        RpcServer::Options options;
+        set(options);
+        StartServer(options, program);
     }
     uint16_t Port() const { return m_server->Port(); }
 

@@ -70,9 +70,8 @@ TEST(CallStats, ConnectionsCountWhileTheyLive) {
     CallStats stats;
     auto first = std::make_unique<CallStats::Connection>(stats, "10.0.0.1:700");
     CallStats::Connection second(stats, "10.0.0.1:700");
-    first->Count();
-    first->Count();
-    second.Count();
+    for (CallStats::Connection* counted : {first.get(), first.get(), &second})
+        counted->Count();
     StatsSnapshot snapshot = stats.Snapshot();
     ASSERT_EQ(snapshot.connections.size(), 2u);
     EXPECT_NE(snapshot.connections[0].id, snapshot.connections[1].id);
