@@ -54,8 +54,7 @@ std::string Bytes(const nfs_fh3& fh) {
 
 sattr3 WithMode(uint32_t mode) {
     sattr3 attrs{};
-    attrs.mode.set_it = 1;
-    attrs.mode.set_mode3_u.mode = mode;
+    attrs.mode = {1, {mode}};
     return attrs;
 }
 
@@ -171,8 +170,7 @@ int Nfs3RawClient::SetMode(const Fh& fh, uint32_t mode) {
 
 int Nfs3RawClient::SetSize(const Fh& fh, uint64_t size) {
     sattr3 attrs{};
-    attrs.size.set_it = 1;
-    attrs.size.set_size3_u.size = size;
+    attrs.size = {1, {size}};
     return Setattr(fh, attrs);
 }
 

@@ -74,9 +74,7 @@ bool Results(const Reply& reply, bool_t (*decode)(XDR*, Result*), Result& result
     return decode(&in, &result);
 }
 
-std::string Zeros() {
-    return std::string(NFS3_COOKIEVERFSIZE, '\0');
-}
+const std::string kZeros(NFS3_COOKIEVERFSIZE, '\0');  // the verifier of no listing
 
 // One READDIRPLUS entry: its handle ("" when none) and attributes.
 struct PlusEntry {
@@ -91,7 +89,7 @@ struct Listing {
     std::vector<std::string> names;
     std::map<std::string, PlusEntry> entries;
     cookie3 last = 0;
-    std::string verifier = Zeros();
+    std::string verifier = kZeros;
     size_t bytes = 0;
     bool eof = false;
 };
@@ -157,8 +155,7 @@ class Nfs3RawCalls : public ::testing::Test {
     // A page of the root's listing, by READDIRPLUS (plus, count its
     // maxcount) or READDIR: the first, or the one after cookie of the
     // listing with verifier.
-    Listing List(bool plus, u_int count, cookie3 cookie = 0,
-                 const std::string& verifier = Zeros()) {
+    Listing List(bool plus, u_int count, cookie3 cookie = 0, const std::string& verifier = kZeros) {
         Listing listing;
         const auto take = [&](const auto& ok) {  // READDIR3resok or READDIRPLUS3resok
             listing.verifier.assign(ok.cookieverf, NFS3_COOKIEVERFSIZE);
@@ -258,7 +255,7 @@ TEST_F(Nfs3RawCalls, ReaddirCookiesHoldOnlyWithTheirDirectorysVerifier) {
     Listing first = List(false, 512);
     ASSERT_EQ(first.status, NFS3_OK);
     ASSERT_FALSE(first.eof);
-    ASSERT_NE(first.verifier, Zeros());
+    ASSERT_NE(first.verifier, kZeros);
     std::multiset<std::string> names(first.names.begin(), first.names.end());
     Listing next = first;
     for (int round = 0; round < 100 && !next.eof; ++round) {
@@ -274,7 +271,7 @@ TEST_F(Nfs3RawCalls, ReaddirCookiesHoldOnlyWithTheirDirectorysVerifier) {
     EXPECT_EQ(List(false, 512, 0, "junk0000").status, NFS3_OK);
     EXPECT_EQ(List(false, 512, first.last, first.verifier).status, NFS3_OK);
     EXPECT_EQ(List(false, 512, cookie3{1} << 40, first.verifier).status, NFS3ERR_BAD_COOKIE);
-    EXPECT_EQ(List(false, 512, first.last, Zeros()).status, NFS3ERR_BAD_COOKIE);
+    EXPECT_EQ(List(false, 512, first.last, kZeros).status, NFS3ERR_BAD_COOKIE);
     disk.WriteFile("export/late", "");
     EXPECT_EQ(List(false, 512, first.last, first.verifier).status, NFS3ERR_BAD_COOKIE);
     Listing again = List(false, 512, 0, first.verifier);
@@ -364,6 +361,7 @@ TEST_F(Nfs3RawCalls, ReaddirplusGivesTheHandlesAndAttributesLookupGives) {
         EXPECT_EQ(listing.entries["plain"].handle, listing.entries["twin"].handle);
         EXPECT_EQ(listing.entries[".."].handle, root);
         EXPECT_EQ(listing.entries[".."].attrs.fileid, rootSt.st_ino);
+        EXPECT_EQ(listing.entries["plain"].attrs.size, 4u);
         EXPECT_EQ(listing.entries["out"].attrs.size, 1u);  // the link, not "/"
     }
 }
@@ -448,8 +446,7 @@ TEST_F(Nfs3RawCalls, CreatedObjectsAnswerWithTheirAttributesAsOnDisk) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         sattr3 attrs{};
-        attrs.mode.set_it = c.mode >= 0;
-        attrs.mode.set_mode3_u.mode = static_cast<mode3>(c.mode);
+        attrs.mode = {c.mode >= 0, {static_cast<mode3>(c.mode)}};
         diropargs3 where{Root(), Name(c.name)};
         std::string handle;
         fattr3 made{};
