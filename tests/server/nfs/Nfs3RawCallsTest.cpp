@@ -284,7 +284,7 @@ TEST_F(Nfs3RawCalls, ReaddirCookiesHoldOnlyWithTheirDirectorysVerifier) {
 // its maxcount allows (the next entry would not fit), however two listings
 // of the same pages take turns or a third pages differently.
 TEST_F(Nfs3RawCalls, ReaddirplusPagesAreFullAndGiveEachEntryOnce) {
-    const int kFiles = 300;
+    const int kFiles = 3000;  // a listing spans several reads of the directory
     for (int i = 0; i < kFiles; ++i)
         disk.WriteFile("export/f" + std::string(i % 13, 'x') + std::to_string(i), "");
     auto padded = [](size_t n) { return (n + 3) & ~size_t(3); };
@@ -299,7 +299,7 @@ TEST_F(Nfs3RawCalls, ReaddirplusPagesAreFullAndGiveEachEntryOnce) {
         int pages = 0;
     };
     std::vector<Pager> pagers = {{1024, {}, {}, 0}, {1024, {}, {}, 0}, {1500, {}, {}, 0}};
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 1000; ++round) {
         for (Pager& p : pagers) {
             if (p.page.eof)
                 continue;
