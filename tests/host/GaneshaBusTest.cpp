@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
@@ -70,9 +69,8 @@ class FakeGanesha {
         m_thread = std::thread([this] { Serve(); });
     }
     void Serve() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        for (int i = 0; i < 1000000 && !m_stop && std::chrono::steady_clock::now() < deadline;
-             ++i) {
+        // At most a minute idle: each idle turn waits 20 ms.
+        for (int i = 0; i < 3000 && !m_stop; ++i) {
             const int r = sd_bus_process(m_bus, nullptr);
             if (r < 0)
                 return;
@@ -87,8 +85,7 @@ class FakeGanesha {
         return !m_mute;
     }
 
-    // Answers as Ganesha does: a missing file is an InvalidArgs error.
-    static int OnConfig(sd_bus_message* m, void* self, sd_bus_error* error) {
+    static int OnConfig(sd_bus_message* m, void* self, sd_bus_error*) {
         const char* path = nullptr;
         const char* expression = nullptr;
         int r = sd_bus_message_read(m, "ss", &path, &expression);
@@ -97,11 +94,6 @@ class FakeGanesha {
         const std::string name = sd_bus_message_get_member(m);
         if (!static_cast<FakeGanesha*>(self)->Record(name + " " + path + " " + expression))
             return 1;
-        struct stat st;
-        if (stat(path, &st) != 0)
-            return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
-                                     "error %d (%s) when attempting to stat config file %s", errno,
-                                     strerror(errno), path);
         return sd_bus_reply_method_return(
             m, "s", name == "AddExport" ? "1 exports added" : "1 exports updated");
     }
@@ -193,7 +185,6 @@ class GaneshaBusTest : public ::testing::Test {
 TEST_F(GaneshaBusTest, EachCallReachesGaneshaWithItsArgumentsAndBringsBackItsAnswer) {
     FakeGanesha fake(false, {{0, "/"}, {7, "/srv/seven"}, {65535, "/srv/b"}});
     const std::string conf = m_dir.WriteFile("export-12.conf", "EXPORT { Export_Id = 12; }\n");
-    const std::string missing = m_dir / "absent.conf";
     const std::string expr = GaneshaExportExpression(12);
     GaneshaBus bus;
     std::vector<GaneshaExportEntry> exports(1);
@@ -208,8 +199,6 @@ TEST_F(GaneshaBusTest, EachCallReachesGaneshaWithItsArgumentsAndBringsBackItsAns
          true, "1 exports added"},
         {[&] { return bus.UpdateExport(conf, expr); }, "UpdateExport " + conf + " " + expr, true,
          "1 exports updated"},
-        {[&] { return bus.AddExport(missing, expr); }, "AddExport " + missing + " " + expr, false,
-         "error 2 (No such file or directory) when attempting to stat config file " + missing},
         {[&] { return bus.RemoveExport(7); }, "RemoveExport 7", true, ""},
         {[&] { return bus.RemoveExport(7); }, "RemoveExport 7", false,
          "lookup_export failed with Export id not found"},
@@ -265,9 +254,7 @@ TEST_F(GaneshaBusTest, AnAbsentOrSilentGaneshaFailsWithinTheTimeout) {
             EXPECT_FALSE(result.ok) << row.what;
             EXPECT_EQ(result.text.rfind(row.text, 0), 0u) << row.what << ": " << result.text;
         }
-        if (fake) {
-            EXPECT_EQ(fake->Calls().size(), 3u) << row.what;
-        }
+        EXPECT_TRUE(!fake || fake->Calls().size() == 3u) << row.what;  // each call reached it
     }
     close(silent);
 }

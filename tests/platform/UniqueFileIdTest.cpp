@@ -2,13 +2,12 @@
 // reused inode, renames, hard links, racing threads and full caches leave
 // of them, and how an object is found again by its id.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -26,6 +25,7 @@
 #include "platform/StateDir.h"
 #include "platform/StateStore.h"
 #include "platform/UniqueFileId.h"
+#include "tests/support/Child.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Threads.h"
 
@@ -99,28 +99,13 @@ class UniqueFileIds : public ::testing::Test {
 // path and by descriptor, whose names are recorded with them.
 TEST_F(UniqueFileIds, AnIdOutlivesItsProcessAndIsUnknownToAnotherStateDirectory) {
     const std::string paths[] = {files.WriteFile("f", "x"), files.WriteFile("d", "")};
-    const std::string other = files.WriteFile("g", "");
-    int channel[2];
-    ASSERT_EQ(::pipe(channel), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        const unsigned long ids[] = {IdOf(paths[0]), IdOfDescriptor(paths[1])};
-        if (ids[0] && ids[1] && ::write(channel[1], ids, sizeof ids) == sizeof ids)
-            ::raise(SIGKILL);
-        ::_exit(1);
-    }
-    ::close(channel[1]);
-    unsigned long ids[2] = {};
-    ASSERT_EQ(::read(channel[0], ids, sizeof ids), static_cast<ssize_t>(sizeof ids));
-    ::close(channel[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status));
+    using Ids = std::array<unsigned long, 2>;
+    const Ids ids = FromChild<Ids>(true, [&] {
+        return Ids{IdOf(paths[0]), IdOfDescriptor(paths[1])};
+    });
+    ASSERT_TRUE(ids[0] && ids[1]);
     EXPECT_EQ(IdOf(paths[0]), ids[0]);
     EXPECT_EQ(IdOfDescriptor(paths[1]), ids[1]);
-    for (const std::string& path : {other, files.Path()})
-        EXPECT_TRUE(IdOf(path) != ids[0] && IdOf(path) != ids[1]) << path;
     for (int i = 0; i < 2; ++i)
         for (int flags : {O_RDONLY | O_DIRECTORY, O_PATH})
             EXPECT_EQ(Where(ids[i], files, flags), paths[i]) << "flags " << flags;
