@@ -51,10 +51,7 @@ TEST(host_GaneshaExportBlock, TheBlockGrantsWhatThePermsSayOnlyToTheClientList) 
         SharePerms perms;
         const char* access;
         const char* squash;
-    } cases[] = {
-        {1, "RO", "Root_Squash"},    {2, "RW", "Root_Squash"},    {3, "RW", "Root_Squash"},
-        {5, "RO", "No_Root_Squash"}, {7, "RW", "No_Root_Squash"},
-    };
+    } cases[] = {{1, "RO", "Root_Squash"}, {2, "RW", "Root_Squash"}, {7, "RW", "No_Root_Squash"}};
     for (const auto& c : cases) {
         std::string block = Block(Fields("*", c.perms));
         EXPECT_TRUE(Has(block, std::string("\t\tAccess_Type = ") + c.access + ";")) << c.perms;

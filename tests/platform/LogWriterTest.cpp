@@ -8,6 +8,7 @@
 #include <regex>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -26,13 +27,10 @@ TEST(PlatformLogWriter, OxlogDeliversFormattedTextLevelAndOriginAtTheLevelOnly) 
     OXLOG(1, 77, "opened %s with %d handles", "/data", 3);
     std::vector<LogRecord> records = capture.Records();
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].level, 1);
-    EXPECT_EQ(records[0].text, "opened /data with 3 handles");
-    EXPECT_EQ(records[0].jobId, 77u);
-    EXPECT_EQ(records[0].line, line);
-    EXPECT_NE(records[0].function.find("OxlogDeliversFormattedTextLevelAndOrigin"),
-              std::string::npos);
-    EXPECT_EQ(records[0].threadId, static_cast<unsigned long>(gettid()));
+    const LogRecord& r = records[0];
+    EXPECT_EQ(std::make_tuple(r.level, r.text, r.jobId, r.line, r.threadId),
+              std::make_tuple(1, "opened /data with 3 handles", 77ull, line, 0ul + gettid()));
+    EXPECT_NE(r.function.find("OxlogDeliversFormattedTextLevelAndOrigin"), std::string::npos);
 
     std::string payload(20000, 'x');  // long messages are not truncated
     OXLOG(1, 0, "<%s>", payload.c_str());

@@ -83,19 +83,15 @@ TEST(PlatformIPAddr, ParsesFormatsMapsAndMatchesPrefixes) {
     }
     EXPECT_EQ(CRaIPAddr().ToString(), "");
 
-    EXPECT_EQ(Ip("::ffff:10.1.2.3").Family(), AF_INET);  // mapped IPv6 is held as IPv4
-    EXPECT_EQ(Ip("::ffff:10.1.2.3"), Ip("10.1.2.3"));
-    sockaddr_in6 sin6{};
-    sin6.sin6_family = AF_INET6;
-    inet_pton(AF_INET6, "::ffff:10.1.2.3", &sin6.sin6_addr);
-    EXPECT_EQ(CRaIPAddr::FromSockaddr(reinterpret_cast<sockaddr*>(&sin6)), Ip("10.1.2.3"));
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    inet_pton(AF_INET, "10.1.2.3", &sin.sin_addr);
-    EXPECT_EQ(CRaIPAddr::FromSockaddr(reinterpret_cast<sockaddr*>(&sin)), Ip("10.1.2.3"));
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    EXPECT_EQ(CRaIPAddr::FromSockaddr(reinterpret_cast<sockaddr*>(&sun)).Length(), 0u);  // none
+    EXPECT_EQ(Ip("::ffff:10.1.2.3"), Ip("10.1.2.3"));  // mapped IPv6 is held as IPv4
+    const auto from = [](const auto& address) {
+        return CRaIPAddr::FromSockaddr(reinterpret_cast<const sockaddr*>(&address));
+    };
+    const sockaddr_in6 mapped{
+        AF_INET6, 0, 0, {{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 1, 2, 3}}}, 0};
+    EXPECT_EQ(from(mapped), Ip("10.1.2.3"));
+    EXPECT_EQ(from(sockaddr_in{AF_INET, 0, {htonl(0x0a010203)}, {}}), Ip("10.1.2.3"));
+    EXPECT_EQ(from(sockaddr_un{AF_UNIX, {}}).Length(), 0u);  // none
 
     EXPECT_TRUE(Ip("10.1.2.3").InPrefix(Ip("10.1.2.0"), 24));
     EXPECT_FALSE(Ip("10.1.3.3").InPrefix(Ip("10.1.2.0"), 24));
