@@ -183,17 +183,14 @@ TEST_F(UniqueFileIds, ANewIdIsNamedByTheCallersPathElseByTheKernels) {
         const std::string name =
             std::string(given ? "given-" : "kernel-") + (byDescriptor ? "descriptor" : "entry");
         files.WriteFile("real/" + name, "");
-        const std::string reached = files / ("alias/" + name);
-        const std::string path = given ? reached : "";
+        const std::string reached = files / ("alias/" + name), path = given ? reached : "";
         unsigned long id = 0;
         struct stat st;
-        if (byDescriptor) {
-            const int fd = ::openat(dirFd, name.c_str(), O_PATH | O_CLOEXEC);
-            ASSERT_EQ(GetUniqueFileIdOfDescriptor(fd, id, st, path), 0) << name;
-            ::close(fd);
-        } else {
-            ASSERT_EQ(GetUniqueFileIdAt(dirFd, name.c_str(), id, st, path), 0) << name;
-        }
+        const int fd = ::openat(dirFd, name.c_str(), O_PATH | O_CLOEXEC);
+        const int rc = byDescriptor ? GetUniqueFileIdOfDescriptor(fd, id, st, path)
+                                    : GetUniqueFileIdAt(dirFd, name.c_str(), id, st, path);
+        ::close(fd);
+        ASSERT_EQ(rc, 0) << name;
         EXPECT_EQ(Where(id, files, O_PATH), given ? reached : files / ("real/" + name));
     }
     ::close(dirFd);
