@@ -259,20 +259,19 @@ TEST_F(GaneshaBusTest, AnAbsentOrSilentGaneshaFailsWithinTheTimeout) {
 // Ganesha still serves them; a site's export of the same id is left alone.
 TEST_F(GaneshaBusTest, AStartAdoptsItsOwnExportsAndDropsThoseNotMadeAgain) {
     SetPlatformStateDir(m_dir.Path());
-    auto writeBlock = [](uint32_t id, const std::string& path) {
+    // Ganesha serves 3 and 8: both adopted, 3 made again; Ganesha's id 4 is
+    // the site's own; Ganesha no longer has 5.
+    for (uint32_t id : {3u, 8u, 4u, 5u}) {
+        const std::string path = "/srv/" + std::to_string(id);
         std::string file, reason;
         ASSERT_TRUE(WriteGaneshaExportFile({id, path, path, SHARE_PERM_READ, "*"}, file, reason))
             << reason;
-    };
-    writeBlock(3, "/srv/three");  // Ganesha serves it: adopted, made again
-    writeBlock(8, "/srv/eight");  // Ganesha serves it: adopted, not made again
-    writeBlock(4, "/srv/four");   // Ganesha's id 4 is the site's own
-    writeBlock(5, "/srv/five");   // Ganesha no longer has it
-    FakeGanesha fake(false, {{0, "/"}, {3, "/srv/three"}, {4, "/site/four"}, {8, "/srv/eight"}});
+    }
+    FakeGanesha fake(false, {{0, "/"}, {3, "/srv/3"}, {4, "/site/4"}, {8, "/srv/8"}});
 
     std::string error;
     ASSERT_TRUE(AdoptGaneshaExports(error)) << error;
-    ExportPtr three(new TestExport("/srv/three", 3, "*"));
+    ExportPtr three(new TestExport("/srv/3", 3, "*"));
     EXPECT_EQ(CreateGaneshaExport(three), 0);
     DropUnadoptedGaneshaExports();
 

@@ -68,8 +68,7 @@ TEST_F(host_ShareIds, AnotherProcessOnTheSameStateDirectoryGetsTheSameIds) {
     uint32_t c = ShareIdToPathCache::GetShareIdForPath("/ids/c", true, false);
     EXPECT_EQ(ShareIdToPathCache::GetShareIdForPath("/ids/b", true, false), made[1]);
     EXPECT_EQ(ShareIdToPathCache::GetShareIdForPath("/ids/a", true, false), made[0]);
-    EXPECT_NE(c, made[0]);
-    EXPECT_NE(c, made[1]);
+    EXPECT_TRUE(c != made[0] && c != made[1]) << c;
 }
 
 // The stored form has no trailing slash; normalising and back is a round trip.
