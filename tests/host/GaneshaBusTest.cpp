@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
@@ -36,10 +35,10 @@ namespace {
 // its bus and export list are touched only by that thread once it runs.
 class FakeGanesha {
   public:
-    // mute: records the calls and never answers.
+    // mute: owns the name and never reads a call.
     explicit FakeGanesha(bool mute, std::map<uint16_t, std::string> exports = {})
-        : m_mute(mute), m_exports(std::move(exports)) {
-        Start();
+        : m_exports(std::move(exports)) {
+        Start(mute);
     }
     ~FakeGanesha() {
         m_stop = true;
@@ -54,7 +53,7 @@ class FakeGanesha {
 
   private:
     // A failure to come up on the bus fails the test.
-    void Start() {
+    void Start(bool mute) {
         static const sd_bus_vtable vtable[] = {
             SD_BUS_VTABLE_START(0),
             SD_BUS_METHOD("AddExport", "ss", "s", OnConfig, 0),
@@ -67,12 +66,12 @@ class FakeGanesha {
                                            "org.ganesha.nfsd.exportmgr", vtable, this),
                   0);
         ASSERT_GE(sd_bus_request_name(m_bus, "org.ganesha.nfsd", 0), 0);
-        m_thread = std::thread([this] { Serve(); });
+        if (!mute)
+            m_thread = std::thread([this] { Serve(); });
     }
     void Serve() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        for (int i = 0; i < 1000000 && !m_stop && std::chrono::steady_clock::now() < deadline;
-             ++i) {
+        // At most a minute idle: each idle turn waits 20 ms.
+        for (int i = 0; i < 3000 && !m_stop; ++i) {
             const int r = sd_bus_process(m_bus, nullptr);
             if (r < 0)
                 return;
@@ -80,28 +79,19 @@ class FakeGanesha {
                 sd_bus_wait(m_bus, 20000);
         }
     }
-    // False when the call is to go unanswered.
-    bool Record(const std::string& call) {
+    void Record(const std::string& call) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_calls.push_back(call);
-        return !m_mute;
     }
 
-    // Answers as Ganesha does: a missing file is an InvalidArgs error.
-    static int OnConfig(sd_bus_message* m, void* self, sd_bus_error* error) {
+    static int OnConfig(sd_bus_message* m, void* self, sd_bus_error*) {
         const char* path = nullptr;
         const char* expression = nullptr;
         int r = sd_bus_message_read(m, "ss", &path, &expression);
         if (r < 0)
             return r;
         const std::string name = sd_bus_message_get_member(m);
-        if (!static_cast<FakeGanesha*>(self)->Record(name + " " + path + " " + expression))
-            return 1;
-        struct stat st;
-        if (stat(path, &st) != 0)
-            return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
-                                     "error %d (%s) when attempting to stat config file %s", errno,
-                                     strerror(errno), path);
+        static_cast<FakeGanesha*>(self)->Record(name + " " + path + " " + expression);
         return sd_bus_reply_method_return(
             m, "s", name == "AddExport" ? "1 exports added" : "1 exports updated");
     }
@@ -111,8 +101,7 @@ class FakeGanesha {
         int r = sd_bus_message_read(m, "q", &id);
         if (r < 0)
             return r;
-        if (!fake->Record("RemoveExport " + std::to_string(id)))
-            return 1;
+        fake->Record("RemoveExport " + std::to_string(id));
         if (fake->m_exports.erase(id) == 0)
             return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS,
                                     "lookup_export failed with Export id not found");
@@ -121,8 +110,7 @@ class FakeGanesha {
     // (tt) timestamp, then per export: id, path, eight protocol flags, (tt).
     static int OnShow(sd_bus_message* m, void* self, sd_bus_error*) {
         FakeGanesha* fake = static_cast<FakeGanesha*>(self);
-        if (!fake->Record("ShowExports"))
-            return 1;
+        fake->Record("ShowExports");
         sd_bus_message* reply = nullptr;
         int r = sd_bus_message_new_method_return(m, &reply);
         r = r < 0 ? r : sd_bus_message_append(reply, "(tt)", uint64_t{1}, uint64_t{2});
@@ -137,7 +125,6 @@ class FakeGanesha {
         return r;
     }
 
-    const bool m_mute;
     std::map<uint16_t, std::string> m_exports;
     sd_bus* m_bus = nullptr;
     std::atomic<bool> m_stop{false};
@@ -193,7 +180,6 @@ class GaneshaBusTest : public ::testing::Test {
 TEST_F(GaneshaBusTest, EachCallReachesGaneshaWithItsArgumentsAndBringsBackItsAnswer) {
     FakeGanesha fake(false, {{0, "/"}, {7, "/srv/seven"}, {65535, "/srv/b"}});
     const std::string conf = m_dir.WriteFile("export-12.conf", "EXPORT { Export_Id = 12; }\n");
-    const std::string missing = m_dir / "absent.conf";
     const std::string expr = GaneshaExportExpression(12);
     GaneshaBus bus;
     std::vector<GaneshaExportEntry> exports(1);
@@ -208,8 +194,6 @@ TEST_F(GaneshaBusTest, EachCallReachesGaneshaWithItsArgumentsAndBringsBackItsAns
          true, "1 exports added"},
         {[&] { return bus.UpdateExport(conf, expr); }, "UpdateExport " + conf + " " + expr, true,
          "1 exports updated"},
-        {[&] { return bus.AddExport(missing, expr); }, "AddExport " + missing + " " + expr, false,
-         "error 2 (No such file or directory) when attempting to stat config file " + missing},
         {[&] { return bus.RemoveExport(7); }, "RemoveExport 7", true, ""},
         {[&] { return bus.RemoveExport(7); }, "RemoveExport 7", false,
          "lookup_export failed with Export id not found"},
@@ -265,9 +249,6 @@ TEST_F(GaneshaBusTest, AnAbsentOrSilentGaneshaFailsWithinTheTimeout) {
             EXPECT_FALSE(result.ok) << row.what;
             EXPECT_EQ(result.text.rfind(row.text, 0), 0u) << row.what << ": " << result.text;
         }
-        if (fake) {
-            EXPECT_EQ(fake->Calls().size(), 3u) << row.what;
-        }
     }
     close(silent);
 }
@@ -278,20 +259,19 @@ TEST_F(GaneshaBusTest, AnAbsentOrSilentGaneshaFailsWithinTheTimeout) {
 // Ganesha still serves them; a site's export of the same id is left alone.
 TEST_F(GaneshaBusTest, AStartAdoptsItsOwnExportsAndDropsThoseNotMadeAgain) {
     SetPlatformStateDir(m_dir.Path());
-    auto writeBlock = [](uint32_t id, const std::string& path) {
+    // Ganesha serves 3 and 8: both adopted, 3 made again; Ganesha's id 4 is
+    // the site's own; Ganesha no longer has 5.
+    for (uint32_t id : {3u, 8u, 4u, 5u}) {
+        const std::string path = "/srv/" + std::to_string(id);
         std::string file, reason;
         ASSERT_TRUE(WriteGaneshaExportFile({id, path, path, SHARE_PERM_READ, "*"}, file, reason))
             << reason;
-    };
-    writeBlock(3, "/srv/three");  // Ganesha serves it: adopted, made again
-    writeBlock(8, "/srv/eight");  // Ganesha serves it: adopted, not made again
-    writeBlock(4, "/srv/four");   // Ganesha's id 4 is the site's own
-    writeBlock(5, "/srv/five");   // Ganesha no longer has it
-    FakeGanesha fake(false, {{0, "/"}, {3, "/srv/three"}, {4, "/site/four"}, {8, "/srv/eight"}});
+    }
+    FakeGanesha fake(false, {{0, "/"}, {3, "/srv/3"}, {4, "/site/4"}, {8, "/srv/8"}});
 
     std::string error;
     ASSERT_TRUE(AdoptGaneshaExports(error)) << error;
-    ExportPtr three(new TestExport("/srv/three", 3, "*"));
+    ExportPtr three(new TestExport("/srv/3", 3, "*"));
     EXPECT_EQ(CreateGaneshaExport(three), 0);
     DropUnadoptedGaneshaExports();
 

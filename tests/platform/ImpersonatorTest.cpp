@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -35,15 +36,17 @@ std::string IdentityOfThisThread() {
     return fsuid + " " + fsgid + groups;
 }
 
-// Takes capabilities out of the calling thread's effective set (this thread
-// only), as for a service that lacks them.
-void DropEffectiveCapabilities(std::initializer_list<int> caps) {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    ASSERT_EQ(syscall(SYS_capget, &header, data), 0);
-    for (int cap : caps)
+// Runs body on a thread of its own whose effective set lacks cap, as for a
+// service without it; body is given the thread's identity.
+void WithoutCapability(int cap, const std::function<void(const std::string&)>& body) {
+    std::thread([&] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2] = {};
+        ASSERT_EQ(syscall(SYS_capget, &header, data), 0);
         data[cap / 32].effective &= ~(1u << (cap % 32));
-    ASSERT_EQ(syscall(SYS_capset, &header, data), 0);
+        ASSERT_EQ(syscall(SYS_capset, &header, data), 0);
+        body(IdentityOfThisThread());
+    }).join();
 }
 
 const OxUserToken kUser{12345, 23456, {34567, 23456}};
@@ -93,9 +96,7 @@ TEST_F(PlatformImpersonation, SwitchesThisThreadOnlyAndRestoresAndARefusalChange
 // Without CAP_SETUID the groups and fsgid switch, then fsuid fails: all is
 // restored.
 TEST_F(PlatformImpersonation, PartialSwitchIsUndone) {
-    std::thread worker([&] {
-        DropEffectiveCapabilities({CAP_SETUID});
-        const std::string before = IdentityOfThisThread();
+    WithoutCapability(CAP_SETUID, [](const std::string& before) {
         try {
             CImpersonator impersonate(kUser, false);
             ADD_FAILURE() << "switched without CAP_SETUID";
@@ -105,16 +106,13 @@ TEST_F(PlatformImpersonation, PartialSwitchIsUndone) {
         }
         EXPECT_EQ(IdentityOfThisThread(), before);
     });
-    worker.join();
 }
 
 // Only what differs from the thread's identity is switched and restored:
 // taking another uid with the thread's own groups, in any order, needs no
 // CAP_SETGID, and nothing fails on the way back.
 TEST_F(PlatformImpersonation, SwitchesAndRestoresOnlyWhatDiffers) {
-    std::thread worker([&] {
-        DropEffectiveCapabilities({CAP_SETGID});
-        const std::string before = IdentityOfThisThread();
+    WithoutCapability(CAP_SETGID, [](const std::string& before) {
         OxUserToken sameGroups = OxUserToken::ProcessIdentity();
         sameGroups.uid = 12345;
         std::reverse(sameGroups.groups.begin(), sameGroups.groups.end());
@@ -126,5 +124,4 @@ TEST_F(PlatformImpersonation, SwitchesAndRestoresOnlyWhatDiffers) {
         EXPECT_EQ(IdentityOfThisThread(), before);
         EXPECT_EQ(capture.CountContaining("cannot restore"), 0u);
     });
-    worker.join();
 }

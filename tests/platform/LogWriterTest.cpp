@@ -8,6 +8,7 @@
 #include <regex>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -26,23 +27,14 @@ TEST(PlatformLogWriter, OxlogDeliversFormattedTextLevelAndOriginAtTheLevelOnly) 
     OXLOG(1, 77, "opened %s with %d handles", "/data", 3);
     std::vector<LogRecord> records = capture.Records();
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].level, 1);
-    EXPECT_EQ(records[0].text, "opened /data with 3 handles");
-    EXPECT_EQ(records[0].jobId, 77u);
-    EXPECT_EQ(records[0].line, line);
-    EXPECT_NE(records[0].function.find("OxlogDeliversFormattedTextLevelAndOrigin"),
-              std::string::npos);
-    EXPECT_EQ(records[0].threadId, static_cast<unsigned long>(gettid()));
+    const LogRecord& r = records[0];
+    EXPECT_EQ(std::make_tuple(r.level, r.text, r.jobId, r.line, r.threadId),
+              std::make_tuple(1, "opened /data with 3 handles", 77ull, line, 0ul + gettid()));
+    EXPECT_NE(r.function.find("OxlogDeliversFormattedTextLevelAndOrigin"), std::string::npos);
 
     std::string payload(20000, 'x');  // long messages are not truncated
     OXLOG(1, 0, "<%s>", payload.c_str());
     EXPECT_TRUE(capture.Has(1, "<" + payload + ">"));
-
-    LogRecord record{3, "int Export::Open(int)", 42, 7, 1234, "text here"};
-    EXPECT_TRUE(std::regex_match(
-        record.Line(), std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6} )"
-                                  R"(tid 1234 job 7 L3 int Export::Open\(int\):42 text here)")))
-        << record.Line();
 
     capture.Clear();  // above the level neither the message nor its arguments are made
     int evaluated = 0;
@@ -110,14 +102,15 @@ TEST(PlatformLogWriter, JournalLinesCarryAPriorityAndNoTime) {
 TEST(PlatformLogWriter, StderrIsTheJournalOnlyWhenJournalStreamNamesIt) {
     struct stat status {};
     ASSERT_EQ(::fstat(STDERR_FILENO, &status), 0);
-    std::string named = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+    const std::string named = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+    auto journal = [](const std::string& stream) {
+        ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
+        return StderrIsJournal();
+    };
+    EXPECT_TRUE(journal(named));
+    EXPECT_FALSE(journal(named + "1"));  // inherited, stderr redirected since
     ::unsetenv("JOURNAL_STREAM");
     EXPECT_FALSE(StderrIsJournal());
-    ::setenv("JOURNAL_STREAM", (named + "1").c_str(), 1);  // inherited, stderr redirected since
-    EXPECT_FALSE(StderrIsJournal());
-    ::setenv("JOURNAL_STREAM", named.c_str(), 1);
-    EXPECT_TRUE(StderrIsJournal());
-    ::unsetenv("JOURNAL_STREAM");
 }
 
 TEST(PlatformCriticalSection, ExcludesOtherThreadsAndNests) {

@@ -1,7 +1,6 @@
 // The state directory's stores: the registry, and the state store's tables,
 // whole-or-nothing transactions, batches of one thread's writes, and what a
 // process killed with SIGKILL leaves behind.
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "platform/OXPlatformInfo.h"
 #include "platform/StateDir.h"
 #include "platform/StateStore.h"
+#include "tests/support/Child.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Threads.h"
@@ -150,21 +150,14 @@ TEST_F(StateStores, TablesKeepTheirOwnKeysAndATransactionIsWholeOrAbsent) {
 
 TEST_F(StateStores, WhatAKilledProcessCommittedIsThere) {
     constexpr int kKeys = 500;
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    EXPECT_TRUE(FromChild<bool>(true, [] {
         auto store = StateStore::Get();
         unsigned table = 0;
-        if (!store || !store->Table("t", table))
-            ::_exit(1);
-        for (int i = 0; i < kKeys; ++i)
-            if (!store->Put(table, std::to_string(i), std::string(100, 'a' + i % 26)))
-                ::_exit(1);
-        ::raise(SIGKILL);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the child failed before it was killed";
+        bool ok = store && store->Table("t", table);
+        for (int i = 0; ok && i < kKeys; ++i)
+            ok = store->Put(table, std::to_string(i), std::string(100, 'a' + i % 26));
+        return ok;
+    })) << "the child failed before it was killed";
     auto store = StateStore::Get();
     unsigned table = 0;
     ASSERT_TRUE(store && store->Table("t", table));
