@@ -72,14 +72,6 @@ int Publish(ExportPtr& exp, bool update) {
     return -1;
 }
 
-int DefaultCreate(ExportPtr& exp) {
-    return Publish(exp, exp && TakeAdoptable(exp->GetShareId()));
-}
-
-int DefaultUpdate(ExportPtr& exp) {
-    return Publish(exp, true);
-}
-
 // Removes Ganesha's export and the block file; the file goes even when
 // Ganesha cannot be asked, so that no later start adopts what it lists.
 int Withdraw(uint32_t shareId) {
@@ -94,6 +86,20 @@ int Withdraw(uint32_t shareId) {
     }
     OXLOG(1, 0, "NFS-Ganesha export %u removed.", shareId);
     return fileGone ? 0 : -1;
+}
+
+// An adopted export that cannot be made again is withdrawn: the host will
+// not have it, so Ganesha must not serve it, nor a later start adopt it.
+int DefaultCreate(ExportPtr& exp) {
+    const bool adopted = exp && TakeAdoptable(exp->GetShareId());
+    const int result = Publish(exp, adopted);
+    if (result != 0 && adopted)
+        Withdraw(exp->GetShareId());
+    return result;
+}
+
+int DefaultUpdate(ExportPtr& exp) {
+    return Publish(exp, true);
 }
 
 int DefaultManage(GaneshaCtrlCmd command, uint32_t shareId) {

@@ -9,7 +9,7 @@
 // within the bus timeout. A failed create of a share Ganesha did not have
 // removes the file and asks Ganesha to drop the export, unless Ganesha
 // refused the add (what it has under that id is then left alone); a failed
-// create of an adopted share leaves Ganesha's export and its file in place.
+// create of an adopted share withdraws it, as command 2 does.
 //
 // Start of a host in this mode: AdoptGaneshaExports notes which exports
 // Ganesha still has from an earlier run of this host (those whose block file

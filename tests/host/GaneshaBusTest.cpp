@@ -259,26 +259,30 @@ TEST_F(GaneshaBusTest, AnAbsentOrSilentGaneshaFailsWithinTheTimeout) {
 // Ganesha still serves them; a site's export of the same id is left alone.
 TEST_F(GaneshaBusTest, AStartAdoptsItsOwnExportsAndDropsThoseNotMadeAgain) {
     SetPlatformStateDir(m_dir.Path());
-    // Ganesha serves 3 and 8: both adopted, 3 made again; Ganesha's id 4 is
+    // Ganesha serves 3, 8 and 9: all adopted, 3 made again, 9 made again
+    // with clients Ganesha cannot be given (so withdrawn); Ganesha's id 4 is
     // the site's own; Ganesha no longer has 5.
-    for (uint32_t id : {3u, 8u, 4u, 5u}) {
+    for (uint32_t id : {3u, 8u, 9u, 4u, 5u}) {
         const std::string path = "/srv/" + std::to_string(id);
         std::string file, reason;
         ASSERT_TRUE(WriteGaneshaExportFile({id, path, path, SHARE_PERM_READ, "*"}, file, reason))
             << reason;
     }
-    FakeGanesha fake(false, {{0, "/"}, {3, "/srv/3"}, {4, "/site/4"}, {8, "/srv/8"}});
+    FakeGanesha fake(false,
+                     {{0, "/"}, {3, "/srv/3"}, {4, "/site/4"}, {8, "/srv/8"}, {9, "/srv/9"}});
 
     std::string error;
     ASSERT_TRUE(AdoptGaneshaExports(error)) << error;
     ExportPtr three(new TestExport("/srv/3", 3, "*"));
     EXPECT_EQ(CreateGaneshaExport(three), 0);
+    ExportPtr nine(new TestExport("/srv/9", 9, "2001:db8::/120"));
+    EXPECT_EQ(CreateGaneshaExport(nine), -1);
     DropUnadoptedGaneshaExports();
 
     EXPECT_EQ(fake.Calls(), (std::vector<std::string>{
                                 "ShowExports",
                                 "UpdateExport " + GaneshaExportFilePath(3) + " EXPORT(Export_Id=3)",
-                                "RemoveExport 8"}));
-    for (uint32_t id : {3u, 4u, 5u, 8u})
+                                "RemoveExport 9", "RemoveExport 8"}));
+    for (uint32_t id : {3u, 4u, 5u, 8u, 9u})
         EXPECT_EQ(access(GaneshaExportFilePath(id).c_str(), F_OK) == 0, id == 3) << id;
 }
