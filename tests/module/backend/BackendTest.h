@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -25,24 +24,19 @@ class BackendTest : public ::testing::Test {
         EXPECT_TRUE(object->IsInitSuccess()) << path;
         return object;
     }
-    // The errno a call left that failed (-1, null, or true for a test of
-    // failure); errno is cleared first. -1 when the call did not fail.
+    // The errno a call left that failed (-1, or a null object); errno is
+    // cleared first. -1 when the call did not fail.
     template <class Call>
     static int ErrnoOf(Call call) {
         errno = 0;
         const auto result = call();
-        bool failed;
-        if constexpr (std::is_same_v<decltype(result), const bool>)
-            failed = result;
-        else if constexpr (std::is_arithmetic_v<std::decay_t<decltype(result)>>)
-            failed = result == -1;
+        if constexpr (std::is_arithmetic_v<decltype(result)>)
+            return result == -1 ? errno : -1;
         else
-            failed = !result;
-        return failed ? errno : -1;
+            return !result ? errno : -1;
     }
     static struct stat Lstat(const std::string& path) {
-        struct stat st;
-        std::memset(&st, 0, sizeof(st));
+        struct stat st {};
         EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
         return st;
     }

@@ -115,6 +115,12 @@ class SinkBkEndBeneathTest : public BackendTest {
         return s;
     }
 
+    // Whether object is (a name of) the file with this inode.
+    bool Reaches(BkEndProc* object, ino_t ino) {
+        struct stat st;
+        return object && object->lstat(&ctx, nullptr, &st) == 0 && st.st_ino == ino;
+    }
+
     TempDir outside;
     const std::string& root = exported.dir.Path();
     boost::shared_ptr<SinkBkEndObj> rootObject = Object(root);
@@ -127,6 +133,8 @@ TEST_F(SinkBkEndBeneathTest, AnObjectForAFinalSymlinkNeverReachesItsTarget) {
     auto object = Object(link);
     const ino_t victimIno = Lstat(victim).st_ino;
     const struct timeval times[2] = {{2000, 0}, {2000, 0}};
+    struct stat st;
+    std::string error;
     const std::vector<std::pair<const char*, std::function<void()>>> ops = {
         {"chmod", [&] { object->chmod(&ctx, nullptr, 0644); }},
         {"truncate", [&] { object->truncate(&ctx, nullptr, 0); }},
@@ -137,32 +145,20 @@ TEST_F(SinkBkEndBeneathTest, AnObjectForAFinalSymlinkNeverReachesItsTarget) {
              int fd = object->open(&ctx, nullptr, O_RDWR, 0);
              if (fd < 0)
                  return;
-             struct stat st;
              EXPECT_TRUE(::fstat(fd, &st) == 0 && st.st_ino != victimIno) << "opened the target";
              object->close(&ctx, fd);
          }},
-        {"DrillHole",
-         [&] {
-             std::string error;
-             object->DrillHole(&ctx, link.c_str(), 0, 4096, error);
-         }},
-        {"readlink",
-         [&] {
-             char buf[512];
-             EXPECT_EQ(Text(buf, object->readlink(&ctx, nullptr, buf, sizeof(buf))), victim);
-         }},
-        {"lstat",
-         [&] {
-             struct stat st;
-             ASSERT_EQ(object->lstat(&ctx, nullptr, &st), 0);
-             EXPECT_TRUE(S_ISLNK(st.st_mode));
-         }},
+        {"DrillHole", [&] { object->DrillHole(&ctx, link.c_str(), 0, 4096, error); }},
     };
     for (const auto& op : ops) {
         const Tree before = Snapshot(outside.Path());
         op.second();
         EXPECT_EQ(Snapshot(outside.Path()), before) << op.first;
     }
+    char buf[512];
+    EXPECT_EQ(Text(buf, object->readlink(&ctx, nullptr, buf, sizeof(buf))), victim);
+    ASSERT_EQ(object->lstat(&ctx, nullptr, &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 // The path is resolved once, when the object is made: a directory on it
@@ -172,12 +168,10 @@ TEST_F(SinkBkEndBeneathTest, ADirectoryLaterReplacedByALinkLeadsNowhereOutside) 
     LumeCtxt moving = exported.Ctx();
     moving.SetTargetObject(rootObject);
     const struct timeval times[2] = {{2000, 0}, {2000, 0}};
+    char buf[64];
+    struct statfs fs;
     const std::vector<std::pair<const char*, std::function<void(Swapped&)>>> ops = {
-        {"lstat",
-         [&](Swapped& s) {
-             struct stat st;
-             EXPECT_FALSE(s.f->lstat(&ctx, nullptr, &st) == 0 && st.st_ino == s.victimIno);
-         }},
+        {"lstat", [&](Swapped& s) { EXPECT_FALSE(Reaches(s.f.get(), s.victimIno)); }},
         {"access", [&](Swapped& s) { EXPECT_EQ(s.f->access(&ctx, nullptr, X_OK), -1); }},
         {"truncate", [&](Swapped& s) { s.f->truncate(&ctx, nullptr, 0); }},
         {"chmod", [&](Swapped& s) { s.f->chmod(&ctx, nullptr, 0644); }},
@@ -190,7 +184,6 @@ TEST_F(SinkBkEndBeneathTest, ADirectoryLaterReplacedByALinkLeadsNowhereOutside) 
              int fd = s.f->open(&ctx, nullptr, O_RDWR, 0);
              if (fd < 0)
                  return;
-             char buf[16];
              EXPECT_NE(Text(buf, s.f->read(&ctx, fd, buf, 0, sizeof(buf))), "SECRET");
              s.f->close(&ctx, fd);
          }},
@@ -205,14 +198,9 @@ TEST_F(SinkBkEndBeneathTest, ADirectoryLaterReplacedByALinkLeadsNowhereOutside) 
          }},
         {"readlink",
          [&](Swapped& s) {
-             char buf[64];
              EXPECT_NE(Text(buf, s.link->readlink(&ctx, nullptr, buf, sizeof(buf))), "SECRET-link");
          }},
-        {"statfs",
-         [&](Swapped& s) {
-             struct statfs fs;
-             s.f->statfs(&ctx, nullptr, &fs);
-         }},
+        {"statfs", [&](Swapped& s) { s.f->statfs(&ctx, nullptr, &fs); }},
         {"pathconf", [&](Swapped& s) { s.f->pathconf(&ctx, nullptr, _PC_NAME_MAX); }},
         {"rename", [&](Swapped& s) { s.f->rename(&moving, nullptr, "moved"); }},
         {"link", [&](Swapped& s) { s.sub->link(&ctx, existing.c_str(), "hard"); }},
@@ -223,17 +211,12 @@ TEST_F(SinkBkEndBeneathTest, ADirectoryLaterReplacedByALinkLeadsNowhereOutside) 
         {"CreateChildDir", [&](Swapped& s) { s.sub->CreateChildDir(&ctx, "new", 0755); }},
         {"FindChild",
          [&](Swapped& s) {
-             boost::shared_ptr<BkEndProc> child = s.sub->FindChild(&ctx, "secret");
-             struct stat st;
-             EXPECT_FALSE(child && child->lstat(&ctx, nullptr, &st) == 0 &&
-                          st.st_ino == s.secretIno);
+             EXPECT_FALSE(Reaches(s.sub->FindChild(&ctx, "secret").get(), s.secretIno));
          }},
         {"made after the swap",
          [&](Swapped& s) {
              SinkBkEndObj late(exported.exp, s.dir + "/f");
-             struct stat st;
-             EXPECT_FALSE(late.IsInitSuccess() && late.lstat(&ctx, nullptr, &st) == 0 &&
-                          st.st_ino == s.victimIno);
+             EXPECT_FALSE(late.IsInitSuccess() && Reaches(&late, s.victimIno));
          }},
     };
     for (size_t row = 0; row < ops.size(); ++row) {
@@ -263,8 +246,7 @@ TEST_F(SinkBkEndBeneathTest, NavigationStopsAtLinksAndAtTheExportRoot) {
 
     // The export's root is its own parent.
     boost::shared_ptr<BkEndProc> parent = rootObject->GetParent(&ctx);
-    const ino_t rootIno = Lstat(root).st_ino;
-    EXPECT_TRUE(!parent || (parent->lstat(&ctx, nullptr, &st) == 0 && st.st_ino == rootIno))
+    EXPECT_TRUE(!parent || Reaches(parent.get(), Lstat(root).st_ino))
         << (parent ? parent->GetClientPath() : std::string());
 }
 

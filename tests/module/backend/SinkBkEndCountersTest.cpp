@@ -17,16 +17,13 @@ namespace {
 
 constexpr int kUntimed = -1;
 
-class SinkBkEndCountersTest : public BackendTest {
-  protected:
-    std::string file = exported.dir.WriteFile("f", "hello");
-    std::string sub = exported.dir / "sub";
-};
+using SinkBkEndCountersTest = BackendTest;
 
 // Each operation's counter, or none: the ids are the host's slots. Reads
 // and writes report the bytes they moved. Nothing is counted while counting
 // is off.
 TEST_F(SinkBkEndCountersTest, EachOperationUsesItsCounter) {
+    const std::string file = exported.dir.WriteFile("f", "hello"), sub = exported.dir / "sub";
     ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
     auto object = Object(file);
     auto dirObject = Object(exported.dir.Path());
@@ -38,11 +35,9 @@ TEST_F(SinkBkEndCountersTest, EachOperationUsesItsCounter) {
     DIR* dir = nullptr;
     int fd = -1;
     ctx.SetTargetObject(dirObject);
-    {
-        CountingPerfCounter off(false);  // counting off: no call at either end
-        object->lstat(&ctx, nullptr, &st);
-        EXPECT_TRUE(off.calls.empty());
-    }
+    CountingPerfCounter off(false);  // counting off: no call at either end
+    object->lstat(&ctx, nullptr, &st);
+    EXPECT_TRUE(off.calls.empty());
 
     struct Case {
         const char* name;

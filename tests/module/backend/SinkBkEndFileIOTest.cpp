@@ -21,10 +21,9 @@ class SinkBkEndFileIOTest : public BackendTest {
     // The texts of the error messages, in order.
     static std::vector<std::string> Errors(const LogCapture& log) {
         std::vector<std::string> texts;
-        for (const LogRecord& r : log.Records()) {
+        for (const LogRecord& r : log.Records())
             if (r.level == -1)
                 texts.push_back(r.text);
-        }
         return texts;
     }
 

@@ -34,6 +34,7 @@ class DescriptorCache : public ::testing::Test {
     std::string file = dir.WriteFile("f", "content");
 };
 
+// A close with a foreign descriptor keeps the reference.
 TEST_F(DescriptorCache, OpensShareOneDescriptorUntilTheLastClose) {
     LogCapture log(2);
     int fd = cache.Open(PathFd(file), file.c_str(), O_RDONLY, 7);
@@ -45,6 +46,9 @@ TEST_F(DescriptorCache, OpensShareOneDescriptorUntilTheLastClose) {
     EXPECT_EQ(errno, 0);
     EXPECT_TRUE(log.Has(2, "INFO: Found fd [" + std::to_string(fd) + "] in fd cache for file [" +
                                file + "]. Reuse the same fd, current reference count [2]."));
+    EXPECT_EQ(cache.Close(fd + 100, file.c_str(), 7), -1);
+    EXPECT_TRUE(log.Has(-1, "File [" + file + "], Give fd [" + std::to_string(fd + 100) +
+                                "] != cached fd [" + std::to_string(fd) + "]"));
 
     EXPECT_EQ(cache.Close(fd, file.c_str(), 7), 0);
     EXPECT_TRUE(IsOpen(fd));
@@ -99,24 +103,11 @@ TEST_F(DescriptorCache, OneDescriptorPerFileIdAndAccessMode) {
     cache.Close(separate, other.c_str(), 43);
 }
 
-// A close with a foreign descriptor keeps the reference; a failed open
-// records nothing.
-TEST_F(DescriptorCache, ForeignCloseAndFailedOpen) {
-    LogCapture log(-1);
-    int fd = cache.Open(PathFd(file), file.c_str(), O_RDONLY, 5);
-    EXPECT_EQ(cache.Close(fd + 100, file.c_str(), 5), -1);
-    EXPECT_TRUE(log.Has(-1, "File [" + file + "], Give fd [" + std::to_string(fd + 100) +
-                                "] != cached fd [" + std::to_string(fd) + "]"));
-    SinkFSMFileDescriptorInfo* entry = nullptr;
-    ASSERT_EQ(cache.GetFD(5, entry), 0);
-    EXPECT_EQ(entry->refCount, 1);
-    EXPECT_TRUE(IsOpen(fd));
-    EXPECT_EQ(cache.Close(fd, file.c_str(), 5), 0);
-
+TEST_F(DescriptorCache, AFailedOpenRecordsNothing) {
     errno = 0;
     EXPECT_LT(cache.Open(PathFd((dir / "missing")), (dir / "missing").c_str(), O_RDONLY, 9), 0);
     EXPECT_EQ(errno, ENOENT);
-    entry = reinterpret_cast<SinkFSMFileDescriptorInfo*>(0x1);
+    auto* entry = reinterpret_cast<SinkFSMFileDescriptorInfo*>(0x1);
     EXPECT_EQ(cache.GetFD(9, entry), -1);
     EXPECT_EQ(entry, reinterpret_cast<SinkFSMFileDescriptorInfo*>(0x1));
 }

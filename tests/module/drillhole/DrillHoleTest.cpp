@@ -71,20 +71,9 @@ TEST_F(DrillHoleRequest, FreesTheRangeAndKeepsTheSize) {
                                ":data]. Absolute Path [" + file + "]"));
 }
 
-TEST_F(DrillHoleRequest, AMissingFileFailsAndCachesNothing) {
-    LogCapture log(-1);
-    DrillHole call(sharePath, "missing", 0, 10);
-    EXPECT_TRUE(call.result);
-    EXPECT_EQ(call.Resp().status, -1);
-    EXPECT_STREQ(call.Resp().errorText, "");
-    EXPECT_EQ(log.CountContaining("ERROR: Failed to drill hole in [" + sharePath + ":"), 1u);
-    SinkFSMFileDescriptorInfo* entry = nullptr;
-    EXPECT_EQ(SinkFSM::GetFSM()->GetFileDescriptorCache()->GetFD(~0UL, entry), -1);
-}
-
 // A hole changes the file: an export that does not allow writing refuses
 // it, as do an unknown share, a path leaving the export and an export user
-// that cannot be taken on.
+// that cannot be taken on. A missing file fails, its failed id never cached.
 TEST_F(DrillHoleRequest, RefusedRequestsPunchNothing) {
     TempDir outside;
     const std::string victim = outside.WriteFile("victim", std::string(kMiB, 'v'));
@@ -102,9 +91,11 @@ TEST_F(DrillHoleRequest, RefusedRequestsPunchNothing) {
         {sharePath, climb, false, 3, "Given file path is outside the export"},
         {sharePath, "link/victim", false, 3, "Given file path is outside the export"},
         {"/broken", "data", true, 51, "Impersonation Failed"},
+        {sharePath, "missing", true, -1, ""},
         {sharePath, "data", false, 1, "Share is not writable."},  // read-only from here on
     };
     const struct stat fileBefore = Lstat(file), victimBefore = Lstat(victim);
+    LogCapture log(-1);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.share + " " + c.path);
         if (c.status == 1)
@@ -118,6 +109,11 @@ TEST_F(DrillHoleRequest, RefusedRequestsPunchNothing) {
     }
     EXPECT_EQ(Lstat(file).st_blocks, fileBefore.st_blocks);
     EXPECT_EQ(Lstat(victim).st_blocks, victimBefore.st_blocks);
+    const std::string missing = exported.dir / "missing";
+    EXPECT_EQ(log.CountContaining("ERROR: Failed to drill hole in [" + sharePath + ":" + missing),
+              1u);
+    SinkFSMFileDescriptorInfo* entry = nullptr;
+    EXPECT_EQ(SinkFSM::GetFSM()->GetFileDescriptorCache()->GetFD(~0UL, entry), -1);
 }
 
 // A client writing the file shares its descriptor with the hole punch; one

@@ -96,11 +96,17 @@ TEST_F(CreateExport, UniqueNamesMakeSeparateExportsOfOneDirectory) {
     }
 }
 
-TEST_F(CreateExport, AMissingDirectoryLeavesNothingInTheTable) {
+// A missing directory, or an export user that cannot be taken on.
+TEST_F(CreateExport, RefusedCreatesLeaveNothingInTheTable) {
     std::string missing = disk / "missing";
     ExpectRefused(Create(missing), 10, "Export path does not exist.");
     // The share id stays with the host's share-id cache.
     EXPECT_NE(ShareIdToPathCache::GetShareIdForPath(missing, false, false), 0u);
+
+    LogCapture log(1);
+    ExportUserOverride nobody{OxUserToken()};
+    ExpectRefused(Create(dir), 50, "File Handle creation failed.");
+    EXPECT_TRUE(log.Has(-1, "Impersonation failed."));
 }
 
 // Unexport, keep-alive, locks and holes are for this machine, for a client
@@ -153,15 +159,6 @@ TEST_F(CreateExport, AnotherClientMustBeAllowedThePathAsItResolves) {
     EXPECT_EQ(sink->GetRealPath(), jobs + "/real");
 }
 
-TEST_F(CreateExport, AnExportUserThatCannotBeTakenOnFails) {
-    LogCapture log(1);
-    {
-        ExportUserOverride nobody{OxUserToken()};
-        ExpectRefused(Create(dir), 50, "File Handle creation failed.");
-    }
-    EXPECT_TRUE(log.Has(-1, "Impersonation failed."));
-}
-
 TEST_F(CreateExport, GaneshaFailures) {
     LumeServiceGlobals::isGanesha = true;
     GaneshaSeam::Set({[](ExportPtr&) { return 1; }, [](ExportPtr&) { return 1; }, nullptr});
@@ -186,10 +183,8 @@ TEST_F(CreateExport, RestoringSavedSharesIsDeclined) {
     ExportPtr output = saved;
     EXPECT_TRUE(SinkFSM::GetFSM()->CreateExport(saved, output));
     EXPECT_EQ(output, saved);
-    EXPECT_TRUE(log.Has(2,
-                        "Loading shares across restart is not supported. Hence ignoring "
-                        "share [" +
-                            dir + "]."));
+    EXPECT_TRUE(log.Has(
+        2, "Loading shares across restart is not supported. Hence ignoring share [" + dir + "]."));
 }
 
 }  // namespace

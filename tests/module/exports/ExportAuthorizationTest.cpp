@@ -36,20 +36,18 @@ class Authorization : public ::testing::Test {
         SetPlatformStateDir(state.Path());
         LumeServiceGlobals::clientName = "media01";
         OXPlatformInfo().setDirectory("Lume", "dHQConfigDir", hq.Path());
-        ASSERT_EQ(mkdir(data.c_str(), 0755), 0);
-        ASSERT_EQ(mkdir((data + "/x").c_str(), 0755), 0);
-        ASSERT_EQ(mkdir(database.c_str(), 0755), 0);
+        for (const std::string& made : {data, data + "/x", database})
+            ASSERT_EQ(mkdir(made.c_str(), 0755), 0);
     }
 
-    void Save(const Entries& entries) {
+    // The list saved here, and the same list published at HQ unless told.
+    void Save(const Entries& entries, bool publish = true) {
         state.WriteFile("storage-access-list.json", AccessList(entries).dump());
+        if (publish)
+            PublishAtHQ(entries);
     }
     void PublishAtHQ(const Entries& entries) {
         hq.WriteFile("media01.json", AccessList(entries).dump());
-    }
-    void SaveAndPublish(const Entries& entries) {
-        Save(entries);
-        PublishAtHQ(entries);
     }
 
     TempDir state, hq, disk;
@@ -73,7 +71,7 @@ TEST_F(Authorization, JobResultsDirectoryComesFirst) {
 // symbolic link inside an allowed mount path must not make the rest of the
 // server exportable.
 TEST_F(Authorization, MountPathsHoldPathsAtComponentBoundariesAsTheyResolve) {
-    SaveAndPublish({{data, {"host1"}}});
+    Save({{data, {"host1"}}});
     ASSERT_EQ(symlink("/", (data + "/escape").c_str()), 0);
     ASSERT_EQ(symlink(database.c_str(), (data + "/sideways").c_str()), 0);
     ASSERT_EQ(symlink((data + "/x").c_str(), (data + "/inside").c_str()), 0);
@@ -92,7 +90,7 @@ TEST_F(Authorization, MountPathsHoldPathsAtComponentBoundariesAsTheyResolve) {
 
 TEST_F(Authorization, PathsAreCaseSensitiveClientNamesAreNot) {
     std::string upper = disk / "Data";
-    SaveAndPublish({{upper, {"HOST1"}}, {data, {"HOST1"}}});
+    Save({{upper, {"HOST1"}}, {data, {"HOST1"}}});
     LogCapture log(1);
     EXPECT_TRUE(IsAllowedToExport(data + "/x", "host1"));
     EXPECT_TRUE(log.Has(1, "Client [host1] is allowed to export [" + data + "/]"));
@@ -100,7 +98,7 @@ TEST_F(Authorization, PathsAreCaseSensitiveClientNamesAreNot) {
 }
 
 TEST_F(Authorization, TheLastEntryHoldingThePathDecidesAlone) {
-    SaveAndPublish({{data, {"host1"}}, {data + "/x", {"host2"}}});
+    Save({{data, {"host1"}}, {data + "/x", {"host2"}}});
     LogCapture log(1);
     EXPECT_FALSE(IsAllowedToExport(data + "/x/y", "host1"));
     EXPECT_TRUE(log.Has(
@@ -111,7 +109,7 @@ TEST_F(Authorization, TheLastEntryHoldingThePathDecidesAlone) {
 }
 
 TEST_F(Authorization, ARefusalIsCheckedOnceAgainstHQ) {
-    Save({{data, {"host1"}}});
+    Save({{data, {"host1"}}}, false);
     PublishAtHQ({{data, {"host1", "host2"}}});
     LogCapture log(1);
     EXPECT_TRUE(IsAllowedToExport(data + "/x", "host2"));
@@ -129,12 +127,12 @@ TEST_F(Authorization, ARefusalIsCheckedOnceAgainstHQ) {
 }
 
 TEST_F(Authorization, NothingSavedOrNoEntryHoldsThePath) {
-    SaveAndPublish({});
+    Save({});
     LogCapture log(1);
     EXPECT_FALSE(IsAllowedToExport(data + "/x", "host1"));
     EXPECT_EQ(log.Count(1, "There are no saved mount paths. Will check with HQ."), 2u);
 
-    SaveAndPublish({{database, {"host1"}}});  // no entry holds the path
+    Save({{database, {"host1"}}});  // no entry holds the path
     log.Clear();
     EXPECT_FALSE(IsAllowedToExport(data + "/x", "host1"));
     EXPECT_TRUE(log.Has(1, "There are no matching mount paths. Will check with HQ."));

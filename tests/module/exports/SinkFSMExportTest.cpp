@@ -29,10 +29,10 @@ bool IsDirectory(const std::string& path) {
 
 class SinkFSMExportTest : public ::testing::Test {
   protected:
-    ExportPtr Make(const std::string& sharePath, const std::string& realPath) {
+    // An export "/a" of realPath.
+    ExportPtr Make(const std::string& realPath) {
         ExportPtr none;
-        return ExportPtr(
-            new SinkFSMExport(sharePath, realPath, SHARE_PERM_READ, "*", kShareId, none));
+        return ExportPtr(new SinkFSMExport("/a", realPath, SHARE_PERM_READ, "*", kShareId, none));
     }
     static SinkFSMExport& Sink(const ExportPtr& exp) { return static_cast<SinkFSMExport&>(*exp); }
 
@@ -40,52 +40,45 @@ class SinkFSMExportTest : public ::testing::Test {
 };
 
 // A missing real path is refused, unless it is below an application dumps
-// directory ("/OX_APP_DUMPS"), which is made on demand.
+// directory ("/OX_APP_DUMPS"), which is made on demand, as the export user.
 TEST_F(SinkFSMExportTest, MissingRealPathIsRefusedUnlessItHoldsAppDumps) {
     std::string missing = dir / "missing", error;
     LogCapture log(1);
-    EXPECT_EQ(Sink(Make("/a", missing)).InitExportFileHandle(error), 10);
+    EXPECT_EQ(Sink(Make(missing)).InitExportFileHandle(error), 10);
     EXPECT_EQ(error, "Export path does not exist.");
     EXPECT_TRUE(log.Has(1, "Export path [" + missing + "] does not exist."));
     EXPECT_FALSE(IsDirectory(missing));
     std::string noSlash = dir / "xOX_APP_DUMPS";
-    EXPECT_EQ(Sink(Make("/a", noSlash)).InitExportFileHandle(error), 10);
+    EXPECT_EQ(Sink(Make(noSlash)).InitExportFileHandle(error), 10);
     EXPECT_FALSE(IsDirectory(noSlash));
 
     std::string dumps = dir / "x/OX_APP_DUMPS/y";
-    EXPECT_EQ(Sink(Make("/a", dumps)).InitExportFileHandle(error), 0);
+    EXPECT_EQ(Sink(Make(dumps)).InitExportFileHandle(error), 0);
     EXPECT_EQ(error, "File Handle creation failed.") << "left as set on success";
     EXPECT_TRUE(IsDirectory(dumps));
 
     std::string blocked = dir.WriteFile("file", "") + "/OX_APP_DUMPS/y";
-    EXPECT_EQ(Sink(Make("/a", blocked)).InitExportFileHandle(error), 10);
+    EXPECT_EQ(Sink(Make(blocked)).InitExportFileHandle(error), 10);
     std::string reason = CRaError::FromErrno(ENOTDIR).AsString();
     EXPECT_EQ(error, "Failed to create export path." + reason);
     EXPECT_TRUE(
         log.Has(1, "Failed to create export path [" + blocked + "]. Error [" + reason + "]"));
-}
 
-TEST_F(SinkFSMExportTest, ChecksRunAsTheExportUser) {
     if (geteuid() != 0)
         GTEST_SKIP() << "taking on another user's identity needs root";
     ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
-    OxUserToken user;
-    user.uid = 4321;
-    user.gid = 4322;
-    ExportUserOverride asUser(user);
-    std::string dumps = dir / "OX_APP_DUMPS";
-    ExportPtr exp = Make("/a", dumps);
-    std::string error;
-    ASSERT_EQ(Sink(exp).InitExportFileHandle(error), 0) << error;
+    ExportUserOverride asUser(OxUserToken{4321, 4322, {}});
+    const std::string owned = dir / "OX_APP_DUMPS";
+    ASSERT_EQ(Sink(Make(owned)).InitExportFileHandle(error), 0) << error;
     struct stat st;
-    ASSERT_EQ(::stat(dumps.c_str(), &st), 0);
+    ASSERT_EQ(::stat(owned.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 4321u);
     EXPECT_EQ(st.st_gid, 4322u);
     EXPECT_EQ(geteuid(), 0u) << "the identity is given back";
 }
 
 TEST_F(SinkFSMExportTest, RootHandleIsHandedToAnyClientOnceInitialised) {
-    ExportPtr exp = Make("/a", dir.Path());
+    ExportPtr exp = Make(dir.Path());
     nfs_fh3 first, second;
     first.len = 20;
     exp->GetFileHandle(CRaIPAddr(), first);
@@ -114,10 +107,10 @@ class SinkFSMExportRebuildTest : public SinkFSMExportTest {
 // registry's NoFdCache.
 TEST_F(SinkFSMExportRebuildTest, OptionalParamsSurviveARebuildButNoPathCache) {
     LogCapture log(10);
-    Make("/a", "/b");  // made and gone at once
+    Make("/b");  // made and gone at once
     EXPECT_EQ(log.CountContaining("] created"), 1u);
     EXPECT_EQ(log.CountContaining("] deleted"), 1u);
-    ExportPtr original = Make("/a", dir.Path());
+    ExportPtr original = Make(dir.Path());
     EXPECT_EQ(Sink(original).ToStr(), "MountPath: /aRealPath: " + dir.Path());
     std::string value;
     ASSERT_TRUE(original->GetOptionalParam("RealPath", value));

@@ -50,10 +50,9 @@ std::string Bytes(const nfs_fh3& fh) {
 // The job ids of the messages with this text, in order.
 std::vector<unsigned long long> JobIdsOf(const LogCapture& log, const std::string& text) {
     std::vector<unsigned long long> ids;
-    for (const LogRecord& r : log.Records()) {
+    for (const LogRecord& r : log.Records())
         if (r.text == text)
             ids.push_back(r.jobId);
-    }
     return ids;
 }
 
@@ -61,9 +60,8 @@ class SinkFSMFileHandleTest : public ::testing::Test {
   protected:
     // The handle the module would give a client for file.
     nfs_fh3 IssuedHandle() {
-        SinkFSMFileHandle handle(kShareId, file);
         nfs_fh3 fh;
-        handle.ToNfsFH(fh);
+        SinkFSMFileHandle(kShareId, file).ToNfsFH(fh);
         return fh;
     }
 
@@ -113,8 +111,7 @@ TEST_F(SinkFSMFileHandleTest, HandlesOfAnotherFormAreNotOursAndSaySoSilently) {
 }
 
 TEST_F(SinkFSMFileHandleTest, UnknownShareIdIsReported) {
-    const unsigned long checksum = SinkFSMFileHandle(kShareId, file).GetChecksum();
-    const nfs_fh3 fh = RawHandle(999, checksum);
+    const nfs_fh3 fh = RawHandle(999, SinkFSMFileHandle(kShareId, file).GetChecksum());
     LogCapture log(1);
 
     EXPECT_FALSE(SinkFSMFileHandle::IsValid(fh));

@@ -171,18 +171,22 @@ class LockTest : public ::testing::Test {
     explicit LockTest(uint32_t shareId = 7001) : exported(shareId) {}
     void TearDown() override { ReleaseAllLocks(&exported.Sink()); }
 
-    LockReply Write(unsigned long long owner, const std::string& file = "f") {
-        return SendLockRequest(LUME_LOCK_WRITE, share.c_str(), owner, file.c_str());
+    using Owner = unsigned long long;
+    // A request on share "on", this fixture's by default.
+    LockReply Send(int32_t op, Owner owner, const std::string& file, const char* on = nullptr) {
+        return SendLockRequest(op, on ? on : share.c_str(), owner, file.c_str());
     }
-    LockReply Read(unsigned long long owner, const std::string& file = "f") {
-        return SendLockRequest(LUME_LOCK_READ, share.c_str(), owner, file.c_str());
-    }
-    LockReply Unlock(unsigned long long owner, const std::string& file = "f") {
-        return SendLockRequest(LUME_LOCK_UNLOCK, share.c_str(), owner, file.c_str());
-    }
-    LockReply Status(const std::string& file = "f") {
-        return SendLockRequest(LUME_LOCK_STATUS, share.c_str(), 0, file.c_str());
-    }
+    LockReply Write(Owner o, const std::string& f = "f") { return Send(LUME_LOCK_WRITE, o, f); }
+    LockReply Read(Owner o, const std::string& f = "f") { return Send(LUME_LOCK_READ, o, f); }
+    LockReply Unlock(Owner o, const std::string& f = "f") { return Send(LUME_LOCK_UNLOCK, o, f); }
+    LockReply Status(const std::string& f = "f") { return Send(LUME_LOCK_STATUS, 0, f); }
+
+    // The descriptors of the grants on "f"; the owner a reply names for it
+    // while read-locked: the first met in its owners table.
+    int WriterFd() { return SinkFSM::GetFSM()->GetFileLockMap().at(KeyOf(file))->fd; }
+    auto& Readers() { return SinkFSM::GetFSM()->GetFileReadLockMap().at(KeyOf(file))->owners; }
+    int ReaderFd(Owner owner) { return Readers().at(owner).fd; }
+    Owner FirstReader() { return Readers().begin()->first; }
 
     ExportedDir exported;
     const std::string share = exported.exp->GetPath();

@@ -24,13 +24,7 @@
 
 namespace {
 
-class LockDescriptors : public LockTest {
-  protected:
-    int WriterFd() { return SinkFSM::GetFSM()->GetFileLockMap().at(KeyOf(file))->fd; }
-    int ReaderFd(unsigned long long owner) {
-        return SinkFSM::GetFSM()->GetFileReadLockMap().at(KeyOf(file))->owners.at(owner).fd;
-    }
-};
+using LockDescriptors = LockTest;
 
 // Two exports whose paths differ only by a suffix ("/share7", "/share70"),
 // each with a write-locked "f" and a read-locked "g".
@@ -74,7 +68,7 @@ TEST_F(LockDescriptors, AnUnlockEndsTheSystemLockWhileTheFileStaysOpenForIO) {
         ASSERT_GE(io, 0);
         for (int32_t operation : {LUME_LOCK_WRITE, LUME_LOCK_READ}) {
             SCOPED_TRACE(std::to_string(mode) + " " + std::to_string(operation));
-            ASSERT_EQ(Summary(SendLockRequest(operation, share.c_str(), 1, "f")), "20 owner 1 -");
+            ASSERT_EQ(Summary(Send(operation, 1, "f")), "20 owner 1 -");
             const int locked = operation == LUME_LOCK_WRITE ? WriterFd() : ReaderFd(1);
             EXPECT_EQ(locked == io, mode == O_RDWR);
             EXPECT_FALSE(other.CouldLock(false));
@@ -88,22 +82,6 @@ TEST_F(LockDescriptors, AnUnlockEndsTheSystemLockWhileTheFileStaysOpenForIO) {
         // closed before.
         EXPECT_EQ(cache.Close(io, file.c_str(), fileId), 0);
     }
-}
-
-TEST_F(LockDescriptors, UpgradeAndDowngradeConvertTheSameDescriptorInPlace) {
-    ASSERT_EQ(Read(1).status, LUME_STATUS_LOCK_GRANTED);
-    const int fd = ReaderFd(1);
-
-    LogCapture log(10);
-    EXPECT_EQ(Summary(Write(1)), "20 owner 1 -");
-    EXPECT_EQ(Held(file), "write 1");
-    EXPECT_EQ(WriterFd(), fd);
-    EXPECT_TRUE(log.Has(2, "INFO: lock granted for file [f] to owner id [1]."));
-
-    EXPECT_EQ(Summary(Read(1)), "20 owner 1 -");
-    EXPECT_EQ(Held(file), "read 1");
-    EXPECT_EQ(ReaderFd(1), fd);
-    EXPECT_EQ(log.CountContaining("in fd cache"), 0u);  // the cache saw no open
 }
 
 TEST_F(LockDescriptors, ARefusedConversionLeavesTheFileUnlocked) {
@@ -154,10 +132,8 @@ TEST_F(LockRelease, TakesExactlyTheRemovedExportsLocksOnePerOwner) {
     ASSERT_EQ(Write(1).status, LUME_STATUS_LOCK_GRANTED);
     for (unsigned long long owner = 1; owner <= 3; ++owner)
         ASSERT_EQ(Read(owner, "g").status, LUME_STATUS_LOCK_GRANTED);
-    ASSERT_EQ(SendLockRequest(LUME_LOCK_WRITE, otherShare.c_str(), 1, "f").status,
-              LUME_STATUS_LOCK_GRANTED);
-    ASSERT_EQ(SendLockRequest(LUME_LOCK_READ, otherShare.c_str(), 4, "g").status,
-              LUME_STATUS_LOCK_GRANTED);
+    ASSERT_EQ(Send(LUME_LOCK_WRITE, 1, "f", otherShare.c_str()).status, LUME_STATUS_LOCK_GRANTED);
+    ASSERT_EQ(Send(LUME_LOCK_READ, 4, "g", otherShare.c_str()).status, LUME_STATUS_LOCK_GRANTED);
     const int fdF = CacheEntry(file)->fd;
     const int fdG = CacheEntry(g)->fd;
 
@@ -182,11 +158,10 @@ TEST_F(LockRelease, AFailedReleaseIsReportedAndTheRecordGoesAnyway) {
 
     LogCapture log(-1);
     ReleaseAllLocks(&exported.Sink());
-    EXPECT_TRUE(log.Has(-1,
-                        "ERROR: file unlock failed. Ignoring error as we are un-exporting the "
-                        "share. File [" +
-                            file + "] fd [" + std::to_string(fd) + "] Export [" + share +
-                            "] Error [" + Error(EBADF) + "]"));
+    const std::string failed =
+        "ERROR: file unlock failed. Ignoring error as we are un-exporting the share. File [";
+    EXPECT_TRUE(log.Has(-1, failed + file + "] fd [" + std::to_string(fd) + "] Export [" + share +
+                                "] Error [" + Error(EBADF) + "]"));
     EXPECT_EQ(Held(file), "unlocked");
 }
 
@@ -199,9 +174,8 @@ TEST_F(LockRelease, ReadersThroughAnotherExportKeepTheirLock) {
     std::string error;
     ASSERT_EQ(static_cast<SinkFSMExport&>(*alias.exp).InitExportFileHandle(error), 0) << error;
     ASSERT_EQ(Read(1).status, LUME_STATUS_LOCK_GRANTED);
-    ASSERT_EQ(SendLockRequest(LUME_LOCK_READ, "/alias", 2, "f").status, LUME_STATUS_LOCK_GRANTED);
-    EXPECT_EQ(SendLockRequest(LUME_LOCK_WRITE, "/alias", 3, "f").status,
-              LUME_STATUS_LOCKED_BY_OTHER);
+    ASSERT_EQ(Send(LUME_LOCK_READ, 2, "f", "/alias").status, LUME_STATUS_LOCK_GRANTED);
+    EXPECT_EQ(Send(LUME_LOCK_WRITE, 3, "f", "/alias").status, LUME_STATUS_LOCKED_BY_OTHER);
 
     ReleaseAllLocks(&exported.Sink());
     EXPECT_EQ(Held(file), "read 2");

@@ -16,7 +16,6 @@
 #include <gtest/gtest.h>
 
 #include "host/ConfigRPCTypes.h"
-#include "module/SinkFSM.h"
 #include "module/exports/ExportFilePath.h"
 #include "tests/host/TestExport.h"
 #include "tests/module/locks/LockClient.h"
@@ -26,16 +25,8 @@
 
 namespace {
 
-class LockRequests : public LockTest {};
-
-class LockStates : public LockTest {
-  protected:
-    // The owner a reply must name for a read-locked file: the first met in
-    // its owners table.
-    unsigned long long FirstReader() {
-        return SinkFSM::GetFSM()->GetFileReadLockMap().at(KeyOf(file))->owners.begin()->first;
-    }
-};
+using LockRequests = LockTest;
+using LockStates = LockTest;
 
 class LockIdentity : public LockTest {
   protected:
@@ -85,7 +76,6 @@ TEST_F(LockRequests, AMissingFileIsRefusedBeforeTheTablesAreAsked) {
                                 "]. Error [" + Error(ENOENT) + "]"),
               2u);
     EXPECT_EQ(Held(away), "write 1");
-    ASSERT_EQ(rename(away.c_str(), file.c_str()), 0);
 }
 
 TEST_F(LockRequests, AnEmptyFilePathNamesTheRootWhichCannotBeLocked) {
@@ -146,7 +136,9 @@ TEST_F(LockRequests, ForeignSharesEscapingPathsAndUnusableUsersAreRefused) {
     EXPECT_EQ(Held(file), "unlocked");
 }
 
-TEST_F(LockStates, OneOwnerTakesReRequestsAndGivesBackWriteAndReadLocks) {
+// An upgrade and a downgrade convert the grant's descriptor in place: the
+// cache sees no open.
+TEST_F(LockStates, OneOwnerTakesReRequestsConvertsAndGivesBackWriteAndReadLocks) {
     LockReply granted = Write(1);
     EXPECT_TRUE(granted.handled);
     EXPECT_EQ(Summary(granted), "20 owner 1 -");
@@ -160,11 +152,21 @@ TEST_F(LockStates, OneOwnerTakesReRequestsAndGivesBackWriteAndReadLocks) {
     EXPECT_EQ(Summary(Status()), "27 owner 0 -");
 
     EXPECT_EQ(Summary(Read(1)), "20 owner 1 -");
-    LogCapture log(1);
+    const int fd = ReaderFd(1);
+    LogCapture log(10);
     EXPECT_EQ(Summary(Read(1)), "20 owner 1 -");
     EXPECT_TRUE(log.Has(1, "INFO: File [f] is read locked by same lock owner [1]."));
     EXPECT_EQ(Held(file), "read 1");
     EXPECT_EQ(Summary(Status()), "26 owner 1 -");
+
+    EXPECT_EQ(Summary(Write(1)), "20 owner 1 -");
+    EXPECT_EQ(Held(file), "write 1");
+    EXPECT_EQ(WriterFd(), fd);
+    EXPECT_TRUE(log.Has(2, "INFO: lock granted for file [f] to owner id [1]."));
+    EXPECT_EQ(Summary(Read(1)), "20 owner 1 -");
+    EXPECT_EQ(Held(file), "read 1");
+    EXPECT_EQ(ReaderFd(1), fd);
+    EXPECT_EQ(log.CountContaining("in fd cache"), 0u);
     EXPECT_EQ(Summary(Unlock(1)), "22 owner 1 -");
     EXPECT_EQ(Held(file), "unlocked");
 }
@@ -267,8 +269,7 @@ TEST_F(LockIdentity, OwnersUnlockAFileRemovedUnderTheirLock) {
         Status();  // whatever the first request opens for good
         const size_t before = OpenDescriptorCount();
         for (unsigned long long owner : c.owners)
-            ASSERT_EQ(SendLockRequest(c.operation, share.c_str(), owner, "f").status,
-                      LUME_STATUS_LOCK_GRANTED);
+            ASSERT_EQ(Send(c.operation, owner, "f").status, LUME_STATUS_LOCK_GRANTED);
         EXPECT_EQ(OpenDescriptorCount(), before + 1);
         ASSERT_EQ(unlink(file.c_str()), 0);
 
