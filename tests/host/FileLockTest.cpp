@@ -9,16 +9,6 @@
 
 #include "tests/support/TempDir.h"
 
-namespace {
-
-// The errno of a lock that must be refused at once; 0 when it is granted.
-int Refusal(int fd, bool shared) {
-    errno = 0;
-    return GetLock(fd, shared) == -1 ? errno : 0;
-}
-
-}  // namespace
-
 // Two separate open()s of one file are two open file descriptions: an
 // exclusive lock conflicts with the other's, shared ones coexist, and a
 // description's own lock converts in place.
@@ -27,12 +17,13 @@ TEST(host_FileLock, DescriptionsConflictAndTheirOwnLockConvertsInPlace) {
     const std::string path = dir.WriteFile("locked", "data");
     const int first = open(path.c_str(), O_RDWR | O_CLOEXEC);
     const int second = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(first, 0);
-    ASSERT_GE(second, 0);
+    ASSERT_TRUE(first >= 0 && second >= 0);
+    // The errno of a lock that must be refused at once; 0 when it is granted.
+    const auto refusal = [](int fd, bool shared) { return GetLock(fd, shared) == -1 ? errno : 0; };
 
     ASSERT_EQ(GetLock(first, false), 0);
-    EXPECT_EQ(Refusal(second, true), EAGAIN);
-    EXPECT_EQ(Refusal(second, false), EAGAIN);
+    EXPECT_EQ(refusal(second, true), EAGAIN);
+    EXPECT_EQ(refusal(second, false), EAGAIN);
     int sameDescription = dup(first);
     ASSERT_GE(sameDescription, 0);
     EXPECT_EQ(GetLock(sameDescription, false), 0);  // the description's own lock
@@ -41,11 +32,11 @@ TEST(host_FileLock, DescriptionsConflictAndTheirOwnLockConvertsInPlace) {
     ASSERT_EQ(ReleaseLock(first, false), 0);
     EXPECT_EQ(GetLock(second, true), 0);
     ASSERT_EQ(GetLock(first, true), 0);
-    EXPECT_EQ(Refusal(first, false), EAGAIN);  // the other description still reads
+    EXPECT_EQ(refusal(first, false), EAGAIN);  // the other description still reads
 
     ASSERT_EQ(ReleaseLock(second, true), 0);
     EXPECT_EQ(GetLock(first, false), 0);
-    EXPECT_EQ(Refusal(second, true), EAGAIN);
+    EXPECT_EQ(refusal(second, true), EAGAIN);
     EXPECT_EQ(GetLock(first, true), 0);  // back to shared
     EXPECT_EQ(GetLock(second, true), 0);
     close(first);

@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -183,30 +182,26 @@ TEST_F(GaneshaBusTest, EachCallReachesGaneshaWithItsArgumentsAndBringsBackItsAns
     const std::string expr = GaneshaExportExpression(12);
     GaneshaBus bus;
     std::vector<GaneshaExportEntry> exports(1);
-    struct Row {
-        std::function<GaneshaBusResult()> call;
-        std::string recorded;
+    // Braced initialisers run in order: the calls are made top to bottom.
+    const struct {
+        GaneshaBusResult result;
         bool ok;
-        std::string text;  // contained in the result's text
+        const char* text;  // contained in the result's text
+    } rows[] = {
+        {bus.AddExport(conf, expr), true, "1 exports added"},
+        {bus.UpdateExport(conf, expr), true, "1 exports updated"},
+        {bus.RemoveExport(7), true, ""},
+        {bus.RemoveExport(7), false, "lookup_export failed with Export id not found"},
+        {bus.ShowExports(exports), true, ""},
     };
-    const std::vector<Row> rows = {
-        {[&] { return bus.AddExport(conf, expr); }, "AddExport " + conf + " EXPORT(Export_Id=12)",
-         true, "1 exports added"},
-        {[&] { return bus.UpdateExport(conf, expr); }, "UpdateExport " + conf + " " + expr, true,
-         "1 exports updated"},
-        {[&] { return bus.RemoveExport(7); }, "RemoveExport 7", true, ""},
-        {[&] { return bus.RemoveExport(7); }, "RemoveExport 7", false,
-         "lookup_export failed with Export id not found"},
-        {[&] { return bus.ShowExports(exports); }, "ShowExports", true, ""},
-    };
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const GaneshaBusResult result = rows[i].call();
-        EXPECT_EQ(result.ok, rows[i].ok) << "row " << i << ": " << result.text;
-        EXPECT_NE(result.text.find(rows[i].text), std::string::npos)
-            << "row " << i << ": " << result.text;
-        ASSERT_EQ(fake.Calls().size(), i + 1) << "row " << i;
-        EXPECT_EQ(fake.Calls().back(), rows[i].recorded) << "row " << i;
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.result.ok, row.ok) << row.result.text;
+        EXPECT_NE(row.result.text.find(row.text), std::string::npos) << row.result.text;
     }
+    EXPECT_EQ(fake.Calls(),
+              (std::vector<std::string>{"AddExport " + conf + " EXPORT(Export_Id=12)",
+                                        "UpdateExport " + conf + " " + expr, "RemoveExport 7",
+                                        "RemoveExport 7", "ShowExports"}));
     ASSERT_EQ(exports.size(), 2u);
     EXPECT_EQ(std::to_string(exports[0].id) + " " + exports[0].path + ", " +
                   std::to_string(exports[1].id) + " " + exports[1].path,
@@ -216,19 +211,17 @@ TEST_F(GaneshaBusTest, EachCallReachesGaneshaWithItsArgumentsAndBringsBackItsAns
 TEST_F(GaneshaBusTest, AnAbsentOrSilentGaneshaFailsWithinTheTimeout) {
     // A bus that accepts the connection and never says a word.
     const int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     std::strncpy(addr.sun_path, (m_dir / "silent").c_str(), sizeof(addr.sun_path) - 1);
     ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
     ASSERT_EQ(listen(silent, 4), 0);
     const GaneshaBus bus(std::chrono::milliseconds(300));
-    struct Row {
+    const struct {
         const char* what;
         bool mute;  // a service owns the name but never answers
         std::string address;
         std::string text;
-    };
-    const std::vector<Row> rows = {
+    } rows[] = {
         {"nothing owns the name", false, m_address,
          "NFS-Ganesha is not running: nothing owns org.ganesha.nfsd"},
         {"no bus at the address", false, "unix:path=" + (m_dir / "none"),
@@ -237,11 +230,9 @@ TEST_F(GaneshaBusTest, AnAbsentOrSilentGaneshaFailsWithinTheTimeout) {
         {"bus never answers", false, "unix:path=" + (m_dir / "silent"),
          "no reply from NFS-Ganesha within 0.3 s"},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         setenv("DBUS_SYSTEM_BUS_ADDRESS", row.address.c_str(), 1);
-        std::unique_ptr<FakeGanesha> fake;
-        if (row.mute)
-            fake = std::make_unique<FakeGanesha>(true);
+        const auto fake = row.mute ? std::make_unique<FakeGanesha>(true) : nullptr;
         std::vector<GaneshaExportEntry> exports;
         for (const GaneshaBusResult& result :
              {bus.AddExport(m_dir / "x.conf", "EXPORT(Export_Id=3)"), bus.RemoveExport(3),

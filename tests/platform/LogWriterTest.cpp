@@ -21,13 +21,11 @@
 #include "tests/support/Threads.h"
 
 TEST(PlatformLogWriter, OxlogDeliversFormattedTextLevelAndOriginAtTheLevelOnly) {
-    EXPECT_EQ(static_cast<CLogWriterInterface*>(&TheLogWriter()), g_ptrLogWriter.get());
     LogCapture capture(1);
     int line = __LINE__ + 1;
     OXLOG(1, 77, "opened %s with %d handles", "/data", 3);
-    std::vector<LogRecord> records = capture.Records();
-    ASSERT_EQ(records.size(), 1u);
-    const LogRecord& r = records[0];
+    ASSERT_EQ(capture.Records().size(), 1u);
+    const LogRecord r = capture.Records()[0];
     EXPECT_EQ(std::make_tuple(r.level, r.text, r.jobId, r.line, r.threadId),
               std::make_tuple(1, "opened /data with 3 handles", 77ull, line, 0ul + gettid()));
     EXPECT_NE(r.function.find("OxlogDeliversFormattedTextLevelAndOrigin"), std::string::npos);
@@ -130,8 +128,9 @@ TEST(PlatformCriticalSection, ExcludesOtherThreadsAndNests) {
     EXPECT_EQ(overlaps.load(), 0);
 }
 
-// Each counter apart, summed across threads, only once enabled.
-TEST(PlatformPerfCounter, CountsEachCounterApartOnlyWhenEnabled) {
+// Each counter apart, summed across threads, only once enabled; logged
+// with a heading, the unused ones left out.
+TEST(PlatformPerfCounter, CountsEachCounterApartOnlyWhenEnabledAndLogsTheUsedOnes) {
     ThrdPerfCounter counter;
     counter.StopPerfCounter("T", 1, 10);
     EXPECT_EQ(counter.GetTotals(1).calls, 0u);  // inert until enabled
@@ -157,6 +156,17 @@ TEST(PlatformPerfCounter, CountsEachCounterApartOnlyWhenEnabled) {
     });
     EXPECT_EQ(counter.GetTotals(5).calls, 400u);
     EXPECT_EQ(counter.GetTotals(5).bytes, 100u * (1 + 2 + 3 + 4));
+    LogCapture capture(1);
+    counter.LogAll();
+    EXPECT_EQ(capture.Count(1, "For All The Files"), 1u);
+    EXPECT_EQ(capture.CountContaining("[W] counter 5 calls 400 "), 1u);
+    EXPECT_EQ(capture.CountContaining("bytes 150"), 1u);
+    EXPECT_EQ(capture.Records().size(), 4u);  // unused counters stay out
+    capture.Clear();
+    counter.SetLogEach(true);
+    counter.StopPerfCounter("IO", 2, 1);
+    counter.StopPerfCounter("IO", 2, 1);
+    EXPECT_EQ(capture.Count(1, "For All The Files"), 2u);
     // A new counter may take a destroyed one's address: it must not get the old block.
     for (int round = 0; round < 3; ++round) {
         auto fresh = std::make_unique<ThrdPerfCounter>();
@@ -164,22 +174,4 @@ TEST(PlatformPerfCounter, CountsEachCounterApartOnlyWhenEnabled) {
         fresh->StopPerfCounter("R", 0, 1);
         EXPECT_EQ(fresh->GetTotals(0).calls, 1u);
     }
-}
-
-TEST(PlatformPerfCounter, LogsHeadingAndUsedCounters) {
-    LogCapture capture(1);
-    ThrdPerfCounter counter;
-    counter.Enable(true);
-    counter.StopPerfCounter("NFS", 9, 4096);
-    counter.LogAll();
-    EXPECT_EQ(capture.Count(1, "For All The Files"), 1u);
-    EXPECT_EQ(capture.CountContaining("[NFS] counter 9 calls 1 "), 1u);
-    EXPECT_EQ(capture.CountContaining("bytes 4096"), 1u);
-    EXPECT_EQ(capture.Records().size(), 2u);  // unused counters stay out
-
-    capture.Clear();
-    counter.SetLogEach(true);
-    counter.StopPerfCounter("NFS", 9, 1);
-    counter.StopPerfCounter("NFS", 9, 1);
-    EXPECT_EQ(capture.Count(1, "For All The Files"), 2u);
 }

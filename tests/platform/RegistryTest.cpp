@@ -30,8 +30,7 @@ class PlatformRegistry : public ::testing::Test {
 
     std::string FilePath() const { return m_dir / "registry.json"; }
     nlohmann::json FileContent() const {
-        std::ifstream in(FilePath());
-        return nlohmann::json::parse(in);  // throws when not valid JSON
+        return nlohmann::json::parse(ReadFile(FilePath()));  // throws when not valid JSON
     }
     // The value read, else "-" when none is read and the output is left.
     template <typename T = unsigned long>

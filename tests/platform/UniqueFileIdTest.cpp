@@ -135,20 +135,6 @@ TEST_F(UniqueFileIds, NewIdsAreDrawnAtRandomAndNeverReused) {
     EXPECT_EQ(id, 7UL);
 }
 
-TEST_F(UniqueFileIds, ANewFileOnAReusedInodeGetsANewIdAndTheOldIdIsStale) {
-    const std::string first = files.WriteFile("first", "");
-    const unsigned long id = IdOf(first);
-    const std::string reuser = NextOnItsInode(files, first);
-    if (reuser.empty())
-        GTEST_SKIP() << "the file system never reused the inode";
-    const unsigned long newId = IdOf(reuser);
-    EXPECT_NE(newId, id);
-    ASSERT_EQ(StoredIds(), 2u);
-    EXPECT_EQ(Where(id, files), kStale);
-    EXPECT_EQ(StoredIds(), 1u);  // the gone object is forgotten
-    EXPECT_EQ(Where(newId, files), reuser);
-}
-
 // The kernel reconnects an object's path through a directory renamed two
 // levels up; hard links share an id, found by the name left; a symbolic
 // link is an object of its own, never its target.
@@ -225,9 +211,7 @@ TEST_F(UniqueFileIds, ThreadsAskingAtOnceGetOneIdPerFile) {
 // With caches of 32 entries, 300 objects push the first ones out: their
 // ids come back from the store.
 TEST_F(UniqueFileIds, IdsPushedOutOfTheCachesComeBackFromTheStore) {
-    PlatformSeam::SetUniqueFileIdCacheEntries(32);
-    TempDir smallCaches;
-    SetPlatformStateDir(smallCaches.Path());
+    PlatformSeam::SetUniqueFileIdCacheEntries(32);  // taken when the store is first bound
     std::vector<std::string> paths;
     std::vector<unsigned long> ids;
     for (int i = 0; i < 300; ++i) {
@@ -240,8 +224,9 @@ TEST_F(UniqueFileIds, IdsPushedOutOfTheCachesComeBackFromTheStore) {
 
 // Through a descriptor an object a few seconds old is known again by its
 // birth (device, inode, creation time); the attributes come back as fstat
-// gives them; a new file that takes over its inode is another object.
-TEST_F(UniqueFileIds, DescriptorsKnowAnObjectAgainButNotItsInodesNextFile) {
+// gives them. A new file that takes over its inode is another object, by
+// path and by descriptor, and the old id is stale.
+TEST_F(UniqueFileIds, AnObjectIsKnownAgainButNotItsInodesNextFile) {
     const std::string path = files.WriteFile("f", "12345");
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // old enough to be trusted
     struct stat got, want;
@@ -256,8 +241,14 @@ TEST_F(UniqueFileIds, DescriptorsKnowAnObjectAgainButNotItsInodesNextFile) {
 
     const std::string reuser = NextOnItsInode(files, path);
     if (reuser.empty())
-        GTEST_SKIP() << "the file system did not reuse the inode";
-    EXPECT_NE(IdOfDescriptor(reuser), id);
+        GTEST_SKIP() << "the file system never reused the inode";
+    const unsigned long newId = IdOf(reuser);
+    EXPECT_NE(newId, id);
+    EXPECT_EQ(IdOfDescriptor(reuser), newId);
+    ASSERT_EQ(StoredIds(), 2u);
+    EXPECT_EQ(Where(id, files), kStale);
+    EXPECT_EQ(StoredIds(), 1u);  // the gone object is forgotten
+    EXPECT_EQ(Where(newId, files), reuser);
 }
 
 // 16 shards of 2: of 1000 keys at most 32 stay, and one read after every
