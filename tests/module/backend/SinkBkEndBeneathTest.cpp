@@ -122,8 +122,6 @@ class SinkBkEndBeneathTest : public BackendTest {
     }
 
     TempDir outside;
-    const std::string& root = exported.dir.Path();
-    boost::shared_ptr<SinkBkEndObj> rootObject = Object(root);
 };
 
 TEST_F(SinkBkEndBeneathTest, AnObjectForAFinalSymlinkNeverReachesItsTarget) {
