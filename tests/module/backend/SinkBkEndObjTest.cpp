@@ -85,6 +85,17 @@ TEST_F(SinkBkEndObjTest, ActsOnTheFileItWasResolvedToAndReportsErrno) {
     };
     for (const auto& op : failing)
         EXPECT_EQ(ErrnoOf(op.call), op.errnoWanted) << op.name;
+    // The unsupported extensions answer without touching errno.
+    nfs_fh3 fh;
+    unsigned long cookie = 3;
+    errno = EXDEV;
+    EXPECT_EQ(proc.getACL_ex(&ctx, 0, nullptr), EOPNOTSUPP);
+    EXPECT_EQ(proc.readdir_ex(&ctx, nullptr, fh, st, &cookie), 0);
+    EXPECT_FALSE(proc.isCreateAndOpenSupported());
+    EXPECT_FALSE(proc.is_readdir_ex_supported());
+    EXPECT_FALSE(proc.is_getACL_ex_supported());
+    EXPECT_EQ(errno, EXDEV);
+    EXPECT_EQ(cookie, 3u);
     EXPECT_EQ(::access(file.c_str(), F_OK), 0);
     EXPECT_NE(::access((exported.dir / "x").c_str(), F_OK), 0);
     EXPECT_FALSE(created);
@@ -163,23 +174,6 @@ TEST_F(SinkBkEndObjTest, LinkSymlinkAndRenameMakeNamesInADirectoryObject) {
     EXPECT_EQ(Lstat(sub + "/n").st_size, 5);
     EXPECT_EQ(ErrnoOf([&] { return moving->rename(&ctx, nullptr, "n"); }), ESTALE)
         << "its old name holds it no more";
-}
-
-// These answer without touching errno.
-TEST_F(SinkBkEndObjTest, UnsupportedExtensionsSaySo) {
-    auto object = Object(file);
-    BkEndProc& proc = *object;
-    struct stat st;
-    nfs_fh3 fh;
-    unsigned long cookie = 3;
-    errno = EXDEV;
-    EXPECT_EQ(proc.getACL_ex(&ctx, 0, nullptr), EOPNOTSUPP);
-    EXPECT_EQ(proc.readdir_ex(&ctx, nullptr, fh, st, &cookie), 0);
-    EXPECT_FALSE(proc.isCreateAndOpenSupported());
-    EXPECT_FALSE(proc.is_readdir_ex_supported());
-    EXPECT_FALSE(proc.is_getACL_ex_supported());
-    EXPECT_EQ(errno, EXDEV);
-    EXPECT_EQ(cookie, 3u);
 }
 
 // No times means now; a link's own times change, not its target's.
