@@ -47,7 +47,7 @@ void ExpectRefusedAsInvalid(const LockReply& reply) {
 
 }  // namespace
 
-TEST_F(LockRequests, MissingPathsAndUnknownCodesAreRefusedBeforeAnyOperation) {
+TEST_F(LockRequests, MissingPathsUnknownCodesAndTheRootAreRefused) {
     LogCapture log(-1);
     ExpectRefusedAsInvalid(SendLockRequest(LUME_LOCK_WRITE, share.c_str(), 1, nullptr));
     ExpectRefusedAsInvalid(SendLockRequest(LUME_LOCK_WRITE, nullptr, 1, "f"));
@@ -58,10 +58,8 @@ TEST_F(LockRequests, MissingPathsAndUnknownCodesAreRefusedBeforeAnyOperation) {
     ExpectRefusedAsInvalid(SendLockRequest(-1, share.c_str(), 1, "f"));
     EXPECT_EQ(log.Records().size(), 0u);
     EXPECT_EQ(LockState(file), "unlocked");
-}
 
-TEST_F(LockRequests, AnEmptyFilePathNamesTheRootWhichCannotBeLocked) {
-    LogCapture log(-1);
+    // An empty file path names the root, which cannot be locked.
     LockReply reply = Write(1, "");
     EXPECT_EQ(Summary(reply), "1 owner 0 \"failed to open the file\"");
     EXPECT_EQ(reply.error, EISDIR);
