@@ -1,5 +1,6 @@
 // A fixture for backend tests: a temporary directory exported through the
-// module, a request context on it, and helpers to make objects and stat paths.
+// module, its root's object, a request context on it, and helpers to make
+// objects and stat paths.
 // Every call is timed by a counter that overwrites errno, so each errno a
 // test checks also shows that timing left it alone.
 #pragma once
@@ -44,4 +45,6 @@ class BackendTest : public ::testing::Test {
     CountingPerfCounter timing{true};
     ExportedDir exported{41};
     LumeCtxt ctx = exported.Ctx();
+    const std::string& root = exported.dir.Path();
+    boost::shared_ptr<SinkBkEndObj> rootObject = Object(root);
 };

@@ -122,14 +122,16 @@ class SinkBkEndBeneathTest : public BackendTest {
     }
 
     TempDir outside;
-    const std::string& root = exported.dir.Path();
-    boost::shared_ptr<SinkBkEndObj> rootObject = Object(root);
 };
 
-TEST_F(SinkBkEndBeneathTest, AnObjectForAFinalSymlinkNeverReachesItsTarget) {
+// Neither an object for a final symbolic link nor navigation reaches its
+// target; the export's root is its own parent.
+TEST_F(SinkBkEndBeneathTest, LinksAreNeverFollowedOutAndNavigationStopsAtTheRoot) {
     const std::string victim = Victim("victim", "victim contents", 0600);
     const std::string link = root + "/l";
     Symlink(victim, link);
+    Symlink(outside / "created", root + "/dangling");
+    const Tree untouched = Snapshot(outside.Path());
     auto object = Object(link);
     const ino_t victimIno = Lstat(victim).st_ino;
     const struct timeval times[2] = {{2000, 0}, {2000, 0}};
@@ -159,6 +161,19 @@ TEST_F(SinkBkEndBeneathTest, AnObjectForAFinalSymlinkNeverReachesItsTarget) {
     EXPECT_EQ(Text(buf, object->readlink(&ctx, nullptr, buf, sizeof(buf))), victim);
     ASSERT_EQ(object->lstat(&ctx, nullptr, &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+    boost::shared_ptr<BkEndProc> found = rootObject->FindChild(&ctx, "l");
+    ASSERT_TRUE(found);
+    ASSERT_EQ(found->lstat(&ctx, nullptr, &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "FindChild gave the link's target";
+    for (const char* name : {"l", "dangling"}) {
+        EXPECT_FALSE(rootObject->CreateChildFile(&ctx, name, O_RDWR, 0600)) << name;
+        EXPECT_FALSE(rootObject->CreateChildDir(&ctx, name, 0755)) << name;
+        EXPECT_EQ(Snapshot(outside.Path()), untouched) << name;
+    }
+    boost::shared_ptr<BkEndProc> parent = rootObject->GetParent(&ctx);
+    EXPECT_TRUE(!parent || Reaches(parent.get(), Lstat(root).st_ino))
+        << (parent ? parent->GetClientPath() : std::string());
 }
 
 // The path is resolved once, when the object is made: a directory on it
@@ -226,28 +241,6 @@ TEST_F(SinkBkEndBeneathTest, ADirectoryLaterReplacedByALinkLeadsNowhereOutside) 
         ops[row].second(s);
         EXPECT_EQ(Snapshot(away), before) << ops[row].first;
     }
-}
-
-TEST_F(SinkBkEndBeneathTest, NavigationStopsAtLinksAndAtTheExportRoot) {
-    Symlink(Victim("victim", "victim contents", 0600), root + "/l");
-    Symlink(outside / "created", root + "/dangling");
-    const Tree before = Snapshot(outside.Path());
-
-    boost::shared_ptr<BkEndProc> found = rootObject->FindChild(&ctx, "l");
-    ASSERT_TRUE(found);
-    struct stat st;
-    ASSERT_EQ(found->lstat(&ctx, nullptr, &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "FindChild gave the link's target";
-    for (const char* name : {"l", "dangling"}) {
-        EXPECT_FALSE(rootObject->CreateChildFile(&ctx, name, O_RDWR, 0600)) << name;
-        EXPECT_FALSE(rootObject->CreateChildDir(&ctx, name, 0755)) << name;
-        EXPECT_EQ(Snapshot(outside.Path()), before) << name;
-    }
-
-    // The export's root is its own parent.
-    boost::shared_ptr<BkEndProc> parent = rootObject->GetParent(&ctx);
-    EXPECT_TRUE(!parent || Reaches(parent.get(), Lstat(root).st_ino))
-        << (parent ? parent->GetClientPath() : std::string());
 }
 
 }  // namespace

@@ -26,12 +26,6 @@ class SinkBkEndObjTest : public BackendTest {
     std::string file = exported.dir.WriteFile("f", "12345");
 };
 
-class SinkBkEndNavigationTest : public BackendTest {
-  protected:
-    const std::string& root = exported.dir.Path();
-    boost::shared_ptr<SinkBkEndObj> rootObject = Object(root);
-};
-
 // An object is the file it was resolved to, whatever path a call names:
 // replaced at its path, it still reads and changes the old file, never the
 // new one; what needs its name (unlink, rename) answers ESTALE.
@@ -91,6 +85,17 @@ TEST_F(SinkBkEndObjTest, ActsOnTheFileItWasResolvedToAndReportsErrno) {
     };
     for (const auto& op : failing)
         EXPECT_EQ(ErrnoOf(op.call), op.errnoWanted) << op.name;
+    // The unsupported extensions answer without touching errno.
+    nfs_fh3 fh;
+    unsigned long cookie = 3;
+    errno = EXDEV;
+    EXPECT_EQ(proc.getACL_ex(&ctx, 0, nullptr), EOPNOTSUPP);
+    EXPECT_EQ(proc.readdir_ex(&ctx, nullptr, fh, st, &cookie), 0);
+    EXPECT_FALSE(proc.isCreateAndOpenSupported());
+    EXPECT_FALSE(proc.is_readdir_ex_supported());
+    EXPECT_FALSE(proc.is_getACL_ex_supported());
+    EXPECT_EQ(errno, EXDEV);
+    EXPECT_EQ(cookie, 3u);
     EXPECT_EQ(::access(file.c_str(), F_OK), 0);
     EXPECT_NE(::access((exported.dir / "x").c_str(), F_OK), 0);
     EXPECT_FALSE(created);
@@ -122,7 +127,7 @@ TEST_F(SinkBkEndObjTest, MknodTakesTheTypeFromTheModeBits) {
 TEST_F(SinkBkEndObjTest, DirectoryStreams) {
     exported.dir.WriteFile("a", "");
     exported.dir.WriteFile("b", "");
-    auto object = Object(exported.dir.Path());
+    auto& object = rootObject;
     DIR* dir = object->opendir(&ctx, "/elsewhere");
     ASSERT_NE(dir, nullptr);
 
@@ -171,53 +176,32 @@ TEST_F(SinkBkEndObjTest, LinkSymlinkAndRenameMakeNamesInADirectoryObject) {
         << "its old name holds it no more";
 }
 
-// These answer without touching errno.
-TEST_F(SinkBkEndObjTest, UnsupportedExtensionsSaySo) {
+// No times means now; a link's own times change, not its target's.
+TEST_F(SinkBkEndObjTest, UtimesTakesNowOrValidMicrosecondsAndLinksChangeThemselves) {
     auto object = Object(file);
-    BkEndProc& proc = *object;
-    struct stat st;
-    nfs_fh3 fh;
-    unsigned long cookie = 3;
-    errno = EXDEV;
-    EXPECT_EQ(proc.getACL_ex(&ctx, 0, nullptr), EOPNOTSUPP);
-    EXPECT_EQ(proc.readdir_ex(&ctx, nullptr, fh, st, &cookie), 0);
-    EXPECT_FALSE(proc.isCreateAndOpenSupported());
-    EXPECT_FALSE(proc.is_readdir_ex_supported());
-    EXPECT_FALSE(proc.is_getACL_ex_supported());
-    EXPECT_EQ(errno, EXDEV);
-    EXPECT_EQ(cookie, 3u);
-}
+    timeval old[2] = {{1000, 0}, {1000, 0}}, bad[2] = {{1000, 0}, {1000, 1000000}};
+    ASSERT_EQ(object->utimes(&ctx, nullptr, old), 0);
+    ASSERT_EQ(object->utimes(&ctx, nullptr, nullptr), 0);
+    EXPECT_GT(Lstat(file).st_mtim.tv_sec, 1000);
+    EXPECT_EQ(ErrnoOf([&] { return object->utimes(&ctx, nullptr, bad); }), EINVAL);
 
-TEST_F(SinkBkEndObjTest, SymbolicLinksAreChangedThemselves) {
     std::string link = exported.dir / "l";
     ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
-    auto object = Object(link);
+    auto linkObject = Object(link);
     timeval times[2] = {{1000, 0}, {2000, 500}};
-    ASSERT_EQ(object->utimes(&ctx, nullptr, times), 0);
+    ASSERT_EQ(linkObject->utimes(&ctx, nullptr, times), 0);
     EXPECT_EQ(Lstat(link).st_mtim.tv_sec, 2000);
     EXPECT_EQ(Lstat(link).st_mtim.tv_nsec, 500000);
-
-    EXPECT_EQ(ErrnoOf([&] { return object->truncate(&ctx, nullptr, 0); }), EINVAL);
+    EXPECT_EQ(ErrnoOf([&] { return linkObject->truncate(&ctx, nullptr, 0); }), EINVAL);
 
     if (geteuid() != 0)
         GTEST_SKIP() << "changing a link's owner needs root";
-    ASSERT_EQ(object->chown(&ctx, nullptr, 4321, 4322), 0);
+    ASSERT_EQ(linkObject->chown(&ctx, nullptr, 4321, 4322), 0);
     EXPECT_EQ(Lstat(link).st_uid, 4321u);
     EXPECT_EQ(Lstat(link).st_gid, 4322u);
 }
 
-TEST_F(SinkBkEndObjTest, UtimesWithoutTimesMeansNowAndRefusesBadMicroseconds) {
-    auto object = Object(file);
-    timeval old[2] = {{1000, 0}, {1000, 0}};
-    ASSERT_EQ(object->utimes(&ctx, nullptr, old), 0);
-    ASSERT_EQ(object->utimes(&ctx, nullptr, nullptr), 0);
-    EXPECT_GT(Lstat(file).st_mtim.tv_sec, 1000);
-
-    timeval bad[2] = {{1000, 0}, {1000, 1000000}};
-    EXPECT_EQ(ErrnoOf([&] { return object->utimes(&ctx, nullptr, bad); }), EINVAL);
-}
-
-TEST_F(SinkBkEndNavigationTest, CreateChildMakesAClosedEmptyFileOrADirectory) {
+TEST_F(SinkBkEndObjTest, CreateChildMakesAClosedEmptyFileOrADirectory) {
     auto create = [&](const char* name, int flags) {
         return rootObject->CreateChildFile(&ctx, name, flags, 0640);
     };
@@ -251,7 +235,7 @@ TEST_F(SinkBkEndNavigationTest, CreateChildMakesAClosedEmptyFileOrADirectory) {
 // FindChild joins the name as given; GetParent goes one level up; a new
 // object's handle resolves (the host's GetFSObject) only once the object
 // gave one out, and only while the path cache holds it.
-TEST_F(SinkBkEndNavigationTest, FindChildGetParentAndThePathCache) {
+TEST_F(SinkBkEndObjTest, FindChildGetParentAndThePathCache) {
     ASSERT_EQ(::mkdir((root + "/x").c_str(), 0755), 0);
     ASSERT_EQ(::mkdir((root + "/x/y").c_str(), 0755), 0);
     EXPECT_EQ(ErrnoOf([&] { return rootObject->FindChild(&ctx, "missing"); }), ENOENT);

@@ -34,8 +34,16 @@ class DescriptorCache : public ::testing::Test {
     std::string file = dir.WriteFile("f", "content");
 };
 
-// A close with a foreign descriptor keeps the reference.
+// A failed open records nothing; a close with a foreign descriptor keeps
+// the reference.
 TEST_F(DescriptorCache, OpensShareOneDescriptorUntilTheLastClose) {
+    errno = 0;
+    EXPECT_LT(cache.Open(PathFd((dir / "missing")), (dir / "missing").c_str(), O_RDONLY, 7), 0);
+    EXPECT_EQ(errno, ENOENT);
+    auto* entry = reinterpret_cast<SinkFSMFileDescriptorInfo*>(0x1);
+    EXPECT_EQ(cache.GetFD(7, entry), -1);
+    EXPECT_EQ(entry, reinterpret_cast<SinkFSMFileDescriptorInfo*>(0x1));
+
     LogCapture log(2);
     int fd = cache.Open(PathFd(file), file.c_str(), O_RDONLY, 7);
     ASSERT_GE(fd, 0);
@@ -101,15 +109,6 @@ TEST_F(DescriptorCache, OneDescriptorPerFileIdAndAccessMode) {
     EXPECT_EQ(cache.Close(writer, other.c_str(), 42), 0);
     EXPECT_EQ(cache.GetFD(42, entry), -1);
     cache.Close(separate, other.c_str(), 43);
-}
-
-TEST_F(DescriptorCache, AFailedOpenRecordsNothing) {
-    errno = 0;
-    EXPECT_LT(cache.Open(PathFd((dir / "missing")), (dir / "missing").c_str(), O_RDONLY, 9), 0);
-    EXPECT_EQ(errno, ENOENT);
-    auto* entry = reinterpret_cast<SinkFSMFileDescriptorInfo*>(0x1);
-    EXPECT_EQ(cache.GetFD(9, entry), -1);
-    EXPECT_EQ(entry, reinterpret_cast<SinkFSMFileDescriptorInfo*>(0x1));
 }
 
 // Many threads open and close the same and different files, reading and

@@ -47,8 +47,8 @@ TEST_P(RpcThreadCountTuning, TwicePerProcessorAndAtLeastFive) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Processors, RpcThreadCountTuning,
-                         ::testing::Values(Tuning{1, -1, 5}, Tuning{2, -1, 5}, Tuning{3, -1, 6},
-                                           Tuning{8, -1, 16}, Tuning{4, 0, 8}, Tuning{4, 3, 3}));
+                         ::testing::Values(Tuning{2, -1, 5}, Tuning{3, -1, 6}, Tuning{4, 0, 8},
+                                           Tuning{4, 3, 3}));
 
 TEST_F(RpcThreadCount, OnlyTheFirstCallOfAProcessTunes) {
     PlatformSeam::SetLogicalProcessorCount([] { return 4; });

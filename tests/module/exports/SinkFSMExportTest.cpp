@@ -29,14 +29,16 @@ bool IsDirectory(const std::string& path) {
 
 class SinkFSMExportTest : public ::testing::Test {
   protected:
+    void SetUp() override { SetPlatformStateDir(state.Path()); }
     // An export "/a" of realPath.
     ExportPtr Make(const std::string& realPath) {
         ExportPtr none;
         return ExportPtr(new SinkFSMExport("/a", realPath, SHARE_PERM_READ, "*", kShareId, none));
     }
     static SinkFSMExport& Sink(const ExportPtr& exp) { return static_cast<SinkFSMExport&>(*exp); }
+    ExportPtr Rebuilt(const Export& from) { return ExportPtr(new SinkFSMExport(from)); }
 
-    TempDir dir;
+    TempDir dir, state;
 };
 
 // A missing real path is refused, unless it is below an application dumps
@@ -93,19 +95,11 @@ TEST_F(SinkFSMExportTest, RootHandleIsHandedToAnyClientOnceInitialised) {
     EXPECT_EQ(SinkFSMFileHandle(exp, first).GetPath(), dir.Path());
 }
 
-class SinkFSMExportRebuildTest : public SinkFSMExportTest {
-  protected:
-    void SetUp() override { SetPlatformStateDir(state.Path()); }
-    ExportPtr Rebuilt(const Export& from) { return ExportPtr(new SinkFSMExport(from)); }
-
-    TempDir state;
-};
-
 // A new export names its real path and job id among its optional params
 // and supports the descriptor cache. A rebuild (or a copy) takes the
 // optional params but no path cache; its descriptor cache flag follows the
 // registry's NoFdCache.
-TEST_F(SinkFSMExportRebuildTest, OptionalParamsSurviveARebuildButNoPathCache) {
+TEST_F(SinkFSMExportTest, OptionalParamsSurviveARebuildButNoPathCache) {
     LogCapture log(10);
     Make("/b");  // made and gone at once
     EXPECT_EQ(log.CountContaining("] created"), 1u);

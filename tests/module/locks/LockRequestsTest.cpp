@@ -47,7 +47,7 @@ void ExpectRefusedAsInvalid(const LockReply& reply) {
 
 }  // namespace
 
-TEST_F(LockRequests, MissingPathsAndUnknownCodesAreRefusedBeforeAnyOperation) {
+TEST_F(LockRequests, MissingPathsUnknownCodesAndTheRootAreRefused) {
     LogCapture log(-1);
     ExpectRefusedAsInvalid(SendLockRequest(LUME_LOCK_WRITE, share.c_str(), 1, nullptr));
     ExpectRefusedAsInvalid(SendLockRequest(LUME_LOCK_WRITE, nullptr, 1, "f"));
@@ -58,28 +58,8 @@ TEST_F(LockRequests, MissingPathsAndUnknownCodesAreRefusedBeforeAnyOperation) {
     ExpectRefusedAsInvalid(SendLockRequest(-1, share.c_str(), 1, "f"));
     EXPECT_EQ(log.Records().size(), 0u);
     EXPECT_EQ(LockState(file), "unlocked");
-}
 
-TEST_F(LockRequests, AMissingFileIsRefusedBeforeTheTablesAreAsked) {
-    ASSERT_EQ(Write(1).status, LUME_STATUS_LOCK_GRANTED);
-    const std::string away = exported.dir / "away";
-    ASSERT_EQ(rename(file.c_str(), away.c_str()), 0);
-
-    LogCapture log(-1);
-    for (unsigned long long owner : {1ULL, 2ULL}) {
-        LockReply reply = Write(owner);
-        EXPECT_TRUE(reply.handled);
-        EXPECT_EQ(Summary(reply), "25 owner 0 \"Given file path not found\"");
-        EXPECT_EQ(reply.error, ENOENT);
-    }
-    EXPECT_EQ(log.Count(-1, "ERROR: Given file [f] not found under export [" + share +
-                                "]. Error [" + Error(ENOENT) + "]"),
-              2u);
-    EXPECT_EQ(Held(away), "write 1");
-}
-
-TEST_F(LockRequests, AnEmptyFilePathNamesTheRootWhichCannotBeLocked) {
-    LogCapture log(-1);
+    // An empty file path names the root, which cannot be locked.
     LockReply reply = Write(1, "");
     EXPECT_EQ(Summary(reply), "1 owner 0 \"failed to open the file\"");
     EXPECT_EQ(reply.error, EISDIR);
@@ -284,12 +264,24 @@ TEST_F(LockIdentity, OwnersUnlockAFileRemovedUnderTheirLock) {
 }
 
 // A renamed file keeps its lock under its new name. Its old name, while it
-// names nothing, still gives the lock back to its owner; once it names
-// another file, it is that file's name.
+// names nothing, is refused before the tables are asked, except that it
+// still gives the lock back to its owner; once it names another file, it is
+// that file's name.
 TEST_F(LockIdentity, ARenamedFileKeepsItsLock) {
     const std::string moved = exported.dir / "g";
     ASSERT_EQ(Write(1).status, LUME_STATUS_LOCK_GRANTED);
     ASSERT_EQ(rename(file.c_str(), moved.c_str()), 0);
+    LogCapture log(-1);
+    for (unsigned long long owner : {1ULL, 2ULL}) {
+        LockReply reply = Write(owner);
+        EXPECT_TRUE(reply.handled);
+        EXPECT_EQ(Summary(reply), "25 owner 0 \"Given file path not found\"");
+        EXPECT_EQ(reply.error, ENOENT);
+    }
+    EXPECT_EQ(log.Count(-1, "ERROR: Given file [f] not found under export [" + share +
+                                "]. Error [" + Error(ENOENT) + "]"),
+              2u);
+    EXPECT_EQ(Held(moved), "write 1");
     EXPECT_EQ(Summary(Write(2, "g")), "21 owner 1 \"File is write locked\"");
     EXPECT_EQ(Summary(Status("f")), "26 owner 1 -");
     EXPECT_EQ(Summary(Unlock(1, "f")), "22 owner 1 -");
