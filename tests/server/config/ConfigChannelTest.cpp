@@ -128,7 +128,6 @@ TEST_F(ConfigChannel, OverTlsACallerIsWhatItsCertificateProves) {
     const TestCertificate self = ca.Issue(HostName()), stranger = ca.Issue("a-stranger"),
                           expired = ca.Issue("expired", "", -7200, -3600),
                           foreign = otherCa.Issue("foreign");
-    const std::vector<std::string> caOnly = {"--tls-ca", ca.Files().certificate};
     auto shows = [&ca](const TestCertificate& mine, const TestCa* trusted = nullptr) {
         return std::vector<std::string>{"--tls-ca",   (trusted ? *trusted : ca).Files().certificate,
                                         "--tls-cert", mine.certificate,
@@ -144,7 +143,7 @@ TEST_F(ConfigChannel, OverTlsACallerIsWhatItsCertificateProves) {
     const Case cases[] = {
         {"another client's name", shows(stranger), 1, "not in allowed paths"},
         {"this machine's name", shows(self), 0, "exported"},
-        {"no certificate", caOnly, 4, "certificate required"},
+        {"no certificate", {"--tls-ca", ca.Files().certificate}, 4, "certificate required"},
         {"an expired certificate", shows(expired), 4, "certificate expired"},
         {"another CA's certificate", shows(foreign), 4, "unknown ca"},
         {"a server its CA did not certify", shows(self, &otherCa), 4, "certificate verify failed"},
