@@ -1,6 +1,7 @@
 #include "tests/server/LumedProcess.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -11,11 +12,22 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tests/support/TempDir.h"
+
 namespace {
 constexpr int kReadyWaitMs = 30000;
 constexpr int kPollMs = 100;
 constexpr int kStopPolls = 300;  // 30 seconds for a clean exit
 const char kReadyPrefix[] = "lumed: serving on ";
+
+// execv's view of args, which outlive it.
+std::vector<char*> Argv(std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return argv;
+}
 }  // namespace
 
 LumedProcess::~LumedProcess() {
@@ -30,10 +42,7 @@ bool LumedProcess::Start(const Config& config) {
     for (const std::string& dir : config.exports)
         args.insert(args.end(), {"--export", dir});
     args.insert(args.end(), config.extraArgs.begin(), config.extraArgs.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = Argv(args);
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
@@ -102,15 +111,26 @@ int LumedProcess::Stop(int signal) {
     return status;
 }
 
-CommandRun RunCommand(const std::string& command) {
-    CommandRun run;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return run;
-    char buffer[4096];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
-        run.output.append(buffer, got);
-    int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+ProgramRun RunProgram(std::vector<std::string> args,
+                      std::optional<std::pair<uid_t, gid_t>> asUser) {
+    TempDir outputs;
+    const std::string out = outputs / "out", err = outputs / "err";
+    std::vector<char*> argv = Argv(args);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr))
+            ::_exit(127);
+        if (asUser && (::setgroups(0, nullptr) != 0 || ::setgid(asUser->second) != 0 ||
+                       ::setuid(asUser->first) != 0))
+            ::_exit(127);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ProgramRun run;
+    int status = 0;
+    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        run.exitCode = WEXITSTATUS(status);
+    run.out = ReadFile(out);
+    run.err = ReadFile(err);
     return run;
 }

@@ -14,7 +14,9 @@
 #include <csignal>
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class LumedProcess {
@@ -50,10 +52,14 @@ class LumedProcess {
     std::string m_output;
 };
 
-// A command line run through the shell: its exit code (-1 when it did not
-// exit) and what it printed, stdout and stderr together.
-struct CommandRun {
+// A program run as a user would (arguments passed without a shell; a name
+// without '/' looked up in PATH), as that uid and gid (no other groups) when
+// asUser is given: its exit code (-1 when it did not exit normally, 127
+// when it could not run) and what it printed on each stream.
+struct ProgramRun {
     int exitCode = -1;
-    std::string output;
+    std::string out;
+    std::string err;
 };
-CommandRun RunCommand(const std::string& command);
+ProgramRun RunProgram(std::vector<std::string> args,
+                      std::optional<std::pair<uid_t, gid_t>> asUser = std::nullopt);

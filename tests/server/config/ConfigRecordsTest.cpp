@@ -2,6 +2,7 @@
 // module's records, and that what it produces travels through XDR intact.
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "server/config/ConfigRecords.h"
@@ -32,19 +33,16 @@ TEST(ConfigRequestRecords, ExportArgumentsFillEveryFieldOfTheRecordInPlace) {
     char* clientsField = clients;
     lumecfg_export_args args{30, path, &clientsField, 5, 0x1234567890ull, TRUE};
 
+    // Pointers compared, not texts: the record holds the arguments' own text.
     LumeExportPath record = ExportRequestRecord(args);
-    EXPECT_EQ(record.timeout, 30u);
-    EXPECT_EQ(record.path, path);  // the arguments' own text, not a copy
-    EXPECT_EQ(record.clients, clients);
-    EXPECT_EQ(record.perms, 5);
-    EXPECT_EQ(record.jobId, 0x1234567890ull);
+    EXPECT_EQ(std::tie(record.timeout, record.path, record.clients, record.perms, record.jobId),
+              std::make_tuple(30u, path, clients, 5, 0x1234567890ull));
     EXPECT_NE(record.uniqueName, 0);
 
     args.clients = nullptr;
     args.unique_name = FALSE;
     record = ExportRequestRecord(args);
-    EXPECT_EQ(record.clients, nullptr);
-    EXPECT_EQ(record.uniqueName, 0);
+    EXPECT_EQ(std::tie(record.clients, record.uniqueName), std::make_tuple(nullptr, 0));
 }
 
 TEST(ConfigRequestRecords, ShareLockAndDrillHoleArgumentsKeepTheirFieldsApart) {
@@ -52,30 +50,25 @@ TEST(ConfigRequestRecords, ShareLockAndDrillHoleArgumentsKeepTheirFieldsApart) {
     char file[] = "dir/file";
     lumecfg_share_args shareArgs{share};
     LumeExportPath byShare = ShareRequestRecord(shareArgs);
-    EXPECT_EQ(byShare.path, share);
-    EXPECT_EQ(byShare.clients, nullptr);
-    EXPECT_EQ(byShare.timeout, 0u);
+    EXPECT_EQ(std::tie(byShare.path, byShare.clients, byShare.timeout),
+              std::make_tuple(share, nullptr, 0u));
 
     char* sharePointer = share;
     char* filePointer = file;
     lumecfg_lock_args lockArgs{3, &sharePointer, 77, &filePointer};
     LumeLockRequest lock = LockRequestRecord(lockArgs);
-    EXPECT_EQ(lock.operation, 3);
-    EXPECT_EQ(lock.exportPath, share);
-    EXPECT_EQ(lock.filePath, file);
-    EXPECT_EQ(lock.lockOwner, 77u);
+    EXPECT_EQ(std::tie(lock.operation, lock.exportPath, lock.filePath, lock.lockOwner),
+              std::make_tuple(3, share, file, 77ull));
     lockArgs.export_path = nullptr;
     lockArgs.file_path = nullptr;
     lock = LockRequestRecord(lockArgs);
-    EXPECT_EQ(lock.exportPath, nullptr);  // the module refuses it as invalid
-    EXPECT_EQ(lock.filePath, nullptr);
+    // The module refuses it as invalid.
+    EXPECT_EQ(std::tie(lock.exportPath, lock.filePath), std::make_tuple(nullptr, nullptr));
 
     lumecfg_drill_hole_args holeArgs{share, file, 4096, 65536};
     LumeSinkFSMDrillHoleReq hole = DrillHoleRequestRecord(holeArgs);
-    EXPECT_EQ(hole.sharePath, share);
-    EXPECT_EQ(hole.filePath, file);
-    EXPECT_EQ(hole.offset, 4096u);
-    EXPECT_EQ(hole.size, 65536u);
+    EXPECT_EQ(std::tie(hole.sharePath, hole.filePath, hole.offset, hole.size),
+              std::make_tuple(share, file, 4096u, 65536u));
 }
 
 TEST(ConfigResponseResults, ExportResponsesTravelWithTheirShareAndAbsentTexts) {
@@ -84,11 +77,10 @@ TEST(ConfigResponseResults, ExportResponsesTravelWithTheirShareAndAbsentTexts) {
     created.share = {share, 0, 0, 3};
     Decoded<lumecfg_export_res> decoded(XdrProc(xdr_lumecfg_export_res), ExportResult(created));
     ASSERT_TRUE(decoded.ok);
-    EXPECT_EQ(decoded.back.status, 0);
-    EXPECT_EQ(decoded.back.message, nullptr);
+    EXPECT_EQ(std::tie(decoded.back.status, decoded.back.message, decoded.back.share.ref_count),
+              std::make_tuple(0, nullptr, 3u));
     ASSERT_NE(decoded.back.share.path, nullptr);
     EXPECT_STREQ(*decoded.back.share.path, "/data/x");
-    EXPECT_EQ(decoded.back.share.ref_count, 3u);
 
     char text[] = "This path is not in allowed paths.";
     LumeUnExportResp refused{{}, 11, text};  // no share
@@ -98,8 +90,8 @@ TEST(ConfigResponseResults, ExportResponsesTravelWithTheirShareAndAbsentTexts) {
     EXPECT_EQ(unexport.back.status, 11);
     ASSERT_NE(unexport.back.message, nullptr);
     EXPECT_STREQ(*unexport.back.message, text);
-    EXPECT_EQ(unexport.back.share.path, nullptr);
-    EXPECT_EQ(unexport.back.share.ref_count, 0u);
+    EXPECT_EQ(std::tie(unexport.back.share.path, unexport.back.share.ref_count),
+              std::make_tuple(nullptr, 0u));
 }
 
 TEST(ConfigResponseResults, LockAndDrillHoleResponsesKeepPathsStatusAndOwner) {
@@ -108,21 +100,19 @@ TEST(ConfigResponseResults, LockAndDrillHoleResponsesKeepPathsStatusAndOwner) {
     LumeLockResp lock{21, share, file, 7};  // and no message
     Decoded<lumecfg_lock_res> locked(XdrProc(xdr_lumecfg_lock_res), LockResult(lock));
     ASSERT_TRUE(locked.ok);
-    EXPECT_EQ(locked.back.status, 21);
+    EXPECT_EQ(std::tie(locked.back.status, locked.back.owner, locked.back.message),
+              std::make_tuple(21, 7u, nullptr));
     EXPECT_STREQ(*locked.back.export_path, share);
     EXPECT_STREQ(*locked.back.file_path, file);
-    EXPECT_EQ(locked.back.owner, 7u);
-    EXPECT_EQ(locked.back.message, nullptr);
 
     // The module's failure before the platform call: no error text.
     LumeSinkFSMDrillHoleResp hole{-1, share, file};
     Decoded<lumecfg_drill_hole_res> drilled(XdrProc(xdr_lumecfg_drill_hole_res),
                                             DrillHoleResult(hole));
     ASSERT_TRUE(drilled.ok);
-    EXPECT_EQ(drilled.back.status, -1);
+    EXPECT_EQ(std::tie(drilled.back.status, drilled.back.error_text), std::make_tuple(-1, nullptr));
     EXPECT_STREQ(*drilled.back.share_path, share);
     EXPECT_STREQ(*drilled.back.file_path, file);
-    EXPECT_EQ(drilled.back.error_text, nullptr);
 }
 
 }  // namespace

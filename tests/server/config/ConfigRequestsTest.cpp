@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "host/ConfigRPCTypes.h"
@@ -11,6 +12,8 @@
 #include "tests/host/RemovingFsm.h"
 
 namespace {
+
+using Released = std::vector<std::pair<int, void*>>;
 
 // A module that answers each request with a canned record and notes what
 // the host did with it.
@@ -34,7 +37,7 @@ class RecordingFsm : public RemovingFsm {
     int answerType = 0;
     std::string seenPath, seenCaller;
     unsigned seenType = 0;
-    std::vector<std::pair<int, void*>> released;
+    Released released;
 };
 
 // A create-export request of /data/x, which the module answers with record.
@@ -63,12 +66,9 @@ TEST_F(ConfigRequests, AnExportAnswerIsUsedThenReleasedWithItsType) {
     }));
     EXPECT_EQ(references, 2u);
     EXPECT_FALSE(releasedBeforeUse);
-    EXPECT_EQ(fsm.seenPath, "/data/x");
-    EXPECT_EQ(fsm.seenCaller, "host1");
-    EXPECT_EQ(fsm.seenType, RPC_CREATE_EXPORT);
-    ASSERT_EQ(fsm.released.size(), 1u);
-    EXPECT_EQ(fsm.released[0].first, static_cast<int>(RPC_CREATE_EXPORT_RESP));
-    EXPECT_EQ(fsm.released[0].second, &record);
+    EXPECT_EQ(std::tie(fsm.seenPath, fsm.seenCaller, fsm.seenType),
+              std::make_tuple("/data/x", "host1", unsigned{RPC_CREATE_EXPORT}));
+    EXPECT_EQ(fsm.released, (Released{{RPC_CREATE_EXPORT_RESP, &record}}));
 }
 
 TEST_F(ConfigRequests, AnAnswerOfAnotherTypeIsNotUsedButStillReleased) {
@@ -76,17 +76,14 @@ TEST_F(ConfigRequests, AnAnswerOfAnotherTypeIsNotUsedButStillReleased) {
     bool used = false;
     EXPECT_FALSE(RequestCreateExport(&fsm, args, "", [&](lumecfg_export_res&) { used = true; }));
     EXPECT_FALSE(used);
-    ASSERT_EQ(fsm.released.size(), 1u);
-    EXPECT_EQ(fsm.released[0].first, static_cast<int>(RPC_UNEXPORT_RESP));
 
     fsm.answer = nullptr;  // no record at all, as for a keep-alive
     fsm.answerType = 0;
     lumecfg_share_args share{path};
     RequestKeepAlive(&fsm, share, "host2");
-    EXPECT_EQ(fsm.seenType, RPC_KEEP_ALIVE);
-    EXPECT_EQ(fsm.seenCaller, "host2");
-    ASSERT_EQ(fsm.released.size(), 2u);
-    EXPECT_EQ(fsm.released[1], std::make_pair(0, static_cast<void*>(nullptr)));
+    EXPECT_EQ(std::tie(fsm.seenCaller, fsm.seenType),
+              std::make_tuple("host2", unsigned{RPC_KEEP_ALIVE}));
+    EXPECT_EQ(fsm.released, (Released{{RPC_UNEXPORT_RESP, &record}, {0, nullptr}}));
 }
 
 }  // namespace

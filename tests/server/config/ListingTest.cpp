@@ -21,27 +21,20 @@ class Listing : public LumedFixture {
         std::ofstream(m_second + "/g") << "g";
         StartLumed({m_first});
     }
-    void Lock(const std::string& share, const char* file, const char* owner, const char* mode) {
-        LumectlRun run = Ctl({"lock", share, file, "--owner", owner, mode});
-        ASSERT_EQ(run.exitCode, 0) << run.err;
-    }
 
     std::string m_first, m_second;
 };
 
 TEST_F(Listing, ListAndLocksShowEveryExportItsClientsAndItsLocks) {
-    LumectlRun exported = Ctl({"export", m_second, "--clients", "127.0.0.1,10.1.0.0/16",
-                               "--timeout", "5", "--perms", "1"});
-    ASSERT_EQ(exported.exitCode, 0) << exported.err;
-    ASSERT_EQ(Ctl({"export", m_second, "--clients", "127.0.0.1"}).exitCode, 0);
-    Lock(m_first, "f", "7", "--write");
-    Lock(m_second, "g", "8", "--read");
-    Lock(m_second, "g", "9", "--read");
+    Out(Ctl({"export", m_second, "--clients", "127.0.0.1,10.1.0.0/16", "--timeout", "5", "--perms",
+             "1"}));
+    Out(Ctl({"export", m_second, "--clients", "127.0.0.1"}));
+    Out(Ctl({"lock", m_first, "f", "--owner", "7", "--write"}));
+    Out(Ctl({"lock", m_second, "g", "--owner", "8", "--read"}));
+    Out(Ctl({"lock", m_second, "g", "--owner", "9", "--read"}));
 
-    LumectlRun json = Ctl({"--json", "list"});
-    ASSERT_EQ(json.exitCode, 0) << json.err;
-    nlohmann::json exports = nlohmann::json::parse(json.out)["exports"];
-    ASSERT_EQ(exports.size(), 2u) << json.out;
+    nlohmann::json exports = nlohmann::json::parse(Out(Ctl({"--json", "list"})))["exports"];
+    ASSERT_EQ(exports.size(), 2u) << exports.dump();
     const nlohmann::json& first = exports[0];
     const nlohmann::json& second = exports[1];
     EXPECT_EQ(first["share"], m_first);
@@ -59,30 +52,26 @@ TEST_F(Listing, ListAndLocksShowEveryExportItsClientsAndItsLocks) {
     EXPECT_LT(first["share_id"], second["share_id"]);
     EXPECT_EQ(second["job_id"], second["share_id"]) << "the module tags an export by its id";
 
-    LumectlRun text = Ctl({"list"});
-    ASSERT_EQ(text.exitCode, 0) << text.err;
-    EXPECT_EQ(text.out.rfind("SHARE ", 0), 0u) << text.out;
-    EXPECT_NE(text.out.find(m_second + "  "), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("127.0.0.1,10.1.0.0/16"), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("never"), std::string::npos) << text.out;
+    const std::string text = Out(Ctl({"list"}));
+    EXPECT_EQ(text.rfind("SHARE ", 0), 0u) << text;
+    for (const std::string& shown :
+         {m_second + "  ", std::string("127.0.0.1,10.1.0.0/16"), std::string("never")})
+        EXPECT_NE(text.find(shown), std::string::npos) << shown << " in " << text;
 
-    LumectlRun locks = Ctl({"--json", "locks", m_second});
-    ASSERT_EQ(locks.exitCode, 0) << locks.err;
-    nlohmann::json held = nlohmann::json::parse(locks.out);
+    nlohmann::json held = nlohmann::json::parse(Out(Ctl({"--json", "locks", m_second})));
     EXPECT_EQ(held["total"], 2);
     const std::string g = m_second + "/g";
     EXPECT_EQ(held["locks"],
               nlohmann::json::array({{{"owner", 8}, {"kind", "read"}, {"file", g}},
                                      {{"owner", 9}, {"kind", "read"}, {"file", g}}}));
-    EXPECT_EQ(Ctl({"locks", m_first}).out, "OWNER  KIND   FILE\n7      write  " + m_first + "/f\n");
+    EXPECT_EQ(Out(Ctl({"locks", m_first})),
+              "OWNER  KIND   FILE\n7      write  " + m_first + "/f\n");
 
     MountClient mount(m_lumed.Port());
     ASSERT_TRUE(mount.Connected());
-    auto listed = mount.Exports();
-    ASSERT_EQ(listed.size(), 2u);
-    EXPECT_EQ(listed[0], std::make_pair(m_first, std::vector<std::string>{"*"}));
-    EXPECT_EQ(listed[1],
-              std::make_pair(m_second, std::vector<std::string>{"127.0.0.1", "10.1.0.0/16"}));
+    using Groups = std::vector<std::string>;
+    EXPECT_EQ(mount.Exports(), (std::vector<std::pair<std::string, Groups>>{
+                                   {m_first, {"*"}}, {m_second, {"127.0.0.1", "10.1.0.0/16"}}}));
 }
 
 // Only this machine lists: a caller over TCP is nobody in particular.
@@ -95,9 +84,8 @@ TEST_F(Listing, AnUnprovedCallerMayNotListAndAnUnknownShareHasNoLocks) {
         EXPECT_EQ(report["status"], 11) << args[1];
         EXPECT_EQ(report.value("exports", nlohmann::json()), nlohmann::json()) << run.out;
     }
-    LumectlRun unknown = Ctl({"locks", m_second});
-    EXPECT_EQ(unknown.exitCode, 1);
-    EXPECT_EQ(unknown.err, "lumectl: locks failed: status 2: Share not exported.\n");
+    EXPECT_EQ(Refusal(Ctl({"locks", m_second})),
+              "lumectl: locks failed: status 2: Share not exported.\n");
 }
 
 }  // namespace

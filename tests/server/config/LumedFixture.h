@@ -3,12 +3,8 @@
 // a caller the server knows no name for.
 #pragma once
 
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <regex>
@@ -21,44 +17,12 @@
 #include "tests/server/LumedProcess.h"
 #include "tests/support/TempDir.h"
 
-// The built lumectl run as a user would (arguments passed without a shell):
-// its exit status (-1: it did not exit normally) and what it printed. One
-// test thread at a time.
-struct LumectlRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-// asUser: run as that uid and gid (no other groups) instead of this process's.
-inline LumectlRun RunLumectl(const std::vector<std::string>& args,
+// The built lumectl run as a user would. One test thread at a time.
+using LumectlRun = ProgramRun;
+inline LumectlRun RunLumectl(std::vector<std::string> args,
                              std::optional<std::pair<uid_t, gid_t>> asUser = std::nullopt) {
-    TempDir outputs;
-    const std::string out = outputs / "out", err = outputs / "err";
-    std::vector<std::string> all = {LUMECTL_BINARY};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : all)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr))
-            ::_exit(127);
-        if (asUser && (::setgroups(0, nullptr) != 0 || ::setgid(asUser->second) != 0 ||
-                       ::setuid(asUser->first) != 0))
-            ::_exit(127);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    LumectlRun run;
-    int status = 0;
-    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        run.exitCode = WEXITSTATUS(status);
-    run.out = ReadFile(out);
-    run.err = ReadFile(err);
-    return run;
+    args.insert(args.begin(), LUMECTL_BINARY);
+    return RunProgram(args, asUser);
 }
 
 class LumedFixture : public ::testing::Test {
@@ -85,6 +49,18 @@ class LumedFixture : public ::testing::Test {
     LumectlRun Remote(std::vector<std::string> args) {
         args.insert(args.begin(), {"--server", "127.0.0.1:" + std::to_string(m_lumed.Port())});
         return RunLumectl(args);
+    }
+    // What a call printed, expecting it to succeed: its stdout.
+    static std::string Out(const LumectlRun& run) {
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        return run.out;
+    }
+    // What a call printed, expecting the server to refuse it: its stderr,
+    // and nothing on stdout.
+    static std::string Refusal(const LumectlRun& run) {
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_EQ(run.out, "");
+        return run.err;
     }
     // A new directory that root-squashed NFS callers may write to.
     std::string NewDir(const std::string& name) {

@@ -64,14 +64,14 @@ clnt_stat MountClient::Umnt(const std::string& path) {
                      nullptr, kTimeout);
 }
 
-std::vector<std::pair<std::string, std::string>> MountClient::Dump() {
-    std::vector<std::pair<std::string, std::string>> mounts;
+std::vector<std::string> MountClient::Dump() {
+    std::vector<std::string> mounts;
     mnt_mountlist list = nullptr;
     if (clnt_call(m_client, MOUNTPROC3_DUMP, XdrProc(xdr_void), nullptr, XdrProc(xdr_mnt_mountlist),
                   &list, kTimeout) != RPC_SUCCESS)
         return mounts;
     for (mnt_mountbody* node = list; node; node = node->ml_next)
-        mounts.emplace_back(node->ml_hostname, node->ml_directory);
+        mounts.emplace_back(node->ml_directory);
     clnt_freeres(m_client, XdrProc(xdr_mnt_mountlist), reinterpret_cast<char*>(&list));
     return mounts;
 }

@@ -39,8 +39,8 @@ class MountClient {
     MntResult Mnt(const std::string& path);
     clnt_stat Umnt(const std::string& path);
     clnt_stat Null();
-    // (host, path) pairs.
-    std::vector<std::pair<std::string, std::string>> Dump();
+    // The mounted paths.
+    std::vector<std::string> Dump();
     // (directory, groups) pairs.
     std::vector<std::pair<std::string, std::vector<std::string>>> Exports();
 

@@ -59,11 +59,10 @@ perms = 1
                        o.rpcbind, o.ganesha, o.logStderr),
               std::make_tuple(5, 3049u, 4, 3u, 4000u, 2u, false, true, true));
     ASSERT_EQ(o.fileExports.size(), 2u);
-    EXPECT_EQ(o.fileExports[0].dir, "/srv/a");
-    EXPECT_EQ(o.fileExports[0].line, 19);
-    EXPECT_FALSE(o.fileExports[0].clients || o.fileExports[0].perms);
-    EXPECT_EQ(o.fileExports[1].clients, "h1");
-    EXPECT_EQ(o.fileExports[1].perms, 1);
+    const ConfigExport &a = o.fileExports[0], &b = o.fileExports[1];
+    EXPECT_EQ(std::tie(a.dir, a.line, a.clients, a.perms),
+              std::make_tuple("/srv/a", 19, std::nullopt, std::nullopt));
+    EXPECT_EQ(std::tie(b.clients, b.perms), std::make_tuple("h1", 1));
 }
 
 TEST(LumedConfigFile, FlagsOverrideTheFileAndExportsAddUp) {

@@ -46,27 +46,27 @@ TEST(LumedService, CheckConfigExitsZeroOrTwoWithTheReason) {
     TempDir dir;
     std::string good = dir.WriteFile("good.toml", "port = 3049\n[[export]]\ndir = \"/srv\"\n");
     std::string bad = dir.WriteFile("bad.toml", "port = 3049\nworkers = 0\n");
-    CommandRun ok = RunCommand(std::string(LUMED_BINARY) + " --check-config --config " + good);
-    EXPECT_EQ(ok.exitCode, 0) << ok.output;
-    EXPECT_EQ(ok.output, "lumed: configuration " + good + " is valid\n");
-    CommandRun refused = RunCommand(std::string(LUMED_BINARY) + " --check-config --config " + bad);
+    ProgramRun ok = RunProgram({LUMED_BINARY, "--check-config", "--config", good});
+    EXPECT_EQ(ok.exitCode, 0) << ok.err;
+    EXPECT_EQ(ok.out, "lumed: configuration " + good + " is valid\n");
+    ProgramRun refused = RunProgram({LUMED_BINARY, "--check-config", "--config", bad});
     EXPECT_EQ(refused.exitCode, 2);
-    EXPECT_EQ(refused.output.rfind("lumed: " + bad + ":2: workers: bad value 0\n", 0), 0u)
-        << refused.output;
+    EXPECT_EQ(refused.err.rfind("lumed: " + bad + ":2: workers: bad value 0\n", 0), 0u)
+        << refused.err;
     EXPECT_FALSE(std::filesystem::exists(dir / "state")) << "a check serves nothing";
 }
 
 TEST(LumedService, BothProgramsPrintTheProjectVersion) {
     for (const std::string binary : {LUMED_BINARY, LUMECTL_BINARY}) {
-        CommandRun run = RunCommand(binary + " --version");
+        ProgramRun run = RunProgram({binary, "--version"});
         EXPECT_EQ(run.exitCode, 0);
-        EXPECT_EQ(run.output,
+        EXPECT_EQ(run.out,
                   std::filesystem::path(binary).filename().string() + " " LUME_VERSION "\n");
     }
 }
 
 TEST(LumedService, UnitFileVerifies) {
-    if (RunCommand("command -v systemd-analyze").exitCode != 0)
+    if (RunProgram({"systemd-analyze", "--version"}).exitCode == 127)
         GTEST_SKIP() << "systemd-analyze is not installed";
     // The unit names the installed binary; verify it against the built one.
     TempDir dir;
@@ -74,9 +74,9 @@ TEST(LumedService, UnitFileVerifies) {
         std::regex_replace(ReadFile(LUMED_UNIT_FILE), std::regex("/usr/sbin/lumed"), LUMED_BINARY);
     ASSERT_NE(unit.find("Type=notify"), std::string::npos);
     std::string path = dir.WriteFile("lumed.service", unit);
-    CommandRun run = RunCommand("systemd-analyze verify " + path);
-    EXPECT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_EQ(run.output.find("lumed.service"), std::string::npos) << run.output;
+    ProgramRun run = RunProgram({"systemd-analyze", "verify", path});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ((run.out + run.err).find("lumed.service"), std::string::npos) << run.err;
 }
 
 TEST(LumedService, TellsSystemdItIsReadyAndStoppingAndLogsForJournald) {
