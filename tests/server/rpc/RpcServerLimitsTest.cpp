@@ -97,7 +97,9 @@ TEST_F(RpcServerTest, SilentHalfSentAndUnreadConnectionsAreClosedOnesWaitingOnUs
              return ReplyXid(s) == 7;
          }},
         {"a record stayed unfinished", &Options::recordTimeout,
-         [](RawSocket& s) { return s.SendMark(0x80000000u | 100) && s.Send("only ten b", 10); }},
+         [](RawSocket& s) {
+             return s.Send(Stream({{"only ten b", true, 100}}));
+         }},
         {"took no reply", &Options::sendTimeout,
          [](RawSocket& s) { return SendCall(s, 1, kBulk, 256 * 1024, 64); }},
     };
@@ -174,10 +176,9 @@ TEST_F(RpcServerTest, NoThreadOrNoMemoryRefusesAConnectionNotTheServer) {
 
     RawSocket greedy(Port());
     ASSERT_EQ(NullCall(greedy, 1), 1u);
-    std::vector<char> record(1536 * 1024, 'x');
+    const std::vector<uint8_t> record = Stream({{std::string(1536 * 1024, 'x'), true}});
     gFailAllocationsOver = 1 << 20;  // the record's buffer cannot grow past 1 MiB
-    greedy.SendMark(0x80000000u | static_cast<uint32_t>(record.size()));
-    greedy.Send(record.data(), record.size());  // fails once the server has closed
+    greedy.Send(record);             // fails once the server has closed
     EXPECT_TRUE(greedy.ClosedByServer());
     gFailAllocationsOver = SIZE_MAX;
     EXPECT_EQ(log.CountContaining("out of memory"), 1u);
@@ -253,7 +254,7 @@ TEST_F(RpcServerTest, ALocalCallerIsKnownByItsProcessIdsAndTheSocketByItsGroup) 
     EXPECT_NE(error.find("not a socket"), std::string::npos) << error;
     options.unixPath = path;
     options.unixGroup = 4242;
-    StartServer(options);
+    StartServer([&](RpcServer::Options& set) { set = options; });
     EXPECT_EQ(Port(), 0);
     struct stat made {};
     ASSERT_EQ(::lstat(path.c_str(), &made), 0);
@@ -264,19 +265,19 @@ TEST_F(RpcServerTest, ALocalCallerIsKnownByItsProcessIdsAndTheSocketByItsGroup) 
     const struct {
         gid_t gid;
         std::vector<gid_t> groups;
-        int outcome;
-    } cases[] = {{4242, {7, 8}, 0}, {1000, {9, 4242}, 0}, {1000, {7}, 2}};  // groups sorted
+        const char* peer;  // none: refused
+    } cases[] = {{4242, {7, 8}, "4321:4242,7,8"},
+                 {1000, {9, 4242}, "4321:1000,9,4242"},
+                 {1000, {7}, nullptr}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.gid);
-        ASSERT_EQ(CallAs(path, 4321, c.gid, c.groups), c.outcome);
-        if (c.outcome != 0)
+        ASSERT_EQ(CallAs(path, 4321, c.gid, c.groups), c.peer ? 0 : 2);
+        if (!c.peer)
             continue;
-        std::string peer = " peer=4321:" + std::to_string(c.gid);
-        for (gid_t group : c.groups)
-            peer += "," + std::to_string(group);
-        EXPECT_EQ(Describe(m_echo.LastCaller()),
-                  "flavor=0 ids=65534:65534 machine= from=127.0.0.1:0 local=1" + peer + " cert=");
-        EXPECT_EQ(m_echo.LastCaller().hostName, "");
+        const RpcCaller caller = m_echo.LastCaller();  // no host name looked up
+        EXPECT_EQ(Describe(caller) + " host=" + caller.hostName,
+                  "flavor=0 ids=65534:65534 machine= from=127.0.0.1:0 local=1 peer=" +
+                      std::string(c.peer) + " cert= host=");
     }
     m_server->Stop();
     EXPECT_NE(::lstat(path.c_str(), &made), 0) << "Stop removes the socket";

@@ -21,7 +21,6 @@ TEST_F(RpcServerTest, CallsAreAnsweredWithTheirCallerAndRefusalsKeepTheConnectio
     StartServer();
     Client client(Port(), kEchoProgram, 2);
     ASSERT_NE(client.get(), nullptr) << clnt_spcreateerror("clnttcp_create");
-    EXPECT_EQ(client.Echo("hello over TCP"), "hello over TCP");
     EXPECT_EQ(client.Call(99), RPC_PROCUNAVAIL);
     EXPECT_EQ(client.Call(kEcho), RPC_CANTDECODEARGS);  // no text: arguments end too soon
     EXPECT_EQ(client.Echo("still fine"), "still fine");
@@ -75,16 +74,10 @@ TEST_F(RpcServerTest, AnotherVersionAndBadCredentialsOrVerifiersAreDenied) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const uint32_t xid = 100 + 2 * static_cast<uint32_t>(&c - cases);
-        std::vector<uint32_t> words = {0, xid, CALL, c.rpcvers, kEchoProgram, 1, kNull};
-        for (const Auth& auth : {c.credential, c.verifier}) {
-            words.push_back(auth.flavor);
-            words.push_back(auth.claimed);
-            words.resize(words.size() + (auth.held + 3) / 4, 0);
-        }
-        words[0] = 0x80000000u | static_cast<uint32_t>(words.size() * 4 - 4);  // one record
-        for (uint32_t& word : words)
-            word = htonl(word);
-        ASSERT_TRUE(socket.Send(words.data(), words.size() * 4));
+        std::string call = Words({xid, CALL, c.rpcvers, kEchoProgram, 1, kNull});
+        for (const Auth& auth : {c.credential, c.verifier})
+            call += Words({auth.flavor, auth.claimed}) + std::string(auth.held, '\0');
+        ASSERT_TRUE(socket.Send(Stream({{call, true}})));
         std::vector<uint32_t> reply = {xid, REPLY, MSG_DENIED};
         reply.insert(reply.end(), c.denied.begin(), c.denied.end());
         EXPECT_EQ(ReplyWords(socket), reply);
@@ -113,13 +106,12 @@ TEST_F(RpcServerTest, ManyConcurrentClientsAllGetTheirOwnAnswers) {
 TEST_F(RpcServerTest, AStalledOrOversizedRecordAffectsOnlyItsOwnConnection) {
     StartServer([](RpcServer::Options& options) { options.workers = 1, options.maxRecord = 4096; });
     RawSocket stalled(Port());
-    ASSERT_TRUE(stalled.SendMark(0x80000000u | 100) && stalled.Send("only ten b", 10));
+    ASSERT_TRUE(stalled.Send(Stream({{"only ten b", true, 100}})));
     Client bystander(Port());
     EXPECT_EQ(bystander.Echo("not blocked"), "not blocked");
 
     RawSocket offender(Port());
-    ASSERT_TRUE(offender.SendMark(0x80000000u | 8192));
-    offender.Send(std::string(1024, 'x').data(), 1024);  // may fail once the server has closed
+    ASSERT_TRUE(offender.Send(Stream({{std::string(1024, 'x'), true, 8192}})));
     EXPECT_TRUE(offender.ClosedByServer());
     EXPECT_EQ(bystander.Echo("unaffected"), "unaffected");
 }
@@ -143,20 +135,13 @@ TEST_F(RpcServerTest, ALargeCallIsAnsweredHoweverItArrivesAndTheNextOneToo) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const uint32_t xid = 1 + 2 * static_cast<uint32_t>(&c - cases);
-        std::vector<char> body(size, 'x');  // past the header, arguments NULL ignores
-        uint32_t header[] = {xid, CALL, 2, kEchoProgram, 1, kNull, AUTH_NONE, 0, AUTH_NONE, 0};
-        for (size_t i = 0; i < 10; ++i)
-            header[i] = htonl(header[i]);
-        std::memcpy(body.data(), header, sizeof header);
-        std::vector<char> stream;
-        size_t at = 0;
-        for (size_t i = 0; i < c.fragments.size(); at += c.fragments[i++]) {
-            const uint32_t last = i + 1 == c.fragments.size() ? 0x80000000u : 0;
-            const uint32_t mark = htonl(last | static_cast<uint32_t>(c.fragments[i]));
-            stream.insert(stream.end(), reinterpret_cast<const char*>(&mark),
-                          reinterpret_cast<const char*>(&mark) + 4);
-            stream.insert(stream.end(), body.begin() + at, body.begin() + at + c.fragments[i]);
-        }
+        std::string body =
+            Words({xid, CALL, 2, kEchoProgram, 1, kNull, AUTH_NONE, 0, AUTH_NONE, 0});
+        body.resize(size, 'x');  // arguments NULL ignores
+        std::vector<Fragment> fragments;
+        for (size_t i = 0, at = 0; i < c.fragments.size(); at += c.fragments[i++])
+            fragments.push_back({body.substr(at, c.fragments[i]), i + 1 == c.fragments.size()});
+        const std::vector<uint8_t> stream = Stream(fragments);
         for (size_t sent = 0; sent < stream.size(); sent += c.piece) {
             std::this_thread::sleep_for(std::chrono::milliseconds(sent ? 10 : 0));
             ASSERT_TRUE(socket.Send(stream.data() + sent, std::min(c.piece, stream.size() - sent)));

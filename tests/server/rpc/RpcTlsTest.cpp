@@ -70,7 +70,7 @@ TEST_F(RpcServerTest, OverTlsCallersAreTheirCertificatesAndOnlyTlsIsServed) {
                                                 ca.Files().certificate, error);
     ASSERT_TRUE(clientContext) << error;
     LogCapture log(2);
-    StartServer(options);
+    StartServer([&](RpcServer::Options& set) { set = options; });
 
     RawSocket silent(Port()), plain(Port());
     ASSERT_TRUE(SendCall(plain, 5, kNull));
