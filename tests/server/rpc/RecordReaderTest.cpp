@@ -6,27 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/server/rpc/RpcTestSupport.h"
+
 namespace {
 
-// A fragment: its body, whether it ends the record, and the length its
-// header claims when not the body's.
-struct Fragment {
-    std::string body;
-    bool last;
-    size_t claimed = 0;
-};
-
-std::vector<uint8_t> Stream(const std::vector<Fragment>& fragments) {
-    std::vector<uint8_t> bytes;
-    for (const Fragment& f : fragments) {
-        const size_t length = f.claimed ? f.claimed : f.body.size();
-        const uint32_t word = static_cast<uint32_t>(length) | (f.last ? 0x80000000u : 0);
-        for (int i = 0; i < 4; ++i)
-            bytes.push_back(uint8_t(word >> (24 - 8 * i)));
-        bytes.insert(bytes.end(), f.body.begin(), f.body.end());
-    }
-    return bytes;
-}
+using rpctest::Fragment;
+using rpctest::Stream;
 
 // Records come out whole, in order, and not before they are whole, however
 // the bytes are split (the smallest pieces split the headers); the bound

@@ -19,10 +19,12 @@
 #include <system_error>
 
 #include "server/rpc/HostNameLookup.h"
+#include "server/tls/TlsClientChannel.h"
 #include "tests/server/rpc/RpcTestSupport.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/OpenDescriptors.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestCertificates.h"
 
 // Seams for this test program: accept4 counts its calls while asked to, and
 // allocations larger than a bound fail while asked to.
@@ -97,7 +99,10 @@ TEST_F(RpcServerTest, SilentHalfSentAndUnreadConnectionsAreClosedOnesWaitingOnUs
              return ReplyXid(s) == 7;
          }},
         {"a record stayed unfinished", &Options::recordTimeout,
-         [](RawSocket& s) { return s.SendMark(0x80000000u | 100) && s.Send("only ten b", 10); }},
+         [this](RawSocket& s) {  // keeping nobody else waiting meanwhile
+             return s.Send(Stream({{"only ten b", true, 100}})) &&
+                    Client(Port()).Echo("not blocked") == "not blocked";
+         }},
         {"took no reply", &Options::sendTimeout,
          [](RawSocket& s) { return SendCall(s, 1, kBulk, 256 * 1024, 64); }},
     };
@@ -174,10 +179,9 @@ TEST_F(RpcServerTest, NoThreadOrNoMemoryRefusesAConnectionNotTheServer) {
 
     RawSocket greedy(Port());
     ASSERT_EQ(NullCall(greedy, 1), 1u);
-    std::vector<char> record(1536 * 1024, 'x');
+    const std::vector<uint8_t> record = Stream({{std::string(1536 * 1024, 'x'), true}});
     gFailAllocationsOver = 1 << 20;  // the record's buffer cannot grow past 1 MiB
-    greedy.SendMark(0x80000000u | static_cast<uint32_t>(record.size()));
-    greedy.Send(record.data(), record.size());  // fails once the server has closed
+    greedy.Send(record);             // fails once the server has closed
     EXPECT_TRUE(greedy.ClosedByServer());
     gFailAllocationsOver = SIZE_MAX;
     EXPECT_EQ(log.CountContaining("out of memory"), 1u);
@@ -240,11 +244,8 @@ TEST_F(RpcServerTest, ALocalCallerIsKnownByItsProcessIdsAndTheSocketByItsGroup) 
     TempDir dir;
     ::chmod(dir.Path().c_str(), 0755);
     const std::string path = dir / "rpc.sock";
-    int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{AF_UNIX, {}};
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    ::close(stale);  // left behind, as by a server that died
+    // Left behind, as by a server that died: nothing answers on it.
+    ASSERT_EQ(::mknod(path.c_str(), S_IFSOCK | 0755, 0), 0);
 
     RpcServer::Options options;
     std::string error;
@@ -253,7 +254,7 @@ TEST_F(RpcServerTest, ALocalCallerIsKnownByItsProcessIdsAndTheSocketByItsGroup) 
     EXPECT_NE(error.find("not a socket"), std::string::npos) << error;
     options.unixPath = path;
     options.unixGroup = 4242;
-    StartServer(options);
+    StartServer([&](RpcServer::Options& set) { set = options; });
     EXPECT_EQ(Port(), 0);
     struct stat made {};
     ASSERT_EQ(::lstat(path.c_str(), &made), 0);
@@ -264,19 +265,19 @@ TEST_F(RpcServerTest, ALocalCallerIsKnownByItsProcessIdsAndTheSocketByItsGroup) 
     const struct {
         gid_t gid;
         std::vector<gid_t> groups;
-        int outcome;
-    } cases[] = {{4242, {7, 8}, 0}, {1000, {9, 4242}, 0}, {1000, {7}, 2}};  // groups sorted
+        const char* peer;  // none: refused
+    } cases[] = {{4242, {7, 8}, "4321:4242,7,8"},
+                 {1000, {9, 4242}, "4321:1000,9,4242"},
+                 {1000, {7}, nullptr}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.gid);
-        ASSERT_EQ(CallAs(path, 4321, c.gid, c.groups), c.outcome);
-        if (c.outcome != 0)
+        ASSERT_EQ(CallAs(path, 4321, c.gid, c.groups), c.peer ? 0 : 2);
+        if (!c.peer)
             continue;
-        std::string peer = " peer=4321:" + std::to_string(c.gid);
-        for (gid_t group : c.groups)
-            peer += "," + std::to_string(group);
-        EXPECT_EQ(Describe(m_echo.LastCaller()),
-                  "flavor=0 ids=65534:65534 machine= from=127.0.0.1:0 local=1" + peer + " cert=");
-        EXPECT_EQ(m_echo.LastCaller().hostName, "");
+        const RpcCaller caller = m_echo.LastCaller();  // no host name looked up
+        EXPECT_EQ(Describe(caller) + " host=" + caller.hostName,
+                  "flavor=0 ids=65534:65534 machine= from=127.0.0.1:0 local=1 peer=" +
+                      std::string(c.peer) + " cert= host=");
     }
     m_server->Stop();
     EXPECT_NE(::lstat(path.c_str(), &made), 0) << "Stop removes the socket";
@@ -309,6 +310,86 @@ TEST(RpcHostNames, ANameCountsOnlyWhenItResolvesBackToThePeer) {
                               }};
         EXPECT_EQ(ConfirmedHostName(peer, lookup), c.confirmed);
     }
+}
+
+// RPC-with-TLS on the transport: several callers at once go through their
+// relays both ways and are known by their certificates' names; a caller
+// without TLS is told it is too weak; one that never takes up TLS is closed
+// in time.
+
+// A bulk reply of exactly into's size.
+bool_t DecodeBulk(XDR* in, std::vector<char>* into) {
+    char* at = into->data();
+    u_int size = 0;
+    return xdr_bytes(in, &at, &size, static_cast<u_int>(into->size())) && size == into->size();
+}
+
+// Echoes texts of many sizes, then a bulk reply, through a TLS channel; how
+// many came back whole.
+int EchoOverTls(uint16_t port, const TlsContext& context, int calls) {
+    TlsClientChannel channel;
+    std::string error;
+    const int plain = channel.Open(Loopback(port), context, "127.0.0.1", kEchoProgram, 1,
+                                   std::chrono::seconds(10), error);
+    if (plain < 0)
+        return 0;
+    sockaddr_un local{AF_UNIX, {}};
+    netbuf peer{sizeof(local), sizeof(local), &local};
+    Client client(clnt_vc_create(plain, &peer, kEchoProgram, 1, 0, 0));
+    if (!client.get()) {
+        ::close(plain);
+        return 0;
+    }
+    clnt_control(client.get(), CLSET_FD_CLOSE, nullptr);
+    int echoed = 0;
+    for (int n = 0; n < calls; ++n) {
+        const std::string text(static_cast<size_t>(n) * 150 % kMaxText,
+                               static_cast<char>('a' + n % 26));
+        echoed += client.Echo(text) == text;
+    }
+    // Spliced to the relay's socket pair: the bytes and their padding.
+    u_int size = 100 * 1000 + 3;
+    std::vector<char> bulk(size);
+    echoed += client.Call(kPipedBulk, XdrProc(xdr_u_int), &size, XdrProc(DecodeBulk), &bulk) ==
+                  RPC_SUCCESS &&
+              std::all_of(bulk.begin(), bulk.end(), [&](char c) { return c == bulk[0]; });
+    return echoed;
+}
+
+TEST_F(RpcServerTest, OverTlsCallersAreTheirCertificatesAndOnlyTlsIsServed) {
+    TempDir pki;
+    const TestCa ca(pki.Path(), "ca");
+    const TestCertificate server = ca.Issue("server", "127.0.0.1"), client = ca.Issue("client-one");
+    std::string error;
+    RpcServer::Options options;
+    options.recordTimeout = std::chrono::milliseconds(500);
+    options.tls = TlsContext::Make(TlsContext::Server, server.certificate, server.key,
+                                   ca.Files().certificate, error);
+    ASSERT_TRUE(options.tls) << error;
+    const auto clientContext = TlsContext::Make(TlsContext::Client, client.certificate, client.key,
+                                                ca.Files().certificate, error);
+    ASSERT_TRUE(clientContext) << error;
+    LogCapture log(2);
+    StartServer([&](RpcServer::Options& set) { set = options; });
+
+    RawSocket silent(Port()), plain(Port());
+    ASSERT_TRUE(SendCall(plain, 5, kNull));
+    EXPECT_EQ(ReplyWords(plain),
+              (std::vector<uint32_t>{5, REPLY, MSG_DENIED, AUTH_ERROR, AUTH_TOOWEAK}));
+    EXPECT_TRUE(plain.ClosedByServer());
+
+    const int kCallers = 3, kCalls = 60;
+    std::atomic<int> echoed{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < kCallers; ++i)
+        callers.emplace_back([&] { echoed += EchoOverTls(Port(), *clientContext, kCalls); });
+    for (std::thread& caller : callers)
+        caller.join();
+    EXPECT_EQ(echoed, kCallers * (kCalls + 1));
+    EXPECT_EQ(m_echo.LastCaller().certifiedName, "client-one");
+
+    EXPECT_TRUE(silent.ClosedByServer());
+    EXPECT_EQ(log.CountContaining("took too long to take up TLS"), 1u);
 }
 
 }  // namespace

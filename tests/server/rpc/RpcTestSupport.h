@@ -185,10 +185,7 @@ class RawSocket {
     bool Send(const void* data, size_t length) {
         return ::send(m_fd, data, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
     }
-    bool SendMark(uint32_t word) {
-        uint32_t mark = htonl(word);
-        return Send(&mark, sizeof(mark));
-    }
+    bool Send(const std::vector<uint8_t>& bytes) { return Send(bytes.data(), bytes.size()); }
     // Fills data exactly; false on end of stream or error.
     bool ReceiveAll(void* data, size_t length) {
         for (auto* at = static_cast<char*>(data); length > 0;) {
@@ -229,6 +226,33 @@ class RawSocket {
     int m_fd;
     bool m_connected = false;
 };
+
+// Words in network order, as bytes.
+inline std::string Words(const std::vector<uint32_t>& words) {
+    std::string bytes;
+    for (uint32_t word : words)
+        for (int shift = 24; shift >= 0; shift -= 8)
+            bytes.push_back(static_cast<char>(word >> shift));
+    return bytes;
+}
+
+// A fragment of a record: its body, whether it ends the record, and the
+// length its header claims when not the body's.
+struct Fragment {
+    std::string body;
+    bool last;
+    size_t claimed = 0;
+};
+
+// The fragments as a stream, each behind its record mark.
+inline std::vector<uint8_t> Stream(const std::vector<Fragment>& fragments) {
+    std::string bytes;
+    for (const Fragment& f : fragments) {
+        const size_t length = f.claimed ? f.claimed : f.body.size();
+        bytes += Words({static_cast<uint32_t>(length) | (f.last ? 0x80000000u : 0)}) + f.body;
+    }
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
 
 // Writes count whole call records of the echo program (AUTH_NONE), xids
 // from xid on, each in one send (two would meet Nagle and delayed
@@ -312,22 +336,19 @@ bool Eventually(Done done) {
     return true;
 }
 
-// A server on loopback serving an EchoProgram, or the program given.
+// A server on loopback serving an EchoProgram, or the program given, with
+// the options set() makes of the defaults.
 class RpcServerTest : public ::testing::Test {
   protected:
-    void StartServer(RpcServer::Options options = RpcServer::Options(),
+    void StartServer(const std::function<void(RpcServer::Options&)>& set = nullptr,
                      RpcProgram* program = nullptr) {
+        RpcServer::Options options;
+        if (set)
+            set(options);
         m_server.reset(new RpcServer(options));
         m_server->AddProgram(program ? program : &m_echo);
         std::string error;
         ASSERT_TRUE(m_server->Start(error)) << error;
-    }
-    // The same, with the options set() makes of the defaults.
-    void StartServer(const std::function<void(RpcServer::Options&)>& set,
-                     RpcProgram* program = nullptr) {
-        RpcServer::Options options;
-        set(options);
-        StartServer(options, program);
     }
     uint16_t Port() const { return m_server->Port(); }
 
