@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -43,13 +42,12 @@ uint32_t Word(const Reply& reply, size_t offset) {
     return ntohl(word);
 }
 
-// The whole reply record to one call (AUTH_NONE) whose arguments encode
-// writes; empty when none came.
-Reply Exchange(RawSocket& socket, uint32_t xid, uint32_t procedure, const Encode& encode,
-               uint32_t program = NFS_PROGRAM, uint32_t version = NFS_V3) {
+// The whole reply record to one NFS call (AUTH_NONE) whose arguments
+// encode writes; empty when none came.
+Reply Exchange(RawSocket& socket, uint32_t xid, uint32_t procedure, const Encode& encode) {
     rpc_msg call{};
     call.rm_xid = xid;
-    call.rm_call = {2, program, version, procedure, _null_auth, _null_auth};
+    call.rm_call = {2, NFS_PROGRAM, NFS_V3, procedure, _null_auth, _null_auth};
     std::vector<char> buffer(8192);
     XDR out;
     xdrmem_create(&out, buffer.data() + 4, static_cast<u_int>(buffer.size() - 4), XDR_ENCODE);
@@ -61,17 +59,6 @@ Reply Exchange(RawSocket& socket, uint32_t xid, uint32_t procedure, const Encode
     if (socket.Send(buffer.data(), 4 + xdr_getpos(&out)))
         rpctest::ReplyXid(socket, &reply);
     return reply;
-}
-
-// Decodes the results of an accepted, successful reply into result.
-template <class Result>
-bool Results(const Reply& reply, bool_t (*decode)(XDR*, Result*), Result& result) {
-    if (reply.size() < kResults || Word(reply, 20) != SUCCESS)
-        return false;
-    XDR in;
-    xdrmem_create(&in, const_cast<char*>(reply.data()) + kResults,
-                  static_cast<u_int>(reply.size() - kResults), XDR_DECODE);
-    return decode(&in, &result);
 }
 
 const std::string kZeros(NFS3_COOKIEVERFSIZE, '\0');  // the verifier of no listing
@@ -115,19 +102,20 @@ class Nfs3RawCalls : public ::testing::Test {
         ASSERT_TRUE(server->Started());
         ASSERT_TRUE(server->Export(dir, SHARE_PERM_READ | SHARE_PERM_WRITE));
         Reconnect();
+        client = std::make_unique<rpctest::Client>(server->Port(), NFS_PROGRAM, NFS_V3);
         char* path = &dir[0];
-        Reply reply = Exchange(
-            *socket, 1, MOUNTPROC3_MNT, [&](XDR* out) { return xdr_mnt_dirpath(out, &path); },
-            MOUNT_PROGRAM, MOUNT_V3);
         mnt_mountres3 mounted{};
-        ASSERT_TRUE(Results(reply, xdr_mnt_mountres3, mounted));
+        ASSERT_EQ(rpctest::Client(server->Port(), MOUNT_PROGRAM, MOUNT_V3)
+                      .Call(MOUNTPROC3_MNT, XdrProc(xdr_mnt_dirpath), &path,
+                            XdrProc(xdr_mnt_mountres3), &mounted),
+                  RPC_SUCCESS);
         ASSERT_EQ(mounted.fhs_status, MNT3_OK);
         const mnt_fhandle3& fh = mounted.mnt_mountres3_u.mountinfo.fhandle;
         root.assign(fh.mnt_fhandle3_val, fh.mnt_fhandle3_len);
         xdr_free(XdrProc(xdr_mnt_mountres3), reinterpret_cast<char*>(&mounted));
     }
 
-    // A new connection, from a new source port.
+    // A new raw connection, from a new source port.
     void Reconnect() {
         socket = std::make_unique<RawSocket>(server->Port());
         ASSERT_TRUE(socket->Connected());
@@ -139,12 +127,10 @@ class Nfs3RawCalls : public ::testing::Test {
     template <class Args, class Res, class Take>
     nfsstat3 Call(uint32_t procedure, bool_t (*encode)(XDR*, Args*), Args& args,
                   bool_t (*decode)(XDR*, Res*), Take take) {
-        Reply reply =
-            Exchange(*socket, ++xid, procedure, [&](XDR* out) { return encode(out, &args); });
-        resultBytes = reply.size() - std::min(reply.size(), kResults);
         Res res{};
-        if (!Results(reply, decode, res))
+        if (client->Call(procedure, XdrProc(encode), &args, XdrProc(decode), &res) != RPC_SUCCESS)
             return NFS3ERR_SERVERFAULT;
+        resultBytes = xdr_sizeof(XdrProc(decode), &res);
         const nfsstat3 status = res.status;
         if (status == NFS3_OK)
             take(res);
@@ -208,6 +194,7 @@ class Nfs3RawCalls : public ::testing::Test {
     std::string dir = disk / "export";
     std::unique_ptr<InProcessServer> server;
     std::unique_ptr<RawSocket> socket;
+    std::unique_ptr<rpctest::Client> client;  // for all but raw calls
     std::string root;
     uint32_t xid = 1000;
     size_t resultBytes = 0;  // of the last reply
