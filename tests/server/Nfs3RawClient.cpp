@@ -53,9 +53,7 @@ std::string Bytes(const nfs_fh3& fh) {
 }
 
 sattr3 WithMode(uint32_t mode) {
-    sattr3 attrs{};
-    attrs.mode = {1, {mode}};
-    return attrs;
+    return {{1, {mode}}, {}, {}, {}, {}, {}};
 }
 
 void TakeHandle(const post_op_fh3& fh, std::string* out) {
@@ -68,7 +66,7 @@ void TakeHandle(const post_op_fh3& fh, std::string* out) {
 // Sends one call and waits for its reply; take(res) runs on an NFS3_OK reply
 // while libnfs still owns it.
 template <typename Res, typename Args, typename Take>
-int Nfs3RawClient::Call(int (*send)(rpc_context*, rpc_cb, Args*, void*), Args& args, Take take) {
+int Nfs3RawClient::Call(int (*send)(rpc_context*, rpc_cb, Args*, void*), Args args, Take take) {
     int status = kRpcFailed;
     Exchange(nfs_get_rpc_context(m_client.Context()), send, &args, [&](void* reply) {
         Res& res = *static_cast<Res*>(reply);
@@ -96,22 +94,21 @@ bool Nfs3RawClient::Mount(uint16_t port, const std::string& dir, std::string& er
 }
 
 int Nfs3RawClient::Getattr(const Fh& fh, fattr3* attrs) {
-    GETATTR3args args{Wire(fh)};
-    return Call<GETATTR3res>(rpc_nfs3_getattr_async, args, [&](GETATTR3res& res) {
+    return Call<GETATTR3res>(rpc_nfs3_getattr_async, GETATTR3args{Wire(fh)}, [&](GETATTR3res& res) {
         if (attrs)
             *attrs = res.GETATTR3res_u.resok.obj_attributes;
     });
 }
 
 int Nfs3RawClient::Lookup(const Fh& dir, const std::string& name, Fh* out, fattr3* attrs) {
-    LOOKUP3args args{DirOp(dir, name)};
-    return Call<LOOKUP3res>(rpc_nfs3_lookup_async, args, [&](LOOKUP3res& res) {
-        const LOOKUP3resok& ok = res.LOOKUP3res_u.resok;
-        if (out)
-            *out = Bytes(ok.object);
-        if (attrs && ok.obj_attributes.attributes_follow)
-            *attrs = ok.obj_attributes.post_op_attr_u.attributes;
-    });
+    return Call<LOOKUP3res>(rpc_nfs3_lookup_async, LOOKUP3args{DirOp(dir, name)},
+                            [&](LOOKUP3res& res) {
+                                const LOOKUP3resok& ok = res.LOOKUP3res_u.resok;
+                                if (out)
+                                    *out = Bytes(ok.object);
+                                if (attrs && ok.obj_attributes.attributes_follow)
+                                    *attrs = ok.obj_attributes.post_op_attr_u.attributes;
+                            });
 }
 
 int Nfs3RawClient::Create(const Fh& dir, const std::string& name, createmode3 how, uint64_t verf,
@@ -128,40 +125,36 @@ int Nfs3RawClient::Create(const Fh& dir, const std::string& name, createmode3 ho
 }
 
 int Nfs3RawClient::Mkdir(const Fh& dir, const std::string& name, Fh* out) {
-    MKDIR3args args{DirOp(dir, name), WithMode(0755)};
-    return Call<MKDIR3res>(rpc_nfs3_mkdir_async, args,
+    return Call<MKDIR3res>(rpc_nfs3_mkdir_async, MKDIR3args{DirOp(dir, name), WithMode(0755)},
                            [&](MKDIR3res& res) { TakeHandle(res.MKDIR3res_u.resok.obj, out); });
 }
 
 int Nfs3RawClient::Symlink(const Fh& dir, const std::string& name, const std::string& target) {
-    SYMLINK3args args{DirOp(dir, name), {{}, const_cast<char*>(target.c_str())}};
-    return Call<SYMLINK3res>(rpc_nfs3_symlink_async, args, [](SYMLINK3res&) {});
+    return Call<SYMLINK3res>(
+        rpc_nfs3_symlink_async,
+        SYMLINK3args{DirOp(dir, name), {{}, const_cast<char*>(target.c_str())}});
 }
 
 int Nfs3RawClient::Remove(const Fh& dir, const std::string& name) {
-    REMOVE3args args{DirOp(dir, name)};
-    return Call<REMOVE3res>(rpc_nfs3_remove_async, args, [](REMOVE3res&) {});
+    return Call<REMOVE3res>(rpc_nfs3_remove_async, REMOVE3args{DirOp(dir, name)});
 }
 
 int Nfs3RawClient::Rmdir(const Fh& dir, const std::string& name) {
-    RMDIR3args args{DirOp(dir, name)};
-    return Call<RMDIR3res>(rpc_nfs3_rmdir_async, args, [](RMDIR3res&) {});
+    return Call<RMDIR3res>(rpc_nfs3_rmdir_async, RMDIR3args{DirOp(dir, name)});
 }
 
 int Nfs3RawClient::Rename(const Fh& fromDir, const std::string& from, const Fh& toDir,
                           const std::string& to) {
-    RENAME3args args{DirOp(fromDir, from), DirOp(toDir, to)};
-    return Call<RENAME3res>(rpc_nfs3_rename_async, args, [](RENAME3res&) {});
+    return Call<RENAME3res>(rpc_nfs3_rename_async,
+                            RENAME3args{DirOp(fromDir, from), DirOp(toDir, to)});
 }
 
 int Nfs3RawClient::Link(const Fh& file, const Fh& dir, const std::string& name) {
-    LINK3args args{Wire(file), DirOp(dir, name)};
-    return Call<LINK3res>(rpc_nfs3_link_async, args, [](LINK3res&) {});
+    return Call<LINK3res>(rpc_nfs3_link_async, LINK3args{Wire(file), DirOp(dir, name)});
 }
 
 int Nfs3RawClient::Setattr(const Fh& fh, const sattr3& attrs) {
-    SETATTR3args args{Wire(fh), attrs, {}};
-    return Call<SETATTR3res>(rpc_nfs3_setattr_async, args, [](SETATTR3res&) {});
+    return Call<SETATTR3res>(rpc_nfs3_setattr_async, SETATTR3args{Wire(fh), attrs, {}});
 }
 
 int Nfs3RawClient::SetMode(const Fh& fh, uint32_t mode) {
@@ -169,47 +162,44 @@ int Nfs3RawClient::SetMode(const Fh& fh, uint32_t mode) {
 }
 
 int Nfs3RawClient::SetSize(const Fh& fh, uint64_t size) {
-    sattr3 attrs{};
-    attrs.size = {1, {size}};
-    return Setattr(fh, attrs);
+    return Setattr(fh, {{}, {}, {}, {1, {size}}, {}, {}});
 }
 
 int Nfs3RawClient::Read(const Fh& fh, uint64_t offset, uint32_t count, std::string* data, bool* eof,
                         uint32_t* got) {
-    READ3args args{Wire(fh), offset, count};
-    return Call<READ3res>(rpc_nfs3_read_async, args, [&](READ3res& res) {
-        const READ3resok& ok = res.READ3res_u.resok;
-        if (data)
-            data->assign(ok.data.data_val, ok.data.data_len);
-        if (eof)
-            *eof = ok.eof;
-        if (got)
-            *got = ok.count;
-    });
+    return Call<READ3res>(rpc_nfs3_read_async, READ3args{Wire(fh), offset, count},
+                          [&](READ3res& res) {
+                              const READ3resok& ok = res.READ3res_u.resok;
+                              if (data)
+                                  data->assign(ok.data.data_val, ok.data.data_len);
+                              if (eof)
+                                  *eof = ok.eof;
+                              if (got)
+                                  *got = ok.count;
+                          });
 }
 
 int Nfs3RawClient::Write(const Fh& fh, uint64_t offset, const std::string& data) {
     const auto size = static_cast<count3>(data.size());
     WRITE3args args{Wire(fh), offset, size, FILE_SYNC, {size, const_cast<char*>(data.data())}};
-    return Call<WRITE3res>(rpc_nfs3_write_async, args, [](WRITE3res&) {});
+    return Call<WRITE3res>(rpc_nfs3_write_async, args);
 }
 
 uint32_t Nfs3RawClient::Access(const Fh& fh, uint32_t wanted) {
-    ACCESS3args args{Wire(fh), wanted};
     uint32_t granted = 0;
-    Call<ACCESS3res>(rpc_nfs3_access_async, args,
+    Call<ACCESS3res>(rpc_nfs3_access_async, ACCESS3args{Wire(fh), wanted},
                      [&](ACCESS3res& res) { granted = res.ACCESS3res_u.resok.access; });
     return granted;
 }
 
 int Nfs3RawClient::Readdir(const Fh& dir, std::vector<std::pair<std::string, uint64_t>>* entries) {
-    READDIR3args args{Wire(dir), 0, {}, 8192};
-    return Call<READDIR3res>(rpc_nfs3_readdir_async, args, [&](READDIR3res& res) {
-        // libnfs packs decoded entries without regard to alignment: copy each out.
-        entry3 e{};
-        for (const entry3* at = res.READDIR3res_u.resok.reply.entries; at; at = e.nextentry) {
-            std::memcpy(&e, at, sizeof e);
-            entries->emplace_back(e.name, e.fileid);
-        }
-    });
+    return Call<READDIR3res>(
+        rpc_nfs3_readdir_async, READDIR3args{Wire(dir), 0, {}, 8192}, [&](READDIR3res& res) {
+            // libnfs packs decoded entries without regard to alignment: copy each out.
+            entry3 e{};
+            for (const entry3* at = res.READDIR3res_u.resok.reply.entries; at; at = e.nextentry) {
+                std::memcpy(&e, at, sizeof e);
+                entries->emplace_back(e.name, e.fileid);
+            }
+        });
 }

@@ -56,8 +56,9 @@ class Nfs3RawClient {
     int Readdir(const Fh& dir, std::vector<std::pair<std::string, uint64_t>>* entries);
 
   private:
-    template <typename Res, typename Args, typename Take>
-    int Call(int (*send)(rpc_context*, rpc_cb, Args*, void*), Args& args, Take take);
+    template <typename Res, typename Args, typename Take = void (*)(Res&)>
+    int Call(
+        int (*send)(rpc_context*, rpc_cb, Args*, void*), Args args, Take take = [](Res&) {});
 
     NfsClient m_client;
     Fh m_root;

@@ -4,13 +4,13 @@
 
 #include "host/ConfigRPCTypes.h"
 #include "host/ExportCache.h"
-#include "host/ExportRecords.h"
 #include "host/LumeServiceGlobals.h"
 #include "module/SinkFSM.h"
 #include "platform/StateDir.h"
 #include "server/mount/Mount3Program.h"
 #include "server/nfs/Nfs3Program.h"
 #include "server/rpc/RpcServer.h"
+#include "tests/module/ConfigCall.h"
 
 struct InProcessServer::Parts {
     Mount3Program mount{SinkFSM::GetFSM()};
@@ -48,16 +48,8 @@ uint16_t InProcessServer::Port() const {
 bool InProcessServer::Export(const std::string& path, SharePerms perms) {
     if (::mkdir(path.c_str(), 0777) != 0 || ::chmod(path.c_str(), 0777) != 0)
         return false;
-    std::string text = path;
-    char clients[] = "*";
-    LumeExportPath request{0, 5, &text[0], clients, perms, 0, 0};
-    char* response = nullptr;
-    size_t length = 0;
-    int type = 0;
-    bool handled = SinkFSM::GetFSM()->GenericConfigRPCHandler(
-        &request, "media01", RPC_CREATE_EXPORT, response, length, type);
-    bool created =
-        handled && response && reinterpret_cast<LumeExportPathResp*>(response)->status == 0;
-    SinkFSM::GetFSM()->ReleaseConfigRPCMem(type, response);
-    return created;
+    ExportRequest made(path);
+    made.request.perms = perms;
+    const ConfigCall call(RPC_CREATE_EXPORT, &made.request);
+    return call.type == RPC_CREATE_EXPORT_RESP && call.Export().status == 0;
 }

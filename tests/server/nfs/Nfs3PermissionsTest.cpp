@@ -1,12 +1,10 @@
 // The verdicts on what a caller may do with a file (mode bits and POSIX
 // ACLs, as the kernel judges them) and the write verifier.
 #include <fcntl.h>
-#include <sys/acl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <string>
 
@@ -14,25 +12,8 @@
 
 #include "server/nfs/Nfs3Permissions.h"
 #include "server/nfs/Nfs3WriteVerifier.h"
+#include "tests/server/nfs/AclFile.h"
 #include "tests/support/TempDir.h"
-
-namespace {
-
-// A file of root's, with mode and, when acl is not empty, that ACL; false
-// when the file system takes no ACLs.
-bool MakeFile(const std::string& path, mode_t mode, const std::string& acl) {
-    EXPECT_TRUE(std::ofstream(path).good()) << path;  // made empty
-    EXPECT_EQ(::chmod(path.c_str(), mode), 0);
-    if (acl.empty())
-        return true;
-    acl_t parsed = acl_from_text(acl.c_str());
-    EXPECT_NE(parsed, nullptr) << acl;
-    int set = acl_set_file(path.c_str(), ACL_TYPE_ACCESS, parsed);
-    acl_free(parsed);
-    return set == 0;
-}
-
-}  // namespace
 
 TEST(Nfs3Permissions, ModeBitsAndAclEntriesAsTheKernelJudgesThemAndAChangedAclAnew) {
     struct Case {
@@ -59,7 +40,7 @@ TEST(Nfs3Permissions, ModeBitsAndAclEntriesAsTheKernelJudgesThemAndAChangedAclAn
     TempDir dir;
     for (size_t id = 0; id < std::size(cases); ++id) {
         const std::string path = dir / std::to_string(id);
-        if (!MakeFile(path, cases[id].mode, cases[id].acl))
+        if (!MakeFileWithAcl(path, cases[id].mode, cases[id].acl))
             GTEST_SKIP() << "no POSIX ACLs on " << dir.Path();
         ASSERT_EQ(::chown(path.c_str(), cases[id].owner, cases[id].owner), 0);
     }
@@ -70,9 +51,9 @@ TEST(Nfs3Permissions, ModeBitsAndAclEntriesAsTheKernelJudgesThemAndAChangedAclAn
         const int fd = ::open((dir / std::to_string(id)).c_str(), O_RDONLY);
         struct stat st {};
         EXPECT_EQ(::fstat(fd, &st), 0);
-        OxUserToken who{c.caller, c.caller, {}};
-        if (c.supplement)
-            who.groups.push_back(c.supplement);
+        const OxUserToken who{
+            c.caller, c.caller,
+            c.supplement ? std::vector<gid_t>{c.supplement} : std::vector<gid_t>{}};
         const unsigned verdict = permissions.Held(fd, id, st, who);
         ::close(fd);
         return verdict;
@@ -82,7 +63,7 @@ TEST(Nfs3Permissions, ModeBitsAndAclEntriesAsTheKernelJudgesThemAndAChangedAclAn
         EXPECT_EQ(held(id, cases[id]), cases[id].held) << cases[id].what << ", rules kept";
     }
     // A changed ACL moves the change time, and the kept rules go.
-    ASSERT_TRUE(MakeFile(dir / "3", 0644, "u::rw-,u:4242:r--,g::r--,m::r--,o::r--"));
+    ASSERT_TRUE(MakeFileWithAcl(dir / "3", 0644, "u::rw-,u:4242:r--,g::r--,m::r--,o::r--"));
     EXPECT_EQ(held(3, cases[3]), 4u);
 }
 
