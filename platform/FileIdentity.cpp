@@ -68,6 +68,20 @@ int ReadPathIdentity(const std::string& path, struct stat& st, std::string& iden
     return rc;
 }
 
+int ReadDescriptorIdentityText(int fd, std::string& text) {
+    struct stat st {};
+    std::string identity;
+    if (::fstat(fd, &st) != 0 || ReadFileIdentity(fd, "", AT_EMPTY_PATH, st, identity) != 0)
+        return -1;
+    static const char kDigits[] = "0123456789abcdef";
+    text.clear();
+    for (unsigned char byte : identity) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0xf];
+    }
+    return 0;
+}
+
 dev_t FileIdentityDevice(const std::string& identity) {
     uint64_t device = 0;
     if (identity.size() >= kHeaderBytes)

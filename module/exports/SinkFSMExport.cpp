@@ -13,6 +13,7 @@
 #include "platform/BeneathPath.h"
 #include "platform/CImpersonator.h"
 #include "platform/Directory.h"
+#include "platform/FileIdentity.h"
 #include "platform/LogWriter.h"
 #include "platform/OXPlatformInfo.h"
 #include "platform/OxException.h"
@@ -98,6 +99,10 @@ bool SinkFSMExport::OpenRoot() {
     m_rootHandle = boost::make_shared<SinkFSMFileHandle>(GetShareId(), m_realPath, root->Fd());
     if (root->Valid())
         m_root = root;
+    // What the host compares, across restarts, with the directory it meant.
+    std::string identity;
+    if (root->Valid() && ReadDescriptorIdentityText(root->Fd(), identity) == 0)
+        SetOptionalParam("RootIdentity", identity);
     return m_rootHandle->IsInitSuccess();
 }
 

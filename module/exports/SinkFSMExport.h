@@ -8,7 +8,8 @@
 // into one of these; such a rebuilt export has no path cache, so no handle
 // resolves on it. Every object under the export is resolved beneath the
 // export's root descriptor (GetRoot), opened once when the root handle is
-// built.
+// built; the root's identity (ReadDescriptorIdentityText) is the optional
+// parameter "RootIdentity", by which the host checks what was exported.
 // Thread safety: built and initialised, job id included, by one thread
 // before it enters the export table; afterwards only the creators change,
 // under their own mutex (a leaf lock). The path cache locks itself.
