@@ -2,9 +2,13 @@
 // store's "exports" table.
 #include "host/SavedExports.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
-#include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "host/ExportCache.h"
 #include "host/ExportPath.h"
@@ -21,29 +25,52 @@ std::string StoredForm(const std::string& sharePath) {
     return stored;
 }
 
-// "perms timeout job-id references clients"
+// The fields of a record, by name.
 std::string Encode(const SavedExport& saved) {
-    std::ostringstream out;
-    out << saved.perms << ' ' << saved.timeoutMinutes << ' ' << saved.jobId << ' '
-        << saved.references << ' ' << saved.clients;
-    return out.str();
+    const nlohmann::json record = {
+        {"realPath", saved.realPath},      {"rootIdentity", saved.rootIdentity},
+        {"clients", saved.clients},        {"perms", static_cast<uint32_t>(saved.perms)},
+        {"timeout", saved.timeoutMinutes}, {"jobId", saved.jobId},
+        {"creators", saved.creators}};
+    const std::vector<uint8_t> bytes = nlohmann::json::to_cbor(record);
+    return std::string(bytes.begin(), bytes.end());
 }
 
+bool IsText(const nlohmann::json& record, const char* name) {
+    return record.contains(name) && record[name].is_string();
+}
+
+bool IsNumber(const nlohmann::json& record, const char* name, uint64_t most) {
+    return record.contains(name) && record[name].is_number_unsigned() &&
+           record[name].get<uint64_t>() <= most;
+}
+
+// Every field there with its type, every creator a text, or no creator at all.
 SavedExport Decode(const std::string& sharePath, const std::string& value) {
     SavedExport saved;
-    std::istringstream in(value);
-    if (in >> saved.perms >> saved.timeoutMinutes >> saved.jobId >> saved.references &&
-        in.get() == ' ')
-        std::getline(in, saved.clients, '\0');
-    else
-        saved.references = 0;
     saved.sharePath = sharePath;
+    const nlohmann::json record = nlohmann::json::from_cbor(value, true, false);
+    if (!record.is_object() || !IsText(record, "realPath") || !IsText(record, "rootIdentity") ||
+        !IsText(record, "clients") || !IsNumber(record, "perms", UINT32_MAX) ||
+        !IsNumber(record, "timeout", UINT32_MAX) || !IsNumber(record, "jobId", UINT64_MAX) ||
+        !record.contains("creators") || !record["creators"].is_array())
+        return saved;
+    for (const nlohmann::json& creator : record["creators"])
+        if (!creator.is_string())
+            return saved;
+    saved.realPath = record["realPath"].get<std::string>();
+    saved.rootIdentity = record["rootIdentity"].get<std::string>();
+    saved.clients = record["clients"].get<std::string>();
+    saved.perms = static_cast<SharePerms>(record["perms"].get<uint32_t>());
+    saved.timeoutMinutes = record["timeout"].get<unsigned>();
+    saved.jobId = record["jobId"].get<uint64_t>();
+    saved.creators = record["creators"].get<std::vector<std::string>>();
     return saved;
 }
 
-// Runs change on the share's record (absent: references 0) and keeps what
-// it leaves, or erases it when it leaves no reference or the share has no
-// export now.
+// Runs change on the share's record (absent or unreadable: no creator) and
+// keeps what it leaves, or erases it when it leaves no reference or the
+// share has no export now.
 void Update(const std::string& sharePath, const std::function<void(SavedExport&)>& change) {
     std::shared_ptr<StateStore> store = StateStore::Get();
     unsigned table = 0;
@@ -60,10 +87,14 @@ void Update(const std::string& sharePath, const std::function<void(SavedExport&)
             saved = Decode(key, value);
         if (exported)
             change(saved);
-        if (!exported || saved.references == 0)
+        if (!exported || saved.creators.empty())
             return w.Erase(table, key);
         saved.clients.clear();
         exp->GetAllowedClients(saved.clients);
+        saved.realPath.clear();
+        exp->GetOptionalParam("RealPath", saved.realPath);
+        saved.rootIdentity.clear();
+        exp->GetOptionalParam("RootIdentity", saved.rootIdentity);
         saved.perms = exp->GetSharePerms();
         saved.timeoutMinutes = static_cast<unsigned>(exp->GetExpiryInterval() / 60);
         return w.Put(table, key, Encode(saved));
@@ -79,17 +110,22 @@ Mutex& SavedExports::Lock() {
     return *lock;
 }
 
-void SavedExports::Referenced(const std::string& sharePath, uint64_t jobId) {
-    Update(sharePath, [jobId](SavedExport& saved) {
-        if (saved.references++ == 0)
+void SavedExports::Referenced(const std::string& sharePath, uint64_t jobId,
+                              const std::string& caller) {
+    Update(sharePath, [jobId, &caller](SavedExport& saved) {
+        if (saved.creators.empty())
             saved.jobId = jobId;
+        saved.creators.push_back(caller);
     });
 }
 
-void SavedExports::Unreferenced(const std::string& sharePath) {
-    Update(sharePath, [](SavedExport& saved) {
-        if (saved.references > 0)
-            --saved.references;
+void SavedExports::Unreferenced(const std::string& sharePath, const std::string& caller) {
+    Update(sharePath, [&caller](SavedExport& saved) {
+        auto own = std::find(saved.creators.rbegin(), saved.creators.rend(), caller);
+        if (own != saved.creators.rend())
+            saved.creators.erase(std::next(own).base());
+        else if (!saved.creators.empty())
+            saved.creators.pop_back();
     });
 }
 

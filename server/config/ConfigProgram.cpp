@@ -52,12 +52,12 @@ accept_stat Serve(FSM* fsm, const std::string& caller, XDR* args, XDR* results, 
 bool RecordedCreateExport(FSM* fsm, lumecfg_export_args& args, const std::string& caller,
                           const ConfigResultUse<lumecfg_export_res>& use) {
     MutexLock guard(SavedExports::Lock());
-    return RequestCreateExport(fsm, args, caller,
-                               [&](lumecfg_export_res& result) REQUIRES(SavedExports::Lock()) {
-                                   if (result.status == 0 && result.share.path && !args.unique_name)
-                                       SavedExports::Referenced(*result.share.path, args.job_id);
-                                   use(result);
-                               });
+    return RequestCreateExport(
+        fsm, args, caller, [&](lumecfg_export_res& result) REQUIRES(SavedExports::Lock()) {
+            if (result.status == 0 && result.share.path && !args.unique_name)
+                SavedExports::Referenced(*result.share.path, args.job_id, caller);
+            use(result);
+        });
 }
 
 bool RecordedUnexport(FSM* fsm, lumecfg_share_args& args, const std::string& caller,
@@ -66,7 +66,7 @@ bool RecordedUnexport(FSM* fsm, lumecfg_share_args& args, const std::string& cal
     return RequestUnexport(fsm, args, caller,
                            [&](lumecfg_unexport_res& result) REQUIRES(SavedExports::Lock()) {
                                if (result.status == 0)
-                                   SavedExports::Unreferenced(args.path);
+                                   SavedExports::Unreferenced(args.path, caller);
                                use(result);
                            });
 }

@@ -114,39 +114,38 @@ unsigned WorkerCount(const LumedOptions& options) {
     return kDefaultWorkers;
 }
 
-// The real path of dir, when it is a directory; else empty.
-std::string RealDirectory(const std::string& dir) {
-    char real[PATH_MAX];
-    if (!::realpath(dir.c_str(), real) || !std::filesystem::is_directory(real))
-        return "";
-    return real;
-}
-
-bool CreateExport(FSM* fsm, const std::string& dir, const std::string& clients, SharePerms perms,
-                  std::string& error) {
-    std::string real = RealDirectory(dir);
-    if (real.empty()) {
-        error = "not a directory: " + dir;
+// Exports dir as the administrator named it (where: the option or the
+// file's entry, for messages); with onlyNew, not again when exported
+// already. False with error "WHERE: reason".
+bool CreateExport(FSM* fsm, const std::string& dir, const std::string& where,
+                  const std::string& clients, SharePerms perms, bool onlyNew, std::string& error) {
+    ExportDirectory opened;
+    ExportPtr existing;
+    bool ok = OpenExportDirectory(dir, opened, error);
+    if (ok && onlyNew && gAllExports->FindExport(opened.path, existing))
+        return true;
+    if (!ok || !CreateStartupExport(fsm, opened, clients, perms, error)) {
+        error = where + ": " + error;
         return false;
     }
-    if (!CreateStartupExport(fsm, real, clients, perms, error))
-        return false;
-    std::printf("lumed: exporting %s\n", real.c_str());
+    std::printf("lumed: exporting %s\n", opened.path.c_str());
     return true;
 }
 
 bool CreateFileExport(FSM* fsm, const ConfigExport& entry, const LumedOptions& options,
-                      std::string& error) {
-    return CreateExport(fsm, entry.dir, entry.clients.value_or(options.clients),
-                        entry.perms.value_or(options.perms), error);
+                      bool onlyNew, std::string& error) {
+    return CreateExport(fsm, entry.dir,
+                        options.configPath + ":" + std::to_string(entry.line) + ": dir",
+                        entry.clients.value_or(options.clients),
+                        entry.perms.value_or(options.perms), onlyNew, error);
 }
 
 bool CreateExports(FSM* fsm, const LumedOptions& options, std::string& error) {
     for (const std::string& dir : options.exports)
-        if (!CreateExport(fsm, dir, options.clients, options.perms, error))
+        if (!CreateExport(fsm, dir, "--export", options.clients, options.perms, false, error))
             return false;
     for (const ConfigExport& entry : options.fileExports)
-        if (!CreateFileExport(fsm, entry, options, error))
+        if (!CreateFileExport(fsm, entry, options, false, error))
             return false;
     return true;
 }
@@ -162,14 +161,9 @@ void AddNewFileExports(FSM* fsm, const LumedOptions& options) {
         OXLOG(-1, 0, "Exports unchanged: %s.", error.c_str());
         return;
     }
-    for (const ConfigExport& entry : fresh.fileExports) {
-        ExportPtr existing;
-        std::string real = RealDirectory(entry.dir);
-        if (!real.empty() && gAllExports->FindExport(real, existing))
-            continue;
-        if (!CreateFileExport(fsm, entry, options, error))
-            OXLOG(-1, 0, "%s:%d: %s", options.configPath.c_str(), entry.line, error.c_str());
-    }
+    for (const ConfigExport& entry : fresh.fileExports)
+        if (!CreateFileExport(fsm, entry, options, true, error))
+            OXLOG(-1, 0, "%s", error.c_str());
     std::fflush(stdout);
 }
 

@@ -2,17 +2,30 @@
 // exports the configuration channel made (shares, share ids, clients,
 // permissions, references; expiry afresh), not those unexported or expired
 // before, nor --export ones, nor one whose directory went; after a clean stop (SIGTERM removes
-// every export on the way out) and after a kill.
+// every export on the way out) and after a kill. And what it checks first:
+// that the directory is still the one exported, and that its creators may
+// still have it.
+#include <limits.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
+#include <sstream>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
+#include "platform/StateDir.h"
+#include "platform/StateStore.h"
 #include "tests/server/Nfs3RawClient.h"
 #include "tests/server/config/LumedFixture.h"
+#include "tests/support/Child.h"
 
 namespace {
 
@@ -91,5 +104,163 @@ INSTANTIATE_TEST_SUITE_P(StopOrKill, Restart, ::testing::Values(SIGTERM, SIGKILL
                          [](const ::testing::TestParamInfo<int>& info) {
                              return info.param == SIGTERM ? "Stop" : "Kill";
                          });
+
+}  // namespace
+
+namespace {
+
+// A local user with no part in administration.
+const std::pair<uid_t, gid_t> kUser{1000, 1000};
+
+class RestartRecheck : public LumedFixture {
+  protected:
+    // No lumed, and nothing in the state directory nor among the directories.
+    void Reset() {
+        m_lumed.Stop();
+        for (const std::string& dir : {m_state.Path(), m_dirs.Path()})
+            for (const auto& entry : std::filesystem::directory_iterator(dir))
+                std::filesystem::remove_all(entry.path());
+    }
+    void StopAndStart() {
+        m_lumed.Stop();
+        StartLumed({});
+    }
+    // This machine's job results directory, where anyone may export: as the
+    // issue found it, world-writable and sticky.
+    std::string JobResults(const std::string& name) {
+        const std::string dir = NewDir(name);
+        ::chmod(dir.c_str(), 01777);
+        SetJobResults(dir);
+        return dir;
+    }
+    void SetJobResults(const std::string& dir) {
+        char host[HOST_NAME_MAX + 1] = {};
+        ::gethostname(host, sizeof(host) - 1);
+        const nlohmann::json registry = {
+            {std::string("Machines\\") + host, {{"dJOBRESULTSDIR", dir}}}};
+        std::ofstream(m_state / "registry.json") << registry.dump();
+    }
+    static void AsUser(const std::vector<std::string>& command) {
+        const ProgramRun run = RunProgram(command, kUser);
+        ASSERT_EQ(run.exitCode, 0) << command.at(0) << ": " << run.err;
+    }
+    // dir made by the local user and exported over TCP, where lumed knows
+    // no name for the caller.
+    std::string ExportedByUser(const std::string& dir) {
+        AsUser({"mkdir", dir});
+        const std::string port = "127.0.0.1:" + std::to_string(m_lumed.Port());
+        EXPECT_EQ(Out(RunLumectl({"--server", port, "export", dir}, kUser)),
+                  "exported " + dir + " as " + dir + " (references: 1)\n");
+        return dir;
+    }
+    std::string ExportedHere(const std::string& dir) {
+        EXPECT_EQ(Ctl({"export", dir}).exitCode, 0);
+        return dir;
+    }
+    // The record as lumed wrote them before it kept directories and
+    // creators: "perms timeout job-id references clients".
+    void WriteOldRecord(const std::string& share) {
+        const std::string state = m_state.Path();
+        EXPECT_TRUE(FromChild<bool>(false, [&] {
+            SetPlatformStateDir(state);
+            std::shared_ptr<StateStore> store = StateStore::Get();
+            unsigned table = 0;
+            return store && store->Table("exports", table) && store->Put(table, share, "3 0 0 1 *");
+        }));
+    }
+    // The log's lines saying whether the share was made again.
+    std::vector<std::string> RestoreLines(const std::string& share) {
+        std::vector<std::string> lines;
+        std::istringstream log(ReadFile(m_state / "lumed.log"));
+        for (std::string line; std::getline(log, line);)
+            if (line.find("[" + share + "] ") != std::string::npos &&
+                line.find("made again") != std::string::npos)
+                lines.push_back(line);
+        return lines;
+    }
+    bool Mountable(const std::string& share) {
+        Nfs3RawClient nfs;
+        std::string error;
+        return nfs.Mount(m_lumed.Port(), share, error);
+    }
+};
+
+// Each row makes one export, changes something while lumed is down, and
+// says what the restart's one line about it says after its share path.
+TEST_F(RestartRecheck, ARecordIsMadeAgainOnlyForItsDirectoryAndAsItsCreatorsMayToday) {
+    const std::string kElsewhere = "not made again: its directory is no longer the one exported.";
+    const std::string kNobodyRefused =
+        "its creator [nobody in particular] may not have it now: status 11, This path is not in "
+        "allowed paths.";
+    const struct {
+        const char* what;
+        std::function<std::string()> make;  // lumed running; the share path
+        std::function<void(const std::string&)> change;
+        std::string logged;
+        bool back;
+    } rows[] = {
+        {"a local user's export turned into a link to /",
+         [&] { return ExportedByUser(JobResults("jr") + "/evil"); },
+         [&](const std::string& share) {
+             AsUser({"rmdir", share});
+             AsUser({"ln", "-s", "/", share});
+         },
+         kElsewhere, false},
+        {"this machine's export renamed away and made anew",
+         [&] { return ExportedHere(NewDir("d")); },
+         [&](const std::string& share) {
+             std::filesystem::rename(share, share + ".old");
+             NewDir("d");
+         },
+         kElsewhere, false},
+        {"an export through a link now leading elsewhere",
+         [&] {
+             std::filesystem::create_directory_symlink(NewDir("d"), m_dirs.RealPath() + "/link");
+             NewDir("e");
+             return ExportedHere(m_dirs.RealPath() + "/link");
+         },
+         [&](const std::string& share) {
+             std::filesystem::remove(share);
+             std::filesystem::create_directory_symlink(m_dirs.RealPath() + "/e", share);
+         },
+         kElsewhere, false},
+        {"a local user's export after the job results moved",
+         [&] { return ExportedByUser(JobResults("jr") + "/ok"); },
+         [&](const std::string&) { SetJobResults(NewDir("elsewhere")); },
+         "not made again: " + kNobodyRefused, false},
+        {"a record of an earlier version", [&] { return ExportedHere(NewDir("d")); },
+         [&](const std::string& share) { WriteOldRecord(share); },
+         "not made again: its record is unreadable or of an earlier version.", false},
+        {"a local user's export left alone",
+         [&] { return ExportedByUser(JobResults("jr") + "/ok"); }, [&](const std::string&) {},
+         "made again with 1 references.", true},
+        {"a local user's and this machine's after the job results moved",
+         [&] { return ExportedHere(ExportedByUser(JobResults("jr") + "/ok")); },
+         [&](const std::string&) { SetJobResults(NewDir("elsewhere")); },
+         "made again with 1 of 2 references: " + kNobodyRefused, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Reset();
+        ASSERT_NO_FATAL_FAILURE(StartLumed({}));
+        const std::string share = row.make();
+        m_lumed.Stop();
+        row.change(share);
+        ASSERT_NO_FATAL_FAILURE(StartLumed({}));
+
+        EXPECT_EQ(Out(Ctl({"list"})).find(share) != std::string::npos, row.back);
+        EXPECT_EQ(Mountable(share), row.back);
+        std::vector<std::string> lines = RestoreLines(share);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].find("[" + share + "] " + row.logged), std::string::npos) << lines[0];
+        // A record not made again is gone; one made again has its references.
+        ASSERT_NO_FATAL_FAILURE(StopAndStart());
+        EXPECT_EQ(RestoreLines(share).size(), row.back ? 2u : 1u);
+        if (row.back) {
+            EXPECT_EQ(Out(Ctl({"unexport", share})),
+                      "unexported " + share + " (references: 0, removed)\n");
+        }
+    }
+}
 
 }  // namespace

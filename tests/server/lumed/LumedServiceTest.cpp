@@ -131,3 +131,66 @@ TEST(LumedService, AnExportDirectoryThatIsNotThereFailsTheStart) {
     LumedProcess lumed;
     EXPECT_FALSE(lumed.Start({{state / "no-such-dir"}, state.Path(), {}}));
 }
+
+// The administrator names an export's directory itself: one reached through
+// a symbolic link anywhere on its path is refused, naming the directory it
+// leads to; at start lumed does not start, on SIGHUP it serves on without it.
+TEST(LumedService, AnExportDirectoryReachedThroughALinkIsRefused) {
+    TempDir dir;
+    const std::string real = dir.RealPath() + "/real", link = dir.RealPath() + "/link";
+    std::filesystem::create_directories(real + "/sub");
+    std::filesystem::create_directory_symlink(real, link);
+    const std::string config = dir / "lumed.toml";
+    const struct {
+        const char* what;
+        std::vector<std::string> exports;  // --export
+        std::string file;                  // the configuration file at start
+        std::string added;                 // and on SIGHUP
+        std::string logged;
+    } rows[] = {
+        {"--export naming a link",
+         {link},
+         "",
+         "",
+         "--export: " + link +
+             " has a symbolic link on its path; name the directory itself: " + real},
+        {"[[export]] with a link on the way",
+         {},
+         "[[export]]\ndir = \"" + link + "/sub\"\n",
+         "",
+         config + ":1: dir: " + link + "/sub has a symbolic link on its path; name the " +
+             "directory itself: " + real + "/sub"},
+        {"[[export]] of a link added for SIGHUP",
+         {},
+         "[[export]]\ndir = \"" + real + "/sub\"\n",
+         "[[export]]\ndir = \"" + link + "\"\n",
+         config + ":3: dir: " + link + " has a symbolic link on its path; name the directory " +
+             "itself: " + real},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string state = dir / "state";
+        std::filesystem::remove_all(state);
+        std::ofstream(config) << row.file;
+        LumedProcess lumed;
+        std::vector<std::string> args;
+        if (!row.file.empty())
+            args = {"--config", config};
+        const bool started = lumed.Start({row.exports, state, args});
+        EXPECT_EQ(started, !row.added.empty()) << lumed.Output();
+        if (started && !row.added.empty()) {
+            std::ofstream(config, std::ios::app) << row.added;
+            ASSERT_EQ(::kill(lumed.Pid(), SIGHUP), 0);
+            bool reloaded = false;  // logged last: waited for up to ten seconds
+            for (int i = 0; i < 200 && !reloaded; ++i, ::usleep(50 * 1000))
+                reloaded = ReadFile(state + "/lumed.log").find("SIGHUP") != std::string::npos;
+            EXPECT_TRUE(reloaded);
+            NfsClient nfs;
+            std::string error;
+            EXPECT_FALSE(nfs.Mount(lumed.Port(), link, error));
+            EXPECT_FALSE(nfs.Mount(lumed.Port(), real, error));
+        }
+        const std::string log = ReadFile(state + "/lumed.log");
+        EXPECT_NE(log.find(row.logged + "\n"), std::string::npos) << log;
+    }
+}
