@@ -90,12 +90,21 @@ cmp -s -n 524288 "$work/holed" /dev/zero || fail "the hole does not read as zero
 cmp -s -i 524288 "$work/holed" "$work/data3" || fail "the bytes past the hole changed"
 
 # A crash of lumed: the export it makes again is Ganesha's, adopted in place.
+# One whose directory was replaced meanwhile is not made again, and Ganesha
+# withdraws it.
+mkdir -p "$work/replaced"
+expect "export of the replaced" ctl export "$work/replaced" --clients 127.0.0.1
 kill -KILL "$lumed_pid"
 wait "$lumed_pid" 2>/dev/null
+mv "$work/replaced" "$work/replaced.old" && mkdir "$work/replaced"
 start_lumed
-grep -q "1 of them from an earlier run" "$work/state/lumed.log" ||
-    fail "the restarted lumed adopted nothing"
+grep -q "2 of them from an earlier run" "$work/state/lumed.log" ||
+    fail "the restarted lumed adopted not both"
 expect "read after lumed's restart" nfs-cp "$(url "$share/v3.bin" 3)" "$work/back-restart"
+grep -q "Recorded export \[$work/replaced\] not made again: its directory is no longer the one exported." \
+    "$work/state/lumed.log" || fail "the replaced directory was made again"
+refused "the replaced directory mounted after the restart" nfs-ls "$(url "$work/replaced" 3)"
+[ "$(ls "$work/state/ganesha/"*.conf | wc -l)" = 1 ] || fail "the withdrawn export's block file is left"
 
 # Unexport to zero: Ganesha's export and its block file go.
 expect "first unexport" ctl unexport "$share"
