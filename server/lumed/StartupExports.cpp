@@ -119,7 +119,7 @@ void Restore(FSM* fsm, const SavedExport& saved) REQUIRES(SavedExports::Lock()) 
             why = kNotTheOneExported;
         } else {
             refused.push_back(creator);
-            refusal = "its creator [" + CreatorName(creator) + "] may not have it now: " + error;
+            refusal = "its creator [" + CreatorName(creator) + "] was refused: " + error;
         }
     }
     if (why.empty() && made == 0)

@@ -190,8 +190,8 @@ class RestartRecheck : public LumedFixture {
 TEST_F(RestartRecheck, ARecordIsMadeAgainOnlyForItsDirectoryAndAsItsCreatorsMayToday) {
     const std::string kElsewhere = "not made again: its directory is no longer the one exported.";
     const std::string kNobodyRefused =
-        "its creator [nobody in particular] may not have it now: status 11, This path is not in "
-        "allowed paths.";
+        "its creator [nobody in particular] was refused: status 11, This path is not in allowed "
+        "paths.";
     const struct {
         const char* what;
         std::function<std::string()> make;  // lumed running; the share path
