@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 enum class LumectlVerb {
@@ -42,7 +43,9 @@ struct LumectlCommand {
     std::string path;  // export: the directory; otherwise the share path
     std::string file;  // lock commands and drill-hole: relative to the share
     // export
-    std::string clients = "*";
+    // Unset: none named; the server gives a new export every client and
+    // adds none to an existing one.
+    std::optional<std::string> clients;
     int32_t perms = 3;
     uint32_t timeoutMinutes = 0;
     uint64_t jobId = 0;

@@ -55,11 +55,11 @@ void Judge(LumectlReport& report, int status, const std::string& message,
 LumectlReport Export(const LumectlCommand& command, ConfigClient& client) {
     LumectlReport report;
     report.command = "export";
-    RequestText path(command.path), clients(command.clients);
+    RequestText path(command.path), clients(command.clients.value_or(""));
     lumecfg_export_args args{};
     args.timeout = command.timeoutMinutes;
     args.path = path.pointer;
-    args.clients = &clients.pointer;
+    args.clients = command.clients ? &clients.pointer : nullptr;
     args.perms = command.perms;
     args.job_id = command.jobId;
     args.unique_name = command.unique;

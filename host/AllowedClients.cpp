@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -49,14 +50,23 @@ bool IsHostNameChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
 }
 
-// Letters, digits, '-', '.', '_', no empty label. A name of digits and dots
-// only is a mistyped address, not a host.
+constexpr size_t kMaxHostName = 253, kMaxLabel = 63;
+
+// Letters, digits, '-', '.', '_', no empty or over-long label. A name of
+// digits and dots only is a mistyped address, not a host.
 bool IsValidHostName(const std::string& name) {
-    if (name.empty() || name.front() == '.' || name.back() == '.' ||
-        name.find("..") != std::string::npos)
+    if (name.empty() || name.size() > kMaxHostName ||
+        !std::all_of(name.begin(), name.end(), IsHostNameChar))
         return false;
-    if (!std::all_of(name.begin(), name.end(), IsHostNameChar))
-        return false;
+    size_t begin = 0;
+    for (;;) {
+        size_t dot = std::min(name.find('.', begin), name.size());
+        if (dot == begin || dot - begin > kMaxLabel)
+            return false;
+        if (dot == name.size())
+            break;
+        begin = dot + 1;
+    }
     return !std::all_of(name.begin(), name.end(), IsDigitOrDot);
 }
 
@@ -123,13 +133,26 @@ std::string Canonical(const std::string& entry) {
     return IsValidHostName(entry) ? ToLower(entry) : "";
 }
 
-std::vector<std::string> CanonicalEntries(const std::string& text) {
-    std::vector<std::string> out;
+// The canonical entries of text; false, with bad set to the first entry
+// that is not valid, when there is one.
+bool CanonicalEntries(const std::string& text, std::vector<std::string>& out, std::string& bad) {
     for (const std::string& entry : SplitEntries(text)) {
         std::string canonical = Canonical(entry);
-        if (!canonical.empty())
-            out.push_back(canonical);
+        if (canonical.empty()) {
+            bad = entry;
+            return false;
+        }
+        out.push_back(canonical);
     }
+    return true;
+}
+
+// The canonical entries of text; none when one is not valid.
+std::vector<std::string> ValidEntries(const std::string& text) {
+    std::vector<std::string> out;
+    std::string bad;
+    if (!CanonicalEntries(text, out, bad))
+        out.clear();
     return out;
 }
 
@@ -165,17 +188,47 @@ bool EntryAdmits(const std::string& entry, const CRaIPAddr& address, const std::
     return entry == lowerName;
 }
 
+// entry as a reason may quote it: bytes that are not printable ASCII as
+// \xNN, so that no control byte reaches a terminal or a log.
+std::string Quoted(const std::string& entry) {
+    std::string out;
+    for (unsigned char c : entry) {
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += static_cast<char>(c);
+            continue;
+        }
+        char escaped[5];
+        snprintf(escaped, sizeof escaped, "\\x%02x", c);
+        out += escaped;
+    }
+    return out;
+}
+
 }  // namespace
 
+bool AllowedClients::Check(const std::string& text, std::string& reason) {
+    std::vector<std::string> entries;
+    std::string bad;
+    if (!CanonicalEntries(text, entries, bad)) {
+        reason = "[" + Quoted(bad) + "] is not an address, CIDR range, host name or *.suffix";
+        return false;
+    }
+    if (entries.empty()) {
+        reason = "no client is named";
+        return false;
+    }
+    return true;
+}
+
 void AllowedClients::Fill(const std::string& text) {
-    for (const std::string& entry : CanonicalEntries(text)) {
+    for (const std::string& entry : ValidEntries(text)) {
         if (std::find(m_entries.begin(), m_entries.end(), entry) == m_entries.end())
             m_entries.push_back(entry);
     }
 }
 
 void AllowedClients::Remove(const std::string& text) {
-    for (const std::string& entry : CanonicalEntries(text))
+    for (const std::string& entry : ValidEntries(text))
         m_entries.erase(std::remove(m_entries.begin(), m_entries.end(), entry), m_entries.end());
 }
 

@@ -11,8 +11,12 @@
 // The caller's host name is the transport's forward-confirmed one
 // (RpcCaller::hostName), never a name the client states (machineName); a
 // name entry matches nothing else, and nothing when there is no such name.
-// An empty set admits no client. Entries that are neither an address, a range
-// nor a valid host name are ignored. Not thread-safe: Export guards it.
+// An empty set admits no client. A text is taken whole or not at all: one
+// entry that is neither "*", an address, a range, a valid host name (labels
+// of letters, digits, '-' and '_', at most 63 bytes each, 253 in all) nor
+// "*." and such a name makes the whole text count for nothing, so lists
+// from callers and configuration are checked (Check) before they are used.
+// Not thread-safe: Export guards it.
 #pragma once
 
 #include <string>
@@ -22,9 +26,17 @@
 
 class AllowedClients {
   public:
-    // Adds the entries of text that are not there yet.
+    // True when text names at least one client and every entry is valid;
+    // else false and reason says why, naming the first entry that is not
+    // valid ("[bad!name] is not an address, CIDR range, host name or
+    // *.suffix", or "no client is named").
+    static bool Check(const std::string& text, std::string& reason);
+
+    // Adds the entries of text that are not there yet; nothing when an
+    // entry of text is not valid.
     void Fill(const std::string& text);
-    // Removes the entries of text that are there.
+    // Removes the entries of text that are there; nothing when an entry of
+    // text is not valid.
     void Remove(const std::string& text);
     // The entries in the order they were added, joined by ",".
     std::string ToString() const;

@@ -12,19 +12,20 @@
 
 namespace {
 
-constexpr unsigned long long kResolve =
-    RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+constexpr unsigned long long kNoLinks = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+constexpr unsigned long long kResolve = RESOLVE_BENEATH | kNoLinks;
 // The longest piece handed to the kernel at once, without its terminator
 // (PATH_MAX with it).
 constexpr size_t kPieceMax = PATH_MAX - 1;
 constexpr int kRetries = 64;
 
-int OpenAt2(int dirFd, const char* path, int flags, mode_t mode) {
+int OpenAt2(int dirFd, const char* path, int flags, mode_t mode,
+            unsigned long long resolve = kResolve) {
     struct open_how how {};
     how.flags = static_cast<unsigned long long>(flags | O_CLOEXEC);
     // The kernel refuses a mode without O_CREAT or O_TMPFILE.
     how.mode = (flags & (O_CREAT | __O_TMPFILE)) ? mode : 0;
-    how.resolve = kResolve;
+    how.resolve = resolve;
     int fd = -1;
     // EAGAIN: a rename elsewhere raced the walk; the kernel asks to try again.
     for (int tries = 0; tries < kRetries; ++tries) {
@@ -95,6 +96,10 @@ int OpenBeneath(int dirFd, const std::string& relative, int flags, mode_t mode) 
     }
 }
 
+int OpenNoLinks(int dirFd, const std::string& path, int flags) {
+    return OpenAt2(dirFd, path.c_str(), flags, 0, kNoLinks);
+}
+
 std::string DescriptorPath(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
 }
@@ -115,13 +120,8 @@ void SplitLastName(const std::string& relative, std::string& parent, std::string
     name = relative.substr(slash + 1);
 }
 
-BeneathRoot::BeneathRoot(const std::string& path) : m_path(path) {
-    struct open_how how {};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    m_fd = UniqueFd(
-        static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
-}
+BeneathRoot::BeneathRoot(const std::string& path)
+    : m_path(path), m_fd(OpenNoLinks(AT_FDCWD, path, O_PATH | O_DIRECTORY)) {}
 
 bool BeneathRoot::Relative(const std::string& path, std::string& relative) const {
     if (path == m_path) {

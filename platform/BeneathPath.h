@@ -43,6 +43,11 @@ class UniqueFd {
 // link on the way, EXDEV for a way out).
 int OpenBeneath(int dirFd, const std::string& relative, int flags, mode_t mode = 0);
 
+// openat2 of path from dirFd (AT_FDCWD, or a directory) following no
+// symbolic link anywhere on the way (ELOOP), but free to climb ("..") or to
+// start at "/"; for paths resolved already, or single names.
+int OpenNoLinks(int dirFd, const std::string& path, int flags);
+
 // Opens what an O_PATH descriptor refers to anew with flags (through
 // /proc/self/fd, which re-checks the caller's permissions); O_CREAT, O_EXCL
 // and O_NOFOLLOW are dropped. A symbolic link cannot be opened (ELOOP).

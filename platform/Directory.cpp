@@ -1,39 +1,64 @@
-// CRaDirectory::Create (with parents when asked) and FXFolder.
+// CRaDirectory::Create (a name at a time, no link followed) and FXFolder.
 #include "platform/Directory.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <utility>
+#include <vector>
 
-#include "platform/PathUtil.h"
+#include "platform/BeneathPath.h"
 
 namespace {
 
-bool IsDirectory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+constexpr mode_t kDirectoryMode = 0755;
+
+// The names of path; empty ones (from doubled or trailing '/') left out.
+std::vector<std::string> Names(const std::string& path) {
+    std::vector<std::string> names;
+    size_t begin = 0;
+    while (begin <= path.size()) {
+        size_t end = path.find('/', begin);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end > begin)
+            names.push_back(path.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    return names;
 }
 
-// mkdir where an existing directory counts as made.
-int MakeOne(const std::string& path) {
-    if (::mkdir(path.c_str(), 0755) == 0)
-        return 0;
-    int err = errno;
-    if (err == EEXIST && IsDirectory(path))
-        return 0;
-    return err;
+int OpenDirectory(int dirFd, const std::string& name) {
+    return OpenNoLinks(dirFd, name, O_PATH | O_DIRECTORY);
 }
 
-int MakeWithParents(const std::string& path) {
-    int err = MakeOne(path);
-    if (err != ENOENT)
-        return err;
-    std::string parent;
-    DirName(path, parent);
-    if (parent == path || parent == "." || parent == "/")
-        return err;  // nothing above to make
-    err = MakeWithParents(parent);
-    return err != 0 ? err : MakeOne(path);
+// Opens name in dir, making it first when missing and make is set. On
+// failure -1 with errno.
+int Step(int dirFd, const std::string& name, bool make) {
+    int fd = OpenDirectory(dirFd, name);
+    if (fd >= 0 || errno != ENOENT || !make)
+        return fd;
+    // EEXIST: made meanwhile by someone else; what is there now is opened
+    // as any existing name is.
+    if (::mkdirat(dirFd, name.c_str(), kDirectoryMode) != 0 && errno != EEXIST)
+        return -1;
+    return OpenDirectory(dirFd, name);
+}
+
+int Make(const std::string& path, bool recursive) {
+    UniqueFd dir(OpenDirectory(AT_FDCWD, path[0] == '/' ? "/" : "."));
+    if (!dir.Valid())
+        return errno;
+    const std::vector<std::string> names = Names(path);
+    for (size_t i = 0; i < names.size(); ++i) {
+        const bool last = i + 1 == names.size();
+        UniqueFd next(Step(dir.Get(), names[i], recursive || last));
+        if (!next.Valid())
+            return last && errno == ENOTDIR ? EEXIST : errno;
+        dir = std::move(next);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -41,9 +66,10 @@ int MakeWithParents(const std::string& path) {
 CRaError CRaDirectory::Create(const std::string& path, bool recursive) {
     if (path.empty())
         return CRaError::FromErrno(ENOENT);
-    return CRaError::FromErrno(recursive ? MakeWithParents(path) : MakeOne(path));
+    return CRaError::FromErrno(Make(path, recursive));
 }
 
 bool FXFolder::DoesFolderExist(const std::string& path) {
-    return IsDirectory(path);
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }

@@ -172,3 +172,8 @@ bool MayManageExport(const ExportPtr& exp, const std::string& caller) {
           exp->GetPath().c_str());
     return false;
 }
+
+bool MayChangeExport(const ExportPtr& exp, const std::string& caller) {
+    SinkFSMExport* sinkExport = AsSinkFSMExport(exp);
+    return IsThisMachine(caller) || (sinkExport && sinkExport->HasCreator(caller));
+}

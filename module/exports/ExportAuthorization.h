@@ -17,7 +17,8 @@
 // mount path holds nothing.
 // Managing an export (unexport, keep-alive, locks, holes) is for this
 // machine, for a client that asked for the export, and for one that may
-// export its real path.
+// export its real path. Changing an export's clients or options is for this
+// machine and for the proved client that created it only.
 // No state, no lock: any number of calls may run at once.
 #pragma once
 
@@ -37,5 +38,7 @@ bool IsPartOfLibraryPath(const std::string& path);
 bool IsThisMachine(const std::string& caller);
 // True when caller may unexport, keep alive, lock in or punch holes in exp.
 bool MayManageExport(const ExportPtr& exp, const std::string& caller);
+// True when caller may change exp's clients, permissions and timeout.
+bool MayChangeExport(const ExportPtr& exp, const std::string& caller);
 // What a refused manager is told, with LUME_STATUS_PATH_NOT_ALLOWED.
 extern const char kNotAllowedText[];

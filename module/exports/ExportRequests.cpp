@@ -63,13 +63,45 @@ std::string UniqueSuffix() {
     return suffix;
 }
 
+// Whom an unproved caller's missing dumps directory is made as: nobody,
+// with no groups.
+const OxUserToken kNobody{65534, 65534, {}};
+
+// The clients of a new export whose request names none.
+const char kEveryClient[] = "*";
+
+// Refuses, before anything is made, what no caller may ask (a client list
+// that is not one) and what an unproved caller may not: keeping root, which
+// only this machine and proved peers may give NFS clients.
+bool CheckRequest(const LumeExportPath& request, const std::string& caller,
+                  LumeExportPathResp* response) {
+    if ((request.perms & SHARE_PERM_ROOT) && caller.empty()) {
+        OXLOG(1, request.jobId, "An unproved caller may not keep root (perms %d).", request.perms);
+        Refuse(response, LUME_STATUS_PATH_NOT_ALLOWED, kNotAllowedText);
+        return false;
+    }
+    std::string reason;
+    if (request.clients && !AllowedClients::Check(request.clients, reason)) {
+        OXLOG(1, request.jobId, "Bad client list: %s.", reason.c_str());
+        Refuse(response, LUME_STATUS_INVALID_ARGUMENT, "Bad client list: " + reason + ".");
+        return false;
+    }
+    return true;
+}
+
 // Builds the export and its root handle. Empty, with the response refused,
 // when the directory or its handle cannot be had.
-ExportPtr BuildExport(const LumeExportPath& request, const std::string& sharePath,
-                      const std::string& realPath, uint32_t shareId, LumeExportPathResp* response) {
+ExportPtr BuildExport(const LumeExportPath& request, const std::string& caller,
+                      const std::string& sharePath, const std::string& realPath, uint32_t shareId,
+                      LumeExportPathResp* response) {
     ExportPtr none;
-    SinkFSMExport* created = new SinkFSMExport(sharePath, realPath, request.perms,
-                                               OrEmpty(request.clients), shareId, none);
+    SinkFSMExport* created =
+        new SinkFSMExport(sharePath, realPath, request.perms,
+                          request.clients ? request.clients : kEveryClient, shareId, none);
+    // The path was authorised for the caller; what it makes there is made
+    // as the caller, so an unproved one makes nothing root could not.
+    if (caller.empty())
+        created->SetDirectoryMaker(kNobody);
     std::string error;
     int status = created->InitExportFileHandle(error);
     if (status != 0) {
@@ -87,33 +119,95 @@ ExportPtr BuildExport(const LumeExportPath& request, const std::string& sharePat
     return exp;
 }
 
-// Brings the export's clients back to what Ganesha has: clients kept after
-// a failed update would go with every later update, and fail it too.
-void RestoreClients(ExportPtr& exp, const std::string& before) {
-    std::string now;
-    exp->GetAllowedClients(now);
-    exp->RemoveAllowedClients(now);
-    exp->FillAllowedClients(before);
+// Registers a new export with NFS-Ganesha where the host serves NFS through
+// it; on failure takes it out again.
+bool PublishToGanesha(ExportPtr& exp, LumeExportPathResp* response) {
+    if (!LumeServiceGlobals::isGanesha || CreateGaneshaExport(exp) == 0)
+        return true;
+    gAllExports->RemoveExport(exp);
+    ShareIdToPathCache::FreeShareId(exp->GetShareId(), false);
+    Refuse(response, LUME_STATUS_NFS_EXPORT_FAILED, "Creation of NFS export failed.");
+    return false;
 }
 
-// Registers the export with NFS-Ganesha where the host serves NFS through it.
-// clientsBefore: an existing export's clients before this request's.
-bool PublishToGanesha(ExportPtr& exp, bool isNew, const std::string& clientsBefore,
-                      LumeExportPathResp* response) {
-    if (!LumeServiceGlobals::isGanesha)
-        return true;
-    if (isNew && CreateGaneshaExport(exp) != 0) {
-        gAllExports->RemoveExport(exp);
-        ShareIdToPathCache::FreeShareId(exp->GetShareId(), false);
+// What a request asks of an export that exists already.
+struct ExportChange {
+    std::string newClients;  // entries the export does not have yet; "" none
+    bool perms = false;
+    bool timeout = false;
+
+    bool Any() const { return !newClients.empty() || perms || timeout; }
+    // "clients", "perms and timeout", "clients, perms and timeout" ...
+    std::string What() const {
+        std::vector<std::string> parts;
+        if (!newClients.empty())
+            parts.push_back("clients");
+        if (perms)
+            parts.push_back("perms");
+        if (timeout)
+            parts.push_back("timeout");
+        std::string what;
+        for (size_t i = 0; i < parts.size(); ++i)
+            what += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+        return what;
+    }
+};
+
+// An omitted client list asks for no client.
+ExportChange ChangeOf(const ExportPtr& exp, const LumeExportPath& request) {
+    ExportChange change;
+    if (request.clients) {
+        std::string current;
+        exp->GetAllowedClients(current);
+        AllowedClients asked;
+        asked.Fill(request.clients);
+        asked.Remove(current);
+        change.newClients = asked.ToString();
+    }
+    change.perms = request.perms != exp->GetSharePerms();
+    change.timeout = static_cast<time_t>(request.timeout) * 60 != exp->GetExpiryInterval();
+    return change;
+}
+
+// Applies a change whole or not at all: clients and perms go to Ganesha
+// first where it serves NFS, and are taken back when it refuses them.
+bool ApplyChange(ExportPtr& exp, const LumeExportPath& request, const ExportChange& change,
+                 LumeExportPathResp* response) {
+    const SharePerms permsBefore = exp->GetSharePerms();
+    exp->FillAllowedClients(change.newClients);
+    exp->SetSharePerms(request.perms);
+    bool published = !LumeServiceGlobals::isGanesha ||
+                     (change.newClients.empty() && !change.perms) || UpdateGaneshaExport(exp) == 0;
+    if (!published) {
+        exp->RemoveAllowedClients(change.newClients);
+        exp->SetSharePerms(permsBefore);
         Refuse(response, LUME_STATUS_NFS_EXPORT_FAILED, "Creation of NFS export failed.");
         return false;
     }
-    if (!isNew && UpdateGaneshaExport(exp) != 0) {
-        RestoreClients(exp, clientsBefore);
-        Refuse(response, LUME_STATUS_NFS_EXPORT_FAILED, "Creation of NFS export failed.");
-        return false;
-    }
+    if (change.timeout)
+        exp->SetExpiryInterval(request.timeout);
     return true;
+}
+
+// A request for an export that exists adds a reference to it. Only who may
+// change the export (MayChangeExport) may add clients or change its perms
+// or timeout; anyone else who may export the path may only ask for it as
+// it is.
+bool Reuse(ExportPtr& exp, const LumeExportPath& request, const std::string& caller,
+           LumeExportPathResp* response) {
+    const ExportChange change = ChangeOf(exp, request);
+    if (!change.Any())
+        return true;
+    if (MayChangeExport(exp, caller)) {
+        OXLOG(1, JobIdOf(exp), "Export [%s] changes its %s.", exp->GetPath().c_str(),
+              change.What().c_str());
+        return ApplyChange(exp, request, change, response);
+    }
+    const std::string why = "Share [" + exp->GetPath() + "] is exported with other " +
+                            change.What() + "; only this machine or its creator may change them.";
+    OXLOG(1, request.jobId, "%s", why.c_str());
+    Refuse(response, LUME_STATUS_PATH_NOT_ALLOWED, why);
+    return false;
 }
 
 }  // namespace
@@ -127,6 +221,8 @@ void CreateNewExport(void* requestRecord, const std::string& caller, char*& resp
     responseRecord = reinterpret_cast<char*>(response);
     OXLOG(10, 0, "LumeExportPathResp [%p] is created.", static_cast<void*>(response));
     OXLOG(1, request.jobId, "Export Request [%s]", LumeExportPathtoStr(request).c_str());
+    if (!CheckRequest(request, caller, response))
+        return;
 
     const std::string requested = OrEmpty(request.path);
     std::string sharePath = SharePathOf(requested);
@@ -148,24 +244,23 @@ void CreateNewExport(void* requestRecord, const std::string& caller, char*& resp
     OxCriticalSectionLock lifetime(&exportLifetimeCs);
     uint32_t shareId = ShareIdToPathCache::GetShareIdForPath(sharePath, true, false);
     ExportPtr exp;
-    bool isNew = !gAllExports->FindExport(shareId, exp) || !exp;
-    std::string clientsBefore;
-    if (!isNew) {
-        exp->GetAllowedClients(clientsBefore);
-        exp->FillAllowedClients(OrEmpty(request.clients));
+    if (gAllExports->FindExport(shareId, exp) && exp) {
+        if (!Reuse(exp, request, caller, response))
+            return;
+        exp->IncrRefCount();
     } else {
-        exp = BuildExport(request, sharePath, realPath, shareId, response);
+        exp = BuildExport(request, caller, sharePath, realPath, shareId, response);
         if (!exp)
             return;
         gAllExports->AddExport(exp);
-        OXLOG(1, boost::static_pointer_cast<SinkFSMExport>(exp)->GetJobId(),
-              "Adding export [%s : %s] first time.", requested.c_str(), sharePath.c_str());
+        OXLOG(1, JobIdOf(exp), "Adding export [%s : %s] first time.", requested.c_str(),
+              sharePath.c_str());
+        exp->IncrRefCount();
+        if (SinkFSMExport* sinkExport = AsSinkFSMExport(exp))
+            sinkExport->AddCreator(caller);
+        if (!PublishToGanesha(exp, response))
+            return;
     }
-    exp->IncrRefCount();
-    if (SinkFSMExport* sinkExport = AsSinkFSMExport(exp))
-        sinkExport->AddCreator(caller);
-    if (!PublishToGanesha(exp, isNew, clientsBefore, response))
-        return;
     ExportToLumeShare(exp, response->share);
     UpdateNFSRpcThreadCount();
 }

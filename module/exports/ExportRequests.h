@@ -1,10 +1,18 @@
 // The export requests of the configuration channel.
 //
-// CreateNewExport makes a directory of this server an export, or adds the
-// caller to the export that already serves it, and always answers with a
+// CreateNewExport makes a directory of this server an export, or adds a
+// reference to the export that already serves it, and always answers with a
 // LumeExportPathResp (status and text, or the share described). Exports are
 // counted: every create raises the count, every unexport lowers it, and the
 // export goes when it reaches 0 (or when the host removes it).
+// What a request may ask: root kept (perms bit 4) only by a proved caller
+// (this machine, a TLS peer), else status 11; a client list only when every
+// entry is a client and there is one, else status 3 naming the entry. An
+// omitted list gives a new export every client ("*") and an existing one
+// none. A request for an existing export that adds clients or changes its
+// perms or timeout is applied whole (or, when Ganesha refuses, not at all:
+// status 17 and no reference) for this machine and the export's creator,
+// and refused (status 11, naming what differs) for anyone else.
 //
 // Locks: exportSerializeCs guards shareSequencer only. exportLifetimeCs is
 // held while a create or unexport request, or the host's removal, finds,

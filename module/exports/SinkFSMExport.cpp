@@ -74,7 +74,7 @@ int SinkFSMExport::InitExportFileHandle(std::string& error) {
     try {
         CImpersonator asExportUser(GetImpersUserToken(), false);
         if (IsAppDumpsPath(m_realPath)) {
-            CRaError err = CRaDirectory::Create(m_realPath, true);
+            CRaError err = MakeDumpsDirectory();
             if (err.IsError()) {
                 OXLOG(1, 0, "Failed to create export path [%s]. Error [%s]", m_realPath.c_str(),
                       err.AsString().c_str());
@@ -92,6 +92,13 @@ int SinkFSMExport::InitExportFileHandle(std::string& error) {
         errno = EACCES;
         return 50;
     }
+}
+
+CRaError SinkFSMExport::MakeDumpsDirectory() const {
+    if (!m_directoryMaker)
+        return CRaDirectory::Create(m_realPath, true);
+    CImpersonator asMaker(*m_directoryMaker, false);
+    return CRaDirectory::Create(m_realPath, true);
 }
 
 bool SinkFSMExport::OpenRoot() {

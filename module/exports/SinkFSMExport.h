@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -24,6 +25,8 @@
 #include "host/Export.h"
 #include "host/LumeLockRecords.h"
 #include "module/SinkFSM.h"
+#include "platform/CImpersonator.h"
+#include "platform/CRaError.h"
 #include "platform/ThreadSafety.h"
 
 class BeneathRoot;
@@ -52,8 +55,13 @@ class SinkFSMExport : public Export {
     // as the export user and builds the root handle. 0 on success; 10 when
     // the directory is missing or cannot be made; 50 when the root handle
     // cannot be built or the identity switch fails (errno EACCES then).
-    // error holds the failure text.
+    // error holds the failure text. A missing dumps directory is made a
+    // name at a time with no symbolic link followed (CRaDirectory::Create),
+    // as the directory maker; the root is opened with no link followed.
     int InitExportFileHandle(std::string& error);
+    // Who makes a missing application-dumps directory: the export user
+    // unless set here, before InitExportFileHandle.
+    void SetDirectoryMaker(const OxUserToken& maker) { m_directoryMaker = maker; }
     bool SetupImpersonation() { return true; }
     // Also stored as the optional parameter "JobId", in decimal.
     void SetJobId(unsigned long id);
@@ -95,6 +103,8 @@ class SinkFSMExport : public Export {
     // Opens the root and builds the root handle from it; false (errno set)
     // when either fails.
     bool OpenRoot();
+    // CRaDirectory::Create of the real path as the directory maker.
+    CRaError MakeDumpsDirectory() const;
 
     std::string m_realPath;
     unsigned long m_jobId = 0;
@@ -102,6 +112,7 @@ class SinkFSMExport : public Export {
     boost::shared_ptr<SinkFSMPathCache> m_pathCache;
     boost::shared_ptr<const BeneathRoot> m_root;
     bool m_fdCacheSupported = true;
+    std::optional<OxUserToken> m_directoryMaker;
     mutable Mutex m_creatorsMutex;
     std::set<std::string> m_creators GUARDED_BY(m_creatorsMutex);
 };

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "host/AllowedClients.h"
+
 namespace {
 
 enum class Kind { Text, Number };
@@ -55,6 +57,14 @@ bool FlagText(const toml::node& node, Kind kind, std::string& text) {
     return true;
 }
 
+// A client list is taken whole or the file is refused, saying which entry
+// is not a client.
+bool CheckClients(const std::string& key, const toml::node& node, const std::string& text,
+                  Where& where) {
+    std::string reason;
+    return AllowedClients::Check(text, reason) || where.Fail(node.source(), key, reason);
+}
+
 bool ApplyValueKey(const std::string& key, const toml::node& node, Kind kind, LumedOptions& options,
                    Where& where) {
     std::string text;
@@ -63,6 +73,8 @@ bool ApplyValueKey(const std::string& key, const toml::node& node, Kind kind, Lu
                           std::string("expected ") +
                               (kind == Kind::Number ? "an integer" : "a string") + ", found " +
                               TypeOf(node));
+    if (key == "clients" && !CheckClients(key, node, text, where))
+        return false;
     if (!ApplyLumedOption("--" + key, text, options))
         return where.Fail(node.source(), key, "bad value " + text);
     return true;
@@ -74,7 +86,10 @@ bool ApplyExportKey(const std::string& key, const toml::node& node, ConfigExport
         if (!node.is_string())
             return where.Fail(node.source(), "export." + key,
                               "expected a string, found " + TypeOf(node));
-        (key == "dir" ? entry.dir : entry.clients.emplace()) = node.as_string()->get();
+        const std::string& text = node.as_string()->get();
+        if (key == "clients" && !CheckClients("export.clients", node, text, where))
+            return false;
+        (key == "dir" ? entry.dir : entry.clients.emplace()) = text;
         return true;
     }
     if (key != "perms")

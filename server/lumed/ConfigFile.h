@@ -12,8 +12,9 @@
 //   perms = 1                    # optional: else perms (or --perms)
 //
 // A file is taken whole or not at all: bad TOML, an unknown key, a value
-// of the wrong type or out of its flag's range is refused, the message
-// naming the file, the line and the key.
+// of the wrong type or out of its flag's range, a client list (clients,
+// export.clients) with an entry that is no client or with none is refused,
+// the message naming the file, the line and the key.
 #pragma once
 
 #include <string>

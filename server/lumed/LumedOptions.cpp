@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "host/AllowedClients.h"
 #include "platform/DecimalOption.h"
 #include "server/lumed/ConfigFile.h"
 
@@ -59,6 +60,14 @@ const char* const kLumedDefaultConfig = "/etc/lumed/lumed.toml";
 
 namespace {
 
+// A client list as the exports take it: checked whole (AllowedClients::Check).
+const CLI::Validator kClientList(
+    [](std::string& text) {
+        std::string reason;
+        return AllowedClients::Check(text, reason) ? std::string() : reason;
+    },
+    "LIST");
+
 // [ADDR:]PORT, ADDR an IPv4 literal or an IPv6 one in brackets.
 void SetMetrics(const std::string& value, LumedOptions& options) {
     const size_t colon = value.rfind(':');
@@ -86,7 +95,7 @@ void AddFlags(CLI::App& app, LumedOptions& o) {
     app.add_option("--export", o.exports)
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    app.add_option("--clients", o.clients);
+    app.add_option("--clients", o.clients)->check(kClientList);
     app.add_option("--perms", o.perms)->transform(DecimalIn<long>(0, 7));
     app.add_option("--port", o.port)->transform(DecimalIn<long>(0, 65535));
     app.add_option("--bind", o.bindAddress);

@@ -11,7 +11,8 @@
 //
 // Without --export lumed serves the exports made later through the
 // configuration channel.
-// --clients and --perms apply to every --export. --port 0 picks a free
+// --clients and --perms apply to every --export; a --clients list with an
+// entry that is no client, or with none, is refused naming the entry. --port 0 picks a free
 // port; the port served is printed on stdout once lumed is ready.
 // The configuration program shares the NFS port when NFS is bound to a
 // loopback address and neither --config-bind nor --config-port is given;

@@ -102,24 +102,75 @@ TEST(host_Export, AuthorizeByAnyAddressOrByName) {
 }
 
 // Every kind of entry, across mixed separators, kept once in canonical form;
-// ranges masked, prefix lengths checked, garbage ignored.
-TEST(host_AllowedClients, FillKeepsTheValidEntriesInCanonicalForm) {
+// ranges masked.
+TEST(host_AllowedClients, FillKeepsTheEntriesInCanonicalForm) {
     const struct {
         const char* text;
         const char* kept;
     } cases[] = {
         {" a.example.com, 192.0.2.7;2001:DB8:0::1\t*.Example.org\n\n10.1.2.3/8;;,*",
          "a.example.com,192.0.2.7,2001:db8::1,*.example.org,10.0.0.0/8,*"},
-        {"192.0.2.77/26 2001:db8:ffff::1/32 0.0.0.0/0 10.0.0.0/33 ::/129 1.2.3.4/ 1.2.3.4/x "
-         "1.2.3.4/-1 /24 1.2.3.0/24/1 ::ffff:192.0.2.1/120 ::ffff:192.0.2.1/95",
+        {"192.0.2.77/26 2001:db8:ffff::1/32 0.0.0.0/0 ::ffff:192.0.2.1/120",
          "192.0.2.64/26,2001:db8::/32,0.0.0.0/0,192.0.2.0/24"},
         {"Backup01.Example.COM under_score *.Example.org",
          "backup01.example.com,under_score,*.example.org"},
-        {" ,; \tbad!name 300.1.2.3 192.0.2 *foo *. *.*.x a..b .lead trail. ::g 1.2.3.4/24/1 x*",
-         ""},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(Filled(c.text).ToString(), c.kept) << c.text;
+        std::string reason;
+        EXPECT_TRUE(AllowedClients::Check(c.text, reason)) << c.text << ": " << reason;
+    }
+}
+
+// A list is checked whole, never trimmed: one entry that is not a client
+// makes Check name it and Fill take nothing of the list; a list of no
+// entry names no client.
+TEST(host_AllowedClients, ABadEntryOrAnEmptyListIsNamedAndNothingIsTaken) {
+    const std::string kNotAClient = "] is not an address, CIDR range, host name or *.suffix";
+    const std::string label63(63, 'a');
+    const struct {
+        std::string text, reason;
+    } cases[] = {
+        {"evil}", "[evil}" + kNotAClient},
+        {"127.0.0.1/33", "[127.0.0.1/33" + kNotAClient},
+        {"300.1.1.1", "[300.1.1.1" + kNotAClient},
+        {"10.0.0.1,bad!name", "[bad!name" + kNotAClient},
+        {"192.0.2.1 ::/129", "[::/129" + kNotAClient},
+        {"1.2.3.4/ x", "[1.2.3.4/" + kNotAClient},
+        {"1.2.3.4/x", "[1.2.3.4/x" + kNotAClient},
+        {"1.2.3.4/-1", "[1.2.3.4/-1" + kNotAClient},
+        {"/24", "[/24" + kNotAClient},
+        {"1.2.3.0/24/1", "[1.2.3.0/24/1" + kNotAClient},
+        {"::ffff:192.0.2.1/95", "[::ffff:192.0.2.1/95" + kNotAClient},
+        {"192.0.2", "[192.0.2" + kNotAClient},
+        {"*foo", "[*foo" + kNotAClient},
+        {"*.", "[*." + kNotAClient},
+        {"*.*.x", "[*.*.x" + kNotAClient},
+        {"a..b", "[a..b" + kNotAClient},
+        {".lead", "[.lead" + kNotAClient},
+        {"trail.", "[trail." + kNotAClient},
+        {"::g", "[::g" + kNotAClient},
+        {"x*", "[x*" + kNotAClient},
+        {label63 + "a.example", "[" + label63 + "a.example" + kNotAClient},
+        {"bad\x1b[2Jname", "[bad\\x1b[2Jname" + kNotAClient},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string reason;
+        EXPECT_FALSE(AllowedClients::Check(c.text, reason));
+        EXPECT_EQ(reason, c.reason);
+        // The good entry beside a bad one goes neither in nor out.
+        AllowedClients clients = Filled("192.0.2.200");
+        clients.Fill("192.0.2.201 " + c.text);
+        clients.Remove("192.0.2.200 " + c.text);
+        EXPECT_EQ(clients.ToString(), "192.0.2.200");
+    }
+    std::string reason;
+    for (const char* empty : {"", " ,; \t"}) {
+        EXPECT_FALSE(AllowedClients::Check(empty, reason));
+        EXPECT_EQ(reason, "no client is named");
+    }
+    EXPECT_TRUE(AllowedClients::Check(label63 + ".example", reason)) << reason;
 }
 
 // Ranges match exactly up to their boundary; names match whole or below a
@@ -156,8 +207,8 @@ TEST(host_AllowedClients, FillSkipsKnownEntriesRemoveDropsThemAndStarAdmitsAll) 
     clients.Remove("Host.Example.com 192.0.2.1/24 unknown.example 10.0.0.1");
     EXPECT_EQ(clients.ToString(), "2001:db8::1,198.51.100.1");
 
-    clients = Filled("bad!name");  // empty
-    EXPECT_FALSE(clients.Admits(Addr("192.0.2.1"), "bad!name"));
+    clients = AllowedClients();
+    EXPECT_FALSE(clients.Admits(Addr("192.0.2.1"), "any.where"));
     clients.Fill("*");
     EXPECT_TRUE(clients.Admits(Addr("2001:db8::5"), "any.where"));
     clients.Remove("*");

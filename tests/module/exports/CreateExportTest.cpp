@@ -1,22 +1,66 @@
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/fs.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "host/ShareIdToPathCache.h"
+#include "module/exports/ExportRequests.h"
 #include "module/exports/SinkFSMExport.h"
+#include "platform/Directory.h"
 #include "platform/OXPlatformInfo.h"
 #include "tests/module/ConfigCall.h"
 #include "tests/module/exports/ExportedDir.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/Threads.h"
 
 namespace {
 
+// A create request as a caller sends it; no client list when clients is
+// empty.
+struct Ask {
+    std::string caller = "media01";
+    std::optional<std::string> clients = std::string("*");
+    SharePerms perms = SHARE_PERM_READ | SHARE_PERM_WRITE;
+    unsigned timeout = 30;
+};
+
 class CreateExport : public ConfigRequestTest {
   protected:
+    ConfigCall Send(const std::string& path, const Ask& ask) {
+        std::string pathText = path, clientsText = ask.clients.value_or("");
+        LumeExportPath request{
+            0, ask.timeout, &pathText[0], ask.clients ? &clientsText[0] : nullptr, ask.perms, 7, 0};
+        return ConfigCall(RPC_CREATE_EXPORT, &request, ask.caller);
+    }
+    // The export of sharePath has these clients, perms, interval and count.
+    void ExpectSettings(const std::string& sharePath, const std::string& clients, SharePerms perms,
+                        time_t interval, uint32_t references) {
+        ExportPtr exp = Find(sharePath);
+        ASSERT_TRUE(exp);
+        std::string now;
+        exp->GetAllowedClients(now);
+        EXPECT_EQ(now, clients);
+        EXPECT_EQ(exp->GetSharePerms(), perms);
+        EXPECT_EQ(exp->GetExpiryInterval(), interval);
+        EXPECT_EQ(exp->GetRefCount(), references);
+    }
+    // Lets a caller other than this machine export what lies under dir.
+    void AllowUnder(const std::string& jobResults) {
+        OXPlatformInfo().setDirectory("Machines\\media01", "dJOBRESULTSDIR", jobResults);
+    }
+
     // A refusal describes no share and leaves the table empty.
     void ExpectRefused(const ConfigCall& call, int status, const std::string& message) {
         EXPECT_EQ(call.Status(), status);
@@ -165,15 +209,22 @@ TEST_F(CreateExport, GaneshaFailures) {
     ExpectRefused(Create(dir), 17, "Creation of NFS export failed.");
     EXPECT_EQ(ShareIdToPathCache::GetShareIdForPath(dir, false, false), 0u);
 
-    // An existing export whose update fails keeps its raised count, and
-    // only the clients Ganesha has.
-    GaneshaSeam::Set({[](ExportPtr&) { return 0; }, nullptr, nullptr});
+    // A change Ganesha refuses is taken back whole, and counts no
+    // reference; one that changes nothing Ganesha has is not sent.
+    int updates = 0;
+    GaneshaSeam::Set(
+        {[](ExportPtr&) { return 0; }, [&updates](ExportPtr&) { return ++updates; }, nullptr});
     ASSERT_EQ(Create(dir, "media01", "192.0.2.1").Status(), 0);
-    EXPECT_EQ(Create(dir, "media01", "192.0.2.1,192.0.2.2").Status(), 17);
-    EXPECT_EQ(Find(dir)->GetRefCount(), 2u);
-    std::string clients;
-    Find(dir)->GetAllowedClients(clients);
-    EXPECT_EQ(clients, "192.0.2.1");
+    Ask change;
+    change.clients = "192.0.2.1,192.0.2.2";
+    change.perms = SHARE_PERM_READ;
+    change.timeout = 5;
+    EXPECT_EQ(Send(dir, change).Status(), 17);
+    EXPECT_EQ(updates, 1);
+    ExpectSettings(dir, "192.0.2.1", SHARE_PERM_READ | SHARE_PERM_WRITE, 30 * 60, 1);
+    EXPECT_EQ(Create(dir, "media01", "192.0.2.1").Status(), 0);
+    EXPECT_EQ(updates, 1);
+    ExpectSettings(dir, "192.0.2.1", SHARE_PERM_READ | SHARE_PERM_WRITE, 30 * 60, 2);
 }
 
 TEST_F(CreateExport, RestoringSavedSharesIsDeclined) {
@@ -185,6 +236,307 @@ TEST_F(CreateExport, RestoringSavedSharesIsDeclined) {
     EXPECT_EQ(output, saved);
     EXPECT_TRUE(log.Has(
         2, "Loading shares across restart is not supported. Hence ignoring share [" + dir + "]."));
+}
+
+// Root keeps its identity on an export (perms bit 4) only when this machine
+// or a proved peer asks; an unproved caller asking for it is refused before
+// anything is made, even a share id, even a dumps directory.
+TEST_F(CreateExport, RootIsKeptOnlyForProvedCallers) {
+    AllowUnder(disk.Path());
+    const std::string dumps = disk / "jobs/OX_APP_DUMPS/x";
+    const struct {
+        const char* caller;
+        std::string path;
+        SharePerms perms;
+        int status;
+    } cases[] = {
+        {"", dir, 7, 11},       {"", dumps, 4, 11},      {"", dumps, -1, 11},       {"", dir, 3, 0},
+        {"media01", dir, 7, 0}, {"tls-peer", dir, 7, 0}, {"tls-peer", dumps, 7, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("caller [") + c.caller + "] " + c.path + " perms " +
+                     std::to_string(c.perms));
+        LogCapture log(1);
+        Ask ask;
+        ask.caller = c.caller;
+        ask.perms = c.perms;
+        ConfigCall call = Send(c.path, ask);
+        EXPECT_EQ(call.Status(), c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(Find(c.path)->GetSharePerms(), c.perms);
+            ExportPtr made = Find(c.path);
+            RemoveExport(made);
+            continue;
+        }
+        EXPECT_EQ(TextOf(call.Export().message), "This path is not in allowed paths.");
+        EXPECT_EQ(call.Export().share.path, nullptr);
+        EXPECT_TRUE(log.Has(
+            1, "An unproved caller may not keep root (perms " + std::to_string(c.perms) + ")."));
+        EXPECT_EQ(gAllExports->Size(), 0u);
+        EXPECT_EQ(ShareIdToPathCache::GetShareIdForPath(c.path, false, false), 0u);
+        EXPECT_FALSE(FXFolder::DoesFolderExist(disk / "jobs")) << "no dumps directory made";
+    }
+}
+
+// Client lists are checked whole, never trimmed: a list with an entry that
+// is not a client, or with none, fails the request naming it, whether the
+// export is new or exists, and changes nothing.
+TEST_F(CreateExport, ABadOrEmptyClientListFailsTheRequestNamingTheEntry) {
+    const std::string notAClient = "] is not an address, CIDR range, host name or *.suffix.";
+    const struct {
+        const char* clients;
+        std::string message;
+    } cases[] = {
+        {"evil}", "Bad client list: [evil}" + notAClient},
+        {"127.0.0.1/33", "Bad client list: [127.0.0.1/33" + notAClient},
+        {"", "Bad client list: no client is named."},
+        {"300.1.1.1", "Bad client list: [300.1.1.1" + notAClient},
+        {"10.0.0.1,bad!name", "Bad client list: [bad!name" + notAClient},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.clients);
+        ExpectRefused(Create(dir, "media01", c.clients), 3, c.message);
+        EXPECT_EQ(ShareIdToPathCache::GetShareIdForPath(dir, false, false), 0u);
+    }
+    ASSERT_EQ(Create(dir, "media01", "10.0.0.1").Status(), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.clients);
+        ConfigCall call = Create(dir, "media01", c.clients);
+        EXPECT_EQ(call.Status(), 3);
+        EXPECT_EQ(TextOf(call.Export().message), c.message);
+        ExpectSettings(dir, "10.0.0.1", SHARE_PERM_READ | SHARE_PERM_WRITE, 30 * 60, 1);
+    }
+}
+
+// A request that names no clients gives a new export every client, and an
+// existing one none: a share made for 10.0.0.0/8 stays so.
+TEST_F(CreateExport, AnOmittedClientListAddsNoClientToAnExport) {
+    Ask omitted;
+    omitted.clients.reset();
+    ASSERT_EQ(Send(dir, omitted).Status(), 0);
+    ExpectSettings(dir, "*", SHARE_PERM_READ | SHARE_PERM_WRITE, 30 * 60, 1);
+
+    const std::string other = disk / "other";
+    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+    ASSERT_EQ(Create(other, "media01", "10.0.0.0/8").Status(), 0);
+    AllowUnder(disk.Path());
+    for (const char* caller : {"media01", "tls-peer", ""}) {
+        omitted.caller = caller;
+        EXPECT_EQ(Send(other, omitted).Status(), 0) << caller;
+    }
+    ExpectSettings(other, "10.0.0.0/8", SHARE_PERM_READ | SHARE_PERM_WRITE, 30 * 60, 4);
+    OXIPAddr elsewhere;
+    ASSERT_TRUE(OXIPAddr::Parse("192.0.2.1", elsewhere));
+    EXPECT_FALSE(Find(other)->Authorize(elsewhere, ""));
+}
+
+// Only who may change an export (this machine, its creator) adds clients
+// to it or changes its perms or timeout, and then all at once. Another
+// caller who may export the path may add a reference asking for the
+// export as it is, and is refused, naming what differs, when it asks for
+// more; the export stays as it was.
+TEST_F(CreateExport, AReExportChangesAnExportOnlyForWhoMayChangeIt) {
+    AllowUnder(disk.Path());
+    Ask made;
+    made.caller = "creator";
+    made.clients = "10.0.0.0/8";
+    ASSERT_EQ(Send(dir, made).Status(), 0);
+    const SharePerms rw = SHARE_PERM_READ | SHARE_PERM_WRITE;
+    const std::string tail = "; only this machine or its creator may change them.";
+    const struct {
+        const char* caller;
+        std::optional<std::string> clients;
+        SharePerms perms;
+        unsigned timeout;
+        std::string refusal;  // "" when allowed
+    } asIs[] = {
+        {"stranger", std::nullopt, rw, 30, ""},
+        {"stranger", "10.0.0.0/8", rw, 30, ""},
+        {"", "10.1.2.3/8", rw, 30, ""},
+        {"stranger", "*", rw, 30, "clients"},
+        {"stranger", std::nullopt, SHARE_PERM_READ, 30, "perms"},
+        {"stranger", std::nullopt, rw, 0, "timeout"},
+        {"", "10.0.0.0/8,192.0.2.1", SHARE_PERM_READ, 30, "clients and perms"},
+        {"stranger", "*", SHARE_PERM_READ, 10, "clients, perms and timeout"},
+    };
+    uint32_t references = 1;
+    for (const auto& c : asIs) {
+        SCOPED_TRACE(std::string("caller [") + c.caller + "] refused for " + c.refusal);
+        Ask ask;
+        ask.caller = c.caller;
+        ask.clients = c.clients;
+        ask.perms = c.perms;
+        ask.timeout = c.timeout;
+        ConfigCall call = Send(dir, ask);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(call.Status(), 0);
+            ++references;
+        } else {
+            EXPECT_EQ(call.Status(), 11);
+            EXPECT_EQ(TextOf(call.Export().message),
+                      "Share [" + dir + "] is exported with other " + c.refusal + tail);
+            EXPECT_EQ(call.Export().share.path, nullptr);
+        }
+        ExpectSettings(dir, "10.0.0.0/8", rw, 30 * 60, references);
+    }
+
+    const struct {
+        const char* caller;
+        std::optional<std::string> clients;
+        SharePerms perms;
+        unsigned timeout;
+        std::string clientsAfter;
+    } changes[] = {
+        {"creator", std::nullopt, rw, 30, "10.0.0.0/8"},
+        {"creator", "192.0.2.1 10.0.0.0/8", SHARE_PERM_READ, 5, "10.0.0.0/8,192.0.2.1"},
+        {"media01", "*", 7, 0, "10.0.0.0/8,192.0.2.1,*"},
+    };
+    for (const auto& c : changes) {
+        SCOPED_TRACE(c.caller);
+        Ask ask;
+        ask.caller = c.caller;
+        ask.clients = c.clients;
+        ask.perms = c.perms;
+        ask.timeout = c.timeout;
+        EXPECT_EQ(Send(dir, ask).Status(), 0);
+        ExpectSettings(dir, c.clientsAfter, c.perms, c.timeout * 60, ++references);
+    }
+}
+
+// An unproved caller's dumps directory is made as nobody; this machine's
+// and a proved peer's as the export user, as before.
+TEST_F(CreateExport, ADumpsDirectoryIsMadeAsTheCaller) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "taking on another user's identity needs root";
+    ASSERT_EQ(chmod(disk.Path().c_str(), 0755), 0);
+    const std::string jobs = disk / "jobs";
+    ASSERT_EQ(mkdir(jobs.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(jobs.c_str(), 01777), 0);
+    AllowUnder(jobs);
+    const struct {
+        const char* caller;
+        uid_t owner;
+    } cases[] = {{"", 65534}, {"media01", geteuid()}, {"tls-peer", geteuid()}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.caller);
+        const std::string made = jobs + "/" + (*c.caller ? c.caller : "nobody") + "/OX_APP_DUMPS";
+        Ask ask;
+        ask.caller = c.caller;
+        ASSERT_EQ(Send(made, ask).Status(), 0);
+        for (const std::string& path : {made, made.substr(0, made.rfind('/'))}) {
+            struct stat st;
+            ASSERT_EQ(stat(path.c_str(), &st), 0);
+            EXPECT_EQ(st.st_uid, c.owner) << path;
+        }
+    }
+}
+
+// A user of this machine with no rights of its own (uid 1000) that swaps
+// a directory it owns and a link to root's directory on one name, without
+// pause, until told to stop (or bounded); forked, so the swaps are a real
+// user's.
+class LinkSwapper {
+  public:
+    static constexpr uid_t kUser = 1000;
+    static constexpr long kMaxSwaps = 50000000;
+
+    // dir: a directory the user may write (sticky is fine); name is made
+    // there as a directory, and a link to target beside it.
+    LinkSwapper(const std::string& dir, const std::string& name, const std::string& target) {
+        const std::string real = dir + "/" + name, link = dir + "/" + name + ".link";
+        int stop[2], ready[2];
+        if (pipe2(stop, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0)
+            return;
+        m_pid = fork();
+        if (m_pid == 0) {
+            close(stop[1]);
+            fcntl(stop[0], F_SETFL, O_NONBLOCK);
+            Swap(real, link, target, stop[0], ready[1]);
+        }
+        close(stop[0]);
+        close(ready[1]);
+        m_stop = stop[1];
+        char byte = 0;
+        m_ready = read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+    }
+    ~LinkSwapper() {
+        if (m_pid <= 0)
+            return;
+        close(m_stop);  // the child reads the end of the pipe and exits
+        int status = 0;
+        EXPECT_EQ(waitpid(m_pid, &status, 0), m_pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    LinkSwapper(const LinkSwapper&) = delete;
+    LinkSwapper& operator=(const LinkSwapper&) = delete;
+
+    bool Ready() const { return m_pid > 0 && m_ready; }
+
+  private:
+    [[noreturn]] static void Swap(const std::string& real, const std::string& link,
+                                  const std::string& target, int stop, int ready) {
+        if (setgroups(0, nullptr) != 0 || setresgid(kUser, kUser, kUser) != 0 ||
+            setresuid(kUser, kUser, kUser) != 0 || mkdir(real.c_str(), 0777) != 0 ||
+            chmod(real.c_str(), 0777) != 0 || symlink(target.c_str(), link.c_str()) != 0 ||
+            write(ready, "r", 1) != 1)
+            _exit(2);
+        char byte;
+        for (long i = 0; i < kMaxSwaps && read(stop, &byte, 1) < 0 && errno == EAGAIN; ++i)
+            syscall(SYS_renameat2, AT_FDCWD, real.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+        _exit(0);
+    }
+
+    pid_t m_pid = -1;
+    int m_stop = -1;
+    bool m_ready = false;
+};
+
+size_t EntriesOf(const std::string& dir) {
+    size_t count = 0;
+    for (auto it = std::filesystem::directory_iterator(dir);
+         it != std::filesystem::directory_iterator(); ++it)
+        ++count;
+    return count;
+}
+
+// An unproved caller may have dumps directories made below the job results
+// directory (mode 1777). A user there swaps "x" between its own directory
+// and a link to a directory only root may enter, while creates of
+// x/OX_APP_DUMPS/pwn run on two threads: whatever the link is doing when
+// the path is judged or walked, nothing is ever made in root's directory.
+TEST_F(CreateExport, ARacingLinkNeverCarriesADumpsDirectoryOutOfTheJobsDirectory) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the attacker is another user";
+    constexpr int kThreads = 2, kTriesEach = 1000;
+    ASSERT_EQ(chmod(disk.Path().c_str(), 0755), 0);
+    const std::string jobs = disk / "jobs", secret = disk / "secret";
+    ASSERT_EQ(mkdir(jobs.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(jobs.c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(secret.c_str(), 0700), 0);
+    AllowUnder(jobs);
+    LinkSwapper swapper(jobs, "x", secret);
+    ASSERT_TRUE(swapper.Ready());
+
+    std::atomic<int> made{0};
+    std::atomic<bool> escaped{false};
+    RunThreads(kThreads, [&](int thread) {
+        const std::string dumps = jobs + "/x/OX_APP_DUMPS/pwn" + std::to_string(thread);
+        Ask ask;
+        ask.caller = "";
+        for (int i = 0; i < kTriesEach && !escaped; ++i) {
+            if (Send(dumps, ask).Status() == 0) {
+                ++made;
+                ExportPtr exp = Find(dumps);
+                if (exp)
+                    RemoveExport(exp);
+            }
+            if (EntriesOf(secret) != 0)
+                escaped = true;
+        }
+    });
+    EXPECT_EQ(EntriesOf(secret), 0u) << "made in root's directory";
+    EXPECT_GT(made, 0) << "the directory was there often enough to be made";
 }
 
 }  // namespace

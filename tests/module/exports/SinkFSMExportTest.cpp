@@ -79,6 +79,61 @@ TEST_F(SinkFSMExportTest, MissingRealPathIsRefusedUnlessItHoldsAppDumps) {
     EXPECT_EQ(geteuid(), 0u) << "the identity is given back";
 }
 
+// The real path was resolved and authorised before the export is built: a
+// symbolic link found on it now was swapped in since. It fails the export
+// (a dumps directory is then neither made nor exported through it), and
+// nothing is made where the link leads.
+TEST_F(SinkFSMExportTest, ALinkOnTheRealPathFailsTheExportAndMakesNothing) {
+    const std::string target = dir / "target";
+    ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(target.c_str(), (dir / "link").c_str()), 0);
+    const std::string loop = CRaError::FromErrno(ELOOP).AsString();
+    const struct {
+        std::string realPath;
+        int status;
+        std::string error;
+    } cases[] = {
+        {dir / "link", 50, "File Handle creation failed."},
+        {dir / "link/OX_APP_DUMPS/y", 10, "Failed to create export path." + loop},
+        {dir / "link/OX_APP_DUMPS", 10, "Failed to create export path." + loop},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.realPath);
+        std::string error;
+        EXPECT_EQ(Sink(Make(c.realPath)).InitExportFileHandle(error), c.status);
+        EXPECT_EQ(error, c.error);
+        EXPECT_FALSE(IsDirectory(target + "/OX_APP_DUMPS"));
+    }
+}
+
+// An unproved caller's dumps directory is made as the directory maker the
+// export was given, not as the export user.
+TEST_F(SinkFSMExportTest, ADumpsDirectoryIsMadeAsItsMaker) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "taking on another user's identity needs root";
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
+    const std::string dumps = dir / "OX_APP_DUMPS/job";
+    ExportPtr exp = Make(dumps);
+    Sink(exp).SetDirectoryMaker(OxUserToken{4321, 4322, {}});
+    std::string error;
+    ASSERT_EQ(Sink(exp).InitExportFileHandle(error), 0) << error;
+    for (const std::string& made : {dir / "OX_APP_DUMPS", dumps}) {
+        struct stat st;
+        ASSERT_EQ(::stat(made.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 4321u) << made;
+        EXPECT_EQ(st.st_gid, 4322u) << made;
+    }
+    EXPECT_EQ(geteuid(), 0u) << "the identity is given back";
+
+    // A maker who may not write where the directory goes makes nothing.
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+    ExportPtr refused = Make(dir / "other/OX_APP_DUMPS");
+    Sink(refused).SetDirectoryMaker(OxUserToken{4321, 4322, {}});
+    EXPECT_EQ(Sink(refused).InitExportFileHandle(error), 10);
+    EXPECT_EQ(error, "Failed to create export path." + CRaError::FromErrno(EACCES).AsString());
+    EXPECT_FALSE(IsDirectory(dir / "other"));
+}
+
 TEST_F(SinkFSMExportTest, RootHandleIsHandedToAnyClientOnceInitialised) {
     ExportPtr exp = Make(dir.Path());
     nfs_fh3 first, second;

@@ -120,6 +120,41 @@ TEST(LumedConfigFile, BadFilesAreRefusedNamingFileLineAndKey) {
     EXPECT_EQ(error, "cannot read the configuration file " + dir / "absent.toml");
 }
 
+// A client list is checked whole wherever it is given, never trimmed: the
+// flag, the file's clients and an [[export]]'s clients each refuse a list
+// with an entry that is no client, naming it, and an empty list.
+TEST(LumedConfigFile, ClientListsAreRefusedNamingTheEntryThatIsNoClient) {
+    const std::string notAClient = "] is not an address, CIDR range, host name or *.suffix";
+    const struct {
+        const char* clients;
+        std::string reason;
+    } cases[] = {
+        {"evil}", "[evil}" + notAClient},
+        {"127.0.0.1/33", "[127.0.0.1/33" + notAClient},
+        {"", "no client is named"},
+        {"300.1.1.1", "[300.1.1.1" + notAClient},
+        {"10.0.0.1,bad!name", "[bad!name" + notAClient},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.clients);
+        LumedOptions o;
+        std::string error;
+        EXPECT_FALSE(Parse({"--config", "/dev/null", "--clients", c.clients}, o, error));
+        EXPECT_NE(error.find("--clients: " + c.reason), std::string::npos) << error;
+
+        const std::string quoted = std::string("\"") + c.clients + "\"";
+        const std::string top = dir.WriteFile("top.toml", "port = 1\nclients = " + quoted + "\n");
+        EXPECT_FALSE(Parse({"--config", top}, o, error));
+        EXPECT_EQ(error, top + ":2: clients: " + c.reason);
+
+        const std::string entry =
+            dir.WriteFile("export.toml", "[[export]]\ndir = \"/a\"\n\nclients = " + quoted + "\n");
+        EXPECT_FALSE(Parse({"--config", entry}, o, error));
+        EXPECT_EQ(error, entry + ":4: export.clients: " + c.reason);
+    }
+}
+
 TEST(LumedConfigFile, FlagsAreDecimalsInRangeTheLastWinsAndVersionGoesFirst) {
     LumedOptions o;
     std::string error;

@@ -53,6 +53,16 @@ TEST(LumedService, CheckConfigExitsZeroOrTwoWithTheReason) {
     EXPECT_EQ(refused.exitCode, 2);
     EXPECT_EQ(refused.err.rfind("lumed: " + bad + ":2: workers: bad value 0\n", 0), 0u)
         << refused.err;
+    std::string badClients = dir.WriteFile(
+        "clients.toml", "[[export]]\ndir = \"/srv\"\nclients = \"10.0.0.1,bad!name\"\n");
+    refused = RunProgram({LUMED_BINARY, "--check-config", "--config", badClients});
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_EQ(refused.err.rfind("lumed: " + badClients +
+                                    ":3: export.clients: [bad!name] is not an address, CIDR "
+                                    "range, host name or *.suffix\n",
+                                0),
+              0u)
+        << refused.err;
     EXPECT_FALSE(std::filesystem::exists(dir / "state")) << "a check serves nothing";
 }
 
