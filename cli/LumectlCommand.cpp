@@ -80,13 +80,15 @@ const std::map<std::string, VerbInfo>& Verbs() {
           "the share path that the other commands take. Only this machine and the\n"
           "export's creator may add clients to an existing export or change its\n"
           "perms or timeout; perms 4 is for this machine and TLS callers only.\n"
+          "Options left out keep what an existing export has.\n"
           "\n"
           "  --clients LIST  who may mount it: *, addresses, CIDR ranges, host names,\n"
           "                  *.suffix, separated by commas (default: * for a new\n"
           "                  export; an existing one gains no client)\n"
-          "  --perms N       1 read, 2 write, 4 root keeps its identity (default 3)\n"
+          "  --perms N       1 read, 2 write, 4 root keeps its identity (default 3\n"
+          "                  for a new export)\n"
           "  --timeout MIN   remove the export MIN minutes after the last export or\n"
-          "                  keepalive (default 0: never)\n"
+          "                  keepalive (default 0 for a new export: never)\n"
           "  --job-id N      tag the server's log messages of this request\n"
           "  --unique        make the share path unique with a suffix\n"}},
         {"unexport",

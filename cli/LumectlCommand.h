@@ -46,8 +46,8 @@ struct LumectlCommand {
     // Unset: none named; the server gives a new export every client and
     // adds none to an existing one.
     std::optional<std::string> clients;
-    int32_t perms = 3;
-    uint32_t timeoutMinutes = 0;
+    std::optional<int32_t> perms;  // absent: the export's own, or the server's default
+    std::optional<uint32_t> timeoutMinutes;
     uint64_t jobId = 0;
     bool unique = false;
     // lock commands

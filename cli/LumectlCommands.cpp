@@ -57,10 +57,12 @@ LumectlReport Export(const LumectlCommand& command, ConfigClient& client) {
     report.command = "export";
     RequestText path(command.path), clients(command.clients.value_or(""));
     lumecfg_export_args args{};
-    args.timeout = command.timeoutMinutes;
+    uint32_t timeout = command.timeoutMinutes.value_or(0);
+    int32_t perms = command.perms.value_or(0);
+    args.timeout = command.timeoutMinutes ? &timeout : nullptr;
     args.path = path.pointer;
     args.clients = command.clients ? &clients.pointer : nullptr;
-    args.perms = command.perms;
+    args.perms = command.perms ? &perms : nullptr;
     args.job_id = command.jobId;
     args.unique_name = command.unique;
     lumecfg_export_res result{};

@@ -59,7 +59,8 @@ dispatch = {
     "mount-mnt-below": call(TCP, MOUNT, 3, 1, opaque("@EXPORT/d")),
     "mount-export-list": call(TCP, MOUNT, 3, 5, b""),
     "config-create-export": call(LOCAL, CONFIG, 1, 0x2460017,
-                                 u32(5) + opaque("@EXPORT/d") + opt("*") + u32(3) + u64(7) + u32(0),
+                                 u32(1) + u32(5) + opaque("@EXPORT/d") + opt("*") + u32(1) + u32(3) +
+                                 u64(7) + u32(0),
                                  uid=0),
     "config-lock": call(LOCAL, CONFIG, 1, 0x246002C,
                         u32(0) + opt("@EXPORT") + u64(7) + opt("f"), uid=0),

@@ -25,10 +25,10 @@ lumecfg_share ShareResult(LumeShare& share) {
 
 LumeExportPath ExportRequestRecord(lumecfg_export_args& args) {
     LumeExportPath record{};
-    record.timeout = args.timeout;
+    record.timeout = args.timeout ? *args.timeout : 0;
     record.path = args.path;
     record.clients = FromOptional(args.clients);
-    record.perms = args.perms;
+    record.perms = args.perms ? *args.perms : SHARE_PERM_READ | SHARE_PERM_WRITE;
     record.jobId = args.job_id;
     record.uniqueName = args.unique_name ? 1 : 0;
     return record;

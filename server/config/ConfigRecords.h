@@ -13,7 +13,8 @@
 #include "host/LumeLockRecords.h"
 #include "server/protocol/lumecfg.h"
 
-// Requests: XDR arguments to module records.
+// Requests: XDR arguments to module records. An omitted perms or timeout
+// is a new export's default: read-write, never expiring.
 LumeExportPath ExportRequestRecord(lumecfg_export_args& args);
 // Unexport and keep-alive: a LumeExportPath of which only the path is set.
 LumeExportPath ShareRequestRecord(lumecfg_share_args& args);

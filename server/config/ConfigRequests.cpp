@@ -3,9 +3,29 @@
 #include "server/config/ConfigRequests.h"
 
 #include "host/ConfigRPCTypes.h"
+#include "host/ExportCache.h"
+#include "host/ExportPath.h"
+#include "platform/PathUtil.h"
 #include "server/config/ConfigRecords.h"
 
 namespace {
+
+// A perms or timeout the caller left out keeps what the export of the path
+// has, so that a re-export asking for a client changes nothing else.
+void KeepOmittedOptions(const lumecfg_export_args& args, LumeExportPath& record) {
+    if ((args.perms && args.timeout) || args.unique_name || !args.path)
+        return;
+    std::string sharePath;
+    ReverseNormalizeExportPath(args.path, sharePath);
+    RemoveDuplicates(sharePath, '/');
+    ExportPtr existing;
+    if (!gAllExports->FindExport(sharePath, existing) || !existing)
+        return;
+    if (!args.perms)
+        record.perms = existing->GetSharePerms();
+    if (!args.timeout)
+        record.timeout = static_cast<uint32_t>(existing->GetExpiryInterval() / 60);
+}
 
 // The module's answer to one request, given back to the module when this
 // goes, whatever came back (a type-0 release frees nothing).
@@ -51,6 +71,7 @@ bool Serve(FSM* fsm, Request& request, const std::string& caller, unsigned rpcTy
 bool RequestCreateExport(FSM* fsm, lumecfg_export_args& args, const std::string& caller,
                          const ConfigResultUse<lumecfg_export_res>& use) {
     LumeExportPath request = ExportRequestRecord(args);
+    KeepOmittedOptions(args, request);
     return Serve<LumeExportPathResp>(fsm, request, caller, RPC_CREATE_EXPORT,
                                      RPC_CREATE_EXPORT_RESP, ExportResult, use);
 }

@@ -34,11 +34,13 @@ bool CreateAs(FSM* fsm, const std::string& path, const std::string& caller, cons
               std::string& sharePath, std::string& error) {
     std::vector<char> pathText = Writable(path), clientText = Writable(how.clients);
     char* clientsField = clientText.data();
+    unsigned timeout = how.timeoutMinutes;
+    int perms = how.perms;
     lumecfg_export_args args{};
-    args.timeout = how.timeoutMinutes;
+    args.timeout = &timeout;
     args.path = pathText.data();
     args.clients = &clientsField;
-    args.perms = how.perms;
+    args.perms = &perms;
     args.job_id = how.jobId;
 
     bool ok = false;

@@ -67,7 +67,8 @@ TEST_F(ConfigChannel, UnknownProceduresAndGarbageArgumentsAreRefusedAndServingGo
 TEST_F(ConfigChannel, NoCredentialAClientWritesMakesItThisMachine) {
     ASSERT_NO_FATAL_FAILURE(StartLumed({}));
     char* clients = const_cast<char*>("*");
-    lumecfg_export_args args{0, const_cast<char*>("/"), &clients, 7, 0, FALSE};
+    int rootKept = 7;
+    lumecfg_export_args args{nullptr, const_cast<char*>("/"), &clients, &rootKept, 0, FALSE};
     for (const std::string& claimed : {HostName(), std::string("localhost")}) {
         SCOPED_TRACE(claimed);
         MountClient client(m_lumed.Port(), LUMECFG_PROGRAM, LUMECFG_V1);

@@ -31,7 +31,9 @@ TEST(ConfigRequestRecords, ExportArgumentsFillEveryFieldOfTheRecordInPlace) {
     char path[] = "/data/x";
     char clients[] = "10.0.0.0/8";
     char* clientsField = clients;
-    lumecfg_export_args args{30, path, &clientsField, 5, 0x1234567890ull, TRUE};
+    unsigned timeout = 30;
+    int perms = 5;
+    lumecfg_export_args args{&timeout, path, &clientsField, &perms, 0x1234567890ull, TRUE};
 
     // Pointers compared, not texts: the record holds the arguments' own text.
     LumeExportPath record = ExportRequestRecord(args);
@@ -39,10 +41,11 @@ TEST(ConfigRequestRecords, ExportArgumentsFillEveryFieldOfTheRecordInPlace) {
               std::make_tuple(30u, path, clients, 5, 0x1234567890ull));
     EXPECT_NE(record.uniqueName, 0);
 
-    args.clients = nullptr;
-    args.unique_name = FALSE;
+    // Left out: a new export's defaults, read-write and never expiring.
+    args = {nullptr, path, nullptr, nullptr, 0, FALSE};
     record = ExportRequestRecord(args);
-    EXPECT_EQ(std::tie(record.clients, record.uniqueName), std::make_tuple(nullptr, 0));
+    EXPECT_EQ(std::tie(record.clients, record.uniqueName, record.perms, record.timeout),
+              std::make_tuple(nullptr, 0, 3, 0u));
 }
 
 TEST(ConfigRequestRecords, ShareLockAndDrillHoleArgumentsKeepTheirFieldsApart) {

@@ -28,7 +28,7 @@ class Listing : public LumedFixture {
 TEST_F(Listing, ListAndLocksShowEveryExportItsClientsAndItsLocks) {
     Out(Ctl({"export", m_second, "--clients", "127.0.0.1,10.1.0.0/16", "--timeout", "5", "--perms",
              "1"}));
-    Out(Ctl({"export", m_second, "--clients", "127.0.0.1", "--timeout", "5", "--perms", "1"}));
+    Out(Ctl({"export", m_second, "--clients", "127.0.0.1"}));  // keeps perms and timeout
     Out(Ctl({"lock", m_first, "f", "--owner", "7", "--write"}));
     Out(Ctl({"lock", m_second, "g", "--owner", "8", "--read"}));
     Out(Ctl({"lock", m_second, "g", "--owner", "9", "--read"}));
