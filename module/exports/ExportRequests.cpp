@@ -248,6 +248,7 @@ void CreateNewExport(void* requestRecord, const std::string& caller, char*& resp
         if (!Reuse(exp, request, caller, response))
             return;
         exp->IncrRefCount();
+        exp->SetLastAccessTime(time(nullptr));  // a use, as a keep-alive is
     } else {
         exp = BuildExport(request, caller, sharePath, realPath, shareId, response);
         if (!exp)

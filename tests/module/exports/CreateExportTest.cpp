@@ -109,10 +109,13 @@ TEST_F(CreateExport, ANewExportIsDescribedAndRegistered) {
     EXPECT_TRUE(OXPlatformInfo().getNumber("Lume", "nMaxNFSRPCThread", &threads));
 }
 
-// Doubled slashes are collapsed, so these name one export.
+// Doubled slashes are collapsed, so these name one export; the second
+// request is a use of the export like a keep-alive.
 TEST_F(CreateExport, RepeatedRequestsShareOneExport) {
     EXPECT_EQ(TextOf(Create(disk.Path() + "//share", "media01", "hostA").Export().share.path), dir);
+    Find(dir)->SetLastAccessTime(1);
     ConfigCall second = Create(dir + "//", "media01", "hostB");
+    EXPECT_GT(Find(dir)->GetLastAccessTime(), 1);
     EXPECT_EQ(second.Status(), 0);
     EXPECT_EQ(second.Export().share.refCount, 2u);
     EXPECT_EQ(gAllExports->Size(), 1u);
