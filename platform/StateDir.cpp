@@ -98,7 +98,8 @@ std::string Joined(const std::vector<std::string>& parts, size_t count) {
 
 // Splits the absolute path into its longest existing prefix, resolved, and
 // the components below it that do not exist yet ("." dropped, ".." taking
-// the one before). False with why when the prefix cannot be resolved.
+// the one before). False with why when the prefix cannot be resolved, or a
+// ".." would climb out of a directory that does not exist.
 bool SplitExisting(const std::string& absolute, std::string& real, std::vector<std::string>& tail,
                    std::string& why) {
     const std::vector<std::string> parts = Components(absolute);
@@ -116,9 +117,13 @@ bool SplitExisting(const std::string& absolute, std::string& real, std::vector<s
         }
     }
     for (size_t i = existing; i < parts.size(); ++i) {
-        if (parts[i] == ".." && !tail.empty())
+        if (parts[i] == ".." && tail.empty()) {
+            why = absolute + ": \"..\" below a directory that does not exist";
+            return false;
+        }
+        if (parts[i] == "..")
             tail.pop_back();
-        else if (parts[i] != "." && parts[i] != "..")
+        else if (parts[i] != ".")
             tail.push_back(parts[i]);
     }
     return true;

@@ -72,6 +72,8 @@ TEST(StateDir, WhatOthersCouldChangeOrLinksAreRefused) {
         {"a dangling link on the way", base + "/dangling/state", true,
          base + "/dangling is a link or not a directory"},
         {"a file on the way", base + "/file/state", true, base + "/file/state: Not a directory"},
+        {"\"..\" out of a directory not made", base + "/new/../../x", true,
+         base + "/new/../../x: \"..\" below a directory that does not exist"},
         {"a directory of another user", base + "/theirs", true,
          base + "/theirs is owned by uid 1000, not by root or uid 0"},
         {"a link in the place of a directory inside", base + "/linked", false,
