@@ -99,8 +99,14 @@ LumectlReport RunLumectlStats(const LumectlCommand&, ConfigClient& client) {
         report.outcome = client.TlsFailed() ? LumectlReport::Untrusted : LumectlReport::Unreachable;
         return report;
     }
-    report.fields = Json(stats);
-    report.line = Table(stats);
+    if (stats.status != 0) {  // as the listings refuse a caller with no proved name
+        report.outcome = LumectlReport::Refused;
+        report.status = stats.status;
+        report.message = stats.message && *stats.message ? *stats.message : "";
+    } else {
+        report.fields = Json(stats);
+        report.line = Table(stats);
+    }
     xdr_free(decode, reinterpret_cast<char*>(&stats));
     return report;
 }

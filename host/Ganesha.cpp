@@ -4,12 +4,12 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 
 #include "host/GaneshaBus.h"
 #include "host/GaneshaExportBlock.h"
+#include "platform/AtomicFile.h"
 #include "platform/LogWriter.h"
 #include "platform/ThreadSafety.h"
 
@@ -123,7 +123,10 @@ GaneshaSeam::Calls& Current() {
 
 // The Path line of a block file this host wrote; empty when unreadable.
 std::string PathInBlockFile(uint32_t shareId) {
-    std::ifstream in(GaneshaExportFilePath(shareId));
+    std::string text;
+    if (!ReadWholeFile(GaneshaExportFilePath(shareId), text))
+        return std::string();
+    std::istringstream in(text);
     const std::string prefix = "\tPath = \"";
     for (std::string line; std::getline(in, line);)
         if (line.rfind(prefix, 0) == 0 && line.size() > prefix.size() + 1)

@@ -234,6 +234,11 @@ bool WriteGaneshaExportFile(const GaneshaExportFields& fields, std::string& path
         reason = "Cannot create [" + dir + "]: " + std::strerror(errno) + ".";
         return false;
     }
+    std::string why;
+    if (!ProveStateSubdir(dir, why)) {
+        reason = "Refusing the blocks' directory: " + why + ".";
+        return false;
+    }
     if (!ReplaceFileAtomically(file, block)) {
         reason = "Cannot write [" + file + "]: " + std::strerror(errno) + ".";
         return false;

@@ -15,7 +15,8 @@
 //     or the site's EXPORT_DEFAULTS, never widens it. An empty list admits
 //     no client, as it does in lumed.
 //   - Squashed callers become 65534, as lumed squashes them.
-// Files live in STATE_DIR/ganesha/export-<id>.conf and are replaced whole.
+// Files live in STATE_DIR/ganesha/export-<id>.conf (0600, in a directory
+// only root or lumed's user may change) and are replaced whole.
 // No shared state: thread-safe, but two writers of one id race (last wins).
 #pragma once
 

@@ -37,7 +37,7 @@ void SyncDirectory(const std::string& dir) {
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, std::string& content) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
     std::string data;
@@ -65,10 +65,11 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& content) 
     std::string pattern = path + ".tmp-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
+    // O_CREAT | O_EXCL, mode 0600: a new file, never one planted there.
     int fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool ok = ::fchmod(fd, 0644) == 0 && WriteAll(fd, content) && ::fsync(fd) == 0;
+    bool ok = WriteAll(fd, content) && ::fsync(fd) == 0;
     int err = errno;
     ::close(fd);
     if (ok && ::rename(name.data(), path.c_str()) != 0) {

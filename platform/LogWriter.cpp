@@ -1,6 +1,7 @@
 // The process's log writer, its line format and its sinks.
 #include "platform/LogWriter.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -35,6 +36,71 @@ std::string FormatV(const char* format, va_list args) {
     std::vsnprintf(&text[0], text.size(), format, args);
     text.resize(static_cast<size_t>(needed));
     return text;
+}
+
+// The length of the valid UTF-8 sequence of two to four bytes at text[at];
+// 0 when none starts there (overlong forms, surrogates and code points
+// above U+10FFFF are not valid).
+size_t Utf8SequenceLength(const std::string& text, size_t at) {
+    auto byte = [&](size_t i) -> unsigned {
+        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
+    };
+    const unsigned lead = byte(at);
+    unsigned low = 0x80, high = 0xBF;  // what the second byte may be
+    size_t length = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : low;    // shorter forms exist
+        high = lead == 0xED ? 0x9F : high;  // surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : low;
+        high = lead == 0xF4 ? 0x8F : high;  // beyond U+10FFFF
+    } else {
+        return 0;
+    }
+    if (byte(at + 1) < low || byte(at + 1) > high)
+        return 0;
+    for (size_t i = 2; i < length; ++i)
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+    return length;
+}
+
+void AppendHex(std::string& out, unsigned char c) {
+    static const char kDigits[] = "0123456789abcdef";
+    out += "\\x";
+    out += kDigits[c >> 4];
+    out += kDigits[c & 0xF];
+}
+
+// The text as a log line may hold it: control characters (C0, DEL and the
+// C1 range U+0080-U+009F) and bytes of no valid UTF-8 sequence as \xHH,
+// the backslash doubled so that an escape in the text cannot pass for one.
+std::string Escaped(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        const auto c = static_cast<unsigned char>(text[at]);
+        const size_t length = c < 0x80 ? 1 : Utf8SequenceLength(text, at);
+        const bool c1 = c == 0xC2 && length == 2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
+        if (length == 0) {
+            AppendHex(out, c);
+            ++at;
+        } else if (c < 0x20 || c == 0x7F || c1) {
+            for (size_t end = at + length; at < end; ++at)
+                AppendHex(out, static_cast<unsigned char>(text[at]));
+        } else if (c == '\\') {
+            out += "\\\\";
+            ++at;
+        } else {
+            out.append(text, at, length);
+            at += length;
+        }
+    }
+    return out;
 }
 
 // Local time, to the microsecond: "2026-12-06 07:10:40.123456".
@@ -82,8 +148,14 @@ std::string LogRecord::Fields() const {
 
 StreamLogSink::StreamLogSink(FILE* stream) : m_stream(stream), m_owned(false) {}
 
-StreamLogSink::StreamLogSink(const std::string& path)
-    : m_stream(std::fopen(path.c_str(), "ae")), m_owned(true) {
+StreamLogSink::StreamLogSink(const std::string& path) : m_stream(nullptr), m_owned(true) {
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 && !(m_stream = ::fdopen(fd, "a"))) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+    }
     if (!m_stream)
         throw std::system_error(errno, std::generic_category(), "cannot open log file " + path);
 }
@@ -128,7 +200,7 @@ void CLogWriter::Log(int level, const char* function, int line, unsigned long lo
     LogRecord record{level, function ? function : "", line, jobId, KernelThreadId(), {}};
     va_list args;
     va_start(args, format);
-    record.text = FormatV(format, args);
+    record.text = Escaped(FormatV(format, args));
     va_end(args);
 
     MutexLock guard(m_mutex);

@@ -6,6 +6,11 @@
 // effect always. Callers test the level before formatting (OXLOG does).
 // Each message becomes one line on every sink:
 //   2026-12-06 07:10:40.123456 tid 1234 job 7 L1 Function(args):42 text
+// Messages carry texts callers chose (paths, names, client lists,
+// certificate subjects), so the writer escapes every message once, before
+// any sink sees it: control characters (C0, DEL, C1) and bytes that are not
+// valid UTF-8 become \xHH, a backslash becomes \\, and valid UTF-8 passes
+// unchanged. No message can break its line or forge another.
 // or, for journald, which stamps lines itself, with a syslog priority:
 //   <6>tid 1234 job 7 L1 Function(args):42 text
 // Thread safety: all members may be called from any thread; sinks are
@@ -29,7 +34,7 @@ struct LogRecord {
     int line;
     unsigned long long jobId;
     unsigned long threadId;
-    std::string text;  // the message itself, formatted, without a newline
+    std::string text;  // the message itself, formatted and escaped: no newline
     // The full log line, without a newline, stamped with the local time of
     // this call: sinks call it as they write.
     std::string Line() const;
@@ -43,7 +48,8 @@ class LogSink {
     virtual void Write(const LogRecord& record) = 0;
 };
 
-// Writes lines to a stdio stream (stderr) or to a file it opens for append.
+// Writes lines to a stdio stream (stderr) or to a file it opens for append:
+// never through a symbolic link, and created 0600.
 class StreamLogSink : public LogSink {
   public:
     explicit StreamLogSink(FILE* stream);             // not owned

@@ -57,7 +57,7 @@ const json* Find(const json& registry, const std::string& section, const std::st
 class RegistryFileLock {
   public:
     explicit RegistryFileLock(const std::string& path)
-        : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+        : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)) {
         if (m_fd < 0) {
             m_err = errno;
             return;

@@ -7,7 +7,9 @@
 // A write reads, changes and atomically replaces the file (temporary file,
 // fsync, rename) under a process-wide mutex and an flock on
 // <state dir>/registry.lock, so concurrent writers lose no update.
-// A missing or unreadable file reads as an empty registry.
+// A missing or unreadable file reads as an empty registry; so does a
+// symbolic link in its place (never followed, and replaced by the next
+// write). Both files are made 0600.
 #pragma once
 
 #include <string>

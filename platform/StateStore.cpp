@@ -210,6 +210,13 @@ std::shared_ptr<StateStore> StateStore::Get() {
         OXLOG(-1, 0, "State store: cannot make [%s]: %s", directory.c_str(), std::strerror(errno));
         return nullptr;
     }
+    // LMDB opens its files by name, following links: only a directory that
+    // nobody else can change holds none but its own.
+    std::string why;
+    if (!ProveStateSubdir(directory, why)) {
+        OXLOG(-1, 0, "State store: refusing %s.", why.c_str());
+        return nullptr;
+    }
     std::unique_ptr<Environment> environment(new Environment);
     MDB_env*& env = environment->env;
     if (Failed(mdb_env_create(&env), "create") ||

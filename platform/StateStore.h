@@ -8,7 +8,9 @@
 //
 // Get() opens the store of the current state directory at first use, and
 // again when the state directory changes (an environment once opened is
-// never closed, so tables handed out stay usable). Thread-safe.
+// never closed, so tables handed out stay usable). The store's directory is
+// made 0700 and its files 0600; one that others may change, or a link in
+// its place, is refused (StateDir.h). Thread-safe.
 // Failures (cannot open, disk full) are logged and reported as false.
 //
 // A Batch groups what its thread writes into one transaction, so that a

@@ -109,8 +109,16 @@ accept_stat ConfigProgram::Call(const RpcCall& call, XDR* args, XDR* results) {
             return ListExports(caller, args, results);
         case LUMECFG_LIST_LOCKS:
             return ListLocks(caller, args, results);
-        case LUMECFG_STATS:
-            return EncodeStats(CallStats::Process().Snapshot(), results) ? SUCCESS : SYSTEM_ERR;
+        case LUMECFG_STATS: {
+            // They name every share path and peer: for the listings' callers only.
+            const bool proved = !caller.empty();
+            const StatsSnapshot snapshot =
+                proved ? CallStats::Process().Snapshot() : StatsSnapshot();
+            const bool encoded = proved
+                                     ? EncodeStats(&snapshot, 0, "", results)
+                                     : EncodeStats(nullptr, kMayNotList, kMayNotListText, results);
+            return encoded ? SUCCESS : SYSTEM_ERR;
+        }
         default:
             OXLOG(1, 0, "Configuration procedure %u from [%s] is not served.", call.procedure,
                   caller.c_str());

@@ -6,10 +6,11 @@
 // machine (the host's client name); a caller over TLS is the name its
 // client certificate proves; every other caller has the empty name, which
 // the module treats as nobody in particular. The AUTH_SYS machine name is
-// never read. The listings (ConfigListing.h) are lumed's own and answer
-// only a caller with a name, this machine or a proved TLS peer; others get
-// status 11. The statistics procedure answers any caller, as nfsstat and
-// MOUNT's export list do; the metrics endpoint serves the same numbers.
+// never read. The listings (ConfigListing.h) and the statistics procedure
+// are lumed's own and answer only a caller with a name, this machine or a
+// proved TLS peer; others get status 11 (statistics name every share path
+// and each peer's address). The metrics endpoint serves the same numbers
+// only when asked for, and on loopback unless told otherwise.
 // Keep-alive answers with an empty reply. Unknown procedures
 // answer PROC_UNAVAIL, undecodable arguments GARBAGE_ARGS, a module that
 // gives no record SYSTEM_ERR; decoded arguments and response records are

@@ -57,19 +57,25 @@ struct StatsRecords {
 
 }  // namespace
 
-bool EncodeStats(const StatsSnapshot& snapshot, XDR* results) {
+bool EncodeStats(const StatsSnapshot* snapshot, int status, const std::string& message,
+                 XDR* results) {
     StatsRecords records;
     // Reserved: the rows point into the error lists, which must not move.
     records.errors.reserve(2 * LUMECFG_STATS_ROWS);
-    records.Add(snapshot.procedures, records.procedures);
-    records.Add(snapshot.exports, records.exports);
-    for (size_t i = 0; i < snapshot.connections.size() && i < LUMECFG_STATS_CONNECTIONS; ++i) {
-        const StatsConnection& connection = snapshot.connections[i];
-        records.connections.push_back({connection.id,
-                                       records.texts.Keep(connection.peer, LUMECFG_NAMELEN),
-                                       connection.calls});
+    if (snapshot) {
+        records.Add(snapshot->procedures, records.procedures);
+        records.Add(snapshot->exports, records.exports);
+        for (size_t i = 0; i < snapshot->connections.size() && i < LUMECFG_STATS_CONNECTIONS; ++i) {
+            const StatsConnection& connection = snapshot->connections[i];
+            records.connections.push_back({connection.id,
+                                           records.texts.Keep(connection.peer, LUMECFG_NAMELEN),
+                                           connection.calls});
+        }
     }
+    char* text = message.empty() ? nullptr : records.texts.Keep(message, LUMECFG_TEXTLEN);
     lumecfg_stats_res res{};
+    res.status = status;
+    res.message = text ? &text : nullptr;
     res.procedures = {static_cast<u_int>(records.procedures.size()), records.procedures.data()};
     res.exports = {static_cast<u_int>(records.exports.size()), records.exports.data()};
     res.connections = {static_cast<u_int>(records.connections.size()), records.connections.data()};

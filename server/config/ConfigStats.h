@@ -5,7 +5,11 @@
 
 #include <rpc/rpc.h>
 
+#include <string>
+
 #include "server/stats/CallStats.h"
 
-// True when the snapshot was encoded.
-bool EncodeStats(const StatsSnapshot& snapshot, XDR* results);
+// Encodes the snapshot with status 0, or (snapshot null) a refusal with its
+// status and text and no rows. True when encoded.
+bool EncodeStats(const StatsSnapshot* snapshot, int status, const std::string& message,
+                 XDR* results);

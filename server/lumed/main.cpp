@@ -86,17 +86,17 @@ bool SetUpLog(const LumedOptions& options, std::shared_ptr<LogSink>& logFile, st
     return true;
 }
 
-// State dir and log: both before anything logs or reads the registry.
-bool SetUpState(const LumedOptions& options, std::shared_ptr<LogSink>& logFile,
-                std::string& error) {
-    std::string dir = StateDirOf(options);
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) {
-        error = "cannot create the state directory " + dir + ": " + ec.message();
+// State dir and log: both before anything logs or reads the registry. The
+// state directory must be the administrator's (StateDir.h); from here on it
+// is named by its proved real path, so no link on the way is taken again.
+bool SetUpState(LumedOptions& options, std::shared_ptr<LogSink>& logFile, std::string& error) {
+    std::string proved, why;
+    if (!ProveStateDir(StateDirOf(options), proved, why)) {
+        error = "refusing the state directory " + StateDirOf(options) + ": " + why;
         return false;
     }
-    SetPlatformStateDir(dir);
+    options.stateDir = proved;
+    SetPlatformStateDir(proved);
     if (!SetUpLog(options, logFile, error))
         return false;
     char host[HOST_NAME_MAX + 1] = {};

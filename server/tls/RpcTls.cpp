@@ -153,22 +153,50 @@ bool Handshake(SSL* ssl, int fd, TlsDeadline deadline, std::string& why) {
     }
 }
 
-// The common name of the peer certificate's subject; "" when there is none
-// or it could not stand for a client name (not text, or holding a NUL).
-std::string SubjectName(SSL* ssl) {
-    X509* certificate = SSL_get0_peer_certificate(ssl);
-    X509_NAME* subject = certificate ? X509_get_subject_name(certificate) : nullptr;
-    const int at = subject ? X509_NAME_get_index_by_NID(subject, NID_commonName, -1) : -1;
-    if (at < 0)
-        return std::string();
-    unsigned char* text = nullptr;
-    const int length =
-        ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
+// An ASN.1 text as UTF-8; "" when it is not text or holds a NUL, and so
+// could not stand for a client name.
+std::string Utf8(const ASN1_STRING* text) {
+    unsigned char* converted = nullptr;
+    const int length = text ? ASN1_STRING_to_UTF8(&converted, text) : -1;
     std::string name;
     if (length > 0)
-        name.assign(reinterpret_cast<char*>(text), static_cast<size_t>(length));
-    OPENSSL_free(text);
+        name.assign(reinterpret_cast<char*>(converted), static_cast<size_t>(length));
+    OPENSSL_free(converted);
     return name.find('\0') == std::string::npos ? name : std::string();
+}
+
+// The certificate's DNS subjectAltNames; false when it carries the
+// extension more than once or in a form that does not decode.
+bool DnsNames(X509* certificate, std::vector<std::string>& dns) {
+    int found = 0;  // -1 none, -2 more than one, else its criticality
+    auto* names = static_cast<GENERAL_NAMES*>(
+        X509_get_ext_d2i(certificate, NID_subject_alt_name, &found, nullptr));
+    const bool decoded = found == -1 || names;
+    for (int i = 0; names && i < sk_GENERAL_NAME_num(names); ++i) {
+        const GENERAL_NAME* entry = sk_GENERAL_NAME_value(names, i);
+        if (entry->type == GEN_DNS)
+            dns.push_back(Utf8(entry->d.dNSName));
+    }
+    GENERAL_NAMES_free(names);
+    return decoded;
+}
+
+// The name the peer certificate proves: its DNS subjectAltName when it has
+// exactly one; with none, its subject's common name when the subject has
+// exactly one. "" otherwise: a certificate naming two hosts proves
+// neither, as one with two common names does.
+std::string CertifiedName(SSL* ssl) {
+    X509* certificate = SSL_get0_peer_certificate(ssl);
+    std::vector<std::string> dns;
+    if (!certificate || !DnsNames(certificate, dns) || dns.size() > 1)
+        return std::string();
+    if (dns.size() == 1)
+        return dns[0];
+    const X509_NAME* subject = X509_get_subject_name(certificate);
+    const int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+    if (at < 0 || X509_NAME_get_index_by_NID(subject, NID_commonName, at) >= 0)
+        return std::string();
+    return Utf8(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
 }
 
 // After a refusal: lets the client read the alert that says why. Closing
@@ -265,9 +293,9 @@ bool AcceptRpcTls(int fd, const TlsContext& context, TlsDeadline deadline, TlsSe
         Linger(fd);
         return false;
     }
-    session.peerName = SubjectName(session.ssl.get());
+    session.peerName = CertifiedName(session.ssl.get());
     if (session.peerName.empty()) {
-        why = "its certificate names no client (no usable common name)";
+        why = "its certificate names no one client (not one DNS name, nor one common name)";
         return false;
     }
     return true;

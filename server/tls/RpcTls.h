@@ -23,7 +23,10 @@ struct TlsSession {
         void operator()(SSL* ssl) const { SSL_free(ssl); }
     };
     std::unique_ptr<SSL, Free> ssl;
-    // Server side: the common name of the client certificate's subject.
+    // Server side: the name the client certificate proves: its DNS
+    // subjectAltName when it has one; with none, its subject's common name
+    // when it has exactly one. Any other certificate proves no name, and
+    // AcceptRpcTls refuses it.
     std::string peerName;
 };
 

@@ -1,5 +1,8 @@
 #include "host/GaneshaExportBlock.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -120,6 +123,9 @@ TEST(host_GaneshaExportBlock, FileIsWrittenWholeReplacedAndRemoved) {
     std::string path, reason;
     ASSERT_TRUE(WriteGaneshaExportFile(Fields("*", 1), path, reason)) << reason;
     EXPECT_EQ(path, file);
+    struct stat made {};
+    ASSERT_EQ(::lstat(file.c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, 0600u);  // the administrator's, as the state directory
 
     ASSERT_TRUE(WriteGaneshaExportFile(Fields("192.0.2.7", 3), path, reason)) << reason;
     EXPECT_EQ(ReadFile(file), Block(Fields("192.0.2.7", 3)));
@@ -139,4 +145,13 @@ TEST(host_GaneshaExportBlock, FileIsWrittenWholeReplacedAndRemoved) {
     SetPlatformStateDir(state.WriteFile("not-a-dir", ""));
     EXPECT_FALSE(WriteGaneshaExportFile(Fields("*"), path, reason));
     EXPECT_TRUE(Has(reason, "Cannot create [")) << reason;
+
+    // A link in the place of the blocks' directory is not written through.
+    TempDir other, elsewhere;
+    SetPlatformStateDir(other.Path());
+    ASSERT_EQ(::symlink(elsewhere.Path().c_str(), (other / "ganesha").c_str()), 0);
+    EXPECT_FALSE(WriteGaneshaExportFile(Fields("*"), path, reason));
+    EXPECT_EQ(reason, "Refusing the blocks' directory: " + other / "ganesha" +
+                          " is a link or not a directory.");
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path()));
 }

@@ -1,12 +1,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
 #include <regex>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -67,6 +69,89 @@ TEST(PlatformLogWriter, ConcurrentWritersProduceWholeLines) {
         seen.emplace(std::stoi(m[1]), std::stoi(m[2]));
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kMessages));
+}
+
+// Texts callers choose reach log lines escaped: nothing in them can end a
+// line, start another or pass for an escape; valid UTF-8 is kept.
+TEST(PlatformLogWriter, CallerTextsAreEscapedOnceSoEachMessageStaysOneLine) {
+    const struct {
+        const char* what;
+        std::string text, logged;
+    } cases[] = {
+        {"newlines", "/x\nFAKE LOG LINE uid=0\n", "/x\\x0aFAKE LOG LINE uid=0\\x0a"},
+        {"carriage return, escape sequence, tab", "a\r\x1b[2J\tb", "a\\x0d\\x1b[2J\\x09b"},
+        {"DEL", "a\x7f", "a\\x7f"},
+        {"a backslash", "Machines\\host", "Machines\\\\host"},
+        {"an escape written out", "\\x0a", "\\\\x0a"},
+        {"valid UTF-8 of 2, 3 and 4 bytes", "caf\xc3\xa9 \xe2\x98\x83 \xf0\x9d\x84\x9e",
+         "caf\xc3\xa9 \xe2\x98\x83 \xf0\x9d\x84\x9e"},
+        {"the last code point", "\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
+        {"a C1 control (NEL)", "a\xc2\x85z", "a\\xc2\\x85z"},
+        {"no-break space, the first after C1", "\xc2\xa0", "\xc2\xa0"},
+        {"a lone continuation byte", "a\x80z", "a\\x80z"},
+        {"a byte never in UTF-8", "\xff\xfe", "\\xff\\xfe"},
+        {"an overlong slash", "\xc0\xaf", "\\xc0\\xaf"},
+        {"an overlong of three bytes", "\xe0\x80\xaf", "\\xe0\\x80\\xaf"},
+        {"an overlong of four bytes", "\xf0\x80\x80\xaf", "\\xf0\\x80\\x80\\xaf"},
+        {"a surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80"},
+        {"beyond U+10FFFF", "\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
+        {"a sequence cut short, then text",
+         "\xe2\x98"
+         "A",
+         "\\xe2\\x98A"},
+        {"a sequence cut by the end", "A\xf0\x9d\x84", "A\\xf0\\x9d\\x84"},
+    };
+    LogCapture capture(1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        capture.Clear();
+        OXLOG(1, 0, "path [%s].", c.text.c_str());
+        ASSERT_EQ(capture.Records().size(), 1u);
+        EXPECT_EQ(capture.Records()[0].text, "path [" + c.logged + "].");
+    }
+    capture.Clear();  // a NUL byte gets in only by a format's %c
+    OXLOG(1, 0, "a%cb", '\0');
+    EXPECT_TRUE(capture.Has(1, "a\\x00b"));
+}
+
+// The log file and the journal get the escaped message, one line each.
+TEST(PlatformLogWriter, EverySinkWritesAForgedLineAsPartOfItsOwn) {
+    TempDir dir;
+    const std::string path = dir / "log.txt";
+    FILE* journal = std::tmpfile();
+    ASSERT_NE(journal, nullptr);
+    TheLogWriter().SetSink(std::make_shared<StreamLogSink>(path));
+    TheLogWriter().AddSink(std::make_shared<JournalLogSink>(journal));
+    OXLOG(1, 0, "Export [%s] created.", "/d\nFAKE LOG LINE uid=0\n");
+    TheLogWriter().SetSink(std::make_shared<StreamLogSink>(stderr));
+    std::rewind(journal);
+    std::string journalText(4096, '\0');
+    journalText.resize(std::fread(&journalText[0], 1, journalText.size(), journal));
+    std::fclose(journal);
+    for (const std::string& text : {ReadFile(path), journalText}) {
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+        EXPECT_NE(text.find(" Export [/d\\x0aFAKE LOG LINE uid=0\\x0a] created.\n"),
+                  std::string::npos)
+            << text;
+    }
+}
+
+// A log file is opened in no other place than its own: a link there is
+// refused and its target left alone, and a new file is the owner's only.
+TEST(PlatformLogWriter, ALogFileIsNeverALinkAndIsMadeForItsOwnerOnly) {
+    TempDir dir;
+    const std::string target = dir.WriteFile("target", "root's file\n"), link = dir / "linked.log";
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    EXPECT_THROW(StreamLogSink{link}, std::system_error);
+    EXPECT_EQ(ReadFile(target), "root's file\n");
+
+    const std::string fresh = dir / "fresh.log";
+    StreamLogSink sink(fresh);
+    sink.Write({1, "int f()", 1, 0, 1, "text"});
+    struct stat made {};
+    ASSERT_EQ(::lstat(fresh.c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, 0600u);
+    EXPECT_NE(ReadFile(fresh).find(" text\n"), std::string::npos);
 }
 
 TEST(PlatformLogWriter, WriterOutlivesTheGlobalReference) {

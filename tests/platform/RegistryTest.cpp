@@ -1,6 +1,7 @@
 // The state directory's stores: the registry, and the state store's tables,
 // whole-or-nothing transactions, batches of one thread's writes, and what a
 // process killed with SIGKILL leaves behind.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,6 +98,35 @@ TEST_F(PlatformRegistry, CorruptFileReadsAsEmptyAndIsReplacedOnWrite) {
     EXPECT_EQ(capture.Records().size(), 1u);
 }
 
+// Links in the registry's places are neither read nor written through: the
+// registry reads as empty and a write puts a file of its own, 0600, in the
+// link's place; a linked lock file stops the write. The linked file stays
+// as it was.
+TEST_F(PlatformRegistry, LinksInItsPlacesAreNeverFollowed) {
+    TempDir elsewhere;
+    const std::string text = "{\"S\": {\"A\": 7}}";
+    const std::string target = elsewhere.WriteFile("registry.json", text);
+    ASSERT_EQ(::symlink(target.c_str(), FilePath().c_str()), 0);
+    LogCapture capture(1);
+    EXPECT_EQ(Number("S", "A"), "-");
+    EXPECT_EQ(capture.CountContaining("cannot read registry " + FilePath()), 1u);
+    EXPECT_NE(m_info.setNumber("S", "B", 4), 0);
+    EXPECT_EQ(FileContent(), nlohmann::json::parse(R"({"S": {"B": 4}})"));
+    for (const std::string& file : {FilePath(), m_dir / "registry.lock"}) {
+        struct stat found {};
+        ASSERT_EQ(::lstat(file.c_str(), &found), 0);
+        EXPECT_TRUE(S_ISREG(found.st_mode)) << file;
+        EXPECT_EQ(found.st_mode & 07777, 0600u) << file;
+    }
+
+    ASSERT_EQ(::unlink((m_dir / "registry.lock").c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), (m_dir / "registry.lock").c_str()), 0);
+    capture.Clear();
+    EXPECT_EQ(m_info.setNumber("S", "C", 5), 0);
+    EXPECT_EQ(capture.CountContaining("cannot lock registry"), 1u);
+    EXPECT_EQ(ReadFile(target), text);
+}
+
 TEST_F(PlatformRegistry, ConcurrentWritersLoseNoUpdate) {
     // Threads of this process and of two children, each on its own keys.
     const int kThreads = 4, kKeys = 15;
@@ -145,6 +175,24 @@ TEST_F(StateStores, TablesKeepTheirOwnKeysAndATransactionIsWholeOrAbsent) {
     std::vector<std::string> keys;
     store->ForEach(a, [&](const std::string& k, const std::string&) { keys.push_back(k); });
     EXPECT_EQ(keys, (std::vector<std::string>{key, "x"}));
+}
+
+// LMDB opens its files by name: a store directory that is a link, or
+// that another user owns, is refused before any of them is opened.
+TEST_F(StateStores, AStoreDirectoryOthersCouldChangeIsRefused) {
+    TempDir elsewhere;
+    ASSERT_EQ(::symlink(elsewhere.Path().c_str(), (m_dir / "store").c_str()), 0);
+    LogCapture capture(-1);
+    EXPECT_EQ(StateStore::Get(), nullptr);
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path()));
+
+    TempDir theirs;
+    SetPlatformStateDir(theirs.Path());
+    ASSERT_EQ(::mkdir((theirs / "store").c_str(), 0700), 0);
+    ASSERT_EQ(::chown((theirs / "store").c_str(), 1000, 1000), 0);
+    EXPECT_EQ(StateStore::Get(), nullptr);
+    EXPECT_TRUE(std::filesystem::is_empty(theirs / "store"));
+    EXPECT_EQ(capture.CountContaining("State store: refusing "), 2u);
 }
 
 TEST_F(StateStores, WhatAKilledProcessCommittedIsThere) {

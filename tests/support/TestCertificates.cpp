@@ -43,10 +43,10 @@ TestCertificate SignAndWrite(const std::string& dir, const std::string& name, X5
     return files;
 }
 
-// A certificate of subject commonName for key, by issuer (null: itself), not
-// yet signed.
-X509* NewCertificate(const std::string& commonName, EVP_PKEY* key, const X509_NAME* issuer,
-                     long validFrom, long validUntil) {
+// A certificate whose subject holds the common names for key, by issuer
+// (null: itself), not yet signed.
+X509* NewCertificate(const std::vector<std::string>& commonNames, EVP_PKEY* key,
+                     const X509_NAME* issuer, long validFrom, long validUntil) {
     static long serial = 1;
     X509* certificate = X509_new();
     X509_set_version(certificate, 2);
@@ -54,9 +54,10 @@ X509* NewCertificate(const std::string& commonName, EVP_PKEY* key, const X509_NA
     X509_gmtime_adj(X509_getm_notBefore(certificate), validFrom);
     X509_gmtime_adj(X509_getm_notAfter(certificate), validUntil);
     X509_set_pubkey(certificate, key);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate), "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
-                               0);
+    for (const std::string& commonName : commonNames)
+        X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate), "CN", MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
+                                   -1, 0);
     X509_set_issuer_name(certificate, issuer ? issuer : X509_get_subject_name(certificate));
     return certificate;
 }
@@ -66,7 +67,7 @@ X509* NewCertificate(const std::string& commonName, EVP_PKEY* key, const X509_NA
 TestCa::TestCa(const std::string& dir, const std::string& commonName)
     : m_dir(dir), m_key(NewKey()), m_name(nullptr) {
     EVP_PKEY* key = static_cast<EVP_PKEY*>(m_key);
-    X509* certificate = NewCertificate(commonName, key, nullptr, -3600, 86400);
+    X509* certificate = NewCertificate({commonName}, key, nullptr, -3600, 86400);
     AddExtension(certificate, certificate, NID_basic_constraints, "critical,CA:TRUE");
     AddExtension(certificate, certificate, NID_key_usage, "critical,keyCertSign");
     m_name = X509_NAME_dup(X509_get_subject_name(certificate));
@@ -80,13 +81,25 @@ TestCa::~TestCa() {
 
 TestCertificate TestCa::Issue(const std::string& commonName, const std::string& ip, long validFrom,
                               long validUntil) const {
+    return Make(commonName, {commonName}, ip.empty() ? "" : "IP:" + ip, validFrom, validUntil);
+}
+
+TestCertificate TestCa::IssueNamed(const std::string& fileName,
+                                   const std::vector<std::string>& commonNames,
+                                   const std::string& altNames) const {
+    return Make(fileName, commonNames, altNames, -3600, 86400);
+}
+
+TestCertificate TestCa::Make(const std::string& fileName,
+                             const std::vector<std::string>& commonNames,
+                             const std::string& altNames, long validFrom, long validUntil) const {
     EVP_PKEY* key = NewKey();
     X509* certificate =
-        NewCertificate(commonName, key, static_cast<X509_NAME*>(m_name), validFrom, validUntil);
-    if (!ip.empty())
-        AddExtension(certificate, nullptr, NID_subject_alt_name, "IP:" + ip);
+        NewCertificate(commonNames, key, static_cast<X509_NAME*>(m_name), validFrom, validUntil);
+    if (!altNames.empty())
+        AddExtension(certificate, nullptr, NID_subject_alt_name, altNames);
     TestCertificate files =
-        SignAndWrite(m_dir, commonName, certificate, key, static_cast<EVP_PKEY*>(m_key));
+        SignAndWrite(m_dir, fileName, certificate, key, static_cast<EVP_PKEY*>(m_key));
     EVP_PKEY_free(key);
     return files;
 }

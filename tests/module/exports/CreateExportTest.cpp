@@ -102,8 +102,9 @@ TEST_F(CreateExport, ANewExportIsDescribedAndRegistered) {
     EXPECT_EQ(Find(dir)->GetExpiryInterval(), 30 * 60);
     EXPECT_EQ(Find(dir)->GetNfsVersions(), "3");
 
-    EXPECT_TRUE(log.Has(
-        1, "Export Request [path: " + dir + "/ clients: * perms: 3 jobId: 7 " + "timeout: 30\n]"));
+    EXPECT_TRUE(log.Has(  // the text's newline escaped: one entry, one line
+        1,
+        "Export Request [path: " + dir + "/ clients: * perms: 3 jobId: 7 " + "timeout: 30\\x0a]"));
     EXPECT_TRUE(log.Has(1, "Adding export [" + dir + "/ : " + dir + "] first time."));
     unsigned long threads = 0;
     EXPECT_TRUE(OXPlatformInfo().getNumber("Lume", "nMaxNFSRPCThread", &threads));

@@ -79,7 +79,7 @@ TEST_F(Authorization, MountPathsHoldPathsAtComponentBoundariesAsTheyResolve) {
     EXPECT_TRUE(IsAllowedToExport(data + "/x/", "host1"));
     EXPECT_TRUE(log.Has(-1,  // no job results directory: reported and skipped
                         "Failed to get JobResults folder from registry "
-                        "[Machines\\media01/dJOBRESULTSDIR]."));
+                        "[Machines\\\\media01/dJOBRESULTSDIR]."));  // escaped
     EXPECT_TRUE(log.Has(1, "Client [host1] is allowed to export [" + data + "/]"));
     for (const std::string& path :
          {data, data + "/", data + "/x/../x/./", data + "/inside", data + "/inside/not-yet-made"})

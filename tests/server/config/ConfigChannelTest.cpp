@@ -115,7 +115,8 @@ TEST_F(ConfigChannel, AConfigurationBindAddressGivesTheChannelItsOwnLoopbackPort
     EXPECT_EQ(elsewhere.exitCode, 3);
 }
 
-// Over TLS a caller is the name its certificate proves, and only a valid
+// Over TLS a caller is the name its certificate proves (its one DNS
+// alternative name, else its one common name), and only a valid
 // certificate of the CA lumed trusts proves anything; lumectl in turn
 // trusts only a server its CA certified under the name it called.
 TEST_F(ConfigChannel, OverTlsACallerIsWhatItsCertificateProves) {
@@ -128,7 +129,9 @@ TEST_F(ConfigChannel, OverTlsACallerIsWhatItsCertificateProves) {
     ASSERT_NE(port, "") << m_lumed.Output();
     const TestCertificate self = ca.Issue(HostName()), stranger = ca.Issue("a-stranger"),
                           expired = ca.Issue("expired", "", -7200, -3600),
-                          foreign = otherCa.Issue("foreign");
+                          foreign = otherCa.Issue("foreign"),
+                          twoNames = ca.IssueNamed("two-names", {HostName(), "a-stranger"}, ""),
+                          dnsSelf = ca.IssueNamed("dns-self", {"a-stranger"}, "DNS:" + HostName());
     auto shows = [&ca](const TestCertificate& mine, const TestCa* trusted = nullptr) {
         return std::vector<std::string>{"--tls-ca",   (trusted ? *trusted : ca).Files().certificate,
                                         "--tls-cert", mine.certificate,
@@ -144,6 +147,8 @@ TEST_F(ConfigChannel, OverTlsACallerIsWhatItsCertificateProves) {
     const Case cases[] = {
         {"another client's name", shows(stranger), 1, "not in allowed paths"},
         {"this machine's name", shows(self), 0, "exported"},
+        {"two common names, this machine's first", shows(twoNames), 4, "the server ended TLS"},
+        {"this machine's DNS name beside another common name", shows(dnsSelf), 0, "exported"},
         {"no certificate", {"--tls-ca", ca.Files().certificate}, 4, "certificate required"},
         {"an expired certificate", shows(expired), 4, "certificate expired"},
         {"another CA's certificate", shows(foreign), 4, "unknown ca"},

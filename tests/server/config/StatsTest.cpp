@@ -176,4 +176,33 @@ TEST_F(Stats, CountsMoveWhenAClientWorksAndTheMetricsEndpointServesThem) {
     ::close(silent);
 }
 
+// The statistics name every share path and each peer's address: a local
+// user over TCP loopback, whom lumed knows no name for, is refused them as
+// it is refused the listings, with or without --json.
+TEST_F(Stats, NobodyInParticularIsRefusedThemAsTheListings) {
+    const std::string dir = NewDir("private-share");
+    ASSERT_NO_FATAL_FAILURE(StartLumed({dir}));
+    NfsClient client;  // a peer the statistics would show
+    std::string error;
+    ASSERT_TRUE(client.Mount(m_lumed.Port(), dir, error)) << error;
+    const std::string server = "127.0.0.1:" + std::to_string(m_lumed.Port());
+    const std::pair<uid_t, gid_t> localUser{1000, 1000};
+    const std::string refusal = "Only this machine or a proved peer may list.";
+
+    const LumectlRun table = RunLumectl({"--server", server, "stats"}, localUser);
+    EXPECT_EQ(Refusal(table), "lumectl: stats failed: status 11: " + refusal + "\n");
+    const LumectlRun json = RunLumectl({"--server", server, "--json", "stats"}, localUser);
+    EXPECT_EQ(json.exitCode, 1) << json.err;
+    const nlohmann::json refused = nlohmann::json::parse(json.out);
+    EXPECT_EQ(refused["status"], 11) << json.out;
+    EXPECT_EQ(refused["message"], refusal) << json.out;
+    for (const LumectlRun* run : {&table, &json}) {
+        EXPECT_EQ((run->out + run->err).find(dir), std::string::npos) << run->out << run->err;
+        EXPECT_EQ((run->out + run->err).find("127.0.0.1:"), std::string::npos)
+            << run->out << run->err;
+    }
+    // This machine still sees them.
+    EXPECT_NE(Out(Ctl({"stats"})).find(dir), std::string::npos);
+}
+
 }  // namespace

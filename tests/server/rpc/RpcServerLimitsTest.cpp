@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -390,6 +391,66 @@ TEST_F(RpcServerTest, OverTlsCallersAreTheirCertificatesAndOnlyTlsIsServed) {
 
     EXPECT_TRUE(silent.ClosedByServer());
     EXPECT_EQ(log.CountContaining("took too long to take up TLS"), 1u);
+}
+
+// A certificate names its caller by its one DNS alternative name, else by
+// its subject's one common name; one that names two proves neither, and
+// its connection is closed as one naming nobody is.
+TEST_F(RpcServerTest, ACertificateNamesItsCallerOnlyWhenItNamesOne) {
+    TempDir pki;
+    const TestCa ca(pki.Path(), "ca");
+    const TestCertificate server = ca.Issue("server", "127.0.0.1");
+    std::string error;
+    RpcServer::Options options;
+    options.tls = TlsContext::Make(TlsContext::Server, server.certificate, server.key,
+                                   ca.Files().certificate, error);
+    ASSERT_TRUE(options.tls) << error;
+    LogCapture log(2);
+    StartServer([&](RpcServer::Options& set) { set = options; });
+    // A refused caller's calls meet a closed stream: EPIPE, not SIGPIPE.
+    struct sigaction ignore {
+    }, saved{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &saved);
+    const struct {
+        const char* what;
+        std::vector<std::string> commonNames;
+        std::string altNames;
+        std::string named;  // "": refused
+    } cases[] = {
+        {"one common name", {"client-one"}, "", "client-one"},
+        {"two common names", {"this-machine", "client-one"}, "", ""},
+        {"two common names, the other first", {"client-one", "this-machine"}, "", ""},
+        {"a DNS name beside the common name", {"client-one"}, "DNS:this-machine", "this-machine"},
+        {"a DNS name beside two common names",
+         {"client-one", "client-two"},
+         "DNS:this-machine",
+         "this-machine"},
+        {"two DNS names", {"this-machine"}, "DNS:this-machine,DNS:client-one", ""},
+        {"alternative names none of them DNS",
+         {"client-one"},
+         "IP:10.0.0.1,email:ops@example.org",
+         "client-one"},
+    };
+    int issued = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        log.Clear();
+        const TestCertificate client =
+            ca.IssueNamed("client-" + std::to_string(++issued), c.commonNames, c.altNames);
+        const auto context = TlsContext::Make(TlsContext::Client, client.certificate, client.key,
+                                              ca.Files().certificate, error);
+        ASSERT_TRUE(context) << error;
+        const int echoed = EchoOverTls(Port(), *context, 1);
+        if (c.named.empty()) {
+            EXPECT_EQ(echoed, 0);
+            EXPECT_EQ(log.CountContaining("its certificate names no one client"), 1u);
+        } else {
+            EXPECT_EQ(echoed, 2);
+            EXPECT_EQ(m_echo.LastCaller().certifiedName, c.named);
+        }
+    }
+    ::sigaction(SIGPIPE, &saved, nullptr);
 }
 
 }  // namespace
