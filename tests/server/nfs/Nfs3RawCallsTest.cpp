@@ -400,8 +400,8 @@ TEST_F(Nfs3RawCalls, ListingsOfADirectoryOthersChangeEndWithEveryStayingEntryOnc
 
 // A listing taken up again after the directory changed gives what was made
 // meanwhile at positions after its cookie, though its stream had read past
-// them already, and no entry twice; so too while the host counts the module's operations and
-// the listing reads through the module's stream.
+// them already, and no entry twice; so too while the host counts the
+// module's operations and the listing reads through the module's stream.
 TEST_F(Nfs3RawCalls, ListingTakenUpAfterAChangeGivesWhatWasMadeAfterItsPlace) {
     for (const bool counting : {false, true}) {
         SCOPED_TRACE(counting ? "counted" : "not counted");
@@ -418,7 +418,7 @@ TEST_F(Nfs3RawCalls, ListingTakenUpAfterAChangeGivesWhatWasMadeAfterItsPlace) {
         const cookie3 place = page.last;
         for (int i = 0; i < 300; ++i)
             disk.WriteFile("export/" + name + "/new" + std::to_string(i), "");
-        std::multiset<std::string> names;
+        std::multiset<std::string> names(page.names.begin(), page.names.end());
         for (int pages = 0; pages < 1000 && !page.eof; ++pages) {
             page = List(false, 512, page.last, page.verifier, listed);
             ASSERT_EQ(page.status, NFS3_OK);
