@@ -16,10 +16,32 @@ Nfs3Listing::Nfs3Listing(const Object& dir, const struct stat& st, DIR* stream, 
       m_stream(stream),
       m_viaModule(gPerfFlag.load()),
       m_fd(::dirfd(stream)),
-      m_buffer(bytes) {}
+      m_buffer(bytes),
+      m_changed(st.st_ctim) {}
 
 Nfs3Listing::~Nfs3Listing() {
     m_dir->closedir(nullptr, m_stream);  // a close needs no caller's context
+}
+
+int Nfs3Listing::Seek(LumeCtxt* ctx, cookie3 position) {
+    // An lseek of its own, since seekdir cannot fail: a position the file
+    // system refuses must not leave the stream where it was.
+    const off_t to = static_cast<off_t>(position);
+    if (::lseek(m_fd, to, SEEK_SET) < 0)
+        return -1;
+    if (m_viaModule)
+        m_dir->seekdir(ctx, m_stream, to);  // the stream drops what it read ahead
+    m_filled = m_at = 0;
+    m_last = nullptr;
+    m_again = false;
+    return 0;
+}
+
+int Nfs3Listing::Resume(LumeCtxt* ctx, const struct stat& st, cookie3 position) {
+    if (st.st_ctim.tv_sec == m_changed.tv_sec && st.st_ctim.tv_nsec == m_changed.tv_nsec)
+        return 0;
+    m_changed = st.st_ctim;
+    return Seek(ctx, position);
 }
 
 const struct dirent64* Nfs3Listing::Next(LumeCtxt* ctx) {

@@ -6,8 +6,11 @@
 // given are not read twice.
 //
 // A place is a listing's verifier and a cookie; the verifier stands for
-// the directory and its state (Nfs3ProcDirectory.cpp), and a kept listing
-// is taken only for the directory (device and inode) it was opened on.
+// the directory (Nfs3ProcDirectory.cpp), the cookie for the directory's own
+// position after the last entry given (its d_off), and a kept listing is
+// taken only for the directory (device and inode) it was opened on. What a
+// kept listing read ahead is given only while the directory has not changed
+// since; else it reads afresh from its place.
 // A listing is taken by one call at a time; at most the capacity are kept,
 // each holding its stream's descriptor and the directory's object, the
 // least lately kept closed first.
@@ -56,6 +59,15 @@ class Nfs3Listing {
     int Fd() const { return m_fd; }
     bool Of(const struct stat& st) const { return st.st_dev == m_device && st.st_ino == m_inode; }
 
+    // Places the stream at position, an entry's d_off (0: the start),
+    // dropping what was read ahead: 0, or -1 with errno (EINVAL when the
+    // file system has no such position).
+    int Seek(LumeCtxt* ctx, cookie3 position);
+    // Takes the listing up at position for the directory now with
+    // attributes st: on from what was read ahead while the directory's
+    // change time is the one it had then, else placed afresh. As Seek.
+    int Resume(LumeCtxt* ctx, const struct stat& st, cookie3 position);
+
     // The next entry (after Unread, the last one again); null at the end
     // (errno 0) or on failure (errno set).
     const struct dirent64* Next(LumeCtxt* ctx);
@@ -75,6 +87,7 @@ class Nfs3Listing {
     size_t m_filled = 0, m_at = 0;
     const struct dirent64* m_last = nullptr;  // valid until the next read
     bool m_again = false;
+    struct timespec m_changed;  // the directory's change time when last taken up
 };
 
 class Nfs3KeptListings {

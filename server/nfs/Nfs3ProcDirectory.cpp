@@ -1,26 +1,25 @@
 // READDIR and READDIRPLUS.
 //
-// A cookie counts the entries read from the start of the directory stream,
-// so a cookie this server could have given is at most the number of
-// entries. The verifier sums the directory's device, inode, change time
-// (with nanoseconds), size and link count: ctime rather than mtime, since a
-// client can set mtime back but not ctime, and every change of the entries
-// moves it (and size or links besides, on most file systems). A call with a
-// non-zero cookie must carry the verifier the directory has now, else it
-// answers BAD_COOKIE and the client lists afresh; cookie 0 starts afresh
-// whatever its verifier. So a cookie always means the same place in the
-// same listing, and one past the end answers BAD_COOKIE too.
+// A cookie is the directory's own position after the entry it comes with
+// (the entry's d_off): what the file system takes back on a seek to go on
+// from there. On ext4 a position is the 63-bit hash of a name, on tmpfs
+// (Linux 6.6 on) an index that only grows, so it stays good while entries
+// come and go: a listing resumed at it gives no entry twice (two names of
+// one hash aside) and every entry that stayed throughout, however others
+// change the directory meanwhile. The verifier
+// stands for the directory alone (device, inode and unique file id, which
+// an inode used again does not keep): it changes only when another
+// directory takes its place. A call with a non-zero cookie under another
+// verifier answers BAD_COOKIE, and so does a cookie the file system refuses
+// on seek; cookie 0 starts afresh whatever its verifier.
 // Resuming at a cookie takes up the stream a reply ended at that cookie
-// left open (a few are, Nfs3KeptListings), else seeks a new stream to the
-// position remembered for it (the last cookie of each reply is, in a
-// bounded cache), else reads that many entries from the start.
+// left open (a few are, Nfs3KeptListings), else seeks a new stream there.
 // Entries are read from the directory's descriptor with getdents64, in
 // batches about as large as the reply can use, so a reply of a few dozen
 // entries does not make the file system produce a thousand; while the host
 // counts the module's operations, through the module's readdir, which
 // times each entry.
 #include <dirent.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -28,7 +27,6 @@
 #include <string>
 #include <utility>
 
-#include "platform/ClockCache.h"
 #include "server/nfs/Nfs3Attributes.h"
 #include "server/nfs/Nfs3Errno.h"
 #include "server/nfs/Nfs3Listings.h"
@@ -55,26 +53,15 @@ size_t PlusBytes(const entryplus3& entry) {
            (handle.handle_follows ? 4 + Padded(handle.post_op_fh3_u.handle.data.data_len) : 0);
 }
 
-// The verifier of a listing of the directory with these attributes; never 0.
-uint64_t VerifierOf(const struct stat& st) {
-    const uint64_t parts[] = {st.st_dev,
-                              st.st_ino,
-                              static_cast<uint64_t>(st.st_ctim.tv_sec),
-                              static_cast<uint64_t>(st.st_ctim.tv_nsec),
-                              static_cast<uint64_t>(st.st_size),
-                              st.st_nlink};
+// The verifier of listings of dir (attributes st); never 0.
+uint64_t VerifierOf(Nfs3Request& req, const Object& dir, const struct stat& st) {
+    unsigned long id = 0;
+    const uint64_t parts[] = {st.st_dev, st.st_ino, req.FileId(dir, id) ? id : 0};
     uint64_t sum = 14695981039346656037ull;  // FNV-1a over the words
     for (uint64_t part : parts)
         for (int byte = 0; byte < 8; ++byte)
             sum = (sum ^ ((part >> (8 * byte)) & 0xff)) * 1099511628211ull;
     return sum ? sum : 1;
-}
-
-// Stream positions after cookies given out, by place: a position depends
-// on the directory alone, so listings share them.
-ClockCache<Nfs3Place, long, Nfs3PlaceHash>& Positions() {
-    static ClockCache<Nfs3Place, long, Nfs3PlaceHash> positions(16384);
-    return positions;
 }
 
 // A batch for a reply of this many entries of short names, and the one
@@ -85,18 +72,11 @@ size_t BatchBytes(size_t entries) {
     return std::min(kMost, std::max(kLeast, (entries + 1) * kRecord));
 }
 
-// Places the listing after cookie entries: BAD_COOKIE when it has fewer.
-nfsstat3 Resume(LumeCtxt* ctx, Nfs3Listing& listing, const Nfs3Place& place) {
-    long position = 0;
-    if (place.second == 0)
+// What a listing answers for a cookie it could not seek to.
+nfsstat3 SeekStatus(int sought) {
+    if (sought == 0)
         return NFS3_OK;
-    if (Positions().Find(place, position))
-        return ::lseek(listing.Fd(), position, SEEK_SET) < 0 ? Nfs3StatusOfErrno(errno) : NFS3_OK;
-    for (cookie3 read = 0; read < place.second; ++read) {
-        if (!listing.Next(ctx))
-            return errno == 0 ? NFS3ERR_BAD_COOKIE : Nfs3StatusOfErrno(errno);
-    }
-    return NFS3_OK;
+    return errno == EINVAL ? NFS3ERR_BAD_COOKIE : Nfs3StatusOfErrno(errno);
 }
 
 // The listing of dir (attributes st) at place: the one kept there, else a
@@ -105,27 +85,25 @@ nfsstat3 OpenListing(Nfs3Request& req, const Object& dir, const struct stat& st,
                      const Nfs3Place& place, size_t batchBytes,
                      Nfs3KeptListings::Listing& listing) {
     if (place.second != 0 && (listing = req.Shared().listings.Take(place, st)))
-        return NFS3_OK;
+        return SeekStatus(listing->Resume(req.Ctx(), st, place.second));
     DIR* stream = dir->opendir(req.Ctx(), dir->GetClientPath().c_str());
     if (!stream)
         return Nfs3StatusOfErrno(errno, Nfs3ErrnoSite::kHandle);
     listing.reset(new Nfs3Listing(dir, st, stream, batchBytes));
-    return Resume(req.Ctx(), *listing, place);
+    return place.second == 0 ? NFS3_OK : SeekStatus(listing->Seek(req.Ctx(), place.second));
 }
 
 // Reads dir's entries (attributes st) after cookie in batches of
 // batchBytes, handing take the directory's descriptor, each entry and the
 // cookie after it until take has no room (eof false) or the directory
-// ends; the place after the last one taken is remembered, and the listing
-// kept there unless it ended.
+// ends; the listing is kept at the place after the last one taken unless
+// it ended or never left the start.
 template <class Take>
 nfsstat3 WalkDirectory(Nfs3Request& req, const Object& dir, const struct stat& st, Nfs3Place place,
                        size_t batchBytes, Take take, bool& eof) {
     Nfs3KeptListings::Listing listing;
     nfsstat3 status = OpenListing(req, dir, st, place, batchBytes, listing);
-    const cookie3 first = place.second;
     eof = false;
-    long position = 0;
     while (status == NFS3_OK) {
         const struct dirent64* entry = listing->Next(req.Ctx());
         if (!entry) {
@@ -133,16 +111,14 @@ nfsstat3 WalkDirectory(Nfs3Request& req, const Object& dir, const struct stat& s
             status = errno == 0 ? NFS3_OK : Nfs3StatusOfErrno(errno);
             break;
         }
-        if (!take(listing->Fd(), *entry, place.second + 1)) {
+        const cookie3 next = static_cast<cookie3>(entry->d_off);
+        if (!take(listing->Fd(), *entry, next)) {
             listing->Unread();
             break;
         }
-        ++place.second;
-        position = static_cast<long>(entry->d_off);
+        place.second = next;
     }
-    if (status == NFS3_OK && place.second != first)
-        Positions().Put(place, position);
-    if (status == NFS3_OK && !eof)
+    if (status == NFS3_OK && !eof && place.second != 0)
         req.Shared().listings.Keep(place, std::move(listing));
     return status;
 }
@@ -191,7 +167,7 @@ bool IssueEntry(Nfs3Request& req, const Object& dir, const w_nfs_fh3& dirFh, int
 template <typename Take, typename Ok>
 nfsstat3 ListDirectory(Nfs3Request& req, const Object& dir, const struct stat& st, cookie3 cookie,
                        const cookieverf3 verifier, size_t batchBytes, Take& take, Ok& ok) {
-    const uint64_t current = VerifierOf(st);
+    const uint64_t current = VerifierOf(req, dir, st);
     bool eof = false;
     nfsstat3 status = NFS3ERR_BAD_COOKIE;
     if (cookie == 0 || std::memcmp(verifier, &current, sizeof current) == 0)

@@ -2,6 +2,7 @@
 // reconnect, READDIR cookies made up or kept across a change, listings
 // raced by renames and symbolic links. Raw records over the real transport,
 // MOUNT and NFS in process.
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@
 
 #include "server/protocol/mount3.h"
 #include "server/protocol/nfs3.h"
+#include "tests/module/backend/CountingPerfCounter.h"
 #include "tests/server/nfs/InProcessServer.h"
 #include "tests/server/rpc/RpcTestSupport.h"
 #include "tests/support/TempDir.h"
@@ -94,6 +96,21 @@ std::string HandleBytes(const w_nfs_fh3& fh) {
     return std::string(fh.data.data_val, fh.data.data_len);
 }
 
+// Each entry of the directory at path by the position a listing resumed
+// there gives it at (the d_off of the entry before it).
+std::map<std::string, cookie3> PositionsIn(const std::string& path) {
+    std::map<std::string, cookie3> positions;
+    DIR* stream = ::opendir(path.c_str());
+    cookie3 position = 0;
+    for (const dirent64* entry; stream && (entry = ::readdir64(stream));) {
+        positions[entry->d_name] = position;
+        position = static_cast<cookie3>(entry->d_off);
+    }
+    if (stream)
+        ::closedir(stream);
+    return positions;
+}
+
 class Nfs3RawCalls : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -138,10 +155,12 @@ class Nfs3RawCalls : public ::testing::Test {
         return status;
     }
 
-    // A page of the root's listing, by READDIRPLUS (plus, count its
-    // maxcount) or READDIR: the first, or the one after cookie of the
-    // listing with verifier.
-    Listing List(bool plus, u_int count, cookie3 cookie = 0, const std::string& verifier = kZeros) {
+    // A page of the listing of the directory with handle of (the root when
+    // empty), by READDIRPLUS (plus, count its maxcount) or READDIR: the
+    // first, or the one after cookie of the listing with verifier.
+    Listing List(bool plus, u_int count, cookie3 cookie = 0, const std::string& verifier = kZeros,
+                 const std::string& of = "") {
+        const w_nfs_fh3 fh = of.empty() ? Root() : Wire(of);
         Listing listing;
         const auto take = [&](const auto& ok) {  // READDIR3resok or READDIRPLUS3resok
             listing.verifier.assign(ok.cookieverf, NFS3_COOKIEVERFSIZE);
@@ -160,13 +179,13 @@ class Nfs3RawCalls : public ::testing::Test {
             }
         };
         if (plus) {
-            READDIRPLUS3args args{Root(), cookie, {}, count, count};
+            READDIRPLUS3args args{fh, cookie, {}, count, count};
             std::memcpy(args.cookieverf, verifier.data(), NFS3_COOKIEVERFSIZE);
             listing.status =
                 Call(NFSPROC3_READDIRPLUS, xdr_READDIRPLUS3args, args, xdr_READDIRPLUS3res,
                      [&](READDIRPLUS3res& res) { take(res.READDIRPLUS3res_u.resok); });
         } else {
-            READDIR3args args{Root(), cookie, {}, count};
+            READDIR3args args{fh, cookie, {}, count};
             std::memcpy(args.cookieverf, verifier.data(), NFS3_COOKIEVERFSIZE);
             listing.status = Call(NFSPROC3_READDIR, xdr_READDIR3args, args, xdr_READDIR3res,
                                   [&](READDIR3res& res) { take(res.READDIR3res_u.resok); });
@@ -236,8 +255,9 @@ TEST_F(Nfs3RawCalls, NonIdempotentCallsRetransmittedAfterAReconnectGetTheFirstAn
 // as full as its count allows (the next entry would not fit) and under the
 // one verifier, however two listings of the same pages take turns or others
 // page differently. Cookies hold with that verifier while the directory
-// stays as it was; a made-up cookie or a stale verifier answers BAD_COOKIE,
-// and cookie 0 starts afresh whatever the verifier.
+// changes; a cookie no directory has as a position, or a verifier of
+// another directory (one put in this one's place), answers BAD_COOKIE, and
+// cookie 0 starts afresh whatever the verifier.
 TEST_F(Nfs3RawCalls, ListingPagesAreFullGiveEachEntryOnceAndHoldOnlyWithTheirVerifier) {
     const int kFiles = 3000;  // a listing spans several reads of the directory
     for (int i = 0; i < kFiles; ++i)
@@ -290,14 +310,130 @@ TEST_F(Nfs3RawCalls, ListingPagesAreFullGiveEachEntryOnceAndHoldOnlyWithTheirVer
     ASSERT_NE(first.verifier, kZeros);
     EXPECT_EQ(List(false, 512, 0, "junk0000").status, NFS3_OK);
     EXPECT_EQ(List(false, 512, first.last, first.verifier).status, NFS3_OK);
-    EXPECT_EQ(List(false, 512, cookie3{1} << 40, first.verifier).status, NFS3ERR_BAD_COOKIE);
+    EXPECT_EQ(List(false, 512, cookie3{1} << 63, first.verifier).status, NFS3ERR_BAD_COOKIE);
     EXPECT_EQ(List(false, 512, first.last, kZeros).status, NFS3ERR_BAD_COOKIE);
     disk.WriteFile("export/late", "");
-    EXPECT_EQ(List(false, 512, first.last, first.verifier).status, NFS3ERR_BAD_COOKIE);
-    Listing again = List(false, 512, 0, first.verifier);
-    ASSERT_EQ(again.status, NFS3_OK);
-    EXPECT_NE(again.verifier, first.verifier);
-    EXPECT_EQ(List(false, 512, again.last, again.verifier).status, NFS3_OK);
+    ASSERT_EQ(::unlink((dir + "/f0").c_str()), 0);
+    const Listing changed = List(false, 512, first.last, first.verifier);
+    EXPECT_EQ(changed.status, NFS3_OK);
+    EXPECT_EQ(changed.verifier, first.verifier);
+
+    // The directory sub, made with the same entries, and its handle.
+    const std::string sub = dir + "/sub";
+    const auto makeSub = [&](std::string& handle) {
+        ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+        for (int i = 0; i < 100; ++i)
+            disk.WriteFile("export/sub/f" + std::to_string(i), "");
+        uint64_t fileid = 0;
+        ASSERT_EQ(Lookup("sub", handle, fileid), NFS3_OK);
+    };
+    std::string was, now;
+    makeSub(was);
+    ASSERT_EQ(::rename(sub.c_str(), (dir + "/moved").c_str()), 0);
+    makeSub(now);
+    const Listing old = List(false, 512, 0, kZeros, was);
+    ASSERT_EQ(old.status, NFS3_OK);
+    ASSERT_FALSE(old.eof);
+    EXPECT_EQ(List(false, 512, old.last, old.verifier, now).status, NFS3ERR_BAD_COOKIE);
+    EXPECT_NE(List(false, 512, 0, kZeros, now).verifier, old.verifier);
+    EXPECT_EQ(List(false, 512, old.last, old.verifier, was).status, NFS3_OK);
+}
+
+// A listing paged in small replies while another thread creates and
+// removes files in the directory all along, one change at least between
+// any two pages, ends without BAD_COOKIE, gives no entry twice and gives
+// every entry that stayed throughout; by READDIRPLUS and READDIR alike.
+TEST_F(Nfs3RawCalls, ListingsOfADirectoryOthersChangeEndWithEveryStayingEntryOnce) {
+    const int kStaying = 3000;
+    for (int i = 0; i < kStaying; ++i)
+        disk.WriteFile("export/stay" + std::to_string(i), "");
+    std::atomic<bool> done{false};
+    std::atomic<int> changes{0};
+    std::thread changer([&] {  // never more than 8 of its files at once
+        const auto path = [&](int i) { return dir + "/come" + std::to_string(i); };
+        for (int i = 0; i < 1000000 && !done; ++i) {
+            disk.WriteFile("export/come" + std::to_string(i), "");
+            ::unlink(path(i - 8).c_str());
+            ++changes;
+        }
+    });
+    // The names of every page of a listing, each page asked for after a
+    // change; stops at a failed page.
+    const auto listAll = [&](bool plus, u_int count, std::multiset<std::string>& names) {
+        Listing page;
+        for (int pages = 0; pages < 5000 && !page.eof; ++pages) {
+            const int seen = changes;
+            for (int spin = 0; spin < 10000000 && changes == seen; ++spin)
+                std::this_thread::yield();
+            page = List(plus, count, page.last, page.verifier);
+            ASSERT_EQ(page.status, NFS3_OK) << "page " << pages;
+            names.insert(page.names.begin(), page.names.end());
+        }
+        EXPECT_TRUE(page.eof);
+    };
+    const struct {
+        bool plus;
+        u_int count;
+    } kinds[] = {{true, 2048}, {false, 1024}};
+    std::vector<std::multiset<std::string>> listed(std::size(kinds));
+    for (size_t k = 0; k < std::size(kinds); ++k)
+        listAll(kinds[k].plus, kinds[k].count, listed[k]);
+    done = true;
+    changer.join();
+    for (size_t k = 0; k < std::size(kinds); ++k) {
+        SCOPED_TRACE(kinds[k].plus ? "READDIRPLUS" : "READDIR");
+        const std::multiset<std::string>& names = listed[k];
+        std::set<std::string> twice, missing;
+        for (const std::string& name : names)
+            if (names.count(name) > 1)
+                twice.insert(name);
+        for (int i = 0; i < kStaying; ++i)
+            if (!names.count("stay" + std::to_string(i)))
+                missing.insert("stay" + std::to_string(i));
+        for (const char* name : {".", ".."})
+            if (!names.count(name))
+                missing.insert(name);
+        EXPECT_EQ(twice, std::set<std::string>{});
+        EXPECT_EQ(missing.size(), 0u) << "such as " << (missing.empty() ? "" : *missing.begin());
+    }
+}
+
+// A listing taken up again after the directory changed gives what was made
+// meanwhile at positions after its cookie, though its stream had read past
+// them already, and no entry twice; so too while the host counts the
+// module's operations and the listing reads through the module's stream.
+TEST_F(Nfs3RawCalls, ListingTakenUpAfterAChangeGivesWhatWasMadeAfterItsPlace) {
+    for (const bool counting : {false, true}) {
+        SCOPED_TRACE(counting ? "counted" : "not counted");
+        const std::string name = counting ? "counted" : "plain";
+        ASSERT_EQ(::mkdir((dir + "/" + name).c_str(), 0755), 0);
+        for (int i = 0; i < 1000; ++i)
+            disk.WriteFile("export/" + name + "/old" + std::to_string(i), "");
+        std::string listed;
+        uint64_t fileid = 0;
+        ASSERT_EQ(Lookup(name, listed, fileid), NFS3_OK);
+        CountingPerfCounter counter(counting);
+        Listing page = List(false, 512, 0, kZeros, listed);
+        ASSERT_EQ(page.status, NFS3_OK);
+        const cookie3 place = page.last;
+        for (int i = 0; i < 300; ++i)
+            disk.WriteFile("export/" + name + "/new" + std::to_string(i), "");
+        std::multiset<std::string> names(page.names.begin(), page.names.end());
+        for (int pages = 0; pages < 1000 && !page.eof; ++pages) {
+            page = List(false, 512, page.last, page.verifier, listed);
+            ASSERT_EQ(page.status, NFS3_OK);
+            names.insert(page.names.begin(), page.names.end());
+        }
+        std::set<std::string> missing, twice;
+        for (const auto& [entry, position] : PositionsIn(dir + "/" + name)) {
+            if (entry.compare(0, 3, "new") == 0 && position >= place && !names.count(entry))
+                missing.insert(entry);
+            if (names.count(entry) > 1)
+                twice.insert(entry);
+        }
+        EXPECT_EQ(missing, std::set<std::string>{});
+        EXPECT_EQ(twice, std::set<std::string>{});
+    }
 }
 
 // Every entry READDIRPLUS lists carries the handle LOOKUP gives for its
