@@ -1,13 +1,13 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -219,11 +219,7 @@ TEST_F(CreateExport, GaneshaFailures) {
     GaneshaSeam::Set(
         {[](ExportPtr&) { return 0; }, [&updates](ExportPtr&) { return ++updates; }, nullptr});
     ASSERT_EQ(Create(dir, "media01", "192.0.2.1").Status(), 0);
-    Ask change;
-    change.clients = "192.0.2.1,192.0.2.2";
-    change.perms = SHARE_PERM_READ;
-    change.timeout = 5;
-    EXPECT_EQ(Send(dir, change).Status(), 17);
+    EXPECT_EQ(Send(dir, {"media01", "192.0.2.1,192.0.2.2", SHARE_PERM_READ, 5}).Status(), 17);
     EXPECT_EQ(updates, 1);
     ExpectSettings(dir, "192.0.2.1", SHARE_PERM_READ | SHARE_PERM_WRITE, 30 * 60, 1);
     EXPECT_EQ(Create(dir, "media01", "192.0.2.1").Status(), 0);
@@ -261,10 +257,7 @@ TEST_F(CreateExport, RootIsKeptOnlyForProvedCallers) {
         SCOPED_TRACE(std::string("caller [") + c.caller + "] " + c.path + " perms " +
                      std::to_string(c.perms));
         LogCapture log(1);
-        Ask ask;
-        ask.caller = c.caller;
-        ask.perms = c.perms;
-        ConfigCall call = Send(c.path, ask);
+        ConfigCall call = Send(c.path, {c.caller, "*", c.perms});
         EXPECT_EQ(call.Status(), c.status);
         if (c.status == 0) {
             EXPECT_EQ(Find(c.path)->GetSharePerms(), c.perms);
@@ -348,30 +341,22 @@ TEST_F(CreateExport, AReExportChangesAnExportOnlyForWhoMayChangeIt) {
     const SharePerms rw = SHARE_PERM_READ | SHARE_PERM_WRITE;
     const std::string tail = "; only this machine or its creator may change them.";
     const struct {
-        const char* caller;
-        std::optional<std::string> clients;
-        SharePerms perms;
-        unsigned timeout;
+        Ask ask;
         std::string refusal;  // "" when allowed
     } asIs[] = {
-        {"stranger", std::nullopt, rw, 30, ""},
-        {"stranger", "10.0.0.0/8", rw, 30, ""},
-        {"", "10.1.2.3/8", rw, 30, ""},
-        {"stranger", "*", rw, 30, "clients"},
-        {"stranger", std::nullopt, SHARE_PERM_READ, 30, "perms"},
-        {"stranger", std::nullopt, rw, 0, "timeout"},
-        {"", "10.0.0.0/8,192.0.2.1", SHARE_PERM_READ, 30, "clients and perms"},
-        {"stranger", "*", SHARE_PERM_READ, 10, "clients, perms and timeout"},
+        {{"stranger", std::nullopt, rw, 30}, ""},
+        {{"stranger", "10.0.0.0/8", rw, 30}, ""},
+        {{"", "10.1.2.3/8", rw, 30}, ""},
+        {{"stranger", "*", rw, 30}, "clients"},
+        {{"stranger", std::nullopt, SHARE_PERM_READ, 30}, "perms"},
+        {{"stranger", std::nullopt, rw, 0}, "timeout"},
+        {{"", "10.0.0.0/8,192.0.2.1", SHARE_PERM_READ, 30}, "clients and perms"},
+        {{"stranger", "*", SHARE_PERM_READ, 10}, "clients, perms and timeout"},
     };
     uint32_t references = 1;
     for (const auto& c : asIs) {
-        SCOPED_TRACE(std::string("caller [") + c.caller + "] refused for " + c.refusal);
-        Ask ask;
-        ask.caller = c.caller;
-        ask.clients = c.clients;
-        ask.perms = c.perms;
-        ask.timeout = c.timeout;
-        ConfigCall call = Send(dir, ask);
+        SCOPED_TRACE("caller [" + c.ask.caller + "] refused for " + c.refusal);
+        ConfigCall call = Send(dir, c.ask);
         if (c.refusal.empty()) {
             EXPECT_EQ(call.Status(), 0);
             ++references;
@@ -385,25 +370,17 @@ TEST_F(CreateExport, AReExportChangesAnExportOnlyForWhoMayChangeIt) {
     }
 
     const struct {
-        const char* caller;
-        std::optional<std::string> clients;
-        SharePerms perms;
-        unsigned timeout;
+        Ask ask;
         std::string clientsAfter;
     } changes[] = {
-        {"creator", std::nullopt, rw, 30, "10.0.0.0/8"},
-        {"creator", "192.0.2.1 10.0.0.0/8", SHARE_PERM_READ, 5, "10.0.0.0/8,192.0.2.1"},
-        {"media01", "*", 7, 0, "10.0.0.0/8,192.0.2.1,*"},
+        {{"creator", std::nullopt, rw, 30}, "10.0.0.0/8"},
+        {{"creator", "192.0.2.1 10.0.0.0/8", SHARE_PERM_READ, 5}, "10.0.0.0/8,192.0.2.1"},
+        {{"media01", "*", 7, 0}, "10.0.0.0/8,192.0.2.1,*"},
     };
     for (const auto& c : changes) {
-        SCOPED_TRACE(c.caller);
-        Ask ask;
-        ask.caller = c.caller;
-        ask.clients = c.clients;
-        ask.perms = c.perms;
-        ask.timeout = c.timeout;
-        EXPECT_EQ(Send(dir, ask).Status(), 0);
-        ExpectSettings(dir, c.clientsAfter, c.perms, c.timeout * 60, ++references);
+        SCOPED_TRACE(c.ask.caller);
+        EXPECT_EQ(Send(dir, c.ask).Status(), 0);
+        ExpectSettings(dir, c.clientsAfter, c.ask.perms, c.ask.timeout * 60, ++references);
     }
 }
 
@@ -424,9 +401,7 @@ TEST_F(CreateExport, ADumpsDirectoryIsMadeAsTheCaller) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.caller);
         const std::string made = jobs + "/" + (*c.caller ? c.caller : "nobody") + "/OX_APP_DUMPS";
-        Ask ask;
-        ask.caller = c.caller;
-        ASSERT_EQ(Send(made, ask).Status(), 0);
+        ASSERT_EQ(Send(made, {c.caller}).Status(), 0);
         for (const std::string& path : {made, made.substr(0, made.rfind('/'))}) {
             struct stat st;
             ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -436,72 +411,25 @@ TEST_F(CreateExport, ADumpsDirectoryIsMadeAsTheCaller) {
 }
 
 // A user of this machine with no rights of its own (uid 1000) that swaps
-// a directory it owns and a link to root's directory on one name, without
-// pause, until told to stop (or bounded); forked, so the swaps are a real
-// user's.
-class LinkSwapper {
-  public:
-    static constexpr uid_t kUser = 1000;
-    static constexpr long kMaxSwaps = 50000000;
-
-    // dir: a directory the user may write (sticky is fine); name is made
-    // there as a directory, and a link to target beside it.
-    LinkSwapper(const std::string& dir, const std::string& name, const std::string& target) {
-        const std::string real = dir + "/" + name, link = dir + "/" + name + ".link";
-        int stop[2], ready[2];
-        if (pipe2(stop, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0)
-            return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            close(stop[1]);
-            fcntl(stop[0], F_SETFL, O_NONBLOCK);
-            Swap(real, link, target, stop[0], ready[1]);
-        }
-        close(stop[0]);
-        close(ready[1]);
-        m_stop = stop[1];
-        char byte = 0;
-        m_ready = read(ready[0], &byte, 1) == 1;
-        close(ready[0]);
-    }
-    ~LinkSwapper() {
-        if (m_pid <= 0)
-            return;
-        close(m_stop);  // the child reads the end of the pipe and exits
-        int status = 0;
-        EXPECT_EQ(waitpid(m_pid, &status, 0), m_pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    }
-    LinkSwapper(const LinkSwapper&) = delete;
-    LinkSwapper& operator=(const LinkSwapper&) = delete;
-
-    bool Ready() const { return m_pid > 0 && m_ready; }
-
-  private:
-    [[noreturn]] static void Swap(const std::string& real, const std::string& link,
-                                  const std::string& target, int stop, int ready) {
-        if (setgroups(0, nullptr) != 0 || setresgid(kUser, kUser, kUser) != 0 ||
-            setresuid(kUser, kUser, kUser) != 0 || mkdir(real.c_str(), 0777) != 0 ||
-            chmod(real.c_str(), 0777) != 0 || symlink(target.c_str(), link.c_str()) != 0 ||
-            write(ready, "r", 1) != 1)
-            _exit(2);
-        char byte;
-        for (long i = 0; i < kMaxSwaps && read(stop, &byte, 1) < 0 && errno == EAGAIN; ++i)
-            syscall(SYS_renameat2, AT_FDCWD, real.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
-        _exit(0);
-    }
-
-    pid_t m_pid = -1;
-    int m_stop = -1;
-    bool m_ready = false;
-};
-
-size_t EntriesOf(const std::string& dir) {
-    size_t count = 0;
-    for (auto it = std::filesystem::directory_iterator(dir);
-         it != std::filesystem::directory_iterator(); ++it)
-        ++count;
-    return count;
+// its directory dir/name and its link beside it to target, without pause,
+// until killed (or bounded); forked, so the swaps are a real user's. Its
+// pid, or -1.
+pid_t StartLinkSwapper(const std::string& dir, const std::string& name, const std::string& target) {
+    constexpr uid_t kUser = 1000;
+    const std::string real = dir + "/" + name, link = real + ".link";
+    if (mkdir(real.c_str(), 0777) != 0 || chmod(real.c_str(), 0777) != 0 ||
+        chown(real.c_str(), kUser, kUser) != 0 || symlink(target.c_str(), link.c_str()) != 0 ||
+        lchown(link.c_str(), kUser, kUser) != 0)
+        return -1;
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    if (setgroups(0, nullptr) != 0 || setresgid(kUser, kUser, kUser) != 0 ||
+        setresuid(kUser, kUser, kUser) != 0)
+        _exit(2);
+    for (long i = 0; i < 50000000; ++i)
+        syscall(SYS_renameat2, AT_FDCWD, real.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+    _exit(0);
 }
 
 // An unproved caller may have dumps directories made below the job results
@@ -519,27 +447,28 @@ TEST_F(CreateExport, ARacingLinkNeverCarriesADumpsDirectoryOutOfTheJobsDirectory
     ASSERT_EQ(chmod(jobs.c_str(), 01777), 0);
     ASSERT_EQ(mkdir(secret.c_str(), 0700), 0);
     AllowUnder(jobs);
-    LinkSwapper swapper(jobs, "x", secret);
-    ASSERT_TRUE(swapper.Ready());
+    const pid_t swapper = StartLinkSwapper(jobs, "x", secret);
+    ASSERT_GT(swapper, 0);
 
     std::atomic<int> made{0};
     std::atomic<bool> escaped{false};
     RunThreads(kThreads, [&](int thread) {
         const std::string dumps = jobs + "/x/OX_APP_DUMPS/pwn" + std::to_string(thread);
-        Ask ask;
-        ask.caller = "";
         for (int i = 0; i < kTriesEach && !escaped; ++i) {
-            if (Send(dumps, ask).Status() == 0) {
+            if (Send(dumps, {""}).Status() == 0) {
                 ++made;
                 ExportPtr exp = Find(dumps);
                 if (exp)
                     RemoveExport(exp);
             }
-            if (EntriesOf(secret) != 0)
-                escaped = true;
+            escaped = escaped || !std::filesystem::is_empty(secret);
         }
     });
-    EXPECT_EQ(EntriesOf(secret), 0u) << "made in root's directory";
+    ASSERT_EQ(kill(swapper, SIGKILL), 0);
+    int status = 0;
+    EXPECT_EQ(waitpid(swapper, &status, 0), swapper);
+    EXPECT_TRUE(WIFSIGNALED(status)) << "the user swapped until stopped: " << status;
+    EXPECT_TRUE(std::filesystem::is_empty(secret)) << "made in root's directory";
     EXPECT_GT(made, 0) << "the directory was there often enough to be made";
 }
 
