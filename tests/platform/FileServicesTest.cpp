@@ -82,25 +82,23 @@ TEST(PlatformDirectory, CreateFollowsNoSymbolicLink) {
     const std::string target = dir / "target";
     ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
     ASSERT_EQ(symlink(target.c_str(), (dir / "link").c_str()), 0);
+    // A relative path starts at the working directory, walked alike.
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.Path().c_str()), 0);
     struct Case {
         std::string path;
         bool recursive;
     };
     for (const Case& c :
-         {Case{dir / "link/made", true}, Case{dir / "link/a/b", true},
+         {Case{dir / "link/made", true}, Case{dir / "link/a/b", true}, Case{"link/made", true},
           Case{dir / "link/made", false}, Case{dir / "link", true}, Case{dir / "link", false}}) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(FXErrorUtil::GetErrNo(CRaDirectory::Create(c.path, c.recursive)), ELOOP);
         EXPECT_EQ(rmdir((target + "/made").c_str()), -1) << "nothing made through the link";
         EXPECT_EQ(rmdir((target + "/a").c_str()), -1);
     }
-    // A relative path starts at the working directory, walked alike.
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_EQ(chdir(dir.Path().c_str()), 0);
-    EXPECT_EQ(FXErrorUtil::GetErrNo(CRaDirectory::Create("link/made", true)), ELOOP);
     EXPECT_FALSE(CRaDirectory::Create("rel/a", true).IsError());
     ASSERT_EQ(chdir(cwd), 0);
     EXPECT_TRUE(FXFolder::DoesFolderExist(dir / "rel/a"));
-    EXPECT_EQ(rmdir((target + "/made").c_str()), -1);
 }

@@ -27,6 +27,8 @@ TEST(StateDir, MissingDirectoriesAreMadeAndTheRealPathIsHandedBack) {
     const std::string base = dir.RealPath();
     ASSERT_EQ(::symlink(base.c_str(), (base + "/link").c_str()), 0);
     const mode_t umask = ::umask(0);
+    const std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(base);
     const struct {
         const char* what;
         std::string asked, proved;
@@ -36,6 +38,7 @@ TEST(StateDir, MissingDirectoriesAreMadeAndTheRealPathIsHandedBack) {
         {"through a link", base + "/link/d", base + "/d"},
         {"dots below what exists", base + "/e/./f/../g/", base + "/e/g"},
         {"an existing directory", base + "/a", base + "/a"},
+        {"relative to the working directory", "relative/state", base + "/relative/state"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -46,12 +49,6 @@ TEST(StateDir, MissingDirectoriesAreMadeAndTheRealPathIsHandedBack) {
     }
     EXPECT_FALSE(std::filesystem::exists(base + "/e/f"));
     ::umask(umask);
-
-    const std::string cwd = std::filesystem::current_path();
-    std::filesystem::current_path(base);
-    std::string proved, why;
-    EXPECT_TRUE(ProveStateDir("relative/state", proved, why)) << why;
-    EXPECT_EQ(proved, base + "/relative/state");
     std::filesystem::current_path(cwd);
 }
 

@@ -81,18 +81,14 @@ TestCa::~TestCa() {
 
 TestCertificate TestCa::Issue(const std::string& commonName, const std::string& ip, long validFrom,
                               long validUntil) const {
-    return Make(commonName, {commonName}, ip.empty() ? "" : "IP:" + ip, validFrom, validUntil);
+    return IssueNamed(commonName, {commonName}, ip.empty() ? "" : "IP:" + ip, validFrom,
+                      validUntil);
 }
 
 TestCertificate TestCa::IssueNamed(const std::string& fileName,
                                    const std::vector<std::string>& commonNames,
-                                   const std::string& altNames) const {
-    return Make(fileName, commonNames, altNames, -3600, 86400);
-}
-
-TestCertificate TestCa::Make(const std::string& fileName,
-                             const std::vector<std::string>& commonNames,
-                             const std::string& altNames, long validFrom, long validUntil) const {
+                                   const std::string& altNames, long validFrom,
+                                   long validUntil) const {
     EVP_PKEY* key = NewKey();
     X509* certificate =
         NewCertificate(commonNames, key, static_cast<X509_NAME*>(m_name), validFrom, validUntil);

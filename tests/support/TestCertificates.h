@@ -25,18 +25,16 @@ class TestCa {
     // IP address in its subject alternative names when ip is not empty.
     TestCertificate Issue(const std::string& commonName, const std::string& ip = "",
                           long validFrom = -3600, long validUntil = 86400) const;
-    // A certificate valid now whose subject holds each of commonNames, in
-    // order, and whose subject alternative names, when altNames is not
-    // empty, are altNames as OpenSSL's configuration writes them
+    // A certificate whose subject holds each of commonNames, in order, and
+    // whose subject alternative names, when altNames is not empty, are
+    // altNames as OpenSSL's configuration writes them
     // ("DNS:a.example,DNS:b.example"); files dir/fileName.{pem,key}.
     TestCertificate IssueNamed(const std::string& fileName,
                                const std::vector<std::string>& commonNames,
-                               const std::string& altNames) const;
+                               const std::string& altNames, long validFrom = -3600,
+                               long validUntil = 86400) const;
 
   private:
-    TestCertificate Make(const std::string& fileName, const std::vector<std::string>& commonNames,
-                         const std::string& altNames, long validFrom, long validUntil) const;
-
     std::string m_dir;
     TestCertificate m_files;
     void* m_key;   // EVP_PKEY

@@ -121,10 +121,6 @@ class RestartRecheck : public LumedFixture {
             for (const auto& entry : std::filesystem::directory_iterator(dir))
                 std::filesystem::remove_all(entry.path());
     }
-    void StopAndStart() {
-        m_lumed.Stop();
-        StartLumed({});
-    }
     // This machine's job results directory, where anyone may export: as the
     // issue found it, world-writable and sticky.
     std::string JobResults(const std::string& name) {
@@ -177,11 +173,6 @@ class RestartRecheck : public LumedFixture {
                 line.find("made again") != std::string::npos)
                 lines.push_back(line);
         return lines;
-    }
-    bool Mountable(const std::string& share) {
-        Nfs3RawClient nfs;
-        std::string error;
-        return nfs.Mount(m_lumed.Port(), share, error);
     }
 };
 
@@ -249,12 +240,15 @@ TEST_F(RestartRecheck, ARecordIsMadeAgainOnlyForItsDirectoryAndAsItsCreatorsMayT
         ASSERT_NO_FATAL_FAILURE(StartLumed({}));
 
         EXPECT_EQ(Out(Ctl({"list"})).find(share) != std::string::npos, row.back);
-        EXPECT_EQ(Mountable(share), row.back);
+        Nfs3RawClient nfs;
+        std::string error;
+        EXPECT_EQ(nfs.Mount(m_lumed.Port(), share, error), row.back);
         std::vector<std::string> lines = RestoreLines(share);
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_NE(lines[0].find("[" + share + "] " + row.logged), std::string::npos) << lines[0];
         // A record not made again is gone; one made again has its references.
-        ASSERT_NO_FATAL_FAILURE(StopAndStart());
+        m_lumed.Stop();
+        ASSERT_NO_FATAL_FAILURE(StartLumed({}));
         EXPECT_EQ(RestoreLines(share).size(), row.back ? 2u : 1u);
         if (row.back) {
             EXPECT_EQ(Out(Ctl({"unexport", share})),

@@ -408,10 +408,7 @@ TEST_F(RpcServerTest, ACertificateNamesItsCallerOnlyWhenItNamesOne) {
     LogCapture log(2);
     StartServer([&](RpcServer::Options& set) { set = options; });
     // A refused caller's calls meet a closed stream: EPIPE, not SIGPIPE.
-    struct sigaction ignore {
-    }, saved{};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ignore, &saved);
+    const sighandler_t saved = ::signal(SIGPIPE, SIG_IGN);
     const struct {
         const char* what;
         std::vector<std::string> commonNames;
@@ -450,7 +447,7 @@ TEST_F(RpcServerTest, ACertificateNamesItsCallerOnlyWhenItNamesOne) {
             EXPECT_EQ(m_echo.LastCaller().certifiedName, c.named);
         }
     }
-    ::sigaction(SIGPIPE, &saved, nullptr);
+    ::signal(SIGPIPE, saved);
 }
 
 }  // namespace
