@@ -95,10 +95,7 @@ TEST(PlatformLogWriter, CallerTextsAreEscapedOnceSoEachMessageStaysOneLine) {
         {"an overlong of four bytes", "\xf0\x80\x80\xaf", "\\xf0\\x80\\x80\\xaf"},
         {"a surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80"},
         {"beyond U+10FFFF", "\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
-        {"a sequence cut short, then text",
-         "\xe2\x98"
-         "A",
-         "\\xe2\\x98A"},
+        {"a sequence cut short, then text", "\xe2\x98\x41", "\\xe2\\x98A"},
         {"a sequence cut by the end", "A\xf0\x9d\x84", "A\\xf0\\x9d\\x84"},
     };
     LogCapture capture(1);
