@@ -115,17 +115,14 @@ TEST(PlatformLogWriter, CallerTextsAreEscapedOnceSoEachMessageStaysOneLine) {
 TEST(PlatformLogWriter, EverySinkWritesAForgedLineAsPartOfItsOwn) {
     TempDir dir;
     const std::string path = dir / "log.txt";
-    FILE* journal = std::tmpfile();
+    FILE* journal = std::fopen((dir / "journal").c_str(), "w");
     ASSERT_NE(journal, nullptr);
     TheLogWriter().SetSink(std::make_shared<StreamLogSink>(path));
     TheLogWriter().AddSink(std::make_shared<JournalLogSink>(journal));
     OXLOG(1, 0, "Export [%s] created.", "/d\nFAKE LOG LINE uid=0\n");
     TheLogWriter().SetSink(std::make_shared<StreamLogSink>(stderr));
-    std::rewind(journal);
-    std::string journalText(4096, '\0');
-    journalText.resize(std::fread(&journalText[0], 1, journalText.size(), journal));
     std::fclose(journal);
-    for (const std::string& text : {ReadFile(path), journalText}) {
+    for (const std::string& text : {ReadFile(path), ReadFile(dir / "journal")}) {
         EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
         EXPECT_NE(text.find(" Export [/d\\x0aFAKE LOG LINE uid=0\\x0a] created.\n"),
                   std::string::npos)
