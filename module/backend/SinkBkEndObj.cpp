@@ -8,7 +8,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include <boost/make_shared.hpp>
@@ -29,6 +31,11 @@
 static_assert(sizeof(off_t) == 8, "large-file offsets");
 
 namespace {
+
+// The kernel's offsets are signed: one at or past 2^63 would reach it as
+// negative (and -1 is "the descriptor's own position" to some calls), so
+// none does. No file reaches that far.
+constexpr uint64_t kFileReach = INT64_MAX;
 
 // The host's counter slots, as the host reads them.
 enum Counter : int {
@@ -221,6 +228,10 @@ int SinkBkEndObj::truncate(LumeCtxt*, const char*, unsigned long length) {
         errno = EINVAL;
         return -1;
     }
+    if (length > kFileReach) {
+        errno = EFBIG;
+        return -1;
+    }
     // Non-blocking: a FIFO must not hold the call up.
     UniqueFd file(ReopenDescriptor(m_fd.Get(), O_WRONLY | O_NONBLOCK));
     if (!file.Valid())
@@ -230,6 +241,9 @@ int SinkBkEndObj::truncate(LumeCtxt*, const char*, unsigned long length) {
 
 ssize_t SinkBkEndObj::read(LumeCtxt*, int fd, void* buf, uint64_t offset, size_t count) {
     SinkPerfTimer timer(kCounterRead);
+    if (offset >= kFileReach)
+        return 0;  // nothing lies there: the end of the file
+    count = std::min<uint64_t>(count, kFileReach - offset);
     ssize_t got = ::pread64(fd, buf, count, static_cast<off64_t>(offset));
     timer.Stop(got > 0 ? static_cast<unsigned long long>(got) : 0);
     return got;
@@ -238,6 +252,10 @@ ssize_t SinkBkEndObj::read(LumeCtxt*, int fd, void* buf, uint64_t offset, size_t
 ssize_t SinkBkEndObj::write(LumeCtxt* ctx, int fd, const void* buf, uint64_t offset, size_t count,
                             BkEndSyncType sync) {
     SinkPerfTimer timer(kCounterWrite);
+    if (offset > kFileReach || count > kFileReach - offset) {
+        errno = EFBIG;
+        return -1;
+    }
     ssize_t written = ::pwrite64(fd, buf, count, static_cast<off64_t>(offset));
     timer.Stop(written > 0 ? static_cast<unsigned long long>(written) : 0);
     // A stable write is synced whenever the data went out, not only when

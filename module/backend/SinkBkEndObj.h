@@ -57,8 +57,11 @@ class SinkBkEndObj : public BkEndProc {
     int access(LumeCtxt* ctx, const char* path, int mode) override;
     int open(LumeCtxt* ctx, const char* path, int flags, unsigned int mode) override;
     off_t lseek(LumeCtxt* ctx, int fd, unsigned long offset, int whence) override;
-    // Refused (EINVAL) on a symbolic link.
+    // Refused (EINVAL) on a symbolic link; EFBIG for a length past 2^63 - 1.
     int truncate(LumeCtxt* ctx, const char* path, unsigned long length) override;
+    // Reads and writes are positional: neither uses nor moves fd's own
+    // position. Nothing lies at or past 2^63 - 1 (a read there returns 0)
+    // and nothing is written there (EFBIG).
     ssize_t read(LumeCtxt* ctx, int fd, void* buf, uint64_t offset, size_t count) override;
     // Syncs after a successful write for BKEND_SYNC_DATA and BKEND_SYNC_FILE;
     // a failing sync makes the result -1 with the sync's errno.

@@ -32,7 +32,7 @@ struct Read3Result {
     BkEndProc* object;  // set when the data is still to be read
     LumeCtxt* ctx;
     int fd;
-    uint64_t offset;
+    uint64_t offset;  // with wanted, within a file's reach (Nfs3Offsets.h)
     count3 wanted;
     uint64_t size;    // the file's size, from the attributes
     ReplyPipe* pipe;  // the call's (RpcCall::pipe), null when none
