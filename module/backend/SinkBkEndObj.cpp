@@ -128,6 +128,20 @@ boost::shared_ptr<BkEndProc> NewObject(LumeCtxt* ctx, const std::string& path, i
     return object;
 }
 
+// An object made for entry name of directory dir, open on fd (made: its
+// fstat), and the object failed to build (its id could not be kept):
+// removed, name only while it still holds what was made, so that nothing
+// stays that no handle names. errno is kept.
+void Unmake(int dir, const std::string& name, const struct stat& made, int flags) {
+    const int err = errno;
+    struct stat now;
+    if (std::strchr(name.c_str(), '/') == nullptr &&
+        ::fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == made.st_dev &&
+        now.st_ino == made.st_ino)
+        ::unlinkat(dir, name.c_str(), flags);
+    errno = err;
+}
+
 // The trace keeps errno: a creator reports the construction's own.
 void TraceCreated(const void* self) {
     int savedErrno = errno;
@@ -428,7 +442,13 @@ boost::shared_ptr<BkEndProc> SinkBkEndObj::CreateChildFile(LumeCtxt* ctx, const 
     // Non-blocking, so that an existing FIFO does not hold the call up.
     const int how =
         O_CREAT | O_WRONLY | O_NOFOLLOW | O_NONBLOCK | ((flags & O_EXCL) ? O_EXCL : O_TRUNC);
-    return NewObject(ctx, ChildPath(name), OpenBeneath(m_fd.Get(), name, how, mode));
+    const int fd = OpenBeneath(m_fd.Get(), name, how, mode);
+    struct stat made;
+    const bool ours = fd >= 0 && (how & O_EXCL) && ::fstat(fd, &made) == 0;
+    boost::shared_ptr<BkEndProc> object = NewObject(ctx, ChildPath(name), fd);
+    if (!object && ours)
+        Unmake(m_fd.Get(), name, made, 0);
+    return object;
 }
 
 boost::shared_ptr<BkEndProc> SinkBkEndObj::CreateChildDir(LumeCtxt* ctx, const std::string& name,
@@ -436,8 +456,13 @@ boost::shared_ptr<BkEndProc> SinkBkEndObj::CreateChildDir(LumeCtxt* ctx, const s
     SinkPerfTimer timer(kCounterCreate);
     if (!SingleName(name.c_str()) || ::mkdirat(m_fd.Get(), name.c_str(), mode) != 0)
         return {};
-    return NewObject(ctx, ChildPath(name),
-                     OpenBeneath(m_fd.Get(), name, O_PATH | O_NOFOLLOW | O_DIRECTORY));
+    const int fd = OpenBeneath(m_fd.Get(), name, O_PATH | O_NOFOLLOW | O_DIRECTORY);
+    struct stat made;
+    const bool ours = fd >= 0 && ::fstat(fd, &made) == 0;
+    boost::shared_ptr<BkEndProc> object = NewObject(ctx, ChildPath(name), fd);
+    if (!object && ours)
+        Unmake(m_fd.Get(), name, made, AT_REMOVEDIR);
+    return object;
 }
 
 boost::shared_ptr<BkEndProc> SinkBkEndObj::FindChild(LumeCtxt* ctx, const std::string& name) {

@@ -110,6 +110,8 @@ class SinkBkEndObj : public BkEndProc {
     // at the export's root, the root itself), or empty with errno.
     // CreateChildFile honours O_EXCL in flags (EEXIST when the name exists,
     // link or not); without it an existing file is truncated, as creat does.
+    // What either made and then could not identify (its new id not kept:
+    // errno ENOSPC for a full store) is removed again before it fails.
     boost::shared_ptr<BkEndProc> CreateChildFile(LumeCtxt* ctx, const std::string& name, int flags,
                                                  unsigned int mode) override;
     boost::shared_ptr<BkEndProc> CreateChildDir(LumeCtxt* ctx, const std::string& name,

@@ -27,6 +27,8 @@
 #include "server/protocol/nfs3.h"
 #include "tests/server/nfs/InProcessServer.h"
 #include "tests/server/rpc/RpcTestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/SmallFileSystem.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -108,7 +110,9 @@ class Nfs3RawCalls : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(::chmod(disk.Path().c_str(), 0755), 0);
-        server = std::make_unique<InProcessServer>(state.Path());
+        std::string stateDir;
+        ASSERT_TRUE(StateDirectory(stateDir)) << stateDir;
+        server = std::make_unique<InProcessServer>(stateDir);
         ASSERT_TRUE(server->Started());
         ASSERT_TRUE(server->Export(dir, SHARE_PERM_READ | SHARE_PERM_WRITE));
         Reconnect();
@@ -123,6 +127,12 @@ class Nfs3RawCalls : public ::testing::Test {
         const mnt_fhandle3& fh = mounted.mnt_mountres3_u.mountinfo.fhandle;
         root.assign(fh.mnt_fhandle3_val, fh.mnt_fhandle3_len);
         xdr_free(XdrProc(xdr_mnt_mountres3), reinterpret_cast<char*>(&mounted));
+    }
+
+    // Where the server keeps its state; false (with why) when there is none.
+    virtual bool StateDirectory(std::string& path) {
+        path = state.Path();
+        return true;
     }
 
     // A new raw connection, from a new source port.
@@ -709,6 +719,128 @@ TEST_F(Nfs3RawCalls, OverlongNamesAndLinkTargetsAreTooLong) {
         struct stat st;
         EXPECT_EQ(::lstat((dir + "/" + c.name).c_str(), &st) == 0, c.expect == NFS3_OK);
     }
+}
+
+// The server's state store on a file system of its own, small enough to fill.
+class Nfs3RawCallsSmallStore : public Nfs3RawCalls {
+  protected:
+    bool StateDirectory(std::string& path) override {
+        if (!small.Mounted(path))
+            return false;
+        path = small.Path() + "/state";
+        return true;
+    }
+
+    enum class Maker { kUnchecked, kGuarded, kExclusive, kMkdir, kSymlink, kFifo };
+    // Makes name in the root as how says: the status, and whether a handle
+    // came with it.
+    nfsstat3 Make(Maker how, const std::string& name, bool& handle) {
+        const diropargs3 where{Root(), Name(name.c_str())};
+        const auto took = [&](const post_op_fh3& fh) { handle = fh.handle_follows; };
+        handle = false;
+        switch (how) {
+            case Maker::kMkdir: {
+                MKDIR3args args{where, {}};
+                return Call(NFSPROC3_MKDIR, xdr_MKDIR3args, args, xdr_MKDIR3res,
+                            [&](MKDIR3res& res) { took(res.MKDIR3res_u.resok.obj); });
+            }
+            case Maker::kSymlink: {
+                SYMLINK3args args{where, {{}, {6, const_cast<char*>("target")}}};
+                return Call(NFSPROC3_SYMLINK, xdr_SYMLINK3args, args, xdr_SYMLINK3res,
+                            [&](SYMLINK3res& res) { took(res.SYMLINK3res_u.resok.obj); });
+            }
+            case Maker::kFifo: {
+                MKNOD3args args{where, {W_NF3FIFO, {}}};
+                return Call(NFSPROC3_MKNOD, xdr_MKNOD3args, args, xdr_MKNOD3res,
+                            [&](MKNOD3res& res) { took(res.MKNOD3res_u.resok.obj); });
+            }
+            default: {
+                const createmode3 mode = how == Maker::kUnchecked ? UNCHECKED
+                                         : how == Maker::kGuarded ? GUARDED
+                                                                  : EXCLUSIVE;
+                CREATE3args args{where, {mode, {}}};
+                return Call(NFSPROC3_CREATE, xdr_CREATE3args, args, xdr_CREATE3res,
+                            [&](CREATE3res& res) { took(res.CREATE3res_u.resok.obj); });
+            }
+        }
+    }
+    bool Exists(const std::string& name) const {
+        struct stat st;
+        return ::lstat((dir + "/" + name).c_str(), &st) == 0;
+    }
+    static size_t Errors(const LogCapture& log) {
+        size_t errors = 0;
+        for (const LogRecord& record : log.Records())
+            errors += record.level == -1;
+        return errors;
+    }
+
+    SmallFileSystem small{size_t(4) << 20};
+};
+
+// With the state store's file system full, a call that needs a new id is
+// refused before anything is made: CREATE (any mode), MKDIR, SYMLINK and
+// MKNOD answer NOSPC and leave no entry, LOOKUP of a file no client was
+// given answers JUKEBOX, a file given before is still found; and the log
+// says so in one line. Once there is room again, all of them work, and the
+// log says so in one more line.
+TEST_F(Nfs3RawCallsSmallStore, AFullStoreRefusesNewIdsBeforeAnythingIsMadeAndRecovers) {
+    disk.WriteFile("export/unnamed", "");
+    bool handle = false;
+    ASSERT_EQ(Make(Maker::kUnchecked, "known", handle), NFS3_OK);
+    const std::string known = HandleOf("known");
+    ASSERT_TRUE(small.Fill());
+    LogCapture log(1);
+    // Until the store first finds no room, every file made comes with its
+    // handle; the one refused is not there.
+    bool refused = false;
+    for (int i = 0; i < 20000 && !refused; ++i) {
+        const std::string name = "c" + std::to_string(i);
+        const nfsstat3 status = Make(Maker::kUnchecked, name, handle);
+        SCOPED_TRACE(name);
+        refused = status == NFS3ERR_NOSPC;
+        ASSERT_TRUE(refused || status == NFS3_OK) << status;
+        ASSERT_EQ(handle, !refused);
+        ASSERT_EQ(Exists(name), !refused);
+    }
+    ASSERT_TRUE(refused) << "the store never ran out of room";
+    const struct {
+        const char* what;
+        Maker how;
+    } makers[] = {{"CREATE UNCHECKED", Maker::kUnchecked},
+                  {"CREATE GUARDED", Maker::kGuarded},
+                  {"CREATE EXCLUSIVE", Maker::kExclusive},
+                  {"MKDIR", Maker::kMkdir},
+                  {"SYMLINK", Maker::kSymlink},
+                  {"MKNOD", Maker::kFifo}};
+    std::string again;
+    uint64_t fileid = 0;
+    for (int round = 0; round < 20; ++round) {
+        for (const auto& m : makers) {
+            SCOPED_TRACE(m.what);
+            const std::string name = "n" + std::to_string(round) + "-" + m.what;
+            EXPECT_EQ(Make(m.how, name, handle), NFS3ERR_NOSPC);
+            EXPECT_FALSE(Exists(name));
+        }
+        EXPECT_EQ(Lookup("unnamed", again, fileid), NFS3ERR_JUKEBOX);
+        ASSERT_EQ(Lookup("known", again, fileid), NFS3_OK);
+        EXPECT_EQ(again, known);
+    }
+    EXPECT_EQ(log.CountContaining("State store full"), 1u);
+    EXPECT_EQ(Errors(log), 1u);
+
+    small.Free();
+    for (const auto& m : makers) {
+        SCOPED_TRACE(m.what);
+        const std::string name = std::string("room-") + m.what;
+        EXPECT_EQ(Make(m.how, name, handle), NFS3_OK);
+        EXPECT_TRUE(handle);
+        EXPECT_TRUE(Exists(name));
+    }
+    EXPECT_EQ(Lookup("unnamed", again, fileid), NFS3_OK);
+    EXPECT_EQ(log.CountContaining("State store full"), 1u);
+    EXPECT_EQ(log.CountContaining("commits again"), 1u);
+    EXPECT_EQ(Errors(log), 2u);
 }
 
 }  // namespace
