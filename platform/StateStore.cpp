@@ -74,8 +74,12 @@ class Trouble {
         errno = full ? ENOSPC : EIO;
     }
     bool Troubled() const { return m_condition.load(std::memory_order_relaxed) != 0; }
-    // A commit (or an open) succeeded.
+    // A commit (or an open) succeeded. A store out of room stays so while
+    // its disk has little: a commit that found room in pages the store
+    // freed must not make the log, and the calls refused, come and go.
     void Committed(const std::string& directory) {
+        if (m_condition.load() == kFull && LittleRoom(directory))
+            return;
         if (m_condition.exchange(0) != 0)
             OXLOG(-1, 0, "State store [%s] commits again.", directory.c_str());
     }

@@ -14,9 +14,9 @@
 // EIO. They are logged once per change, not once per failure: a line when
 // a failure of another kind begins ("State store full: ..." for want of
 // room), a line when a commit succeeds again ("State store [DIR] commits
-// again."). A store out of room says so (HasRoom) until its disk has room
-// again, so that callers refuse work before they make what it would need
-// to record.
+// again."; out of room, once its disk has room). A store out of room says
+// so (HasRoom) until its disk has room again, so that callers refuse work
+// before they make what it would need to record.
 //
 // A Batch groups what its thread writes into one transaction, so that a
 // call drawing a new id and recording the handle given for it pays one

@@ -30,6 +30,7 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/SmallFileSystem.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Threads.h"
 
 namespace {
 
@@ -142,20 +143,29 @@ class Nfs3RawCalls : public ::testing::Test {
     }
     w_nfs_fh3 Root() { return Wire(root); }
 
-    // One NFS call of procedure with args: take sees the results when they
-    // say NFS3_OK. Their status; NFS3ERR_SERVERFAULT when none decode.
+    // One NFS call of procedure with args through via: take sees the
+    // results when they say NFS3_OK. Their status; NFS3ERR_SERVERFAULT when
+    // none decode.
     template <class Args, class Res, class Take>
-    nfsstat3 Call(uint32_t procedure, bool_t (*encode)(XDR*, Args*), Args& args,
-                  bool_t (*decode)(XDR*, Res*), Take take) {
+    static nfsstat3 CallOn(rpctest::Client& via, uint32_t procedure, bool_t (*encode)(XDR*, Args*),
+                           Args& args, bool_t (*decode)(XDR*, Res*), Take take) {
         Res res{};
-        if (client->Call(procedure, XdrProc(encode), &args, XdrProc(decode), &res) != RPC_SUCCESS)
+        if (via.Call(procedure, XdrProc(encode), &args, XdrProc(decode), &res) != RPC_SUCCESS)
             return NFS3ERR_SERVERFAULT;
-        resultBytes = xdr_sizeof(XdrProc(decode), &res);
         const nfsstat3 status = res.status;
         if (status == NFS3_OK)
             take(res);
         xdr_free(XdrProc(decode), reinterpret_cast<char*>(&res));
         return status;
+    }
+    // The same through the fixture's client, noting the size of the results.
+    template <class Args, class Res, class Take>
+    nfsstat3 Call(uint32_t procedure, bool_t (*encode)(XDR*, Args*), Args& args,
+                  bool_t (*decode)(XDR*, Res*), Take take) {
+        return CallOn(*client, procedure, encode, args, decode, [&](Res& res) {
+            resultBytes = xdr_sizeof(XdrProc(decode), &res);
+            take(res);
+        });
     }
 
     // A page of the root's listing, by READDIRPLUS (plus, count its
@@ -732,35 +742,38 @@ class Nfs3RawCallsSmallStore : public Nfs3RawCalls {
     }
 
     enum class Maker { kUnchecked, kGuarded, kExclusive, kMkdir, kSymlink, kFifo };
-    // Makes name in the root as how says: the status, and whether a handle
-    // came with it.
+    // Makes name in the root as how says, through via: the status, and
+    // whether a handle came with it.
     nfsstat3 Make(Maker how, const std::string& name, bool& handle) {
+        return Make(*client, how, name, handle);
+    }
+    nfsstat3 Make(rpctest::Client& via, Maker how, const std::string& name, bool& handle) {
         const diropargs3 where{Root(), Name(name.c_str())};
         const auto took = [&](const post_op_fh3& fh) { handle = fh.handle_follows; };
         handle = false;
         switch (how) {
             case Maker::kMkdir: {
                 MKDIR3args args{where, {}};
-                return Call(NFSPROC3_MKDIR, xdr_MKDIR3args, args, xdr_MKDIR3res,
-                            [&](MKDIR3res& res) { took(res.MKDIR3res_u.resok.obj); });
+                return CallOn(via, NFSPROC3_MKDIR, xdr_MKDIR3args, args, xdr_MKDIR3res,
+                              [&](MKDIR3res& res) { took(res.MKDIR3res_u.resok.obj); });
             }
             case Maker::kSymlink: {
                 SYMLINK3args args{where, {{}, {6, const_cast<char*>("target")}}};
-                return Call(NFSPROC3_SYMLINK, xdr_SYMLINK3args, args, xdr_SYMLINK3res,
-                            [&](SYMLINK3res& res) { took(res.SYMLINK3res_u.resok.obj); });
+                return CallOn(via, NFSPROC3_SYMLINK, xdr_SYMLINK3args, args, xdr_SYMLINK3res,
+                              [&](SYMLINK3res& res) { took(res.SYMLINK3res_u.resok.obj); });
             }
             case Maker::kFifo: {
                 MKNOD3args args{where, {W_NF3FIFO, {}}};
-                return Call(NFSPROC3_MKNOD, xdr_MKNOD3args, args, xdr_MKNOD3res,
-                            [&](MKNOD3res& res) { took(res.MKNOD3res_u.resok.obj); });
+                return CallOn(via, NFSPROC3_MKNOD, xdr_MKNOD3args, args, xdr_MKNOD3res,
+                              [&](MKNOD3res& res) { took(res.MKNOD3res_u.resok.obj); });
             }
             default: {
                 const createmode3 mode = how == Maker::kUnchecked ? UNCHECKED
                                          : how == Maker::kGuarded ? GUARDED
                                                                   : EXCLUSIVE;
                 CREATE3args args{where, {mode, {}}};
-                return Call(NFSPROC3_CREATE, xdr_CREATE3args, args, xdr_CREATE3res,
-                            [&](CREATE3res& res) { took(res.CREATE3res_u.resok.obj); });
+                return CallOn(via, NFSPROC3_CREATE, xdr_CREATE3args, args, xdr_CREATE3res,
+                              [&](CREATE3res& res) { took(res.CREATE3res_u.resok.obj); });
             }
         }
     }
@@ -792,18 +805,22 @@ TEST_F(Nfs3RawCallsSmallStore, AFullStoreRefusesNewIdsBeforeAnythingIsMadeAndRec
     ASSERT_TRUE(small.Fill());
     LogCapture log(1);
     // Until the store first finds no room, every file made comes with its
-    // handle; the one refused is not there.
-    bool refused = false;
-    for (int i = 0; i < 20000 && !refused; ++i) {
-        const std::string name = "c" + std::to_string(i);
-        const nfsstat3 status = Make(Maker::kUnchecked, name, handle);
-        SCOPED_TRACE(name);
-        refused = status == NFS3ERR_NOSPC;
-        ASSERT_TRUE(refused || status == NFS3_OK) << status;
-        ASSERT_EQ(handle, !refused);
-        ASSERT_EQ(Exists(name), !refused);
-    }
-    ASSERT_TRUE(refused) << "the store never ran out of room";
+    // handle; those refused are not there. Several clients at once, each
+    // until it is refused.
+    RunThreads(4, [&](int t) {
+        rpctest::Client own(server->Port(), NFS_PROGRAM, NFS_V3);
+        for (int i = 0; i < 20000; ++i) {
+            const std::string name = "c" + std::to_string(t) + "-" + std::to_string(i);
+            bool handle = false;
+            const nfsstat3 status = Make(own, Maker::kUnchecked, name, handle);
+            EXPECT_TRUE(status == NFS3_OK || status == NFS3ERR_NOSPC) << name << ": " << status;
+            EXPECT_EQ(handle, status == NFS3_OK) << name;
+            EXPECT_EQ(Exists(name), status == NFS3_OK) << name;
+            if (status != NFS3_OK)
+                return;
+        }
+        ADD_FAILURE() << "client " << t << " never found the store full";
+    });
     const struct {
         const char* what;
         Maker how;
