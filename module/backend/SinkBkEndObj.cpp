@@ -128,10 +128,10 @@ boost::shared_ptr<BkEndProc> NewObject(LumeCtxt* ctx, const std::string& path, i
     return object;
 }
 
-// An object made for entry name of directory dir, open on fd (made: its
-// fstat), and the object failed to build (its id could not be kept):
-// removed, name only while it still holds what was made, so that nothing
-// stays that no handle names. errno is kept.
+// Removes entry name of directory dir, which this call made (made: its
+// fstat) but could build no object for (its new id not kept), so that
+// nothing stays that no handle names; only while the name still holds
+// what was made. errno is kept.
 void Unmake(int dir, const std::string& name, const struct stat& made, int flags) {
     const int err = errno;
     struct stat now;

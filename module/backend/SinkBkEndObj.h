@@ -60,8 +60,9 @@ class SinkBkEndObj : public BkEndProc {
     // Refused (EINVAL) on a symbolic link; EFBIG for a length past 2^63 - 1.
     int truncate(LumeCtxt* ctx, const char* path, unsigned long length) override;
     // Reads and writes are positional: neither uses nor moves fd's own
-    // position. Nothing lies at or past 2^63 - 1 (a read there returns 0)
-    // and nothing is written there (EFBIG).
+    // position, and no offset reaches the kernel as a negative one. A read
+    // at or past 2^63 - 1 returns 0 (nothing lies there); a write that would
+    // end past it fails with EFBIG.
     ssize_t read(LumeCtxt* ctx, int fd, void* buf, uint64_t offset, size_t count) override;
     // Syncs after a successful write for BKEND_SYNC_DATA and BKEND_SYNC_FILE;
     // a failing sync makes the result -1 with the sync's errno.
