@@ -11,7 +11,14 @@
 // never closed, so tables handed out stay usable). The store's directory is
 // made 0700 and its files 0600; one that others may change, or a link in
 // its place, is refused (StateDir.h). Thread-safe.
-// Failures (cannot open, disk full) are logged and reported as false.
+// Failures (cannot open, disk full) are reported as false with errno
+// ENOSPC when the store is out of room (its disk, a quota or its map), else
+// EIO. They are logged once per change, not once per failure: a line when
+// a failure of another kind begins ("State store full: ..." for want of
+// room), a line when a commit succeeds again ("State store [DIR] commits
+// again."; out of room, once its disk has room). A store out of room says
+// so (HasRoom) until its disk has room again, so that callers refuse work
+// before they make what it would need to record.
 //
 // A Batch groups what its thread writes into one transaction, so that a
 // call drawing a new id and recording the handle given for it pays one
@@ -50,7 +57,8 @@ class StateStore {
         Batch(const Batch&) = delete;
         Batch& operator=(const Batch&) = delete;
         // Commits what the thread wrote so far; later writes start anew.
-        // False (logged) when the commit failed: nothing of it is kept.
+        // False (errno as above) when the commit failed: nothing of it is
+        // kept.
         bool Commit();
     };
     // Runs act once what this thread wrote is committed: at once when no
@@ -65,6 +73,11 @@ class StateStore {
     ~StateStore();
     StateStore(const StateStore&) = delete;
     StateStore& operator=(const StateStore&) = delete;
+
+    // False (errno ENOSPC) while the store is full: a commit failed for
+    // want of room and its file system has had no room (1 MiB) since.
+    // Cheap while it has room.
+    bool HasRoom() const;
 
     // The table of this name, made when missing; false (logged) on failure.
     bool Table(const std::string& name, unsigned& table);

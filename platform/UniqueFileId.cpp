@@ -248,7 +248,7 @@ bool StoredId(const Binding& b, const std::string& identity,
                w.Put(b.byId, IdKey(id), identity) &&
                (name.empty() || w.Put(b.names, IdKey(id), name + '\0'));
     });
-    if (!written)
+    if (!written && errno != ENOSPC)  // a full store says so
         errno = EIO;
     return written;
 }

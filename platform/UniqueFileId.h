@@ -39,7 +39,7 @@
 #include <string>
 
 // 0 on success with id filled; -1 with errno set (id untouched) on failure
-// (EIO when the store fails).
+// (EIO when the store fails, ENOSPC when it is full).
 int GetUniqueFileId(const std::string& path, unsigned long& id);
 // The same, also giving the lstat of path the id was found with.
 int GetUniqueFileId(const std::string& path, unsigned long& id, struct stat& st);

@@ -8,7 +8,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include <boost/make_shared.hpp>
@@ -29,6 +31,11 @@
 static_assert(sizeof(off_t) == 8, "large-file offsets");
 
 namespace {
+
+// The kernel's offsets are signed: one at or past 2^63 would reach it as
+// negative (and -1 is "the descriptor's own position" to some calls), so
+// none does. No file reaches that far.
+constexpr uint64_t kFileReach = INT64_MAX;
 
 // The host's counter slots, as the host reads them.
 enum Counter : int {
@@ -119,6 +126,20 @@ boost::shared_ptr<BkEndProc> NewObject(LumeCtxt* ctx, const std::string& path, i
     }
     errno = 0;
     return object;
+}
+
+// Removes entry name of directory dir, which this call made (made: its
+// fstat) but could build no object for (its new id not kept), so that
+// nothing stays that no handle names; only while the name still holds
+// what was made. errno is kept.
+void Unmake(int dir, const std::string& name, const struct stat& made, int flags) {
+    const int err = errno;
+    struct stat now;
+    if (std::strchr(name.c_str(), '/') == nullptr &&
+        ::fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == made.st_dev &&
+        now.st_ino == made.st_ino)
+        ::unlinkat(dir, name.c_str(), flags);
+    errno = err;
 }
 
 // The trace keeps errno: a creator reports the construction's own.
@@ -221,6 +242,10 @@ int SinkBkEndObj::truncate(LumeCtxt*, const char*, unsigned long length) {
         errno = EINVAL;
         return -1;
     }
+    if (length > kFileReach) {
+        errno = EFBIG;
+        return -1;
+    }
     // Non-blocking: a FIFO must not hold the call up.
     UniqueFd file(ReopenDescriptor(m_fd.Get(), O_WRONLY | O_NONBLOCK));
     if (!file.Valid())
@@ -230,6 +255,9 @@ int SinkBkEndObj::truncate(LumeCtxt*, const char*, unsigned long length) {
 
 ssize_t SinkBkEndObj::read(LumeCtxt*, int fd, void* buf, uint64_t offset, size_t count) {
     SinkPerfTimer timer(kCounterRead);
+    if (offset >= kFileReach)
+        return 0;  // nothing lies there: the end of the file
+    count = std::min<uint64_t>(count, kFileReach - offset);
     ssize_t got = ::pread64(fd, buf, count, static_cast<off64_t>(offset));
     timer.Stop(got > 0 ? static_cast<unsigned long long>(got) : 0);
     return got;
@@ -238,6 +266,10 @@ ssize_t SinkBkEndObj::read(LumeCtxt*, int fd, void* buf, uint64_t offset, size_t
 ssize_t SinkBkEndObj::write(LumeCtxt* ctx, int fd, const void* buf, uint64_t offset, size_t count,
                             BkEndSyncType sync) {
     SinkPerfTimer timer(kCounterWrite);
+    if (offset > kFileReach || count > kFileReach - offset) {
+        errno = EFBIG;
+        return -1;
+    }
     ssize_t written = ::pwrite64(fd, buf, count, static_cast<off64_t>(offset));
     timer.Stop(written > 0 ? static_cast<unsigned long long>(written) : 0);
     // A stable write is synced whenever the data went out, not only when
@@ -410,7 +442,13 @@ boost::shared_ptr<BkEndProc> SinkBkEndObj::CreateChildFile(LumeCtxt* ctx, const 
     // Non-blocking, so that an existing FIFO does not hold the call up.
     const int how =
         O_CREAT | O_WRONLY | O_NOFOLLOW | O_NONBLOCK | ((flags & O_EXCL) ? O_EXCL : O_TRUNC);
-    return NewObject(ctx, ChildPath(name), OpenBeneath(m_fd.Get(), name, how, mode));
+    const int fd = OpenBeneath(m_fd.Get(), name, how, mode);
+    struct stat made;
+    const bool ours = fd >= 0 && (how & O_EXCL) && ::fstat(fd, &made) == 0;
+    boost::shared_ptr<BkEndProc> object = NewObject(ctx, ChildPath(name), fd);
+    if (!object && ours)
+        Unmake(m_fd.Get(), name, made, 0);
+    return object;
 }
 
 boost::shared_ptr<BkEndProc> SinkBkEndObj::CreateChildDir(LumeCtxt* ctx, const std::string& name,
@@ -418,8 +456,13 @@ boost::shared_ptr<BkEndProc> SinkBkEndObj::CreateChildDir(LumeCtxt* ctx, const s
     SinkPerfTimer timer(kCounterCreate);
     if (!SingleName(name.c_str()) || ::mkdirat(m_fd.Get(), name.c_str(), mode) != 0)
         return {};
-    return NewObject(ctx, ChildPath(name),
-                     OpenBeneath(m_fd.Get(), name, O_PATH | O_NOFOLLOW | O_DIRECTORY));
+    const int fd = OpenBeneath(m_fd.Get(), name, O_PATH | O_NOFOLLOW | O_DIRECTORY);
+    struct stat made;
+    const bool ours = fd >= 0 && ::fstat(fd, &made) == 0;
+    boost::shared_ptr<BkEndProc> object = NewObject(ctx, ChildPath(name), fd);
+    if (!object && ours)
+        Unmake(m_fd.Get(), name, made, AT_REMOVEDIR);
+    return object;
 }
 
 boost::shared_ptr<BkEndProc> SinkBkEndObj::FindChild(LumeCtxt* ctx, const std::string& name) {

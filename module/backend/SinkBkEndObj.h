@@ -57,8 +57,12 @@ class SinkBkEndObj : public BkEndProc {
     int access(LumeCtxt* ctx, const char* path, int mode) override;
     int open(LumeCtxt* ctx, const char* path, int flags, unsigned int mode) override;
     off_t lseek(LumeCtxt* ctx, int fd, unsigned long offset, int whence) override;
-    // Refused (EINVAL) on a symbolic link.
+    // Refused (EINVAL) on a symbolic link; EFBIG for a length past 2^63 - 1.
     int truncate(LumeCtxt* ctx, const char* path, unsigned long length) override;
+    // Reads and writes are positional: neither uses nor moves fd's own
+    // position, and no offset reaches the kernel as a negative one. A read
+    // at or past 2^63 - 1 returns 0 (nothing lies there); a write that would
+    // end past it fails with EFBIG.
     ssize_t read(LumeCtxt* ctx, int fd, void* buf, uint64_t offset, size_t count) override;
     // Syncs after a successful write for BKEND_SYNC_DATA and BKEND_SYNC_FILE;
     // a failing sync makes the result -1 with the sync's errno.
@@ -107,6 +111,8 @@ class SinkBkEndObj : public BkEndProc {
     // at the export's root, the root itself), or empty with errno.
     // CreateChildFile honours O_EXCL in flags (EEXIST when the name exists,
     // link or not); without it an existing file is truncated, as creat does.
+    // What either made and then could not identify (its new id not kept:
+    // errno ENOSPC for a full store) is removed again before it fails.
     boost::shared_ptr<BkEndProc> CreateChildFile(LumeCtxt* ctx, const std::string& name, int flags,
                                                  unsigned int mode) override;
     boost::shared_ptr<BkEndProc> CreateChildDir(LumeCtxt* ctx, const std::string& name,

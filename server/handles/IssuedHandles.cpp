@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/LogWriter.h"
 #include "platform/StateStore.h"
 
 namespace {
@@ -35,13 +34,18 @@ void IssuedHandles::Record(const nfs_fh3& fh, unsigned long id) {
         return;
     std::shared_ptr<StateStore> store;
     unsigned table = 0;
-    std::string value(reinterpret_cast<const char*>(&id), sizeof(id));
-    if (!Table(store, table) || !store->Put(table, key, value)) {
-        OXLOG(-1, 0, "A handle given out is not recorded: it will be stale after a restart.");
-        m_recent.Put(key, id);  // good until then
+    const std::string value(reinterpret_cast<const char*>(&id), sizeof(id));
+    std::string kept;
+    const bool tabled = Table(store, table);
+    // One the store holds already costs no write, so no commit that a full
+    // store would refuse.
+    const bool held = tabled && store->Find(table, key, kept) && kept == value;
+    if (!held && (!tabled || !store->Put(table, key, value))) {
+        m_recent.Put(key, id);  // good until a restart; the store logged why
         return;
     }
-    // Known in memory once kept in the store (in a batch, once it commits).
+    // Known in memory once kept in the store (in a batch, once it commits:
+    // the batch's own writes are found above before they are kept).
     StateStore::AfterCommit([this, key, id] { m_recent.Put(key, id); });
 }
 

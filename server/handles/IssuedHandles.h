@@ -7,9 +7,10 @@
 // A new (handle, id) pair is committed to the store before Record returns,
 // so before the reply that carries the handle goes out; in a
 // StateStore::Batch, when the batch commits, which the caller does before
-// replying. The most recently used pairs are also kept in memory
-// (kRemembered of them, about 150 bytes each, ClockCache.h), so that known
-// handles cost no store access; memory stays bounded.
+// replying. A pair the store holds already costs no write (so no commit a
+// full store would refuse). The most recently used pairs are also kept in
+// memory (kRemembered of them, about 150 bytes each, ClockCache.h), so that
+// known handles cost no store access; memory stays bounded.
 // Thread-safe. Process() is the one instance every program shares.
 #pragma once
 

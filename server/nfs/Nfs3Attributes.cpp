@@ -4,6 +4,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace {
 
@@ -26,10 +27,20 @@ w_ftype3 TypeOf(mode_t mode) {
     }
 }
 
+// NFS v3 carries unsigned 32-bit seconds from 1970: a time before or after
+// that range shows as its nearest end, not wrapped into another century.
 nfstime3 TimeOf(const struct timespec& when) {
+    constexpr w_uint32 kLastSecond = UINT32_MAX, kLastNanosecond = 999999999;
     nfstime3 out;
-    out.seconds = static_cast<w_uint32>(when.tv_sec);
-    out.nseconds = static_cast<w_uint32>(when.tv_nsec);
+    if (when.tv_sec < 0) {
+        out.seconds = out.nseconds = 0;
+    } else if (when.tv_sec > static_cast<time_t>(kLastSecond)) {
+        out.seconds = kLastSecond;
+        out.nseconds = kLastNanosecond;
+    } else {
+        out.seconds = static_cast<w_uint32>(when.tv_sec);
+        out.nseconds = static_cast<w_uint32>(when.tv_nsec);
+    }
     return out;
 }
 

@@ -13,7 +13,8 @@
 #include "server/protocol/nfs3.h"
 
 // The whole fattr3 of st: fileid is st_ino, fsid st_dev, rdev split into
-// major and minor, times to the nanosecond.
+// major and minor, times to the nanosecond (a time NFS v3 cannot carry, before
+// 1970 or past 2106, as the nearest it can).
 void Nfs3FillAttributes(const struct stat& st, fattr3& out);
 void Nfs3FillWccAttributes(const struct stat& st, wcc_attr& out);
 

@@ -19,7 +19,7 @@ nfsstat3 Nfs3CheckName(const filename3& wire, Nfs3NameUse use, std::string& name
 nfsstat3 Nfs3CheckPath(const nfspath3& wire, std::string& path) {
     if (wire.nfspath3_len == 0)
         return NFS3ERR_INVAL;
-    if (wire.nfspath3_len >= NFS3_PATHBOUND)
+    if (wire.nfspath3_len > kNfs3PathMax)
         return NFS3ERR_NAMETOOLONG;
     path.assign(wire.nfspath3_val, wire.nfspath3_len);
     return path.find('\0') == std::string::npos ? NFS3_OK : NFS3ERR_INVAL;

@@ -12,6 +12,7 @@
 #include "server/protocol/nfs3.h"
 
 constexpr size_t kNfs3NameMax = 255;
+constexpr size_t kNfs3PathMax = 4095;  // a symbolic link's target, as Linux takes it
 
 enum class Nfs3NameUse {
     kLookup,  // "." and ".." allowed

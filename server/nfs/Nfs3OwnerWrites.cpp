@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "server/nfs/Nfs3Errno.h"
+#include "server/nfs/Nfs3Offsets.h"
 
 namespace {
 
@@ -45,6 +46,8 @@ nfsstat3 Nfs3SetSize(Nfs3Request& req, const Nfs3Request::Object& object,
         return NFS3ERR_ISDIR;
     if (!S_ISREG(current.st_mode))
         return NFS3ERR_INVAL;
+    if (!Nfs3WithinReach(size, 0))
+        return NFS3ERR_FBIG;
     auto truncate = [&] {
         return object->truncate(req.Ctx(), object->GetClientPath().c_str(), size);
     };

@@ -30,7 +30,8 @@ std::unique_ptr<Nfs3OpenFiles::Use> Nfs3AcquireForWrite(Nfs3Request& req,
                                                         const struct stat& st);
 
 // SETATTR's size change of object (attributes current): ISDIR for a
-// directory, INVAL for anything but a regular file; the owner's refused
-// truncate is made again with the server's identity.
+// directory, INVAL for anything but a regular file, FBIG for a size no file
+// reaches (Nfs3Offsets.h); the owner's refused truncate is made again with
+// the server's identity.
 nfsstat3 Nfs3SetSize(Nfs3Request& req, const Nfs3Request::Object& object,
                      const struct stat& current, uint64_t size);

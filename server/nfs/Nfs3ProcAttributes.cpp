@@ -9,6 +9,7 @@
 #include "server/nfs/Nfs3Attributes.h"
 #include "server/nfs/Nfs3Errno.h"
 #include "server/nfs/Nfs3FileAccess.h"
+#include "server/nfs/Nfs3Offsets.h"
 #include "server/nfs/Nfs3OwnerWrites.h"
 #include "server/nfs/Nfs3Procedures.h"
 
@@ -17,7 +18,6 @@ namespace {
 typedef Nfs3Request::Object Object;
 
 constexpr uint32_t kPreferredTransfer = 1024 * 1024;
-constexpr uint64_t kMaxFileSize = INT64_MAX;
 
 nfsstat3 HandleErrno() {
     return Nfs3StatusOfErrno(errno, Nfs3ErrnoSite::kHandle);
@@ -161,7 +161,7 @@ void Nfs3Fsinfo(Nfs3Request& req, FSINFO3args& args, FSINFO3res& res) {
     ok.rtpref = ok.wtpref = kPreferredTransfer;
     ok.rtmult = ok.wtmult = 4096;
     ok.dtpref = kPreferredTransfer;
-    ok.maxfilesize = kMaxFileSize;
+    ok.maxfilesize = kNfs3MaxFileSize;
     ok.time_delta.seconds = 0;
     ok.time_delta.nseconds = 1;
     ok.properties = FSF3_LINK | FSF3_SYMLINK | FSF3_HOMOGENEOUS | FSF3_CANSETTIME;

@@ -12,6 +12,7 @@
 
 #include "server/nfs/Nfs3Attributes.h"
 #include "server/nfs/Nfs3Errno.h"
+#include "server/nfs/Nfs3Offsets.h"
 #include "server/nfs/Nfs3OwnerWrites.h"
 #include "server/nfs/Nfs3Procedures.h"
 
@@ -215,11 +216,16 @@ void Nfs3Read(Nfs3Request& req, READ3args& args, Read3Result& result) {
     // so those taken just before it stand for after it.
     attrs.attributes_follow = TRUE;
     Nfs3FillAttributes(st, attrs.post_op_attr_u.attributes);
+    if (args.offset >= kNfs3MaxFileSize) {  // nothing lies there: no read at all
+        res.READ3res_u.resok.eof = TRUE;
+        return;
+    }
     result.object = object.get();
     result.ctx = req.Ctx();
     result.fd = use->Fd();
     result.offset = args.offset;
-    result.wanted = std::min<count3>(args.count, NFS3_MAXDATA);
+    result.wanted = static_cast<count3>(
+        Nfs3ReachableBytes(args.offset, std::min<count3>(args.count, NFS3_MAXDATA)));
     result.size = static_cast<uint64_t>(st.st_size);
     req.Make<Object>() = object;
     req.Make<std::unique_ptr<Nfs3OpenFiles::Use>>() = std::move(use);
@@ -285,6 +291,8 @@ void Nfs3Write(Nfs3Request& req, WRITE3args& args, WRITE3res& res) {
         return;  // not entered: no attributes to report
     if (res.status == NFS3_OK && args.count > args.data.data_len)
         res.status = NFS3ERR_INVAL;
+    if (res.status == NFS3_OK && !Nfs3WithinReach(args.offset, args.count))
+        res.status = NFS3ERR_FBIG;
     std::unique_ptr<Nfs3OpenFiles::Use> use;
     if (res.status == NFS3_OK)
         res.status = UseData(req, object, st, true, use);

@@ -47,21 +47,60 @@ mode_t ModeOr(const sattr3& attrs, mode_t fallback) {
     return attrs.mode.set_it ? (attrs.mode.set_mode3_u.mode & 07777) : fallback;
 }
 
-// What a creating procedure made: the object, the handle given out for it,
-// and whether the call changed the object after making it.
+// What a creating procedure made or found: the object, the handle given
+// out for it, whether this call made it, and whether the call changed it
+// after making it.
 struct Made {
     Object object;
     post_op_fh3 fh{};
+    bool ours = false;
     bool touched = false;
 };
+
+// A state store out of room keeps no new id: a creating call is refused
+// before it makes anything.
+nfsstat3 StoreRoom() {
+    const std::shared_ptr<StateStore> store = StateStore::Get();
+    return !store || store->HasRoom() ? NFS3_OK : NFS3ERR_NOSPC;
+}
+
+// ENOSPC of a lookup is the store's (a new id not kept): LOOKUP has no
+// NOSPC, and the client is to try again.
+nfsstat3 LookupStatus(int err) {
+    return err == ENOSPC ? NFS3ERR_JUKEBOX : Nfs3StatusOfErrno(err);
+}
+
+// Removes what a call made and cannot give a handle for; only while its
+// name still holds it.
+void Unmake(Nfs3Request& req, const Object& object) {
+    unsigned long id = 0;
+    struct stat st;
+    if (object->GetIdentity(id, st) != 0)
+        return;
+    const char* path = object->GetClientPath().c_str();
+    if (S_ISDIR(st.st_mode))
+        object->rmdir(req.Ctx(), path);
+    else
+        object->unlink(req.Ctx(), path);
+}
 
 // Gives out the new object's handle. Its new id and the handle are
 // committed in one transaction, the batch's, before the reply goes out and
 // before anything that may wait on another thread runs with the store
-// locked; a handle the store did not keep is not given.
-void IssueCreated(Nfs3Request& req, StateStore::Batch& batch, Made& made) {
+// locked. When the store keeps neither, the call fails (NOSPC when the
+// store is full) and what it made goes again: no object stays that no
+// handle names.
+nfsstat3 IssueCreated(Nfs3Request& req, StateStore::Batch& batch, Made& made) {
     const bool issued = made.object && req.Issue(made.object, made.fh.post_op_fh3_u.handle);
-    made.fh.handle_follows = batch.Commit() && issued;
+    if (batch.Commit()) {
+        made.fh.handle_follows = issued;
+        return NFS3_OK;
+    }
+    const nfsstat3 status = errno == ENOSPC ? NFS3ERR_NOSPC : NFS3ERR_IO;
+    if (made.ours && made.object)
+        Unmake(req, made.object);
+    made.object.reset();
+    return status;
 }
 
 // The object's attributes: from when it was made or found, unless this
@@ -163,7 +202,7 @@ nfsstat3 CreateExclusive(Nfs3Request& req, const Object& dir, const std::string&
     VerifierTimes(verf, times);
     Object& child = made.object;
     child = CreateNew(req, dir, name, kPlaceholderMode);
-    made.touched = bool(child);
+    made.ours = made.touched = bool(child);
     if (child)
         return child->utimes(req.Ctx(), child->GetClientPath().c_str(), times) == 0
                    ? NFS3_OK
@@ -282,12 +321,12 @@ void Nfs3Lookup(Nfs3Request& req, LOOKUP3args& args, LOOKUP3res& res) {
     // not given).
     StateStore::Batch batch;
     if (res.status == NFS3_OK && !(child = req.Child(dir, args.what.dir, name)))
-        res.status = Nfs3StatusOfErrno(errno);
+        res.status = LookupStatus(errno);
     if (res.status == NFS3_OK &&
         !req.Issue(child, res.LOOKUP3res_u.resok.object, res.LOOKUP3res_u.resok.obj_attributes))
         res.status = NFS3ERR_NOENT;  // gone between finding and naming it
     if (!batch.Commit() && res.status == NFS3_OK)
-        res.status = Nfs3StatusOfErrno(EIO);
+        res.status = LookupStatus(errno);
     // resfail's dir_attributes is resok's first member's place; keep it apart.
     post_op_attr& out = res.status == NFS3_OK ? dirAttrs : res.LOOKUP3res_u.resfail.dir_attributes;
     if (dirKnown) {
@@ -332,6 +371,8 @@ void Nfs3Create(Nfs3Request& req, CREATE3args& args, CREATE3res& res) {
     Object dir;
     std::string name;
     res.status = EnterDirectory(req, args.where, Nfs3NameUse::kCreate, dir, name, wcc);
+    if (res.status == NFS3_OK)
+        res.status = StoreRoom();
     if (res.status != NFS3_OK) {
         req.PostOp(dir, wcc.after);
         return;
@@ -342,12 +383,14 @@ void Nfs3Create(Nfs3Request& req, CREATE3args& args, CREATE3res& res) {
     sattr3 rest = asked;  // the size is set before
     rest.size.set_it = FALSE;
     bool existed = false;
-    if (args.how.mode == EXCLUSIVE)
+    if (args.how.mode == EXCLUSIVE) {
         res.status = CreateExclusive(req, dir, name, args.how.createhow3_u.verf, made);
-    else
+    } else {
         res.status = CreateChecked(req, dir, name, args.how, made.object, existed);
+        made.ours = !existed;
+    }
     if (res.status == NFS3_OK)
-        IssueCreated(req, batch, made);
+        res.status = IssueCreated(req, batch, made);
     if (res.status == NFS3_OK && args.how.mode != EXCLUSIVE)
         res.status = SizeCreated(req, made, asked, existed);
     const sattr3* attrs = args.how.mode == EXCLUSIVE || existed ? nullptr : &rest;
@@ -361,15 +404,15 @@ void Nfs3Mkdir(Nfs3Request& req, MKDIR3args& args, MKDIR3res& res) {
     Object dir;
     std::string name;
     res.status = EnterDirectory(req, args.where, Nfs3NameUse::kCreate, dir, name, wcc);
+    if (res.status == NFS3_OK)
+        res.status = StoreRoom();
     StateStore::Batch batch;
     Made made;
     if (res.status == NFS3_OK) {
         made.object =
             dir->CreateChildDir(req.Ctx(), name, ModeOr(args.attributes, kDefaultDirMode));
-        if (made.object)
-            IssueCreated(req, batch, made);
-        else
-            res.status = Nfs3StatusOfErrno(errno);
+        made.ours = true;
+        res.status = made.object ? IssueCreated(req, batch, made) : Nfs3StatusOfErrno(errno);
     }
     res.status = FinishCreate(req, res.status, dir, made, &args.attributes, ok.obj,
                               ok.obj_attributes, ok.dir_wcc, wcc);
@@ -383,13 +426,16 @@ void Nfs3Symlink(Nfs3Request& req, SYMLINK3args& args, SYMLINK3res& res) {
     res.status = EnterDirectory(req, args.where, Nfs3NameUse::kCreate, dir, name, wcc);
     if (res.status == NFS3_OK)
         res.status = Nfs3CheckPath(args.symlink.symlink_data, target);
+    if (res.status == NFS3_OK)
+        res.status = StoreRoom();
     if (res.status == NFS3_OK && dir->symlink(req.Ctx(), target.c_str(), name.c_str()) != 0)
         res.status = Nfs3StatusOfErrno(errno);
     StateStore::Batch batch;
     Made made;
     if (res.status == NFS3_OK) {
         made.object = dir->FindChild(req.Ctx(), name);
-        IssueCreated(req, batch, made);
+        made.ours = true;
+        res.status = IssueCreated(req, batch, made);
     }
     res.status = FinishCreate(req, res.status, dir, made, nullptr, ok.obj, ok.obj_attributes,
                               ok.dir_wcc, wcc);
@@ -410,6 +456,8 @@ void Nfs3Mknod(Nfs3Request& req, MKNOD3args& args, MKNOD3res& res) {
         res.status = NFS3ERR_BADTYPE;
     if (res.status == NFS3_OK && device && req.Who().uid != 0)
         res.status = NFS3ERR_PERM;
+    if (res.status == NFS3_OK)
+        res.status = StoreRoom();
     const sattr3& attrs = device ? args.what.mknoddata3_u.device.dev_attributes
                                  : args.what.mknoddata3_u.pipe_attributes;
     StateStore::Batch batch;
@@ -419,9 +467,10 @@ void Nfs3Mknod(Nfs3Request& req, MKNOD3args& args, MKNOD3res& res) {
         dev_t number = device ? makedev(numbers.specdata1, numbers.specdata2) : 0;
         res.status = MakeNode(req, dir, name, NodeType(type) | ModeOr(attrs, kPlaceholderMode),
                               number, made.object);
+        made.ours = true;
     }
     if (res.status == NFS3_OK)
-        IssueCreated(req, batch, made);
+        res.status = IssueCreated(req, batch, made);
     res.status = FinishCreate(req, res.status, dir, made, &attrs, ok.obj, ok.obj_attributes,
                               ok.dir_wcc, wcc);
 }

@@ -5,7 +5,12 @@
 //
 // Every procedure enters through the request (export, admission, identity,
 // handle), answers from the file's attributes as lstat gives them now, and
-// maps an errno through Nfs3StatusOfErrno. Thread safety: as the request.
+// maps an errno through Nfs3StatusOfErrno. A new object's id and handle are
+// committed before the reply: while the state store is full
+// (StateStore::HasRoom) the creating procedures answer NOSPC before they
+// make anything, one whose commit still fails removes what it made, and a
+// LOOKUP that needs a new id answers JUKEBOX. Thread safety: as the
+// request.
 #pragma once
 
 #include <sys/stat.h>
@@ -32,7 +37,7 @@ struct Read3Result {
     BkEndProc* object;  // set when the data is still to be read
     LumeCtxt* ctx;
     int fd;
-    uint64_t offset;
+    uint64_t offset;  // with wanted, within a file's reach (Nfs3Offsets.h)
     count3 wanted;
     uint64_t size;    // the file's size, from the attributes
     ReplyPipe* pipe;  // the call's (RpcCall::pipe), null when none

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -20,6 +21,7 @@
 #include "platform/StateStore.h"
 #include "tests/support/Child.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/SmallFileSystem.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Threads.h"
 
@@ -252,4 +254,55 @@ TEST_F(StateStores, ABatchIsOneTransactionOfItsThreadsWrites) {
         ASSERT_TRUE(store->Put(t, "e", "5"));
     }
     EXPECT_EQ(elsewhere("e"), "5");  // the end of the batch commits
+}
+
+// A store whose file system is full: a commit that needs room fails with
+// ENOSPC, in a batch or not, and keeps nothing; the store has no room until
+// its file system has some again; the log says so once however many
+// commits fail, and once more when one succeeds again.
+TEST(StateStoreRoom, AFullStoreFailsWithNoSpaceSaysSoOnceAndCommitsAgainOnceThereIsRoom) {
+    SmallFileSystem small(size_t(4) << 20);
+    std::string why;
+    ASSERT_TRUE(small.Mounted(why)) << why;
+    SetPlatformStateDir(small.Path() + "/state");
+    auto store = StateStore::Get();
+    unsigned t = 0;
+    ASSERT_TRUE(store && store->Table("t", t));
+    ASSERT_TRUE(small.Fill());
+    LogCapture log(10);
+    const std::string value(1000, 'v');
+    std::string key;
+    for (int i = 0; i < 20000 && key.empty(); ++i) {
+        errno = 0;
+        if (!store->Put(t, std::to_string(i), value)) {
+            key = std::to_string(i);
+            EXPECT_EQ(errno, ENOSPC);
+        }
+    }
+    ASSERT_FALSE(key.empty()) << "the store never ran out of room";
+    std::string found;
+    for (int again = 0; again < 50; ++again) {
+        errno = 0;
+        EXPECT_FALSE(store->Put(t, key, value));
+        EXPECT_EQ(errno, ENOSPC);
+        StateStore::Batch batch;
+        EXPECT_TRUE(store->Put(t, key, value));  // in the batch, not yet written out
+        errno = 0;
+        EXPECT_FALSE(batch.Commit());
+        EXPECT_EQ(errno, ENOSPC);
+        errno = 0;
+        EXPECT_FALSE(store->HasRoom());
+        EXPECT_EQ(errno, ENOSPC);
+        EXPECT_FALSE(store->Find(t, key, found));
+    }
+    EXPECT_EQ(log.Records().size(), 1u);
+    EXPECT_EQ(log.CountContaining("State store full"), 1u);
+
+    small.Free();
+    EXPECT_TRUE(store->HasRoom());
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(store->Put(t, key + "-" + std::to_string(i), value));
+    EXPECT_TRUE(store->Find(t, key + "-9", found));
+    EXPECT_EQ(log.Records().size(), 2u);
+    EXPECT_EQ(log.CountContaining("commits again"), 1u);
 }

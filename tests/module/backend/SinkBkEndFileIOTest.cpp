@@ -59,6 +59,36 @@ TEST_F(SinkBkEndFileIOTest, ReadsAndWritesArePositional) {
     EXPECT_EQ(ErrnoOf([&] { return object->write(&ctx, fd, "x", 0, 1, BKEND_SYNC_FILE); }), EBADF);
 }
 
+// Offsets no file reaches (the kernel's are signed) never reach the kernel
+// as negative ones, where -1 would mean the descriptor's own position: a
+// read there finds the end, a write or a size there is too big, and the
+// descriptor's position stays where it was.
+TEST_F(SinkBkEndFileIOTest, OffsetsNoFileReachesReadTheEndAndAreTooBigToWrite) {
+    constexpr uint64_t kUnreached = 1ULL << 63;
+    auto object = Object(file);
+    int fd = object->open(&ctx, nullptr, O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    const struct {
+        uint64_t offset;
+        size_t count;
+    } cases[] = {{kUnreached - 2, 3}, {kUnreached - 1, 3}, {kUnreached, 0},
+                 {kUnreached, 3},     {~0ULL - 1, 3},      {~0ULL, 3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.offset) + " + " + std::to_string(c.count));
+        char buf[8] = {};
+        EXPECT_EQ(object->read(&ctx, fd, buf, c.offset, c.count), 0);
+        EXPECT_EQ(ErrnoOf([&] {
+                      return object->write(&ctx, fd, "abc", c.offset, c.count, BKEND_SYNC_NONE);
+                  }),
+                  EFBIG);
+        EXPECT_EQ(object->lseek(&ctx, fd, 0, SEEK_CUR), 0);
+    }
+    EXPECT_EQ(ErrnoOf([&] { return object->truncate(&ctx, nullptr, kUnreached); }), EFBIG);
+    EXPECT_EQ(ErrnoOf([&] { return object->truncate(&ctx, nullptr, ~0UL); }), EFBIG);
+    EXPECT_EQ(ReadFile(file), "hello");
+    EXPECT_EQ(object->close(&ctx, fd), 0);
+}
+
 // Stable writes are synced whenever the data went out; a failing sync turns
 // the result into -1 with the sync's errno, the data staying written. A
 // reading open has a descriptor of its own, which fsync finds too.

@@ -16,8 +16,10 @@
 #include "module/SinkFSM.h"
 #include "module/backend/SinkBkEndObj.h"
 #include "module/filehandle/SinkFSMPathCache.h"
+#include "platform/StateDir.h"
 #include "tests/module/backend/BackendTest.h"
 #include "tests/support/OpenDescriptors.h"
+#include "tests/support/SmallFileSystem.h"
 
 namespace {
 
@@ -230,6 +232,55 @@ TEST_F(SinkBkEndObjTest, CreateChildMakesAClosedEmptyFileOrADirectory) {
     ASSERT_TRUE(rootObject->CreateChildDir(&ctx, "d", 0755));
     EXPECT_TRUE(S_ISDIR(Lstat(root + "/d").st_mode));
     EXPECT_EQ(ErrnoOf([&] { return rootObject->CreateChildDir(&ctx, "d", 0755); }), EEXIST);
+}
+
+// What CreateChildFile (exclusively) or CreateChildDir made but cannot
+// identify, its new id not kept as the state store is full, is removed
+// again: the call fails with ENOSPC and leaves no entry. A file that was
+// there before (truncated, not made) stays. Once the store has room, both
+// make their entries.
+TEST_F(SinkBkEndObjTest, WhatCreateChildMadeButCouldNotIdentifyIsRemovedAgain) {
+    SmallFileSystem small(size_t(4) << 20);
+    std::string why;
+    ASSERT_TRUE(small.Mounted(why)) << why;
+    const struct Restore {
+        std::string dir = GetPlatformStateDir();
+        ~Restore() { SetPlatformStateDir(dir); }
+    } restore;
+    SetPlatformStateDir(small.Path() + "/state");
+    auto createFile = [&](const std::string& name, int flags) {
+        return rootObject->CreateChildFile(&ctx, name, flags, 0644);
+    };
+    auto exists = [&](const std::string& name) {
+        struct stat st;
+        return ::lstat((root + "/" + name).c_str(), &st) == 0;
+    };
+    ASSERT_TRUE(createFile("first", O_CREAT | O_EXCL));  // the store opened, with room
+    ASSERT_TRUE(small.Fill());
+    bool refused = false;
+    for (int i = 0; i < 20000 && !refused; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        const int err = ErrnoOf([&] { return createFile(name, O_CREAT | O_EXCL); });
+        refused = err != -1;
+        ASSERT_TRUE(!refused || err == ENOSPC) << name << ": " << err;
+        ASSERT_EQ(exists(name), !refused) << name;
+    }
+    ASSERT_TRUE(refused) << "the store never ran out of room";
+    exported.dir.WriteFile("before", "content");
+    for (int round = 0; round < 10; ++round) {
+        const std::string file = "file" + std::to_string(round),
+                          dir = "dir" + std::to_string(round);
+        EXPECT_EQ(ErrnoOf([&] { return createFile(file, O_CREAT | O_EXCL); }), ENOSPC);
+        EXPECT_EQ(ErrnoOf([&] { return rootObject->CreateChildDir(&ctx, dir, 0755); }), ENOSPC);
+        EXPECT_EQ(ErrnoOf([&] { return createFile("before", O_CREAT); }), ENOSPC);
+        EXPECT_FALSE(exists(file));
+        EXPECT_FALSE(exists(dir));
+        EXPECT_TRUE(exists("before"));
+    }
+    small.Free();
+    EXPECT_TRUE(createFile("file", O_CREAT | O_EXCL));
+    EXPECT_TRUE(rootObject->CreateChildDir(&ctx, "dir", 0755));
+    EXPECT_TRUE(exists("file") && exists("dir"));
 }
 
 // FindChild joins the name as given; GetParent goes one level up; a new

@@ -38,8 +38,10 @@ TEST(IssuedHandles, AHandleRecordedInABatchIsKnownOnceTheBatchCommits) {
     EXPECT_EQ(Elsewhere(direct), 5u);
     EXPECT_EQ(Elsewhere(Handle("never given")), 0u);
     StateStore::Batch batch;
-    IssuedHandles::Process().Record(batched, 7);
-    EXPECT_EQ(Elsewhere(batched), 0u);
+    for (int again = 0; again < 2; ++again) {  // found in the batch, still not kept
+        IssuedHandles::Process().Record(batched, 7);
+        EXPECT_EQ(Elsewhere(batched), 0u);
+    }
     ASSERT_TRUE(batch.Commit());
     EXPECT_EQ(Elsewhere(batched), 7u);
 }

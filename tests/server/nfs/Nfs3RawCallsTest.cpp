@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,12 +23,16 @@
 
 #include <gtest/gtest.h>
 
+#include "server/nfs/Nfs3Errno.h"
 #include "server/protocol/mount3.h"
 #include "server/protocol/nfs3.h"
 #include "tests/module/backend/CountingPerfCounter.h"
 #include "tests/server/nfs/InProcessServer.h"
 #include "tests/server/rpc/RpcTestSupport.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/SmallFileSystem.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Threads.h"
 
 namespace {
 
@@ -111,11 +116,21 @@ std::map<std::string, cookie3> PositionsIn(const std::string& path) {
     return positions;
 }
 
+// What a READ answered: its status, and when NFS3_OK its count, eof and data.
+struct ReadReply {
+    nfsstat3 status = NFS3ERR_SERVERFAULT;
+    count3 count = 0;
+    bool eof = false;
+    std::string data;
+};
+
 class Nfs3RawCalls : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(::chmod(disk.Path().c_str(), 0755), 0);
-        server = std::make_unique<InProcessServer>(state.Path());
+        std::string stateDir;
+        ASSERT_TRUE(StateDirectory(stateDir)) << stateDir;
+        server = std::make_unique<InProcessServer>(stateDir);
         ASSERT_TRUE(server->Started());
         ASSERT_TRUE(server->Export(dir, SHARE_PERM_READ | SHARE_PERM_WRITE));
         Reconnect();
@@ -132,6 +147,12 @@ class Nfs3RawCalls : public ::testing::Test {
         xdr_free(XdrProc(xdr_mnt_mountres3), reinterpret_cast<char*>(&mounted));
     }
 
+    // Where the server keeps its state; false (with why) when there is none.
+    virtual bool StateDirectory(std::string& path) {
+        path = state.Path();
+        return true;
+    }
+
     // A new raw connection, from a new source port.
     void Reconnect() {
         socket = std::make_unique<RawSocket>(server->Port());
@@ -139,20 +160,29 @@ class Nfs3RawCalls : public ::testing::Test {
     }
     w_nfs_fh3 Root() { return Wire(root); }
 
-    // One NFS call of procedure with args: take sees the results when they
-    // say NFS3_OK. Their status; NFS3ERR_SERVERFAULT when none decode.
+    // One NFS call of procedure with args through via: take sees the
+    // results when they say NFS3_OK. Their status; NFS3ERR_SERVERFAULT when
+    // none decode.
     template <class Args, class Res, class Take>
-    nfsstat3 Call(uint32_t procedure, bool_t (*encode)(XDR*, Args*), Args& args,
-                  bool_t (*decode)(XDR*, Res*), Take take) {
+    static nfsstat3 CallOn(rpctest::Client& via, uint32_t procedure, bool_t (*encode)(XDR*, Args*),
+                           Args& args, bool_t (*decode)(XDR*, Res*), Take take) {
         Res res{};
-        if (client->Call(procedure, XdrProc(encode), &args, XdrProc(decode), &res) != RPC_SUCCESS)
+        if (via.Call(procedure, XdrProc(encode), &args, XdrProc(decode), &res) != RPC_SUCCESS)
             return NFS3ERR_SERVERFAULT;
-        resultBytes = xdr_sizeof(XdrProc(decode), &res);
         const nfsstat3 status = res.status;
         if (status == NFS3_OK)
             take(res);
         xdr_free(XdrProc(decode), reinterpret_cast<char*>(&res));
         return status;
+    }
+    // The same through the fixture's client, noting the size of the results.
+    template <class Args, class Res, class Take>
+    nfsstat3 Call(uint32_t procedure, bool_t (*encode)(XDR*, Args*), Args& args,
+                  bool_t (*decode)(XDR*, Res*), Take take) {
+        return CallOn(*client, procedure, encode, args, decode, [&](Res& res) {
+            resultBytes = xdr_sizeof(XdrProc(decode), &res);
+            take(res);
+        });
     }
 
     // A page of the listing of the directory with handle of (the root when
@@ -207,6 +237,49 @@ class Nfs3RawCalls : public ::testing::Test {
         GETATTR3args args{Wire(handle)};
         return Call(NFSPROC3_GETATTR, xdr_GETATTR3args, args, xdr_GETATTR3res,
                     [&](GETATTR3res& res) { attrs = res.GETATTR3res_u.resok.obj_attributes; });
+    }
+
+    // READ of count bytes at offset through handle.
+    ReadReply Read(const std::string& handle, uint64_t offset, count3 count) {
+        ReadReply reply;
+        READ3args args{Wire(handle), offset, count};
+        reply.status = Call(NFSPROC3_READ, xdr_READ3args, args, xdr_READ3res, [&](READ3res& res) {
+            const READ3resok& ok = res.READ3res_u.resok;
+            reply.count = ok.count;
+            reply.eof = ok.eof;
+            reply.data.assign(ok.data.data_val, ok.data.data_len);
+        });
+        return reply;
+    }
+
+    // An unstable WRITE of data at offset through handle.
+    nfsstat3 Write(const std::string& handle, uint64_t offset, const std::string& data) {
+        WRITE3args args{Wire(handle),
+                        offset,
+                        static_cast<count3>(data.size()),
+                        UNSTABLE,
+                        {static_cast<u_int>(data.size()), const_cast<char*>(data.data())}};
+        return Call(NFSPROC3_WRITE, xdr_WRITE3args, args, xdr_WRITE3res, [](WRITE3res&) {});
+    }
+
+    // SETATTR of attrs alone, unguarded, through handle.
+    nfsstat3 Setattr(const std::string& handle, const sattr3& attrs) {
+        SETATTR3args args{Wire(handle), attrs, {FALSE, {}}};
+        return Call(NFSPROC3_SETATTR, xdr_SETATTR3args, args, xdr_SETATTR3res, [](SETATTR3res&) {});
+    }
+
+    nfsstat3 SetSize(const std::string& handle, uint64_t size) {
+        sattr3 attrs{};
+        attrs.size = {TRUE, {size}};
+        return Setattr(handle, attrs);
+    }
+
+    // The handle of name in the root, which must be there.
+    std::string HandleOf(const std::string& name) {
+        std::string handle;
+        uint64_t fileid = 0;
+        EXPECT_EQ(Lookup(name, handle, fileid), NFS3_OK) << name;
+        return handle;
     }
 
     TempDir disk, state;
@@ -600,6 +673,327 @@ TEST_F(Nfs3RawCalls, CreatedObjectsAnswerWithTheirAttributesAsOnDisk) {
         }
     }
     ::umask(umaskWas);
+}
+
+constexpr uint64_t kUnreached = uint64_t(1) << 63;  // the first offset no file reaches
+constexpr uint64_t kLastOffset = ~uint64_t(0);
+
+// The offsets no file reaches (the kernel's are signed 64-bit) and the last
+// one below them: READ there gives no bytes and the end of the file; WRITE
+// and a new size are too big, at the last offset as the file system says;
+// and none of them touches the file, however often.
+TEST_F(Nfs3RawCalls, ReadsWritesAndSizesAtOffsetsNoFileReachesAnswerEndOfFileOrTooBig) {
+    const std::string content = "0123456789ABCDEFGHIJ";
+    const std::string path = disk.WriteFile("export/f", content);
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);  // callers are squashed: let them write
+    const std::string file = HandleOf("f");
+    const std::string probe = disk.WriteFile("probe", "");
+    const nfsstat3 lastSize =
+        ::truncate(probe.c_str(), INT64_MAX) == 0 ? NFS3_OK : Nfs3StatusOfErrno(errno);
+    enum Op { kRead, kWrite, kSize };
+    const struct {
+        const char* what;
+        Op op;
+        uint64_t offset;
+        nfsstat3 expect;
+    } cases[] = {
+        {"READ at 2^63-1", kRead, kUnreached - 1, NFS3_OK},
+        {"READ at 2^63", kRead, kUnreached, NFS3_OK},
+        {"READ at 2^64-1", kRead, kLastOffset, NFS3_OK},
+        {"WRITE at 2^63-1", kWrite, kUnreached - 1, NFS3ERR_FBIG},
+        {"WRITE at 2^63", kWrite, kUnreached, NFS3ERR_FBIG},
+        {"WRITE at 2^64-1", kWrite, kLastOffset, NFS3ERR_FBIG},
+        {"size 2^63-1", kSize, kUnreached - 1, lastSize},
+        {"size 2^63", kSize, kUnreached, NFS3ERR_FBIG},
+        {"size 2^64-1", kSize, kLastOffset, NFS3ERR_FBIG},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (int again = 0; again < 3; ++again) {
+            if (c.op == kRead) {
+                const ReadReply reply = Read(file, c.offset, 6);
+                EXPECT_EQ(reply.status, c.expect);
+                EXPECT_EQ(reply.count, 0u);
+                EXPECT_EQ(reply.data, "");
+                EXPECT_TRUE(reply.eof);
+            } else {
+                EXPECT_EQ(
+                    c.op == kWrite ? Write(file, c.offset, "xyzxyz") : SetSize(file, c.offset),
+                    c.expect);
+            }
+        }
+        if (c.op == kSize && c.expect == NFS3_OK) {  // a file system that holds such a size
+            ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(content.size())), 0);
+        }
+        EXPECT_EQ(ReadFile(path), content);
+    }
+}
+
+// Every client shares a file's kept descriptor, so no call may use or move
+// its position: READs and WRITEs far past the end, between ordinary READs,
+// move no byte, the ordinary READs give exactly the bytes asked for, and
+// every descriptor open on the file is still at position 0.
+TEST_F(Nfs3RawCalls, NoCallUsesOrMovesTheSharedDescriptorsPosition) {
+    const std::string content = "0123456789ABCDEFGHIJ";
+    const std::string path = disk.WriteFile("export/f", content);
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    const std::string file = HandleOf("f");
+    for (int round = 0; round < 60; ++round) {
+        const uint64_t at = static_cast<uint64_t>(round % 15);
+        const ReadReply far = Read(file, kLastOffset - round % 3, 6);
+        EXPECT_EQ(far.status, NFS3_OK);
+        EXPECT_EQ(far.data, "");
+        EXPECT_TRUE(far.eof);
+        EXPECT_EQ(Write(file, kUnreached | at, "xyz"), NFS3ERR_FBIG);
+        const ReadReply near = Read(file, at, 6);
+        ASSERT_EQ(near.status, NFS3_OK);
+        EXPECT_EQ(near.data, content.substr(at, 6)) << "at " << at;
+    }
+    const std::string real = disk.RealPath() + "/export/f";
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error) != real)
+            continue;
+        const std::string info = ReadFile("/proc/self/fdinfo/" + entry.path().filename().string());
+        EXPECT_EQ(info.rfind("pos:\t0\n", 0), 0u) << info;
+    }
+    EXPECT_EQ(ReadFile(path), content);
+}
+
+// A sparse file of 5 GiB read just before its end gives the bytes there;
+// at its end, past it, and at the offsets no file reaches, no bytes and
+// the end of the file, every time.
+TEST_F(Nfs3RawCalls, ReadsOfALargeSparseFileAtAndPastItsEndGiveNoBytesAndTheEnd) {
+    constexpr uint64_t kSize = uint64_t(5) << 30;
+    const std::string path = disk.WriteFile("export/sparse", "");
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(kSize)), 0);
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "tail", 4, static_cast<off_t>(kSize - 4)), 4);
+    ::close(fd);
+    const std::string file = HandleOf("sparse");
+    const struct {
+        uint64_t offset;
+        std::string data;
+        bool eof;
+    } cases[] = {
+        {0, std::string(16, '\0'), false},
+        {kSize - 4, "tail", true},
+        {kSize, "", true},
+        {kSize + 1, "", true},
+        {uint64_t(1) << 62, "", true},
+        {kUnreached - 1, "", true},
+        {kUnreached, "", true},
+        {kLastOffset - 15, "", true},
+        {kLastOffset, "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.offset);
+        for (int again = 0; again < 3; ++again) {
+            const ReadReply reply = Read(file, c.offset, 16);
+            ASSERT_EQ(reply.status, NFS3_OK);
+            EXPECT_EQ(reply.count, c.data.size());
+            EXPECT_EQ(reply.data, c.data);
+            EXPECT_EQ(reply.eof, c.eof);
+        }
+    }
+}
+
+// Times NFS v3 cannot carry (its seconds are unsigned 32-bit, from 1970)
+// come back as the nearest it can, never wrapped into another century.
+TEST_F(Nfs3RawCalls, TimesOutsideWhatNfs3CarriesAreClampedNotWrapped) {
+    const std::string path = disk.WriteFile("export/t", "");
+    const std::string file = HandleOf("t");
+    const struct {
+        const char* what;
+        time_t seconds;
+        long nanoseconds;
+        uint32_t shownSeconds;
+        uint32_t shownNanoseconds;
+    } cases[] = {
+        {"1901-12-14", -2147472000, 5, 0, 0},
+        {"1969, its last second", -1, 500000000, 0, 0},
+        {"1970", 0, 7, 0, 7},
+        {"2106, the last second carried", 4294967295, 9, 4294967295u, 9},
+        {"2106, a second later", 4294967296, 0, 4294967295u, 999999999},
+        {"2107-01-01", 4323283200, 0, 4294967295u, 999999999},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const struct timespec times[2] = {{c.seconds, c.nanoseconds}, {c.seconds, c.nanoseconds}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+        struct stat st;
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        ASSERT_EQ(st.st_mtim.tv_sec, c.seconds) << "the file system keeps no such time";
+        fattr3 attrs{};
+        ASSERT_EQ(Getattr(file, attrs), NFS3_OK);
+        for (const nfstime3& shown : {attrs.atime, attrs.mtime}) {
+            EXPECT_EQ(shown.seconds, c.shownSeconds);
+            EXPECT_EQ(shown.nseconds, c.shownNanoseconds);
+        }
+    }
+}
+
+// Names and symbolic-link targets longer than a file system takes are
+// refused as too long, however long, rather than as calls that do not
+// decode; nothing is made for them.
+TEST_F(Nfs3RawCalls, OverlongNamesAndLinkTargetsAreTooLong) {
+    const struct {
+        std::string name;
+        size_t targetBytes;
+        nfsstat3 expect;
+    } cases[] = {
+        {"t4095", 4095, NFS3_OK},
+        {"t4096", 4096, NFS3ERR_NAMETOOLONG},
+        {"t4097", 4097, NFS3ERR_NAMETOOLONG},
+        {"t65536", 65536, NFS3ERR_NAMETOOLONG},
+        {std::string(255, 'n'), 1, NFS3_OK},
+        {std::string(256, 'n'), 1, NFS3ERR_NAMETOOLONG},
+        {std::string(1025, 'n'), 1, NFS3ERR_NAMETOOLONG},
+        {std::string(4097, 'n'), 1, NFS3ERR_NAMETOOLONG},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.name.size()) + "-byte name, " +
+                     std::to_string(c.targetBytes) + "-byte target");
+        const std::string target(c.targetBytes, 'x');
+        SYMLINK3args args{
+            {Root(), {static_cast<u_int>(c.name.size()), const_cast<char*>(c.name.data())}},
+            {{}, {static_cast<u_int>(target.size()), const_cast<char*>(target.data())}}};
+        EXPECT_EQ(
+            Call(NFSPROC3_SYMLINK, xdr_SYMLINK3args, args, xdr_SYMLINK3res, [](SYMLINK3res&) {}),
+            c.expect);
+        struct stat st;
+        EXPECT_EQ(::lstat((dir + "/" + c.name).c_str(), &st) == 0, c.expect == NFS3_OK);
+    }
+}
+
+// The server's state store on a file system of its own, small enough to fill.
+class Nfs3RawCallsSmallStore : public Nfs3RawCalls {
+  protected:
+    bool StateDirectory(std::string& path) override {
+        if (!small.Mounted(path))
+            return false;
+        path = small.Path() + "/state";
+        return true;
+    }
+
+    enum class Maker { kUnchecked, kGuarded, kExclusive, kMkdir, kSymlink, kFifo };
+    // Makes name in the root as how says, through via: the status, and
+    // whether a handle came with it.
+    nfsstat3 Make(Maker how, const std::string& name, bool& handle) {
+        return Make(*client, how, name, handle);
+    }
+    nfsstat3 Make(rpctest::Client& via, Maker how, const std::string& name, bool& handle) {
+        const diropargs3 where{Root(), Name(name.c_str())};
+        const auto took = [&](const post_op_fh3& fh) { handle = fh.handle_follows; };
+        handle = false;
+        switch (how) {
+            case Maker::kMkdir: {
+                MKDIR3args args{where, {}};
+                return CallOn(via, NFSPROC3_MKDIR, xdr_MKDIR3args, args, xdr_MKDIR3res,
+                              [&](MKDIR3res& res) { took(res.MKDIR3res_u.resok.obj); });
+            }
+            case Maker::kSymlink: {
+                SYMLINK3args args{where, {{}, {6, const_cast<char*>("target")}}};
+                return CallOn(via, NFSPROC3_SYMLINK, xdr_SYMLINK3args, args, xdr_SYMLINK3res,
+                              [&](SYMLINK3res& res) { took(res.SYMLINK3res_u.resok.obj); });
+            }
+            case Maker::kFifo: {
+                MKNOD3args args{where, {W_NF3FIFO, {}}};
+                return CallOn(via, NFSPROC3_MKNOD, xdr_MKNOD3args, args, xdr_MKNOD3res,
+                              [&](MKNOD3res& res) { took(res.MKNOD3res_u.resok.obj); });
+            }
+            default: {
+                const createmode3 mode = how == Maker::kUnchecked ? UNCHECKED
+                                         : how == Maker::kGuarded ? GUARDED
+                                                                  : EXCLUSIVE;
+                CREATE3args args{where, {mode, {}}};
+                return CallOn(via, NFSPROC3_CREATE, xdr_CREATE3args, args, xdr_CREATE3res,
+                              [&](CREATE3res& res) { took(res.CREATE3res_u.resok.obj); });
+            }
+        }
+    }
+    bool Exists(const std::string& name) const {
+        struct stat st;
+        return ::lstat((dir + "/" + name).c_str(), &st) == 0;
+    }
+    static size_t Errors(const LogCapture& log) {
+        size_t errors = 0;
+        for (const LogRecord& record : log.Records())
+            errors += record.level == -1;
+        return errors;
+    }
+
+    SmallFileSystem small{size_t(4) << 20};
+};
+
+// With the state store's file system full, a call that needs a new id is
+// refused before anything is made: CREATE (any mode), MKDIR, SYMLINK and
+// MKNOD answer NOSPC and leave no entry, LOOKUP of a file no client was
+// given answers JUKEBOX, a file given before is still found; and the log
+// says so in one line. Once there is room again, all of them work, and the
+// log says so in one more line.
+TEST_F(Nfs3RawCallsSmallStore, AFullStoreRefusesNewIdsBeforeAnythingIsMadeAndRecovers) {
+    disk.WriteFile("export/unnamed", "");
+    bool handle = false;
+    ASSERT_EQ(Make(Maker::kUnchecked, "known", handle), NFS3_OK);
+    const std::string known = HandleOf("known");
+    ASSERT_TRUE(small.Fill());
+    LogCapture log(1);
+    // Until the store first finds no room, every file made comes with its
+    // handle; those refused are not there. Several clients at once, each
+    // until it is refused.
+    RunThreads(4, [&](int t) {
+        rpctest::Client own(server->Port(), NFS_PROGRAM, NFS_V3);
+        for (int i = 0; i < 20000; ++i) {
+            const std::string name = "c" + std::to_string(t) + "-" + std::to_string(i);
+            bool handle = false;
+            const nfsstat3 status = Make(own, Maker::kUnchecked, name, handle);
+            EXPECT_TRUE(status == NFS3_OK || status == NFS3ERR_NOSPC) << name << ": " << status;
+            EXPECT_EQ(handle, status == NFS3_OK) << name;
+            EXPECT_EQ(Exists(name), status == NFS3_OK) << name;
+            if (status != NFS3_OK)
+                return;
+        }
+        ADD_FAILURE() << "client " << t << " never found the store full";
+    });
+    const struct {
+        const char* what;
+        Maker how;
+    } makers[] = {{"CREATE UNCHECKED", Maker::kUnchecked},
+                  {"CREATE GUARDED", Maker::kGuarded},
+                  {"CREATE EXCLUSIVE", Maker::kExclusive},
+                  {"MKDIR", Maker::kMkdir},
+                  {"SYMLINK", Maker::kSymlink},
+                  {"MKNOD", Maker::kFifo}};
+    std::string again;
+    uint64_t fileid = 0;
+    for (int round = 0; round < 20; ++round) {
+        for (const auto& m : makers) {
+            SCOPED_TRACE(m.what);
+            const std::string name = "n" + std::to_string(round) + "-" + m.what;
+            EXPECT_EQ(Make(m.how, name, handle), NFS3ERR_NOSPC);
+            EXPECT_FALSE(Exists(name));
+        }
+        EXPECT_EQ(Lookup("unnamed", again, fileid), NFS3ERR_JUKEBOX);
+        ASSERT_EQ(Lookup("known", again, fileid), NFS3_OK);
+        EXPECT_EQ(again, known);
+    }
+    EXPECT_EQ(log.CountContaining("State store full"), 1u);
+    EXPECT_EQ(Errors(log), 1u);
+
+    small.Free();
+    for (const auto& m : makers) {
+        SCOPED_TRACE(m.what);
+        const std::string name = std::string("room-") + m.what;
+        EXPECT_EQ(Make(m.how, name, handle), NFS3_OK);
+        EXPECT_TRUE(handle);
+        EXPECT_TRUE(Exists(name));
+    }
+    EXPECT_EQ(Lookup("unnamed", again, fileid), NFS3_OK);
+    EXPECT_EQ(log.CountContaining("State store full"), 1u);
+    EXPECT_EQ(log.CountContaining("commits again"), 1u);
+    EXPECT_EQ(Errors(log), 2u);
 }
 
 }  // namespace
