@@ -48,15 +48,18 @@ unsigned long IdOfDescriptor(const std::string& path, struct stat* out = nullptr
     return id;
 }
 
-// The path FindUniqueFileIdPath gives, or "errno N". With an O_PATH
-// descriptor, which open_by_handle_at refuses, only recorded names count.
+// Where FindUniqueFileIdBeneath finds id below on, as a path from on's,
+// or "errno N". With an O_PATH descriptor, which open_by_handle_at
+// refuses, only recorded names count.
 std::string Where(unsigned long id, const TempDir& on, int flags = O_RDONLY | O_DIRECTORY) {
-    const int mountFd = ::open(on.Path().c_str(), flags | O_CLOEXEC);
-    std::string path;
-    const int rc = FindUniqueFileIdPath(id, mountFd, path);
+    const int rootFd = ::open(on.Path().c_str(), flags | O_CLOEXEC);
+    std::string relative;
+    const int rc = FindUniqueFileIdBeneath(id, rootFd, on.Path(), relative);
     const int err = errno;
-    ::close(mountFd);
-    return rc == 0 ? path : "errno " + std::to_string(err);
+    ::close(rootFd);
+    if (rc != 0)
+        return "errno " + std::to_string(err);
+    return relative.empty() ? on.Path() : on / relative;
 }
 
 size_t StoredIds() {
@@ -159,6 +162,8 @@ TEST_F(UniqueFileIds, AnIdIsFoundAfterRenamesAndByTheLinkLeft) {
 
 // A new id records as its first name the path its caller reached it by
 // (here through a link to its directory), else the kernel's name for it.
+// A recorded name is resolved beneath the root following no link, so the
+// caller's leads nowhere; by its handle the object is found where it is.
 TEST_F(UniqueFileIds, ANewIdIsNamedByTheCallersPathElseByTheKernels) {
     ASSERT_EQ(::mkdir((files / "real").c_str(), 0755), 0);
     ASSERT_EQ(::symlink("real", (files / "alias").c_str()), 0);
@@ -177,7 +182,8 @@ TEST_F(UniqueFileIds, ANewIdIsNamedByTheCallersPathElseByTheKernels) {
                                     : GetUniqueFileIdAt(dirFd, name.c_str(), id, st, path);
         ::close(fd);
         ASSERT_EQ(rc, 0) << name;
-        EXPECT_EQ(Where(id, files, O_PATH), given ? reached : files / ("real/" + name));
+        EXPECT_EQ(Where(id, files, O_PATH), given ? kStale : files / ("real/" + name));
+        EXPECT_EQ(Where(id, files), files / ("real/" + name));
     }
     ::close(dirFd);
 }
