@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -26,6 +27,7 @@
 #include "platform/StateStore.h"
 #include "platform/UniqueFileId.h"
 #include "tests/support/Child.h"
+#include "tests/support/DirectoryChain.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Threads.h"
 
@@ -186,6 +188,56 @@ TEST_F(UniqueFileIds, ANewIdIsNamedByTheCallersPathElseByTheKernels) {
         EXPECT_EQ(Where(id, files), files / ("real/" + name));
     }
     ::close(dirFd);
+}
+
+// 600 directories one in the other, a file at the bottom: paths past
+// PATH_MAX. The bottom directory is found by its handle however deep, after
+// level 1 is renamed too, and not once the chain below level 300 left the
+// root; the file by its recorded name, resolved beneath the root.
+TEST_F(UniqueFileIds, ObjectsDeeperThanPathMaxAreFoundBeneathTheRoot) {
+    constexpr size_t kDepth = 600, kMovedOut = 300;
+    std::vector<std::string> names;
+    for (size_t level = 1; level <= kDepth; ++level)
+        names.push_back("level" + std::to_string(1000 + level));
+    const int top = ::open(files.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int bottom = MakeDirectoryChain(top, names);
+    ASSERT_GE(bottom, 0) << std::strerror(errno);
+    std::string path = files.Path();
+    for (const std::string& name : names)
+        path += "/" + name;
+    ASSERT_GT(path.size(), size_t(PATH_MAX));
+    ::close(::openat(bottom, "f", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    unsigned long dirId = 0, fileId = 0;
+    struct stat st;
+    ASSERT_EQ(GetUniqueFileIdOfDescriptor(bottom, dirId, st, path), 0);
+    ASSERT_EQ(GetUniqueFileIdAt(bottom, "f", fileId, st, path + "/f"), 0);
+    EXPECT_EQ(Where(dirId, files), path);
+    EXPECT_EQ(Where(fileId, files, O_PATH), path + "/f");
+
+    const std::string longer(200, 'r');
+    ASSERT_EQ(::renameat(top, names[0].c_str(), top, longer.c_str()), 0);
+    names[0] = longer;
+    EXPECT_EQ(Where(dirId, files), files / longer + path.substr((files / "level1001").size()));
+
+    TempDir outside;
+    int holder = ::fcntl(top, F_DUPFD_CLOEXEC, 0);
+    for (size_t level = 0; level < kMovedOut && holder >= 0; ++level) {
+        const int next = ::openat(holder, names[level].c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        ::close(holder);
+        holder = next;
+    }
+    const int outsideFd = ::open(outside.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::renameat(holder, names[kMovedOut].c_str(), outsideFd, "moved"), 0);
+    EXPECT_EQ(Where(dirId, files), kStale);
+
+    ::unlinkat(bottom, "f", 0);
+    std::vector<std::string> moved(names.begin() + kMovedOut, names.end());
+    moved[0] = "moved";
+    RemoveDirectoryChain(outsideFd, moved);
+    names.resize(kMovedOut);
+    RemoveDirectoryChain(top, names);
+    for (int fd : {top, bottom, holder, outsideFd})
+        ::close(fd);
 }
 
 // Threads race for the ids of the same new files, by path and by
