@@ -25,6 +25,7 @@
 #include "platform/ClockCache.h"
 #include "platform/FileIdentity.h"
 #include "platform/OxException.h"
+#include "platform/RenamedPath.h"
 #include "platform/StateDir.h"
 #include "platform/StateStore.h"
 #include "platform/ThreadSafety.h"
@@ -352,16 +353,21 @@ bool SameObject(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Whether relative, resolved beneath rootFd, leads to identity (and, given
-// the object held open, to that very object).
+// Whether relative, followed beneath rootFd (OpenRenamed), leads to identity
+// (and, given the object held open, to that very object); where it does,
+// the path that led there.
 bool LeadsTo(int rootFd, const std::string& relative, const std::string& identity,
-             const struct stat* held) {
-    UniqueFd fd(OpenBeneath(rootFd, relative, O_PATH | O_NOFOLLOW));
+             const struct stat* held, std::string& found) {
+    std::string path;
+    UniqueFd fd(OpenRenamed(rootFd, relative, O_PATH | O_NOFOLLOW, path));
     struct stat st;
-    std::string found;
-    return fd.Valid() && ::fstat(fd.Get(), &st) == 0 &&
-           ReadFileIdentity(fd.Get(), "", AT_EMPTY_PATH, st, found) == 0 && found == identity &&
-           (!held || SameObject(st, *held));
+    std::string reached;
+    if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 ||
+        ReadFileIdentity(fd.Get(), "", AT_EMPTY_PATH, st, reached) != 0 || reached != identity ||
+        (held && !SameObject(st, *held)))
+        return false;
+    found = std::move(path);
+    return true;
 }
 
 // Drops a gone object's entries; its id stays drawn at random, so it is not
@@ -422,15 +428,11 @@ bool PathBeneath(int rootFd, const std::string& rootPath, const std::string& ide
         return AncestorPath(rootFd, fd, recorded, relative) == 0;
     std::string kernel;
     if (held && RelativeBelow(rootPath, KernelName(fd), kernel) &&
-        LeadsTo(rootFd, kernel, identity, held)) {
-        relative = kernel;
+        LeadsTo(rootFd, kernel, identity, held, relative))
         return true;
-    }
     for (const std::string& name : recorded)
-        if (LeadsTo(rootFd, name, identity, held)) {
-            relative = name;
+        if (LeadsTo(rootFd, name, identity, held, relative))
             return true;
-        }
     return false;
 }
 

@@ -68,10 +68,10 @@ int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct sta
 // are tried). A directory opened by its handle is walked up from
 // (AncestorPath, the recorded names as hints), so neither its depth nor a
 // rename above it matters; another object is found by the kernel's name
-// for it, then by the recorded names, newest first, each resolved beneath
-// rootFd (no symbolic link followed) and taken only when it leads to that
-// object. An object whose handle the file system no longer knows is
-// forgotten.
+// for it, then by the recorded names, newest first, each followed beneath
+// rootFd past directories renamed in place since (OpenRenamed, no symbolic
+// link followed) and taken only when it leads to that object. An object whose handle the file
+// system no longer knows is forgotten.
 int FindUniqueFileIdBeneath(unsigned long id, int rootFd, const std::string& rootPath,
                             std::string& relative);
 

@@ -164,18 +164,19 @@ TEST_F(UniqueFileIds, AnIdIsFoundAfterRenamesAndByTheLinkLeft) {
 
 // A new id records as its first name the path its caller reached it by
 // (here through a link to its directory), else the kernel's name for it.
-// A recorded name is resolved beneath the root following no link, so the
-// caller's leads nowhere; by its handle the object is found where it is.
+// A recorded name is followed beneath the root through no link (nor, the
+// directory being at another depth, any stand-in for one), so the caller's
+// leads nowhere; by its handle the object is found where it is.
 TEST_F(UniqueFileIds, ANewIdIsNamedByTheCallersPathElseByTheKernels) {
-    ASSERT_EQ(::mkdir((files / "real").c_str(), 0755), 0);
-    ASSERT_EQ(::symlink("real", (files / "alias").c_str()), 0);
+    std::filesystem::create_directories(files / "deep/real");
+    ASSERT_EQ(::symlink("deep/real", (files / "alias").c_str()), 0);
     const int dirFd = ::open((files / "alias").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(dirFd, 0);
     for (int i = 0; i < 4; ++i) {
         const bool given = i & 1, byDescriptor = i & 2;
         const std::string name =
             std::string(given ? "given-" : "kernel-") + (byDescriptor ? "descriptor" : "entry");
-        files.WriteFile("real/" + name, "");
+        files.WriteFile("deep/real/" + name, "");
         const std::string reached = files / ("alias/" + name), path = given ? reached : "";
         unsigned long id = 0;
         struct stat st;
@@ -184,8 +185,8 @@ TEST_F(UniqueFileIds, ANewIdIsNamedByTheCallersPathElseByTheKernels) {
                                     : GetUniqueFileIdAt(dirFd, name.c_str(), id, st, path);
         ::close(fd);
         ASSERT_EQ(rc, 0) << name;
-        EXPECT_EQ(Where(id, files, O_PATH), given ? kStale : files / ("real/" + name));
-        EXPECT_EQ(Where(id, files), files / ("real/" + name));
+        EXPECT_EQ(Where(id, files, O_PATH), given ? kStale : files / ("deep/real/" + name));
+        EXPECT_EQ(Where(id, files), files / ("deep/real/" + name));
     }
     ::close(dirFd);
 }
@@ -193,7 +194,8 @@ TEST_F(UniqueFileIds, ANewIdIsNamedByTheCallersPathElseByTheKernels) {
 // 600 directories one in the other, a file at the bottom: paths past
 // PATH_MAX. The bottom directory is found by its handle however deep, after
 // level 1 is renamed too, and not once the chain below level 300 left the
-// root; the file by its recorded name, resolved beneath the root.
+// root; the file by its recorded name, followed beneath the root past the
+// renamed level.
 TEST_F(UniqueFileIds, ObjectsDeeperThanPathMaxAreFoundBeneathTheRoot) {
     constexpr size_t kDepth = 600, kMovedOut = 300;
     std::vector<std::string> names;
@@ -217,7 +219,9 @@ TEST_F(UniqueFileIds, ObjectsDeeperThanPathMaxAreFoundBeneathTheRoot) {
     const std::string longer(200, 'r');
     ASSERT_EQ(::renameat(top, names[0].c_str(), top, longer.c_str()), 0);
     names[0] = longer;
-    EXPECT_EQ(Where(dirId, files), files / longer + path.substr((files / "level1001").size()));
+    const std::string renamed = files / longer + path.substr((files / "level1001").size());
+    EXPECT_EQ(Where(dirId, files), renamed);
+    EXPECT_EQ(Where(fileId, files, O_PATH), renamed + "/f");
 
     TempDir outside;
     int holder = ::fcntl(top, F_DUPFD_CLOEXEC, 0);

@@ -366,18 +366,26 @@ TEST_F(HandlesSurvive, HandlesOfObjectsDeeperThanAPathMayOutliveAKill) {
 }
 
 // Without a restart: level 1 renamed on the server to a name 200 bytes
-// longer, every handle below it still finds its object; renamed back, too.
+// longer, every handle below it still finds its object, the file at the
+// bottom too; renamed back, too.
 TEST_F(HandlesSurvive, HandlesOfDeepObjectsFollowARenameAboveThem) {
     Chain chain;
     ASSERT_NO_FATAL_FAILURE(MakeChain(kDepth, chain));
+    Nfs3RawClient::Fh file;
+    ASSERT_EQ(m_client->Create(chain.levels.back(), "file", GUARDED, 0, &file), NFS3_OK);
+    ASSERT_EQ(m_client->Write(file, 0, "deep data"), NFS3_OK);
     const std::vector<size_t> levels = Sample(1, kDepth);
     EXPECT_EQ(Getattrs(chain, levels), All(levels, NFS3_OK));
     const std::string first = At(chain.names[1]), longer = At(std::string(200, 'r'));
     ASSERT_EQ(::rename(first.c_str(), longer.c_str()), 0);
     EXPECT_EQ(Getattrs(chain, levels), All(levels, NFS3_OK)) << "renamed";
+    EXPECT_EQ(Read(file), "deep data") << "renamed";
     ASSERT_EQ(::rename(longer.c_str(), first.c_str()), 0);
     EXPECT_EQ(Getattrs(chain, levels), All(levels, NFS3_OK)) << "renamed back";
-    const int root = OpenLevel(chain, 0);
+    EXPECT_EQ(Read(file), "deep data") << "renamed back";
+    const int root = OpenLevel(chain, 0), bottom = OpenLevel(chain, kDepth);
+    ::unlinkat(bottom, "file", 0);
+    ::close(bottom);
     RemoveDirectoryChain(root, {chain.names.begin() + 1, chain.names.end()});
     ::close(root);
 }
