@@ -120,22 +120,22 @@ void SplitLastName(const std::string& relative, std::string& parent, std::string
     name = relative.substr(slash + 1);
 }
 
-BeneathRoot::BeneathRoot(const std::string& path)
-    : m_path(path), m_fd(OpenNoLinks(AT_FDCWD, path, O_PATH | O_DIRECTORY)) {}
-
-bool BeneathRoot::Relative(const std::string& path, std::string& relative) const {
-    if (path == m_path) {
+bool RelativeBelow(const std::string& root, const std::string& path, std::string& relative) {
+    if (path == root) {
         relative.clear();
         return true;
     }
     // The root "/" is every absolute path's prefix.
-    const size_t prefix = m_path == "/" ? 0 : m_path.size();
-    if (path.size() <= prefix + 1 || path.compare(0, prefix, m_path, 0, prefix) != 0 ||
+    const size_t prefix = root == "/" ? 0 : root.size();
+    if (path.size() <= prefix + 1 || path.compare(0, prefix, root, 0, prefix) != 0 ||
         path[prefix] != '/')
         return false;
     relative = path.substr(prefix + 1);
     return true;
 }
+
+BeneathRoot::BeneathRoot(const std::string& path)
+    : m_path(path), m_fd(OpenNoLinks(AT_FDCWD, path, O_PATH | O_DIRECTORY)) {}
 
 std::string BeneathRoot::Absolute(const std::string& relative) const {
     if (relative.empty())

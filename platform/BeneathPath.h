@@ -59,6 +59,10 @@ std::string DescriptorPath(int fd);
 // name.
 void SplitLastName(const std::string& relative, std::string& parent, std::string& name);
 
+// The part of the absolute path below the directory root ("" for root
+// itself); false when path does not lie below it as text.
+bool RelativeBelow(const std::string& root, const std::string& path, std::string& relative);
+
 // A directory that resolutions start from: its O_PATH descriptor and its
 // path (for messages and for making absolute paths relative).
 class BeneathRoot {
@@ -71,9 +75,10 @@ class BeneathRoot {
     bool Valid() const { return m_fd.Valid(); }
     int Fd() const { return m_fd.Get(); }
     const std::string& Path() const { return m_path; }
-    // The part of the absolute path below the root ("" for the root itself);
-    // false when path does not lie below it as text.
-    bool Relative(const std::string& path, std::string& relative) const;
+    // RelativeBelow the root.
+    bool Relative(const std::string& path, std::string& relative) const {
+        return RelativeBelow(m_path, path, relative);
+    }
     // The absolute path of relative.
     std::string Absolute(const std::string& relative) const;
     int Open(const std::string& relative, int flags, mode_t mode = 0) const {

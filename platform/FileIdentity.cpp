@@ -56,18 +56,6 @@ int ReadFileIdentity(int dirFd, const char* path, int flags, const struct stat& 
     return 0;
 }
 
-int ReadPathIdentity(const std::string& path, struct stat& st, std::string& identity) {
-    const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    const int rc =
-        ::fstat(fd, &st) == 0 ? ReadFileIdentity(fd, "", AT_EMPTY_PATH, st, identity) : -1;
-    const int err = errno;
-    ::close(fd);
-    errno = err;
-    return rc;
-}
-
 int ReadDescriptorIdentityText(int fd, std::string& text) {
     struct stat st {};
     std::string identity;

@@ -15,9 +15,6 @@
 // its lstat or fstat. 0, or -1 with errno.
 int ReadFileIdentity(int dirFd, const char* path, int flags, const struct stat& st,
                      std::string& identity);
-// The same for what path names itself (not following a final link), walked
-// once; st is filled with its lstat.
-int ReadPathIdentity(const std::string& path, struct stat& st, std::string& identity);
 // The identity of what fd refers to, in hexadecimal: what an export keeps of
 // its root directory, to compare across restarts. 0, or -1 with errno.
 int ReadDescriptorIdentityText(int fd, std::string& text);

@@ -19,10 +19,13 @@
 #include <memory>
 #include <vector>
 
+#include "platform/AncestorPath.h"
+#include "platform/BeneathPath.h"
 #include "platform/CImpersonator.h"
 #include "platform/ClockCache.h"
 #include "platform/FileIdentity.h"
 #include "platform/OxException.h"
+#include "platform/RenamedPath.h"
 #include "platform/StateDir.h"
 #include "platform/StateStore.h"
 #include "platform/ThreadSafety.h"
@@ -350,13 +353,21 @@ bool SameObject(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Whether name now leads to identity (and, given the object held open, to
-// that very object), looked at in one walk.
-bool LeadsTo(const std::string& name, const std::string& identity, const struct stat* held) {
+// Whether relative, followed beneath rootFd (OpenRenamed), leads to identity
+// (and, given the object held open, to that very object); where it does,
+// the path that led there.
+bool LeadsTo(int rootFd, const std::string& relative, const std::string& identity,
+             const struct stat* held, std::string& found) {
+    std::string path;
+    UniqueFd fd(OpenRenamed(rootFd, relative, O_PATH | O_NOFOLLOW, path));
     struct stat st;
-    std::string found;
-    return ReadPathIdentity(name, st, found) == 0 && found == identity &&
-           (!held || SameObject(st, *held));
+    std::string reached;
+    if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 ||
+        ReadFileIdentity(fd.Get(), "", AT_EMPTY_PATH, st, reached) != 0 || reached != identity ||
+        (held && !SameObject(st, *held)))
+        return false;
+    found = std::move(path);
+    return true;
 }
 
 // Drops a gone object's entries; its id stays drawn at random, so it is not
@@ -396,21 +407,33 @@ int OpenHeld(const Binding& b, unsigned long id, const std::string& identity, in
     return -1;
 }
 
-// A path to the object: the kernel's name of the held descriptor, else a
-// recorded name. "" when none leads there.
-std::string PathTo(const std::string& identity, int fd, const struct stat* held,
-                   const std::string& names) {
-    if (fd >= 0) {
-        const std::string name = KernelName(fd);
-        struct stat st;
-        if (!name.empty() && ::lstat(name.c_str(), &st) == 0 && SameObject(st, *held))
-            return name;
-    }
+// The names below rootPath of those recorded for an object, newest first.
+std::vector<std::string> RecordedBeneath(const std::string& rootPath, const std::string& names) {
+    std::vector<std::string> beneath;
     const std::vector<std::string> recorded = SplitNames(names);
+    std::string relative;
     for (auto name = recorded.rbegin(); name != recorded.rend(); ++name)
-        if (LeadsTo(*name, identity, held))
-            return *name;
-    return "";
+        if (RelativeBelow(rootPath, *name, relative))
+            beneath.push_back(relative);
+    return beneath;
+}
+
+// Where the object is beneath rootFd: a directory held open is walked up
+// from; else the kernel's name of what is held, or a recorded name, that
+// leads to it. false when none does.
+bool PathBeneath(int rootFd, const std::string& rootPath, const std::string& identity, int fd,
+                 const struct stat* held, const std::string& names, std::string& relative) {
+    const std::vector<std::string> recorded = RecordedBeneath(rootPath, names);
+    if (held && S_ISDIR(held->st_mode))
+        return AncestorPath(rootFd, fd, recorded, relative) == 0;
+    std::string kernel;
+    if (held && RelativeBelow(rootPath, KernelName(fd), kernel) &&
+        LeadsTo(rootFd, kernel, identity, held, relative))
+        return true;
+    for (const std::string& name : recorded)
+        if (LeadsTo(rootFd, name, identity, held, relative))
+            return true;
+    return false;
 }
 
 }  // namespace
@@ -510,7 +533,8 @@ int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct sta
     return IdOfLook(*b, sx, st, readIdentity, firstName, id);
 }
 
-int FindUniqueFileIdPath(unsigned long id, int mountFd, std::string& path) {
+int FindUniqueFileIdBeneath(unsigned long id, int rootFd, const std::string& rootPath,
+                            std::string& relative) {
     Binding* b = Current();
     if (!b)
         return -1;
@@ -522,17 +546,16 @@ int FindUniqueFileIdPath(unsigned long id, int mountFd, std::string& path) {
     b->store->Find(b->names, IdKey(id), names);
     struct stat held;
     bool forgotten = false;
-    const int fd = OpenHeld(*b, id, identity, mountFd, held, forgotten);
-    if (fd < 0 && (errno == EPERM || errno == EACCES || forgotten))
+    const UniqueFd fd(OpenHeld(*b, id, identity, rootFd, held, forgotten));
+    if (!fd.Valid() && (errno == EPERM || errno == EACCES || forgotten))
         return -1;
-    std::string found = PathTo(identity, fd, fd >= 0 ? &held : nullptr, names);
-    if (fd >= 0)
-        ::close(fd);
-    if (found.empty()) {
+    std::string found;
+    if (!PathBeneath(rootFd, rootPath, identity, fd.Get(), fd.Valid() ? &held : nullptr, names,
+                     found)) {
         errno = ESTALE;
         return -1;
     }
-    path = std::move(found);
+    relative = std::move(found);
     return 0;
 }
 

@@ -58,17 +58,22 @@ int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st,
 int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct stat& st,
                       const std::string& path = "");
 
-// Where the object with this id is now: 0 with an absolute path that led to
-// it when looked at, or -1 with errno: ESTALE when the id is unknown, the
-// object is gone or no path to it is found; EPERM or EACCES as
-// open_by_handle_at gives them (it needs CAP_DAC_READ_SEARCH). mountFd is
-// any descriptor on the object's file system but an O_PATH one, which
-// open_by_handle_at refuses (then only the recorded names are tried). The
-// kernel's name of the object is tried first (it follows renames of
-// directories above), then the recorded names, newest first, each taken
-// only when it leads to that object. An object whose handle the file system
-// no longer knows is forgotten.
-int FindUniqueFileIdPath(unsigned long id, int mountFd, std::string& path);
+// Where the object with this id is now beneath the directory open on
+// rootFd, whose absolute path is rootPath: 0 with the names that lead from
+// that directory to it ("" for the directory itself), or -1 with errno:
+// ESTALE when the id is unknown, the object is gone or not found beneath
+// it; EPERM or EACCES as open_by_handle_at gives them (it needs
+// CAP_DAC_READ_SEARCH). rootFd must be on the object's file system and not
+// O_PATH, which open_by_handle_at refuses (then only the recorded names
+// are tried). A directory opened by its handle is walked up from
+// (AncestorPath, the recorded names as hints), so neither its depth nor a
+// rename above it matters; another object is found by the kernel's name
+// for it, then by the recorded names, newest first, each followed beneath
+// rootFd past directories renamed in place since (OpenRenamed, no symbolic
+// link followed) and taken only when it leads to that object. An object whose handle the file
+// system no longer knows is forgotten.
+int FindUniqueFileIdBeneath(unsigned long id, int rootFd, const std::string& rootPath,
+                            std::string& relative);
 
 namespace PlatformSeam {
 // Each cache of a state directory first used after this call holds at most

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/BeneathPath.h"
 #include "platform/LogWriter.h"
 #include "platform/OxException.h"
 #include "platform/UniqueFileId.h"
@@ -243,42 +244,22 @@ Nfs3Request::Object Nfs3Request::Recover(const nfs_fh3& fh) {
 
 bool Nfs3Request::WhereNow(unsigned long id, std::string& relative) {
     const std::string& root = m_export->GetPath();
-    std::string path;
     // Opening by kernel identity takes root's powers, which the caller's
     // identity does not carry: dropped for that call alone.
     // Should the caller's identity not come back, the exception drops the
     // call: nothing more of it runs with root's powers.
     m_identity.reset();
-    const int mount = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const int found = mount >= 0 ? FindUniqueFileIdPath(id, mount, path) : -1;
-    if (mount >= 0)
-        ::close(mount);
+    const UniqueFd rootFd(OpenNoLinks(AT_FDCWD, root, O_RDONLY | O_DIRECTORY));
+    const int found =
+        rootFd.Valid() ? FindUniqueFileIdBeneath(id, rootFd.Get(), root, relative) : -1;
     m_identity.emplace(m_who, false);
-    if (found != 0)
-        return false;
-    if (path == root) {
-        relative.clear();
-        return true;
-    }
-    const std::string prefix = root == "/" ? root : root + "/";
-    if (path.compare(0, prefix.size(), prefix) != 0)
-        return false;  // outside the export now
-    relative = path.substr(prefix.size());
-    return true;
+    return found == 0;
 }
 
 Nfs3Request::Object Nfs3Request::WalkFromRoot(const std::string& relative) {
-    Object object = m_shared.fsm->GetFSObject(m_export, m_root);
-    size_t start = 0;
-    while (object && start < relative.size()) {
-        size_t end = relative.find('/', start);
-        if (end == std::string::npos)
-            end = relative.size();
-        if (end > start)
-            object = object->FindChild(Ctx(), relative.substr(start, end - start));
-        start = end + 1;
-    }
-    return object;
+    // One resolution beneath the root, as the caller, however deep.
+    Object root = m_shared.fsm->GetFSObject(m_export, m_root);
+    return root && !relative.empty() ? root->FindChild(Ctx(), relative) : root;
 }
 
 bool Nfs3Request::IsExportRoot(const w_nfs_fh3& wire) const {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -26,6 +27,7 @@
 #include "platform/StateStore.h"
 #include "platform/UniqueFileId.h"
 #include "tests/support/Child.h"
+#include "tests/support/DirectoryChain.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Threads.h"
 
@@ -48,15 +50,18 @@ unsigned long IdOfDescriptor(const std::string& path, struct stat* out = nullptr
     return id;
 }
 
-// The path FindUniqueFileIdPath gives, or "errno N". With an O_PATH
-// descriptor, which open_by_handle_at refuses, only recorded names count.
+// Where FindUniqueFileIdBeneath finds id below on, as a path from on's,
+// or "errno N". With an O_PATH descriptor, which open_by_handle_at
+// refuses, only recorded names count.
 std::string Where(unsigned long id, const TempDir& on, int flags = O_RDONLY | O_DIRECTORY) {
-    const int mountFd = ::open(on.Path().c_str(), flags | O_CLOEXEC);
-    std::string path;
-    const int rc = FindUniqueFileIdPath(id, mountFd, path);
+    const int rootFd = ::open(on.Path().c_str(), flags | O_CLOEXEC);
+    std::string relative;
+    const int rc = FindUniqueFileIdBeneath(id, rootFd, on.Path(), relative);
     const int err = errno;
-    ::close(mountFd);
-    return rc == 0 ? path : "errno " + std::to_string(err);
+    ::close(rootFd);
+    if (rc != 0)
+        return "errno " + std::to_string(err);
+    return relative.empty() ? on.Path() : on / relative;
 }
 
 size_t StoredIds() {
@@ -159,16 +164,19 @@ TEST_F(UniqueFileIds, AnIdIsFoundAfterRenamesAndByTheLinkLeft) {
 
 // A new id records as its first name the path its caller reached it by
 // (here through a link to its directory), else the kernel's name for it.
+// A recorded name is followed beneath the root through no link (nor, the
+// directory being at another depth, any stand-in for one), so the caller's
+// leads nowhere; by its handle the object is found where it is.
 TEST_F(UniqueFileIds, ANewIdIsNamedByTheCallersPathElseByTheKernels) {
-    ASSERT_EQ(::mkdir((files / "real").c_str(), 0755), 0);
-    ASSERT_EQ(::symlink("real", (files / "alias").c_str()), 0);
+    std::filesystem::create_directories(files / "deep/real");
+    ASSERT_EQ(::symlink("deep/real", (files / "alias").c_str()), 0);
     const int dirFd = ::open((files / "alias").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(dirFd, 0);
     for (int i = 0; i < 4; ++i) {
         const bool given = i & 1, byDescriptor = i & 2;
         const std::string name =
             std::string(given ? "given-" : "kernel-") + (byDescriptor ? "descriptor" : "entry");
-        files.WriteFile("real/" + name, "");
+        files.WriteFile("deep/real/" + name, "");
         const std::string reached = files / ("alias/" + name), path = given ? reached : "";
         unsigned long id = 0;
         struct stat st;
@@ -177,9 +185,63 @@ TEST_F(UniqueFileIds, ANewIdIsNamedByTheCallersPathElseByTheKernels) {
                                     : GetUniqueFileIdAt(dirFd, name.c_str(), id, st, path);
         ::close(fd);
         ASSERT_EQ(rc, 0) << name;
-        EXPECT_EQ(Where(id, files, O_PATH), given ? reached : files / ("real/" + name));
+        EXPECT_EQ(Where(id, files, O_PATH), given ? kStale : files / ("deep/real/" + name));
+        EXPECT_EQ(Where(id, files), files / ("deep/real/" + name));
     }
     ::close(dirFd);
+}
+
+// 600 directories one in the other, a file at the bottom: paths past
+// PATH_MAX. The bottom directory is found by its handle however deep, after
+// level 1 is renamed too, and not once the chain below level 300 left the
+// root; the file by its recorded name, followed beneath the root past the
+// renamed level.
+TEST_F(UniqueFileIds, ObjectsDeeperThanPathMaxAreFoundBeneathTheRoot) {
+    constexpr size_t kDepth = 600, kMovedOut = 300;
+    std::vector<std::string> names;
+    for (size_t level = 1; level <= kDepth; ++level)
+        names.push_back("level" + std::to_string(1000 + level));
+    const int top = ::open(files.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int bottom = MakeDirectoryChain(top, names);
+    ASSERT_GE(bottom, 0) << std::strerror(errno);
+    std::string path = files.Path();
+    for (const std::string& name : names)
+        path += "/" + name;
+    ASSERT_GT(path.size(), size_t(PATH_MAX));
+    ::close(::openat(bottom, "f", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    unsigned long dirId = 0, fileId = 0;
+    struct stat st;
+    ASSERT_EQ(GetUniqueFileIdOfDescriptor(bottom, dirId, st, path), 0);
+    ASSERT_EQ(GetUniqueFileIdAt(bottom, "f", fileId, st, path + "/f"), 0);
+    EXPECT_EQ(Where(dirId, files), path);
+    EXPECT_EQ(Where(fileId, files, O_PATH), path + "/f");
+
+    const std::string longer(200, 'r');
+    ASSERT_EQ(::renameat(top, names[0].c_str(), top, longer.c_str()), 0);
+    names[0] = longer;
+    const std::string renamed = files / longer + path.substr((files / "level1001").size());
+    EXPECT_EQ(Where(dirId, files), renamed);
+    EXPECT_EQ(Where(fileId, files, O_PATH), renamed + "/f");
+
+    TempDir outside;
+    int holder = ::fcntl(top, F_DUPFD_CLOEXEC, 0);
+    for (size_t level = 0; level < kMovedOut && holder >= 0; ++level) {
+        const int next = ::openat(holder, names[level].c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        ::close(holder);
+        holder = next;
+    }
+    const int outsideFd = ::open(outside.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::renameat(holder, names[kMovedOut].c_str(), outsideFd, "moved"), 0);
+    EXPECT_EQ(Where(dirId, files), kStale);
+
+    ::unlinkat(bottom, "f", 0);
+    std::vector<std::string> moved(names.begin() + kMovedOut, names.end());
+    moved[0] = "moved";
+    RemoveDirectoryChain(outsideFd, moved);
+    names.resize(kMovedOut);
+    RemoveDirectoryChain(top, names);
+    for (int fd : {top, bottom, holder, outsideFd})
+        ::close(fd);
 }
 
 // Threads race for the ids of the same new files, by path and by

@@ -10,14 +10,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <thread>
+#include <vector>
 
 #include "tests/server/LumedProcess.h"
 #include "tests/server/Nfs3RawClient.h"
 #include "tests/server/NfsClient.h"
+#include "tests/support/DirectoryChain.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -64,6 +68,76 @@ class HandlesSurvive : public ::testing::Test {
     }
     std::string At(const std::string& relative) const { return m_export / relative; }
 
+    // A chain of directories made over NFS, one in the other: the name of
+    // each level, and its handle (levels[0] the export's root).
+    struct Chain {
+        std::vector<std::string> names;
+        std::vector<Nfs3RawClient::Fh> levels;
+        std::vector<uint64_t> fileids;
+    };
+    // Names of 9 bytes: paths pass PATH_MAX near level 400.
+    static std::string LevelName(size_t level) {
+        char name[16];
+        std::snprintf(name, sizeof name, "level%04zu", level);
+        return name;
+    }
+    void MakeChain(size_t depth, Chain& chain) {
+        chain.levels = {m_client->Root()};
+        chain.names = {""};
+        fattr3 attrs{};
+        ASSERT_EQ(m_client->Getattr(m_client->Root(), &attrs), NFS3_OK);
+        chain.fileids = {attrs.fileid};
+        for (size_t level = 1; level <= depth; ++level) {
+            Nfs3RawClient::Fh made;
+            ASSERT_EQ(m_client->Mkdir(chain.levels.back(), LevelName(level), &made), NFS3_OK)
+                << "level " << level;
+            ASSERT_EQ(m_client->Getattr(made, &attrs), NFS3_OK) << "level " << level;
+            chain.names.push_back(LevelName(level));
+            chain.levels.push_back(made);
+            chain.fileids.push_back(attrs.fileid);
+        }
+    }
+    // Levels every stride deep, and the last few: the most a test asks of
+    // lumed to find again, each at its own depth.
+    static std::vector<size_t> Sample(size_t from, size_t to, size_t stride = 50) {
+        std::vector<size_t> levels;
+        for (size_t level = from; level <= to; level += stride)
+            levels.push_back(level);
+        for (size_t level = to > 3 ? to - 3 : from; level <= to; ++level)
+            if (levels.back() < level)
+                levels.push_back(level);
+        return levels;
+    }
+    // The statuses of GETATTR on the sampled levels, with a fileid other
+    // than the level's own taken as a failure.
+    std::map<size_t, int> Getattrs(const Chain& chain, const std::vector<size_t>& levels) {
+        std::map<size_t, int> statuses;
+        for (size_t level : levels) {
+            fattr3 attrs{};
+            int status = m_client->Getattr(chain.levels[level], &attrs);
+            if (status == NFS3_OK && attrs.fileid != chain.fileids[level])
+                status = -1;
+            statuses[level] = status;
+        }
+        return statuses;
+    }
+    static std::map<size_t, int> All(const std::vector<size_t>& levels, int status) {
+        std::map<size_t, int> statuses;
+        for (size_t level : levels)
+            statuses[level] = status;
+        return statuses;
+    }
+    // An O_PATH descriptor of the chain's level, opened a name at a time.
+    int OpenLevel(const Chain& chain, size_t level) const {
+        int fd = ::open(m_export.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        for (size_t at = 1; at <= level && fd >= 0; ++at) {
+            const int next =
+                ::openat(fd, chain.names[at].c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            ::close(fd);
+            fd = next;
+        }
+        return fd;
+    }
     TempDir m_export, m_outside, m_state;
     LumedProcess m_lumed;
     std::unique_ptr<Nfs3RawClient> m_client;
@@ -243,6 +317,77 @@ TEST_F(HandlesSurvive, ACopyRunningThroughAKillFinishesIntact) {
     EXPECT_EQ(nfs_close(client.Context(), file), 0);
     const std::string onDisk = ReadFile(At("copy"));
     EXPECT_TRUE(onDisk == data) << "the copy differs (" << onDisk.size() << " bytes)";
+}
+
+// Deep enough that most paths of the chain are longer than PATH_MAX.
+constexpr size_t kDepth = 2000;
+
+// 2,000 directories one in the other, made over NFS, and a file at the
+// bottom: after lumed is killed and started again, the handles of every
+// depth find their objects, though the kernel names none of them past
+// level 400 or so. Once, while lumed is down, the bottom is removed and
+// the chain from level 1,000 moved out of the export, those handles are
+// stale and the ones above still live.
+TEST_F(HandlesSurvive, HandlesOfObjectsDeeperThanAPathMayOutliveAKill) {
+    Chain chain;
+    ASSERT_NO_FATAL_FAILURE(MakeChain(kDepth, chain));
+    // Level 500's path, and the 1,500 below it, are longer than PATH_MAX.
+    ASSERT_GT(m_export.Path().size() + 10 * 500, size_t(PATH_MAX));
+    Nfs3RawClient::Fh file;
+    ASSERT_EQ(m_client->Create(chain.levels.back(), "file", GUARDED, 0, &file), NFS3_OK);
+    ASSERT_EQ(m_client->Write(file, 0, "deep data"), NFS3_OK);
+    ASSERT_NO_FATAL_FAILURE(Restart(SIGKILL));
+    const std::vector<size_t> levels = Sample(1, kDepth);
+    EXPECT_EQ(Getattrs(chain, levels), All(levels, NFS3_OK));
+    EXPECT_EQ(Read(file), "deep data");
+
+    const uint16_t port = m_lumed.Port();
+    m_lumed.Stop(SIGKILL);
+    constexpr size_t kMovedOut = 1000;
+    const int bottom = OpenLevel(chain, kDepth), above = OpenLevel(chain, kDepth - 1),
+              holder = OpenLevel(chain, kMovedOut - 1),
+              outside = ::open(m_outside.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_EQ(::unlinkat(bottom, "file", 0), 0);
+    EXPECT_EQ(::unlinkat(above, chain.names[kDepth].c_str(), AT_REMOVEDIR), 0);
+    EXPECT_EQ(::renameat(holder, chain.names[kMovedOut].c_str(), outside, "moved"), 0);
+    ASSERT_NO_FATAL_FAILURE(StartLumed({"--port", std::to_string(port)}));
+    const std::vector<size_t> inside = Sample(1, kMovedOut - 1), out = Sample(kMovedOut, kDepth);
+    EXPECT_EQ(Getattrs(chain, inside), All(inside, NFS3_OK));
+    EXPECT_EQ(Getattrs(chain, out), All(out, NFS3ERR_STALE));
+    EXPECT_EQ(m_client->Read(file, 0, 4096, nullptr), NFS3ERR_STALE);
+
+    std::vector<std::string> moved(chain.names.begin() + kMovedOut, chain.names.end() - 1);
+    moved[0] = "moved";
+    RemoveDirectoryChain(outside, moved);
+    const int root = OpenLevel(chain, 0);
+    RemoveDirectoryChain(root, {chain.names.begin() + 1, chain.names.end()});
+    for (int fd : {root, bottom, above, holder, outside})
+        ::close(fd);
+}
+
+// Without a restart: level 1 renamed on the server to a name 200 bytes
+// longer, every handle below it still finds its object, the file at the
+// bottom too; renamed back, too.
+TEST_F(HandlesSurvive, HandlesOfDeepObjectsFollowARenameAboveThem) {
+    Chain chain;
+    ASSERT_NO_FATAL_FAILURE(MakeChain(kDepth, chain));
+    Nfs3RawClient::Fh file;
+    ASSERT_EQ(m_client->Create(chain.levels.back(), "file", GUARDED, 0, &file), NFS3_OK);
+    ASSERT_EQ(m_client->Write(file, 0, "deep data"), NFS3_OK);
+    const std::vector<size_t> levels = Sample(1, kDepth);
+    EXPECT_EQ(Getattrs(chain, levels), All(levels, NFS3_OK));
+    const std::string first = At(chain.names[1]), longer = At(std::string(200, 'r'));
+    ASSERT_EQ(::rename(first.c_str(), longer.c_str()), 0);
+    EXPECT_EQ(Getattrs(chain, levels), All(levels, NFS3_OK)) << "renamed";
+    EXPECT_EQ(Read(file), "deep data") << "renamed";
+    ASSERT_EQ(::rename(longer.c_str(), first.c_str()), 0);
+    EXPECT_EQ(Getattrs(chain, levels), All(levels, NFS3_OK)) << "renamed back";
+    EXPECT_EQ(Read(file), "deep data") << "renamed back";
+    const int root = OpenLevel(chain, 0), bottom = OpenLevel(chain, kDepth);
+    ::unlinkat(bottom, "file", 0);
+    ::close(bottom);
+    RemoveDirectoryChain(root, {chain.names.begin() + 1, chain.names.end()});
+    ::close(root);
 }
 
 }  // namespace
