@@ -293,7 +293,7 @@ int SinkBkEndObj::unlink(LumeCtxt*, const char*) {
     SinkPerfTimer timer(kCounterRemove);
     std::string name;
     UniqueFd dir(OpenParent(name));
-    return dir.Valid() ? Outcome(::unlinkat(dir.Get(), name.c_str(), 0)) : -1;
+    return Removed(dir.Valid() ? Outcome(::unlinkat(dir.Get(), name.c_str(), 0)) : -1);
 }
 
 int SinkBkEndObj::mknod(LumeCtxt*, const char*, unsigned long device, ftype3, unsigned int mode) {
@@ -360,7 +360,13 @@ int SinkBkEndObj::rmdir(LumeCtxt*, const char*) {
     SinkPerfTimer timer(kCounterRemove);
     std::string name;
     UniqueFd dir(OpenParent(name));
-    return dir.Valid() ? Outcome(::unlinkat(dir.Get(), name.c_str(), AT_REMOVEDIR)) : -1;
+    return Removed(dir.Valid() ? Outcome(::unlinkat(dir.Get(), name.c_str(), AT_REMOVEDIR)) : -1);
+}
+
+int SinkBkEndObj::Removed(int result) const {
+    if (result == 0)
+        SinkFSMFileHandle::Forget(m_handle.GetShareId(), GetFileChecksum());
+    return result;
 }
 
 bool SinkBkEndObj::isDirectoryEmpty(LumeCtxt*) {
@@ -411,7 +417,18 @@ int SinkBkEndObj::rename(LumeCtxt* ctx, const char*, const char* to) {
     UniqueFd dir(OpenParent(name));
     if (!dir.Valid())
         return -1;
-    return Outcome(::renameat(dir.Get(), name.c_str(), target->m_fd.Get(), to));
+    // What the new name holds now is gone after the rename: its id is read
+    // before (it is known already when a client could name it), dropped
+    // after. A wrong guess, the name changing in between, costs a lookup.
+    unsigned long replaced = 0;
+    struct stat st;
+    const bool over = GetUniqueFileIdAt(target->m_fd.Get(), to, replaced, st) == 0 &&
+                      replaced != GetFileChecksum();
+    if (Outcome(::renameat(dir.Get(), name.c_str(), target->m_fd.Get(), to)) != 0)
+        return -1;
+    if (over)
+        SinkFSMFileHandle::Forget(m_handle.GetShareId(), replaced);
+    return 0;
 }
 
 int SinkBkEndObj::link(LumeCtxt* ctx, const char* existing, const char* name) {

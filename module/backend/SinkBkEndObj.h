@@ -162,6 +162,9 @@ class SinkBkEndObj : public BkEndProc {
     // The object's directory, and its name there, still holding the object
     // unless newName (the object is yet to be made there); -1 with errno.
     int OpenParent(std::string& name, bool newName = false) const;
+    // result of removing this object's name, passed on; on success the
+    // export's path cache forgets the object.
+    int Removed(int result) const;
     // The cache entry of this file whose descriptor is fd; else null with
     // errno EINVAL and a level -1 message.
     SinkFSMFileDescriptorInfo* CachedEntry(LumeCtxt* ctx, int fd);

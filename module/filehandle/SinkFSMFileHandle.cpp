@@ -186,3 +186,13 @@ bool SinkFSMFileHandle::IsValid(const nfs_fh3& fh) {
     }
     return true;
 }
+
+void SinkFSMFileHandle::Forget(unsigned shareId, unsigned long checksum) {
+    const int savedErrno = errno;  // the removal's outcome stays for its caller
+    ExportPtr exp;
+    // No export: its cache went with it.
+    if (gAllExports->FindExport(shareId, exp))
+        if (boost::shared_ptr<SinkFSMPathCache> cache = PathCacheOf(exp))
+            cache->Remove(checksum);
+    errno = savedErrno;
+}

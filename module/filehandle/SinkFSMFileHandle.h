@@ -87,6 +87,11 @@ class SinkFSMFileHandle : public LumeFileHandle {
     // Well formed and its checksum is in the path cache of the export that
     // its share id names.
     static bool IsValid(const nfs_fh3& fh);
+    // Drops checksum from the path cache of the export that shareId names:
+    // the object behind it was removed through the module. Harmless when
+    // the object lives on under another name: its next handle is resolved
+    // as one the cache never knew.
+    static void Forget(unsigned shareId, unsigned long checksum);
 
     bool IsInitSuccess() const { return m_initSuccess; }
     std::string& GetPath() { return m_path; }

@@ -310,4 +310,61 @@ TEST_F(SinkBkEndObjTest, FindChildGetParentAndThePathCache) {
     EXPECT_FALSE(SinkFSM::GetFSM()->GetFSObject(exported.exp, fh));
 }
 
+// The path cache forgets what a removal through the module took away: the
+// removed object, or what a rename replaced; a failed removal and the
+// objects beside it keep their entries.
+TEST_F(SinkBkEndObjTest, RemovalsDropTheRemovedObjectFromThePathCache) {
+    SinkFSMPathCache& cache = *exported.Sink().GetPathCache();
+    ASSERT_EQ(::mkdir((exported.dir / "d").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((exported.dir / "full").c_str(), 0755), 0);
+    exported.dir.WriteFile("full/x", "");
+    exported.dir.WriteFile("old", "");
+    struct Case {
+        const char* what;
+        const char* name;  // the object given a handle first
+        std::function<int(SinkBkEndObj&)> remove;
+        bool gone;
+    };
+    const std::vector<Case> cases = {
+        {"unlink", "f", [&](SinkBkEndObj& o) { return o.unlink(&ctx, nullptr); }, true},
+        {"rmdir", "d", [&](SinkBkEndObj& o) { return o.rmdir(&ctx, nullptr); }, true},
+        {"rmdir of a full directory", "full",
+         [&](SinkBkEndObj& o) { return o.rmdir(&ctx, nullptr); }, false},
+        {"rename over it", "old",
+         [&](SinkBkEndObj&) {
+             exported.dir.WriteFile("new", "");
+             ctx.SetTargetObject(rootObject);
+             return Object(exported.dir / "new")->rename(&ctx, nullptr, "old");
+         },
+         true},
+    };
+    nfs_fh3 rootFh;
+    rootObject->GetFileHandle(rootFh);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto object = Object(exported.dir / c.name);
+        nfs_fh3 fh;
+        object->GetFileHandle(fh);
+        std::string path;
+        ASSERT_TRUE(cache.Find(object->GetFileChecksum(), path));
+        EXPECT_EQ(c.remove(*object) == 0, c.gone);
+        EXPECT_EQ(cache.Find(object->GetFileChecksum(), path), !c.gone);
+        EXPECT_TRUE(cache.Find(rootObject->GetFileChecksum(), path)) << "a bystander stays";
+    }
+}
+
+// A rename onto another name of the same file replaces nothing: the file
+// keeps its entry.
+TEST_F(SinkBkEndObjTest, RenameOntoItsOwnHardLinkKeepsThePathCacheEntry) {
+    SinkFSMPathCache& cache = *exported.Sink().GetPathCache();
+    ASSERT_EQ(::link(file.c_str(), (exported.dir / "g").c_str()), 0);
+    auto object = Object(file);
+    nfs_fh3 fh;
+    object->GetFileHandle(fh);
+    ctx.SetTargetObject(rootObject);
+    ASSERT_EQ(object->rename(&ctx, nullptr, "g"), 0);
+    std::string path;
+    EXPECT_TRUE(cache.Find(object->GetFileChecksum(), path));
+}
+
 }  // namespace
