@@ -2,15 +2,21 @@
 //
 // Handles carry only a share id and a checksum (a unique file id); the path
 // behind a checksum is added here whenever a handle is written out and found
-// here when the handle comes back. Memory only, no eviction: an entry stays
-// for the life of the cache. The hash of a checksum is its own value.
+// here when the handle comes back. Memory only, and bounded: at most
+// Capacity() entries, the least recently added or found one dropped to make
+// room. A checksum the cache does not know is not an error: lumed finds the
+// object again by its id in the state store and has the handle written out
+// anew. Entries of objects removed through the module are dropped at once.
+// The hash of a checksum is its own value.
 // Thread safety: every operation holds the cache's lock for one map
 // operation and never calls out while holding it (a leaf lock, see
 // platform/ThreadSafety.h).
 #pragma once
 
 #include <cstddef>
+#include <list>
 #include <string>
+#include <utility>
 
 #include <boost/unordered_map.hpp>
 
@@ -18,22 +24,36 @@
 
 class SinkFSMPathCache {
   public:
-    SinkFSMPathCache() = default;
+    // 64k entries: some 100 bytes each beside the path, a few MB per export,
+    // and more than the objects clients commonly work on at once.
+    static constexpr std::size_t kDefaultCapacity = 65536;
+
+    // capacity 0 counts as 1.
+    explicit SinkFSMPathCache(std::size_t capacity = kDefaultCapacity);
     SinkFSMPathCache(const SinkFSMPathCache&) = delete;
     SinkFSMPathCache& operator=(const SinkFSMPathCache&) = delete;
 
-    // Creates the entry or replaces the path it held.
+    // Creates the entry or replaces the path it held; either way the entry
+    // becomes the most recently used.
     void Add(unsigned long cksum, const std::string& path);
-    // True and path set to a copy of the entry's path; false, path untouched.
+    // True and path set to a copy of the entry's path, which becomes the
+    // most recently used; false, path untouched.
     bool Find(unsigned long cksum, std::string& path);
     void Remove(unsigned long cksum);
     void Empty();
+    std::size_t Size();
+    std::size_t Capacity() const { return m_capacity; }
 
   private:
     struct IdentityHash {
         std::size_t operator()(unsigned long cksum) const { return cksum; }
     };
+    using Entry = std::pair<unsigned long, std::string>;
+    using Order = std::list<Entry>;
 
+    const std::size_t m_capacity;
     OxCriticalSection m_lock;
-    boost::unordered_map<unsigned long, std::string, IdentityHash> m_map GUARDED_BY(m_lock);
+    // Most recently used first; the index points into it.
+    Order m_order GUARDED_BY(m_lock);
+    boost::unordered_map<unsigned long, Order::iterator, IdentityHash> m_index GUARDED_BY(m_lock);
 };

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -231,6 +232,122 @@ TEST(PathCache, ConcurrentAddsAndFinds) {
         ASSERT_TRUE(cache.Find(key, path));
         EXPECT_EQ(path, "/dir/" + std::to_string(key));
     }
+}
+
+// The cache holds its capacity's worth; to make room it drops the entry
+// least recently added or found, and Remove and Empty give room back.
+TEST(PathCache, BoundedLeastRecentlyUsedDroppedFirst) {
+    struct Case {
+        const char* what;
+        std::function<void(SinkFSMPathCache&)> steps;  // on a full cache of 1, 2, 3
+        std::vector<unsigned long> kept;
+    };
+    std::string scratch;
+    const std::vector<Case> cases = {
+        {"a fourth entry drops the first", [](SinkFSMPathCache& c) { c.Add(4, "/4"); }, {2, 3, 4}},
+        {"finding the first keeps it",
+         [&](SinkFSMPathCache& c) {
+             ASSERT_TRUE(c.Find(1, scratch));
+             c.Add(4, "/4");
+         },
+         {1, 3, 4}},
+        {"adding the first again keeps it",
+         [](SinkFSMPathCache& c) {
+             c.Add(1, "/one");
+             c.Add(4, "/4");
+         },
+         {1, 3, 4}},
+        {"a miss changes no order",
+         [&](SinkFSMPathCache& c) {
+             ASSERT_FALSE(c.Find(9, scratch));
+             c.Add(4, "/4");
+         },
+         {2, 3, 4}},
+        {"a removal makes room",
+         [](SinkFSMPathCache& c) {
+             c.Remove(2);
+             c.Add(4, "/4");
+         },
+         {1, 3, 4}},
+        {"emptied, it fills again",
+         [](SinkFSMPathCache& c) {
+             c.Empty();
+             for (unsigned long k = 4; k <= 7; ++k)
+                 c.Add(k, "/" + std::to_string(k));
+         },
+         {5, 6, 7}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SinkFSMPathCache cache(3);
+        for (unsigned long k = 1; k <= 3; ++k)
+            cache.Add(k, "/" + std::to_string(k));
+        c.steps(cache);
+        std::vector<unsigned long> kept;
+        for (unsigned long k = 1; k <= 9; ++k)
+            if (cache.Find(k, scratch))
+                kept.push_back(k);
+        EXPECT_EQ(kept, c.kept);
+        EXPECT_EQ(cache.Size(), c.kept.size());
+    }
+}
+
+// A replaced path is the one found; the entry's place is taken, not a
+// second one.
+TEST(PathCache, ReplacingAPathKeepsOneEntry) {
+    SinkFSMPathCache cache(2);
+    cache.Add(1, "/a");
+    cache.Add(1, "/b");
+    cache.Add(2, "/c");
+    std::string path;
+    ASSERT_TRUE(cache.Find(1, path));
+    EXPECT_EQ(path, "/b");
+    EXPECT_EQ(cache.Size(), 2u);
+}
+
+// Many more objects than room, as a long churn of creations gives: the
+// cache never holds more than its capacity, the default included.
+TEST(PathCache, ManyEntriesStayWithinTheCapacity) {
+    for (std::size_t capacity :
+         {std::size_t{1}, std::size_t{100}, SinkFSMPathCache::kDefaultCapacity}) {
+        SinkFSMPathCache cache(capacity);
+        const unsigned long added = 2 * capacity + 10;
+        for (unsigned long k = 0; k < added; ++k)
+            cache.Add(k, "/f" + std::to_string(k));
+        EXPECT_EQ(cache.Size(), capacity);
+        std::string path;
+        EXPECT_TRUE(cache.Find(added - 1, path));
+        EXPECT_FALSE(cache.Find(added - 1 - capacity, path));
+    }
+    EXPECT_EQ(SinkFSMPathCache(0).Capacity(), 1u);
+}
+
+// Finds reorder the entries while writers fill a small cache past its
+// bound: no entry is torn and the bound holds throughout.
+TEST(PathCache, ConcurrentEvictionsKeepTheBound) {
+    constexpr std::size_t kCapacity = 64;
+    SinkFSMPathCache cache(kCapacity);
+    std::atomic<int> torn{0}, over{0};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < 4; ++w) {
+        threads.emplace_back([&, w] {
+            std::string path;
+            for (unsigned long i = 0; i < 5000; ++i) {
+                unsigned long key = (w * 5000 + i) % 200;
+                cache.Add(key, "/k" + std::to_string(key));
+                if (cache.Find((key * 7) % 200, path) &&
+                    path != "/k" + std::to_string((key * 7) % 200))
+                    ++torn;
+                if (cache.Size() > kCapacity)
+                    ++over;
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(over.load(), 0);
+    EXPECT_EQ(cache.Size(), kCapacity);
 }
 
 }  // namespace
