@@ -26,6 +26,13 @@ bool IsAppDumpsPath(const std::string& path) {
     return path.find("/OX_APP_DUMPS") != std::string::npos;
 }
 
+std::size_t PathCacheCapacity() {
+    unsigned long entries = 0;
+    if (!OXPlatformInfo().getNumber("Lume", "PathCacheEntries", &entries) || entries == 0)
+        return SinkFSMPathCache::kDefaultCapacity;
+    return entries;
+}
+
 }  // namespace
 
 SinkFSMExport::SinkFSMExport(const std::string& sharePath, const std::string& realPath,
@@ -33,7 +40,7 @@ SinkFSMExport::SinkFSMExport(const std::string& sharePath, const std::string& re
                              ExportPtr& saved)
     : Export(sharePath, perms, clients, shareId, saved), m_realPath(realPath) {
     SetOptionalParam("RealPath", m_realPath);
-    m_pathCache = boost::make_shared<SinkFSMPathCache>();
+    m_pathCache = boost::make_shared<SinkFSMPathCache>(PathCacheCapacity());
     OXLOG(10, 0, "SinkFSMExport [%p] created", static_cast<void*>(this));
 }
 

@@ -35,7 +35,9 @@ class SinkFSMPathCache;
 
 class SinkFSMExport : public Export {
   public:
-    // A new export with an empty path cache and no root handle yet.
+    // A new export with an empty path cache and no root handle yet. The
+    // cache holds the registry's "Lume"/"PathCacheEntries" entries when that
+    // is a number above 0, else SinkFSMPathCache::kDefaultCapacity.
     SinkFSMExport(const std::string& sharePath, const std::string& realPath, SharePerms perms,
                   std::string clients, uint32_t shareId, ExportPtr& saved);
     // Rebuilds an export from a host Export and its optional parameters: no

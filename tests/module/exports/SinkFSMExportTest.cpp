@@ -3,7 +3,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -184,6 +186,33 @@ TEST_F(SinkFSMExportTest, OptionalParamsSurviveARebuildButNoPathCache) {
     EXPECT_FALSE(Rebuilt(*original)->isLumeFDCacheSupported()) << "value 0";
     ASSERT_NE(registry.setNumber("Lume", "NoFdCache", 1), 0);
     EXPECT_TRUE(Rebuilt(*original)->isLumeFDCacheSupported()) << "value 1";
+}
+
+// A new export's path cache holds the registry's PathCacheEntries when that
+// is a number above 0, else the default.
+TEST_F(SinkFSMExportTest, PathCacheCapacityComesFromTheRegistry) {
+    OXPlatformInfo registry;
+    struct Case {
+        const char* what;
+        std::function<void()> set;
+        std::size_t capacity;
+    };
+    const std::vector<Case> cases = {
+        {"missing", [&] { registry.removeValue("Lume", "PathCacheEntries"); },
+         SinkFSMPathCache::kDefaultCapacity},
+        {"8", [&] { ASSERT_NE(registry.setNumber("Lume", "PathCacheEntries", 8), 0); }, 8},
+        {"0", [&] { ASSERT_NE(registry.setNumber("Lume", "PathCacheEntries", 0), 0); },
+         SinkFSMPathCache::kDefaultCapacity},
+        {"a directory",
+         [&] { ASSERT_NE(registry.setDirectory("Lume", "PathCacheEntries", "/x"), 0); },
+         SinkFSMPathCache::kDefaultCapacity},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.set();
+        EXPECT_EQ(Sink(Make(dir.Path())).GetPathCache()->Capacity(), c.capacity);
+    }
+    registry.removeValue("Lume", "PathCacheEntries");
 }
 
 }  // namespace
