@@ -1,0 +1,101 @@
+// The module's path cache through a running lumed, kept small by the
+// registry: a handle whose entry was pushed out still serves its calls (lumed
+// finds the object again by its id), and objects removed over NFS leave no
+// entry behind to push out the entries of the files still there.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/server/LumedProcess.h"
+#include "tests/server/Nfs3RawClient.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+constexpr int kUid = 1000;
+constexpr char kFoundAgain[] = "found again at";
+
+class PathCacheBound : public ::testing::Test {
+  protected:
+    void SetUp() override { ::chmod(m_export.Path().c_str(), 0777); }
+    // lumed on the export with a path cache of entries, logging each handle
+    // it had to find again; a client mounted as kUid.
+    void Start(unsigned entries) {
+        std::ofstream(m_state / "registry.json")
+            << "{\"Lume\": {\"PathCacheEntries\": " << entries << "}}\n";
+        ASSERT_TRUE(m_lumed.Start({{m_export.Path()}, m_state.Path(), {"--log-level", "3"}}))
+            << m_lumed.Output();
+        std::string error;
+        ASSERT_TRUE(m_client.Mount(m_lumed.Port(), m_export.Path(), error)) << error;
+    }
+    // Lines of lumed's log (read once it stopped) that contain text.
+    size_t LoggedAfterStop(const std::string& text) {
+        m_lumed.Stop();
+        const std::string log = ReadFile(m_state / "lumed.log");
+        size_t count = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++count;
+        return count;
+    }
+    // A file made over NFS holding its own name, and its handle.
+    Nfs3RawClient::Fh Made(const std::string& name) {
+        Nfs3RawClient::Fh fh;
+        EXPECT_EQ(m_client.Create(m_client.Root(), name, UNCHECKED, 0, &fh), NFS3_OK) << name;
+        EXPECT_EQ(m_client.Write(fh, 0, name), NFS3_OK) << name;
+        return fh;
+    }
+    void ExpectServed(const Nfs3RawClient::Fh& fh, const std::string& name) {
+        std::string data;
+        EXPECT_EQ(m_client.Read(fh, 0, 64, &data), NFS3_OK) << name;
+        EXPECT_EQ(data, name);
+        fattr3 attrs{};
+        ASSERT_EQ(m_client.Getattr(fh, &attrs), NFS3_OK) << name;
+        EXPECT_EQ(attrs.uid, static_cast<uint32_t>(kUid)) << name;
+    }
+
+    TempDir m_export, m_state;
+    LumedProcess m_lumed;
+    Nfs3RawClient m_client{kUid, kUid};
+};
+
+// 40 files through a cache of 8: the handles of the first 32 were pushed
+// out, and each still reads and answers as its own file.
+TEST_F(PathCacheBound, HandlesPushedOutOfTheCacheStillServeTheirCalls) {
+    ASSERT_NO_FATAL_FAILURE(Start(8));
+    std::vector<Nfs3RawClient::Fh> handles;
+    for (int i = 0; i < 40; ++i)
+        handles.push_back(Made("f" + std::to_string(i)));
+    for (int i = 0; i < 40; ++i)
+        ExpectServed(handles[i], "f" + std::to_string(i));
+    EXPECT_GE(LoggedAfterStop(kFoundAgain), 32u) << "the handles were found again, not cached";
+}
+
+// 10 files kept and 20,000 made and removed again beside them, at most 50
+// alive at once, through a cache of 64: the removed files' entries go with
+// them, so the kept files' entries are never pushed out and no handle needs
+// finding again.
+TEST_F(PathCacheBound, RemovedFilesLeaveNoEntryBehind) {
+    constexpr int kKept = 10, kChurned = 20000, kAlive = 40;
+    ASSERT_NO_FATAL_FAILURE(Start(64));
+    std::vector<Nfs3RawClient::Fh> kept;
+    for (int i = 0; i < kKept; ++i)
+        kept.push_back(Made("kept" + std::to_string(i)));
+    for (int i = 0; i < kChurned; ++i) {
+        const std::string made = "c" + std::to_string(i % kAlive);
+        ASSERT_EQ(m_client.Create(m_client.Root(), made, UNCHECKED), NFS3_OK) << i;
+        // The oldest of the churned files goes once kAlive - 1 are there.
+        const std::string oldest = "c" + std::to_string((i + 1) % kAlive);
+        if (i >= kAlive - 1) {
+            ASSERT_EQ(m_client.Remove(m_client.Root(), oldest), NFS3_OK) << i;
+        }
+    }
+    for (int i = 0; i < kKept; ++i)
+        ExpectServed(kept[i], "kept" + std::to_string(i));
+    EXPECT_EQ(LoggedAfterStop(kFoundAgain), 0u);
+}
+
+}  // namespace
