@@ -16,14 +16,14 @@
 
 namespace {
 
-constexpr int kUid = 1000;
+constexpr int kUid = 1000, kReaderUid = 2000;
 constexpr char kFoundAgain[] = "found again at";
 
 class PathCacheBound : public ::testing::Test {
   protected:
     void SetUp() override { ::chmod(m_export.Path().c_str(), 0777); }
     // lumed on the export with a path cache of entries, logging each handle
-    // it had to find again; a client mounted as kUid.
+    // it had to find again; a client mounted as kUid, and one as kReaderUid.
     void Start(unsigned entries) {
         std::ofstream(m_state / "registry.json")
             << "{\"Lume\": {\"PathCacheEntries\": " << entries << "}}\n";
@@ -31,6 +31,7 @@ class PathCacheBound : public ::testing::Test {
             << m_lumed.Output();
         std::string error;
         ASSERT_TRUE(m_client.Mount(m_lumed.Port(), m_export.Path(), error)) << error;
+        ASSERT_TRUE(m_reader.Mount(m_lumed.Port(), m_export.Path(), error)) << error;
     }
     // Lines of lumed's log (read once it stopped) that contain text.
     size_t LoggedAfterStop(const std::string& text) {
@@ -48,18 +49,22 @@ class PathCacheBound : public ::testing::Test {
         EXPECT_EQ(m_client.Write(fh, 0, name), NFS3_OK) << name;
         return fh;
     }
+    // Read by the other caller: what lumed keeps of the maker's calls (its
+    // objects by handle, per caller) cannot answer for it, so each handle
+    // goes through the path cache.
     void ExpectServed(const Nfs3RawClient::Fh& fh, const std::string& name) {
         std::string data;
-        EXPECT_EQ(m_client.Read(fh, 0, 64, &data), NFS3_OK) << name;
+        EXPECT_EQ(m_reader.Read(fh, 0, 64, &data), NFS3_OK) << name;
         EXPECT_EQ(data, name);
         fattr3 attrs{};
-        ASSERT_EQ(m_client.Getattr(fh, &attrs), NFS3_OK) << name;
+        ASSERT_EQ(m_reader.Getattr(fh, &attrs), NFS3_OK) << name;
         EXPECT_EQ(attrs.uid, static_cast<uint32_t>(kUid)) << name;
     }
 
     TempDir m_export, m_state;
     LumedProcess m_lumed;
     Nfs3RawClient m_client{kUid, kUid};
+    Nfs3RawClient m_reader{kReaderUid, kReaderUid};
 };
 
 // 40 files through a cache of 8: the handles of the first 32 were pushed
