@@ -79,12 +79,12 @@ TEST_F(PathCacheBound, HandlesPushedOutOfTheCacheStillServeTheirCalls) {
     EXPECT_GE(LoggedAfterStop(kFoundAgain), 32u) << "the handles were found again, not cached";
 }
 
-// 10 files kept and 20,000 made and removed again beside them, at most 50
+// 10 files kept and 5,000 made and removed again beside them, at most 50
 // alive at once, through a cache of 64: the removed files' entries go with
 // them, so the kept files' entries are never pushed out and no handle needs
 // finding again.
 TEST_F(PathCacheBound, RemovedFilesLeaveNoEntryBehind) {
-    constexpr int kKept = 10, kChurned = 20000, kAlive = 40;
+    constexpr int kKept = 10, kChurned = 5000, kAlive = 40;
     ASSERT_NO_FATAL_FAILURE(Start(64));
     std::vector<Nfs3RawClient::Fh> kept;
     for (int i = 0; i < kKept; ++i)
