@@ -422,8 +422,9 @@ int SinkBkEndObj::rename(LumeCtxt* ctx, const char*, const char* to) {
     // after. A wrong guess, the name changing in between, costs a lookup.
     unsigned long replaced = 0;
     struct stat st;
-    const bool over = GetUniqueFileIdAt(target->m_fd.Get(), to, replaced, st) == 0 &&
-                      replaced != GetFileChecksum();
+    const bool over =
+        GetUniqueFileIdAt(target->m_fd.Get(), to, replaced, st, target->ChildPath(to)) == 0 &&
+        replaced != GetFileChecksum();
     if (Outcome(::renameat(dir.Get(), name.c_str(), target->m_fd.Get(), to)) != 0)
         return -1;
     if (over)
