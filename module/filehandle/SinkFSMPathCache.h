@@ -24,8 +24,9 @@
 
 class SinkFSMPathCache {
   public:
-    // 64k entries: some 100 bytes each beside the path, a few MB per export,
-    // and more than the objects clients commonly work on at once.
+    // 64k entries, more than the objects clients commonly work on at once:
+    // some 100 bytes each beside its path, so about 10 MB per export for
+    // paths of 50 bytes; whole paths are kept, so deep trees cost more.
     static constexpr std::size_t kDefaultCapacity = 65536;
 
     // capacity 0 counts as 1.
