@@ -9,25 +9,11 @@
 #include <vector>
 
 #include "platform/BeneathPath.h"
+#include "platform/PathUtil.h"
 
 namespace {
 
 constexpr mode_t kDirectoryMode = 0755;
-
-// The names of path; empty ones (from doubled or trailing '/') left out.
-std::vector<std::string> Names(const std::string& path) {
-    std::vector<std::string> names;
-    size_t begin = 0;
-    while (begin <= path.size()) {
-        size_t end = path.find('/', begin);
-        if (end == std::string::npos)
-            end = path.size();
-        if (end > begin)
-            names.push_back(path.substr(begin, end - begin));
-        begin = end + 1;
-    }
-    return names;
-}
 
 int OpenDirectory(int dirFd, const std::string& name) {
     return OpenNoLinks(dirFd, name, O_PATH | O_DIRECTORY);
@@ -50,7 +36,7 @@ int Make(const std::string& path, bool recursive) {
     UniqueFd dir(OpenDirectory(AT_FDCWD, path[0] == '/' ? "/" : "."));
     if (!dir.Valid())
         return errno;
-    const std::vector<std::string> names = Names(path);
+    const std::vector<std::string> names = PathNames(path, '/');
     for (size_t i = 0; i < names.size(); ++i) {
         const bool last = i + 1 == names.size();
         UniqueFd next(Step(dir.Get(), names[i], recursive || last));

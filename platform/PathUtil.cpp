@@ -3,19 +3,27 @@
 
 #include <vector>
 
-namespace {
-
-// The components of path, with "", "." and resolvable ".." taken out.
-std::vector<std::string> NormalComponents(const std::string& path, char separator, bool absolute) {
-    std::vector<std::string> kept;
+std::vector<std::string> PathNames(const std::string& path, char separator) {
+    std::vector<std::string> names;
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find(separator, start);
         if (end == std::string::npos)
             end = path.size();
-        std::string part = path.substr(start, end - start);
+        if (end > start)
+            names.push_back(path.substr(start, end - start));
         start = end + 1;
-        if (part.empty() || part == ".")
+    }
+    return names;
+}
+
+namespace {
+
+// The components of path, with "", "." and resolvable ".." taken out.
+std::vector<std::string> NormalComponents(const std::string& path, char separator, bool absolute) {
+    std::vector<std::string> kept;
+    for (std::string& part : PathNames(path, separator)) {
+        if (part == ".")
             continue;
         if (part != "..")
             kept.push_back(std::move(part));

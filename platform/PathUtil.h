@@ -2,6 +2,11 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+// The names of path in order, the empty ones (from a leading, doubled or
+// trailing separator) left out; "." and ".." are kept as they are.
+std::vector<std::string> PathNames(const std::string& path, char separator);
 
 // A normalised copy: empty and "." components dropped, each ".." takes away
 // the component before it (at the root of an absolute path it is dropped;

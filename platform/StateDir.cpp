@@ -16,6 +16,7 @@
 
 #include "platform/BeneathPath.h"
 #include "platform/ErrorText.h"
+#include "platform/PathUtil.h"
 #include "platform/ThreadSafety.h"
 
 namespace {
@@ -77,18 +78,6 @@ bool OpenChecked(int at, const std::string& name, const std::string& path, Place
     return why.empty();
 }
 
-std::vector<std::string> Components(const std::string& path) {
-    std::vector<std::string> parts;
-    size_t at = 0;
-    while (at <= path.size()) {
-        const size_t end = std::min(path.find('/', at), path.size());
-        if (end > at)
-            parts.push_back(path.substr(at, end - at));
-        at = end + 1;
-    }
-    return parts;
-}
-
 std::string Joined(const std::vector<std::string>& parts, size_t count) {
     std::string path;
     for (size_t i = 0; i < count; ++i)
@@ -102,7 +91,7 @@ std::string Joined(const std::vector<std::string>& parts, size_t count) {
 // ".." would climb out of a directory that does not exist.
 bool SplitExisting(const std::string& absolute, std::string& real, std::vector<std::string>& tail,
                    std::string& why) {
-    const std::vector<std::string> parts = Components(absolute);
+    const std::vector<std::string> parts = PathNames(absolute, '/');
     size_t existing = parts.size();
     char resolved[PATH_MAX];
     for (;; --existing) {
@@ -159,7 +148,7 @@ bool ProveStateDir(const std::string& dir, std::string& proved, std::string& why
     std::vector<std::string> tail;
     if (!SplitExisting(Absolute(dir), real, tail, why))
         return false;
-    std::vector<std::string> parts = Components(real);
+    std::vector<std::string> parts = PathNames(real, '/');
     const size_t existing = parts.size();
     parts.insert(parts.end(), tail.begin(), tail.end());
     UniqueFd at;
