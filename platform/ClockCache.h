@@ -43,19 +43,38 @@ class ClockCache {
         MutexLock guard(shard.mutex);
         auto found = shard.entries.find(key);
         if (found != shard.entries.end()) {
-            found->second = Slot{value, true};
+            found->second.value = value;
+            found->second.read = true;
             return;
         }
         const bool full = shard.ring.size() >= m_perShard;
         if (full)
             Evict(shard);
-        Entry* made = &*shard.entries.emplace(key, Slot{value, false}).first;
+        const size_t at = full ? shard.hand : shard.ring.size();
+        Entry* made = &*shard.entries.emplace(key, Slot{value, false, at}).first;
         if (!full) {
             shard.ring.push_back(made);
             return;
         }
-        shard.ring[shard.hand] = made;
+        shard.ring[at] = made;
         shard.hand = (shard.hand + 1) % shard.ring.size();
+    }
+
+    // Drops the entry of key, if any.
+    void Erase(const Key& key) {
+        Shard& shard = ShardOf(key);
+        MutexLock guard(shard.mutex);
+        auto found = shard.entries.find(key);
+        if (found == shard.entries.end())
+            return;
+        // The ring's last entry takes the erased one's place.
+        const size_t at = found->second.at;
+        shard.ring[at] = shard.ring.back();
+        shard.ring[at]->second.at = at;
+        shard.ring.pop_back();
+        if (shard.hand >= shard.ring.size())
+            shard.hand = 0;
+        shard.entries.erase(found);
     }
 
     // Drops every entry; values are destroyed after their shard's mutex is
@@ -74,6 +93,7 @@ class ClockCache {
     struct Slot {
         Value value;
         bool read;
+        size_t at;  // its place in the ring
     };
     using Map = std::unordered_map<Key, Slot, Hash>;
     using Entry = typename Map::value_type;  // its address is stable while it is mapped

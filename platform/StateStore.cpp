@@ -416,14 +416,23 @@ bool StateStore::Erase(unsigned table, const std::string& key) {
 void StateStore::ForEach(
     unsigned table,
     const std::function<void(const std::string&, const std::string&)>& visit) const {
+    Scan(table, "", SIZE_MAX, visit);
+}
+
+void StateStore::Scan(
+    unsigned table, const std::string& from, size_t count,
+    const std::function<void(const std::string&, const std::string&)>& visit) const {
     ReadTxn txn(m_environment->env);
     MDB_cursor* cursor = nullptr;
-    if (!txn.get() ||
+    if (count == 0 || !txn.get() ||
         Failed(m_environment->env, mdb_cursor_open(txn.get(), table, &cursor), "walk"))
         return;
-    MDB_val k, v;
-    for (int rc = mdb_cursor_get(cursor, &k, &v, MDB_FIRST); rc == 0;
-         rc = mdb_cursor_get(cursor, &k, &v, MDB_NEXT))
+    MDB_val k{from.size(), const_cast<char*>(from.data())}, v;
+    int rc = from.empty() ? mdb_cursor_get(cursor, &k, &v, MDB_FIRST)
+                          : mdb_cursor_get(cursor, &k, &v, MDB_SET_RANGE);
+    if (rc == 0 && !from.empty() && Bytes(k) == from)
+        rc = mdb_cursor_get(cursor, &k, &v, MDB_NEXT);
+    for (; rc == 0 && count > 0; --count, rc = mdb_cursor_get(cursor, &k, &v, MDB_NEXT))
         visit(Bytes(k), Bytes(v));
     mdb_cursor_close(cursor);
 }

@@ -31,6 +31,7 @@
 // committed).
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -92,6 +93,10 @@ class StateStore {
     // Every entry of a table, in key order, from one committed snapshot.
     void ForEach(unsigned table,
                  const std::function<void(const std::string&, const std::string&)>& visit) const;
+    // At most count entries of a table whose keys come after from, in key
+    // order, from one committed snapshot: a walk in steps.
+    void Scan(unsigned table, const std::string& from, size_t count,
+              const std::function<void(const std::string&, const std::string&)>& visit) const;
     const std::string& Directory() const { return m_directory; }
 
   private:

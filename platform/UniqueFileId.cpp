@@ -35,7 +35,8 @@ namespace {
 constexpr size_t kIdentityEntries = size_t(1) << 18;
 constexpr size_t kBirthEntries = size_t(1) << 18;
 constexpr size_t kNameEntries = size_t(1) << 16;
-constexpr size_t kNames = 4;            // recorded names kept per id
+constexpr size_t kLinks = 4;            // places kept per id
+constexpr size_t kIdBytes = 8;
 constexpr int kDrawsPerId = 64;         // a source this bad is broken, not unlucky
 constexpr size_t kDrawsRead = 32;       // random ids read from the kernel at once
 constexpr int64_t kSettledSeconds = 2;  // a whole second, whatever the fractions
@@ -78,10 +79,13 @@ struct Binding {
 
     const std::string stateDir;
     const std::shared_ptr<StateStore> store;
-    unsigned byIdentity = 0, byId = 0, names = 0;  // tables
+    unsigned byIdentity = 0, byId = 0, links = 0;  // tables
     ClockCache<std::string, unsigned long, StringHash> ids;
     ClockCache<Birth, unsigned long, BirthHash> births;
-    ClockCache<std::string, bool, StringHash> recorded;  // id bytes + path
+    ClockCache<std::string, bool, StringHash> recorded;  // id bytes + link bytes
+
+    Mutex sweepMutex;
+    std::map<dev_t, std::string> sweptTo GUARDED_BY(sweepMutex);  // the last id key checked
 };
 
 // Bindings are never freed: ids stay valid for callers running during
@@ -106,7 +110,7 @@ std::unique_ptr<Binding> Open(const std::string& dir, size_t cacheEntries) {
     auto made = std::make_unique<Binding>(dir, store, cacheEntries);
     if (!store->Table("unique-ids.by-identity", made->byIdentity) ||
         !store->Table("unique-ids.by-id", made->byId) ||
-        !store->Table("unique-ids.names", made->names))
+        !store->Table("unique-ids.links", made->links))
         return nullptr;
     return made;
 }
@@ -183,32 +187,53 @@ bool DrawId(const Binding& b, StateStore::Writer& w, unsigned long& id) {
     return false;
 }
 
-// Names are kept oldest first, each ended by a NUL (no path holds one).
-std::vector<std::string> SplitNames(const std::string& blob) {
-    std::vector<std::string> names;
-    for (size_t at = 0, end; at < blob.size(); at = end + 1) {
-        end = blob.find('\0', at);
-        if (end == std::string::npos)
-            end = blob.size();
-        names.push_back(blob.substr(at, end - at));
-    }
-    return names;
+// Where an object was seen: the id of the directory that holds it and its
+// name there.
+struct Link {
+    unsigned long parent = 0;
+    std::string name;
+};
+
+// A name the *at calls take as one entry of the directory itself.
+bool EntryName(const std::string& name) {
+    return !name.empty() && name.find('/') == std::string::npos && name.find('\0') == std::string::npos &&
+           name != "." && name != "..";
 }
 
-bool Listed(const std::string& blob, const std::string& name) {
-    for (const std::string& listed : SplitNames(blob))
-        if (listed == name)
+std::string LinkBytes(const Link& link) {
+    return IdKey(link.parent) + link.name + '\0';
+}
+
+// Links are kept oldest first, each its parent's id key, its name and a
+// NUL (no name holds one). What is not a link (a store from elsewhere) is
+// skipped.
+std::vector<Link> SplitLinks(const std::string& blob) {
+    std::vector<Link> links;
+    for (size_t at = 0, end; at + kIdBytes < blob.size(); at = end + 1) {
+        end = blob.find('\0', at + kIdBytes);
+        if (end == std::string::npos)
+            break;
+        Link link{IdOfKey(blob.substr(at, kIdBytes)), blob.substr(at + kIdBytes, end - at - kIdBytes)};
+        if (EntryName(link.name))
+            links.push_back(std::move(link));
+    }
+    return links;
+}
+
+bool Listed(const std::string& blob, const Link& link) {
+    for (const Link& listed : SplitLinks(blob))
+        if (listed.parent == link.parent && listed.name == link.name)
             return true;
     return false;
 }
 
-// blob with name added and the oldest names beyond kNames dropped.
-std::string WithName(const std::string& blob, const std::string& name) {
-    std::vector<std::string> names = SplitNames(blob);
-    names.push_back(name);
+// blob with link added and the oldest links beyond kLinks dropped.
+std::string WithLink(const std::string& blob, const Link& link) {
+    std::vector<Link> links = SplitLinks(blob);
+    links.push_back(link);
     std::string joined;
-    for (size_t i = names.size() > kNames ? names.size() - kNames : 0; i < names.size(); ++i)
-        joined += names[i] + '\0';
+    for (size_t i = links.size() > kLinks ? links.size() - kLinks : 0; i < links.size(); ++i)
+        joined += LinkBytes(links[i]);
     return joined;
 }
 
@@ -230,26 +255,37 @@ std::string KernelName(int fd) {
     return Absolute(name) && !deleted ? name : "";
 }
 
-// The id the store holds for identity, else a new one committed with
-// firstName() (when not "") as its first name. made tells which.
-bool StoredId(const Binding& b, const std::string& identity,
-              const std::function<std::string()>& firstName, unsigned long& id, bool& made) {
+// Where a new id's object was seen, asked only when an id is made: true
+// with link filled, else false (no link recorded).
+using Place = std::function<bool(Link&)>;
+
+// The id the store holds for identity, else, when mayMake, a new one
+// committed with its place (when there is one) as its first link. made
+// tells which. An object no name holds any more gets no new id (ESTALE).
+bool StoredId(const Binding& b, const std::string& identity, const Place& place, bool mayMake,
+              unsigned long& id, bool& made) {
     std::string value;
     made = false;
     if (b.store->Find(b.byIdentity, identity, value)) {
         id = IdOfKey(value);
         return true;
     }
+    if (!mayMake) {
+        errno = ESTALE;
+        return false;
+    }
+    // The parent's id first: it may need a transaction of its own.
+    Link link;
+    const bool placed = place && place(link);
     const bool written = b.store->Write([&](StateStore::Writer& w) {
         if (w.Find(b.byIdentity, identity, value)) {  // another thread or process was first
             id = IdOfKey(value);
             return true;
         }
         made = true;
-        const std::string name = firstName();
         return DrawId(b, w, id) && w.Put(b.byIdentity, identity, IdKey(id)) &&
                w.Put(b.byId, IdKey(id), identity) &&
-               (name.empty() || w.Put(b.names, IdKey(id), name + '\0'));
+               (!placed || w.Put(b.links, IdKey(id), LinkBytes(link)));
     });
     if (!written && errno != ENOSPC)  // a full store says so
         errno = EIO;
@@ -266,35 +302,35 @@ void Remember(Cache& cache, const Key& key, unsigned long id, bool made) {
         StateStore::AfterCommit([&cache, key, id] { cache.Put(key, id); });
 }
 
-bool IdOfIdentity(Binding& b, const std::string& identity,
-                  const std::function<std::string()>& firstName, unsigned long& id, bool& made) {
+bool IdOfIdentity(Binding& b, const std::string& identity, const Place& place, bool mayMake,
+                  unsigned long& id, bool& made) {
     made = false;
     if (b.ids.Find(identity, id))
         return true;
-    if (!StoredId(b, identity, firstName, id, made))
+    if (!StoredId(b, identity, place, mayMake, id, made))
         return false;
     Remember(b.ids, identity, id, made);
     return true;
 }
 
-// Adds path to the names of id unless recorded lately; a name is only a
-// hint, so a failure to record it fails nothing.
-void RecordName(Binding& b, unsigned long id, const std::string& path) {
-    const std::string key = IdKey(id);
+// Adds link to those of id unless recorded lately; a link is only a hint,
+// so a failure to record it fails nothing.
+void RecordLink(Binding& b, unsigned long id, const Link& link) {
+    const std::string key = IdKey(id), bytes = LinkBytes(link);
     bool seen = false;
-    if (!Absolute(path) || b.recorded.Find(key + path, seen))
+    if (b.recorded.Find(key + bytes, seen))
         return;
     std::string blob, identity;
     const bool recorded =
-        (b.store->Find(b.names, key, blob) && Listed(blob, path)) ||
+        (b.store->Find(b.links, key, blob) && Listed(blob, link)) ||
         b.store->Write([&](StateStore::Writer& w) {
             blob.clear();
-            w.Find(b.names, key, blob);
+            w.Find(b.links, key, blob);
             return w.Find(b.byId, key, identity) &&  // not forgotten meanwhile
-                   (Listed(blob, path) || w.Put(b.names, key, WithName(blob, path)));
+                   (Listed(blob, link) || w.Put(b.links, key, WithLink(blob, link)));
         });
     if (recorded)
-        StateStore::AfterCommit([&b, key, path] { b.recorded.Put(key + path, true); });
+        StateStore::AfterCommit([&b, entry = key + bytes] { b.recorded.Put(entry, true); });
 }
 
 void ToStat(const struct statx& sx, struct stat& st) {
@@ -343,14 +379,53 @@ bool SameLook(const struct statx& a, const struct statx& b) {
            a.stx_ctime.tv_sec == b.stx_ctime.tv_sec && a.stx_ctime.tv_nsec == b.stx_ctime.tv_nsec;
 }
 
-// A name the *at calls take as one entry of the directory itself.
-bool EntryName(const char* name) {
-    return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
-           std::strcmp(name, "..") != 0;
-}
-
 bool SameObject(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The id of an object looked at as sx (its lstat put in st): from the cache
+// of settled births, else by its kernel identity, which readIdentity reads
+// (0, or -1 with errno); place tells where the object of a new id is.
+int IdOfLook(Binding& b, const struct statx& sx, struct stat& st,
+             const std::function<int(std::string&)>& readIdentity, const Place& place,
+             unsigned long& id) {
+    ToStat(sx, st);
+    Birth birth;
+    const bool born = BirthOf(sx, birth);
+    if (born && b.births.Find(birth, id))
+        return 0;
+    std::string identity;
+    unsigned long found = 0;
+    bool made = false;
+    if (readIdentity(identity) != 0 ||
+        !IdOfIdentity(b, identity, place, sx.stx_nlink > 0, found, made))
+        return -1;
+    if (born)
+        Remember(b.births, birth, found, made);
+    id = found;
+    return 0;
+}
+
+int IdOfDescriptor(Binding& b, int fd, unsigned long& id, struct stat& st, const Place& place) {
+    struct statx sx;
+    if (StatxOf(fd, "", AT_EMPTY_PATH, sx) != 0)
+        return -1;
+    return IdOfLook(
+        b, sx, st,
+        [&](std::string& identity) {
+            return ReadFileIdentity(fd, "", AT_EMPTY_PATH, st, identity);
+        },
+        place, id);
+}
+
+// The place "entry name of the directory open on dirFd", the directory's
+// id drawn when it has none.
+Place EntryOf(Binding& b, int dirFd, const std::string& name) {
+    return [&b, dirFd, name](Link& link) {
+        struct stat st;
+        link.name = name;
+        return dirFd >= 0 && EntryName(name) && IdOfDescriptor(b, dirFd, link.parent, st, {}) == 0;
+    };
 }
 
 // Whether relative, followed beneath rootFd (OpenRenamed), leads to identity
@@ -370,21 +445,24 @@ bool LeadsTo(int rootFd, const std::string& relative, const std::string& identit
     return true;
 }
 
-// Drops a gone object's entries; its id stays drawn at random, so it is not
-// handed out again but by a 1 in 2^64 chance.
-void Forget(const Binding& b, unsigned long id, const std::string& identity) {
+// Drops a gone object's entries and the cache's way to its id; the id stays
+// drawn at random, so it is not handed out again but by a 1 in 2^64 chance.
+void Forget(Binding& b, unsigned long id, const std::string& identity) {
     const std::string key = IdKey(id);
-    b.store->Write([&](StateStore::Writer& w) {
+    const bool dropped = b.store->Write([&](StateStore::Writer& w) {
         std::string value;
         const bool mapped = w.Find(b.byIdentity, identity, value) && value == key;
         return (!mapped || w.Erase(b.byIdentity, identity)) && w.Erase(b.byId, key) &&
-               w.Erase(b.names, key);
+               w.Erase(b.links, key);
     });
+    if (dropped)
+        b.ids.Erase(identity);
 }
 
 // Opens identity beneath mountFd. held is filled when it opened on the
-// identity's device; forgotten tells the object is gone.
-int OpenHeld(const Binding& b, unsigned long id, const std::string& identity, int mountFd,
+// identity's device; forgotten tells the object is gone: its handle
+// unknown, or no name holds it any more (it lives on only while open).
+int OpenHeld(Binding& b, unsigned long id, const std::string& identity, int mountFd,
              struct stat& held, bool& forgotten) {
     forgotten = false;
     const int fd = OpenFileIdentity(mountFd, identity, O_PATH | O_CLOEXEC);
@@ -400,40 +478,104 @@ int OpenHeld(const Binding& b, unsigned long id, const std::string& identity, in
         errno = err;
         return -1;
     }
-    if (::fstat(fd, &held) == 0 && held.st_dev == FileIdentityDevice(identity))
+    const bool onDevice = ::fstat(fd, &held) == 0 && held.st_dev == FileIdentityDevice(identity);
+    if (onDevice && held.st_nlink > 0)
         return fd;
     ::close(fd);
+    if (onDevice) {
+        Forget(b, id, identity);
+        forgotten = true;
+    }
     errno = ESTALE;
     return -1;
 }
 
-// The names below rootPath of those recorded for an object, newest first.
-std::vector<std::string> RecordedBeneath(const std::string& rootPath, const std::string& names) {
-    std::vector<std::string> beneath;
-    const std::vector<std::string> recorded = SplitNames(names);
-    std::string relative;
-    for (auto name = recorded.rbegin(); name != recorded.rend(); ++name)
-        if (RelativeBelow(rootPath, *name, relative))
-            beneath.push_back(relative);
-    return beneath;
+// One search beneath a root for objects by id.
+struct Search {
+    Binding& b;
+    int rootFd;
+    std::string rootPath;
+    unsigned long rootId;  // 0: the root has none, so no link chain ends there
+};
+
+// The names from the root down to id, each level by its newest link; false
+// when a level has none or the chain does not meet the root within
+// kMostLevels.
+bool LinkedPath(const Search& s, unsigned long id, std::string& relative) {
+    std::vector<std::string> names;
+    for (size_t level = 0; id != s.rootId; ++level) {
+        std::string blob;
+        if (level == kMostLevels || !s.b.store->Find(s.b.links, IdKey(id), blob))
+            return false;
+        const std::vector<Link> links = SplitLinks(blob);
+        if (links.empty())
+            return false;
+        names.push_back(links.back().name);
+        id = links.back().parent;
+    }
+    relative.clear();
+    for (auto name = names.rbegin(); name != names.rend(); ++name)
+        relative += (relative.empty() ? "" : "/") + *name;
+    return true;
 }
 
-// Where the object is beneath rootFd: a directory held open is walked up
-// from; else the kernel's name of what is held, or a recorded name, that
-// leads to it. false when none does.
-bool PathBeneath(int rootFd, const std::string& rootPath, const std::string& identity, int fd,
-                 const struct stat* held, const std::string& names, std::string& relative) {
-    const std::vector<std::string> recorded = RecordedBeneath(rootPath, names);
+// Where the directory with id is: opened by its handle and walked up from
+// (its linked path as the hint), else by its linked path alone.
+bool DirectoryBeneath(const Search& s, unsigned long id, std::string& relative) {
+    std::string identity, linked;
+    const bool hinted = LinkedPath(s, id, linked);
+    struct stat held;
+    bool forgotten = false;
+    if (s.b.store->Find(s.b.byId, IdKey(id), identity)) {
+        const UniqueFd fd(OpenHeld(s.b, id, identity, s.rootFd, held, forgotten));
+        if (fd.Valid())
+            return S_ISDIR(held.st_mode) &&
+                   AncestorPath(s.rootFd, fd.Get(), hinted ? std::vector<std::string>{linked}
+                                                           : std::vector<std::string>{},
+                                relative) == 0;
+    }
+    if (forgotten || !hinted)
+        return false;
+    relative = std::move(linked);
+    return true;
+}
+
+// Where the object is beneath the root: a directory held open is walked up
+// from; else the kernel's name of what is held, or a name in the directory
+// one of its links names, that leads to it. false when none does.
+bool PathBeneath(const Search& s, unsigned long id, const std::string& identity, int fd,
+                 const struct stat* held, std::string& relative) {
     if (held && S_ISDIR(held->st_mode))
-        return AncestorPath(rootFd, fd, recorded, relative) == 0;
-    std::string kernel;
-    if (held && RelativeBelow(rootPath, KernelName(fd), kernel) &&
-        LeadsTo(rootFd, kernel, identity, held, relative))
+        return DirectoryBeneath(s, id, relative);
+    std::string kernel, blob, parent;
+    if (held && RelativeBelow(s.rootPath, KernelName(fd), kernel) &&
+        LeadsTo(s.rootFd, kernel, identity, held, relative))
         return true;
-    for (const std::string& name : recorded)
-        if (LeadsTo(rootFd, name, identity, held, relative))
+    s.b.store->Find(s.b.links, IdKey(id), blob);
+    const std::vector<Link> links = SplitLinks(blob);
+    for (auto link = links.rbegin(); link != links.rend(); ++link)
+        if (DirectoryBeneath(s, link->parent, parent) &&
+            LeadsTo(s.rootFd, parent.empty() ? link->name : parent + "/" + link->name, identity,
+                    held, relative))
             return true;
     return false;
+}
+
+// The id the root already has, else 0.
+unsigned long KnownId(Binding& b, int fd) {
+    struct statx sx;
+    struct stat st;
+    unsigned long id = 0;
+    if (StatxOf(fd, "", AT_EMPTY_PATH, sx) != 0)
+        return 0;
+    sx.stx_nlink = 0;  // never makes one
+    IdOfLook(
+        b, sx, st,
+        [&](std::string& identity) {
+            return ReadFileIdentity(fd, "", AT_EMPTY_PATH, st, identity);
+        },
+        {}, id);
+    return id;
 }
 
 }  // namespace
@@ -444,15 +586,18 @@ int GetUniqueFileId(const std::string& path, unsigned long& id, struct stat& st)
     if (!b || ::lstat(path.c_str(), &st) != 0 ||
         ReadFileIdentity(AT_FDCWD, path.c_str(), 0, st, identity) != 0)
         return -1;
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string dir =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const Place place = [b, &dir, &name](Link& link) {
+        const UniqueFd dirFd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        return dirFd.Valid() && EntryOf(*b, dirFd.Get(), name)(link);
+    };
     unsigned long found = 0;
     bool made = false;
-    if (!IdOfIdentity(
-            *b, identity, [&path] { return Absolute(path) ? path : ""; }, found, made))
+    if (!IdOfIdentity(*b, identity, place, true, found, made))
         return -1;
-    if (made && Absolute(path))
-        StateStore::AfterCommit([b, key = IdKey(found) + path] { b->recorded.Put(key, true); });
-    else
-        RecordName(*b, found, path);
     id = found;
     return 0;
 }
@@ -462,48 +607,13 @@ int GetUniqueFileId(const std::string& path, unsigned long& id) {
     return GetUniqueFileId(path, id, st);
 }
 
-namespace {
-
-// The id of an object looked at as sx (its lstat put in st): from the cache
-// of settled births, else by its kernel identity, which readIdentity reads
-// (0, or -1 with errno); firstName names the object of a new id.
-int IdOfLook(Binding& b, const struct statx& sx, struct stat& st,
-             const std::function<int(std::string&)>& readIdentity,
-             const std::function<std::string()>& firstName, unsigned long& id) {
-    ToStat(sx, st);
-    Birth birth;
-    const bool born = BirthOf(sx, birth);
-    if (born && b.births.Find(birth, id))
-        return 0;
-    std::string identity;
-    unsigned long found = 0;
-    bool made = false;
-    if (readIdentity(identity) != 0 || !IdOfIdentity(b, identity, firstName, found, made))
-        return -1;
-    if (born)
-        Remember(b.births, birth, found, made);
-    id = found;
-    return 0;
-}
-
-}  // namespace
-
-int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st,
-                                const std::string& path) {
+int GetUniqueFileIdOfDescriptor(int fd, unsigned long& id, struct stat& st, int dirFd,
+                                const std::string& name) {
     Binding* b = Current();
-    struct statx sx;
-    if (!b || StatxOf(fd, "", AT_EMPTY_PATH, sx) != 0)
-        return -1;
-    return IdOfLook(
-        *b, sx, st,
-        [&](std::string& identity) {
-            return ReadFileIdentity(fd, "", AT_EMPTY_PATH, st, identity);
-        },
-        [fd, &path] { return Absolute(path) ? path : KernelName(fd); }, id);
+    return b ? IdOfDescriptor(*b, fd, id, st, EntryOf(*b, dirFd, name)) : -1;
 }
 
-int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct stat& st,
-                      const std::string& path) {
+int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct stat& st) {
     if (!EntryName(name)) {
         errno = EINVAL;
         return -1;
@@ -524,13 +634,60 @@ int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct sta
         errno = ESTALE;
         return -1;
     };
-    const auto firstName = [dirFd, name, &path] {
-        if (Absolute(path))
-            return path;
-        const std::string dir = KernelName(dirFd);
-        return dir.empty() ? dir : (dir == "/" ? dir : dir + "/") + name;
-    };
-    return IdOfLook(*b, sx, st, readIdentity, firstName, id);
+    return IdOfLook(*b, sx, st, readIdentity, EntryOf(*b, dirFd, name), id);
+}
+
+void NoteUniqueFileIdName(unsigned long id, int dirFd, const char* name) {
+    Binding* b = Current();
+    Link link;
+    if (b && EntryOf(*b, dirFd, name)(link))
+        RecordLink(*b, id, link);
+}
+
+bool UniqueFileIdKnown(unsigned long id) {
+    Binding* b = Current();
+    std::string identity;
+    return b && b->store->Find(b->byId, IdKey(id), identity);
+}
+
+void ForgetUniqueFileId(unsigned long id, int fd) {
+    Binding* b = Current();
+    struct stat st;
+    std::string identity;
+    if (b && ::fstat(fd, &st) == 0 && st.st_nlink == 0 &&
+        b->store->Find(b->byId, IdKey(id), identity) &&
+        FileIdentityDevice(identity) == st.st_dev)
+        Forget(*b, id, identity);
+}
+
+size_t SweepUniqueFileIds(int mountFd, size_t count) {
+    Binding* b = Current();
+    struct stat mount;
+    if (!b || count == 0 || ::fstat(mountFd, &mount) != 0)
+        return 0;
+    std::string from;
+    {
+        MutexLock guard(b->sweepMutex);
+        from = b->sweptTo[mount.st_dev];
+    }
+    std::vector<std::pair<std::string, std::string>> seen;  // id key, identity
+    b->store->Scan(b->byId, from, count, [&seen](const std::string& key, const std::string& value) {
+        seen.emplace_back(key, value);
+    });
+    size_t forgotten = 0;
+    for (const auto& [key, identity] : seen) {
+        struct stat held;
+        bool gone = false;
+        if (FileIdentityDevice(identity) != mount.st_dev)
+            continue;
+        const int fd = OpenHeld(*b, IdOfKey(key), identity, mountFd, held, gone);
+        if (fd >= 0)
+            ::close(fd);
+        forgotten += gone;
+    }
+    MutexLock guard(b->sweepMutex);
+    b->sweptTo[mount.st_dev] = seen.size() < count ? "" : seen.back().first;  // else from the start
+    return forgotten;
 }
 
 int FindUniqueFileIdBeneath(unsigned long id, int rootFd, const std::string& rootPath,
@@ -538,20 +695,19 @@ int FindUniqueFileIdBeneath(unsigned long id, int rootFd, const std::string& roo
     Binding* b = Current();
     if (!b)
         return -1;
-    std::string identity, names;
+    std::string identity;
     if (!b->store->Find(b->byId, IdKey(id), identity)) {
         errno = ESTALE;
         return -1;
     }
-    b->store->Find(b->names, IdKey(id), names);
     struct stat held;
     bool forgotten = false;
     const UniqueFd fd(OpenHeld(*b, id, identity, rootFd, held, forgotten));
     if (!fd.Valid() && (errno == EPERM || errno == EACCES || forgotten))
         return -1;
+    const Search search{*b, rootFd, rootPath, KnownId(*b, rootFd)};
     std::string found;
-    if (!PathBeneath(rootFd, rootPath, identity, fd.Get(), fd.Valid() ? &held : nullptr, names,
-                     found)) {
+    if (!PathBeneath(search, id, identity, fd.Get(), fd.Valid() ? &held : nullptr, found)) {
         errno = ESTALE;
         return -1;
     }

@@ -112,12 +112,15 @@ bool SingleName(const char* name) {
     return false;
 }
 
-// A new object for the entry open on fd at path; empty, with errno as the
-// failed construction left it, when it cannot be identified.
-boost::shared_ptr<BkEndProc> NewObject(LumeCtxt* ctx, const std::string& path, int fd) {
+// A new object for the entry open on fd at path, found as name in the
+// directory open on dirFd (a name with a '/' records no place); empty, with
+// errno as the failed construction left it, when it cannot be identified.
+boost::shared_ptr<BkEndProc> NewObject(LumeCtxt* ctx, const std::string& path, int fd,
+                                       int dirFd = -1, const std::string& name = "") {
     if (fd < 0)
         return {};
-    auto object = boost::make_shared<SinkBkEndObj>(ctx->GetExport(), path, UniqueFd(fd));
+    auto object =
+        boost::make_shared<SinkBkEndObj>(ctx->GetExport(), path, UniqueFd(fd), dirFd, name);
     if (!object->IsInitSuccess()) {
         int savedErrno = errno;
         object.reset();
@@ -160,8 +163,9 @@ SinkBkEndObj::SinkBkEndObj(ExportPtr& exp, const nfs_fh3& fh)
 SinkBkEndObj::SinkBkEndObj(ExportPtr& exp, const std::string& path)
     : SinkBkEndObj(exp, path, OpenObject(exp, path)) {}
 
-SinkBkEndObj::SinkBkEndObj(ExportPtr& exp, const std::string& path, UniqueFd fd)
-    : m_handle(exp ? exp->GetShareId() : 0, path, fd.Get(), &m_found),
+SinkBkEndObj::SinkBkEndObj(ExportPtr& exp, const std::string& path, UniqueFd fd, int dirFd,
+                           const std::string& name)
+    : m_handle(exp ? exp->GetShareId() : 0, path, fd.Get(), &m_found, dirFd, name),
       m_initSuccess(m_handle.IsInitSuccess()),
       m_root(RootOf(exp)),
       m_fd(std::move(fd)) {
@@ -365,8 +369,15 @@ int SinkBkEndObj::rmdir(LumeCtxt*, const char*) {
 
 int SinkBkEndObj::Removed(int result) const {
     if (result == 0)
-        SinkFSMFileHandle::Forget(m_handle.GetShareId(), GetFileChecksum());
+        Gone(GetFileChecksum(), m_fd.Get());
     return result;
+}
+
+void SinkBkEndObj::Gone(unsigned long id, int fd) const {
+    const int savedErrno = errno;  // the removal's outcome stays for its caller
+    SinkFSMFileHandle::Forget(m_handle.GetShareId(), id);
+    ForgetUniqueFileId(id, fd);  // kept while another name holds it
+    errno = savedErrno;
 }
 
 bool SinkBkEndObj::isDirectoryEmpty(LumeCtxt*) {
@@ -417,18 +428,22 @@ int SinkBkEndObj::rename(LumeCtxt* ctx, const char*, const char* to) {
     UniqueFd dir(OpenParent(name));
     if (!dir.Valid())
         return -1;
-    // What the new name holds now is gone after the rename: its id is read
-    // before (it is known already when a client could name it), dropped
-    // after. A wrong guess, the name changing in between, costs a lookup.
+    // What the new name holds now is gone after the rename: it is held and
+    // its id read before (it is known already when a client could name it),
+    // dropped after unless a name still holds it. A wrong guess, the name
+    // changing in between, costs a lookup.
     unsigned long replaced = 0;
     struct stat st;
-    const bool over =
-        GetUniqueFileIdAt(target->m_fd.Get(), to, replaced, st, target->ChildPath(to)) == 0 &&
-        replaced != GetFileChecksum();
+    const UniqueFd held(OpenBeneath(target->m_fd.Get(), to, O_PATH | O_NOFOLLOW));
+    const bool over = held.Valid() &&
+                      GetUniqueFileIdOfDescriptor(held.Get(), replaced, st) == 0 &&
+                      replaced != GetFileChecksum();
     if (Outcome(::renameat(dir.Get(), name.c_str(), target->m_fd.Get(), to)) != 0)
         return -1;
     if (over)
-        SinkFSMFileHandle::Forget(m_handle.GetShareId(), replaced);
+        Gone(replaced, held.Get());
+    NoteUniqueFileIdName(GetFileChecksum(), target->m_fd.Get(), to);
+    errno = 0;
     return 0;
 }
 
@@ -441,8 +456,16 @@ int SinkBkEndObj::link(LumeCtxt* ctx, const char* existing, const char* name) {
         return -1;
     // Through /proc: linking a descriptor itself needs a capability that a
     // caller's identity does not carry.
-    return ::linkat(AT_FDCWD, DescriptorPath(file.Get()).c_str(), m_fd.Get(), name,
-                    AT_SYMLINK_FOLLOW);
+    if (::linkat(AT_FDCWD, DescriptorPath(file.Get()).c_str(), m_fd.Get(), name,
+                 AT_SYMLINK_FOLLOW) != 0)
+        return -1;
+    // The new name is a place to find the file by once the old one goes.
+    unsigned long id = 0;
+    struct stat st;
+    if (GetUniqueFileIdOfDescriptor(file.Get(), id, st) == 0)
+        NoteUniqueFileIdName(id, m_fd.Get(), name);
+    errno = 0;
+    return 0;
 }
 
 int SinkBkEndObj::symlink(LumeCtxt*, const char* target, const char* name) {
@@ -463,7 +486,7 @@ boost::shared_ptr<BkEndProc> SinkBkEndObj::CreateChildFile(LumeCtxt* ctx, const 
     const int fd = OpenBeneath(m_fd.Get(), name, how, mode);
     struct stat made;
     const bool ours = fd >= 0 && (how & O_EXCL) && ::fstat(fd, &made) == 0;
-    boost::shared_ptr<BkEndProc> object = NewObject(ctx, ChildPath(name), fd);
+    boost::shared_ptr<BkEndProc> object = NewObject(ctx, ChildPath(name), fd, m_fd.Get(), name);
     if (!object && ours)
         Unmake(m_fd.Get(), name, made, 0);
     return object;
@@ -477,7 +500,7 @@ boost::shared_ptr<BkEndProc> SinkBkEndObj::CreateChildDir(LumeCtxt* ctx, const s
     const int fd = OpenBeneath(m_fd.Get(), name, O_PATH | O_NOFOLLOW | O_DIRECTORY);
     struct stat made;
     const bool ours = fd >= 0 && ::fstat(fd, &made) == 0;
-    boost::shared_ptr<BkEndProc> object = NewObject(ctx, ChildPath(name), fd);
+    boost::shared_ptr<BkEndProc> object = NewObject(ctx, ChildPath(name), fd, m_fd.Get(), name);
     if (!object && ours)
         Unmake(m_fd.Get(), name, made, AT_REMOVEDIR);
     return object;
@@ -489,7 +512,7 @@ boost::shared_ptr<BkEndProc> SinkBkEndObj::FindChild(LumeCtxt* ctx, const std::s
     // missing, so a dangling link can still be looked up and removed.
     int fd = OpenBeneath(m_fd.Get(), name, O_PATH | O_NOFOLLOW);
     timer.Stop(0);
-    return NewObject(ctx, ChildPath(name), fd);
+    return NewObject(ctx, ChildPath(name), fd, m_fd.Get(), name);
 }
 
 boost::shared_ptr<BkEndProc> SinkBkEndObj::GetParent(LumeCtxt* ctx) {
@@ -519,7 +542,7 @@ int SinkBkEndObj::ListedEntry(LumeCtxt*, int dirFd, const std::string& name, nfs
     // One look at the entry, relative to the directory being read: no
     // descriptor to open and close per entry.
     const std::string path = ChildPath(name);
-    if (GetUniqueFileIdAt(dirFd, name.c_str(), id, st, path) != 0)
+    if (GetUniqueFileIdAt(dirFd, name.c_str(), id, st) != 0)
         return -1;
     timer.Stop(0);
     SinkFSMFileHandle(m_handle.GetShareId(), path, id).ToNfsFH(fh);

@@ -42,8 +42,11 @@ class SinkBkEndObj : public BkEndProc {
     // From an absolute path under exp, resolved beneath its root; the
     // checksum is read from what was opened.
     SinkBkEndObj(ExportPtr& exp, const std::string& path);
-    // For the object already open (O_PATH or otherwise) on fd at path.
-    SinkBkEndObj(ExportPtr& exp, const std::string& path, UniqueFd fd);
+    // For the object already open (O_PATH or otherwise) on fd at path; when
+    // found as entry name of the directory open on dirFd, a new id records
+    // that place.
+    SinkBkEndObj(ExportPtr& exp, const std::string& path, UniqueFd fd, int dirFd = -1,
+                 const std::string& name = "");
     ~SinkBkEndObj() override;
 
     bool IsInitSuccess() const { return m_initSuccess; }
@@ -163,8 +166,11 @@ class SinkBkEndObj : public BkEndProc {
     // unless newName (the object is yet to be made there); -1 with errno.
     int OpenParent(std::string& name, bool newName = false) const;
     // result of removing this object's name, passed on; on success the
-    // export's path cache forgets the object.
+    // object is Gone.
     int Removed(int result) const;
+    // The object with id, held on fd, lost a name: the export's path cache
+    // forgets it, and the store too once no name holds it. errno is kept.
+    void Gone(unsigned long id, int fd) const;
     // The cache entry of this file whose descriptor is fd; else null with
     // errno EINVAL and a level -1 message.
     SinkFSMFileDescriptorInfo* CachedEntry(LumeCtxt* ctx, int fd);

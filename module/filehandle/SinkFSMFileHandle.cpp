@@ -72,11 +72,11 @@ SinkFSMFileHandle::SinkFSMFileHandle(unsigned shareId, const std::string& path)
 }
 
 SinkFSMFileHandle::SinkFSMFileHandle(unsigned shareId, const std::string& path, int fd,
-                                     struct stat* found)
+                                     struct stat* found, int dirFd, const std::string& name)
     : LumeFileHandle(shareId), m_path(path) {
     struct stat st;
-    Identified(fd >= 0 &&
-               GetUniqueFileIdOfDescriptor(fd, m_checksum, found ? *found : st, m_path) == 0);
+    Identified(fd >= 0 && GetUniqueFileIdOfDescriptor(fd, m_checksum, found ? *found : st, dirFd,
+                                                      name) == 0);
 }
 
 SinkFSMFileHandle::SinkFSMFileHandle(unsigned shareId, const std::string& path,

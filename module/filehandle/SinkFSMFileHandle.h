@@ -61,9 +61,10 @@ class SinkFSMFileHandle : public LumeFileHandle {
     // path: the checksum comes from the descriptor, so it is the id of what
     // was opened whatever path names by now. A negative fd fails as a
     // failed lookup would, keeping errno. found, when given, receives the
-    // descriptor's fstat.
+    // descriptor's fstat. A new id records the object as entry name of the
+    // directory open on dirFd, when given.
     SinkFSMFileHandle(unsigned shareId, const std::string& path, int fd,
-                      struct stat* found = nullptr);
+                      struct stat* found = nullptr, int dirFd = -1, const std::string& name = "");
     // For the object at path whose unique id the caller found (a listed
     // entry): always a success. Does not touch the path cache.
     SinkFSMFileHandle(unsigned shareId, const std::string& path, unsigned long checksum);

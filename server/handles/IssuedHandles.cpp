@@ -4,10 +4,17 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "platform/StateStore.h"
+#include "platform/UniqueFileId.h"
 
 namespace {
+
+std::string IdValue(unsigned long id) {
+    return std::string(reinterpret_cast<const char*>(&id), sizeof(id));
+}
 
 std::string Key(const nfs_fh3& fh) {
     return std::string(reinterpret_cast<const char*>(fh.data),
@@ -34,7 +41,7 @@ void IssuedHandles::Record(const nfs_fh3& fh, unsigned long id) {
         return;
     std::shared_ptr<StateStore> store;
     unsigned table = 0;
-    const std::string value(reinterpret_cast<const char*>(&id), sizeof(id));
+    const std::string value = IdValue(id);
     std::string kept;
     const bool tabled = Table(store, table);
     // One the store holds already costs no write, so no commit that a full
@@ -61,4 +68,43 @@ bool IssuedHandles::Lookup(const nfs_fh3& fh, unsigned long& id) {
     std::memcpy(&id, value.data(), sizeof(id));
     m_recent.Put(key, id);
     return true;
+}
+
+void IssuedHandles::Drop(const nfs_fh3& fh, unsigned long id) {
+    const std::string key = Key(fh);
+    std::shared_ptr<StateStore> store;
+    unsigned table = 0;
+    std::string value;
+    m_recent.Erase(key);
+    if (Table(store, table) && store->Find(table, key, value) && value == IdValue(id))
+        store->Erase(table, key);
+}
+
+size_t IssuedHandles::Sweep(size_t count) {
+    std::shared_ptr<StateStore> store;
+    unsigned table = 0;
+    if (count == 0 || !Table(store, table))
+        return 0;
+    std::string from;
+    {
+        MutexLock guard(m_sweepMutex);
+        from = m_sweptTo;
+    }
+    std::vector<std::pair<std::string, std::string>> seen;  // handle, id
+    store->Scan(table, from, count, [&seen](const std::string& key, const std::string& value) {
+        seen.emplace_back(key, value);
+    });
+    size_t forgotten = 0;
+    for (const auto& [key, value] : seen) {
+        unsigned long id = 0;
+        if (value.size() == sizeof(id))
+            std::memcpy(&id, value.data(), sizeof(id));
+        if (value.size() == sizeof(id) && UniqueFileIdKnown(id))
+            continue;
+        m_recent.Erase(key);
+        forgotten += store->Erase(table, key);
+    }
+    MutexLock guard(m_sweepMutex);
+    m_sweptTo = seen.size() < count ? "" : seen.back().first;
+    return forgotten;
 }

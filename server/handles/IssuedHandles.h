@@ -10,7 +10,9 @@
 // replying. A pair the store holds already costs no write (so no commit a
 // full store would refuse). The most recently used pairs are also kept in
 // memory (kRemembered of them, about 150 bytes each, ClockCache.h), so that
-// known handles cost no store access; memory stays bounded.
+// known handles cost no store access; memory stays bounded. The handle of
+// an object that is gone is forgotten: by the call that removed it (Drop),
+// else by a sweep, so the table follows the objects that exist.
 // Thread-safe. Process() is the one instance every program shares.
 #pragma once
 
@@ -19,6 +21,7 @@
 
 #include "host/nfs_fh3.h"
 #include "platform/ClockCache.h"
+#include "platform/ThreadSafety.h"
 
 class IssuedHandles {
   public:
@@ -30,9 +33,18 @@ class IssuedHandles {
     void Record(const nfs_fh3& fh, unsigned long id);
     // The id fh was given out for; false when it never was.
     bool Lookup(const nfs_fh3& fh, unsigned long& id);
+    // Forgets fh, given out for id, whose object is gone.
+    void Drop(const nfs_fh3& fh, unsigned long id);
+    // Checks the next count handles (in key order, from where the last
+    // sweep stopped, round again after the last) and forgets those whose id
+    // the store no longer knows: their objects went beside the server. The
+    // number forgotten.
+    size_t Sweep(size_t count);
 
   private:
     IssuedHandles() : m_recent(kRemembered) {}
 
     ClockCache<std::string, unsigned long, std::hash<std::string>> m_recent;
+    Mutex m_sweepMutex;  // a leaf
+    std::string m_sweptTo GUARDED_BY(m_sweepMutex);  // the last key checked
 };

@@ -1,11 +1,16 @@
 // The thread that removes the exports whose expiry interval passed without a keep-alive.
 #include "server/lumed/ExportSweeper.h"
 
+#include <fcntl.h>
+
 #include <vector>
 
 #include "host/ExportCache.h"
 #include "host/SavedExports.h"
+#include "server/handles/IssuedHandles.h"
+#include "platform/BeneathPath.h"
 #include "platform/LogWriter.h"
+#include "platform/UniqueFileId.h"
 
 namespace {
 constexpr time_t kMinute = 60;
@@ -51,12 +56,23 @@ size_t ExportSweeper::SweepOnce(time_t now) {
     return removed;
 }
 
+size_t ExportSweeper::SweepIds() {
+    size_t forgotten = 0;
+    for (ExportPtr exp : gAllExports->GetAllExports()) {
+        const UniqueFd root(OpenNoLinks(AT_FDCWD, exp->GetPath(), O_RDONLY | O_DIRECTORY));
+        if (root.Valid())
+            forgotten += SweepUniqueFileIds(root.Get(), kIdsPerSweep);
+    }
+    return forgotten + IssuedHandles::Process().Sweep(kHandlesPerSweep);
+}
+
 void ExportSweeper::Run() {
     UniqueMutexLock lock(m_mutex);
     while (!m_wake.wait_for(lock.Native(), m_period,
                             [this]() REQUIRES(m_mutex) { return m_stopping; })) {
         lock.unlock();
         SweepOnce(time(nullptr));
+        SweepIds();
         lock.lock();
     }
 }

@@ -4,6 +4,12 @@
 // their reference count. An interval of 0 never expires. The removal is
 // recorded (SavedExports), so an expired export is not made again at start.
 //
+// Each pass also checks the next kIdsPerSweep unique file ids kept for
+// each export's file system (SweepUniqueFileIds) and the next
+// kHandlesPerSweep handles given out, so the store lets go of objects
+// removed beside the server: a million ids are all seen within about a
+// quarter of an hour.
+//
 // A "minute" of the expiry interval lasts minuteSeconds seconds: 60 in
 // service; tests shorten it. One background thread sweeps every period and
 // works on a snapshot of the export table, so it never holds the table's
@@ -31,8 +37,12 @@ class ExportSweeper {
 
     void Start();
     void Stop() EXCLUDES(m_mutex);
+    static constexpr size_t kIdsPerSweep = 1024, kHandlesPerSweep = 4096;
+
     // One pass at time now; the number of exports removed.
     size_t SweepOnce(time_t now) EXCLUDES(m_mutex);
+    // One check of ids for each export; the number forgotten.
+    static size_t SweepIds();
 
   private:
     void Run() EXCLUDES(m_mutex);

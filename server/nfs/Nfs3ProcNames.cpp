@@ -8,6 +8,8 @@
 #include <string>
 
 #include "platform/StateStore.h"
+#include "platform/UniqueFileId.h"
+#include "server/handles/IssuedHandles.h"
 #include "server/nfs/Nfs3Attributes.h"
 #include "server/nfs/Nfs3Errno.h"
 #include "server/nfs/Nfs3Names.h"
@@ -287,6 +289,30 @@ void ForgetOpenFile(Nfs3Request& req, const Object& object) {
         req.Shared().openFiles.Forget(id);
 }
 
+// An object about to lose a name: its handle, so that it can be forgotten
+// once the object is gone (Gone).
+struct Leaving {
+    Object object;
+    unsigned long id = 0;
+    nfs_fh3 fh{};
+};
+
+Leaving Leaves(Nfs3Request& req, const Object& object) {
+    Leaving leaving;
+    if (object && req.FileId(object, leaving.id)) {
+        leaving.object = object;
+        object->GetFileHandle(leaving.fh);
+    }
+    return leaving;
+}
+
+// After the name went: the handle given out for an object no name holds any
+// more (its id forgotten) goes from the store too.
+void Gone(const Leaving& leaving) {
+    if (leaving.object && !UniqueFileIdKnown(leaving.id))
+        IssuedHandles::Process().Drop(leaving.fh, leaving.id);
+}
+
 // Clients keep the handle of a renamed file; asking the module for the handle
 // at the new name records the new path under the same file id, so the old
 // handle resolves again.
@@ -487,8 +513,11 @@ void Nfs3Remove(Nfs3Request& req, REMOVE3args& args, REMOVE3res& res) {
     }
     if (res.status == NFS3_OK) {
         ForgetOpenFile(req, child);
+        const Leaving leaving = Leaves(req, child);
         if (child->unlink(req.Ctx(), child->GetClientPath().c_str()) != 0)
             res.status = Nfs3StatusOfErrno(errno);
+        else
+            Gone(leaving);
     }
     req.PostOp(dir, wcc.after);
 }
@@ -503,8 +532,13 @@ void Nfs3Rmdir(Nfs3Request& req, RMDIR3args& args, RMDIR3res& res) {
         if (!child)
             res.status = Nfs3StatusOfErrno(errno);
     }
-    if (res.status == NFS3_OK && child->rmdir(req.Ctx(), child->GetClientPath().c_str()) != 0)
-        res.status = Nfs3StatusOfErrno(errno);
+    if (res.status == NFS3_OK) {
+        const Leaving leaving = Leaves(req, child);
+        if (child->rmdir(req.Ctx(), child->GetClientPath().c_str()) != 0)
+            res.status = Nfs3StatusOfErrno(errno);
+        else
+            Gone(leaving);
+    }
     req.PostOp(dir, wcc.after);
 }
 
@@ -526,13 +560,17 @@ void Nfs3Rename(Nfs3Request& req, RENAME3args& args, RENAME3res& res) {
             res.status = Nfs3StatusOfErrno(errno);
     }
     if (res.status == NFS3_OK) {
+        const Object replaced = toDir->FindChild(req.Ctx(), toName);
         ForgetOpenFile(req, source);
-        ForgetOpenFile(req, toDir->FindChild(req.Ctx(), toName));
+        ForgetOpenFile(req, replaced);
+        const Leaving leaving = Leaves(req, replaced);
         req.Ctx()->SetTargetObject(toDir);
-        if (source->rename(req.Ctx(), source->GetClientPath().c_str(), toName.c_str()) != 0)
+        if (source->rename(req.Ctx(), source->GetClientPath().c_str(), toName.c_str()) != 0) {
             res.status = Nfs3StatusOfErrno(errno);
-        else
+        } else {
+            Gone(leaving);
             Reissue(req, toDir, toName);
+        }
     }
     req.PostOp(fromDir, fromWcc.after);
     req.PostOp(toDir, toWcc.after);

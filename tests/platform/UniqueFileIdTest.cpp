@@ -39,14 +39,18 @@ unsigned long IdOf(const std::string& path) {
     return id;
 }
 
-// out, when given, receives the attributes that come with the id.
+// Found in its directory, as lumed finds objects; out, when given,
+// receives the attributes that come with the id.
 unsigned long IdOfDescriptor(const std::string& path, struct stat* out = nullptr) {
-    const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    const std::filesystem::path at(path);
+    const int dir = ::open(at.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC),
+              fd = ::openat(dir, at.filename().c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     unsigned long id = 0;
     struct stat st;
-    EXPECT_EQ(GetUniqueFileIdOfDescriptor(fd, id, out ? *out : st), 0)
+    EXPECT_EQ(GetUniqueFileIdOfDescriptor(fd, id, out ? *out : st, dir, at.filename()), 0)
         << path << ": " << std::strerror(errno);
     ::close(fd);
+    ::close(dir);
     return id;
 }
 
@@ -64,11 +68,11 @@ std::string Where(unsigned long id, const TempDir& on, int flags = O_RDONLY | O_
     return relative.empty() ? on.Path() : on / relative;
 }
 
-size_t StoredIds() {
+size_t StoredIds(const char* name = "unique-ids.by-id") {
     auto store = StateStore::Get();
     unsigned table = 0;
     size_t count = 0;
-    if (store && store->Table("unique-ids.by-id", table))
+    if (store && store->Table(name, table))
         store->ForEach(table, [&count](const std::string&, const std::string&) { ++count; });
     return count;
 }
@@ -141,8 +145,9 @@ TEST_F(UniqueFileIds, NewIdsAreDrawnAtRandomAndNeverReused) {
 }
 
 // The kernel reconnects an object's path through a directory renamed two
-// levels up; hard links share an id, found by the name left; a symbolic
-// link is an object of its own, never its target.
+// levels up; hard links share an id, found by the name left: by the
+// kernel's name, and, without the handle, once that name was noted; a
+// symbolic link is an object of its own, never its target.
 TEST_F(UniqueFileIds, AnIdIsFoundAfterRenamesAndByTheLinkLeft) {
     std::filesystem::create_directories(files / "x/y/sub");
     const unsigned long dirId = IdOf(files / "x/y/sub"),
@@ -158,44 +163,55 @@ TEST_F(UniqueFileIds, AnIdIsFoundAfterRenamesAndByTheLinkLeft) {
     EXPECT_EQ(IdOf(b), id);
     EXPECT_NE(IdOf(soft), id);
     ASSERT_EQ(::unlink(a.c_str()), 0);
-    for (int flags : {O_RDONLY | O_DIRECTORY, O_PATH})
-        EXPECT_EQ(Where(id, files, flags), b) << "flags " << flags;
+    EXPECT_EQ(Where(id, files), b);
+    EXPECT_EQ(Where(id, files, O_PATH), kStale);
+    const int dir = ::open(files.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    NoteUniqueFileIdName(id, dir, "b");
+    ::close(dir);
+    EXPECT_EQ(Where(id, files, O_PATH), b);
 }
 
-// A new id records as its first name the path its caller reached it by
-// (here through a link to its directory), else the kernel's name for it.
-// A recorded name is followed beneath the root through no link (nor, the
-// directory being at another depth, any stand-in for one), so the caller's
-// leads nowhere; by its handle the object is found where it is.
-TEST_F(UniqueFileIds, ANewIdIsNamedByTheCallersPathElseByTheKernels) {
+// A new id records where it was found: the entry of the directory its
+// caller names (here reached through a link to it). Those places, level by
+// level, lead from the root to it even where its handle cannot be opened
+// (an O_PATH root); without one, only its handle and the kernel's name for
+// it do.
+TEST_F(UniqueFileIds, ANewIdRecordsTheDirectoryAndNameItWasFoundAt) {
     std::filesystem::create_directories(files / "deep/real");
     ASSERT_EQ(::symlink("deep/real", (files / "alias").c_str()), 0);
-    const int dirFd = ::open((files / "alias").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(dirFd, 0);
-    for (int i = 0; i < 4; ++i) {
-        const bool given = i & 1, byDescriptor = i & 2;
-        const std::string name =
-            std::string(given ? "given-" : "kernel-") + (byDescriptor ? "descriptor" : "entry");
-        files.WriteFile("deep/real/" + name, "");
-        const std::string reached = files / ("alias/" + name), path = given ? reached : "";
-        unsigned long id = 0;
-        struct stat st;
-        const int fd = ::openat(dirFd, name.c_str(), O_PATH | O_CLOEXEC);
-        const int rc = byDescriptor ? GetUniqueFileIdOfDescriptor(fd, id, st, path)
-                                    : GetUniqueFileIdAt(dirFd, name.c_str(), id, st, path);
+    const int top = ::open(files.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC),
+              deep = ::open((files / "deep").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC),
+              dirFd = ::open((files / "alias").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_TRUE(top >= 0 && deep >= 0 && dirFd >= 0);
+    unsigned long id = 0;
+    struct stat st;
+    ASSERT_EQ(GetUniqueFileIdAt(top, "deep", id, st), 0);
+    ASSERT_EQ(GetUniqueFileIdAt(deep, "real", id, st), 0);
+    const struct {
+        const char* name;
+        bool placed, byDescriptor;
+    } cases[] = {{"entry", true, false}, {"descriptor", true, true}, {"unplaced", false, true}};
+    for (const auto& c : cases) {
+        files.WriteFile(std::string("deep/real/") + c.name, "");
+        const int fd = ::openat(dirFd, c.name, O_PATH | O_CLOEXEC);
+        const int rc = !c.byDescriptor ? GetUniqueFileIdAt(dirFd, c.name, id, st)
+                       : c.placed      ? GetUniqueFileIdOfDescriptor(fd, id, st, dirFd, c.name)
+                                       : GetUniqueFileIdOfDescriptor(fd, id, st);
         ::close(fd);
-        ASSERT_EQ(rc, 0) << name;
-        EXPECT_EQ(Where(id, files, O_PATH), given ? kStale : files / ("deep/real/" + name));
-        EXPECT_EQ(Where(id, files), files / ("deep/real/" + name));
+        ASSERT_EQ(rc, 0) << c.name;
+        const std::string where = files / (std::string("deep/real/") + c.name);
+        EXPECT_EQ(Where(id, files, O_PATH), c.placed ? where : kStale) << c.name;
+        EXPECT_EQ(Where(id, files), where) << c.name;
     }
-    ::close(dirFd);
+    for (int fd : {top, deep, dirFd})
+        ::close(fd);
 }
 
 // 600 directories one in the other, a file at the bottom: paths past
-// PATH_MAX. The bottom directory is found by its handle however deep, after
-// level 1 is renamed too, and not once the chain below level 300 left the
-// root; the file by its recorded name, followed beneath the root past the
-// renamed level.
+// PATH_MAX. The bottom directory is found by its handle however deep, the
+// file in it: after level 1 is renamed, after level 2 moved up beside it
+// (every level below one less deep), and not once the chain below level
+// 300 left the root.
 TEST_F(UniqueFileIds, ObjectsDeeperThanPathMaxAreFoundBeneathTheRoot) {
     constexpr size_t kDepth = 600, kMovedOut = 300;
     std::vector<std::string> names;
@@ -211,17 +227,23 @@ TEST_F(UniqueFileIds, ObjectsDeeperThanPathMaxAreFoundBeneathTheRoot) {
     ::close(::openat(bottom, "f", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
     unsigned long dirId = 0, fileId = 0;
     struct stat st;
-    ASSERT_EQ(GetUniqueFileIdOfDescriptor(bottom, dirId, st, path), 0);
-    ASSERT_EQ(GetUniqueFileIdAt(bottom, "f", fileId, st, path + "/f"), 0);
+    ASSERT_EQ(GetUniqueFileIdOfDescriptor(bottom, dirId, st), 0);
+    ASSERT_EQ(GetUniqueFileIdAt(bottom, "f", fileId, st), 0);
     EXPECT_EQ(Where(dirId, files), path);
-    EXPECT_EQ(Where(fileId, files, O_PATH), path + "/f");
+    EXPECT_EQ(Where(fileId, files), path + "/f");
 
     const std::string longer(200, 'r');
     ASSERT_EQ(::renameat(top, names[0].c_str(), top, longer.c_str()), 0);
+    const std::string below = path.substr((files / (names[0] + "/" + names[1])).size());
     names[0] = longer;
-    const std::string renamed = files / longer + path.substr((files / "level1001").size());
-    EXPECT_EQ(Where(dirId, files), renamed);
-    EXPECT_EQ(Where(fileId, files, O_PATH), renamed + "/f");
+    EXPECT_EQ(Where(dirId, files), files / (longer + "/" + names[1]) + below);
+    EXPECT_EQ(Where(fileId, files), files / (longer + "/" + names[1]) + below + "/f");
+    const int first = ::openat(top, longer.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::renameat(first, names[1].c_str(), top, names[1].c_str()), 0);
+    ::close(first);
+    EXPECT_EQ(Where(dirId, files), files / names[1] + below);
+    EXPECT_EQ(Where(fileId, files), files / names[1] + below + "/f");
+    names.erase(names.begin());  // level 1 stays empty at the top
 
     TempDir outside;
     int holder = ::fcntl(top, F_DUPFD_CLOEXEC, 0);
@@ -233,6 +255,7 @@ TEST_F(UniqueFileIds, ObjectsDeeperThanPathMaxAreFoundBeneathTheRoot) {
     const int outsideFd = ::open(outside.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     ASSERT_EQ(::renameat(holder, names[kMovedOut].c_str(), outsideFd, "moved"), 0);
     EXPECT_EQ(Where(dirId, files), kStale);
+    EXPECT_EQ(Where(fileId, files), kStale);
 
     ::unlinkat(bottom, "f", 0);
     std::vector<std::string> moved(names.begin() + kMovedOut, names.end());
@@ -240,6 +263,7 @@ TEST_F(UniqueFileIds, ObjectsDeeperThanPathMaxAreFoundBeneathTheRoot) {
     RemoveDirectoryChain(outsideFd, moved);
     names.resize(kMovedOut);
     RemoveDirectoryChain(top, names);
+    ::unlinkat(top, longer.c_str(), AT_REMOVEDIR);
     for (int fd : {top, bottom, holder, outsideFd})
         ::close(fd);
 }
@@ -307,10 +331,57 @@ TEST_F(UniqueFileIds, AnObjectIsKnownAgainButNotItsInodesNextFile) {
     const unsigned long newId = IdOf(reuser);
     EXPECT_NE(newId, id);
     EXPECT_EQ(IdOfDescriptor(reuser), newId);
-    ASSERT_EQ(StoredIds(), 2u);
+    const size_t stored = StoredIds();
     EXPECT_EQ(Where(id, files), kStale);
-    EXPECT_EQ(StoredIds(), 1u);  // the gone object is forgotten
+    EXPECT_EQ(StoredIds(), stored - 1);  // the gone object is forgotten
     EXPECT_EQ(Where(newId, files), reuser);
+}
+
+// The rows of the store's three tables.
+std::array<size_t, 3> Rows() {
+    return {StoredIds("unique-ids.by-identity"), StoredIds(), StoredIds("unique-ids.links")};
+}
+
+// What its remover reports gone leaves nothing in the store, unless another
+// name still holds it; what went beside us leaves when a sweep finds its
+// handle unknown, steps of a few ids going round the table.
+TEST_F(UniqueFileIds, RemovedObjectsLeaveTheStore) {
+    const std::string a = files.WriteFile("a", "x"), twin = files / "twin", d = files / "d";
+    ASSERT_EQ(::link(a.c_str(), twin.c_str()), 0);
+    ASSERT_EQ(::mkdir(d.c_str(), 0755), 0);
+    IdOfDescriptor(files.WriteFile("kept", ""));  // the directory has its id too
+    const std::array<size_t, 3> before = Rows();
+    const unsigned long fileId = IdOfDescriptor(a), dirId = IdOfDescriptor(d);
+    const int file = ::open(a.c_str(), O_PATH | O_CLOEXEC),
+              dir = ::open(d.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::unlink(a.c_str()), 0);
+    ForgetUniqueFileId(fileId, file);
+    EXPECT_EQ(Where(fileId, files), twin);  // another name holds it
+    ASSERT_EQ(::unlink(twin.c_str()), 0);
+    ASSERT_EQ(::rmdir(d.c_str()), 0);
+    ForgetUniqueFileId(fileId, file);
+    ForgetUniqueFileId(dirId, dir);
+    EXPECT_EQ(Rows(), before);
+    EXPECT_EQ(IdOfDescriptor(files / "kept"), IdOf(files / "kept"));
+    ::close(file);
+    ::close(dir);
+
+    constexpr size_t kFiles = 40, kStep = 7;
+    std::vector<unsigned long> ids;
+    for (size_t i = 0; i < kFiles; ++i)
+        ids.push_back(IdOfDescriptor(files.WriteFile("f" + std::to_string(i), "")));
+    for (size_t i = 0; i < kFiles; i += 2)
+        ASSERT_EQ(::unlink((files / ("f" + std::to_string(i))).c_str()), 0);
+    const int root = ::open(files.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    size_t forgotten = 0;
+    for (size_t step = 0; step < 2 * (kFiles + 2) / kStep + 2; ++step)
+        forgotten += SweepUniqueFileIds(root, kStep);
+    ::close(root);
+    EXPECT_EQ(forgotten, kFiles / 2);
+    EXPECT_EQ(Rows(), (std::array<size_t, 3>{before[0] + kFiles / 2, before[1] + kFiles / 2,
+                                             before[2] + kFiles / 2}));
+    for (size_t i = 1; i < kFiles; i += 2)
+        EXPECT_EQ(Where(ids[i], files), files / ("f" + std::to_string(i)));
 }
 
 // 16 shards of 2: of 1000 keys at most 32 stay, and one read after every
@@ -327,6 +398,27 @@ TEST(ClockCache, HoldsItsCapacityAndSparesWhatIsRead) {
         kept += cache.Find(key, value) && value == key * 2;
     EXPECT_GT(kept, 0);
     EXPECT_LE(kept, 31);
+}
+
+// Erased keys are gone and their places in the ring taken again: the cache
+// still holds up to its capacity and evicts only what it holds.
+TEST(ClockCache, ErasedEntriesLeaveRoomInTheRing) {
+    ClockCache<int, int, std::hash<int>> cache(16);  // one place per shard
+    int value = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (int key = 0; key < 64; ++key)
+            cache.Put(key, key + round);
+        for (int key = 0; key < 64; ++key)
+            cache.Erase(key);
+        for (int key = 0; key < 64; ++key)
+            EXPECT_FALSE(cache.Find(key, value)) << key;
+    }
+    int kept = 0;
+    for (int key = 0; key < 16; ++key)  // keys 0..15 fall in 16 shards
+        cache.Put(key, key);
+    for (int key = 0; key < 16; ++key)
+        kept += cache.Find(key, value) && value == key;
+    EXPECT_EQ(kept, 16);
 }
 
 }  // namespace
