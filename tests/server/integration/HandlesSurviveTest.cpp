@@ -367,7 +367,8 @@ TEST_F(HandlesSurvive, HandlesOfObjectsDeeperThanAPathMayOutliveAKill) {
 
 // Without a restart: level 1 renamed on the server to a name 200 bytes
 // longer, every handle below it still finds its object, the file at the
-// bottom too; renamed back, too.
+// bottom too; renamed back, too; and once level 2 moved up beside level 1,
+// so that every level below is one less deep.
 TEST_F(HandlesSurvive, HandlesOfDeepObjectsFollowARenameAboveThem) {
     Chain chain;
     ASSERT_NO_FATAL_FAILURE(MakeChain(kDepth, chain));
@@ -383,11 +384,16 @@ TEST_F(HandlesSurvive, HandlesOfDeepObjectsFollowARenameAboveThem) {
     ASSERT_EQ(::rename(longer.c_str(), first.c_str()), 0);
     EXPECT_EQ(Getattrs(chain, levels), All(levels, NFS3_OK)) << "renamed back";
     EXPECT_EQ(Read(file), "deep data") << "renamed back";
-    const int root = OpenLevel(chain, 0), bottom = OpenLevel(chain, kDepth);
+    const int root = OpenLevel(chain, 0), one = OpenLevel(chain, 1),
+              bottom = OpenLevel(chain, kDepth);
+    ASSERT_EQ(::renameat(one, chain.names[2].c_str(), root, chain.names[2].c_str()), 0);
+    EXPECT_EQ(Getattrs(chain, levels), All(levels, NFS3_OK)) << "moved up";
+    EXPECT_EQ(Read(file), "deep data") << "moved up";
     ::unlinkat(bottom, "file", 0);
-    ::close(bottom);
-    RemoveDirectoryChain(root, {chain.names.begin() + 1, chain.names.end()});
-    ::close(root);
+    ::unlinkat(root, chain.names[1].c_str(), AT_REMOVEDIR);
+    RemoveDirectoryChain(root, {chain.names.begin() + 2, chain.names.end()});
+    for (int fd : {root, one, bottom})
+        ::close(fd);
 }
 
 }  // namespace

@@ -164,8 +164,9 @@ TEST_F(PathCacheBound, MemoryAndStoreStayFlatAsFilesComeAndGo) {
     const size_t rss = ResidentKiB(m_lumed.Pid()), data = FileBytes(m_state / "store/data.mdb");
     for (int i = kWarm; i < kWarm + kCycles; ++i)
         ASSERT_NO_FATAL_FAILURE(cycle(i));
-    if (kMemoryFollowsFrees)
+    if (kMemoryFollowsFrees) {
         EXPECT_LT(ResidentKiB(m_lumed.Pid()), rss + 4096) << "KiB before: " << rss;
+    }
     EXPECT_LE(FileBytes(m_state / "store/data.mdb"), data + 1024 * 1024) << "before: " << data;
     EXPECT_LE(StoredIds(m_state.Path()), size_t(kAlive) + 2);  // and the root's, the export's
 }
