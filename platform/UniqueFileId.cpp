@@ -385,10 +385,12 @@ bool SameObject(const struct stat& a, const struct stat& b) {
 
 // The id of an object looked at as sx (its lstat put in st): from the cache
 // of settled births, else by its kernel identity, which readIdentity reads
-// (0, or -1 with errno); place tells where the object of a new id is.
+// (0, or -1 with errno); place tells where the object of a new id is. Only
+// with mayMake does an object without an id get one, and never one no name
+// holds.
 int IdOfLook(Binding& b, const struct statx& sx, struct stat& st,
              const std::function<int(std::string&)>& readIdentity, const Place& place,
-             unsigned long& id) {
+             bool mayMake, unsigned long& id) {
     ToStat(sx, st);
     Birth birth;
     const bool born = BirthOf(sx, birth);
@@ -398,7 +400,7 @@ int IdOfLook(Binding& b, const struct statx& sx, struct stat& st,
     unsigned long found = 0;
     bool made = false;
     if (readIdentity(identity) != 0 ||
-        !IdOfIdentity(b, identity, place, sx.stx_nlink > 0, found, made))
+        !IdOfIdentity(b, identity, place, mayMake && sx.stx_nlink > 0, found, made))
         return -1;
     if (born)
         Remember(b.births, birth, found, made);
@@ -406,7 +408,8 @@ int IdOfLook(Binding& b, const struct statx& sx, struct stat& st,
     return 0;
 }
 
-int IdOfDescriptor(Binding& b, int fd, unsigned long& id, struct stat& st, const Place& place) {
+int IdOfDescriptor(Binding& b, int fd, unsigned long& id, struct stat& st, const Place& place,
+                   bool mayMake = true) {
     struct statx sx;
     if (StatxOf(fd, "", AT_EMPTY_PATH, sx) != 0)
         return -1;
@@ -415,7 +418,7 @@ int IdOfDescriptor(Binding& b, int fd, unsigned long& id, struct stat& st, const
         [&](std::string& identity) {
             return ReadFileIdentity(fd, "", AT_EMPTY_PATH, st, identity);
         },
-        place, id);
+        place, mayMake, id);
 }
 
 // The place "entry name of the directory open on dirFd", the directory's
@@ -561,21 +564,11 @@ bool PathBeneath(const Search& s, unsigned long id, const std::string& identity,
     return false;
 }
 
-// The id the root already has, else 0.
+// The id the object open on fd already has, else 0.
 unsigned long KnownId(Binding& b, int fd) {
-    struct statx sx;
     struct stat st;
     unsigned long id = 0;
-    if (StatxOf(fd, "", AT_EMPTY_PATH, sx) != 0)
-        return 0;
-    sx.stx_nlink = 0;  // never makes one
-    IdOfLook(
-        b, sx, st,
-        [&](std::string& identity) {
-            return ReadFileIdentity(fd, "", AT_EMPTY_PATH, st, identity);
-        },
-        {}, id);
-    return id;
+    return IdOfDescriptor(b, fd, id, st, {}, false) == 0 ? id : 0;
 }
 
 }  // namespace
@@ -634,7 +627,7 @@ int GetUniqueFileIdAt(int dirFd, const char* name, unsigned long& id, struct sta
         errno = ESTALE;
         return -1;
     };
-    return IdOfLook(*b, sx, st, readIdentity, EntryOf(*b, dirFd, name), id);
+    return IdOfLook(*b, sx, st, readIdentity, EntryOf(*b, dirFd, name), true, id);
 }
 
 void NoteUniqueFileIdName(unsigned long id, int dirFd, const char* name) {

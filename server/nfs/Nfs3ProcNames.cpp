@@ -505,6 +505,7 @@ void Nfs3Remove(Nfs3Request& req, REMOVE3args& args, REMOVE3res& res) {
     wcc_data& wcc = res.REMOVE3res_u.resok.dir_wcc;  // the same place on failure
     Object dir, child;
     std::string name;
+    StateStore::Batch batch;  // what the removal forgets, one commit
     res.status = EnterDirectory(req, args.object, Nfs3NameUse::kRemove, dir, name, wcc);
     if (res.status == NFS3_OK) {
         child = dir->FindChild(req.Ctx(), name);
@@ -526,6 +527,7 @@ void Nfs3Rmdir(Nfs3Request& req, RMDIR3args& args, RMDIR3res& res) {
     wcc_data& wcc = res.RMDIR3res_u.resok.dir_wcc;  // the same place on failure
     Object dir, child;
     std::string name;
+    StateStore::Batch batch;  // what the removal forgets, one commit
     res.status = EnterDirectory(req, args.object, Nfs3NameUse::kRemove, dir, name, wcc);
     if (res.status == NFS3_OK) {
         child = dir->FindChild(req.Ctx(), name);
@@ -547,6 +549,7 @@ void Nfs3Rename(Nfs3Request& req, RENAME3args& args, RENAME3res& res) {
     wcc_data& toWcc = res.RENAME3res_u.resok.todir_wcc;
     Object fromDir, toDir, source;
     std::string fromName, toName;
+    StateStore::Batch batch;  // the new place, what was replaced, one commit
     res.status = EnterDirectory(req, args.from, Nfs3NameUse::kRemove, fromDir, fromName, fromWcc);
     if (res.status == NFS3_OK)
         res.status = req.Resolve(args.to.dir, toDir);
