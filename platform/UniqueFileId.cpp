@@ -35,7 +35,7 @@ namespace {
 constexpr size_t kIdentityEntries = size_t(1) << 18;
 constexpr size_t kBirthEntries = size_t(1) << 18;
 constexpr size_t kNameEntries = size_t(1) << 16;
-constexpr size_t kLinks = 4;            // places kept per id
+constexpr size_t kLinks = 4;  // places kept per id
 constexpr size_t kIdBytes = 8;
 constexpr int kDrawsPerId = 64;         // a source this bad is broken, not unlucky
 constexpr size_t kDrawsRead = 32;       // random ids read from the kernel at once
@@ -196,8 +196,8 @@ struct Link {
 
 // A name the *at calls take as one entry of the directory itself.
 bool EntryName(const std::string& name) {
-    return !name.empty() && name.find('/') == std::string::npos && name.find('\0') == std::string::npos &&
-           name != "." && name != "..";
+    return !name.empty() && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos && name != "." && name != "..";
 }
 
 std::string LinkBytes(const Link& link) {
@@ -213,7 +213,8 @@ std::vector<Link> SplitLinks(const std::string& blob) {
         end = blob.find('\0', at + kIdBytes);
         if (end == std::string::npos)
             break;
-        Link link{IdOfKey(blob.substr(at, kIdBytes)), blob.substr(at + kIdBytes, end - at - kIdBytes)};
+        Link link{IdOfKey(blob.substr(at, kIdBytes)),
+                  blob.substr(at + kIdBytes, end - at - kIdBytes)};
         if (EntryName(link.name))
             links.push_back(std::move(link));
     }
@@ -237,10 +238,6 @@ std::string WithLink(const std::string& blob, const Link& link) {
     return joined;
 }
 
-bool Absolute(const std::string& path) {
-    return !path.empty() && path[0] == '/';
-}
-
 // The path the kernel names fd by; "" when it has none worth keeping.
 std::string KernelName(int fd) {
     char buffer[PATH_MAX];
@@ -252,7 +249,7 @@ std::string KernelName(int fd) {
     const size_t tail = sizeof kDeleted - 1;
     const bool deleted =
         name.size() >= tail && name.compare(name.size() - tail, tail, kDeleted) == 0;
-    return Absolute(name) && !deleted ? name : "";
+    return name[0] == '/' && !deleted ? name : "";
 }
 
 // Where a new id's object was seen, asked only when an id is made: true
@@ -389,8 +386,8 @@ bool SameObject(const struct stat& a, const struct stat& b) {
 // with mayMake does an object without an id get one, and never one no name
 // holds.
 int IdOfLook(Binding& b, const struct statx& sx, struct stat& st,
-             const std::function<int(std::string&)>& readIdentity, const Place& place,
-             bool mayMake, unsigned long& id) {
+             const std::function<int(std::string&)>& readIdentity, const Place& place, bool mayMake,
+             unsigned long& id) {
     ToStat(sx, st);
     Birth birth;
     const bool born = BirthOf(sx, birth);
@@ -532,10 +529,10 @@ bool DirectoryBeneath(const Search& s, unsigned long id, std::string& relative) 
     if (s.b.store->Find(s.b.byId, IdKey(id), identity)) {
         const UniqueFd fd(OpenHeld(s.b, id, identity, s.rootFd, held, forgotten));
         if (fd.Valid())
-            return S_ISDIR(held.st_mode) &&
-                   AncestorPath(s.rootFd, fd.Get(), hinted ? std::vector<std::string>{linked}
-                                                           : std::vector<std::string>{},
-                                relative) == 0;
+            return S_ISDIR(held.st_mode) && AncestorPath(s.rootFd, fd.Get(),
+                                                         hinted ? std::vector<std::string>{linked}
+                                                                : std::vector<std::string>{},
+                                                         relative) == 0;
     }
     if (forgotten || !hinted)
         return false;
@@ -648,8 +645,7 @@ void ForgetUniqueFileId(unsigned long id, int fd) {
     struct stat st;
     std::string identity;
     if (b && ::fstat(fd, &st) == 0 && st.st_nlink == 0 &&
-        b->store->Find(b->byId, IdKey(id), identity) &&
-        FileIdentityDevice(identity) == st.st_dev)
+        b->store->Find(b->byId, IdKey(id), identity) && FileIdentityDevice(identity) == st.st_dev)
         Forget(*b, id, identity);
 }
 

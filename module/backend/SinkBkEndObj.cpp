@@ -435,8 +435,7 @@ int SinkBkEndObj::rename(LumeCtxt* ctx, const char*, const char* to) {
     unsigned long replaced = 0;
     struct stat st;
     const UniqueFd held(OpenBeneath(target->m_fd.Get(), to, O_PATH | O_NOFOLLOW));
-    const bool over = held.Valid() &&
-                      GetUniqueFileIdOfDescriptor(held.Get(), replaced, st) == 0 &&
+    const bool over = held.Valid() && GetUniqueFileIdOfDescriptor(held.Get(), replaced, st) == 0 &&
                       replaced != GetFileChecksum();
     if (Outcome(::renameat(dir.Get(), name.c_str(), target->m_fd.Get(), to)) != 0)
         return -1;

@@ -75,8 +75,8 @@ SinkFSMFileHandle::SinkFSMFileHandle(unsigned shareId, const std::string& path, 
                                      struct stat* found, int dirFd, const std::string& name)
     : LumeFileHandle(shareId), m_path(path) {
     struct stat st;
-    Identified(fd >= 0 && GetUniqueFileIdOfDescriptor(fd, m_checksum, found ? *found : st, dirFd,
-                                                      name) == 0);
+    Identified(fd >= 0 &&
+               GetUniqueFileIdOfDescriptor(fd, m_checksum, found ? *found : st, dirFd, name) == 0);
 }
 
 SinkFSMFileHandle::SinkFSMFileHandle(unsigned shareId, const std::string& path,

@@ -45,6 +45,6 @@ class IssuedHandles {
     IssuedHandles() : m_recent(kRemembered) {}
 
     ClockCache<std::string, unsigned long, std::hash<std::string>> m_recent;
-    Mutex m_sweepMutex;  // a leaf
+    Mutex m_sweepMutex;                              // a leaf
     std::string m_sweptTo GUARDED_BY(m_sweepMutex);  // the last key checked
 };

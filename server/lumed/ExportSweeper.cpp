@@ -7,10 +7,10 @@
 
 #include "host/ExportCache.h"
 #include "host/SavedExports.h"
-#include "server/handles/IssuedHandles.h"
 #include "platform/BeneathPath.h"
 #include "platform/LogWriter.h"
 #include "platform/UniqueFileId.h"
+#include "server/handles/IssuedHandles.h"
 
 namespace {
 constexpr time_t kMinute = 60;
