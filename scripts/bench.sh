@@ -217,7 +217,9 @@ start_lumed() {
     launch_lumed "${1:-0}"
     local port=""
     for _ in $(seq 100); do
-        port=$(sed -n 's/^lumed: serving on 127.0.0.1 port \([0-9]*\)$/\1/p' "$data/lumed.out")
+        # The background job opens lumed.out itself, maybe not yet.
+        port=$(sed -n 's/^lumed: serving on 127.0.0.1 port \([0-9]*\)$/\1/p' \
+            "$data/lumed.out" 2>/dev/null) || true
         [ -n "$port" ] && break
         kill -0 "$lumed_pid" 2>/dev/null || break
         sleep 0.1
