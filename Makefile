@@ -164,7 +164,7 @@ bench-micro: deps
 # client (RelWithDebInfo) and runs every workload 3 rounds against lumed and
 # nfs-ganesha 4.3 in turn, on one directory, in a private network namespace
 # (as root), then once on the local file system; prints one table and writes
-# build/bench/results.json and results.png (about 10 min on two cores, and
+# build/bench/results.json and results.png (about 15 min on two cores, and
 # about 4 min more the first time, to make the tree of a million files it
 # keeps in build/bench-data; BENCH_QUICK=1 for a short run); see bench/README.md.
 bench:

@@ -20,15 +20,19 @@
 #    bigtree, reads the server's resident memory (VmRSS);
 #  - around the null and randread runs, reads the server process's CPU time
 #    (/proc/PID/stat) and reports server CPU microseconds per call;
+#  - around the churn run (CREATE + REMOVE cycles, after a warm-up), reads
+#    the server's resident memory and lumed's state store size: their growth;
 #  - prints one table (medians, min-max, lumed/ganesha, targets, local),
 #    writes $BUILD_DIR/bench/results.json and draws results.png
 #    (bench/chart.gp).
 # Without root, or when the namespace cannot be made, ganesha is skipped and
 # its column says "not run: REASON"; the table and chart still come out.
 # Sizes: a 1 GiB file, 10 s timed workloads, a tree of 1,000,000 files
-# (about 10 min on two cores, plus a few minutes to make the tree the first
-# time); BENCH_QUICK=1 uses 256 MiB, 3 s and 100,000 files, for development.
-# See bench/README.md.
+# and 100,000 churn cycles (about 15 min on two cores, plus a few minutes to
+# make the tree the first time); BENCH_QUICK=1 uses 256 MiB, 3 s, 100,000
+# files and 20,000 cycles, for development. BENCH_ONLY="WORKLOAD..." runs
+# those workloads alone (and restart, firstcall when named), in the same
+# rounds. See bench/README.md.
 set -euo pipefail
 
 self="$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
@@ -39,12 +43,15 @@ JOBS=${JOBS:-2}
 ROUNDS=3
 # TREE_DIRS directories of 1000 files; the newer rows' own seconds (SHORT_SECONDS).
 if [ "${BENCH_QUICK:-0}" = 1 ]; then
-    SIZE_MIB=256 SECONDS_PER=3 TREE_DIRS=100 SHORT_SECONDS=2
+    SIZE_MIB=256 SECONDS_PER=3 TREE_DIRS=100 SHORT_SECONDS=2 CHURN_CYCLES=20000
 else
-    SIZE_MIB=1024 SECONDS_PER=10 TREE_DIRS=1000 SHORT_SECONDS=5
+    SIZE_MIB=1024 SECONDS_PER=10 TREE_DIRS=1000 SHORT_SECONDS=5 CHURN_CYCLES=100000
 fi
 TREE=lume-bench-tree
 SMALL=lume-bench-small
+CHURN=lume-bench-churn
+CHURN_WARMUP=1000
+BENCH_ONLY=${BENCH_ONLY:-}
 
 data="$PWD/$BUILD_DIR/bench-data"
 export_dir="$data/export"
@@ -75,15 +82,17 @@ workloads=(
     "bigtree|bigtree|--depth 16 --file $TREE --dirs $TREE_DIRS --files 1000 --seconds $SHORT_SECONDS"
     "coldread warm|coldread|--seconds $SHORT_SECONDS"
     "coldread cold|coldread|--seconds $SHORT_SECONDS"
+    "churn|churn|--file $CHURN --files $CHURN_CYCLES --cap-seconds 240"
 )
 
 # Workloads with no local run.
-nfs_only="null clients smallfiles bigtree coldread"
+nfs_only="null clients smallfiles bigtree coldread churn"
 
 # The runs whose server CPU time becomes a "cpu/op LABEL" row.
 cpu_labels=("null qd1" "null qd16" "randread qd1" "randread qd16")
 
-# row|compare|value: what lumed/ganesha (ratio of the medians) should reach.
+# row|compare|value[|unit]: what lumed/ganesha (ratio of the medians) should
+# reach; with a unit, what lumed's own median should.
 targets=(
     "null qd1|>=|1.5"
     "null qd16|>=|1.5"
@@ -110,7 +119,12 @@ targets=(
     "cpu/op null qd16|<=|0.5"
     "cpu/op randread qd1|<=|0.5"
     "cpu/op randread qd16|<=|0.5"
+    "churn rss growth|<=|4|MiB"
+    "churn store growth|<=|4|MiB"
 )
+
+# Rows only lumed has (jq, on a row of results.json).
+jq_lumed_only='def lumed_only: (.workload | startswith("restart")) or .workload == "churn store growth";'
 
 # ---------------------------------------------------------------- namespace
 
@@ -126,6 +140,9 @@ setup_namespace() {
     [ -n "${LUME_GANESHA_NS:-}" ] || return 0
     ganesha_env_setup || peer_skip=$ge_skip
 }
+
+# selected WORKLOAD: whether BENCH_ONLY (empty: everything) names it.
+selected() { [ -z "$BENCH_ONLY" ] || [[ " $BENCH_ONLY " == *" $1 "* ]]; }
 
 # ---------------------------------------------------------------- processes
 
@@ -200,7 +217,9 @@ start_lumed() {
     launch_lumed "${1:-0}"
     local port=""
     for _ in $(seq 100); do
-        port=$(sed -n 's/^lumed: serving on 127.0.0.1 port \([0-9]*\)$/\1/p' "$data/lumed.out")
+        # The background job opens lumed.out itself, maybe not yet.
+        port=$(sed -n 's/^lumed: serving on 127.0.0.1 port \([0-9]*\)$/\1/p' \
+            "$data/lumed.out" 2>/dev/null) || true
         [ -n "$port" ] && break
         kill -0 "$lumed_pid" 2>/dev/null || break
         sleep 0.1
@@ -286,11 +305,47 @@ append_row() {
           server: $s, label: $l, round: $r, server_cpu_ticks: null}' >>"$raw"
 }
 
-# rss_row SERVER ROUND: the server's resident memory (VmRSS), as "bigtree rss".
-rss_row() {
+# rss_mib: the server's resident memory (VmRSS) in MiB.
+rss_mib() {
     local kib
     kib=$(awk '/^VmRSS:/ { print $2 }' "/proc/$server_pid/status") || return 1
-    append_row "$1" "$2" "bigtree rss" "$(awk -v k="$kib" 'BEGIN { printf "%.1f", k / 1024 }')" "MiB RSS"
+    [ -n "$kib" ] && awk -v k="$kib" 'BEGIN { printf "%.1f", k / 1024 }'
+}
+
+# rss_row SERVER ROUND: the server's resident memory, as "bigtree rss".
+rss_row() {
+    local mib
+    mib=$(rss_mib) || return 1
+    append_row "$1" "$2" "bigtree rss" "$mib" "MiB RSS"
+}
+
+# store_mib: the pages lumed's state store has used, in MiB (its LMDB
+# environment's last page in use; free pages kept for reuse count).
+store_mib() {
+    "$client" --local "$data/state/store" storesize | jq -e '.results[0].value'
+}
+
+# churn_run SERVER ROUND OPTIONS TARGET...: a warm-up of CHURN_WARMUP cycles,
+# then the churn run; the growth of the server's resident memory over the
+# run (churn rss growth) and, for lumed, of its state store (churn store
+# growth).
+churn_run() {
+    local server=$1 round=$2 options=$3 rss store="" rss_after store_after
+    shift 3
+    timeout 300 "$client" "$@" churn --file "$CHURN" --files "$CHURN_WARMUP" >/dev/null || {
+        echo "$server churn warm-up failed" >&2
+        return 1
+    }
+    rss=$(rss_mib) || return 1
+    if [ "$server" = lumed ]; then store=$(store_mib) || return 1; fi
+    run_one "$server" "$round" churn churn "$options" "$@" || return 1
+    rss_after=$(rss_mib) || return 1
+    append_row "$server" "$round" "churn rss growth" \
+        "$(awk -v a="$rss" -v b="$rss_after" 'BEGIN { printf "%.1f", b - a }')" "MiB RSS"
+    [ -n "$store" ] || return 0
+    store_after=$(store_mib) || return 1
+    append_row "$server" "$round" "churn store growth" \
+        "$(awk -v a="$store" -v b="$store_after" 'BEGIN { printf "%.2f", b - a }')" "MiB store"
 }
 
 # run_all SERVER ROUND TARGET...: every workload once; fails if any run did.
@@ -299,9 +354,14 @@ run_all() {
     shift 2
     for entry in "${workloads[@]}"; do
         IFS='|' read -r label workload options <<<"$entry"
+        selected "$workload" || continue
         [ "$server" = local ] && [[ " $nfs_only " == *" $workload "* ]] && continue
         if [ "$label" = "coldread cold" ]; then
             "$client" --local "$export_dir" dropcache --file lume-bench.dat >/dev/null || failed=1
+        fi
+        if [ "$workload" = churn ]; then
+            churn_run "$server" "$round" "$options" "$@" || failed=1
+            continue
         fi
         run_one "$server" "$round" "$label" "$workload" "$options" "$@" || failed=1
         if [ "$workload" = bigtree ]; then rss_row "$server" "$round" || failed=1; fi
@@ -368,8 +428,8 @@ lumed_round() {
         return 1
     }
     server_pid=""
-    restart_run "$round" || return 1
-    firstcall_run lumed "$round" || return 1
+    if selected restart; then restart_run "$round" || return 1; fi
+    if selected firstcall; then firstcall_run lumed "$round" || return 1; fi
     stop_lumed
 }
 
@@ -382,7 +442,9 @@ ganesha_round() {
     server_pid=$ganesha_pid
     run_all ganesha "$round" "$url" || echo "ganesha round $round incomplete; going on" >&2
     server_pid=""
-    firstcall_run ganesha "$round" || echo "ganesha firstcall in round $round failed; going on" >&2
+    if selected firstcall; then
+        firstcall_run ganesha "$round" || echo "ganesha firstcall in round $round failed; going on" >&2
+    fi
     stop_ganesha
 }
 
@@ -395,11 +457,14 @@ lines_to_json() { jq -R 'split("|")' | jq -s "$1"; }
 summarise() {
     local targets_json cpu_json peer_version
     targets_json=$(printf '%s\n' "${targets[@]}" |
-        lines_to_json 'map({key: .[0], value: {compare: .[1], value: (.[2] | tonumber)}}) | from_entries')
+        lines_to_json 'map({key: .[0], value: ({compare: .[1], value: (.[2] | tonumber)}
+                                               + if .[3] then {unit: .[3]} else {} end)})
+                       | from_entries')
     cpu_json=$(printf '%s\n' "${cpu_labels[@]}" | jq -R . | jq -s .)
     peer_version=$(dpkg-query -W -f='${Version}' nfs-ganesha 2>/dev/null || echo unknown)
     jq -s --argjson size "$SIZE_MIB" --argjson secs "$SECONDS_PER" --argjson rounds "$ROUNDS" \
         --argjson tree "$((TREE_DIRS * 1000))" --argjson short "$SHORT_SECONDS" \
+        --argjson cycles "$CHURN_CYCLES" \
         --argjson targets "$targets_json" --argjson cpu_labels "$cpu_json" \
         --argjson clk "$(getconf CLK_TCK)" --arg peer_skip "$peer_skip" --arg peer_version "$peer_version" \
         --arg host "$(uname -srm), $(nproc) cores" --arg when "$(date -u +%FT%TZ)" '
@@ -423,22 +488,25 @@ summarise() {
             | ($all | map(select(.row == $row))) as $rs
             | ($rs | map(select(.server == "lumed")) | stats) as $l
             | ($rs | map(select(.server == "ganesha")) | stats) as $g
-            | (if $l != null and $g != null and $g.median != 0 then $l.median / $g.median
-               else null end) as $ratio
             | $targets[$row] as $t
+            # A target with a unit bounds the lumed median itself: no ratio then.
+            | (if $l != null and $g != null and $g.median != 0 and $t.unit == null
+               then $l.median / $g.median else null end) as $ratio
+            | (if $t.unit != null then $l.median else $ratio end) as $judged
             | {workload: $row, unit: $rs[0].unit,
                better: (if ($row | startswith("cpu/op")) or ($row | startswith("restart"))
                            or $rs[0].unit == "ms" or $rs[0].unit == "MiB RSS"
+                           or $rs[0].unit == "MiB store"
                         then "lower" else "higher" end),
                lumed: $l, ganesha: $g, ratio: $ratio, target: $t,
-               met: (if $ratio == null or $t == null then null
-                     elif $t.compare == ">=" then $ratio >= $t.value
-                     else $ratio <= $t.value end),
+               met: (if $judged == null or $t == null then null
+                     elif $t.compare == ">=" then $judged >= $t.value
+                     else $judged <= $t.value end),
                local: ($rs | map(select(.server == "local")) | .[0].value),
                complete: ($rs | all(.complete))})
         | {when: $when, machine: $host,
            settings: {seqwrite_mib: $size, timed_seconds: $secs, rounds: $rounds, clk_tck: $clk,
-                      tree_files: $tree, short_seconds: $short},
+                      tree_files: $tree, short_seconds: $short, churn_cycles: $cycles},
            peer: {name: "nfs-ganesha", version: $peer_version,
                   status: (if $peer_skip == "" then "run"
                            elif any($runs[]; .server == "ganesha") then "stopped: \($peer_skip)"
@@ -450,7 +518,7 @@ summarise() {
 print_table() {
     {
         printf 'workload\tunit\tlumed median (min-max)\tganesha median (min-max)\tlumed/ganesha\ttarget\tmet\tlocal\n'
-        jq -r --argjson rounds "$ROUNDS" '
+        jq -r --argjson rounds "$ROUNDS" "$jq_lumed_only"'
             def fixed($d): ([range($d)] | map(10) | reduce .[] as $x (1; . * $x)) as $p
                 | (. * $p | round | tostring) as $s
                 | ("0" * ([$d + 1 - ($s | length), 0] | max) // "") + $s
@@ -466,32 +534,37 @@ print_table() {
             | .rows[] | [.workload + (if .complete then "" else " (hit time cap)" end), .unit,
                 (.lumed | cell),
                 (if .ganesha != null then (.ganesha | cell)
-                 elif (.workload | startswith("restart")) then "-"
+                 elif lumed_only then "-"
                  elif $peer == "run" then "failed" else $peer end),
                 (if .ratio == null then "-" elif .target == null then (.ratio | fixed(2))
                  else . as $row | .ratio | ratio($row.target; $row.met) end),
-                (if .target == null then "-" else "\(.target.compare) \(.target.value | fixed(1))" end),
+                (if .target == null then "-"
+                 else "\(.target.compare) \(.target.value | fixed(1))"
+                      + (if .target.unit then " \(.target.unit)" else "" end) end),
                 (if .met == null then "-" elif .met then "yes" else "NO" end),
                 (.local | num)] | @tsv' "$out/results.json"
     } | column -t -s $'\t'
     echo
     echo "lumed/ganesha: ratio of the medians. cpu/op rows: server CPU time (utime+stime)"
-    echo "per call, lower is better, so their target is a ceiling; local: one run, no NFS."
+    echo "per call, lower is better, so their target is a ceiling; a target with a unit"
+    echo "bounds lumed's own median; local: one run, no NFS."
 }
 
 # Writes the chart's two tables (rates, CPU) and draws results.png.
 draw_chart() {
     local peer note subtitle
-    # Normalised to ganesha only when it has a figure for every row it runs
-    # (the restart rows are lumed's alone, and left out of the chart).
-    peer=$(jq '[.rows[] | select(.workload | startswith("restart") | not) | .ganesha != null]
+    # Normalised to ganesha only when it has a figure for every row it runs.
+    # Rows of lumed's alone and rows judged by lumed's own figure (growth,
+    # which may be 0 or below) are left out of the chart.
+    local drawn="$jq_lumed_only"' def drawn: (lumed_only | not) and .target.unit == null;'
+    peer=$(jq "$drawn"'[.rows[] | select(drawn) | .ganesha != null]
                | if all then 1 else 0 end' "$out/results.json")
     note=$(jq -r '.peer.status' "$out/results.json")
     # label, lumed, lo, hi, ganesha, lo, hi, target: rates over ganesha's
     # median, CPU rows as ganesha/lumed so that higher is better in both.
-    jq -r --argjson peer "$peer" '
+    jq -r --argjson peer "$peer" "$drawn"'
         def n: if . == null then "NaN" else . end;
-        .rows[] | select(.lumed != null) | select(.workload | startswith("restart") | not)
+        .rows[] | select(.lumed != null) | select(drawn)
         | (if .better == "higher" then
              (if $peer == 1 then .ganesha.median else .lumed.median end) as $b
              | [.lumed.median / $b, .lumed.min / $b, .lumed.max / $b,
@@ -507,6 +580,10 @@ draw_chart() {
         "$out/results.json" >"$out/chart-all.tsv"
     awk -F'\t' '$1 == "higher"' "$out/chart-all.tsv" | cut -f2- >"$out/chart-rates.tsv"
     awk -F'\t' '$1 == "lower"' "$out/chart-all.tsv" | cut -f2- >"$out/chart-cpu.tsv"
+    if [ ! -s "$out/chart-rates.tsv" ] || [ ! -s "$out/chart-cpu.tsv" ]; then
+        echo "no chart: a panel has no rows (BENCH_ONLY)"
+        return 0
+    fi
     subtitle="medians of $ROUNDS runs, bars min-max; ${SIZE_MIB} MiB file, ${SECONDS_PER} s timed runs, tree of $((TREE_DIRS * 1000)) files; $(date -u +%F)"
     gnuplot -e "rates='$out/chart-rates.tsv'; cpu='$out/chart-cpu.tsv'; out='$out/results.png'" \
         -e "peer=$peer; peer_note='$note'; subtitle='$subtitle'" bench/chart.gp
@@ -525,7 +602,7 @@ main() {
     find "$data" -mindepth 1 -maxdepth 1 ! -name export ! -name tree-dirs -exec rm -rf {} +
     mkdir -p "$data/local" "$out"
     empty_export
-    make_trees
+    if selected smallfiles || selected bigtree; then make_trees; fi
     : >"$raw"
     write_ganesha_conf
     start_rpcbind

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/e2e/StoreSize.h"
 #include "bench/e2e/TreeWorkloads.h"
 
 namespace lumebench {
@@ -247,6 +248,8 @@ Results RunLocalWorkload(const BenchConfig& config) {
         return MakeTree(config);
     if (config.workload == "dropcache")
         return DropCache(config);
+    if (config.workload == "storesize")
+        return StoreSize(config);
     throw std::runtime_error("workload " + config.workload + " has no local equivalent");
 }
 

@@ -22,8 +22,12 @@
 //             --files), then GETATTR of the handles found: ops/s each
 //   coldread  GETATTRs beside a READ stream of --file: their p99 (ms)
 //   firstcall the first NULL and GETATTR answered after --since-us: ms
+//   churn     --files CREATE + REMOVE cycles in the directory --file, at most
+//             50 files existing at once: cycles/s
 //   tree, dropcache (local only)  make the tree --file; drop --file's
 //             cached pages
+//   storesize (local only)  the used size of the LMDB environment in the
+//             --local directory: MiB
 // Counted phases stop at --cap-seconds; `complete: false` says one did.
 #include <cstdio>
 #include <cstdlib>
@@ -48,7 +52,8 @@ const char kUsage[] =
     "                      [--dirs N] [--file-bytes N] [--clients N] [--since-us T]\n"
     "  URL       nfs://127.0.0.1/DIR?version=3&nfsport=P&mountport=P\n"
     "  WORKLOAD  null | seqwrite | seqread | randread | meta | restart | clients |\n"
-    "            smallfiles | bigtree | coldread | firstcall | tree | dropcache\n";
+    "            smallfiles | bigtree | coldread | firstcall | churn | tree | dropcache |\n"
+    "            storesize\n";
 
 // A number above zero, as strtod reads it.
 const CLI::Validator kPositive(

@@ -13,6 +13,7 @@
 
 #include <nfsc/libnfs-raw.h>
 
+#include "bench/e2e/ChurnWorkload.h"
 #include "bench/e2e/ManyClients.h"
 #include "bench/e2e/NfsMount.h"
 #include "bench/e2e/NfsPipeline.h"
@@ -229,6 +230,8 @@ Results RunNfsWorkload(const BenchConfig& config) {
         return BigTree(nfs, config);
     if (config.workload == "coldread")
         return ReadBesideGetattr(nfs, config);
+    if (config.workload == "churn")
+        return Churn(nfs, config);
     throw std::runtime_error("unknown workload " + config.workload);
 }
 
