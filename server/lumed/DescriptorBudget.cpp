@@ -19,15 +19,18 @@ constexpr size_t kMostKeptListings = 64;
 
 // The soft limit, raised to the hard one: the administrator's ceiling
 // (systemd's LimitNOFILE=, ulimit -Hn) is the budget.
-size_t RaiseSoftLimit() {
+void RaiseSoftLimit() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+size_t SoftLimit() {
     struct rlimit limit {};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return kMostConnections;
-    if (limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-        ::getrlimit(RLIMIT_NOFILE, &limit);
-    }
     return static_cast<size_t>(std::min<rlim_t>(limit.rlim_cur, kMostDescriptors));
 }
 
@@ -66,9 +69,13 @@ DescriptorBudget DescriptorBudget::Split(size_t limit, size_t openAtStart) {
     return budget;
 }
 
+DescriptorBudget DescriptorBudget::OfProcess() {
+    return Split(SoftLimit(), OpenDescriptors());
+}
+
 DescriptorBudget DescriptorBudget::AtStart() {
-    const size_t limit = RaiseSoftLimit();
-    const DescriptorBudget budget = Split(limit, OpenDescriptors());
+    RaiseSoftLimit();
+    const DescriptorBudget budget = OfProcess();
     OXLOG(1, 0,
           "Descriptors: %zu, %zu open at start; exports %zu (%zu for this machine only), "
           "connections %zu (+%zu per configuration server), kept files %zu, found objects %zu, "

@@ -32,6 +32,9 @@ struct DescriptorBudget {
 
     // Raises the soft limit to the hard one and shares out what is free.
     static DescriptorBudget AtStart();
+    // Shares out what the process may still open under its soft limit as
+    // it stands (a server made inside another program).
+    static DescriptorBudget OfProcess();
     // The split of limit descriptors of which openAtStart are in use.
     static DescriptorBudget Split(size_t limit, size_t openAtStart);
     // Hands the exports' share to the module (LumeServiceGlobals).
