@@ -21,3 +21,5 @@ std::atomic<bool> LumeServiceGlobals::networkServicesStarted{false};
 std::atomic<bool> LumeServiceGlobals::portMapperRegistered{false};
 LumeServiceGlobals::SetupNWSvcCallback LumeServiceGlobals::setupNWSvcCB = nullptr;
 OxUserToken LumeServiceGlobals::exportUserToken = OxUserToken::ProcessIdentity();
+std::atomic<size_t> LumeServiceGlobals::exportDescriptors{0};
+std::atomic<size_t> LumeServiceGlobals::exportDescriptorsForHost{0};

@@ -1,11 +1,12 @@
 // Process-wide settings and states of the host that modules read.
-// The host may set clientName, isGanesha, exportUserToken and setupNWSvcCB
-// at start, before any export exists; networkServicesStarted and
+// The host may set clientName, isGanesha, exportUserToken, setupNWSvcCB and
+// the export descriptor budget at start, before any export exists; networkServicesStarted and
 // portMapperRegistered follow its network services up and down. The three
 // flags are atomic.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <string>
 
 #include "platform/CImpersonator.h"
@@ -26,4 +27,9 @@ struct LumeServiceGlobals {
     // the host process's own identity unless the host sets another. New
     // exports copy it.
     static OxUserToken exportUserToken;
+    // Root descriptors that exports may hold in all (0: no budget), and of
+    // them how many only this machine's exports may take, so that the host
+    // can still export when every other caller has used its share.
+    static std::atomic<size_t> exportDescriptors;
+    static std::atomic<size_t> exportDescriptorsForHost;
 };

@@ -22,8 +22,8 @@
 //  13 RpcConnection::m_sendMutex, then RpcConnection::m_mutex
 //  14 CLogWriter::m_mutex: last of all (OXLOG runs under any lock)
 // Leaves (only the log's lock is taken under them): ExportCache::m_mutex,
-// Export::m_mutex, SinkFSMExport::m_creatorsMutex, Ganesha's adoptionMutex,
-// exportSerializeCs, SinkFSMPathCache::m_lock,
+// Export::m_mutex, SinkFSMExport::m_creatorsMutex, LogThrottle::m_mutex,
+// Ganesha's adoptionMutex, exportSerializeCs, SinkFSMPathCache::m_lock,
 // SinkFSMFileDescriptorCache::m_lock, SinkFSMFileDescriptorInfo::lock,
 // ClockCache's Shard::mutex, UniqueFileId's Binding::sweepMutex,
 // IssuedHandles::m_sweepMutex, ThrdPerfCounter::m_mutex,

@@ -15,6 +15,7 @@
 #include "host/LumeStatus.h"
 #include "host/ShareIdToPathCache.h"
 #include "module/exports/ExportAuthorization.h"
+#include "module/exports/ExportQuota.h"
 #include "module/exports/RpcThreadCount.h"
 #include "module/exports/SinkFSMExport.h"
 #include "module/locks/SinkFSMLocks.h"
@@ -242,12 +243,20 @@ void CreateNewExport(void* requestRecord, const std::string& caller, char*& resp
         sharePath += UniqueSuffix();
 
     OxCriticalSectionLock lifetime(&exportLifetimeCs);
-    uint32_t shareId = ShareIdToPathCache::GetShareIdForPath(sharePath, true, false);
+    // Judged before a share id is drawn: a refused path leaves nothing.
     ExportPtr exp;
+    gAllExports->FindExport(sharePath, exp);
+    if (const QuotaRefusal* refusal = AdmitReference(caller, exp, request.jobId)) {
+        Refuse(response, refusal->status, refusal->text);
+        return;
+    }
+    uint32_t shareId = ShareIdToPathCache::GetShareIdForPath(sharePath, true, false);
     if (gAllExports->FindExport(shareId, exp) && exp) {
         if (!Reuse(exp, request, caller, response))
             return;
         exp->IncrRefCount();
+        if (SinkFSMExport* sinkExport = AsSinkFSMExport(exp))
+            sinkExport->AddReference(caller);
         exp->SetLastAccessTime(time(nullptr));  // a use, as a keep-alive is
     } else {
         exp = BuildExport(request, caller, sharePath, realPath, shareId, response);
@@ -257,8 +266,10 @@ void CreateNewExport(void* requestRecord, const std::string& caller, char*& resp
         OXLOG(1, JobIdOf(exp), "Adding export [%s : %s] first time.", requested.c_str(),
               sharePath.c_str());
         exp->IncrRefCount();
-        if (SinkFSMExport* sinkExport = AsSinkFSMExport(exp))
+        if (SinkFSMExport* sinkExport = AsSinkFSMExport(exp)) {
             sinkExport->AddCreator(caller);
+            sinkExport->AddReference(caller);
+        }
         if (!PublishToGanesha(exp, response))
             return;
     }
@@ -302,6 +313,8 @@ void UnExport(void* requestRecord, const std::string& caller, char*& responseRec
         response->message = strdup(kNotAllowedText);
         return;
     }
+    if (SinkFSMExport* sinkExport = AsSinkFSMExport(exp))
+        sinkExport->DropReference(caller);
     if (exp->DecrRefCount() == 0) {
         if (LumeServiceGlobals::isGanesha)
             ManageGaneshaExport(GANESHA_EXPORT_REMOVE, exp->GetShareId());

@@ -13,6 +13,8 @@
 // perms or timeout is applied whole (or, when Ganesha refuses, not at all:
 // status 17 and no reference) for this machine and the export's creator,
 // and refused (status 11, naming what differs) for anyone else.
+// A create over a quota (ExportQuota.h) is refused with that quota's own
+// status and text before anything is made or a share id drawn.
 //
 // Locks: exportSerializeCs guards shareSequencer only. exportLifetimeCs is
 // held while a create or unexport request, or the host's removal, finds,

@@ -2,8 +2,10 @@
 // its creators.
 #include "module/exports/SinkFSMExport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 
 #include <boost/make_shared.hpp>
 
@@ -130,6 +132,26 @@ void SinkFSMExport::AddCreator(const std::string& client) {
 bool SinkFSMExport::HasCreator(const std::string& client) const {
     MutexLock guard(m_creatorsMutex);
     return !client.empty() && m_creators.count(client) != 0;
+}
+
+void SinkFSMExport::AddReference(const std::string& caller) {
+    MutexLock guard(m_creatorsMutex);
+    m_referenceHolders.push_back(caller);
+}
+
+void SinkFSMExport::DropReference(const std::string& caller) {
+    MutexLock guard(m_creatorsMutex);
+    auto own = std::find(m_referenceHolders.rbegin(), m_referenceHolders.rend(), caller);
+    if (own != m_referenceHolders.rend())
+        m_referenceHolders.erase(std::next(own).base());
+    else if (!m_referenceHolders.empty())
+        m_referenceHolders.pop_back();
+}
+
+size_t SinkFSMExport::ReferencesOf(const std::string& caller) const {
+    MutexLock guard(m_creatorsMutex);
+    return static_cast<size_t>(
+        std::count(m_referenceHolders.begin(), m_referenceHolders.end(), caller));
 }
 
 void SinkFSMExport::SetJobId(unsigned long id) {

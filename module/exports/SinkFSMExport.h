@@ -11,14 +11,15 @@
 // built; the root's identity (ReadDescriptorIdentityText) is the optional
 // parameter "RootIdentity", by which the host checks what was exported.
 // Thread safety: built and initialised, job id included, by one thread
-// before it enters the export table; afterwards only the creators change,
-// under their own mutex (a leaf lock). The path cache locks itself.
+// before it enters the export table; afterwards only the creators and the
+// reference holders change, under their own mutex (a leaf lock). The path cache locks itself.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
@@ -72,6 +73,13 @@ class SinkFSMExport : public Export {
     // it. An empty (unproved) name is never recorded.
     void AddCreator(const std::string& client);
     bool HasCreator(const std::string& client) const;
+    // Who holds each reference, in the order taken ("" for nobody in
+    // particular), for the quotas (ExportQuota.h). A dropped reference is
+    // caller's own latest when it holds one, else the latest of all, as
+    // SavedExports drops them.
+    void AddReference(const std::string& caller);
+    void DropReference(const std::string& caller);
+    size_t ReferencesOf(const std::string& caller) const;
     std::string GetRealPath() const { return m_realPath; }
     // Empty when the export has none.
     boost::shared_ptr<SinkFSMPathCache> GetPathCache() const { return m_pathCache; }
@@ -117,6 +125,7 @@ class SinkFSMExport : public Export {
     std::optional<OxUserToken> m_directoryMaker;
     mutable Mutex m_creatorsMutex;
     std::set<std::string> m_creators GUARDED_BY(m_creatorsMutex);
+    std::vector<std::string> m_referenceHolders GUARDED_BY(m_creatorsMutex);
 };
 
 // The export as this module's; null for another module's export or none.

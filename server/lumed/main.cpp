@@ -1,10 +1,10 @@
 // lumed: the NFSv3 server. Loads the file-system module, exports the
 // directories named on the command line and in its configuration file,
 // makes again the exports the configuration channel had made before it last
-// stopped, serves MOUNT, NFS and the configuration program, removes exports
-// that expire without a keep-alive, and on SIGINT or SIGTERM finishes the
-// calls in flight, removes its exports (their records stay) and exits 0.
-// SIGHUP reopens the log file and adds the configuration file's new
+// stopped (its descriptors shared out first: DescriptorBudget.h), serves MOUNT, NFS and the
+// configuration program, removes exports that expire without a keep-alive, and on SIGINT or SIGTERM
+// finishes the calls in flight, removes its exports (their records stay) and exits 0. SIGHUP
+// reopens the log file and adds the configuration file's new
 // [[export]]s. Under systemd it says READY=1 once it serves and STOPPING=1
 // when it stops.
 //
@@ -20,11 +20,9 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -41,6 +39,7 @@
 #include "platform/StateDir.h"
 #include "server/config/ConfigProgram.h"
 #include "server/lumed/ConfigFile.h"
+#include "server/lumed/DescriptorBudget.h"
 #include "server/lumed/ExportSweeper.h"
 #include "server/lumed/FsmModule.h"
 #include "server/lumed/LumedOptions.h"
@@ -180,32 +179,6 @@ void ReopenLog(const LumedOptions& options, std::shared_ptr<LogSink>& logFile) {
     }
 }
 
-// The limit on open descriptors raised as far as allowed (the hard limit
-// too, up to the kernel's most, when lumed may): kept files and objects
-// kept as found are sized by it, and nothing here uses select().
-void RaiseDescriptorLimit() {
-    constexpr rlim_t kMost = 1 << 20;
-    struct rlimit limit {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return;
-    unsigned long kernelMost = 0;
-    if (FILE* file = std::fopen("/proc/sys/fs/nr_open", "r")) {
-        if (std::fscanf(file, "%lu", &kernelMost) != 1)
-            kernelMost = 0;
-        std::fclose(file);
-    }
-    const rlim_t most = std::min<rlim_t>(kMost, kernelMost);
-    if (most > limit.rlim_max) {
-        struct rlimit raised {
-            most, most
-        };
-        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
-            return;  // else not privileged: up to the hard limit
-    }
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-}
-
 // Blocks the stop signals and SIGHUP in every thread (threads inherit the
 // mask) so that only the main thread's sigwait sees them.
 sigset_t BlockStopSignals() {
@@ -221,9 +194,11 @@ sigset_t BlockStopSignals() {
 // The configuration program's own server, when it does not share the NFS
 // port: loopback unless --config-bind says otherwise; TLS required when
 // configured. Null with error set.
-std::unique_ptr<RpcServer> StartConfigServer(const LumedOptions& options, ConfigProgram& config,
+std::unique_ptr<RpcServer> StartConfigServer(const LumedOptions& options,
+                                             const DescriptorBudget& budget, ConfigProgram& config,
                                              std::string& error) {
     RpcServer::Options serverOptions;
+    serverOptions.maxConnections = budget.configConnections;
     serverOptions.bindAddress = options.configBind.value_or("127.0.0.1");
     serverOptions.port = static_cast<uint16_t>(options.configPort.value_or(0));
     serverOptions.workers = 2;
@@ -242,9 +217,11 @@ std::unique_ptr<RpcServer> StartConfigServer(const LumedOptions& options, Config
 
 // The configuration program on the local socket, where callers are proved
 // by their peer credentials. Null with error set.
-std::unique_ptr<RpcServer> StartLocalConfigServer(const LumedOptions& options, gid_t adminGroup,
+std::unique_ptr<RpcServer> StartLocalConfigServer(const LumedOptions& options,
+                                                  const DescriptorBudget& budget, gid_t adminGroup,
                                                   ConfigProgram& config, std::string& error) {
     RpcServer::Options serverOptions;
+    serverOptions.maxConnections = budget.configConnections;
     serverOptions.unixPath = StateDirOf(options) + "/lumed.sock";
     serverOptions.unixGroup = adminGroup;
     serverOptions.workers = 2;
@@ -273,8 +250,8 @@ bool AdminGroup(const LumedOptions& options, gid_t& gid, std::string& error) {
 // lumed's own NFS service: MOUNT and NFS on one server, and the
 // configuration program too when it shares the NFS port.
 struct NfsService {
-    NfsService(FSM* fsm, const RpcServer::Options& options)
-        : server(options), mount(fsm), nfs(fsm) {
+    NfsService(FSM* fsm, const RpcServer::Options& options, const Nfs3Limits& limits)
+        : server(options), mount(fsm), nfs(fsm, limits) {
         server.AddProgram(&mount);
         server.AddProgram(&nfs);
         served = {{MOUNT_PROGRAM, MOUNT_V3}, {nfs.Number(), nfs.HighVersion()}};
@@ -288,12 +265,13 @@ struct NfsService {
 };
 
 std::unique_ptr<NfsService> MakeNfsService(FSM* fsm, const LumedOptions& options,
-                                           ConfigProgram& config) {
+                                           const DescriptorBudget& budget, ConfigProgram& config) {
     RpcServer::Options serverOptions;
     serverOptions.bindAddress = options.bindAddress;
     serverOptions.port = static_cast<uint16_t>(options.port);
     serverOptions.workers = WorkerCount(options);
-    std::unique_ptr<NfsService> service(new NfsService(fsm, serverOptions));
+    serverOptions.maxConnections = budget.nfsConnections;
+    std::unique_ptr<NfsService> service(new NfsService(fsm, serverOptions, budget.nfs));
     if (ConfigSharesNfsPort(options)) {
         service->server.AddProgram(&config);
         service->served.emplace_back(config.Number(), config.HighVersion());
@@ -340,8 +318,8 @@ int AwaitStop(FSM* fsm, const LumedOptions& options, const sigset_t& signals,
 
 // Serves until a stop signal; programs and servers are gone on return, so
 // nothing uses the module afterwards. The process's exit code.
-int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals,
-          std::shared_ptr<LogSink>& logFile) {
+int Serve(FSM* fsm, const LumedOptions& options, const DescriptorBudget& budget,
+          const sigset_t& stopSignals, std::shared_ptr<LogSink>& logFile) {
     std::string error;
     gid_t adminGroup;
     if (!AdminGroup(options, adminGroup, error))
@@ -351,12 +329,13 @@ int Serve(FSM* fsm, const LumedOptions& options, const sigset_t& stopSignals,
     ConfigProgram config(fsm, adminGroup);
     std::unique_ptr<NfsService> nfs;
     if (!options.ganesha)
-        nfs = MakeNfsService(fsm, options, config);
+        nfs = MakeNfsService(fsm, options, budget, config);
     std::unique_ptr<RpcServer> configServer;
     std::unique_ptr<RpcServer> localConfigServer =
-        StartLocalConfigServer(options, adminGroup, config, error);
-    if (!localConfigServer || (!ConfigSharesNfsPort(options) &&
-                               !(configServer = StartConfigServer(options, config, error)))) {
+        StartLocalConfigServer(options, budget, adminGroup, config, error);
+    if (!localConfigServer ||
+        (!ConfigSharesNfsPort(options) &&
+         !(configServer = StartConfigServer(options, budget, config, error)))) {
         nfs.reset();
         return Fail("configuration channel: " + error);
     }
@@ -431,7 +410,6 @@ int main(int argc, char** argv) {
                         : ("configuration " + options.configPath + " is valid").c_str());
         return 0;
     }
-    RaiseDescriptorLimit();
     sigset_t stopSignals = BlockStopSignals();
     std::shared_ptr<LogSink> logFile;
     if (!SetUpState(options, logFile, error))
@@ -440,7 +418,10 @@ int main(int argc, char** argv) {
     FSM* fsm = LoadFsmModule(modulePath, error);
     if (!fsm)
         return Fail(error);
-    int code = Serve(fsm, options, stopSignals, logFile);
+    // Before any export is made, restored ones included.
+    const DescriptorBudget budget = DescriptorBudget::AtStart();
+    budget.ApplyToExports();
+    int code = Serve(fsm, options, budget, stopSignals, logFile);
     // The module hands over its object once unloaded; the host deletes it.
     fsm->UnloadFSM();
     delete fsm;

@@ -127,7 +127,7 @@ std::unique_ptr<Nfs3OpenFiles::Use> Nfs3OpenFiles::Acquire(const Object& object,
     if (found != m_entries.end()) {
         entry = found->second;
     } else {
-        entry = forWrite ? OpenWritable(object, fileId, exp) : Open(object, exp, false);
+        entry = OpenEntry(object, fileId, exp, forWrite);
         if (!entry || (keep && !CheckKept(*entry, fileId)))
             return nullptr;
         entry->kept = keep;
@@ -136,6 +136,38 @@ std::unique_ptr<Nfs3OpenFiles::Use> Nfs3OpenFiles::Acquire(const Object& object,
     }
     ++entry->users;
     return std::make_unique<Use>(this, entry);
+}
+
+std::shared_ptr<Nfs3OpenFiles::Entry> Nfs3OpenFiles::OpenEntry(const Object& object,
+                                                               unsigned long fileId,
+                                                               const ExportPtr& exp,
+                                                               bool forWrite) {
+    auto open = [&]() REQUIRES(m_mutex) {
+        return forWrite ? OpenWritable(object, fileId, exp) : Open(object, exp, false);
+    };
+    std::shared_ptr<Entry> entry = open();
+    const int err = errno;
+    if (entry || (err != EMFILE && err != ENFILE))
+        return entry;
+    if (GiveBackIdle() == 0) {
+        errno = err;
+        return nullptr;
+    }
+    return open();
+}
+
+size_t Nfs3OpenFiles::GiveBackIdle() {
+    size_t given = 0;
+    for (auto it = m_entries.begin(); it != m_entries.end();) {
+        if (it->second->users > 0) {
+            ++it;
+            continue;
+        }
+        Close(*it->second);
+        it = m_entries.erase(it);
+        ++given;
+    }
+    return given;
 }
 
 std::unique_ptr<Nfs3OpenFiles::Use> Nfs3OpenFiles::Hold(unsigned long fileId, dev_t& device,

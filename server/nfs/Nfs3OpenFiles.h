@@ -20,8 +20,9 @@
 // it renews the write verifier, so that clients resend what they did not
 // commit.
 // Without the cache (keep false), or while maxKept descriptors are kept, a
-// use opens and closes its own descriptor: the process's descriptors run
-// out only when the kernel's would.
+// use opens and closes its own descriptor. An open refused for want of
+// descriptors (EMFILE, ENFILE) gives back every idle kept one and is tried
+// once more.
 // A kept descriptor is checked, once opened, to be of the file with the id
 // it is kept under; while it is open its inode cannot be reused, so a path
 // whose lstat shows its device and inode names that very file (Hold).
@@ -97,6 +98,12 @@ class Nfs3OpenFiles {
     // false with errno ESTALE when the path named another file by now.
     bool CheckKept(Entry& entry, unsigned long fileId) REQUIRES(m_mutex);
     void Close(Entry& entry) REQUIRES(m_mutex);
+    // A new entry for object, after giving back the idle ones when the
+    // process is out of descriptors; null with errno set.
+    std::shared_ptr<Entry> OpenEntry(const Object& object, unsigned long fileId,
+                                     const ExportPtr& exp, bool forWrite) REQUIRES(m_mutex);
+    // Closes every kept descriptor no call holds; how many.
+    size_t GiveBackIdle() REQUIRES(m_mutex);
 
     const std::chrono::milliseconds m_idle;
     const size_t m_maxKept;

@@ -220,7 +220,7 @@ void Note(const Nfs3Request& req, const Nfs3Procedure& procedure, const void* re
 
 }  // namespace
 
-Nfs3Program::Nfs3Program(FSM* fsm) : m_shared(fsm) {}
+Nfs3Program::Nfs3Program(FSM* fsm, const Nfs3Limits& limits) : m_shared(fsm, limits) {}
 
 uint32_t Nfs3Program::Number() const {
     return NFS_PROGRAM;

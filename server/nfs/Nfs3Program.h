@@ -21,7 +21,7 @@
 
 class Nfs3Program : public RpcProgram {
   public:
-    explicit Nfs3Program(FSM* fsm);
+    explicit Nfs3Program(FSM* fsm, const Nfs3Limits& limits = Nfs3Limits());
 
     uint32_t Number() const override;
     uint32_t LowVersion() const override;

@@ -2,9 +2,7 @@
 // module cannot), handles given out, reply storage.
 #include "server/nfs/Nfs3Request.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,46 +41,8 @@ bool ModuleHandle(const Nfs3Request::Object& object, nfs_fh3& fh) {
     return fh.len > 0 && fh.len <= LUME_NFS3_FHSIZE;
 }
 
-// The descriptors the process has open (the state store's, the log's,
-// another server's in the same process); 0 when they cannot be counted.
-rlim_t OpenDescriptors() {
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir)
-        return 0;
-    rlim_t count = 0;
-    while (const dirent* entry = ::readdir(dir))
-        count += entry->d_name[0] != '.';
-    ::closedir(dir);
-    return count > 0 ? count - 1 : 0;  // not the one reading the list
-}
-
-// What the process may still open when the server is made, shared out in
-// eighths: kept files two (a file holds two: the module's object and the
-// open file), objects kept as found five; sockets, calls' own opens and
-// listings kept open the last one.
-size_t DescriptorEighths(rlim_t eighths) {
-    constexpr rlim_t kFloor = 16, kCeiling = 1 << 20;
-    struct rlimit limit {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return kFloor;
-    const rlim_t open = OpenDescriptors();
-    const rlim_t free = limit.rlim_cur > open ? limit.rlim_cur - open : 0;
-    return static_cast<size_t>(std::max(kFloor, std::min(kCeiling, free / 8 * eighths)));
-}
-
 // Files whose permission rules are kept; a few hundred bytes each at most.
 constexpr size_t kKnownPermissions = 65536;
-// Objects kept as found: a descriptor and a few hundred bytes each.
-size_t FoundObjectsLimit() {
-    constexpr size_t kMost = 65536;
-    return std::min(kMost, DescriptorEighths(5));
-}
-
-// Listings kept open: an eighth of the last eighth, at most 64.
-size_t KeptListingsLimit() {
-    constexpr size_t kMost = 64;
-    return std::min(kMost, DescriptorEighths(1) / 8);
-}
 
 // Share id bytes 4-7 must be there for FindExport to read them.
 constexpr uint32_t kShortestHandle = 8;
@@ -91,12 +51,12 @@ constexpr int kRecoveryAttempts = 3;
 
 }  // namespace
 
-Nfs3Shared::Nfs3Shared(FSM* module)
+Nfs3Shared::Nfs3Shared(FSM* module, const Nfs3Limits& limits)
     : fsm(module),
-      openFiles(kOpenFileIdle, DescriptorEighths(2) / 2, writeVerifier),
+      openFiles(kOpenFileIdle, limits.keptFiles, writeVerifier),
       permissions(kKnownPermissions),
-      found(FoundObjectsLimit()),
-      listings(KeptListingsLimit()) {}
+      found(limits.foundObjects),
+      listings(limits.keptListings) {}
 
 Nfs3Request::Nfs3Request(Nfs3Shared& shared, const RpcCaller& caller, Nfs3Need need)
     : m_shared(shared), m_caller(caller), m_need(need) {}

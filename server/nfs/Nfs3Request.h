@@ -44,9 +44,19 @@
 #include "server/protocol/nfs3.h"
 #include "server/rpc/RpcProgram.h"
 
+// How many descriptors the caches of one program may keep: files kept open
+// (each holds two), objects kept as found, listings kept open. lumed
+// derives them from its descriptor budget (server/lumed/DescriptorBudget.h);
+// the defaults are for a program made without one.
+struct Nfs3Limits {
+    size_t keptFiles = 128;
+    size_t foundObjects = 512;
+    size_t keptListings = 16;
+};
+
 // What every call of one program shares.
 struct Nfs3Shared {
-    explicit Nfs3Shared(FSM* module);
+    Nfs3Shared(FSM* module, const Nfs3Limits& limits);
 
     FSM* const fsm;
     Nfs3WriteVerifier writeVerifier;  // before openFiles, which renews it

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +56,9 @@ bool LumedProcess::Start(const Config& config) {
         // server with it.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         ::dup2(pipeFds[1], STDOUT_FILENO);
+        const struct rlimit limit = {m_descriptorLimit.value_or(0), m_descriptorLimit.value_or(0)};
+        if (m_descriptorLimit && ::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            ::_exit(127);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

@@ -34,6 +34,9 @@ class LumedProcess {
 
     // True once lumed is serving; else false, and Output() tells why.
     bool Start(const Config& config);
+    // The next Starts run lumed with this RLIMIT_NOFILE, soft and hard
+    // (unset: the test's own).
+    void SetDescriptorLimit(std::optional<unsigned long> limit) { m_descriptorLimit = limit; }
     uint16_t Port() const { return m_port; }
     pid_t Pid() const { return m_pid; }  // -1 when not running
     // The signal, then waits. The wait status (see waitpid), or -1 when
@@ -50,6 +53,7 @@ class LumedProcess {
     int m_stdout = -1;
     uint16_t m_port = 0;
     std::string m_output;
+    std::optional<unsigned long> m_descriptorLimit;
 };
 
 // A program run as a user would (arguments passed without a shell; a name

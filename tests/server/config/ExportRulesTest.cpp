@@ -1,8 +1,9 @@
 // What callers may ask of lumed's exports, end to end: a caller over TCP
 // (nobody in particular) allowed to export the job results directory, and
 // this machine on the local socket. Root is kept for proved callers only,
-// a re-export adds no client it does not name, and a bad client list is
-// refused with the server's own text.
+// a re-export adds no client it does not name, a bad client list is
+// refused with the server's own text, and a caller who used its share of
+// lumed's descriptors leaves root its exports and every client MNT.
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "platform/OXPlatformInfo.h"
 #include "platform/StateDir.h"
@@ -111,6 +113,37 @@ TEST_F(ExportRules, ABadClientListIsRefusedWithTheServersReason) {
         EXPECT_EQ(Refusal(Remote({"export", m_jobs, "--clients", c.clients})), c.says);
     }
     EXPECT_EQ(Exports(), nlohmann::json::array());
+}
+
+// Under a low descriptor limit the caller's exports are refused with their
+// own status before the descriptors run out, so root still exports and
+// MNT still answers.
+TEST_F(ExportRules, AnUnprovedCallerLeavesRootItsExportsAndEveryoneMnt) {
+    m_lumed.Stop();
+    m_lumed.SetDescriptorLimit(256);
+    ASSERT_NO_FATAL_FAILURE(StartLumed({}));
+    std::vector<std::string> made;
+    LumectlRun refused;
+    for (int i = 0; i < 300 && refused.exitCode != 1; ++i) {  // bounded: more than 256
+        const std::string dir = NewDir("jobs/u" + std::to_string(i));
+        LumectlRun run = Remote({"export", dir});
+        if (run.exitCode == 0)
+            made.push_back(dir);
+        else
+            refused = run;
+    }
+    EXPECT_EQ(refused.err, "lumectl: export failed: status 15: No descriptors left for exports.\n")
+        << "after " << made.size() << " exports";
+    ASSERT_FALSE(made.empty());
+
+    const std::string rootDir = NewDir("root");
+    EXPECT_EQ(Out(Ctl({"export", rootDir})),
+              "exported " + rootDir + " as " + rootDir + " (references: 1)\n");
+    for (const std::string& dir : {rootDir, made.front(), made.back()}) {
+        NfsClient client(0, 0);
+        std::string error;
+        EXPECT_TRUE(client.Mount(m_lumed.Port(), dir, error)) << dir << ": " << error;
+    }
 }
 
 }  // namespace

@@ -21,6 +21,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/BeneathPath.h"
+#include "platform/FileIdentity.h"
 #include "platform/StateDir.h"
 #include "platform/StateStore.h"
 #include "tests/server/Nfs3RawClient.h"
@@ -129,11 +131,13 @@ class RestartRecheck : public LumedFixture {
         SetJobResults(dir);
         return dir;
     }
-    void SetJobResults(const std::string& dir) {
+    // The registry: the job results directory and section "Lume"'s values.
+    void SetJobResults(const std::string& dir, const nlohmann::json& lume = {}) {
         char host[HOST_NAME_MAX + 1] = {};
         ::gethostname(host, sizeof(host) - 1);
-        const nlohmann::json registry = {
-            {std::string("Machines\\") + host, {{"dJOBRESULTSDIR", dir}}}};
+        nlohmann::json registry = {{std::string("Machines\\") + host, {{"dJOBRESULTSDIR", dir}}}};
+        if (!lume.is_null())
+            registry["Lume"] = lume;
         std::ofstream(m_state / "registry.json") << registry.dump();
     }
     static void AsUser(const std::vector<std::string>& command) {
@@ -162,6 +166,29 @@ class RestartRecheck : public LumedFixture {
             std::shared_ptr<StateStore> store = StateStore::Get();
             unsigned table = 0;
             return store && store->Table("exports", table) && store->Put(table, share, "3 0 0 1 *");
+        }));
+    }
+    // A record of dir exported once by nobody in particular, as lumed
+    // writes them.
+    void WriteRecord(const std::string& dir) {
+        const std::string state = m_state.Path();
+        EXPECT_TRUE(FromChild<bool>(false, [&] {
+            const BeneathRoot root(dir);
+            std::string identity;
+            if (ReadDescriptorIdentityText(root.Fd(), identity) != 0)
+                return false;
+            const std::vector<uint8_t> record = nlohmann::json::to_cbor({{"realPath", dir},
+                                                                         {"rootIdentity", identity},
+                                                                         {"clients", "*"},
+                                                                         {"perms", 3u},
+                                                                         {"timeout", 0u},
+                                                                         {"jobId", 1u},
+                                                                         {"creators", {""}}});
+            SetPlatformStateDir(state);
+            std::shared_ptr<StateStore> store = StateStore::Get();
+            unsigned table = 0;
+            return store && store->Table("exports", table) &&
+                   store->Put(table, dir, std::string(record.begin(), record.end()));
         }));
     }
     // The log's lines saying whether the share was made again.
@@ -254,6 +281,38 @@ TEST_F(RestartRecheck, ARecordIsMadeAgainOnlyForItsDirectoryAndAsItsCreatorsMayT
             EXPECT_EQ(Out(Ctl({"unexport", share})),
                       "unexported " + share + " (references: 0, removed)\n");
         }
+    }
+}
+
+// Records count against the export quotas as they are made again, in share
+// path order; those over are dropped, one line each.
+TEST_F(RestartRecheck, RecordsOverTheCallersLimitAreNotMadeAgain) {
+    const std::string jobs = NewDir("jobs");
+    SetJobResults(jobs, {{"nMaxExportsPerCaller", 2}});
+    std::vector<std::string> dirs;
+    for (int i = 0; i < 4; ++i) {
+        dirs.push_back(NewDir("jobs/d" + std::to_string(i)));
+        ASSERT_NO_FATAL_FAILURE(WriteRecord(dirs.back()));
+    }
+    for (int start = 1; start <= 2; ++start) {
+        ASSERT_NO_FATAL_FAILURE(StartLumed({}));
+        for (size_t i = 0; i < dirs.size(); ++i) {
+            SCOPED_TRACE(dirs[i] + " at start " + std::to_string(start));
+            const bool back = i < 2;
+            Nfs3RawClient nfs;
+            std::string error;
+            EXPECT_EQ(nfs.Mount(m_lumed.Port(), dirs[i], error), back);
+            const std::vector<std::string> lines = RestoreLines(dirs[i]);
+            // A record not made again is gone: the second start says nothing of it.
+            ASSERT_EQ(lines.size(), back ? static_cast<size_t>(start) : 1u);
+            EXPECT_NE(lines.back().find(back ? "made again with 1 references."
+                                             : "not made again: its creator [nobody in "
+                                               "particular] was refused: status 12, Too many "
+                                               "exports for this caller."),
+                      std::string::npos)
+                << lines.back();
+        }
+        m_lumed.Stop();
     }
 }
 

@@ -7,6 +7,7 @@
 #include "host/LumeServiceGlobals.h"
 #include "module/SinkFSM.h"
 #include "platform/StateDir.h"
+#include "server/lumed/DescriptorBudget.h"
 #include "server/mount/Mount3Program.h"
 #include "server/nfs/Nfs3Program.h"
 #include "server/rpc/RpcServer.h"
@@ -14,7 +15,8 @@
 
 struct InProcessServer::Parts {
     Mount3Program mount{SinkFSM::GetFSM()};
-    Nfs3Program nfs{SinkFSM::GetFSM()};
+    // Sized by what the test left the process, as lumed's are at start.
+    Nfs3Program nfs{SinkFSM::GetFSM(), DescriptorBudget::OfProcess().nfs};
     RpcServer server{RpcServer::Options()};
     bool started = false;
 };
