@@ -2,7 +2,8 @@
 // costs at least, measured in the same process:
 //   - path cache (handle -> path): Find on 1,000,000 entries at 1, 2 and 8
 //     threads, Add of an existing and of a new entry, and resident bytes per
-//     entry (from /proc/self/statm);
+//     entry (from /proc/self/statm); the same for a chain 2,000 levels deep,
+//     its bytes against the bytes of its whole paths;
 //   - descriptor cache Open+Close on a file it already holds, against raw
 //     open+close of the same file;
 //   - GetUniqueFileId, the backend object's lstat and the handle round trip
@@ -19,6 +20,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -48,6 +50,7 @@
 namespace {
 
 constexpr unsigned long kEntries = 1000000;
+constexpr unsigned long kDeepLevels = 2000;
 
 // A scratch directory exported through the module, read-write to everyone,
 // while the object lives.
@@ -101,35 +104,60 @@ void Fill(SinkFSMPathCache& cache) {
         cache.Add(i + 1, paths[i]);
 }
 
-// Built once, on first use, and shared by every thread.
+// Built once, on first use, and shared by every thread; room for all of
+// them, so that every key is found.
 SinkFSMPathCache& MillionEntryCache() {
     static SinkFSMPathCache* cache = [] {
-        auto* made = new SinkFSMPathCache;
+        auto* made = new SinkFSMPathCache(kEntries);
         Fill(*made);
         return made;
     }();
     return *cache;
 }
 
-// Pseudo-random keys of the million-entry cache (xorshift64), one stream per
-// thread, so lookups do not walk the table in order.
+// What a client making a tree kDeepLevels directories deep hands out: the
+// path of every level, "/export/level0000/level0001/...", entry i key i + 1.
+const std::vector<std::string>& DeepPaths() {
+    static const std::vector<std::string> paths = [] {
+        std::vector<std::string> made;
+        std::string path = "/export";
+        char name[16];
+        for (unsigned long i = 0; i < kDeepLevels; ++i) {
+            snprintf(name, sizeof(name), "/level%04lu", i);
+            made.push_back(path += name);
+        }
+        return made;
+    }();
+    return paths;
+}
+
+void FillDeep(SinkFSMPathCache& cache) {
+    const std::vector<std::string>& paths = DeepPaths();
+    for (unsigned long i = 0; i < kDeepLevels; ++i)
+        cache.Add(i + 1, paths[i]);
+}
+
+// Pseudo-random keys 1..count (xorshift64), one stream per thread, so
+// lookups do not walk the table in order.
 class KeyStream {
   public:
-    explicit KeyStream(int thread) : m_state(0x9e3779b97f4a7c15ULL * (thread + 1)) {}
+    KeyStream(int thread, unsigned long count)
+        : m_state(0x9e3779b97f4a7c15ULL * (thread + 1)), m_count(count) {}
     unsigned long Next() {
         m_state ^= m_state << 13;
         m_state ^= m_state >> 7;
         m_state ^= m_state << 17;
-        return 1 + m_state % kEntries;
+        return 1 + m_state % m_count;
     }
 
   private:
     uint64_t m_state;
+    const unsigned long m_count;
 };
 
 void BM_PathCacheFind(benchmark::State& state) {
     SinkFSMPathCache& cache = MillionEntryCache();
-    KeyStream keys(state.thread_index());
+    KeyStream keys(state.thread_index(), kEntries);
     std::string path;
     for (auto _ : state) {
         bool found = cache.Find(keys.Next(), path);
@@ -142,7 +170,7 @@ void BM_PathCacheFind(benchmark::State& state) {
 void BM_PathCacheAddExisting(benchmark::State& state) {
     SinkFSMPathCache& cache = MillionEntryCache();
     const std::vector<std::string>& paths = MillionPaths();
-    KeyStream keys(state.thread_index());
+    KeyStream keys(state.thread_index(), kEntries);
     for (auto _ : state) {
         unsigned long key = keys.Next();
         cache.Add(key, paths[key - 1]);
@@ -150,10 +178,23 @@ void BM_PathCacheAddExisting(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// Find of the levels of the deep chain: a path of 10 KB on average.
+void BM_PathCacheFindDeep(benchmark::State& state) {
+    SinkFSMPathCache cache;
+    FillDeep(cache);
+    KeyStream keys(state.thread_index(), kDeepLevels);
+    std::string path;
+    for (auto _ : state) {
+        bool found = cache.Find(keys.Next(), path);
+        benchmark::DoNotOptimize(found);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 // Fills an empty cache with the million entries, one Add per iteration.
 void BM_PathCacheAddNew(benchmark::State& state) {
     const std::vector<std::string>& paths = MillionPaths();
-    SinkFSMPathCache cache;
+    SinkFSMPathCache cache(kEntries);
     unsigned long i = 0;
     for (auto _ : state) {
         cache.Add(i + 1, paths[i]);
@@ -177,10 +218,28 @@ void BM_PathCacheMemory(benchmark::State& state) {
     for (auto _ : state) {
         malloc_trim(0);  // freed pages elsewhere in the heap would hide the growth
         long before = ResidentBytes();
-        SinkFSMPathCache cache;
+        SinkFSMPathCache cache(kEntries);
         Fill(cache);
         state.counters["bytes_per_entry"] =
             static_cast<double>(ResidentBytes() - before) / kEntries;
+    }
+}
+
+// Resident memory of the deep chain's entries, against the bytes of their
+// whole paths (x_path_bytes: the first divided by the second).
+void BM_PathCacheMemoryDeep(benchmark::State& state) {
+    double pathBytes = 0;
+    for (const std::string& path : DeepPaths())
+        pathBytes += static_cast<double>(path.size()) / kDeepLevels;
+    for (auto _ : state) {
+        malloc_trim(0);
+        long before = ResidentBytes();
+        SinkFSMPathCache cache;
+        FillDeep(cache);
+        const double perEntry = static_cast<double>(ResidentBytes() - before) / kDeepLevels;
+        state.counters["bytes_per_entry"] = perEntry;
+        state.counters["path_bytes_per_entry"] = pathBytes;
+        state.counters["x_path_bytes"] = perEntry / pathBytes;
     }
 }
 
@@ -317,11 +376,15 @@ void RegisterAll(World& world) {
     benchmark::RegisterBenchmark("PathCacheMemory/1M", BM_PathCacheMemory)
         ->Iterations(1)
         ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("PathCacheMemory/deep", BM_PathCacheMemoryDeep)
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("PathCacheFind/1M", BM_PathCacheFind)
         ->Threads(1)
         ->Threads(2)
         ->Threads(8)
         ->UseRealTime();
+    benchmark::RegisterBenchmark("PathCacheFind/deep", BM_PathCacheFindDeep);
     benchmark::RegisterBenchmark("PathCacheAddExisting/1M", BM_PathCacheAddExisting);
     benchmark::RegisterBenchmark("PathCacheAddNew", BM_PathCacheAddNew)->Iterations(kEntries);
     benchmark::RegisterBenchmark("RawOpenClose", BM_RawOpenClose, std::ref(world));

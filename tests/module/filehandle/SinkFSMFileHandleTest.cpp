@@ -305,6 +305,83 @@ TEST(PathCache, ReplacingAPathKeepsOneEntry) {
     EXPECT_EQ(cache.Size(), 2u);
 }
 
+// Every path comes back exactly as added, whether it shares nodes with
+// another entry's or not, and the nodes go with the last entry holding them.
+TEST(PathCache, PathsComeBackExactlyAndTheirNodesGoWithThem) {
+    using namespace std::string_literals;  // "\0" inside a name
+    const std::vector<std::string> paths = {"/",
+                                            "/a",
+                                            "/a/b",
+                                            "",
+                                            "a/b",
+                                            "a",
+                                            "//a//b",
+                                            "/a/b/",
+                                            "a/",
+                                            "/a\0b/c"s,
+                                            "///",
+                                            std::string(300, 'n') + "/" + std::string(20, 'x'),
+                                            "/a/b/c/d/e/f/g/h/i/j"};
+    std::vector<std::function<void(SinkFSMPathCache&)>> clears = {
+        [](SinkFSMPathCache& c) { c.Empty(); },
+        [&](SinkFSMPathCache& c) {
+            for (unsigned long k = 0; k < paths.size(); ++k)
+                c.Remove(k);
+        },
+        [&](SinkFSMPathCache& c) {  // each replaced by a path of its own
+            for (unsigned long k = 0; k < paths.size(); ++k)
+                c.Add(k, "/other" + std::to_string(k));
+            EXPECT_EQ(c.Nodes(), paths.size() + 1);
+            c.Empty();
+        },
+    };
+    for (auto& clear : clears) {
+        SinkFSMPathCache cache(paths.size());
+        for (unsigned long k = 0; k < paths.size(); ++k)
+            cache.Add(k, paths[k]);
+        std::string found;
+        for (unsigned long k = 0; k < paths.size(); ++k) {
+            ASSERT_TRUE(cache.Find(k, found)) << paths[k];
+            EXPECT_EQ(found, paths[k]);
+        }
+        EXPECT_GT(cache.Nodes(), 0u);
+        clear(cache);
+        EXPECT_EQ(cache.Nodes(), 0u);
+        EXPECT_EQ(cache.Size(), 0u);
+    }
+}
+
+// A level of a deep tree costs one node, not its whole path.
+TEST(PathCache, DeepTreeCostsANodePerLevel) {
+    SinkFSMPathCache cache(3000);
+    std::string path;
+    for (unsigned long level = 0; level < 2000; ++level)
+        cache.Add(level, path += "/level" + std::to_string(level));
+    EXPECT_EQ(cache.Nodes(), 2001u);
+    std::string found;
+    ASSERT_TRUE(cache.Find(1999, found));
+    EXPECT_EQ(found, path);
+}
+
+// More nodes than 4 x Capacity() push out the least recently used entries,
+// and a path of more names than that is not kept at all.
+TEST(PathCache, TheNodeBoundEvicts) {
+    SinkFSMPathCache cache(4);     // 16 nodes
+    cache.Add(1, "/a/b/c/d/e/f");  // 7 nodes
+    cache.Add(2, "/p/q/r/s/t/u");  // 6 more
+    cache.Add(3, "/a/b/c/d/e/g");  // 1 more: 14
+    std::string found;
+    ASSERT_TRUE(cache.Find(1, found));
+    cache.Add(4, "/x/y/z");  // 3 more: 17, so 2 goes
+    EXPECT_FALSE(cache.Find(2, found));
+    EXPECT_EQ(cache.Size(), 3u);
+    EXPECT_EQ(cache.Nodes(), 11u);
+    cache.Add(4, "/" + std::string(15, '/'));  // 17 names: dropped, not kept stale
+    EXPECT_FALSE(cache.Find(4, found));
+    EXPECT_TRUE(cache.Find(3, found));
+    EXPECT_EQ(cache.Nodes(), 8u);
+}
+
 // Many more objects than room, as a long churn of creations gives: the
 // cache never holds more than its capacity, the default included.
 TEST(PathCache, ManyEntriesStayWithinTheCapacity) {
