@@ -37,8 +37,10 @@ void Nfs3FoundObjects::Keep(const std::string& key, const ExportPtr& exp,
     if (found.era == 0 || !changes.Watched(device))
         return;
     Settle(found.era);
-    ReaderLock shared(m_eraMutex);
     const std::string& path = object->GetClientPath();
+    if (path.size() > kLongestPathKept)
+        return;
+    ReaderLock shared(m_eraMutex);
     changes.Note(path.substr(path.rfind('/') + 1));
     if (found.era != m_era || !changes.Quiet(found))
         return;

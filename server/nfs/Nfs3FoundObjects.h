@@ -17,7 +17,10 @@
 // An entry by handle holds its object, so a descriptor: at most capacity
 // of them. An entry by name holds its object only while something else
 // does (an entry by handle, a call), so names cost memory alone: at most
-// twice capacity of them.
+// twice capacity of them. An object holds its whole path, so one whose
+// path is longer than kLongestPathKept is not kept: however deep clients
+// go, the paths kept cost at most that much per entry (deeper objects are
+// walked to each time).
 // Thread-safe. Lock order: m_eraMutex, then a cache shard's or NameChanges'
 // (see platform/ThreadSafety.h).
 #pragma once
@@ -77,6 +80,7 @@ class Nfs3FoundObjects {
     void Settle(uint64_t era) EXCLUDES(m_eraMutex);
 
     static constexpr char kByHandle = 'H', kByName = 'N';
+    static constexpr size_t kLongestPathKept = 4096;  // PATH_MAX
     SharedMutex m_eraMutex;  // shared to use the entries, unique to drop them
     uint64_t m_era GUARDED_BY(m_eraMutex) = 0;
     Entries m_byHandle GUARDED_BY(m_eraMutex), m_byName GUARDED_BY(m_eraMutex);

@@ -6,12 +6,15 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 
 #include "tests/support/TempDir.h"
 
@@ -37,6 +40,7 @@ LumedProcess::~LumedProcess() {
 
 bool LumedProcess::Start(const Config& config) {
     m_output.clear();  // a restart reads its own ready line
+    m_stateDir = config.stateDir;
     std::vector<std::string> args = {LUMED_BINARY,    "--port",      "0",
                                      "--bind",        "127.0.0.1",   "--state-dir",
                                      config.stateDir, "--no-rpcbind"};
@@ -137,4 +141,21 @@ ProgramRun RunProgram(std::vector<std::string> args,
     run.out = ReadFile(out);
     run.err = ReadFile(err);
     return run;
+}
+
+size_t LumedProcess::AnonymousKiB() const {
+    std::ifstream status("/proc/" + std::to_string(m_pid) + "/status");
+    std::string key;
+    size_t kib = 0;
+    while (m_pid > 0 && status >> key && key != "RssAnon:")
+        status.ignore(4096, '\n');
+    status >> kib;
+    return kib;
+}
+
+size_t LumedProcess::StoreBytes() const {
+    struct stat st;
+    return ::stat((m_stateDir + "/store/data.mdb").c_str(), &st) == 0
+               ? static_cast<size_t>(st.st_size)
+               : 0;
 }

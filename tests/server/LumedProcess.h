@@ -13,11 +13,20 @@
 
 #include <csignal>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+// Under AddressSanitizer what is freed waits in quarantine, and every call
+// is several times slower: memory bounds are judged only without it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
 class LumedProcess {
   public:
@@ -39,6 +48,12 @@ class LumedProcess {
     void SetDescriptorLimit(std::optional<unsigned long> limit) { m_descriptorLimit = limit; }
     uint16_t Port() const { return m_port; }
     pid_t Pid() const { return m_pid; }  // -1 when not running
+    // Its anonymous resident memory (RssAnon, not the store's mapped
+    // pages), in KiB; 0 when not running.
+    size_t AnonymousKiB() const;
+    // The size of its state store's data file, in bytes (LMDB's pages in
+    // use or free for reuse).
+    size_t StoreBytes() const;
     // The signal, then waits. The wait status (see waitpid), or -1 when
     // nothing was running.
     int Stop(int signal = SIGTERM);
@@ -54,6 +69,7 @@ class LumedProcess {
     uint16_t m_port = 0;
     std::string m_output;
     std::optional<unsigned long> m_descriptorLimit;
+    std::string m_stateDir;
 };
 
 // A program run as a user would (arguments passed without a shell; a name

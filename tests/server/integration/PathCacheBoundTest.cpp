@@ -24,13 +24,6 @@ namespace {
 
 constexpr int kUid = 1000, kReaderUid = 2000;
 constexpr char kFoundAgain[] = "found again at";
-// Under AddressSanitizer what is freed waits in quarantine, and every call
-// is several times slower: there the churn is shorter and memory not judged.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 class PathCacheBound : public ::testing::Test {
   protected:
@@ -79,22 +72,6 @@ class PathCacheBound : public ::testing::Test {
     Nfs3RawClient m_client{kUid, kUid};
     Nfs3RawClient m_reader{kReaderUid, kReaderUid};
 };
-
-// lumed's resident memory, in KiB: VmRSS of its status.
-size_t ResidentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    size_t kib = 0;
-    while (status >> key && key != "VmRSS:")
-        status.ignore(4096, '\n');
-    status >> kib;
-    return kib;
-}
-
-size_t FileBytes(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
-}
 
 // The ids the state store holds, read beside lumed, as a store may be.
 size_t StoredIds(const std::string& stateDir) {
@@ -163,13 +140,13 @@ TEST_F(PathCacheBound, MemoryAndStoreStayFlatAsFilesComeAndGo) {
     };
     for (int i = 0; i < kWarm; ++i)
         ASSERT_NO_FATAL_FAILURE(cycle(i));
-    const size_t rss = ResidentKiB(m_lumed.Pid()), data = FileBytes(m_state / "store/data.mdb");
+    const size_t rss = m_lumed.AnonymousKiB(), data = m_lumed.StoreBytes();
     for (int i = kWarm; i < kWarm + kCycles; ++i)
         ASSERT_NO_FATAL_FAILURE(cycle(i));
     if (!kSanitized) {
-        EXPECT_LT(ResidentKiB(m_lumed.Pid()), rss + 4096) << "KiB before: " << rss;
+        EXPECT_LT(m_lumed.AnonymousKiB(), rss + 4096) << "KiB before: " << rss;
     }
-    EXPECT_LE(FileBytes(m_state / "store/data.mdb"), data + 1024 * 1024) << "before: " << data;
+    EXPECT_LE(m_lumed.StoreBytes(), data + 1024 * 1024) << "before: " << data;
     EXPECT_LE(StoredIds(m_state.Path()), size_t(kAlive) + 2);  // and the root's, the export's
 }
 
