@@ -29,7 +29,7 @@
 // IssuedHandles::m_sweepMutex, ThrdPerfCounter::m_mutex,
 // StateStore::Environment::mutex and ::flushMutex, StateDirSetting::mutex,
 // NameChanges::m_namesMutex, ExportSweeper::m_mutex, MountTable::m_mutex,
-// Nfs3KeptListings::m_mutex, BoundedQueue::m_mutex, ReplayCache::m_mutex,
+// Nfs3KeptListings::m_mutex, FairQueue::m_mutex, ReplayCache::m_mutex,
 // ReplyBuffers::m_mutex, CallStats::m_mutex and ::m_connectionsMutex,
 // TlsClientChannel::m_mutex.
 // OxCriticalSection may be entered again by its holder; the analysis takes

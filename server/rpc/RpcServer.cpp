@@ -27,7 +27,6 @@ namespace {
 typedef RpcConnection::Clock Clock;
 
 constexpr size_t kReadChunk = 64 * 1024;
-constexpr size_t kQueuedCallsPerWorker = 16;
 // The longest run of quick calls the connection's thread keeps to itself:
 // a worker is woken only for a deeper batch (see RpcServer.h).
 constexpr size_t kRunCalls = 16;
@@ -247,8 +246,11 @@ class RpcServer::Session {
         if (fds[1].revents)
             connection.DrainWake();
         const short got = fds[0].revents;
-        if (state.pending && (got & (POLLOUT | POLLERR | POLLHUP)) && !connection.Flush())
-            return false;
+        if (state.pending && (got & (POLLOUT | POLLERR | POLLHUP))) {
+            if (!connection.Flush())
+                return false;
+            m_server.m_queue.Resume(m_connection);  // its calls may run again
+        }
         if (m_reading && (got & (POLLIN | POLLERR | POLLHUP)))
             return Read();
         return true;
@@ -340,7 +342,9 @@ RpcServer::RpcServer(const Options& options)
       m_spread(std::max(1u, std::min(options.workers + 1, std::thread::hardware_concurrency()))),
       m_replyBuffers(options.maxRecord + 4, kKeptReplyBuffers),
       m_replies(options.replayEntries, options.replayBytes),
-      m_queue(kQueuedCallsPerWorker * (options.workers ? options.workers : 1)) {}
+      // A connection whose replies wait unread gets no worker: it would
+      // only add to them.
+      m_queue([](const ConnectionPtr& connection) { return connection->UnsentBytes() == 0; }) {}
 
 RpcServer::~RpcServer() {
     Stop();
@@ -604,6 +608,7 @@ void RpcServer::RunConnection(uint64_t id, ConnectionPtr connection) {
         OXLOG(1, 0, "Closing the connection of %s: %s.", connection->Label().c_str(), e.what());
     }
     connection->Close();  // the socket goes now, whoever still holds the object
+    m_queue.Drop(connection);
     if (relay.joinable())
         relay.join();  // it sees the plain end close
     {
@@ -671,50 +676,50 @@ bool RpcServer::Distribute(RecordReader& records, size_t room, RpcDispatcher& di
     connection->Take(quick.size() + slow.size());
     bool queued = true;
     for (Record& call : slow) {
-        Job job{connection, {}};
-        job.records.push_back(std::move(call));
-        queued = Push(std::move(job)) && queued;
+        Job job;
+        job.push_back(std::move(call));
+        queued = Push(connection, std::move(job)) && queued;
     }
     // Runs of equal length (the first ones one longer), the last one here.
     const size_t runs = std::min((quick.size() + kRunCalls - 1) / kRunCalls, m_spread);
     size_t next = 0;
     for (size_t run = 0; run + 1 < runs; ++run) {
         const size_t length = quick.size() / runs + (run < quick.size() % runs ? 1 : 0);
-        Job job{connection, {}};
-        job.records.reserve(length);
-        std::move(quick.begin() + next, quick.begin() + next + length,
-                  std::back_inserter(job.records));
+        Job job;
+        job.reserve(length);
+        std::move(quick.begin() + next, quick.begin() + next + length, std::back_inserter(job));
         next += length;
-        queued = Push(std::move(job)) && queued;
+        queued = Push(connection, std::move(job)) && queued;
     }
     for (; next < quick.size(); ++next) {
         if (!Serve(dispatcher, *connection, quick[next], true, next + 1 < quick.size()))
             continue;
         ++gHandedOver;
-        Job job{connection, {}};
-        job.records.push_back(std::move(quick[next]));
-        queued = Push(std::move(job)) && queued;
+        Job job;
+        job.push_back(std::move(quick[next]));
+        queued = Push(connection, std::move(job)) && queued;
     }
     connection->Push();
     return queued;
 }
 
-bool RpcServer::Push(Job&& job) {
-    const size_t calls = job.records.size();
-    ConnectionPtr connection = job.connection;
-    if (m_queue.Push(std::move(job)))
+bool RpcServer::Push(const ConnectionPtr& connection, Job&& job) {
+    const size_t calls = job.size();
+    if (m_queue.Push(connection, std::move(job)))
         return true;
     connection->Unanswered(calls);  // dropped: no longer in hand
     return false;
 }
 
 void RpcServer::WorkLoop(RpcDispatcher& dispatcher) {
+    ConnectionPtr connection;
     Job job;
-    while (m_queue.Pop(job)) {
-        const size_t count = job.records.size();
+    while (m_queue.Pop(connection, job)) {
+        const size_t count = job.size();
         for (size_t i = 0; i < count; ++i)
-            Serve(dispatcher, *job.connection, job.records[i], false, i + 1 < count);
-        job.connection->Push();
+            Serve(dispatcher, *connection, job[i], false, i + 1 < count);
+        connection->Push();
+        connection.reset();
         job = Job();
     }
 }

@@ -3,9 +3,15 @@
 //
 // Threads: one acceptor; per connection one thread, the only one that reads
 // its socket or waits on it (in poll, or in a read between calls, bounded
-// by the connection's deadlines); a fixed pool of workers. A call its
-// program does not call quick (it may wait long) goes to a worker alone, so
-// it never holds up the connection's reading. Quick calls read together are
+// by the connection's deadlines); a fixed pool of workers. Work for the
+// workers waits in its connection's line (FairQueue.h), and the workers take
+// it from the connections in turn, a job of each per round: a connection's
+// many or long calls hold another's up by a job a round at most, never by
+// their number. A connection whose replies wait for its client to read
+// (some did not fit its socket) is passed over until the client has read
+// them, so no worker makes replies nobody takes. A call its program does not
+// call quick (it may wait long) goes to a worker alone, so it never holds up
+// the connection's reading. Quick calls read together are
 // split into runs of equal length, at most kRunCalls each unless that would
 // make more runs than there are processors (and threads to take them): each
 // run but the last goes to a worker as one job, the connection's thread runs
@@ -74,7 +80,8 @@
 //
 // Lock order (platform/ThreadSafety.h): m_mutex (connections) before a
 // connection's locks (RpcConnection.h), though no path nests them today; the
-// queue's, the reply buffers' and the replay cache's locks are leaves. No
+// queue's, the reply buffers' and the replay cache's locks are leaves (the
+// queue reads a connection's unsent bytes, an atomic, under its own). No
 // lock is held while a program runs or a thread is joined. A connection's
 // descriptors are closed by its thread as it ends (by the last owner for
 // one refused before it had a thread), never by anyone else.
@@ -97,7 +104,7 @@
 #include <vector>
 
 #include "platform/ThreadSafety.h"
-#include "server/rpc/BoundedQueue.h"
+#include "server/rpc/FairQueue.h"
 #include "server/rpc/HandedOver.h"
 #include "server/rpc/HostNameLookup.h"
 #include "server/rpc/RecordReader.h"
@@ -157,10 +164,7 @@ class RpcServer {
     typedef RecordReader::Bytes Record;
     typedef std::shared_ptr<RpcConnection> ConnectionPtr;
     // Calls of one connection for one worker, run in order.
-    struct Job {
-        ConnectionPtr connection;
-        std::vector<Record> records;
-    };
+    typedef std::vector<Record> Job;
     struct Reader {
         std::thread thread;
         ConnectionPtr connection;
@@ -190,7 +194,7 @@ class RpcServer {
     // once the queue is closed.
     bool Distribute(RecordReader& records, size_t room, RpcDispatcher& dispatcher,
                     const ConnectionPtr& connection);
-    bool Push(Job&& job);
+    bool Push(const ConnectionPtr& connection, Job&& job);
     // Runs one call and hands its reply, if any, to the connection (more:
     // another call of the same run follows); true when, run on the
     // connection's thread (onReader), it would wait and is still to run.
@@ -214,7 +218,7 @@ class RpcServer {
     std::thread m_acceptor;
     std::vector<std::unique_ptr<RpcDispatcher>> m_dispatchers;  // one per worker
     std::vector<std::thread> m_workers;
-    BoundedQueue<Job> m_queue;
+    FairQueue<ConnectionPtr, Job> m_queue;  // a line per connection
 
     Mutex m_mutex;
     bool m_stopping GUARDED_BY(m_mutex) = false;

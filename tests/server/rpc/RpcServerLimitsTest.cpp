@@ -121,28 +121,39 @@ TEST_F(RpcServerTest, SilentHalfSentAndUnreadConnectionsAreClosedOnesWaitingOnUs
     }
 }
 
-// Clients that ask for large replies and never read them hold up nobody
-// else, not even through the workers; and back-pressure loses nothing,
-// whether the replies are copied or spliced (their padding included).
+// Clients that ask for large, slow replies and never read them hold up
+// nobody else, not even through the workers: each of another client's calls
+// waits for a round of the connections with work at most, never for all
+// their calls; and back-pressure loses nothing, whether the replies are
+// copied or spliced (their padding included).
 TEST_F(RpcServerTest, ClientsThatDoNotReadStallOnlyThemselves) {
-    StartServer([](RpcServer::Options& options) { options.workers = 2; });
+    StartServer([](RpcServer::Options& options) { options.workers = 4; });
     constexpr uint32_t kStalled = 8, kCalls = 64, kGoodCalls = 200, kReply = 256 * 1024;
+    // Served first come first served, the stalled calls would keep a good
+    // one waiting seconds; a round of them takes kStalled / 4 * kListing.
+    const milliseconds kListing(100), kPatience(1000);
     for (const uint32_t procedure : {kBulk, kPipedBulk}) {
+        m_echo.SlowBulkOver(kReply - 1, kListing);
         std::vector<std::unique_ptr<RawSocket>> stalled;
         for (uint32_t i = 0; i < kStalled; ++i) {
             stalled.emplace_back(new RawSocket(Port(), 4096));
             ASSERT_TRUE(SendCall(*stalled.back(), 1, procedure, kReply, kCalls));
         }
         std::atomic<uint32_t> answered{0};
-        auto good = std::async(std::launch::async, [this, procedure, &answered] {
+        std::atomic<int64_t> slowest{0};  // ms
+        auto good = std::async(std::launch::async, [this, procedure, &answered, &slowest] {
             RawSocket socket(Port());
             std::vector<char> record;
             for (uint32_t xid = 1; xid <= kGoodCalls; ++xid) {
                 const u_int size = 16 * 1024 + xid % 4;
+                const auto sent = std::chrono::steady_clock::now();
                 if (!SendCall(socket, xid, procedure, size) || ReplyXid(socket, &record) != xid ||
                     record.size() != kBulkOffset + RNDUP(size) ||
                     record[kBulkOffset + size - 1] != BulkByte(xid))
                     return;
+                const auto took = std::chrono::duration_cast<milliseconds>(
+                    std::chrono::steady_clock::now() - sent);
+                slowest = std::max<int64_t>(slowest, took.count());
                 ++answered;
             }
         });
@@ -152,7 +163,10 @@ TEST_F(RpcServerTest, ClientsThatDoNotReadStallOnlyThemselves) {
             stalled.clear();  // frees whatever a blocked server still waits on
         good.get();
         ASSERT_EQ(answeredInTime, kGoodCalls) << "the good client was held up, " << procedure;
-        std::set<uint32_t> intact;  // whole, each with its own bytes
+        EXPECT_LT(slowest.load(), kPatience.count())
+            << "ms a good call waited behind the stalled ones, " << procedure;
+        m_echo.SlowBulkOver(UINT_MAX, milliseconds(0));  // the stalled client reads at last
+        std::set<uint32_t> intact;                       // whole, each with its own bytes
         std::vector<char> record;
         for (uint32_t i = 0, xid; i < kCalls && (xid = ReplyXid(*stalled.front(), &record)); ++i) {
             if (record.size() == kBulkOffset + kReply &&

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -67,6 +69,7 @@ class EchoProgram : public RpcProgram {
             m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_released; });
             return SUCCESS;
         }
+        lock.unlock();  // calls run side by side, as the server runs them
         if (call.procedure == kBulk || call.procedure == kPipedBulk)
             return Bulk(call, args, results);
         if (call.procedure != kEcho)
@@ -80,6 +83,12 @@ class EchoProgram : public RpcProgram {
     // Held and bulk calls go to workers; the others may run on the reader.
     bool Quick(uint32_t, uint32_t procedure) const override {
         return procedure == kNull || procedure == kEcho;
+    }
+    // Bulk calls asking for more than size bytes first take delay, as an
+    // expensive listing takes its time; none do unless set.
+    void SlowBulkOver(u_int size, std::chrono::milliseconds delay) {
+        m_slowOver = size;
+        m_slowDelay = delay.count();
     }
     RpcCaller LastCaller() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -96,10 +105,12 @@ class EchoProgram : public RpcProgram {
     }
 
   private:
-    static accept_stat Bulk(const RpcCall& call, XDR* args, XDR* results) {
+    accept_stat Bulk(const RpcCall& call, XDR* args, XDR* results) {
         u_int size = 0;
         if (!xdr_u_int(args, &size) || size > (1u << 20))
             return GARBAGE_ARGS;
+        if (size > m_slowOver)
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_slowDelay));
         std::vector<char> bytes(size, BulkByte(call.xid));
         char* p = bytes.data();
         if (call.procedure == kBulk || !call.pipe)
@@ -121,6 +132,8 @@ class EchoProgram : public RpcProgram {
     std::condition_variable m_changed;
     RpcCaller m_caller;
     bool m_held = false, m_released = false;
+    std::atomic<u_int> m_slowOver{UINT_MAX};
+    std::atomic<int64_t> m_slowDelay{0};  // ms
 };
 
 inline sockaddr_in Loopback(uint16_t port) {
