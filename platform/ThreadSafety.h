@@ -18,7 +18,7 @@
 //  10 OXPlatformInfo's ProcessMutex() -> StateDirSetting::mutex
 //  11 NameChanges::m_drainMutex, NameChanges::m_watchMutex (never together)
 //                                     -> NameChanges::m_namesMutex
-//  12 RpcServer::m_mutex (holds no connection's lock today)
+//  12 RpcServer::m_mutex               -> RpcConnection::m_mutex
 //  13 RpcConnection::m_sendMutex, then RpcConnection::m_mutex
 //  14 CLogWriter::m_mutex: last of all (OXLOG runs under any lock)
 // Leaves (only the log's lock is taken under them): ExportCache::m_mutex,

@@ -293,6 +293,7 @@ std::unique_ptr<NfsService> MakeNfsService(FSM* fsm, const LumedOptions& options
     serverOptions.bindAddress = options.bindAddress;
     serverOptions.port = static_cast<uint16_t>(options.port);
     serverOptions.workers = WorkerCount(options);
+    serverOptions.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
     std::unique_ptr<NfsService> service(new NfsService(fsm, serverOptions));
     if (ConfigSharesNfsPort(options)) {
         service->server.AddProgram(&config);

@@ -96,6 +96,8 @@ class RpcConnection {
     // Writes queued replies as far as the socket takes them; false once the
     // connection is broken.
     bool Flush();
+    // No call is in hand.
+    bool Idle();
     // Bytes of replies waiting for the peer to read (under no lock).
     size_t UnsentBytes() const { return m_outBytes; }
     // How many calls may be taken now: none while backlog bytes or more of

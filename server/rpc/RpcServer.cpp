@@ -230,6 +230,8 @@ class RpcServer::Session {
             consider(m_recordStart, m_options.recordTimeout, "a record stayed unfinished for");
         if (m_input && state.inHand == 0 && !m_records.Partial())
             consider(std::max(m_lastRecord, state.lastDone), m_options.idleTimeout, "idle for");
+        if (m_input && m_records.Completed() == 0)  // m_lastRecord: when it came
+            consider(m_lastRecord, m_options.firstCallTimeout, "no call came for");
         if (!due.why && m_reading)
             due.at = now + m_options.idleTimeout;  // calls in hand: it may turn idle
         return due;
@@ -529,13 +531,10 @@ bool RpcServer::AcceptOne(bool& exhausted) {
 void RpcServer::Admit(int fd, const sockaddr_storage& peer) {
     std::string label;
     RpcCaller caller = Identify(fd, peer, label);
-    size_t open;
-    {
-        MutexLock lock(m_mutex);
-        open = m_open;
-    }
-    if (open >= m_options.maxConnections) {
-        Refuse(fd, label, std::to_string(open) + " connections open");
+    const std::string address = caller.local ? std::string() : caller.address.ToString();
+    std::string why;
+    if (!MakeRoom(address, why)) {
+        Refuse(fd, label, why);
         return;
     }
     if (peer.ss_family != AF_UNIX) {
@@ -556,10 +555,36 @@ void RpcServer::Admit(int fd, const sockaddr_storage& peer) {
         Refuse(fd, label, "out of memory");
         return;
     }
-    Launch(connection);
+    Launch(connection, address);
 }
 
-bool RpcServer::Launch(const ConnectionPtr& connection) {
+bool RpcServer::MakeRoom(const std::string& address, std::string& why) {
+    MutexLock lock(m_mutex);
+    auto found = m_perAddress.find(address);
+    if (found != m_perAddress.end() && found->second >= m_options.maxConnectionsPerAddress) {
+        why = std::to_string(found->second) + " connections from " + address + " open";
+        return false;
+    }
+    if (m_open - m_closing < m_options.maxConnections)
+        return true;
+    for (auto& entry : m_readers) {  // oldest first
+        Reader& reader = entry.second;
+        if (reader.closing || !reader.connection->Idle())
+            continue;
+        // It ends as at the end of its input: a call it sent meanwhile is
+        // still answered.
+        reader.closing = true;
+        ++m_closing;
+        reader.connection->ShutdownRead();
+        OXLOG(3, 0, "Closing the connection of %s, the oldest idle one, to make room.",
+              reader.connection->Label().c_str());
+        return true;
+    }
+    why = std::to_string(m_open) + " connections open, none idle";
+    return false;
+}
+
+bool RpcServer::Launch(const ConnectionPtr& connection, const std::string& address) {
     MutexLock lock(m_mutex);
     if (m_stopping)
         return false;
@@ -567,14 +592,16 @@ bool RpcServer::Launch(const ConnectionPtr& connection) {
     try {
         Reader& reader = m_readers[id];
         reader.connection = connection;
-        reader.thread =
-            m_options.startThread([this, id, connection] { RunConnection(id, connection); });
+        reader.thread = m_options.startThread(
+            [this, id, connection, address] { RunConnection(id, connection, address); });
     } catch (const std::exception& e) {
         m_readers.erase(id);
         Refuse(-1, connection->Label(), std::string("no thread for it (") + e.what() + ")");
         return false;
     }
     ++m_open;
+    if (!address.empty())
+        ++m_perAddress[address];
     return true;
 }
 
@@ -597,7 +624,7 @@ void RpcServer::Refuse(int fd, const std::string& label, const std::string& why)
         ::close(fd);  // after the line: whoever sees the close finds it logged
 }
 
-void RpcServer::RunConnection(uint64_t id, ConnectionPtr connection) {
+void RpcServer::RunConnection(uint64_t id, ConnectionPtr connection, const std::string& address) {
     std::thread relay;
     try {
         if (!m_options.tls || TakeUpTls(*connection, relay))
@@ -615,6 +642,14 @@ void RpcServer::RunConnection(uint64_t id, ConnectionPtr connection) {
         MutexLock lock(m_mutex);
         m_finished.push_back(id);
         --m_open;
+        auto reader = m_readers.find(id);  // gone once Stop took them all
+        if (reader != m_readers.end()) {
+            m_closing -= reader->second.closing;
+            reader->second.closing = true;  // no longer one to ask
+        }
+        auto from = m_perAddress.find(address);
+        if (from != m_perAddress.end() && --from->second == 0)
+            m_perAddress.erase(from);
     }
     Wake();
 }

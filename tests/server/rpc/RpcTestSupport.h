@@ -64,7 +64,7 @@ class EchoProgram : public RpcProgram {
         if (call.procedure == kNull)
             return SUCCESS;
         if (call.procedure == kHeld) {  // stays in flight until the test releases it
-            m_held = true;
+            ++m_heldCalls;
             m_changed.notify_all();
             m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_released; });
             return SUCCESS;
@@ -94,9 +94,11 @@ class EchoProgram : public RpcProgram {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_caller;
     }
-    bool AwaitHeldCall() {
+    // Until that many held calls are in flight (or were).
+    bool AwaitHeldCall(size_t calls = 1) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_held; });
+        return m_changed.wait_for(lock, std::chrono::seconds(30),
+                                  [this, calls] { return m_heldCalls >= calls; });
     }
     void ReleaseHeldCall() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -131,7 +133,8 @@ class EchoProgram : public RpcProgram {
     std::mutex m_mutex;
     std::condition_variable m_changed;
     RpcCaller m_caller;
-    bool m_held = false, m_released = false;
+    size_t m_heldCalls = 0;
+    bool m_released = false;
     std::atomic<u_int> m_slowOver{UINT_MAX};
     std::atomic<int64_t> m_slowDelay{0};  // ms
 };
@@ -177,11 +180,16 @@ class Client {
 
 // A plain socket for what libtirpc's client will not send: TCP to a port on
 // loopback, or a local socket's path. receiveBuffer, when set, is the
-// socket's receive buffer (a small one fills fast).
+// socket's receive buffer (a small one fills fast); from, when set, the
+// loopback address it comes from (another client machine).
 class RawSocket {
   public:
-    explicit RawSocket(uint16_t port, int receiveBuffer = 0)
+    explicit RawSocket(uint16_t port, int receiveBuffer = 0, const char* from = nullptr)
         : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in source{AF_INET, 0, {}, {}};
+        if (from && (::inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
+                     ::bind(m_fd, reinterpret_cast<sockaddr*>(&source), sizeof(source)) != 0))
+            return;
         sockaddr_in address = Loopback(port);
         Connect(reinterpret_cast<sockaddr*>(&address), sizeof(address), receiveBuffer);
     }
