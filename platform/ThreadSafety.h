@@ -18,7 +18,7 @@
 //  10 OXPlatformInfo's ProcessMutex() -> StateDirSetting::mutex
 //  11 NameChanges::m_drainMutex, NameChanges::m_watchMutex (never together)
 //                                     -> NameChanges::m_namesMutex
-//  12 RpcServer::m_mutex (holds no connection's lock today)
+//  12 RpcServer::m_mutex               -> RpcConnection::m_mutex
 //  13 RpcConnection::m_sendMutex, then RpcConnection::m_mutex
 //  14 CLogWriter::m_mutex: last of all (OXLOG runs under any lock)
 // Leaves (only the log's lock is taken under them): ExportCache::m_mutex,
@@ -29,7 +29,7 @@
 // IssuedHandles::m_sweepMutex, ThrdPerfCounter::m_mutex,
 // StateStore::Environment::mutex and ::flushMutex, StateDirSetting::mutex,
 // NameChanges::m_namesMutex, ExportSweeper::m_mutex, MountTable::m_mutex,
-// Nfs3KeptListings::m_mutex, BoundedQueue::m_mutex, ReplayCache::m_mutex,
+// Nfs3KeptListings::m_mutex, FairQueue::m_mutex, ReplayCache::m_mutex,
 // ReplyBuffers::m_mutex, CallStats::m_mutex and ::m_connectionsMutex,
 // TlsClientChannel::m_mutex.
 // OxCriticalSection may be entered again by its holder; the analysis takes

@@ -15,12 +15,23 @@ enum class Kind { Text, Number };
 
 // The keys that stand for a flag taking a value, and that value's type.
 const std::pair<const char*, Kind> kValueKeys[] = {
-    {"clients", Kind::Text},       {"perms", Kind::Number},          {"port", Kind::Number},
-    {"bind", Kind::Text},          {"state-dir", Kind::Text},        {"module", Kind::Text},
-    {"log-level", Kind::Number},   {"workers", Kind::Number},        {"config-bind", Kind::Text},
-    {"config-port", Kind::Number}, {"minute-seconds", Kind::Number}, {"admin-group", Kind::Text},
-    {"tls-cert", Kind::Text},      {"tls-key", Kind::Text},          {"tls-ca", Kind::Text},
+    {"clients", Kind::Text},
+    {"perms", Kind::Number},
+    {"port", Kind::Number},
+    {"bind", Kind::Text},
+    {"state-dir", Kind::Text},
+    {"module", Kind::Text},
+    {"log-level", Kind::Number},
+    {"workers", Kind::Number},
+    {"config-bind", Kind::Text},
+    {"config-port", Kind::Number},
+    {"minute-seconds", Kind::Number},
+    {"admin-group", Kind::Text},
+    {"tls-cert", Kind::Text},
+    {"tls-key", Kind::Text},
+    {"tls-ca", Kind::Text},
     {"metrics", Kind::Text},
+    {"max-connections-per-address", Kind::Number},
 };
 
 // The keys that stand for a flag without a value.

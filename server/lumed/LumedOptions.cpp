@@ -15,7 +15,8 @@
 const char* const kLumedUsage =
     "usage: lumed [--export DIR...] [--clients LIST] [--perms N] [--port N]\n"
     "             [--bind ADDR] [--state-dir DIR] [--module PATH] [--log-level N]\n"
-    "             [--workers N] [--no-rpcbind] [--config-bind ADDR] [--config-port N]\n"
+    "             [--workers N] [--max-connections-per-address N] [--no-rpcbind]\n"
+    "             [--config-bind ADDR] [--config-port N]\n"
     "             [--minute-seconds N] [--admin-group GROUP]\n"
     "             [--tls-cert FILE --tls-key FILE --tls-ca FILE] [--ganesha]\n"
     "             [--log-stderr] [--config FILE] [--check-config]\n"
@@ -38,6 +39,9 @@ const char* const kLumedHelp =
     "                        keeps its identity; default 3)\n"
     "  --port N, --bind ADDR where NFS and MOUNT listen (default 127.0.0.1:2049)\n"
     "  --workers N           threads serving calls\n"
+    "  --max-connections-per-address N\n"
+    "                        NFS connections one client address may hold\n"
+    "                        (default 64)\n"
     "  --no-rpcbind          do not register with rpcbind\n"
     "  --state-dir DIR       state, log and lumed.sock; --module PATH the module\n"
     "  --log-level N         -1 errors only ... 10 traces; --log-stderr logs for\n"
@@ -103,6 +107,8 @@ void AddFlags(CLI::App& app, LumedOptions& o) {
     app.add_option("--module", o.modulePath);
     app.add_option("--log-level", o.logLevel)->transform(DecimalIn<long>(-1, 10));
     app.add_option("--workers", o.workers)->transform(DecimalIn<long>(1, 1024));
+    app.add_option("--max-connections-per-address", o.maxConnectionsPerAddress)
+        ->transform(DecimalIn<long>(1, 65536));
     app.add_flag("--no-rpcbind{false}", o.rpcbind);
     app.add_flag("--ganesha", o.ganesha);
     app.add_flag("--log-stderr", o.logStderr);

@@ -2,7 +2,8 @@
 //
 //   lumed [--export DIR...] [--clients LIST] [--perms N]
 //         [--port N] [--bind ADDR] [--state-dir DIR] [--module PATH]
-//         [--log-level N] [--workers N] [--no-rpcbind]
+//         [--log-level N] [--workers N] [--max-connections-per-address N]
+//         [--no-rpcbind]
 //         [--config-bind ADDR] [--config-port N] [--minute-seconds N]
 //         [--admin-group GROUP] [--tls-cert FILE --tls-key FILE --tls-ca FILE]
 //         [--ganesha] [--log-stderr] [--config FILE] [--check-config]
@@ -64,6 +65,7 @@ struct LumedOptions {
     std::string modulePath;  // empty: the built module
     int logLevel = 1;
     std::optional<unsigned> workers;            // unset: registry, else 8
+    unsigned maxConnectionsPerAddress = 64;     // NFS connections of one client address
     bool rpcbind = true;                        // register with rpcbind when one runs
     bool ganesha = false;                       // NFS-Ganesha serves the exports
     std::optional<std::string> configBind;      // set: the configuration program's own address

@@ -271,6 +271,7 @@ std::unique_ptr<NfsService> MakeNfsService(FSM* fsm, const LumedOptions& options
     serverOptions.port = static_cast<uint16_t>(options.port);
     serverOptions.workers = WorkerCount(options);
     serverOptions.maxConnections = budget.nfsConnections;
+    serverOptions.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
     std::unique_ptr<NfsService> service(new NfsService(fsm, serverOptions, budget.nfs));
     if (ConfigSharesNfsPort(options)) {
         service->server.AddProgram(&config);

@@ -213,6 +213,11 @@ size_t RpcConnection::Room(size_t limit, size_t backlog) {
     return inHand < limit && m_outBytes < backlog ? limit - inHand : 0;
 }
 
+bool RpcConnection::Idle() {
+    MutexLock lock(m_mutex);
+    return m_running == 0 && m_out.empty();
+}
+
 RpcConnection::State RpcConnection::Look(bool wantInput, size_t limit) {
     MutexLock lock(m_mutex);
     State state;

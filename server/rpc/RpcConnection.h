@@ -27,6 +27,7 @@
 
 #include <sys/uio.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -95,6 +96,10 @@ class RpcConnection {
     // Writes queued replies as far as the socket takes them; false once the
     // connection is broken.
     bool Flush();
+    // No call is in hand.
+    bool Idle();
+    // Bytes of replies waiting for the peer to read (under no lock).
+    size_t UnsentBytes() const { return m_outBytes; }
     // How many calls may be taken now: none while backlog bytes or more of
     // replies wait, else up to limit calls in hand.
     size_t Room(size_t limit, size_t backlog);
@@ -151,8 +156,8 @@ class RpcConnection {
         const uint8_t* data;
         size_t length;
     };
-    std::deque<Unsent> m_out;  // what is left of replies, oldest first
-    size_t m_outBytes = 0;     // in m_out
+    std::deque<Unsent> m_out;           // what is left of replies, oldest first
+    std::atomic<size_t> m_outBytes{0};  // in m_out; read under no lock by UnsentBytes
     bool m_broken = false;
     // ShutdownRead ran: a socket swapped in is shut too
     bool m_readShut GUARDED_BY(m_mutex) = false;

@@ -27,7 +27,6 @@ namespace {
 typedef RpcConnection::Clock Clock;
 
 constexpr size_t kReadChunk = 64 * 1024;
-constexpr size_t kQueuedCallsPerWorker = 16;
 // The longest run of quick calls the connection's thread keeps to itself:
 // a worker is woken only for a deeper batch (see RpcServer.h).
 constexpr size_t kRunCalls = 16;
@@ -231,6 +230,8 @@ class RpcServer::Session {
             consider(m_recordStart, m_options.recordTimeout, "a record stayed unfinished for");
         if (m_input && state.inHand == 0 && !m_records.Partial())
             consider(std::max(m_lastRecord, state.lastDone), m_options.idleTimeout, "idle for");
+        if (m_input && m_records.Completed() == 0)  // m_lastRecord: when it came
+            consider(m_lastRecord, m_options.firstCallTimeout, "no call came for");
         if (!due.why && m_reading)
             due.at = now + m_options.idleTimeout;  // calls in hand: it may turn idle
         return due;
@@ -247,8 +248,11 @@ class RpcServer::Session {
         if (fds[1].revents)
             connection.DrainWake();
         const short got = fds[0].revents;
-        if (state.pending && (got & (POLLOUT | POLLERR | POLLHUP)) && !connection.Flush())
-            return false;
+        if (state.pending && (got & (POLLOUT | POLLERR | POLLHUP))) {
+            if (!connection.Flush())
+                return false;
+            m_server.m_queue.Resume(m_connection);  // its calls may run again
+        }
         if (m_reading && (got & (POLLIN | POLLERR | POLLHUP)))
             return Read();
         return true;
@@ -340,7 +344,9 @@ RpcServer::RpcServer(const Options& options)
       m_spread(std::max(1u, std::min(options.workers + 1, std::thread::hardware_concurrency()))),
       m_replyBuffers(options.maxRecord + 4, kKeptReplyBuffers),
       m_replies(options.replayEntries, options.replayBytes),
-      m_queue(kQueuedCallsPerWorker * (options.workers ? options.workers : 1)) {}
+      // A connection whose replies wait unread gets no worker: it would
+      // only add to them.
+      m_queue([](const ConnectionPtr& connection) { return connection->UnsentBytes() == 0; }) {}
 
 RpcServer::~RpcServer() {
     Stop();
@@ -525,13 +531,10 @@ bool RpcServer::AcceptOne(bool& exhausted) {
 void RpcServer::Admit(int fd, const sockaddr_storage& peer) {
     std::string label;
     RpcCaller caller = Identify(fd, peer, label);
-    size_t open;
-    {
-        MutexLock lock(m_mutex);
-        open = m_open;
-    }
-    if (open >= m_options.maxConnections) {
-        Refuse(fd, label, std::to_string(open) + " connections open");
+    const std::string address = caller.local ? std::string() : caller.address.ToString();
+    std::string why;
+    if (!MakeRoom(address, why)) {
+        Refuse(fd, label, why);
         return;
     }
     if (peer.ss_family != AF_UNIX) {
@@ -552,10 +555,36 @@ void RpcServer::Admit(int fd, const sockaddr_storage& peer) {
         Refuse(fd, label, "out of memory");
         return;
     }
-    Launch(connection);
+    Launch(connection, address);
 }
 
-bool RpcServer::Launch(const ConnectionPtr& connection) {
+bool RpcServer::MakeRoom(const std::string& address, std::string& why) {
+    MutexLock lock(m_mutex);
+    auto found = m_perAddress.find(address);
+    if (found != m_perAddress.end() && found->second >= m_options.maxConnectionsPerAddress) {
+        why = std::to_string(found->second) + " connections from " + address + " open";
+        return false;
+    }
+    if (m_open - m_closing < m_options.maxConnections)
+        return true;
+    for (auto& entry : m_readers) {  // oldest first
+        Reader& reader = entry.second;
+        if (reader.closing || !reader.connection->Idle())
+            continue;
+        // It ends as at the end of its input: a call it sent meanwhile is
+        // still answered.
+        reader.closing = true;
+        ++m_closing;
+        reader.connection->ShutdownRead();
+        OXLOG(3, 0, "Closing the connection of %s, the oldest idle one, to make room.",
+              reader.connection->Label().c_str());
+        return true;
+    }
+    why = std::to_string(m_open) + " connections open, none idle";
+    return false;
+}
+
+bool RpcServer::Launch(const ConnectionPtr& connection, const std::string& address) {
     MutexLock lock(m_mutex);
     if (m_stopping)
         return false;
@@ -563,14 +592,16 @@ bool RpcServer::Launch(const ConnectionPtr& connection) {
     try {
         Reader& reader = m_readers[id];
         reader.connection = connection;
-        reader.thread =
-            m_options.startThread([this, id, connection] { RunConnection(id, connection); });
+        reader.thread = m_options.startThread(
+            [this, id, connection, address] { RunConnection(id, connection, address); });
     } catch (const std::exception& e) {
         m_readers.erase(id);
         Refuse(-1, connection->Label(), std::string("no thread for it (") + e.what() + ")");
         return false;
     }
     ++m_open;
+    if (!address.empty())
+        ++m_perAddress[address];
     return true;
 }
 
@@ -593,7 +624,7 @@ void RpcServer::Refuse(int fd, const std::string& label, const std::string& why)
         ::close(fd);  // after the line: whoever sees the close finds it logged
 }
 
-void RpcServer::RunConnection(uint64_t id, ConnectionPtr connection) {
+void RpcServer::RunConnection(uint64_t id, ConnectionPtr connection, const std::string& address) {
     std::thread relay;
     try {
         if (!m_options.tls || TakeUpTls(*connection, relay))
@@ -604,12 +635,21 @@ void RpcServer::RunConnection(uint64_t id, ConnectionPtr connection) {
         OXLOG(1, 0, "Closing the connection of %s: %s.", connection->Label().c_str(), e.what());
     }
     connection->Close();  // the socket goes now, whoever still holds the object
+    m_queue.Drop(connection);
     if (relay.joinable())
         relay.join();  // it sees the plain end close
     {
         MutexLock lock(m_mutex);
         m_finished.push_back(id);
         --m_open;
+        auto reader = m_readers.find(id);  // gone once Stop took them all
+        if (reader != m_readers.end()) {
+            m_closing -= reader->second.closing;
+            reader->second.closing = true;  // no longer one to ask
+        }
+        auto from = m_perAddress.find(address);
+        if (from != m_perAddress.end() && --from->second == 0)
+            m_perAddress.erase(from);
     }
     Wake();
 }
@@ -671,50 +711,50 @@ bool RpcServer::Distribute(RecordReader& records, size_t room, RpcDispatcher& di
     connection->Take(quick.size() + slow.size());
     bool queued = true;
     for (Record& call : slow) {
-        Job job{connection, {}};
-        job.records.push_back(std::move(call));
-        queued = Push(std::move(job)) && queued;
+        Job job;
+        job.push_back(std::move(call));
+        queued = Push(connection, std::move(job)) && queued;
     }
     // Runs of equal length (the first ones one longer), the last one here.
     const size_t runs = std::min((quick.size() + kRunCalls - 1) / kRunCalls, m_spread);
     size_t next = 0;
     for (size_t run = 0; run + 1 < runs; ++run) {
         const size_t length = quick.size() / runs + (run < quick.size() % runs ? 1 : 0);
-        Job job{connection, {}};
-        job.records.reserve(length);
-        std::move(quick.begin() + next, quick.begin() + next + length,
-                  std::back_inserter(job.records));
+        Job job;
+        job.reserve(length);
+        std::move(quick.begin() + next, quick.begin() + next + length, std::back_inserter(job));
         next += length;
-        queued = Push(std::move(job)) && queued;
+        queued = Push(connection, std::move(job)) && queued;
     }
     for (; next < quick.size(); ++next) {
         if (!Serve(dispatcher, *connection, quick[next], true, next + 1 < quick.size()))
             continue;
         ++gHandedOver;
-        Job job{connection, {}};
-        job.records.push_back(std::move(quick[next]));
-        queued = Push(std::move(job)) && queued;
+        Job job;
+        job.push_back(std::move(quick[next]));
+        queued = Push(connection, std::move(job)) && queued;
     }
     connection->Push();
     return queued;
 }
 
-bool RpcServer::Push(Job&& job) {
-    const size_t calls = job.records.size();
-    ConnectionPtr connection = job.connection;
-    if (m_queue.Push(std::move(job)))
+bool RpcServer::Push(const ConnectionPtr& connection, Job&& job) {
+    const size_t calls = job.size();
+    if (m_queue.Push(connection, std::move(job)))
         return true;
     connection->Unanswered(calls);  // dropped: no longer in hand
     return false;
 }
 
 void RpcServer::WorkLoop(RpcDispatcher& dispatcher) {
+    ConnectionPtr connection;
     Job job;
-    while (m_queue.Pop(job)) {
-        const size_t count = job.records.size();
+    while (m_queue.Pop(connection, job)) {
+        const size_t count = job.size();
         for (size_t i = 0; i < count; ++i)
-            Serve(dispatcher, *job.connection, job.records[i], false, i + 1 < count);
-        job.connection->Push();
+            Serve(dispatcher, *connection, job[i], false, i + 1 < count);
+        connection->Push();
+        connection.reset();
         job = Job();
     }
 }

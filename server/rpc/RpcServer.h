@@ -3,9 +3,15 @@
 //
 // Threads: one acceptor; per connection one thread, the only one that reads
 // its socket or waits on it (in poll, or in a read between calls, bounded
-// by the connection's deadlines); a fixed pool of workers. A call its
-// program does not call quick (it may wait long) goes to a worker alone, so
-// it never holds up the connection's reading. Quick calls read together are
+// by the connection's deadlines); a fixed pool of workers. Work for the
+// workers waits in its connection's line (FairQueue.h), and the workers take
+// it from the connections in turn, a job of each per round: a connection's
+// many or long calls hold another's up by a job a round at most, never by
+// their number. A connection whose replies wait for its client to read
+// (some did not fit its socket) is passed over until the client has read
+// them, so no worker makes replies nobody takes. A call its program does not
+// call quick (it may wait long) goes to a worker alone, so it never holds up
+// the connection's reading. Quick calls read together are
 // split into runs of equal length, at most kRunCalls each unless that would
 // make more runs than there are processors (and threads to take them): each
 // run but the last goes to a worker as one job, the connection's thread runs
@@ -46,16 +52,24 @@
 //   segment (its poll still wakes on the eventfd and at the deadlines).
 // - descriptors: the socket and an eventfd (workers wake the thread with it);
 //   a pipe for the replies the connection's thread makes, once one splices.
-// - time: the connection is closed when it is idle (no call in hand, nothing
-//   to send, no record under way) for idleTimeout since it last completed a
-//   record or answered a call; when a record is not whole recordTimeout
+// - time: the connection is closed when no whole call came within
+//   firstCallTimeout of its start; when it is idle (no call in hand,
+//   nothing to send, no record under way) for idleTimeout since it last
+//   completed a record or answered a call; when a record is not whole recordTimeout
 //   after its first byte (time spent not reading, by back-pressure, does not
 //   count); when replies wait and the peer has taken no byte for sendTimeout.
-// Server-wide, the replies kept for retransmitted non-idempotent calls: at
-// most replayEntries of them and replayBytes of their bytes (ReplayCache.h).
+// Per client address (TCP; local callers are not counted): at most
+// maxConnectionsPerAddress connections; the next is refused.
+// Server-wide: at most maxConnections connections; at that cap the oldest
+// connection with no call in hand is asked to close (it ends as at the end
+// of its input: a call it sent meanwhile is still answered) to admit the
+// newcomer, which is refused only when none is idle. So one address can
+// lock nobody out, and idle connections from many give way to new ones.
+// The replies kept for retransmitted non-idempotent calls: at most
+// replayEntries of them and replayBytes of their bytes (ReplayCache.h).
 // Exhaustion is refused with a log line, never fatal: connections beyond
-// maxConnections, or for which no thread or memory can be had, are closed at
-// once; a record that cannot grow closes its connection; when the process
+// the bounds above, or for which no thread or memory can be had, are closed
+// at once; a record that cannot grow closes its connection; when the process
 // is out of descriptors the acceptor retries every 100 ms instead of
 // spinning. A connection's thread releases its socket as soon as it ends.
 //
@@ -73,15 +87,14 @@
 // 127.0.0.1, their port 0 and their host name "".
 //
 // Lock order (platform/ThreadSafety.h): m_mutex (connections) before a
-// connection's locks (RpcConnection.h), though no path nests them today; the
-// queue's, the reply buffers' and the replay cache's locks are leaves. No
-// lock is held while a program runs or a thread is joined. A connection's
-// descriptors are closed by its thread as it ends (by the last owner for
-// one refused before it had a thread), never by anyone else.
-// Lifetime: AddProgram before Start; Start once; Stop (also run by the
-// destructor) stops accepting, lets calls already read finish and their
-// replies go out (waiting at most sendTimeout on a peer that does not read),
-// closes every connection and joins every thread.
+// connection's m_mutex (RpcConnection.h; the acceptor, looking for an idle
+// connection to close, nests them); the queue's, the reply buffers' and the replay cache's locks
+// are leaves (the queue reads a connection's unsent bytes, an atomic, under its own). No lock is
+// held while a program runs or a thread is joined. A connection's descriptors are closed by its
+// thread as it ends (by the last owner for one refused before it had a thread), never by anyone
+// else. Lifetime: AddProgram before Start; Start once; Stop (also run by the destructor) stops
+// accepting, lets calls already read finish and their replies go out (waiting at most sendTimeout
+// on a peer that does not read), closes every connection and joins every thread.
 #pragma once
 
 #include <sys/types.h>
@@ -97,7 +110,7 @@
 #include <vector>
 
 #include "platform/ThreadSafety.h"
-#include "server/rpc/BoundedQueue.h"
+#include "server/rpc/FairQueue.h"
 #include "server/rpc/HandedOver.h"
 #include "server/rpc/HostNameLookup.h"
 #include "server/rpc/RecordReader.h"
@@ -121,13 +134,16 @@ class RpcServer {
         std::shared_ptr<const TlsContext> tls;     // set: TLS is required (a server context)
         unsigned workers = 4;
         size_t maxRecord = 2 * 1024 * 1024 + 64 * 1024;  // larger calls close the connection
-        size_t maxConnections = 1024;                    // the next is closed at once
-        size_t maxCallsPerConnection = 64;               // in hand at once (above)
+        // At the cap the oldest idle connection makes room for the next (above).
+        size_t maxConnections = 1024;
+        size_t maxConnectionsPerAddress = 64;  // from one client address; the next is closed
+        size_t maxCallsPerConnection = 64;     // in hand at once (above)
         // Replies kept for retransmitted non-idempotent calls (ReplayCache.h).
         size_t replayEntries = 4096;
         size_t replayBytes = 2 * 1024 * 1024;
-        // How long a connection may be idle, take to send a record, or leave
-        // replies unread (above) before it is closed.
+        // How long a connection may go without its first call, be idle, take
+        // to send a record, or leave replies unread (above) before it is closed.
+        std::chrono::milliseconds firstCallTimeout = std::chrono::seconds(10);
         std::chrono::milliseconds idleTimeout = std::chrono::minutes(5);
         std::chrono::milliseconds recordTimeout = std::chrono::seconds(30);
         std::chrono::milliseconds sendTimeout = std::chrono::seconds(30);
@@ -157,13 +173,11 @@ class RpcServer {
     typedef RecordReader::Bytes Record;
     typedef std::shared_ptr<RpcConnection> ConnectionPtr;
     // Calls of one connection for one worker, run in order.
-    struct Job {
-        ConnectionPtr connection;
-        std::vector<Record> records;
-    };
+    typedef std::vector<Record> Job;
     struct Reader {
         std::thread thread;
         ConnectionPtr connection;
+        bool closing = false;  // asked to close, or its thread ended
     };
     class Session;
 
@@ -177,11 +191,15 @@ class RpcServer {
     // Accepts one connection; false when the listening socket is gone.
     bool AcceptOne(bool& exhausted);
     void Admit(int fd, const sockaddr_storage& peer);
+    // Whether a connection from address ("": a local one) may come in: under
+    // the address's share, and under the cap, if need be once the oldest idle
+    // connection is asked to close; why set when not.
+    bool MakeRoom(const std::string& address, std::string& why);
     // Starts the connection's thread; false (logged) when it cannot.
-    bool Launch(const ConnectionPtr& connection);
+    bool Launch(const ConnectionPtr& connection, const std::string& address);
     // Closes fd (when not -1) and logs, a line a second at most.
     void Refuse(int fd, const std::string& label, const std::string& why);
-    void RunConnection(uint64_t id, ConnectionPtr connection);
+    void RunConnection(uint64_t id, ConnectionPtr connection, const std::string& address);
     // The TLS probe and handshake, then the relay started; false (logged)
     // when the connection is to close.
     bool TakeUpTls(RpcConnection& connection, std::thread& relay);
@@ -190,7 +208,7 @@ class RpcServer {
     // once the queue is closed.
     bool Distribute(RecordReader& records, size_t room, RpcDispatcher& dispatcher,
                     const ConnectionPtr& connection);
-    bool Push(Job&& job);
+    bool Push(const ConnectionPtr& connection, Job&& job);
     // Runs one call and hands its reply, if any, to the connection (more:
     // another call of the same run follows); true when, run on the
     // connection's thread (onReader), it would wait and is still to run.
@@ -214,13 +232,15 @@ class RpcServer {
     std::thread m_acceptor;
     std::vector<std::unique_ptr<RpcDispatcher>> m_dispatchers;  // one per worker
     std::vector<std::thread> m_workers;
-    BoundedQueue<Job> m_queue;
+    FairQueue<ConnectionPtr, Job> m_queue;  // a line per connection
 
     Mutex m_mutex;
     bool m_stopping GUARDED_BY(m_mutex) = false;
     uint64_t m_nextId GUARDED_BY(m_mutex) = 0;
-    size_t m_open GUARDED_BY(m_mutex) = 0;  // connections whose thread has not ended
-    std::map<uint64_t, Reader> m_readers GUARDED_BY(m_mutex);
+    size_t m_open GUARDED_BY(m_mutex) = 0;     // connections whose thread has not ended
+    size_t m_closing GUARDED_BY(m_mutex) = 0;  // of them, asked to make room
+    std::map<std::string, size_t> m_perAddress GUARDED_BY(m_mutex);  // open, by TCP peer
+    std::map<uint64_t, Reader> m_readers GUARDED_BY(m_mutex);        // oldest first
     // readers that ended, to be joined
     std::vector<uint64_t> m_finished GUARDED_BY(m_mutex);
 };

@@ -30,6 +30,7 @@ state-dir = "/var/lib/x"
 module = "/usr/lib/m.so"
 log-level = 4
 workers = 3
+max-connections-per-address = 9
 rpcbind = false
 ganesha = true
 log-stderr = true
@@ -55,13 +56,13 @@ perms = 1
                        o.adminGroup, o.tlsCertificate, o.tlsKey, o.tlsCa),
               std::make_tuple("10.0.0.0/8", "127.0.0.2", "/var/lib/x", "/usr/lib/m.so", "::1",
                               "adm", "c.pem", "k.pem", "ca.pem"));
-    EXPECT_EQ(std::tie(o.perms, o.port, o.logLevel, o.workers, o.configPort, o.minuteSeconds,
-                       o.rpcbind, o.ganesha, o.logStderr),
-              std::make_tuple(5, 3049u, 4, 3u, 4000u, 2u, false, true, true));
+    EXPECT_EQ(std::tie(o.perms, o.port, o.logLevel, o.workers, o.maxConnectionsPerAddress,
+                       o.configPort, o.minuteSeconds, o.rpcbind, o.ganesha, o.logStderr),
+              std::make_tuple(5, 3049u, 4, 3u, 9u, 4000u, 2u, false, true, true));
     ASSERT_EQ(o.fileExports.size(), 2u);
     const ConfigExport &a = o.fileExports[0], &b = o.fileExports[1];
     EXPECT_EQ(std::tie(a.dir, a.line, a.clients, a.perms),
-              std::make_tuple("/srv/a", 19, std::nullopt, std::nullopt));
+              std::make_tuple("/srv/a", 20, std::nullopt, std::nullopt));
     EXPECT_EQ(std::tie(b.clients, b.perms), std::make_tuple("h1", 1));
 }
 
@@ -168,9 +169,9 @@ TEST(LumedConfigFile, FlagsAreDecimalsInRangeTheLastWinsAndVersionGoesFirst) {
 
     // Bad values, and options that clash: the channel beyond loopback
     // without TLS, TLS files given in part.
-    for (const char* refused :
-         {"--perms 0x3", "--perms nine", "--port 65536", "--workers 0", "--metrics [::1]:x",
-          "--port", "--frob 1", "extra", "--config-bind 0.0.0.0", "--tls-ca ca.pem"}) {
+    for (const char* refused : {"--perms 0x3", "--perms nine", "--port 65536", "--workers 0",
+                                "--max-connections-per-address 0", "--metrics [::1]:x", "--port",
+                                "--frob 1", "extra", "--config-bind 0.0.0.0", "--tls-ca ca.pem"}) {
         std::istringstream words(refused);
         LumedOptions bad;
         EXPECT_FALSE(Parse({std::istream_iterator<std::string>(words), {}}, bad, error)) << refused;

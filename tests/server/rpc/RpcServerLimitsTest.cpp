@@ -65,17 +65,19 @@ namespace {
 using namespace rpctest;
 using std::chrono::milliseconds;
 
-TEST_F(RpcServerTest, ConnectionsOverTheCapAreRefusedAndAClosedOneIsReleasedAtOnce) {
+TEST_F(RpcServerTest, ConnectionsOverTheCapNoneIdleAreRefusedAndAClosedOneIsReleasedAtOnce) {
     StartServer([](RpcServer::Options& options) { options.maxConnections = 2; });
     LogCapture log(1);
     const size_t idle = OpenDescriptorCount();
     {
-        Client first(Port()), second(Port());
-        ASSERT_EQ(first.Call(kNull), RPC_SUCCESS);
-        ASSERT_EQ(second.Call(kNull), RPC_SUCCESS);
+        RawSocket first(Port()), second(Port());
+        ASSERT_TRUE(SendCall(first, 1, kHeld) && SendCall(second, 2, kHeld) &&
+                    m_echo.AwaitHeldCall(2));
         EXPECT_TRUE(RawSocket(Port()).Refused());
-        EXPECT_EQ(log.CountContaining("refused: 2 connections open"), 1u);
-        EXPECT_EQ(first.Call(kNull), RPC_SUCCESS);
+        EXPECT_EQ(log.CountContaining("refused: 2 connections open, none idle"), 1u);
+        m_echo.ReleaseHeldCall();
+        EXPECT_EQ(ReplyXid(first), 1u);
+        EXPECT_EQ(ReplyXid(second), 2u);
     }
     // The server lets go of each socket as its peer closes, not at the next accept.
     EXPECT_TRUE(Eventually([&] { return OpenDescriptorCount() == idle; }))
@@ -121,28 +123,123 @@ TEST_F(RpcServerTest, SilentHalfSentAndUnreadConnectionsAreClosedOnesWaitingOnUs
     }
 }
 
-// Clients that ask for large replies and never read them hold up nobody
-// else, not even through the workers; and back-pressure loses nothing,
-// whether the replies are copied or spliced (their padding included).
+// The soft limit on descriptors raised to wanted, within the hard one.
+void RaiseDescriptorLimit(rlim_t wanted) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < wanted) {
+        limit.rlim_cur = std::min(wanted, limit.rlim_max);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// Connections are shared out by address: one address holds its share at
+// most, whatever it opens, so another gets in; at the cap the oldest idle
+// connection makes room for the next, never one with a call in progress;
+// and a connection that sends no call is not kept.
+TEST_F(RpcServerTest, ConnectionsAreSharedOutByAddress) {
+    typedef RpcServer::Options Options;
+    typedef std::vector<std::unique_ptr<RawSocket>> Sockets;
+    auto open = [this](Sockets& into, size_t count) {
+        while (into.size() < count)
+            into.emplace_back(new RawSocket(Port()));
+    };
+    const struct {
+        const char* what;
+        std::function<void(Options&)> set;
+        std::function<bool()> then;
+        const char* logged;
+    } cases[] = {
+        {"a crowd of idle connections from one address", [](Options&) {},
+         [&] {
+             const size_t before = OpenDescriptorCount();
+             Sockets crowd;
+             open(crowd, 1030);
+             // The server keeps a socket and an eventfd of its share alone.
+             const bool shared = Eventually(
+                 [&] { return OpenDescriptorCount() <= before + crowd.size() + 2 * 64; });
+             RawSocket other(Port(), 0, "127.0.0.2");
+             return shared && NullCall(other, 7) == 7;
+         },
+         "connections from 127.0.0.1 open"},
+        {"one address over its share", [](Options& o) { o.maxConnectionsPerAddress = 2; },
+         [&] {
+             Sockets two;
+             open(two, 2);
+             RawSocket other(Port(), 0, "127.0.0.2");
+             return NullCall(*two[1], 1) == 1 && RawSocket(Port()).Refused() &&
+                    NullCall(other, 2) == 2;
+         },
+         "2 connections from 127.0.0.1 open"},
+        {"the cap reached", [](Options& o) { o.maxConnections = 3; },
+         [&] {
+             Sockets three;
+             open(three, 3);
+             if (!SendCall(*three[0], 1, kHeld) || !m_echo.AwaitHeldCall() ||
+                 NullCall(*three[1], 2) != 2 || NullCall(*three[2], 3) != 3)
+                 return false;
+             RawSocket newcomer(Port());
+             const bool served = NullCall(newcomer, 4) == 4;
+             m_echo.ReleaseHeldCall();
+             return served && three[1]->ClosedByServer() && ReplyXid(*three[0]) == 1 &&
+                    NullCall(*three[2], 5) == 5 && NullCall(*three[0], 6) == 6;
+         },
+         "the oldest idle one"},
+        {"a connection that sends no call",
+         [](Options& o) { o.firstCallTimeout = milliseconds(300); },
+         [&] {
+             RawSocket silent(Port()), talking(Port());
+             if (NullCall(talking, 1) != 1 || !silent.ClosedByServer())
+                 return false;
+             std::this_thread::sleep_for(milliseconds(600));
+             return NullCall(talking, 2) == 2;
+         },
+         "no call came for"},
+    };
+    // A socket of the test and two of the server's per connection: the
+    // crowd's 1030, and 1024 more of the server's were it to take them all.
+    RaiseDescriptorLimit(4096);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LogCapture log(3);
+        StartServer(c.set);
+        EXPECT_TRUE(c.then());
+        EXPECT_GE(log.CountContaining(c.logged), 1u);
+    }
+}
+
+// Clients that ask for large, slow replies and never read them hold up
+// nobody else, not even through the workers: each of another client's calls
+// waits for a round of the connections with work at most, never for all
+// their calls; and back-pressure loses nothing, whether the replies are
+// copied or spliced (their padding included).
 TEST_F(RpcServerTest, ClientsThatDoNotReadStallOnlyThemselves) {
-    StartServer([](RpcServer::Options& options) { options.workers = 2; });
+    StartServer([](RpcServer::Options& options) { options.workers = 4; });
     constexpr uint32_t kStalled = 8, kCalls = 64, kGoodCalls = 200, kReply = 256 * 1024;
+    // Served first come first served, the stalled calls would keep a good
+    // one waiting seconds; a round of them takes kStalled / 4 * kListing.
+    const milliseconds kListing(100), kPatience(1000);
     for (const uint32_t procedure : {kBulk, kPipedBulk}) {
+        m_echo.SlowBulkOver(kReply - 1, kListing);
         std::vector<std::unique_ptr<RawSocket>> stalled;
         for (uint32_t i = 0; i < kStalled; ++i) {
             stalled.emplace_back(new RawSocket(Port(), 4096));
             ASSERT_TRUE(SendCall(*stalled.back(), 1, procedure, kReply, kCalls));
         }
         std::atomic<uint32_t> answered{0};
-        auto good = std::async(std::launch::async, [this, procedure, &answered] {
+        std::atomic<int64_t> slowest{0};  // ms
+        auto good = std::async(std::launch::async, [this, procedure, &answered, &slowest] {
             RawSocket socket(Port());
             std::vector<char> record;
             for (uint32_t xid = 1; xid <= kGoodCalls; ++xid) {
                 const u_int size = 16 * 1024 + xid % 4;
+                const auto sent = std::chrono::steady_clock::now();
                 if (!SendCall(socket, xid, procedure, size) || ReplyXid(socket, &record) != xid ||
                     record.size() != kBulkOffset + RNDUP(size) ||
                     record[kBulkOffset + size - 1] != BulkByte(xid))
                     return;
+                const auto took = std::chrono::duration_cast<milliseconds>(
+                    std::chrono::steady_clock::now() - sent);
+                slowest = std::max<int64_t>(slowest, took.count());
                 ++answered;
             }
         });
@@ -152,7 +249,10 @@ TEST_F(RpcServerTest, ClientsThatDoNotReadStallOnlyThemselves) {
             stalled.clear();  // frees whatever a blocked server still waits on
         good.get();
         ASSERT_EQ(answeredInTime, kGoodCalls) << "the good client was held up, " << procedure;
-        std::set<uint32_t> intact;  // whole, each with its own bytes
+        EXPECT_LT(slowest.load(), kPatience.count())
+            << "ms a good call waited behind the stalled ones, " << procedure;
+        m_echo.SlowBulkOver(UINT_MAX, milliseconds(0));  // the stalled client reads at last
+        std::set<uint32_t> intact;                       // whole, each with its own bytes
         std::vector<char> record;
         for (uint32_t i = 0, xid; i < kCalls && (xid = ReplyXid(*stalled.front(), &record)); ++i) {
             if (record.size() == kBulkOffset + kReply &&

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -62,11 +64,12 @@ class EchoProgram : public RpcProgram {
         if (call.procedure == kNull)
             return SUCCESS;
         if (call.procedure == kHeld) {  // stays in flight until the test releases it
-            m_held = true;
+            ++m_heldCalls;
             m_changed.notify_all();
             m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_released; });
             return SUCCESS;
         }
+        lock.unlock();  // calls run side by side, as the server runs them
         if (call.procedure == kBulk || call.procedure == kPipedBulk)
             return Bulk(call, args, results);
         if (call.procedure != kEcho)
@@ -81,13 +84,21 @@ class EchoProgram : public RpcProgram {
     bool Quick(uint32_t, uint32_t procedure) const override {
         return procedure == kNull || procedure == kEcho;
     }
+    // Bulk calls asking for more than size bytes first take delay, as an
+    // expensive listing takes its time; none do unless set.
+    void SlowBulkOver(u_int size, std::chrono::milliseconds delay) {
+        m_slowOver = size;
+        m_slowDelay = delay.count();
+    }
     RpcCaller LastCaller() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_caller;
     }
-    bool AwaitHeldCall() {
+    // Until that many held calls are in flight (or were).
+    bool AwaitHeldCall(size_t calls = 1) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_held; });
+        return m_changed.wait_for(lock, std::chrono::seconds(30),
+                                  [this, calls] { return m_heldCalls >= calls; });
     }
     void ReleaseHeldCall() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -96,10 +107,12 @@ class EchoProgram : public RpcProgram {
     }
 
   private:
-    static accept_stat Bulk(const RpcCall& call, XDR* args, XDR* results) {
+    accept_stat Bulk(const RpcCall& call, XDR* args, XDR* results) {
         u_int size = 0;
         if (!xdr_u_int(args, &size) || size > (1u << 20))
             return GARBAGE_ARGS;
+        if (size > m_slowOver)
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_slowDelay));
         std::vector<char> bytes(size, BulkByte(call.xid));
         char* p = bytes.data();
         if (call.procedure == kBulk || !call.pipe)
@@ -120,7 +133,10 @@ class EchoProgram : public RpcProgram {
     std::mutex m_mutex;
     std::condition_variable m_changed;
     RpcCaller m_caller;
-    bool m_held = false, m_released = false;
+    size_t m_heldCalls = 0;
+    bool m_released = false;
+    std::atomic<u_int> m_slowOver{UINT_MAX};
+    std::atomic<int64_t> m_slowDelay{0};  // ms
 };
 
 inline sockaddr_in Loopback(uint16_t port) {
@@ -164,11 +180,16 @@ class Client {
 
 // A plain socket for what libtirpc's client will not send: TCP to a port on
 // loopback, or a local socket's path. receiveBuffer, when set, is the
-// socket's receive buffer (a small one fills fast).
+// socket's receive buffer (a small one fills fast); from, when set, the
+// loopback address it comes from (another client machine).
 class RawSocket {
   public:
-    explicit RawSocket(uint16_t port, int receiveBuffer = 0)
+    explicit RawSocket(uint16_t port, int receiveBuffer = 0, const char* from = nullptr)
         : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in source{AF_INET, 0, {}, {}};
+        if (from && (::inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
+                     ::bind(m_fd, reinterpret_cast<sockaddr*>(&source), sizeof(source)) != 0))
+            return;
         sockaddr_in address = Loopback(port);
         Connect(reinterpret_cast<sockaddr*>(&address), sizeof(address), receiveBuffer);
     }
