@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -28,9 +29,21 @@ using std::chrono::milliseconds;
 
 const std::string kGet = "GET /metrics HTTP/1.0\r\n\r\n";
 const std::string kHeadStart = "GET /metrics HTTP/1.0\r\nX-Pad: ";
-// More than the kernel buffers between a client that does not read and the
-// endpoint, so its answer stays unsent.
-const std::string kBody(16u << 20, 'm');
+constexpr size_t kSmall = 4096;
+
+// A body longer than the kernel holds for a client that does not read (the
+// endpoint's send buffer grows at most to tcp_wmem's top; the client's
+// receive buffer is small), so such a client's answer stays unsent.
+size_t BigBody() {
+    size_t least = 0, start = 0, top = 4u << 20;
+    std::ifstream("/proc/sys/net/ipv4/tcp_wmem") >> least >> start >> top;
+    return 2 * top;
+}
+const size_t kBig = BigBody();
+
+std::string Body(size_t size) {
+    return std::string(size, 'm');
+}
 
 // Sockets closed with the test.
 struct Sockets {
@@ -81,7 +94,7 @@ struct Reply {
 Reply ReadAll(int fd) {
     Reply reply;
     std::vector<char> buffer(1 << 16);
-    while (reply.text.size() <= 2 * kBody.size()) {
+    while (reply.text.size() <= 2 * kBig) {
         const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
         if (got <= 0) {
             reply.closed = got == 0 || errno == ECONNRESET;
@@ -149,14 +162,17 @@ TEST(MetricsEndpoint, AScraperIsAnsweredBesideHostileClients) {
     const struct {
         Kind kind;
         size_t count;
-    } crowds[] = {{Kind::kSilent, 20},
-                  {Kind::kSilent, 200},
-                  {Kind::kSilent, 1000},
-                  {Kind::kDribbling, 3},
-                  {Kind::kNotReading, 3}};
+        size_t bigAnswers;  // the first ones, to the hostile clients
+    } crowds[] = {{Kind::kSilent, 20, 0},
+                  {Kind::kSilent, 200, 0},
+                  {Kind::kSilent, 1000, 0},
+                  {Kind::kDribbling, 3, 0},
+                  {Kind::kNotReading, 2, 2}};
     for (const auto& crowd : crowds) {
         SCOPED_TRACE(testing::Message() << "kind " << int(crowd.kind) << " x" << crowd.count);
-        MetricsEndpoint endpoint([] { return kBody; });
+        MetricsEndpoint endpoint([&crowd, answers = size_t(0)]() mutable {
+            return Body(++answers <= crowd.bigAnswers ? kBig : kSmall);
+        });
         const uint16_t port = Start(endpoint);
         Sockets hostile;
         std::atomic<bool> done{false};
@@ -190,6 +206,7 @@ TEST(MetricsEndpoint, EachClientIsAnsweredOrClosedByItsBounds) {
         std::function<void(int)> act;
         const char* status;  // null: closed unanswered
         bool whole;
+        size_t body = kSmall;
     } rows[] = {
         {"silent", [](int) {}, nullptr, false},
         {"head in pieces", [](int fd) { SendInPieces(fd, kGet, 11, milliseconds(30)); }, "200 OK",
@@ -214,12 +231,12 @@ TEST(MetricsEndpoint, EachClientIsAnsweredOrClosedByItsBounds) {
              SendInPieces(fd, kGet, 100, {});
              std::this_thread::sleep_for(milliseconds(1000));
          },
-         "200 OK", false},
+         "200 OK", false, kBig},
     };
-    MetricsEndpoint endpoint([] { return kBody; }, limits);
-    const uint16_t port = Start(endpoint);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
+        MetricsEndpoint endpoint([&row] { return Body(row.body); }, limits);
+        const uint16_t port = Start(endpoint);
         Sockets client;
         client.fds.push_back(Connect(port, false, true));
         row.act(client.fds[0]);
