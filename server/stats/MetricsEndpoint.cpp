@@ -37,11 +37,10 @@ bool IsMetricsRequest(const std::string& request) {
     return request.compare(0, 12, "GET /metrics") == 0 && end == 12;
 }
 
-// One connection: it sends its request head, is sent its answer, then is
-// read and ignored until it closes, so what it sends meanwhile cannot reset
-// the answer away before it is read.
+// One connection: it sends its request head, then is sent its answer and
+// closed.
 struct Client {
-    enum Phase { kHead, kSend, kDrain };
+    enum Phase { kHead, kSend };
 
     Client(int socket, Clock::time_point until) : fd(socket), deadline(until) {}
     ~Client() { ::close(fd); }
@@ -77,7 +76,6 @@ class Clients {
     bool Read(Client& client);
     bool Answer(Client& client, std::string response);
     bool Send(Client& client);
-    bool Drain(Client& client);
     void Add(int fd);
 
     const MetricsEndpoint::Source& m_source;
@@ -108,15 +106,7 @@ void Clients::Serve(const pollfd* events) {
 
 // False when the client is to be closed.
 bool Clients::Move(Client& client) {
-    switch (client.phase) {
-        case Client::kHead:
-            return Read(client);
-        case Client::kSend:
-            return Send(client);
-        case Client::kDrain:
-            return Drain(client);
-    }
-    return false;
+    return client.phase == Client::kHead ? Read(client) : Send(client);
 }
 
 bool Clients::Read(Client& client) {
@@ -151,18 +141,7 @@ bool Clients::Send(Client& client) {
     if (put < 0)
         return errno == EAGAIN || errno == EINTR;
     client.sent += static_cast<size_t>(put);
-    if (client.sent == client.data.size()) {
-        std::string().swap(client.data);
-        client.phase = Client::kDrain;
-        ::shutdown(client.fd, SHUT_WR);
-    }
-    return true;
-}
-
-bool Clients::Drain(Client& client) {
-    char buffer[4096];
-    const ssize_t got = ::recv(client.fd, buffer, sizeof buffer, 0);
-    return got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR));
+    return client.sent < client.data.size();
 }
 
 bool Clients::Accept(int listenFd) {
@@ -178,7 +157,7 @@ bool Clients::Accept(int listenFd) {
 void Clients::Add(int fd) {
     if (!m_clients.empty() && m_clients.size() >= m_limits.maxClients) {
         auto owing = std::find_if(m_clients.begin(), m_clients.end(),
-                                  [](const Client& c) { return c.phase != Client::kSend; });
+                                  [](const Client& c) { return c.phase == Client::kHead; });
         m_clients.erase(owing == m_clients.end() ? m_clients.begin() : owing);
     }
     m_clients.emplace_back(fd, Clock::now() + m_limits.headTime);

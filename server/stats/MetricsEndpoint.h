@@ -5,9 +5,9 @@
 // waits on another's socket and lumed's calls never wait on any.
 // Each client has a deadline: its whole head within headTime of connecting,
 // then its answer read within sendTime; past it, it is closed. With
-// maxClients open, a newcomer closes the oldest client not being sent an
-// answer (when none, the oldest): silent connections cannot keep a scraper
-// out, as they could if newcomers were refused.
+// maxClients open, a newcomer closes the oldest client still owing its head
+// (when none, the oldest): silent connections cannot keep a scraper out, as
+// they could if newcomers were refused.
 // Lifetime: Start once; Stop (also run by the destructor) joins the thread,
 // which alone touches the clients.
 #pragma once
