@@ -17,11 +17,11 @@ FUZZ_CC   ?= clang-14
 FUZZ_CXX  ?= clang++-14
 
 # The concurrency tests run under ThreadSanitizer: the transport and the lock
-# service whole (by binary label), the descriptor cache, path cache and
-# export table by suite.
-TSAN_BINARIES = rpc_tests locks_tests backend_tests filehandle_tests host_tests
+# service whole (by binary label), the descriptor cache, path cache, export
+# table and metrics endpoint by suite.
+TSAN_BINARIES = rpc_tests locks_tests backend_tests filehandle_tests host_tests stats_tests
 TSAN_LABELS   = ^(rpc_tests|locks_tests)$$
-TSAN_SUITES   = ^(DescriptorCache|PathCache|host_ExportCache)\.
+TSAN_SUITES   = ^(DescriptorCache|PathCache|host_ExportCache|MetricsEndpoint)\.
 TSAN_OPTIONS_ = halt_on_error=1 second_deadlock_stack=1 \
                 suppressions=$(CURDIR)/tests/tsan.supp
 
